@@ -1,0 +1,182 @@
+#include "support.hpp"
+
+#include <cstdint>
+
+#include "platform/error.hpp"
+#include "platform/log.hpp"
+
+namespace merivane::binding {
+
+namespace {
+
+py::object text_or_replacement(const std::string& text) {
+    PyObject* decoded = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogateescape");
+    if (decoded == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(decoded);
+}
+
+py::list command_list(const std::vector<std::string>& cmd) {
+    py::list out;
+    for (const auto& part : cmd) out.append(text_or_replacement(part));
+    return out;
+}
+
+void attach_notes(py::object& exception, const Error& error) {
+    if (error.notes().empty() || !py::hasattr(exception, "add_note")) return;
+    for (const auto& note : error.notes()) exception.attr("add_note")(text_or_replacement(note));
+}
+
+void raise_object(py::object exception, const Error& error) {
+    attach_notes(exception, error);
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.ptr())), exception.ptr());
+}
+
+py::object make_exception(const Error& error) {
+    const py::str message = text_or_replacement(error.what());
+    if (const auto* e = dynamic_cast<const OSError*>(&error)) {
+        // OSError(errno, strerror, filename) picks the subclass itself
+        // (FileNotFoundError, PermissionError, IsADirectoryError, ...).
+        py::object os_error = py::reinterpret_borrow<py::object>(PyExc_OSError);
+        if (!e->filename2().empty()) {
+            return os_error(e->errnum(), e->strerror(), text_or_replacement(e->filename()), py::none(),
+                            text_or_replacement(e->filename2()));
+        }
+        return os_error(e->errnum(), e->strerror(), text_or_replacement(e->filename()));
+    }
+    if (const auto* e = dynamic_cast<const UnicodeDecodeError*>(&error)) {
+        PyObject* exc = PyUnicodeDecodeError_Create(e->encoding().c_str(), e->object().data(),
+                                                    static_cast<Py_ssize_t>(e->object().size()),
+                                                    static_cast<Py_ssize_t>(e->start()),
+                                                    static_cast<Py_ssize_t>(e->end()), e->reason().c_str());
+        if (exc == nullptr) throw py::error_already_set();
+        return py::reinterpret_steal<py::object>(exc);
+    }
+    if (const auto* e = dynamic_cast<const CalledProcessError*>(&error)) {
+        return py::module_::import("subprocess").attr("CalledProcessError")(e->returncode(), command_list(e->cmd()));
+    }
+    if (const auto* e = dynamic_cast<const TimeoutExpired*>(&error)) {
+        return py::module_::import("subprocess").attr("TimeoutExpired")(command_list(e->cmd()), e->timeout_seconds());
+    }
+    if (const auto* e = dynamic_cast<const CorruptInputError*>(&error)) {
+        if (e->truncated()) return py::reinterpret_borrow<py::object>(PyExc_EOFError)(message);
+        return py::module_::import("gzip").attr("BadGzipFile")(message);
+    }
+    PyObject* type = PyExc_RuntimeError;
+    if (dynamic_cast<const ValueError*>(&error)) type = PyExc_ValueError;
+    else if (dynamic_cast<const IndexError*>(&error)) type = PyExc_IndexError;
+    else if (dynamic_cast<const TypeError*>(&error)) type = PyExc_TypeError;
+    return py::reinterpret_borrow<py::object>(type)(message);
+}
+
+void translate(std::exception_ptr pointer) {
+    try {
+        if (pointer) std::rethrow_exception(pointer);
+    } catch (const Error& error) {
+        raise_object(make_exception(error), error);
+    }
+}
+
+py::object to_python(const LogArg& arg) {
+    struct Visitor {
+        py::object operator()(const NoneValue&) const { return py::none(); }
+        py::object operator()(std::int64_t value) const { return py::int_(value); }
+        py::object operator()(const std::string& value) const { return text_or_replacement(value); }
+        py::object operator()(const std::vector<std::string>& values) const {
+            py::list out;
+            for (const auto& value : values) out.append(text_or_replacement(value));
+            return out;
+        }
+    };
+    return std::visit(Visitor{}, arg);
+}
+
+// Module-level calls on the root logger, looked up at the time of the event
+// so that a host that reconfigures (or patches) logging is honoured.
+void forward_to_logging(const LogEvent& event) {
+    py::tuple args(event.args.size() + 1);
+    args[0] = text_or_replacement(event.format);
+    for (std::size_t i = 0; i < event.args.size(); ++i) args[i + 1] = to_python(event.args[i]);
+    const char* level = event.level == LogLevel::Warning ? "warning" : "info";
+    py::module_::import("logging").attr(level)(*args);
+}
+
+}  // namespace
+
+void init_module(py::module_& m) {
+    (void)m;
+    py::register_local_exception_translator(translate);
+    set_log_sink(forward_to_logging);
+}
+
+std::string require_text(py::handle value, const char* what) {
+    const std::string_view view = text_view(value, what);
+    return std::string(view);
+}
+
+std::optional<std::string> optional_text(py::handle value, const char* what) {
+    if (value.is_none()) return std::nullopt;
+    return require_text(value, what);
+}
+
+std::string_view text_view(py::handle value, const char* what) {
+    if (!PyUnicode_Check(value.ptr())) {
+        throw py::type_error(std::string(what) + " must be str, not " +
+                             std::string(py::str(py::type::handle_of(value).attr("__name__"))));
+    }
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(value.ptr(), &size);
+    if (data == nullptr) throw py::error_already_set();
+    return {data, static_cast<std::size_t>(size)};
+}
+
+py::str to_str(std::string_view text) {
+    PyObject* out = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
+    if (out == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(out);
+}
+
+py::list to_str_list(const std::vector<std::string_view>& lines) {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(lines.size()));
+    if (list == nullptr) throw py::error_already_set();
+    py::list out = py::reinterpret_steal<py::list>(list);
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        PyObject* text = PyUnicode_DecodeUTF8(lines[i].data(), static_cast<Py_ssize_t>(lines[i].size()), "strict");
+        if (text == nullptr) throw py::error_already_set();
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), text);
+    }
+    return out;
+}
+
+LinesView::LinesView(py::handle iterable, const char* what) {
+    if (PyList_Check(iterable.ptr()) || PyTuple_Check(iterable.ptr())) {
+        const auto size = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(iterable.ptr()));
+        objects_.reserve(size);
+        views_.reserve(size);
+    }
+    for (py::handle item : iterable) {
+        views_.push_back(text_view(item, what));
+        objects_.push_back(py::reinterpret_borrow<py::object>(item));
+    }
+}
+
+bool is_original(const py::module_& m, const char* name, const py::handle original) {
+    PyObject* current = PyObject_GetAttrString(m.ptr(), name);
+    if (current == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    const bool same = current == original.ptr();
+    Py_DECREF(current);
+    return same;
+}
+
+std::string doc(const char* signature, const char* summary) {
+    std::string out(signature);
+    if (summary != nullptr) {
+        out += "\n\n";
+        out += summary;
+    }
+    return out;
+}
+
+}  // namespace merivane::binding

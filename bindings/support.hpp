@@ -1,0 +1,54 @@
+// What the four extension modules share: the translation of core errors into
+// the host's exceptions, the bridge from core log events to the root logger,
+// and conversions between Python values and core types.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace merivane::binding {
+
+namespace py = pybind11;
+
+// Registers the error translation and the logging bridge for module `m`.
+// Each module body also holds a `py::options` with
+// disable_function_signatures() for as long as it defines functions, since
+// the docstrings carry their own annotated signature line.
+void init_module(py::module_& m);
+
+// The UTF-8 text of a Python str; TypeError naming `what` for anything else.
+std::string require_text(py::handle value, const char* what);
+// None gives nullopt; otherwise as require_text.
+std::optional<std::string> optional_text(py::handle value, const char* what);
+// A view of a str's UTF-8 text, valid while the object lives.
+std::string_view text_view(py::handle value, const char* what);
+
+// A Python str from UTF-8 the core produced (already known to be valid).
+py::str to_str(std::string_view text);
+py::list to_str_list(const std::vector<std::string_view>& lines);
+
+// Python lines (any iterable of str) seen as core line views. The objects
+// are held so the views stay valid for the lifetime of this value.
+class LinesView {
+public:
+    explicit LinesView(py::handle iterable, const char* what = "lines");
+    const std::vector<std::string_view>& views() const noexcept { return views_; }
+    const std::vector<py::object>& objects() const noexcept { return objects_; }
+
+private:
+    std::vector<py::object> objects_;
+    std::vector<std::string_view> views_;
+};
+
+// Whether the attribute `name` of module `m` is still the object it was when
+// the module was loaded (not patched by a caller).
+bool is_original(const py::module_& m, const char* name, const py::handle original);
+
+// A docstring: the annotated signature line, then the summary if any.
+std::string doc(const char* signature, const char* summary = nullptr);
+
+}  // namespace merivane::binding

@@ -1,0 +1,127 @@
+// Error kinds of the core. Each maps one-to-one onto an exception of the host
+// (see bindings/support), so the core says *what* went wrong and the binding
+// decides how the host spells it.
+#pragma once
+
+#include <cstddef>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace merivane {
+
+class Error : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+
+    // Extra context for a reader of the error ("in the cnv input, line 12"),
+    // kept apart from the message so the message keeps the host's wording.
+    void add_note(std::string note) { notes_.push_back(std::move(note)); }
+    const std::vector<std::string>& notes() const noexcept { return notes_; }
+
+private:
+    std::vector<std::string> notes_;
+};
+
+// A bad argument value or a malformed field.
+class ValueError : public Error {
+public:
+    using Error::Error;
+};
+
+// A record with fewer cells than a rule needs.
+class IndexError : public Error {
+public:
+    using Error::Error;
+};
+
+// An argument of the wrong type.
+class TypeError : public Error {
+public:
+    using Error::Error;
+};
+
+// A forced external engine that is not installed, and other states the
+// caller cannot fix by changing an argument.
+class RuntimeError : public Error {
+public:
+    using Error::Error;
+};
+
+// A failed operating-system call, with the errno and the path it concerned.
+class OSError : public Error {
+public:
+    OSError(int errnum, std::string filename);
+    OSError(int errnum, std::string filename, std::string filename2);
+
+    int errnum() const noexcept { return errnum_; }
+    const std::string& filename() const noexcept { return filename_; }
+    const std::string& filename2() const noexcept { return filename2_; }
+    const std::string& strerror() const noexcept { return strerror_; }
+
+private:
+    int errnum_;
+    std::string filename_;
+    std::string filename2_;
+    std::string strerror_;
+};
+
+// Bytes that are not valid UTF-8. `object` holds the bytes around the fault
+// (not necessarily the whole input) and start/end index into it.
+class UnicodeDecodeError : public Error {
+public:
+    UnicodeDecodeError(std::string object, std::size_t start, std::size_t end, std::string reason);
+
+    const std::string& encoding() const noexcept { return encoding_; }
+    const std::string& object() const noexcept { return object_; }
+    std::size_t start() const noexcept { return start_; }
+    std::size_t end() const noexcept { return end_; }
+    const std::string& reason() const noexcept { return reason_; }
+
+private:
+    std::string encoding_ = "utf-8";
+    std::string object_;
+    std::size_t start_;
+    std::size_t end_;
+    std::string reason_;
+};
+
+// Compressed input that is not valid gzip: corrupt data, a bad checksum, or
+// (when `truncated`) a stream that ends before its end-of-stream marker.
+class CorruptInputError : public Error {
+public:
+    CorruptInputError(std::string message, bool truncated) : Error(std::move(message)), truncated_(truncated) {}
+    bool truncated() const noexcept { return truncated_; }
+
+private:
+    bool truncated_;
+};
+
+// An external program that ran and exited with a non-zero status
+// (a negative status is the number of the signal that ended it).
+class CalledProcessError : public Error {
+public:
+    CalledProcessError(int returncode, std::vector<std::string> cmd);
+
+    int returncode() const noexcept { return returncode_; }
+    const std::vector<std::string>& cmd() const noexcept { return cmd_; }
+
+private:
+    int returncode_;
+    std::vector<std::string> cmd_;
+};
+
+// An external program that did not finish within its time-out and was killed.
+class TimeoutExpired : public Error {
+public:
+    TimeoutExpired(std::vector<std::string> cmd, double timeout_seconds);
+
+    const std::vector<std::string>& cmd() const noexcept { return cmd_; }
+    double timeout_seconds() const noexcept { return timeout_; }
+
+private:
+    std::vector<std::string> cmd_;
+    double timeout_;
+};
+
+}  // namespace merivane

@@ -1,0 +1,167 @@
+#include "platform/file_io.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+
+#include "platform/error.hpp"
+
+namespace merivane {
+
+namespace fs = std::filesystem;
+
+namespace {
+constexpr std::size_t kOutputBuffer = 1 << 20;
+
+fs::path to_fs_path(const std::string& path) {
+    return fs::path(std::u8string(reinterpret_cast<const char8_t*>(path.data()), path.size()));
+}
+
+std::string from_fs_path(const fs::path& path) {
+    const std::u8string text = path.u8string();
+    return std::string(reinterpret_cast<const char*>(text.data()), text.size());
+}
+}  // namespace
+
+int open_for_reading(const std::string& path) {
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) throw OSError(errno, path);
+    struct stat info {};
+    if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+        ::close(fd);
+        throw OSError(EISDIR, path);
+    }
+    return fd;
+}
+
+std::size_t read_some(int fd, char* out, std::size_t capacity, const std::string& path) {
+    for (;;) {
+        const ssize_t n = ::read(fd, out, capacity);
+        if (n >= 0) return static_cast<std::size_t>(n);
+        if (errno != EINTR) throw OSError(errno, path);
+    }
+}
+
+std::string read_remaining(int fd, const std::string& path) {
+    std::string data;
+    struct stat info {};
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+        const off_t here = ::lseek(fd, 0, SEEK_CUR);
+        if (here >= 0 && info.st_size > here) data.reserve(static_cast<std::size_t>(info.st_size - here) + 1);
+    }
+    std::size_t used = 0;
+    for (;;) {
+        if (data.size() - used < (1 << 16)) data.resize(std::max<std::size_t>(data.capacity(), used + (1 << 20)));
+        const std::size_t n = read_some(fd, data.data() + used, data.size() - used, path);
+        if (n == 0) break;
+        used += n;
+    }
+    data.resize(used);
+    return data;
+}
+
+void seek_to_start(int fd, const std::string& path) {
+    if (::lseek(fd, 0, SEEK_SET) < 0) throw OSError(errno, path);
+}
+
+void close_quietly(int& fd) noexcept {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+}
+
+OutputFile::OutputFile(std::string path, Mode mode, unsigned permissions) : path_(std::move(path)) {
+    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (mode == Mode::CreateExclusive ? O_EXCL : O_TRUNC);
+    do {
+        fd_ = ::open(path_.c_str(), flags, permissions);
+    } while (fd_ < 0 && errno == EINTR);
+    if (fd_ < 0) throw OSError(errno, path_);
+    buffer_.reserve(kOutputBuffer);
+}
+
+OutputFile::~OutputFile() { close_quietly(fd_); }
+
+void OutputFile::write_through(const char* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::write(fd_, data, size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            throw OSError(errno, path_);
+        }
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+}
+
+void OutputFile::write(std::string_view data) {
+    if (fd_ < 0) throw OSError(EBADF, path_);
+    if (buffer_.size() + data.size() > kOutputBuffer) {
+        flush();
+        if (data.size() >= kOutputBuffer) {
+            write_through(data.data(), data.size());
+            return;
+        }
+    }
+    buffer_.append(data);
+}
+
+void OutputFile::flush() {
+    if (buffer_.empty()) return;
+    // Clear first: after a failed write the buffered bytes are not retried.
+    std::string pending;
+    pending.swap(buffer_);
+    buffer_.reserve(kOutputBuffer);
+    write_through(pending.data(), pending.size());
+}
+
+void OutputFile::close() {
+    if (fd_ < 0) return;
+    try {
+        flush();
+    } catch (...) {
+        close_quietly(fd_);
+        throw;
+    }
+    const int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) != 0 && errno != EINTR) throw OSError(errno, path_);
+}
+
+bool path_exists(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0;
+}
+
+void remove_file(const std::string& path) {
+    if (::unlink(path.c_str()) != 0) throw OSError(errno, path);
+}
+
+void remove_file_quietly(const std::string& path) noexcept { ::unlink(path.c_str()); }
+
+std::string absolute_path(const std::string& path) {
+    std::error_code ignored;
+    fs::path absolute = fs::absolute(to_fs_path(path), ignored);
+    return from_fs_path(absolute.lexically_normal());
+}
+
+bool same_file(const std::string& a, const std::string& b) {
+    struct stat sa {}, sb {};
+    if (::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0) {
+        return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+    }
+    return absolute_path(a) == absolute_path(b);
+}
+
+std::string directory_of(const std::string& path) { return from_fs_path(to_fs_path(path).parent_path()); }
+
+std::string join_path(const std::string& directory, const std::string& name) {
+    if (directory.empty()) return name;
+    return from_fs_path(to_fs_path(directory) / to_fs_path(name));
+}
+
+}  // namespace merivane

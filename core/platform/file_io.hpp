@@ -1,0 +1,63 @@
+// File-system operations of the core. Every failure is an OSError carrying
+// errno and the path, so the host can raise FileNotFoundError and friends.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace merivane {
+
+int open_for_reading(const std::string& path);
+// Reads up to `capacity` bytes; 0 at end of file. Retries on EINTR.
+std::size_t read_some(int fd, char* out, std::size_t capacity, const std::string& path);
+// Everything from the current offset to the end of the file.
+std::string read_remaining(int fd, const std::string& path);
+void seek_to_start(int fd, const std::string& path);
+void close_quietly(int& fd) noexcept;
+
+// A file written through a large buffer. The constructor creates or
+// truncates the file; `close` flushes and reports errors. The destructor
+// closes without reporting, for the way out of an error.
+class OutputFile {
+public:
+    enum class Mode { Truncate, CreateExclusive };
+
+    explicit OutputFile(std::string path, Mode mode = Mode::Truncate, unsigned permissions = 0666);
+    ~OutputFile();
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    void write(std::string_view data);
+    void flush();
+    void close();
+
+    const std::string& path() const noexcept { return path_; }
+    int fd() const noexcept { return fd_; }
+
+private:
+    void write_through(const char* data, std::size_t size);
+
+    std::string path_;
+    int fd_ = -1;
+    std::string buffer_;
+};
+
+// Whether anything (file, directory, ...) exists at `path`; a dangling
+// symbolic link does not count.
+bool path_exists(const std::string& path);
+// Removes a file; OSError when that fails.
+void remove_file(const std::string& path);
+// Removes a file if it exists, reporting nothing: for cleaning up on the way
+// out of an error that is already being raised.
+void remove_file_quietly(const std::string& path) noexcept;
+// The absolute, lexically normalised form of `path`.
+std::string absolute_path(const std::string& path);
+// Whether two paths name the same file: the same file-system entry when both
+// exist, else the same absolute normalised path.
+bool same_file(const std::string& a, const std::string& b);
+// The directory part of a path ("" for a bare file name).
+std::string directory_of(const std::string& path);
+std::string join_path(const std::string& directory, const std::string& name);
+
+}  // namespace merivane

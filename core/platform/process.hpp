@@ -1,0 +1,50 @@
+// Child processes and executable lookup. Children are always started by full
+// path with an argument list, never through a shell.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace merivane {
+
+// The full path of the first executable file called `name` on the PATH, as
+// Python's shutil.which finds it; nullopt when there is none.
+std::optional<std::string> find_executable(const std::string& name);
+
+struct ChildOptions {
+    // Standard input read from this file; otherwise inherited.
+    std::optional<std::string> stdin_path;
+    // Standard output written to this open descriptor; otherwise inherited
+    // (or captured, below).
+    int stdout_fd = -1;
+    bool capture_stdout = false;
+    bool capture_stderr = false;
+    // Variables set (or replaced) in a copy of the current environment.
+    std::vector<std::pair<std::string, std::string>> environment_overrides;
+    // Killed and TimeoutExpired raised when it runs longer.
+    std::optional<double> timeout_seconds;
+};
+
+struct ChildResult {
+    // The exit code, or minus the number of the signal that ended the child.
+    int exit_status = 0;
+    std::string stdout_data;
+    std::string stderr_data;
+};
+
+// Runs argv[0] (a path) and waits for it. Throws OSError when it cannot be
+// started and TimeoutExpired when it outlives its time-out; a non-zero exit
+// is reported in the result, not raised.
+ChildResult run_child(const std::vector<std::string>& argv, const ChildOptions& options);
+
+// Creates a new, uniquely named, empty file in the system temporary
+// directory, exclusively and readable and writable only by its owner, and
+// returns its path.
+std::string create_temp_file(const std::string& suffix);
+
+// The system temporary directory, chosen as Python's tempfile does.
+std::string temp_directory();
+
+}  // namespace merivane

@@ -1,0 +1,321 @@
+#include "platform/text_reader.hpp"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "platform/error.hpp"
+#include "platform/file_io.hpp"
+
+namespace merivane {
+
+namespace {
+
+constexpr std::size_t kChunk = 1 << 20;
+
+struct Utf8Fault {
+    std::size_t start;
+    std::size_t end;
+    const char* reason;  // nullptr: valid
+};
+
+// Strict UTF-8 as Python's decoder checks it: no overlong forms, no
+// surrogates, nothing above U+10FFFF. `at_end` says whether a sequence cut
+// off by the end of `text` is a fault ("unexpected end of data") or simply
+// continues in the next chunk (reported as a fault with reason "incomplete").
+Utf8Fault find_utf8_fault(std::string_view text, bool at_end) {
+    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t n = text.size();
+    std::size_t i = 0;
+    while (i < n) {
+        // Fast path over ASCII, eight bytes at a time.
+        while (i + 8 <= n) {
+            std::uint64_t word;
+            std::memcpy(&word, s + i, 8);
+            if (word & 0x8080808080808080ULL) break;
+            i += 8;
+        }
+        if (i >= n) break;
+        const unsigned char c = s[i];
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t need;
+        unsigned char lo = 0x80, hi = 0xBF;
+        if (c >= 0xC2 && c <= 0xDF) {
+            need = 1;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            need = 2;
+            if (c == 0xE0) lo = 0xA0;
+            if (c == 0xED) hi = 0x9F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            need = 3;
+            if (c == 0xF0) lo = 0x90;
+            if (c == 0xF4) hi = 0x8F;
+        } else {
+            return {i, i + 1, "invalid start byte"};
+        }
+        std::size_t k = 1;
+        for (; k <= need; ++k) {
+            if (i + k >= n) {
+                return {i, n, at_end ? "unexpected end of data" : "incomplete"};
+            }
+            const unsigned char cc = s[i + k];
+            const unsigned char min = (k == 1) ? lo : 0x80;
+            const unsigned char max = (k == 1) ? hi : 0xBF;
+            if (cc < min || cc > max) return {i, i + k, "invalid continuation byte"};
+        }
+        i += need + 1;
+    }
+    return {n, n, nullptr};
+}
+
+std::uint64_t count_newlines(std::string_view text) {
+    return static_cast<std::uint64_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+[[noreturn]] void throw_decode_error(std::string_view raw, const Utf8Fault& fault, const std::string& path,
+                                     std::uint64_t first_line) {
+    // Report the offending line only: the whole input can be gigabytes.
+    std::size_t line_start = raw.rfind('\n', fault.start == 0 ? 0 : fault.start - 1);
+    line_start = (line_start == std::string_view::npos || line_start >= fault.start) ? 0 : line_start + 1;
+    if (fault.start == 0) line_start = 0;
+    std::size_t line_end = raw.find('\n', fault.end);
+    line_end = line_end == std::string_view::npos ? raw.size() : line_end + 1;
+    UnicodeDecodeError error(std::string(raw.substr(line_start, line_end - line_start)), fault.start - line_start,
+                             fault.end - line_start, fault.reason);
+    const std::uint64_t line = first_line + count_newlines(raw.substr(0, fault.start));
+    error.add_note("while reading " + path + ", line " + std::to_string(line));
+    throw error;
+}
+
+// Rewrites "\r\n" and lone "\r" as "\n", appending to `out`.
+void append_normalised(std::string& out, std::string_view text) {
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        const void* hit = std::memchr(text.data() + pos, '\r', text.size() - pos);
+        if (hit == nullptr) {
+            out.append(text.data() + pos, text.size() - pos);
+            return;
+        }
+        const std::size_t cr = static_cast<const char*>(hit) - text.data();
+        out.append(text.data() + pos, cr - pos);
+        out.push_back('\n');
+        pos = cr + 1;
+        if (pos < text.size() && text[pos] == '\n') ++pos;
+    }
+}
+
+// The same, in place.
+void normalise_in_place(std::string& text) {
+    const std::size_t first = text.find('\r');
+    if (first == std::string::npos) return;
+    std::size_t out = first;
+    for (std::size_t in = first; in < text.size(); ++in) {
+        if (text[in] == '\r') {
+            text[out++] = '\n';
+            if (in + 1 < text.size() && text[in + 1] == '\n') ++in;
+        } else {
+            text[out++] = text[in];
+        }
+    }
+    text.resize(out);
+}
+
+}  // namespace
+
+void validate_utf8(std::string_view text, const std::string& path, std::uint64_t first_line) {
+    const Utf8Fault fault = find_utf8_fault(text, true);
+    if (fault.reason != nullptr) throw_decode_error(text, fault, path, first_line);
+}
+
+std::vector<std::string_view> split_lines(std::string_view text) {
+    std::vector<std::string_view> lines;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        const void* hit = std::memchr(text.data() + pos, '\n', text.size() - pos);
+        const std::size_t end = hit ? static_cast<const char*>(hit) - text.data() + 1 : text.size();
+        lines.emplace_back(text.data() + pos, end - pos);
+        pos = end;
+    }
+    return lines;
+}
+
+LineBuffer::LineBuffer(std::string text)
+    : text_(std::make_unique<std::string>(std::move(text))), lines_(split_lines(*text_)) {}
+
+struct TextReader::GzipState {
+    z_stream stream{};
+    std::string input;         // raw bytes read from the file, not yet inflated
+    bool member_open = false;  // inside a member (header seen, end not yet)
+    bool input_finished = false;
+
+    GzipState() {
+        if (inflateInit2(&stream, 15 + 16) != Z_OK) throw RuntimeError("zlib could not be initialised");
+    }
+    ~GzipState() { inflateEnd(&stream); }
+};
+
+TextReader::TextReader(const std::string& path, Compression compression) : path_(path) {
+    fd_ = open_for_reading(path);
+    if (compression == Compression::Plain) return;
+    if (compression == Compression::DetectByMagic) {
+        char magic[2];
+        std::size_t got = 0;
+        while (got < 2) {
+            const std::size_t n = read_some(fd_, magic + got, 2 - got, path_);
+            if (n == 0) break;
+            got += n;
+        }
+        seek_to_start(fd_, path_);
+        if (got < 2 || static_cast<unsigned char>(magic[0]) != 0x1f || static_cast<unsigned char>(magic[1]) != 0x8b) {
+            return;
+        }
+    }
+    gzip_ = std::make_unique<GzipState>();
+}
+
+TextReader::~TextReader() { close_quietly(fd_); }
+
+std::size_t TextReader::read_raw(char* out, std::size_t capacity) {
+    if (!gzip_) return read_some(fd_, out, capacity, path_);
+
+    GzipState& gz = *gzip_;
+    std::size_t produced = 0;
+    while (produced == 0) {
+        if (gz.stream.avail_in == 0 && !gz.input_finished) {
+            gz.input.resize(kChunk);
+            const std::size_t n = read_some(fd_, gz.input.data(), gz.input.size(), path_);
+            gz.input.resize(n);
+            gz.stream.next_in = reinterpret_cast<Bytef*>(gz.input.data());
+            gz.stream.avail_in = static_cast<uInt>(n);
+            if (n == 0) gz.input_finished = true;
+        }
+        if (!gz.member_open) {
+            // Between members: zero padding may follow the last one.
+            while (gz.stream.avail_in > 0 && *gz.stream.next_in == 0) {
+                ++gz.stream.next_in;
+                --gz.stream.avail_in;
+            }
+            if (gz.stream.avail_in == 0) {
+                if (gz.input_finished) return 0;
+                continue;
+            }
+            gz.member_open = true;
+        }
+        gz.stream.next_out = reinterpret_cast<Bytef*>(out);
+        gz.stream.avail_out = static_cast<uInt>(capacity);
+        const int rc = inflate(&gz.stream, Z_NO_FLUSH);
+        produced = capacity - gz.stream.avail_out;
+        if (rc == Z_STREAM_END) {
+            gz.member_open = false;
+            inflateReset(&gz.stream);
+        } else if (rc == Z_BUF_ERROR) {
+            if (gz.stream.avail_in == 0 && gz.input_finished) {
+                throw CorruptInputError("Compressed file ended before the end-of-stream marker was reached", true);
+            }
+        } else if (rc != Z_OK) {
+            throw CorruptInputError(std::string("Not a valid gzip file: ") +
+                                        (gz.stream.msg ? gz.stream.msg : "corrupt compressed data"),
+                                    false);
+        }
+    }
+    return produced;
+}
+
+void TextReader::decode_append(const char* data, std::size_t size, bool at_end) {
+    std::string joined;
+    std::string_view in(data, size);
+    if (!carry_.empty()) {
+        joined = carry_;
+        joined.append(data, size);
+        carry_.clear();
+        in = joined;
+    }
+    const Utf8Fault fault = find_utf8_fault(in, at_end);
+    std::size_t usable = in.size();
+    if (fault.reason != nullptr) {
+        if (std::strcmp(fault.reason, "incomplete") != 0) {
+            throw_decode_error(in, fault, path_, line_number_ + count_newlines(std::string_view(text_).substr(consumed_)));
+        }
+        usable = fault.start;
+    }
+    // A "\r" at the end of a chunk may be the first half of "\r\n".
+    if (!at_end && usable > 0 && in[usable - 1] == '\r') --usable;
+    carry_.assign(in.substr(usable));
+    append_normalised(text_, in.substr(0, usable));
+}
+
+bool TextReader::fill() {
+    if (finished_) return false;
+    char chunk[1 << 16];
+    const std::size_t n = read_raw(chunk, sizeof chunk);
+    if (n == 0) {
+        finished_ = true;
+        decode_append(nullptr, 0, true);
+        return !carry_.empty();
+    }
+    decode_append(chunk, n, false);
+    return true;
+}
+
+bool TextReader::next_line(std::string& line) {
+    for (;;) {
+        const std::size_t nl = text_.find('\n', consumed_);
+        if (nl != std::string::npos) {
+            line.assign(text_, consumed_, nl + 1 - consumed_);
+            consumed_ = nl + 1;
+            ++line_number_;
+            if (consumed_ > kChunk) {
+                text_.erase(0, consumed_);
+                consumed_ = 0;
+            }
+            return true;
+        }
+        if (!fill()) {
+            if (finished_ && consumed_ < text_.size()) {
+                line.assign(text_, consumed_, std::string::npos);
+                consumed_ = text_.size();
+                return true;
+            }
+            if (finished_) return false;
+        }
+    }
+}
+
+std::string TextReader::read_all() {
+    if (!gzip_ && carry_.empty() && consumed_ == 0 && text_.empty() && !finished_) {
+        // Plain input: read it in one piece and fix it up in place, so a
+        // large file is never copied.
+        std::string raw = read_remaining(fd_, path_);
+        finished_ = true;
+        validate_utf8(raw, path_, line_number_);
+        normalise_in_place(raw);
+        return raw;
+    }
+    while (fill()) {
+    }
+    std::string rest = text_.substr(consumed_);
+    text_.clear();
+    consumed_ = 0;
+    return rest;
+}
+
+LineBuffer read_lines(const std::string& path, Compression compression) {
+    TextReader reader(path, compression);
+    return LineBuffer(reader.read_all());
+}
+
+LineBuffer read_lines_gzip_or_plain(const std::string& path) {
+    try {
+        return read_lines(path, Compression::Gzip);
+    } catch (const std::exception&) {
+        // Not gzip (or not readable as such): the plain reading decides.
+    }
+    return read_lines(path, Compression::Plain);
+}
+
+}  // namespace merivane

@@ -1,0 +1,89 @@
+// Reading text files the way every input of the system is read: UTF-8,
+// strictly; "\r\n" and a lone "\r" read as "\n"; optionally gzip-compressed
+// (any number of concatenated members, so BGZF reads whole).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace merivane {
+
+enum class Compression {
+    Plain,          // the bytes are the text
+    Gzip,           // the bytes must be gzip data; anything else is an error
+    DetectByMagic,  // gzip when the file starts with 1f 8b, plain otherwise
+};
+
+// A whole file held in memory as one text, with a view per line. Each view
+// keeps its "\n"; the last line lacks one when the file does not end in one.
+class LineBuffer {
+public:
+    LineBuffer() : text_(std::make_unique<std::string>()) {}
+    explicit LineBuffer(std::string text);
+
+    const std::string& text() const noexcept { return *text_; }
+    const std::vector<std::string_view>& lines() const noexcept { return lines_; }
+
+private:
+    // Behind a pointer so that moving the buffer never moves the characters
+    // the views point into (a short std::string keeps them inline).
+    std::unique_ptr<std::string> text_;
+    std::vector<std::string_view> lines_;
+};
+
+// Splits text into lines, each keeping its "\n".
+std::vector<std::string_view> split_lines(std::string_view text);
+
+// Streams a file as decoded, newline-normalised text.
+class TextReader {
+public:
+    TextReader(const std::string& path, Compression compression);
+    ~TextReader();
+    TextReader(const TextReader&) = delete;
+    TextReader& operator=(const TextReader&) = delete;
+
+    // Replaces `line` by the next line (with its "\n" unless it is the last
+    // line of a file without a final line break); false at the end.
+    bool next_line(std::string& line);
+
+    // The rest of the file as one text.
+    std::string read_all();
+
+    bool compressed() const noexcept { return gzip_ != nullptr; }
+    const std::string& path() const noexcept { return path_; }
+
+private:
+    struct GzipState;
+
+    // Appends the next decoded chunk to `text_`; false at the end of input.
+    bool fill();
+    std::size_t read_raw(char* out, std::size_t capacity);
+    void decode_append(const char* data, std::size_t size, bool at_end);
+
+    std::string path_;
+    int fd_ = -1;
+    std::unique_ptr<GzipState> gzip_;
+    std::string text_;         // decoded text not yet handed out
+    std::size_t consumed_ = 0;  // how much of text_ was handed out
+    std::string carry_;        // undecoded tail: a split UTF-8 sequence or a "\r"
+    std::uint64_t line_number_ = 1;  // of the first line in text_, for errors
+    bool finished_ = false;
+};
+
+// The whole file as lines.
+LineBuffer read_lines(const std::string& path, Compression compression);
+
+// First tries the file as gzip; if that fails in any way (not gzip, corrupt,
+// not UTF-8, unreadable), reads it again as plain UTF-8, whose error, if any,
+// is the one raised.
+LineBuffer read_lines_gzip_or_plain(const std::string& path);
+
+// Checks that `text` is valid UTF-8; throws UnicodeDecodeError naming the
+// line (counted from `first_line`) and the file.
+void validate_utf8(std::string_view text, const std::string& path, std::uint64_t first_line = 1);
+
+}  // namespace merivane

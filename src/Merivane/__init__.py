@@ -1,0 +1,2 @@
+"""Merge a sequencing pipeline's SV, CNV, repeat and ROH outputs into one
+sorted, BGZF-compressed structural VCF."""
