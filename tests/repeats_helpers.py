@@ -67,7 +67,7 @@ def bgzf(data, block_size=4096):
 ENCODINGS = {
     "plain": lambda text: text.encode("utf-8"),
     "gzip": lambda text: gzip.compress(text.encode("utf-8")),
-    "bgzf": lambda text: bgzf(text.encode("utf-8")),
+    "bgzf": lambda text: bgzf(text.encode("utf-8"), block_size=512),
 }
 
 
