@@ -28,22 +28,22 @@ namespace {
 // call one another by name look the callee up on the module at call time, so
 // a caller that replaces it (a test) is honoured; while it is the original
 // the core is called directly.
-struct Module {
-    py::handle self;
+struct Loaded {
+    py::handle module;
     py::handle gnu_sort_path;
     py::handle sort_records_with_gnu_sort;
 };
-Module module;
+Loaded loaded;
 
 // The replacement of `name`, or nullopt while it is the original.
 std::optional<py::object> replaced(const char* name, py::handle original) {
-    const auto self = py::reinterpret_borrow<py::module_>(module.self);
+    const auto self = py::reinterpret_borrow<py::module_>(loaded.module);
     if (is_original(self, name, original)) return std::nullopt;
     return self.attr(name);
 }
 
 std::optional<std::string> find_gnu_sort() {
-    if (const auto patched = replaced("_gnu_sort_path", module.gnu_sort_path)) {
+    if (const auto patched = replaced("_gnu_sort_path", loaded.gnu_sort_path)) {
         return optional_text((*patched)(), "_gnu_sort_path()");
     }
     return core::gnu_sort_path();
@@ -127,7 +127,7 @@ py::list sort_vcf_lines(py::handle lines, py::handle engine) {
     py::list sorted = list_of(objects, plan->split.header, py::list());
     if (plan->engine == core::SortEngine::InMemory) return list_of(objects, plan->split.records, sorted);
 
-    if (const auto patched = replaced("_sort_records_with_gnu_sort", module.sort_records_with_gnu_sort)) {
+    if (const auto patched = replaced("_sort_records_with_gnu_sort", loaded.sort_records_with_gnu_sort)) {
         for (py::handle line : (*patched)(list_of(objects, plan->split.records, py::list()))) sorted.append(line);
         return sorted;
     }
@@ -135,7 +135,7 @@ py::list sort_vcf_lines(py::handle lines, py::handle engine) {
     records.reserve(plan->split.records.size());
     for (const std::size_t i : plan->split.records) records.push_back(views[i]);
     const merivane::LineBuffer external = core::sort_records_with_gnu_sort(records, find_gnu_sort);
-    for (py::handle line : to_str_list(external.lines())) sorted.append(line);
+    for (const std::string_view line : external.lines()) sorted.append(to_str(line));
     return sorted;
 }
 
@@ -147,7 +147,7 @@ py::object sort_and_compress(py::handle vcf_file_path, py::handle destination_pa
     if (keep < 0) throw py::error_already_set();
     std::optional<std::string> engine_name = optional_text(engine, "engine");
     if (!engine_name) {
-        const bool available = py::bool_(py::reinterpret_borrow<py::module_>(module.self).attr("gnu_sort_available")());
+        const bool available = py::bool_(py::reinterpret_borrow<py::module_>(loaded.module).attr("gnu_sort_available")());
         engine_name = std::string(available ? core::GNU_SORT : core::PYTHON_SORT);
     }
     std::string written;
@@ -191,7 +191,7 @@ PYBIND11_MODULE(compression, m) {
           doc("_gnu_sort_path() -> Optional[str]",
               "Full path of the GNU sort found on PATH, or None when there is none.").c_str());
     m.def("gnu_sort_available", [] {
-              if (const auto patched = replaced("_gnu_sort_path", module.gnu_sort_path)) {
+              if (const auto patched = replaced("_gnu_sort_path", loaded.gnu_sort_path)) {
                   return !(*patched)().is_none();
               }
               return core::gnu_sort_available();
@@ -223,7 +223,7 @@ PYBIND11_MODULE(compression, m) {
 
     // Held for the life of the process, so a replaced original is never
     // freed and mistaken for a new object at its address.
-    module.self = py::handle(m).inc_ref();
-    module.gnu_sort_path = py::object(m.attr("_gnu_sort_path")).release();
-    module.sort_records_with_gnu_sort = py::object(m.attr("_sort_records_with_gnu_sort")).release();
+    loaded.module = py::handle(m).inc_ref();
+    loaded.gnu_sort_path = py::object(m.attr("_gnu_sort_path")).release();
+    loaded.sort_records_with_gnu_sort = py::object(m.attr("_sort_records_with_gnu_sort")).release();
 }

@@ -16,7 +16,7 @@ namespace {
 std::size_t space_at(std::string_view s, std::size_t pos) noexcept {
     const auto c = static_cast<unsigned char>(s[pos]);
     if (c < 0x80) return (c == ' ' || (c >= 0x09 && c <= 0x0d) || (c >= 0x1c && c <= 0x1f)) ? 1 : 0;
-    const auto at = [&](std::size_t i) {
+    const auto at = [&](std::size_t i) -> unsigned char {
         return pos + i < s.size() ? static_cast<unsigned char>(s[pos + i]) : 0;
     };
     if (c == 0xc2) return (at(1) == 0x85 || at(1) == 0xa0) ? 2 : 0;
