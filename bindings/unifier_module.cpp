@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "support.hpp"
+#include "unifier/pipeline.hpp"
 #include "unifier/reading.hpp"
 #include "unifier/rules.hpp"
 #include "unifier/vocabulary.hpp"
@@ -51,6 +52,9 @@ struct Module {
     py::handle get_lines, is_empty, drop_sv_records_by_filter;
     py::handle repeat_line_needs_svtype, modify_repeat_line, marked_repeat_line;
     py::handle is_valid_line, roh_lines_are_bed, roh_bed_line_to_vcf, vcf_header_from_lines;
+    py::handle read_struct_lines, unify_lines, sort_and_compress;
+    // The compression module and what its sort_and_compress consults there.
+    py::handle compression, gnu_sort_available, gnu_sort_path;
 };
 Module module;
 
@@ -341,6 +345,75 @@ void write_vcf_content(py::handle file_type, py::handle lines_dict, py::handle o
     core::write_vcf_content(*kind, input.views(), sink, core_options, writer_steps(options));
 }
 
+// --- run -------------------------------------------------------------------
+
+// Whether every function that run reaches by name is the one loaded, so the
+// whole job can stay in the core.
+bool nothing_replaced() {
+    const std::pair<const char*, py::handle> unifier_names[] = {
+        {"read_struct_lines", module.read_struct_lines},
+        {"unify_lines", module.unify_lines},
+        {"sort_and_compress", module.sort_and_compress},
+        {"get_lines", module.get_lines},
+        {"is_empty", module.is_empty},
+        {"drop_sv_records_by_filter", module.drop_sv_records_by_filter},
+        {"_repeat_line_needs_svtype", module.repeat_line_needs_svtype},
+        {"modify_repeat_line", module.modify_repeat_line},
+        {"_marked_repeat_line", module.marked_repeat_line},
+        {"is_valid_line", module.is_valid_line},
+        {"_roh_lines_are_bed", module.roh_lines_are_bed},
+        {"roh_bed_line_to_vcf", module.roh_bed_line_to_vcf},
+        {"vcf_header_from_lines", module.vcf_header_from_lines},
+    };
+    const auto self = py::reinterpret_borrow<py::module_>(module.self);
+    for (const auto& [name, loaded] : unifier_names) {
+        if (!is_original(self, name, loaded)) return false;
+    }
+    const auto compression = py::reinterpret_borrow<py::module_>(module.compression);
+    return is_original(compression, "gnu_sort_available", module.gnu_sort_available) &&
+           is_original(compression, "_gnu_sort_path", module.gnu_sort_path);
+}
+
+py::object run(py::handle output_path, py::handle sv_path, py::handle cnv_path, py::handle repeat_path,
+               py::handle roh_bed_path, py::handle skip_svtype, py::handle drop_sv_filters) {
+    const std::string output = require_text(output_path, "output_path");
+    const std::array<py::handle, 4> paths = {sv_path, cnv_path, repeat_path, roh_bed_path};
+    const char* const names[] = {"sv_path", "cnv_path", "repeat_path", "roh_bed_path"};
+    core::StructFiles files;
+    std::vector<std::string> inputs;
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        files[i] = optional_text(paths[i], names[i]);
+        if (files[i]) inputs.push_back(*files[i]);
+    }
+    core::reject_outputs_naming_inputs(output, inputs);
+
+    // Through run a caller can only switch repeat marking off, never force it.
+    const bool skip = truthy(skip_svtype);
+    reject_text(drop_sv_filters, "drop_sv_filters");
+    const py::object tokens = PyTuple_Check(drop_sv_filters.ptr())
+                                  ? py::reinterpret_borrow<py::object>(drop_sv_filters)
+                                  : py::object(py::tuple(py::reinterpret_borrow<py::object>(drop_sv_filters)));
+
+    if (nothing_replaced()) {
+        core::UnifyOptions options;
+        if (skip) options.add_repeat_svtype = false;
+        options.drop_sv_filters = filter_tokens(tokens, "drop_sv_filters");
+        const std::optional<std::string> written = core::unify_and_compress(files, output, options);
+        return written ? py::object(to_str(*written)) : py::none();
+    }
+
+    const auto self = py::reinterpret_borrow<py::module_>(module.self);
+    const py::object options =
+        py::handle(module.options_type)(skip ? py::object(py::bool_(false)) : py::object(py::none()),
+                                        py::str(std::string(core::roh_format::kAuto)), tokens);
+    py::dict struct_files;
+    for (std::size_t i = 0; i < paths.size(); ++i) struct_files[module.kinds[i]] = paths[i];
+    const py::object lines = self.attr("read_struct_lines")(struct_files, options);
+    const py::object unified = self.attr("unify_lines")(lines, output_path, options);
+    if (unified.is_none()) return py::none();
+    return self.attr("sort_and_compress")(unified);
+}
+
 // --- options record --------------------------------------------------------
 
 std::string options_repr(const Options& o) {
@@ -435,6 +508,14 @@ PYBIND11_MODULE(unifier, m) {
     m.doc() = kModuleDoc;
     module.self = m.inc_ref();
 
+    // Bound when the module loads: if compression cannot be imported, neither
+    // can this module.
+    const py::module_ compression = py::module_::import("Merivane.compression");
+    m.attr("sort_and_compress") = compression.attr("sort_and_compress");
+    module.compression = compression.inc_ref();
+    module.gnu_sort_available = original(compression, "gnu_sort_available");
+    module.gnu_sort_path = original(compression, "_gnu_sort_path");
+
     define_vocabulary(m);
     define_options(m);
 
@@ -522,6 +603,20 @@ PYBIND11_MODULE(unifier, m) {
               "Append one input's records (never its header) to output_h.")
               .c_str());
 
+    // --- the whole job
+    m.def("run", &run, py::arg("output_path"), py::arg("sv_path") = py::none(), py::arg("cnv_path") = py::none(),
+          py::arg("repeat_path") = py::none(), py::arg("roh_bed_path") = py::none(),
+          py::arg("skip_svtype") = false, py::arg("drop_sv_filters") = py::tuple(),
+          doc("run(output_path: str, sv_path: Optional[str] = None, cnv_path: Optional[str] = None, "
+              "repeat_path: Optional[str] = None, roh_bed_path: Optional[str] = None, skip_svtype: bool = False, "
+              "drop_sv_filters: Sequence[str] = ()) -> Optional[str]",
+              "Read, unify, sort and BGZF-compress the inputs; return the compressed file's path, or None\n"
+              "when there was nothing to unify.")
+              .c_str());
+
+    module.read_struct_lines = original(m, "read_struct_lines");
+    module.unify_lines = original(m, "unify_lines");
+    module.sort_and_compress = original(m, "sort_and_compress");
     module.get_lines = original(m, "get_lines");
     module.is_empty = original(m, "is_empty");
     module.drop_sv_records_by_filter = original(m, "drop_sv_records_by_filter");
