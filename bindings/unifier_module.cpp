@@ -254,7 +254,7 @@ py::dict read_struct_lines(py::handle struct_files, py::handle options_arg) {
         };
     } else {
         steps.drop_sv_records = [](py::object lines, const core::UnifyOptions& opts) -> py::object {
-            return opts.drop_sv_filters.empty() ? lines : drop_sv_objects(lines, opts.drop_sv_filters);
+            return drop_sv_objects(lines, opts.drop_sv_filters);
         };
     }
     if (is_empty) {
