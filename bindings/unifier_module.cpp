@@ -119,11 +119,19 @@ std::vector<std::string> filter_tokens(py::handle tokens, const char* what) {
     return out;
 }
 
+// The fields of a UnifyOptions; one made by __new__ alone has none.
+const Options& fields_of(py::handle options) {
+    auto* instance = reinterpret_cast<py::detail::instance*>(options.ptr());
+    const py::detail::value_and_holder fields = instance->get_value_and_holder(py::detail::get_type_info(typeid(Options)));
+    if (!fields.holder_constructed()) throw py::type_error("UnifyOptions instance was never initialised");
+    return *fields.value_ptr<Options>();
+}
+
 const Options& options_of(py::handle value, const char* what) {
     if (!py::isinstance(value, module.options_type)) {
         throw py::type_error(std::string(what) + " must be UnifyOptions, not " + type_name(value));
     }
-    return value.cast<const Options&>();
+    return fields_of(value);
 }
 
 // The given options, or new default ones when none or a false value is given.
@@ -444,20 +452,20 @@ void define_options(py::module_& m) {
             py::arg("roh_format") = py::str(core::roh_format::kAuto.data()), py::arg("drop_sv_filters") = py::tuple(),
             "__init__(self, add_repeat_svtype: Optional[bool] = None, roh_format: str = RohFormat.AUTO, "
             "drop_sv_filters: Sequence[str] = ()) -> None");
-    cls.def_property_readonly("add_repeat_svtype", [](const Options& o) { return o.add_repeat_svtype; });
-    cls.def_property_readonly("roh_format", [](const Options& o) { return o.roh_format; });
-    cls.def_property_readonly("drop_sv_filters", [](const Options& o) { return o.drop_sv_filters; });
-    cls.def("__eq__", [](const Options& self, py::object other) -> py::object {
+    cls.def_property_readonly("add_repeat_svtype", [](py::handle self) { return fields_of(self).add_repeat_svtype; });
+    cls.def_property_readonly("roh_format", [](py::handle self) { return fields_of(self).roh_format; });
+    cls.def_property_readonly("drop_sv_filters", [](py::handle self) { return fields_of(self).drop_sv_filters; });
+    cls.def("__eq__", [](py::handle self, py::handle other) -> py::object {
         if (!py::isinstance(other, module.options_type)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
-        return py::bool_(options_fields(self).equal(options_fields(other.cast<const Options&>())));
+        return py::bool_(options_fields(fields_of(self)).equal(options_fields(fields_of(other))));
     });
-    cls.def("__ne__", [](const Options& self, py::object other) -> py::object {
+    cls.def("__ne__", [](py::handle self, py::handle other) -> py::object {
         if (!py::isinstance(other, module.options_type)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
-        return py::bool_(options_fields(self).not_equal(options_fields(other.cast<const Options&>())));
+        return py::bool_(options_fields(fields_of(self)).not_equal(options_fields(fields_of(other))));
     });
-    cls.def("__hash__", [](const Options& self) { return py::hash(options_fields(self)); });
-    cls.def("__repr__", &options_repr);
-    cls.def(py::pickle([](const Options& o) { return options_fields(o); },
+    cls.def("__hash__", [](py::handle self) { return py::hash(options_fields(fields_of(self))); });
+    cls.def("__repr__", [](py::handle self) { return options_repr(fields_of(self)); });
+    cls.def(py::pickle([](py::handle self) { return options_fields(fields_of(self)); },
                        [](const py::tuple& state) {
                            if (state.size() != 3) throw py::value_error("UnifyOptions state must hold three fields");
                            return make_options(state[0], state[1], state[2]);

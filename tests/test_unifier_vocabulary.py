@@ -106,3 +106,11 @@ def test_too_many_arguments_is_a_type_error():
 ])
 def test_docstrings_open_with_the_annotated_signature(name, signature):
     assert getattr(unifier, name).__doc__.startswith(signature)
+
+
+@pytest.mark.parametrize("use", [
+    lambda o: o.roh_format, repr, hash, lambda o: o == UnifyOptions(), lambda o: unifier.read_struct_lines({}, o),
+])
+def test_a_record_never_initialised_is_refused_not_crashed_on(use):
+    with pytest.raises(TypeError):
+        use(UnifyOptions.__new__(UnifyOptions))
