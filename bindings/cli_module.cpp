@@ -47,14 +47,24 @@ struct Originals {
 
 Originals* originals = nullptr;
 
+// FILTER tokens: a sequence of texts. A text on its own is refused rather
+// than read one character per token.
+std::vector<std::string> tokens_arg(py::handle tokens) {
+    if (PyUnicode_Check(tokens.ptr()) || PyBytes_Check(tokens.ptr())) {
+        throw py::type_error("drop_sv_filters must be a sequence of str, not " +
+                             std::string(py::str(py::type::handle_of(tokens).attr("__name__"))));
+    }
+    std::vector<std::string> out;
+    for (py::handle token : tokens) out.push_back(require_text(token, "drop_sv_filters item"));
+    return out;
+}
+
 unifier::UnifyOptions core_options(py::handle options) {
     unifier::UnifyOptions out;
     const py::object add = options.attr("add_repeat_svtype");
     if (!add.is_none()) out.add_repeat_svtype = !add.is(py::bool_(false));
     out.roh_format = require_text(options.attr("roh_format"), "roh_format");
-    for (py::handle token : options.attr("drop_sv_filters")) {
-        out.drop_sv_filters.push_back(require_text(token, "drop_sv_filters item"));
-    }
+    out.drop_sv_filters = tokens_arg(options.attr("drop_sv_filters"));
     return out;
 }
 
@@ -76,12 +86,6 @@ py::object to_python(const std::optional<std::string>& path) {
 }
 
 std::optional<std::string> path_arg(py::handle value, const char* name) { return optional_text(value, name); }
-
-std::vector<std::string> tokens_arg(py::handle tokens) {
-    std::vector<std::string> out;
-    for (py::handle token : tokens) out.push_back(require_text(token, "drop_sv_filters item"));
-    return out;
-}
 
 // The mapping a door hands to `_unify`, keyed by the kind texts.
 py::dict struct_files_dict(const unifier::StructFiles& files) {
@@ -143,10 +147,13 @@ py::object pacbio_unify(py::object output_path, py::object sv_path, py::object c
     const std::string output = require_text(output_path, "output_path");
     const auto files = cli::long_read_inputs(path_arg(sv_path, "sv_path"), path_arg(cnv_path, "cnv_path"),
                                              path_arg(repeat_path, "repeat_path"));
+    // A lone text is refused before it could be split into characters.
+    if (PyUnicode_Check(drop_sv_filters.ptr()) || PyBytes_Check(drop_sv_filters.ptr())) tokens_arg(drop_sv_filters);
     py::tuple tokens = py::isinstance<py::tuple>(drop_sv_filters) ? py::reinterpret_borrow<py::tuple>(drop_sv_filters)
                                                                     : py::tuple(drop_sv_filters);
+    std::vector<std::string> token_texts = tokens_arg(tokens);
     return run_door(files, output, originals->cli.attr("UnifyOptions")("drop_sv_filters"_a = tokens),
-                    [&] { return cli::unify(files, output, cli::pacbio_options(tokens_arg(tokens))); });
+                    [&] { return cli::unify(files, output, cli::pacbio_options(std::move(token_texts))); });
 }
 
 py::object pacbio_filter_and_unify(py::object output_path, py::object sv_path, py::object cnv_path,

@@ -49,7 +49,7 @@ def assert_sorted(records):
 
 
 def svtypes(records):
-    return [next(f for f in r.split("\t")[7].split(";") if f.startswith("SVTYPE=")) for r in records]
+    return [next((f for f in r.split("\t")[7].split(";") if f.startswith("SVTYPE=")), None) for r in records]
 
 
 @needs_htslib
@@ -204,3 +204,17 @@ def test_real_caller_outputs_unify_and_index(tmp_path, relative):
     assert len(records_of(result)) == expected
     assert sv.read_bytes() == source.read_bytes()
     check_with_htslib(result, expected)
+
+
+@pytest.mark.parametrize("tokens", [["InvBreakpoint"], ("InvBreakpoint",), iter(["InvBreakpoint"])])
+def test_pacbio_drop_sv_filters_take_any_sequence(staged, tokens):
+    d = staged("pacbio")
+    result = cli.pacbio_unify(str(d / "out.vcf"), sv_path=str(d / "HG003.sv.vcf"), drop_sv_filters=tokens)
+    assert [r.split("\t")[6] for r in records_of(result)] == ["PASS"] * 3
+
+
+def test_pacbio_refuses_a_lone_token_text(staged):
+    d = staged("pacbio")
+    with pytest.raises(TypeError):
+        cli.pacbio_unify(str(d / "out.vcf"), sv_path=str(d / "HG003.sv.vcf"), drop_sv_filters="InvBreakpoint")
+    assert not (d / "out.vcf").exists()
