@@ -20,30 +20,14 @@ from `make_inputs.py DIR --records N` (1.5 N records), generated under DIR
 import argparse
 import os
 import shutil
-import subprocess
-import sys
-import time
 import zlib
 
+from bench_support import best_of, make_inputs, peak_kib
 from Merivane import compression
-
-MAKE_INPUTS = "/work/shared/bench/make_inputs.py"
-
-
-def best_of(repeat, run):
-    """The shortest of `repeat` wall-clock times of run(), and its last result."""
-    best, result = float("inf"), None
-    for _ in range(repeat):
-        start = time.perf_counter()
-        result = run()
-        best = min(best, time.perf_counter() - start)
-    return best, result
 
 
 def prepare(work, records):
-    inputs = os.path.join(work, "inputs")
-    if not os.path.exists(os.path.join(inputs, "repeats.vcf")):
-        subprocess.run([sys.executable, MAKE_INPUTS, inputs, "--records", str(records)], check=True)
+    inputs = os.path.dirname(make_inputs(os.path.join(work, "inputs"), records)["sv"])
     combined = os.path.join(work, "combined.vcf")
     if not os.path.exists(combined):
         with open(combined, "w", encoding="utf-8", newline="") as out:
@@ -69,21 +53,12 @@ def deflate_all(chunks):
         compressor.flush()
 
 
-# The child reports its own high-water mark (VmHWM). Its ru_maxrss would not
-# do: a process started by vfork-and-exec inherits its parent's peak in it.
 PEAK_CHILD = """
 import sys
 from Merivane import compression
 if sys.argv[1] != "-":
     compression.sort_and_compress(sys.argv[1], sys.argv[2], True, sys.argv[3])
-with open("/proc/self/status") as status:
-    print(next(line.split()[1] for line in status if line.startswith("VmHWM:")))
 """
-
-
-def peak_kib(*args):
-    out = subprocess.run([sys.executable, "-c", PEAK_CHILD, *args], check=True, capture_output=True, text=True)
-    return int(out.stdout)
 
 
 def main():
@@ -141,10 +116,10 @@ def main():
           f"write_bgzf + engine (target <= 1.1x); output identical to write_bgzf's: {identical}")
 
     # Peak memory, each in a fresh process.
-    base = peak_kib("-")
+    base = peak_kib(PEAK_CHILD, "-")
     print(f"peak RSS of a process that only imports the module: {base / 1024:7.1f} MiB")
     for name in [compression.PYTHON_SORT] + [compression.GNU_SORT] * have_gnu:
-        own = peak_kib(combined, out_path, name)
+        own = peak_kib(PEAK_CHILD, combined, out_path, name)
         print(f"peak RSS running sort_and_compress ({name}): {own / 1024:7.1f} MiB = {own * 1024 / size:.2f}x "
               f"the file (target <= 2.5x); {(own - base) * 1024 / size:.2f}x without the interpreter")
     os.remove(out_path)

@@ -15,7 +15,8 @@ import subprocess
 import sys
 import time
 
-MAKE_INPUTS = "/work/shared/bench/make_inputs.py"
+from bench_support import make_inputs as generate
+
 SMALL_RECORDS = 20_000
 
 CHILD = """
@@ -28,11 +29,7 @@ if engine != "none":
 
 
 def make_inputs(directory, records):
-    vcf = os.path.join(directory, "repeats.vcf.gz")
-    if not os.path.exists(vcf):
-        print(f"generating {records} SV records (repeats: {records // 2}) into {directory} ...", flush=True)
-        subprocess.run([sys.executable, MAKE_INPUTS, directory, "--records", str(records), "--gzip"], check=True)
-    return vcf
+    return generate(directory, records, compressed=True)["repeats"]
 
 
 def run_child(vcf, engine, out):
