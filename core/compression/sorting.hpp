@@ -37,8 +37,6 @@ private:
 SortEngine parse_engine(const std::optional<std::string>& engine);
 
 bool is_header_line(std::string_view line) noexcept;
-// Empty or whitespace only, whitespace as the host's str.isspace() has it.
-bool is_blank_line(std::string_view line) noexcept;
 // A line that would run into the next one when lines are joined.
 inline bool lacks_terminator(std::string_view line) noexcept { return line.empty() || line.back() != '\n'; }
 
