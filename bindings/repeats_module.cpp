@@ -21,6 +21,7 @@ using merivane::binding::optional_text;
 using merivane::binding::require_text;
 using merivane::binding::text_view;
 using merivane::binding::to_str;
+using merivane::binding::truthy;
 namespace repeats = merivane::repeats;
 
 constexpr const char* kModuleDoc =
@@ -160,12 +161,6 @@ std::vector<repeats::Interval> intervals_from_python(py::handle intervals) {
     return out;
 }
 
-bool truth_of(py::handle value) {
-    const int truth = PyObject_IsTrue(value.ptr());
-    if (truth < 0) throw py::error_already_set();
-    return truth != 0;
-}
-
 // The module's own filter steps as loaded, so a caller's replacement of one
 // (a test's monkeypatch) can be told apart and honoured. Kept for the life of
 // the process, as the module itself is.
@@ -180,7 +175,7 @@ repeats::FilterOperations operations_for(py::handle module, const FilterSteps& s
     repeats::FilterOperations operations;
     const auto mod = py::reinterpret_borrow<py::module_>(module);
     if (!is_original(mod, "bedtools_available", steps.bedtools_available)) {
-        operations.bedtools_available = [module] { return truth_of(module.attr("bedtools_available")()); };
+        operations.bedtools_available = [module] { return truthy(module.attr("bedtools_available")()); };
     }
     if (!is_original(mod, "_intersect_with_bedtools", steps.intersect_with_bedtools)) {
         operations.intersect_with_bedtools = [module](const std::string& a, const std::string& b,
