@@ -11,6 +11,7 @@ namespace py = pybind11;
 using namespace pybind11::literals;
 using merivane::binding::is_original;
 using merivane::binding::optional_text;
+using merivane::binding::optional_text_list;
 using merivane::binding::reject_lone_text;
 using merivane::binding::require_text;
 using merivane::binding::text_list;
@@ -56,12 +57,14 @@ std::vector<std::string> tokens_arg(py::handle tokens) {
     return text_list(tokens, "drop_sv_filters", "drop_sv_filters item");
 }
 
-// A UnifyOptions (or any object with its three fields) as core options.
+// A UnifyOptions (or any object with its three fields) as core options, read
+// as the unifier reads them: no FILTER tokens where the field is false.
 unifier::UnifyOptions core_options(py::handle options) {
     unifier::UnifyOptions out;
     out.add_repeat_svtype = tri_state(options.attr("add_repeat_svtype"));
     out.roh_format = require_text(options.attr("roh_format"), "roh_format");
-    out.drop_sv_filters = tokens_arg(options.attr("drop_sv_filters"));
+    out.drop_sv_filters =
+        optional_text_list(options.attr("drop_sv_filters"), "drop_sv_filters", "drop_sv_filters item");
     return out;
 }
 

@@ -141,6 +141,11 @@ std::vector<std::string> text_list(py::handle sequence, const char* what, const 
     return out;
 }
 
+std::vector<std::string> optional_text_list(py::handle sequence, const char* what, const char* item_what) {
+    if (!truthy(sequence)) return {};
+    return text_list(sequence, what, item_what);
+}
+
 bool truthy(py::handle value) {
     const int result = PyObject_IsTrue(value.ptr());
     if (result < 0) throw py::error_already_set();

@@ -37,6 +37,8 @@ void reject_lone_text(py::handle value, const char* what);
 // The texts of a sequence of str, refusing a lone text; an item that is no
 // str is named `item_what` in the TypeError.
 std::vector<std::string> text_list(py::handle sequence, const char* what, const char* item_what);
+// The same, with a false value (None, an empty sequence) giving no texts.
+std::vector<std::string> optional_text_list(py::handle sequence, const char* what, const char* item_what);
 
 // bool(value), with the host's errors.
 bool truthy(py::handle value);

@@ -26,7 +26,7 @@ using merivane::binding::optional_text;
 using merivane::binding::reject_lone_text;
 using merivane::binding::replacement;
 using merivane::binding::require_text;
-using merivane::binding::text_list;
+using merivane::binding::optional_text_list;
 using merivane::binding::text_view;
 using merivane::binding::to_str;
 using merivane::binding::to_str_list;
@@ -95,8 +95,7 @@ py::object mapping_get(py::handle mapping, py::handle key) {
 
 // FILTER tokens; an empty or false value drops nothing.
 std::vector<std::string> filter_tokens(py::handle tokens, const char* what) {
-    if (!truthy(tokens)) return {};
-    return text_list(tokens, what, what);
+    return optional_text_list(tokens, what, what);
 }
 
 // The fields of a UnifyOptions; one made by __new__ alone has none.

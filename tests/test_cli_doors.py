@@ -218,3 +218,15 @@ def test_pacbio_refuses_a_lone_token_text(staged):
     with pytest.raises(TypeError):
         cli.pacbio_unify(str(d / "out.vcf"), sv_path=str(d / "HG003.sv.vcf"), drop_sv_filters="InvBreakpoint")
     assert not (d / "out.vcf").exists()
+
+
+@pytest.mark.parametrize("drop", [None, (), []])
+@pytest.mark.parametrize("patched", [False, True])
+def test_unify_reads_options_without_filter_tokens_as_the_unifier_does(staged, monkeypatch, drop, patched):
+    d = staged("pacbio")
+    if patched:
+        original = unifier.get_lines
+        monkeypatch.setattr(unifier, "get_lines", lambda path: original(path))
+    options = unifier.UnifyOptions(drop_sv_filters=drop)
+    result = cli._unify({cli.SV: str(d / "HG003.sv.vcf")}, str(d / "out.vcf"), options)
+    assert len(records_of(result)) == len(data_lines(d / "HG003.sv.vcf"))
