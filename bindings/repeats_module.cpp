@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/strings.hpp"
 #include "platform/text_reader.hpp"
 #include "repeats/engines.hpp"
 #include "repeats/intervals.hpp"
@@ -15,6 +16,8 @@ namespace py = pybind11;
 
 namespace {
 
+using merivane::character_count;
+using merivane::first_characters;
 using merivane::binding::doc;
 using merivane::binding::is_original;
 using merivane::binding::optional_text;
@@ -40,23 +43,6 @@ std::int64_t to_int64(py::handle value) {
     return result;
 }
 
-// Number of bytes taken by the first `characters` characters of UTF-8 text.
-std::size_t prefix_bytes(std::string_view text, std::size_t characters) {
-    std::size_t i = 0;
-    while (i < text.size() && characters > 0) {
-        ++i;
-        while (i < text.size() && (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) ++i;
-        --characters;
-    }
-    return i;
-}
-
-std::size_t character_count(std::string_view text) {
-    std::size_t count = 0;
-    for (const char c : text) count += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-    return count;
-}
-
 // A repeat VCF opened as text: a read-only stream of lines on the core's
 // reader, so a Python caller streams a gzip or plain file the way the
 // built-in engine does.
@@ -77,7 +63,7 @@ public:
         }
         std::size_t length = pending_.find('\n');
         length = length == std::string::npos ? pending_.size() : length + 1;
-        if (size >= 0) length = std::min(length, prefix_bytes(pending_, static_cast<std::size_t>(size)));
+        if (size >= 0) length = std::min(length, first_characters(pending_, static_cast<std::size_t>(size)).size());
         return take(length);
     }
 
@@ -89,7 +75,7 @@ public:
         }
         std::string line;
         while (character_count(pending_) < static_cast<std::size_t>(size) && reader.next_line(line)) pending_ += line;
-        return take(prefix_bytes(pending_, static_cast<std::size_t>(size)));
+        return take(first_characters(pending_, static_cast<std::size_t>(size)).size());
     }
 
     py::list readlines(std::int64_t hint) {

@@ -197,13 +197,4 @@ SortedLines sort_vcf_lines(const std::vector<std::string_view>& lines, const std
     return sorted;
 }
 
-std::string_view first_characters(std::string_view text, std::size_t count) noexcept {
-    std::size_t pos = 0;
-    for (std::size_t seen = 0; pos < text.size() && seen < count; ++seen) {
-        ++pos;
-        while (pos < text.size() && (static_cast<unsigned char>(text[pos]) & 0xc0) == 0x80) ++pos;
-    }
-    return text.substr(0, pos);
-}
-
 }  // namespace merivane::compression

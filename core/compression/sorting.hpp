@@ -100,7 +100,4 @@ SortedLines sort_vcf_lines(const std::vector<std::string_view>& lines, const std
 std::vector<std::string_view> terminate_lines(const std::vector<std::string_view>& lines,
                                               std::deque<std::string>& storage);
 
-// The first `count` characters (code points) of UTF-8 text.
-std::string_view first_characters(std::string_view text, std::size_t count) noexcept;
-
 }  // namespace merivane::compression

@@ -106,6 +106,21 @@ std::optional<std::int64_t> digits_to_int64(bool negative, std::string_view digi
     return static_cast<std::int64_t>(magnitude);
 }
 
+std::size_t character_count(std::string_view text) noexcept {
+    std::size_t count = 0;
+    for (const char c : text) count += (static_cast<unsigned char>(c) & 0xc0) != 0x80;
+    return count;
+}
+
+std::string_view first_characters(std::string_view text, std::size_t count) noexcept {
+    std::size_t pos = 0;
+    for (std::size_t seen = 0; pos < text.size() && seen < count; ++seen) {
+        ++pos;
+        while (pos < text.size() && (static_cast<unsigned char>(text[pos]) & 0xc0) == 0x80) ++pos;
+    }
+    return text.substr(0, pos);
+}
+
 std::string quoted(std::string_view text) {
     const bool has_single = text.find('\'') != std::string_view::npos;
     const bool has_double = text.find('"') != std::string_view::npos;

@@ -43,6 +43,13 @@ bool is_ascii_digits(std::string_view text) noexcept;
 // nullopt when it lies beyond 64 bits. Leading zeros are allowed.
 std::optional<std::int64_t> digits_to_int64(bool negative, std::string_view digits) noexcept;
 
+// Number of characters (code points) in UTF-8 text: continuation bytes do
+// not start one.
+std::size_t character_count(std::string_view text) noexcept;
+
+// The first `count` characters (code points) of UTF-8 text.
+std::string_view first_characters(std::string_view text, std::size_t count) noexcept;
+
 // The host's repr() of a text: quoted, with control characters escaped.
 std::string quoted(std::string_view text);
 

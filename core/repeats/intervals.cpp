@@ -17,14 +17,6 @@ std::string_view without_trailing_newlines(std::string_view line) {
     return line;
 }
 
-// Characters, not bytes: a REF is measured in letters, and UTF-8
-// continuation bytes do not start one.
-std::size_t character_count(std::string_view text) {
-    std::size_t count = 0;
-    for (const char c : text) count += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-    return count;
-}
-
 }  // namespace
 
 std::string bundled_catalog_path(const std::string& module_file) {
@@ -116,6 +108,7 @@ std::optional<RecordSpan> record_span(std::string_view line) {
     const std::int64_t start = *position - 1;
     std::optional<std::int64_t> end = info_end(fields[7]);
     if (!end) {
+        // Characters, not bytes: a REF is measured in letters.
         const std::size_t length = std::max<std::size_t>(character_count(fields[3]), 1);
         if (start > std::numeric_limits<std::int64_t>::max() - static_cast<std::int64_t>(length)) return std::nullopt;
         end = start + static_cast<std::int64_t>(length);

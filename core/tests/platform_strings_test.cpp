@@ -43,5 +43,26 @@ INSTANTIATE_TEST_SUITE_P(
                       // A space's last bytes after another character are no space.
                       StripCase{"\xc3\xa0", "\xc3\xa0", "\xc3\xa0"}, StripCase{" x\xe2\x80 ", "x\xe2\x80", "x\xe2\x80"}));
 
+struct CharactersCase {
+    const char* text;
+    std::size_t count;      // characters in `text`
+    std::size_t first_two;  // bytes of its first two characters
+};
+
+class Characters : public ::testing::TestWithParam<CharactersCase> {};
+
+TEST_P(Characters, CountCodePointsNotBytes) {
+    const CharactersCase& c = GetParam();
+    EXPECT_EQ(character_count(c.text), c.count);
+    EXPECT_EQ(first_characters(c.text, 2), std::string_view(c.text).substr(0, c.first_two));
+    EXPECT_EQ(first_characters(c.text, c.count + 1), c.text);
+}
+
+INSTANTIATE_TEST_SUITE_P(Texts, Characters,
+                         ::testing::Values(CharactersCase{"", 0, 0}, CharactersCase{"a", 1, 1},
+                                           CharactersCase{"ACGT", 4, 2},
+                                           CharactersCase{"\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80", 3, 5},
+                                           CharactersCase{"a\xf0\x9f\x98\x80" "b", 3, 5}));
+
 }  // namespace
 }  // namespace merivane
