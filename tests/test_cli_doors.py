@@ -8,7 +8,7 @@ from pathlib import Path
 import pytest
 
 from Merivane import cli, compression, repeats, unifier
-from real_data import REAL_DATA, needs_real_data
+from real_data import REAL_DATA, REAL_SV_SAMPLES, needs_real_data
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 CATALOG = repeats.default_repeat_catalog_path()
@@ -192,9 +192,7 @@ def test_door_names_are_bound_from_the_other_modules():
 
 @needs_real_data
 @needs_htslib
-@pytest.mark.parametrize("relative", ["illumina/manta-1.6.0.COLO829BL-germline.diploidSV.subset.vcf",
-                                      "ont/sniffles2-2.0.6.HG002-HiFi.chr1-subset.sv.vcf",
-                                      "pacbio/pbsv-2.8.0.HG002.chr1-subset.sv.vcf"])
+@pytest.mark.parametrize("relative", REAL_SV_SAMPLES)
 def test_real_caller_outputs_unify_and_index(tmp_path, relative):
     source = REAL_DATA / relative
     sv = tmp_path / source.name
