@@ -11,7 +11,11 @@ namespace py = pybind11;
 using namespace pybind11::literals;
 using merivane::binding::is_original;
 using merivane::binding::optional_text;
+using merivane::binding::optional_text_list;
+using merivane::binding::reject_lone_text;
 using merivane::binding::require_text;
+using merivane::binding::text_list;
+using merivane::binding::tri_state;
 
 namespace {
 
@@ -50,21 +54,17 @@ Originals* originals = nullptr;
 // FILTER tokens: a sequence of texts. A text on its own is refused rather
 // than read one character per token.
 std::vector<std::string> tokens_arg(py::handle tokens) {
-    if (PyUnicode_Check(tokens.ptr()) || PyBytes_Check(tokens.ptr())) {
-        throw py::type_error("drop_sv_filters must be a sequence of str, not " +
-                             std::string(py::str(py::type::handle_of(tokens).attr("__name__"))));
-    }
-    std::vector<std::string> out;
-    for (py::handle token : tokens) out.push_back(require_text(token, "drop_sv_filters item"));
-    return out;
+    return text_list(tokens, "drop_sv_filters", "drop_sv_filters item");
 }
 
+// A UnifyOptions (or any object with its three fields) as core options, read
+// as the unifier reads them: no FILTER tokens where the field is false.
 unifier::UnifyOptions core_options(py::handle options) {
     unifier::UnifyOptions out;
-    const py::object add = options.attr("add_repeat_svtype");
-    if (!add.is_none()) out.add_repeat_svtype = !add.is(py::bool_(false));
+    out.add_repeat_svtype = tri_state(options.attr("add_repeat_svtype"));
     out.roh_format = require_text(options.attr("roh_format"), "roh_format");
-    out.drop_sv_filters = tokens_arg(options.attr("drop_sv_filters"));
+    out.drop_sv_filters =
+        optional_text_list(options.attr("drop_sv_filters"), "drop_sv_filters", "drop_sv_filters item");
     return out;
 }
 
@@ -136,8 +136,7 @@ py::object ont_unify(py::object output_path, py::object sv_path, py::object cnv_
     const std::string output = require_text(output_path, "output_path");
     const auto files = cli::long_read_inputs(path_arg(sv_path, "sv_path"), path_arg(cnv_path, "cnv_path"),
                                              path_arg(repeat_path, "repeat_path"));
-    std::optional<bool> modify;
-    if (!modify_repeats.is_none()) modify = !modify_repeats.is(py::bool_(false));
+    const std::optional<bool> modify = tri_state(modify_repeats);
     return run_door(files, output, originals->cli.attr("UnifyOptions")("add_repeat_svtype"_a = modify_repeats),
                     [&] { return cli::unify(files, output, cli::ont_options(modify)); });
 }
@@ -148,7 +147,7 @@ py::object pacbio_unify(py::object output_path, py::object sv_path, py::object c
     const auto files = cli::long_read_inputs(path_arg(sv_path, "sv_path"), path_arg(cnv_path, "cnv_path"),
                                              path_arg(repeat_path, "repeat_path"));
     // A lone text is refused before it could be split into characters.
-    if (PyUnicode_Check(drop_sv_filters.ptr()) || PyBytes_Check(drop_sv_filters.ptr())) tokens_arg(drop_sv_filters);
+    reject_lone_text(drop_sv_filters, "drop_sv_filters");
     py::tuple tokens = py::isinstance<py::tuple>(drop_sv_filters) ? py::reinterpret_borrow<py::tuple>(drop_sv_filters)
                                                                     : py::tuple(drop_sv_filters);
     std::vector<std::string> token_texts = tokens_arg(tokens);

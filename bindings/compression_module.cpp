@@ -14,13 +14,14 @@
 namespace py = pybind11;
 namespace core = merivane::compression;
 using merivane::binding::doc;
-using merivane::binding::is_original;
 using merivane::binding::LinesView;
 using merivane::binding::optional_text;
+using merivane::binding::replacement;
 using merivane::binding::require_text;
 using merivane::binding::text_view;
 using merivane::binding::to_str;
 using merivane::binding::to_str_list;
+using merivane::binding::truthy;
 
 namespace {
 
@@ -37,9 +38,7 @@ Loaded loaded;
 
 // The replacement of `name`, or nullopt while it is the original.
 std::optional<py::object> replaced(const char* name, py::handle original) {
-    const auto self = py::reinterpret_borrow<py::module_>(loaded.module);
-    if (is_original(self, name, original)) return std::nullopt;
-    return self.attr(name);
+    return replacement(loaded.module, name, original);
 }
 
 std::optional<std::string> find_gnu_sort() {
@@ -143,16 +142,15 @@ py::object sort_and_compress(py::handle vcf_file_path, py::handle destination_pa
                              py::handle engine) {
     const std::string path = require_text(vcf_file_path, "vcf_file_path");
     const std::optional<std::string> destination = optional_text(destination_path, "destination_path");
-    const int keep = PyObject_IsTrue(keep_plain.ptr());
-    if (keep < 0) throw py::error_already_set();
+    const bool keep = truthy(keep_plain);
     std::optional<std::string> engine_name = optional_text(engine, "engine");
     if (!engine_name) {
-        const bool available = py::bool_(py::reinterpret_borrow<py::module_>(loaded.module).attr("gnu_sort_available")());
+        const bool available = truthy(py::reinterpret_borrow<py::module_>(loaded.module).attr("gnu_sort_available")());
         engine_name = std::string(available ? core::GNU_SORT : core::PYTHON_SORT);
     }
     std::string written;
     try {
-        written = core::sort_and_compress(path, destination, keep != 0, engine_name, find_gnu_sort);
+        written = core::sort_and_compress(path, destination, keep, engine_name, find_gnu_sort);
     } catch (const core::UnknownSortEngine&) {
         raise_unknown_engine(engine);
     }

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/strings.hpp"
 #include "platform/text_reader.hpp"
 #include "repeats/engines.hpp"
 #include "repeats/intervals.hpp"
@@ -15,12 +16,15 @@ namespace py = pybind11;
 
 namespace {
 
+using merivane::character_count;
+using merivane::first_characters;
 using merivane::binding::doc;
 using merivane::binding::is_original;
 using merivane::binding::optional_text;
 using merivane::binding::require_text;
 using merivane::binding::text_view;
 using merivane::binding::to_str;
+using merivane::binding::truthy;
 namespace repeats = merivane::repeats;
 
 constexpr const char* kModuleDoc =
@@ -37,23 +41,6 @@ std::int64_t to_int64(py::handle value) {
     Py_DECREF(index);
     if (result == -1 && PyErr_Occurred()) throw py::error_already_set();
     return result;
-}
-
-// Number of bytes taken by the first `characters` characters of UTF-8 text.
-std::size_t prefix_bytes(std::string_view text, std::size_t characters) {
-    std::size_t i = 0;
-    while (i < text.size() && characters > 0) {
-        ++i;
-        while (i < text.size() && (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) ++i;
-        --characters;
-    }
-    return i;
-}
-
-std::size_t character_count(std::string_view text) {
-    std::size_t count = 0;
-    for (const char c : text) count += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-    return count;
 }
 
 // A repeat VCF opened as text: a read-only stream of lines on the core's
@@ -76,7 +63,7 @@ public:
         }
         std::size_t length = pending_.find('\n');
         length = length == std::string::npos ? pending_.size() : length + 1;
-        if (size >= 0) length = std::min(length, prefix_bytes(pending_, static_cast<std::size_t>(size)));
+        if (size >= 0) length = std::min(length, first_characters(pending_, static_cast<std::size_t>(size)).size());
         return take(length);
     }
 
@@ -88,7 +75,7 @@ public:
         }
         std::string line;
         while (character_count(pending_) < static_cast<std::size_t>(size) && reader.next_line(line)) pending_ += line;
-        return take(prefix_bytes(pending_, static_cast<std::size_t>(size)));
+        return take(first_characters(pending_, static_cast<std::size_t>(size)).size());
     }
 
     py::list readlines(std::int64_t hint) {
@@ -160,12 +147,6 @@ std::vector<repeats::Interval> intervals_from_python(py::handle intervals) {
     return out;
 }
 
-bool truth_of(py::handle value) {
-    const int truth = PyObject_IsTrue(value.ptr());
-    if (truth < 0) throw py::error_already_set();
-    return truth != 0;
-}
-
 // The module's own filter steps as loaded, so a caller's replacement of one
 // (a test's monkeypatch) can be told apart and honoured. Kept for the life of
 // the process, as the module itself is.
@@ -180,7 +161,7 @@ repeats::FilterOperations operations_for(py::handle module, const FilterSteps& s
     repeats::FilterOperations operations;
     const auto mod = py::reinterpret_borrow<py::module_>(module);
     if (!is_original(mod, "bedtools_available", steps.bedtools_available)) {
-        operations.bedtools_available = [module] { return truth_of(module.attr("bedtools_available")()); };
+        operations.bedtools_available = [module] { return truthy(module.attr("bedtools_available")()); };
     }
     if (!is_original(mod, "_intersect_with_bedtools", steps.intersect_with_bedtools)) {
         operations.intersect_with_bedtools = [module](const std::string& a, const std::string& b,

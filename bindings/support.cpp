@@ -119,14 +119,42 @@ std::optional<std::string> optional_text(py::handle value, const char* what) {
 }
 
 std::string_view text_view(py::handle value, const char* what) {
-    if (!PyUnicode_Check(value.ptr())) {
-        throw py::type_error(std::string(what) + " must be str, not " +
-                             std::string(py::str(py::type::handle_of(value).attr("__name__"))));
-    }
+    if (!PyUnicode_Check(value.ptr())) throw py::type_error(std::string(what) + " must be str, not " + type_name(value));
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(value.ptr(), &size);
     if (data == nullptr) throw py::error_already_set();
     return {data, static_cast<std::size_t>(size)};
+}
+
+std::string type_name(py::handle value) { return py::str(py::type::handle_of(value).attr("__name__")); }
+
+void reject_lone_text(py::handle value, const char* what) {
+    if (PyUnicode_Check(value.ptr()) || PyBytes_Check(value.ptr())) {
+        throw py::type_error(std::string(what) + " must be a sequence of str, not " + type_name(value));
+    }
+}
+
+std::vector<std::string> text_list(py::handle sequence, const char* what, const char* item_what) {
+    reject_lone_text(sequence, what);
+    std::vector<std::string> out;
+    for (py::handle item : sequence) out.push_back(require_text(item, item_what));
+    return out;
+}
+
+std::vector<std::string> optional_text_list(py::handle sequence, const char* what, const char* item_what) {
+    if (!truthy(sequence)) return {};
+    return text_list(sequence, what, item_what);
+}
+
+bool truthy(py::handle value) {
+    const int result = PyObject_IsTrue(value.ptr());
+    if (result < 0) throw py::error_already_set();
+    return result != 0;
+}
+
+std::optional<bool> tri_state(py::handle value) {
+    if (value.is_none()) return std::nullopt;
+    return value.ptr() != Py_False;
 }
 
 py::str to_str(std::string_view text) {
@@ -168,6 +196,12 @@ bool is_original(const py::module_& m, const char* name, const py::handle origin
     const bool same = current == original.ptr();
     Py_DECREF(current);
     return same;
+}
+
+std::optional<py::object> replacement(py::handle module, const char* name, py::handle original) {
+    const auto m = py::reinterpret_borrow<py::module_>(module);
+    if (is_original(m, name, original)) return std::nullopt;
+    return py::object(m.attr(name));
 }
 
 std::string doc(const char* signature, const char* summary) {

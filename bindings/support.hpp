@@ -27,6 +27,26 @@ std::optional<std::string> optional_text(py::handle value, const char* what);
 // A view of a str's UTF-8 text, valid while the object lives.
 std::string_view text_view(py::handle value, const char* what);
 
+// The name of a value's type, as the host's messages spell it.
+std::string type_name(py::handle value);
+
+// Refuses a lone str or bytes where a sequence of str is wanted: iterated, it
+// would give one character per item.
+void reject_lone_text(py::handle value, const char* what);
+
+// The texts of a sequence of str, refusing a lone text; an item that is no
+// str is named `item_what` in the TypeError.
+std::vector<std::string> text_list(py::handle sequence, const char* what, const char* item_what);
+// The same, with a false value (None, an empty sequence) giving no texts.
+std::vector<std::string> optional_text_list(py::handle sequence, const char* what, const char* item_what);
+
+// bool(value), with the host's errors.
+bool truthy(py::handle value);
+
+// An Optional[bool] as callers give it: None unset, the False object false,
+// anything else true.
+std::optional<bool> tri_state(py::handle value);
+
 // A Python str from UTF-8 the core produced (already known to be valid).
 py::str to_str(std::string_view text);
 py::list to_str_list(const std::vector<std::string_view>& lines);
@@ -47,6 +67,10 @@ private:
 // Whether the attribute `name` of module `m` is still the object it was when
 // the module was loaded (not patched by a caller).
 bool is_original(const py::module_& m, const char* name, const py::handle original);
+
+// The object now bound to `name` on `module`, or nullopt while it is still
+// `original`.
+std::optional<py::object> replacement(py::handle module, const char* name, py::handle original);
 
 // A docstring: the annotated signature line, then the summary if any.
 std::string doc(const char* signature, const char* summary = nullptr);

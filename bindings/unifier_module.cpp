@@ -23,10 +23,16 @@ using merivane::binding::doc;
 using merivane::binding::is_original;
 using merivane::binding::LinesView;
 using merivane::binding::optional_text;
+using merivane::binding::reject_lone_text;
+using merivane::binding::replacement;
 using merivane::binding::require_text;
+using merivane::binding::optional_text_list;
 using merivane::binding::text_view;
 using merivane::binding::to_str;
 using merivane::binding::to_str_list;
+using merivane::binding::tri_state;
+using merivane::binding::truthy;
+using merivane::binding::type_name;
 
 constexpr const char* kModuleDoc =
     "Unify a pipeline's SV, CNV, tandem-repeat and ROH outputs into one structural VCF.\n"
@@ -60,37 +66,19 @@ Module module;
 
 // The replacement of `name`, or nullopt while it is the original.
 std::optional<py::object> replaced(const char* name, py::handle original) {
-    const auto self = py::reinterpret_borrow<py::module_>(module.self);
-    if (is_original(self, name, original)) return std::nullopt;
-    return py::object(self.attr(name));
-}
-
-std::string type_name(py::handle value) { return py::str(py::type::handle_of(value).attr("__name__")); }
-
-// Lines are a list of texts: a text on its own would be read one character
-// per line.
-void reject_text(py::handle value, const char* what) {
-    if (PyUnicode_Check(value.ptr()) || PyBytes_Check(value.ptr())) {
-        throw py::type_error(std::string(what) + " must be a sequence of str, not " + type_name(value));
-    }
+    return replacement(module.self, name, original);
 }
 
 LinesView lines_view(py::handle lines, const char* what) {
-    reject_text(lines, what);
+    reject_lone_text(lines, what);
     return LinesView(lines, what);
-}
-
-bool truthy(py::handle value) {
-    const int result = PyObject_IsTrue(value.ptr());
-    if (result < 0) throw py::error_already_set();
-    return result != 0;
 }
 
 // Visits the texts of an iterable one by one until `visit` returns false,
 // so the lines after the deciding one are neither read nor checked.
 template <class Visit>
 void for_each_text(py::handle iterable, const char* what, Visit&& visit) {
-    reject_text(iterable, what);
+    reject_lone_text(iterable, what);
     for (py::handle item : iterable) {
         if (!visit(text_view(item, what))) return;
     }
@@ -105,18 +93,9 @@ py::object mapping_get(py::handle mapping, py::handle key) {
     return mapping.attr("get")(key);
 }
 
-// add_repeat_svtype: None unset, the False object false, anything else true.
-std::optional<bool> tri_state(py::handle value) {
-    if (value.is_none()) return std::nullopt;
-    return value.ptr() != Py_False;
-}
-
+// FILTER tokens; an empty or false value drops nothing.
 std::vector<std::string> filter_tokens(py::handle tokens, const char* what) {
-    if (!truthy(tokens)) return {};
-    reject_text(tokens, what);
-    std::vector<std::string> out;
-    for (py::handle token : tokens) out.push_back(require_text(token, what));
-    return out;
+    return optional_text_list(tokens, what, what);
 }
 
 // The fields of a UnifyOptions; one made by __new__ alone has none.
@@ -397,7 +376,7 @@ py::object run(py::handle output_path, py::handle sv_path, py::handle cnv_path, 
 
     // Through run a caller can only switch repeat marking off, never force it.
     const bool skip = truthy(skip_svtype);
-    reject_text(drop_sv_filters, "drop_sv_filters");
+    reject_lone_text(drop_sv_filters, "drop_sv_filters");
     const py::object tokens = PyTuple_Check(drop_sv_filters.ptr())
                                   ? py::reinterpret_borrow<py::object>(drop_sv_filters)
                                   : py::object(py::tuple(py::reinterpret_borrow<py::object>(drop_sv_filters)));
@@ -436,7 +415,7 @@ py::tuple options_fields(const Options& o) {
 
 Options make_options(py::object add, py::object roh_format, py::object drop) {
     require_text(roh_format, "roh_format");
-    reject_text(drop, "drop_sv_filters");
+    reject_lone_text(drop, "drop_sv_filters");
     return Options{std::move(add), std::move(roh_format), std::move(drop)};
 }
 

@@ -8,9 +8,9 @@ from pathlib import Path
 import pytest
 
 from Merivane import cli, compression, repeats, unifier
+from real_data import REAL_DATA, REAL_SV_SAMPLES, needs_real_data
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
-REAL = Path(__file__).resolve().parent.parent.parent / "shared" / "data" / "real"
 CATALOG = repeats.default_repeat_catalog_path()
 
 needs_htslib = pytest.mark.skipif(not (shutil.which("tabix") and shutil.which("bcftools")),
@@ -190,13 +190,11 @@ def test_door_names_are_bound_from_the_other_modules():
     assert cli.UnifyOptions is unifier.UnifyOptions
 
 
-@pytest.mark.skipif(not REAL.exists(), reason="real caller outputs are not available")
+@needs_real_data
 @needs_htslib
-@pytest.mark.parametrize("relative", ["illumina/manta-1.6.0.COLO829BL-germline.diploidSV.subset.vcf",
-                                      "ont/sniffles2-2.0.6.HG002-HiFi.chr1-subset.sv.vcf",
-                                      "pacbio/pbsv-2.8.0.HG002.chr1-subset.sv.vcf"])
+@pytest.mark.parametrize("relative", REAL_SV_SAMPLES)
 def test_real_caller_outputs_unify_and_index(tmp_path, relative):
-    source = REAL / relative
+    source = REAL_DATA / relative
     sv = tmp_path / source.name
     shutil.copy(source, sv)
     result = cli.pacbio_unify(str(tmp_path / "out.vcf"), sv_path=str(sv))
@@ -218,3 +216,15 @@ def test_pacbio_refuses_a_lone_token_text(staged):
     with pytest.raises(TypeError):
         cli.pacbio_unify(str(d / "out.vcf"), sv_path=str(d / "HG003.sv.vcf"), drop_sv_filters="InvBreakpoint")
     assert not (d / "out.vcf").exists()
+
+
+@pytest.mark.parametrize("drop", [None, (), []])
+@pytest.mark.parametrize("patched", [False, True])
+def test_unify_reads_options_without_filter_tokens_as_the_unifier_does(staged, monkeypatch, drop, patched):
+    d = staged("pacbio")
+    if patched:
+        original = unifier.get_lines
+        monkeypatch.setattr(unifier, "get_lines", lambda path: original(path))
+    options = unifier.UnifyOptions(drop_sv_filters=drop)
+    result = cli._unify({cli.SV: str(d / "HG003.sv.vcf")}, str(d / "out.vcf"), options)
+    assert len(records_of(result)) == len(data_lines(d / "HG003.sv.vcf"))

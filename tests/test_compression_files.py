@@ -8,12 +8,10 @@ import subprocess
 import pytest
 
 from Merivane import compression
+from real_data import REAL_DATA, needs_real_data
 
 needs_gnu_sort = pytest.mark.skipif(not compression.gnu_sort_available(), reason="no GNU sort installed")
 ENGINES = [None, compression.PYTHON_SORT, pytest.param(compression.GNU_SORT, marks=needs_gnu_sort)]
-# Real caller outputs live beside the project, a few directories up; absent on a user's machine.
-REAL = next((p / "shared" / "data" / "real" for p in pathlib.Path(__file__).resolve().parents
-             if (p / "shared" / "data" / "real").is_dir()), pathlib.Path("/nonexistent"))
 
 HEADER = "##fileformat=VCFv4.2\n#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\n"
 VCF = HEADER + "chr2\t50\t.\tN\t<DEL>\t.\tPASS\tEND=60\n\nchr10\t5\t.\tN\t<DUP>\t.\tPASS\tEND=9\n" \
@@ -108,12 +106,12 @@ def test_write_bgzf_round_trip(tmp_path):
     assert gzip.decompress(compression._bgzf_block(bytearray(b"abc"))) == b"abc"
 
 
-@pytest.mark.skipif(not REAL.is_dir(), reason="real sample files are not available")
-@pytest.mark.parametrize("name", sorted(p.relative_to(REAL).as_posix() for p in REAL.glob("*/*.vcf")))
+@needs_real_data
+@pytest.mark.parametrize("name", sorted(p.relative_to(REAL_DATA).as_posix() for p in REAL_DATA.glob("*/*.vcf")))
 def test_real_caller_outputs(tmp_path, name):
     # The sorted temporary file goes beside the input: work on a copy.
     vcf = tmp_path / "input.vcf"
-    shutil.copyfile(REAL / name, vcf)
+    shutil.copyfile(REAL_DATA / name, vcf)
     outputs = set()
     for engine in [compression.PYTHON_SORT] + [compression.GNU_SORT] * compression.gnu_sort_available():
         out = compression.sort_and_compress(str(vcf), str(tmp_path / f"{engine}.vcf.gz"), True, engine)

@@ -11,11 +11,10 @@ import pytest
 import Merivane
 import Merivane.compression as compression
 import Merivane.unifier as unifier
+from real_data import REAL_DATA, REAL_SV_SAMPLES, needs_real_data
 from unifier_helpers import COLUMNS, dragen_inputs, header, marked, repeat_record, sv_record, write_text
 
 MISSING = "Can't unify file type \"%s\". The file does not exist."
-REAL = Path(__file__).resolve().parents[2] / "shared" / "data" / "real"
-REAL = REAL if REAL.is_dir() else Path("/work/shared/data/real")
 
 
 def write_inputs(tmp_path, inputs, how="plain"):
@@ -212,12 +211,10 @@ def test_compression_import_failure_stops_the_unifier_loading(tmp_path):
     assert "no compression here" in probe.stderr
 
 
-@pytest.mark.skipif(not REAL.is_dir(), reason="real sample files not present")
-@pytest.mark.parametrize("sample", ["illumina/manta-1.6.0.COLO829BL-germline.diploidSV.subset.vcf",
-                                    "ont/sniffles2-2.0.6.HG002-HiFi.chr1-subset.sv.vcf",
-                                    "pacbio/pbsv-2.8.0.HG002.chr1-subset.sv.vcf"])
+@needs_real_data
+@pytest.mark.parametrize("sample", REAL_SV_SAMPLES)
 def test_real_sv_files_survive_the_round_trip(tmp_path, sample):
-    source = REAL / sample
+    source = REAL_DATA / sample
     original = source.read_text(encoding="utf-8")
     roh = write_text(tmp_path / "roh.bed", "chr1\t999\t5000\t12.5\n")
     result = unifier.run(str(tmp_path / "u.vcf"), str(source), roh_bed_path=roh)

@@ -1,121 +1,29 @@
 #include "compression/sorting.hpp"
 
 #include <algorithm>
-#include <limits>
 #include <unordered_map>
 
 #include "compression/gnu_sort.hpp"
 #include "platform/log.hpp"
+#include "platform/strings.hpp"
 
 namespace merivane::compression {
 
 namespace {
 
-// Byte length of a whitespace character (as str.isspace() counts it) that
-// starts at `pos`, or 0.
-std::size_t space_at(std::string_view s, std::size_t pos) noexcept {
-    const auto c = static_cast<unsigned char>(s[pos]);
-    if (c < 0x80) return (c == ' ' || (c >= 0x09 && c <= 0x0d) || (c >= 0x1c && c <= 0x1f)) ? 1 : 0;
-    const auto at = [&](std::size_t i) -> unsigned char {
-        return pos + i < s.size() ? static_cast<unsigned char>(s[pos + i]) : 0;
-    };
-    if (c == 0xc2) return (at(1) == 0x85 || at(1) == 0xa0) ? 2 : 0;
-    if (c == 0xe1) return (at(1) == 0x9a && at(2) == 0x80) ? 3 : 0;
-    if (c == 0xe2) {
-        const unsigned char b = at(1), d = at(2);
-        if (b == 0x80 && ((d >= 0x80 && d <= 0x8a) || d == 0xa8 || d == 0xa9 || d == 0xaf)) return 3;
-        if (b == 0x81 && d == 0x9f) return 3;
-        return 0;
-    }
-    if (c == 0xe3) return (at(1) == 0x80 && at(2) == 0x80) ? 3 : 0;
-    return 0;
-}
-
-// Byte length of a whitespace character that ends just before `end`, or 0.
-std::size_t space_before(std::string_view s, std::size_t end) noexcept {
-    for (std::size_t width = 1; width <= 3 && width <= end; ++width) {
-        const auto c = static_cast<unsigned char>(s[end - width]);
-        if ((c & 0xc0) == 0x80) continue;  // a continuation byte: the character starts earlier
-        return space_at(s, end - width) == width ? width : 0;
-    }
-    return 0;
-}
-
-std::string_view strip(std::string_view s) noexcept {
-    std::size_t begin = 0, end = s.size();
-    while (begin < end) {
-        const std::size_t n = space_at(s, begin);
-        if (n == 0) break;
-        begin += n;
-    }
-    while (end > begin) {
-        const std::size_t n = space_before(s, end);
-        if (n == 0) break;
-        end -= n;
-    }
-    return s.substr(begin, end - begin);
-}
-
 // An optional sign, then ASCII decimal digits only: the digits GNU sort reads.
 std::optional<Position> parse_position(std::string_view field) noexcept {
-    std::string_view text = strip(field);
-    bool negative = false;
-    if (!text.empty() && (text[0] == '+' || text[0] == '-')) {
-        negative = text[0] == '-';
-        text.remove_prefix(1);
-    }
-    if (text.empty()) return std::nullopt;
-    for (const char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-    }
-    while (text.size() > 1 && text[0] == '0') text.remove_prefix(1);
-
-    // Fits 64 bits when the magnitude is at most 2^63 - 1 (2^63 if negative).
-    constexpr std::uint64_t limit = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+    auto [negative, digits] = split_sign(strip_whitespace(field));
+    if (!is_ascii_digits(digits)) return std::nullopt;
+    while (digits.size() > 1 && digits[0] == '0') digits.remove_prefix(1);
     Position position;
-    std::uint64_t magnitude = 0;
-    bool fits = text.size() <= 19;
-    for (std::size_t i = 0; fits && i < text.size(); ++i) {
-        const auto digit = static_cast<std::uint64_t>(text[i] - '0');
-        if (magnitude > (limit + 1 - digit) / 10) fits = false;
-        magnitude = magnitude * 10 + digit;
-    }
-    if (fits && magnitude > limit + (negative ? 1 : 0)) fits = false;
-    if (!fits) {
+    if (const auto value = digits_to_int64(negative, digits)) {
+        position.value = *value;
+    } else {
         position.magnitude = negative ? -1 : 1;
-        position.digits = text;
-        return position;
+        position.digits = digits;
     }
-    position.value = negative ? static_cast<std::int64_t>(0 - magnitude) : static_cast<std::int64_t>(magnitude);
     return position;
-}
-
-// repr() of a text, close enough for a message: the host spells it itself.
-std::string quoted(std::string_view text) {
-    const char quote = (text.find('\'') != std::string_view::npos && text.find('"') == std::string_view::npos) ? '"' : '\'';
-    std::string out(1, quote);
-    static constexpr char hex[] = "0123456789abcdef";
-    for (const char ch : text) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (ch == quote || ch == '\\') {
-            out += '\\';
-            out += ch;
-        } else if (ch == '\n') {
-            out += "\\n";
-        } else if (ch == '\r') {
-            out += "\\r";
-        } else if (ch == '\t') {
-            out += "\\t";
-        } else if (c < 0x20 || c == 0x7f) {
-            out += "\\x";
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        } else {
-            out += ch;
-        }
-    }
-    out += quote;
-    return out;
 }
 
 }  // namespace
@@ -130,16 +38,6 @@ SortEngine parse_engine(const std::optional<std::string>& engine) {
 }
 
 bool is_header_line(std::string_view line) noexcept { return !line.empty() && line[0] == '#'; }
-
-bool is_blank_line(std::string_view line) noexcept {
-    std::size_t pos = 0;
-    while (pos < line.size()) {
-        const std::size_t n = space_at(line, pos);
-        if (n == 0) return false;
-        pos += n;
-    }
-    return true;
-}
 
 int compare_positions(const Position& a, const Position& b) noexcept {
     if (a.magnitude != b.magnitude) return a.magnitude < b.magnitude ? -1 : 1;
@@ -190,7 +88,7 @@ LineSplit split_header(const std::vector<std::string_view>& lines) {
     for (std::size_t i = 0; i < lines.size(); ++i) {
         if (is_header_line(lines[i])) {
             split.header.push_back(i);
-        } else if (!is_blank_line(lines[i])) {
+        } else if (!is_blank(lines[i])) {
             split.records.push_back(i);
         }
     }
@@ -297,15 +195,6 @@ SortedLines sort_vcf_lines(const std::vector<std::string_view>& lines, const std
     sorted.external = sort_records_with_gnu_sort(records);
     sorted.lines.insert(sorted.lines.end(), sorted.external.lines().begin(), sorted.external.lines().end());
     return sorted;
-}
-
-std::string_view first_characters(std::string_view text, std::size_t count) noexcept {
-    std::size_t pos = 0;
-    for (std::size_t seen = 0; pos < text.size() && seen < count; ++seen) {
-        ++pos;
-        while (pos < text.size() && (static_cast<unsigned char>(text[pos]) & 0xc0) == 0x80) ++pos;
-    }
-    return text.substr(0, pos);
 }
 
 }  // namespace merivane::compression

@@ -37,8 +37,6 @@ private:
 SortEngine parse_engine(const std::optional<std::string>& engine);
 
 bool is_header_line(std::string_view line) noexcept;
-// Empty or whitespace only, whitespace as the host's str.isspace() has it.
-bool is_blank_line(std::string_view line) noexcept;
 // A line that would run into the next one when lines are joined.
 inline bool lacks_terminator(std::string_view line) noexcept { return line.empty() || line.back() != '\n'; }
 
@@ -101,8 +99,5 @@ SortedLines sort_vcf_lines(const std::vector<std::string_view>& lines, const std
 // Lines with a "\n" appended to those that lack one. Copies go to `storage`.
 std::vector<std::string_view> terminate_lines(const std::vector<std::string_view>& lines,
                                               std::deque<std::string>& storage);
-
-// The first `count` characters (code points) of UTF-8 text.
-std::string_view first_characters(std::string_view text, std::size_t count) noexcept;
 
 }  // namespace merivane::compression

@@ -7,6 +7,7 @@
 #include "platform/file_io.hpp"
 #include "platform/log.hpp"
 #include "platform/process.hpp"
+#include "platform/strings.hpp"
 #include "platform/text_reader.hpp"
 #include "repeats/intervals.hpp"
 
@@ -104,7 +105,7 @@ IntersectCounts intersect_builtin(const std::string& repeat_path, const std::str
                 output.write(line);
                 continue;
             }
-            if (is_blank(line)) continue;
+            if (is_ascii_blank(line)) continue;
             const auto span = record_span(line);
             if (!span) {
                 ++counts.dropped;

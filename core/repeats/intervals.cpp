@@ -5,32 +5,16 @@
 #include <limits>
 
 #include "platform/file_io.hpp"
+#include "platform/strings.hpp"
 #include "platform/text_reader.hpp"
 
 namespace merivane::repeats {
 
 namespace {
 
-constexpr std::string_view kWhitespace = " \t\n\r\f\v";
-
-std::string_view strip(std::string_view text) {
-    const std::size_t first = text.find_first_not_of(kWhitespace);
-    if (first == std::string_view::npos) return {};
-    const std::size_t last = text.find_last_not_of(kWhitespace);
-    return text.substr(first, last - first + 1);
-}
-
 std::string_view without_trailing_newlines(std::string_view line) {
     while (!line.empty() && line.back() == '\n') line.remove_suffix(1);
     return line;
-}
-
-// Characters, not bytes: a REF is measured in letters, and UTF-8
-// continuation bytes do not start one.
-std::size_t character_count(std::string_view text) {
-    std::size_t count = 0;
-    for (const char c : text) count += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-    return count;
 }
 
 }  // namespace
@@ -40,29 +24,10 @@ std::string bundled_catalog_path(const std::string& module_file) {
     return join_path(join_path(directory, "data"), std::string(kBundledCatalog));
 }
 
-bool is_blank(std::string_view text) { return text.find_first_not_of(kWhitespace) == std::string_view::npos; }
-
 std::optional<std::int64_t> parse_integer(std::string_view text) {
-    text = strip(text);
-    if (text.empty()) return std::nullopt;
-    bool negative = false;
-    if (text.front() == '+' || text.front() == '-') {
-        negative = text.front() == '-';
-        text.remove_prefix(1);
-    }
-    if (text.empty()) return std::nullopt;
-    // Accumulate the magnitude unsigned so that the most negative value fits.
-    const std::uint64_t limit =
-        static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) + (negative ? 1u : 0u);
-    std::uint64_t magnitude = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        const auto digit = static_cast<std::uint64_t>(c - '0');
-        if (magnitude > (limit - digit) / 10) return std::nullopt;
-        magnitude = magnitude * 10 + digit;
-    }
-    if (negative) return magnitude == 0 ? 0 : -static_cast<std::int64_t>(magnitude - 1) - 1;
-    return static_cast<std::int64_t>(magnitude);
+    const auto [negative, digits] = split_sign(strip_ascii_whitespace(text));
+    if (!is_ascii_digits(digits)) return std::nullopt;
+    return digits_to_int64(negative, digits);
 }
 
 void CatalogIntervals::add(std::string_view chromosome, Interval interval) {
@@ -91,7 +56,7 @@ CatalogIntervals read_bed_intervals(const std::string& bed_path) {
         std::string line;
         while (reader.next_line(line)) {
             const std::string_view text(line);
-            if (is_blank(text) || text.starts_with('#') || text.starts_with("track") || text.starts_with("browser")) {
+            if (is_ascii_blank(text) || text.starts_with('#') || text.starts_with("track") || text.starts_with("browser")) {
                 continue;
             }
             const std::string_view content = without_trailing_newlines(text);
@@ -143,6 +108,7 @@ std::optional<RecordSpan> record_span(std::string_view line) {
     const std::int64_t start = *position - 1;
     std::optional<std::int64_t> end = info_end(fields[7]);
     if (!end) {
+        // Characters, not bytes: a REF is measured in letters.
         const std::size_t length = std::max<std::size_t>(character_count(fields[3]), 1);
         if (start > std::numeric_limits<std::int64_t>::max() - static_cast<std::int64_t>(length)) return std::nullopt;
         end = start + static_cast<std::int64_t>(length);

@@ -21,14 +21,10 @@ inline constexpr std::string_view kBundledCatalog = "STRchive-disease-loci.hg38.
 // that the file exists.
 std::string bundled_catalog_path(const std::string& module_file);
 
-// A decimal integer with optional surrounding whitespace and one leading
-// sign. Anything else, including a value outside the 64-bit range, is not an
+// A decimal integer with optional surrounding ASCII whitespace (as BED and
+// VCF lines are stripped) and one leading sign. Anything else, including a value outside the 64-bit range, is not an
 // integer: a coordinate that does not fit must not silently wrap.
 std::optional<std::int64_t> parse_integer(std::string_view text);
-
-// Whitespace as BED and VCF lines are stripped: space, tab, "\n", "\r",
-// form feed and vertical tab.
-bool is_blank(std::string_view text);
 
 // A catalog interval in BED coordinates: 0-based start, exclusive end.
 struct Interval {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -227,20 +228,42 @@ TEST(RohConversion, MalformedLinesRaiseTheirKinds) {
     }
 }
 
-// --- Text helpers the rules rest on ---------------------------------------
+// --- Integers as the host's int() reads them --------------------------------
 
-TEST(Text, StripsTheHostsWhiteSpace) {
-    EXPECT_EQ(strip_whitespace(" \t\x0b\x0c\r\n\x1c" "a b\xc2\xa0\xe3\x80\x80\xe2\x80\x89"), "a b");
-    EXPECT_EQ(strip_whitespace("\xc2\xa9x"), "\xc2\xa9x");  // (c) is not a space
-    EXPECT_EQ(strip_whitespace("\xe2\x80\x8b"), "\xe2\x80\x8b");  // nor is a zero-width space
-    EXPECT_TRUE(is_blank(" \xc2\x85\n"));
+struct IntCase {
+    const char* text;
+    std::int64_t value;    // when `message` is empty
+    const char* message;   // the ValueError's text otherwise
+};
+
+class ParseInt : public ::testing::TestWithParam<IntCase> {};
+
+TEST_P(ParseInt, ReadsOrNamesTheFault) {
+    const IntCase& c = GetParam();
+    if (*c.message == '\0') {
+        EXPECT_EQ(parse_int(c.text), c.value);
+        return;
+    }
+    try {
+        parse_int(c.text);
+        ADD_FAILURE() << "no error for " << c.text;
+    } catch (const ValueError& error) {
+        EXPECT_STREQ(error.what(), c.message);
+    }
 }
 
-TEST(Text, QuotesLikeTheHost) {
-    EXPECT_EQ(quoted("a\tb\n"), "'a\\tb\\n'");
-    EXPECT_EQ(quoted("it's"), "\"it's\"");
-    EXPECT_EQ(quoted("'\""), "'\\'\"'");
-}
+INSTANTIATE_TEST_SUITE_P(
+    Texts, ParseInt,
+    ::testing::Values(IntCase{" -1_000_000\n", -1000000, ""}, IntCase{"+0", 0, ""},
+                      IntCase{"-9223372036854775808", INT64_MIN, ""}, IntCase{"9_223_372_036_854_775_807", INT64_MAX, ""},
+                      IntCase{"9223372036854775808", 0, "integer out of range: '9223372036854775808'"},
+                      IntCase{"-9_223_372_036_854_775_809", 0, "integer out of range: '-9_223_372_036_854_775_809'"},
+                      // A text that is no integer at all says so, however long its digits run.
+                      IntCase{"99999999999999999999x", 0, "invalid literal for int() with base 10: '99999999999999999999x'"},
+                      IntCase{"1__0", 0, "invalid literal for int() with base 10: '1__0'"},
+                      IntCase{"_1", 0, "invalid literal for int() with base 10: '_1'"},
+                      IntCase{"-", 0, "invalid literal for int() with base 10: '-'"},
+                      IntCase{" ", 0, "invalid literal for int() with base 10: ' '"}));
 
 }  // namespace
 }  // namespace merivane::unifier

@@ -3,6 +3,7 @@
 #include "compression/sort_and_compress.hpp"
 #include "platform/error.hpp"
 #include "platform/file_io.hpp"
+#include "platform/strings.hpp"
 #include "unifier/reading.hpp"
 #include "unifier/text.hpp"
 #include "unifier/writer.hpp"

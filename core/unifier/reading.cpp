@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/text_reader.hpp"
+#include "platform/strings.hpp"
 #include "unifier/text.hpp"
 
 namespace merivane::unifier {

@@ -6,6 +6,7 @@
 
 #include "platform/error.hpp"
 #include "platform/log.hpp"
+#include "platform/strings.hpp"
 #include "unifier/text.hpp"
 #include "unifier/vocabulary.hpp"
 
@@ -186,7 +187,5 @@ std::string roh_bed_line_to_vcf(std::string_view bed_line) {
     roh_bed_line_to_vcf(bed_line, out);
     return out;
 }
-
-bool is_blank(std::string_view line) { return strip_whitespace(line).empty(); }
 
 }  // namespace merivane::unifier

@@ -76,7 +76,4 @@ bool roh_lines_are_bed(LineSpan lines, std::string_view declared);
 void roh_bed_line_to_vcf(std::string_view bed_line, std::string& out);
 std::string roh_bed_line_to_vcf(std::string_view bed_line);
 
-// Whether a line is nothing but white space.
-bool is_blank(std::string_view line);
-
 }  // namespace merivane::unifier

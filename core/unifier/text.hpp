@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
 #include <string_view>
 
 namespace merivane::unifier {
@@ -20,18 +19,12 @@ std::size_t leading_cells(std::string_view line, std::string_view* out, std::siz
 // last one (or absent).
 std::size_t end_of_cell(std::string_view line, std::size_t index);
 
-// Strips leading and trailing white space as the host's str.strip() does:
-// ASCII white space, the separators U+001C..U+001F, and the Unicode spaces.
-std::string_view strip_whitespace(std::string_view text);
-
 // A base-10 integer the way the host's int() reads text: surrounding white
-// space, an optional sign, digits with single underscores between them.
+// space (as strip_whitespace has it), an optional sign, ASCII digits with
+// single underscores between them.
 // ValueError (with the host's wording) for anything else or for a value
 // beyond 64 bits.
 std::int64_t parse_int(std::string_view text);
-
-// The host's repr() of a text: quoted, with control characters escaped.
-std::string quoted(std::string_view text);
 
 // The line without its terminator ("\n" or "\r\n").
 std::string_view without_terminator(std::string_view line);

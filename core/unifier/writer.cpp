@@ -5,6 +5,7 @@
 #include "platform/error.hpp"
 #include "platform/file_io.hpp"
 #include "platform/log.hpp"
+#include "platform/strings.hpp"
 
 namespace merivane::unifier {
 

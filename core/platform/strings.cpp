@@ -1,0 +1,153 @@
+#include "platform/strings.hpp"
+
+#include <limits>
+
+namespace merivane {
+
+namespace {
+
+constexpr std::string_view kAsciiWhitespace = " \t\n\r\f\v";
+
+// Byte length of a white-space character that ends just before `end`, or 0.
+std::size_t space_before(std::string_view text, std::size_t end) noexcept {
+    for (std::size_t width = 1; width <= 3 && width <= end; ++width) {
+        const auto c = static_cast<unsigned char>(text[end - width]);
+        if ((c & 0xc0) == 0x80) continue;  // a continuation byte: the character starts earlier
+        return space_at(text, end - width) == width ? width : 0;
+    }
+    return 0;
+}
+
+}  // namespace
+
+std::size_t space_at(std::string_view text, std::size_t pos) noexcept {
+    const auto c = static_cast<unsigned char>(text[pos]);
+    if (c < 0x80) return (c == ' ' || (c >= 0x09 && c <= 0x0d) || (c >= 0x1c && c <= 0x1f)) ? 1 : 0;
+    const auto at = [&](std::size_t i) -> unsigned char {
+        return pos + i < text.size() ? static_cast<unsigned char>(text[pos + i]) : 0;
+    };
+    if (c == 0xc2) return (at(1) == 0x85 || at(1) == 0xa0) ? 2 : 0;                 // U+0085, U+00A0
+    if (c == 0xe1) return (at(1) == 0x9a && at(2) == 0x80) ? 3 : 0;                 // U+1680
+    if (c == 0xe2) {
+        const unsigned char b = at(1), d = at(2);
+        // U+2000..U+200A, U+2028, U+2029, U+202F
+        if (b == 0x80 && ((d >= 0x80 && d <= 0x8a) || d == 0xa8 || d == 0xa9 || d == 0xaf)) return 3;
+        if (b == 0x81 && d == 0x9f) return 3;                                        // U+205F
+        return 0;
+    }
+    if (c == 0xe3) return (at(1) == 0x80 && at(2) == 0x80) ? 3 : 0;                 // U+3000
+    return 0;
+}
+
+std::string_view strip_whitespace(std::string_view text) noexcept {
+    std::size_t begin = 0, end = text.size();
+    while (begin < end) {
+        const std::size_t n = space_at(text, begin);
+        if (n == 0) break;
+        begin += n;
+    }
+    while (end > begin) {
+        const std::size_t n = space_before(text, end);
+        if (n == 0) break;
+        end -= n;
+    }
+    return text.substr(begin, end - begin);
+}
+
+bool is_blank(std::string_view text) noexcept {
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        const std::size_t n = space_at(text, pos);
+        if (n == 0) return false;
+        pos += n;
+    }
+    return true;
+}
+
+std::string_view strip_ascii_whitespace(std::string_view text) noexcept {
+    const std::size_t first = text.find_first_not_of(kAsciiWhitespace);
+    if (first == std::string_view::npos) return {};
+    const std::size_t last = text.find_last_not_of(kAsciiWhitespace);
+    return text.substr(first, last - first + 1);
+}
+
+bool is_ascii_blank(std::string_view text) noexcept {
+    return text.find_first_not_of(kAsciiWhitespace) == std::string_view::npos;
+}
+
+SignedText split_sign(std::string_view text) noexcept {
+    SignedText out{false, text};
+    if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
+        out.negative = text.front() == '-';
+        out.digits.remove_prefix(1);
+    }
+    return out;
+}
+
+bool is_ascii_digits(std::string_view text) noexcept {
+    if (text.empty()) return false;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return false;
+    }
+    return true;
+}
+
+std::optional<std::int64_t> digits_to_int64(bool negative, std::string_view digits) noexcept {
+    // Accumulate the magnitude unsigned so that the most negative value fits.
+    const std::uint64_t limit =
+        static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) + (negative ? 1u : 0u);
+    std::uint64_t magnitude = 0;
+    for (const char c : digits) {
+        const auto digit = static_cast<std::uint64_t>(c - '0');
+        if (magnitude > (limit - digit) / 10) return std::nullopt;
+        magnitude = magnitude * 10 + digit;
+    }
+    if (negative) return magnitude == 0 ? 0 : -static_cast<std::int64_t>(magnitude - 1) - 1;
+    return static_cast<std::int64_t>(magnitude);
+}
+
+std::size_t character_count(std::string_view text) noexcept {
+    std::size_t count = 0;
+    for (const char c : text) count += (static_cast<unsigned char>(c) & 0xc0) != 0x80;
+    return count;
+}
+
+std::string_view first_characters(std::string_view text, std::size_t count) noexcept {
+    std::size_t pos = 0;
+    for (std::size_t seen = 0; pos < text.size() && seen < count; ++seen) {
+        ++pos;
+        while (pos < text.size() && (static_cast<unsigned char>(text[pos]) & 0xc0) == 0x80) ++pos;
+    }
+    return text.substr(0, pos);
+}
+
+std::string quoted(std::string_view text) {
+    const bool has_single = text.find('\'') != std::string_view::npos;
+    const bool has_double = text.find('"') != std::string_view::npos;
+    const char quote = (has_single && !has_double) ? '"' : '\'';
+    std::string out(1, quote);
+    static constexpr char kHex[] = "0123456789abcdef";
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (ch == quote || ch == '\\') {
+            out += '\\';
+            out += ch;
+        } else if (ch == '\n') {
+            out += "\\n";
+        } else if (ch == '\r') {
+            out += "\\r";
+        } else if (ch == '\t') {
+            out += "\\t";
+        } else if (c < 0x20 || c == 0x7f) {
+            out += "\\x";
+            out += kHex[c >> 4];
+            out += kHex[c & 0xf];
+        } else {
+            out += ch;
+        }
+    }
+    out += quote;
+    return out;
+}
+
+}  // namespace merivane

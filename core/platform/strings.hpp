@@ -1,0 +1,56 @@
+// Text operations on UTF-8 shaped after the host's own string methods, so a
+// line gets the same treatment whichever side reads it, and a message spells
+// a value the way the host would.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace merivane {
+
+// Byte length of the white-space character (as the host's str.isspace() has
+// it: ASCII white space, the separators U+001C..U+001F, and the Unicode
+// spaces) that starts at `text[pos]`, or 0.
+std::size_t space_at(std::string_view text, std::size_t pos) noexcept;
+
+// Strips leading and trailing white space as the host's str.strip() does.
+std::string_view strip_whitespace(std::string_view text) noexcept;
+
+// Empty, or white space only (see `space_at`).
+bool is_blank(std::string_view text) noexcept;
+
+// Strips only the ASCII white space C's isspace() knows: space, tab, "\n",
+// "\r", form feed and vertical tab.
+std::string_view strip_ascii_whitespace(std::string_view text) noexcept;
+
+// Empty, or ASCII white space only (see `strip_ascii_whitespace`).
+bool is_ascii_blank(std::string_view text) noexcept;
+
+// An integer literal split at its sign: at most one leading "+" or "-".
+struct SignedText {
+    bool negative = false;
+    std::string_view digits;  // everything after the sign, unchecked
+};
+SignedText split_sign(std::string_view text) noexcept;
+
+// Non-empty and ASCII decimal digits only.
+bool is_ascii_digits(std::string_view text) noexcept;
+
+// The value of `digits` (ASCII decimal digits only) with the given sign, or
+// nullopt when it lies beyond 64 bits. Leading zeros are allowed.
+std::optional<std::int64_t> digits_to_int64(bool negative, std::string_view digits) noexcept;
+
+// Number of characters (code points) in UTF-8 text: continuation bytes do
+// not start one.
+std::size_t character_count(std::string_view text) noexcept;
+
+// The first `count` characters (code points) of UTF-8 text.
+std::string_view first_characters(std::string_view text, std::size_t count) noexcept;
+
+// The host's repr() of a text: quoted, with control characters escaped.
+std::string quoted(std::string_view text);
+
+}  // namespace merivane
