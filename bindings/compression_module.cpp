@@ -164,6 +164,7 @@ PYBIND11_MODULE(compression, m) {
     py::options options;
     options.disable_function_signatures();
     merivane::binding::init_module(m);
+    m.doc() = "Sort a VCF header-first, then by chromosome and position, and write it as BGZF for tabix.";
 
     m.attr("GNU_SORT") = py::str(std::string(core::GNU_SORT));
     m.attr("PYTHON_SORT") = py::str(std::string(core::PYTHON_SORT));
