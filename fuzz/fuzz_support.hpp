@@ -1,0 +1,160 @@
+// Helpers shared by the fuzz targets: a scratch file per process, gzip
+// packing, and a way to compare what two readings of one input produced.
+#pragma once
+
+#include <fcntl.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/error.hpp"
+#include "platform/process.hpp"
+
+namespace merivane::fuzz {
+
+// Stops the run with a message: libFuzzer records the input as a crash.
+[[noreturn]] inline void fail(const std::string& what) {
+    std::fprintf(stderr, "fuzz check failed: %s\n", what.c_str());
+    std::abort();
+}
+
+inline void check(bool condition, const std::string& what) {
+    if (!condition) fail(what);
+}
+
+inline const char* const kScratchNames[] = {"a", "b", "c", "d", "e", "f"};
+
+inline std::string& scratch_root() {
+    static std::string root;
+    return root;
+}
+
+inline void remove_scratch_directory() {
+    for (const char* name : kScratchNames) ::unlink((scratch_root() + "/" + name).c_str());
+    ::rmdir(scratch_root().c_str());
+}
+
+// A directory of its own under the temporary directory, kept for the whole
+// run and removed at exit (libFuzzer leaves through exit, not by unwinding).
+inline const std::string& scratch_directory() {
+    if (scratch_root().empty()) {
+        std::string pattern = merivane::temp_directory() + "/merivane-fuzz-XXXXXX";
+        if (::mkdtemp(pattern.data()) == nullptr) fail("cannot create a scratch directory");
+        scratch_root() = pattern;
+        std::atexit(remove_scratch_directory);
+    }
+    return scratch_root();
+}
+
+// Writes `data` to the scratch file `name` (one of "a" to "f") and returns its path.
+inline std::string scratch_file(const char* name, std::string_view data) {
+    const std::string path = scratch_directory() + "/" + name;
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) fail("cannot create " + path);
+    std::size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n <= 0) fail("cannot write " + path);
+        done += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    return path;
+}
+
+// One complete gzip member holding `data`.
+inline std::string gzip_member(std::string_view data, int level = 1) {
+    z_stream stream{};
+    if (deflateInit2(&stream, level, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) fail("deflateInit2");
+    std::string out(deflateBound(&stream, data.size()) + 64, '\0');
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+    stream.avail_in = static_cast<uInt>(data.size());
+    stream.next_out = reinterpret_cast<Bytef*>(out.data());
+    stream.avail_out = static_cast<uInt>(out.size());
+    if (deflate(&stream, Z_FINISH) != Z_STREAM_END) fail("deflate did not finish");
+    out.resize(stream.total_out);
+    deflateEnd(&stream);
+    return out;
+}
+
+// Everything a gzip reader makes of `data`, member after member, with zero
+// padding allowed after a member (not before the first); false when it is
+// not complete, valid gzip. An empty file is an empty text.
+inline bool gunzip_all(std::string_view data, std::string& out) {
+    out.clear();
+    std::size_t pos = 0;
+    while (pos < data.size()) {
+        z_stream stream{};
+        if (inflateInit2(&stream, 15 + 16) != Z_OK) fail("inflateInit2");
+        stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data() + pos));
+        stream.avail_in = static_cast<uInt>(data.size() - pos);
+        int rc;
+        do {
+            char buffer[1 << 14];
+            stream.next_out = reinterpret_cast<Bytef*>(buffer);
+            stream.avail_out = sizeof buffer;
+            rc = inflate(&stream, Z_NO_FLUSH);
+            out.append(buffer, sizeof buffer - stream.avail_out);
+        } while (rc == Z_OK);
+        const std::size_t used = stream.total_in;
+        inflateEnd(&stream);
+        if (rc != Z_STREAM_END) return false;
+        pos += used;
+        while (pos < data.size() && data[pos] == '\0') ++pos;
+    }
+    return true;
+}
+
+// What one reading produced: its lines, or the kind of error and its notes.
+struct Outcome {
+    std::string kind = "ok";
+    std::vector<std::string> lines;
+    std::vector<std::string> notes;
+    bool truncated = false;
+    int errnum = 0;
+
+    std::string joined() const {
+        std::string text;
+        for (const auto& line : lines) text += line;
+        return text;
+    }
+    std::string describe() const {
+        std::string text = kind;
+        for (const auto& note : notes) text += " [" + note + "]";
+        if (kind == "ok") text += " (" + std::to_string(lines.size()) + " lines)";
+        return text;
+    }
+};
+
+inline bool same(const Outcome& a, const Outcome& b) {
+    return a.kind == b.kind && a.lines == b.lines && a.notes == b.notes && a.truncated == b.truncated &&
+           a.errnum == b.errnum;
+}
+
+// Runs `read` and records its lines or the core error it raised. Anything
+// else thrown escapes and ends the run as a finding.
+template <typename Read>
+Outcome capture(Read&& read) {
+    Outcome outcome;
+    try {
+        outcome.lines = read();
+    } catch (const UnicodeDecodeError& error) {
+        outcome = Outcome{"UnicodeDecodeError"};
+        outcome.notes = error.notes();
+    } catch (const CorruptInputError& error) {
+        outcome = Outcome{"CorruptInputError"};
+        outcome.notes = error.notes();
+        outcome.truncated = error.truncated();
+    } catch (const OSError& error) {
+        outcome = Outcome{"OSError"};
+        outcome.errnum = error.errnum();
+    }
+    return outcome;
+}
+
+}  // namespace merivane::fuzz
