@@ -1,11 +1,344 @@
 #include <pybind11/pybind11.h>
 
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/text_reader.hpp"
+#include "repeats/engines.hpp"
+#include "repeats/intervals.hpp"
+#include "repeats/repeat_filter.hpp"
 #include "support.hpp"
 
 namespace py = pybind11;
+
+namespace {
+
+using merivane::binding::doc;
+using merivane::binding::is_original;
+using merivane::binding::optional_text;
+using merivane::binding::require_text;
+using merivane::binding::text_view;
+using merivane::binding::to_str;
+namespace repeats = merivane::repeats;
+
+constexpr const char* kModuleDoc =
+    "Restrict a tandem-repeat VCF to a catalog of loci before unification.\n"
+    "\n"
+    "A repeat caller genotypes its whole catalog of loci; filter_repeats_vcf keeps the records that\n"
+    "overlap a disease-locus BED (the shipped one is at default_repeat_catalog_path()), using\n"
+    "bedtools where it is installed and a built-in streaming intersection otherwise.";
+
+std::int64_t to_int64(py::handle value) {
+    PyObject* index = PyNumber_Index(value.ptr());
+    if (index == nullptr) throw py::error_already_set();
+    const long long result = PyLong_AsLongLong(index);
+    Py_DECREF(index);
+    if (result == -1 && PyErr_Occurred()) throw py::error_already_set();
+    return result;
+}
+
+// Number of bytes taken by the first `characters` characters of UTF-8 text.
+std::size_t prefix_bytes(std::string_view text, std::size_t characters) {
+    std::size_t i = 0;
+    while (i < text.size() && characters > 0) {
+        ++i;
+        while (i < text.size() && (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) ++i;
+        --characters;
+    }
+    return i;
+}
+
+std::size_t character_count(std::string_view text) {
+    std::size_t count = 0;
+    for (const char c : text) count += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    return count;
+}
+
+// A repeat VCF opened as text: a read-only stream of lines on the core's
+// reader, so a Python caller streams a gzip or plain file the way the
+// built-in engine does.
+class VcfTextStream {
+public:
+    explicit VcfTextStream(const std::string& path)
+        : name_(path), reader_(std::make_unique<merivane::TextReader>(path, merivane::Compression::DetectByMagic)) {}
+
+    const std::string& name() const { return name_; }
+    bool closed() const { return reader_ == nullptr; }
+    void close() { reader_.reset(); }
+
+    py::str readline(std::int64_t size) {
+        merivane::TextReader& reader = open_reader();
+        if (pending_.find('\n') == std::string::npos) {
+            std::string line;
+            if (reader.next_line(line)) pending_ += line;
+        }
+        std::size_t length = pending_.find('\n');
+        length = length == std::string::npos ? pending_.size() : length + 1;
+        if (size >= 0) length = std::min(length, prefix_bytes(pending_, static_cast<std::size_t>(size)));
+        return take(length);
+    }
+
+    py::str read(std::int64_t size) {
+        merivane::TextReader& reader = open_reader();
+        if (size < 0) {
+            pending_ += reader.read_all();
+            return take(pending_.size());
+        }
+        std::string line;
+        while (character_count(pending_) < static_cast<std::size_t>(size) && reader.next_line(line)) pending_ += line;
+        return take(prefix_bytes(pending_, static_cast<std::size_t>(size)));
+    }
+
+    py::list readlines(std::int64_t hint) {
+        py::list lines;
+        std::size_t total = 0;
+        for (;;) {
+            py::str line = readline(-1);
+            const Py_ssize_t length = PyUnicode_GetLength(line.ptr());
+            if (length == 0) break;
+            lines.append(line);
+            total += static_cast<std::size_t>(length);
+            if (hint > 0 && total >= static_cast<std::size_t>(hint)) break;
+        }
+        return lines;
+    }
+
+private:
+    merivane::TextReader& open_reader() {
+        if (!reader_) throw py::value_error("I/O operation on closed file.");
+        return *reader_;
+    }
+
+    py::str take(std::size_t bytes) {
+        py::str out = to_str(std::string_view(pending_).substr(0, bytes));
+        pending_.erase(0, bytes);
+        return out;
+    }
+
+    std::string name_;
+    std::unique_ptr<merivane::TextReader> reader_;
+    std::string pending_;  // decoded text read ahead of what was handed out
+};
+
+// -1 for None, as Python's file objects take it.
+std::int64_t size_argument(py::handle size) { return size.is_none() ? -1 : to_int64(size); }
+
+py::object span_to_python(const std::optional<repeats::RecordSpan>& span) {
+    if (!span) return py::none();
+    return py::make_tuple(to_str(span->chromosome), span->start, span->end);
+}
+
+py::dict intervals_to_python(const repeats::CatalogIntervals& catalog) {
+    py::dict table;
+    for (const auto& [chromosome, intervals] : catalog.chromosomes()) {
+        py::list pairs(intervals.size());
+        for (std::size_t i = 0; i < intervals.size(); ++i) {
+            pairs[i] = py::make_tuple(intervals[i].start, intervals[i].end);
+        }
+        table[to_str(chromosome)] = pairs;
+    }
+    return table;
+}
+
+// Each item unpacked as Python's `for start, end in intervals` would.
+std::vector<repeats::Interval> intervals_from_python(py::handle intervals) {
+    std::vector<repeats::Interval> out;
+    for (py::handle item : py::iter(intervals)) {
+        py::object bounds[2];
+        std::size_t count = 0;
+        for (py::handle bound : py::iter(item)) {
+            if (count == 2) throw py::value_error("too many values to unpack (expected 2)");
+            bounds[count++] = py::reinterpret_borrow<py::object>(bound);
+        }
+        if (count != 2) {
+            throw py::value_error("not enough values to unpack (expected 2, got " + std::to_string(count) + ")");
+        }
+        out.push_back({to_int64(bounds[0]), to_int64(bounds[1])});
+    }
+    return out;
+}
+
+bool truth_of(py::handle value) {
+    const int truth = PyObject_IsTrue(value.ptr());
+    if (truth < 0) throw py::error_already_set();
+    return truth != 0;
+}
+
+// The module's own filter steps as loaded, so a caller's replacement of one
+// (a test's monkeypatch) can be told apart and honoured. Kept for the life of
+// the process, as the module itself is.
+struct FilterSteps {
+    py::object bedtools_available;
+    py::object intersect_with_bedtools;
+    py::object intersect_in_python;
+    py::object filtered_repeat_path;
+};
+
+repeats::FilterOperations operations_for(py::handle module, const FilterSteps& steps) {
+    repeats::FilterOperations operations;
+    const auto mod = py::reinterpret_borrow<py::module_>(module);
+    if (!is_original(mod, "bedtools_available", steps.bedtools_available)) {
+        operations.bedtools_available = [module] { return truth_of(module.attr("bedtools_available")()); };
+    }
+    if (!is_original(mod, "_intersect_with_bedtools", steps.intersect_with_bedtools)) {
+        operations.intersect_with_bedtools = [module](const std::string& a, const std::string& b,
+                                                      const std::string& out) {
+            module.attr("_intersect_with_bedtools")(a, b, out);
+        };
+    }
+    if (!is_original(mod, "_intersect_in_python", steps.intersect_in_python)) {
+        operations.intersect_builtin = [module](const std::string& a, const std::string& b, const std::string& out) {
+            module.attr("_intersect_in_python")(a, b, out);
+        };
+    }
+    if (!is_original(mod, "_filtered_repeat_path", steps.filtered_repeat_path)) {
+        operations.filtered_repeat_path = [module](const std::string& path) {
+            return require_text(module.attr("_filtered_repeat_path")(path), "_filtered_repeat_path result");
+        };
+    }
+    return operations;
+}
+
+}  // namespace
 
 PYBIND11_MODULE(repeats, m) {
     py::options options;
     options.disable_function_signatures();
     merivane::binding::init_module(m);
+    m.doc() = kModuleDoc;
+
+    m.attr("BEDTOOLS") = std::string(repeats::kBedtools);
+    m.attr("BUILTIN") = std::string(repeats::kBuiltin);
+    m.attr("_BUNDLED_CATALOG") = std::string(repeats::kBundledCatalog);
+
+    const py::handle module = m;
+
+    m.def(
+        "default_repeat_catalog_path",
+        [module]() { return repeats::bundled_catalog_path(require_text(module.attr("__file__"), "__file__")); },
+        doc("default_repeat_catalog_path() -> str", "Path to the bundled hg38 pathogenic-STR catalog.").c_str());
+
+    py::class_<VcfTextStream>(m, "_VcfTextStream",
+                              "A repeat VCF read as text: lines with their \"\\n\", gzip or plain by its first bytes.")
+        .def_property_readonly("name", &VcfTextStream::name)
+        .def_property_readonly("closed", &VcfTextStream::closed)
+        .def("readable", [](const VcfTextStream&) { return true; })
+        .def("readline", [](VcfTextStream& s, py::object size) { return s.readline(size_argument(size)); },
+             py::arg("size") = -1)
+        .def("read", [](VcfTextStream& s, py::object size) { return s.read(size_argument(size)); },
+             py::arg("size") = -1)
+        .def("readlines", [](VcfTextStream& s, py::object hint) { return s.readlines(size_argument(hint)); },
+             py::arg("hint") = -1)
+        .def("close", &VcfTextStream::close)
+        .def("__iter__",
+             [](py::object self) {
+                 if (self.cast<const VcfTextStream&>().closed()) throw py::value_error("I/O operation on closed file.");
+                 return self;
+             })
+        .def("__next__",
+             [](VcfTextStream& s) {
+                 py::str line = s.readline(-1);
+                 if (PyUnicode_GetLength(line.ptr()) == 0) throw py::stop_iteration();
+                 return line;
+             })
+        .def("__enter__", [](py::object self) { return self; })
+        .def("__exit__", [](VcfTextStream& s, py::args) {
+            s.close();
+            return false;
+        });
+
+    m.def(
+        "_open_vcf_text", [](py::object path) { return VcfTextStream(require_text(path, "path")); }, py::arg("path"),
+        doc("_open_vcf_text(path: str) -> TextIO",
+            "Open a repeat VCF as UTF-8 text, gunzipping it when it starts with the gzip magic.").c_str());
+
+    m.def(
+        "_read_bed_intervals",
+        [](py::object bed_path) {
+            return intervals_to_python(repeats::read_bed_intervals(require_text(bed_path, "bed_path")));
+        },
+        py::arg("bed_path"),
+        doc("_read_bed_intervals(bed_path: str) -> Dict[str, List[Tuple[int, int]]]",
+            "Catalog intervals per chromosome, sorted by start.").c_str());
+
+    m.def(
+        "_record_span", [](py::object line) { return span_to_python(repeats::record_span(text_view(line, "line"))); },
+        py::arg("line"),
+        doc("_record_span(line: str) -> Optional[Tuple[str, int, int]]",
+            "(chromosome, start, end) of a VCF record, 0-based and half-open.").c_str());
+
+    m.def(
+        "_info_end",
+        [](py::object info) -> py::object {
+            const auto end = repeats::info_end(text_view(info, "info"));
+            if (!end) return py::none();
+            return py::int_(*end);
+        },
+        py::arg("info"),
+        doc("_info_end(info: str) -> Optional[int]", "The integer of the first END= entry of a VCF INFO column.").c_str());
+
+    m.def(
+        "_overlaps",
+        [](py::object intervals, py::object start, py::object end) {
+            const auto list = intervals_from_python(intervals);
+            return repeats::overlaps(list, to_int64(start), to_int64(end));
+        },
+        py::arg("intervals"), py::arg("start"), py::arg("end"),
+        doc("_overlaps(intervals: Sequence[Tuple[int, int]], start: int, end: int) -> bool",
+            "Whether [start, end) shares a base with any interval of a list sorted by start.").c_str());
+
+    m.def(
+        "bedtools_available", []() { return repeats::bedtools_available(); },
+        doc("bedtools_available() -> bool", "Whether a ``bedtools`` binary is on PATH.").c_str());
+
+    m.def(
+        "_intersect_with_bedtools",
+        [](py::object repeat_path, py::object bed_path, py::object output_path) {
+            repeats::intersect_with_bedtools(require_text(repeat_path, "repeat_path"), require_text(bed_path, "bed_path"),
+                                             require_text(output_path, "output_path"));
+        },
+        py::arg("repeat_path"), py::arg("bed_path"), py::arg("output_path"),
+        doc("_intersect_with_bedtools(repeat_path: str, bed_path: str, output_path: str) -> None",
+            "Write the header and the catalog-overlapping records of the repeat VCF with bedtools intersect.").c_str());
+
+    m.def(
+        "_intersect_in_python",
+        [](py::object repeat_path, py::object bed_path, py::object output_path) {
+            repeats::intersect_builtin(require_text(repeat_path, "repeat_path"), require_text(bed_path, "bed_path"),
+                                       require_text(output_path, "output_path"));
+        },
+        py::arg("repeat_path"), py::arg("bed_path"), py::arg("output_path"),
+        doc("_intersect_in_python(repeat_path: str, bed_path: str, output_path: str) -> None",
+            "Write the header and the catalog-overlapping records of the repeat VCF, streaming it.").c_str());
+
+    m.def(
+        "_filtered_repeat_path",
+        [](py::object full_repeat_path) {
+            return repeats::filtered_repeat_path(require_text(full_repeat_path, "full_repeat_path"));
+        },
+        py::arg("full_repeat_path"),
+        doc("_filtered_repeat_path(full_repeat_path: str) -> str",
+            "Default output path: the input's name up to .vcf, with _filtered.vcf, in the same directory.").c_str());
+
+    auto* steps = new FilterSteps{m.attr("bedtools_available"), m.attr("_intersect_with_bedtools"),
+                                  m.attr("_intersect_in_python"), m.attr("_filtered_repeat_path")};
+
+    m.def(
+        "filter_repeats_vcf",
+        [module, steps](py::object full_repeat_path, py::object repeat_bed_file_path, py::object engine,
+                        py::object output_path) -> py::object {
+            const auto result = repeats::filter_repeats_vcf(
+                optional_text(full_repeat_path, "full_repeat_path"),
+                optional_text(repeat_bed_file_path, "repeat_bed_file_path"), optional_text(engine, "engine"),
+                optional_text(output_path, "output_path"), operations_for(module, *steps));
+            if (!result) return py::none();
+            return to_str(*result);
+        },
+        py::arg("full_repeat_path") = py::none(), py::arg("repeat_bed_file_path") = py::none(),
+        py::arg("engine") = py::none(), py::arg("output_path") = py::none(),
+        doc("filter_repeats_vcf(full_repeat_path: Optional[str] = None, repeat_bed_file_path: Optional[str] = None, "
+            "engine: Optional[str] = None, output_path: Optional[str] = None) -> Optional[str]",
+            "Intersect the repeat VCF with the catalog BED; returns the filtered path.").c_str());
 }

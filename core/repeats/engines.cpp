@@ -1,0 +1,100 @@
+#include "repeats/engines.hpp"
+
+#include <cerrno>
+#include <span>
+
+#include "platform/error.hpp"
+#include "platform/file_io.hpp"
+#include "platform/log.hpp"
+#include "platform/process.hpp"
+#include "platform/text_reader.hpp"
+#include "repeats/intervals.hpp"
+
+namespace merivane::repeats {
+
+namespace {
+
+// On the way out of an error: what was filtered before the fault stays in
+// the output, and the error being raised is the one the caller sees.
+void close_keeping_output(OutputFile& output) noexcept {
+    try {
+        output.close();
+    } catch (...) {
+    }
+}
+
+}  // namespace
+
+bool bedtools_available() { return find_executable(std::string(kBedtools)).has_value(); }
+
+std::vector<std::string> bedtools_command(const std::string& repeat_path, const std::string& bed_path) {
+    return {std::string(kBedtools), "intersect", "-u", "-a", repeat_path, "-b", bed_path, "-header"};
+}
+
+void intersect_with_bedtools(const std::string& repeat_path, const std::string& bed_path,
+                             const std::string& output_path) {
+    const std::vector<std::string> command = bedtools_command(repeat_path, bed_path);
+    OutputFile output(output_path);
+    const auto program = find_executable(command[0]);
+    if (!program) throw OSError(ENOENT, command[0]);
+    std::vector<std::string> argv = command;
+    argv[0] = *program;
+    ChildOptions options;
+    options.stdout_fd = output.fd();
+    const ChildResult result = run_child(argv, options);
+    output.close();
+    if (result.exit_status != 0) throw CalledProcessError(result.exit_status, command);
+}
+
+IntersectCounts intersect_builtin(const std::string& repeat_path, const std::string& bed_path,
+                                  const std::string& output_path) {
+    const CatalogIntervals catalog = read_bed_intervals(bed_path);
+    TextReader input(repeat_path, Compression::DetectByMagic);
+    OutputFile output(output_path);
+
+    IntersectCounts counts;
+    std::uint64_t line_number = 0;
+    // Records come grouped by chromosome: remember the last lookup.
+    std::string last_chromosome;
+    std::span<const Interval> last_intervals;
+    bool have_last = false;
+    std::string line;
+    try {
+        while (input.next_line(line)) {
+            ++line_number;
+            if (line.starts_with('#')) {
+                output.write(line);
+                continue;
+            }
+            if (is_blank(line)) continue;
+            const auto span = record_span(line);
+            if (!span) {
+                ++counts.dropped;
+                continue;
+            }
+            if (!have_last || span->chromosome != last_chromosome) {
+                last_chromosome.assign(span->chromosome);
+                last_intervals = catalog.intervals_of(last_chromosome);
+                have_last = true;
+            }
+            if (overlaps(last_intervals, span->start, span->end)) {
+                output.write(line);
+                ++counts.kept;
+            } else {
+                ++counts.dropped;
+            }
+        }
+    } catch (CorruptInputError& error) {
+        error.add_note("while reading " + repeat_path + ", after line " + std::to_string(line_number));
+        close_keeping_output(output);
+        throw;
+    } catch (...) {
+        close_keeping_output(output);
+        throw;
+    }
+    output.close();
+    log_info("Repeat records kept: %d, outside the catalog: %d", {counts.kept, counts.dropped});
+    return counts;
+}
+
+}  // namespace merivane::repeats

@@ -1,0 +1,42 @@
+// The two engines of the repeat filter. Both keep a record when its span
+// overlaps at least one catalog interval, each record at most once, and copy
+// the VCF's header lines.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace merivane::repeats {
+
+// Engine names a caller may force.
+inline constexpr std::string_view kBedtools = "bedtools";
+inline constexpr std::string_view kBuiltin = "builtin";
+
+// Whether an executable `bedtools` is on the PATH; looked up afresh each call.
+bool bedtools_available();
+
+// The command line the bedtools engine runs. "-u" writes a record once
+// however many catalog intervals it overlaps.
+std::vector<std::string> bedtools_command(const std::string& repeat_path, const std::string& bed_path);
+
+// Runs `bedtools intersect` with its standard output going straight into
+// `output_path` (created or truncated first). A non-zero exit raises
+// CalledProcessError and leaves the output as bedtools wrote it.
+void intersect_with_bedtools(const std::string& repeat_path, const std::string& bed_path,
+                             const std::string& output_path);
+
+struct IntersectCounts {
+    std::int64_t kept = 0;     // records written
+    std::int64_t dropped = 0;  // records outside the catalog, or without a span
+};
+
+// The built-in engine: loads the catalog, then streams the VCF (plain or
+// gzip, told by its first bytes) line by line into `output_path`. Header
+// lines are copied wherever they stand, blank lines skipped. Memory use is
+// the catalog's, whatever the size of the VCF. Logs the counts when done.
+IntersectCounts intersect_builtin(const std::string& repeat_path, const std::string& bed_path,
+                                  const std::string& output_path);
+
+}  // namespace merivane::repeats

@@ -1,0 +1,91 @@
+// The pieces of the catalog intersection: decimal coordinates, catalog BED
+// intervals, the span a VCF record covers, and the overlap test between them.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace merivane::repeats {
+
+// File name of the catalog shipped in the package's data folder.
+inline constexpr std::string_view kBundledCatalog = "STRchive-disease-loci.hg38.TRGT.bed";
+
+// Path of the shipped catalog, given the path of the module that ships it:
+// "<absolute directory of module_file>/data/<catalog name>". Nothing checks
+// that the file exists.
+std::string bundled_catalog_path(const std::string& module_file);
+
+// A decimal integer with optional surrounding whitespace and one leading
+// sign. Anything else, including a value outside the 64-bit range, is not an
+// integer: a coordinate that does not fit must not silently wrap.
+std::optional<std::int64_t> parse_integer(std::string_view text);
+
+// Whitespace as BED and VCF lines are stripped: space, tab, "\n", "\r",
+// form feed and vertical tab.
+bool is_blank(std::string_view text);
+
+// A catalog interval in BED coordinates: 0-based start, exclusive end.
+struct Interval {
+    std::int64_t start;
+    std::int64_t end;
+    auto operator<=>(const Interval&) const = default;
+};
+
+// Catalog intervals per chromosome, each list sorted by start, then end.
+// Chromosomes keep the order in which the BED first names them.
+class CatalogIntervals {
+public:
+    void add(std::string_view chromosome, Interval interval);
+    void sort();
+
+    // The chromosome's intervals; empty for a chromosome the catalog lacks.
+    std::span<const Interval> intervals_of(std::string_view chromosome) const;
+
+    const std::vector<std::pair<std::string, std::vector<Interval>>>& chromosomes() const noexcept {
+        return chromosomes_;
+    }
+    bool empty() const noexcept { return chromosomes_.empty(); }
+
+private:
+    struct Hash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view text) const noexcept { return std::hash<std::string_view>{}(text); }
+    };
+    std::vector<std::pair<std::string, std::vector<Interval>>> chromosomes_;
+    std::unordered_map<std::string, std::size_t, Hash, std::equal_to<>> index_;
+};
+
+// Loads a catalog BED (plain UTF-8 text, never decompressed). Lines that are
+// blank, headers ("#", "track", "browser"), short, or whose start or end is
+// not an integer are skipped without a word.
+CatalogIntervals read_bed_intervals(const std::string& bed_path);
+
+// The span a VCF record covers, 0-based and half-open. `chromosome` views
+// into the line it was taken from.
+struct RecordSpan {
+    std::string_view chromosome;
+    std::int64_t start;
+    std::int64_t end;
+};
+
+// The value of the first "END=" entry of an INFO column; nullopt when there
+// is none or when that first entry is not an integer.
+std::optional<std::int64_t> info_end(std::string_view info);
+
+// [POS - 1, END) where INFO carries an integer END, else
+// [POS - 1, POS - 1 + max(characters of REF, 1)). Nullopt for a line of fewer
+// than eight columns or whose POS is not an integer.
+std::optional<RecordSpan> record_span(std::string_view line);
+
+// Whether [start, end) shares a base with any interval of a list sorted by
+// start. Scans from the front and stops at the first interval starting at or
+// after `end`; intervals that only touch the span do not count.
+bool overlaps(std::span<const Interval> intervals, std::int64_t start, std::int64_t end);
+
+}  // namespace merivane::repeats

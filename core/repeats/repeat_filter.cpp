@@ -1,0 +1,109 @@
+#include "repeats/repeat_filter.hpp"
+
+#include <string_view>
+
+#include "platform/error.hpp"
+#include "platform/file_io.hpp"
+#include "platform/log.hpp"
+
+namespace merivane::repeats {
+
+namespace {
+
+// The last extension of a file name, as Python's os.path.splitext sees it:
+// from the last "." on, unless only dots stand before it (".vcf" is a hidden
+// file's name, not an extension).
+std::string_view last_extension(std::string_view name) {
+    const std::size_t dot = name.rfind('.');
+    if (dot == std::string_view::npos) return {};
+    const std::size_t first_other = name.find_first_not_of('.');
+    if (first_other == std::string_view::npos || first_other >= dot) return {};
+    return name.substr(dot);
+}
+
+void refuse_input_as_output(const std::string& output_path, const std::string& input_path, const char* what) {
+    if (!same_file(output_path, input_path)) return;
+    throw ValueError("The filtered repeats output \"" + output_path + "\" is the " + what + " \"" + input_path +
+                     "\"; writing it would destroy that input");
+}
+
+}  // namespace
+
+std::string filtered_repeat_path(const std::string& full_repeat_path) {
+    const std::size_t slash = full_repeat_path.rfind('/');
+    const std::size_t name_start = slash == std::string::npos ? 0 : slash + 1;
+    std::string_view name = std::string_view(full_repeat_path).substr(name_start);
+    for (;;) {
+        const std::string_view extension = last_extension(name);
+        if (extension.empty()) break;
+        name.remove_suffix(extension.size());
+        if (extension == ".vcf") break;
+    }
+    std::string filtered = std::string(name) + "_filtered.vcf";
+    if (name_start == 0) return filtered;
+    // Joined as os.path.join(os.path.dirname(path), name) joins: one
+    // separator, unless the directory is the root itself.
+    std::string directory = full_repeat_path.substr(0, name_start);
+    const std::size_t last_kept = directory.find_last_not_of('/');
+    if (last_kept != std::string::npos) directory.resize(last_kept + 2);
+    return directory + filtered;
+}
+
+std::optional<std::string> filter_repeats_vcf(const std::optional<std::string>& full_repeat_path,
+                                              const std::optional<std::string>& repeat_bed_file_path,
+                                              const std::optional<std::string>& engine,
+                                              const std::optional<std::string>& output_path,
+                                              const FilterOperations& operations) {
+    if (!full_repeat_path) {
+        log_warning("Can't filter repeats file \"%s\". The file does not exist", {NoneValue{}});
+        return std::nullopt;
+    }
+    if (!repeat_bed_file_path) {
+        log_warning("Can't filter repeats file with \"%s\". The bed file does not exist", {NoneValue{}});
+        return std::nullopt;
+    }
+    if (!path_exists(*full_repeat_path)) {
+        log_warning("%s file doesn't exist", {*full_repeat_path});
+        return std::nullopt;
+    }
+    if (!path_exists(*repeat_bed_file_path)) {
+        log_warning("%s doesn't exist", {*repeat_bed_file_path});
+        return std::nullopt;
+    }
+
+    std::string chosen;
+    if (engine) {
+        chosen = *engine;
+    } else {
+        chosen = operations.bedtools_available() ? kBedtools : kBuiltin;
+    }
+    const bool use_bedtools = chosen == kBedtools;
+    if (use_bedtools && !operations.bedtools_available()) {
+        throw RuntimeError("bedtools was requested to filter the repeats VCF but is not on PATH");
+    }
+
+    const std::string filtered_path = output_path && !output_path->empty()
+                                          ? *output_path
+                                          : operations.filtered_repeat_path(*full_repeat_path);
+    // Both engines create the output before reading everything: an output
+    // naming an input would empty it.
+    refuse_input_as_output(filtered_path, *full_repeat_path, "repeat VCF");
+    refuse_input_as_output(filtered_path, *repeat_bed_file_path, "catalog BED");
+
+    log_info("Filtering %s against %s with the %s engine", {*full_repeat_path, *repeat_bed_file_path, chosen});
+    if (use_bedtools) {
+        operations.intersect_with_bedtools(*full_repeat_path, *repeat_bed_file_path, filtered_path);
+    } else {
+        operations.intersect_builtin(*full_repeat_path, *repeat_bed_file_path, filtered_path);
+    }
+    return filtered_path;
+}
+
+std::optional<std::string> filter_repeats_vcf(const std::optional<std::string>& full_repeat_path,
+                                              const std::optional<std::string>& repeat_bed_file_path,
+                                              const std::optional<std::string>& engine,
+                                              const std::optional<std::string>& output_path) {
+    return filter_repeats_vcf(full_repeat_path, repeat_bed_file_path, engine, output_path, FilterOperations{});
+}
+
+}  // namespace merivane::repeats

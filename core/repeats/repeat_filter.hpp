@@ -1,0 +1,50 @@
+// The repeat filter: restricts a tandem-repeat VCF to the loci of a catalog
+// BED before unification, with bedtools where it is installed and the
+// built-in engine otherwise.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "repeats/engines.hpp"
+
+namespace merivane::repeats {
+
+// Where the filtered VCF goes by default: beside the input, its name
+// stripped back to (and including) ".vcf", or of every extension when it has
+// no ".vcf" one, followed by "_filtered.vcf".
+std::string filtered_repeat_path(const std::string& full_repeat_path);
+
+// The steps the filter is made of. A host may replace any of them (a Python
+// caller patching a module function); by default they are the core's own.
+struct FilterOperations {
+    using Intersect = std::function<void(const std::string&, const std::string&, const std::string&)>;
+
+    std::function<bool()> bedtools_available = &merivane::repeats::bedtools_available;
+    Intersect intersect_with_bedtools = &merivane::repeats::intersect_with_bedtools;
+    Intersect intersect_builtin = [](const std::string& repeat_path, const std::string& bed_path,
+                                     const std::string& output_path) {
+        merivane::repeats::intersect_builtin(repeat_path, bed_path, output_path);
+    };
+    std::function<std::string(const std::string&)> filtered_repeat_path = &merivane::repeats::filtered_repeat_path;
+};
+
+// Filters `full_repeat_path` against the catalog `repeat_bed_file_path` and
+// returns the path of the filtered VCF. A missing input is logged and gives
+// nullopt with nothing written. `engine` forces "bedtools" (RuntimeError when
+// it is not on the PATH) or, for any other value, the built-in engine.
+// ValueError, before any file is created, when the output would be one of
+// the inputs.
+std::optional<std::string> filter_repeats_vcf(const std::optional<std::string>& full_repeat_path,
+                                              const std::optional<std::string>& repeat_bed_file_path,
+                                              const std::optional<std::string>& engine,
+                                              const std::optional<std::string>& output_path,
+                                              const FilterOperations& operations);
+
+std::optional<std::string> filter_repeats_vcf(const std::optional<std::string>& full_repeat_path,
+                                              const std::optional<std::string>& repeat_bed_file_path,
+                                              const std::optional<std::string>& engine,
+                                              const std::optional<std::string>& output_path);
+
+}  // namespace merivane::repeats
