@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -156,5 +157,91 @@ Outcome capture(Read&& read) {
     }
     return outcome;
 }
+
+}  // namespace merivane::fuzz
+
+namespace merivane::fuzz {
+
+// Second opinions, written plainly for checking the core's parsers.
+
+inline bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+
+inline std::string_view strip_spaces(std::string_view text) {
+    while (!text.empty() && is_space(text.front())) text.remove_prefix(1);
+    while (!text.empty() && is_space(text.back())) text.remove_suffix(1);
+    return text;
+}
+
+// A decimal integer: optional surrounding whitespace, one optional sign,
+// at least one digit, and a value that fits 64 bits.
+inline std::optional<std::int64_t> decimal(std::string_view text) {
+    text = strip_spaces(text);
+    bool negative = false;
+    if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
+        negative = text.front() == '-';
+        text.remove_prefix(1);
+    }
+    if (text.empty()) return std::nullopt;
+    __int128 value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + (c - '0');
+        if (value > (static_cast<__int128>(1) << 63)) return std::nullopt;
+    }
+    if (negative) value = -value;
+    if (value > INT64_MAX || value < INT64_MIN) return std::nullopt;
+    return static_cast<std::int64_t>(value);
+}
+
+// Splits at every occurrence of `separator`; empty fields count.
+inline std::vector<std::string_view> split(std::string_view text, char separator) {
+    std::vector<std::string_view> fields;
+    std::size_t pos = 0;
+    for (;;) {
+        const std::size_t hit = text.find(separator, pos);
+        if (hit == std::string_view::npos) {
+            fields.push_back(text.substr(pos));
+            return fields;
+        }
+        fields.push_back(text.substr(pos, hit - pos));
+        pos = hit + 1;
+    }
+}
+
+inline std::string_view without_trailing_newlines(std::string_view line) {
+    while (!line.empty() && line.back() == '\n') line.remove_suffix(1);
+    return line;
+}
+
+// Reads the fuzzer's bytes as a sequence of small decisions and texts.
+class Bytes {
+public:
+    Bytes(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+    bool empty() const { return pos_ >= size_; }
+    std::uint8_t byte() { return pos_ < size_ ? data_[pos_++] : 0; }
+    std::int64_t int64() {
+        std::uint64_t value = 0;
+        for (int i = 0; i < 8; ++i) value = (value << 8) | byte();
+        return static_cast<std::int64_t>(value);
+    }
+    // Up to the next `terminator` byte (not included), or the rest.
+    std::string_view text(char terminator) {
+        const std::size_t start = pos_;
+        while (pos_ < size_ && data_[pos_] != static_cast<std::uint8_t>(terminator)) ++pos_;
+        const std::string_view out(reinterpret_cast<const char*>(data_ + start), pos_ - start);
+        if (pos_ < size_) ++pos_;
+        return out;
+    }
+    std::string_view rest() {
+        const std::string_view out(reinterpret_cast<const char*>(data_ + pos_), size_ - pos_);
+        pos_ = size_;
+        return out;
+    }
+
+private:
+    const std::uint8_t* data_;
+    std::size_t size_;
+    std::size_t pos_ = 0;
+};
 
 }  // namespace merivane::fuzz
