@@ -1,11 +1,229 @@
 #include <pybind11/pybind11.h>
 
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "compression/bgzf.hpp"
+#include "compression/gnu_sort.hpp"
+#include "compression/sort_and_compress.hpp"
+#include "compression/sorting.hpp"
 #include "support.hpp"
 
 namespace py = pybind11;
+namespace core = merivane::compression;
+using merivane::binding::doc;
+using merivane::binding::is_original;
+using merivane::binding::LinesView;
+using merivane::binding::optional_text;
+using merivane::binding::require_text;
+using merivane::binding::text_view;
+using merivane::binding::to_str;
+using merivane::binding::to_str_list;
+
+namespace {
+
+// The module and its functions as loaded. Functions that the interface says
+// call one another by name look the callee up on the module at call time, so
+// a caller that replaces it (a test) is honoured; while it is the original
+// the core is called directly.
+struct Loaded {
+    py::handle module;
+    py::handle gnu_sort_path;
+    py::handle sort_records_with_gnu_sort;
+};
+Loaded loaded;
+
+// The replacement of `name`, or nullopt while it is the original.
+std::optional<py::object> replaced(const char* name, py::handle original) {
+    const auto self = py::reinterpret_borrow<py::module_>(loaded.module);
+    if (is_original(self, name, original)) return std::nullopt;
+    return self.attr(name);
+}
+
+std::optional<std::string> find_gnu_sort() {
+    if (const auto patched = replaced("_gnu_sort_path", loaded.gnu_sort_path)) {
+        return optional_text((*patched)(), "_gnu_sort_path()");
+    }
+    return core::gnu_sort_path();
+}
+
+[[noreturn]] void raise_unknown_engine(py::handle engine) {
+    throw py::value_error("Unknown sort engine: " + py::repr(engine).cast<std::string>());
+}
+
+py::object position_to_int(const core::Position& position) {
+    if (position.magnitude == 0) return py::int_(position.value);
+    std::string text = position.magnitude < 0 ? "-" : "";
+    text.append(position.digits);
+    if (PyObject* value = PyLong_FromString(text.c_str(), nullptr, 10)) return py::reinterpret_steal<py::object>(value);
+    // Past the host's limit on digits converted from text: build it from
+    // pieces of 18 digits instead.
+    PyErr_Clear();
+    py::object value = py::int_(0);
+    const py::int_ piece_scale(1'000'000'000'000'000'000LL);
+    std::string_view digits = position.digits;
+    const std::size_t head = digits.size() % 18;
+    if (head > 0) {
+        value = py::int_(std::stoll(std::string(digits.substr(0, head))));
+        digits.remove_prefix(head);
+    }
+    for (; !digits.empty(); digits.remove_prefix(18)) {
+        value = value * piece_scale + py::int_(std::stoll(std::string(digits.substr(0, 18))));
+    }
+    return position.magnitude < 0 ? -value : value;
+}
+
+py::list list_of(const std::vector<py::object>& objects, const std::vector<std::size_t>& which, py::list out) {
+    for (const std::size_t i : which) out.append(objects[i]);
+    return out;
+}
+
+py::bytes bgzf_block(py::handle data) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(data.ptr(), &view, PyBUF_SIMPLE) != 0) throw py::error_already_set();
+    struct Release {
+        Py_buffer* view;
+        ~Release() { PyBuffer_Release(view); }
+    } release{&view};
+    const std::string block = core::bgzf_block(std::string_view(static_cast<const char*>(view.buf), view.len));
+    return py::bytes(block);
+}
+
+py::tuple split_header(py::handle lines) {
+    const LinesView input(lines, "lines");
+    const core::LineSplit split = core::split_header(input.views());
+    return py::make_tuple(list_of(input.objects(), split.header, py::list()),
+                          list_of(input.objects(), split.records, py::list()));
+}
+
+py::tuple sort_key(py::handle line) {
+    const core::SortKey key = core::sort_key(text_view(line, "line"));
+    return py::make_tuple(to_str(key.chromosome), position_to_int(key.position), line);
+}
+
+py::list sort_vcf_lines(py::handle lines, py::handle engine) {
+    const std::optional<std::string> engine_name = optional_text(engine, "engine");
+    const LinesView input(lines, "lines");
+
+    // The in-memory engine hands back the very objects it was given; only a
+    // line that lacks its "\n" is replaced by one that has it.
+    std::vector<py::object> objects = input.objects();
+    std::vector<std::string_view> views = input.views();
+    for (std::size_t i = 0; i < views.size(); ++i) {
+        if (!core::lacks_terminator(views[i])) continue;
+        objects[i] = py::reinterpret_steal<py::object>(PyUnicode_Concat(objects[i].ptr(), py::str("\n").ptr()));
+        if (!objects[i]) throw py::error_already_set();
+        views[i] = text_view(objects[i], "lines");
+    }
+
+    std::optional<core::SortPlan> plan;
+    try {
+        plan = core::plan_sort(views, engine_name);
+    } catch (const core::UnknownSortEngine&) {
+        raise_unknown_engine(engine);
+    }
+    py::list sorted = list_of(objects, plan->split.header, py::list());
+    if (plan->engine == core::SortEngine::InMemory) return list_of(objects, plan->split.records, sorted);
+
+    if (const auto patched = replaced("_sort_records_with_gnu_sort", loaded.sort_records_with_gnu_sort)) {
+        for (py::handle line : (*patched)(list_of(objects, plan->split.records, py::list()))) sorted.append(line);
+        return sorted;
+    }
+    std::vector<std::string_view> records;
+    records.reserve(plan->split.records.size());
+    for (const std::size_t i : plan->split.records) records.push_back(views[i]);
+    const merivane::LineBuffer external = core::sort_records_with_gnu_sort(records, find_gnu_sort);
+    for (const std::string_view line : external.lines()) sorted.append(to_str(line));
+    return sorted;
+}
+
+py::object sort_and_compress(py::handle vcf_file_path, py::handle destination_path, py::handle keep_plain,
+                             py::handle engine) {
+    const std::string path = require_text(vcf_file_path, "vcf_file_path");
+    const std::optional<std::string> destination = optional_text(destination_path, "destination_path");
+    const int keep = PyObject_IsTrue(keep_plain.ptr());
+    if (keep < 0) throw py::error_already_set();
+    std::optional<std::string> engine_name = optional_text(engine, "engine");
+    if (!engine_name) {
+        const bool available = py::bool_(py::reinterpret_borrow<py::module_>(loaded.module).attr("gnu_sort_available")());
+        engine_name = std::string(available ? core::GNU_SORT : core::PYTHON_SORT);
+    }
+    std::string written;
+    try {
+        written = core::sort_and_compress(path, destination, keep != 0, engine_name, find_gnu_sort);
+    } catch (const core::UnknownSortEngine&) {
+        raise_unknown_engine(engine);
+    }
+    if (destination && !destination->empty()) return py::reinterpret_borrow<py::object>(destination_path);
+    return to_str(written);
+}
+
+}  // namespace
 
 PYBIND11_MODULE(compression, m) {
     py::options options;
     options.disable_function_signatures();
     merivane::binding::init_module(m);
+
+    m.attr("GNU_SORT") = py::str(std::string(core::GNU_SORT));
+    m.attr("PYTHON_SORT") = py::str(std::string(core::PYTHON_SORT));
+    m.attr("_UNCOMPRESSED_BLOCK_SIZE") = core::UNCOMPRESSED_BLOCK_SIZE;
+    m.attr("_BGZF_EOF") = py::bytes(std::string(core::BGZF_EOF));
+
+    m.def("split_header", &split_header, py::arg("lines"),
+          doc("split_header(lines: Iterable[str]) -> Tuple[List[str], List[str]]",
+              "Split lines into the header lines (starting with \"#\", wherever they stand) and the records,\n"
+              "both in input order; blank lines are dropped.").c_str());
+    m.def("_sort_key", &sort_key, py::arg("line"),
+          doc("_sort_key(line: str) -> Tuple[str, int, str]",
+              "Sort key of a record: its chromosome, its POS as an integer (0 with a warning when it is\n"
+              "not one) and the whole line.").c_str());
+    m.def("sort_vcf_lines", &sort_vcf_lines, py::arg("lines"), py::arg("engine") = py::none(),
+          doc("sort_vcf_lines(lines: Iterable[str], engine: Optional[str] = None) -> List[str]",
+              "Header lines first, then the records by chromosome, position and whole line, sorted in\n"
+              "memory (PYTHON_SORT, the default) or by GNU sort (GNU_SORT).").c_str());
+    m.def("_gnu_sort_path", [] {
+              const auto path = core::gnu_sort_path();
+              return path ? py::object(to_str(*path)) : py::object(py::none());
+          },
+          doc("_gnu_sort_path() -> Optional[str]",
+              "Full path of the GNU sort found on PATH, or None when there is none.").c_str());
+    m.def("gnu_sort_available", [] {
+              if (const auto patched = replaced("_gnu_sort_path", loaded.gnu_sort_path)) {
+                  return !(*patched)().is_none();
+              }
+              return core::gnu_sort_available();
+          },
+          doc("gnu_sort_available() -> bool", "Whether a GNU sort is installed on PATH.").c_str());
+    m.def("_sort_records_with_gnu_sort", [](py::handle records) {
+              const LinesView input(records, "records");
+              return to_str_list(core::sort_records_with_gnu_sort(input.views(), find_gnu_sort).lines());
+          },
+          py::arg("records"),
+          doc("_sort_records_with_gnu_sort(records: List[str]) -> List[str]",
+              "Sort records with GNU sort -k1,1 -k2,2n under LC_ALL=C; each comes back ending in a line feed.").c_str());
+    m.def("_bgzf_block", &bgzf_block, py::arg("data"),
+          doc("_bgzf_block(data: bytes) -> bytes", "One BGZF block holding data.").c_str());
+    m.def("write_bgzf", [](py::handle source_path, py::handle destination_path) {
+              core::write_bgzf(require_text(source_path, "source_path"),
+                               require_text(destination_path, "destination_path"));
+              return py::reinterpret_borrow<py::object>(destination_path);
+          },
+          py::arg("source_path"), py::arg("destination_path"),
+          doc("write_bgzf(source_path: str, destination_path: str) -> str",
+              "Compress a file as BGZF, ending it with the BGZF end-of-file marker; returns destination_path.").c_str());
+    m.def("sort_and_compress", &sort_and_compress, py::arg("vcf_file_path"), py::arg("destination_path") = py::none(),
+          py::arg("keep_plain") = false, py::arg("engine") = py::none(),
+          doc("sort_and_compress(vcf_file_path: str, destination_path: Optional[str] = None, keep_plain: bool = "
+              "False, engine: Optional[str] = None) -> str",
+              "Sort a VCF and write it BGZF-compressed to destination_path (default: the input path plus\n"
+              "\".gz\"), removing the plain input unless keep_plain; returns the destination.").c_str());
+
+    // Held for the life of the process, so a replaced original is never
+    // freed and mistaken for a new object at its address.
+    loaded.module = py::handle(m).inc_ref();
+    loaded.gnu_sort_path = py::object(m.attr("_gnu_sort_path")).release();
+    loaded.sort_records_with_gnu_sort = py::object(m.attr("_sort_records_with_gnu_sort")).release();
 }

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 
@@ -57,7 +58,18 @@ std::string read_remaining(int fd, const std::string& path) {
     }
     std::size_t used = 0;
     for (;;) {
-        if (data.size() - used < (1 << 16)) data.resize(std::max<std::size_t>(data.capacity(), used + (1 << 20)));
+        if (data.size() - used < (1 << 16)) {
+            // Probe for the end before growing: a regular file ends where its
+            // size said, and growing there would reallocate (and briefly
+            // double) a buffer that is already complete.
+            char probe[1 << 16];
+            const std::size_t n = read_some(fd, probe, sizeof probe, path);
+            if (n == 0) break;
+            data.resize(std::max<std::size_t>(data.capacity(), used + n + (1 << 20)));
+            std::copy(probe, probe + n, data.data() + used);
+            used += n;
+            continue;
+        }
         const std::size_t n = read_some(fd, data.data() + used, data.size() - used, path);
         if (n == 0) break;
         used += n;

@@ -96,6 +96,8 @@ std::optional<std::string> find_executable(const std::string& name) {
     }
     const char* path_env = std::getenv("PATH");
     const std::string search = path_env ? path_env : "/bin:/usr/bin";
+    // An empty PATH names no directory at all (not the current one).
+    if (search.empty()) return std::nullopt;
     std::size_t start = 0;
     while (start <= search.size()) {
         std::size_t end = search.find(':', start);

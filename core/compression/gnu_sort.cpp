@@ -1,0 +1,91 @@
+#include "compression/gnu_sort.hpp"
+
+#include <exception>
+
+#include "compression/sorting.hpp"
+#include "platform/error.hpp"
+#include "platform/file_io.hpp"
+#include "platform/process.hpp"
+
+namespace merivane::compression {
+
+namespace {
+constexpr double kBannerTimeoutSeconds = 15.0;
+}  // namespace
+
+std::optional<std::string> gnu_sort_path() {
+    std::optional<std::string> path = find_executable("sort");
+    if (!path) return std::nullopt;
+    ChildOptions options;
+    options.capture_stdout = true;
+    options.capture_stderr = true;
+    options.timeout_seconds = kBannerTimeoutSeconds;
+    ChildResult result;
+    try {
+        result = run_child({*path, "--version"}, options);
+    } catch (const OSError&) {
+        return std::nullopt;  // cannot be started: as good as absent
+    }
+    if (result.stdout_data.find("coreutils") == std::string::npos) return std::nullopt;
+    return path;
+}
+
+bool gnu_sort_available() { return gnu_sort_path().has_value(); }
+
+void run_gnu_sort(const std::vector<std::string_view>& records,
+                  const std::function<void(const std::string& sorted_path)>& consume, const SortFinder& find) {
+    const std::optional<std::string> sort_path = find();
+    if (!sort_path) throw RuntimeError("GNU sort was requested but is not on PATH");
+
+    const std::string records_path = create_temp_file(".vcf");
+    std::string sorted_path;
+    try {
+        sorted_path = create_temp_file(".vcf");
+    } catch (...) {
+        remove_file_quietly(records_path);
+        throw;
+    }
+
+    std::exception_ptr failure;
+    try {
+        OutputFile records_file(records_path);
+        for (const std::string_view record : records) {
+            records_file.write(record);
+            if (lacks_terminator(record)) records_file.write("\n");
+        }
+        records_file.close();
+
+        const std::vector<std::string> argv{*sort_path, "-k1,1", "-k2,2n"};
+        OutputFile sorted_file(sorted_path);
+        ChildOptions options;
+        options.stdin_path = records_path;
+        options.stdout_fd = sorted_file.fd();
+        options.environment_overrides = {{"LC_ALL", "C"}};
+        const ChildResult result = run_child(argv, options);
+        sorted_file.close();
+        if (result.exit_status != 0) throw CalledProcessError(result.exit_status, argv);
+
+        consume(sorted_path);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+
+    // Both removals are attempted whatever happened; the first error wins.
+    for (const std::string& path : {records_path, sorted_path}) {
+        try {
+            remove_file(path);
+        } catch (...) {
+            if (!failure) failure = std::current_exception();
+        }
+    }
+    if (failure) std::rethrow_exception(failure);
+}
+
+LineBuffer sort_records_with_gnu_sort(const std::vector<std::string_view>& records, const SortFinder& find) {
+    LineBuffer sorted;
+    run_gnu_sort(
+        records, [&](const std::string& path) { sorted = read_lines(path, Compression::Plain); }, find);
+    return sorted;
+}
+
+}  // namespace merivane::compression

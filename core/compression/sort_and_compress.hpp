@@ -1,0 +1,28 @@
+// The last step of every unification: a plain VCF becomes the sorted,
+// BGZF-compressed ".gz" file that tabix indexes.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "compression/gnu_sort.hpp"
+
+namespace merivane::compression {
+
+// Sorts `vcf_file_path` (header first, then records by chromosome and
+// position), compresses it as BGZF to `destination_path` (none or empty:
+// the input path plus ".gz") through the temporary file
+// `vcf_file_path + ".sorted.tmp"`, removes the input unless `keep_plain`,
+// and returns the destination. `engine` nullopt chooses GNU sort when one is
+// installed, else the in-memory engine. The input is removed only once the
+// destination is complete; the temporary file never outlives the call; a
+// destination naming the input or the temporary file is refused before
+// anything is written (ValueError).
+std::string sort_and_compress(const std::string& vcf_file_path, const std::optional<std::string>& destination_path,
+                              bool keep_plain, const std::optional<std::string>& engine);
+
+// The same, with GNU sort looked up by `find` (a host may supply its own).
+std::string sort_and_compress(const std::string& vcf_file_path, const std::optional<std::string>& destination_path,
+                              bool keep_plain, const std::optional<std::string>& engine, const SortFinder& find);
+
+}  // namespace merivane::compression

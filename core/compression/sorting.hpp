@@ -1,0 +1,108 @@
+// The order tabix needs: every header line first, in input order, then the
+// records by chromosome (bytes), position (numeric) and whole line (bytes).
+// That is the order of `LC_ALL=C sort -k1,1 -k2,2n`, so the in-memory engine
+// here and the GNU sort engine are interchangeable on well-formed records.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/error.hpp"
+#include "platform/text_reader.hpp"
+
+namespace merivane::compression {
+
+inline constexpr std::string_view GNU_SORT = "gnu_sort";
+inline constexpr std::string_view PYTHON_SORT = "python_sort";
+
+enum class SortEngine { InMemory, GnuSort };
+
+// An engine name that is neither of the two. Carries the name so that a host
+// can spell it in its own repr() form.
+class UnknownSortEngine : public ValueError {
+public:
+    explicit UnknownSortEngine(std::string engine);
+    const std::string& engine() const noexcept { return engine_; }
+
+private:
+    std::string engine_;
+};
+
+// None or empty text chooses the in-memory engine.
+SortEngine parse_engine(const std::optional<std::string>& engine);
+
+bool is_header_line(std::string_view line) noexcept;
+// Empty or whitespace only, whitespace as the host's str.isspace() has it.
+bool is_blank_line(std::string_view line) noexcept;
+// A line that would run into the next one when lines are joined.
+inline bool lacks_terminator(std::string_view line) noexcept { return line.empty() || line.back() != '\n'; }
+
+// POS as an integer of any size. Positions that fit 64 bits (all real ones)
+// stay in `value`; beyond that the decimal digits themselves are kept, so a
+// huge POS still compares by its true value.
+struct Position {
+    int magnitude = 0;           // 0: `value` holds it; +1 / -1: beyond 64 bits, that sign
+    std::int64_t value = 0;
+    std::string_view digits;     // beyond 64 bits: the digits, no leading zeros
+};
+
+int compare_positions(const Position& a, const Position& b) noexcept;
+
+struct SortKey {
+    std::string_view chromosome;
+    Position position;
+    bool numeric = true;  // false: POS missing or not an integer, sorted as 0
+    std::string_view line;
+};
+
+// Reads a record's key without side effects.
+SortKey read_sort_key(std::string_view line) noexcept;
+// The same, warning about a record whose POS is not a number.
+SortKey sort_key(std::string_view line);
+
+// Positions of header lines and records within `lines`; blank lines are in
+// neither.
+struct LineSplit {
+    std::vector<std::size_t> header;
+    std::vector<std::size_t> records;
+};
+LineSplit split_header(const std::vector<std::string_view>& lines);
+
+// `records` (positions within `lines`) reordered by sort key; a stable sort
+// that computes each key once.
+std::vector<std::size_t> sort_in_memory(const std::vector<std::string_view>& lines,
+                                        const std::vector<std::size_t>& records);
+
+// Splits `lines` (already terminated) and checks the engine only after that.
+// With the in-memory engine the records come back sorted; with GNU sort they
+// stay in input order for the caller to run the external engine on them.
+struct SortPlan {
+    SortEngine engine;
+    LineSplit split;
+};
+SortPlan plan_sort(const std::vector<std::string_view>& lines, const std::optional<std::string>& engine);
+
+// A sorted VCF as line views, with whatever storage the views point into.
+struct SortedLines {
+    std::vector<std::string_view> lines;
+    std::deque<std::string> terminated;  // copies of input lines given a "\n"
+    LineBuffer external;                 // the GNU sort engine's output
+};
+
+// Header lines, then the records in order, with the chosen engine. A line
+// without a terminator is given one, so no two lines are ever joined.
+SortedLines sort_vcf_lines(const std::vector<std::string_view>& lines, const std::optional<std::string>& engine);
+
+// Lines with a "\n" appended to those that lack one. Copies go to `storage`.
+std::vector<std::string_view> terminate_lines(const std::vector<std::string_view>& lines,
+                                              std::deque<std::string>& storage);
+
+// The first `count` characters (code points) of UTF-8 text.
+std::string_view first_characters(std::string_view text, std::size_t count) noexcept;
+
+}  // namespace merivane::compression

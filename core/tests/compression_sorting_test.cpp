@@ -1,0 +1,103 @@
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "compression/gnu_sort.hpp"
+#include "compression/sorting.hpp"
+#include "test_support.hpp"
+
+namespace merivane::compression {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+Lines sorted_with(const Lines& input, std::string_view engine) {
+    const std::vector<std::string_view> views(input.begin(), input.end());
+    const SortedLines sorted = sort_vcf_lines(views, std::string(engine));
+    return {sorted.lines.begin(), sorted.lines.end()};
+}
+
+struct OrderCase {
+    const char* name;
+    Lines input;
+    Lines expected;
+    bool well_formed;  // records GNU sort must order the same way
+};
+
+class SortOrder : public ::testing::TestWithParam<OrderCase> {};
+
+TEST_P(SortOrder, InMemory) { EXPECT_EQ(sorted_with(GetParam().input, PYTHON_SORT), GetParam().expected); }
+
+TEST_P(SortOrder, GnuSortAgrees) {
+    if (!GetParam().well_formed) GTEST_SKIP() << "the engines may differ on malformed records";
+    if (!gnu_sort_available()) GTEST_SKIP() << "no GNU sort installed";
+    EXPECT_EQ(sorted_with(GetParam().input, GNU_SORT), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SortOrder,
+    ::testing::Values(
+        OrderCase{"NumericPositions", {"c\t100\n", "c\t20\n", "c\t3\n"}, {"c\t3\n", "c\t20\n", "c\t100\n"}, true},
+        OrderCase{"ChromosomesByBytes",
+                  {"chrX\t1\n", "chr2\t1\n", "chr10\t1\n", "chr1\t1\n", "Chr1\t9\n", "\xc3\xa9\t1\n", "z\t1\n",
+                   "\xf0\x9f\x98\x80\t1\n", "\xef\xbf\xbd\t1\n"},
+                  {"Chr1\t9\n", "chr1\t1\n", "chr10\t1\n", "chr2\t1\n", "chrX\t1\n", "z\t1\n", "\xc3\xa9\t1\n",
+                   "\xef\xbf\xbd\t1\n", "\xf0\x9f\x98\x80\t1\n"},
+                  true},
+        OrderCase{"HeaderFirstBlankLinesDropped",
+                  {"##a\n", "c\t2\n", "#late\n", " \t\n", "\xe3\x80\x80\n", "\n", "c\t1\n", "#\n"},
+                  {"##a\n", "#late\n", "#\n", "c\t1\n", "c\t2\n"},
+                  true},
+        OrderCase{"TiesByWholeLineKeepingDuplicates",
+                  {"c\t5\tb\n", "c\t5\ta\n", "c\t05\ta\n", "c\t5\ta\n"},
+                  {"c\t05\ta\n", "c\t5\ta\n", "c\t5\ta\n", "c\t5\tb\n"},
+                  true},
+        OrderCase{"BeyondSixtyFourBits",
+                  {"c\t99999999999999999999\n", "c\t9223372036854775808\n", "c\t9223372036854775807\n",
+                   "c\t-9223372036854775809\n", "c\t-9223372036854775808\n", "c\t-1\n",
+                   "c\t100000000000000000000\n", "c\t0009223372036854775808\n", "c\t-99999999999999999999\n"},
+                  {"c\t-99999999999999999999\n", "c\t-9223372036854775809\n", "c\t-9223372036854775808\n",
+                   "c\t-1\n", "c\t9223372036854775807\n", "c\t0009223372036854775808\n",
+                   "c\t9223372036854775808\n", "c\t99999999999999999999\n", "c\t100000000000000000000\n"},
+                  true},
+        OrderCase{"UnterminatedLinesNeverJoin", {"c\t2\n", "#h", "c\t1"}, {"#h\n", "c\t1\n", "c\t2\n"}, true},
+        OrderCase{"MalformedPositionsSortAsZero",
+                  {"c\t1\n", "c\tabc\n", "c\t4.2\n", "c\t1e3\n", "c\t +7 \tx\n", "nochrom\n", "c\t1_000\n"},
+                  {"c\t1_000\n", "c\t1e3\n", "c\t4.2\n", "c\tabc\n", "c\t1\n", "c\t +7 \tx\n", "nochrom\n"},
+                  false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(SortKey, WarnsOncePerMalformedRecordWithItsFirst80Characters) {
+    testing::CapturedLog log;
+    std::string long_line;
+    for (int i = 0; i < 100; ++i) long_line += "\xc3\xa9";  // two bytes, one character each
+    sorted_with({"c\tx\n", "c\t1\n", long_line + "\n"}, PYTHON_SORT);
+    ASSERT_EQ(log.events().size(), 2u);
+    EXPECT_EQ(log.events()[0].format, "Record has no numeric POS, sorting it first: %r");
+    EXPECT_EQ(std::get<std::string>(log.events()[0].args.at(0)), "c\tx\n");
+    EXPECT_EQ(std::get<std::string>(log.events()[1].args.at(0)), long_line.substr(0, 160));
+}
+
+TEST(SortEngine, UnknownNameIsRefusedAfterSplitting) {
+    EXPECT_EQ(sorted_with({"c\t2\n", "c\t1\n"}, ""), (Lines{"c\t1\n", "c\t2\n"}));
+    try {
+        sorted_with({"c\t1\n"}, "GNU");
+        FAIL() << "expected UnknownSortEngine";
+    } catch (const UnknownSortEngine& error) {
+        EXPECT_STREQ(error.what(), "Unknown sort engine: 'GNU'");
+    }
+}
+
+TEST(SortEngine, EnginesAgreeOnManyRecords) {
+    if (!gnu_sort_available()) GTEST_SKIP() << "no GNU sort installed";
+    std::mt19937 random(7);
+    Lines input{"##fileformat=VCFv4.2\n", "#CHROM\tPOS\n"};
+    for (int i = 0; i < 20000; ++i) {
+        input.push_back("chr" + std::to_string(random() % 30) + "\t" + std::to_string(random() % 5000) + "\tid" +
+                        std::to_string(random() % 50) + "\n");
+    }
+    EXPECT_EQ(sorted_with(input, GNU_SORT), sorted_with(input, PYTHON_SORT));
+}
+
+}  // namespace
+}  // namespace merivane::compression
