@@ -68,6 +68,18 @@ inline std::string scratch_file(const char* name, std::string_view data) {
     return path;
 }
 
+inline std::string read_whole(const std::string& path) {
+    std::string out;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) fail("cannot open " + path);
+    char buffer[1 << 16];
+    ssize_t n;
+    while ((n = ::read(fd, buffer, sizeof buffer)) > 0) out.append(buffer, static_cast<std::size_t>(n));
+    ::close(fd);
+    if (n < 0) fail("cannot read " + path);
+    return out;
+}
+
 // One complete gzip member holding `data`.
 inline std::string gzip_member(std::string_view data, int level = 1) {
     z_stream stream{};
