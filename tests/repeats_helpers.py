@@ -64,9 +64,18 @@ def bgzf(data, block_size=4096):
     return bytes(out)
 
 
+def gzip_members(text, parts=3):
+    """Ordinary gzip members one after another, split at line ends (`cat a.gz b.gz`)."""
+    lines = text.splitlines(keepends=True)
+    step = max(1, len(lines) // parts)
+    chunks = ["".join(lines[i:i + step]) for i in range(0, len(lines), step)]
+    return b"".join(gzip.compress(chunk.encode("utf-8")) for chunk in chunks)
+
+
 ENCODINGS = {
     "plain": lambda text: text.encode("utf-8"),
     "gzip": lambda text: gzip.compress(text.encode("utf-8")),
+    "gzip members": gzip_members,
     "bgzf": lambda text: bgzf(text.encode("utf-8"), block_size=512),
 }
 

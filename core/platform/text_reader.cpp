@@ -316,6 +316,63 @@ std::string TextReader::read_all() {
     return rest;
 }
 
+GzipLayout gzip_layout(const std::string& path) {
+    int fd = open_for_reading(path);
+    struct Closer {
+        int& fd;
+        ~Closer() { close_quietly(fd); }
+    } closer{fd};
+
+    std::string head(18, '\0');
+    std::size_t got = 0;
+    while (got < head.size()) {
+        const std::size_t n = read_some(fd, head.data() + got, head.size() - got, path);
+        if (n == 0) break;
+        got += n;
+    }
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(head[i]); };
+    if (got < 2 || byte(0) != 0x1f || byte(1) != 0x8b) return GzipLayout::NotGzip;
+    // BGZF: FEXTRA set and an extra subfield "BC" of length 2 first.
+    if (got >= 18 && (byte(3) & 4) && byte(12) == 'B' && byte(13) == 'C' && byte(14) == 2 && byte(15) == 0) {
+        return GzipLayout::Bgzf;
+    }
+
+    seek_to_start(fd, path);
+    z_stream stream{};
+    if (inflateInit2(&stream, 15 + 16) != Z_OK) throw RuntimeError("zlib could not be initialised");
+    struct Ender {
+        z_stream& stream;
+        ~Ender() { inflateEnd(&stream); }
+    } ender{stream};
+    std::string input(kChunk, '\0');
+    std::string output(kChunk, '\0');
+    for (;;) {
+        if (stream.avail_in == 0) {
+            const std::size_t n = read_some(fd, input.data(), input.size(), path);
+            if (n == 0) return GzipLayout::SingleMember;  // truncated: the readers report that
+            stream.next_in = reinterpret_cast<Bytef*>(input.data());
+            stream.avail_in = static_cast<uInt>(n);
+        }
+        stream.next_out = reinterpret_cast<Bytef*>(output.data());
+        stream.avail_out = static_cast<uInt>(output.size());
+        const int rc = inflate(&stream, Z_NO_FLUSH);
+        if (rc == Z_STREAM_END) break;
+        if (rc != Z_OK && rc != Z_BUF_ERROR) return GzipLayout::SingleMember;
+    }
+    // Anything but zero padding after the first member is another member.
+    for (;;) {
+        while (stream.avail_in > 0) {
+            if (*stream.next_in != 0) return GzipLayout::SeveralMembers;
+            ++stream.next_in;
+            --stream.avail_in;
+        }
+        const std::size_t n = read_some(fd, input.data(), input.size(), path);
+        if (n == 0) return GzipLayout::SingleMember;
+        stream.next_in = reinterpret_cast<Bytef*>(input.data());
+        stream.avail_in = static_cast<uInt>(n);
+    }
+}
+
 LineBuffer read_lines(const std::string& path, Compression compression) {
     TextReader reader(path, compression);
     return LineBuffer(reader.read_all());

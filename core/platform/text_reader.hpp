@@ -82,6 +82,17 @@ LineBuffer read_lines(const std::string& path, Compression compression);
 // is the one raised.
 LineBuffer read_lines_gzip_or_plain(const std::string& path);
 
+enum class GzipLayout {
+    NotGzip,
+    Bgzf,            // blocks that each say their own size (tabix-indexable)
+    SingleMember,    // one ordinary gzip member
+    SeveralMembers,  // ordinary members one after another (`cat a.gz b.gz`)
+};
+
+// How a file is compressed, told from its bytes. Telling one ordinary member
+// from several inflates the first member whole.
+GzipLayout gzip_layout(const std::string& path);
+
 // Checks that `text` is valid UTF-8; throws UnicodeDecodeError naming the
 // line (counted from `first_line`) and the file.
 void validate_utf8(std::string_view text, const std::string& path, std::uint64_t first_line = 1);

@@ -31,10 +31,48 @@ std::vector<std::string> bedtools_command(const std::string& repeat_path, const 
     return {std::string(kBedtools), "intersect", "-u", "-a", repeat_path, "-b", bed_path, "-header"};
 }
 
+namespace {
+
+// bedtools reads only the first member of an ordinary gzip file made of
+// several (`cat a.vcf.gz b.vcf.gz`) and exits 0, silently losing the rest.
+// Such a file is handed to it decompressed, through a temporary file.
+class BedtoolsInput {
+public:
+    explicit BedtoolsInput(const std::string& repeat_path) : path_(repeat_path) {
+        if (gzip_layout(repeat_path) != GzipLayout::SeveralMembers) return;
+        temporary_ = create_temp_file(".vcf");
+        path_ = temporary_;
+        try {
+            TextReader reader(repeat_path, Compression::Gzip);
+            OutputFile copy(temporary_);
+            std::string line;
+            while (reader.next_line(line)) copy.write(line);
+            copy.close();
+        } catch (...) {
+            remove_file_quietly(temporary_);
+            throw;
+        }
+    }
+    ~BedtoolsInput() {
+        if (!temporary_.empty()) remove_file_quietly(temporary_);
+    }
+    BedtoolsInput(const BedtoolsInput&) = delete;
+    BedtoolsInput& operator=(const BedtoolsInput&) = delete;
+
+    const std::string& path() const noexcept { return path_; }
+
+private:
+    std::string path_;
+    std::string temporary_;
+};
+
+}  // namespace
+
 void intersect_with_bedtools(const std::string& repeat_path, const std::string& bed_path,
                              const std::string& output_path) {
-    const std::vector<std::string> command = bedtools_command(repeat_path, bed_path);
     OutputFile output(output_path);
+    const BedtoolsInput input(repeat_path);
+    const std::vector<std::string> command = bedtools_command(input.path(), bed_path);
     const auto program = find_executable(command[0]);
     if (!program) throw OSError(ENOENT, command[0]);
     std::vector<std::string> argv = command;

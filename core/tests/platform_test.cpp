@@ -125,3 +125,22 @@ TEST(Process, TempFilesAreOwnerOnly) {
 
 }  // namespace
 }  // namespace merivane
+
+namespace merivane {
+namespace {
+
+TEST(GzipLayout, TellsTheKindsOfCompressedFileApart) {
+    testing::TempDir dir;
+    const std::string one = testing::gzip_bytes("a\n");
+    // The 28-byte BGZF end-of-file block is a complete BGZF file on its own.
+    const std::string bgzf_eof("\x1f\x8b\x08\x04\x00\x00\x00\x00\x00\xff\x06\x00\x42\x43\x02\x00\x1b\x00\x03\x00\x00\x00\x00\x00\x00\x00\x00\x00", 28);
+    EXPECT_EQ(gzip_layout(dir.write("plain", "a\n")), GzipLayout::NotGzip);
+    EXPECT_EQ(gzip_layout(dir.write("empty", "")), GzipLayout::NotGzip);
+    EXPECT_EQ(gzip_layout(dir.write("one", one)), GzipLayout::SingleMember);
+    EXPECT_EQ(gzip_layout(dir.write("padded", one + std::string(4, '\0'))), GzipLayout::SingleMember);
+    EXPECT_EQ(gzip_layout(dir.write("two", one + testing::gzip_bytes("b\n"))), GzipLayout::SeveralMembers);
+    EXPECT_EQ(gzip_layout(dir.write("bgzf", bgzf_eof + bgzf_eof)), GzipLayout::Bgzf);
+}
+
+}  // namespace
+}  // namespace merivane
