@@ -6,6 +6,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -223,6 +224,49 @@ inline std::vector<std::string_view> split(std::string_view text, char separator
 inline std::string_view without_trailing_newlines(std::string_view line) {
     while (!line.empty() && line.back() == '\n') line.remove_suffix(1);
     return line;
+}
+
+// Decodes valid UTF-8 into code points.
+inline std::vector<std::uint32_t> code_points(std::string_view text) {
+    std::vector<std::uint32_t> out;
+    for (std::size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const std::size_t length = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+        std::uint32_t code = length == 1 ? c : length == 2 ? (c & 0x1F) : length == 3 ? (c & 0x0F) : (c & 0x07);
+        for (std::size_t k = 1; k < length; ++k) code = (code << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+        out.push_back(code);
+        i += length;
+    }
+    return out;
+}
+
+// str.isspace() of one code point.
+inline bool python_space(std::uint32_t c) {
+    return c == ' ' || (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x1F) || c == 0x85 || c == 0xA0 ||
+           c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
+           c == 0x205F || c == 0x3000;
+}
+
+// Bytes in the UTF-8 sequence that `lead` starts.
+inline std::size_t sequence_length(char lead) {
+    const auto c = static_cast<unsigned char>(lead);
+    return c < 0xC0 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+}
+
+// str.strip() of valid UTF-8 text.
+inline std::string_view python_strip(std::string_view text) {
+    while (!text.empty()) {
+        const std::size_t length = std::min(sequence_length(text.front()), text.size());
+        if (!python_space(code_points(text.substr(0, length))[0])) break;
+        text.remove_prefix(length);
+    }
+    while (!text.empty()) {
+        std::size_t start = text.size() - 1;
+        while (start > 0 && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) --start;
+        if (!python_space(code_points(text.substr(start))[0])) break;
+        text.remove_suffix(text.size() - start);
+    }
+    return text;
 }
 
 // Reads the fuzzer's bytes as a sequence of small decisions and texts.

@@ -24,7 +24,7 @@ std::optional<std::int64_t> expected_info_end(std::string_view info) {
     return std::nullopt;
 }
 
-std::size_t code_points(std::string_view text) {
+std::size_t character_count(std::string_view text) {
     std::size_t count = 0;
     for (const char c : text) count += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
     return count;
@@ -62,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     const auto info = expected_info_end(fields[7]);
-    if (!info && *pos - 1 > INT64_MAX - static_cast<std::int64_t>(std::max<std::size_t>(code_points(fields[3]), 1))) {
+    if (!info && *pos - 1 > INT64_MAX - static_cast<std::int64_t>(std::max<std::size_t>(character_count(fields[3]), 1))) {
         check(!span, "span whose end overflows");
         return 0;
     }
@@ -72,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (info) {
         check(span->end == *info, "end is not INFO END");
     } else if (is_utf8(fields[3])) {
-        check(span->end == span->start + static_cast<std::int64_t>(std::max<std::size_t>(code_points(fields[3]), 1)),
+        check(span->end == span->start + static_cast<std::int64_t>(std::max<std::size_t>(character_count(fields[3]), 1)),
               "end is not start + REF length");
     }
     return 0;

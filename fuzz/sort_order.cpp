@@ -21,27 +21,6 @@ using namespace merivane::compression;
 
 namespace {
 
-// Decodes valid UTF-8 into code points.
-std::vector<std::uint32_t> code_points(std::string_view text) {
-    std::vector<std::uint32_t> out;
-    for (std::size_t i = 0; i < text.size();) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        const std::size_t length = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
-        std::uint32_t code = length == 1 ? c : length == 2 ? (c & 0x1F) : length == 3 ? (c & 0x0F) : (c & 0x07);
-        for (std::size_t k = 1; k < length; ++k) code = (code << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
-        out.push_back(code);
-        i += length;
-    }
-    return out;
-}
-
-// str.isspace() of one code point.
-bool python_space(std::uint32_t c) {
-    return c == ' ' || (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x1F) || c == 0x85 || c == 0xA0 ||
-           c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-           c == 0x205F || c == 0x3000;
-}
-
 bool blank(std::string_view line) {
     const auto codes = code_points(line);
     return std::all_of(codes.begin(), codes.end(), python_space);
