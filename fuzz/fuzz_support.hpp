@@ -301,3 +301,41 @@ private:
 };
 
 }  // namespace merivane::fuzz
+
+namespace merivane::fuzz {
+
+// What Python's int() makes of a text, within 64 bits: surrounding str.strip()
+// white space, an optional sign, ASCII digits with single underscores between
+// them. `ascii` is false when the text holds other characters, where the
+// host's int() also takes non-ASCII digits and the core may decline them.
+struct PythonInt {
+    std::optional<std::int64_t> value;
+    bool ascii = true;
+};
+
+inline PythonInt python_int(std::string_view text) {
+    text = python_strip(text);
+    PythonInt out;
+    for (const char c : text) out.ascii = out.ascii && static_cast<unsigned char>(c) < 0x80;
+    bool negative = false;
+    if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
+        negative = text.front() == '-';
+        text.remove_prefix(1);
+    }
+    if (text.empty() || text.front() == '_' || text.back() == '_' || text.find("__") != std::string_view::npos) {
+        return out;
+    }
+    __int128 value = 0;
+    for (const char c : text) {
+        if (c == '_') continue;
+        if (c < '0' || c > '9') return out;
+        value = value * 10 + (c - '0');
+        if (value > (static_cast<__int128>(1) << 63)) return out;
+    }
+    if (negative) value = -value;
+    if (value > INT64_MAX || value < INT64_MIN) return out;
+    out.value = static_cast<std::int64_t>(value);
+    return out;
+}
+
+}  // namespace merivane::fuzz

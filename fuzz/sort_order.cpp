@@ -33,7 +33,7 @@ struct Big {
     std::string digits;
 };
 
-std::optional<Big> python_int(std::string_view field) {
+std::optional<Big> python_integer(std::string_view field) {
     auto codes = code_points(field);
     while (!codes.empty() && python_space(codes.front())) codes.erase(codes.begin());
     while (!codes.empty() && python_space(codes.back())) codes.pop_back();
@@ -79,7 +79,7 @@ struct Key {
 Key expected_key(std::string_view line) {
     const auto fields = split(line, '\t');
     std::optional<Big> position;
-    if (fields.size() >= 2) position = python_int(fields[1]);
+    if (fields.size() >= 2) position = python_integer(fields[1]);
     return Key{fields[0], position.value_or(Big{0, "0"}), line};
 }
 
@@ -111,7 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check(key.chromosome == expected.chromosome, "chromosome differs");
         check(key.line == line, "key line differs");
         const auto fields = split(line, '\t');
-        const bool numeric = fields.size() >= 2 && python_int(fields[1]).has_value();
+        const bool numeric = fields.size() >= 2 && python_integer(fields[1]).has_value();
         check(key.numeric == numeric, "numeric flag differs");
         check(compare(big_of(key.position), expected.position) == 0, "position differs");
     }
