@@ -1,11 +1,336 @@
+// Merivane.cli: one front door per pipeline and the command lines that call
+// them. The doors run entirely in the core unless a caller has replaced one of
+// the functions they call (a patched module attribute); then the same steps
+// run through the module's attributes, so the replacement is honoured.
 #include <pybind11/pybind11.h>
 
+#include "cli/front_doors.hpp"
 #include "support.hpp"
 
 namespace py = pybind11;
+using namespace pybind11::literals;
+using merivane::binding::is_original;
+using merivane::binding::optional_text;
+using merivane::binding::require_text;
+
+namespace {
+
+namespace cli = merivane::cli;
+namespace unifier = merivane::unifier;
+
+// The functions the doors reach, directly or through the modules they call,
+// as they were when this module was loaded. Never freed: they live as long
+// as the interpreter.
+struct Originals {
+    py::module_ cli;
+    py::module_ unifier;
+    py::module_ compression;
+    py::module_ repeats;
+    std::vector<std::pair<py::module_*, std::pair<std::string, py::object>>> watched;
+    // Door helpers of this module itself, which a door calls by name.
+    py::object unify;
+    py::object pacbio_unify;
+
+    void watch(py::module_& module, const char* name) {
+        watched.push_back({&module, {name, module.attr(name)}});
+    }
+
+    bool untouched() const {
+        for (const auto& [module, entry] : watched) {
+            if (!is_original(*module, entry.first.c_str(), entry.second)) return false;
+        }
+        return true;
+    }
+
+    bool door_untouched() const { return untouched() && is_original(cli, "_unify", unify); }
+};
+
+Originals* originals = nullptr;
+
+// FILTER tokens: a sequence of texts. A text on its own is refused rather
+// than read one character per token.
+std::vector<std::string> tokens_arg(py::handle tokens) {
+    if (PyUnicode_Check(tokens.ptr()) || PyBytes_Check(tokens.ptr())) {
+        throw py::type_error("drop_sv_filters must be a sequence of str, not " +
+                             std::string(py::str(py::type::handle_of(tokens).attr("__name__"))));
+    }
+    std::vector<std::string> out;
+    for (py::handle token : tokens) out.push_back(require_text(token, "drop_sv_filters item"));
+    return out;
+}
+
+unifier::UnifyOptions core_options(py::handle options) {
+    unifier::UnifyOptions out;
+    const py::object add = options.attr("add_repeat_svtype");
+    if (!add.is_none()) out.add_repeat_svtype = !add.is(py::bool_(false));
+    out.roh_format = require_text(options.attr("roh_format"), "roh_format");
+    out.drop_sv_filters = tokens_arg(options.attr("drop_sv_filters"));
+    return out;
+}
+
+unifier::StructFiles core_struct_files(py::handle struct_files) {
+    unifier::StructFiles files;
+    const py::dict mapping = py::reinterpret_borrow<py::dict>(struct_files);
+    for (const auto kind : unifier::kFileTypes) {
+        const std::string key(unifier::kind_name(kind));
+        if (mapping.contains(key.c_str())) {
+            files[static_cast<std::size_t>(kind)] = optional_text(mapping[key.c_str()], "struct_files value");
+        }
+    }
+    return files;
+}
+
+py::object to_python(const std::optional<std::string>& path) {
+    if (!path) return py::none();
+    return py::str(*path);
+}
+
+std::optional<std::string> path_arg(py::handle value, const char* name) { return optional_text(value, name); }
+
+// The mapping a door hands to `_unify`, keyed by the kind texts.
+py::dict struct_files_dict(const unifier::StructFiles& files) {
+    py::dict out;
+    for (const auto kind : unifier::kFileTypes) {
+        out[py::str(std::string(unifier::kind_name(kind)))] = to_python(files[static_cast<std::size_t>(kind)]);
+    }
+    return out;
+}
+
+py::object unify_through_module(py::handle struct_files, py::handle output_path, py::handle options) {
+    py::module_& m = originals->cli;
+    py::object files_lines = m.attr("read_struct_lines")(struct_files, options);
+    py::object unified = m.attr("unify_lines")(files_lines, output_path, options);
+    if (unified.is_none()) return py::none();
+    return m.attr("sort_and_compress")(unified);
+}
+
+py::object unify_entry(py::object struct_files, py::object output_path, py::object options) {
+    const unifier::StructFiles files = core_struct_files(struct_files);
+    const std::string output = require_text(output_path, "output_path");
+    cli::reject_outputs_naming_inputs(files, output);
+    if (originals->untouched()) return to_python(cli::unify(files, output, core_options(options)));
+    return unify_through_module(struct_files, output_path, options);
+}
+
+// Runs a door: in the core when nothing it calls was replaced, else through
+// `_unify` and the options record as the module has them now.
+template <typename CoreDoor>
+py::object run_door(const unifier::StructFiles& files, const std::string& output_path, py::object python_options,
+                    CoreDoor core_door) {
+    cli::reject_outputs_naming_inputs(files, output_path);
+    if (originals->door_untouched()) return to_python(core_door());
+    return originals->cli.attr("_unify")(struct_files_dict(files), py::str(output_path), python_options);
+}
+
+py::object dragen_unify(py::object output_path, py::object sv_path, py::object cnv_path, py::object repeat_path,
+                        py::object roh_bed_path) {
+    const std::string output = require_text(output_path, "output_path");
+    const auto files = cli::dragen_inputs(path_arg(sv_path, "sv_path"), path_arg(cnv_path, "cnv_path"),
+                                          path_arg(repeat_path, "repeat_path"), path_arg(roh_bed_path, "roh_bed_path"));
+    return run_door(files, output, originals->cli.attr("UnifyOptions")(),
+                    [&] { return cli::unify(files, output, unifier::UnifyOptions{}); });
+}
+
+py::object ont_unify(py::object output_path, py::object sv_path, py::object cnv_path, py::object repeat_path,
+                     py::object modify_repeats) {
+    const std::string output = require_text(output_path, "output_path");
+    const auto files = cli::long_read_inputs(path_arg(sv_path, "sv_path"), path_arg(cnv_path, "cnv_path"),
+                                             path_arg(repeat_path, "repeat_path"));
+    std::optional<bool> modify;
+    if (!modify_repeats.is_none()) modify = !modify_repeats.is(py::bool_(false));
+    return run_door(files, output, originals->cli.attr("UnifyOptions")("add_repeat_svtype"_a = modify_repeats),
+                    [&] { return cli::unify(files, output, cli::ont_options(modify)); });
+}
+
+py::object pacbio_unify(py::object output_path, py::object sv_path, py::object cnv_path, py::object repeat_path,
+                        py::object drop_sv_filters) {
+    const std::string output = require_text(output_path, "output_path");
+    const auto files = cli::long_read_inputs(path_arg(sv_path, "sv_path"), path_arg(cnv_path, "cnv_path"),
+                                             path_arg(repeat_path, "repeat_path"));
+    // A lone text is refused before it could be split into characters.
+    if (PyUnicode_Check(drop_sv_filters.ptr()) || PyBytes_Check(drop_sv_filters.ptr())) tokens_arg(drop_sv_filters);
+    py::tuple tokens = py::isinstance<py::tuple>(drop_sv_filters) ? py::reinterpret_borrow<py::tuple>(drop_sv_filters)
+                                                                    : py::tuple(drop_sv_filters);
+    std::vector<std::string> token_texts = tokens_arg(tokens);
+    return run_door(files, output, originals->cli.attr("UnifyOptions")("drop_sv_filters"_a = tokens),
+                    [&] { return cli::unify(files, output, cli::pacbio_options(std::move(token_texts))); });
+}
+
+py::object pacbio_filter_and_unify(py::object output_path, py::object sv_path, py::object cnv_path,
+                                   py::object full_repeat_path, py::object repeat_bed_file_path,
+                                   py::object drop_sv_filters) {
+    const std::string output = require_text(output_path, "output_path");
+    const auto sv = path_arg(sv_path, "sv_path");
+    const auto cnv = path_arg(cnv_path, "cnv_path");
+    const auto full = path_arg(full_repeat_path, "full_repeat_path");
+    const auto bed = path_arg(repeat_bed_file_path, "repeat_bed_file_path");
+    py::module_& m = originals->cli;
+    if (originals->door_untouched() && is_original(m, "pacbio_unify", originals->pacbio_unify)) {
+        return to_python(cli::pacbio_filter_and_unify(output, sv, cnv, full, bed, tokens_arg(drop_sv_filters)));
+    }
+    cli::reject_pacbio_run_collisions(output, sv, cnv, full, bed);
+    py::object filtered = m.attr("filter_repeats_vcf")(full_repeat_path, repeat_bed_file_path);
+    return m.attr("pacbio_unify")("output_path"_a = output_path, "sv_path"_a = sv_path, "cnv_path"_a = cnv_path,
+                                  "repeat_path"_a = filtered, "drop_sv_filters"_a = drop_sv_filters);
+}
+
+// ---- command lines ----------------------------------------------------------
+
+py::object new_parser(const char* description) {
+    return py::module_::import("argparse").attr("ArgumentParser")("description"_a = description);
+}
+
+void add_common_arguments(py::object parser) {
+    parser.attr("add_argument")("-o", "--outputPath", "required"_a = true,
+                                "help"_a = "the unified output VCF path (required)");
+    parser.attr("add_argument")("-s", "--svPath", "required"_a = false, "default"_a = py::none(),
+                                "help"_a = "SV input file path (optional)");
+    parser.attr("add_argument")("-c", "--cnvPath", "required"_a = false, "default"_a = py::none(),
+                                "help"_a = "CNV input file path (optional)");
+}
+
+void add_path_option(py::object& parser, const char* short_flag, const char* long_flag, const char* help) {
+    parser.attr("add_argument")(short_flag, long_flag, "required"_a = false, "default"_a = py::none(), "help"_a = help);
+}
+
+py::object parse(py::object& parser, py::object argv) { return parser.attr("parse_args")(argv); }
+
+py::object dragen_from_cli(py::object argv) {
+    py::module_& m = originals->cli;
+    py::object parser = new_parser("Unify DRAGEN structural vcf files");
+    m.attr("_add_common_arguments")(parser);
+    add_path_option(parser, "-r", "--repeatPath", "repeats input file path (optional)");
+    add_path_option(parser, "-d", "--roh", "ROH bed file (optional)");
+    py::object args = parse(parser, argv);
+    m.attr("dragen_unify")("output_path"_a = args.attr("outputPath"), "sv_path"_a = args.attr("svPath"),
+                           "cnv_path"_a = args.attr("cnvPath"), "repeat_path"_a = args.attr("repeatPath"),
+                           "roh_bed_path"_a = args.attr("roh"));
+    return py::none();
+}
+
+py::object ont_from_cli(py::object argv) {
+    py::module_& m = originals->cli;
+    py::object parser = new_parser("Unify Oxford Nanopore structural vcf files");
+    m.attr("_add_common_arguments")(parser);
+    add_path_option(parser, "-r", "--repeatPath", "repeats input file path (optional)");
+    parser.attr("add_argument")(
+        "-modify", "action"_a = "store_true", "required"_a = false, "default"_a = py::none(),
+        "help"_a = "force ;SVTYPE=REP onto every repeat call. No longer needed: a repeat call that carries no "
+                   "SVTYPE is marked either way");
+    py::object args = parse(parser, argv);
+    m.attr("ont_unify")("output_path"_a = args.attr("outputPath"), "sv_path"_a = args.attr("svPath"),
+                        "cnv_path"_a = args.attr("cnvPath"), "repeat_path"_a = args.attr("repeatPath"),
+                        "modify_repeats"_a = args.attr("modify"));
+    return py::none();
+}
+
+py::object pacbio_from_cli(py::object argv) {
+    py::module_& m = originals->cli;
+    py::object parser =
+        new_parser("Filter PacBio repeats file with pre-defined bed file and unify structural vcf files");
+    m.attr("_add_common_arguments")(parser);
+    add_path_option(parser, "-r", "--fullRepeatPath", "Full repeats input file path (optional)");
+    add_path_option(parser, "-b", "--repeatLocationsBedFilePath", "Repeats filtering bed file path (optional)");
+    py::object args = parse(parser, argv);
+    m.attr("pacbio_filter_and_unify")("output_path"_a = args.attr("outputPath"), "sv_path"_a = args.attr("svPath"),
+                                      "cnv_path"_a = args.attr("cnvPath"),
+                                      "full_repeat_path"_a = args.attr("fullRepeatPath"),
+                                      "repeat_bed_file_path"_a = args.attr("repeatLocationsBedFilePath"));
+    return py::none();
+}
+
+}  // namespace
 
 PYBIND11_MODULE(cli, m) {
     py::options options;
     options.disable_function_signatures();
     merivane::binding::init_module(m);
+    m.doc() = "Front doors for the DRAGEN, Oxford Nanopore and PacBio pipelines, and their command lines.";
+
+    // Names bound at load time; a failing import makes this module fail to load.
+    py::module_ unifier_module = py::module_::import("Merivane.unifier");
+    for (const char* name : {"SV", "CNV", "REPEATS", "ROH", "UnifyOptions", "read_struct_lines", "unify_lines",
+                             "sort_and_compress"}) {
+        m.attr(name) = unifier_module.attr(name);
+    }
+    py::module_ repeats_module = py::module_::import("Merivane.repeats");
+    m.attr("filter_repeats_vcf") = repeats_module.attr("filter_repeats_vcf");
+
+    using merivane::binding::doc;
+    m.def("_unify", &unify_entry,
+          doc("_unify(struct_files: dict, output_path: str, options: UnifyOptions) -> Optional[str]",
+              "Read, unify, sort and compress; the compressed file's path, or None when nothing was unified.")
+              .c_str(),
+          py::arg("struct_files"), py::arg("output_path"), py::arg("options"));
+    m.def("dragen_unify", &dragen_unify,
+          doc("dragen_unify(output_path: str, sv_path: Optional[str] = None, cnv_path: Optional[str] = None, "
+              "repeat_path: Optional[str] = None, roh_bed_path: Optional[str] = None) -> Optional[str]",
+              "Unify a DRAGEN run's SV, CNV, repeat and ROH outputs into one sorted, bgzipped VCF.")
+              .c_str(),
+          py::arg("output_path"), py::arg("sv_path") = py::none(), py::arg("cnv_path") = py::none(),
+          py::arg("repeat_path") = py::none(), py::arg("roh_bed_path") = py::none());
+    m.def("ont_unify", &ont_unify,
+          doc("ont_unify(output_path: str, sv_path: Optional[str] = None, cnv_path: Optional[str] = None, "
+              "repeat_path: Optional[str] = None, modify_repeats: Optional[bool] = None) -> Optional[str]",
+              "Unify an Oxford Nanopore run's SV, CNV and repeat outputs into one sorted, bgzipped VCF.")
+              .c_str(),
+          py::arg("output_path"), py::arg("sv_path") = py::none(), py::arg("cnv_path") = py::none(),
+          py::arg("repeat_path") = py::none(), py::arg("modify_repeats") = py::none());
+    m.def("pacbio_unify", &pacbio_unify,
+          doc("pacbio_unify(output_path: str, sv_path: Optional[str] = None, cnv_path: Optional[str] = None, "
+              "repeat_path: Optional[str] = None, drop_sv_filters: Sequence[str] = ()) -> Optional[str]",
+              "Unify a PacBio run's SV, CNV and catalog-filtered repeat outputs into one sorted, bgzipped VCF.")
+              .c_str(),
+          py::arg("output_path"), py::arg("sv_path") = py::none(), py::arg("cnv_path") = py::none(),
+          py::arg("repeat_path") = py::none(), py::arg("drop_sv_filters") = py::tuple());
+    m.def("pacbio_filter_and_unify", &pacbio_filter_and_unify,
+          doc("pacbio_filter_and_unify(output_path: str, sv_path: Optional[str] = None, "
+              "cnv_path: Optional[str] = None, full_repeat_path: Optional[str] = None, "
+              "repeat_bed_file_path: Optional[str] = None, drop_sv_filters: Sequence[str] = ()) -> Optional[str]",
+              "Restrict the full PacBio repeat VCF to the catalog, then unify as pacbio_unify does.")
+              .c_str(),
+          py::arg("output_path"), py::arg("sv_path") = py::none(), py::arg("cnv_path") = py::none(),
+          py::arg("full_repeat_path") = py::none(), py::arg("repeat_bed_file_path") = py::none(),
+          py::arg("drop_sv_filters") = py::tuple());
+
+    m.def("_add_common_arguments", &add_common_arguments,
+          doc("_add_common_arguments(parser: argparse.ArgumentParser) -> None",
+              "Add the options every pipeline's command line shares: -o, -s and -c.")
+              .c_str(),
+          py::arg("parser"));
+    m.def("dragen_from_cli", &dragen_from_cli,
+          doc("dragen_from_cli(argv: Optional[Sequence[str]] = None) -> None",
+              "Command line of the DRAGEN pipeline.")
+              .c_str(),
+          py::arg("argv") = py::none());
+    m.def("ont_from_cli", &ont_from_cli,
+          doc("ont_from_cli(argv: Optional[Sequence[str]] = None) -> None",
+              "Command line of the Oxford Nanopore pipeline.")
+              .c_str(),
+          py::arg("argv") = py::none());
+    m.def("pacbio_from_cli", &pacbio_from_cli,
+          doc("pacbio_from_cli(argv: Optional[Sequence[str]] = None) -> None",
+              "Command line of the PacBio pipeline.")
+              .c_str(),
+          py::arg("argv") = py::none());
+
+    originals = new Originals{m, unifier_module, py::module_::import("Merivane.compression"), repeats_module, {}};
+    originals->unify = m.attr("_unify");
+    originals->pacbio_unify = m.attr("pacbio_unify");
+    for (const char* name : {"read_struct_lines", "unify_lines", "sort_and_compress", "filter_repeats_vcf"}) {
+        originals->watch(originals->cli, name);
+    }
+    for (const char* name : {"get_lines", "is_empty", "drop_sv_records_by_filter", "vcf_header_from_lines",
+                             "is_valid_line", "_marked_repeat_line", "_repeat_line_needs_svtype",
+                             "modify_repeat_line", "_roh_lines_are_bed", "roh_bed_line_to_vcf",
+                             "_write_vcf_content"}) {
+        originals->watch(originals->unifier, name);
+    }
+    for (const char* name : {"gnu_sort_available", "_gnu_sort_path", "sort_vcf_lines", "write_bgzf"}) {
+        originals->watch(originals->compression, name);
+    }
+    for (const char* name : {"bedtools_available", "_intersect_with_bedtools", "_intersect_in_python",
+                             "_filtered_repeat_path"}) {
+        originals->watch(originals->repeats, name);
+    }
 }

@@ -1,11 +1,638 @@
 #include <pybind11/pybind11.h>
 
+#include <array>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
 #include "support.hpp"
+#include "unifier/pipeline.hpp"
+#include "unifier/reading.hpp"
+#include "unifier/rules.hpp"
+#include "unifier/vocabulary.hpp"
+#include "unifier/writer.hpp"
 
 namespace py = pybind11;
+
+namespace {
+
+namespace core = merivane::unifier;
+using core::InputKind;
+using merivane::binding::doc;
+using merivane::binding::is_original;
+using merivane::binding::LinesView;
+using merivane::binding::optional_text;
+using merivane::binding::require_text;
+using merivane::binding::text_view;
+using merivane::binding::to_str;
+using merivane::binding::to_str_list;
+
+constexpr const char* kModuleDoc =
+    "Unify a pipeline's SV, CNV, tandem-repeat and ROH outputs into one structural VCF.\n"
+    "\n"
+    "read_struct_lines reads the inputs, unify_lines writes them under one header (the first present\n"
+    "of SV, CNV, REPEATS), and run does both, then sorts and BGZF-compresses the result.";
+
+// The options record as Python sees it: the objects exactly as given.
+struct Options {
+    py::object add_repeat_svtype;
+    py::object roh_format;
+    py::object drop_sv_filters;
+};
+
+// The module and the functions it was loaded with. Functions that call one
+// another by name look the callee up on the module at call time, so a caller
+// that replaces one (a test) is honoured; while every callee is the
+// original, the work stays in the core.
+struct Module {
+    py::handle self;
+    py::handle options_type;
+    std::array<py::handle, 4> kinds;  // the SV, CNV, REPEATS, ROH constants
+    py::handle get_lines, is_empty, drop_sv_records_by_filter;
+    py::handle repeat_line_needs_svtype, modify_repeat_line, marked_repeat_line;
+    py::handle is_valid_line, roh_lines_are_bed, roh_bed_line_to_vcf, vcf_header_from_lines;
+    py::handle read_struct_lines, unify_lines, sort_and_compress;
+    // The compression module and what its sort_and_compress consults there.
+    py::handle compression, gnu_sort_available, gnu_sort_path;
+};
+Module module;
+
+// The replacement of `name`, or nullopt while it is the original.
+std::optional<py::object> replaced(const char* name, py::handle original) {
+    const auto self = py::reinterpret_borrow<py::module_>(module.self);
+    if (is_original(self, name, original)) return std::nullopt;
+    return py::object(self.attr(name));
+}
+
+std::string type_name(py::handle value) { return py::str(py::type::handle_of(value).attr("__name__")); }
+
+// Lines are a list of texts: a text on its own would be read one character
+// per line.
+void reject_text(py::handle value, const char* what) {
+    if (PyUnicode_Check(value.ptr()) || PyBytes_Check(value.ptr())) {
+        throw py::type_error(std::string(what) + " must be a sequence of str, not " + type_name(value));
+    }
+}
+
+LinesView lines_view(py::handle lines, const char* what) {
+    reject_text(lines, what);
+    return LinesView(lines, what);
+}
+
+bool truthy(py::handle value) {
+    const int result = PyObject_IsTrue(value.ptr());
+    if (result < 0) throw py::error_already_set();
+    return result != 0;
+}
+
+// Visits the texts of an iterable one by one until `visit` returns false,
+// so the lines after the deciding one are neither read nor checked.
+template <class Visit>
+void for_each_text(py::handle iterable, const char* what, Visit&& visit) {
+    reject_text(iterable, what);
+    for (py::handle item : iterable) {
+        if (!visit(text_view(item, what))) return;
+    }
+}
+
+py::object mapping_get(py::handle mapping, py::handle key) {
+    if (PyDict_Check(mapping.ptr())) {
+        PyObject* value = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
+        if (value == nullptr && PyErr_Occurred()) throw py::error_already_set();
+        return value ? py::reinterpret_borrow<py::object>(value) : py::none();
+    }
+    return mapping.attr("get")(key);
+}
+
+// add_repeat_svtype: None unset, the False object false, anything else true.
+std::optional<bool> tri_state(py::handle value) {
+    if (value.is_none()) return std::nullopt;
+    return value.ptr() != Py_False;
+}
+
+std::vector<std::string> filter_tokens(py::handle tokens, const char* what) {
+    if (!truthy(tokens)) return {};
+    reject_text(tokens, what);
+    std::vector<std::string> out;
+    for (py::handle token : tokens) out.push_back(require_text(token, what));
+    return out;
+}
+
+// The fields of a UnifyOptions; one made by __new__ alone has none.
+const Options& fields_of(py::handle options) {
+    auto* instance = reinterpret_cast<py::detail::instance*>(options.ptr());
+    const py::detail::value_and_holder fields = instance->get_value_and_holder(py::detail::get_type_info(typeid(Options)));
+    if (!fields.holder_constructed()) throw py::type_error("UnifyOptions instance was never initialised");
+    return *fields.value_ptr<Options>();
+}
+
+const Options& options_of(py::handle value, const char* what) {
+    if (!py::isinstance(value, module.options_type)) {
+        throw py::type_error(std::string(what) + " must be UnifyOptions, not " + type_name(value));
+    }
+    return fields_of(value);
+}
+
+// The given options, or new default ones when none or a false value is given.
+py::object options_or_default(py::handle value) {
+    if (value.is_none() || !truthy(value)) return py::handle(module.options_type)();
+    options_of(value, "options");
+    return py::reinterpret_borrow<py::object>(value);
+}
+
+core::UnifyOptions to_core(const Options& options) {
+    core::UnifyOptions out;
+    out.add_repeat_svtype = tri_state(options.add_repeat_svtype);
+    out.roh_format = require_text(options.roh_format, "roh_format");
+    out.drop_sv_filters = filter_tokens(options.drop_sv_filters, "drop_sv_filters");
+    return out;
+}
+
+// --- record rules ----------------------------------------------------------
+
+core::RepeatSteps repeat_steps() {
+    core::RepeatSteps steps;
+    if (auto needs = replaced("_repeat_line_needs_svtype", module.repeat_line_needs_svtype)) {
+        steps.needs_svtype = [needs = *needs](std::string_view line) { return truthy(needs(to_str(line))); };
+    }
+    if (auto modify = replaced("modify_repeat_line", module.modify_repeat_line)) {
+        steps.modify = [modify = *modify](std::string_view line, std::string& out) {
+            out = require_text(modify(to_str(line)), "modify_repeat_line()");
+        };
+    }
+    return steps;
+}
+
+py::object marked_repeat_line(py::handle repeat_line, py::handle add_repeat_svtype) {
+    const std::string_view line = text_view(repeat_line, "repeat_line");
+    std::string scratch;
+    const std::string_view out = core::marked_repeat_line(line, tri_state(add_repeat_svtype), scratch, repeat_steps());
+    // A line that passes unchanged is handed back as the very object.
+    if (out.data() == line.data()) return py::reinterpret_borrow<py::object>(repeat_line);
+    return to_str(out);
+}
+
+py::list drop_sv_objects(py::handle lines, const std::vector<std::string>& tokens) {
+    const LinesView input = lines_view(lines, "lines");
+    py::list kept;
+    const core::SvFilterTokens filter(tokens);
+    std::size_t removed = 0;
+    for (std::size_t i = 0; i < input.views().size(); ++i) {
+        if (filter.drops(input.views()[i])) {
+            ++removed;
+        } else {
+            kept.append(input.objects()[i]);
+        }
+    }
+    filter.log_removed(removed);
+    return kept;
+}
+
+bool roh_objects_are_bed(py::handle roh_lines, const std::string& declared) {
+    if (declared == core::roh_format::kBed) return true;
+    if (declared == core::roh_format::kVcf) return false;
+    bool found = false;
+    for_each_text(roh_lines, "roh_lines", [&](std::string_view line) {
+        found = core::contains_column_header(line);
+        return !found;
+    });
+    return !found;
+}
+
+// --- input reading ---------------------------------------------------------
+
+bool is_empty_objects(py::handle lines) {
+    bool empty = true;
+    for_each_text(lines, "lines", [&](std::string_view line) {
+        empty = core::is_header_or_blank(line);
+        return empty;
+    });
+    return empty;
+}
+
+py::str vcf_header_objects(py::handle lines) {
+    std::string header;
+    for_each_text(lines, "vcf_lines", [&](std::string_view line) {
+        header.append(line);
+        return !core::ends_vcf_header(line);
+    });
+    return to_str(header);
+}
+
+core::StructFiles struct_files_of(py::handle struct_files) {
+    core::StructFiles files;
+    for (const InputKind kind : core::kFileTypes) {
+        const py::handle key = module.kinds[core::kind_index(kind)];
+        const std::string what = "struct_files[" + std::string(py::repr(key)) + "]";
+        files[core::kind_index(kind)] = optional_text(mapping_get(struct_files, key), what.c_str());
+    }
+    return files;
+}
+
+py::dict read_struct_lines(py::handle struct_files, py::handle options_arg) {
+    const py::object options_object = options_or_default(options_arg);
+    const Options& options = options_of(options_object, "options");
+    const core::UnifyOptions core_options = to_core(options);
+    const core::StructFiles files = struct_files_of(struct_files);
+
+    const auto get_lines = replaced("get_lines", module.get_lines);
+    const auto is_empty = replaced("is_empty", module.is_empty);
+    const auto drop = replaced("drop_sv_records_by_filter", module.drop_sv_records_by_filter);
+
+    py::dict result;
+    if (!get_lines && !is_empty && !drop) {
+        const core::FilesLines lines = core::read_struct_lines(files, core_options);
+        for (const InputKind kind : core::kFileTypes) {
+            const auto& entry = lines[core::kind_index(kind)];
+            result[module.kinds[core::kind_index(kind)]] = entry ? py::object(to_str_list(entry->views)) : py::none();
+        }
+        return result;
+    }
+
+    core::ReadSteps<py::object> steps;
+    if (get_lines) {
+        steps.get_lines = [&](const std::string& path) { return (*get_lines)(to_str(path)); };
+    } else {
+        steps.get_lines = [](const std::string& path) -> py::object { return to_str_list(core::get_lines(path).views); };
+    }
+    if (drop) {
+        steps.drop_sv_records = [&](py::object lines, const core::UnifyOptions&) {
+            return (*drop)(lines, options.drop_sv_filters);
+        };
+    } else {
+        steps.drop_sv_records = [](py::object lines, const core::UnifyOptions& opts) -> py::object {
+            return drop_sv_objects(lines, opts.drop_sv_filters);
+        };
+    }
+    if (is_empty) {
+        steps.is_empty = [&](const py::object& lines) { return truthy((*is_empty)(lines)); };
+    } else {
+        steps.is_empty = [](const py::object& lines) { return is_empty_objects(lines); };
+    }
+    auto lines = core::read_struct_lines_with(files, core_options, steps);
+    for (const InputKind kind : core::kFileTypes) {
+        auto& entry = lines[core::kind_index(kind)];
+        result[module.kinds[core::kind_index(kind)]] = entry ? std::move(*entry) : py::none();
+    }
+    return result;
+}
+
+// --- writer ----------------------------------------------------------------
+
+core::WriterSteps writer_steps(const Options& options) {
+    core::WriterSteps steps;
+    steps.repeat = repeat_steps();
+    if (auto rule = replaced("is_valid_line", module.is_valid_line)) {
+        steps.is_valid_line = [rule = *rule](std::string_view line) { return truthy(rule(to_str(line))); };
+    }
+    if (auto rule = replaced("_marked_repeat_line", module.marked_repeat_line)) {
+        steps.marked_repeat_line = [rule = *rule, add = options.add_repeat_svtype](std::string_view line,
+                                                                                    std::string& out) {
+            out = require_text(rule(to_str(line), add), "_marked_repeat_line()");
+        };
+    }
+    if (auto rule = replaced("_roh_lines_are_bed", module.roh_lines_are_bed)) {
+        steps.roh_lines_are_bed = [rule = *rule, declared = options.roh_format](core::LineSpan lines,
+                                                                                const std::string&) {
+            return truthy(rule(to_str_list({lines.begin(), lines.end()}), declared));
+        };
+    }
+    if (auto rule = replaced("roh_bed_line_to_vcf", module.roh_bed_line_to_vcf)) {
+        steps.roh_bed_line_to_vcf = [rule = *rule](std::string_view line, std::string& out) {
+            out = require_text(rule(to_str(line)), "roh_bed_line_to_vcf()");
+        };
+    }
+    if (auto rule = replaced("vcf_header_from_lines", module.vcf_header_from_lines)) {
+        steps.vcf_header_from_lines = [rule = *rule](core::LineSpan lines) {
+            return require_text(rule(to_str_list({lines.begin(), lines.end()})), "vcf_header_from_lines()");
+        };
+    }
+    return steps;
+}
+
+// Writes through a Python object's `write`, one text per call.
+class PythonSink : public core::TextSink {
+public:
+    explicit PythonSink(py::handle output) : write_(output.attr("write")) {}
+    void write(std::string_view text) override { write_(to_str(text)); }
+
+private:
+    py::object write_;
+};
+
+py::object unify_lines(py::handle files_lines, py::handle output_path, py::handle options_arg) {
+    const py::object options_object = options_or_default(options_arg);
+    const Options& options = options_of(options_object, "options");
+    const core::UnifyOptions core_options = to_core(options);
+    const std::string path = require_text(output_path, "output_path");
+
+    std::array<std::optional<LinesView>, 4> held;
+    core::LinesTable table;
+    for (const InputKind kind : core::kFileTypes) {
+        const std::size_t i = core::kind_index(kind);
+        const py::object value = mapping_get(files_lines, module.kinds[i]);
+        if (value.is_none()) continue;
+        held[i].emplace(lines_view(value, "files_lines values"));
+        table[i] = core::LineSpan(held[i]->views());
+    }
+    if (!core::unify_lines(table, path, core_options, writer_steps(options))) return py::none();
+    return py::reinterpret_borrow<py::object>(output_path);
+}
+
+void write_vcf_content(py::handle file_type, py::handle lines_dict, py::handle output_h, py::handle options_arg) {
+    const std::string kind_text = require_text(file_type, "file_type");
+    const std::optional<InputKind> kind = core::kind_from_name(kind_text);
+    if (!kind) throw py::value_error("Unknown input kind: " + std::string(py::repr(file_type)));
+    const Options& options = options_of(options_arg, "options");
+    const core::UnifyOptions core_options = to_core(options);
+    const py::object lines = lines_dict[file_type];
+    if (lines.is_none()) throw py::type_error("the " + kind_text + " entry of lines_dict must be a list of str, not None");
+    const LinesView input = lines_view(lines, "lines");
+    PythonSink sink(output_h);
+    core::write_vcf_content(*kind, input.views(), sink, core_options, writer_steps(options));
+}
+
+// --- run -------------------------------------------------------------------
+
+// Whether every function that run reaches by name is the one loaded, so the
+// whole job can stay in the core.
+bool nothing_replaced() {
+    const std::pair<const char*, py::handle> unifier_names[] = {
+        {"read_struct_lines", module.read_struct_lines},
+        {"unify_lines", module.unify_lines},
+        {"sort_and_compress", module.sort_and_compress},
+        {"get_lines", module.get_lines},
+        {"is_empty", module.is_empty},
+        {"drop_sv_records_by_filter", module.drop_sv_records_by_filter},
+        {"_repeat_line_needs_svtype", module.repeat_line_needs_svtype},
+        {"modify_repeat_line", module.modify_repeat_line},
+        {"_marked_repeat_line", module.marked_repeat_line},
+        {"is_valid_line", module.is_valid_line},
+        {"_roh_lines_are_bed", module.roh_lines_are_bed},
+        {"roh_bed_line_to_vcf", module.roh_bed_line_to_vcf},
+        {"vcf_header_from_lines", module.vcf_header_from_lines},
+    };
+    const auto self = py::reinterpret_borrow<py::module_>(module.self);
+    for (const auto& [name, loaded] : unifier_names) {
+        if (!is_original(self, name, loaded)) return false;
+    }
+    const auto compression = py::reinterpret_borrow<py::module_>(module.compression);
+    return is_original(compression, "gnu_sort_available", module.gnu_sort_available) &&
+           is_original(compression, "_gnu_sort_path", module.gnu_sort_path);
+}
+
+py::object run(py::handle output_path, py::handle sv_path, py::handle cnv_path, py::handle repeat_path,
+               py::handle roh_bed_path, py::handle skip_svtype, py::handle drop_sv_filters) {
+    const std::string output = require_text(output_path, "output_path");
+    const std::array<py::handle, 4> paths = {sv_path, cnv_path, repeat_path, roh_bed_path};
+    const char* const names[] = {"sv_path", "cnv_path", "repeat_path", "roh_bed_path"};
+    core::StructFiles files;
+    std::vector<std::string> inputs;
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        files[i] = optional_text(paths[i], names[i]);
+        if (files[i]) inputs.push_back(*files[i]);
+    }
+    core::reject_outputs_naming_inputs(output, inputs);
+
+    // Through run a caller can only switch repeat marking off, never force it.
+    const bool skip = truthy(skip_svtype);
+    reject_text(drop_sv_filters, "drop_sv_filters");
+    const py::object tokens = PyTuple_Check(drop_sv_filters.ptr())
+                                  ? py::reinterpret_borrow<py::object>(drop_sv_filters)
+                                  : py::object(py::tuple(py::reinterpret_borrow<py::object>(drop_sv_filters)));
+
+    if (nothing_replaced()) {
+        core::UnifyOptions options;
+        if (skip) options.add_repeat_svtype = false;
+        options.drop_sv_filters = filter_tokens(tokens, "drop_sv_filters");
+        const std::optional<std::string> written = core::unify_and_compress(files, output, options);
+        return written ? py::object(to_str(*written)) : py::none();
+    }
+
+    const auto self = py::reinterpret_borrow<py::module_>(module.self);
+    const py::object options =
+        py::handle(module.options_type)(skip ? py::object(py::bool_(false)) : py::object(py::none()),
+                                        py::str(std::string(core::roh_format::kAuto)), tokens);
+    py::dict struct_files;
+    for (std::size_t i = 0; i < paths.size(); ++i) struct_files[module.kinds[i]] = paths[i];
+    const py::object lines = self.attr("read_struct_lines")(struct_files, options);
+    const py::object unified = self.attr("unify_lines")(lines, output_path, options);
+    if (unified.is_none()) return py::none();
+    return self.attr("sort_and_compress")(unified);
+}
+
+// --- options record --------------------------------------------------------
+
+std::string options_repr(const Options& o) {
+    return "UnifyOptions(add_repeat_svtype=" + std::string(py::repr(o.add_repeat_svtype)) +
+           ", roh_format=" + std::string(py::repr(o.roh_format)) +
+           ", drop_sv_filters=" + std::string(py::repr(o.drop_sv_filters)) + ")";
+}
+
+py::tuple options_fields(const Options& o) {
+    return py::make_tuple(o.add_repeat_svtype, o.roh_format, o.drop_sv_filters);
+}
+
+Options make_options(py::object add, py::object roh_format, py::object drop) {
+    require_text(roh_format, "roh_format");
+    reject_text(drop, "drop_sv_filters");
+    return Options{std::move(add), std::move(roh_format), std::move(drop)};
+}
+
+void define_options(py::module_& m) {
+    py::class_<Options> cls(
+        m, "UnifyOptions",
+        "UnifyOptions(add_repeat_svtype: Optional[bool] = None, roh_format: str = RohFormat.AUTO, "
+        "drop_sv_filters: Sequence[str] = ())\n"
+        "\n"
+        "How a caller's inputs are read: repeat marking (None: per record, True: every record, False: none),\n"
+        "the ROH input's shape (RohFormat), and the FILTER tokens whose SV records are left out. Immutable.");
+    cls.def(py::init(&make_options), py::arg("add_repeat_svtype") = py::none(),
+            py::arg("roh_format") = py::str(core::roh_format::kAuto.data()), py::arg("drop_sv_filters") = py::tuple(),
+            "__init__(self, add_repeat_svtype: Optional[bool] = None, roh_format: str = RohFormat.AUTO, "
+            "drop_sv_filters: Sequence[str] = ()) -> None");
+    cls.def_property_readonly("add_repeat_svtype", [](py::handle self) { return fields_of(self).add_repeat_svtype; });
+    cls.def_property_readonly("roh_format", [](py::handle self) { return fields_of(self).roh_format; });
+    cls.def_property_readonly("drop_sv_filters", [](py::handle self) { return fields_of(self).drop_sv_filters; });
+    cls.def("__eq__", [](py::handle self, py::handle other) -> py::object {
+        if (!py::isinstance(other, module.options_type)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+        return py::bool_(options_fields(fields_of(self)).equal(options_fields(fields_of(other))));
+    });
+    cls.def("__ne__", [](py::handle self, py::handle other) -> py::object {
+        if (!py::isinstance(other, module.options_type)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+        return py::bool_(options_fields(fields_of(self)).not_equal(options_fields(fields_of(other))));
+    });
+    cls.def("__hash__", [](py::handle self) { return py::hash(options_fields(fields_of(self))); });
+    cls.def("__repr__", [](py::handle self) { return options_repr(fields_of(self)); });
+    cls.def(py::pickle([](py::handle self) { return options_fields(fields_of(self)); },
+                       [](const py::tuple& state) {
+                           if (state.size() != 3) throw py::value_error("UnifyOptions state must hold three fields");
+                           return make_options(state[0], state[1], state[2]);
+                       }));
+    py::dict annotations;
+    annotations["add_repeat_svtype"] = "Optional[bool]";
+    annotations["roh_format"] = "str";
+    annotations["drop_sv_filters"] = "Sequence[str]";
+    cls.attr("__annotations__") = annotations;
+    cls.attr("__match_args__") = py::make_tuple("add_repeat_svtype", "roh_format", "drop_sv_filters");
+    module.options_type = cls;
+}
+
+void define_vocabulary(py::module_& m) {
+    py::tuple kinds(core::kFileTypes.size());
+    for (const InputKind kind : core::kFileTypes) {
+        py::str name(std::string(core::kind_name(kind)));
+        module.kinds[core::kind_index(kind)] = name.inc_ref();
+        kinds[core::kind_index(kind)] = name;
+    }
+    m.attr("SV") = kinds[0];
+    m.attr("CNV") = kinds[1];
+    m.attr("REPEATS") = kinds[2];
+    m.attr("ROH") = kinds[3];
+    m.attr("FILE_TYPES") = kinds;
+    m.attr("_VCF_COLUMN_HEADER") = py::str(std::string(core::kVcfColumnHeader));
+
+    py::dict members;
+    members["AUTO"] = py::str(std::string(core::roh_format::kAuto));
+    members["BED"] = py::str(std::string(core::roh_format::kBed));
+    members["VCF"] = py::str(std::string(core::roh_format::kVcf));
+    members["__doc__"] = "How a caller's ROH input arrives.";
+    members["__module__"] = m.attr("__name__");
+    members["__qualname__"] = "RohFormat";
+    const py::object type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type));
+    m.attr("RohFormat") = type("RohFormat", py::make_tuple(), members);
+}
+
+// Remembers the function `name` as loaded, for the patch checks.
+py::handle original(const py::module_& m, const char* name) { return py::object(m.attr(name)).release(); }
+
+}  // namespace
 
 PYBIND11_MODULE(unifier, m) {
     py::options options;
     options.disable_function_signatures();
     merivane::binding::init_module(m);
+    m.doc() = kModuleDoc;
+    module.self = m.inc_ref();
+
+    // Bound when the module loads: if compression cannot be imported, neither
+    // can this module.
+    const py::module_ compression = py::module_::import("Merivane.compression");
+    m.attr("sort_and_compress") = compression.attr("sort_and_compress");
+    module.compression = compression.inc_ref();
+    module.gnu_sort_available = original(compression, "gnu_sort_available");
+    module.gnu_sort_path = original(compression, "_gnu_sort_path");
+
+    define_vocabulary(m);
+    define_options(m);
+
+    // --- input reading
+    m.def(
+        "get_lines",
+        [](py::handle file_path) {
+            return to_str_list(core::get_lines(require_text(file_path, "file_path")).views);
+        },
+        py::arg("file_path"),
+        doc("get_lines(file_path: str) -> List[str]", "The file's lines, whether or not it is gzipped.").c_str());
+    m.def("is_empty", &is_empty_objects, py::arg("lines"),
+          doc("is_empty(lines: Iterable[str]) -> bool", "True when nothing but headers and blank lines is present.")
+              .c_str());
+    m.def("vcf_header_from_lines", &vcf_header_objects, py::arg("vcf_lines"),
+          doc("vcf_header_from_lines(vcf_lines: Iterable[str]) -> str",
+              "Everything up to and including the #CHROM column header.")
+              .c_str());
+    m.def("read_struct_lines", &read_struct_lines, py::arg("struct_files"), py::arg("options") = py::none(),
+          doc("read_struct_lines(struct_files: Dict[str, Optional[str]], options: Optional[UnifyOptions] = None) "
+              "-> Dict[str, Optional[List[str]]]",
+              "Read each input path into lines, dropping the ones with nothing to add.")
+              .c_str());
+
+    // --- record rules
+    m.def(
+        "is_valid_line", [](py::handle line) { return core::is_valid_line(text_view(line, "line")); }, py::arg("line"),
+        doc("is_valid_line(line: str) -> bool",
+            "Whether a CNV line is carried into the unified file: headers and records with SVTYPE= are,\n"
+            "records whose first genotype is the no-call ./. are not.")
+            .c_str());
+    m.def(
+        "modify_repeat_line",
+        [](py::handle repeat_line) { return to_str(core::modify_repeat_line(text_view(repeat_line, "repeat_line"))); },
+        py::arg("repeat_line"),
+        doc("modify_repeat_line(repeat_line: str) -> str",
+            "The ten-cell repeat record with \";SVTYPE=REP\" appended to its INFO.")
+            .c_str());
+    m.def(
+        "_repeat_line_needs_svtype",
+        [](py::handle repeat_line) { return core::repeat_line_needs_svtype(text_view(repeat_line, "repeat_line")); },
+        py::arg("repeat_line"),
+        doc("_repeat_line_needs_svtype(repeat_line: str) -> bool", "Whether a repeat record is missing SVTYPE=.")
+            .c_str());
+    m.def("_marked_repeat_line", &marked_repeat_line, py::arg("repeat_line"), py::arg("add_repeat_svtype"),
+          doc("_marked_repeat_line(repeat_line: str, add_repeat_svtype: Optional[bool]) -> str",
+              "The repeat line as it should be written.")
+              .c_str());
+    m.def(
+        "drop_sv_records_by_filter",
+        [](py::handle lines, py::handle tokens) {
+            return drop_sv_objects(lines, filter_tokens(tokens, "filter_tokens"));
+        },
+        py::arg("lines"), py::arg("filter_tokens"),
+        doc("drop_sv_records_by_filter(lines: Sequence[str], filter_tokens: Sequence[str]) -> List[str]",
+            "A new list without the SV records whose FILTER carries one of the tokens.")
+            .c_str());
+    m.def(
+        "_roh_lines_are_bed",
+        [](py::handle roh_lines, py::handle declared) {
+            return roh_objects_are_bed(roh_lines, require_text(declared, "declared"));
+        },
+        py::arg("roh_lines"), py::arg("declared"),
+        doc("_roh_lines_are_bed(roh_lines: Sequence[str], declared: str) -> bool",
+            "Whether the ROH input is a BED needing conversion.")
+            .c_str());
+    m.def(
+        "roh_bed_line_to_vcf",
+        [](py::handle bed_line) { return to_str(core::roh_bed_line_to_vcf(text_view(bed_line, "bed_line"))); },
+        py::arg("bed_line"),
+        doc("roh_bed_line_to_vcf(bed_line: str) -> str", "One DRAGEN ROH BED interval as an <ROH> VCF record.")
+            .c_str());
+
+    // --- writer
+    m.def("unify_lines", &unify_lines, py::arg("files_lines"), py::arg("output_path"),
+          py::arg("options") = py::none(),
+          doc("unify_lines(files_lines: Dict[str, Optional[List[str]]], output_path: str, "
+              "options: Optional[UnifyOptions] = None) -> Optional[str]",
+              "Write the unified, unsorted VCF: one header, then the other inputs' records.")
+              .c_str());
+    m.def("_write_vcf_content", &write_vcf_content, py::arg("file_type"), py::arg("lines_dict"), py::arg("output_h"),
+          py::arg("options"),
+          doc("_write_vcf_content(file_type: str, lines_dict: Dict[str, Optional[List[str]]], output_h, "
+              "options: UnifyOptions) -> None",
+              "Append one input's records (never its header) to output_h.")
+              .c_str());
+
+    // --- the whole job
+    m.def("run", &run, py::arg("output_path"), py::arg("sv_path") = py::none(), py::arg("cnv_path") = py::none(),
+          py::arg("repeat_path") = py::none(), py::arg("roh_bed_path") = py::none(),
+          py::arg("skip_svtype") = false, py::arg("drop_sv_filters") = py::tuple(),
+          doc("run(output_path: str, sv_path: Optional[str] = None, cnv_path: Optional[str] = None, "
+              "repeat_path: Optional[str] = None, roh_bed_path: Optional[str] = None, skip_svtype: bool = False, "
+              "drop_sv_filters: Sequence[str] = ()) -> Optional[str]",
+              "Read, unify, sort and BGZF-compress the inputs; return the compressed file's path, or None\n"
+              "when there was nothing to unify.")
+              .c_str());
+
+    module.read_struct_lines = original(m, "read_struct_lines");
+    module.unify_lines = original(m, "unify_lines");
+    module.sort_and_compress = original(m, "sort_and_compress");
+    module.get_lines = original(m, "get_lines");
+    module.is_empty = original(m, "is_empty");
+    module.drop_sv_records_by_filter = original(m, "drop_sv_records_by_filter");
+    module.repeat_line_needs_svtype = original(m, "_repeat_line_needs_svtype");
+    module.modify_repeat_line = original(m, "modify_repeat_line");
+    module.marked_repeat_line = original(m, "_marked_repeat_line");
+    module.is_valid_line = original(m, "is_valid_line");
+    module.roh_lines_are_bed = original(m, "_roh_lines_are_bed");
+    module.roh_bed_line_to_vcf = original(m, "roh_bed_line_to_vcf");
+    module.vcf_header_from_lines = original(m, "vcf_header_from_lines");
 }

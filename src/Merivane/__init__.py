@@ -1,2 +1,5 @@
 """Merge a sequencing pipeline's SV, CNV, repeat and ROH outputs into one
 sorted, BGZF-compressed structural VCF."""
+from .unifier import run
+
+__all__ = ["run"]

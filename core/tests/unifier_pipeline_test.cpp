@@ -1,0 +1,101 @@
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+#include <zlib.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/error.hpp"
+#include "platform/file_io.hpp"
+#include "test_support.hpp"
+#include "unifier/pipeline.hpp"
+
+namespace merivane::unifier {
+namespace {
+
+using testing::CapturedLog;
+using testing::TempDir;
+
+const std::string kColumns = "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tS1\n";
+
+std::string gunzip(const std::string& path) {
+    gzFile file = gzopen(path.c_str(), "rb");
+    std::string out;
+    char buffer[4096];
+    int n;
+    while ((n = gzread(file, buffer, sizeof buffer)) > 0) out.append(buffer, static_cast<std::size_t>(n));
+    gzclose(file);
+    return out;
+}
+
+TEST(UnifyAndCompress, WritesSortedBgzfAndRemovesThePlainFile) {
+    TempDir dir;
+    StructFiles files;
+    files[kind_index(InputKind::Sv)] =
+        dir.write("sv.vcf", "##s\n" + kColumns + "chr2\t5\t.\tN\t<DEL>\t.\tInvBreakpoint\tSVTYPE=DEL\tGT\t0/1\n" +
+                                "chr2\t1\t.\tN\t<DEL>\t.\tPASS\tSVTYPE=DEL\tGT\t0/1\n");
+    files[kind_index(InputKind::Roh)] = dir.write("roh.bed", "chr1\t9\t20\t3\n");
+    UnifyOptions options;
+    options.drop_sv_filters = {"InvBreakpoint"};
+    const std::string output = dir.path("u.vcf");
+    CapturedLog log;
+    EXPECT_EQ(unify_and_compress(files, output, options), output + ".gz");
+    EXPECT_FALSE(path_exists(output));
+    EXPECT_EQ(gunzip(output + ".gz"), "##s\n" + kColumns +
+                                          "chr1\t10\t.\tN\t<ROH>\t.\tPASS\tEND=20;SVTYPE=ROH;ROH_SCORE=3\tGT\t1/1\n"
+                                          "chr2\t1\t.\tN\t<DEL>\t.\tPASS\tSVTYPE=DEL\tGT\t0/1\n");
+}
+
+TEST(UnifyAndCompress, NothingToUnifyLeavesTheEmptyPlainFile) {
+    TempDir dir;
+    StructFiles files;
+    files[kind_index(InputKind::Roh)] = dir.write("roh.bed", "chr1\t9\t20\t3\n");
+    const std::string output = dir.path("u.vcf");
+    CapturedLog log;
+    EXPECT_EQ(unify_and_compress(files, output, UnifyOptions{}), std::nullopt);
+    EXPECT_TRUE(path_exists(output));
+    EXPECT_FALSE(path_exists(output + ".gz"));
+}
+
+struct OverlapCase {
+    const char* name;
+    std::string output;  // relative to the directory, "" for the input itself
+    std::string input;
+    bool refused;
+};
+
+class OutputsNamingInputs : public ::testing::TestWithParam<OverlapCase> {};
+
+TEST_P(OutputsNamingInputs, AreRefused) {
+    TempDir dir;
+    const auto& c = GetParam();
+    const std::string input = dir.write(c.input, "##x\n");
+    const std::string other = dir.write("other.vcf", "##y\n");
+    const std::string output = dir.path(c.output);
+    if (c.refused) {
+        EXPECT_THROW(reject_outputs_naming_inputs(output, {other, input}), ValueError);
+    } else {
+        EXPECT_NO_THROW(reject_outputs_naming_inputs(output, {other, input}));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, OutputsNamingInputs,
+                         ::testing::Values(OverlapCase{"Same", "in.vcf", "in.vcf", true},
+                                           OverlapCase{"CompressedOutput", "in.vcf", "in.vcf.gz", true},
+                                           OverlapCase{"TemporaryFile", "in.vcf", "in.vcf.sorted.tmp", true},
+                                           OverlapCase{"OtherSpelling", "sub/../in.vcf", "in.vcf", true},
+                                           OverlapCase{"Distinct", "out.vcf", "in.vcf", false},
+                                           OverlapCase{"InputIsPlainOfOutput", "in.vcf.gz", "in.vcf", false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(OutputsNamingInputs, ALinkToAnInputIsTheInput) {
+    TempDir dir;
+    const std::string input = dir.write("in.vcf", "##x\n");
+    const std::string link = dir.path("link.vcf");
+    ASSERT_EQ(::symlink(input.c_str(), link.c_str()), 0);
+    EXPECT_THROW(reject_outputs_naming_inputs(link, {input}), ValueError);
+}
+
+}  // namespace
+}  // namespace merivane::unifier

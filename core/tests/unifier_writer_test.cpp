@@ -1,0 +1,217 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/error.hpp"
+#include "test_support.hpp"
+#include "unifier/writer.hpp"
+
+namespace merivane::unifier {
+namespace {
+
+using testing::CapturedLog;
+using testing::TempDir;
+using Texts = std::vector<std::string>;
+
+const std::string kColumns = "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tS1\n";
+
+Texts sv_input() { return {"##source=sv\n", kColumns, "chr1\t10\tsv1\tN\t<DEL>\t.\tPASS\tSVTYPE=DEL\tGT\t0/1\n"}; }
+Texts cnv_input() {
+    return {"##source=cnv\n", kColumns, "chr2\t10\tc1\tN\t.\t.\tPASS\tEND=20\tGT:CN\t./.:2\n",
+            "chr2\t30\tc2\tN\t<DUP>\t.\tPASS\tSVTYPE=CNV;END=40\tGT:CN\t0/1:3\n"};
+}
+Texts repeat_input() {
+    return {"##source=rep\n", kColumns, "chr3\t10\t.\tCA\t<STR3>\t.\tPASS\tTRID=a;END=14\tGT\t0/1\n",
+            "chr3\t20\t.\tCA\t<STR3>\t.\tPASS\tSVTYPE=STR;END=24\tGT\t0/1\n"};
+}
+Texts roh_bed() { return {"# comment\n", "chr4\t99\t500\t7.5\t3\n", "   \n", "chr4\t900\t800\t1\n"}; }
+
+const std::string kCnvRecords = cnv_input()[2] + cnv_input()[3];
+const std::string kRepeatRecords =
+    "chr3\t10\t.\tCA\t<STR3>\t.\tPASS\tTRID=a;END=14;SVTYPE=REP\tGT\t0/1\n" + repeat_input()[3];
+const std::string kRohRecords =
+    "chr4\t100\t.\tN\t<ROH>\t.\tPASS\tEND=500;SVTYPE=ROH;ROH_SCORE=7.5\tGT\t1/1\n"
+    "chr4\t801\t.\tN\t<ROH>\t.\tPASS\tEND=900;SVTYPE=ROH;ROH_SCORE=1\tGT\t1/1\n";
+
+std::string joined(const Texts& lines) {
+    std::string out;
+    for (const auto& line : lines) out += line;
+    return out;
+}
+
+// Inputs by kind; views into them live as long as the fixture.
+struct Inputs {
+    std::array<std::optional<Texts>, 4> texts;
+    std::array<std::vector<std::string_view>, 4> views;
+
+    LinesTable table() {
+        LinesTable table;
+        for (std::size_t i = 0; i < 4; ++i) {
+            if (!texts[i]) continue;
+            views[i].assign(texts[i]->begin(), texts[i]->end());
+            table[i] = LineSpan(views[i]);
+        }
+        return table;
+    }
+    Inputs& with(InputKind kind, Texts lines) {
+        texts[kind_index(kind)] = std::move(lines);
+        return *this;
+    }
+};
+
+struct LayoutCase {
+    const char* name;
+    Inputs inputs;
+    std::string expected;
+};
+
+class UnifiedLayout : public ::testing::TestWithParam<LayoutCase> {};
+
+TEST_P(UnifiedLayout, HeaderDonorThenRecordsInKindOrder) {
+    TempDir dir;
+    auto param = GetParam();
+    const auto path = dir.path("out.vcf");
+    CapturedLog log;
+    EXPECT_EQ(unify_lines(param.inputs.table(), path, UnifyOptions{}), path);
+    EXPECT_EQ(testing::read_file(path), param.expected);
+    ASSERT_FALSE(log.events().empty());
+    EXPECT_EQ(log.events().back().format, kUnifiedCreated);
+    EXPECT_EQ(log.events().back().args, std::vector<LogArg>{path});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Donors, UnifiedLayout,
+    ::testing::Values(
+        LayoutCase{"AllFour",
+                   Inputs{}.with(InputKind::Sv, sv_input()).with(InputKind::Cnv, cnv_input())
+                       .with(InputKind::Repeats, repeat_input()).with(InputKind::Roh, roh_bed()),
+                   joined(sv_input()) + kCnvRecords + kRepeatRecords + kRohRecords},
+        LayoutCase{"CnvDonorKeepsOnlyValidLinesOnce",
+                   Inputs{}.with(InputKind::Cnv, cnv_input()).with(InputKind::Repeats, repeat_input()),
+                   cnv_input()[0] + kColumns + cnv_input()[3] + kRepeatRecords},
+        LayoutCase{"RepeatsDonorWrittenOnce", Inputs{}.with(InputKind::Repeats, repeat_input()),
+                   "##source=rep\n" + kColumns + kRepeatRecords},
+        LayoutCase{"EmptySvDonor",
+                   Inputs{}.with(InputKind::Sv, {}).with(InputKind::Cnv, cnv_input()), kCnvRecords},
+        LayoutCase{"RohVcfCopied",
+                   Inputs{}.with(InputKind::Sv, sv_input())
+                       .with(InputKind::Roh, {"##roh\n", kColumns, "chr5\t1\t.\tN\t<ROH>\t.\tPASS\tEND=9\tGT\t1/1\n"}),
+                   joined(sv_input()) + "chr5\t1\t.\tN\t<ROH>\t.\tPASS\tEND=9\tGT\t1/1\n"},
+        // An input whose last line lacks its terminator is terminated before
+        // the next input's first record.
+        LayoutCase{"UnterminatedLastLines",
+                   Inputs{}.with(InputKind::Sv, {"##s\n", kColumns, "sv-rec"})
+                       .with(InputKind::Cnv, {kColumns, "cnv-rec"})
+                       .with(InputKind::Repeats, {kColumns, "rep-rec"}),
+                   "##s\n" + kColumns + "sv-rec\ncnv-rec\nrep-rec"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(UnifiedFile, NothingToDonateLeavesAnEmptyFile) {
+    TempDir dir;
+    const auto path = dir.write("out.vcf", "old content\n");
+    Inputs inputs;
+    inputs.with(InputKind::Roh, roh_bed());
+    CapturedLog log;
+    EXPECT_EQ(unify_lines(inputs.table(), path, UnifyOptions{}), std::nullopt);
+    EXPECT_EQ(testing::read_file(path), "");
+    ASSERT_EQ(log.events().size(), 1u);
+    EXPECT_EQ(log.events()[0].format, kNothingToUnify);
+    EXPECT_EQ(log.events()[0].level, LogLevel::Warning);
+}
+
+TEST(UnifiedFile, InputsWithoutColumnHeaderAreWarnedAbout) {
+    TempDir dir;
+    const auto path = dir.path("out.vcf");
+    const std::string sites_only = "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\n";
+    Inputs inputs;
+    inputs.with(InputKind::Repeats, {"##r\n", sites_only, "rec\n"})
+        .with(InputKind::Cnv, {"##c\n", sites_only})
+        .with(InputKind::Sv, sv_input());
+    CapturedLog log;
+    ASSERT_TRUE(unify_lines(inputs.table(), path, UnifyOptions{}));
+    EXPECT_EQ(testing::read_file(path), joined(sv_input()));
+    std::vector<std::string> kinds;
+    for (const auto& event : log.events()) {
+        if (event.format == kNoColumnHeader) kinds.push_back(std::get<std::string>(event.args[0]));
+    }
+    EXPECT_EQ(kinds, (std::vector<std::string>{"cnv", "repeats"}));
+}
+
+TEST(UnifiedFile, DeclaredRohShapeOverridesDetection) {
+    TempDir dir;
+    const auto path = dir.path("out.vcf");
+    Inputs inputs;
+    inputs.with(InputKind::Sv, sv_input()).with(InputKind::Roh, roh_bed());
+    UnifyOptions as_vcf;
+    as_vcf.roh_format = "vcf";
+    CapturedLog log;
+    ASSERT_TRUE(unify_lines(inputs.table(), path, as_vcf));
+    EXPECT_EQ(testing::read_file(path), joined(sv_input()));
+    EXPECT_EQ(log.events().front().args, std::vector<LogArg>{std::string("roh")});
+}
+
+TEST(UnifiedFile, RuleErrorsNameTheInputAndLineAndKeepWhatWasWritten) {
+    TempDir dir;
+    const auto path = dir.path("out.vcf");
+    Texts repeats = repeat_input();
+    repeats.push_back("chr3\t30\t.\tCA\t<STR3>\t.\tPASS\tEND=34\tGT\t0/1\t1/1\n");
+    Inputs inputs;
+    inputs.with(InputKind::Sv, sv_input()).with(InputKind::Repeats, repeats);
+    CapturedLog log;
+    try {
+        unify_lines(inputs.table(), path, UnifyOptions{});
+        FAIL() << "expected a ValueError";
+    } catch (const ValueError& error) {
+        ASSERT_EQ(error.notes().size(), 1u);
+        EXPECT_EQ(error.notes()[0], "in the repeats input, line 5");
+    }
+    EXPECT_EQ(testing::read_file(path), joined(sv_input()) + kRepeatRecords);
+    for (const auto& event : log.events()) EXPECT_NE(event.format, kUnifiedCreated);
+}
+
+TEST(UnifiedFile, BadCnvDonorWritesNothingOfIt) {
+    TempDir dir;
+    const auto path = dir.path("out.vcf");
+    Texts cnv = cnv_input();
+    cnv.push_back("chr2\t50\tc3\tN\t.\t.\tPASS\tEND=60\tCN\t2\n");
+    Inputs inputs;
+    inputs.with(InputKind::Cnv, cnv);
+    EXPECT_THROW(unify_lines(inputs.table(), path, UnifyOptions{}), ValueError);
+    EXPECT_EQ(testing::read_file(path), "");
+}
+
+TEST(UnifiedFile, UnopenableOutputIsAnOSErrorAndLogsNothing) {
+    Inputs inputs;
+    inputs.with(InputKind::Sv, sv_input());
+    CapturedLog log;
+    EXPECT_THROW(unify_lines(inputs.table(), "/nonexistent/dir/out.vcf", UnifyOptions{}), OSError);
+    EXPECT_TRUE(log.events().empty());
+}
+
+class StringSink : public TextSink {
+public:
+    void write(std::string_view text) override { pieces.emplace_back(text); }
+    std::vector<std::string> pieces;
+};
+
+TEST(WriteVcfContent, RohBedWithVcfShapeDeclaredTreatsHeadersAsComments) {
+    StringSink sink;
+    UnifyOptions as_bed;
+    as_bed.roh_format = "bed";
+    const std::vector<std::string_view> lines = {"##roh\n", kColumns, "chr5\t1\t9\t3\n"};
+    write_vcf_content(InputKind::Roh, lines, sink, as_bed);
+    EXPECT_EQ(sink.pieces, Texts{"chr5\t2\t.\tN\t<ROH>\t.\tPASS\tEND=9;SVTYPE=ROH;ROH_SCORE=3\tGT\t1/1\n"});
+}
+
+TEST(WriteVcfContent, ReplacedRulesAreUsed) {
+    StringSink sink;
+    WriterSteps steps;
+    steps.marked_repeat_line = [](std::string_view line, std::string& out) { out = "<" + std::string(line) + ">"; };
+    const std::vector<std::string_view> lines = {kColumns, "a\n", "b\n"};
+    write_vcf_content(InputKind::Repeats, lines, sink, UnifyOptions{}, steps);
+    EXPECT_EQ(sink.pieces, (Texts{"<a\n>", "\n", "<b\n>"}));
+}
+
+}  // namespace
+}  // namespace merivane::unifier

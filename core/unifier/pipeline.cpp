@@ -1,0 +1,36 @@
+#include "unifier/pipeline.hpp"
+
+#include "compression/sort_and_compress.hpp"
+#include "platform/error.hpp"
+#include "platform/file_io.hpp"
+#include "unifier/reading.hpp"
+#include "unifier/text.hpp"
+#include "unifier/writer.hpp"
+
+namespace merivane::unifier {
+
+std::optional<std::string> unify_and_compress(const StructFiles& struct_files, const std::string& output_path,
+                                              const UnifyOptions& options) {
+    std::optional<std::string> unified;
+    {
+        // The inputs are released before sorting, which holds the unified
+        // file's lines in memory in turn.
+        const FilesLines files = read_struct_lines(struct_files, options);
+        unified = unify_lines(table_of(files), output_path, options);
+    }
+    if (!unified) return std::nullopt;
+    return compression::sort_and_compress(*unified, std::nullopt, false, std::nullopt);
+}
+
+void reject_outputs_naming_inputs(const std::string& output_path, const std::vector<std::string>& input_paths) {
+    for (const std::string& output : {output_path, output_path + ".gz", output_path + ".sorted.tmp"}) {
+        for (const std::string& input : input_paths) {
+            if (same_file(output, input)) {
+                throw ValueError("The output file " + quoted(output) + " would replace the input file " +
+                                 quoted(input) + "; choose another output_path");
+            }
+        }
+    }
+}
+
+}  // namespace merivane::unifier

@@ -1,0 +1,47 @@
+#include "unifier/reading.hpp"
+
+#include <algorithm>
+
+#include "platform/text_reader.hpp"
+#include "unifier/text.hpp"
+
+namespace merivane::unifier {
+
+Lines get_lines(const std::string& path) {
+    auto buffer = std::make_shared<LineBuffer>(read_lines_gzip_or_plain(path));
+    Lines lines{buffer, buffer->lines()};
+    return lines;
+}
+
+bool is_header_or_blank(std::string_view line) {
+    const std::string_view stripped = strip_whitespace(line);
+    return stripped.empty() || stripped.front() == '#';
+}
+
+bool is_empty(LineSpan lines) { return std::all_of(lines.begin(), lines.end(), is_header_or_blank); }
+
+bool ends_vcf_header(std::string_view line) { return line.find("#CHROM") != std::string_view::npos; }
+
+std::string vcf_header_from_lines(LineSpan lines) {
+    std::string header;
+    for (const std::string_view line : lines) {
+        header.append(line);
+        if (ends_vcf_header(line)) break;
+    }
+    return header;
+}
+
+FilesLines read_struct_lines(const StructFiles& struct_files, const UnifyOptions& options) {
+    ReadSteps<Lines> steps;
+    steps.get_lines = [](const std::string& path) { return get_lines(path); };
+    steps.drop_sv_records = [](Lines lines, const UnifyOptions& opts) {
+        if (!opts.drop_sv_filters.empty()) {
+            lines.views = drop_sv_records_by_filter(lines.views, opts.drop_sv_filters);
+        }
+        return lines;
+    };
+    steps.is_empty = [](const Lines& lines) { return is_empty(lines.views); };
+    return read_struct_lines_with(struct_files, options, steps);
+}
+
+}  // namespace merivane::unifier

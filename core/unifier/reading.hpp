@@ -1,0 +1,79 @@
+// Reading the inputs: each given path becomes its list of lines, and inputs
+// with nothing to add (absent, empty, header-only) are left out with a warning.
+#pragma once
+
+#include <array>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/log.hpp"
+#include "unifier/rules.hpp"
+#include "unifier/vocabulary.hpp"
+
+namespace merivane::unifier {
+
+inline constexpr const char* kInputMissing = "Can't unify file type \"%s\". The file does not exist.";
+inline constexpr const char* kInputEmpty = "Can't unify file type \"%s\". The file is empty or contains only headers.";
+
+// An input's lines: views into text that `owner` keeps alive.
+struct Lines {
+    std::shared_ptr<const void> owner;
+    std::vector<std::string_view> views;
+};
+
+// The file's lines, gzip-compressed or plain; the plain reading's error, if
+// both fail, is the one raised.
+Lines get_lines(const std::string& path);
+
+// Whether a line adds nothing: blank, or a header once white space is stripped.
+bool is_header_or_blank(std::string_view line);
+// True when nothing but headers and blank lines is present.
+bool is_empty(LineSpan lines);
+
+// Whether a line ends the header that vcf_header_from_lines takes.
+bool ends_vcf_header(std::string_view line);
+// Everything up to and including the first line mentioning "#CHROM".
+std::string vcf_header_from_lines(LineSpan lines);
+
+// The three steps of reading, over any representation L of a line list, so a
+// host can swap in its own version of a step.
+template <class L>
+struct ReadSteps {
+    std::function<L(const std::string& path)> get_lines;
+    std::function<L(L lines, const UnifyOptions& options)> drop_sv_records;
+    std::function<bool(const L& lines)> is_empty;
+};
+
+template <class L>
+std::array<std::optional<L>, 4> read_struct_lines_with(const StructFiles& struct_files, const UnifyOptions& options,
+                                                       const ReadSteps<L>& steps) {
+    std::array<std::optional<L>, 4> result;
+    for (const InputKind kind : kFileTypes) {
+        const std::optional<std::string>& path = struct_files[kind_index(kind)];
+        if (!path) {
+            log_warning(kInputMissing, {std::string(kind_name(kind))});
+            continue;
+        }
+        L lines = steps.get_lines(*path);
+        // The emptiness test sees the filtered SV list: an SV file whose
+        // every record was dropped has nothing to add either.
+        if (kind == InputKind::Sv) lines = steps.drop_sv_records(std::move(lines), options);
+        if (steps.is_empty(lines)) {
+            log_warning(kInputEmpty, {std::string(kind_name(kind))});
+            continue;
+        }
+        result[kind_index(kind)] = std::move(lines);
+    }
+    return result;
+}
+
+using FilesLines = std::array<std::optional<Lines>, 4>;
+
+// Reads every given input; absent and header-only ones stay nullopt.
+FilesLines read_struct_lines(const StructFiles& struct_files, const UnifyOptions& options);
+
+}  // namespace merivane::unifier

@@ -1,0 +1,192 @@
+#include "unifier/rules.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+
+#include "platform/error.hpp"
+#include "platform/log.hpp"
+#include "unifier/text.hpp"
+#include "unifier/vocabulary.hpp"
+
+namespace merivane::unifier {
+
+namespace {
+
+constexpr std::string_view kSvtypeKey = "SVTYPE=";
+constexpr std::string_view kRepeatMark = ";SVTYPE=REP";
+constexpr std::size_t kRecordCells = 10;
+constexpr std::size_t kInfo = 7;
+constexpr std::size_t kFilter = 6;
+
+[[noreturn]] void list_index_out_of_range() { throw IndexError("list index out of range"); }
+
+bool has_svtype(std::string_view info) { return info.find(kSvtypeKey) != std::string_view::npos; }
+
+// The entry at `index` of `text` split on ':', or nullopt when there are fewer.
+std::optional<std::string_view> colon_entry(std::string_view text, std::size_t index) {
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < index; ++i) {
+        const std::size_t colon = text.find(':', start);
+        if (colon == std::string_view::npos) return std::nullopt;
+        start = colon + 1;
+    }
+    const std::size_t colon = text.find(':', start);
+    return text.substr(start, colon == std::string_view::npos ? std::string_view::npos : colon - start);
+}
+
+// Index of the first ':'-separated key equal to `key`, or nullopt.
+std::optional<std::size_t> colon_index(std::string_view text, std::string_view key) {
+    std::size_t start = 0;
+    for (std::size_t i = 0;; ++i) {
+        const std::size_t colon = text.find(':', start);
+        const std::string_view entry =
+            text.substr(start, colon == std::string_view::npos ? std::string_view::npos : colon - start);
+        if (entry == key) return i;
+        if (colon == std::string_view::npos) return std::nullopt;
+        start = colon + 1;
+    }
+}
+
+}  // namespace
+
+bool is_valid_line(std::string_view line) {
+    if (line.empty() || line.front() == '#') return true;
+    std::array<std::string_view, kRecordCells> cells;
+    if (leading_cells(line, cells.data(), cells.size()) < kRecordCells) list_index_out_of_range();
+    // The first sample may run to the end of the line; more samples follow
+    // otherwise. Either way only the first one is consulted.
+    std::string_view sample = cells[9];
+    if (has_svtype(cells[kInfo])) return true;
+    const std::optional<std::size_t> gt = colon_index(cells[8], "GT");
+    if (!gt) throw ValueError("'GT' is not in list");
+    const std::optional<std::string_view> genotype = colon_entry(sample, *gt);
+    if (!genotype) list_index_out_of_range();
+    // A genotype ending the line still carries the terminator.
+    return without_terminator(*genotype) != "./.";
+}
+
+void modify_repeat_line(std::string_view line, std::string& out) {
+    const std::size_t cells = cell_count(line);
+    if (cells > kRecordCells) {
+        throw ValueError("too many values to unpack (expected " + std::to_string(kRecordCells) + ")");
+    }
+    if (cells < kRecordCells) {
+        throw ValueError("not enough values to unpack (expected " + std::to_string(kRecordCells) + ", got " +
+                         std::to_string(cells) + ")");
+    }
+    const std::size_t info_end = end_of_cell(line, kInfo);
+    out.clear();
+    out.reserve(line.size() + kRepeatMark.size());
+    out.append(line.substr(0, info_end));
+    out.append(kRepeatMark);
+    out.append(line.substr(info_end));
+}
+
+std::string modify_repeat_line(std::string_view line) {
+    std::string out;
+    modify_repeat_line(line, out);
+    return out;
+}
+
+bool repeat_line_needs_svtype(std::string_view line) {
+    std::array<std::string_view, kRecordCells> cells;
+    if (leading_cells(line, cells.data(), cells.size()) < kRecordCells) return false;
+    return !has_svtype(cells[kInfo]);
+}
+
+std::string_view marked_repeat_line(std::string_view line, std::optional<bool> add, std::string& scratch,
+                                    const RepeatSteps& steps) {
+    if (add == false) return line;
+    std::array<std::string_view, kRecordCells> cells;
+    if (leading_cells(line, cells.data(), cells.size()) < kRecordCells) return line;
+    if (!add.has_value()) {
+        const bool needs = steps.needs_svtype ? steps.needs_svtype(line) : !has_svtype(cells[kInfo]);
+        if (!needs) return line;
+    }
+    if (steps.modify) {
+        steps.modify(line, scratch);
+    } else {
+        modify_repeat_line(line, scratch);
+    }
+    return scratch;
+}
+
+SvFilterTokens::SvFilterTokens(const std::vector<std::string>& tokens) : tokens_(tokens) {
+    std::sort(tokens_.begin(), tokens_.end());
+    tokens_.erase(std::unique(tokens_.begin(), tokens_.end()), tokens_.end());
+}
+
+bool SvFilterTokens::drops(std::string_view line) const {
+    if (tokens_.empty() || (!line.empty() && line.front() == '#')) return false;
+    while (!line.empty() && line.back() == '\n') line.remove_suffix(1);
+    std::array<std::string_view, kFilter + 2> cells;
+    // FILTER is cell 6; looking one cell further stops it at its tab.
+    if (leading_cells(line, cells.data(), cells.size()) <= kFilter) return false;
+    std::string_view filter = cells[kFilter];
+    for (;;) {
+        const std::size_t semicolon = filter.find(';');
+        const std::string_view part = filter.substr(0, semicolon);
+        if (std::binary_search(tokens_.begin(), tokens_.end(), part)) return true;
+        if (semicolon == std::string_view::npos) return false;
+        filter.remove_prefix(semicolon + 1);
+    }
+}
+
+void SvFilterTokens::log_removed(std::size_t removed) const {
+    if (removed == 0) return;
+    log_info("Filtered %d SV records with FILTER in %s from the unified VCF",
+             {static_cast<std::int64_t>(removed), tokens_});
+}
+
+std::vector<std::string_view> drop_sv_records_by_filter(LineSpan lines, const std::vector<std::string>& tokens) {
+    if (tokens.empty()) return {lines.begin(), lines.end()};
+    const SvFilterTokens filter(tokens);
+    std::vector<std::string_view> kept;
+    kept.reserve(lines.size());
+    for (const std::string_view line : lines) {
+        if (!filter.drops(line)) kept.push_back(line);
+    }
+    filter.log_removed(lines.size() - kept.size());
+    return kept;
+}
+
+bool contains_column_header(std::string_view line) { return line.find(kVcfColumnHeader) != std::string_view::npos; }
+
+bool roh_lines_are_bed(LineSpan lines, std::string_view declared) {
+    if (declared == roh_format::kBed) return true;
+    if (declared == roh_format::kVcf) return false;
+    return std::none_of(lines.begin(), lines.end(), contains_column_header);
+}
+
+void roh_bed_line_to_vcf(std::string_view bed_line, std::string& out) {
+    std::array<std::string_view, 5> cells;
+    const std::size_t found = leading_cells(strip_whitespace(bed_line), cells.data(), cells.size());
+    if (found < 3) list_index_out_of_range();
+    const std::int64_t start = parse_int(cells[1]);
+    const std::int64_t end = parse_int(cells[2]);
+    if (found < 4) list_index_out_of_range();
+    // A BED interval is 0-based and half-open, a VCF position 1-based; bounds
+    // written the wrong way round give the same record.
+    const std::int64_t low = std::min(start, end);
+    if (low == INT64_MAX) throw ValueError("integer out of range: " + quoted(cells[1]));
+    out.clear();
+    out.append(cells[0]);
+    out += '\t';
+    out += std::to_string(low + 1);
+    out += "\t.\tN\t<ROH>\t.\tPASS\tEND=";
+    out += std::to_string(std::max(start, end));
+    out += ";SVTYPE=ROH;ROH_SCORE=";
+    out.append(cells[3]);
+    out += "\tGT\t1/1\n";
+}
+
+std::string roh_bed_line_to_vcf(std::string_view bed_line) {
+    std::string out;
+    roh_bed_line_to_vcf(bed_line, out);
+    return out;
+}
+
+bool is_blank(std::string_view line) { return strip_whitespace(line).empty(); }
+
+}  // namespace merivane::unifier

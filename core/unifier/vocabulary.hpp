@@ -1,0 +1,66 @@
+// The words every part of the unifier (and the command-line front doors)
+// share: the four input kinds in their fixed order, the VCF column header,
+// the shapes an ROH input may arrive in, and the per-caller options.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace merivane::unifier {
+
+enum class InputKind { Sv, Cnv, Repeats, Roh };
+
+// The order in which inputs are read, warned about and tabled.
+inline constexpr std::array<InputKind, 4> kFileTypes{InputKind::Sv, InputKind::Cnv, InputKind::Repeats,
+                                                     InputKind::Roh};
+
+constexpr std::size_t kind_index(InputKind kind) { return static_cast<std::size_t>(kind); }
+
+constexpr std::string_view kind_name(InputKind kind) {
+    switch (kind) {
+        case InputKind::Sv: return "sv";
+        case InputKind::Cnv: return "cnv";
+        case InputKind::Repeats: return "repeats";
+        case InputKind::Roh: return "roh";
+    }
+    return "";
+}
+
+constexpr std::optional<InputKind> kind_from_name(std::string_view name) {
+    for (const InputKind kind : kFileTypes) {
+        if (kind_name(kind) == name) return kind;
+    }
+    return std::nullopt;
+}
+
+// A line is the column-header line when it contains this anywhere, so sample
+// columns may follow; a sites-only header (no FORMAT) does not count.
+inline constexpr std::string_view kVcfColumnHeader = "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT";
+
+// How a caller's ROH input arrives. Plain texts, so a caller may pass the
+// text itself.
+namespace roh_format {
+inline constexpr std::string_view kAuto = "auto";
+inline constexpr std::string_view kBed = "bed";
+inline constexpr std::string_view kVcf = "vcf";
+}  // namespace roh_format
+
+struct UnifyOptions {
+    // nullopt: mark each repeat record that lacks SVTYPE=; true: mark every
+    // well-formed one; false: mark none.
+    std::optional<bool> add_repeat_svtype;
+    std::string roh_format = std::string(roh_format::kAuto);
+    // SV records whose FILTER carries one of these are left out.
+    std::vector<std::string> drop_sv_filters;
+
+    bool operator==(const UnifyOptions&) const = default;
+};
+
+// Input kind -> optional path, indexed by kind_index.
+using StructFiles = std::array<std::optional<std::string>, 4>;
+
+}  // namespace merivane::unifier
