@@ -6,7 +6,10 @@ import errno
 import gzip
 import logging
 import os
+import pathlib
+import shutil
 import subprocess
+import sys
 
 import pytest
 
@@ -24,7 +27,11 @@ from reliability_helpers import (
 
 needs_full_device = pytest.mark.skipif(not os.path.exists("/dev/full"), reason="no /dev/full")
 needs_bedtools = pytest.mark.skipif(not repeats.bedtools_available(), reason="bedtools is not installed")
-not_as_root = pytest.mark.skipif(os.geteuid() == 0, reason="permissions do not bind root")
+# Root reads files whatever their permissions; it is bound by them again
+# once it gives up the capabilities that override them.
+AS_ROOT = os.geteuid() == 0
+SETPRIV = shutil.which("setpriv")
+DROP_OVERRIDES = ["--inh-caps=-dac_override,-dac_read_search", "--bounding-set=-dac_override,-dac_read_search"]
 
 SUCCESS_MESSAGES = (
     "Created unified vcf file at",
@@ -196,15 +203,45 @@ READERS = {
     "dragen_unify": lambda w, path: cli.dragen_unify(str(w.dir / "unified.vcf"), sv_path=path),
 }
 
-@not_as_root
+# Runs one of READERS in a child process, root without the override rights.
+LOCKED_CALL = """
+import pathlib, sys, types
+sys.path.insert(0, sys.argv[1])
+from test_reliability_faults import READERS
+run = pathlib.Path(sys.argv[3])
+w = types.SimpleNamespace(dir=run, sv=str(run / "sv.vcf"), repeats=str(run / "repeats.vcf"), bed=str(run / "loci.bed"))
+try:
+    READERS[sys.argv[2]](w, sys.argv[4])
+except PermissionError:
+    sys.exit(13)
+"""
+
+
+def read_locked(name, work, path):
+    if not AS_ROOT:
+        with pytest.raises(PermissionError):
+            READERS[name](work, path)
+        return
+    if SETPRIV is None:
+        pytest.skip("running as root without setpriv to give up its override rights")
+    tests_dir = str(pathlib.Path(__file__).parent)
+    child = subprocess.run(
+        [SETPRIV, *DROP_OVERRIDES, sys.executable, "-c", LOCKED_CALL, tests_dir, name, str(work.dir), path],
+        capture_output=True,
+        text=True,
+    )
+    if child.returncode != 13 and "setpriv" in child.stderr:
+        pytest.skip(f"cannot give up capabilities here: {child.stderr.strip()}")
+    assert child.returncode == 13, child.stderr
+
+
 @pytest.mark.parametrize("name", READERS)
 def test_unreadable_input_is_a_permission_error(work, name):
     path = work.dir / "locked.vcf"
     path.write_text(SV_TEXT)
     path.chmod(0)
     try:
-        with pytest.raises(PermissionError):
-            READERS[name](work, str(path))
+        read_locked(name, work, str(path))
     finally:
         path.chmod(0o644)
     assert path.read_text() == SV_TEXT
