@@ -127,7 +127,7 @@ ChildResult run_child(const std::vector<std::string>& argv, const ChildOptions& 
     std::optional<Pipe> out_pipe, err_pipe;
     if (options.stdout_fd >= 0) {
         posix_spawn_file_actions_adddup2(&spawn.actions, options.stdout_fd, STDOUT_FILENO);
-    } else if (options.capture_stdout) {
+    } else if (options.capture_stdout || options.stdout_sink) {
         out_pipe.emplace();
         posix_spawn_file_actions_adddup2(&spawn.actions, out_pipe->write_end, STDOUT_FILENO);
     }
@@ -190,7 +190,9 @@ ChildResult run_child(const std::vector<std::string>& argv, const ChildOptions& 
                     if (*fd != polled.fd) continue;
                     char buffer[1 << 14];
                     const ssize_t n = ::read(*fd, buffer, sizeof buffer);
-                    if (n > 0) {
+                    if (n > 0 && sink == &result.stdout_data && options.stdout_sink) {
+                        options.stdout_sink(std::string_view(buffer, static_cast<std::size_t>(n)));
+                    } else if (n > 0) {
                         sink->append(buffer, static_cast<std::size_t>(n));
                     } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
                         close_quietly(*fd);

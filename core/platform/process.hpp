@@ -2,8 +2,10 @@
 // path with an argument list, never through a shell.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -20,6 +22,11 @@ struct ChildOptions {
     // (or captured, below).
     int stdout_fd = -1;
     bool capture_stdout = false;
+    // Standard output handed over chunk by chunk as it arrives. Unlike a
+    // redirect to a file, the caller sees every write fail (a full disk):
+    // programs that ignore their own write errors exit 0 all the same. An
+    // exception from the sink kills the child and propagates.
+    std::function<void(std::string_view)> stdout_sink;
     bool capture_stderr = false;
     // Variables set (or replaced) in a copy of the current environment.
     std::vector<std::pair<std::string, std::string>> environment_overrides;

@@ -77,6 +77,15 @@ std::uint64_t count_newlines(std::string_view text) {
     return static_cast<std::uint64_t>(std::count(text.begin(), text.end(), '\n'));
 }
 
+// Line breaks in undecoded text: "\n", "\r\n" and a lone "\r" each end a line.
+std::uint64_t count_line_breaks(std::string_view raw) {
+    std::uint64_t count = 0;
+    for (std::size_t i = 0; i < raw.size(); ++i) {
+        if (raw[i] == '\n' || (raw[i] == '\r' && (i + 1 == raw.size() || raw[i + 1] != '\n'))) ++count;
+    }
+    return count;
+}
+
 [[noreturn]] void throw_decode_error(std::string_view raw, const Utf8Fault& fault, const std::string& path,
                                      std::uint64_t first_line) {
     // Report the offending line only: the whole input can be gigabytes.
@@ -87,7 +96,7 @@ std::uint64_t count_newlines(std::string_view text) {
     line_end = line_end == std::string_view::npos ? raw.size() : line_end + 1;
     UnicodeDecodeError error(std::string(raw.substr(line_start, line_end - line_start)), fault.start - line_start,
                              fault.end - line_start, fault.reason);
-    const std::uint64_t line = first_line + count_newlines(raw.substr(0, fault.start));
+    const std::uint64_t line = first_line + count_line_breaks(raw.substr(0, fault.start));
     error.add_note("while reading " + path + ", line " + std::to_string(line));
     throw error;
 }
@@ -151,6 +160,7 @@ struct TextReader::GzipState {
     z_stream stream{};
     std::string input;         // raw bytes read from the file, not yet inflated
     bool member_open = false;  // inside a member (header seen, end not yet)
+    bool member_ended = false;  // at least one member read to its end
     bool input_finished = false;
 
     GzipState() {
@@ -195,8 +205,9 @@ std::size_t TextReader::read_raw(char* out, std::size_t capacity) {
             if (n == 0) gz.input_finished = true;
         }
         if (!gz.member_open) {
-            // Between members: zero padding may follow the last one.
-            while (gz.stream.avail_in > 0 && *gz.stream.next_in == 0) {
+            // Between members: zero padding may follow a member, but a file
+            // that starts with zeros is not gzip at all.
+            while (gz.member_ended && gz.stream.avail_in > 0 && *gz.stream.next_in == 0) {
                 ++gz.stream.next_in;
                 --gz.stream.avail_in;
             }
@@ -212,6 +223,7 @@ std::size_t TextReader::read_raw(char* out, std::size_t capacity) {
         produced = capacity - gz.stream.avail_out;
         if (rc == Z_STREAM_END) {
             gz.member_open = false;
+            gz.member_ended = true;
             inflateReset(&gz.stream);
         } else if (rc == Z_BUF_ERROR) {
             if (gz.stream.avail_in == 0 && gz.input_finished) {

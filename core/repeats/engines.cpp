@@ -73,16 +73,29 @@ void intersect_with_bedtools(const std::string& repeat_path, const std::string& 
                              const std::string& output_path) {
     OutputFile output(output_path);
     const BedtoolsInput input(repeat_path);
-    const std::vector<std::string> command = bedtools_command(input.path(), bed_path);
+    // The error names the caller's file, not a temporary copy that is gone
+    // by the time anyone reads it.
+    const std::vector<std::string> command = bedtools_command(repeat_path, bed_path);
     const auto program = find_executable(command[0]);
     if (!program) throw OSError(ENOENT, command[0]);
-    std::vector<std::string> argv = command;
+    std::vector<std::string> argv = bedtools_command(input.path(), bed_path);
     argv[0] = *program;
+    // bedtools exits 0 even when its writes fail (a full disk), so its
+    // output passes through here, where a failed write is seen and raised.
     ChildOptions options;
-    options.stdout_fd = output.fd();
-    const ChildResult result = run_child(argv, options);
+    options.stdout_sink = [&output](std::string_view data) { output.write(data); };
+    ChildResult result;
+    try {
+        result = run_child(argv, options);
+    } catch (...) {
+        close_keeping_output(output);
+        throw;
+    }
+    if (result.exit_status != 0) {
+        close_keeping_output(output);
+        throw CalledProcessError(result.exit_status, command);
+    }
     output.close();
-    if (result.exit_status != 0) throw CalledProcessError(result.exit_status, command);
 }
 
 IntersectCounts intersect_builtin(const std::string& repeat_path, const std::string& bed_path,

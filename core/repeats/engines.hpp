@@ -21,9 +21,10 @@ bool bedtools_available();
 // however many catalog intervals it overlaps.
 std::vector<std::string> bedtools_command(const std::string& repeat_path, const std::string& bed_path);
 
-// Runs `bedtools intersect` with its standard output going straight into
-// `output_path` (created or truncated first). A non-zero exit raises
-// CalledProcessError and leaves the output as bedtools wrote it.
+// Runs `bedtools intersect` with its standard output copied into
+// `output_path` (created or truncated first) as it arrives. A non-zero exit
+// raises CalledProcessError and leaves the output as bedtools wrote it; a
+// failed write to the output raises OSError (bedtools itself would exit 0).
 void intersect_with_bedtools(const std::string& repeat_path, const std::string& bed_path,
                              const std::string& output_path);
 
