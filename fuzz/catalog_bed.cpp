@@ -21,18 +21,6 @@ using repeats::Interval;
 
 namespace {
 
-std::string universal_newlines(std::string_view text) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\r') {
-            out.push_back('\n');
-            if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
-        } else {
-            out.push_back(text[i]);
-        }
-    }
-    return out;
-}
 
 std::int64_t nudge(std::int64_t value, int by) {
     if (by > 0 && value == INT64_MAX) return value;

@@ -2,6 +2,8 @@
 // packing, and a way to compare what two readings of one input produced.
 #pragma once
 
+#include "platform/log.hpp"
+
 #include <fcntl.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -28,6 +30,29 @@ namespace merivane::fuzz {
 
 inline void check(bool condition, const std::string& what) {
     if (!condition) fail(what);
+}
+
+// The fuzzers report findings by crashing, not through the log.
+inline void silence_logs() {
+    static const bool silenced = [] {
+        set_log_sink(nullptr);
+        return true;
+    }();
+    (void)silenced;
+}
+
+// "\r\n" and a lone "\r" as "\n", written plainly as the readers' reference.
+inline std::string universal_newlines(std::string_view text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r') {
+            out.push_back('\n');
+            if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
+        } else {
+            out.push_back(text[i]);
+        }
+    }
+    return out;
 }
 
 inline const char* const kScratchNames[] = {"a", "b", "c", "d", "e", "f"};

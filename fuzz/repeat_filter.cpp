@@ -24,18 +24,6 @@ using namespace merivane::fuzz;
 
 namespace {
 
-std::string universal_newlines(std::string_view text) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\r') {
-            out.push_back('\n');
-            if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
-        } else {
-            out.push_back(text[i]);
-        }
-    }
-    return out;
-}
 
 bool valid(std::string_view text) {
     try {
@@ -49,11 +37,7 @@ bool valid(std::string_view text) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static const bool quiet = [] {
-        set_log_sink(nullptr);
-        return true;
-    }();
-    (void)quiet;
+    silence_logs();
     Bytes in(data, size);
     const int packing = in.byte() & 0x03;
     const std::string bed(in.text('\0'));

@@ -92,11 +92,7 @@ int compare(const Key& a, const Key& b) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static const bool quiet = [] {
-        set_log_sink(nullptr);
-        return true;
-    }();
-    (void)quiet;
+    silence_logs();
     const std::string text(reinterpret_cast<const char*>(data), size);
     try {
         validate_utf8(text, "input");

@@ -20,11 +20,7 @@ using namespace merivane;
 using namespace merivane::fuzz;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static const bool quiet = [] {
-        set_log_sink(nullptr);
-        return true;
-    }();
-    (void)quiet;
+    silence_logs();
     Bytes in(data, size);
     std::vector<std::string> tokens;
     const std::string_view token_text = in.text('\0');

@@ -22,6 +22,7 @@
 #include "platform/text_reader.hpp"
 
 using namespace merivane;
+using merivane::fuzz::universal_newlines;
 using merivane::fuzz::capture;
 using merivane::fuzz::check;
 using merivane::fuzz::Outcome;
@@ -83,18 +84,6 @@ bool valid_utf8(std::string_view text) {
     return true;
 }
 
-std::string universal_newlines(std::string_view text) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\r') {
-            out.push_back('\n');
-            if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
-        } else {
-            out.push_back(text[i]);
-        }
-    }
-    return out;
-}
 
 void expect_same(const Outcome& a, const Outcome& b, const char* what) {
     check(same(a, b), std::string(what) + ": " + a.describe() + " vs " + b.describe());
