@@ -85,7 +85,6 @@ py::object to_python(const std::optional<std::string>& path) {
     return py::str(*path);
 }
 
-std::optional<std::string> path_arg(py::handle value, const char* name) { return optional_text(value, name); }
 
 // The mapping a door hands to `_unify`, keyed by the kind texts.
 py::dict struct_files_dict(const unifier::StructFiles& files) {
@@ -107,8 +106,9 @@ py::object unify_through_module(py::handle struct_files, py::handle output_path,
 py::object unify_entry(py::object struct_files, py::object output_path, py::object options) {
     const unifier::StructFiles files = core_struct_files(struct_files);
     const std::string output = require_text(output_path, "output_path");
-    cli::reject_outputs_naming_inputs(files, output);
+    // The core path refuses outputs that name an input itself.
     if (originals->untouched()) return to_python(cli::unify(files, output, core_options(options)));
+    cli::reject_outputs_naming_inputs(files, output);
     return unify_through_module(struct_files, output_path, options);
 }
 
@@ -117,16 +117,16 @@ py::object unify_entry(py::object struct_files, py::object output_path, py::obje
 template <typename CoreDoor>
 py::object run_door(const unifier::StructFiles& files, const std::string& output_path, py::object python_options,
                     CoreDoor core_door) {
+    if (originals->door_untouched()) return to_python(core_door());  // refuses colliding outputs itself
     cli::reject_outputs_naming_inputs(files, output_path);
-    if (originals->door_untouched()) return to_python(core_door());
     return originals->cli.attr("_unify")(struct_files_dict(files), py::str(output_path), python_options);
 }
 
 py::object dragen_unify(py::object output_path, py::object sv_path, py::object cnv_path, py::object repeat_path,
                         py::object roh_bed_path) {
     const std::string output = require_text(output_path, "output_path");
-    const auto files = cli::dragen_inputs(path_arg(sv_path, "sv_path"), path_arg(cnv_path, "cnv_path"),
-                                          path_arg(repeat_path, "repeat_path"), path_arg(roh_bed_path, "roh_bed_path"));
+    const auto files = cli::dragen_inputs(optional_text(sv_path, "sv_path"), optional_text(cnv_path, "cnv_path"),
+                                          optional_text(repeat_path, "repeat_path"), optional_text(roh_bed_path, "roh_bed_path"));
     return run_door(files, output, originals->cli.attr("UnifyOptions")(),
                     [&] { return cli::unify(files, output, unifier::UnifyOptions{}); });
 }
@@ -134,8 +134,8 @@ py::object dragen_unify(py::object output_path, py::object sv_path, py::object c
 py::object ont_unify(py::object output_path, py::object sv_path, py::object cnv_path, py::object repeat_path,
                      py::object modify_repeats) {
     const std::string output = require_text(output_path, "output_path");
-    const auto files = cli::long_read_inputs(path_arg(sv_path, "sv_path"), path_arg(cnv_path, "cnv_path"),
-                                             path_arg(repeat_path, "repeat_path"));
+    const auto files = cli::long_read_inputs(optional_text(sv_path, "sv_path"), optional_text(cnv_path, "cnv_path"),
+                                             optional_text(repeat_path, "repeat_path"));
     const std::optional<bool> modify = tri_state(modify_repeats);
     return run_door(files, output, originals->cli.attr("UnifyOptions")("add_repeat_svtype"_a = modify_repeats),
                     [&] { return cli::unify(files, output, cli::ont_options(modify)); });
@@ -144,8 +144,8 @@ py::object ont_unify(py::object output_path, py::object sv_path, py::object cnv_
 py::object pacbio_unify(py::object output_path, py::object sv_path, py::object cnv_path, py::object repeat_path,
                         py::object drop_sv_filters) {
     const std::string output = require_text(output_path, "output_path");
-    const auto files = cli::long_read_inputs(path_arg(sv_path, "sv_path"), path_arg(cnv_path, "cnv_path"),
-                                             path_arg(repeat_path, "repeat_path"));
+    const auto files = cli::long_read_inputs(optional_text(sv_path, "sv_path"), optional_text(cnv_path, "cnv_path"),
+                                             optional_text(repeat_path, "repeat_path"));
     // A lone text is refused before it could be split into characters.
     reject_lone_text(drop_sv_filters, "drop_sv_filters");
     py::tuple tokens = py::isinstance<py::tuple>(drop_sv_filters) ? py::reinterpret_borrow<py::tuple>(drop_sv_filters)
@@ -159,10 +159,10 @@ py::object pacbio_filter_and_unify(py::object output_path, py::object sv_path, p
                                    py::object full_repeat_path, py::object repeat_bed_file_path,
                                    py::object drop_sv_filters) {
     const std::string output = require_text(output_path, "output_path");
-    const auto sv = path_arg(sv_path, "sv_path");
-    const auto cnv = path_arg(cnv_path, "cnv_path");
-    const auto full = path_arg(full_repeat_path, "full_repeat_path");
-    const auto bed = path_arg(repeat_bed_file_path, "repeat_bed_file_path");
+    const auto sv = optional_text(sv_path, "sv_path");
+    const auto cnv = optional_text(cnv_path, "cnv_path");
+    const auto full = optional_text(full_repeat_path, "full_repeat_path");
+    const auto bed = optional_text(repeat_bed_file_path, "repeat_bed_file_path");
     py::module_& m = originals->cli;
     if (originals->door_untouched() && is_original(m, "pacbio_unify", originals->pacbio_unify)) {
         return to_python(cli::pacbio_filter_and_unify(output, sv, cnv, full, bed, tokens_arg(drop_sv_filters)));
