@@ -1,0 +1,22 @@
+// How a BGZF file is written. The defaults give the long-standing bytes:
+// zlib at level 9, one thread, no index beside the file.
+#pragma once
+
+#include <optional>
+
+namespace merivane::compression {
+
+// The index written beside a BGZF file: `<file>.tbi` or `<file>.csi`, as
+// `tabix -p vcf` and `tabix --csi -p vcf` write them.
+enum class IndexFormat { Tbi, Csi };
+
+struct CompressionSettings {
+    // Blocks are compressed by this many workers and written in order; the
+    // bytes are the same for every count. 1 starts no thread.
+    int threads = 1;
+    // Deflate level, 0-9, as the host's gzip module names it.
+    int level = 9;
+    std::optional<IndexFormat> index;
+};
+
+}  // namespace merivane::compression
