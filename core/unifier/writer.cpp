@@ -123,7 +123,8 @@ void write_vcf_content(InputKind kind, LineSpan lines, TextSink& out, const Unif
 }
 
 std::optional<std::string> unify_lines(const LinesTable& lines, const std::string& output_path,
-                                       const UnifyOptions& options, const WriterSteps& steps) {
+                                       const UnifyOptions& options, const WriterSteps& steps, bool merge_headers) {
+    (void)merge_headers;  // not yet applied: the donor's header alone
     const auto& sv = lines[kind_index(InputKind::Sv)];
     const auto& cnv = lines[kind_index(InputKind::Cnv)];
     const auto& repeats = lines[kind_index(InputKind::Repeats)];
