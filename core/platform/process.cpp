@@ -227,24 +227,4 @@ ChildResult run_child(const std::vector<std::string>& argv, const ChildOptions& 
     }
 }
 
-std::string temp_directory() {
-    for (const char* name : {"TMPDIR", "TEMP", "TMP"}) {
-        const char* value = std::getenv(name);
-        if (value && *value) {
-            struct stat info {};
-            if (::stat(value, &info) == 0 && S_ISDIR(info.st_mode)) return value;
-        }
-    }
-    return "/tmp";
-}
-
-std::string create_temp_file(const std::string& suffix) {
-    std::string pattern = temp_directory() + "/tmp" + "XXXXXX" + suffix;
-    const int fd = ::mkostemps(pattern.data(), static_cast<int>(suffix.size()), O_CLOEXEC);
-    if (fd < 0) throw OSError(errno, temp_directory());
-    ::fchmod(fd, 0600);
-    ::close(fd);
-    return pattern;
-}
-
 }  // namespace merivane

@@ -46,12 +46,4 @@ struct ChildResult {
 // is reported in the result, not raised.
 ChildResult run_child(const std::vector<std::string>& argv, const ChildOptions& options);
 
-// Creates a new, uniquely named, empty file in the system temporary
-// directory, exclusively and readable and writable only by its owner, and
-// returns its path.
-std::string create_temp_file(const std::string& suffix);
-
-// The system temporary directory, chosen as Python's tempfile does.
-std::string temp_directory();
-
 }  // namespace merivane
