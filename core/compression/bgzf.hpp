@@ -15,6 +15,8 @@
 #include "compression/interrupt_poll.hpp"
 #include "compression/settings.hpp"
 
+#include "compression/settings.hpp"
+
 namespace merivane::compression {
 
 // Input bytes per block: 65280 incompressible bytes still fit in 65536.
