@@ -445,7 +445,13 @@ int merivane_command(py::object argv) {
                     "nothing to unify: no SV, CNV or repeat input with records was given (see the warnings above)");
             }
             std::string printed = text_of(result);
-            if (!args.attr("index").is_none()) printed += "\n" + text_of(result) + "." + text_of(args.attr("index"));
+            if (!args.attr("index").is_none()) {
+                const std::string index_path = text_of(result) + "." + text_of(args.attr("index"));
+                if (!py::module_::import("os.path").attr("isfile")(index_path).cast<bool>()) {
+                    throw py::value_error("no index was written beside " + text_of(result));
+                }
+                printed += "\n" + index_path;
+            }
             print_line("stdout", printed);
         },
         verbose);

@@ -65,11 +65,16 @@ def capture(monkeypatch, name, result="out.vcf.gz"):
               drop_sv_filters=("A", "B"), filtered_repeat_path=None, **DEFAULTS)),
     ],
 )
-def test_subcommand_calls_its_door(monkeypatch, capsys, argv, door, expected):
+def test_subcommand_calls_its_door(monkeypatch, capsys, tmp_path, argv, door, expected):
     calls = capture(monkeypatch, door)
+    monkeypatch.chdir(tmp_path)
+    printed = ["out.vcf.gz"]
+    if expected["index"]:
+        printed.append(f"out.vcf.gz.{expected['index']}")
+        (tmp_path / printed[-1]).write_bytes(b"")
     assert cli._main(argv) == 0
     assert calls == [(door, (), expected)]
-    assert capsys.readouterr().out.splitlines()[0] == "out.vcf.gz"
+    assert capsys.readouterr().out.splitlines() == printed
 
 
 @pytest.mark.parametrize(
@@ -93,10 +98,16 @@ def test_dropping_filters_outside_pacbio_goes_through_unify(monkeypatch, argv, o
     assert settings == DEFAULTS
 
 
-def test_index_path_is_printed_after_the_output(monkeypatch, capsys):
-    capture(monkeypatch, "ont_unify", result="d/o.vcf.gz")
-    assert cli._main(["ont", "-o", "d/o.vcf", "--index", "tbi"]) == 0
-    assert capsys.readouterr().out == "d/o.vcf.gz\nd/o.vcf.gz.tbi\n"
+def test_index_path_is_printed_after_the_output(monkeypatch, capsys, tmp_path):
+    compressed = str(tmp_path / "o.vcf.gz")
+    capture(monkeypatch, "ont_unify", result=compressed)
+    (tmp_path / "o.vcf.gz.tbi").write_bytes(b"")
+    assert cli._main(["ont", "-o", "o.vcf", "--index", "tbi"]) == 0
+    assert capsys.readouterr().out == f"{compressed}\n{compressed}.tbi\n"
+    # An index asked for and not there is a failure, not a path to nothing.
+    assert cli._main(["ont", "-o", "o.vcf", "--index", "csi"]) == 1
+    captured = capsys.readouterr()
+    assert (captured.out, captured.err) == ("", f"merivane: error: no index was written beside {compressed}\n")
 
 
 def test_nothing_to_unify_is_a_failure(monkeypatch, capsys):
