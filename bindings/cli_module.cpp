@@ -6,6 +6,7 @@
 #include <pybind11/pybind11.h>
 
 #include "cli/front_doors.hpp"
+#include "cli_commands.hpp"
 #include "support.hpp"
 
 namespace py = pybind11;
@@ -144,6 +145,7 @@ PYBIND11_MODULE(cli, m) {
           doc("pacbio_from_cli(argv: Optional[Sequence[str]] = None) -> None", "Command line of the PacBio pipeline.")
               .c_str(),
           py::arg("argv") = py::none());
+    merivane::binding::add_commands(m);
 }
 
 namespace {
