@@ -9,10 +9,15 @@
 #include "platform/error.hpp"
 #include "platform/file_io.hpp"
 #include "test_support.hpp"
-#include "unifier/pipeline.hpp"
+#include "cli/front_doors.hpp"
 
-namespace merivane::unifier {
+namespace merivane::cli {
 namespace {
+
+using unifier::InputKind;
+using unifier::kind_index;
+using unifier::StructFiles;
+using unifier::UnifyOptions;
 
 using testing::CapturedLog;
 using testing::TempDir;
@@ -29,7 +34,7 @@ std::string gunzip(const std::string& path) {
     return out;
 }
 
-TEST(UnifyAndCompress, WritesSortedBgzfAndRemovesThePlainFile) {
+TEST(Unify, WritesSortedBgzfAndRemovesThePlainFile) {
     TempDir dir;
     StructFiles files;
     files[kind_index(InputKind::Sv)] =
@@ -40,20 +45,20 @@ TEST(UnifyAndCompress, WritesSortedBgzfAndRemovesThePlainFile) {
     options.drop_sv_filters = {"InvBreakpoint"};
     const std::string output = dir.path("u.vcf");
     CapturedLog log;
-    EXPECT_EQ(unify_and_compress(files, output, options), output + ".gz");
+    EXPECT_EQ(unify(files, output, options), output + ".gz");
     EXPECT_FALSE(path_exists(output));
     EXPECT_EQ(gunzip(output + ".gz"), "##s\n" + kColumns +
                                           "chr1\t10\t.\tN\t<ROH>\t.\tPASS\tEND=20;SVTYPE=ROH;ROH_SCORE=3\tGT\t1/1\n"
                                           "chr2\t1\t.\tN\t<DEL>\t.\tPASS\tSVTYPE=DEL\tGT\t0/1\n");
 }
 
-TEST(UnifyAndCompress, NothingToUnifyLeavesTheEmptyPlainFile) {
+TEST(Unify, NothingToUnifyLeavesTheEmptyPlainFile) {
     TempDir dir;
     StructFiles files;
     files[kind_index(InputKind::Roh)] = dir.write("roh.bed", "chr1\t9\t20\t3\n");
     const std::string output = dir.path("u.vcf");
     CapturedLog log;
-    EXPECT_EQ(unify_and_compress(files, output, UnifyOptions{}), std::nullopt);
+    EXPECT_EQ(unify(files, output, UnifyOptions{}), std::nullopt);
     EXPECT_TRUE(path_exists(output));
     EXPECT_FALSE(path_exists(output + ".gz"));
 }
@@ -98,4 +103,4 @@ TEST(OutputsNamingInputs, ALinkToAnInputIsTheInput) {
 }
 
 }  // namespace
-}  // namespace merivane::unifier
+}  // namespace merivane::cli
