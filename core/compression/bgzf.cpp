@@ -90,7 +90,9 @@ std::string bgzf_block(std::string_view data) {
     return std::string(compressor.compress(data));
 }
 
-std::string write_bgzf(const std::string& source_path, const std::string& destination_path) {
+std::string write_bgzf(const std::string& source_path, const std::string& destination_path,
+                       const CompressionSettings& settings) {
+    (void)settings;  // threads, level and index: not yet applied
     int source = open_for_reading(source_path);
     struct Closer {
         int& fd;

@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "compression/settings.hpp"
+
 namespace merivane::compression {
 
 // Input bytes per block: 65280 incompressible bytes still fit in 65536.
@@ -46,6 +48,7 @@ std::string bgzf_block(std::string_view data);
 // destination is created, so a missing source leaves the destination alone;
 // a destination naming the source itself is refused (ValueError) for the
 // same reason. A failure after that leaves the partial destination in place.
-std::string write_bgzf(const std::string& source_path, const std::string& destination_path);
+std::string write_bgzf(const std::string& source_path, const std::string& destination_path,
+                       const CompressionSettings& settings = {});
 
 }  // namespace merivane::compression
