@@ -233,48 +233,62 @@ struct Interval {
 
 // A VCF record's interval as tabix reads it: [POS - 1, POS - 1 + length of
 // REF), or to INFO END when that lies beyond the start. nullopt for a line
-// tabix skips (fewer than two fields, a POS without digits).
-std::optional<Interval> read_interval(std::string_view line) {
+// tabix skips (fewer than two fields, a POS without digits). `ends` holds
+// where each of the first `fields` fields ends (at most INFO, the eighth:
+// tabix reads nothing after it).
+std::optional<Interval> interval_of(std::string_view line, const std::size_t* ends, int fields) {
     Interval out;
-    bool have_chromosome = false;
-    std::size_t b = 0;
-    int id = 1;
-    for (std::size_t i = 0; i <= line.size(); ++i) {
-        if (i < line.size() && line[i] != '\t' && line[i] != '\0') continue;
-        const std::string_view field = line.substr(b, i - b);
-        if (id == 1) {
-            out.chromosome = field;
-            have_chromosome = true;
-        } else if (id == 2) {
-            const auto pos = read_integer(line, b, 0);
-            if (!pos) return std::nullopt;
-            out.beg = *pos == std::numeric_limits<long long>::min() ? *pos : *pos - 1;
-            out.end = *pos;
-            if (out.beg < 0) out.beg = 0;
-            if (out.end < 1) out.end = 1;
-        } else if (id == 4) {
-            if (!field.empty()) out.end = out.beg + static_cast<std::int64_t>(field.size());
-        } else if (id == 8) {
-            // END= at the start of INFO, else the first ";END=".
-            std::size_t at = std::string_view::npos;
-            const std::size_t first = field.find("END=");
-            if (first == 0) {
-                at = 4;
-            } else if (first != std::string_view::npos) {
-                const std::size_t later = field.find(";END=");
-                if (later != std::string_view::npos) at = later + 5;
-            }
-            if (at != std::string_view::npos && (at == field.size() || field[at] != '.')) {
-                const long long end = read_integer(field, at, 0).value_or(0);
-                // An END not beyond the start is ignored, as tabix does.
-                if (end > out.beg) out.end = end;
-            }
+    out.chromosome = line.substr(0, ends[0]);
+    if (fields < 2) return std::nullopt;
+    const std::size_t pos_at = ends[0] + 1;
+    const auto pos = read_integer(line, pos_at, 0);
+    if (!pos) return std::nullopt;
+    out.beg = *pos == std::numeric_limits<long long>::min() ? *pos : *pos - 1;
+    out.end = *pos;
+    if (out.beg < 0) out.beg = 0;
+    if (out.end < 1) out.end = 1;
+    if (fields >= 4 && ends[3] > ends[2] + 1) out.end = out.beg + static_cast<std::int64_t>(ends[3] - ends[2] - 1);
+    if (fields >= 8) {
+        const std::string_view info = line.substr(ends[6] + 1, ends[7] - ends[6] - 1);
+        // END= at the start of INFO, else the first ";END=".
+        std::size_t at = std::string_view::npos;
+        const std::size_t first = info.find("END=");
+        if (first == 0) {
+            at = 4;
+        } else if (first != std::string_view::npos) {
+            const std::size_t later = info.find(";END=", first - 1);
+            if (later != std::string_view::npos) at = later + 5;
         }
-        b = i + 1;
-        ++id;
+        if (at != std::string_view::npos && (at == info.size() || info[at] != '.')) {
+            const long long end = read_integer(info, at, 0).value_or(0);
+            // An END not beyond the start is ignored, as tabix does.
+            if (end > out.beg) out.end = end;
+        }
     }
-    if (!have_chromosome || out.beg < 0 || out.end < 0) return std::nullopt;
     return out;
+}
+
+std::optional<Interval> read_interval(std::string_view line) {
+    std::size_t ends[8];
+    int fields = 0;
+    for (std::size_t at = 0; fields < 8;) {
+        const void* tab = std::memchr(line.data() + at, '\t', line.size() - at);
+        if (!tab) {
+            ends[fields++] = line.size();
+            break;
+        }
+        ends[fields++] = static_cast<std::size_t>(static_cast<const char*>(tab) - line.data());
+        at = ends[fields - 1] + 1;
+    }
+    // tabix splits at a NUL byte as at a tab: the rare line holding one
+    // within the fields it reads is split again, byte by byte.
+    if (std::memchr(line.data(), '\0', ends[fields - 1]) != nullptr) {
+        fields = 0;
+        for (std::size_t i = 0; i <= line.size() && fields < 8; ++i) {
+            if (i == line.size() || line[i] == '\t' || line[i] == '\0') ends[fields++] = i;
+        }
+    }
+    return interval_of(line, ends, fields);
 }
 
 // The largest "length" of the ##contig lines, as tabix --csi reads it to
