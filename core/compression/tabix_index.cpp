@@ -9,7 +9,9 @@
 #include <utility>
 
 #include "compression/bgzf.hpp"
+#include "platform/atomic_output.hpp"
 #include "platform/error.hpp"
+#include "platform/file_io.hpp"
 
 namespace merivane::compression {
 
@@ -656,6 +658,35 @@ std::string TabixIndexBuilder::finish(const std::vector<std::uint64_t>& block_of
     }
     put_u64(out, 0);  // records without coordinates: none in a VCF
     return out;
+}
+
+IndexBeside::IndexBeside(std::string destination, std::optional<IndexFormat> format, LineNamer namer)
+    : destination_(std::move(destination)), format_(format) {
+    if (format_) builder_ = std::make_unique<TabixIndexBuilder>(*format_, std::move(namer));
+}
+
+IndexBeside::~IndexBeside() = default;
+
+void IndexBeside::prepare(const std::vector<std::uint64_t>& block_offsets, std::uint64_t compressed_size) {
+    if (builder_) {
+        const std::string index = builder_->finish(block_offsets, compressed_size);
+        pending_ = std::make_unique<AtomicOutput>(index_path(destination_, *format_));
+        BgzfWriter writer([this](std::string_view block) { pending_->write(block); });
+        writer.write(index);
+        writer.finish();
+    }
+    remove_earlier();
+}
+
+void IndexBeside::remove_earlier() {
+    for (const IndexFormat format : {IndexFormat::Tbi, IndexFormat::Csi}) {
+        const std::string path = index_path(destination_, format);
+        if (path_exists(path)) remove_file(path);
+    }
+}
+
+void IndexBeside::commit() {
+    if (pending_) pending_->commit();
 }
 
 }  // namespace merivane::compression

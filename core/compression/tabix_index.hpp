@@ -16,6 +16,10 @@
 
 #include "compression/settings.hpp"
 
+namespace merivane {
+class AtomicOutput;
+}
+
 namespace merivane::compression {
 
 // Names a line of the text in an error message ("'u.vcf', line 12"); given
@@ -52,5 +56,36 @@ private:
 
 // "<destination>.tbi" or "<destination>.csi".
 std::string index_path(const std::string& destination, IndexFormat format);
+
+// The index side of one BGZF output: whatever index was asked for (or none)
+// and no other beside the destination, so that an index never outlives the
+// data it indexed. The index is fed what the writer is fed; once the data
+// is complete, prepare() writes the index file to a temporary of its own and
+// removes every earlier index beside the destination; the caller then puts
+// the data in place and calls commit(), which puts the index in place.
+// Without commit() the temporary goes and nothing beside the destination is
+// touched unless prepare() ran.
+class IndexBeside {
+public:
+    IndexBeside(std::string destination, std::optional<IndexFormat> format, LineNamer namer);
+    ~IndexBeside();
+    IndexBeside(const IndexBeside&) = delete;
+    IndexBeside& operator=(const IndexBeside&) = delete;
+
+    void feed(std::string_view data) {
+        if (builder_) builder_->feed(data);
+    }
+    void prepare(const std::vector<std::uint64_t>& block_offsets, std::uint64_t compressed_size);
+    // For data written over the destination in place: earlier indexes stop
+    // matching it as soon as writing begins.
+    void remove_earlier();
+    void commit();
+
+private:
+    std::string destination_;
+    std::optional<IndexFormat> format_;
+    std::unique_ptr<TabixIndexBuilder> builder_;
+    std::unique_ptr<AtomicOutput> pending_;
+};
 
 }  // namespace merivane::compression

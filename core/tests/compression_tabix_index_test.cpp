@@ -211,7 +211,6 @@ class IndexLikeTabix : public ::testing::TestWithParam<std::tuple<Case, IndexFor
 
 TEST_P(IndexLikeTabix, SameBytes) {
     const auto& [c, format] = GetParam();
-    if (format == IndexFormat::Tbi && !c.tbi) GTEST_SKIP();
     const std::string text = c.text();
     const std::string ours = our_index(text, format);
     // How the text arrives does not matter.
@@ -223,13 +222,18 @@ TEST_P(IndexLikeTabix, SameBytes) {
     EXPECT_TRUE(ours == tabix->index);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, IndexLikeTabix,
-                         ::testing::Combine(::testing::ValuesIn(kCases),
-                                            ::testing::Values(IndexFormat::Tbi, IndexFormat::Csi)),
-                         [](const auto& info) {
-                             return std::string(std::get<0>(info.param).name) +
-                                    (std::get<1>(info.param) == IndexFormat::Tbi ? "Tbi" : "Csi");
-                         });
+std::vector<std::tuple<Case, IndexFormat>> case_formats() {
+    std::vector<std::tuple<Case, IndexFormat>> out;
+    for (const Case& c : kCases) {
+        if (c.tbi) out.emplace_back(c, IndexFormat::Tbi);
+        out.emplace_back(c, IndexFormat::Csi);
+    }
+    return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, IndexLikeTabix, ::testing::ValuesIn(case_formats()), [](const auto& test) {
+    return std::string(std::get<0>(test.param).name) + (std::get<1>(test.param) == IndexFormat::Tbi ? "Tbi" : "Csi");
+});
 
 // The real callers' files, sorted as the pipeline sorts them.
 TEST(IndexLikeTabix, RealCallerOutputs) {
@@ -257,6 +261,31 @@ TEST(IndexLikeTabix, RealCallerOutputs) {
     }
     EXPECT_EQ(files, 3);
 }
+
+// write_bgzf builds the index from the bytes it compresses, whatever the
+// number of workers or the level: the offsets are those of the blocks written.
+class WriteBgzfIndex : public ::testing::TestWithParam<std::tuple<int, int, IndexFormat>> {};
+
+TEST_P(WriteBgzfIndex, LikeTabixOnTheFileWritten) {
+    const auto [threads, level, format] = GetParam();
+    TempDir dir;
+    const std::string source = dir.write("in.vcf", dense());
+    const std::string out = dir.path("out.vcf.gz");
+    write_bgzf(source, out, CompressionSettings{threads, level, format});
+    const std::string ours = gunzip(testing::read_file(index_path(out, format)));
+    const auto tabix = find_executable("tabix");
+    if (!tabix) GTEST_SKIP() << "tabix is not installed";
+    const std::string copy = dir.path("copy.vcf.gz");
+    std::filesystem::copy_file(out, copy);
+    std::vector<std::string> argv{*tabix, "-p", "vcf", copy};
+    if (format == IndexFormat::Csi) argv.insert(argv.begin() + 1, "--csi");
+    ASSERT_EQ(run_child(argv, {}).exit_status, 0);
+    EXPECT_TRUE(ours == gunzip(testing::read_file(index_path(copy, format))));
+}
+
+INSTANTIATE_TEST_SUITE_P(Settings, WriteBgzfIndex,
+                         ::testing::Combine(::testing::Values(1, 3), ::testing::Values(9, 1),
+                                            ::testing::Values(IndexFormat::Tbi, IndexFormat::Csi)));
 
 struct Refusal {
     const char* name;
@@ -297,11 +326,13 @@ TEST_P(IndexRefuses, AtTheFirstSuchLine) {
         EXPECT_NE(message.find(r.problem), std::string::npos) << message;
     }
     // So does tabix: what it refuses we refuse, no more.
-    if (const auto tabix = tabix_index(r.text, r.format)) EXPECT_NE(tabix->exit_status, 0);
+    if (const auto tabix = tabix_index(r.text, r.format)) {
+        EXPECT_NE(tabix->exit_status, 0);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, IndexRefuses, ::testing::ValuesIn(kRefusals),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& test) { return std::string(test.param.name); });
 
 }  // namespace
 }  // namespace merivane::compression
