@@ -51,7 +51,9 @@ unifier::UnifyOptions pacbio_options(std::vector<std::string> drop_sv_filters) {
 }
 
 std::vector<std::string> guarded_outputs(const std::string& output_path) {
-    return {output_path, output_path + ".gz", output_path + ".sorted.tmp"};
+    // A new .gz removes an earlier index beside it, or replaces it.
+    const std::string compressed = output_path + ".gz";
+    return {output_path, compressed, output_path + ".sorted.tmp", compressed + ".tbi", compressed + ".csi"};
 }
 
 void reject_outputs_naming_inputs(const std::string& output_path, const std::vector<std::string>& input_paths) {

@@ -31,7 +31,8 @@ unifier::UnifyOptions ont_options(std::optional<bool> modify_repeats);
 unifier::UnifyOptions pacbio_options(std::vector<std::string> drop_sv_filters);
 
 // What a run at `output_path` writes or removes: the unified file, the
-// compressed file and the sorting step's temporary file.
+// compressed file, the sorting step's temporary file and the compressed
+// file's index.
 std::vector<std::string> guarded_outputs(const std::string& output_path);
 
 // ValueError, before anything is written, when one of the run's outputs
