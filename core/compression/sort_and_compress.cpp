@@ -89,7 +89,10 @@ std::string sort_and_compress(const std::string& vcf_file_path, const std::optio
                 out.close();
             }, find);
         }
-        write_bgzf(sorted_path, destination, settings);
+        // An index names the lines as they stand once sorted.
+        write_bgzf(sorted_path, destination, settings, [&vcf_file_path](std::uint64_t line) {
+            return "'" + vcf_file_path + "' (sorted), line " + std::to_string(line);
+        });
     } catch (...) {
         failure = std::current_exception();
     }
