@@ -38,10 +38,6 @@ py::object make_exception(const Error& error) {
         // OSError(errno, strerror, filename) picks the subclass itself
         // (FileNotFoundError, PermissionError, IsADirectoryError, ...).
         py::object os_error = py::reinterpret_borrow<py::object>(PyExc_OSError);
-        if (!e->filename2().empty()) {
-            return os_error(e->errnum(), e->strerror(), text_or_replacement(e->filename()), py::none(),
-                            text_or_replacement(e->filename2()));
-        }
         return os_error(e->errnum(), e->strerror(), text_or_replacement(e->filename()));
     }
     if (const auto* e = dynamic_cast<const UnicodeDecodeError*>(&error)) {
