@@ -8,6 +8,7 @@
 #include "compression/bgzf.hpp"
 #include "compression/gnu_sort.hpp"
 #include "compression/sorting.hpp"
+#include "compression/tabix_index.hpp"
 #include "platform/error.hpp"
 #include "platform/file_io.hpp"
 #include "platform/log.hpp"
@@ -52,6 +53,12 @@ std::string sort_and_compress(const std::string& vcf_file_path, const std::optio
     if (same_file(destination, sorted_path)) {
         throw ValueError("destination_path names the temporary sorted file: '" + destination + "'");
     }
+    // An index beside the destination is replaced or removed.
+    for (const IndexFormat format : {IndexFormat::Tbi, IndexFormat::Csi}) {
+        if (same_file(vcf_file_path, index_path(destination, format))) {
+            throw ValueError("vcf_file_path is where the index of the destination goes: '" + vcf_file_path + "'");
+        }
+    }
 
     std::optional<std::string> chosen = engine;
     if (!chosen) chosen = std::string(find() ? GNU_SORT : PYTHON_SORT);
@@ -89,7 +96,10 @@ std::string sort_and_compress(const std::string& vcf_file_path, const std::optio
                 out.close();
             }, find);
         }
-        write_bgzf(sorted_path, destination, settings);
+        // An index names the lines as they stand once sorted.
+        write_bgzf(sorted_path, destination, settings, [&vcf_file_path](std::uint64_t line) {
+            return "'" + vcf_file_path + "' (sorted), line " + std::to_string(line);
+        });
     } catch (...) {
         failure = std::current_exception();
     }
