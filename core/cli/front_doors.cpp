@@ -13,6 +13,23 @@ namespace merivane::cli {
 using unifier::InputKind;
 
 namespace {
+// The writer sees lines, not files: its notes name an input by kind ("in the
+// roh input, line 3"). Here the file is known, so the note is followed by
+// which file that is.
+void name_the_input_file(Error& error, const unifier::StructFiles& struct_files) {
+    for (const InputKind kind : unifier::kFileTypes) {
+        const auto& path = struct_files[unifier::kind_index(kind)];
+        if (!path) continue;
+        const std::string named = "in the " + std::string(unifier::kind_name(kind)) + " input,";
+        for (const std::string& note : error.notes()) {
+            if (note.rfind(named, 0) == 0) {
+                error.add_note("the " + std::string(unifier::kind_name(kind)) + " input is " + *path);
+                return;
+            }
+        }
+    }
+}
+
 std::vector<std::string> present(const unifier::StructFiles& struct_files) {
     std::vector<std::string> paths;
     for (const auto& path : struct_files) {
@@ -79,7 +96,13 @@ std::optional<std::string> unify(const unifier::StructFiles& struct_files, const
         // The inputs are released before sorting, which holds the unified
         // file's lines in memory in turn.
         const unifier::FilesLines files = unifier::read_struct_lines(struct_files, options);
-        unified = unifier::unify_lines(unifier::table_of(files), output_path, options, {}, settings.merge_headers);
+        try {
+            unified =
+                unifier::unify_lines(unifier::table_of(files), output_path, options, {}, settings.merge_headers);
+        } catch (Error& error) {
+            name_the_input_file(error, struct_files);
+            throw;
+        }
     }
     if (!unified) return std::nullopt;
     return compression::sort_and_compress(*unified, std::nullopt, false, std::nullopt, settings.compression);
