@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdint>
 
+#include "platform/atomic_output.hpp"
 #include "platform/error.hpp"
 #include "platform/file_io.hpp"
 
@@ -93,17 +94,14 @@ std::string bgzf_block(std::string_view data) {
 std::string write_bgzf(const std::string& source_path, const std::string& destination_path,
                        const CompressionSettings& settings) {
     (void)settings;  // threads, level and index: not yet applied
-    int source = open_for_reading(source_path);
-    struct Closer {
-        int& fd;
-        ~Closer() { close_quietly(fd); }
-    } closer{source};
+    const UniqueFd source_fd(open_for_reading(source_path));
+    const int source = source_fd.get();
     if (same_file(source_path, destination_path)) {
         throw ValueError("destination_path names the same file as source_path: '" + destination_path + "'");
     }
 
     BlockCompressor compressor;
-    OutputFile destination(destination_path);
+    AtomicOutput destination(destination_path);
     std::string chunk(UNCOMPRESSED_BLOCK_SIZE, '\0');
     bool at_end = false;
     while (!at_end) {
@@ -120,7 +118,7 @@ std::string write_bgzf(const std::string& source_path, const std::string& destin
         if (filled > 0) destination.write(compressor.compress(std::string_view(chunk.data(), filled)));
     }
     destination.write(BGZF_EOF);
-    destination.close();
+    destination.commit();
     return destination_path;
 }
 
