@@ -1,8 +1,10 @@
 #include "cli_commands.hpp"
 
+#include <csignal>
 #include <exception>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -109,26 +111,86 @@ std::string error_text(const py::error_already_set& error) {
     return one_line(text);
 }
 
+// Notes a Ctrl-C during one command run. The terminal sends SIGINT to the
+// whole process group, so a child program (sort, bedtools) may die of it and
+// its failure reach us first, or the KeyboardInterrupt may be raised while an
+// error is being translated and be lost; either way it was the user's
+// interrupt. Installed only over the interpreter's default handler, on the
+// main thread, and put back afterwards; it raises KeyboardInterrupt as the
+// default handler does.
+class InterruptWatch {
+public:
+    InterruptWatch() : seen_(std::make_shared<bool>(false)) {
+        py::module_ signal = py::module_::import("signal");
+        py::module_ threading = py::module_::import("threading");
+        if (!threading.attr("current_thread")().is(threading.attr("main_thread")())) return;
+        previous_ = signal.attr("getsignal")(SIGINT);
+        if (!previous_.is(signal.attr("default_int_handler"))) return;
+        signal.attr("signal")(SIGINT, py::cpp_function([seen = seen_](py::object, py::object) {
+                                  *seen = true;
+                                  PyErr_SetNone(PyExc_KeyboardInterrupt);
+                                  throw py::error_already_set();
+                              }));
+        installed_ = true;
+    }
+    InterruptWatch(const InterruptWatch&) = delete;
+    InterruptWatch& operator=(const InterruptWatch&) = delete;
+    ~InterruptWatch() {
+        if (!installed_) return;
+        py::error_scope pending;
+        try {
+            py::module_::import("signal").attr("signal")(SIGINT, previous_);
+        } catch (py::error_already_set&) {
+            // The interpreter is shutting down; nothing left to restore for.
+        }
+    }
+    bool seen() const { return *seen_; }
+
+private:
+    std::shared_ptr<bool> seen_;
+    py::object previous_;
+    bool installed_ = false;
+};
+
+// Whether the run ended because of Ctrl-C.
+bool interrupted(const py::error_already_set& error, const InterruptWatch& watch) {
+    if (watch.seen() || error.matches(PyExc_KeyboardInterrupt)) return true;
+    if (PyErr_CheckSignals() != 0) {
+        const py::error_already_set pending;
+        return pending.matches(PyExc_KeyboardInterrupt);
+    }
+    const py::object called_process_error = py::module_::import("subprocess").attr("CalledProcessError");
+    return error.matches(called_process_error) &&
+           py::int_(error.value().attr("returncode")).cast<long>() == -static_cast<long>(SIGINT);
+}
+
 // Runs one command's work. A failure becomes one line on standard error and
 // an exit status; argparse's own exits (help, usage errors) pass unchanged.
 int run_guarded(const std::function<void()>& work, bool show_traceback) {
+    const InterruptWatch watch;
     try {
         work();
         return kExitSuccess;
     } catch (py::error_already_set& error) {
         if (error.matches(PyExc_SystemExit)) throw;
         // The core removed its partial outputs on the way here.
-        if (error.matches(PyExc_KeyboardInterrupt)) {
+        if (interrupted(error, watch)) {
             print_line("stderr", "merivane: interrupted");
             return kExitInterrupted;
         }
         if (show_traceback) {
             py::module_::import("traceback")
-                .attr("print_exception")(error.type(), error.value(), error.trace(), "file"_a = standard_stream("stderr"));
+                .attr("print_exception")(error.type(), error.value(),
+                                         error.trace() ? py::object(error.trace()) : py::object(py::none()),
+                                         "file"_a = standard_stream("stderr"));
         }
         print_line("stderr", "merivane: error: " + error_text(error));
         return kExitFailure;
     } catch (const std::exception& error) {
+        if (watch.seen()) {
+            print_line("stderr", "merivane: interrupted");
+            return kExitInterrupted;
+        }
         print_line("stderr", "merivane: error: " + one_line(error.what()));
         return kExitFailure;
     }

@@ -3,14 +3,17 @@ and how every bad input ends."""
 import gzip
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import sysconfig
+import time
 from pathlib import Path
 
 import pytest
 
 from Merivane import cli, repeats, unifier
+from reliability_helpers import SORT_BANNER, fake_tool
 
 SCRIPTS = Path(sysconfig.get_path("scripts"))
 MERIVANE = str(SCRIPTS / "merivane")
@@ -283,3 +286,27 @@ def test_read_only_output_directory_ends_in_one_line(tmp_path, command):
         pytest.skip(f"cannot give up capabilities here: {result.stderr.strip()}")
     assert "o.vcf: Permission denied" in error_line(result)
     assert list(locked.iterdir()) == []
+
+
+def test_ctrl_c_exits_130_and_leaves_no_output(tmp_path):
+    # A sort that hangs until the terminal's SIGINT reaches the whole group.
+    tools = tmp_path / "tools"
+    tools.mkdir()
+    fake_tool(tools, "sort", SORT_BANNER + "exec sleep 60\n")
+    temp = tmp_path / "tmp"
+    temp.mkdir()
+    environment = dict(os.environ, PATH=f"{tools}{os.pathsep}{os.environ['PATH']}", TMPDIR=str(temp))
+    child = subprocess.Popen([MERIVANE, "dragen", "-o", "o.vcf", "-s", sv_copy(tmp_path)], cwd=tmp_path,
+                             env=environment, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                             start_new_session=True)
+    deadline = time.monotonic() + 30
+    while not list(temp.iterdir()) and time.monotonic() < deadline and child.poll() is None:
+        time.sleep(0.05)  # until the sort has its input
+    os.killpg(child.pid, signal.SIGINT)
+    out, err = child.communicate(timeout=60)
+    assert child.returncode == 130, err
+    assert err.endswith("merivane: interrupted\n")
+    assert "Traceback" not in err
+    assert out == ""
+    assert not (tmp_path / "o.vcf.gz").exists()
+    assert list(temp.iterdir()) == []

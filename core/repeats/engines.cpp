@@ -17,8 +17,8 @@
 
 namespace merivane::repeats {
 
-void refuse_input_as_output(const std::string& output_path, const std::string& repeat_path,
-                            const std::string& bed_path) {
+void reject_output_naming_inputs(const std::string& output_path, const std::string& repeat_path,
+                                 const std::string& bed_path) {
     for (const auto& [input_path, what] : {std::pair{&repeat_path, "repeat VCF"}, std::pair{&bed_path, "catalog BED"}}) {
         if (!same_file(output_path, *input_path)) continue;
         throw ValueError("The filtered repeats output \"" + output_path + "\" is the " + what + " \"" + *input_path +
@@ -104,7 +104,7 @@ private:
 
 void intersect_with_bedtools(const std::string& repeat_path, const std::string& bed_path,
                              const std::string& output_path) {
-    refuse_input_as_output(output_path, repeat_path, bed_path);
+    reject_output_naming_inputs(output_path, repeat_path, bed_path);
     const BedtoolsInput input(repeat_path);
     // The command that runs, on the decompressed copy when there is one.
     const std::vector<std::string> command = bedtools_command(input.path(), bed_path);
@@ -135,7 +135,7 @@ void intersect_with_bedtools(const std::string& repeat_path, const std::string& 
 
 IntersectCounts intersect_builtin(const std::string& repeat_path, const std::string& bed_path,
                                   const std::string& output_path) {
-    refuse_input_as_output(output_path, repeat_path, bed_path);
+    reject_output_naming_inputs(output_path, repeat_path, bed_path);
     const CatalogIntervals catalog = read_bed_intervals(bed_path);
     TextReader input(repeat_path, Compression::DetectByMagic);
     AtomicOutput output(output_path);

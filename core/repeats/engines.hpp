@@ -23,8 +23,8 @@ std::vector<std::string> bedtools_command(const std::string& repeat_path, const 
 
 // ValueError when `output_path` names one of the inputs: writing it would
 // destroy that input.
-void refuse_input_as_output(const std::string& output_path, const std::string& repeat_path,
-                            const std::string& bed_path);
+void reject_output_naming_inputs(const std::string& output_path, const std::string& repeat_path,
+                                 const std::string& bed_path);
 
 // Both engines refuse an output naming an input, and replace the output only
 // once it is complete: after any failure an earlier file there is untouched.

@@ -79,9 +79,7 @@ std::optional<std::string> filter_repeats_vcf(const std::optional<std::string>& 
     const std::string filtered_path = output_path && !output_path->empty()
                                           ? *output_path
                                           : operations.filtered_repeat_path(*full_repeat_path);
-    // Both engines create the output before reading everything: an output
-    // naming an input would empty it.
-    refuse_input_as_output(filtered_path, *full_repeat_path, *repeat_bed_file_path);
+    reject_output_naming_inputs(filtered_path, *full_repeat_path, *repeat_bed_file_path);
 
     log_info("Filtering %s against %s with the %s engine", {*full_repeat_path, *repeat_bed_file_path, chosen});
     if (use_bedtools) {
