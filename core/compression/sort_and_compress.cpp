@@ -99,8 +99,11 @@ std::string sort_and_compress(const std::string& vcf_file_path, const std::optio
             write_sorted([&](OutputFile& out) { append_file(gnu_sorted, out); });
         }, find);
     }
-    // The destination is durable once this returns.
-    write_bgzf(sorted->path(), destination, settings);
+    // The destination is durable once this returns. An index names the
+    // lines as they stand once sorted.
+    write_bgzf(sorted->path(), destination, settings, [&vcf_file_path](std::uint64_t line) {
+        return "'" + vcf_file_path + "' (sorted), line " + std::to_string(line);
+    });
     sorted->remove();
 
     // Only the file that was read goes: a run started meanwhile on the same
