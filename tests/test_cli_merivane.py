@@ -240,8 +240,10 @@ BAD_INPUTS = {
     "output under a file": (lambda d: ["-o", f"{sv_copy(d)}/o.vcf", "-s", sv_copy(d)], "Not a directory"),
     "BAM file as input": (lambda d: ["-o", "o.vcf", "-s", str(bam(d))], "sample.bam"),
     "truncated gzip input": (lambda d: ["-o", "o.vcf", "-s", str(truncated(d))], "cut.vcf.gz"),
-    "bad ROH BED line": (lambda d: ["-o", "o.vcf", "-s", sv_copy(d), "-d", str(bad_roh(d))], "line 2"),
-    "three-sample repeat VCF": (lambda d: ["-o", "o.vcf", "-s", sv_copy(d), "-r", str(three_samples(d))], "line 3"),
+    "bad ROH BED line": (lambda d: ["-o", "o.vcf", "-s", sv_copy(d), "-d", str(bad_roh(d))],
+                         "(in the roh input, line 2; the roh input is /"),
+    "three-sample repeat VCF": (lambda d: ["-o", "o.vcf", "-s", sv_copy(d), "-r", str(three_samples(d))],
+                                "(in the repeats input, line 3; the repeats input is /"),
     "output naming an input": (lambda d: ["-o", sv_copy(d), "-s", sv_copy(d)], "would replace the input"),
 }
 

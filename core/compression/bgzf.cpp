@@ -383,6 +383,12 @@ std::string write_bgzf(const std::string& source_path, const std::string& destin
     if (same_file(source_path, destination_path)) {
         throw ValueError("destination_path names the same file as source_path: '" + destination_path + "'");
     }
+    // An index beside the destination is replaced or removed.
+    for (const IndexFormat format : {IndexFormat::Tbi, IndexFormat::Csi}) {
+        if (same_file(source_path, index_path(destination_path, format))) {
+            throw ValueError("source_path is where the index of destination_path goes: '" + source_path + "'");
+        }
+    }
 
     // Whole or nothing: an earlier destination stays until this one is complete.
     IndexBeside index(destination_path, settings.index, namer);

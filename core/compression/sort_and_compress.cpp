@@ -11,6 +11,7 @@
 #include "compression/bgzf.hpp"
 #include "compression/gnu_sort.hpp"
 #include "compression/sorting.hpp"
+#include "compression/tabix_index.hpp"
 #include "platform/error.hpp"
 #include "platform/file_io.hpp"
 #include "platform/log.hpp"
@@ -62,6 +63,12 @@ std::string sort_and_compress(const std::string& vcf_file_path, const std::optio
     }
     if (same_file(destination, sorted_path)) {
         throw ValueError("destination_path names the temporary sorted file: '" + destination + "'");
+    }
+    // An index beside the destination is replaced or removed.
+    for (const IndexFormat format : {IndexFormat::Tbi, IndexFormat::Csi}) {
+        if (same_file(vcf_file_path, index_path(destination, format))) {
+            throw ValueError("vcf_file_path is where the index of the destination goes: '" + vcf_file_path + "'");
+        }
     }
 
     std::optional<std::string> chosen = engine;

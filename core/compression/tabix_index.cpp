@@ -249,7 +249,12 @@ std::optional<Interval> interval_of(std::string_view line, const std::size_t* en
     out.end = *pos;
     if (out.beg < 0) out.beg = 0;
     if (out.end < 1) out.end = 1;
-    if (fields >= 4 && ends[3] > ends[2] + 1) out.end = out.beg + static_cast<std::int64_t>(ends[3] - ends[2] - 1);
+    if (fields >= 4 && ends[3] > ends[2] + 1) {
+        // Saturating: a POS near the 64-bit limit is refused as out of range.
+        const auto length = static_cast<std::int64_t>(ends[3] - ends[2] - 1);
+        out.end = out.beg > std::numeric_limits<std::int64_t>::max() - length ? std::numeric_limits<std::int64_t>::max()
+                                                                              : out.beg + length;
+    }
     if (fields >= 8) {
         const std::string_view info = line.substr(ends[6] + 1, ends[7] - ends[6] - 1);
         // END= at the start of INFO, else the first ";END=".
