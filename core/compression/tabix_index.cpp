@@ -373,8 +373,6 @@ struct TabixIndexBuilder::State {
 
     bool finished = false;
 
-    int min_shift() const { return kMinShift; }
-
     std::uint32_t tid_of(std::string_view name) {
         if (last_looked_up != kNoBin && contigs[last_looked_up].name == name) return last_looked_up;
         const auto [it, added] = ids.try_emplace(std::string(name), static_cast<std::uint32_t>(contigs.size()));
@@ -403,6 +401,7 @@ struct TabixIndexBuilder::State {
         throw ValueError("cannot index " + namer(line_number + 1) + ": " + problem);
     }
 
+    // One line without its "\n"; `end_offset` is where the next one starts.
     void line(std::string_view text, std::uint64_t end_offset) {
         if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
         const bool meta = !text.empty() && text.front() == kMetaChar;

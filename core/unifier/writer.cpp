@@ -94,8 +94,9 @@ void write_records(InputKind kind, LineSpan lines, Out& out, const UnifyOptions&
             out.put(line);
         }
         // The column-header line itself is met before content starts, so it
-        // is never written here.
-        if (contains_column_header(line)) reading_content = true;
+        // is never written here; once content has started, the test would
+        // change nothing.
+        if (!reading_content && contains_column_header(line)) reading_content = true;
     }
     if (!reading_content && warn) log_warning(kNoColumnHeader, {std::string(kind_name(kind))});
 }
