@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "compression/interrupt_poll.hpp"
+#include "platform/atomic_output.hpp"
 #include "platform/error.hpp"
 #include "platform/file_io.hpp"
 
@@ -380,14 +381,14 @@ std::string write_bgzf(const std::string& source_path, const std::string& destin
         throw ValueError("destination_path names the same file as source_path: '" + destination_path + "'");
     }
 
-    OutputFile destination(destination_path);
+    AtomicOutput destination(destination_path);
     BgzfWriter writer([&destination](std::string_view block) { destination.write(block); }, settings);
     std::string chunk(std::size_t{16} * UNCOMPRESSED_BLOCK_SIZE, '\0');
     while (const std::size_t n = read_some(source, chunk.data(), chunk.size(), source_path)) {
         writer.write(std::string_view(chunk.data(), n));
     }
     writer.finish();
-    destination.close();
+    destination.commit();
     return destination_path;
 }
 

@@ -113,7 +113,8 @@ private:
 // time, and returns `destination_path`. The source is opened before the
 // destination is created, so a missing source leaves the destination alone;
 // a destination naming the source itself is refused (ValueError) for the
-// same reason. A failure after that leaves the partial destination in place.
+// same reason. The destination appears whole or not at all: after a failure
+// an earlier file there is left as it was.
 std::string write_bgzf(const std::string& source_path, const std::string& destination_path,
                        const CompressionSettings& settings = {});
 

@@ -1,37 +1,19 @@
 #include "compression/sort_and_compress.hpp"
 
 #include <deque>
-#include <exception>
 #include <string_view>
 #include <vector>
 
 #include "compression/bgzf.hpp"
 #include "compression/gnu_sort.hpp"
 #include "compression/sorting.hpp"
+#include "platform/atomic_output.hpp"
 #include "platform/error.hpp"
 #include "platform/file_io.hpp"
 #include "platform/log.hpp"
 #include "platform/text_reader.hpp"
 
 namespace merivane::compression {
-
-namespace {
-
-// GNU sort's output holds exactly the records it was given (valid UTF-8,
-// each ending in "\n"), so it is copied as bytes rather than decoded again.
-void append_file(const std::string& path, OutputFile& out) {
-    int fd = open_for_reading(path);
-    struct Closer {
-        int& fd;
-        ~Closer() { close_quietly(fd); }
-    } closer{fd};
-    std::string buffer(std::size_t{1} << 20, '\0');
-    while (const std::size_t n = read_some(fd, buffer.data(), buffer.size(), path)) {
-        out.write(std::string_view(buffer.data(), n));
-    }
-}
-
-}  // namespace
 
 std::string sort_and_compress(const std::string& vcf_file_path, const std::optional<std::string>& destination_path,
                               bool keep_plain, const std::optional<std::string>& engine,
@@ -65,42 +47,26 @@ std::string sort_and_compress(const std::string& vcf_file_path, const std::optio
     const std::vector<std::string_view>& lines = unterminated_end ? terminated : input.lines();
     const SortPlan plan = plan_sort(lines, chosen);
 
-    bool writing = false;
-    std::exception_ptr failure;
-    try {
-        const auto write_header = [&](OutputFile& out) {
-            for (const std::size_t i : plan.split.header) out.write(lines[i]);
-        };
+    // The sorted lines go straight from memory (or from GNU sort's output
+    // pipe) into the compressor: no sorted copy is written and read back.
+    // The destination appears only once complete, so a failed sort or check
+    // leaves an earlier file there as it was.
+    {
+        AtomicOutput out(destination);
+        BgzfWriter writer([&out](std::string_view block) { out.write(block); }, settings);
+        const auto emit = [&writer](std::string_view line) { writer.write(line); };
+        for (const std::size_t i : plan.split.header) emit(lines[i]);
         if (plan.engine == SortEngine::InMemory) {
-            writing = true;
-            OutputFile out(sorted_path);
-            write_header(out);
-            for (const std::size_t i : plan.split.records) out.write(lines[i]);
-            out.close();
+            for (const std::size_t i : plan.split.records) emit(lines[i]);
         } else {
             std::vector<std::string_view> records;
             records.reserve(plan.split.records.size());
             for (const std::size_t i : plan.split.records) records.push_back(lines[i]);
-            run_gnu_sort(records, [&](const std::string& gnu_sorted) {
-                writing = true;
-                OutputFile out(sorted_path);
-                write_header(out);
-                append_file(gnu_sorted, out);
-                out.close();
-            }, find);
+            stream_gnu_sort(records, emit, find);
         }
-        write_bgzf(sorted_path, destination, settings);
-    } catch (...) {
-        failure = std::current_exception();
+        writer.finish();
+        out.commit();
     }
-    if (writing && path_exists(sorted_path)) {
-        if (failure) {
-            remove_file_quietly(sorted_path);
-        } else {
-            remove_file(sorted_path);
-        }
-    }
-    if (failure) std::rethrow_exception(failure);
 
     if (!keep_plain && path_exists(vcf_file_path)) remove_file(vcf_file_path);
     log_info("Wrote sorted, bgzipped VCF to %s", {destination});

@@ -12,13 +12,14 @@ namespace merivane::compression {
 
 // Sorts `vcf_file_path` (header first, then records by chromosome and
 // position), compresses it as BGZF to `destination_path` (none or empty:
-// the input path plus ".gz") through the temporary file
-// `vcf_file_path + ".sorted.tmp"`, removes the input unless `keep_plain`,
-// and returns the destination. `engine` nullopt chooses GNU sort when one is
-// installed, else the in-memory engine. The input is removed only once the
-// destination is complete; the temporary file never outlives the call; a
-// destination naming the input or the temporary file is refused before
-// anything is written (ValueError).
+// the input path plus ".gz") with `settings`, removes the input unless
+// `keep_plain`, and returns the destination. `engine` nullopt chooses GNU
+// sort when one is installed, else the in-memory engine. The sorted lines
+// go from memory, or from GNU sort's output as it arrives, straight into the
+// compressor. The destination appears whole or not at all, and the input is
+// removed only once it is in place; a destination naming the input or
+// `vcf_file_path + ".sorted.tmp"` (the name of the sorted intermediate
+// callers have known) is refused before anything is written (ValueError).
 std::string sort_and_compress(const std::string& vcf_file_path, const std::optional<std::string>& destination_path,
                               bool keep_plain, const std::optional<std::string>& engine,
                               const CompressionSettings& settings = {});
