@@ -5,6 +5,7 @@
 #include <pybind11/pybind11.h>
 
 #include "cli/front_doors.hpp"
+#include "cli_commands.hpp"
 #include "support.hpp"
 
 namespace py = pybind11;
@@ -358,6 +359,8 @@ PYBIND11_MODULE(cli, m) {
               "Command line of the PacBio pipeline.")
               .c_str(),
           py::arg("argv") = py::none());
+
+    merivane::binding::add_commands(m);
 
     originals = new Originals{m, unifier_module, py::module_::import("Merivane.compression"), repeats_module, {}};
     originals->unify = m.attr("_unify");
