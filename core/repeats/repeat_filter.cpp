@@ -29,6 +29,12 @@ void refuse_input_as_output(const std::string& output_path, const std::string& i
 
 }  // namespace
 
+void reject_output_naming_inputs(const std::string& output_path, const std::string& repeat_path,
+                                 const std::string& bed_path) {
+    refuse_input_as_output(output_path, repeat_path, "repeat VCF");
+    refuse_input_as_output(output_path, bed_path, "catalog BED");
+}
+
 std::string filtered_repeat_path(const std::string& full_repeat_path) {
     const std::size_t slash = full_repeat_path.rfind('/');
     const std::size_t name_start = slash == std::string::npos ? 0 : slash + 1;
@@ -85,10 +91,7 @@ std::optional<std::string> filter_repeats_vcf(const std::optional<std::string>& 
     const std::string filtered_path = output_path && !output_path->empty()
                                           ? *output_path
                                           : operations.filtered_repeat_path(*full_repeat_path);
-    // Both engines create the output before reading everything: an output
-    // naming an input would empty it.
-    refuse_input_as_output(filtered_path, *full_repeat_path, "repeat VCF");
-    refuse_input_as_output(filtered_path, *repeat_bed_file_path, "catalog BED");
+    reject_output_naming_inputs(filtered_path, *full_repeat_path, *repeat_bed_file_path);
 
     log_info("Filtering %s against %s with the %s engine", {*full_repeat_path, *repeat_bed_file_path, chosen});
     if (use_bedtools) {
