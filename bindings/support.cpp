@@ -402,7 +402,10 @@ py::dict changed_keywords(const unifier::OutputSettings& settings) {
     "every count, and 1 (the default) starts no thread.\n"                                             \
     "compresslevel: the deflate level, 0 (stored) to 9 (smallest, the default), as gzip names it.\n"   \
     "index: \"tbi\" or \"csi\" also writes the tabix index beside the compressed file (its path plus\n" \
-    "\".tbi\" or \".csi\"), built while compressing; None (the default) writes none."
+    "\".tbi\" or \".csi\"), built while compressing, the same as tabix -p vcf (--csi) writes; None\n" \
+    "(the default) writes none. An earlier index beside the file is removed either way. Records that\n" \
+    "tabix could not index (a chromosome's records apart, positions going down, a position past\n" \
+    "2^29 in a tbi) raise ValueError naming the line, and nothing is written."
 
 #define MERIVANE_MERGE_HEADERS                                                                       \
     "merge_headers: when true, the unified header also declares the INFO, FORMAT, FILTER, ALT and\n" \

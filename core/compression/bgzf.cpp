@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "compression/interrupt_poll.hpp"
+#include "compression/tabix_index.hpp"
 #include "platform/atomic_output.hpp"
 #include "platform/error.hpp"
 #include "platform/file_io.hpp"
@@ -371,6 +372,11 @@ std::uint64_t BgzfWriter::virtual_offset(std::uint64_t u) const {
 
 std::string write_bgzf(const std::string& source_path, const std::string& destination_path,
                        const CompressionSettings& settings) {
+    return write_bgzf(source_path, destination_path, settings, name_lines_of(source_path));
+}
+
+std::string write_bgzf(const std::string& source_path, const std::string& destination_path,
+                       const CompressionSettings& settings, const LineNamer& namer) {
     check_settings(settings);
     int source = open_for_reading(source_path);
     struct Closer {
@@ -381,14 +387,20 @@ std::string write_bgzf(const std::string& source_path, const std::string& destin
         throw ValueError("destination_path names the same file as source_path: '" + destination_path + "'");
     }
 
+    IndexBeside index(destination_path, settings.index, namer);
     AtomicOutput destination(destination_path);
+    if (destination.writes_directly()) index.remove_earlier();
     BgzfWriter writer([&destination](std::string_view block) { destination.write(block); }, settings);
     std::string chunk(std::size_t{16} * UNCOMPRESSED_BLOCK_SIZE, '\0');
     while (const std::size_t n = read_some(source, chunk.data(), chunk.size(), source_path)) {
-        writer.write(std::string_view(chunk.data(), n));
+        const std::string_view data(chunk.data(), n);
+        index.feed(data);
+        writer.write(data);
     }
     writer.finish();
+    index.prepare(writer.block_offsets(), writer.compressed_size());
     destination.commit();
+    index.commit();
     return destination_path;
 }
 

@@ -7,6 +7,7 @@
 #include "compression/bgzf.hpp"
 #include "compression/gnu_sort.hpp"
 #include "compression/sorting.hpp"
+#include "compression/tabix_index.hpp"
 #include "platform/atomic_output.hpp"
 #include "platform/error.hpp"
 #include "platform/file_io.hpp"
@@ -52,9 +53,17 @@ std::string sort_and_compress(const std::string& vcf_file_path, const std::optio
     // The destination appears only once complete, so a failed sort or check
     // leaves an earlier file there as it was.
     {
+        // An index names the lines as they stand once sorted.
+        IndexBeside index(destination, settings.index, [&vcf_file_path](std::uint64_t line) {
+            return "'" + vcf_file_path + "' (sorted), line " + std::to_string(line);
+        });
         AtomicOutput out(destination);
+        if (out.writes_directly()) index.remove_earlier();
         BgzfWriter writer([&out](std::string_view block) { out.write(block); }, settings);
-        const auto emit = [&writer](std::string_view line) { writer.write(line); };
+        const auto emit = [&](std::string_view line) {
+            index.feed(line);
+            writer.write(line);
+        };
         for (const std::size_t i : plan.split.header) emit(lines[i]);
         if (plan.engine == SortEngine::InMemory) {
             for (const std::size_t i : plan.split.records) emit(lines[i]);
@@ -65,7 +74,9 @@ std::string sort_and_compress(const std::string& vcf_file_path, const std::optio
             stream_gnu_sort(records, emit, find);
         }
         writer.finish();
+        index.prepare(writer.block_offsets(), writer.compressed_size());
         out.commit();
+        index.commit();
     }
 
     if (!keep_plain && path_exists(vcf_file_path)) remove_file(vcf_file_path);
