@@ -222,8 +222,21 @@ void stream_gnu_sort(const std::vector<std::string_view>& records, const LineSin
 }
 
 LineBuffer sort_records_with_gnu_sort(const std::vector<std::string_view>& records, const SortFinder& find) {
+    // Read back as text files are read: "\r\n" and a lone "\r" end a line.
     std::string text;
-    stream_gnu_sort(records, [&text](std::string_view line) { text.append(line); }, find);
+    stream_gnu_sort(records, [&text](std::string_view line) {
+        if (line.find('\r') == std::string_view::npos) {
+            text.append(line);
+            return;
+        }
+        for (std::size_t at = 0; at < line.size(); ++at) {
+            if (line[at] != '\r') {
+                text.push_back(line[at]);
+            } else if (at + 1 == line.size() || line[at + 1] != '\n') {
+                text.push_back('\n');
+            }
+        }
+    }, find);
     return LineBuffer(std::move(text));
 }
 
