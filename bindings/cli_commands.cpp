@@ -222,7 +222,8 @@ int installed_command(const char* command, const char* entry, py::object argv) {
 
 // ---- merivane ---------------------------------------------------------------
 
-// argparse `type=` converters: a whole number within [low, high].
+// argparse `type=` converters: a whole number within [low, high], `range`
+// saying which when it is not.
 py::cpp_function integer_between(long low, long high, std::string range) {
     return py::cpp_function([low, high, range](py::object text) -> long {
         const auto refuse = [&](const std::string& message) {
@@ -236,6 +237,8 @@ py::cpp_function integer_between(long low, long high, std::string range) {
             value = py::int_(py::str(text)).cast<long>();
         } catch (py::error_already_set&) {
             refuse("'" + given + "' is not a whole number");
+        } catch (py::cast_error&) {
+            refuse("'" + given + "' " + range);  // beyond what a long holds
         }
         if (value < low || value > high) refuse("'" + given + "' " + range);
         return value;
@@ -252,14 +255,14 @@ struct Pipeline {
 const Pipeline kDragen{
     "dragen", "unify a DRAGEN run: SV, CNV, repeats (ExpansionHunter) and ROH",
     "Unify a DRAGEN run's structural-variant, copy-number, repeat (ExpansionHunter) and runs-of-homozygosity "
-    "outputs into one sorted, bgzipped VCF. Every input is optional; a missing one is warned about and left out.",
+    "outputs into one sorted, bgzipped VCF. Every input is optional: one not given, or with no records, is left out with a warning.",
     "example:\n  merivane dragen -o NA12878.vcf -s NA12878.sv.vcf.gz -c NA12878.cnv.vcf.gz \\\n"
     "      -r NA12878.repeats.vcf.gz -d NA12878.roh.bed\n"
     "  prints NA12878.vcf.gz"};
 const Pipeline kOnt{
     "ont", "unify an Oxford Nanopore run: SV (Sniffles2), CNV and repeats (Straglr)",
     "Unify an Oxford Nanopore run's structural-variant, copy-number and repeat (Straglr) outputs into one sorted, "
-    "bgzipped VCF. Every input is optional; a missing one is warned about and left out.",
+    "bgzipped VCF. Every input is optional: one not given, or with no records, is left out with a warning.",
     "example:\n  merivane ont -o HG002.vcf -s HG002.sniffles.vcf.gz -c HG002.cnv.vcf.gz -r HG002.straglr.vcf.gz\n"
     "  prints HG002.vcf.gz"};
 const Pipeline kPacbio{
@@ -267,7 +270,7 @@ const Pipeline kPacbio{
     "Unify a PacBio run's structural-variant (pbsv), copy-number and repeat (TRGT) outputs into one sorted, "
     "bgzipped VCF. The TRGT VCF covers the whole genome; only its calls at the loci of a catalog are kept "
     "(by default the bundled STRchive disease-locus catalog, hg38). SV records marked InvBreakpoint are left "
-    "out unless told otherwise. Every input is optional; a missing one is warned about and left out.",
+    "out unless told otherwise. Every input is optional: one not given, or with no records, is left out with a warning.",
     "example:\n  merivane pacbio -o HG003.vcf -s HG003.pbsv.vcf.gz -r HG003.trgt.vcf.gz --index tbi\n"
     "  prints HG003.vcf.gz and HG003.vcf.gz.tbi; the catalog's repeat calls are kept in\n"
     "  HG003.trgt_filtered.vcf beside the output"};
@@ -377,7 +380,9 @@ void add_input_options(py::object parser, const Pipeline& pipeline) {
 
 void add_output_options(py::object parser, const Pipeline& pipeline) {
     py::object output = parser.attr("add_argument_group")("output");
-    output.attr("add_argument")("--threads", "type"_a = integer_between(1, std::numeric_limits<int>::max(), "must be 1 or more"),
+    output.attr("add_argument")("--threads", "type"_a = integer_between(1, std::numeric_limits<int>::max(),
+                                                         "must be from 1 to " +
+                                                             std::to_string(std::numeric_limits<int>::max())),
                                 "default"_a = 1, "metavar"_a = "N",
                                 "help"_a = "compress with N threads (default 1); the output is the same for any N");
     output.attr("add_argument")(

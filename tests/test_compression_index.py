@@ -146,3 +146,24 @@ def test_sort_and_compress_refuses_a_position_a_tbi_cannot_hold(tmp_path):
     assert [p.name for p in tmp_path.iterdir()] == ["in.vcf"]
     out = compression.sort_and_compress(str(vcf), index="csi")
     assert Path(out + ".csi").exists()
+
+
+# An input where the output's index goes would be replaced or removed by it.
+@pytest.mark.parametrize("index", [None, "tbi"])
+@pytest.mark.parametrize("call", [
+    lambda d, index: compression.write_bgzf(str(d / "out.vcf.gz.tbi"), str(d / "out.vcf.gz"), index=index),
+    lambda d, index: compression.sort_and_compress(str(d / "out.vcf.gz.csi"), str(d / "out.vcf.gz"), True,
+                                                   index=index),
+    lambda d, index: cli.pacbio_filter_and_unify(
+        str(d / "out.vcf"), str(d / "sv.vcf"), full_repeat_path=str(d / "sv.vcf"),
+        repeat_bed_file_path=default_repeat_catalog_path(), filtered_repeat_path=str(d / "out.vcf.gz.tbi"),
+        index=index),
+], ids=["write_bgzf", "sort_and_compress", "pacbio_filter_and_unify"])
+def test_an_input_where_the_index_goes_is_refused(tmp_path, call, index):
+    text = HEADER + record("chr1", 100)
+    for name in ("out.vcf.gz.tbi", "out.vcf.gz.csi", "sv.vcf"):
+        (tmp_path / name).write_text(text)
+    with pytest.raises(ValueError):
+        call(tmp_path, index)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["out.vcf.gz.csi", "out.vcf.gz.tbi", "sv.vcf"]
+    assert all((tmp_path / name).read_text() == text for name in ("out.vcf.gz.tbi", "out.vcf.gz.csi"))

@@ -378,15 +378,19 @@ std::string write_bgzf(const std::string& source_path, const std::string& destin
 std::string write_bgzf(const std::string& source_path, const std::string& destination_path,
                        const CompressionSettings& settings, const LineNamer& namer) {
     check_settings(settings);
-    int source = open_for_reading(source_path);
-    struct Closer {
-        int& fd;
-        ~Closer() { close_quietly(fd); }
-    } closer{source};
+    const UniqueFd source_fd(open_for_reading(source_path));
+    const int source = source_fd.get();
     if (same_file(source_path, destination_path)) {
         throw ValueError("destination_path names the same file as source_path: '" + destination_path + "'");
     }
+    // An index beside the destination is replaced or removed.
+    for (const IndexFormat format : {IndexFormat::Tbi, IndexFormat::Csi}) {
+        if (same_file(source_path, index_path(destination_path, format))) {
+            throw ValueError("source_path is where the index of destination_path goes: '" + source_path + "'");
+        }
+    }
 
+    // Whole or nothing: an earlier destination stays until this one is complete.
     IndexBeside index(destination_path, settings.index, namer);
     AtomicOutput destination(destination_path);
     if (destination.writes_directly()) index.remove_earlier();

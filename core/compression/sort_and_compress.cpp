@@ -1,7 +1,11 @@
 #include "compression/sort_and_compress.hpp"
 
+#include <sys/stat.h>
+
+#include <cstdint>
 #include <deque>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "compression/bgzf.hpp"
@@ -16,6 +20,19 @@
 
 namespace merivane::compression {
 
+namespace {
+
+using FileIdentity = std::optional<std::pair<std::uint64_t, std::uint64_t>>;
+
+// Device and inode of what is at `path` now; nullopt when nothing is.
+FileIdentity identity_of(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return std::nullopt;
+    return std::pair<std::uint64_t, std::uint64_t>(info.st_dev, info.st_ino);
+}
+
+}  // namespace
+
 std::string sort_and_compress(const std::string& vcf_file_path, const std::optional<std::string>& destination_path,
                               bool keep_plain, const std::optional<std::string>& engine,
                               const CompressionSettings& settings) {
@@ -27,6 +44,8 @@ std::string sort_and_compress(const std::string& vcf_file_path, const std::optio
                               const CompressionSettings& settings) {
     const std::string destination =
         destination_path && !destination_path->empty() ? *destination_path : vcf_file_path + ".gz";
+    // The name callers have known for the sorted intermediate, which no
+    // longer exists: the sorted lines go straight into the compressor.
     const std::string sorted_path = vcf_file_path + ".sorted.tmp";
     // Either would destroy what is being compressed.
     if (same_file(destination, vcf_file_path)) {
@@ -35,10 +54,17 @@ std::string sort_and_compress(const std::string& vcf_file_path, const std::optio
     if (same_file(destination, sorted_path)) {
         throw ValueError("destination_path names the temporary sorted file: '" + destination + "'");
     }
+    // An index beside the destination is replaced or removed.
+    for (const IndexFormat format : {IndexFormat::Tbi, IndexFormat::Csi}) {
+        if (same_file(vcf_file_path, index_path(destination, format))) {
+            throw ValueError("vcf_file_path is where the index of the destination goes: '" + vcf_file_path + "'");
+        }
+    }
 
     std::optional<std::string> chosen = engine;
     if (!chosen) chosen = std::string(find() ? GNU_SORT : PYTHON_SORT);
 
+    const FileIdentity read_input = identity_of(vcf_file_path);
     const LineBuffer input = read_lines(vcf_file_path, Compression::Plain);
     // Only the last line of a file can lack its "\n".
     std::deque<std::string> terminated_storage;
@@ -49,9 +75,9 @@ std::string sort_and_compress(const std::string& vcf_file_path, const std::optio
     const SortPlan plan = plan_sort(lines, chosen);
 
     // The sorted lines go straight from memory (or from GNU sort's output
-    // pipe) into the compressor: no sorted copy is written and read back.
-    // The destination appears only once complete, so a failed sort or check
-    // leaves an earlier file there as it was.
+    // pipe) into the compressor and the index: no sorted copy is written and
+    // read back. The destination appears only once complete (and durable),
+    // so a failed sort or check leaves an earlier file there as it was.
     {
         // An index names the lines as they stand once sorted.
         IndexBeside index(destination, settings.index, [&vcf_file_path](std::uint64_t line) {
@@ -79,7 +105,9 @@ std::string sort_and_compress(const std::string& vcf_file_path, const std::optio
         index.commit();
     }
 
-    if (!keep_plain && path_exists(vcf_file_path)) remove_file(vcf_file_path);
+    // Only the file that was read goes: a run started meanwhile on the same
+    // path may have put a new one there.
+    if (!keep_plain && read_input && identity_of(vcf_file_path) == read_input) remove_file(vcf_file_path);
     log_info("Wrote sorted, bgzipped VCF to %s", {destination});
     return destination;
 }

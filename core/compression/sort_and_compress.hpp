@@ -16,10 +16,11 @@ namespace merivane::compression {
 // `keep_plain`, and returns the destination. `engine` nullopt chooses GNU
 // sort when one is installed, else the in-memory engine. The sorted lines
 // go from memory, or from GNU sort's output as it arrives, straight into the
-// compressor. The destination appears whole or not at all, and the input is
-// removed only once it is in place; a destination naming the input or
-// `vcf_file_path + ".sorted.tmp"` (the name of the sorted intermediate
-// callers have known) is refused before anything is written (ValueError).
+// compressor (and the index, with settings.index). The destination appears
+// whole or not at all, and the input is removed only once it is on disk
+// (and only if it is still the file that was read); a destination naming
+// the input or `<input>.sorted.tmp` (the sorted intermediate's name of
+// old) is refused before anything is written (ValueError).
 std::string sort_and_compress(const std::string& vcf_file_path, const std::optional<std::string>& destination_path,
                               bool keep_plain, const std::optional<std::string>& engine,
                               const CompressionSettings& settings = {});

@@ -249,7 +249,12 @@ std::optional<Interval> interval_of(std::string_view line, const std::size_t* en
     out.end = *pos;
     if (out.beg < 0) out.beg = 0;
     if (out.end < 1) out.end = 1;
-    if (fields >= 4 && ends[3] > ends[2] + 1) out.end = out.beg + static_cast<std::int64_t>(ends[3] - ends[2] - 1);
+    if (fields >= 4 && ends[3] > ends[2] + 1) {
+        // Saturating: a POS near the 64-bit limit is refused as out of range.
+        const auto length = static_cast<std::int64_t>(ends[3] - ends[2] - 1);
+        out.end = out.beg > std::numeric_limits<std::int64_t>::max() - length ? std::numeric_limits<std::int64_t>::max()
+                                                                              : out.beg + length;
+    }
     if (fields >= 8) {
         const std::string_view info = line.substr(ends[6] + 1, ends[7] - ends[6] - 1);
         // END= at the start of INFO, else the first ";END=".
@@ -368,8 +373,6 @@ struct TabixIndexBuilder::State {
 
     bool finished = false;
 
-    int min_shift() const { return kMinShift; }
-
     std::uint32_t tid_of(std::string_view name) {
         if (last_looked_up != kNoBin && contigs[last_looked_up].name == name) return last_looked_up;
         const auto [it, added] = ids.try_emplace(std::string(name), static_cast<std::uint32_t>(contigs.size()));
@@ -398,6 +401,7 @@ struct TabixIndexBuilder::State {
         throw ValueError("cannot index " + namer(line_number + 1) + ": " + problem);
     }
 
+    // One line without its "\n"; `end_offset` is where the next one starts.
     void line(std::string_view text, std::uint64_t end_offset) {
         if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
         const bool meta = !text.empty() && text.front() == kMetaChar;
