@@ -378,11 +378,8 @@ std::string write_bgzf(const std::string& source_path, const std::string& destin
 std::string write_bgzf(const std::string& source_path, const std::string& destination_path,
                        const CompressionSettings& settings, const LineNamer& namer) {
     check_settings(settings);
-    int source = open_for_reading(source_path);
-    struct Closer {
-        int& fd;
-        ~Closer() { close_quietly(fd); }
-    } closer{source};
+    const UniqueFd source_fd(open_for_reading(source_path));
+    const int source = source_fd.get();
     if (same_file(source_path, destination_path)) {
         throw ValueError("destination_path names the same file as source_path: '" + destination_path + "'");
     }
@@ -393,6 +390,7 @@ std::string write_bgzf(const std::string& source_path, const std::string& destin
         }
     }
 
+    // Whole or nothing: an earlier destination stays until this one is complete.
     IndexBeside index(destination_path, settings.index, namer);
     AtomicOutput destination(destination_path);
     if (destination.writes_directly()) index.remove_earlier();

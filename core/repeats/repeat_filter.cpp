@@ -21,19 +21,7 @@ std::string_view last_extension(std::string_view name) {
     return name.substr(dot);
 }
 
-void refuse_input_as_output(const std::string& output_path, const std::string& input_path, const char* what) {
-    if (!same_file(output_path, input_path)) return;
-    throw ValueError("The filtered repeats output \"" + output_path + "\" is the " + what + " \"" + input_path +
-                     "\"; writing it would destroy that input");
-}
-
 }  // namespace
-
-void reject_output_naming_inputs(const std::string& output_path, const std::string& repeat_path,
-                                 const std::string& bed_path) {
-    refuse_input_as_output(output_path, repeat_path, "repeat VCF");
-    refuse_input_as_output(output_path, bed_path, "catalog BED");
-}
 
 std::string filtered_repeat_path(const std::string& full_repeat_path) {
     const std::size_t slash = full_repeat_path.rfind('/');

@@ -16,12 +16,6 @@ namespace merivane::repeats {
 // no ".vcf" one, followed by "_filtered.vcf".
 std::string filtered_repeat_path(const std::string& full_repeat_path);
 
-// ValueError when the filtered output would be the repeat VCF or the catalog
-// BED: both engines create the output before reading everything, so it
-// would be emptied.
-void reject_output_naming_inputs(const std::string& output_path, const std::string& repeat_path,
-                                 const std::string& bed_path);
-
 // The steps the filter is made of. A host may replace any of them (a Python
 // caller patching a module function); by default they are the core's own.
 struct FilterOperations {
