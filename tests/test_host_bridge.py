@@ -214,3 +214,27 @@ def test_ctrl_c_interrupts_a_hanging_sort_with_keyboard_interrupt(tmp_path, whol
     assert vcf.exists()
     assert sorted(p.name for p in tmp_path.iterdir()) == ["bin", "in.vcf", "tmp"]
     assert list(temp.iterdir()) == []
+
+
+def test_doors_run_side_by_side_in_threads(dragen, caplog):
+    caplog.set_level("INFO")
+    inputs = [str(dragen / name) for name in ("NA12878.sv.vcf", "NA12878.cnv.vcf", "NA12878.repeats.vcf",
+                                              "NA12878.roh.bed")]
+    results, errors = {}, []
+
+    def unify(i):
+        try:
+            results[i] = cli.dragen_unify(str(dragen / f"out{i}.vcf"), *inputs)
+        except BaseException as error:  # reported below
+            errors.append(error)
+
+    workers = [threading.Thread(target=unify, args=(i,)) for i in range(4)]
+    for worker in workers:
+        worker.start()
+    for worker in workers:
+        worker.join()
+    assert errors == []
+    contents = {Path(path).read_bytes() for path in results.values()}
+    assert len(results) == 4 and len(contents) == 1
+    # Every call's log events reached the root logger.
+    assert sum("Wrote sorted, bgzipped VCF" in r.getMessage() for r in caplog.records) == 4
