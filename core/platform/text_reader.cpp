@@ -86,6 +86,21 @@ std::uint64_t count_line_breaks(std::string_view raw) {
     return count;
 }
 
+// The first few kilobytes a gzip stream decompresses to, as far as it goes.
+std::string inflate_start(std::string_view compressed) {
+    z_stream stream{};
+    if (inflateInit2(&stream, 15 + 16) != Z_OK) return {};
+    std::string out(4096, '\0');
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(compressed.data()));
+    stream.avail_in = static_cast<uInt>(compressed.size());
+    stream.next_out = reinterpret_cast<Bytef*>(out.data());
+    stream.avail_out = static_cast<uInt>(out.size());
+    inflate(&stream, Z_SYNC_FLUSH);
+    out.resize(out.size() - stream.avail_out);
+    inflateEnd(&stream);
+    return out;
+}
+
 [[noreturn]] void throw_decode_error(std::string_view raw, const Utf8Fault& fault, const std::string& path,
                                      std::uint64_t first_line) {
     // Report the offending line only: the whole input can be gigabytes.
@@ -98,6 +113,23 @@ std::uint64_t count_line_breaks(std::string_view raw) {
                              fault.end - line_start, fault.reason);
     const std::uint64_t line = first_line + count_line_breaks(raw.substr(0, fault.start));
     error.add_note("while reading " + path + ", line " + std::to_string(line));
+    // A byte that is not UTF-8 usually means the wrong file, not a bad line:
+    // say which kind, so the user does not hunt for an encoding problem.
+    std::string_view start = raw.substr(0, 4096);
+    std::string inflated;
+    if (first_line == 1 && start.substr(0, 2) == "\x1f\x8b") {
+        // Compressed bytes read as text: the gzip reading gave up. Either the
+        // stream is cut short or damaged, or what it holds is not text.
+        inflated = inflate_start(raw.substr(0, 1 << 16));
+        start = inflated;
+        if (start.find('\0') == std::string_view::npos) {
+            error.add_note(path + " is gzip data that could not be decompressed: the file is cut short or damaged");
+            throw error;
+        }
+    }
+    if (start.find('\0') != std::string_view::npos) {
+        error.add_note(path + " holds binary data, not text (a BAM or CRAM file?)");
+    }
     throw error;
 }
 

@@ -57,6 +57,48 @@ TEST(TextReader, InvalidUtf8NamesTheLine) {
     }
 }
 
+// What a byte that is not UTF-8 says about the file, when it says something.
+struct WrongFileCase {
+    const char* name;
+    std::string bytes;
+    const char* kind;  // the hint expected after the line note; "" for none
+};
+
+class TextReaderWrongFile : public ::testing::TestWithParam<WrongFileCase> {};
+
+TEST_P(TextReaderWrongFile, IsNamedAsSuch) {
+    TempDir dir;
+    const auto path = dir.write(GetParam().name, GetParam().bytes);
+    try {
+        read_lines_gzip_or_plain(path);
+        FAIL() << "expected a decode error";
+    } catch (const UnicodeDecodeError& error) {
+        if (std::string(GetParam().kind).empty()) {
+            EXPECT_EQ(error.notes().size(), 1u);
+        } else {
+            ASSERT_EQ(error.notes().size(), 2u);
+            EXPECT_EQ(error.notes()[1], path + GetParam().kind);
+        }
+    }
+}
+
+std::string cut_gzip() {
+    std::string data;
+    for (int i = 0; i < 5000; ++i) data += "chr1\t" + std::to_string(i) + "\n";
+    const std::string packed = testing::gzip_bytes(data);
+    return packed.substr(0, packed.size() / 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, TextReaderWrongFile,
+    ::testing::Values(
+        WrongFileCase{"cut.vcf.gz", cut_gzip(),
+                      " is gzip data that could not be decompressed: the file is cut short or damaged"},
+        WrongFileCase{"x.bam", testing::gzip_bytes(std::string("BAM\x01\x00\x00\x00\xff\xfe", 10)),
+                      " holds binary data, not text (a BAM or CRAM file?)"},
+        WrongFileCase{"latin1.vcf", "#CHROM\nchr1\t1\tcaf\xe9\n", ""}),
+    [](const auto& info) { return std::string(info.param.kind).empty() ? "Text" : info.index == 0 ? "CutGzip" : "Binary"; });
+
 TEST(TextReader, StreamedLinesMatchWholeRead) {
     TempDir dir;
     std::string data;
