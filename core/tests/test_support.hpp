@@ -1,8 +1,10 @@
 // Helpers shared by the core's test suites.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,7 +17,8 @@ class TempDir {
 public:
     TempDir();
     ~TempDir();
-    std::string path(const std::string& name) const { return (root_ / name).string(); }
+    // A path in it, in UTF-8 and with the system's own separators.
+    std::string path(const std::string& name) const;
     std::string write(const std::string& name, const std::string& content) const;
 
 private:
@@ -23,6 +26,33 @@ private:
 };
 
 std::string read_file(const std::string& path);
+
+// Writes `data` at `offset` into a new file, leaving the bytes before it a
+// hole; false where the file system cannot (no sparse files, or none that
+// large).
+bool write_sparse(const std::string& path, std::uint64_t offset, const std::string& data);
+
+// The path of the test child (test_child.cpp), built beside the tests.
+std::string test_child_path();
+
+// Makes `link` a symbolic link to `target`; false where the system refuses
+// (Windows grants the right only to administrators and developer mode).
+bool make_symlink(const std::string& target, const std::string& link);
+
+// Sets (or, with nullopt, removes) an environment variable for the life of
+// the value, where the core's own lookups see it: on Windows the wide
+// environment, not the C runtime's narrow copy.
+class ScopedEnvironment {
+public:
+    ScopedEnvironment(std::string name, const std::optional<std::string>& value);
+    ~ScopedEnvironment();
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+private:
+    std::string name_;
+    std::optional<std::string> saved_;
+};
 std::string gzip_bytes(const std::string& data);
 
 // Collects the log events emitted while it lives.
