@@ -205,24 +205,6 @@ TEST(Process, UnstartableProgramIsOSError) {
     EXPECT_THROW(run_child({"/nonexistent/program"}, {}), OSError);
 }
 
-TEST(Process, TempFilesAreNewPrivateAndNamedBySuffix) {
-    const std::string path = create_temp_file(".vcf");
-    const std::string other = create_temp_file(".vcf");
-    EXPECT_NE(path, other);
-    EXPECT_EQ(path.substr(path.size() - 4), ".vcf");
-    EXPECT_TRUE(same_file(directory_of(path), temp_directory()));
-    EXPECT_EQ(testing::read_file(path), "");
-#ifndef _WIN32
-    // Windows has no mode bits: a file there takes the access rules of its
-    // directory, the user's own temporary directory.
-    struct stat info {};
-    ASSERT_EQ(::stat(path.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0600u);
-#endif
-    remove_file(path);
-    remove_file(other);
-}
-
 }  // namespace
 }  // namespace merivane
 
