@@ -18,6 +18,7 @@
 
 #include "platform/error.hpp"
 #include "platform/win32.hpp"
+#include "platform/win32_files.hpp"
 
 namespace merivane {
 
@@ -38,21 +39,47 @@ std::string from_fs_path(const fs::path& path) {
     return std::string(reinterpret_cast<const char*>(text.data()), text.size());
 }
 
-int open_wide(const std::string& path, int flags) {
+}  // namespace
+
+int open_file_windows(const std::string& path, OpenMode mode) {
     const std::wstring wide = win32::widen(path);
-    int fd = -1;
-    const errno_t error =
-        ::_wsopen_s(&fd, wide.c_str(), flags | _O_BINARY | _O_NOINHERIT, _SH_DENYNO, _S_IREAD | _S_IWRITE);
-    if (error != 0) {
-        // The runtime reports a directory as "access denied"; say what it is.
+    DWORD access = GENERIC_READ;
+    DWORD disposition = OPEN_EXISTING;
+    int flags = _O_RDONLY;
+    if (mode != OpenMode::Read) {
+        access = mode == OpenMode::CreateNew ? GENERIC_READ | GENERIC_WRITE : GENERIC_WRITE;
+        disposition = mode == OpenMode::CreateNew ? CREATE_NEW : OPEN_ALWAYS;
+        flags = mode == OpenMode::CreateNew ? _O_RDWR : _O_WRONLY;
+    }
+    // Shared for deletion too, so a file open here can still be removed or
+    // replaced (POSIX allows that of any open file); not inherited.
+    const HANDLE handle = ::CreateFileW(wide.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = ::GetLastError();
+        // Windows reports a directory as "access denied"; say what it is.
         const DWORD attributes = ::GetFileAttributesW(wide.c_str());
         if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
             throw OSError(EISDIR, path);
         }
-        throw OSError(error, path);
+        throw OSError(win32::errno_from(error), path);
+    }
+    // O_TRUNC: emptied in place, so the file keeps its identity (hard
+    // links) as on POSIX; devices (NUL) have nothing to empty.
+    if (mode == OpenMode::Truncate && ::GetFileType(handle) == FILE_TYPE_DISK && !::SetEndOfFile(handle)) {
+        const DWORD error = ::GetLastError();
+        ::CloseHandle(handle);
+        throw OSError(win32::errno_from(error), path);
+    }
+    const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(handle), flags | _O_BINARY | _O_NOINHERIT);
+    if (fd < 0) {
+        ::CloseHandle(handle);
+        throw OSError(EMFILE, path);
     }
     return fd;
 }
+
+namespace {
 
 // The volume and file index of an existing file; false when it cannot be
 // opened.
@@ -79,11 +106,11 @@ std::wstring case_folded(std::wstring text) {
 }
 }  // namespace
 
-int open_for_reading(const std::string& path) { return open_wide(path, _O_RDONLY); }
+int open_for_reading(const std::string& path) { return open_file_windows(path, OpenMode::Read); }
 
 std::size_t read_some(int fd, char* out, std::size_t capacity, const std::string& path) {
     const int n = ::_read(fd, out, static_cast<unsigned>(std::min(capacity, kLargestTransfer)));
-    if (n < 0) throw OSError(errno, path);
+    if (n < 0) throw_os_error(path);
     return static_cast<std::size_t>(n);
 }
 
@@ -117,7 +144,7 @@ std::string read_remaining(int fd, const std::string& path) {
 }
 
 void seek_to_start(int fd, const std::string& path) {
-    if (::_lseeki64(fd, 0, SEEK_SET) < 0) throw OSError(errno, path);
+    if (::_lseeki64(fd, 0, SEEK_SET) < 0) throw_os_error(path);
 }
 
 void close_quietly(int& fd) noexcept {
@@ -125,19 +152,19 @@ void close_quietly(int& fd) noexcept {
     fd = -1;
 }
 
-OutputFile::OutputFile(std::string path, Mode mode, unsigned /*permissions*/) : path_(std::move(path)) {
-    // Windows has no permission bits to give; the file takes its directory's
-    // access rules.
-    fd_ = open_wide(path_, _O_WRONLY | _O_CREAT | (mode == Mode::CreateExclusive ? _O_EXCL : _O_TRUNC));
+OutputFile::OutputFile(std::string path) : path_(std::move(path)) {
+    fd_.reset(open_file_windows(path_, OpenMode::Truncate));
     buffer_.reserve(kOutputBuffer);
 }
 
-OutputFile::~OutputFile() { close_quietly(fd_); }
+OutputFile::OutputFile(UniqueFd fd, std::string path) : path_(std::move(path)), fd_(std::move(fd)) {
+    buffer_.reserve(kOutputBuffer);
+}
 
 void OutputFile::write_through(const char* data, std::size_t size) {
     while (size > 0) {
-        const int n = ::_write(fd_, data, static_cast<unsigned>(std::min(size, kLargestTransfer)));
-        if (n < 0) throw OSError(errno, path_);
+        const int n = ::_write(fd_.get(), data, static_cast<unsigned>(std::min(size, kLargestTransfer)));
+        if (n < 0) throw_os_error(path_);
         if (n == 0) throw OSError(ENOSPC, path_);
         data += n;
         size -= static_cast<std::size_t>(n);
@@ -145,7 +172,7 @@ void OutputFile::write_through(const char* data, std::size_t size) {
 }
 
 void OutputFile::write(std::string_view data) {
-    if (fd_ < 0) throw OSError(EBADF, path_);
+    if (!fd_) throw OSError(EBADF, path_);
     if (buffer_.size() + data.size() > kOutputBuffer) {
         flush();
         if (data.size() >= kOutputBuffer) {
@@ -166,16 +193,14 @@ void OutputFile::flush() {
 }
 
 void OutputFile::close() {
-    if (fd_ < 0) return;
+    if (!fd_) return;
     try {
         flush();
     } catch (...) {
-        close_quietly(fd_);
+        fd_.reset();
         throw;
     }
-    const int fd = fd_;
-    fd_ = -1;
-    if (::_close(fd) != 0) throw OSError(errno, path_);
+    fd_.close(path_);
 }
 
 bool path_exists(const std::string& path) {
@@ -218,6 +243,8 @@ bool same_file(const std::string& a, const std::string& b) {
 }
 
 std::string directory_of(const std::string& path) { return from_fs_path(to_fs_path(path).parent_path()); }
+
+std::string file_name_of(const std::string& path) { return from_fs_path(to_fs_path(path).filename()); }
 
 std::string join_path(const std::string& directory, const std::string& name) {
     if (directory.empty()) return name;

@@ -13,7 +13,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cwctype>
-#include <random>
 #include <utility>
 
 #include "platform/command_line.hpp"
@@ -26,6 +25,9 @@
 namespace merivane {
 
 namespace {
+
+// The longest a wait goes without asking whether the call was interrupted.
+constexpr DWORD kInterruptPollMs = 100;
 
 class Handle {
 public:
@@ -210,27 +212,6 @@ bool drain(Stream& stream, const ChildOptions& options) {
     }
 }
 
-std::string random_name(std::string_view prefix, std::string_view suffix) {
-    static constexpr char kCharacters[] = "abcdefghijklmnopqrstuvwxyz0123456789_";
-    thread_local std::mt19937_64 generator{std::random_device{}()};
-    std::uniform_int_distribution<std::size_t> pick(0, sizeof kCharacters - 2);
-    std::string name(prefix);
-    for (int i = 0; i < 8; ++i) name += kCharacters[pick(generator)];
-    name += suffix;
-    return name;
-}
-
-// Whether a new file can be made in `directory`, as the host's tempfile
-// tests a candidate before it settles on it.
-bool accepts_new_files(const std::string& directory) {
-    const std::string probe = join_path_name(directory, random_name("tmp", ""));
-    const HANDLE handle = ::CreateFileW(win32::widen(probe).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                        FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return false;
-    ::CloseHandle(handle);
-    return true;
-}
-
 }  // namespace
 
 std::optional<std::string> find_executable(const std::string& name) {
@@ -280,6 +261,8 @@ ChildResult run_child(const std::vector<std::string>& argv, const ChildOptions& 
                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit, OPEN_EXISTING,
                                      FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!child_in) win32::throw_last_error(*options.stdin_path);
+    } else if (options.stdin_fd >= 0) {
+        child_in = inheritable_copy(reinterpret_cast<HANDLE>(::_get_osfhandle(options.stdin_fd)));
     } else {
         child_in = inheritable_copy(::GetStdHandle(STD_INPUT_HANDLE));
     }
@@ -346,9 +329,17 @@ ChildResult run_child(const std::vector<std::string>& argv, const ChildOptions& 
     const auto started_at = std::chrono::steady_clock::now();
     const auto deadline =
         started_at + std::chrono::milliseconds(static_cast<long long>(options.timeout_seconds.value_or(0) * 1000.0));
+    // Output can arrive faster than the check needs running.
+    auto last_check = started_at;
+    auto check_now_and_then = [&] {
+        const auto now = std::chrono::steady_clock::now();
+        if (now - last_check < std::chrono::milliseconds(kInterruptPollMs / 2)) return;
+        last_check = now;
+        check_interrupt();
+    };
     try {
         for (;;) {
-            check_interrupt();
+            check_now_and_then();
             bool reading = false;
             for (std::optional<Stream>* stream : {&out_stream, &err_stream}) {
                 if (!*stream) continue;
@@ -360,7 +351,7 @@ ChildResult run_child(const std::vector<std::string>& argv, const ChildOptions& 
             }
             // Anonymous pipes cannot be waited on; while output may still
             // come, look again shortly.
-            const DWORD wait_ms = reading ? 1 : 50;
+            const DWORD wait_ms = reading ? 1 : kInterruptPollMs / 2;
             if (!reading && ::WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0) break;
             if (options.timeout_seconds && std::chrono::steady_clock::now() >= deadline) {
                 kill_and_reap();
@@ -377,47 +368,10 @@ ChildResult run_child(const std::vector<std::string>& argv, const ChildOptions& 
     DWORD code = 0;
     if (!::GetExitCodeProcess(process.get(), &code)) win32::throw_last_error(argv[0]);
     result.exit_status = static_cast<int>(code);
+    // A Ctrl-C reaches the child too: the interrupt, not the child's end by
+    // it, is what the caller should see.
+    check_interrupt();
     return result;
-}
-
-std::string temp_directory() {
-    std::vector<std::string> candidates;
-    for (const char* name : {"TMPDIR", "TEMP", "TMP"}) {
-        std::string value;
-        if (win32::get_environment(name, value) && !value.empty()) candidates.push_back(value);
-    }
-    std::string home, drive, systemroot;
-    if (win32::get_environment("USERPROFILE", home) ||
-        (win32::get_environment("HOMEDRIVE", drive) && win32::get_environment("HOMEPATH", home) &&
-         !(home = drive + home).empty())) {
-        candidates.push_back(home + "\\AppData\\Local\\Temp");
-    }
-    if (win32::get_environment("SYSTEMROOT", systemroot)) candidates.push_back(systemroot + "\\Temp");
-    for (const char* fixed : {"c:\\temp", "c:\\tmp", "\\temp", "\\tmp"}) candidates.emplace_back(fixed);
-    candidates.push_back(absolute_path("."));
-    for (const std::string& candidate : candidates) {
-        if (accepts_new_files(candidate)) return absolute_path(candidate);
-    }
-    throw OSError(ENOENT, candidates.back());
-}
-
-std::string create_temp_file(const std::string& suffix) {
-    const std::string directory = temp_directory();
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        const std::string path = join_path_name(directory, random_name("tmp", suffix));
-        const HANDLE handle = ::CreateFileW(win32::widen(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                            CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (handle != INVALID_HANDLE_VALUE) {
-            ::CloseHandle(handle);
-            return path;
-        }
-        // Taken by another file, or by a directory (access denied): another name.
-        const DWORD error = ::GetLastError();
-        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS && error != ERROR_ACCESS_DENIED) {
-            win32::throw_last_error(directory);
-        }
-    }
-    throw OSError(EEXIST, directory);
 }
 
 }  // namespace merivane

@@ -1,13 +1,8 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
-<<<<<<< HEAD
 #include <filesystem>
-=======
-#include <unistd.h>
-
 #include <fstream>
->>>>>>> main
 #include <random>
 #include <thread>
 

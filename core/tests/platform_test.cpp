@@ -2,6 +2,7 @@
 
 #include "platform/error.hpp"
 #include "platform/file_io.hpp"
+#include "platform/interrupt.hpp"
 #include "platform/process.hpp"
 #include "platform/text_reader.hpp"
 #include "test_support.hpp"
@@ -199,6 +200,25 @@ TEST(Process, TimeoutKillsTheChild) {
     const auto started = std::chrono::steady_clock::now();
     EXPECT_THROW(run_child({testing::test_child_path(), "sleep", "20000"}, options), TimeoutExpired);
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+}
+
+struct Interrupted {};  // no std::exception: it must pass through untouched
+
+std::chrono::steady_clock::time_point interrupt_at;
+
+TEST(Process, InterruptEndsTheWaitPromptly) {
+    for (const bool piped : {true, false}) {
+        ChildOptions options;
+        options.capture_stdout = piped;
+        const auto start = std::chrono::steady_clock::now();
+        interrupt_at = start + std::chrono::milliseconds(300);
+        const InterruptCheck previous = set_interrupt_check([] {
+            if (std::chrono::steady_clock::now() >= interrupt_at) throw Interrupted{};
+        });
+        EXPECT_THROW(run_child({testing::test_child_path(), "sleep", "30000"}, options), Interrupted);
+        set_interrupt_check(previous);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << "piped " << piped;
+    }
 }
 
 TEST(Process, UnstartableProgramIsOSError) {
