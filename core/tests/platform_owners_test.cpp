@@ -27,6 +27,9 @@ namespace fs = std::filesystem;
 using testing::read_file;
 using testing::TempDir;
 
+using testing::entries;
+using testing::ScopedEnv;
+
 #ifdef _WIN32
 bool is_open(int fd) { return ::_get_osfhandle(fd) != -1; }
 int open_null() { return ::open("NUL", O_RDONLY); }
@@ -36,15 +39,6 @@ bool is_open(int fd) { return ::fcntl(fd, F_GETFD) != -1; }
 int open_null() { return ::open("/dev/null", O_RDONLY | O_CLOEXEC); }
 const char* const kNullDevice = "/dev/null";
 #endif
-
-std::vector<std::string> entries(const std::string& directory) {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(directory)) names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-using ScopedEnv = testing::ScopedEnvironment;
 
 TEST(UniqueFd, ClosesOnceAndOnlyWhileItOwns) {
     int raw = open_null();

@@ -133,13 +133,14 @@ TEST(BuiltinEngine, CopiesHeadersWhereTheyStandAndCountsEveryRecord) {
     EXPECT_EQ(log.events()[0].args, (std::vector<LogArg>{std::int64_t{2}, std::int64_t{3}}));
 }
 
-TEST(BuiltinEngine, CorruptInputRaisesAndKeepsWhatWasWritten) {
+TEST(BuiltinEngine, CorruptInputRaisesAndLeavesAnEarlierOutputAlone) {
     TempDir dir;
     const auto bed = dir.write("catalog.bed", kCatalog);
     std::string many;
     for (int i = 0; i < 20000; ++i) many += record("chr1", 160, 5, "r" + std::to_string(i));
     const std::string packed = testing::gzip_bytes(kHeader + many);
     const auto truncated = dir.write("cut.vcf.gz", packed.substr(0, packed.size() - 40));
+    dir.write("out.vcf", "earlier\n");
     CapturedLog log;
     try {
         intersect_builtin(truncated, bed, dir.path("out.vcf"));
@@ -150,11 +151,14 @@ TEST(BuiltinEngine, CorruptInputRaisesAndKeepsWhatWasWritten) {
         EXPECT_NE(error.notes()[0].find(truncated), std::string::npos);
     }
     EXPECT_TRUE(log.events().empty());
-    const std::string written = read_file(dir.path("out.vcf"));
-    EXPECT_TRUE(written.starts_with(kHeader + record("chr1", 160, 5, "r0")));
+    EXPECT_EQ(read_file(dir.path("out.vcf")), "earlier\n");
 
     const auto bad_text = dir.write("bad.vcf", kHeader + "chr1\t160\t\xff\tA\t.\t.\t.\t.\n");
     EXPECT_THROW(intersect_builtin(bad_text, bed, dir.path("out2.vcf")), UnicodeDecodeError);
+    EXPECT_FALSE(path_exists(dir.path("out2.vcf")));
+    EXPECT_EQ(testing::entries(dir.path("")),
+              (std::vector<std::string>{"bad.vcf", "catalog.bed", "cut.vcf.gz", "out.vcf"}))
+        << "no partial file left";
 }
 
 TEST(BuiltinEngine, MissingCatalogRaisesBeforeTheOutputIsCreated) {
@@ -164,10 +168,11 @@ TEST(BuiltinEngine, MissingCatalogRaisesBeforeTheOutputIsCreated) {
     EXPECT_FALSE(path_exists(dir.path("out.vcf")));
 }
 
-TEST(BedtoolsEngine, FailureCarriesTheCommandAndKeepsTheOutput) {
+TEST(BedtoolsEngine, FailureCarriesTheCommandAndLeavesAnEarlierOutputAlone) {
     if (!bedtools_available()) GTEST_SKIP() << "bedtools is not installed";
     TempDir dir;
     const auto vcf = dir.write("my sample.vcf", kHeader + record("chr1", 160, 5, "x"));
+    dir.write("out.vcf", "earlier\n");
     try {
         intersect_with_bedtools(vcf, dir.path("missing.bed"), dir.path("out.vcf"));
         FAIL() << "bedtools failed; the failure must be raised";
@@ -176,7 +181,7 @@ TEST(BedtoolsEngine, FailureCarriesTheCommandAndKeepsTheOutput) {
         EXPECT_EQ(error.cmd(), bedtools_command(vcf, dir.path("missing.bed")));
         EXPECT_EQ(error.cmd()[2], "-u");
     }
-    EXPECT_TRUE(path_exists(dir.path("out.vcf")));
+    EXPECT_EQ(read_file(dir.path("out.vcf")), "earlier\n");
 }
 
 struct PathCase {
@@ -367,7 +372,7 @@ TEST(RepeatFilter, WorksWithoutBedtoolsOnPath) {
     const auto vcf = dir.write("sample.vcf.gz", testing::gzip_bytes(kHeader + in.records));
     const auto bed = dir.write("c.bed", kCatalog);
     std::filesystem::create_directories(dir.path("empty_bin"));
-    testing::ScopedEnvironment path("PATH", dir.path("empty_bin"));
+    testing::ScopedEnv path("PATH", dir.path("empty_bin"));
 
     EXPECT_FALSE(bedtools_available());
     EXPECT_THROW(filter_repeats_vcf(vcf, bed, std::string(kBedtools), std::nullopt), RuntimeError);

@@ -6,8 +6,8 @@
 #include <windows.h>
 #endif
 
+#include <algorithm>
 #include <cstdlib>
-
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -125,12 +125,28 @@ bool make_symlink(const std::string& target, const std::string& link) {
     return !error;
 }
 
-ScopedEnvironment::ScopedEnvironment(std::string name, const std::optional<std::string>& value)
-    : name_(std::move(name)), saved_(get_environment(name_)) {
+std::vector<std::string> entries(const std::string& directory) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string write_script(const TempDir& dir, const std::string& name, const std::string& body) {
+    const std::string path = dir.write(name, "#!/bin/sh\n" + body + "\n");
+    std::filesystem::permissions(path, std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
+                                           std::filesystem::perms::group_exec);
+    return path;
+}
+
+ScopedEnv::ScopedEnv(std::string name, const std::optional<std::string>& value)
+    : name_(std::move(name)), old_(get_environment(name_)) {
     set_environment(name_, value);
 }
 
-ScopedEnvironment::~ScopedEnvironment() { set_environment(name_, saved_); }
+ScopedEnv::~ScopedEnv() { set_environment(name_, old_); }
 
 std::string gzip_bytes(const std::string& data) {
     z_stream stream{};

@@ -39,19 +39,32 @@ std::string test_child_path();
 // (Windows grants the right only to administrators and developer mode).
 bool make_symlink(const std::string& target, const std::string& link);
 
-// Sets (or, with nullopt, removes) an environment variable for the life of
-// the value, where the core's own lookups see it: on Windows the wide
-// environment, not the C runtime's narrow copy.
-class ScopedEnvironment {
+// Skips the calling test where the fake programs it writes (POSIX shell
+// scripts, see write_script) cannot run.
+#ifdef _WIN32
+#define MERIVANE_SKIP_WITHOUT_POSIX_SHELL() GTEST_SKIP() << "the fake programs are POSIX shell scripts"
+#else
+#define MERIVANE_SKIP_WITHOUT_POSIX_SHELL() static_cast<void>(0)
+#endif
+
+// Names in `directory`, sorted.
+std::vector<std::string> entries(const std::string& directory);
+// An executable shell script `name` in `dir` running `body`; its path.
+std::string write_script(const TempDir& dir, const std::string& name, const std::string& body);
+
+// An environment variable set (or, nullopt, unset) for one scope, where the
+// core's own lookups see it: on Windows the wide environment, not the C
+// runtime's narrow copy.
+class ScopedEnv {
 public:
-    ScopedEnvironment(std::string name, const std::optional<std::string>& value);
-    ~ScopedEnvironment();
-    ScopedEnvironment(const ScopedEnvironment&) = delete;
-    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+    ScopedEnv(std::string name, const std::optional<std::string>& value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
 
 private:
     std::string name_;
-    std::optional<std::string> saved_;
+    std::optional<std::string> old_;
 };
 std::string gzip_bytes(const std::string& data);
 
