@@ -160,8 +160,8 @@ def test_other_threads_run_during_a_long_call(tmp_path):
         stop.set()
         beat.join()
     during = [t for t in ticks if started < t < finished]
-    # Held GIL: one tick at most. Released: one every ~10 ms.
-    assert len(during) >= max(3, (finished - started) / 0.01 / 4)
+    # Held GIL: one tick at most. Released: one every ~10 ms, fewer on a busy machine.
+    assert len(during) >= max(3, (finished - started) / 0.01 / 10)
 
 
 CHILD = textwrap.dedent("""
