@@ -73,17 +73,17 @@ void sync_directory(const std::string& directory) {
 
 AtomicOutput::AtomicOutput(std::string destination)
     : destination_(std::move(destination)), file_([&] {
+          path_ = destination_;
           if (target_of(destination_) == Target::Direct) {
               direct_ = true;
               return OutputFile(open_directly(destination_, 0), destination_);
           }
           try {
               TempFile temporary = TempFile::beside(destination_, ".part");
-              std::string path = temporary.path();
               UniqueFd fd = temporary.take_fd();
               // Owned by this object from here on (removed by the destructor).
-              temporary.release();
-              return OutputFile(std::move(fd), std::move(path));
+              path_ = temporary.release();
+              return OutputFile(std::move(fd), destination_);
           } catch (const OSError& error) {
               if (error.errnum() != EACCES && error.errnum() != EPERM) throw;
               // The directory takes no new file; an existing file in it that
@@ -99,7 +99,7 @@ AtomicOutput::AtomicOutput(std::string destination)
 AtomicOutput::~AtomicOutput() {
     if (committed_ || direct_) return;
     // The descriptor closes with file_; the partial file goes now.
-    ::unlink(file_.path().c_str());
+    ::unlink(path_.c_str());
 }
 
 void AtomicOutput::commit() {
@@ -112,16 +112,13 @@ void AtomicOutput::commit() {
         committed_ = true;
         return;
     }
-    try {
-        file_.flush();
-        sync_file(file_.fd(), file_.path());
-        if (::fchmod(file_.fd(), created_file_mode()) != 0) throw_os_error(file_.path());
-        file_.close();
-        if (::rename(file_.path().c_str(), destination_.c_str()) != 0) throw_os_error(destination_);
-    } catch (const OSError& error) {
-        // The temporary name means nothing to the caller.
-        throw OSError(error.errnum(), destination_);
-    }
+    // Every error names the destination: the temporary name means nothing
+    // to the caller.
+    file_.flush();
+    sync_file(file_.fd(), destination_);
+    if (::fchmod(file_.fd(), created_file_mode()) != 0) throw_os_error(destination_);
+    file_.close();
+    if (::rename(path_.c_str(), destination_.c_str()) != 0) throw_os_error(destination_);
     committed_ = true;
     // The rename is durable only once the directory is.
     sync_directory(directory_of(destination_));

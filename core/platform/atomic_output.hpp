@@ -41,12 +41,14 @@ public:
 
     const std::string& destination() const noexcept { return destination_; }
     // The file being written: the temporary one, or the destination itself.
-    const std::string& path() const noexcept { return file_.path(); }
+    // Errors name the destination either way.
+    const std::string& path() const noexcept { return path_; }
     bool writes_directly() const noexcept { return direct_; }
     bool committed() const noexcept { return committed_; }
 
 private:
     std::string destination_;
+    std::string path_;
     bool direct_ = false;
     bool committed_ = false;
     OutputFile file_;
