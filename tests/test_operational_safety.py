@@ -38,6 +38,25 @@ def wait_for(condition, what, timeout=20.0):
         time.sleep(0.005)
 
 
+def writing_into(pid, directory):
+    """Whether process `pid` has a new file open for writing in `directory`
+    (nameless, or a ".part" one)."""
+    try:
+        links = [os.readlink(f"/proc/{pid}/fd/{fd}") for fd in os.listdir(f"/proc/{pid}/fd")]
+    except OSError:
+        return False
+    return any(link.startswith(f"{directory}/") and ("/#" in link or ".part" in link) for link in links)
+
+
+def nameless_files_in(directory):
+    """Whether the file system of `directory` has nameless files (O_TMPFILE)."""
+    try:
+        os.close(os.open(directory, os.O_TMPFILE | os.O_WRONLY, 0o600))
+        return True
+    except (AttributeError, OSError):
+        return False
+
+
 def running(pid):
     """Whether a process runs (a zombie waiting to be reaped does not)."""
     try:
@@ -74,13 +93,15 @@ def test_killed_compression_leaves_the_earlier_output(run_dir):
     child = subprocess.Popen([sys.executable, "-c", SORT_AND_COMPRESS, str(vcf), compression.PYTHON_SORT])
     try:
         # The new output is being written beside the old one.
-        wait_for(lambda: any(n.endswith(".part") for n in os.listdir(run_dir)), "compression to start")
+        wait_for(lambda: writing_into(child.pid, run_dir), "compression to start")
     finally:
         child.kill()
         child.wait()
     assert gz.read_bytes() == GOOD_GZ
     assert vcf.read_text() == BIG_TEXT
     assert names_in(run_dir.parent / "tmp") == []
+    if nameless_files_in(run_dir):
+        assert names_in(run_dir) == ["u.vcf", "u.vcf.gz"]
 
 
 @needs_gnu_sort
@@ -98,7 +119,8 @@ def test_killed_during_gnu_sort_leaves_no_temporaries_and_no_sort(run_dir, tmp_p
     sort_pid = int(pid_file.read_text())
     wait_for(lambda: not running(sort_pid), "the orphaned sort to die", timeout=5)
     assert names_in(run_dir.parent / "tmp") == []
-    assert names_in(run_dir) == ["u.vcf"]
+    if nameless_files_in(run_dir):
+        assert names_in(run_dir) == ["u.vcf"]
 
 
 def test_a_retried_run_on_the_same_output_gives_a_whole_file(run_dir, tmp_path):
@@ -108,8 +130,8 @@ def test_a_retried_run_on_the_same_output_gives_a_whole_file(run_dir, tmp_path):
     door = "import sys\nfrom Merivane import cli\ncli.dragen_unify(sys.argv[1], sv_path=sys.argv[2])\n"
     first = subprocess.Popen([sys.executable, "-c", door, str(out), str(sv)])
     # The retry starts while the first run is compressing.
-    wait_for(lambda: any(n.endswith((".part", ".gz")) for n in os.listdir(run_dir)) or first.poll() is not None,
-             "the first run to compress")
+    wait_for(lambda: writing_into(first.pid, run_dir) or os.path.exists(run_dir / "u.vcf.gz") or first.poll() is not None,
+             "the first run to write")
     second = subprocess.Popen([sys.executable, "-c", door, str(out), str(sv)])
     assert (first.wait(), second.wait()) == (0, 0)
     records = gzip.decompress((run_dir / "u.vcf.gz").read_bytes()).decode().splitlines()
@@ -156,7 +178,7 @@ def test_a_sort_that_exits_0_with_a_wrong_result_fails_the_run(run_dir, tmp_path
     with_tools(monkeypatch, tmp_path, sort=SORT_BANNER + f'PATH="{real}"\n' + body + "\n")
     sv = run_dir / "sv.vcf"
     sv.write_text(HEADER + "".join(record(f"chr{i % 3}", 1000 - i) for i in range(50)))
-    with pytest.raises(RuntimeError, match=r"^GNU sort \(.*\) exited 0 but its output"):
+    with pytest.raises(RuntimeError, match=r"GNU sort \(.*\).*; the sorted result was not used$"):
         cli.dragen_unify(str(run_dir / "u.vcf"), sv_path=str(sv))
     assert sorted(names_in(run_dir)) == ["sv.vcf", "u.vcf"]
     assert names_in(run_dir.parent / "tmp") == []
