@@ -70,6 +70,7 @@ AtomicOutput::AtomicOutput(std::string destination)
     : destination_(std::move(destination)), file_([&] {
           if (target_of(destination_) == Target::Direct) {
               direct_ = true;
+              path_ = destination_;
               return OutputFile(UniqueFd(open_file_windows(destination_, OpenMode::Truncate)), destination_);
           }
           try {
@@ -78,6 +79,7 @@ AtomicOutput::AtomicOutput(std::string destination)
               UniqueFd fd = temporary.take_fd();
               // Owned by this object from here on (removed by the destructor).
               temporary.release();
+              path_ = path;
               return OutputFile(std::move(fd), std::move(path));
           } catch (const OSError& error) {
               if (error.errnum() != EACCES && error.errnum() != EPERM) throw;
@@ -86,6 +88,7 @@ AtomicOutput::AtomicOutput(std::string destination)
               // Never through a link: that is what a replace would avoid.
               if (!is_regular_file(destination_)) throw;
               direct_ = true;
+              path_ = destination_;
               return OutputFile(UniqueFd(open_file_windows(destination_, OpenMode::Truncate)), destination_);
           }
       }()) {}
