@@ -5,7 +5,7 @@
 
 The input is the SV file's header and records plus the repeat file's records
 from `make_inputs.py DIR --records N` (1.5 N records), generated under DIR
-(default /tmp/merivane-compression-bench) unless already there. Prints:
+(default: merivane-compression-bench in the temporary directory) unless already there. Prints:
 
 - the in-memory engine against the GNU sort engine, both through
   sort_vcf_lines (target: in-memory at least 3x faster);
@@ -22,7 +22,7 @@ import os
 import shutil
 import zlib
 
-from bench_support import best_of, make_inputs, peak_kib
+from bench_support import best_of, default_work, make_inputs, peak_kib
 from Merivane import compression
 
 
@@ -63,7 +63,7 @@ if sys.argv[1] != "-":
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--work", default="/tmp/merivane-compression-bench")
+    ap.add_argument("--work", default=default_work("merivane-compression-bench"))
     ap.add_argument("--records", type=int, default=1_000_000)
     ap.add_argument("--repeat", type=int, default=1, help="runs per timing; the best counts")
     args = ap.parse_args()

@@ -313,7 +313,7 @@ PYBIND11_MODULE(cli, m) {
               .c_str(),
           py::arg("argv") = py::none());
 
-    originals = new Originals{m, unifier_module, py::module_::import("Merivane.compression"), repeats_module, {}};
+    originals = new Originals{m, unifier_module, py::module_::import("Merivane.compression"), repeats_module, {}, {}, {}};
     originals->unify = m.attr("_unify");
     originals->pacbio_unify = m.attr("pacbio_unify");
     for (const char* name : {"read_struct_lines", "unify_lines", "sort_and_compress", "filter_repeats_vcf"}) {

@@ -176,7 +176,7 @@ def test_failing_bedtools_raises_with_its_command(work, tmp_path, monkeypatch, b
     assert raised.value.returncode == returncode
     assert raised.value.cmd[0] == "bedtools" and work.repeats in raised.value.cmd
     # The output is left as bedtools wrote it, for the post-mortem.
-    assert open(out).read() == left
+    assert pathlib.Path(out).read_text() == left
     work.assert_left_alone("filtered.vcf")
 
 
@@ -312,4 +312,4 @@ def test_zero_length_input_is_empty_not_an_error(work):
     assert unifier.get_lines(str(path)) == []
     assert unifier.read_struct_lines({unifier.SV: str(path)})[unifier.SV] is None
     out = repeats.filter_repeats_vcf(str(path), work.bed, repeats.BUILTIN, str(work.dir / "f.vcf"))
-    assert open(out).read() == ""
+    assert pathlib.Path(out).read_text() == ""
