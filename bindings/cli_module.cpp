@@ -5,11 +5,14 @@
 #include <pybind11/pybind11.h>
 
 #include "cli/front_doors.hpp"
+#include "cli_commands.hpp"
 #include "support.hpp"
 
 namespace py = pybind11;
 using namespace pybind11::literals;
+using merivane::binding::changed_keywords;
 using merivane::binding::is_original;
+using merivane::binding::output_settings;
 using merivane::binding::optional_text;
 using merivane::binding::optional_text_list;
 using merivane::binding::reject_lone_text;
@@ -95,54 +98,66 @@ py::dict struct_files_dict(const unifier::StructFiles& files) {
     return out;
 }
 
-py::object unify_through_module(py::handle struct_files, py::handle output_path, py::handle options) {
+py::object unify_through_module(py::handle struct_files, py::handle output_path, py::handle options,
+                                const unifier::OutputSettings& settings) {
     py::module_& m = originals->cli;
     py::object files_lines = m.attr("read_struct_lines")(struct_files, options);
-    py::object unified = m.attr("unify_lines")(files_lines, output_path, options);
+    py::dict merge;
+    if (settings.merge_headers) merge["merge_headers"] = true;
+    py::object unified = m.attr("unify_lines")(files_lines, output_path, options, **merge);
     if (unified.is_none()) return py::none();
-    return m.attr("sort_and_compress")(unified);
+    return m.attr("sort_and_compress")(unified, **changed_keywords(settings.compression));
 }
 
-py::object unify_entry(py::object struct_files, py::object output_path, py::object options) {
+py::object unify_entry(py::object struct_files, py::object output_path, py::object options, py::object merge_headers,
+                       py::object threads, py::object compresslevel, py::object index) {
+    const unifier::OutputSettings settings = output_settings(merge_headers, threads, compresslevel, index);
     const unifier::StructFiles files = core_struct_files(struct_files);
     const std::string output = require_text(output_path, "output_path");
     // The core path refuses outputs that name an input itself.
-    if (originals->untouched()) return to_python(cli::unify(files, output, core_options(options)));
+    if (originals->untouched()) return to_python(cli::unify(files, output, core_options(options), settings));
     cli::reject_outputs_naming_inputs(files, output);
-    return unify_through_module(struct_files, output_path, options);
+    return unify_through_module(struct_files, output_path, options, settings);
 }
 
 // Runs a door: in the core when nothing it calls was replaced, else through
 // `_unify` and the options record as the module has them now.
 template <typename CoreDoor>
 py::object run_door(const unifier::StructFiles& files, const std::string& output_path, py::object python_options,
-                    CoreDoor core_door) {
+                    const unifier::OutputSettings& settings, CoreDoor core_door) {
     if (originals->door_untouched()) return to_python(core_door());  // refuses colliding outputs itself
     cli::reject_outputs_naming_inputs(files, output_path);
-    return originals->cli.attr("_unify")(struct_files_dict(files), py::str(output_path), python_options);
+    return originals->cli.attr("_unify")(struct_files_dict(files), py::str(output_path), python_options,
+                                         **changed_keywords(settings));
 }
 
 py::object dragen_unify(py::object output_path, py::object sv_path, py::object cnv_path, py::object repeat_path,
-                        py::object roh_bed_path) {
+                        py::object roh_bed_path, py::object merge_headers, py::object threads,
+                        py::object compresslevel, py::object index) {
+    const unifier::OutputSettings settings = output_settings(merge_headers, threads, compresslevel, index);
     const std::string output = require_text(output_path, "output_path");
     const auto files = cli::dragen_inputs(optional_text(sv_path, "sv_path"), optional_text(cnv_path, "cnv_path"),
                                           optional_text(repeat_path, "repeat_path"), optional_text(roh_bed_path, "roh_bed_path"));
-    return run_door(files, output, originals->cli.attr("UnifyOptions")(),
-                    [&] { return cli::unify(files, output, unifier::UnifyOptions{}); });
+    return run_door(files, output, originals->cli.attr("UnifyOptions")(), settings,
+                    [&] { return cli::unify(files, output, unifier::UnifyOptions{}, settings); });
 }
 
 py::object ont_unify(py::object output_path, py::object sv_path, py::object cnv_path, py::object repeat_path,
-                     py::object modify_repeats) {
+                     py::object modify_repeats, py::object merge_headers, py::object threads, py::object compresslevel,
+                     py::object index) {
+    const unifier::OutputSettings settings = output_settings(merge_headers, threads, compresslevel, index);
     const std::string output = require_text(output_path, "output_path");
     const auto files = cli::long_read_inputs(optional_text(sv_path, "sv_path"), optional_text(cnv_path, "cnv_path"),
                                              optional_text(repeat_path, "repeat_path"));
     const std::optional<bool> modify = tri_state(modify_repeats);
     return run_door(files, output, originals->cli.attr("UnifyOptions")("add_repeat_svtype"_a = modify_repeats),
-                    [&] { return cli::unify(files, output, cli::ont_options(modify)); });
+                    settings, [&] { return cli::unify(files, output, cli::ont_options(modify), settings); });
 }
 
 py::object pacbio_unify(py::object output_path, py::object sv_path, py::object cnv_path, py::object repeat_path,
-                        py::object drop_sv_filters) {
+                        py::object drop_sv_filters, py::object merge_headers, py::object threads,
+                        py::object compresslevel, py::object index) {
+    const unifier::OutputSettings settings = output_settings(merge_headers, threads, compresslevel, index);
     const std::string output = require_text(output_path, "output_path");
     const auto files = cli::long_read_inputs(optional_text(sv_path, "sv_path"), optional_text(cnv_path, "cnv_path"),
                                              optional_text(repeat_path, "repeat_path"));
@@ -151,13 +166,17 @@ py::object pacbio_unify(py::object output_path, py::object sv_path, py::object c
     py::tuple tokens = py::isinstance<py::tuple>(drop_sv_filters) ? py::reinterpret_borrow<py::tuple>(drop_sv_filters)
                                                                     : py::tuple(drop_sv_filters);
     std::vector<std::string> token_texts = tokens_arg(tokens);
-    return run_door(files, output, originals->cli.attr("UnifyOptions")("drop_sv_filters"_a = tokens),
-                    [&] { return cli::unify(files, output, cli::pacbio_options(std::move(token_texts))); });
+    return run_door(files, output, originals->cli.attr("UnifyOptions")("drop_sv_filters"_a = tokens), settings,
+                    [&] { return cli::unify(files, output, cli::pacbio_options(std::move(token_texts)), settings); });
 }
 
 py::object pacbio_filter_and_unify(py::object output_path, py::object sv_path, py::object cnv_path,
                                    py::object full_repeat_path, py::object repeat_bed_file_path,
-                                   py::object drop_sv_filters) {
+                                   py::object drop_sv_filters, py::object filtered_repeat_path,
+                                   py::object merge_headers, py::object threads, py::object compresslevel,
+                                   py::object index) {
+    const unifier::OutputSettings settings = output_settings(merge_headers, threads, compresslevel, index);
+    const auto filtered_path = optional_text(filtered_repeat_path, "filtered_repeat_path");
     const std::string output = require_text(output_path, "output_path");
     const auto sv = optional_text(sv_path, "sv_path");
     const auto cnv = optional_text(cnv_path, "cnv_path");
@@ -165,12 +184,17 @@ py::object pacbio_filter_and_unify(py::object output_path, py::object sv_path, p
     const auto bed = optional_text(repeat_bed_file_path, "repeat_bed_file_path");
     py::module_& m = originals->cli;
     if (originals->door_untouched() && is_original(m, "pacbio_unify", originals->pacbio_unify)) {
-        return to_python(cli::pacbio_filter_and_unify(output, sv, cnv, full, bed, tokens_arg(drop_sv_filters)));
+        return to_python(cli::pacbio_filter_and_unify(output, sv, cnv, full, bed, tokens_arg(drop_sv_filters),
+                                                      filtered_path, settings));
     }
-    cli::reject_pacbio_run_collisions(output, sv, cnv, full, bed);
-    py::object filtered = m.attr("filter_repeats_vcf")(full_repeat_path, repeat_bed_file_path);
+    cli::reject_pacbio_run_collisions(output, sv, cnv, full, bed, filtered_path);
+    // The filter's own default output unless the caller named one.
+    py::dict filter_keywords;
+    if (filtered_path) filter_keywords["output_path"] = filtered_repeat_path;
+    py::object filtered = m.attr("filter_repeats_vcf")(full_repeat_path, repeat_bed_file_path, **filter_keywords);
     return m.attr("pacbio_unify")("output_path"_a = output_path, "sv_path"_a = sv_path, "cnv_path"_a = cnv_path,
-                                  "repeat_path"_a = filtered, "drop_sv_filters"_a = drop_sv_filters);
+                                  "repeat_path"_a = filtered, "drop_sv_filters"_a = drop_sv_filters,
+                                  **changed_keywords(settings));
 }
 
 // ---- command lines ----------------------------------------------------------
@@ -256,41 +280,64 @@ PYBIND11_MODULE(cli, m) {
     m.attr("filter_repeats_vcf") = repeats_module.attr("filter_repeats_vcf");
 
     using merivane::binding::doc;
+    using merivane::binding::kOutputKeywordsDoc;
+#define OUTPUT_KEYWORDS                                                                                   \
+    py::kw_only(), py::arg("merge_headers") = false, py::arg("threads") = 1, py::arg("compresslevel") = 9, \
+        py::arg("index") = py::none()
     m.def("_unify", &unify_entry,
-          doc("_unify(struct_files: dict, output_path: str, options: UnifyOptions) -> Optional[str]",
-              "Read, unify, sort and compress; the compressed file's path, or None when nothing was unified.")
+          doc("_unify(struct_files: dict, output_path: str, options: UnifyOptions, *, merge_headers: bool = False, "
+              "threads: int = 1, compresslevel: int = 9, index: Optional[str] = None) -> Optional[str]",
+              "Read, unify, sort and compress; the compressed file's path, or None when nothing was unified.",
+              kOutputKeywordsDoc)
               .c_str(),
-          py::arg("struct_files"), py::arg("output_path"), py::arg("options"));
+          py::arg("struct_files"), py::arg("output_path"), py::arg("options"), OUTPUT_KEYWORDS);
     m.def("dragen_unify", &dragen_unify,
           doc("dragen_unify(output_path: str, sv_path: Optional[str] = None, cnv_path: Optional[str] = None, "
-              "repeat_path: Optional[str] = None, roh_bed_path: Optional[str] = None) -> Optional[str]",
-              "Unify a DRAGEN run's SV, CNV, repeat and ROH outputs into one sorted, bgzipped VCF.")
+              "repeat_path: Optional[str] = None, roh_bed_path: Optional[str] = None, *, "
+              "merge_headers: bool = False, threads: int = 1, compresslevel: int = 9, index: Optional[str] = None) "
+              "-> Optional[str]",
+              "Unify a DRAGEN run's SV, CNV, repeat and ROH outputs into one sorted, bgzipped VCF.",
+              kOutputKeywordsDoc)
               .c_str(),
           py::arg("output_path"), py::arg("sv_path") = py::none(), py::arg("cnv_path") = py::none(),
-          py::arg("repeat_path") = py::none(), py::arg("roh_bed_path") = py::none());
+          py::arg("repeat_path") = py::none(), py::arg("roh_bed_path") = py::none(), OUTPUT_KEYWORDS);
     m.def("ont_unify", &ont_unify,
           doc("ont_unify(output_path: str, sv_path: Optional[str] = None, cnv_path: Optional[str] = None, "
-              "repeat_path: Optional[str] = None, modify_repeats: Optional[bool] = None) -> Optional[str]",
-              "Unify an Oxford Nanopore run's SV, CNV and repeat outputs into one sorted, bgzipped VCF.")
+              "repeat_path: Optional[str] = None, modify_repeats: Optional[bool] = None, *, "
+              "merge_headers: bool = False, threads: int = 1, compresslevel: int = 9, index: Optional[str] = None) "
+              "-> Optional[str]",
+              "Unify an Oxford Nanopore run's SV, CNV and repeat outputs into one sorted, bgzipped VCF.",
+              kOutputKeywordsDoc)
               .c_str(),
           py::arg("output_path"), py::arg("sv_path") = py::none(), py::arg("cnv_path") = py::none(),
-          py::arg("repeat_path") = py::none(), py::arg("modify_repeats") = py::none());
+          py::arg("repeat_path") = py::none(), py::arg("modify_repeats") = py::none(), OUTPUT_KEYWORDS);
     m.def("pacbio_unify", &pacbio_unify,
           doc("pacbio_unify(output_path: str, sv_path: Optional[str] = None, cnv_path: Optional[str] = None, "
-              "repeat_path: Optional[str] = None, drop_sv_filters: Sequence[str] = ()) -> Optional[str]",
-              "Unify a PacBio run's SV, CNV and catalog-filtered repeat outputs into one sorted, bgzipped VCF.")
+              "repeat_path: Optional[str] = None, drop_sv_filters: Sequence[str] = (), *, "
+              "merge_headers: bool = False, threads: int = 1, compresslevel: int = 9, index: Optional[str] = None) "
+              "-> Optional[str]",
+              "Unify a PacBio run's SV, CNV and catalog-filtered repeat outputs into one sorted, bgzipped VCF.",
+              kOutputKeywordsDoc)
               .c_str(),
           py::arg("output_path"), py::arg("sv_path") = py::none(), py::arg("cnv_path") = py::none(),
-          py::arg("repeat_path") = py::none(), py::arg("drop_sv_filters") = py::tuple());
+          py::arg("repeat_path") = py::none(), py::arg("drop_sv_filters") = py::tuple(), OUTPUT_KEYWORDS);
     m.def("pacbio_filter_and_unify", &pacbio_filter_and_unify,
           doc("pacbio_filter_and_unify(output_path: str, sv_path: Optional[str] = None, "
               "cnv_path: Optional[str] = None, full_repeat_path: Optional[str] = None, "
-              "repeat_bed_file_path: Optional[str] = None, drop_sv_filters: Sequence[str] = ()) -> Optional[str]",
-              "Restrict the full PacBio repeat VCF to the catalog, then unify as pacbio_unify does.")
+              "repeat_bed_file_path: Optional[str] = None, drop_sv_filters: Sequence[str] = (), *, "
+              "filtered_repeat_path: Optional[str] = None, merge_headers: bool = False, threads: int = 1, "
+              "compresslevel: int = 9, index: Optional[str] = None) -> Optional[str]",
+              "Restrict the full PacBio repeat VCF to the catalog, then unify as pacbio_unify does.",
+              (std::string("filtered_repeat_path: where the filtered repeat VCF is written (and left); by default\n"
+                           "beside full_repeat_path, its name ending in _filtered.vcf.\n") +
+               kOutputKeywordsDoc)
+                  .c_str())
               .c_str(),
           py::arg("output_path"), py::arg("sv_path") = py::none(), py::arg("cnv_path") = py::none(),
           py::arg("full_repeat_path") = py::none(), py::arg("repeat_bed_file_path") = py::none(),
-          py::arg("drop_sv_filters") = py::tuple());
+          py::arg("drop_sv_filters") = py::tuple(), py::kw_only(), py::arg("filtered_repeat_path") = py::none(),
+          py::arg("merge_headers") = false, py::arg("threads") = 1, py::arg("compresslevel") = 9,
+          py::arg("index") = py::none());
 
     m.def("_add_common_arguments", &add_common_arguments,
           doc("_add_common_arguments(parser: argparse.ArgumentParser) -> None",
@@ -312,6 +359,8 @@ PYBIND11_MODULE(cli, m) {
               "Command line of the PacBio pipeline.")
               .c_str(),
           py::arg("argv") = py::none());
+
+    merivane::binding::add_commands(m);
 
     originals = new Originals{m, unifier_module, py::module_::import("Merivane.compression"), repeats_module, {}, {}, {}};
     originals->unify = m.attr("_unify");

@@ -13,7 +13,9 @@
 
 namespace py = pybind11;
 namespace core = merivane::compression;
+using merivane::binding::compression_settings;
 using merivane::binding::doc;
+using merivane::binding::kCompressionKeywordsDoc;
 using merivane::binding::LinesView;
 using merivane::binding::optional_text;
 using merivane::binding::replacement;
@@ -139,7 +141,8 @@ py::list sort_vcf_lines(py::handle lines, py::handle engine) {
 }
 
 py::object sort_and_compress(py::handle vcf_file_path, py::handle destination_path, py::handle keep_plain,
-                             py::handle engine) {
+                             py::handle engine, py::handle threads, py::handle compresslevel, py::handle index) {
+    const core::CompressionSettings settings = compression_settings(threads, compresslevel, index);
     const std::string path = require_text(vcf_file_path, "vcf_file_path");
     const std::optional<std::string> destination = optional_text(destination_path, "destination_path");
     const bool keep = truthy(keep_plain);
@@ -150,7 +153,7 @@ py::object sort_and_compress(py::handle vcf_file_path, py::handle destination_pa
     }
     std::string written;
     try {
-        written = core::sort_and_compress(path, destination, keep, engine_name, find_gnu_sort);
+        written = core::sort_and_compress(path, destination, keep, engine_name, find_gnu_sort, settings);
     } catch (const core::UnknownSortEngine&) {
         raise_unknown_engine(engine);
     }
@@ -205,20 +208,28 @@ PYBIND11_MODULE(compression, m) {
               "Sort records with GNU sort -k1,1 -k2,2n under LC_ALL=C; each comes back ending in a line feed.").c_str());
     m.def("_bgzf_block", &bgzf_block, py::arg("data"),
           doc("_bgzf_block(data: bytes) -> bytes", "One BGZF block holding data.").c_str());
-    m.def("write_bgzf", [](py::handle source_path, py::handle destination_path) {
+    m.def("write_bgzf", [](py::handle source_path, py::handle destination_path, py::handle threads,
+                           py::handle compresslevel, py::handle index) {
+              const core::CompressionSettings settings = compression_settings(threads, compresslevel, index);
               core::write_bgzf(require_text(source_path, "source_path"),
-                               require_text(destination_path, "destination_path"));
+                               require_text(destination_path, "destination_path"), settings);
               return py::reinterpret_borrow<py::object>(destination_path);
           },
-          py::arg("source_path"), py::arg("destination_path"),
-          doc("write_bgzf(source_path: str, destination_path: str) -> str",
-              "Compress a file as BGZF, ending it with the BGZF end-of-file marker; returns destination_path.").c_str());
+          py::arg("source_path"), py::arg("destination_path"), py::kw_only(), py::arg("threads") = 1,
+          py::arg("compresslevel") = 9, py::arg("index") = py::none(),
+          doc("write_bgzf(source_path: str, destination_path: str, *, threads: int = 1, compresslevel: int = 9, "
+              "index: Optional[str] = None) -> str",
+              "Compress a file as BGZF, ending it with the BGZF end-of-file marker; returns destination_path.",
+              kCompressionKeywordsDoc).c_str());
     m.def("sort_and_compress", &sort_and_compress, py::arg("vcf_file_path"), py::arg("destination_path") = py::none(),
-          py::arg("keep_plain") = false, py::arg("engine") = py::none(),
+          py::arg("keep_plain") = false, py::arg("engine") = py::none(), py::kw_only(), py::arg("threads") = 1,
+          py::arg("compresslevel") = 9, py::arg("index") = py::none(),
           doc("sort_and_compress(vcf_file_path: str, destination_path: Optional[str] = None, keep_plain: bool = "
-              "False, engine: Optional[str] = None) -> str",
+              "False, engine: Optional[str] = None, *, threads: int = 1, compresslevel: int = 9, "
+              "index: Optional[str] = None) -> str",
               "Sort a VCF and write it BGZF-compressed to destination_path (default: the input path plus\n"
-              "\".gz\"), removing the plain input unless keep_plain; returns the destination.").c_str());
+              "\".gz\"), removing the plain input unless keep_plain; returns the destination.",
+              kCompressionKeywordsDoc).c_str());
 
     // Held for the life of the process, so a replaced original is never
     // freed and mistaken for a new object at its address.

@@ -1,6 +1,7 @@
 #include "support.hpp"
 
 #include <cstdint>
+#include <limits>
 
 #include "platform/error.hpp"
 #include "platform/log.hpp"
@@ -37,10 +38,6 @@ py::object make_exception(const Error& error) {
         // OSError(errno, strerror, filename) picks the subclass itself
         // (FileNotFoundError, PermissionError, IsADirectoryError, ...).
         py::object os_error = py::reinterpret_borrow<py::object>(PyExc_OSError);
-        if (!e->filename2().empty()) {
-            return os_error(e->errnum(), e->strerror(), text_or_replacement(e->filename()), py::none(),
-                            text_or_replacement(e->filename2()));
-        }
         return os_error(e->errnum(), e->strerror(), text_or_replacement(e->filename()));
     }
     if (const auto* e = dynamic_cast<const UnicodeDecodeError*>(&error)) {
@@ -204,13 +201,96 @@ std::optional<py::object> replacement(py::handle module, const char* name, py::h
     return py::object(m.attr(name));
 }
 
-std::string doc(const char* signature, const char* summary) {
+std::string doc(const char* signature, const char* summary, const char* keywords) {
     std::string out(signature);
-    if (summary != nullptr) {
+    for (const char* part : {summary, keywords}) {
+        if (part == nullptr) continue;
         out += "\n\n";
-        out += summary;
+        out += part;
     }
     return out;
 }
+
+namespace {
+
+// An integer keyword as the host reads one (operator.index), within
+// [low, high]; the host's own TypeError for anything that is no integer.
+int bounded_int(py::handle value, const char* name, long low, long high) {
+    const py::object number = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
+    if (!number) throw py::error_already_set();
+    int overflow = 0;
+    const long result = PyLong_AsLongAndOverflow(number.ptr(), &overflow);
+    if (result == -1 && PyErr_Occurred()) throw py::error_already_set();
+    if (overflow < 0 || (overflow == 0 && result < low)) {
+        throw py::value_error(std::string(name) + " must be at least " + std::to_string(low) + ", not " +
+                              std::string(py::repr(number)));
+    }
+    if (overflow > 0 || result > high) {
+        throw py::value_error(std::string(name) + " must be at most " + std::to_string(high) + ", not " +
+                              std::string(py::repr(number)));
+    }
+    return static_cast<int>(result);
+}
+
+}  // namespace
+
+compression::CompressionSettings compression_settings(py::handle threads, py::handle compresslevel, py::handle index) {
+    compression::CompressionSettings settings;
+    settings.threads = bounded_int(threads, "threads", 1, std::numeric_limits<int>::max());
+    settings.level = bounded_int(compresslevel, "compresslevel", 0, 9);
+    if (!index.is_none()) {
+        if (!PyUnicode_Check(index.ptr())) {
+            throw py::type_error("index must be str or None, not " + type_name(index));
+        }
+        const std::string_view format = text_view(index, "index");
+        if (format == "tbi") {
+            settings.index = compression::IndexFormat::Tbi;
+        } else if (format == "csi") {
+            settings.index = compression::IndexFormat::Csi;
+        } else {
+            throw py::value_error("index must be None, 'tbi' or 'csi', not " + std::string(py::repr(index)));
+        }
+    }
+    return settings;
+}
+
+unifier::OutputSettings output_settings(py::handle merge_headers, py::handle threads, py::handle compresslevel,
+                                        py::handle index) {
+    unifier::OutputSettings settings;
+    settings.merge_headers = truthy(merge_headers);
+    settings.compression = compression_settings(threads, compresslevel, index);
+    return settings;
+}
+
+py::dict changed_keywords(const compression::CompressionSettings& settings) {
+    const compression::CompressionSettings defaults;
+    py::dict out;
+    if (settings.threads != defaults.threads) out["threads"] = settings.threads;
+    if (settings.level != defaults.level) out["compresslevel"] = settings.level;
+    if (settings.index) out["index"] = *settings.index == compression::IndexFormat::Tbi ? "tbi" : "csi";
+    return out;
+}
+
+py::dict changed_keywords(const unifier::OutputSettings& settings) {
+    py::dict out;
+    if (settings.merge_headers) out["merge_headers"] = true;
+    for (const auto& [key, value] : changed_keywords(settings.compression)) out[key] = value;
+    return out;
+}
+
+#define MERIVANE_COMPRESSION_KEYWORDS                                                                   \
+    "threads: the number of workers compressing blocks, written in order; the bytes are the same for\n" \
+    "every count, and 1 (the default) starts no thread.\n"                                             \
+    "compresslevel: the deflate level, 0 (stored) to 9 (smallest, the default), as gzip names it.\n"   \
+    "index: \"tbi\" or \"csi\" also writes the tabix index beside the compressed file (its path plus\n" \
+    "\".tbi\" or \".csi\"), built while compressing; None (the default) writes none."
+
+const char* const kCompressionKeywordsDoc = MERIVANE_COMPRESSION_KEYWORDS;
+const char* const kOutputKeywordsDoc =
+    "merge_headers: when true, the unified header also declares the INFO, FORMAT, FILTER, ALT and\n"
+    "contig lines that the other inputs and the unified records use; by default (False) it is the\n"
+    "header donor's alone.\n" MERIVANE_COMPRESSION_KEYWORDS;
+
+#undef MERIVANE_COMPRESSION_KEYWORDS
 
 }  // namespace merivane::binding

@@ -10,6 +10,9 @@
 #include <string_view>
 #include <vector>
 
+#include "compression/settings.hpp"
+#include "unifier/pipeline.hpp"
+
 namespace merivane::binding {
 
 namespace py = pybind11;
@@ -72,7 +75,26 @@ bool is_original(const py::module_& m, const char* name, const py::handle origin
 // `original`.
 std::optional<py::object> replacement(py::handle module, const char* name, py::handle original);
 
-// A docstring: the annotated signature line, then the summary if any.
-std::string doc(const char* signature, const char* summary = nullptr);
+// A docstring: the annotated signature line, then the summary and the
+// description of the keywords, if any.
+std::string doc(const char* signature, const char* summary = nullptr, const char* keywords = nullptr);
+
+// The keyword-only parameters of the functions that write a compressed file
+// (threads, compresslevel, index) and of those that also unify
+// (merge_headers), read as given: ValueError for a value out of range,
+// TypeError for one of the wrong type.
+compression::CompressionSettings compression_settings(py::handle threads, py::handle compresslevel, py::handle index);
+unifier::OutputSettings output_settings(py::handle merge_headers, py::handle threads, py::handle compresslevel,
+                                        py::handle index);
+
+// The settings that differ from their defaults, as keyword arguments for a
+// call to a replaced function: at the defaults, the call is made exactly as
+// it always was.
+py::dict changed_keywords(const compression::CompressionSettings& settings);
+py::dict changed_keywords(const unifier::OutputSettings& settings);
+
+// Descriptions of those keywords, for the docstrings.
+extern const char* const kCompressionKeywordsDoc;
+extern const char* const kOutputKeywordsDoc;
 
 }  // namespace merivane::binding

@@ -19,7 +19,10 @@ namespace {
 
 namespace core = merivane::unifier;
 using core::InputKind;
+using merivane::binding::changed_keywords;
 using merivane::binding::doc;
+using merivane::binding::kOutputKeywordsDoc;
+using merivane::binding::output_settings;
 using merivane::binding::is_original;
 using merivane::binding::LinesView;
 using merivane::binding::optional_text;
@@ -300,7 +303,9 @@ private:
     py::object write_;
 };
 
-py::object unify_lines(py::handle files_lines, py::handle output_path, py::handle options_arg) {
+py::object unify_lines(py::handle files_lines, py::handle output_path, py::handle options_arg,
+                       py::handle merge_headers_arg) {
+    const bool merge_headers = truthy(merge_headers_arg);
     const py::object options_object = options_or_default(options_arg);
     const Options& options = options_of(options_object, "options");
     const core::UnifyOptions core_options = to_core(options);
@@ -315,7 +320,7 @@ py::object unify_lines(py::handle files_lines, py::handle output_path, py::handl
         held[i].emplace(lines_view(value, "files_lines values"));
         table[i] = core::LineSpan(held[i]->views());
     }
-    if (!core::unify_lines(table, path, core_options, writer_steps(options))) return py::none();
+    if (!core::unify_lines(table, path, core_options, writer_steps(options), merge_headers)) return py::none();
     return py::reinterpret_borrow<py::object>(output_path);
 }
 
@@ -362,7 +367,9 @@ bool nothing_replaced() {
 }
 
 py::object run(py::handle output_path, py::handle sv_path, py::handle cnv_path, py::handle repeat_path,
-               py::handle roh_bed_path, py::handle skip_svtype, py::handle drop_sv_filters) {
+               py::handle roh_bed_path, py::handle skip_svtype, py::handle drop_sv_filters, py::handle merge_headers,
+               py::handle threads, py::handle compresslevel, py::handle index) {
+    const core::OutputSettings settings = output_settings(merge_headers, threads, compresslevel, index);
     const std::string output = require_text(output_path, "output_path");
     const std::array<py::handle, 4> paths = {sv_path, cnv_path, repeat_path, roh_bed_path};
     const char* const names[] = {"sv_path", "cnv_path", "repeat_path", "roh_bed_path"};
@@ -385,7 +392,7 @@ py::object run(py::handle output_path, py::handle sv_path, py::handle cnv_path, 
         core::UnifyOptions options;
         if (skip) options.add_repeat_svtype = false;
         options.drop_sv_filters = filter_tokens(tokens, "drop_sv_filters");
-        const std::optional<std::string> written = core::unify_and_compress(files, output, options);
+        const std::optional<std::string> written = core::unify_and_compress(files, output, options, settings);
         return written ? py::object(to_str(*written)) : py::none();
     }
 
@@ -396,9 +403,11 @@ py::object run(py::handle output_path, py::handle sv_path, py::handle cnv_path, 
     py::dict struct_files;
     for (std::size_t i = 0; i < paths.size(); ++i) struct_files[module.kinds[i]] = paths[i];
     const py::object lines = self.attr("read_struct_lines")(struct_files, options);
-    const py::object unified = self.attr("unify_lines")(lines, output_path, options);
+    py::dict merge;
+    if (settings.merge_headers) merge["merge_headers"] = true;
+    const py::object unified = self.attr("unify_lines")(lines, output_path, options, **merge);
     if (unified.is_none()) return py::none();
-    return self.attr("sort_and_compress")(unified);
+    return self.attr("sort_and_compress")(unified, **changed_keywords(settings.compression));
 }
 
 // --- options record --------------------------------------------------------
@@ -578,10 +587,13 @@ PYBIND11_MODULE(unifier, m) {
 
     // --- writer
     m.def("unify_lines", &unify_lines, py::arg("files_lines"), py::arg("output_path"),
-          py::arg("options") = py::none(),
+          py::arg("options") = py::none(), py::kw_only(), py::arg("merge_headers") = false,
           doc("unify_lines(files_lines: Dict[str, Optional[List[str]]], output_path: str, "
-              "options: Optional[UnifyOptions] = None) -> Optional[str]",
-              "Write the unified, unsorted VCF: one header, then the other inputs' records.")
+              "options: Optional[UnifyOptions] = None, *, merge_headers: bool = False) -> Optional[str]",
+              "Write the unified, unsorted VCF: one header, then the other inputs' records.",
+              "merge_headers: when true, the header also declares the INFO, FORMAT, FILTER, ALT and contig\n"
+              "lines that the other inputs and the unified records use; by default (False) it is the header\n"
+              "donor's alone.")
               .c_str());
     m.def("_write_vcf_content", &write_vcf_content, py::arg("file_type"), py::arg("lines_dict"), py::arg("output_h"),
           py::arg("options"),
@@ -593,12 +605,16 @@ PYBIND11_MODULE(unifier, m) {
     // --- the whole job
     m.def("run", &run, py::arg("output_path"), py::arg("sv_path") = py::none(), py::arg("cnv_path") = py::none(),
           py::arg("repeat_path") = py::none(), py::arg("roh_bed_path") = py::none(),
-          py::arg("skip_svtype") = false, py::arg("drop_sv_filters") = py::tuple(),
+          py::arg("skip_svtype") = false, py::arg("drop_sv_filters") = py::tuple(), py::kw_only(),
+          py::arg("merge_headers") = false, py::arg("threads") = 1, py::arg("compresslevel") = 9,
+          py::arg("index") = py::none(),
           doc("run(output_path: str, sv_path: Optional[str] = None, cnv_path: Optional[str] = None, "
               "repeat_path: Optional[str] = None, roh_bed_path: Optional[str] = None, skip_svtype: bool = False, "
-              "drop_sv_filters: Sequence[str] = ()) -> Optional[str]",
+              "drop_sv_filters: Sequence[str] = (), *, merge_headers: bool = False, threads: int = 1, "
+              "compresslevel: int = 9, index: Optional[str] = None) -> Optional[str]",
               "Read, unify, sort and BGZF-compress the inputs; return the compressed file's path, or None\n"
-              "when there was nothing to unify.")
+              "when there was nothing to unify.",
+              kOutputKeywordsDoc)
               .c_str());
 
     module.read_struct_lines = original(m, "read_struct_lines");

@@ -1,4 +1,6 @@
 """The three command lines: parsing, help, errors, and the door each calls."""
+import logging
+import shutil
 import subprocess
 import sys
 import sysconfig
@@ -6,9 +8,11 @@ from pathlib import Path
 
 import pytest
 
+import Merivane
 from Merivane import cli
 
 SCRIPTS = Path(sysconfig.get_path("scripts"))
+EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 
 
 def capture_door(monkeypatch, door):
@@ -111,14 +115,97 @@ def test_console_script_without_output_path(script, tmp_path):
     assert list(tmp_path.iterdir()) == []
 
 
-def test_console_script_with_output_only_warns_and_succeeds(tmp_path):
-    result = subprocess.run([str(SCRIPTS / "merivane-dragen"), "-o", "out.vcf"], capture_output=True, text=True,
-                            cwd=tmp_path)
+def test_entry_point_configures_no_logging(tmp_path):
+    # Called as a function with no logging set up by the host, the entry point
+    # leaves the root logger's defaults alone: warnings only, as level:root:text.
+    code = "from Merivane import cli; cli.dragen_from_cli(['-o', 'out.vcf'])"
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd=tmp_path)
     assert result.returncode == 0
     assert 'WARNING:root:Can\'t unify file type "sv". The file does not exist.' in result.stderr
     assert "WARNING:root:Empty/no vcf files to concatenate" in result.stderr
+    assert "INFO" not in result.stderr
     assert (tmp_path / "out.vcf").read_text() == ""
     assert result.stdout == ""
+
+
+def test_console_script_shows_messages_as_merivane(tmp_path):
+    result = subprocess.run([str(SCRIPTS / "merivane-dragen"), "-o", "out.vcf"], capture_output=True, text=True,
+                            cwd=tmp_path)
+    assert result.returncode == 0
+    assert 'merivane: Can\'t unify file type "sv". The file does not exist.' in result.stderr
+    assert "merivane: Empty/no vcf files to concatenate" in result.stderr
+    assert "root" not in result.stderr
+    assert result.stdout == ""
+
+
+def test_console_script_names_the_finished_file(tmp_path):
+    sv = tmp_path / "sv.vcf"
+    shutil.copy(EXAMPLES / "dragen" / "NA12878.sv.vcf", sv)
+    result = subprocess.run([str(SCRIPTS / "merivane-dragen"), "-o", "out.vcf", "-s", "sv.vcf"],
+                            capture_output=True, text=True, cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert "merivane: Wrote sorted, bgzipped VCF to out.vcf.gz" in result.stderr.splitlines()
+    assert (tmp_path / "out.vcf.gz").exists()
+
+
+@pytest.mark.parametrize("script", ["merivane-dragen", "merivane-ont", "merivane-pacbio"])
+def test_console_script_version(script):
+    result = subprocess.run([str(SCRIPTS / script), "--version"], capture_output=True, text=True)
+    assert (result.returncode, result.stdout) == (0, f"{script} {Merivane.__version__}\n")
+
+
+def raise_(exception):
+    def entry(argv=None):
+        raise exception
+    return entry
+
+
+def with_note(exception, note):
+    exception.add_note(note)
+    return exception
+
+
+@pytest.mark.parametrize(
+    "exception, line",
+    [
+        (FileNotFoundError(2, "No such file or directory", "in/sv.vcf"),
+         "merivane: error: in/sv.vcf: No such file or directory"),
+        (with_note(ValueError("invalid literal for int() with base 10: 'abc'"), "in the roh input, line 3"),
+         "merivane: error: invalid literal for int() with base 10: 'abc' (in the roh input, line 3)"),
+        (RuntimeError("first\nsecond"), "merivane: error: first second"),
+        (MemoryError(), "merivane: error: out of memory"),
+        (subprocess.CalledProcessError(2, ["sort", "x"]),
+         "merivane: error: Command '['sort', 'x']' returned non-zero exit status 2."),
+    ],
+)
+def test_installed_command_turns_an_error_into_one_line(monkeypatch, capsys, exception, line):
+    monkeypatch.setattr(cli, "pacbio_from_cli", raise_(exception))
+    assert cli._pacbio_command(["-o", "x"]) == 1
+    captured = capsys.readouterr()
+    assert captured.err == line + "\n"
+    assert captured.out == ""
+
+
+def test_installed_command_interrupted_exits_130(monkeypatch, capsys):
+    monkeypatch.setattr(cli, "ont_from_cli", raise_(KeyboardInterrupt()))
+    assert cli._ont_command([]) == 130
+    assert capsys.readouterr().err == "merivane: interrupted\n"
+
+
+def test_installed_command_passes_argv_and_restores_logging(monkeypatch, capsys):
+    seen = []
+
+    def entry(argv=None):
+        seen.append(argv)
+        logging.info("Wrote sorted, bgzipped VCF to %s", "x.vcf.gz")
+
+    monkeypatch.setattr(cli, "dragen_from_cli", entry)
+    root = logging.getLogger()
+    handlers, level = list(root.handlers), root.level
+    assert cli._dragen_command(["-o", "x.vcf"]) == 0
+    assert seen == [["-o", "x.vcf"]]
+    assert capsys.readouterr().err == "merivane: Wrote sorted, bgzipped VCF to x.vcf.gz\n"
+    assert (root.handlers, root.level) == (handlers, level)
 
 
 def test_add_common_arguments_adds_the_three_shared_options():

@@ -100,7 +100,7 @@ def test_too_many_arguments_is_a_type_error():
     ("_roh_lines_are_bed", "_roh_lines_are_bed(roh_lines: Sequence[str], declared: str) -> bool"),
     ("roh_bed_line_to_vcf", "roh_bed_line_to_vcf(bed_line: str) -> str"),
     ("unify_lines", "unify_lines(files_lines: Dict[str, Optional[List[str]]], output_path: str, "
-                    "options: Optional[UnifyOptions] = None) -> Optional[str]"),
+                    "options: Optional[UnifyOptions] = None, *, merge_headers: bool = False) -> Optional[str]\n"),
     ("_write_vcf_content", "_write_vcf_content(file_type: str, lines_dict: Dict[str, Optional[List[str]]], "
                            "output_h, options: UnifyOptions) -> None"),
 ])

@@ -53,33 +53,37 @@ void reject_outputs_naming_inputs(const unifier::StructFiles& struct_files, cons
 }
 
 std::optional<std::string> unify(const unifier::StructFiles& struct_files, const std::string& output_path,
-                                 const unifier::UnifyOptions& options) {
+                                 const unifier::UnifyOptions& options, const unifier::OutputSettings& settings) {
     reject_outputs_naming_inputs(struct_files, output_path);
-    return unifier::unify_and_compress(struct_files, output_path, options);
+    return unifier::unify_and_compress(struct_files, output_path, options, settings);
 }
 
 std::optional<std::string> dragen_unify(const std::string& output_path, const OptionalPath& sv_path,
                                         const OptionalPath& cnv_path, const OptionalPath& repeat_path,
-                                        const OptionalPath& roh_bed_path) {
-    return unify(dragen_inputs(sv_path, cnv_path, repeat_path, roh_bed_path), output_path, unifier::UnifyOptions{});
+                                        const OptionalPath& roh_bed_path, const unifier::OutputSettings& settings) {
+    return unify(dragen_inputs(sv_path, cnv_path, repeat_path, roh_bed_path), output_path, unifier::UnifyOptions{},
+                 settings);
 }
 
 std::optional<std::string> ont_unify(const std::string& output_path, const OptionalPath& sv_path,
                                      const OptionalPath& cnv_path, const OptionalPath& repeat_path,
-                                     std::optional<bool> modify_repeats) {
-    return unify(long_read_inputs(sv_path, cnv_path, repeat_path), output_path, ont_options(modify_repeats));
+                                     std::optional<bool> modify_repeats, const unifier::OutputSettings& settings) {
+    return unify(long_read_inputs(sv_path, cnv_path, repeat_path), output_path, ont_options(modify_repeats),
+                 settings);
 }
 
 std::optional<std::string> pacbio_unify(const std::string& output_path, const OptionalPath& sv_path,
                                         const OptionalPath& cnv_path, const OptionalPath& repeat_path,
-                                        std::vector<std::string> drop_sv_filters) {
+                                        std::vector<std::string> drop_sv_filters,
+                                        const unifier::OutputSettings& settings) {
     return unify(long_read_inputs(sv_path, cnv_path, repeat_path), output_path,
-                 pacbio_options(std::move(drop_sv_filters)));
+                 pacbio_options(std::move(drop_sv_filters)), settings);
 }
 
 void reject_pacbio_run_collisions(const std::string& output_path, const OptionalPath& sv_path,
                                   const OptionalPath& cnv_path, const OptionalPath& full_repeat_path,
-                                  const OptionalPath& repeat_bed_file_path) {
+                                  const OptionalPath& repeat_bed_file_path,
+                                  const OptionalPath& filtered_repeat_path) {
     // The full repeat VCF and the catalog are inputs of this run even though
     // they are not unified themselves.
     std::vector<std::string> inputs;
@@ -88,7 +92,8 @@ void reject_pacbio_run_collisions(const std::string& output_path, const Optional
     }
     unifier::reject_outputs_naming_inputs(output_path, inputs);
     if (!full_repeat_path) return;
-    const std::string filtered = repeats::filtered_repeat_path(*full_repeat_path);
+    const std::string filtered =
+        filtered_repeat_path ? *filtered_repeat_path : repeats::filtered_repeat_path(*full_repeat_path);
     const std::vector<std::string> guarded = {
         output_path, output_path + ".gz", output_path + ".sorted.tmp"};
     auto refuse = [&](const std::string& what, const std::string& path) {
@@ -105,11 +110,14 @@ std::optional<std::string> pacbio_filter_and_unify(const std::string& output_pat
                                                    const OptionalPath& cnv_path,
                                                    const OptionalPath& full_repeat_path,
                                                    const OptionalPath& repeat_bed_file_path,
-                                                   std::vector<std::string> drop_sv_filters) {
-    reject_pacbio_run_collisions(output_path, sv_path, cnv_path, full_repeat_path, repeat_bed_file_path);
+                                                   std::vector<std::string> drop_sv_filters,
+                                                   const OptionalPath& filtered_repeat_path,
+                                                   const unifier::OutputSettings& settings) {
+    reject_pacbio_run_collisions(output_path, sv_path, cnv_path, full_repeat_path, repeat_bed_file_path,
+                                 filtered_repeat_path);
     const std::optional<std::string> filtered =
-        repeats::filter_repeats_vcf(full_repeat_path, repeat_bed_file_path, std::nullopt, std::nullopt);
-    return pacbio_unify(output_path, sv_path, cnv_path, filtered, std::move(drop_sv_filters));
+        repeats::filter_repeats_vcf(full_repeat_path, repeat_bed_file_path, std::nullopt, filtered_repeat_path);
+    return pacbio_unify(output_path, sv_path, cnv_path, filtered, std::move(drop_sv_filters), settings);
 }
 
 }  // namespace merivane::cli

@@ -1,11 +1,20 @@
 #include "compression/bgzf.hpp"
 
 #include <zlib.h>
+#ifdef MERIVANE_HAVE_LIBDEFLATE
+#include <libdeflate.h>
+#endif
 
 #include <algorithm>
-#include <climits>
-#include <cstdint>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+#include <utility>
 
+#include "compression/interrupt_poll.hpp"
 #include "platform/error.hpp"
 #include "platform/file_io.hpp"
 
@@ -17,6 +26,9 @@ constexpr std::size_t kHeaderSize = 18;
 constexpr std::size_t kTrailerSize = 8;
 // zlib counts in unsigned int: larger inputs go in pieces.
 constexpr std::size_t kPiece = std::size_t{1} << 30;
+// Blocks submitted but not yet written, per worker: enough to keep every
+// worker busy while the calling thread writes, little enough to bound memory.
+constexpr std::size_t kBlocksInFlightPerWorker = 4;
 
 void put_le16(char* out, std::uint32_t value) {
     out[0] = static_cast<char>(value & 0xff);
@@ -28,47 +40,107 @@ void put_le32(char* out, std::uint32_t value) {
     put_le16(out + 2, value >> 16);
 }
 
+std::uint32_t crc_of(std::string_view data) {
+#ifdef MERIVANE_HAVE_LIBDEFLATE
+    return libdeflate_crc32(0, data.data(), data.size());
+#else
+    return static_cast<std::uint32_t>(crc32_z(0, reinterpret_cast<const Bytef*>(data.data()), data.size()));
+#endif
+}
+
+void check_settings(const CompressionSettings& settings) {
+    if (settings.threads < 1) {
+        throw ValueError("threads must be at least 1, not " + std::to_string(settings.threads));
+    }
+    if (settings.level < 0 || settings.level > 9) {
+        throw ValueError("compresslevel must be between 0 and 9, not " + std::to_string(settings.level));
+    }
+}
+
 }  // namespace
 
-struct BlockCompressor::Stream {
+bool uses_libdeflate() noexcept {
+#ifdef MERIVANE_HAVE_LIBDEFLATE
+    return true;
+#else
+    return false;
+#endif
+}
+
+struct BlockCompressor::Engine {
     z_stream z{};
-    Stream() {
-        if (deflateInit2(&z, 9, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+    bool zlib = false;
+#ifdef MERIVANE_HAVE_LIBDEFLATE
+    libdeflate_compressor* fast = nullptr;
+#endif
+
+    explicit Engine(int level) {
+        if (level < 0 || level > 9) throw ValueError("compresslevel must be between 0 and 9, not " + std::to_string(level));
+#ifdef MERIVANE_HAVE_LIBDEFLATE
+        if (level != DEFAULT_LEVEL) {
+            fast = libdeflate_alloc_compressor(level);
+            if (fast == nullptr) throw std::bad_alloc();
+            return;
+        }
+#endif
+        if (deflateInit2(&z, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
             throw RuntimeError("zlib could not be initialised");
         }
+        zlib = true;
     }
-    ~Stream() { deflateEnd(&z); }
+    ~Engine() {
+        if (zlib) deflateEnd(&z);
+#ifdef MERIVANE_HAVE_LIBDEFLATE
+        if (fast != nullptr) libdeflate_free_compressor(fast);
+#endif
+    }
+    Engine(const Engine&) = delete;
+    Engine& operator=(const Engine&) = delete;
+
+    // Deflates `data` into `block` after its header; returns the end of the
+    // compressed data.
+    std::size_t deflate_into(std::string& block, std::string_view data) {
+#ifdef MERIVANE_HAVE_LIBDEFLATE
+        if (fast != nullptr) {
+            const std::size_t bound = libdeflate_deflate_compress_bound(fast, data.size());
+            block.resize(kHeaderSize + bound + kTrailerSize);
+            const std::size_t n =
+                libdeflate_deflate_compress(fast, data.data(), data.size(), block.data() + kHeaderSize, bound);
+            if (n == 0) throw RuntimeError("libdeflate failed to compress");
+            return kHeaderSize + n;
+        }
+#endif
+        deflateReset(&z);
+        block.resize(kHeaderSize + deflateBound(&z, data.size()) + kTrailerSize);
+        const auto* in = reinterpret_cast<const Bytef*>(data.data());
+        std::size_t in_left = data.size();
+        std::size_t used = kHeaderSize;
+        int rc = Z_OK;
+        while (rc != Z_STREAM_END) {
+            if (z.avail_in == 0 && in_left > 0) {
+                const auto piece = static_cast<uInt>(std::min(in_left, kPiece));
+                z.next_in = const_cast<Bytef*>(in);
+                z.avail_in = piece;
+                in += piece;
+                in_left -= piece;
+            }
+            if (block.size() - kTrailerSize <= used) block.resize(block.size() + (std::size_t{1} << 16));
+            const auto room = static_cast<uInt>(std::min(block.size() - kTrailerSize - used, kPiece));
+            z.next_out = reinterpret_cast<Bytef*>(block.data() + used);
+            z.avail_out = room;
+            rc = deflate(&z, in_left == 0 ? Z_FINISH : Z_NO_FLUSH);
+            if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR) throw RuntimeError("zlib failed to compress");
+            used += room - z.avail_out;
+        }
+        return used;
+    }
 };
 
-BlockCompressor::BlockCompressor() : stream_(std::make_unique<Stream>()) {}
+BlockCompressor::BlockCompressor(int level) : engine_(std::make_unique<Engine>(level)) {}
 BlockCompressor::~BlockCompressor() = default;
 
 std::string_view BlockCompressor::compress(std::string_view data) {
-    z_stream& z = stream_->z;
-    deflateReset(&z);
-    block_.resize(kHeaderSize + deflateBound(&z, data.size()) + kTrailerSize);
-
-    const auto* in = reinterpret_cast<const Bytef*>(data.data());
-    std::size_t in_left = data.size();
-    std::size_t used = kHeaderSize;
-    int rc = Z_OK;
-    while (rc != Z_STREAM_END) {
-        if (z.avail_in == 0 && in_left > 0) {
-            const auto piece = static_cast<uInt>(std::min(in_left, kPiece));
-            z.next_in = const_cast<Bytef*>(in);
-            z.avail_in = piece;
-            in += piece;
-            in_left -= piece;
-        }
-        if (block_.size() - kTrailerSize <= used) block_.resize(block_.size() + (std::size_t{1} << 16));
-        const auto room = static_cast<uInt>(std::min(block_.size() - kTrailerSize - used, kPiece));
-        z.next_out = reinterpret_cast<Bytef*>(block_.data() + used);
-        z.avail_out = room;
-        rc = deflate(&z, in_left == 0 ? Z_FINISH : Z_NO_FLUSH);
-        if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR) throw RuntimeError("zlib failed to compress");
-        used += room - z.avail_out;
-    }
-
+    const std::size_t used = engine_->deflate_into(block_, data);
     const std::size_t block_size = used + kTrailerSize;
     if (block_size > MAX_BLOCK_SIZE) {
         throw ValueError("BGZF block would be " + std::to_string(block_size) + " bytes, over the 65536 limit");
@@ -78,19 +150,227 @@ std::string_view BlockCompressor::compress(std::string_view data) {
                                                      0,      '\xff', 6,      0,      'B', 'C', 2, 0};
     std::copy(std::begin(header), std::end(header), block_.data());
     put_le16(block_.data() + kHeaderSize - 2, static_cast<std::uint32_t>(block_size - 1));
-    const auto crc = crc32_z(0, reinterpret_cast<const Bytef*>(data.data()), data.size());
-    put_le32(block_.data() + used, static_cast<std::uint32_t>(crc));
+    put_le32(block_.data() + used, crc_of(data));
     put_le32(block_.data() + used + 4, static_cast<std::uint32_t>(data.size()));
     block_.resize(block_size);
     return block_;
 }
 
-std::string bgzf_block(std::string_view data) {
-    BlockCompressor compressor;
+std::string bgzf_block(std::string_view data, int level) {
+    BlockCompressor compressor(level);
     return std::string(compressor.compress(data));
 }
 
-std::string write_bgzf(const std::string& source_path, const std::string& destination_path) {
+// Worker threads compressing blocks; the calling thread submits blocks and
+// writes them out in submission order. Workers start as the work needs them,
+// up to the thread count, so a small file starts one.
+class BgzfWriter::Pool {
+public:
+    Pool(int threads, int level)
+        : max_workers_(static_cast<std::size_t>(threads)), level_(level),
+          limit_(kBlocksInFlightPerWorker * static_cast<std::size_t>(threads)) {}
+
+    ~Pool() {
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        work_ready_.notify_all();
+        for (std::thread& worker : workers_) worker.join();
+    }
+
+    // Takes `data` (leaving it empty, with a recycled buffer's capacity) and
+    // emits every finished block at the head of the order; waits for the
+    // oldest while the in-flight limit is reached.
+    void submit(std::string& data, const ByteSink& emit) {
+        std::unique_ptr<Job> job;
+        if (!free_.empty()) {
+            job = std::move(free_.back());
+            free_.pop_back();
+        } else {
+            job = std::make_unique<Job>();
+        }
+        std::swap(job->input, data);
+        data.clear();
+        job->done = false;
+        job->error = nullptr;
+        Job* queued = job.get();
+        in_order_.push_back(std::move(job));
+        {
+            std::lock_guard lock(mutex_);
+            queue_.push_back(queued);
+            if (workers_.size() < max_workers_ && idle_ < queue_.size()) start_worker();
+        }
+        work_ready_.notify_one();
+        emit_ready(emit, in_order_.size() > limit_);
+    }
+
+    // Emits every submitted block, waiting for each in turn.
+    void drain(const ByteSink& emit) {
+        while (!in_order_.empty()) emit_ready(emit, true);
+    }
+
+private:
+    struct Job {
+        std::string input;
+        std::string output;
+        bool done = false;
+        std::exception_ptr error;
+    };
+
+    void start_worker() {
+        // Made here, on the calling thread, so that a failure to set one up
+        // is raised to the caller rather than lost in a thread.
+        auto compressor = std::make_shared<BlockCompressor>(level_);
+        workers_.emplace_back([this, compressor] { work(*compressor); });
+    }
+
+    void work(BlockCompressor& compressor) {
+        std::unique_lock lock(mutex_);
+        while (true) {
+            ++idle_;
+            work_ready_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+            --idle_;
+            if (stopping_) return;
+            Job* job = queue_.front();
+            queue_.pop_front();
+            lock.unlock();
+            std::exception_ptr error;
+            try {
+                job->output.assign(compressor.compress(job->input));
+            } catch (...) {
+                error = std::current_exception();
+            }
+            lock.lock();
+            job->error = error;
+            job->done = true;
+            job_done_.notify_all();
+        }
+    }
+
+    // Emits finished blocks from the head of the order; with `wait`, waits
+    // for the head block first, polling for an interrupt meanwhile.
+    void emit_ready(const ByteSink& emit, bool wait) {
+        while (!in_order_.empty()) {
+            Job* head = in_order_.front().get();
+            {
+                std::unique_lock lock(mutex_);
+                while (!head->done) {
+                    if (!wait) return;
+                    job_done_.wait_for(lock, std::chrono::milliseconds(50));
+                    if (!head->done) {
+                        lock.unlock();
+                        poller_.poll();
+                        lock.lock();
+                    }
+                }
+            }
+            wait = false;
+            if (head->error) std::rethrow_exception(head->error);
+            emit(head->output);
+            free_.push_back(std::move(in_order_.front()));
+            in_order_.pop_front();
+        }
+    }
+
+    const std::size_t max_workers_;
+    const int level_;
+    const std::size_t limit_;
+
+    std::mutex mutex_;
+    std::condition_variable work_ready_;
+    std::condition_variable job_done_;
+    std::deque<Job*> queue_;  // waiting for a worker
+    std::size_t idle_ = 0;    // workers waiting for work
+    bool stopping_ = false;
+    std::vector<std::thread> workers_;
+
+    // The calling thread's alone.
+    std::deque<std::unique_ptr<Job>> in_order_;  // submitted, not yet emitted
+    std::vector<std::unique_ptr<Job>> free_;
+    InterruptPoller poller_;
+};
+
+BgzfWriter::BgzfWriter(ByteSink sink, const CompressionSettings& settings)
+    : sink_(std::move(sink)), settings_(settings) {
+    check_settings(settings_);
+    if (settings_.threads == 1) {
+        inline_compressor_ = std::make_unique<BlockCompressor>(settings_.level);
+    } else {
+        pool_ = std::make_unique<Pool>(settings_.threads, settings_.level);
+    }
+    pending_.reserve(UNCOMPRESSED_BLOCK_SIZE);
+}
+
+BgzfWriter::~BgzfWriter() = default;
+
+void BgzfWriter::emit(std::string_view block) {
+    block_offsets_.push_back(written_);
+    sink_(block);
+    written_ += block.size();
+}
+
+void BgzfWriter::submit_pending() {
+    if (pool_) {
+        pool_->submit(pending_, [this](std::string_view block) { emit(block); });
+        pending_.reserve(UNCOMPRESSED_BLOCK_SIZE);
+    } else {
+        emit(inline_compressor_->compress(pending_));
+        pending_.clear();
+    }
+}
+
+void BgzfWriter::write(std::string_view data) {
+    if (finished_) throw std::logic_error("BgzfWriter::write after finish");
+    try {
+        taken_ += data.size();
+        while (!data.empty()) {
+            // Whole blocks straight from the caller's bytes when nothing is pending.
+            if (!pool_ && pending_.empty() && data.size() >= UNCOMPRESSED_BLOCK_SIZE) {
+                emit(inline_compressor_->compress(data.substr(0, UNCOMPRESSED_BLOCK_SIZE)));
+                data.remove_prefix(UNCOMPRESSED_BLOCK_SIZE);
+                poller_.poll();
+                continue;
+            }
+            const std::size_t take = std::min(data.size(), UNCOMPRESSED_BLOCK_SIZE - pending_.size());
+            pending_.append(data.substr(0, take));
+            data.remove_prefix(take);
+            if (pending_.size() == UNCOMPRESSED_BLOCK_SIZE) {
+                submit_pending();
+                poller_.poll();
+            }
+        }
+    } catch (...) {
+        pool_.reset();  // workers stopped and joined before the error travels on
+        throw;
+    }
+}
+
+void BgzfWriter::finish() {
+    if (finished_) return;
+    try {
+        if (!pending_.empty()) submit_pending();
+        if (pool_) pool_->drain([this](std::string_view block) { emit(block); });
+        sink_(BGZF_EOF);
+        written_ += BGZF_EOF.size();
+        finished_ = true;
+    } catch (...) {
+        pool_.reset();
+        throw;
+    }
+    pool_.reset();
+}
+
+std::uint64_t BgzfWriter::virtual_offset(std::uint64_t u) const {
+    if (!finished_ || u > taken_) throw std::out_of_range("BgzfWriter::virtual_offset");
+    const std::uint64_t block = u / UNCOMPRESSED_BLOCK_SIZE;
+    const std::uint64_t start = block < block_offsets_.size() ? block_offsets_[block] : written_ - BGZF_EOF.size();
+    return start << 16 | (u % UNCOMPRESSED_BLOCK_SIZE);
+}
+
+std::string write_bgzf(const std::string& source_path, const std::string& destination_path,
+                       const CompressionSettings& settings) {
+    check_settings(settings);
     int source = open_for_reading(source_path);
     struct Closer {
         int& fd;
@@ -100,24 +380,13 @@ std::string write_bgzf(const std::string& source_path, const std::string& destin
         throw ValueError("destination_path names the same file as source_path: '" + destination_path + "'");
     }
 
-    BlockCompressor compressor;
     OutputFile destination(destination_path);
-    std::string chunk(UNCOMPRESSED_BLOCK_SIZE, '\0');
-    bool at_end = false;
-    while (!at_end) {
-        // Fill the chunk completely: blocks are cut at fixed input offsets.
-        std::size_t filled = 0;
-        while (filled < chunk.size()) {
-            const std::size_t n = read_some(source, chunk.data() + filled, chunk.size() - filled, source_path);
-            if (n == 0) {
-                at_end = true;
-                break;
-            }
-            filled += n;
-        }
-        if (filled > 0) destination.write(compressor.compress(std::string_view(chunk.data(), filled)));
+    BgzfWriter writer([&destination](std::string_view block) { destination.write(block); }, settings);
+    std::string chunk(std::size_t{16} * UNCOMPRESSED_BLOCK_SIZE, '\0');
+    while (const std::size_t n = read_some(source, chunk.data(), chunk.size(), source_path)) {
+        writer.write(std::string_view(chunk.data(), n));
     }
-    destination.write(BGZF_EOF);
+    writer.finish();
     destination.close();
     return destination_path;
 }

@@ -5,26 +5,37 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "compression/interrupt_poll.hpp"
+#include "compression/settings.hpp"
+
+#include "compression/settings.hpp"
 
 namespace merivane::compression {
 
 // Input bytes per block: 65280 incompressible bytes still fit in 65536.
 inline constexpr std::size_t UNCOMPRESSED_BLOCK_SIZE = 65280;
 inline constexpr std::size_t MAX_BLOCK_SIZE = 65536;
+inline constexpr int DEFAULT_LEVEL = 9;
 
 // The empty block that ends every BGZF file.
 inline constexpr std::string_view BGZF_EOF{
     "\x1f\x8b\x08\x04\x00\x00\x00\x00\x00\xff\x06\x00\x42\x43\x02\x00\x1b\x00\x03\x00\x00\x00\x00\x00\x00\x00\x00\x00",
     28};
 
-// Builds blocks one after another on one deflate stream (raw deflate, level
-// 9, 32 KiB window), reset between blocks rather than set up anew.
+// Builds blocks one after another with one reusable deflate state. Level 9
+// is zlib (raw deflate, 32 KiB window), the long-standing bytes; the other
+// levels use libdeflate where the build has it (several times faster than
+// zlib at a comparable size), else zlib.
 class BlockCompressor {
 public:
-    BlockCompressor();
+    explicit BlockCompressor(int level = DEFAULT_LEVEL);
     ~BlockCompressor();
     BlockCompressor(const BlockCompressor&) = delete;
     BlockCompressor& operator=(const BlockCompressor&) = delete;
@@ -34,18 +45,76 @@ public:
     std::string_view compress(std::string_view data);
 
 private:
-    struct Stream;
-    std::unique_ptr<Stream> stream_;
+    struct Engine;
+    std::unique_ptr<Engine> engine_;
     std::string block_;
 };
 
-std::string bgzf_block(std::string_view data);
+std::string bgzf_block(std::string_view data, int level = DEFAULT_LEVEL);
+
+// Whether levels other than 9 are compressed by libdeflate in this build.
+bool uses_libdeflate() noexcept;
+
+// Where compressed bytes go, in order (a file, a test's string).
+using ByteSink = std::function<void(std::string_view)>;
+
+// A streaming BGZF writer: bytes in, blocks of exactly UNCOMPRESSED_BLOCK_SIZE
+// input bytes out (the last may hold fewer), in order, then the end-of-file
+// marker. With settings.threads > 1 the blocks are compressed by that many
+// worker threads, a few blocks in flight per worker, and handed to the sink
+// in order by the calling thread; the bytes are the same for every count.
+// Only the calling thread polls check_interrupt(). Any exception (from the
+// sink, a worker or the interrupt check) stops and joins the workers before
+// it leaves the writer; the destructor does the same for an unfinished one.
+class BgzfWriter {
+public:
+    explicit BgzfWriter(ByteSink sink, const CompressionSettings& settings = {});
+    ~BgzfWriter();
+    BgzfWriter(const BgzfWriter&) = delete;
+    BgzfWriter& operator=(const BgzfWriter&) = delete;
+
+    void write(std::string_view data);
+    // Input bytes taken so far: the uncompressed offset of the next byte
+    // written (a line's start, for an index).
+    std::uint64_t uncompressed_offset() const noexcept { return taken_; }
+    // Compresses what is left, writes the end-of-file marker and waits for
+    // every block to reach the sink.
+    void finish();
+
+    // After finish(): the compressed start offset of every data block, in
+    // order (block i holds input bytes [i * 65280, (i + 1) * 65280)), and the
+    // size of the whole file, the end-of-file marker included.
+    const std::vector<std::uint64_t>& block_offsets() const noexcept { return block_offsets_; }
+    std::uint64_t compressed_size() const noexcept { return written_; }
+    // After finish(): the BGZF virtual offset of uncompressed offset `u`. At
+    // an exact block boundary it points at the start of the next block (the
+    // end-of-file marker after the last), as htslib does.
+    std::uint64_t virtual_offset(std::uint64_t u) const;
+
+private:
+    class Pool;
+
+    void submit_pending();
+    void emit(std::string_view block);
+
+    ByteSink sink_;
+    CompressionSettings settings_;
+    std::unique_ptr<BlockCompressor> inline_compressor_;  // threads == 1
+    std::unique_ptr<Pool> pool_;                         // threads > 1
+    std::string pending_;
+    std::uint64_t taken_ = 0;
+    std::uint64_t written_ = 0;
+    std::vector<std::uint64_t> block_offsets_;
+    bool finished_ = false;
+    InterruptPoller poller_;
+};
 
 // Compresses `source_path` into `destination_path`, streaming one chunk at a
 // time, and returns `destination_path`. The source is opened before the
 // destination is created, so a missing source leaves the destination alone;
 // a destination naming the source itself is refused (ValueError) for the
 // same reason. A failure after that leaves the partial destination in place.
-std::string write_bgzf(const std::string& source_path, const std::string& destination_path);
+std::string write_bgzf(const std::string& source_path, const std::string& destination_path,
+                       const CompressionSettings& settings = {});
 
 }  // namespace merivane::compression

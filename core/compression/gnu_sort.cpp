@@ -1,11 +1,10 @@
 #include "compression/gnu_sort.hpp"
 
-#include <exception>
-
 #include "compression/sorting.hpp"
 #include "platform/error.hpp"
 #include "platform/file_io.hpp"
 #include "platform/process.hpp"
+#include "platform/temp_file.hpp"
 
 namespace merivane::compression {
 
@@ -37,48 +36,29 @@ void run_gnu_sort(const std::vector<std::string_view>& records,
     const std::optional<std::string> sort_path = find();
     if (!sort_path) throw RuntimeError("GNU sort was requested but is not on PATH");
 
-    const std::string records_path = create_temp_file(".vcf");
-    std::string sorted_path;
-    try {
-        sorted_path = create_temp_file(".vcf");
-    } catch (...) {
-        remove_file_quietly(records_path);
-        throw;
-    }
-
-    std::exception_ptr failure;
-    try {
-        OutputFile records_file(records_path);
+    TempFile records_file = TempFile::in_temp_directory(".vcf");
+    TempFile sorted_file = TempFile::in_temp_directory(".vcf");
+    {
+        OutputFile records_out(records_file.take_fd(), records_file.path());
         for (const std::string_view record : records) {
-            records_file.write(record);
-            if (lacks_terminator(record)) records_file.write("\n");
+            records_out.write(record);
+            if (lacks_terminator(record)) records_out.write("\n");
         }
-        records_file.close();
-
-        const std::vector<std::string> argv{*sort_path, "-k1,1", "-k2,2n"};
-        OutputFile sorted_file(sorted_path);
-        ChildOptions options;
-        options.stdin_path = records_path;
-        options.stdout_fd = sorted_file.fd();
-        options.environment_overrides = {{"LC_ALL", "C"}};
-        const ChildResult result = run_child(argv, options);
-        sorted_file.close();
-        if (result.exit_status != 0) throw CalledProcessError(result.exit_status, argv);
-
-        consume(sorted_path);
-    } catch (...) {
-        failure = std::current_exception();
+        records_out.close();
     }
 
-    // Both removals are attempted whatever happened; the first error wins.
-    for (const std::string& path : {records_path, sorted_path}) {
-        try {
-            remove_file(path);
-        } catch (...) {
-            if (!failure) failure = std::current_exception();
-        }
-    }
-    if (failure) std::rethrow_exception(failure);
+    const std::vector<std::string> argv{*sort_path, "-k1,1", "-k2,2n"};
+    ChildOptions options;
+    options.stdin_path = records_file.path();
+    options.stdout_fd = sorted_file.fd();
+    options.environment_overrides = {{"LC_ALL", "C"}};
+    const ChildResult result = run_child(argv, options);
+    sorted_file.close();
+    if (result.exit_status != 0) throw CalledProcessError(result.exit_status, argv);
+
+    consume(sorted_file.path());
+    records_file.remove();
+    sorted_file.remove();
 }
 
 LineBuffer sort_records_with_gnu_sort(const std::vector<std::string_view>& records, const SortFinder& find) {

@@ -34,12 +34,14 @@ void append_file(const std::string& path, OutputFile& out) {
 }  // namespace
 
 std::string sort_and_compress(const std::string& vcf_file_path, const std::optional<std::string>& destination_path,
-                              bool keep_plain, const std::optional<std::string>& engine) {
-    return sort_and_compress(vcf_file_path, destination_path, keep_plain, engine, gnu_sort_path);
+                              bool keep_plain, const std::optional<std::string>& engine,
+                              const CompressionSettings& settings) {
+    return sort_and_compress(vcf_file_path, destination_path, keep_plain, engine, gnu_sort_path, settings);
 }
 
 std::string sort_and_compress(const std::string& vcf_file_path, const std::optional<std::string>& destination_path,
-                              bool keep_plain, const std::optional<std::string>& engine, const SortFinder& find) {
+                              bool keep_plain, const std::optional<std::string>& engine, const SortFinder& find,
+                              const CompressionSettings& settings) {
     const std::string destination =
         destination_path && !destination_path->empty() ? *destination_path : vcf_file_path + ".gz";
     const std::string sorted_path = vcf_file_path + ".sorted.tmp";
@@ -87,7 +89,7 @@ std::string sort_and_compress(const std::string& vcf_file_path, const std::optio
                 out.close();
             }, find);
         }
-        write_bgzf(sorted_path, destination);
+        write_bgzf(sorted_path, destination, settings);
     } catch (...) {
         failure = std::current_exception();
     }

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "compression/gnu_sort.hpp"
+#include "compression/settings.hpp"
 
 namespace merivane::compression {
 
@@ -19,10 +20,12 @@ namespace merivane::compression {
 // destination naming the input or the temporary file is refused before
 // anything is written (ValueError).
 std::string sort_and_compress(const std::string& vcf_file_path, const std::optional<std::string>& destination_path,
-                              bool keep_plain, const std::optional<std::string>& engine);
+                              bool keep_plain, const std::optional<std::string>& engine,
+                              const CompressionSettings& settings = {});
 
 // The same, with GNU sort looked up by `find` (a host may supply its own).
 std::string sort_and_compress(const std::string& vcf_file_path, const std::optional<std::string>& destination_path,
-                              bool keep_plain, const std::optional<std::string>& engine, const SortFinder& find);
+                              bool keep_plain, const std::optional<std::string>& engine, const SortFinder& find,
+                              const CompressionSettings& settings = {});
 
 }  // namespace merivane::compression

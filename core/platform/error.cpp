@@ -1,5 +1,6 @@
 #include "platform/error.hpp"
 
+#include <cerrno>
 #include <cstring>
 
 namespace merivane {
@@ -23,13 +24,10 @@ OSError::OSError(int errnum, std::string filename)
       filename_(std::move(filename)),
       strerror_(describe_errno(errnum)) {}
 
-OSError::OSError(int errnum, std::string filename, std::string filename2)
-    : Error("[Errno " + std::to_string(errnum) + "] " + describe_errno(errnum) + ": '" + filename + "' -> '" +
-            filename2 + "'"),
-      errnum_(errnum),
-      filename_(std::move(filename)),
-      filename2_(std::move(filename2)),
-      strerror_(describe_errno(errnum)) {}
+void throw_os_error(const std::string& filename) {
+    const int errnum = errno;
+    throw OSError(errnum, filename);
+}
 
 UnicodeDecodeError::UnicodeDecodeError(std::string object, std::size_t start, std::size_t end, std::string reason)
     : Error("'utf-8' codec can't decode bytes in position " + std::to_string(start) + "-" +

@@ -52,19 +52,20 @@ public:
 class OSError : public Error {
 public:
     OSError(int errnum, std::string filename);
-    OSError(int errnum, std::string filename, std::string filename2);
 
     int errnum() const noexcept { return errnum_; }
     const std::string& filename() const noexcept { return filename_; }
-    const std::string& filename2() const noexcept { return filename2_; }
     const std::string& strerror() const noexcept { return strerror_; }
 
 private:
     int errnum_;
     std::string filename_;
-    std::string filename2_;
     std::string strerror_;
 };
+
+// Throws OSError for the current errno, read before anything else can
+// change it.
+[[noreturn]] void throw_os_error(const std::string& filename);
 
 // Bytes that are not valid UTF-8. `object` holds the bytes around the fault
 // (not necessarily the whole input) and start/end index into it.

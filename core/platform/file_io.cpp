@@ -32,7 +32,7 @@ int open_for_reading(const std::string& path) {
     do {
         fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
-    if (fd < 0) throw OSError(errno, path);
+    if (fd < 0) throw_os_error(path);
     struct stat info {};
     if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
         ::close(fd);
@@ -45,7 +45,7 @@ std::size_t read_some(int fd, char* out, std::size_t capacity, const std::string
     for (;;) {
         const ssize_t n = ::read(fd, out, capacity);
         if (n >= 0) return static_cast<std::size_t>(n);
-        if (errno != EINTR) throw OSError(errno, path);
+        if (errno != EINTR) throw_os_error(path);
     }
 }
 
@@ -79,7 +79,7 @@ std::string read_remaining(int fd, const std::string& path) {
 }
 
 void seek_to_start(int fd, const std::string& path) {
-    if (::lseek(fd, 0, SEEK_SET) < 0) throw OSError(errno, path);
+    if (::lseek(fd, 0, SEEK_SET) < 0) throw_os_error(path);
 }
 
 void close_quietly(int& fd) noexcept {
@@ -87,23 +87,26 @@ void close_quietly(int& fd) noexcept {
     fd = -1;
 }
 
-OutputFile::OutputFile(std::string path, Mode mode, unsigned permissions) : path_(std::move(path)) {
-    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (mode == Mode::CreateExclusive ? O_EXCL : O_TRUNC);
+OutputFile::OutputFile(std::string path) : path_(std::move(path)) {
+    int fd;
     do {
-        fd_ = ::open(path_.c_str(), flags, permissions);
-    } while (fd_ < 0 && errno == EINTR);
-    if (fd_ < 0) throw OSError(errno, path_);
+        fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) throw_os_error(path_);
+    fd_.reset(fd);
     buffer_.reserve(kOutputBuffer);
 }
 
-OutputFile::~OutputFile() { close_quietly(fd_); }
+OutputFile::OutputFile(UniqueFd fd, std::string path) : path_(std::move(path)), fd_(std::move(fd)) {
+    buffer_.reserve(kOutputBuffer);
+}
 
 void OutputFile::write_through(const char* data, std::size_t size) {
     while (size > 0) {
-        const ssize_t n = ::write(fd_, data, size);
+        const ssize_t n = ::write(fd_.get(), data, size);
         if (n < 0) {
             if (errno == EINTR) continue;
-            throw OSError(errno, path_);
+            throw_os_error(path_);
         }
         data += n;
         size -= static_cast<std::size_t>(n);
@@ -111,7 +114,7 @@ void OutputFile::write_through(const char* data, std::size_t size) {
 }
 
 void OutputFile::write(std::string_view data) {
-    if (fd_ < 0) throw OSError(EBADF, path_);
+    if (!fd_) throw OSError(EBADF, path_);
     if (buffer_.size() + data.size() > kOutputBuffer) {
         flush();
         if (data.size() >= kOutputBuffer) {
@@ -132,16 +135,14 @@ void OutputFile::flush() {
 }
 
 void OutputFile::close() {
-    if (fd_ < 0) return;
+    if (!fd_) return;
     try {
         flush();
     } catch (...) {
-        close_quietly(fd_);
+        fd_.reset();
         throw;
     }
-    const int fd = fd_;
-    fd_ = -1;
-    if (::close(fd) != 0 && errno != EINTR) throw OSError(errno, path_);
+    fd_.close(path_);
 }
 
 bool path_exists(const std::string& path) {
@@ -150,7 +151,7 @@ bool path_exists(const std::string& path) {
 }
 
 void remove_file(const std::string& path) {
-    if (::unlink(path.c_str()) != 0) throw OSError(errno, path);
+    if (::unlink(path.c_str()) != 0) throw_os_error(path);
 }
 
 void remove_file_quietly(const std::string& path) noexcept { ::unlink(path.c_str()); }
@@ -170,6 +171,8 @@ bool same_file(const std::string& a, const std::string& b) {
 }
 
 std::string directory_of(const std::string& path) { return from_fs_path(to_fs_path(path).parent_path()); }
+
+std::string file_name_of(const std::string& path) { return from_fs_path(to_fs_path(path).filename()); }
 
 std::string join_path(const std::string& directory, const std::string& name) {
     if (directory.empty()) return name;

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/unique_fd.hpp"
+
 namespace merivane {
 
 int open_for_reading(const std::string& path);
@@ -14,17 +16,18 @@ std::size_t read_some(int fd, char* out, std::size_t capacity, const std::string
 // Everything from the current offset to the end of the file.
 std::string read_remaining(int fd, const std::string& path);
 void seek_to_start(int fd, const std::string& path);
+// Closes without reporting and sets `fd` to -1. Prefer UniqueFd.
 void close_quietly(int& fd) noexcept;
 
 // A file written through a large buffer. The constructor creates or
-// truncates the file; `close` flushes and reports errors. The destructor
-// closes without reporting, for the way out of an error.
+// truncates the file (or takes a descriptor already open for writing, with
+// the path its errors name); `close` flushes and reports errors. The
+// destructor closes without reporting, for the way out of an error.
 class OutputFile {
 public:
-    enum class Mode { Truncate, CreateExclusive };
-
-    explicit OutputFile(std::string path, Mode mode = Mode::Truncate, unsigned permissions = 0666);
-    ~OutputFile();
+    explicit OutputFile(std::string path);
+    OutputFile(UniqueFd fd, std::string path);
+    ~OutputFile() = default;
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
 
@@ -33,13 +36,13 @@ public:
     void close();
 
     const std::string& path() const noexcept { return path_; }
-    int fd() const noexcept { return fd_; }
+    int fd() const noexcept { return fd_.get(); }
 
 private:
     void write_through(const char* data, std::size_t size);
 
     std::string path_;
-    int fd_ = -1;
+    UniqueFd fd_;
     std::string buffer_;
 };
 
@@ -58,6 +61,8 @@ std::string absolute_path(const std::string& path);
 bool same_file(const std::string& a, const std::string& b);
 // The directory part of a path ("" for a bare file name).
 std::string directory_of(const std::string& path);
+// The final component of a path.
+std::string file_name_of(const std::string& path);
 std::string join_path(const std::string& directory, const std::string& name);
 
 }  // namespace merivane

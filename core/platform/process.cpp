@@ -3,11 +3,16 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -15,12 +20,17 @@
 
 #include "platform/error.hpp"
 #include "platform/file_io.hpp"
+#include "platform/interrupt.hpp"
+#include "platform/unique_fd.hpp"
 
 extern char** environ;
 
 namespace merivane {
 
 namespace {
+
+// The longest a wait goes without asking whether the call was interrupted.
+constexpr int kInterruptPollMs = 100;
 
 bool is_executable_file(const std::string& path) {
     struct stat info {};
@@ -53,24 +63,14 @@ std::vector<char*> pointers_to(std::vector<std::string>& texts) {
 }
 
 struct Pipe {
-    int read_end = -1;
-    int write_end = -1;
+    UniqueFd read_end;
+    UniqueFd write_end;
     Pipe() {
         int fds[2];
-        if (::pipe2(fds, O_CLOEXEC) != 0) throw OSError(errno, "pipe");
-        read_end = fds[0];
-        write_end = fds[1];
+        if (::pipe2(fds, O_CLOEXEC) != 0) throw_os_error("pipe");
+        read_end.reset(fds[0]);
+        write_end.reset(fds[1]);
     }
-    ~Pipe() {
-        close_quietly(read_end);
-        close_quietly(write_end);
-    }
-};
-
-struct SpawnActions {
-    posix_spawn_file_actions_t actions;
-    SpawnActions() { posix_spawn_file_actions_init(&actions); }
-    ~SpawnActions() { posix_spawn_file_actions_destroy(&actions); }
 };
 
 int exit_status_of(int wait_status) {
@@ -79,12 +79,118 @@ int exit_status_of(int wait_status) {
     return wait_status;
 }
 
-int wait_for(pid_t pid) {
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) throw OSError(errno, "waitpid");
+// What the forked child needs, all prepared before the fork: after it only
+// async-signal-safe calls are allowed (the host may run other threads).
+struct Launch {
+    const char* program;
+    char* const* argv;
+    char* const* envp;
+    int redirect[3] = {-1, -1, -1};  // descriptor for stdin, stdout, stderr; -1: inherited
+    int error_fd;                    // where a failed exec reports its errno
+    pid_t parent;
+    int max_fd;
+};
+
+void close_range_from(int first, int last, int max_fd) {
+#ifdef SYS_close_range
+    if (first <= last && ::syscall(SYS_close_range, static_cast<unsigned>(first), static_cast<unsigned>(last), 0) == 0) {
+        return;
     }
-    return exit_status_of(status);
+#endif
+    for (int fd = first; fd <= std::min(last, max_fd); ++fd) ::close(fd);
+}
+
+[[noreturn]] void exec_child(const Launch& launch) {
+    int error = 0;
+#ifdef __linux__
+    // Dies with the thread that started it: a killed parent leaves no sort
+    // or bedtools running on. Checked after: the parent may already be gone.
+    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != launch.parent) ::_exit(127);
+#endif
+    // Signals as a fresh program expects them (the host ignores SIGPIPE and
+    // its threads may block signals).
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    ::signal(SIGPIPE, SIG_DFL);
+    ::signal(SIGXFSZ, SIG_DFL);
+    for (int target = 0; target < 3 && error == 0; ++target) {
+        const int source = launch.redirect[target];
+        if (source < 0) continue;
+        if (source == target) {
+            if (::fcntl(target, F_SETFD, 0) != 0) error = errno;
+        } else if (::dup2(source, target) < 0) {
+            error = errno;
+        }
+    }
+    if (error == 0) {
+        // Nothing but the three standard streams (and, until exec closes
+        // it, the error pipe) reaches the program.
+        const unsigned top = launch.max_fd < 0 ? ~0u : static_cast<unsigned>(launch.max_fd);
+        close_range_from(3, launch.error_fd - 1, launch.max_fd);
+        close_range_from(launch.error_fd + 1, static_cast<int>(std::min<unsigned>(top, 0x7fffffff)), launch.max_fd);
+        ::execve(launch.program, launch.argv, launch.envp);
+        error = errno;
+    }
+    while (::write(launch.error_fd, &error, sizeof error) < 0 && errno == EINTR) {
+    }
+    ::_exit(127);
+}
+
+// A started child: killed and reaped unless it was waited for.
+class RunningChild {
+public:
+    explicit RunningChild(pid_t pid) : pid_(pid) {
+#if defined(__linux__) && defined(SYS_pidfd_open)
+        const long fd = ::syscall(SYS_pidfd_open, pid, 0);
+        if (fd >= 0) pidfd_.reset(static_cast<int>(fd));
+#endif
+    }
+    ~RunningChild() {
+        if (pid_ <= 0) return;
+        ::kill(pid_, SIGKILL);
+        int status = 0;
+        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        }
+    }
+    RunningChild(const RunningChild&) = delete;
+    RunningChild& operator=(const RunningChild&) = delete;
+
+    // A descriptor that becomes readable when the child ends (-1: none).
+    int exit_fd() const noexcept { return pidfd_.get(); }
+
+    // The exit status once the child has ended; nullopt while it runs.
+    std::optional<int> poll_exit() {
+        int status = 0;
+        pid_t done;
+        do {
+            done = ::waitpid(pid_, &status, WNOHANG);
+        } while (done < 0 && errno == EINTR);
+        if (done < 0) throw_os_error("waitpid");
+        if (done == 0) return std::nullopt;
+        pid_ = 0;
+        return exit_status_of(status);
+    }
+
+    // Waits for the exit with the reaping kept to this object.
+    void kill_and_reap() {
+        if (pid_ <= 0) return;
+        ::kill(pid_, SIGKILL);
+        int status = 0;
+        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        }
+        pid_ = 0;
+    }
+
+private:
+    pid_t pid_;
+    UniqueFd pidfd_;
+};
+
+int max_descriptor() {
+    struct rlimit limit {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 65535;
+    return static_cast<int>(std::min<rlim_t>(limit.rlim_cur, 1 << 20)) - 1;
 }
 
 }  // namespace
@@ -111,140 +217,130 @@ std::optional<std::string> find_executable(const std::string& name) {
 }
 
 ChildResult run_child(const std::vector<std::string>& argv, const ChildOptions& options) {
-    SpawnActions spawn;
-    std::optional<int> stdin_fd;
-    if (options.stdin_path) {
-        stdin_fd = open_for_reading(*options.stdin_path);
-        posix_spawn_file_actions_adddup2(&spawn.actions, *stdin_fd, STDIN_FILENO);
-    }
-    struct FdGuard {
-        std::optional<int>& fd;
-        ~FdGuard() {
-            if (fd) ::close(*fd);
-        }
-    } stdin_guard{stdin_fd};
-
+    UniqueFd stdin_file;
     std::optional<Pipe> out_pipe, err_pipe;
-    if (options.stdout_fd >= 0) {
-        posix_spawn_file_actions_adddup2(&spawn.actions, options.stdout_fd, STDOUT_FILENO);
-    } else if (options.capture_stdout || options.stdout_sink) {
-        out_pipe.emplace();
-        posix_spawn_file_actions_adddup2(&spawn.actions, out_pipe->write_end, STDOUT_FILENO);
-    }
-    if (options.capture_stderr) {
-        err_pipe.emplace();
-        posix_spawn_file_actions_adddup2(&spawn.actions, err_pipe->write_end, STDERR_FILENO);
-    }
+    Pipe exec_error;
 
     std::vector<std::string> args = argv;
     std::vector<char*> arg_pointers = pointers_to(args);
     std::vector<std::string> env = child_environment(options.environment_overrides);
     std::vector<char*> env_pointers = pointers_to(env);
 
-    pid_t pid = 0;
-    const int rc = ::posix_spawn(&pid, args[0].c_str(), &spawn.actions, nullptr, arg_pointers.data(),
-                                 env_pointers.data());
-    if (rc != 0) throw OSError(rc, argv[0]);
+    Launch launch{args[0].c_str(), arg_pointers.data(), env_pointers.data()};
+    launch.error_fd = exec_error.write_end.get();
+    launch.parent = ::getpid();
+    launch.max_fd = max_descriptor();
+    if (options.stdin_path) {
+        stdin_file.reset(open_for_reading(*options.stdin_path));
+        launch.redirect[0] = stdin_file.get();
+    } else if (options.stdin_fd >= 0) {
+        launch.redirect[0] = options.stdin_fd;
+    }
+    if (options.stdout_fd >= 0) {
+        launch.redirect[1] = options.stdout_fd;
+    } else if (options.capture_stdout || options.stdout_sink) {
+        out_pipe.emplace();
+        launch.redirect[1] = out_pipe->write_end.get();
+    }
+    if (options.capture_stderr) {
+        err_pipe.emplace();
+        launch.redirect[2] = err_pipe->write_end.get();
+    }
 
-    // The parent keeps only the reading ends.
-    if (out_pipe) close_quietly(out_pipe->write_end);
-    if (err_pipe) close_quietly(err_pipe->write_end);
+    const pid_t pid = ::fork();
+    if (pid < 0) throw_os_error(argv[0]);
+    if (pid == 0) exec_child(launch);
+    RunningChild child(pid);
+
+    // The parent keeps only the reading ends. The error pipe closes at the
+    // child's exec (or exit): four bytes on it are the errno of a failed exec.
+    exec_error.write_end.reset();
+    if (out_pipe) out_pipe->write_end.reset();
+    if (err_pipe) err_pipe->write_end.reset();
+    stdin_file.reset();
+    int exec_errno = 0;
+    ssize_t got;
+    do {
+        got = ::read(exec_error.read_end.get(), &exec_errno, sizeof exec_errno);
+    } while (got < 0 && errno == EINTR);
+    if (got == static_cast<ssize_t>(sizeof exec_errno)) {
+        child.kill_and_reap();
+        throw OSError(exec_errno, argv[0]);
+    }
 
     ChildResult result;
     const auto deadline =
         std::chrono::steady_clock::now() +
         std::chrono::milliseconds(static_cast<long long>(options.timeout_seconds.value_or(0) * 1000.0));
-    auto timed_out = [&] {
-        return options.timeout_seconds && std::chrono::steady_clock::now() >= deadline;
-    };
-    auto kill_and_reap = [&] {
-        ::kill(pid, SIGKILL);
-        wait_for(pid);
+    // The time to wait before asking again, in milliseconds.
+    auto next_wait = [&] {
+        if (!options.timeout_seconds) return kInterruptPollMs;
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            child.kill_and_reap();
+            throw TimeoutExpired(argv, *options.timeout_seconds);
+        }
+        return static_cast<int>(std::min<long long>(kInterruptPollMs, left.count()));
     };
 
-    std::vector<std::pair<int*, std::string*>> streams;
+    // Output can arrive faster than the check needs running.
+    auto last_check = std::chrono::steady_clock::now();
+    auto check_now_and_then = [&] {
+        const auto now = std::chrono::steady_clock::now();
+        if (now - last_check < std::chrono::milliseconds(kInterruptPollMs / 2)) return;
+        last_check = now;
+        check_interrupt();
+    };
+
+    std::vector<std::pair<UniqueFd*, std::string*>> streams;
     if (out_pipe) streams.emplace_back(&out_pipe->read_end, &result.stdout_data);
     if (err_pipe) streams.emplace_back(&err_pipe->read_end, &result.stderr_data);
-    try {
-        while (true) {
-            std::vector<pollfd> fds;
+    std::string buffer(1 << 16, '\0');
+    for (;;) {
+        std::vector<pollfd> fds;
+        for (auto& [fd, sink] : streams) {
+            if (*fd) fds.push_back({fd->get(), POLLIN, 0});
+        }
+        if (fds.empty()) break;
+        const int ready = ::poll(fds.data(), fds.size(), next_wait());
+        if (ready < 0 && errno != EINTR) throw_os_error("poll");
+        check_now_and_then();
+        if (ready <= 0) continue;
+        for (const pollfd& polled : fds) {
+            if (polled.revents == 0) continue;
             for (auto& [fd, sink] : streams) {
-                if (*fd >= 0) fds.push_back({*fd, POLLIN, 0});
-            }
-            if (fds.empty()) break;
-            int wait_ms = -1;
-            if (options.timeout_seconds) {
-                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    deadline - std::chrono::steady_clock::now());
-                wait_ms = static_cast<int>(std::max<long long>(0, left.count()));
-            }
-            const int ready = ::poll(fds.data(), fds.size(), wait_ms);
-            if (ready < 0 && errno != EINTR) throw OSError(errno, "poll");
-            if (ready == 0 && timed_out()) {
-                kill_and_reap();
-                throw TimeoutExpired(argv, *options.timeout_seconds);
-            }
-            for (const pollfd& polled : fds) {
-                if (polled.revents == 0) continue;
-                for (auto& [fd, sink] : streams) {
-                    if (*fd != polled.fd) continue;
-                    char buffer[1 << 14];
-                    const ssize_t n = ::read(*fd, buffer, sizeof buffer);
-                    if (n > 0 && sink == &result.stdout_data && options.stdout_sink) {
-                        options.stdout_sink(std::string_view(buffer, static_cast<std::size_t>(n)));
-                    } else if (n > 0) {
-                        sink->append(buffer, static_cast<std::size_t>(n));
-                    } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-                        close_quietly(*fd);
-                    }
+                if (fd->get() != polled.fd) continue;
+                const ssize_t n = ::read(fd->get(), buffer.data(), buffer.size());
+                if (n > 0 && sink == &result.stdout_data && options.stdout_sink) {
+                    options.stdout_sink(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
+                } else if (n > 0) {
+                    sink->append(buffer.data(), static_cast<std::size_t>(n));
+                } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+                    fd->reset();
                 }
             }
         }
-        if (!options.timeout_seconds) {
-            result.exit_status = wait_for(pid);
-            return result;
-        }
-        // Output closed; wait for the exit within what is left of the time-out.
-        while (true) {
-            int status = 0;
-            const pid_t done = ::waitpid(pid, &status, WNOHANG);
-            if (done == pid) {
-                result.exit_status = exit_status_of(status);
-                return result;
-            }
-            if (done < 0 && errno != EINTR) throw OSError(errno, "waitpid");
-            if (timed_out()) {
-                kill_and_reap();
-                throw TimeoutExpired(argv, *options.timeout_seconds);
-            }
-            ::usleep(2000);
-        }
-    } catch (const TimeoutExpired&) {
-        throw;
-    } catch (...) {
-        kill_and_reap();
-        throw;
     }
-}
 
-std::string temp_directory() {
-    for (const char* name : {"TMPDIR", "TEMP", "TMP"}) {
-        const char* value = std::getenv(name);
-        if (value && *value) {
-            struct stat info {};
-            if (::stat(value, &info) == 0 && S_ISDIR(info.st_mode)) return value;
+    // Output closed (or never piped); wait for the exit.
+    for (;;) {
+        if (const std::optional<int> status = child.poll_exit()) {
+            result.exit_status = *status;
+            break;
         }
+        const int wait_ms = next_wait();
+        if (child.exit_fd() >= 0) {
+            pollfd exit_poll{child.exit_fd(), POLLIN, 0};
+            if (::poll(&exit_poll, 1, wait_ms) < 0 && errno != EINTR) throw_os_error("poll");
+        } else {
+            // No exit descriptor: look again soon, still within the poll bound.
+            ::usleep(static_cast<useconds_t>(std::min(wait_ms, 10)) * 1000);
+        }
+        check_interrupt();
     }
-    return "/tmp";
-}
-
-std::string create_temp_file(const std::string& suffix) {
-    std::string pattern = temp_directory() + "/tmp" + "XXXXXX" + suffix;
-    const int fd = ::mkostemps(pattern.data(), static_cast<int>(suffix.size()), O_CLOEXEC);
-    if (fd < 0) throw OSError(errno, temp_directory());
-    ::fchmod(fd, 0600);
-    ::close(fd);
-    return pattern;
+    check_interrupt();
+    return result;
 }
 
 }  // namespace merivane

@@ -1,5 +1,8 @@
 // Child processes and executable lookup. Children are always started by full
-// path with an argument list, never through a shell.
+// path with an argument list, never through a shell. A child inherits no
+// descriptor but its three standard streams, dies with its parent (Linux),
+// and is killed and reaped when the wait for it ends in an exception (an
+// interrupt, a time-out, a failed write of its output).
 #pragma once
 
 #include <functional>
@@ -16,8 +19,10 @@ namespace merivane {
 std::optional<std::string> find_executable(const std::string& name);
 
 struct ChildOptions {
-    // Standard input read from this file; otherwise inherited.
+    // Standard input read from this file, or from this open descriptor
+    // (left open); otherwise inherited.
     std::optional<std::string> stdin_path;
+    int stdin_fd = -1;
     // Standard output written to this open descriptor; otherwise inherited
     // (or captured, below).
     int stdout_fd = -1;
@@ -41,17 +46,13 @@ struct ChildResult {
     std::string stderr_data;
 };
 
-// Runs argv[0] (a path) and waits for it. Throws OSError when it cannot be
-// started and TimeoutExpired when it outlives its time-out; a non-zero exit
-// is reported in the result, not raised.
+// Runs argv[0] (a path) and waits for it, calling check_interrupt() at
+// least every 100 ms; whatever that throws propagates unchanged after the
+// child is killed and reaped, and so it does once more after the child has
+// ended (a Ctrl-C also reaches the child: the interrupt, not the child's
+// death by it, is what the caller should see). Throws OSError when it
+// cannot be started and TimeoutExpired when it outlives its time-out; a
+// non-zero exit is reported in the result, not raised.
 ChildResult run_child(const std::vector<std::string>& argv, const ChildOptions& options);
-
-// Creates a new, uniquely named, empty file in the system temporary
-// directory, exclusively and readable and writable only by its owner, and
-// returns its path.
-std::string create_temp_file(const std::string& suffix);
-
-// The system temporary directory, chosen as Python's tempfile does.
-std::string temp_directory();
 
 }  // namespace merivane

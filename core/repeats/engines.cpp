@@ -1,12 +1,14 @@
 #include "repeats/engines.hpp"
 
 #include <cerrno>
+#include <optional>
 #include <span>
 
 #include "platform/error.hpp"
 #include "platform/file_io.hpp"
 #include "platform/log.hpp"
 #include "platform/process.hpp"
+#include "platform/temp_file.hpp"
 #include "platform/strings.hpp"
 #include "platform/text_reader.hpp"
 #include "repeats/intervals.hpp"
@@ -41,21 +43,13 @@ class BedtoolsInput {
 public:
     explicit BedtoolsInput(const std::string& repeat_path) : path_(repeat_path) {
         if (gzip_layout(repeat_path) != GzipLayout::SeveralMembers) return;
-        temporary_ = create_temp_file(".vcf");
-        path_ = temporary_;
-        try {
-            TextReader reader(repeat_path, Compression::Gzip);
-            OutputFile copy(temporary_);
-            std::string line;
-            while (reader.next_line(line)) copy.write(line);
-            copy.close();
-        } catch (...) {
-            remove_file_quietly(temporary_);
-            throw;
-        }
-    }
-    ~BedtoolsInput() {
-        if (!temporary_.empty()) remove_file_quietly(temporary_);
+        temporary_.emplace(TempFile::in_temp_directory(".vcf"));
+        path_ = temporary_->path();
+        TextReader reader(repeat_path, Compression::Gzip);
+        OutputFile copy(temporary_->take_fd(), temporary_->path());
+        std::string line;
+        while (reader.next_line(line)) copy.write(line);
+        copy.close();
     }
     BedtoolsInput(const BedtoolsInput&) = delete;
     BedtoolsInput& operator=(const BedtoolsInput&) = delete;
@@ -64,7 +58,7 @@ public:
 
 private:
     std::string path_;
-    std::string temporary_;
+    std::optional<TempFile> temporary_;
 };
 
 }  // namespace

@@ -3,11 +3,14 @@
 
 #include <unistd.h>
 
+#include <fstream>
 #include <random>
+#include <thread>
 
 #include "compression/bgzf.hpp"
 #include "platform/error.hpp"
 #include "platform/file_io.hpp"
+#include "platform/interrupt.hpp"
 #include "test_support.hpp"
 
 namespace merivane::compression {
@@ -98,6 +101,179 @@ TEST(WriteBgzf, RefusesToTouchTheDestinationWhenItCannotSucceed) {
     }
     EXPECT_EQ(testing::read_file(source), "chr1\t1\n");
 }
+
+
+// Text that compresses like a VCF: repeated structure, varying numbers.
+std::string vcf_like(std::size_t n) {
+    std::mt19937 random(5);
+    std::string out;
+    while (out.size() < n) {
+        out += "chr" + std::to_string(random() % 22 + 1) + "\t" + std::to_string(random() % 248956422) +
+               "\tsv_" + std::to_string(random()) + "\tN\t<DEL>\t.\tPASS\tSVTYPE=DEL;END=" +
+               std::to_string(random() % 100000) + "\tGT\t0/1\n";
+    }
+    out.resize(n);
+    return out;
+}
+
+std::string compress_all(const std::string& data, const CompressionSettings& settings, std::size_t piece,
+                         std::vector<std::uint64_t>* offsets = nullptr) {
+    std::string out;
+    BgzfWriter writer([&out](std::string_view block) { out.append(block); }, settings);
+    for (std::size_t at = 0; at < data.size(); at += piece) writer.write(std::string_view(data).substr(at, piece));
+    EXPECT_EQ(writer.uncompressed_offset(), data.size());
+    writer.finish();
+    EXPECT_EQ(writer.compressed_size(), out.size());
+    if (offsets) *offsets = writer.block_offsets();
+    return out;
+}
+
+// Every level through every thread count and write size gives one byte
+// string, which holds the input in 65280-byte blocks.
+class WriterLevels : public ::testing::TestWithParam<int> {};
+
+TEST_P(WriterLevels, SameBytesForEveryThreadCountAndWriteSize) {
+    const int level = GetParam();
+    const std::string data = vcf_like(9 * UNCOMPRESSED_BLOCK_SIZE + 1234);
+    const std::string reference = compress_all(data, {1, level, {}}, data.size());
+    std::string joined;
+    for (const std::string& block : block_contents(reference)) joined += block;
+    EXPECT_EQ(joined, data);
+    for (const int threads : {1, 2, 3, 8}) {
+        for (const std::size_t piece : {std::size_t{1} << 20, std::size_t{65280}, std::size_t{4099}}) {
+            EXPECT_EQ(compress_all(data, {threads, level, {}}, piece), reference)
+                << "threads " << threads << ", pieces of " << piece;
+        }
+    }
+    if (level == 0) EXPECT_GT(reference.size(), data.size());
+    if (level > 0) EXPECT_LT(reference.size(), data.size() / 3);
+}
+
+INSTANTIATE_TEST_SUITE_P(Levels, WriterLevels, ::testing::Values(0, 1, 6, 9));
+
+TEST(BgzfWriter, LevelNineIsPlainZlibDeflate) {
+    const std::string data = vcf_like(UNCOMPRESSED_BLOCK_SIZE);
+    std::string deflated(compressBound(static_cast<uLong>(data.size())), '\0');
+    z_stream z{};
+    ASSERT_EQ(deflateInit2(&z, 9, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY), Z_OK);
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+    z.avail_in = static_cast<uInt>(data.size());
+    z.next_out = reinterpret_cast<Bytef*>(deflated.data());
+    z.avail_out = static_cast<uInt>(deflated.size());
+    ASSERT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+    deflated.resize(z.total_out);
+    deflateEnd(&z);
+    const std::string block = bgzf_block(data);
+    EXPECT_EQ(block.substr(18, block.size() - 26), deflated);
+    EXPECT_EQ(compress_all(data, {4, 9, {}}, 1000).substr(0, block.size()), block);
+}
+
+TEST(BgzfWriter, ReportsWhereEveryBlockStarts) {
+    const std::string data = vcf_like(3 * UNCOMPRESSED_BLOCK_SIZE + 10);
+    for (const int threads : {1, 2}) {
+        std::string file;
+        BgzfWriter writer([&file](std::string_view block) { file.append(block); }, {threads, 6, {}});
+        writer.write(data);
+        writer.finish();
+        const auto& offsets = writer.block_offsets();
+        ASSERT_EQ(offsets.size(), 4u);
+        std::uint64_t at = 0;
+        for (const std::uint64_t offset : offsets) {
+            EXPECT_EQ(offset, at);
+            at += le(file, static_cast<std::size_t>(at) + 16, 2) + 1;
+        }
+        EXPECT_EQ(file.substr(static_cast<std::size_t>(at)), std::string(BGZF_EOF));
+        EXPECT_EQ(writer.virtual_offset(0), 0u);
+        EXPECT_EQ(writer.virtual_offset(UNCOMPRESSED_BLOCK_SIZE + 7), offsets[1] << 16 | 7);
+        // A block boundary points at the next block; the end at the marker.
+        EXPECT_EQ(writer.virtual_offset(2 * UNCOMPRESSED_BLOCK_SIZE), offsets[2] << 16);
+        EXPECT_EQ(writer.virtual_offset(data.size()), offsets[3] << 16 | 10);
+        EXPECT_THROW(writer.virtual_offset(data.size() + 1), std::out_of_range);
+    }
+    std::string exact;
+    BgzfWriter writer([&exact](std::string_view block) { exact.append(block); });
+    writer.write(std::string(UNCOMPRESSED_BLOCK_SIZE, 'a'));
+    writer.finish();
+    EXPECT_EQ(writer.virtual_offset(UNCOMPRESSED_BLOCK_SIZE), (exact.size() - BGZF_EOF.size()) << 16);
+}
+
+TEST(BgzfWriter, RefusesSettingsOutOfRange) {
+    for (const CompressionSettings bad : {CompressionSettings{0, 9, {}}, CompressionSettings{-1, 9, {}},
+                                          CompressionSettings{1, -1, {}}, CompressionSettings{1, 10, {}}}) {
+        EXPECT_THROW(BgzfWriter([](std::string_view) {}, bad), ValueError);
+    }
+}
+
+#ifdef __linux__
+int thread_count() {
+    std::ifstream status("/proc/self/status");
+    std::string key;
+    while (status >> key) {
+        if (key == "Threads:") {
+            int n = 0;
+            status >> n;
+            return n;
+        }
+    }
+    return -1;
+}
+
+TEST(BgzfWriter, StartsNoThreadForOneAndAtMostTheCountOtherwise) {
+    const std::string data = vcf_like(20 * UNCOMPRESSED_BLOCK_SIZE);
+    const int before = thread_count();
+    for (const int threads : {1, 3}) {
+        int most = before;
+        BgzfWriter writer([&](std::string_view) { most = std::max(most, thread_count()); }, {threads, 1, {}});
+        writer.write(data);
+        writer.finish();
+        if (threads == 1) EXPECT_EQ(most, before);
+        if (threads > 1) EXPECT_LE(most, before + threads);
+        EXPECT_EQ(thread_count(), before) << "workers outlive finish()";
+    }
+}
+#endif
+
+struct Stop {
+    int at;
+};
+
+// A failure on the calling thread (the sink, the interrupt check) leaves the
+// writer unchanged and with every worker joined.
+class WriterFailures : public ::testing::TestWithParam<int> {};
+
+TEST_P(WriterFailures, SinkAndInterruptErrorsTravelUnchanged) {
+    const std::string data = vcf_like(40 * UNCOMPRESSED_BLOCK_SIZE);
+    const CompressionSettings settings{GetParam(), 1, {}};
+    int blocks = 0;
+    try {
+        BgzfWriter writer([&](std::string_view) {
+            if (++blocks == 3) throw Stop{blocks};
+        }, settings);
+        writer.write(data);
+        writer.finish();
+        FAIL() << "the sink's error was lost";
+    } catch (const Stop& stop) {
+        EXPECT_EQ(stop.at, 3);
+    }
+
+    static int polls;
+    polls = 0;
+    const InterruptCheck previous = set_interrupt_check([] {
+        if (++polls == 2) throw Stop{-1};
+    });
+    try {
+        BgzfWriter writer([](std::string_view) { std::this_thread::sleep_for(std::chrono::milliseconds(20)); },
+                          settings);
+        writer.write(data);
+        writer.finish();
+        ADD_FAILURE() << "the interrupt was not noticed";
+    } catch (const Stop& stop) {
+        EXPECT_EQ(stop.at, -1);
+    }
+    set_interrupt_check(previous);
+}
+
+INSTANTIATE_TEST_SUITE_P(Threads, WriterFailures, ::testing::Values(1, 2, 4));
 
 }  // namespace
 }  // namespace merivane::compression

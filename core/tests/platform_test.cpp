@@ -114,15 +114,6 @@ TEST(Process, UnstartableProgramIsOSError) {
     EXPECT_THROW(run_child({"/nonexistent/program"}, {}), OSError);
 }
 
-TEST(Process, TempFilesAreOwnerOnly) {
-    const std::string path = create_temp_file(".vcf");
-    struct stat info {};
-    ASSERT_EQ(::stat(path.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0600u);
-    EXPECT_EQ(path.substr(path.size() - 4), ".vcf");
-    remove_file(path);
-}
-
 }  // namespace
 }  // namespace merivane
 

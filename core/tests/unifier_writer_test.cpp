@@ -80,6 +80,38 @@ TEST_P(UnifiedLayout, HeaderDonorThenRecordsInKindOrder) {
     EXPECT_EQ(log.events().back().args, std::vector<LogArg>{path});
 }
 
+std::vector<std::string> split_lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        const std::size_t end = std::min(text.find('\n', at), text.size() - 1) + 1;
+        lines.push_back(text.substr(at, end - at));
+        at = end;
+    }
+    return lines;
+}
+
+TEST_P(UnifiedLayout, MergedHeaderOnlyAddsMetaInformationLines) {
+    TempDir dir;
+    auto param = GetParam();
+    const auto plain = dir.path("plain.vcf");
+    const auto merged = dir.path("merged.vcf");
+    const LinesTable table = param.inputs.table();
+    ASSERT_TRUE(unify_lines(table, plain, UnifyOptions{}));
+    ASSERT_TRUE(unify_lines(table, merged, UnifyOptions{}, {}, true));
+    // Every line of the default output, in its order, with "##" lines between.
+    const auto expected = split_lines(testing::read_file(plain));
+    std::size_t matched = 0;
+    for (const std::string& line : split_lines(testing::read_file(merged))) {
+        if (matched < expected.size() && line == expected[matched]) {
+            ++matched;
+        } else {
+            EXPECT_TRUE(line.starts_with("##")) << line;
+        }
+    }
+    EXPECT_EQ(matched, expected.size());
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Donors, UnifiedLayout,
     ::testing::Values(

@@ -11,16 +11,16 @@
 namespace merivane::unifier {
 
 std::optional<std::string> unify_and_compress(const StructFiles& struct_files, const std::string& output_path,
-                                              const UnifyOptions& options) {
+                                              const UnifyOptions& options, const OutputSettings& settings) {
     std::optional<std::string> unified;
     {
         // The inputs are released before sorting, which holds the unified
         // file's lines in memory in turn.
         const FilesLines files = read_struct_lines(struct_files, options);
-        unified = unify_lines(table_of(files), output_path, options);
+        unified = unify_lines(table_of(files), output_path, options, {}, settings.merge_headers);
     }
     if (!unified) return std::nullopt;
-    return compression::sort_and_compress(*unified, std::nullopt, false, std::nullopt);
+    return compression::sort_and_compress(*unified, std::nullopt, false, std::nullopt, settings.compression);
 }
 
 void reject_outputs_naming_inputs(const std::string& output_path, const std::vector<std::string>& input_paths) {

@@ -6,6 +6,7 @@
 #include "platform/file_io.hpp"
 #include "platform/log.hpp"
 #include "platform/strings.hpp"
+#include "unifier/header.hpp"
 
 namespace merivane::unifier {
 
@@ -51,13 +52,17 @@ decltype(auto) on_line(InputKind kind, std::size_t index, Rule&& rule) {
     }
 }
 
-void write_content(InputKind kind, LineSpan lines, LineWriter& out, const UnifyOptions& options,
-                   const WriterSteps& steps) {
-    bool reading_bed = false;
-    if (kind == InputKind::Roh) {
-        reading_bed = steps.roh_lines_are_bed ? steps.roh_lines_are_bed(lines, options.roh_format)
-                                              : roh_lines_are_bed(lines, options.roh_format);
-    }
+bool roh_is_bed(LineSpan lines, const UnifyOptions& options, const WriterSteps& steps) {
+    return steps.roh_lines_are_bed ? steps.roh_lines_are_bed(lines, options.roh_format)
+                                   : roh_lines_are_bed(lines, options.roh_format);
+}
+
+// Puts the records of one input to `out` (anything with put(line)). With
+// `mark` false, repeat records pass unmarked: marking keeps their chromosome,
+// which is all a scan before the header needs.
+template <class Out>
+void write_records(InputKind kind, LineSpan lines, Out& out, const UnifyOptions& options, const WriterSteps& steps,
+                   bool reading_bed, bool mark = true, bool warn = true) {
     // A BED has no header: its content starts at its first line.
     bool reading_content = reading_bed;
     std::string scratch;
@@ -65,13 +70,15 @@ void write_content(InputKind kind, LineSpan lines, LineWriter& out, const UnifyO
         std::string_view line = lines[i];
         if (reading_content) {
             if (kind == InputKind::Repeats) {
-                line = on_line(kind, i, [&]() -> std::string_view {
-                    if (steps.marked_repeat_line) {
-                        steps.marked_repeat_line(line, scratch);
-                        return scratch;
-                    }
-                    return marked_repeat_line(line, options.add_repeat_svtype, scratch, steps.repeat);
-                });
+                if (mark) {
+                    line = on_line(kind, i, [&]() -> std::string_view {
+                        if (steps.marked_repeat_line) {
+                            steps.marked_repeat_line(line, scratch);
+                            return scratch;
+                        }
+                        return marked_repeat_line(line, options.add_repeat_svtype, scratch, steps.repeat);
+                    });
+                }
             } else if (reading_bed) {
                 if ((!line.empty() && line.front() == '#') || is_blank(line)) continue;
                 on_line(kind, i, [&] {
@@ -89,7 +96,13 @@ void write_content(InputKind kind, LineSpan lines, LineWriter& out, const UnifyO
         // is never written here.
         if (contains_column_header(line)) reading_content = true;
     }
-    if (!reading_content) log_warning(kNoColumnHeader, {std::string(kind_name(kind))});
+    if (!reading_content && warn) log_warning(kNoColumnHeader, {std::string(kind_name(kind))});
+}
+
+void write_content(InputKind kind, LineSpan lines, LineWriter& out, const UnifyOptions& options,
+                   const WriterSteps& steps) {
+    const bool reading_bed = kind == InputKind::Roh && roh_is_bed(lines, options, steps);
+    write_records(kind, lines, out, options, steps, reading_bed);
 }
 
 // The CNV donor's lines that pass the validity screen. All are screened
@@ -104,6 +117,162 @@ std::vector<std::string_view> valid_cnv_lines(LineSpan lines, const WriterSteps&
         if (keep) valid.push_back(lines[i]);
     }
     return valid;
+}
+
+// The unified file under the donor's header alone; false when no input can
+// donate one.
+bool write_with_donor_header(const LinesTable& lines, LineWriter& out, const UnifyOptions& options,
+                             const WriterSteps& steps) {
+    const auto& sv = lines[kind_index(InputKind::Sv)];
+    const auto& cnv = lines[kind_index(InputKind::Cnv)];
+    const auto& repeats = lines[kind_index(InputKind::Repeats)];
+    const auto& roh = lines[kind_index(InputKind::Roh)];
+    bool cnv_printed = false;
+    bool rep_printed = false;
+    if (sv) {
+        for (const std::string_view line : *sv) out.put(line);
+    } else if (cnv) {
+        for (const std::string_view line : valid_cnv_lines(*cnv, steps)) out.put(line);
+        cnv_printed = true;
+    } else if (repeats) {
+        out.put(steps.vcf_header_from_lines ? steps.vcf_header_from_lines(*repeats) : vcf_header_from_lines(*repeats));
+        write_content(InputKind::Repeats, *repeats, out, options, steps);
+        rep_printed = true;
+    } else {
+        return false;
+    }
+    if (cnv && !cnv_printed) write_content(InputKind::Cnv, *cnv, out, options, steps);
+    if (repeats && !rep_printed) write_content(InputKind::Repeats, *repeats, out, options, steps);
+    if (roh) write_content(InputKind::Roh, *roh, out, options, steps);
+    return true;
+}
+
+// Index of the line that ends an input's header, or npos when it has none.
+std::size_t column_header_index(LineSpan lines) {
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (contains_column_header(lines[i])) return i;
+    }
+    return std::string_view::npos;
+}
+
+// The lines of one text, each with its terminator.
+std::vector<std::string_view> lines_of(std::string_view text) {
+    std::vector<std::string_view> lines;
+    while (!text.empty()) {
+        const std::size_t end = text.find('\n');
+        const std::size_t size = end == std::string_view::npos ? text.size() : end + 1;
+        lines.push_back(text.substr(0, size));
+        text.remove_prefix(size);
+    }
+    return lines;
+}
+
+// Stands in for the output while the merged header is prepared: notes each
+// record's chromosome, and keeps the records when making them again would
+// run a rule twice.
+class RecordScan {
+public:
+    RecordScan(HeaderMerge& merge, std::vector<std::string>* kept) : merge_(merge), kept_(kept) {}
+    void put(std::string_view line) {
+        merge_.use_record(line);
+        if (kept_) kept_->emplace_back(line);
+    }
+
+private:
+    HeaderMerge& merge_;
+    std::vector<std::string>* kept_;
+};
+
+// The unified file with a merged header; false when no input can donate
+// one. The records are the same as without merging. The header is written
+// first, so every record's chromosome is known beforehand: a scan of the
+// lines in memory, marking and converting nothing that needs no keeping.
+bool write_with_merged_header(const LinesTable& lines, LineWriter& out, const UnifyOptions& options,
+                              const WriterSteps& steps) {
+    const auto& sv = lines[kind_index(InputKind::Sv)];
+    const auto& cnv = lines[kind_index(InputKind::Cnv)];
+    const auto& repeats = lines[kind_index(InputKind::Repeats)];
+    const auto& roh = lines[kind_index(InputKind::Roh)];
+
+    // The donor's lines as they are written without merging.
+    InputKind donor_kind = InputKind::Sv;
+    LineSpan donor;
+    std::vector<std::string_view> donor_lines;
+    std::string repeat_header;
+    if (sv) {
+        donor_kind = InputKind::Sv;
+        donor = *sv;
+    } else if (cnv) {
+        donor_kind = InputKind::Cnv;
+        donor_lines = valid_cnv_lines(*cnv, steps);
+        donor = donor_lines;
+    } else if (repeats) {
+        donor_kind = InputKind::Repeats;
+        repeat_header = steps.vcf_header_from_lines ? steps.vcf_header_from_lines(*repeats)
+                                                    : vcf_header_from_lines(*repeats);
+        donor_lines = lines_of(repeat_header);
+        donor = donor_lines;
+    } else {
+        return false;
+    }
+    // Added lines go after the donor's meta-information lines, before its
+    // column-header line (or, in a donor without one, before its first record).
+    std::size_t meta_end = 0;
+    while (meta_end < donor.size() && is_meta_line(donor[meta_end])) ++meta_end;
+    HeaderMerge merge(donor_kind, donor.first(meta_end));
+
+    struct Section {
+        InputKind kind;
+        LineSpan lines;
+        bool bed = false;
+        std::optional<std::vector<std::string>> kept;
+    };
+    std::vector<Section> sections;
+    if (cnv && donor_kind != InputKind::Cnv) sections.push_back({InputKind::Cnv, *cnv, false, std::nullopt});
+    if (repeats) sections.push_back({InputKind::Repeats, *repeats, false, std::nullopt});
+    if (roh) sections.push_back({InputKind::Roh, *roh, roh_is_bed(*roh, options, steps), std::nullopt});
+
+    // Declarations come with the records they describe: an input whose
+    // records are not written (no column-header line) adds none.
+    for (const Section& section : sections) {
+        if (section.kind == donor_kind || section.bed) continue;
+        const std::size_t columns = column_header_index(section.lines);
+        if (columns != std::string_view::npos) merge.add_input(section.kind, section.lines.first(columns));
+    }
+
+    for (std::size_t i = meta_end; i < donor.size(); ++i) merge.use_record(donor[i]);
+    for (Section& section : sections) {
+        // Converted ROH intervals are few and made once; repeat records are
+        // kept only when a replaced rule may rewrite them, chromosome and all.
+        const bool keep = section.bed || (section.kind == InputKind::Repeats &&
+                                          (steps.marked_repeat_line || steps.repeat.modify));
+        if (keep) section.kept.emplace();
+        RecordScan scan(merge, keep ? &*section.kept : nullptr);
+        write_records(section.kind, section.lines, scan, options, steps, section.bed, keep);
+    }
+
+    const std::string declarations = merge.declarations();
+    const std::string contigs = merge.contigs();
+    // New contig lines join the donor's, or end the added lines when it has none.
+    std::size_t last_contig = std::string_view::npos;
+    for (std::size_t i = 0; i < meta_end; ++i) {
+        if (donor[i].starts_with("##contig=")) last_contig = i;
+    }
+    for (std::size_t i = 0; i < meta_end; ++i) {
+        out.put(donor[i]);
+        if (i == last_contig) out.put(contigs);
+    }
+    out.put(declarations);
+    if (last_contig == std::string_view::npos) out.put(contigs);
+    for (std::size_t i = meta_end; i < donor.size(); ++i) out.put(donor[i]);
+    for (const Section& section : sections) {
+        if (section.kept) {
+            for (const std::string& line : *section.kept) out.put(line);
+        } else {
+            write_records(section.kind, section.lines, out, options, steps, section.bed, true, false);
+        }
+    }
+    return true;
 }
 
 }  // namespace
@@ -123,37 +292,19 @@ void write_vcf_content(InputKind kind, LineSpan lines, TextSink& out, const Unif
 }
 
 std::optional<std::string> unify_lines(const LinesTable& lines, const std::string& output_path,
-                                       const UnifyOptions& options, const WriterSteps& steps) {
-    const auto& sv = lines[kind_index(InputKind::Sv)];
-    const auto& cnv = lines[kind_index(InputKind::Cnv)];
-    const auto& repeats = lines[kind_index(InputKind::Repeats)];
-    const auto& roh = lines[kind_index(InputKind::Roh)];
-
+                                       const UnifyOptions& options, const WriterSteps& steps, bool merge_headers) {
     // Created (or emptied) before anything is checked.
     OutputFile file(output_path);
     FileSink sink(file);
     LineWriter out(sink);
     try {
-        bool cnv_printed = false;
-        bool rep_printed = false;
-        if (sv) {
-            for (const std::string_view line : *sv) out.put(line);
-        } else if (cnv) {
-            for (const std::string_view line : valid_cnv_lines(*cnv, steps)) out.put(line);
-            cnv_printed = true;
-        } else if (repeats) {
-            out.put(steps.vcf_header_from_lines ? steps.vcf_header_from_lines(*repeats)
-                                                : vcf_header_from_lines(*repeats));
-            write_content(InputKind::Repeats, *repeats, out, options, steps);
-            rep_printed = true;
-        } else {
+        const bool written = merge_headers ? write_with_merged_header(lines, out, options, steps)
+                                           : write_with_donor_header(lines, out, options, steps);
+        if (!written) {
             log_warning(kNothingToUnify);
             file.close();
             return std::nullopt;
         }
-        if (cnv && !cnv_printed) write_content(InputKind::Cnv, *cnv, out, options, steps);
-        if (repeats && !rep_printed) write_content(InputKind::Repeats, *repeats, out, options, steps);
-        if (roh) write_content(InputKind::Roh, *roh, out, options, steps);
         file.close();
     } catch (...) {
         // What was written before the error stays in the file.

@@ -54,7 +54,11 @@ void write_vcf_content(InputKind kind, LineSpan lines, TextSink& out, const Unif
 // Writes the unified file at `output_path` (created or emptied first) and
 // returns that path, or nullopt when no input could donate a header (the
 // empty file stays). An error leaves the file as far as it was written.
+// `merge_headers` adds to the donor's header what the other inputs declare
+// and what the records use undeclared (unifier/header.hpp); the records are
+// the same either way.
 std::optional<std::string> unify_lines(const LinesTable& lines, const std::string& output_path,
-                                       const UnifyOptions& options, const WriterSteps& steps = {});
+                                       const UnifyOptions& options, const WriterSteps& steps = {},
+                                       bool merge_headers = false);
 
 }  // namespace merivane::unifier

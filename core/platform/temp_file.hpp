@@ -1,0 +1,59 @@
+// Temporary files: private to their owner and gone when the owner is.
+#pragma once
+
+#include <string>
+
+#include "platform/unique_fd.hpp"
+
+namespace merivane {
+
+// A new file, created exclusively (so never through a symbolic link or onto
+// a file someone else made), readable and writable only by its owner, and
+// open for reading and writing. It is removed when the owner goes, unless
+// released. A process killed outright leaves it behind: where nothing needs
+// the name, create_unnamed_temp_file leaves nothing.
+class TempFile {
+public:
+    // In the system temporary directory: "tmp", random characters, `suffix`.
+    static TempFile in_temp_directory(const std::string& suffix);
+    // Beside `path`, in its directory: `path`'s file name, ".", random
+    // characters, `suffix` ("u.vcf" gives "u.vcf.Xq3Tz9.sorted.tmp"). A file
+    // name too long for the file system is shortened before the random part.
+    static TempFile beside(const std::string& path, const std::string& suffix);
+
+    TempFile(TempFile&& other) noexcept;
+    TempFile& operator=(TempFile&& other) noexcept;
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+    ~TempFile();
+
+    const std::string& path() const noexcept { return path_; }
+    // The open descriptor; -1 once taken or closed.
+    int fd() const noexcept { return fd_.get(); }
+    UniqueFd take_fd() noexcept { return std::move(fd_); }
+    // Closes the descriptor, reporting a failure (OSError).
+    void close() { fd_.close(path_); }
+    // Removes the file now, reporting a failure (OSError).
+    void remove();
+    // Keeps the file: it is no longer removed. Returns its path.
+    std::string release() noexcept;
+
+private:
+    TempFile(std::string path, UniqueFd fd) noexcept : path_(std::move(path)), fd_(std::move(fd)) {}
+    void discard() noexcept;
+
+    std::string path_;  // empty: nothing owned
+    UniqueFd fd_;
+};
+
+// A file with no name in the system temporary directory, open for reading
+// and writing: nothing is left behind however the process ends.
+UniqueFd create_unnamed_temp_file();
+
+// The system temporary directory, chosen as Python's tempfile chooses it:
+// the first of $TMPDIR, $TEMP, $TMP, /tmp, /var/tmp, /usr/tmp and the
+// current directory in which a file can actually be created and written.
+// OSError (ENOENT) when none can.
+std::string temp_directory();
+
+}  // namespace merivane

@@ -1,0 +1,44 @@
+// Ownership of an open file descriptor.
+#pragma once
+
+#include <string>
+
+namespace merivane {
+
+// Owns one descriptor (-1: none) and closes it when it goes. A destructor
+// cannot report, so it ignores a failed close; where a failed close means
+// lost data (a written file on a full or network disk), call close(path),
+// which reports it as OSError.
+class UniqueFd {
+public:
+    UniqueFd() noexcept = default;
+    explicit UniqueFd(int fd) noexcept : fd_(fd) {}
+    ~UniqueFd() { reset(); }
+    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
+        if (this != &other) reset(other.release());
+        return *this;
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+
+    int get() const noexcept { return fd_; }
+    explicit operator bool() const noexcept { return fd_ >= 0; }
+
+    // Gives the descriptor up without closing it.
+    int release() noexcept {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    // Closes the current descriptor, ignoring errors, and takes `fd`.
+    void reset(int fd = -1) noexcept;
+    // Closes the descriptor; OSError naming `path` when that fails. The
+    // descriptor is gone either way.
+    void close(const std::string& path);
+
+private:
+    int fd_ = -1;
+};
+
+}  // namespace merivane

@@ -1,0 +1,278 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <optional>
+
+#include "platform/atomic_output.hpp"
+#include "platform/error.hpp"
+#include "platform/temp_file.hpp"
+#include "platform/unique_fd.hpp"
+#include "test_support.hpp"
+
+namespace merivane {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::read_file;
+using testing::TempDir;
+
+bool is_open(int fd) { return ::fcntl(fd, F_GETFD) != -1; }
+
+std::vector<std::string> entries(const std::string& directory) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(directory)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Sets an environment variable for one scope.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const std::optional<std::string>& value) : name_(name) {
+        if (const char* old = std::getenv(name)) old_ = old;
+        if (value) {
+            ::setenv(name, value->c_str(), 1);
+        } else {
+            ::unsetenv(name);
+        }
+    }
+    ~ScopedEnv() {
+        if (old_) {
+            ::setenv(name_, old_->c_str(), 1);
+        } else {
+            ::unsetenv(name_);
+        }
+    }
+
+private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+TEST(UniqueFd, ClosesOnceAndOnlyWhileItOwns) {
+    int raw = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(raw, 0);
+    {
+        UniqueFd first(raw);
+        UniqueFd second(std::move(first));
+        EXPECT_FALSE(first);
+        EXPECT_EQ(second.get(), raw);
+        UniqueFd third;
+        third = std::move(second);
+        EXPECT_TRUE(is_open(raw));
+    }
+    EXPECT_FALSE(is_open(raw));
+
+    raw = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    UniqueFd kept(raw);
+    EXPECT_EQ(kept.release(), raw);
+    EXPECT_TRUE(is_open(raw));
+    // An explicit close reports what a destructor must swallow.
+    ::close(raw);
+    UniqueFd stale(raw);
+    EXPECT_THROW(stale.close("stale"), OSError);
+    EXPECT_FALSE(stale);
+}
+
+TEST(TempFile, PrivateExclusiveAndRemovedUnlessReleased) {
+    TempDir dir;
+    const ScopedEnv tmpdir("TMPDIR", dir.path(""));
+    std::string kept;
+    {
+        TempFile a = TempFile::in_temp_directory(".vcf");
+        TempFile b = TempFile::beside(dir.path("u.vcf"), ".sorted.tmp");
+        struct stat info {};
+        ASSERT_EQ(::stat(a.path().c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0600u);
+        EXPECT_TRUE(a.path().ends_with(".vcf"));
+        EXPECT_EQ(fs::path(a.path()).parent_path(), fs::path(dir.path("")).parent_path());
+        const std::string name = fs::path(b.path()).filename().string();
+        EXPECT_TRUE(name.starts_with("u.vcf.") && name.ends_with(".sorted.tmp")) << name;
+        EXPECT_NE(TempFile::beside(dir.path("u.vcf"), ".sorted.tmp").path(), b.path());
+        EXPECT_EQ(::write(a.fd(), "x", 1), 1);
+        TempFile moved = std::move(a);
+        kept = moved.release();
+    }
+    EXPECT_EQ(entries(dir.path("")), std::vector<std::string>{fs::path(kept).filename().string()});
+    EXPECT_EQ(read_file(kept), "x");
+}
+
+TEST(TempFile, OverlongNameIsShortenedAndMissingDirectoryNamesTheCallersPath) {
+    TempDir dir;
+    const TempFile file = TempFile::beside(dir.path(std::string(250, 'n')), ".sorted.tmp");
+    EXPECT_LE(fs::path(file.path()).filename().string().size(), 255u);
+    try {
+        TempFile::beside(dir.path("missing/u.vcf"), ".tmp");
+        FAIL() << "expected OSError";
+    } catch (const OSError& error) {
+        EXPECT_EQ(error.errnum(), ENOENT);
+        EXPECT_EQ(error.filename(), dir.path("missing/u.vcf"));
+    }
+}
+
+TEST(TempFile, UnnamedFileLeavesNothingBehind) {
+    TempDir dir;
+    const ScopedEnv tmpdir("TMPDIR", dir.path(""));
+    UniqueFd fd = create_unnamed_temp_file();
+    ASSERT_TRUE(fd);
+    EXPECT_EQ(::write(fd.get(), "abc", 3), 3);
+    char back[3];
+    EXPECT_EQ(::pread(fd.get(), back, 3, 0), 3);
+    EXPECT_TRUE(entries(dir.path("")).empty());
+}
+
+TEST(TempDirectory, FirstCandidateThatTakesAFile) {
+    TempDir dir;
+    const std::string file = dir.write("plain-file", "");
+    fs::create_directory(dir.path("temp"));
+    // Unusable: missing, or not a directory; the next variable is tried.
+    for (const std::string& unusable : {dir.path("missing"), file}) {
+        const ScopedEnv tmpdir("TMPDIR", unusable);
+        const ScopedEnv temp("TEMP", dir.path("temp"));
+        EXPECT_EQ(temp_directory(), dir.path("temp"));
+    }
+    const ScopedEnv tmpdir("TMPDIR", dir.path("temp/../temp"));
+    EXPECT_EQ(temp_directory(), dir.path("temp")) << "absolute and normalised";
+    EXPECT_TRUE(entries(dir.path("temp")).empty());
+}
+
+// Runs `body` in a child process as an unprivileged user when this process
+// is root (so permission checks apply); returns its exit status.
+int run_unprivileged(const std::function<int()>& body) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(99);
+        int code = 98;
+        try {
+            code = body();
+        } catch (...) {
+        }
+        ::_exit(code);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+class AtomicOutputTest : public ::testing::Test {
+protected:
+    TempDir dir;
+    std::string dest = dir.path("out.vcf.gz");
+};
+
+TEST_F(AtomicOutputTest, CommitReplacesWholeWithCreateModeAndNothingElse) {
+    dir.write("out.vcf.gz", "old");
+    ::chmod(dest.c_str(), 0600);
+    const mode_t mask = ::umask(027);
+    {
+        AtomicOutput out(dest);
+        out.write("new ");
+        out.write("content");
+        EXPECT_EQ(read_file(dest), "old") << "nothing shows before commit";
+        out.commit();
+    }
+    ::umask(mask);
+    EXPECT_EQ(read_file(dest), "new content");
+    struct stat info {};
+    ASSERT_EQ(::stat(dest.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0640u);
+    EXPECT_EQ(entries(dir.path("")), std::vector<std::string>{"out.vcf.gz"});
+}
+
+TEST_F(AtomicOutputTest, WithoutCommitEarlierFileStaysAndPartIsRemoved) {
+    for (const bool existed : {true, false}) {
+        if (existed) dir.write("out.vcf.gz", "good");
+        {
+            AtomicOutput out(dest);
+            out.write(std::string(3 << 20, 'x'));  // past the buffer: bytes reach the disk
+            EXPECT_NE(out.path(), dest);
+        }
+        EXPECT_EQ(fs::exists(dest), existed);
+        if (existed) EXPECT_EQ(read_file(dest), "good");
+        EXPECT_EQ(entries(dir.path("")).size(), existed ? 1u : 0u);
+        fs::remove(dest);
+    }
+}
+
+TEST_F(AtomicOutputTest, SymlinkAtDestinationIsReplacedNotFollowed) {
+    const std::string victim = dir.write("victim", "keep me");
+    fs::create_symlink(victim, dest);
+    AtomicOutput out(dest);
+    out.write("sorted");
+    out.commit();
+    EXPECT_EQ(read_file(victim), "keep me");
+    EXPECT_FALSE(fs::is_symlink(dest));
+    EXPECT_EQ(read_file(dest), "sorted");
+}
+
+TEST_F(AtomicOutputTest, NonRegularDestinationsAreWrittenDirectly) {
+    {
+        AtomicOutput out("/dev/null");
+        EXPECT_TRUE(out.writes_directly());
+        out.write("x");
+        out.commit();
+    }
+    // A link to a device is written through, as /dev/stdout must be.
+    fs::create_symlink("/dev/full", dest);
+    AtomicOutput full(dest);
+    EXPECT_TRUE(full.writes_directly());
+    full.write("x");
+    try {
+        full.commit();
+        FAIL() << "a full device must fail the commit";
+    } catch (const OSError& error) {
+        EXPECT_EQ(error.errnum(), ENOSPC);
+    }
+    EXPECT_THROW(AtomicOutput{dir.path("")}, OSError);
+}
+
+TEST_F(AtomicOutputTest, FifoIsWrittenDirectly) {
+    const std::string fifo = dir.path("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const pid_t reader = ::fork();
+    if (reader == 0) {
+        const std::string got = read_file(fifo);
+        ::_exit(got == "through the pipe" ? 0 : 1);
+    }
+    {
+        AtomicOutput out(fifo);
+        out.write("through the pipe");
+        out.commit();
+    }
+    int status = 0;
+    ::waitpid(reader, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+TEST_F(AtomicOutputTest, ClosedDirectoryWithWritableFileIsWrittenInPlace) {
+    dir.write("out.vcf.gz", "old");
+    fs::permissions(dir.path(""), fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+    ASSERT_EQ(::chown(dest.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::chmod(dest.c_str(), 0666), 0);
+    const std::string fresh = dir.path("fresh.vcf.gz");
+    const int status = run_unprivileged([&] {
+        try {
+            AtomicOutput refused(fresh);
+            return 1;
+        } catch (const OSError& error) {
+            if (error.errnum() != EACCES || error.filename() != fresh) return 2;
+        }
+        AtomicOutput out(dest);
+        if (!out.writes_directly()) return 3;
+        out.write("new");
+        out.commit();
+        return 0;
+    });
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(read_file(dest), "new");
+}
+
+}  // namespace
+}  // namespace merivane

@@ -1,0 +1,285 @@
+"""The merivane command: what each subcommand asks of the doors, what it prints,
+and how every bad input ends."""
+import gzip
+import os
+import shutil
+import subprocess
+import sys
+import sysconfig
+from pathlib import Path
+
+import pytest
+
+from Merivane import cli, repeats, unifier
+
+SCRIPTS = Path(sysconfig.get_path("scripts"))
+MERIVANE = str(SCRIPTS / "merivane")
+EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
+CATALOG = repeats.default_repeat_catalog_path()
+DEFAULTS = dict(merge_headers=True, threads=1, compresslevel=9, index=None)
+
+AS_ROOT = os.geteuid() == 0
+SETPRIV = shutil.which("setpriv")
+DROP_OVERRIDES = ["--inh-caps=-dac_override,-dac_read_search", "--bounding-set=-dac_override,-dac_read_search"]
+
+
+def capture(monkeypatch, name, result="out.vcf.gz"):
+    calls = []
+
+    def door(*args, **kwargs):
+        calls.append((name, args, kwargs))
+        return result
+
+    monkeypatch.setattr(cli, name, door)
+    return calls
+
+
+@pytest.mark.parametrize(
+    "argv, door, expected",
+    [
+        (["dragen", "-o", "o.vcf", "-s", "s.vcf", "-c", "c.vcf", "-r", "r.vcf", "-d", "roh.bed"], "dragen_unify",
+         dict(output_path="o.vcf", sv_path="s.vcf", cnv_path="c.vcf", repeat_path="r.vcf", roh_bed_path="roh.bed",
+              **DEFAULTS)),
+        # The per-pipeline commands' spellings, and every output setting.
+        (["dragen", "--outputPath", "o.vcf", "--svPath=s.vcf", "--roh", "roh.bed", "--donor-header",
+          "--threads", "2", "--level", "6", "--index", "csi"], "dragen_unify",
+         dict(output_path="o.vcf", sv_path="s.vcf", cnv_path=None, repeat_path=None, roh_bed_path="roh.bed",
+              merge_headers=False, threads=2, compresslevel=6, index="csi")),
+        (["ont", "--output-path", "o.vcf", "--repeatPath", "r.vcf", "-modify"], "ont_unify",
+         dict(output_path="o.vcf", sv_path=None, cnv_path=None, repeat_path="r.vcf", modify_repeats=True, **DEFAULTS)),
+        (["ont", "-o", "o.vcf", "--no-modify-repeats", "--cnv-path", "c.vcf"], "ont_unify",
+         dict(output_path="o.vcf", sv_path=None, cnv_path="c.vcf", repeat_path=None, modify_repeats=False,
+              **DEFAULTS)),
+        # PacBio: the bundled catalog, InvBreakpoint left out, the filtered
+        # repeats beside the output rather than beside the input.
+        (["pacbio", "-o", "out/o.vcf", "-s", "s.vcf", "-r", "/ro/run/HG3.trgt.vcf.gz"], "pacbio_filter_and_unify",
+         dict(output_path="out/o.vcf", sv_path="s.vcf", cnv_path=None, full_repeat_path="/ro/run/HG3.trgt.vcf.gz",
+              repeat_bed_file_path=CATALOG, drop_sv_filters=("InvBreakpoint",),
+              filtered_repeat_path="out/HG3.trgt_filtered.vcf", **DEFAULTS)),
+        (["pacbio", "-o", "o.vcf", "--fullRepeatPath", "t.vcf", "--repeatLocationsBedFilePath", "mine.bed",
+          "--filtered-repeats", "kept.vcf", "--no-drop-filter"], "pacbio_filter_and_unify",
+         dict(output_path="o.vcf", sv_path=None, cnv_path=None, full_repeat_path="t.vcf",
+              repeat_bed_file_path="mine.bed", drop_sv_filters=(), filtered_repeat_path="kept.vcf", **DEFAULTS)),
+        (["pacbio", "-o", "o.vcf", "--drop-filter", "A", "--drop-filter", "B"], "pacbio_filter_and_unify",
+         dict(output_path="o.vcf", sv_path=None, cnv_path=None, full_repeat_path=None, repeat_bed_file_path=CATALOG,
+              drop_sv_filters=("A", "B"), filtered_repeat_path=None, **DEFAULTS)),
+    ],
+)
+def test_subcommand_calls_its_door(monkeypatch, capsys, tmp_path, argv, door, expected):
+    calls = capture(monkeypatch, door)
+    monkeypatch.chdir(tmp_path)
+    printed = ["out.vcf.gz"]
+    if expected["index"]:
+        printed.append(f"out.vcf.gz.{expected['index']}")
+        (tmp_path / printed[-1]).write_bytes(b"")
+    assert cli._main(argv) == 0
+    assert calls == [(door, (), expected)]
+    assert capsys.readouterr().out.splitlines() == printed
+
+
+@pytest.mark.parametrize(
+    "argv, options",
+    [
+        (["dragen", "-o", "o.vcf", "-d", "roh.bed", "--drop-filter", "MinQUAL"],
+         dict(add_repeat_svtype=None, drop_sv_filters=("MinQUAL",))),
+        (["ont", "-o", "o.vcf", "--modify-repeats", "--drop-filter", "A", "--drop-filter", "B"],
+         dict(add_repeat_svtype=True, drop_sv_filters=("A", "B"))),
+    ],
+)
+def test_dropping_filters_outside_pacbio_goes_through_unify(monkeypatch, argv, options):
+    calls = capture(monkeypatch, "_unify")
+    assert cli._main(argv) == 0
+    [(_, (struct_files, output_path, unify_options), settings)] = calls
+    assert list(struct_files) == [unifier.SV, unifier.CNV, unifier.REPEATS, unifier.ROH]
+    assert struct_files[unifier.ROH] == ("roh.bed" if argv[0] == "dragen" else None)
+    assert output_path == "o.vcf"
+    assert {name: getattr(unify_options, name) for name in options} == options
+    assert unify_options.roh_format == unifier.RohFormat.AUTO
+    assert settings == DEFAULTS
+
+
+def test_index_path_is_printed_after_the_output(monkeypatch, capsys, tmp_path):
+    compressed = str(tmp_path / "o.vcf.gz")
+    capture(monkeypatch, "ont_unify", result=compressed)
+    (tmp_path / "o.vcf.gz.tbi").write_bytes(b"")
+    assert cli._main(["ont", "-o", "o.vcf", "--index", "tbi"]) == 0
+    assert capsys.readouterr().out == f"{compressed}\n{compressed}.tbi\n"
+    # An index asked for and not there is a failure, not a path to nothing.
+    assert cli._main(["ont", "-o", "o.vcf", "--index", "csi"]) == 1
+    captured = capsys.readouterr()
+    assert (captured.out, captured.err) == ("", f"merivane: error: no index was written beside {compressed}\n")
+
+
+def test_nothing_to_unify_is_a_failure(monkeypatch, capsys):
+    capture(monkeypatch, "dragen_unify", result=None)
+    assert cli._main(["dragen", "-o", "o.vcf"]) == 1
+    captured = capsys.readouterr()
+    assert captured.out == ""
+    assert captured.err.startswith("merivane: error: nothing to unify")
+
+
+@pytest.mark.parametrize(
+    "argv, message",
+    [
+        ([], "the following arguments are required: PIPELINE"),
+        (["dragen"], "the following arguments are required: -o/--output-path"),
+        (["bgi", "-o", "o.vcf"], "invalid choice: 'bgi'"),
+        (["ont", "-o", "o.vcf", "--threads", "0"], "argument --threads: '0' must be 1 or more"),
+        (["ont", "-o", "o.vcf", "--level", "10"], "argument --level: '10' must be from 0"),
+        (["ont", "-o", "o.vcf", "--level", "fast"], "'fast' is not a whole number"),
+        (["ont", "-o", "o.vcf", "--index", "bai"], "argument --index: invalid choice: 'bai'"),
+        (["pacbio", "-o", "o.vcf", "--drop-filter", "A", "--no-drop-filter"], "not allowed with argument"),
+        (["dragen", "-o", "o.vcf", "-q", "-v"], "not allowed with argument"),
+        # No abbreviations: a later option could make a script's prefix ambiguous.
+        (["dragen", "-o", "o.vcf", "--output", "x.vcf"], "unrecognized arguments: --output"),
+        (["pacbio", "-o", "o.vcf", "-d", "roh.bed"], "unrecognized arguments: -d"),
+    ],
+)
+def test_usage_errors_exit_2_without_running(monkeypatch, capsys, argv, message):
+    calls = [capture(monkeypatch, door) for door in ("dragen_unify", "ont_unify", "pacbio_filter_and_unify")]
+    with pytest.raises(SystemExit) as exit_info:
+        cli._main(argv)
+    assert exit_info.value.code == 2
+    assert calls == [[], [], []]
+    assert message in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("command", [[MERIVANE], [sys.executable, "-m", "Merivane"]])
+def test_help_gives_an_example_per_pipeline(command):
+    result = subprocess.run([*command, "--help"], capture_output=True, text=True)
+    assert result.returncode == 0
+    assert result.stdout.startswith("usage: merivane ")
+    for pipeline in ("dragen", "ont", "pacbio"):
+        assert f"merivane {pipeline} " in result.stdout
+        sub = subprocess.run([*command, pipeline, "--help"], capture_output=True, text=True)
+        assert sub.returncode == 0
+        assert f"example:\n  merivane {pipeline} -o " in sub.stdout
+
+
+# ---- end to end -------------------------------------------------------------
+
+
+def gzipped(source, target):
+    with open(source, "rb") as plain, gzip.open(target, "wb") as packed:
+        shutil.copyfileobj(plain, packed)
+    return target
+
+
+def records_of(path):
+    with gzip.open(path, "rt", encoding="utf-8") as text:
+        return [line for line in text if not line.startswith("#")]
+
+
+def test_pacbio_keeps_the_catalogs_repeats_and_drops_inversion_breakpoints(tmp_path):
+    inputs = tmp_path / "run"
+    inputs.mkdir()
+    gzipped(EXAMPLES / "pacbio" / "HG003.sv.vcf", inputs / "sv.vcf.gz")
+    gzipped(EXAMPLES / "pacbio" / "HG003.trgt.vcf", inputs / "trgt.vcf.gz")
+    inputs.chmod(0o555)  # a run folder the command may not write to
+    try:
+        result = subprocess.run([MERIVANE, "pacbio", "-o", "out.vcf", "-s", str(inputs / "sv.vcf.gz"),
+                                 "-r", str(inputs / "trgt.vcf.gz")], capture_output=True, text=True, cwd=tmp_path)
+    finally:
+        inputs.chmod(0o755)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "out.vcf.gz\n"
+    records = records_of(tmp_path / "out.vcf.gz")
+    assert not [r for r in records if "InvBreakpoint" in r.split("\t")[6]]
+    # The repeat calls are those the catalog keeps, as the filtering door keeps them.
+    kept = repeats.filter_repeats_vcf(str(EXAMPLES / "pacbio" / "HG003.trgt.vcf"), CATALOG,
+                                      output_path=str(tmp_path / "reference.vcf"))
+    expected = [line for line in Path(kept).read_text().splitlines() if line and not line.startswith("#")]
+    assert expected
+    trids = {line.split("\t")[7].split("TRID=")[1].split(";")[0] for line in expected}
+    assert {t for r in records if "TRID=" in r for t in [r.split("TRID=")[1].split(";")[0]]} == trids
+    assert (tmp_path / "trgt_filtered.vcf").exists()
+    assert sorted(p.name for p in inputs.iterdir()) == ["sv.vcf.gz", "trgt.vcf.gz"]
+
+
+def sv_copy(tmp_path):
+    return shutil.copy(EXAMPLES / "dragen" / "NA12878.sv.vcf", tmp_path / "sv.vcf")
+
+
+def bam(tmp_path):
+    # A BAM file is a BGZF file whose content is binary.
+    path = tmp_path / "sample.bam"
+    with gzip.open(path, "wb") as packed:
+        packed.write(b"BAM\x01" + bytes(range(256)) * 4)
+    return path
+
+
+def truncated(tmp_path):
+    whole = gzip.compress((EXAMPLES / "dragen" / "NA12878.sv.vcf").read_bytes())
+    path = tmp_path / "cut.vcf.gz"
+    path.write_bytes(whole[: len(whole) // 2])
+    return path
+
+
+def three_samples(tmp_path):
+    path = tmp_path / "repeats.vcf"
+    path.write_text("##fileformat=VCFv4.2\n#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tA\tB\tC\n"
+                    "chr1\t100\t.\tA\t<STR>\t.\tPASS\tEND=120\tGT\t0/1\t0/1\t1/1\n")
+    return path
+
+
+def bad_roh(tmp_path):
+    path = tmp_path / "roh.bed"
+    path.write_text("chr1\t100\t200\t58.3\nchr1\tstart\t300\t12.0\n")
+    return path
+
+
+# name: (arguments after the subcommand, given the run folder; a piece of the error line)
+BAD_INPUTS = {
+    "missing input": (lambda d: ["-o", "o.vcf", "-s", "absent.vcf"], "absent.vcf: No such file or directory"),
+    "directory as input": (lambda d: ["-o", "o.vcf", "-s", str(d)], "Is a directory"),
+    "output in a missing directory": (lambda d: ["-o", "nowhere/o.vcf", "-s", sv_copy(d)],
+                                      "nowhere/o.vcf: No such file or directory"),
+    "output under a file": (lambda d: ["-o", f"{sv_copy(d)}/o.vcf", "-s", sv_copy(d)], "Not a directory"),
+    "BAM file as input": (lambda d: ["-o", "o.vcf", "-s", str(bam(d))], "sample.bam"),
+    "truncated gzip input": (lambda d: ["-o", "o.vcf", "-s", str(truncated(d))], "cut.vcf.gz"),
+    "bad ROH BED line": (lambda d: ["-o", "o.vcf", "-s", sv_copy(d), "-d", str(bad_roh(d))], "line 2"),
+    "three-sample repeat VCF": (lambda d: ["-o", "o.vcf", "-s", sv_copy(d), "-r", str(three_samples(d))], "line 3"),
+    "output naming an input": (lambda d: ["-o", sv_copy(d), "-s", sv_copy(d)], "would replace the input"),
+}
+
+
+def error_line(result):
+    assert result.returncode == 1, result.stderr
+    assert "Traceback" not in result.stderr
+    errors = [line for line in result.stderr.splitlines() if line.startswith("merivane: error: ")]
+    assert len(errors) == 1, result.stderr
+    assert result.stderr.endswith(errors[0] + "\n")
+    return errors[0]
+
+
+@pytest.mark.parametrize("command", [[MERIVANE, "dragen"], [str(SCRIPTS / "merivane-dragen")]],
+                         ids=["merivane", "merivane-dragen"])
+@pytest.mark.parametrize("case", BAD_INPUTS)
+def test_bad_input_ends_in_one_line(tmp_path, command, case):
+    arguments, piece = BAD_INPUTS[case]
+    result = subprocess.run([*command, *arguments(tmp_path)], capture_output=True, text=True, cwd=tmp_path)
+    assert piece in error_line(result)
+    assert result.stdout == ""
+
+
+@pytest.mark.parametrize("command", [[MERIVANE, "dragen"], [str(SCRIPTS / "merivane-dragen")]],
+                         ids=["merivane", "merivane-dragen"])
+def test_read_only_output_directory_ends_in_one_line(tmp_path, command):
+    locked = tmp_path / "locked"
+    locked.mkdir()
+    locked.chmod(0o555)
+    prefix = []
+    if AS_ROOT:
+        # Root writes anywhere until it gives up the capabilities that let it.
+        if SETPRIV is None:
+            pytest.skip("running as root without setpriv to give up its override rights")
+        prefix = [SETPRIV, *DROP_OVERRIDES]
+    try:
+        result = subprocess.run([*prefix, *command, "-o", str(locked / "o.vcf"), "-s", sv_copy(tmp_path)],
+                                capture_output=True, text=True, cwd=tmp_path)
+    finally:
+        locked.chmod(0o755)
+    if AS_ROOT and result.returncode != 1 and "setpriv" in result.stderr:
+        pytest.skip(f"cannot give up capabilities here: {result.stderr.strip()}")
+    assert "o.vcf: Permission denied" in error_line(result)
+    assert list(locked.iterdir()) == []
