@@ -19,6 +19,7 @@
 
 #include "platform/error.hpp"
 #include "platform/process.hpp"
+#include "platform/temp_file.hpp"
 
 namespace merivane::fuzz {
 

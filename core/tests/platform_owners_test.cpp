@@ -195,7 +195,9 @@ TEST_F(AtomicOutputTest, WithoutCommitEarlierFileStaysAndPartIsRemoved) {
             EXPECT_NE(out.path(), dest);
         }
         EXPECT_EQ(fs::exists(dest), existed);
-        if (existed) EXPECT_EQ(read_file(dest), "good");
+        if (existed) {
+            EXPECT_EQ(read_file(dest), "good");
+        }
         EXPECT_EQ(entries(dir.path("")).size(), existed ? 1u : 0u);
         fs::remove(dest);
     }
