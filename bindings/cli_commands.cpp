@@ -1,8 +1,10 @@
 #include "cli_commands.hpp"
 
+#include <csignal>
 #include <exception>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -109,26 +111,86 @@ std::string error_text(const py::error_already_set& error) {
     return one_line(text);
 }
 
+// Notes a Ctrl-C during one command run. The terminal sends SIGINT to the
+// whole process group, so a child program (sort, bedtools) may die of it and
+// its failure reach us first, or the KeyboardInterrupt may be raised while an
+// error is being translated and be lost; either way it was the user's
+// interrupt. Installed only over the interpreter's default handler, on the
+// main thread, and put back afterwards; it raises KeyboardInterrupt as the
+// default handler does.
+class InterruptWatch {
+public:
+    InterruptWatch() : seen_(std::make_shared<bool>(false)) {
+        py::module_ signal = py::module_::import("signal");
+        py::module_ threading = py::module_::import("threading");
+        if (!threading.attr("current_thread")().is(threading.attr("main_thread")())) return;
+        previous_ = signal.attr("getsignal")(SIGINT);
+        if (!previous_.is(signal.attr("default_int_handler"))) return;
+        signal.attr("signal")(SIGINT, py::cpp_function([seen = seen_](py::object, py::object) {
+                                  *seen = true;
+                                  PyErr_SetNone(PyExc_KeyboardInterrupt);
+                                  throw py::error_already_set();
+                              }));
+        installed_ = true;
+    }
+    InterruptWatch(const InterruptWatch&) = delete;
+    InterruptWatch& operator=(const InterruptWatch&) = delete;
+    ~InterruptWatch() {
+        if (!installed_) return;
+        py::error_scope pending;
+        try {
+            py::module_::import("signal").attr("signal")(SIGINT, previous_);
+        } catch (py::error_already_set&) {
+            // The interpreter is shutting down; nothing left to restore for.
+        }
+    }
+    bool seen() const { return *seen_; }
+
+private:
+    std::shared_ptr<bool> seen_;
+    py::object previous_;
+    bool installed_ = false;
+};
+
+// Whether the run ended because of Ctrl-C.
+bool interrupted(const py::error_already_set& error, const InterruptWatch& watch) {
+    if (watch.seen() || error.matches(PyExc_KeyboardInterrupt)) return true;
+    if (PyErr_CheckSignals() != 0) {
+        const py::error_already_set pending;
+        return pending.matches(PyExc_KeyboardInterrupt);
+    }
+    const py::object called_process_error = py::module_::import("subprocess").attr("CalledProcessError");
+    return error.matches(called_process_error) &&
+           py::int_(error.value().attr("returncode")).cast<long>() == -static_cast<long>(SIGINT);
+}
+
 // Runs one command's work. A failure becomes one line on standard error and
 // an exit status; argparse's own exits (help, usage errors) pass unchanged.
 int run_guarded(const std::function<void()>& work, bool show_traceback) {
+    const InterruptWatch watch;
     try {
         work();
         return kExitSuccess;
     } catch (py::error_already_set& error) {
         if (error.matches(PyExc_SystemExit)) throw;
         // The core removed its partial outputs on the way here.
-        if (error.matches(PyExc_KeyboardInterrupt)) {
+        if (interrupted(error, watch)) {
             print_line("stderr", "merivane: interrupted");
             return kExitInterrupted;
         }
         if (show_traceback) {
             py::module_::import("traceback")
-                .attr("print_exception")(error.type(), error.value(), error.trace(), "file"_a = standard_stream("stderr"));
+                .attr("print_exception")(error.type(), error.value(),
+                                         error.trace() ? py::object(error.trace()) : py::object(py::none()),
+                                         "file"_a = standard_stream("stderr"));
         }
         print_line("stderr", "merivane: error: " + error_text(error));
         return kExitFailure;
     } catch (const std::exception& error) {
+        if (watch.seen()) {
+            print_line("stderr", "merivane: interrupted");
+            return kExitInterrupted;
+        }
         print_line("stderr", "merivane: error: " + one_line(error.what()));
         return kExitFailure;
     }
@@ -160,7 +222,8 @@ int installed_command(const char* command, const char* entry, py::object argv) {
 
 // ---- merivane ---------------------------------------------------------------
 
-// argparse `type=` converters: a whole number within [low, high].
+// argparse `type=` converters: a whole number within [low, high], `range`
+// saying which when it is not.
 py::cpp_function integer_between(long low, long high, std::string range) {
     return py::cpp_function([low, high, range](py::object text) -> long {
         const auto refuse = [&](const std::string& message) {
@@ -174,6 +237,8 @@ py::cpp_function integer_between(long low, long high, std::string range) {
             value = py::int_(py::str(text)).cast<long>();
         } catch (py::error_already_set&) {
             refuse("'" + given + "' is not a whole number");
+        } catch (py::cast_error&) {
+            refuse("'" + given + "' " + range);  // beyond what a long holds
         }
         if (value < low || value > high) refuse("'" + given + "' " + range);
         return value;
@@ -190,14 +255,14 @@ struct Pipeline {
 const Pipeline kDragen{
     "dragen", "unify a DRAGEN run: SV, CNV, repeats (ExpansionHunter) and ROH",
     "Unify a DRAGEN run's structural-variant, copy-number, repeat (ExpansionHunter) and runs-of-homozygosity "
-    "outputs into one sorted, bgzipped VCF. Every input is optional; a missing one is warned about and left out.",
+    "outputs into one sorted, bgzipped VCF. Every input is optional: one not given, or with no records, is left out with a warning.",
     "example:\n  merivane dragen -o NA12878.vcf -s NA12878.sv.vcf.gz -c NA12878.cnv.vcf.gz \\\n"
     "      -r NA12878.repeats.vcf.gz -d NA12878.roh.bed\n"
     "  prints NA12878.vcf.gz"};
 const Pipeline kOnt{
     "ont", "unify an Oxford Nanopore run: SV (Sniffles2), CNV and repeats (Straglr)",
     "Unify an Oxford Nanopore run's structural-variant, copy-number and repeat (Straglr) outputs into one sorted, "
-    "bgzipped VCF. Every input is optional; a missing one is warned about and left out.",
+    "bgzipped VCF. Every input is optional: one not given, or with no records, is left out with a warning.",
     "example:\n  merivane ont -o HG002.vcf -s HG002.sniffles.vcf.gz -c HG002.cnv.vcf.gz -r HG002.straglr.vcf.gz\n"
     "  prints HG002.vcf.gz"};
 const Pipeline kPacbio{
@@ -205,7 +270,7 @@ const Pipeline kPacbio{
     "Unify a PacBio run's structural-variant (pbsv), copy-number and repeat (TRGT) outputs into one sorted, "
     "bgzipped VCF. The TRGT VCF covers the whole genome; only its calls at the loci of a catalog are kept "
     "(by default the bundled STRchive disease-locus catalog, hg38). SV records marked InvBreakpoint are left "
-    "out unless told otherwise. Every input is optional; a missing one is warned about and left out.",
+    "out unless told otherwise. Every input is optional: one not given, or with no records, is left out with a warning.",
     "example:\n  merivane pacbio -o HG003.vcf -s HG003.pbsv.vcf.gz -r HG003.trgt.vcf.gz --index tbi\n"
     "  prints HG003.vcf.gz and HG003.vcf.gz.tbi; the catalog's repeat calls are kept in\n"
     "  HG003.trgt_filtered.vcf beside the output"};
@@ -315,7 +380,9 @@ void add_input_options(py::object parser, const Pipeline& pipeline) {
 
 void add_output_options(py::object parser, const Pipeline& pipeline) {
     py::object output = parser.attr("add_argument_group")("output");
-    output.attr("add_argument")("--threads", "type"_a = integer_between(1, std::numeric_limits<int>::max(), "must be 1 or more"),
+    output.attr("add_argument")("--threads", "type"_a = integer_between(1, std::numeric_limits<int>::max(),
+                                                         "must be from 1 to " +
+                                                             std::to_string(std::numeric_limits<int>::max())),
                                 "default"_a = 1, "metavar"_a = "N",
                                 "help"_a = "compress with N threads (default 1); the output is the same for any N");
     output.attr("add_argument")(

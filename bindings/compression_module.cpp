@@ -1,3 +1,6 @@
+// Merivane.compression: sorting a VCF header-first and then by chromosome
+// and position, and writing it as BGZF. The Python API comes first; the
+// conversions behind it follow.
 #include <pybind11/pybind11.h>
 
 #include <optional>
@@ -17,37 +20,107 @@ using merivane::binding::compression_settings;
 using merivane::binding::doc;
 using merivane::binding::kCompressionKeywordsDoc;
 using merivane::binding::LinesView;
+using merivane::binding::optional_path;
+using merivane::binding::optional_str;
 using merivane::binding::optional_text;
-using merivane::binding::replacement;
-using merivane::binding::require_text;
+using merivane::binding::path_text;
+using merivane::binding::Seams;
 using merivane::binding::text_view;
 using merivane::binding::to_str;
 using merivane::binding::to_str_list;
 using merivane::binding::truthy;
+using merivane::binding::without_gil_if;
 
 namespace {
 
-// The module and its functions as loaded. Functions that the interface says
-// call one another by name look the callee up on the module at call time, so
-// a caller that replaces it (a test) is honoured; while it is the original
-// the core is called directly.
-struct Loaded {
-    py::handle module;
-    py::handle gnu_sort_path;
-    py::handle sort_records_with_gnu_sort;
-};
-Loaded loaded;
+Seams* seams = nullptr;
 
-// The replacement of `name`, or nullopt while it is the original.
-std::optional<py::object> replaced(const char* name, py::handle original) {
-    return replacement(loaded.module, name, original);
+py::bytes bgzf_block(py::handle data);
+py::tuple split_header(py::handle lines);
+py::tuple sort_key(py::handle line);
+py::list sort_vcf_lines(py::handle lines, py::handle engine);
+core::SortFinder gnu_sort_finder();
+py::object write_bgzf(py::handle source_path, py::handle destination_path, py::handle threads,
+                      py::handle compresslevel, py::handle index);
+py::object sort_and_compress(py::handle vcf_file_path, py::handle destination_path, py::handle keep_plain,
+                             py::handle engine, py::handle threads, py::handle compresslevel, py::handle index);
+
+}  // namespace
+
+PYBIND11_MODULE(compression, m) {
+    py::options options;
+    options.disable_function_signatures();
+    merivane::binding::init_module(m);
+    m.doc() = "Sort a VCF header-first, then by chromosome and position, and write it as BGZF for tabix.";
+
+    m.attr("GNU_SORT") = py::str(std::string(core::GNU_SORT));
+    m.attr("PYTHON_SORT") = py::str(std::string(core::PYTHON_SORT));
+    m.attr("_UNCOMPRESSED_BLOCK_SIZE") = core::UNCOMPRESSED_BLOCK_SIZE;
+    m.attr("_BGZF_EOF") = py::bytes(std::string(core::BGZF_EOF));
+
+    m.def("split_header", &split_header, py::arg("lines"),
+          doc("split_header(lines: Iterable[str]) -> Tuple[List[str], List[str]]",
+              "Split lines into the header lines (starting with \"#\", wherever they stand) and the records,\n"
+              "both in input order; blank lines are dropped.").c_str());
+    m.def("_sort_key", &sort_key, py::arg("line"),
+          doc("_sort_key(line: str) -> Tuple[str, int, str]",
+              "Sort key of a record: its chromosome, its POS as an integer (0 with a warning when it is\n"
+              "not one) and the whole line.").c_str());
+    m.def("sort_vcf_lines", &sort_vcf_lines, py::arg("lines"), py::arg("engine") = py::none(),
+          doc("sort_vcf_lines(lines: Iterable[str], engine: Optional[str] = None) -> List[str]",
+              "Header lines first, then the records by chromosome, position and whole line, sorted in\n"
+              "memory (PYTHON_SORT, the default) or by GNU sort (GNU_SORT).").c_str());
+    // Looked up by name at call time: replacing one is honoured.
+    seams = &Seams::create(m);
+    seams->def(
+        "_gnu_sort_path", [] { return optional_str(without_gil_if(true, core::gnu_sort_path)); },
+        doc("_gnu_sort_path() -> Optional[str]", "Full path of the GNU sort found on PATH, or None when there is none."),
+        {});
+    seams->def(
+        "gnu_sort_available", [] { return without_gil_if(true, gnu_sort_finder()).has_value(); },
+        doc("gnu_sort_available() -> bool", "Whether a GNU sort is installed on PATH."), {"_gnu_sort_path"});
+    seams->def(
+        "_sort_records_with_gnu_sort",
+        [](py::handle records) {
+            const LinesView input(records, "records");
+            const merivane::LineBuffer sorted = without_gil_if(
+                true, [&, find = gnu_sort_finder()] { return core::sort_records_with_gnu_sort(input.views(), find); });
+            return to_str_list(sorted.lines());
+        },
+        doc("_sort_records_with_gnu_sort(records: List[str]) -> List[str]",
+            "Sort records with GNU sort -k1,1 -k2,2n under LC_ALL=C; each comes back ending in a line feed."),
+        {"_gnu_sort_path"}, py::arg("records"));
+    m.def("_bgzf_block", &bgzf_block, py::arg("data"),
+          doc("_bgzf_block(data: bytes) -> bytes", "One BGZF block holding data.").c_str());
+    m.def("write_bgzf", &write_bgzf, py::arg("source_path"), py::arg("destination_path"), py::kw_only(), py::arg("threads") = 1,
+          py::arg("compresslevel") = 9, py::arg("index") = py::none(),
+          doc("write_bgzf(source_path: str, destination_path: str, *, threads: int = 1, compresslevel: int = 9, "
+              "index: Optional[str] = None) -> str",
+              "Compress a file as BGZF, ending it with the BGZF end-of-file marker; returns destination_path.",
+              kCompressionKeywordsDoc).c_str());
+    seams->def("sort_and_compress", &sort_and_compress,
+               doc("sort_and_compress(vcf_file_path: str, destination_path: Optional[str] = None, keep_plain: bool "
+                   "= False, engine: Optional[str] = None, *, threads: int = 1, compresslevel: int = 9, "
+                   "index: Optional[str] = None) -> str",
+                   "Sort a VCF and write it BGZF-compressed to destination_path (default: the input path plus\n"
+                   "\".gz\"), removing the plain input unless keep_plain; returns the destination.",
+                   kCompressionKeywordsDoc),
+               {"gnu_sort_available", "_gnu_sort_path"}, py::arg("vcf_file_path"),
+               py::arg("destination_path") = py::none(), py::arg("keep_plain") = false, py::arg("engine") = py::none(),
+               py::kw_only(), py::arg("threads") = 1, py::arg("compresslevel") = 9, py::arg("index") = py::none());
 }
 
-std::optional<std::string> find_gnu_sort() {
-    if (const auto patched = replaced("_gnu_sort_path", loaded.gnu_sort_path)) {
-        return optional_text((*patched)(), "_gnu_sort_path()");
-    }
-    return core::gnu_sort_path();
+namespace {
+
+// GNU sort as the module finds it now: the core's lookup while
+// `_gnu_sort_path` is the one loaded, else the replacement, called with the
+// GIL (the finder may run while it is released).
+core::SortFinder gnu_sort_finder() {
+    if (seams->intact("_gnu_sort_path")) return core::gnu_sort_path;
+    return [] {
+        py::gil_scoped_acquire gil;
+        return optional_text(seams->attr("_gnu_sort_path")(), "_gnu_sort_path()");
+    };
 }
 
 [[noreturn]] void raise_unknown_engine(py::handle engine) {
@@ -121,39 +194,51 @@ py::list sort_vcf_lines(py::handle lines, py::handle engine) {
 
     std::optional<core::SortPlan> plan;
     try {
-        plan = core::plan_sort(views, engine_name);
+        plan = without_gil_if(true, [&] { return core::plan_sort(views, engine_name); });
     } catch (const core::UnknownSortEngine&) {
         raise_unknown_engine(engine);
     }
     py::list sorted = list_of(objects, plan->split.header, py::list());
     if (plan->engine == core::SortEngine::InMemory) return list_of(objects, plan->split.records, sorted);
 
-    if (const auto patched = replaced("_sort_records_with_gnu_sort", loaded.sort_records_with_gnu_sort)) {
+    if (const auto patched = seams->replaced("_sort_records_with_gnu_sort")) {
         for (py::handle line : (*patched)(list_of(objects, plan->split.records, py::list()))) sorted.append(line);
         return sorted;
     }
     std::vector<std::string_view> records;
     records.reserve(plan->split.records.size());
     for (const std::size_t i : plan->split.records) records.push_back(views[i]);
-    const merivane::LineBuffer external = core::sort_records_with_gnu_sort(records, find_gnu_sort);
+    const merivane::LineBuffer external =
+        without_gil_if(true, [&, find = gnu_sort_finder()] { return core::sort_records_with_gnu_sort(records, find); });
     for (const std::string_view line : external.lines()) sorted.append(to_str(line));
     return sorted;
+}
+
+py::object write_bgzf(py::handle source_path, py::handle destination_path, py::handle threads,
+                      py::handle compresslevel, py::handle index) {
+    const core::CompressionSettings settings = compression_settings(threads, compresslevel, index);
+    const std::string source = path_text(source_path, "source_path");
+    const std::string destination = path_text(destination_path, "destination_path");
+    without_gil_if(true, [&] { core::write_bgzf(source, destination, settings); });
+    return py::reinterpret_borrow<py::object>(destination_path);
 }
 
 py::object sort_and_compress(py::handle vcf_file_path, py::handle destination_path, py::handle keep_plain,
                              py::handle engine, py::handle threads, py::handle compresslevel, py::handle index) {
     const core::CompressionSettings settings = compression_settings(threads, compresslevel, index);
-    const std::string path = require_text(vcf_file_path, "vcf_file_path");
-    const std::optional<std::string> destination = optional_text(destination_path, "destination_path");
+    const std::string path = path_text(vcf_file_path, "vcf_file_path");
+    const std::optional<std::string> destination = optional_path(destination_path, "destination_path");
     const bool keep = truthy(keep_plain);
     std::optional<std::string> engine_name = optional_text(engine, "engine");
-    if (!engine_name) {
-        const bool available = truthy(py::reinterpret_borrow<py::module_>(loaded.module).attr("gnu_sort_available")());
+    if (!engine_name && !seams->intact("gnu_sort_available")) {
+        const bool available = truthy(seams->attr("gnu_sort_available")());
         engine_name = std::string(available ? core::GNU_SORT : core::PYTHON_SORT);
     }
     std::string written;
     try {
-        written = core::sort_and_compress(path, destination, keep, engine_name, find_gnu_sort, settings);
+        written = without_gil_if(true, [&, find = gnu_sort_finder()] {
+            return core::sort_and_compress(path, destination, keep, engine_name, find, settings);
+        });
     } catch (const core::UnknownSortEngine&) {
         raise_unknown_engine(engine);
     }
@@ -163,77 +248,3 @@ py::object sort_and_compress(py::handle vcf_file_path, py::handle destination_pa
 
 }  // namespace
 
-PYBIND11_MODULE(compression, m) {
-    py::options options;
-    options.disable_function_signatures();
-    merivane::binding::init_module(m);
-    m.doc() = "Sort a VCF header-first, then by chromosome and position, and write it as BGZF for tabix.";
-
-    m.attr("GNU_SORT") = py::str(std::string(core::GNU_SORT));
-    m.attr("PYTHON_SORT") = py::str(std::string(core::PYTHON_SORT));
-    m.attr("_UNCOMPRESSED_BLOCK_SIZE") = core::UNCOMPRESSED_BLOCK_SIZE;
-    m.attr("_BGZF_EOF") = py::bytes(std::string(core::BGZF_EOF));
-
-    m.def("split_header", &split_header, py::arg("lines"),
-          doc("split_header(lines: Iterable[str]) -> Tuple[List[str], List[str]]",
-              "Split lines into the header lines (starting with \"#\", wherever they stand) and the records,\n"
-              "both in input order; blank lines are dropped.").c_str());
-    m.def("_sort_key", &sort_key, py::arg("line"),
-          doc("_sort_key(line: str) -> Tuple[str, int, str]",
-              "Sort key of a record: its chromosome, its POS as an integer (0 with a warning when it is\n"
-              "not one) and the whole line.").c_str());
-    m.def("sort_vcf_lines", &sort_vcf_lines, py::arg("lines"), py::arg("engine") = py::none(),
-          doc("sort_vcf_lines(lines: Iterable[str], engine: Optional[str] = None) -> List[str]",
-              "Header lines first, then the records by chromosome, position and whole line, sorted in\n"
-              "memory (PYTHON_SORT, the default) or by GNU sort (GNU_SORT).").c_str());
-    m.def("_gnu_sort_path", [] {
-              const auto path = core::gnu_sort_path();
-              return path ? py::object(to_str(*path)) : py::object(py::none());
-          },
-          doc("_gnu_sort_path() -> Optional[str]",
-              "Full path of the GNU sort found on PATH, or None when there is none.").c_str());
-    m.def("gnu_sort_available", [] {
-              if (const auto patched = replaced("_gnu_sort_path", loaded.gnu_sort_path)) {
-                  return !(*patched)().is_none();
-              }
-              return core::gnu_sort_available();
-          },
-          doc("gnu_sort_available() -> bool", "Whether a GNU sort is installed on PATH.").c_str());
-    m.def("_sort_records_with_gnu_sort", [](py::handle records) {
-              const LinesView input(records, "records");
-              return to_str_list(core::sort_records_with_gnu_sort(input.views(), find_gnu_sort).lines());
-          },
-          py::arg("records"),
-          doc("_sort_records_with_gnu_sort(records: List[str]) -> List[str]",
-              "Sort records with GNU sort -k1,1 -k2,2n under LC_ALL=C; each comes back ending in a line feed.").c_str());
-    m.def("_bgzf_block", &bgzf_block, py::arg("data"),
-          doc("_bgzf_block(data: bytes) -> bytes", "One BGZF block holding data.").c_str());
-    m.def("write_bgzf", [](py::handle source_path, py::handle destination_path, py::handle threads,
-                           py::handle compresslevel, py::handle index) {
-              const core::CompressionSettings settings = compression_settings(threads, compresslevel, index);
-              core::write_bgzf(require_text(source_path, "source_path"),
-                               require_text(destination_path, "destination_path"), settings);
-              return py::reinterpret_borrow<py::object>(destination_path);
-          },
-          py::arg("source_path"), py::arg("destination_path"), py::kw_only(), py::arg("threads") = 1,
-          py::arg("compresslevel") = 9, py::arg("index") = py::none(),
-          doc("write_bgzf(source_path: str, destination_path: str, *, threads: int = 1, compresslevel: int = 9, "
-              "index: Optional[str] = None) -> str",
-              "Compress a file as BGZF, ending it with the BGZF end-of-file marker; returns destination_path.",
-              kCompressionKeywordsDoc).c_str());
-    m.def("sort_and_compress", &sort_and_compress, py::arg("vcf_file_path"), py::arg("destination_path") = py::none(),
-          py::arg("keep_plain") = false, py::arg("engine") = py::none(), py::kw_only(), py::arg("threads") = 1,
-          py::arg("compresslevel") = 9, py::arg("index") = py::none(),
-          doc("sort_and_compress(vcf_file_path: str, destination_path: Optional[str] = None, keep_plain: bool = "
-              "False, engine: Optional[str] = None, *, threads: int = 1, compresslevel: int = 9, "
-              "index: Optional[str] = None) -> str",
-              "Sort a VCF and write it BGZF-compressed to destination_path (default: the input path plus\n"
-              "\".gz\"), removing the plain input unless keep_plain; returns the destination.",
-              kCompressionKeywordsDoc).c_str());
-
-    // Held for the life of the process, so a replaced original is never
-    // freed and mistaken for a new object at its address.
-    loaded.module = py::handle(m).inc_ref();
-    loaded.gnu_sort_path = py::object(m.attr("_gnu_sort_path")).release();
-    loaded.sort_records_with_gnu_sort = py::object(m.attr("_sort_records_with_gnu_sort")).release();
-}

@@ -19,12 +19,16 @@ namespace {
 using merivane::character_count;
 using merivane::first_characters;
 using merivane::binding::doc;
-using merivane::binding::is_original;
+using merivane::binding::optional_path;
+using merivane::binding::optional_str;
 using merivane::binding::optional_text;
+using merivane::binding::path_text;
 using merivane::binding::require_text;
+using merivane::binding::Seams;
 using merivane::binding::text_view;
 using merivane::binding::to_str;
 using merivane::binding::truthy;
+using merivane::binding::without_gil_if;
 namespace repeats = merivane::repeats;
 
 constexpr const char* kModuleDoc =
@@ -147,39 +151,46 @@ std::vector<repeats::Interval> intervals_from_python(py::handle intervals) {
     return out;
 }
 
-// The module's own filter steps as loaded, so a caller's replacement of one
-// (a test's monkeypatch) can be told apart and honoured. Kept for the life of
-// the process, as the module itself is.
-struct FilterSteps {
-    py::object bedtools_available;
-    py::object intersect_with_bedtools;
-    py::object intersect_in_python;
-    py::object filtered_repeat_path;
-};
+Seams* seams = nullptr;
 
-repeats::FilterOperations operations_for(py::handle module, const FilterSteps& steps) {
+// The filter's steps as the module has them now: a replaced one is called
+// through the module (with the GIL, which the filter otherwise releases).
+repeats::FilterOperations filter_operations() {
     repeats::FilterOperations operations;
-    const auto mod = py::reinterpret_borrow<py::module_>(module);
-    if (!is_original(mod, "bedtools_available", steps.bedtools_available)) {
-        operations.bedtools_available = [module] { return truthy(module.attr("bedtools_available")()); };
-    }
-    if (!is_original(mod, "_intersect_with_bedtools", steps.intersect_with_bedtools)) {
-        operations.intersect_with_bedtools = [module](const std::string& a, const std::string& b,
-                                                      const std::string& out) {
-            module.attr("_intersect_with_bedtools")(a, b, out);
+    if (seams->replaced("bedtools_available")) {
+        operations.bedtools_available = [] {
+            py::gil_scoped_acquire gil;
+            return truthy(seams->attr("bedtools_available")());
         };
     }
-    if (!is_original(mod, "_intersect_in_python", steps.intersect_in_python)) {
-        operations.intersect_builtin = [module](const std::string& a, const std::string& b, const std::string& out) {
-            module.attr("_intersect_in_python")(a, b, out);
+    const auto intersect_through = [](const char* name) {
+        return [name](const std::string& repeat_path, const std::string& bed_path, const std::string& output_path) {
+            py::gil_scoped_acquire gil;
+            seams->attr(name)(repeat_path, bed_path, output_path);
         };
+    };
+    if (seams->replaced("_intersect_with_bedtools")) {
+        operations.intersect_with_bedtools = intersect_through("_intersect_with_bedtools");
     }
-    if (!is_original(mod, "_filtered_repeat_path", steps.filtered_repeat_path)) {
-        operations.filtered_repeat_path = [module](const std::string& path) {
-            return require_text(module.attr("_filtered_repeat_path")(path), "_filtered_repeat_path result");
+    if (seams->replaced("_intersect_in_python")) operations.intersect_builtin = intersect_through("_intersect_in_python");
+    if (seams->replaced("_filtered_repeat_path")) {
+        operations.filtered_repeat_path = [](const std::string& path) {
+            py::gil_scoped_acquire gil;
+            return require_text(seams->attr("_filtered_repeat_path")(path), "_filtered_repeat_path result");
         };
     }
     return operations;
+}
+
+// The engines called on their own refuse what the filter refuses: an output
+// naming an input would be emptied before it is read.
+template <class Engine>
+void intersect(Engine engine, py::handle repeat_path, py::handle bed_path, py::handle output_path) {
+    const std::string repeat = path_text(repeat_path, "repeat_path");
+    const std::string bed = path_text(bed_path, "bed_path");
+    const std::string output = path_text(output_path, "output_path");
+    repeats::reject_output_naming_inputs(output, repeat, bed);
+    without_gil_if(true, [&] { engine(repeat, bed, output); });
 }
 
 }  // namespace
@@ -195,6 +206,8 @@ PYBIND11_MODULE(repeats, m) {
     m.attr("_BUNDLED_CATALOG") = std::string(repeats::kBundledCatalog);
 
     const py::handle module = m;
+    // Looked up by name at call time: replacing one is honoured.
+    seams = &Seams::create(m);
 
     m.def(
         "default_repeat_catalog_path",
@@ -231,14 +244,15 @@ PYBIND11_MODULE(repeats, m) {
         });
 
     m.def(
-        "_open_vcf_text", [](py::object path) { return VcfTextStream(require_text(path, "path")); }, py::arg("path"),
+        "_open_vcf_text", [](py::object path) { return VcfTextStream(path_text(path, "path")); }, py::arg("path"),
         doc("_open_vcf_text(path: str) -> TextIO",
             "Open a repeat VCF as UTF-8 text, gunzipping it when it starts with the gzip magic.").c_str());
 
     m.def(
         "_read_bed_intervals",
         [](py::object bed_path) {
-            return intervals_to_python(repeats::read_bed_intervals(require_text(bed_path, "bed_path")));
+            const std::string path = path_text(bed_path, "bed_path");
+            return intervals_to_python(without_gil_if(true, [&] { return repeats::read_bed_intervals(path); }));
         },
         py::arg("bed_path"),
         doc("_read_bed_intervals(bed_path: str) -> Dict[str, List[Tuple[int, int]]]",
@@ -270,56 +284,49 @@ PYBIND11_MODULE(repeats, m) {
         doc("_overlaps(intervals: Sequence[Tuple[int, int]], start: int, end: int) -> bool",
             "Whether [start, end) shares a base with any interval of a list sorted by start.").c_str());
 
-    m.def(
-        "bedtools_available", []() { return repeats::bedtools_available(); },
-        doc("bedtools_available() -> bool", "Whether a ``bedtools`` binary is on PATH.").c_str());
-
-    m.def(
+    seams->def(
+        "bedtools_available", [] { return without_gil_if(true, repeats::bedtools_available); },
+        doc("bedtools_available() -> bool", "Whether a ``bedtools`` binary is on PATH."), {});
+    seams->def(
         "_intersect_with_bedtools",
         [](py::object repeat_path, py::object bed_path, py::object output_path) {
-            repeats::intersect_with_bedtools(require_text(repeat_path, "repeat_path"), require_text(bed_path, "bed_path"),
-                                             require_text(output_path, "output_path"));
+            intersect(repeats::intersect_with_bedtools, repeat_path, bed_path, output_path);
         },
-        py::arg("repeat_path"), py::arg("bed_path"), py::arg("output_path"),
         doc("_intersect_with_bedtools(repeat_path: str, bed_path: str, output_path: str) -> None",
-            "Write the header and the catalog-overlapping records of the repeat VCF with bedtools intersect.").c_str());
-
-    m.def(
+            "Write the header and the catalog-overlapping records of the repeat VCF with bedtools intersect."),
+        {}, py::arg("repeat_path"), py::arg("bed_path"), py::arg("output_path"));
+    seams->def(
         "_intersect_in_python",
         [](py::object repeat_path, py::object bed_path, py::object output_path) {
-            repeats::intersect_builtin(require_text(repeat_path, "repeat_path"), require_text(bed_path, "bed_path"),
-                                       require_text(output_path, "output_path"));
+            intersect(repeats::intersect_builtin, repeat_path, bed_path, output_path);
         },
-        py::arg("repeat_path"), py::arg("bed_path"), py::arg("output_path"),
         doc("_intersect_in_python(repeat_path: str, bed_path: str, output_path: str) -> None",
-            "Write the header and the catalog-overlapping records of the repeat VCF, streaming it.").c_str());
-
-    m.def(
+            "Write the header and the catalog-overlapping records of the repeat VCF, streaming it."),
+        {}, py::arg("repeat_path"), py::arg("bed_path"), py::arg("output_path"));
+    seams->def(
         "_filtered_repeat_path",
         [](py::object full_repeat_path) {
             return repeats::filtered_repeat_path(require_text(full_repeat_path, "full_repeat_path"));
         },
-        py::arg("full_repeat_path"),
         doc("_filtered_repeat_path(full_repeat_path: str) -> str",
-            "Default output path: the input's name up to .vcf, with _filtered.vcf, in the same directory.").c_str());
-
-    auto* steps = new FilterSteps{m.attr("bedtools_available"), m.attr("_intersect_with_bedtools"),
-                                  m.attr("_intersect_in_python"), m.attr("_filtered_repeat_path")};
-
-    m.def(
+            "Default output path: the input's name up to .vcf, with _filtered.vcf, in the same directory."),
+        {}, py::arg("full_repeat_path"));
+    seams->def(
         "filter_repeats_vcf",
-        [module, steps](py::object full_repeat_path, py::object repeat_bed_file_path, py::object engine,
-                        py::object output_path) -> py::object {
-            const auto result = repeats::filter_repeats_vcf(
-                optional_text(full_repeat_path, "full_repeat_path"),
-                optional_text(repeat_bed_file_path, "repeat_bed_file_path"), optional_text(engine, "engine"),
-                optional_text(output_path, "output_path"), operations_for(module, *steps));
-            if (!result) return py::none();
-            return to_str(*result);
+        [](py::object full_repeat_path, py::object repeat_bed_file_path, py::object engine, py::object output_path) {
+            const auto full = optional_path(full_repeat_path, "full_repeat_path");
+            const auto bed = optional_path(repeat_bed_file_path, "repeat_bed_file_path");
+            const auto engine_name = optional_text(engine, "engine");
+            const auto output = optional_path(output_path, "output_path");
+            const repeats::FilterOperations operations = filter_operations();
+            return optional_str(without_gil_if(true, [&] {
+                return repeats::filter_repeats_vcf(full, bed, engine_name, output, operations);
+            }));
         },
-        py::arg("full_repeat_path") = py::none(), py::arg("repeat_bed_file_path") = py::none(),
-        py::arg("engine") = py::none(), py::arg("output_path") = py::none(),
         doc("filter_repeats_vcf(full_repeat_path: Optional[str] = None, repeat_bed_file_path: Optional[str] = None, "
             "engine: Optional[str] = None, output_path: Optional[str] = None) -> Optional[str]",
-            "Intersect the repeat VCF with the catalog BED; returns the filtered path.").c_str());
+            "Intersect the repeat VCF with the catalog BED; returns the filtered path."),
+        {"bedtools_available", "_intersect_with_bedtools", "_intersect_in_python", "_filtered_repeat_path"},
+        py::arg("full_repeat_path") = py::none(), py::arg("repeat_bed_file_path") = py::none(),
+        py::arg("engine") = py::none(), py::arg("output_path") = py::none());
 }

@@ -2,8 +2,11 @@
 
 #include <cstdint>
 #include <limits>
+#include <stdexcept>
 
+#include "cli/front_doors.hpp"
 #include "platform/error.hpp"
+#include "platform/interrupt.hpp"
 #include "platform/log.hpp"
 
 namespace merivane::binding {
@@ -69,8 +72,18 @@ void translate(std::exception_ptr pointer) {
     try {
         if (pointer) std::rethrow_exception(pointer);
     } catch (const Error& error) {
+        // A Ctrl-C that also killed a child (GNU sort, bedtools) shows up as
+        // the child's failure; the pending KeyboardInterrupt is what the
+        // caller must see.
+        if (PyErr_CheckSignals() != 0) return;
         raise_object(make_exception(error), error);
     }
+}
+
+// Polled by the core in long loops and child waits, on the calling thread.
+void check_signals() {
+    py::gil_scoped_acquire gil;
+    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
 }
 
 py::object to_python(const LogArg& arg) {
@@ -90,6 +103,7 @@ py::object to_python(const LogArg& arg) {
 // Module-level calls on the root logger, looked up at the time of the event
 // so that a host that reconfigures (or patches) logging is honoured.
 void forward_to_logging(const LogEvent& event) {
+    py::gil_scoped_acquire gil;
     py::tuple args(event.args.size() + 1);
     args[0] = text_or_replacement(event.format);
     for (std::size_t i = 0; i < event.args.size(); ++i) args[i + 1] = to_python(event.args[i]);
@@ -103,6 +117,59 @@ void init_module(py::module_& m) {
     (void)m;
     py::register_local_exception_translator(translate);
     set_log_sink(forward_to_logging);
+    set_interrupt_check(check_signals);
+}
+
+// ---- replaceable functions ---------------------------------------------------
+
+namespace {
+constexpr const char* kSeamsCapsule = "Merivane._seams";
+}
+
+Seams& Seams::create(py::module_ module) {
+    // Never freed: the package's other modules hold on to it.
+    auto* seams = new Seams(module);
+    module.attr("_seams") = py::capsule(seams, kSeamsCapsule);
+    return *seams;
+}
+
+const Seams& Seams::of(const py::module_& module) {
+    const py::object capsule = module.attr("_seams");
+    void* pointer = PyCapsule_GetPointer(capsule.ptr(), kSeamsCapsule);
+    if (pointer == nullptr) throw py::error_already_set();
+    return *static_cast<const Seams*>(pointer);
+}
+
+void Seams::add(const char* name, std::vector<Reach> reaches) {
+    entries_.push_back({name, module_.attr(name), std::move(reaches)});
+}
+
+void Seams::import_from(const Seams& other, const char* name) {
+    module_.attr(name) = other.module_.attr(name);
+    add(name, other.entry(name).reaches);
+}
+
+const Seams::Entry& Seams::entry(const char* name) const {
+    for (const Entry& e : entries_) {
+        if (e.name == name) return e;
+    }
+    throw std::logic_error(std::string("not a registered function: ") + name);
+}
+
+std::optional<py::object> Seams::replaced(const char* name) const {
+    const Entry& e = entry(name);
+    py::object current = module_.attr(name);
+    if (current.is(e.loaded)) return std::nullopt;
+    return current;
+}
+
+bool Seams::intact(const char* name) const { return !replaced(name) && reaches_intact(name); }
+
+bool Seams::reaches_intact(const char* name) const {
+    for (const Reach& reach : entry(name).reaches) {
+        if (!reach.seams->intact(reach.name.c_str())) return false;
+    }
+    return true;
 }
 
 std::string require_text(py::handle value, const char* what) {
@@ -113,6 +180,17 @@ std::string require_text(py::handle value, const char* what) {
 std::optional<std::string> optional_text(py::handle value, const char* what) {
     if (value.is_none()) return std::nullopt;
     return require_text(value, what);
+}
+
+std::string path_text(py::handle value, const char* what) {
+    std::string path = require_text(value, what);
+    if (path.find('\0') != std::string::npos) throw py::value_error("embedded null byte");
+    return path;
+}
+
+std::optional<std::string> optional_path(py::handle value, const char* what) {
+    if (value.is_none()) return std::nullopt;
+    return path_text(value, what);
 }
 
 std::string_view text_view(py::handle value, const char* what) {
@@ -138,9 +216,51 @@ std::vector<std::string> text_list(py::handle sequence, const char* what, const 
     return out;
 }
 
-std::vector<std::string> optional_text_list(py::handle sequence, const char* what, const char* item_what) {
-    if (!truthy(sequence)) return {};
-    return text_list(sequence, what, item_what);
+std::vector<std::string> filter_tokens(py::handle tokens, const char* what) {
+    if (!truthy(tokens)) return {};
+    return text_list(tokens, what, what);
+}
+
+py::tuple filter_token_tuple(py::handle tokens, const char* what) {
+    reject_lone_text(tokens, what);
+    if (PyTuple_Check(tokens.ptr())) return py::reinterpret_borrow<py::tuple>(tokens);
+    return py::tuple(py::reinterpret_borrow<py::object>(tokens));
+}
+
+unifier::UnifyOptions core_options(py::handle options) {
+    unifier::UnifyOptions out;
+    out.add_repeat_svtype = tri_state(options.attr("add_repeat_svtype"));
+    out.roh_format = require_text(options.attr("roh_format"), "roh_format");
+    out.drop_sv_filters = filter_tokens(options.attr("drop_sv_filters"), "drop_sv_filters");
+    return out;
+}
+
+py::object mapping_get(py::handle mapping, py::handle key) {
+    if (PyDict_Check(mapping.ptr())) {
+        PyObject* value = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
+        if (value == nullptr && PyErr_Occurred()) throw py::error_already_set();
+        return value ? py::reinterpret_borrow<py::object>(value) : py::none();
+    }
+    return mapping.attr("get")(key);
+}
+
+unifier::StructFiles struct_files(py::handle mapping) {
+    unifier::StructFiles files;
+    for (const unifier::InputKind kind : unifier::kFileTypes) {
+        const py::str key(std::string(unifier::kind_name(kind)));
+        const py::object value = mapping_get(mapping, key);
+        const std::string what = "struct_files[" + std::string(py::repr(key)) + "]";
+        files[unifier::kind_index(kind)] = optional_path(value, what.c_str());
+    }
+    return files;
+}
+
+py::dict struct_files_dict(const unifier::StructFiles& files) {
+    py::dict out;
+    for (const unifier::InputKind kind : unifier::kFileTypes) {
+        out[py::str(std::string(unifier::kind_name(kind)))] = optional_str(files[unifier::kind_index(kind)]);
+    }
+    return out;
 }
 
 bool truthy(py::handle value) {
@@ -158,6 +278,22 @@ py::str to_str(std::string_view text) {
     PyObject* out = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
     if (out == nullptr) throw py::error_already_set();
     return py::reinterpret_steal<py::str>(out);
+}
+
+py::object unify_through_module(const Seams& seams, const unifier::StructFiles& files, py::handle struct_files,
+                                py::handle output_path, py::handle options, const unifier::OutputSettings& settings) {
+    cli::reject_outputs_naming_inputs(files, path_text(output_path, "output_path"));
+    const py::object lines = seams.attr("read_struct_lines")(struct_files, options);
+    py::dict merge;
+    if (settings.merge_headers) merge["merge_headers"] = true;
+    const py::object unified = seams.attr("unify_lines")(lines, output_path, options, **merge);
+    if (unified.is_none()) return py::none();
+    return seams.attr("sort_and_compress")(unified, **changed_keywords(settings.compression));
+}
+
+py::object optional_str(const std::optional<std::string>& text) {
+    if (!text) return py::none();
+    return to_str(*text);
 }
 
 py::list to_str_list(const std::vector<std::string_view>& lines) {
@@ -182,23 +318,6 @@ LinesView::LinesView(py::handle iterable, const char* what) {
         views_.push_back(text_view(item, what));
         objects_.push_back(py::reinterpret_borrow<py::object>(item));
     }
-}
-
-bool is_original(const py::module_& m, const char* name, const py::handle original) {
-    PyObject* current = PyObject_GetAttrString(m.ptr(), name);
-    if (current == nullptr) {
-        PyErr_Clear();
-        return false;
-    }
-    const bool same = current == original.ptr();
-    Py_DECREF(current);
-    return same;
-}
-
-std::optional<py::object> replacement(py::handle module, const char* name, py::handle original) {
-    const auto m = py::reinterpret_borrow<py::module_>(module);
-    if (is_original(m, name, original)) return std::nullopt;
-    return py::object(m.attr(name));
 }
 
 std::string doc(const char* signature, const char* summary, const char* keywords) {
@@ -283,14 +402,21 @@ py::dict changed_keywords(const unifier::OutputSettings& settings) {
     "every count, and 1 (the default) starts no thread.\n"                                             \
     "compresslevel: the deflate level, 0 (stored) to 9 (smallest, the default), as gzip names it.\n"   \
     "index: \"tbi\" or \"csi\" also writes the tabix index beside the compressed file (its path plus\n" \
-    "\".tbi\" or \".csi\"), built while compressing; None (the default) writes none."
+    "\".tbi\" or \".csi\"), built while compressing, the same as tabix -p vcf (--csi) writes; None\n" \
+    "(the default) writes none. An earlier index beside the file is removed either way. Records that\n" \
+    "tabix could not index (a chromosome's records apart, positions going down, a position past\n" \
+    "2^29 in a tbi) raise ValueError naming the line, and nothing is written."
 
+#define MERIVANE_MERGE_HEADERS                                                                       \
+    "merge_headers: when true, the unified header also declares the INFO, FORMAT, FILTER, ALT and\n" \
+    "contig lines that the other inputs and the unified records use; by default (False) it is the\n" \
+    "header donor's alone."
+
+const char* const kMergeHeadersDoc = MERIVANE_MERGE_HEADERS;
 const char* const kCompressionKeywordsDoc = MERIVANE_COMPRESSION_KEYWORDS;
-const char* const kOutputKeywordsDoc =
-    "merge_headers: when true, the unified header also declares the INFO, FORMAT, FILTER, ALT and\n"
-    "contig lines that the other inputs and the unified records use; by default (False) it is the\n"
-    "header donor's alone.\n" MERIVANE_COMPRESSION_KEYWORDS;
+const char* const kOutputKeywordsDoc = MERIVANE_MERGE_HEADERS "\n" MERIVANE_COMPRESSION_KEYWORDS;
 
+#undef MERIVANE_MERGE_HEADERS
 #undef MERIVANE_COMPRESSION_KEYWORDS
 
 }  // namespace merivane::binding

@@ -1,6 +1,7 @@
 // What the four extension modules share: the translation of core errors into
 // the host's exceptions, the bridge from core log events to the root logger,
-// and conversions between Python values and core types.
+// Ctrl-C, conversions between Python values and core types, and the registry
+// of the functions a caller may replace.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -8,20 +9,94 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "compression/settings.hpp"
 #include "unifier/pipeline.hpp"
+#include "unifier/vocabulary.hpp"
 
 namespace merivane::binding {
 
 namespace py = pybind11;
 
-// Registers the error translation and the logging bridge for module `m`.
-// Each module body also holds a `py::options` with
+// Registers the error translation, the logging bridge and the interrupt
+// check for module `m`. Each module body also holds a `py::options` with
 // disable_function_signatures() for as long as it defines functions, since
 // the docstrings carry their own annotated signature line.
 void init_module(py::module_& m);
+
+// ---- replaceable functions ---------------------------------------------------
+
+// The functions of one module that the package looks up by name at call
+// time, so that a caller who replaces one (a test's monkeypatch) is
+// honoured. Each is registered with the names it looks up in turn; while a
+// function and everything it reaches are the ones loaded, callers may run
+// the work in the core instead. Lives as long as the process.
+class Seams {
+public:
+    // A name another function looks up, on this module or another one.
+    struct Reach {
+        const Seams* seams;
+        std::string name;
+    };
+
+    // The registry of `module`, published on it for the package's other
+    // modules (see of()).
+    static Seams& create(py::module_ module);
+    // The registry of another module of the package.
+    static const Seams& of(const py::module_& module);
+
+    // Defines `name` on the module and registers it with the names of this
+    // module it looks up itself.
+    template <class Func, class... Extra>
+    void def(const char* name, Func&& f, const std::string& doc, std::initializer_list<const char*> reaches,
+             const Extra&... extra) {
+        module_.def(name, std::forward<Func>(f), doc.c_str(), extra...);
+        std::vector<Reach> own;
+        for (const char* reached : reaches) own.push_back({this, reached});
+        add(name, std::move(own));
+    }
+    // Binds `name` to the function of that name in another module's
+    // registry, which reaches there what it reaches.
+    void import_from(const Seams& other, const char* name);
+
+    // The object now bound to `name`, or nullopt while it is the one loaded.
+    std::optional<py::object> replaced(const char* name) const;
+    // Whether `name` and everything it reaches are still the ones loaded.
+    bool intact(const char* name) const;
+    // Whether everything `name` reaches is still the one loaded (a function
+    // asks this of itself: its own binding does not matter once called).
+    bool reaches_intact(const char* name) const;
+    // The function now bound to `name`.
+    py::object attr(const char* name) const { return module_.attr(name); }
+    const py::module_& module() const { return module_; }
+
+private:
+    struct Entry {
+        std::string name;
+        py::object loaded;
+        std::vector<Reach> reaches;
+    };
+    explicit Seams(py::module_ module) : module_(std::move(module)) {}
+    void add(const char* name, std::vector<Reach> reaches);
+    const Entry& entry(const char* name) const;
+
+    py::module_ module_;
+    std::vector<Entry> entries_;
+};
+
+// Runs `work` with the GIL released when `release` holds (nothing in it
+// calls Python), so other Python threads run meanwhile; core log events and
+// the interrupt check take the GIL back for themselves.
+template <class Work>
+auto without_gil_if(bool release, Work&& work) {
+    if (!release) return work();
+    py::gil_scoped_release unlocked;
+    return work();
+}
+
+// ---- values ----------------------------------------------------------------
 
 // The UTF-8 text of a Python str; TypeError naming `what` for anything else.
 std::string require_text(py::handle value, const char* what);
@@ -29,6 +104,11 @@ std::string require_text(py::handle value, const char* what);
 std::optional<std::string> optional_text(py::handle value, const char* what);
 // A view of a str's UTF-8 text, valid while the object lives.
 std::string_view text_view(py::handle value, const char* what);
+
+// A file path: as require_text, and ValueError("embedded null byte") for one
+// holding a NUL, as the host's open() refuses it, before any file is touched.
+std::string path_text(py::handle value, const char* what);
+std::optional<std::string> optional_path(py::handle value, const char* what);
 
 // The name of a value's type, as the host's messages spell it.
 std::string type_name(py::handle value);
@@ -40,8 +120,13 @@ void reject_lone_text(py::handle value, const char* what);
 // The texts of a sequence of str, refusing a lone text; an item that is no
 // str is named `item_what` in the TypeError.
 std::vector<std::string> text_list(py::handle sequence, const char* what, const char* item_what);
-// The same, with a false value (None, an empty sequence) giving no texts.
-std::vector<std::string> optional_text_list(py::handle sequence, const char* what, const char* item_what);
+
+// FILTER tokens: a sequence of str (a lone text refused); a false value
+// (None, an empty sequence) gives none.
+std::vector<std::string> filter_tokens(py::handle tokens, const char* what);
+// The tokens as the options record keeps them: a tuple as given, any other
+// sequence made a tuple (a lone text refused).
+py::tuple filter_token_tuple(py::handle tokens, const char* what);
 
 // bool(value), with the host's errors.
 bool truthy(py::handle value);
@@ -50,9 +135,32 @@ bool truthy(py::handle value);
 // anything else true.
 std::optional<bool> tri_state(py::handle value);
 
+// A UnifyOptions (or any object with its three fields) as core options: no
+// FILTER tokens where that field is false.
+unifier::UnifyOptions core_options(py::handle options);
+
+// mapping.get(key), straight from a dict.
+py::object mapping_get(py::handle mapping, py::handle key);
+
+// A mapping from input kind to optional path (anything with `get`, as a
+// dict, a UserDict or a mappingproxy), read for the four kinds; missing keys
+// are absent inputs. AttributeError for a value that is no mapping.
+unifier::StructFiles struct_files(py::handle mapping);
+// The same paths as a dict keyed by the kind texts.
+py::dict struct_files_dict(const unifier::StructFiles& files);
+
+// The job through the functions `seams` has bound now, for when a caller
+// replaced one of them: read_struct_lines, unify_lines, then
+// sort_and_compress, each given the settings that differ from their
+// defaults. The outputs are checked against the inputs first, as the core
+// job checks them.
+py::object unify_through_module(const Seams& seams, const unifier::StructFiles& files, py::handle struct_files,
+                                py::handle output_path, py::handle options, const unifier::OutputSettings& settings);
+
 // A Python str from UTF-8 the core produced (already known to be valid).
 py::str to_str(std::string_view text);
 py::list to_str_list(const std::vector<std::string_view>& lines);
+py::object optional_str(const std::optional<std::string>& text);
 
 // Python lines (any iterable of str) seen as core line views. The objects
 // are held so the views stay valid for the lifetime of this value.
@@ -67,17 +175,11 @@ private:
     std::vector<std::string_view> views_;
 };
 
-// Whether the attribute `name` of module `m` is still the object it was when
-// the module was loaded (not patched by a caller).
-bool is_original(const py::module_& m, const char* name, const py::handle original);
-
-// The object now bound to `name` on `module`, or nullopt while it is still
-// `original`.
-std::optional<py::object> replacement(py::handle module, const char* name, py::handle original);
-
 // A docstring: the annotated signature line, then the summary and the
 // description of the keywords, if any.
 std::string doc(const char* signature, const char* summary = nullptr, const char* keywords = nullptr);
+
+// ---- output settings ---------------------------------------------------------
 
 // The keyword-only parameters of the functions that write a compressed file
 // (threads, compresslevel, index) and of those that also unify
@@ -93,7 +195,13 @@ unifier::OutputSettings output_settings(py::handle merge_headers, py::handle thr
 py::dict changed_keywords(const compression::CompressionSettings& settings);
 py::dict changed_keywords(const unifier::OutputSettings& settings);
 
+// Those keywords as a function declares them, after its other parameters.
+#define MERIVANE_OUTPUT_KEYWORDS                                                                                  \
+    py::kw_only(), py::arg("merge_headers") = false, py::arg("threads") = 1, py::arg("compresslevel") = 9, \
+        py::arg("index") = py::none()
+
 // Descriptions of those keywords, for the docstrings.
+extern const char* const kMergeHeadersDoc;
 extern const char* const kCompressionKeywordsDoc;
 extern const char* const kOutputKeywordsDoc;
 

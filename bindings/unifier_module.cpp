@@ -1,3 +1,6 @@
+// Merivane.unifier: the input vocabulary and options, reading the inputs,
+// the record rules, the unified writer and the one-call job `run`. The
+// Python API comes first; the conversions behind it follow.
 #include <pybind11/pybind11.h>
 
 #include <array>
@@ -6,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "cli/front_doors.hpp"
 #include "support.hpp"
-#include "unifier/pipeline.hpp"
 #include "unifier/reading.hpp"
 #include "unifier/rules.hpp"
 #include "unifier/vocabulary.hpp"
@@ -19,23 +22,28 @@ namespace {
 
 namespace core = merivane::unifier;
 using core::InputKind;
-using merivane::binding::changed_keywords;
+using merivane::binding::core_options;
 using merivane::binding::doc;
+using merivane::binding::filter_token_tuple;
+using merivane::binding::filter_tokens;
+using merivane::binding::kMergeHeadersDoc;
 using merivane::binding::kOutputKeywordsDoc;
-using merivane::binding::output_settings;
-using merivane::binding::is_original;
 using merivane::binding::LinesView;
-using merivane::binding::optional_text;
+using merivane::binding::mapping_get;
+using merivane::binding::optional_path;
+using merivane::binding::optional_str;
+using merivane::binding::output_settings;
+using merivane::binding::path_text;
 using merivane::binding::reject_lone_text;
-using merivane::binding::replacement;
 using merivane::binding::require_text;
-using merivane::binding::optional_text_list;
+using merivane::binding::Seams;
 using merivane::binding::text_view;
 using merivane::binding::to_str;
 using merivane::binding::to_str_list;
 using merivane::binding::tri_state;
 using merivane::binding::truthy;
 using merivane::binding::type_name;
+using merivane::binding::without_gil_if;
 
 constexpr const char* kModuleDoc =
     "Unify a pipeline's SV, CNV, tandem-repeat and ROH outputs into one structural VCF.\n"
@@ -43,34 +51,148 @@ constexpr const char* kModuleDoc =
     "read_struct_lines reads the inputs, unify_lines writes them under one header (the first present\n"
     "of SV, CNV, REPEATS), and run does both, then sorts and BGZF-compresses the result.";
 
+Seams* seams = nullptr;
+py::object options_type;
+std::array<py::handle, 4> kinds;  // the SV, CNV, REPEATS, ROH constants
+
+void define_vocabulary(py::module_& m);
+void define_options(py::module_& m);
+bool is_empty_objects(py::handle lines);
+py::str vcf_header_objects(py::handle lines);
+py::object marked_repeat_line(py::handle repeat_line, py::handle add_repeat_svtype);
+py::list drop_sv_objects(py::handle lines, const std::vector<std::string>& tokens);
+bool roh_objects_are_bed(py::handle roh_lines, const std::string& declared);
+py::dict read_struct_lines(py::handle struct_files, py::handle options_arg);
+py::object unify_lines(py::handle files_lines, py::handle output_path, py::handle options_arg,
+                       py::handle merge_headers_arg);
+void write_vcf_content(py::handle file_type, py::handle lines_dict, py::handle output_h, py::handle options_arg);
+py::object run(py::handle output_path, py::handle sv_path, py::handle cnv_path, py::handle repeat_path,
+               py::handle roh_bed_path, py::handle skip_svtype, py::handle drop_sv_filters, py::handle merge_headers,
+               py::handle threads, py::handle compresslevel, py::handle index);
+
+}  // namespace
+
+PYBIND11_MODULE(unifier, m) {
+    py::options options;
+    options.disable_function_signatures();
+    merivane::binding::init_module(m);
+    m.doc() = kModuleDoc;
+    // Looked up by name at call time: replacing one is honoured.
+    seams = &Seams::create(m);
+
+    // Bound when the module loads: if compression cannot be imported, neither
+    // can this module.
+    seams->import_from(Seams::of(py::module_::import("Merivane.compression")), "sort_and_compress");
+
+    define_vocabulary(m);
+    define_options(m);
+
+    // --- input reading
+    seams->def(
+        "get_lines",
+        [](py::handle file_path) {
+            const std::string path = path_text(file_path, "file_path");
+            const core::Lines lines = without_gil_if(true, [&] { return core::get_lines(path); });
+            return to_str_list(lines.views);
+        },
+        doc("get_lines(file_path: str) -> List[str]", "The file's lines, whether or not it is gzipped."), {},
+        py::arg("file_path"));
+    seams->def("is_empty", &is_empty_objects,
+               doc("is_empty(lines: Iterable[str]) -> bool", "True when nothing but headers and blank lines is present."),
+               {}, py::arg("lines"));
+    seams->def("vcf_header_from_lines", &vcf_header_objects,
+               doc("vcf_header_from_lines(vcf_lines: Iterable[str]) -> str",
+                   "Everything up to and including the #CHROM column header."),
+               {}, py::arg("vcf_lines"));
+
+    // --- record rules
+    seams->def(
+        "is_valid_line", [](py::handle line) { return core::is_valid_line(text_view(line, "line")); },
+        doc("is_valid_line(line: str) -> bool",
+            "Whether a CNV line is carried into the unified file: headers and records with SVTYPE= are,\n"
+            "records whose first genotype is the no-call ./. are not."),
+        {}, py::arg("line"));
+    seams->def(
+        "modify_repeat_line",
+        [](py::handle repeat_line) { return to_str(core::modify_repeat_line(text_view(repeat_line, "repeat_line"))); },
+        doc("modify_repeat_line(repeat_line: str) -> str",
+            "The ten-cell repeat record with \";SVTYPE=REP\" appended to its INFO."),
+        {}, py::arg("repeat_line"));
+    seams->def(
+        "_repeat_line_needs_svtype",
+        [](py::handle repeat_line) { return core::repeat_line_needs_svtype(text_view(repeat_line, "repeat_line")); },
+        doc("_repeat_line_needs_svtype(repeat_line: str) -> bool", "Whether a repeat record is missing SVTYPE=."), {},
+        py::arg("repeat_line"));
+    seams->def("_marked_repeat_line", &marked_repeat_line,
+               doc("_marked_repeat_line(repeat_line: str, add_repeat_svtype: Optional[bool]) -> str",
+                   "The repeat line as it should be written."),
+               {"_repeat_line_needs_svtype", "modify_repeat_line"}, py::arg("repeat_line"),
+               py::arg("add_repeat_svtype"));
+    seams->def(
+        "drop_sv_records_by_filter",
+        [](py::handle lines, py::handle tokens) { return drop_sv_objects(lines, filter_tokens(tokens, "filter_tokens")); },
+        doc("drop_sv_records_by_filter(lines: Sequence[str], filter_tokens: Sequence[str]) -> List[str]",
+            "A new list without the SV records whose FILTER carries one of the tokens."),
+        {}, py::arg("lines"), py::arg("filter_tokens"));
+    seams->def(
+        "_roh_lines_are_bed",
+        [](py::handle roh_lines, py::handle declared) {
+            return roh_objects_are_bed(roh_lines, require_text(declared, "declared"));
+        },
+        doc("_roh_lines_are_bed(roh_lines: Sequence[str], declared: str) -> bool",
+            "Whether the ROH input is a BED needing conversion."),
+        {}, py::arg("roh_lines"), py::arg("declared"));
+    seams->def(
+        "roh_bed_line_to_vcf",
+        [](py::handle bed_line) { return to_str(core::roh_bed_line_to_vcf(text_view(bed_line, "bed_line"))); },
+        doc("roh_bed_line_to_vcf(bed_line: str) -> str", "One DRAGEN ROH BED interval as an <ROH> VCF record."), {},
+        py::arg("bed_line"));
+
+    seams->def("read_struct_lines", &read_struct_lines,
+               doc("read_struct_lines(struct_files: Dict[str, Optional[str]], options: Optional[UnifyOptions] = None) "
+                   "-> Dict[str, Optional[List[str]]]",
+                   "Read each input path into lines, dropping the ones with nothing to add."),
+               {"get_lines", "is_empty", "drop_sv_records_by_filter"}, py::arg("struct_files"),
+               py::arg("options") = py::none());
+
+    // --- writer
+    seams->def("unify_lines", &unify_lines,
+               doc("unify_lines(files_lines: Dict[str, Optional[List[str]]], output_path: str, "
+                   "options: Optional[UnifyOptions] = None, *, merge_headers: bool = False) -> Optional[str]",
+                   "Write the unified, unsorted VCF: one header, then the other inputs' records.", kMergeHeadersDoc),
+               {"is_valid_line", "_marked_repeat_line", "_roh_lines_are_bed", "roh_bed_line_to_vcf",
+                "vcf_header_from_lines"},
+               py::arg("files_lines"), py::arg("output_path"), py::arg("options") = py::none(), py::kw_only(),
+               py::arg("merge_headers") = false);
+    m.def("_write_vcf_content", &write_vcf_content, py::arg("file_type"), py::arg("lines_dict"), py::arg("output_h"),
+          py::arg("options"),
+          doc("_write_vcf_content(file_type: str, lines_dict: Dict[str, Optional[List[str]]], output_h, "
+              "options: UnifyOptions) -> None",
+              "Append one input's records (never its header) to output_h.")
+              .c_str());
+
+    // --- the whole job
+    m.def("run", &run, py::arg("output_path"), py::arg("sv_path") = py::none(), py::arg("cnv_path") = py::none(),
+          py::arg("repeat_path") = py::none(), py::arg("roh_bed_path") = py::none(),
+          py::arg("skip_svtype") = false, py::arg("drop_sv_filters") = py::tuple(), MERIVANE_OUTPUT_KEYWORDS,
+          doc("run(output_path: str, sv_path: Optional[str] = None, cnv_path: Optional[str] = None, "
+              "repeat_path: Optional[str] = None, roh_bed_path: Optional[str] = None, skip_svtype: bool = False, "
+              "drop_sv_filters: Sequence[str] = (), *, merge_headers: bool = False, threads: int = 1, "
+              "compresslevel: int = 9, index: Optional[str] = None) -> Optional[str]",
+              "Read, unify, sort and BGZF-compress the inputs; return the compressed file's path, or None\n"
+              "when there was nothing to unify.",
+              kOutputKeywordsDoc)
+              .c_str());
+}
+
+namespace {
+
 // The options record as Python sees it: the objects exactly as given.
 struct Options {
     py::object add_repeat_svtype;
     py::object roh_format;
     py::object drop_sv_filters;
 };
-
-// The module and the functions it was loaded with. Functions that call one
-// another by name look the callee up on the module at call time, so a caller
-// that replaces one (a test) is honoured; while every callee is the
-// original, the work stays in the core.
-struct Module {
-    py::handle self;
-    py::handle options_type;
-    std::array<py::handle, 4> kinds;  // the SV, CNV, REPEATS, ROH constants
-    py::handle get_lines, is_empty, drop_sv_records_by_filter;
-    py::handle repeat_line_needs_svtype, modify_repeat_line, marked_repeat_line;
-    py::handle is_valid_line, roh_lines_are_bed, roh_bed_line_to_vcf, vcf_header_from_lines;
-    py::handle read_struct_lines, unify_lines, sort_and_compress;
-    // The compression module and what its sort_and_compress consults there.
-    py::handle compression, gnu_sort_available, gnu_sort_path;
-};
-Module module;
-
-// The replacement of `name`, or nullopt while it is the original.
-std::optional<py::object> replaced(const char* name, py::handle original) {
-    return replacement(module.self, name, original);
-}
 
 LinesView lines_view(py::handle lines, const char* what) {
     reject_lone_text(lines, what);
@@ -87,20 +209,6 @@ void for_each_text(py::handle iterable, const char* what, Visit&& visit) {
     }
 }
 
-py::object mapping_get(py::handle mapping, py::handle key) {
-    if (PyDict_Check(mapping.ptr())) {
-        PyObject* value = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
-        if (value == nullptr && PyErr_Occurred()) throw py::error_already_set();
-        return value ? py::reinterpret_borrow<py::object>(value) : py::none();
-    }
-    return mapping.attr("get")(key);
-}
-
-// FILTER tokens; an empty or false value drops nothing.
-std::vector<std::string> filter_tokens(py::handle tokens, const char* what) {
-    return optional_text_list(tokens, what, what);
-}
-
 // The fields of a UnifyOptions; one made by __new__ alone has none.
 const Options& fields_of(py::handle options) {
     auto* instance = reinterpret_cast<py::detail::instance*>(options.ptr());
@@ -110,7 +218,7 @@ const Options& fields_of(py::handle options) {
 }
 
 const Options& options_of(py::handle value, const char* what) {
-    if (!py::isinstance(value, module.options_type)) {
+    if (!py::isinstance(value, options_type)) {
         throw py::type_error(std::string(what) + " must be UnifyOptions, not " + type_name(value));
     }
     return fields_of(value);
@@ -118,27 +226,19 @@ const Options& options_of(py::handle value, const char* what) {
 
 // The given options, or new default ones when none or a false value is given.
 py::object options_or_default(py::handle value) {
-    if (value.is_none() || !truthy(value)) return py::handle(module.options_type)();
+    if (value.is_none() || !truthy(value)) return options_type();
     options_of(value, "options");
     return py::reinterpret_borrow<py::object>(value);
-}
-
-core::UnifyOptions to_core(const Options& options) {
-    core::UnifyOptions out;
-    out.add_repeat_svtype = tri_state(options.add_repeat_svtype);
-    out.roh_format = require_text(options.roh_format, "roh_format");
-    out.drop_sv_filters = filter_tokens(options.drop_sv_filters, "drop_sv_filters");
-    return out;
 }
 
 // --- record rules ----------------------------------------------------------
 
 core::RepeatSteps repeat_steps() {
     core::RepeatSteps steps;
-    if (auto needs = replaced("_repeat_line_needs_svtype", module.repeat_line_needs_svtype)) {
+    if (auto needs = seams->replaced("_repeat_line_needs_svtype")) {
         steps.needs_svtype = [needs = *needs](std::string_view line) { return truthy(needs(to_str(line))); };
     }
-    if (auto modify = replaced("modify_repeat_line", module.modify_repeat_line)) {
+    if (auto modify = seams->replaced("modify_repeat_line")) {
         steps.modify = [modify = *modify](std::string_view line, std::string& out) {
             out = require_text(modify(to_str(line)), "modify_repeat_line()");
         };
@@ -202,35 +302,24 @@ py::str vcf_header_objects(py::handle lines) {
     return to_str(header);
 }
 
-core::StructFiles struct_files_of(py::handle struct_files) {
-    core::StructFiles files;
-    for (const InputKind kind : core::kFileTypes) {
-        const py::handle key = module.kinds[core::kind_index(kind)];
-        const std::string what = "struct_files[" + std::string(py::repr(key)) + "]";
-        files[core::kind_index(kind)] = optional_text(mapping_get(struct_files, key), what.c_str());
-    }
-    return files;
-}
-
 py::dict read_struct_lines(py::handle struct_files, py::handle options_arg) {
-    const py::object options_object = options_or_default(options_arg);
-    const Options& options = options_of(options_object, "options");
-    const core::UnifyOptions core_options = to_core(options);
-    const core::StructFiles files = struct_files_of(struct_files);
-
-    const auto get_lines = replaced("get_lines", module.get_lines);
-    const auto is_empty = replaced("is_empty", module.is_empty);
-    const auto drop = replaced("drop_sv_records_by_filter", module.drop_sv_records_by_filter);
+    const py::object options = options_or_default(options_arg);
+    const core::UnifyOptions unify_options = core_options(options);
+    const core::StructFiles files = merivane::binding::struct_files(struct_files);
 
     py::dict result;
-    if (!get_lines && !is_empty && !drop) {
-        const core::FilesLines lines = core::read_struct_lines(files, core_options);
+    if (seams->reaches_intact("read_struct_lines")) {
+        const core::FilesLines lines = without_gil_if(true, [&] { return core::read_struct_lines(files, unify_options); });
         for (const InputKind kind : core::kFileTypes) {
             const auto& entry = lines[core::kind_index(kind)];
-            result[module.kinds[core::kind_index(kind)]] = entry ? py::object(to_str_list(entry->views)) : py::none();
+            result[kinds[core::kind_index(kind)]] = entry ? py::object(to_str_list(entry->views)) : py::none();
         }
         return result;
     }
+
+    const auto get_lines = seams->replaced("get_lines");
+    const auto is_empty = seams->replaced("is_empty");
+    const auto drop = seams->replaced("drop_sv_records_by_filter");
 
     core::ReadSteps<py::object> steps;
     if (get_lines) {
@@ -240,7 +329,7 @@ py::dict read_struct_lines(py::handle struct_files, py::handle options_arg) {
     }
     if (drop) {
         steps.drop_sv_records = [&](py::object lines, const core::UnifyOptions&) {
-            return (*drop)(lines, options.drop_sv_filters);
+            return (*drop)(lines, options.attr("drop_sv_filters"));
         };
     } else {
         steps.drop_sv_records = [](py::object lines, const core::UnifyOptions& opts) -> py::object {
@@ -252,40 +341,40 @@ py::dict read_struct_lines(py::handle struct_files, py::handle options_arg) {
     } else {
         steps.is_empty = [](const py::object& lines) { return is_empty_objects(lines); };
     }
-    auto lines = core::read_struct_lines_with(files, core_options, steps);
+    auto lines = core::read_struct_lines_with(files, unify_options, steps);
     for (const InputKind kind : core::kFileTypes) {
         auto& entry = lines[core::kind_index(kind)];
-        result[module.kinds[core::kind_index(kind)]] = entry ? std::move(*entry) : py::none();
+        result[kinds[core::kind_index(kind)]] = entry ? std::move(*entry) : py::none();
     }
     return result;
 }
 
 // --- writer ----------------------------------------------------------------
 
-core::WriterSteps writer_steps(const Options& options) {
+core::WriterSteps writer_steps(py::handle options) {
     core::WriterSteps steps;
     steps.repeat = repeat_steps();
-    if (auto rule = replaced("is_valid_line", module.is_valid_line)) {
+    if (auto rule = seams->replaced("is_valid_line")) {
         steps.is_valid_line = [rule = *rule](std::string_view line) { return truthy(rule(to_str(line))); };
     }
-    if (auto rule = replaced("_marked_repeat_line", module.marked_repeat_line)) {
-        steps.marked_repeat_line = [rule = *rule, add = options.add_repeat_svtype](std::string_view line,
+    if (auto rule = seams->replaced("_marked_repeat_line")) {
+        steps.marked_repeat_line = [rule = *rule, add = py::object(options.attr("add_repeat_svtype"))](std::string_view line,
                                                                                     std::string& out) {
             out = require_text(rule(to_str(line), add), "_marked_repeat_line()");
         };
     }
-    if (auto rule = replaced("_roh_lines_are_bed", module.roh_lines_are_bed)) {
-        steps.roh_lines_are_bed = [rule = *rule, declared = options.roh_format](core::LineSpan lines,
+    if (auto rule = seams->replaced("_roh_lines_are_bed")) {
+        steps.roh_lines_are_bed = [rule = *rule, declared = py::object(options.attr("roh_format"))](core::LineSpan lines,
                                                                                 const std::string&) {
             return truthy(rule(to_str_list({lines.begin(), lines.end()}), declared));
         };
     }
-    if (auto rule = replaced("roh_bed_line_to_vcf", module.roh_bed_line_to_vcf)) {
+    if (auto rule = seams->replaced("roh_bed_line_to_vcf")) {
         steps.roh_bed_line_to_vcf = [rule = *rule](std::string_view line, std::string& out) {
             out = require_text(rule(to_str(line)), "roh_bed_line_to_vcf()");
         };
     }
-    if (auto rule = replaced("vcf_header_from_lines", module.vcf_header_from_lines)) {
+    if (auto rule = seams->replaced("vcf_header_from_lines")) {
         steps.vcf_header_from_lines = [rule = *rule](core::LineSpan lines) {
             return require_text(rule(to_str_list({lines.begin(), lines.end()})), "vcf_header_from_lines()");
         };
@@ -306,21 +395,25 @@ private:
 py::object unify_lines(py::handle files_lines, py::handle output_path, py::handle options_arg,
                        py::handle merge_headers_arg) {
     const bool merge_headers = truthy(merge_headers_arg);
-    const py::object options_object = options_or_default(options_arg);
-    const Options& options = options_of(options_object, "options");
-    const core::UnifyOptions core_options = to_core(options);
-    const std::string path = require_text(output_path, "output_path");
+    const py::object options = options_or_default(options_arg);
+    const core::UnifyOptions unify_options = core_options(options);
+    const std::string path = path_text(output_path, "output_path");
 
     std::array<std::optional<LinesView>, 4> held;
     core::LinesTable table;
     for (const InputKind kind : core::kFileTypes) {
         const std::size_t i = core::kind_index(kind);
-        const py::object value = mapping_get(files_lines, module.kinds[i]);
+        const py::object value = mapping_get(files_lines, kinds[i]);
         if (value.is_none()) continue;
         held[i].emplace(lines_view(value, "files_lines values"));
         table[i] = core::LineSpan(held[i]->views());
     }
-    if (!core::unify_lines(table, path, core_options, writer_steps(options), merge_headers)) return py::none();
+    // Replaced rules are Python functions: the GIL stays held for them.
+    const bool pure = seams->reaches_intact("unify_lines");
+    const core::WriterSteps steps = writer_steps(options);
+    const auto written =
+        without_gil_if(pure, [&] { return core::unify_lines(table, path, unify_options, steps, merge_headers); });
+    if (!written) return py::none();
     return py::reinterpret_borrow<py::object>(output_path);
 }
 
@@ -328,86 +421,41 @@ void write_vcf_content(py::handle file_type, py::handle lines_dict, py::handle o
     const std::string kind_text = require_text(file_type, "file_type");
     const std::optional<InputKind> kind = core::kind_from_name(kind_text);
     if (!kind) throw py::value_error("Unknown input kind: " + std::string(py::repr(file_type)));
-    const Options& options = options_of(options_arg, "options");
-    const core::UnifyOptions core_options = to_core(options);
+    options_of(options_arg, "options");
     const py::object lines = lines_dict[file_type];
     if (lines.is_none()) throw py::type_error("the " + kind_text + " entry of lines_dict must be a list of str, not None");
     const LinesView input = lines_view(lines, "lines");
     PythonSink sink(output_h);
-    core::write_vcf_content(*kind, input.views(), sink, core_options, writer_steps(options));
+    core::write_vcf_content(*kind, input.views(), sink, core_options(options_arg), writer_steps(options_arg));
 }
 
 // --- run -------------------------------------------------------------------
-
-// Whether every function that run reaches by name is the one loaded, so the
-// whole job can stay in the core.
-bool nothing_replaced() {
-    const std::pair<const char*, py::handle> unifier_names[] = {
-        {"read_struct_lines", module.read_struct_lines},
-        {"unify_lines", module.unify_lines},
-        {"sort_and_compress", module.sort_and_compress},
-        {"get_lines", module.get_lines},
-        {"is_empty", module.is_empty},
-        {"drop_sv_records_by_filter", module.drop_sv_records_by_filter},
-        {"_repeat_line_needs_svtype", module.repeat_line_needs_svtype},
-        {"modify_repeat_line", module.modify_repeat_line},
-        {"_marked_repeat_line", module.marked_repeat_line},
-        {"is_valid_line", module.is_valid_line},
-        {"_roh_lines_are_bed", module.roh_lines_are_bed},
-        {"roh_bed_line_to_vcf", module.roh_bed_line_to_vcf},
-        {"vcf_header_from_lines", module.vcf_header_from_lines},
-    };
-    const auto self = py::reinterpret_borrow<py::module_>(module.self);
-    for (const auto& [name, loaded] : unifier_names) {
-        if (!is_original(self, name, loaded)) return false;
-    }
-    const auto compression = py::reinterpret_borrow<py::module_>(module.compression);
-    return is_original(compression, "gnu_sort_available", module.gnu_sort_available) &&
-           is_original(compression, "_gnu_sort_path", module.gnu_sort_path);
-}
 
 py::object run(py::handle output_path, py::handle sv_path, py::handle cnv_path, py::handle repeat_path,
                py::handle roh_bed_path, py::handle skip_svtype, py::handle drop_sv_filters, py::handle merge_headers,
                py::handle threads, py::handle compresslevel, py::handle index) {
     const core::OutputSettings settings = output_settings(merge_headers, threads, compresslevel, index);
-    const std::string output = require_text(output_path, "output_path");
+    const std::string output = path_text(output_path, "output_path");
     const std::array<py::handle, 4> paths = {sv_path, cnv_path, repeat_path, roh_bed_path};
     const char* const names[] = {"sv_path", "cnv_path", "repeat_path", "roh_bed_path"};
     core::StructFiles files;
-    std::vector<std::string> inputs;
-    for (std::size_t i = 0; i < paths.size(); ++i) {
-        files[i] = optional_text(paths[i], names[i]);
-        if (files[i]) inputs.push_back(*files[i]);
-    }
-    core::reject_outputs_naming_inputs(output, inputs);
-
+    for (std::size_t i = 0; i < paths.size(); ++i) files[i] = optional_path(paths[i], names[i]);
     // Through run a caller can only switch repeat marking off, never force it.
     const bool skip = truthy(skip_svtype);
-    reject_lone_text(drop_sv_filters, "drop_sv_filters");
-    const py::object tokens = PyTuple_Check(drop_sv_filters.ptr())
-                                  ? py::reinterpret_borrow<py::object>(drop_sv_filters)
-                                  : py::object(py::tuple(py::reinterpret_borrow<py::object>(drop_sv_filters)));
+    const py::tuple tokens = filter_token_tuple(drop_sv_filters, "drop_sv_filters");
 
-    if (nothing_replaced()) {
+    if (seams->intact("read_struct_lines") && seams->intact("unify_lines") && seams->intact("sort_and_compress")) {
         core::UnifyOptions options;
         if (skip) options.add_repeat_svtype = false;
         options.drop_sv_filters = filter_tokens(tokens, "drop_sv_filters");
-        const std::optional<std::string> written = core::unify_and_compress(files, output, options, settings);
-        return written ? py::object(to_str(*written)) : py::none();
+        return optional_str(
+            without_gil_if(true, [&] { return merivane::cli::unify(files, output, options, settings); }));
     }
-
-    const auto self = py::reinterpret_borrow<py::module_>(module.self);
-    const py::object options =
-        py::handle(module.options_type)(skip ? py::object(py::bool_(false)) : py::object(py::none()),
-                                        py::str(std::string(core::roh_format::kAuto)), tokens);
+    const py::object options = options_type(skip ? py::object(py::bool_(false)) : py::object(py::none()),
+                                            py::str(std::string(core::roh_format::kAuto)), tokens);
     py::dict struct_files;
-    for (std::size_t i = 0; i < paths.size(); ++i) struct_files[module.kinds[i]] = paths[i];
-    const py::object lines = self.attr("read_struct_lines")(struct_files, options);
-    py::dict merge;
-    if (settings.merge_headers) merge["merge_headers"] = true;
-    const py::object unified = self.attr("unify_lines")(lines, output_path, options, **merge);
-    if (unified.is_none()) return py::none();
-    return self.attr("sort_and_compress")(unified, **changed_keywords(settings.compression));
+    for (std::size_t i = 0; i < paths.size(); ++i) struct_files[kinds[i]] = paths[i];
+    return merivane::binding::unify_through_module(*seams, files, struct_files, output_path, options, settings);
 }
 
 // --- options record --------------------------------------------------------
@@ -444,11 +492,11 @@ void define_options(py::module_& m) {
     cls.def_property_readonly("roh_format", [](py::handle self) { return fields_of(self).roh_format; });
     cls.def_property_readonly("drop_sv_filters", [](py::handle self) { return fields_of(self).drop_sv_filters; });
     cls.def("__eq__", [](py::handle self, py::handle other) -> py::object {
-        if (!py::isinstance(other, module.options_type)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+        if (!py::isinstance(other, options_type)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
         return py::bool_(options_fields(fields_of(self)).equal(options_fields(fields_of(other))));
     });
     cls.def("__ne__", [](py::handle self, py::handle other) -> py::object {
-        if (!py::isinstance(other, module.options_type)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+        if (!py::isinstance(other, options_type)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
         return py::bool_(options_fields(fields_of(self)).not_equal(options_fields(fields_of(other))));
     });
     cls.def("__hash__", [](py::handle self) { return py::hash(options_fields(fields_of(self))); });
@@ -464,21 +512,22 @@ void define_options(py::module_& m) {
     annotations["drop_sv_filters"] = "Sequence[str]";
     cls.attr("__annotations__") = annotations;
     cls.attr("__match_args__") = py::make_tuple("add_repeat_svtype", "roh_format", "drop_sv_filters");
-    module.options_type = cls;
+    options_type = cls;
 }
 
 void define_vocabulary(py::module_& m) {
-    py::tuple kinds(core::kFileTypes.size());
+    // The module's constants are the keys of every mapping it returns.
+    py::tuple file_types(core::kFileTypes.size());
     for (const InputKind kind : core::kFileTypes) {
         py::str name(std::string(core::kind_name(kind)));
-        module.kinds[core::kind_index(kind)] = name.inc_ref();
-        kinds[core::kind_index(kind)] = name;
+        kinds[core::kind_index(kind)] = name;  // held by FILE_TYPES for good
+        file_types[core::kind_index(kind)] = name;
     }
-    m.attr("SV") = kinds[0];
-    m.attr("CNV") = kinds[1];
-    m.attr("REPEATS") = kinds[2];
-    m.attr("ROH") = kinds[3];
-    m.attr("FILE_TYPES") = kinds;
+    m.attr("SV") = file_types[0];
+    m.attr("CNV") = file_types[1];
+    m.attr("REPEATS") = file_types[2];
+    m.attr("ROH") = file_types[3];
+    m.attr("FILE_TYPES") = file_types;
     m.attr("_VCF_COLUMN_HEADER") = py::str(std::string(core::kVcfColumnHeader));
 
     py::dict members;
@@ -492,142 +541,5 @@ void define_vocabulary(py::module_& m) {
     m.attr("RohFormat") = type("RohFormat", py::make_tuple(), members);
 }
 
-// Remembers the function `name` as loaded, for the patch checks.
-py::handle original(const py::module_& m, const char* name) { return py::object(m.attr(name)).release(); }
-
 }  // namespace
 
-PYBIND11_MODULE(unifier, m) {
-    py::options options;
-    options.disable_function_signatures();
-    merivane::binding::init_module(m);
-    m.doc() = kModuleDoc;
-    module.self = m.inc_ref();
-
-    // Bound when the module loads: if compression cannot be imported, neither
-    // can this module.
-    const py::module_ compression = py::module_::import("Merivane.compression");
-    m.attr("sort_and_compress") = compression.attr("sort_and_compress");
-    module.compression = compression.inc_ref();
-    module.gnu_sort_available = original(compression, "gnu_sort_available");
-    module.gnu_sort_path = original(compression, "_gnu_sort_path");
-
-    define_vocabulary(m);
-    define_options(m);
-
-    // --- input reading
-    m.def(
-        "get_lines",
-        [](py::handle file_path) {
-            return to_str_list(core::get_lines(require_text(file_path, "file_path")).views);
-        },
-        py::arg("file_path"),
-        doc("get_lines(file_path: str) -> List[str]", "The file's lines, whether or not it is gzipped.").c_str());
-    m.def("is_empty", &is_empty_objects, py::arg("lines"),
-          doc("is_empty(lines: Iterable[str]) -> bool", "True when nothing but headers and blank lines is present.")
-              .c_str());
-    m.def("vcf_header_from_lines", &vcf_header_objects, py::arg("vcf_lines"),
-          doc("vcf_header_from_lines(vcf_lines: Iterable[str]) -> str",
-              "Everything up to and including the #CHROM column header.")
-              .c_str());
-    m.def("read_struct_lines", &read_struct_lines, py::arg("struct_files"), py::arg("options") = py::none(),
-          doc("read_struct_lines(struct_files: Dict[str, Optional[str]], options: Optional[UnifyOptions] = None) "
-              "-> Dict[str, Optional[List[str]]]",
-              "Read each input path into lines, dropping the ones with nothing to add.")
-              .c_str());
-
-    // --- record rules
-    m.def(
-        "is_valid_line", [](py::handle line) { return core::is_valid_line(text_view(line, "line")); }, py::arg("line"),
-        doc("is_valid_line(line: str) -> bool",
-            "Whether a CNV line is carried into the unified file: headers and records with SVTYPE= are,\n"
-            "records whose first genotype is the no-call ./. are not.")
-            .c_str());
-    m.def(
-        "modify_repeat_line",
-        [](py::handle repeat_line) { return to_str(core::modify_repeat_line(text_view(repeat_line, "repeat_line"))); },
-        py::arg("repeat_line"),
-        doc("modify_repeat_line(repeat_line: str) -> str",
-            "The ten-cell repeat record with \";SVTYPE=REP\" appended to its INFO.")
-            .c_str());
-    m.def(
-        "_repeat_line_needs_svtype",
-        [](py::handle repeat_line) { return core::repeat_line_needs_svtype(text_view(repeat_line, "repeat_line")); },
-        py::arg("repeat_line"),
-        doc("_repeat_line_needs_svtype(repeat_line: str) -> bool", "Whether a repeat record is missing SVTYPE=.")
-            .c_str());
-    m.def("_marked_repeat_line", &marked_repeat_line, py::arg("repeat_line"), py::arg("add_repeat_svtype"),
-          doc("_marked_repeat_line(repeat_line: str, add_repeat_svtype: Optional[bool]) -> str",
-              "The repeat line as it should be written.")
-              .c_str());
-    m.def(
-        "drop_sv_records_by_filter",
-        [](py::handle lines, py::handle tokens) {
-            return drop_sv_objects(lines, filter_tokens(tokens, "filter_tokens"));
-        },
-        py::arg("lines"), py::arg("filter_tokens"),
-        doc("drop_sv_records_by_filter(lines: Sequence[str], filter_tokens: Sequence[str]) -> List[str]",
-            "A new list without the SV records whose FILTER carries one of the tokens.")
-            .c_str());
-    m.def(
-        "_roh_lines_are_bed",
-        [](py::handle roh_lines, py::handle declared) {
-            return roh_objects_are_bed(roh_lines, require_text(declared, "declared"));
-        },
-        py::arg("roh_lines"), py::arg("declared"),
-        doc("_roh_lines_are_bed(roh_lines: Sequence[str], declared: str) -> bool",
-            "Whether the ROH input is a BED needing conversion.")
-            .c_str());
-    m.def(
-        "roh_bed_line_to_vcf",
-        [](py::handle bed_line) { return to_str(core::roh_bed_line_to_vcf(text_view(bed_line, "bed_line"))); },
-        py::arg("bed_line"),
-        doc("roh_bed_line_to_vcf(bed_line: str) -> str", "One DRAGEN ROH BED interval as an <ROH> VCF record.")
-            .c_str());
-
-    // --- writer
-    m.def("unify_lines", &unify_lines, py::arg("files_lines"), py::arg("output_path"),
-          py::arg("options") = py::none(), py::kw_only(), py::arg("merge_headers") = false,
-          doc("unify_lines(files_lines: Dict[str, Optional[List[str]]], output_path: str, "
-              "options: Optional[UnifyOptions] = None, *, merge_headers: bool = False) -> Optional[str]",
-              "Write the unified, unsorted VCF: one header, then the other inputs' records.",
-              "merge_headers: when true, the header also declares the INFO, FORMAT, FILTER, ALT and contig\n"
-              "lines that the other inputs and the unified records use; by default (False) it is the header\n"
-              "donor's alone.")
-              .c_str());
-    m.def("_write_vcf_content", &write_vcf_content, py::arg("file_type"), py::arg("lines_dict"), py::arg("output_h"),
-          py::arg("options"),
-          doc("_write_vcf_content(file_type: str, lines_dict: Dict[str, Optional[List[str]]], output_h, "
-              "options: UnifyOptions) -> None",
-              "Append one input's records (never its header) to output_h.")
-              .c_str());
-
-    // --- the whole job
-    m.def("run", &run, py::arg("output_path"), py::arg("sv_path") = py::none(), py::arg("cnv_path") = py::none(),
-          py::arg("repeat_path") = py::none(), py::arg("roh_bed_path") = py::none(),
-          py::arg("skip_svtype") = false, py::arg("drop_sv_filters") = py::tuple(), py::kw_only(),
-          py::arg("merge_headers") = false, py::arg("threads") = 1, py::arg("compresslevel") = 9,
-          py::arg("index") = py::none(),
-          doc("run(output_path: str, sv_path: Optional[str] = None, cnv_path: Optional[str] = None, "
-              "repeat_path: Optional[str] = None, roh_bed_path: Optional[str] = None, skip_svtype: bool = False, "
-              "drop_sv_filters: Sequence[str] = (), *, merge_headers: bool = False, threads: int = 1, "
-              "compresslevel: int = 9, index: Optional[str] = None) -> Optional[str]",
-              "Read, unify, sort and BGZF-compress the inputs; return the compressed file's path, or None\n"
-              "when there was nothing to unify.",
-              kOutputKeywordsDoc)
-              .c_str());
-
-    module.read_struct_lines = original(m, "read_struct_lines");
-    module.unify_lines = original(m, "unify_lines");
-    module.sort_and_compress = original(m, "sort_and_compress");
-    module.get_lines = original(m, "get_lines");
-    module.is_empty = original(m, "is_empty");
-    module.drop_sv_records_by_filter = original(m, "drop_sv_records_by_filter");
-    module.repeat_line_needs_svtype = original(m, "_repeat_line_needs_svtype");
-    module.modify_repeat_line = original(m, "modify_repeat_line");
-    module.marked_repeat_line = original(m, "_marked_repeat_line");
-    module.is_valid_line = original(m, "is_valid_line");
-    module.roh_lines_are_bed = original(m, "_roh_lines_are_bed");
-    module.roh_bed_line_to_vcf = original(m, "roh_bed_line_to_vcf");
-    module.vcf_header_from_lines = original(m, "vcf_header_from_lines");
-}

@@ -2,8 +2,9 @@
 """Unify the bundled example inputs of each pipeline with the merivane command.
 
 Inputs are copied to examples/out/<pipeline>/ first, and every output lands
-there: the sorted, bgzipped VCF and, for PacBio, the catalog-filtered repeat
-VCF. The command prints the finished file's path, which is read back here.
+there: the sorted, bgzipped VCF with its tabix index and, for PacBio, the
+catalog-filtered repeat VCF. The command prints the finished file's path (and
+the index's), which is read back here.
 """
 import gzip
 import shutil
@@ -24,7 +25,7 @@ def stage(pipeline):
 
 def merivane(*arguments):
     command = shutil.which("merivane") or str(Path(sys.executable).parent / "merivane")
-    printed = subprocess.run([command, *map(str, arguments)], check=True,
+    printed = subprocess.run([command, *map(str, arguments), "--index", "tbi"], check=True,
                              stdout=subprocess.PIPE, text=True).stdout
     return printed.splitlines()[0]
 

@@ -3,14 +3,17 @@ and how every bad input ends."""
 import gzip
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import sysconfig
+import time
 from pathlib import Path
 
 import pytest
 
 from Merivane import cli, repeats, unifier
+from reliability_helpers import SORT_BANNER, fake_tool
 
 SCRIPTS = Path(sysconfig.get_path("scripts"))
 MERIVANE = str(SCRIPTS / "merivane")
@@ -124,9 +127,10 @@ def test_nothing_to_unify_is_a_failure(monkeypatch, capsys):
         ([], "the following arguments are required: PIPELINE"),
         (["dragen"], "the following arguments are required: -o/--output-path"),
         (["bgi", "-o", "o.vcf"], "invalid choice: 'bgi'"),
-        (["ont", "-o", "o.vcf", "--threads", "0"], "argument --threads: '0' must be 1 or more"),
+        (["ont", "-o", "o.vcf", "--threads", "0"], "argument --threads: '0' must be from 1 to 2147483647"),
         (["ont", "-o", "o.vcf", "--level", "10"], "argument --level: '10' must be from 0"),
         (["ont", "-o", "o.vcf", "--level", "fast"], "'fast' is not a whole number"),
+        (["ont", "-o", "o.vcf", "--threads", "9" * 30], "must be from 1 to 2147483647"),
         (["ont", "-o", "o.vcf", "--index", "bai"], "argument --index: invalid choice: 'bai'"),
         (["pacbio", "-o", "o.vcf", "--drop-filter", "A", "--no-drop-filter"], "not allowed with argument"),
         (["dragen", "-o", "o.vcf", "-q", "-v"], "not allowed with argument"),
@@ -237,8 +241,10 @@ BAD_INPUTS = {
     "output under a file": (lambda d: ["-o", f"{sv_copy(d)}/o.vcf", "-s", sv_copy(d)], "Not a directory"),
     "BAM file as input": (lambda d: ["-o", "o.vcf", "-s", str(bam(d))], "sample.bam"),
     "truncated gzip input": (lambda d: ["-o", "o.vcf", "-s", str(truncated(d))], "cut.vcf.gz"),
-    "bad ROH BED line": (lambda d: ["-o", "o.vcf", "-s", sv_copy(d), "-d", str(bad_roh(d))], "line 2"),
-    "three-sample repeat VCF": (lambda d: ["-o", "o.vcf", "-s", sv_copy(d), "-r", str(three_samples(d))], "line 3"),
+    "bad ROH BED line": (lambda d: ["-o", "o.vcf", "-s", sv_copy(d), "-d", str(bad_roh(d))],
+                         "(in the roh input, line 2; the roh input is /"),
+    "three-sample repeat VCF": (lambda d: ["-o", "o.vcf", "-s", sv_copy(d), "-r", str(three_samples(d))],
+                                "(in the repeats input, line 3; the repeats input is /"),
     "output naming an input": (lambda d: ["-o", sv_copy(d), "-s", sv_copy(d)], "would replace the input"),
 }
 
@@ -283,3 +289,27 @@ def test_read_only_output_directory_ends_in_one_line(tmp_path, command):
         pytest.skip(f"cannot give up capabilities here: {result.stderr.strip()}")
     assert "o.vcf: Permission denied" in error_line(result)
     assert list(locked.iterdir()) == []
+
+
+def test_ctrl_c_exits_130_and_leaves_no_output(tmp_path):
+    # A sort that hangs until the terminal's SIGINT reaches the whole group.
+    tools = tmp_path / "tools"
+    tools.mkdir()
+    fake_tool(tools, "sort", SORT_BANNER + "exec sleep 60\n")
+    temp = tmp_path / "tmp"
+    temp.mkdir()
+    environment = dict(os.environ, PATH=f"{tools}{os.pathsep}{os.environ['PATH']}", TMPDIR=str(temp))
+    child = subprocess.Popen([MERIVANE, "dragen", "-o", "o.vcf", "-s", sv_copy(tmp_path)], cwd=tmp_path,
+                             env=environment, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                             start_new_session=True)
+    deadline = time.monotonic() + 30
+    while not list(temp.iterdir()) and time.monotonic() < deadline and child.poll() is None:
+        time.sleep(0.05)  # until the sort has its input
+    os.killpg(child.pid, signal.SIGINT)
+    out, err = child.communicate(timeout=60)
+    assert child.returncode == 130, err
+    assert err.endswith("merivane: interrupted\n")
+    assert "Traceback" not in err
+    assert out == ""
+    assert not (tmp_path / "o.vcf.gz").exists()
+    assert list(temp.iterdir()) == []

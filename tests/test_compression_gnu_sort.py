@@ -54,11 +54,14 @@ def test_a_sort_that_is_not_gnu_sort_counts_as_absent(fake_sort, tmp_path, scrip
     assert gzip.decompress((tmp_path / "in.vcf.gz").read_bytes()) == b"c\t1\nc\t2\n"
 
 
-def test_sort_runs_by_full_path_under_lc_all_c_reading_the_records_file(fake_sort, temp_dir, monkeypatch):
+def test_sort_runs_by_full_path_under_lc_all_c_reading_the_records_file(fake_sort, temp_dir, tmp_path, monkeypatch):
     monkeypatch.setenv("LC_ALL", "en_US.UTF-8")
-    path = fake_sort(f'case "$1" in --version) {GNU_BANNER};; *) read -r line; echo "$0|$LC_ALL|$*|$line";; esac')
+    seen = tmp_path / "seen"
+    path = fake_sort(f'case "$1" in --version) {GNU_BANNER};; *) read -r line; echo "$line";'
+                     f' echo "$0|$LC_ALL|$*|$line" > "{seen}";; esac')
     assert compression._gnu_sort_path() == path
-    assert compression._sort_records_with_gnu_sort(records=["c\t1\n"]) == [f"{path}|C|-k1,1 -k2,2n|c\t1\n"]
+    assert compression._sort_records_with_gnu_sort(records=["c\t1\n"]) == ["c\t1\n"]
+    assert seen.read_text() == f"{path}|C|-k1,1 -k2,2n|c\t1\n"
     assert os.listdir(temp_dir) == []
 
 

@@ -103,7 +103,7 @@ def test_bedtools_failure_raises_with_its_command(run_dir):
         repeats.filter_repeats_vcf(vcf, bed, engine=repeats.BEDTOOLS, output_path=out)
     assert caught.value.cmd == ["bedtools", "intersect", "-u", "-a", vcf, "-b", bed, "-header"]
     assert caught.value.returncode != 0
-    assert os.path.exists(out)
+    assert not os.path.exists(out)
 
 
 @pytest.mark.parametrize("output", ["same", "respelled", "catalog", "link"])

@@ -95,7 +95,7 @@ void reject_pacbio_run_collisions(const std::string& output_path, const Optional
     const std::string filtered =
         filtered_repeat_path ? *filtered_repeat_path : repeats::filtered_repeat_path(*full_repeat_path);
     const std::vector<std::string> guarded = {
-        output_path, output_path + ".gz", output_path + ".sorted.tmp"};
+        output_path, output_path + ".gz", output_path + ".sorted.tmp", output_path + ".gz.tbi", output_path + ".gz.csi"};
     auto refuse = [&](const std::string& what, const std::string& path) {
         throw ValueError("The filtered repeat VCF " + filtered + " would overwrite the " + what + " " + path);
     };

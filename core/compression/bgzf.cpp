@@ -15,6 +15,8 @@
 #include <utility>
 
 #include "compression/interrupt_poll.hpp"
+#include "compression/tabix_index.hpp"
+#include "platform/atomic_output.hpp"
 #include "platform/error.hpp"
 #include "platform/file_io.hpp"
 
@@ -370,24 +372,39 @@ std::uint64_t BgzfWriter::virtual_offset(std::uint64_t u) const {
 
 std::string write_bgzf(const std::string& source_path, const std::string& destination_path,
                        const CompressionSettings& settings) {
+    return write_bgzf(source_path, destination_path, settings, name_lines_of(source_path));
+}
+
+std::string write_bgzf(const std::string& source_path, const std::string& destination_path,
+                       const CompressionSettings& settings, const LineNamer& namer) {
     check_settings(settings);
-    int source = open_for_reading(source_path);
-    struct Closer {
-        int& fd;
-        ~Closer() { close_quietly(fd); }
-    } closer{source};
+    const UniqueFd source_fd(open_for_reading(source_path));
+    const int source = source_fd.get();
     if (same_file(source_path, destination_path)) {
         throw ValueError("destination_path names the same file as source_path: '" + destination_path + "'");
     }
+    // An index beside the destination is replaced or removed.
+    for (const IndexFormat format : {IndexFormat::Tbi, IndexFormat::Csi}) {
+        if (same_file(source_path, index_path(destination_path, format))) {
+            throw ValueError("source_path is where the index of destination_path goes: '" + source_path + "'");
+        }
+    }
 
-    OutputFile destination(destination_path);
+    // Whole or nothing: an earlier destination stays until this one is complete.
+    IndexBeside index(destination_path, settings.index, namer);
+    AtomicOutput destination(destination_path);
+    if (destination.writes_directly()) index.remove_earlier();
     BgzfWriter writer([&destination](std::string_view block) { destination.write(block); }, settings);
     std::string chunk(std::size_t{16} * UNCOMPRESSED_BLOCK_SIZE, '\0');
     while (const std::size_t n = read_some(source, chunk.data(), chunk.size(), source_path)) {
-        writer.write(std::string_view(chunk.data(), n));
+        const std::string_view data(chunk.data(), n);
+        index.feed(data);
+        writer.write(data);
     }
     writer.finish();
-    destination.close();
+    index.prepare(writer.block_offsets(), writer.compressed_size());
+    destination.commit();
+    index.commit();
     return destination_path;
 }
 

@@ -14,8 +14,7 @@
 
 #include "compression/interrupt_poll.hpp"
 #include "compression/settings.hpp"
-
-#include "compression/settings.hpp"
+#include "compression/tabix_index.hpp"
 
 namespace merivane::compression {
 
@@ -113,8 +112,17 @@ private:
 // time, and returns `destination_path`. The source is opened before the
 // destination is created, so a missing source leaves the destination alone;
 // a destination naming the source itself is refused (ValueError) for the
-// same reason. A failure after that leaves the partial destination in place.
+// same reason. The destination appears whole or not at all.
+//
+// With settings.index, the index is built from the same bytes on the way
+// and written beside the destination once it is in place; a text the index
+// cannot hold (see TabixIndexBuilder) raises ValueError and writes nothing.
+// Any other index beside the destination is removed when the new file goes
+// in place, so none outlives the data it indexed.
 std::string write_bgzf(const std::string& source_path, const std::string& destination_path,
                        const CompressionSettings& settings = {});
+// The same, naming the lines of the text in an index's errors with `namer`.
+std::string write_bgzf(const std::string& source_path, const std::string& destination_path,
+                       const CompressionSettings& settings, const LineNamer& namer);
 
 }  // namespace merivane::compression

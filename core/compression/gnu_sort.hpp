@@ -23,12 +23,13 @@ bool gnu_sort_available();
 
 using SortFinder = std::function<std::optional<std::string>()>;
 
-// Sorts `records` with GNU sort and hands the path of the sorted file to
-// `consume` while it exists. A record without a terminator gets a "\n" in
-// the records file. Both temporary files are removed on every way out.
-// RuntimeError when `find` gives no sort; CalledProcessError when sort fails.
-void run_gnu_sort(const std::vector<std::string_view>& records,
-                  const std::function<void(const std::string& sorted_path)>& consume,
+// Sorts `records` with GNU sort and hands `consume` a descriptor of the
+// sorted file, positioned at its start. A record without a terminator gets
+// a "\n" in the records file. Both temporary files have no name, so nothing
+// is left behind whatever happens. RuntimeError when `find` gives no sort,
+// and when sort's output is not exactly the records given, in sort order,
+// as UTF-8; CalledProcessError when sort fails.
+void run_gnu_sort(const std::vector<std::string_view>& records, const std::function<void(int sorted_fd)>& consume,
                   const SortFinder& find = gnu_sort_path);
 
 // The sorted records, each ending in "\n".

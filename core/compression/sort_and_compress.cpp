@@ -1,34 +1,44 @@
 #include "compression/sort_and_compress.hpp"
 
+#include <sys/stat.h>
+
+#include <cstdint>
 #include <deque>
-#include <exception>
+#include <functional>
 #include <string_view>
 #include <vector>
 
 #include "compression/bgzf.hpp"
 #include "compression/gnu_sort.hpp"
 #include "compression/sorting.hpp"
+#include "compression/tabix_index.hpp"
 #include "platform/error.hpp"
 #include "platform/file_io.hpp"
 #include "platform/log.hpp"
+#include "platform/temp_file.hpp"
 #include "platform/text_reader.hpp"
 
 namespace merivane::compression {
 
 namespace {
 
-// GNU sort's output holds exactly the records it was given (valid UTF-8,
-// each ending in "\n"), so it is copied as bytes rather than decoded again.
-void append_file(const std::string& path, OutputFile& out) {
-    int fd = open_for_reading(path);
-    struct Closer {
-        int& fd;
-        ~Closer() { close_quietly(fd); }
-    } closer{fd};
+// GNU sort's output was checked to hold exactly the records it was given
+// (valid UTF-8, each ending in "\n"), so it is copied as bytes rather than
+// decoded again.
+void append_file(int fd, OutputFile& out) {
     std::string buffer(std::size_t{1} << 20, '\0');
-    while (const std::size_t n = read_some(fd, buffer.data(), buffer.size(), path)) {
+    while (const std::size_t n = read_some(fd, buffer.data(), buffer.size(), "GNU sort output")) {
         out.write(std::string_view(buffer.data(), n));
     }
+}
+
+using FileIdentity = std::optional<std::pair<std::uint64_t, std::uint64_t>>;
+
+// Device and inode of what is at `path` now; nullopt when nothing is.
+FileIdentity identity_of(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return std::nullopt;
+    return std::pair<std::uint64_t, std::uint64_t>(info.st_dev, info.st_ino);
 }
 
 }  // namespace
@@ -44,6 +54,8 @@ std::string sort_and_compress(const std::string& vcf_file_path, const std::optio
                               const CompressionSettings& settings) {
     const std::string destination =
         destination_path && !destination_path->empty() ? *destination_path : vcf_file_path + ".gz";
+    // The name callers know for the sorted intermediate; the file itself
+    // gets a name of its own for each call (below).
     const std::string sorted_path = vcf_file_path + ".sorted.tmp";
     // Either would destroy what is being compressed.
     if (same_file(destination, vcf_file_path)) {
@@ -52,10 +64,17 @@ std::string sort_and_compress(const std::string& vcf_file_path, const std::optio
     if (same_file(destination, sorted_path)) {
         throw ValueError("destination_path names the temporary sorted file: '" + destination + "'");
     }
+    // An index beside the destination is replaced or removed.
+    for (const IndexFormat format : {IndexFormat::Tbi, IndexFormat::Csi}) {
+        if (same_file(vcf_file_path, index_path(destination, format))) {
+            throw ValueError("vcf_file_path is where the index of the destination goes: '" + vcf_file_path + "'");
+        }
+    }
 
     std::optional<std::string> chosen = engine;
     if (!chosen) chosen = std::string(find() ? GNU_SORT : PYTHON_SORT);
 
+    const FileIdentity read_input = identity_of(vcf_file_path);
     const LineBuffer input = read_lines(vcf_file_path, Compression::Plain);
     // Only the last line of a file can lack its "\n".
     std::deque<std::string> terminated_storage;
@@ -65,44 +84,38 @@ std::string sort_and_compress(const std::string& vcf_file_path, const std::optio
     const std::vector<std::string_view>& lines = unterminated_end ? terminated : input.lines();
     const SortPlan plan = plan_sort(lines, chosen);
 
-    bool writing = false;
-    std::exception_ptr failure;
-    try {
-        const auto write_header = [&](OutputFile& out) {
-            for (const std::size_t i : plan.split.header) out.write(lines[i]);
-        };
-        if (plan.engine == SortEngine::InMemory) {
-            writing = true;
-            OutputFile out(sorted_path);
-            write_header(out);
+    // Private to this call: two runs on one input (a retried job) never
+    // share it, and a link planted at a predictable name is never followed.
+    std::optional<TempFile> sorted;
+    const auto write_sorted = [&](const std::function<void(OutputFile&)>& records) {
+        sorted.emplace(TempFile::beside(vcf_file_path, ".sorted.tmp"));
+        OutputFile out(sorted->take_fd(), sorted->path());
+        for (const std::size_t i : plan.split.header) out.write(lines[i]);
+        records(out);
+        out.close();
+    };
+    if (plan.engine == SortEngine::InMemory) {
+        write_sorted([&](OutputFile& out) {
             for (const std::size_t i : plan.split.records) out.write(lines[i]);
-            out.close();
-        } else {
-            std::vector<std::string_view> records;
-            records.reserve(plan.split.records.size());
-            for (const std::size_t i : plan.split.records) records.push_back(lines[i]);
-            run_gnu_sort(records, [&](const std::string& gnu_sorted) {
-                writing = true;
-                OutputFile out(sorted_path);
-                write_header(out);
-                append_file(gnu_sorted, out);
-                out.close();
-            }, find);
-        }
-        write_bgzf(sorted_path, destination, settings);
-    } catch (...) {
-        failure = std::current_exception();
+        });
+    } else {
+        std::vector<std::string_view> records;
+        records.reserve(plan.split.records.size());
+        for (const std::size_t i : plan.split.records) records.push_back(lines[i]);
+        run_gnu_sort(records, [&](int gnu_sorted) {
+            write_sorted([&](OutputFile& out) { append_file(gnu_sorted, out); });
+        }, find);
     }
-    if (writing && path_exists(sorted_path)) {
-        if (failure) {
-            remove_file_quietly(sorted_path);
-        } else {
-            remove_file(sorted_path);
-        }
-    }
-    if (failure) std::rethrow_exception(failure);
+    // The destination is durable once this returns. An index names the
+    // lines as they stand once sorted.
+    write_bgzf(sorted->path(), destination, settings, [&vcf_file_path](std::uint64_t line) {
+        return "'" + vcf_file_path + "' (sorted), line " + std::to_string(line);
+    });
+    sorted->remove();
 
-    if (!keep_plain && path_exists(vcf_file_path)) remove_file(vcf_file_path);
+    // Only the file that was read goes: a run started meanwhile on the same
+    // path may have put a new one there.
+    if (!keep_plain && read_input && identity_of(vcf_file_path) == read_input) remove_file(vcf_file_path);
     log_info("Wrote sorted, bgzipped VCF to %s", {destination});
     return destination;
 }

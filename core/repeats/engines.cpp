@@ -1,9 +1,11 @@
 #include "repeats/engines.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <optional>
 #include <span>
 
+#include "platform/atomic_output.hpp"
 #include "platform/error.hpp"
 #include "platform/file_io.hpp"
 #include "platform/log.hpp"
@@ -15,18 +17,14 @@
 
 namespace merivane::repeats {
 
-namespace {
-
-// On the way out of an error: what was filtered before the fault stays in
-// the output, and the error being raised is the one the caller sees.
-void close_keeping_output(OutputFile& output) noexcept {
-    try {
-        output.close();
-    } catch (...) {
+void reject_output_naming_inputs(const std::string& output_path, const std::string& repeat_path,
+                                 const std::string& bed_path) {
+    for (const auto& [input_path, what] : {std::pair{&repeat_path, "repeat VCF"}, std::pair{&bed_path, "catalog BED"}}) {
+        if (!same_file(output_path, *input_path)) continue;
+        throw ValueError("The filtered repeats output \"" + output_path + "\" is the " + what + " \"" + *input_path +
+                         "\"; writing it would destroy that input");
     }
 }
-
-}  // namespace
 
 bool bedtools_available() { return find_executable(std::string(kBedtools)).has_value(); }
 
@@ -63,40 +61,84 @@ private:
 
 }  // namespace
 
+namespace {
+
+// The header lines bedtools is to copy ("-header"): the lines that start
+// with "#" before the first that does not, each ending in "\n".
+std::string leading_header(const std::string& path) {
+    TextReader reader(path, Compression::DetectByMagic);
+    std::string header;
+    std::string line;
+    while (reader.next_line(line) && line.starts_with('#')) {
+        header += line;
+        if (!line.ends_with('\n')) header += '\n';
+    }
+    return header;
+}
+
+// Keeps the start of bedtools' output, enough to hold the expected header
+// even with "\r\n" line ends, and tells whether it begins with that header.
+class HeaderCheck {
+public:
+    explicit HeaderCheck(std::string expected) : expected_(std::move(expected)) {}
+    void see(std::string_view data) {
+        const std::size_t room = 2 * expected_.size() + 2 - std::min(head_.size(), 2 * expected_.size() + 2);
+        head_.append(data.substr(0, std::min(room, data.size())));
+    }
+    bool passed() const {
+        std::string normalised;
+        for (std::size_t i = 0; i < head_.size() && normalised.size() < expected_.size(); ++i) {
+            if (head_[i] == '\r' && i + 1 < head_.size() && head_[i + 1] == '\n') continue;
+            normalised += head_[i];
+        }
+        return normalised == expected_;
+    }
+    std::size_t lines() const { return static_cast<std::size_t>(std::count(expected_.begin(), expected_.end(), '\n')); }
+
+private:
+    std::string expected_;
+    std::string head_;
+};
+
+}  // namespace
+
 void intersect_with_bedtools(const std::string& repeat_path, const std::string& bed_path,
                              const std::string& output_path) {
-    OutputFile output(output_path);
+    reject_output_naming_inputs(output_path, repeat_path, bed_path);
     const BedtoolsInput input(repeat_path);
-    // The error names the caller's file, not a temporary copy that is gone
-    // by the time anyone reads it.
-    const std::vector<std::string> command = bedtools_command(repeat_path, bed_path);
+    // The command that runs, on the decompressed copy when there is one.
+    const std::vector<std::string> command = bedtools_command(input.path(), bed_path);
     const auto program = find_executable(command[0]);
     if (!program) throw OSError(ENOENT, command[0]);
-    std::vector<std::string> argv = bedtools_command(input.path(), bed_path);
+    std::vector<std::string> argv = command;
     argv[0] = *program;
+    HeaderCheck header(leading_header(input.path()));
+    // Replaces an earlier output only once bedtools has succeeded.
+    AtomicOutput output(output_path);
     // bedtools exits 0 even when its writes fail (a full disk), so its
     // output passes through here, where a failed write is seen and raised.
     ChildOptions options;
-    options.stdout_sink = [&output](std::string_view data) { output.write(data); };
-    ChildResult result;
-    try {
-        result = run_child(argv, options);
-    } catch (...) {
-        close_keeping_output(output);
-        throw;
+    options.stdout_sink = [&](std::string_view data) {
+        header.see(data);
+        output.write(data);
+    };
+    const ChildResult result = run_child(argv, options);
+    if (result.exit_status != 0) throw CalledProcessError(result.exit_status, command);
+    // A truncated or foreign output must not pass for a filtered VCF.
+    if (!header.passed()) {
+        throw RuntimeError("bedtools exited 0, but its output does not begin with the " +
+                           std::to_string(header.lines()) + " header lines of \"" + repeat_path +
+                           "\"; the filtered repeats were not written");
     }
-    if (result.exit_status != 0) {
-        close_keeping_output(output);
-        throw CalledProcessError(result.exit_status, command);
-    }
-    output.close();
+    output.commit();
 }
 
 IntersectCounts intersect_builtin(const std::string& repeat_path, const std::string& bed_path,
                                   const std::string& output_path) {
+    reject_output_naming_inputs(output_path, repeat_path, bed_path);
     const CatalogIntervals catalog = read_bed_intervals(bed_path);
     TextReader input(repeat_path, Compression::DetectByMagic);
-    OutputFile output(output_path);
+    AtomicOutput output(output_path);
 
     IntersectCounts counts;
     std::uint64_t line_number = 0;
@@ -132,13 +174,9 @@ IntersectCounts intersect_builtin(const std::string& repeat_path, const std::str
         }
     } catch (CorruptInputError& error) {
         error.add_note("while reading " + repeat_path + ", after line " + std::to_string(line_number));
-        close_keeping_output(output);
-        throw;
-    } catch (...) {
-        close_keeping_output(output);
         throw;
     }
-    output.close();
+    output.commit();
     log_info("Repeat records kept: %d, outside the catalog: %d", {counts.kept, counts.dropped});
     return counts;
 }

@@ -21,10 +21,19 @@ bool bedtools_available();
 // however many catalog intervals it overlaps.
 std::vector<std::string> bedtools_command(const std::string& repeat_path, const std::string& bed_path);
 
+// ValueError when `output_path` names one of the inputs: writing it would
+// destroy that input.
+void reject_output_naming_inputs(const std::string& output_path, const std::string& repeat_path,
+                                 const std::string& bed_path);
+
+// Both engines refuse an output naming an input, and replace the output only
+// once it is complete: after any failure an earlier file there is untouched.
+
 // Runs `bedtools intersect` with its standard output copied into
-// `output_path` (created or truncated first) as it arrives. A non-zero exit
-// raises CalledProcessError and leaves the output as bedtools wrote it; a
-// failed write to the output raises OSError (bedtools itself would exit 0).
+// `output_path` as it arrives. A non-zero exit raises CalledProcessError
+// naming the command that ran; a failed write to the output raises OSError
+// (bedtools itself would exit 0); output that does not begin with the repeat
+// VCF's header lines raises RuntimeError.
 void intersect_with_bedtools(const std::string& repeat_path, const std::string& bed_path,
                              const std::string& output_path);
 

@@ -21,12 +21,6 @@ std::string_view last_extension(std::string_view name) {
     return name.substr(dot);
 }
 
-void refuse_input_as_output(const std::string& output_path, const std::string& input_path, const char* what) {
-    if (!same_file(output_path, input_path)) return;
-    throw ValueError("The filtered repeats output \"" + output_path + "\" is the " + what + " \"" + input_path +
-                     "\"; writing it would destroy that input");
-}
-
 }  // namespace
 
 std::string filtered_repeat_path(const std::string& full_repeat_path) {
@@ -85,10 +79,7 @@ std::optional<std::string> filter_repeats_vcf(const std::optional<std::string>& 
     const std::string filtered_path = output_path && !output_path->empty()
                                           ? *output_path
                                           : operations.filtered_repeat_path(*full_repeat_path);
-    // Both engines create the output before reading everything: an output
-    // naming an input would empty it.
-    refuse_input_as_output(filtered_path, *full_repeat_path, "repeat VCF");
-    refuse_input_as_output(filtered_path, *repeat_bed_file_path, "catalog BED");
+    reject_output_naming_inputs(filtered_path, *full_repeat_path, *repeat_bed_file_path);
 
     log_info("Filtering %s against %s with the %s engine", {*full_repeat_path, *repeat_bed_file_path, chosen});
     if (use_bedtools) {

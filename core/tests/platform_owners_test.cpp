@@ -23,38 +23,10 @@ namespace fs = std::filesystem;
 using testing::read_file;
 using testing::TempDir;
 
+using testing::entries;
+using testing::ScopedEnv;
+
 bool is_open(int fd) { return ::fcntl(fd, F_GETFD) != -1; }
-
-std::vector<std::string> entries(const std::string& directory) {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(directory)) names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-// Sets an environment variable for one scope.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const std::optional<std::string>& value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old;
-        if (value) {
-            ::setenv(name, value->c_str(), 1);
-        } else {
-            ::unsetenv(name);
-        }
-    }
-    ~ScopedEnv() {
-        if (old_) {
-            ::setenv(name_, old_->c_str(), 1);
-        } else {
-            ::unsetenv(name_);
-        }
-    }
-
-private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
 
 TEST(UniqueFd, ClosesOnceAndOnlyWhileItOwns) {
     int raw = ::open("/dev/null", O_RDONLY | O_CLOEXEC);

@@ -135,7 +135,7 @@ TEST(BuiltinEngine, CopiesHeadersWhereTheyStandAndCountsEveryRecord) {
     EXPECT_EQ(log.events()[0].args, (std::vector<LogArg>{std::int64_t{2}, std::int64_t{3}}));
 }
 
-TEST(BuiltinEngine, CorruptInputRaisesAndKeepsWhatWasWritten) {
+TEST(BuiltinEngine, CorruptInputRaisesAndLeavesAnEarlierOutputAlone) {
     TempDir dir;
     const auto bed = dir.write("catalog.bed", kCatalog);
     std::string many;
@@ -147,6 +147,7 @@ TEST(BuiltinEngine, CorruptInputRaisesAndKeepsWhatWasWritten) {
     }
     const std::string packed = testing::gzip_bytes(kHeader + many);
     const auto truncated = dir.write("cut.vcf.gz", packed.substr(0, packed.size() - 40));
+    dir.write("out.vcf", "earlier\n");
     CapturedLog log;
     try {
         intersect_builtin(truncated, bed, dir.path("out.vcf"));
@@ -157,11 +158,14 @@ TEST(BuiltinEngine, CorruptInputRaisesAndKeepsWhatWasWritten) {
         EXPECT_NE(error.notes()[0].find(truncated), std::string::npos);
     }
     EXPECT_TRUE(log.events().empty());
-    const std::string written = read_file(dir.path("out.vcf"));
-    EXPECT_TRUE(written.starts_with(kHeader + record("chr1", 160, 5, "r0")));
+    EXPECT_EQ(read_file(dir.path("out.vcf")), "earlier\n");
 
     const auto bad_text = dir.write("bad.vcf", kHeader + "chr1\t160\t\xff\tA\t.\t.\t.\t.\n");
     EXPECT_THROW(intersect_builtin(bad_text, bed, dir.path("out2.vcf")), UnicodeDecodeError);
+    EXPECT_FALSE(path_exists(dir.path("out2.vcf")));
+    EXPECT_EQ(testing::entries(dir.path("")),
+              (std::vector<std::string>{"bad.vcf", "catalog.bed", "cut.vcf.gz", "out.vcf"}))
+        << "no partial file left";
 }
 
 TEST(BuiltinEngine, MissingCatalogRaisesBeforeTheOutputIsCreated) {
@@ -171,10 +175,11 @@ TEST(BuiltinEngine, MissingCatalogRaisesBeforeTheOutputIsCreated) {
     EXPECT_FALSE(path_exists(dir.path("out.vcf")));
 }
 
-TEST(BedtoolsEngine, FailureCarriesTheCommandAndKeepsTheOutput) {
+TEST(BedtoolsEngine, FailureCarriesTheCommandAndLeavesAnEarlierOutputAlone) {
     if (!bedtools_available()) GTEST_SKIP() << "bedtools is not installed";
     TempDir dir;
     const auto vcf = dir.write("my sample.vcf", kHeader + record("chr1", 160, 5, "x"));
+    dir.write("out.vcf", "earlier\n");
     try {
         intersect_with_bedtools(vcf, dir.path("missing.bed"), dir.path("out.vcf"));
         FAIL() << "bedtools failed; the failure must be raised";
@@ -183,7 +188,7 @@ TEST(BedtoolsEngine, FailureCarriesTheCommandAndKeepsTheOutput) {
         EXPECT_EQ(error.cmd(), bedtools_command(vcf, dir.path("missing.bed")));
         EXPECT_EQ(error.cmd()[2], "-u");
     }
-    EXPECT_TRUE(path_exists(dir.path("out.vcf")));
+    EXPECT_EQ(read_file(dir.path("out.vcf")), "earlier\n");
 }
 
 struct PathCase {

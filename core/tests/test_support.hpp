@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,23 @@ private:
 };
 
 std::string read_file(const std::string& path);
+// Names in `directory`, sorted.
+std::vector<std::string> entries(const std::string& directory);
+// An executable shell script `name` in `dir` running `body`; its path.
+std::string write_script(const TempDir& dir, const std::string& name, const std::string& body);
+
+// An environment variable set (or, nullopt, unset) for one scope.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const std::optional<std::string>& value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
 std::string gzip_bytes(const std::string& data);
 
 // Collects the log events emitted while it lives.

@@ -150,9 +150,10 @@ INSTANTIATE_TEST_SUITE_P(
                       "##s\n##contig=<ID=chr1>\n" + kOwnInfo + kOwnRest + kColumns + kRec1 + "#note\n\n"},
         // Chromosome names that would break a contig line are left to htslib.
         PlacementCase{"UnsafeChromosomeNames",
-                      Inputs{}.with(InputKind::Sv, {"##s\n", kColumns, "a,b\t1\n", "c>d\t1\n", "\t1\n", "chrM\t1\n"}),
+                      Inputs{}.with(InputKind::Sv,
+                                    {"##s\n", kColumns, "a,b\t1\n", "c>d\t1\n", "\t1\n", " \t \n", "chrM\t1\n"}),
                       "##s\n" + kOwnInfo + kOwnRest + "##contig=<ID=chrM>\n" + kColumns +
-                          "a,b\t1\nc>d\t1\n\t1\nchrM\t1\n"}),
+                          "a,b\t1\nc>d\t1\n\t1\n \t \nchrM\t1\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(MergedHeader, RecordsRewrittenByAReplacedRuleAreDeclaredAndRewrittenOnce) {

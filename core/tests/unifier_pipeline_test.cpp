@@ -58,6 +58,22 @@ TEST(UnifyAndCompress, NothingToUnifyLeavesTheEmptyPlainFile) {
     EXPECT_FALSE(path_exists(output + ".gz"));
 }
 
+TEST(UnifyAndCompress, AMalformedLineNamesItsFile) {
+    TempDir dir;
+    StructFiles files;
+    files[kind_index(InputKind::Sv)] =
+        dir.write("sv.vcf", "##s\n" + kColumns + "chr2\t1\t.\tN\t<DEL>\t.\tPASS\tSVTYPE=DEL\tGT\t0/1\n");
+    const std::string roh = dir.write("roh.bed", "chr1\t9\t20\t3\nchr1\tstart\t30\t1\n");
+    files[kind_index(InputKind::Roh)] = roh;
+    CapturedLog log;
+    try {
+        unify_and_compress(files, dir.path("u.vcf"), UnifyOptions{});
+        FAIL() << "a BED line without a start position was accepted";
+    } catch (const ValueError& error) {
+        EXPECT_EQ(error.notes(), (std::vector<std::string>{"in the roh input, line 2", "the roh input is " + roh}));
+    }
+}
+
 struct OverlapCase {
     const char* name;
     std::string output;  // relative to the directory, "" for the input itself

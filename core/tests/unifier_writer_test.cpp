@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -183,9 +184,9 @@ TEST(UnifiedFile, DeclaredRohShapeOverridesDetection) {
     EXPECT_EQ(log.events().front().args, std::vector<LogArg>{std::string("roh")});
 }
 
-TEST(UnifiedFile, RuleErrorsNameTheInputAndLineAndKeepWhatWasWritten) {
+TEST(UnifiedFile, RuleErrorsNameTheInputAndLineAndLeaveAnEarlierFileAlone) {
     TempDir dir;
-    const auto path = dir.path("out.vcf");
+    const auto path = dir.write("out.vcf", "earlier\n");
     Texts repeats = repeat_input();
     repeats.push_back("chr3\t30\t.\tCA\t<STR3>\t.\tPASS\tEND=34\tGT\t0/1\t1/1\n");
     Inputs inputs;
@@ -198,7 +199,8 @@ TEST(UnifiedFile, RuleErrorsNameTheInputAndLineAndKeepWhatWasWritten) {
         ASSERT_EQ(error.notes().size(), 1u);
         EXPECT_EQ(error.notes()[0], "in the repeats input, line 5");
     }
-    EXPECT_EQ(testing::read_file(path), joined(sv_input()) + kRepeatRecords);
+    EXPECT_EQ(testing::read_file(path), "earlier\n");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path("")), {}), 1) << "no partial file left";
     for (const auto& event : log.events()) EXPECT_NE(event.format, kUnifiedCreated);
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <vector>
 
 #include "platform/log.hpp"
 #include "platform/strings.hpp"
@@ -130,14 +131,18 @@ void HeaderMerge::add_input(InputKind kind, LineSpan header) {
 }
 
 void HeaderMerge::use_record(std::string_view line) {
-    if (line.empty() || line.front() == '#' || is_blank(line)) return;
+    // Called once per record of the unified file: kept to a tab search and,
+    // mostly, one comparison. A blank line's "chromosome" is white space,
+    // which no contig line is made for.
+    if (line.empty() || line.front() == '#') return;
     const std::size_t tab = line.find('\t');
     if (tab == std::string_view::npos) return;
     const std::string_view chromosome = line.substr(0, tab);
-    // Records come in runs of one chromosome: most lines end here.
     if (chromosome == last_used_) return;
-    last_used_.assign(chromosome);
-    used_.emplace(chromosome);
+    auto found = used_.find(chromosome);
+    if (found == used_.end()) found = used_.emplace(chromosome).first;
+    // Elements of an unordered_set stay where they are.
+    last_used_ = *found;
 }
 
 std::string HeaderMerge::declarations() const {
@@ -149,13 +154,14 @@ std::string HeaderMerge::declarations() const {
 }
 
 std::string HeaderMerge::contigs() const {
-    std::string out = added_contigs_;
-    // A std::string set orders as unsigned bytes, as the sorted file does.
+    std::vector<std::string_view> missing;
     for (const std::string& chromosome : used_) {
-        if (fits_contig_line(chromosome) && !declared("contig", chromosome)) {
-            out += "##contig=<ID=" + chromosome + ">\n";
-        }
+        if (fits_contig_line(chromosome) && !declared("contig", chromosome)) missing.emplace_back(chromosome);
     }
+    // Text comparison orders as unsigned bytes, as the sorted file does.
+    std::sort(missing.begin(), missing.end());
+    std::string out = added_contigs_;
+    for (const std::string_view chromosome : missing) out += "##contig=<ID=" + std::string(chromosome) + ">\n";
     return out;
 }
 

@@ -9,6 +9,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
 
 #include "unifier/rules.hpp"
@@ -70,8 +71,12 @@ private:
     std::set<std::pair<std::pair<std::string, std::string>, InputKind>> warned_;
     std::string added_;
     std::string added_contigs_;
-    std::set<std::string, std::less<>> used_;
-    std::string last_used_;
+    struct TextHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view text) const noexcept { return std::hash<std::string_view>{}(text); }
+    };
+    std::unordered_set<std::string, TextHash, std::equal_to<>> used_;
+    std::string_view last_used_;
 };
 
 }  // namespace merivane::unifier

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "platform/atomic_output.hpp"
 #include "platform/error.hpp"
 #include "platform/file_io.hpp"
 #include "platform/log.hpp"
@@ -33,11 +34,11 @@ private:
 
 class FileSink : public TextSink {
 public:
-    explicit FileSink(OutputFile& file) : file_(file) {}
+    explicit FileSink(AtomicOutput& file) : file_(file) {}
     void write(std::string_view text) override { file_.write(text); }
 
 private:
-    OutputFile& file_;
+    AtomicOutput& file_;
 };
 
 // Runs a rule on line `index` of an input; an error it raises names the
@@ -93,8 +94,9 @@ void write_records(InputKind kind, LineSpan lines, Out& out, const UnifyOptions&
             out.put(line);
         }
         // The column-header line itself is met before content starts, so it
-        // is never written here.
-        if (contains_column_header(line)) reading_content = true;
+        // is never written here; once content has started, the test would
+        // change nothing.
+        if (!reading_content && contains_column_header(line)) reading_content = true;
     }
     if (!reading_content && warn) log_warning(kNoColumnHeader, {std::string(kind_name(kind))});
 }
@@ -293,26 +295,18 @@ void write_vcf_content(InputKind kind, LineSpan lines, TextSink& out, const Unif
 
 std::optional<std::string> unify_lines(const LinesTable& lines, const std::string& output_path,
                                        const UnifyOptions& options, const WriterSteps& steps, bool merge_headers) {
-    // Created (or emptied) before anything is checked.
-    OutputFile file(output_path);
+    // The file appears whole or not at all; an error (or an interrupt)
+    // leaves whatever was at output_path before.
+    AtomicOutput file(output_path);
     FileSink sink(file);
     LineWriter out(sink);
-    try {
-        const bool written = merge_headers ? write_with_merged_header(lines, out, options, steps)
-                                           : write_with_donor_header(lines, out, options, steps);
-        if (!written) {
-            log_warning(kNothingToUnify);
-            file.close();
-            return std::nullopt;
-        }
-        file.close();
-    } catch (...) {
-        // What was written before the error stays in the file.
-        try {
-            file.close();
-        } catch (...) {
-        }
-        throw;
+    const bool written = merge_headers ? write_with_merged_header(lines, out, options, steps)
+                                       : write_with_donor_header(lines, out, options, steps);
+    // With nothing to unify the file is still created, and left empty.
+    file.commit();
+    if (!written) {
+        log_warning(kNothingToUnify);
+        return std::nullopt;
     }
     log_info(kUnifiedCreated, {output_path});
     return output_path;

@@ -51,9 +51,10 @@ struct WriterSteps {
 void write_vcf_content(InputKind kind, LineSpan lines, TextSink& out, const UnifyOptions& options,
                        const WriterSteps& steps = {});
 
-// Writes the unified file at `output_path` (created or emptied first) and
-// returns that path, or nullopt when no input could donate a header (the
-// empty file stays). An error leaves the file as far as it was written.
+// Writes the unified file at `output_path` and returns that path, or
+// nullopt when no input could donate a header (an empty file is left). The
+// file replaces an earlier one only once complete: after an error the
+// earlier file (or none) is still there.
 // `merge_headers` adds to the donor's header what the other inputs declare
 // and what the records use undeclared (unifier/header.hpp); the records are
 // the same either way.

@@ -1,0 +1,696 @@
+#include "compression/tabix_index.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <unordered_map>
+#include <utility>
+
+#include "compression/bgzf.hpp"
+#include "platform/atomic_output.hpp"
+#include "platform/error.hpp"
+#include "platform/file_io.hpp"
+
+namespace merivane::compression {
+
+namespace {
+
+// What tabix -p vcf records in the index: preset VCF, sequence column 1,
+// begin column 2, no end column, meta character '#', no skipped lines.
+constexpr std::int32_t kPresetVcf = 2;
+constexpr std::int32_t kMetaChar = '#';
+constexpr int kMinShift = 14;
+constexpr int kTbiLevels = 5;
+constexpr int kCsiLevels = 6;  // (31 - 14 + 2) / 3: tabix --csi before widening
+// Deeper than this and bin numbers no longer fit an int.
+constexpr int kMostLevels = 9;
+// A bin whose chunks span less than one compressed block's worth goes into
+// its parent.
+constexpr std::uint64_t kMinMarkerDistance = 0x10000;
+constexpr std::uint64_t kUnset = std::numeric_limits<std::uint64_t>::max();
+constexpr std::uint32_t kNoBin = 0xffffffffu;
+
+struct Chunk {
+    std::uint64_t u;
+    std::uint64_t v;
+};
+
+struct Bin {
+    std::vector<Chunk> chunks;
+    std::uint64_t loff = 0;
+};
+
+// Bin numbers -> bins, laid out bucket for bucket as htslib's khash lays out
+// an integer-keyed map (identity hash, quadratic probing, power-of-two
+// sizes, 0.77 load, in-place rehash). Index files list bins in bucket
+// order, so this layout is part of the bytes.
+class BinTable {
+public:
+    std::uint32_t buckets() const noexcept { return n_buckets_; }
+    std::uint32_t size() const noexcept { return size_; }
+    bool live(std::uint32_t b) const noexcept { return (flags_[b] & kEither) == 0; }
+    std::uint32_t key(std::uint32_t b) const noexcept { return keys_[b]; }
+    Bin& bin(std::uint32_t b) noexcept { return vals_[b]; }
+    const Bin& bin(std::uint32_t b) const noexcept { return vals_[b]; }
+
+    std::uint32_t get(std::uint32_t key) const noexcept {
+        if (n_buckets_ == 0) return 0;
+        const std::uint32_t mask = n_buckets_ - 1;
+        std::uint32_t i = key & mask;
+        const std::uint32_t last = i;
+        std::uint32_t step = 0;
+        while (!(flags_[i] & kEmpty) && ((flags_[i] & kDeleted) || keys_[i] != key)) {
+            i = (i + ++step) & mask;
+            if (i == last) return n_buckets_;
+        }
+        return (flags_[i] & kEither) ? n_buckets_ : i;
+    }
+
+    // The bucket holding `key`, a new empty bin there if it was absent.
+    std::uint32_t put(std::uint32_t key) {
+        if (n_occupied_ >= upper_bound_) {
+            resize(n_buckets_ > (size_ << 1) ? n_buckets_ - 1 : n_buckets_ + 1);
+        }
+        const std::uint32_t mask = n_buckets_ - 1;
+        std::uint32_t x = n_buckets_;
+        std::uint32_t site = n_buckets_;
+        std::uint32_t i = key & mask;
+        if (flags_[i] & kEmpty) {
+            x = i;
+        } else {
+            const std::uint32_t last = i;
+            std::uint32_t step = 0;
+            while (!(flags_[i] & kEmpty) && ((flags_[i] & kDeleted) || keys_[i] != key)) {
+                if (flags_[i] & kDeleted) site = i;
+                i = (i + ++step) & mask;
+                if (i == last) {
+                    x = site;
+                    break;
+                }
+            }
+            if (x == n_buckets_) x = ((flags_[i] & kEmpty) && site != n_buckets_) ? site : i;
+        }
+        if (flags_[x] & kEmpty) {
+            keys_[x] = key;
+            vals_[x] = Bin{};
+            flags_[x] = 0;
+            ++size_;
+            ++n_occupied_;
+        } else if (flags_[x] & kDeleted) {
+            keys_[x] = key;
+            vals_[x] = Bin{};
+            flags_[x] = 0;
+            ++size_;
+        }
+        return x;
+    }
+
+    void erase(std::uint32_t b) noexcept {
+        if (b != n_buckets_ && live(b)) {
+            flags_[b] |= kDeleted;
+            vals_[b] = Bin{};
+            --size_;
+        }
+    }
+
+private:
+    static constexpr std::uint8_t kDeleted = 1;
+    static constexpr std::uint8_t kEmpty = 2;
+    static constexpr std::uint8_t kEither = 3;
+
+    static std::uint32_t bound(std::uint32_t buckets) {
+        return static_cast<std::uint32_t>(buckets * 0.77 + 0.5);
+    }
+
+    void resize(std::uint32_t wanted) {
+        std::uint32_t n = wanted;
+        --n;
+        n |= n >> 1;
+        n |= n >> 2;
+        n |= n >> 4;
+        n |= n >> 8;
+        n |= n >> 16;
+        ++n;
+        if (n < 4) n = 4;
+        if (size_ >= bound(n)) return;  // too small for what it holds
+        std::vector<std::uint8_t> fresh(n, kEmpty);
+        const std::uint32_t old = n_buckets_;
+        if (old < n) {
+            keys_.resize(n);
+            vals_.resize(n);
+        }
+        const std::uint32_t mask = n - 1;
+        // Each live entry moves to its new bucket; one found there that has
+        // not moved yet is kicked out and placed next.
+        for (std::uint32_t j = 0; j != old; ++j) {
+            if (!live(j)) continue;
+            std::uint32_t key = keys_[j];
+            Bin val = std::move(vals_[j]);
+            flags_[j] |= kDeleted;
+            while (true) {
+                std::uint32_t i = key & mask;
+                std::uint32_t step = 0;
+                while (!(fresh[i] & kEmpty)) i = (i + ++step) & mask;
+                fresh[i] &= static_cast<std::uint8_t>(~kEmpty);
+                if (i < old && live(i)) {
+                    std::swap(key, keys_[i]);
+                    std::swap(val, vals_[i]);
+                    flags_[i] |= kDeleted;
+                } else {
+                    keys_[i] = key;
+                    vals_[i] = std::move(val);
+                    break;
+                }
+            }
+        }
+        if (old > n) {
+            keys_.resize(n);
+            vals_.resize(n);
+        }
+        flags_ = std::move(fresh);
+        n_buckets_ = n;
+        n_occupied_ = size_;
+        upper_bound_ = bound(n);
+    }
+
+    std::uint32_t n_buckets_ = 0;
+    std::uint32_t size_ = 0;
+    std::uint32_t n_occupied_ = 0;
+    std::uint32_t upper_bound_ = 0;
+    std::vector<std::uint32_t> keys_;
+    std::vector<std::uint8_t> flags_;
+    std::vector<Bin> vals_;
+};
+
+constexpr std::uint32_t bin_first(int level) { return ((1u << (3 * level)) - 1) / 7; }
+constexpr std::uint32_t bin_parent(std::uint32_t bin) { return (bin - 1) >> 3; }
+
+int bin_level(std::uint32_t bin) {
+    int level = 0;
+    for (; bin; bin = bin_parent(bin)) ++level;
+    return level;
+}
+
+// The smallest bin holding [beg, end).
+std::uint32_t region_to_bin(std::int64_t beg, std::int64_t end, int min_shift, int levels) {
+    int shift = min_shift;
+    std::uint32_t first = bin_first(levels);
+    --end;
+    for (int level = levels; level > 0; --level, shift += 3, first -= 1u << (3 * level)) {
+        if (beg >> shift == end >> shift) return first + static_cast<std::uint32_t>(beg >> shift);
+    }
+    return 0;
+}
+
+// C's strtoll over a field: the text from `at` to the end of `text`, NUL
+// terminated, as tabix reads it (base 0, so "0x10" is 16 and "010" is 8;
+// leading white space skipped). Plain decimal digits take the short road.
+// nullopt when no digits were read.
+std::optional<long long> read_integer(std::string_view text, std::size_t at, int base) {
+    std::size_t i = at;
+    if (i < text.size() && text[i] >= '1' && text[i] <= '9') {
+        long long value = 0;
+        std::size_t digits = 0;
+        for (; i < text.size() && text[i] >= '0' && text[i] <= '9' && digits < 18; ++i, ++digits) {
+            value = value * 10 + (text[i] - '0');
+        }
+        if (i == text.size() || text[i] < '0' || text[i] > '9') return value;
+    }
+    const std::string copy(text.substr(at));
+    char* stop = nullptr;
+    const int saved = errno;
+    const long long value = std::strtoll(copy.c_str(), &stop, base);
+    errno = saved;
+    if (stop == copy.c_str()) return std::nullopt;
+    return value;
+}
+
+struct Interval {
+    std::string_view chromosome;
+    std::int64_t beg = -1;  // 0-based
+    std::int64_t end = -1;  // exclusive
+};
+
+// A VCF record's interval as tabix reads it: [POS - 1, POS - 1 + length of
+// REF), or to INFO END when that lies beyond the start. nullopt for a line
+// tabix skips (fewer than two fields, a POS without digits). `ends` holds
+// where each of the first `fields` fields ends (at most INFO, the eighth:
+// tabix reads nothing after it).
+std::optional<Interval> interval_of(std::string_view line, const std::size_t* ends, int fields) {
+    Interval out;
+    out.chromosome = line.substr(0, ends[0]);
+    if (fields < 2) return std::nullopt;
+    const std::size_t pos_at = ends[0] + 1;
+    const auto pos = read_integer(line, pos_at, 0);
+    if (!pos) return std::nullopt;
+    out.beg = *pos == std::numeric_limits<long long>::min() ? *pos : *pos - 1;
+    out.end = *pos;
+    if (out.beg < 0) out.beg = 0;
+    if (out.end < 1) out.end = 1;
+    if (fields >= 4 && ends[3] > ends[2] + 1) {
+        // Saturating: a POS near the 64-bit limit is refused as out of range.
+        const auto length = static_cast<std::int64_t>(ends[3] - ends[2] - 1);
+        out.end = out.beg > std::numeric_limits<std::int64_t>::max() - length ? std::numeric_limits<std::int64_t>::max()
+                                                                              : out.beg + length;
+    }
+    if (fields >= 8) {
+        const std::string_view info = line.substr(ends[6] + 1, ends[7] - ends[6] - 1);
+        // END= at the start of INFO, else the first ";END=".
+        std::size_t at = std::string_view::npos;
+        const std::size_t first = info.find("END=");
+        if (first == 0) {
+            at = 4;
+        } else if (first != std::string_view::npos) {
+            const std::size_t later = info.find(";END=", first - 1);
+            if (later != std::string_view::npos) at = later + 5;
+        }
+        if (at != std::string_view::npos && (at == info.size() || info[at] != '.')) {
+            const long long end = read_integer(info, at, 0).value_or(0);
+            // An END not beyond the start is ignored, as tabix does.
+            if (end > out.beg) out.end = end;
+        }
+    }
+    return out;
+}
+
+std::optional<Interval> read_interval(std::string_view line) {
+    std::size_t ends[8];
+    int fields = 0;
+    for (std::size_t at = 0; fields < 8;) {
+        const void* tab = std::memchr(line.data() + at, '\t', line.size() - at);
+        if (!tab) {
+            ends[fields++] = line.size();
+            break;
+        }
+        ends[fields++] = static_cast<std::size_t>(static_cast<const char*>(tab) - line.data());
+        at = ends[fields - 1] + 1;
+    }
+    // tabix splits at a NUL byte as at a tab: the rare line holding one
+    // within the fields it reads is split again, byte by byte.
+    if (std::memchr(line.data(), '\0', ends[fields - 1]) != nullptr) {
+        fields = 0;
+        for (std::size_t i = 0; i <= line.size() && fields < 8; ++i) {
+            if (i == line.size() || line[i] == '\t' || line[i] == '\0') ends[fields++] = i;
+        }
+    }
+    return interval_of(line, ends, fields);
+}
+
+// The largest "length" of the ##contig lines, as tabix --csi reads it to
+// decide how deep its bins go.
+void note_contig_length(std::string_view line, std::int64_t& longest) {
+    line = line.substr(0, line.find('\0'));
+    if (line.substr(0, 8) != "##contig") return;
+    std::size_t at = line.find("length", 8);
+    if (at == std::string_view::npos) return;
+    for (at += 6; at < line.size() && (line[at] == ' ' || line[at] == '='); ++at) {
+    }
+    const std::string rest(line.substr(at));
+    const int saved = errno;
+    const long long length = std::strtoll(rest.c_str(), nullptr, 10);
+    errno = saved;
+    if (longest < length) longest = length;
+}
+
+void put_u32(std::string& out, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xff));
+}
+
+void put_u64(std::string& out, std::uint64_t value) {
+    for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xff));
+}
+
+struct Contig {
+    std::string name;
+    BinTable bins;
+    std::vector<std::uint64_t> linear;  // uncompressed offsets until finish
+    bool started = false;               // a record of it was indexed
+};
+
+}  // namespace
+
+LineNamer name_lines_of(std::string path) {
+    return [path = std::move(path)](std::uint64_t line) {
+        return "'" + path + "', line " + std::to_string(line);
+    };
+}
+
+std::string index_path(const std::string& destination, IndexFormat format) {
+    return destination + (format == IndexFormat::Tbi ? ".tbi" : ".csi");
+}
+
+struct TabixIndexBuilder::State {
+    IndexFormat format;
+    LineNamer namer;
+    int levels;
+    std::uint32_t n_bins = 0;
+    std::uint32_t meta_bin = 0;
+
+    std::uint64_t taken = 0;       // bytes fed
+    std::uint64_t line_number = 0;  // lines completed
+    std::string carry;              // a line begun in an earlier piece
+
+    bool in_header = true;
+    std::uint64_t header_end = 0;   // offset after the last header line
+    std::int64_t longest_contig = 0;
+
+    std::vector<Contig> contigs;
+    std::unordered_map<std::string, std::uint32_t> ids;
+    std::uint32_t last_looked_up = kNoBin;
+
+    // The running state of htslib's index builder; offsets uncompressed.
+    std::uint32_t last_bin = kNoBin;
+    std::uint32_t save_bin = kNoBin;
+    std::int64_t last_coor = 0;
+    std::int64_t last_tid = -1;
+    std::int64_t save_tid = -1;
+    std::uint64_t last_off = 0;
+    std::uint64_t save_off = 0;
+    std::uint64_t off_beg = 0;
+    std::uint64_t n_mapped = 0;
+
+    bool finished = false;
+
+    std::uint32_t tid_of(std::string_view name) {
+        if (last_looked_up != kNoBin && contigs[last_looked_up].name == name) return last_looked_up;
+        const auto [it, added] = ids.try_emplace(std::string(name), static_cast<std::uint32_t>(contigs.size()));
+        if (added) {
+            contigs.emplace_back();
+            contigs.back().name = it->first;
+        }
+        last_looked_up = it->second;
+        return it->second;
+    }
+
+    void add_chunk(Contig& contig, std::uint32_t bin, std::uint64_t u, std::uint64_t v) {
+        contig.bins.bin(contig.bins.put(bin)).chunks.push_back({u, v});
+    }
+
+    // The pseudo-bin: where the chromosome's records begin and end, then
+    // how many there are (and that none is unplaced). It takes its bucket in
+    // the same table, in turn.
+    void add_meta(Contig& contig, std::uint64_t beg, std::uint64_t end) {
+        add_chunk(contig, meta_bin, beg, end);
+        // A second insertion, as htslib makes: the table may grow on it.
+        add_chunk(contig, meta_bin, n_mapped, 0);
+    }
+
+    [[noreturn]] void refuse(const std::string& problem) const {
+        throw ValueError("cannot index " + namer(line_number + 1) + ": " + problem);
+    }
+
+    // One line without its "\n"; `end_offset` is where the next one starts.
+    void line(std::string_view text, std::uint64_t end_offset) {
+        if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
+        const bool meta = !text.empty() && text.front() == kMetaChar;
+        if (in_header) {
+            if (meta) {
+                if (format == IndexFormat::Csi) note_contig_length(text, longest_contig);
+                header_end = end_offset;
+                return;
+            }
+            in_header = false;
+            start_records(true);
+        }
+        if (meta) return;
+        if (const auto interval = read_interval(text)) push(*interval, end_offset);
+    }
+
+    // At the first line that is not a header line (`widen`), or at the end
+    // of a file that has none (not widened, as tabix does not).
+    void start_records(bool widen) {
+        if (format == IndexFormat::Csi && widen) {
+            // Deep enough for the longest declared contig, as tabix --csi.
+            const std::int64_t longest =
+                longest_contig > std::numeric_limits<std::int64_t>::max() - 256 ? std::numeric_limits<std::int64_t>::max()
+                                                                                 : longest_contig + 256;
+            for (std::int64_t span = std::int64_t{1} << (kMinShift + 3 * levels); longest > span; span <<= 3) {
+                if (++levels > kMostLevels) {
+                    refuse("a ##contig line declares a length of " + std::to_string(longest_contig) +
+                           ", more than a csi index can address");
+                }
+            }
+        }
+        n_bins = ((1u << (3 * levels + 3)) - 1) / 7;
+        meta_bin = n_bins + 1;
+        last_off = save_off = off_beg = header_end;
+    }
+
+    void push(const Interval& record, std::uint64_t end_offset) {
+        const std::int64_t most = std::int64_t{1} << (kMinShift + 3 * levels);
+        if (record.beg > most || record.end > most) {
+            if (format == IndexFormat::Tbi) {
+                refuse("the record on " + std::string(record.chromosome) + " at " + std::to_string(record.beg + 1) +
+                       " reaches position " + std::to_string(record.end) + ", beyond " + std::to_string(most) +
+                       ", the last a tbi index can address; write a csi index instead");
+            }
+            refuse("the record on " + std::string(record.chromosome) + " at " + std::to_string(record.beg + 1) +
+                   " reaches position " + std::to_string(record.end) + ", beyond " + std::to_string(most) +
+                   ", the last a csi index can address for the contig lengths this header declares");
+        }
+        const std::uint32_t tid = tid_of(record.chromosome);
+        Contig& contig = contigs[tid];
+        if (last_tid != static_cast<std::int64_t>(tid)) {
+            if (contig.started) {
+                refuse("the records of " + contig.name +
+                       " are not together (they resume after another chromosome's); an index needs each chromosome's "
+                       "records in one run");
+            }
+            last_tid = tid;
+            last_bin = kNoBin;
+            contig.started = true;
+        } else if (last_coor > record.beg) {
+            refuse("position " + std::to_string(record.beg + 1) + " on " + contig.name + " follows position " +
+                   std::to_string(last_coor + 1) + "; an index needs each chromosome's records in position order");
+        }
+
+        // Linear index: each 16 kb window the record touches, if still unset,
+        // starts at this record.
+        const auto first_window = static_cast<std::size_t>(record.beg >> kMinShift);
+        const auto last_window = static_cast<std::size_t>((record.end - 1) >> kMinShift);
+        if (contig.linear.size() < last_window + 1) contig.linear.resize(last_window + 1, kUnset);
+        for (std::size_t w = first_window; w <= last_window; ++w) {
+            if (contig.linear[w] == kUnset) contig.linear[w] = last_off;
+        }
+
+        const std::uint32_t bin = region_to_bin(record.beg, record.end, kMinShift, levels);
+        if (last_bin != bin) {
+            if (save_bin != kNoBin) add_chunk(contigs[static_cast<std::size_t>(save_tid)], save_bin, save_off, last_off);
+            if (last_bin == kNoBin && save_bin != kNoBin) {
+                // A new chromosome: the previous one's span and count.
+                add_meta(contigs[static_cast<std::size_t>(save_tid)], off_beg, last_off);
+                n_mapped = 0;
+                off_beg = last_off;
+            }
+            save_off = last_off;
+            save_bin = last_bin = bin;
+            save_tid = tid;
+        }
+        ++n_mapped;
+        last_off = end_offset;
+        last_coor = record.beg;
+    }
+};
+
+TabixIndexBuilder::TabixIndexBuilder(IndexFormat format, LineNamer namer) : state_(std::make_unique<State>()) {
+    state_->format = format;
+    state_->namer = std::move(namer);
+    state_->levels = format == IndexFormat::Tbi ? kTbiLevels : kCsiLevels;
+}
+
+TabixIndexBuilder::~TabixIndexBuilder() = default;
+
+void TabixIndexBuilder::feed(std::string_view data) {
+    State& s = *state_;
+    std::size_t at = 0;
+    while (at < data.size()) {
+        const void* found = std::memchr(data.data() + at, '\n', data.size() - at);
+        if (!found) {
+            s.carry.append(data.substr(at));
+            s.taken += data.size() - at;
+            return;
+        }
+        const std::size_t newline = static_cast<std::size_t>(static_cast<const char*>(found) - data.data());
+        s.taken += newline + 1 - at;
+        if (s.carry.empty()) {
+            s.line(data.substr(at, newline - at), s.taken);
+        } else {
+            s.carry.append(data.substr(at, newline - at));
+            s.line(s.carry, s.taken);
+            s.carry.clear();
+        }
+        ++s.line_number;
+        at = newline + 1;
+    }
+}
+
+std::string TabixIndexBuilder::finish(const std::vector<std::uint64_t>& block_offsets, std::uint64_t compressed_size) {
+    State& s = *state_;
+    if (s.finished) throw RuntimeError("the index was already finished");
+    s.finished = true;
+    // A last line without "\n" ends at the end of the file.
+    if (!s.carry.empty()) {
+        s.line(s.carry, s.taken);
+        ++s.line_number;
+        s.carry.clear();
+    }
+    if (s.in_header) {
+        s.in_header = false;
+        s.start_records(false);
+    }
+
+    const std::uint64_t total = s.taken;
+    const std::uint64_t needed_blocks = (total + UNCOMPRESSED_BLOCK_SIZE - 1) / UNCOMPRESSED_BLOCK_SIZE;
+    if (block_offsets.size() != needed_blocks || compressed_size < BGZF_EOF.size()) {
+        throw RuntimeError("the compressed blocks do not match the text indexed");
+    }
+    const std::uint64_t eof_block = compressed_size - BGZF_EOF.size();
+    // The end of a block's bytes is the start of the next block, and the end
+    // of the text the start of the end-of-file marker, as htslib reads them.
+    const auto virtual_offset = [&](std::uint64_t u) -> std::uint64_t {
+        if (u >= total) return eof_block << 16;
+        return block_offsets[u / UNCOMPRESSED_BLOCK_SIZE] << 16 | (u % UNCOMPRESSED_BLOCK_SIZE);
+    };
+
+    if (s.save_tid >= 0) {
+        Contig& last = s.contigs[static_cast<std::size_t>(s.save_tid)];
+        s.add_chunk(last, s.save_bin, s.save_off, total);
+        s.add_meta(last, s.off_beg, total);
+    }
+
+    std::string out;
+    if (s.format == IndexFormat::Csi) {
+        out.append("CSI\1", 4);
+        put_u32(out, kMinShift);
+        put_u32(out, static_cast<std::uint32_t>(s.levels));
+    } else {
+        out.append("TBI\1", 4);
+    }
+    std::string meta;
+    for (const std::int32_t field : {kPresetVcf, 1, 2, 0, kMetaChar, 0}) put_u32(meta, static_cast<std::uint32_t>(field));
+    std::uint64_t names_size = 0;
+    for (const Contig& contig : s.contigs) names_size += contig.name.size() + 1;
+    put_u32(meta, static_cast<std::uint32_t>(names_size));
+    for (const Contig& contig : s.contigs) {
+        meta.append(contig.name);
+        meta.push_back('\0');
+    }
+    if (s.format == IndexFormat::Csi) {
+        put_u32(out, static_cast<std::uint32_t>(meta.size()));
+        out.append(meta);
+        put_u32(out, static_cast<std::uint32_t>(s.contigs.size()));
+    } else {
+        put_u32(out, static_cast<std::uint32_t>(s.contigs.size()));
+        out.append(meta);
+    }
+
+    for (Contig& contig : s.contigs) {
+        BinTable& bins = contig.bins;
+        // Windows before a record's first one take the next window's offset.
+        for (std::size_t w = contig.linear.size() - 1; w-- > 0;) {
+            if (contig.linear[w] == kUnset) contig.linear[w] = contig.linear[w + 1];
+        }
+        for (std::uint64_t& offset : contig.linear) offset = virtual_offset(offset);
+        for (std::uint32_t b = 0; b < bins.buckets(); ++b) {
+            if (!bins.live(b)) continue;
+            std::vector<Chunk>& chunks = bins.bin(b).chunks;
+            // The pseudo-bin's second pair holds counts, not offsets.
+            const std::size_t offsets = bins.key(b) == s.meta_bin ? 1 : chunks.size();
+            for (std::size_t i = 0; i < offsets; ++i) chunks[i] = {virtual_offset(chunks[i].u), virtual_offset(chunks[i].v)};
+        }
+        for (std::uint32_t b = 0; b < bins.buckets(); ++b) {
+            if (!bins.live(b) || bins.key(b) >= s.n_bins) continue;
+            const std::uint32_t key = bins.key(b);
+            const int level = bin_level(key);
+            const auto bottom = static_cast<std::size_t>(key - bin_first(level)) << (3 * (s.levels - level));
+            bins.bin(b).loff = bottom < contig.linear.size() ? contig.linear[bottom] : 0;
+        }
+
+        // Bins whose chunks span less than one block join their parent,
+        // deepest level first.
+        const auto by_start = [](const Chunk& a, const Chunk& b) { return a.u < b.u; };
+        for (int level = s.levels; level > 0; --level) {
+            const std::uint32_t start = bin_first(level);
+            for (std::uint32_t b = 0; b < bins.buckets(); ++b) {
+                if (!bins.live(b) || bins.key(b) >= s.n_bins || bins.key(b) < start) continue;
+                std::vector<Chunk>& chunks = bins.bin(b).chunks;
+                if (level < s.levels) std::sort(chunks.begin(), chunks.end(), by_start);
+                if ((chunks.back().v >> 16) - (chunks.front().u >> 16) >= kMinMarkerDistance) continue;
+                const std::uint32_t parent = bins.get(bin_parent(bins.key(b)));
+                if (parent == bins.buckets()) continue;
+                std::vector<Chunk>& into = bins.bin(parent).chunks;
+                into.insert(into.end(), chunks.begin(), chunks.end());
+                bins.erase(b);
+            }
+        }
+        if (const std::uint32_t root = bins.get(0); root != bins.buckets()) {
+            std::sort(bins.bin(root).chunks.begin(), bins.bin(root).chunks.end(), by_start);
+        }
+        // Chunks that meet in one block become one.
+        for (std::uint32_t b = 0; b < bins.buckets(); ++b) {
+            if (!bins.live(b) || bins.key(b) >= s.n_bins) continue;
+            std::vector<Chunk>& chunks = bins.bin(b).chunks;
+            std::size_t kept = 0;
+            for (std::size_t i = 1; i < chunks.size(); ++i) {
+                if (chunks[kept].v >> 16 >= chunks[i].u >> 16) {
+                    chunks[kept].v = std::max(chunks[kept].v, chunks[i].v);
+                } else {
+                    chunks[++kept] = chunks[i];
+                }
+            }
+            chunks.resize(kept + 1);
+        }
+
+        put_u32(out, bins.size());
+        for (std::uint32_t b = 0; b < bins.buckets(); ++b) {
+            if (!bins.live(b)) continue;
+            const std::vector<Chunk>& chunks = bins.bin(b).chunks;
+            put_u32(out, bins.key(b));
+            if (s.format == IndexFormat::Csi) put_u64(out, bins.bin(b).loff);
+            put_u32(out, static_cast<std::uint32_t>(chunks.size()));
+            for (const Chunk& chunk : chunks) {
+                put_u64(out, chunk.u);
+                put_u64(out, chunk.v);
+            }
+        }
+        if (s.format == IndexFormat::Tbi) {
+            put_u32(out, static_cast<std::uint32_t>(contig.linear.size()));
+            for (const std::uint64_t offset : contig.linear) put_u64(out, offset);
+        }
+    }
+    put_u64(out, 0);  // records without coordinates: none in a VCF
+    return out;
+}
+
+IndexBeside::IndexBeside(std::string destination, std::optional<IndexFormat> format, LineNamer namer)
+    : destination_(std::move(destination)), format_(format) {
+    if (format_) builder_ = std::make_unique<TabixIndexBuilder>(*format_, std::move(namer));
+}
+
+IndexBeside::~IndexBeside() = default;
+
+void IndexBeside::prepare(const std::vector<std::uint64_t>& block_offsets, std::uint64_t compressed_size) {
+    if (builder_) {
+        const std::string index = builder_->finish(block_offsets, compressed_size);
+        pending_ = std::make_unique<AtomicOutput>(index_path(destination_, *format_));
+        BgzfWriter writer([this](std::string_view block) { pending_->write(block); });
+        writer.write(index);
+        writer.finish();
+    }
+    remove_earlier();
+}
+
+void IndexBeside::remove_earlier() {
+    for (const IndexFormat format : {IndexFormat::Tbi, IndexFormat::Csi}) {
+        const std::string path = index_path(destination_, format);
+        if (path_exists(path)) remove_file(path);
+    }
+}
+
+void IndexBeside::commit() {
+    if (pending_) pending_->commit();
+}
+
+}  // namespace merivane::compression

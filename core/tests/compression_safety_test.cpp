@@ -1,0 +1,123 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "compression/bgzf.hpp"
+#include "compression/gnu_sort.hpp"
+#include "compression/sort_and_compress.hpp"
+#include "compression/sorting.hpp"
+#include "platform/error.hpp"
+#include "platform/file_io.hpp"
+#include "test_support.hpp"
+
+namespace merivane::compression {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::entries;
+using testing::read_file;
+using testing::TempDir;
+using testing::write_script;
+
+const std::string kVcf = "##fileformat=VCFv4.2\n#CHROM\tPOS\n"
+                         "chr2\t5\n"
+                         "chr1\t30\n"
+                         "chr1\t4\n";
+
+// A `sort` that exits 0 whatever it printed.
+struct FakeSort {
+    const char* name;
+    const char* body;
+    const char* fault;  // what the error must say
+};
+
+class LyingSort : public ::testing::TestWithParam<FakeSort> {};
+
+TEST_P(LyingSort, IsCaughtAndNothingIsWritten) {
+    if (!fs::exists("/usr/bin/sort")) GTEST_SKIP() << "the fakes wrap /usr/bin/sort";
+    TempDir dir;
+    const std::string sort = write_script(dir, "sort", GetParam().body);
+    const std::string input = dir.write("u.vcf", kVcf);
+    dir.write("u.vcf.gz", "earlier good output");
+    try {
+        sort_and_compress(input, std::nullopt, false, std::string(GNU_SORT), [&] { return sort; });
+        FAIL() << "a wrong sort result must not pass";
+    } catch (const RuntimeError& error) {
+        const std::string message = error.what();
+        EXPECT_NE(message.find("GNU sort (" + sort + ")"), std::string::npos) << message;
+        EXPECT_NE(message.find(GetParam().fault), std::string::npos) << message;
+    }
+    EXPECT_EQ(read_file(input), kVcf);
+    EXPECT_EQ(read_file(dir.path("u.vcf.gz")), "earlier good output");
+    EXPECT_EQ(entries(dir.path("")), (std::vector<std::string>{"sort", "u.vcf", "u.vcf.gz"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, LyingSort,
+    ::testing::Values(FakeSort{"DropsALine", "/usr/bin/sort \"$@\" | head -n 2", "holds 2 lines"},
+                      FakeSort{"PrintsNothing", "cat > /dev/null", "holds 0 lines"},
+                      FakeSort{"Duplicates", "/usr/bin/sort \"$@\" | sed 1p", "holds 4 lines"},
+                      FakeSort{"Unsorted", "cat", "not in sort order at line 2"},
+                      FakeSort{"ReplacesALine", "/usr/bin/sort \"$@\" | sed 's/30/31/'", "other lines"},
+                      FakeSort{"InvalidUtf8", "/usr/bin/sort \"$@\" | sed '2s/chr1/chr\\xff/'",
+                               "not valid UTF-8 at line 2"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(GnuSortCheck, AcceptsWhatGnuSortDoesWithOddPositions) {
+    const auto sort = gnu_sort_path();
+    if (!sort) GTEST_SKIP() << "no GNU sort installed";
+    // Positions GNU reads further than an integer, and blanks inside field 1.
+    const std::vector<std::string_view> records{"c\t12x\n", "c\t12.5\n", "c\t-3\n", "c\t007\n", "c 1\t2\n",
+                                                "c\t\n", "c\t99999999999999999999\n", "c\t1e3\n"};
+    const LineBuffer sorted = sort_records_with_gnu_sort(records);
+    EXPECT_EQ(sorted.lines().size(), records.size());
+}
+
+TEST(SortAndCompress, PrivateIntermediateAndPlantedLinksAreNotFollowed) {
+    TempDir dir;
+    const std::string input = dir.write("u.vcf", kVcf);
+    const std::string victim = dir.write("victim", "not yours");
+    const std::string other = dir.write("other", "nor this");
+    fs::create_symlink(victim, dir.path("u.vcf.sorted.tmp"));
+    fs::create_symlink(other, dir.path("u.vcf.gz"));
+    for (const std::string_view engine : {PYTHON_SORT, GNU_SORT}) {
+        if (engine == GNU_SORT && !gnu_sort_available()) continue;
+        fs::copy_file(input, dir.path("again.vcf"), fs::copy_options::overwrite_existing);
+        sort_and_compress(input, std::nullopt, true, std::string(engine));
+        EXPECT_EQ(read_file(victim), "not yours") << engine;
+        EXPECT_EQ(read_file(other), "nor this") << engine;
+        EXPECT_FALSE(fs::is_symlink(dir.path("u.vcf.gz")));
+        EXPECT_TRUE(fs::is_symlink(dir.path("u.vcf.sorted.tmp"))) << "left alone, not used";
+    }
+    EXPECT_EQ(entries(dir.path("")),
+              (std::vector<std::string>{"again.vcf", "other", "u.vcf", "u.vcf.gz", "u.vcf.sorted.tmp", "victim"}));
+}
+
+TEST(SortAndCompress, InputReplacedMeanwhileIsNotRemoved) {
+    TempDir dir;
+    const std::string input = dir.write("u.vcf", kVcf);
+    // A second run puts a new file at the input path while this one sorts.
+    const std::string sort = write_script(
+        dir, "sort", "/usr/bin/sort -k1,1 -k2,2n; echo new > '" + input + ".new'; mv '" + input + ".new' '" + input + "'");
+    if (!fs::exists("/usr/bin/sort")) GTEST_SKIP() << "no /usr/bin/sort";
+    sort_and_compress(input, std::nullopt, false, std::string(GNU_SORT), [&] { return sort; });
+    EXPECT_EQ(read_file(input), "new\n");
+    EXPECT_TRUE(fs::exists(dir.path("u.vcf.gz")));
+}
+
+TEST(WriteBgzf, FailedWriteLeavesTheEarlierDestination) {
+    TempDir dir;
+    const std::string source = dir.write("in.txt", std::string(200000, 'x'));
+    const std::string dest = dir.write("out.gz", "earlier");
+    fs::create_directory(dir.path("in-dir"));
+    // A source that fails on its first read, after the destination was opened.
+    EXPECT_THROW(write_bgzf(dir.path("in-dir"), dest), OSError);
+    EXPECT_EQ(read_file(dest), "earlier");
+    EXPECT_EQ(write_bgzf(source, dest), dest);
+    EXPECT_EQ(entries(dir.path("")), (std::vector<std::string>{"in-dir", "in.txt", "out.gz"}));
+}
+
+}  // namespace
+}  // namespace merivane::compression
