@@ -211,6 +211,7 @@ def test_ctrl_c_interrupts_a_hanging_sort_with_keyboard_interrupt(tmp_path, whol
         if child.poll() is None:
             os.killpg(child.pid, signal.SIGKILL)
             child.wait()
+        child.stdout.close()
     assert vcf.exists()
     assert sorted(p.name for p in tmp_path.iterdir()) == ["bin", "in.vcf", "tmp"]
     assert list(temp.iterdir()) == []
