@@ -5,7 +5,8 @@
 //
 // Input: one control byte, then the data. Control bits 0-1 grow the data to
 // about one block or more (bit 2: with bytes that do not compress), so that
-// block boundaries and the size limit are reached.
+// block boundaries and the size limit are reached. The whole file is
+// written at a level and thread count also taken from the control byte.
 #include <zlib.h>
 
 #include <cstddef>
@@ -98,7 +99,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     // A whole file through the writer.
     const std::string source = scratch_file("a", data);
     const std::string destination = scratch_file("b", "stale contents to be truncated");
-    check(write_bgzf(source, destination) == destination, "write_bgzf returns its destination");
+    const CompressionSettings settings{1 + (control >> 6), (control >> 3) * 3 % 10, {}};
+    check(write_bgzf(source, destination, settings) == destination, "write_bgzf returns its destination");
     const std::string file = read_whole(destination);
     check(file.size() >= BGZF_EOF.size() && file.substr(file.size() - BGZF_EOF.size()) == BGZF_EOF,
           "file does not end with the end-of-file marker");

@@ -3,13 +3,15 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstring>
 
 #include "compression/sorting.hpp"
 #include "platform/error.hpp"
 #include "platform/file_io.hpp"
 #include "platform/process.hpp"
-#include "platform/interrupt.hpp"
 #include "platform/temp_file.hpp"
+#include "platform/text_reader.hpp"
+#include "platform/unique_fd.hpp"
 
 namespace merivane::compression {
 
@@ -41,11 +43,11 @@ namespace {
 // GNU sort's blanks under LC_ALL=C.
 bool is_blank(char c) noexcept { return c == ' ' || c == '\t'; }
 
-// The key of `sort -k1,1 -k2,2n` as far as it can be compared here: field 1
-// (leading blanks included, up to the next blank), and the integer that
-// starts field 2 (leading blanks skipped) as its digits without leading
-// zeros. `integer_known` is false where GNU's number reading goes further
-// than an integer (a sign, a decimal point): such pairs are not checked.
+// The key of `sort -k1,1 -k2,2n` as far as it is compared here: field 1
+// (leading blanks included, up to the next blank) and the integer that
+// starts field 2 (leading blanks skipped), as its digits without leading
+// zeros. `integer_known` is false where sort's number reading goes beyond a
+// plain integer (a sign, a decimal point): such pairs are not checked.
 struct GnuKey {
     std::string_view field1;
     std::string_view digits;
@@ -60,7 +62,7 @@ GnuKey gnu_key(std::string_view line) {
     while (i < line.size() && !is_blank(line[i])) ++i;
     key.field1 = line.substr(0, i);
     while (i < line.size() && is_blank(line[i])) ++i;
-    if (i < line.size() && (line[i] == '-' || line[i] == '.')) key.integer_known = false;
+    if (i < line.size() && (line[i] == '-' || line[i] == '+' || line[i] == '.')) key.integer_known = false;
     while (i < line.size() && line[i] == '0') ++i;
     const std::size_t start = i;
     while (i < line.size() && line[i] >= '0' && line[i] <= '9') ++i;
@@ -69,8 +71,8 @@ GnuKey gnu_key(std::string_view line) {
     return key;
 }
 
-// Whether `sort -k1,1 -k2,2n` would put `after` before `before`; false
-// also when this check cannot tell.
+// Whether `sort -k1,1 -k2,2n` puts `after` before `before`; false also when
+// this check cannot tell.
 bool out_of_order(std::string_view before, std::string_view after) {
     const GnuKey a = gnu_key(before);
     const GnuKey b = gnu_key(after);
@@ -78,102 +80,105 @@ bool out_of_order(std::string_view before, std::string_view after) {
     if (!a.integer_known || !b.integer_known) return false;
     if (a.digits.size() != b.digits.size()) return a.digits.size() > b.digits.size();
     if (const int c = a.digits.compare(b.digits)) return c > 0;
+    // The last resort compares the lines without their line feeds.
+    if (before.ends_with('\n')) before.remove_suffix(1);
+    if (after.ends_with('\n')) after.remove_suffix(1);
     return before.compare(after) > 0;
 }
 
 // What identifies a set of lines whatever their order: how many, how many
-// bytes, and the sum of their hashes.
+// bytes, and the sum of their hashes (a word at a time: this runs over every
+// byte twice).
 struct LineTally {
     std::uint64_t lines = 0;
     std::uint64_t bytes = 0;
     std::uint64_t hash_sum = 0;
 
     void add(std::string_view line) {
-        std::uint64_t hash = 1469598103934665603ull;  // FNV-1a
-        for (const char c : line) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+        std::uint64_t hash = 0x9e3779b97f4a7c15ull ^ line.size();
+        const auto mix = [&hash](std::uint64_t word) {
+            hash = (hash ^ word) * 0xff51afd7ed558ccdull;
+            hash ^= hash >> 32;
+        };
+        std::size_t i = 0;
+        for (; i + 8 <= line.size(); i += 8) {
+            std::uint64_t word;
+            std::memcpy(&word, line.data() + i, 8);
+            mix(word);
+        }
+        std::uint64_t tail = 0;
+        std::memcpy(&tail, line.data() + i, line.size() - i);
+        mix(tail);
         ++lines;
         bytes += line.size();
         hash_sum += hash;
     }
 };
 
-[[noreturn]] void fault(const std::string& sort_path, const std::string& what) {
-    throw RuntimeError("GNU sort (" + sort_path + ") exited 0 but its output " + what +
-                       "; the sorted result was not used");
-}
+// Checks GNU sort's output line by line as it arrives: it must hold exactly
+// the records sort was given, in sort order, as UTF-8. An external program
+// that exits 0 is not thereby right, and a broken or substituted `sort` must
+// not put a wrong file where the caller expects a sorted one.
+class SortedOutputCheck {
+public:
+    SortedOutputCheck(const LineTally& given, std::string sort_path) : given_(given), sort_path_(std::move(sort_path)) {}
 
-// Reads GNU sort's output from the start and checks that it holds exactly
-// the records it was given, in sort order, as UTF-8. An external program
-// that exits 0 is not thereby right: a broken or substituted `sort` must not
-// put a wrong file where the caller expects a sorted one.
-void check_sorted_output(int fd, const LineTally& given, const std::string& sort_path) {
-    if (::lseek(fd, 0, SEEK_SET) < 0) throw_os_error(sort_path);
-    LineTally got;
-    std::string previous;
-    std::string pending;  // a line split across reads
-    std::string chunk(std::size_t{1} << 20, '\0');
-    const auto take = [&](std::string_view line) {
+    void take(std::string_view line) {
+        const std::uint64_t number = got_.lines + 1;
         try {
-            validate_utf8(line, sort_path, got.lines + 1);
+            validate_utf8(line, sort_path_, number);
         } catch (const UnicodeDecodeError&) {
-            fault(sort_path, "is not valid UTF-8 at line " + std::to_string(got.lines + 1));
+            fault("is not valid UTF-8 at line " + std::to_string(number));
         }
-        if (got.lines > 0 && out_of_order(previous, line)) {
-            fault(sort_path, "is not in sort order at line " + std::to_string(got.lines + 1));
+        if (got_.lines > 0 && out_of_order(previous_, line)) {
+            fault("is not in sort order at line " + std::to_string(number));
         }
-        got.add(line);
-        previous.assign(line);
-    };
-    while (const std::size_t n = read_some(fd, chunk.data(), chunk.size(), sort_path)) {
-        std::string_view data(chunk.data(), n);
-        for (;;) {
-            const std::size_t end = data.find('\n');
-            if (end == std::string_view::npos) {
-                pending.append(data);
-                break;
-            }
-            if (pending.empty()) {
-                take(data.substr(0, end + 1));
-            } else {
-                pending.append(data.substr(0, end + 1));
-                take(pending);
-                pending.clear();
-            }
-            data.remove_prefix(end + 1);
-        }
-        check_interrupt();
+        got_.add(line);
+        previous_.assign(line);
     }
-    if (!pending.empty()) take(pending);
-    if (got.lines != given.lines || got.bytes != given.bytes) {
-        fault(sort_path, "holds " + std::to_string(got.lines) + " lines (" + std::to_string(got.bytes) +
-                             " bytes) for the " + std::to_string(given.lines) + " lines (" +
-                             std::to_string(given.bytes) + " bytes) it was given");
+
+    void finish(std::string_view unterminated) const {
+        if (!unterminated.empty()) fault("ends in a line without a line feed");
+        if (got_.lines != given_.lines || got_.bytes != given_.bytes) {
+            fault("holds " + std::to_string(got_.lines) + " lines (" + std::to_string(got_.bytes) + " bytes) for the " +
+                  std::to_string(given_.lines) + " lines (" + std::to_string(given_.bytes) + " bytes) it was given");
+        }
+        if (got_.hash_sum != given_.hash_sum) fault("holds other lines than it was given");
     }
-    if (got.hash_sum != given.hash_sum) fault(sort_path, "holds other lines than it was given");
-    if (::lseek(fd, 0, SEEK_SET) < 0) throw_os_error(sort_path);
-}
+
+private:
+    [[noreturn]] void fault(const std::string& what) const {
+        throw RuntimeError("the output of GNU sort (" + sort_path_ + ") " + what + "; the sorted result was not used");
+    }
+
+    const LineTally& given_;
+    std::string sort_path_;
+    LineTally got_;
+    std::string previous_;
+};
 
 }  // namespace
 
-void run_gnu_sort(const std::vector<std::string_view>& records, const std::function<void(int sorted_fd)>& consume,
-                  const SortFinder& find) {
+void stream_gnu_sort(const std::vector<std::string_view>& records, const LineSink& line_sink,
+                     const SortFinder& find) {
     const std::optional<std::string> sort_path = find();
     if (!sort_path) throw RuntimeError("GNU sort was requested but is not on PATH");
 
-    // Unnamed: nothing of the records is left behind however this process ends.
+    // No name: nothing of the records is left behind however this process ends.
     const UniqueFd records_file = create_unnamed_temp_file();
-    const UniqueFd sorted_file = create_unnamed_temp_file();
     LineTally given;
     {
         UniqueFd writing(::dup(records_file.get()));
         if (!writing) throw_os_error("GNU sort input");
         OutputFile records_out(std::move(writing), "GNU sort input");
+        std::string terminated;
         for (const std::string_view record : records) {
-            records_out.write(record);
             if (lacks_terminator(record)) {
-                records_out.write("\n");
-                given.add(std::string(record) + "\n");
+                terminated.assign(record).push_back('\n');
+                records_out.write(terminated);
+                given.add(terminated);
             } else {
+                records_out.write(record);
                 given.add(record);
             }
         }
@@ -181,40 +186,58 @@ void run_gnu_sort(const std::vector<std::string_view>& records, const std::funct
     }
     if (::lseek(records_file.get(), 0, SEEK_SET) < 0) throw_os_error("GNU sort input");
 
+    // Sort's output is read from a pipe as it is written, checked and handed
+    // on a line at a time: no sorted copy on disk, and the caller's work on
+    // the lines overlaps sort's writing of them.
+    SortedOutputCheck check(given, *sort_path);
+    std::string partial;  // a line split across reads
+    const auto take = [&](std::string_view line) {
+        check.take(line);
+        line_sink(line);
+    };
     const std::vector<std::string> argv{*sort_path, "-k1,1", "-k2,2n"};
     ChildOptions options;
     options.stdin_fd = records_file.get();
-    options.stdout_fd = sorted_file.get();
+    options.stdout_sink = [&](std::string_view data) {
+        while (!data.empty()) {
+            const std::size_t end = data.find('\n');
+            if (end == std::string_view::npos) {
+                partial.append(data);
+                return;
+            }
+            if (partial.empty()) {
+                take(data.substr(0, end + 1));
+            } else {
+                partial.append(data.substr(0, end + 1));
+                take(partial);
+                partial.clear();
+            }
+            data.remove_prefix(end + 1);
+        }
+    };
     options.environment_overrides = {{"LC_ALL", "C"}};
     const ChildResult result = run_child(argv, options);
     if (result.exit_status != 0) throw CalledProcessError(result.exit_status, argv);
-
-    check_sorted_output(sorted_file.get(), given, *sort_path);
-    consume(sorted_file.get());
+    check.finish(partial);
 }
 
 LineBuffer sort_records_with_gnu_sort(const std::vector<std::string_view>& records, const SortFinder& find) {
-    LineBuffer sorted;
-    run_gnu_sort(
-        records,
-        [&](int fd) {
-            // Read back as text is read everywhere: "\r\n" and a lone "\r"
-            // become "\n" (the output was checked to be UTF-8 already).
-            std::string text = read_remaining(fd, "GNU sort output");
-            std::size_t out = 0;
-            for (std::size_t i = 0; i < text.size(); ++i) {
-                if (text[i] == '\r') {
-                    text[out++] = '\n';
-                    if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
-                } else {
-                    text[out++] = text[i];
-                }
+    // Read back as text files are read: "\r\n" and a lone "\r" end a line.
+    std::string text;
+    stream_gnu_sort(records, [&text](std::string_view line) {
+        if (line.find('\r') == std::string_view::npos) {
+            text.append(line);
+            return;
+        }
+        for (std::size_t at = 0; at < line.size(); ++at) {
+            if (line[at] != '\r') {
+                text.push_back(line[at]);
+            } else if (at + 1 == line.size() || line[at + 1] != '\n') {
+                text.push_back('\n');
             }
-            text.resize(out);
-            sorted = LineBuffer(std::move(text));
-        },
-        find);
-    return sorted;
+        }
+    }, find);
+    return LineBuffer(std::move(text));
 }
 
 }  // namespace merivane::compression

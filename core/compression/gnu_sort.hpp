@@ -23,14 +23,18 @@ bool gnu_sort_available();
 
 using SortFinder = std::function<std::optional<std::string>()>;
 
-// Sorts `records` with GNU sort and hands `consume` a descriptor of the
-// sorted file, positioned at its start. A record without a terminator gets
-// a "\n" in the records file. Both temporary files have no name, so nothing
-// is left behind whatever happens. RuntimeError when `find` gives no sort,
-// and when sort's output is not exactly the records given, in sort order,
-// as UTF-8; CalledProcessError when sort fails.
-void run_gnu_sort(const std::vector<std::string_view>& records, const std::function<void(int sorted_fd)>& consume,
-                  const SortFinder& find = gnu_sort_path);
+// One line at a time, each ending in "\n".
+using LineSink = std::function<void(std::string_view line)>;
+
+// Sorts `records` with GNU sort and hands each line of its output to
+// `line_sink` as sort writes it (a record without a terminator is given one
+// in the records file, which has no name, so nothing is left behind). The
+// output is checked as it passes: RuntimeError when it is not exactly the
+// records given, in sort order, as UTF-8 (so a caller must treat what it was
+// handed as void until this returns). RuntimeError when `find` gives no
+// sort; CalledProcessError when sort fails.
+void stream_gnu_sort(const std::vector<std::string_view>& records, const LineSink& line_sink,
+                     const SortFinder& find = gnu_sort_path);
 
 // The sorted records, each ending in "\n".
 LineBuffer sort_records_with_gnu_sort(const std::vector<std::string_view>& records,

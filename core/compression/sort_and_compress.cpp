@@ -4,33 +4,23 @@
 
 #include <cstdint>
 #include <deque>
-#include <functional>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "compression/bgzf.hpp"
 #include "compression/gnu_sort.hpp"
 #include "compression/sorting.hpp"
 #include "compression/tabix_index.hpp"
+#include "platform/atomic_output.hpp"
 #include "platform/error.hpp"
 #include "platform/file_io.hpp"
 #include "platform/log.hpp"
-#include "platform/temp_file.hpp"
 #include "platform/text_reader.hpp"
 
 namespace merivane::compression {
 
 namespace {
-
-// GNU sort's output was checked to hold exactly the records it was given
-// (valid UTF-8, each ending in "\n"), so it is copied as bytes rather than
-// decoded again.
-void append_file(int fd, OutputFile& out) {
-    std::string buffer(std::size_t{1} << 20, '\0');
-    while (const std::size_t n = read_some(fd, buffer.data(), buffer.size(), "GNU sort output")) {
-        out.write(std::string_view(buffer.data(), n));
-    }
-}
 
 using FileIdentity = std::optional<std::pair<std::uint64_t, std::uint64_t>>;
 
@@ -54,8 +44,8 @@ std::string sort_and_compress(const std::string& vcf_file_path, const std::optio
                               const CompressionSettings& settings) {
     const std::string destination =
         destination_path && !destination_path->empty() ? *destination_path : vcf_file_path + ".gz";
-    // The name callers know for the sorted intermediate; the file itself
-    // gets a name of its own for each call (below).
+    // The name callers have known for the sorted intermediate, which no
+    // longer exists: the sorted lines go straight into the compressor.
     const std::string sorted_path = vcf_file_path + ".sorted.tmp";
     // Either would destroy what is being compressed.
     if (same_file(destination, vcf_file_path)) {
@@ -84,34 +74,36 @@ std::string sort_and_compress(const std::string& vcf_file_path, const std::optio
     const std::vector<std::string_view>& lines = unterminated_end ? terminated : input.lines();
     const SortPlan plan = plan_sort(lines, chosen);
 
-    // Private to this call: two runs on one input (a retried job) never
-    // share it, and a link planted at a predictable name is never followed.
-    std::optional<TempFile> sorted;
-    const auto write_sorted = [&](const std::function<void(OutputFile&)>& records) {
-        sorted.emplace(TempFile::beside(vcf_file_path, ".sorted.tmp"));
-        OutputFile out(sorted->take_fd(), sorted->path());
-        for (const std::size_t i : plan.split.header) out.write(lines[i]);
-        records(out);
-        out.close();
-    };
-    if (plan.engine == SortEngine::InMemory) {
-        write_sorted([&](OutputFile& out) {
-            for (const std::size_t i : plan.split.records) out.write(lines[i]);
+    // The sorted lines go straight from memory (or from GNU sort's output
+    // pipe) into the compressor and the index: no sorted copy is written and
+    // read back. The destination appears only once complete (and durable),
+    // so a failed sort or check leaves an earlier file there as it was.
+    {
+        // An index names the lines as they stand once sorted.
+        IndexBeside index(destination, settings.index, [&vcf_file_path](std::uint64_t line) {
+            return "'" + vcf_file_path + "' (sorted), line " + std::to_string(line);
         });
-    } else {
-        std::vector<std::string_view> records;
-        records.reserve(plan.split.records.size());
-        for (const std::size_t i : plan.split.records) records.push_back(lines[i]);
-        run_gnu_sort(records, [&](int gnu_sorted) {
-            write_sorted([&](OutputFile& out) { append_file(gnu_sorted, out); });
-        }, find);
+        AtomicOutput out(destination);
+        if (out.writes_directly()) index.remove_earlier();
+        BgzfWriter writer([&out](std::string_view block) { out.write(block); }, settings);
+        const auto emit = [&](std::string_view line) {
+            index.feed(line);
+            writer.write(line);
+        };
+        for (const std::size_t i : plan.split.header) emit(lines[i]);
+        if (plan.engine == SortEngine::InMemory) {
+            for (const std::size_t i : plan.split.records) emit(lines[i]);
+        } else {
+            std::vector<std::string_view> records;
+            records.reserve(plan.split.records.size());
+            for (const std::size_t i : plan.split.records) records.push_back(lines[i]);
+            stream_gnu_sort(records, emit, find);
+        }
+        writer.finish();
+        index.prepare(writer.block_offsets(), writer.compressed_size());
+        out.commit();
+        index.commit();
     }
-    // The destination is durable once this returns. An index names the
-    // lines as they stand once sorted.
-    write_bgzf(sorted->path(), destination, settings, [&vcf_file_path](std::uint64_t line) {
-        return "'" + vcf_file_path + "' (sorted), line " + std::to_string(line);
-    });
-    sorted->remove();
 
     // Only the file that was read goes: a run started meanwhile on the same
     // path may have put a new one there.

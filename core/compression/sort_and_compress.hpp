@@ -12,14 +12,15 @@ namespace merivane::compression {
 
 // Sorts `vcf_file_path` (header first, then records by chromosome and
 // position), compresses it as BGZF to `destination_path` (none or empty:
-// the input path plus ".gz") through a temporary file of its own beside the
-// input ("<input>.XXXXXX.sorted.tmp"), removes the input unless
+// the input path plus ".gz") with `settings`, removes the input unless
 // `keep_plain`, and returns the destination. `engine` nullopt chooses GNU
-// sort when one is installed, else the in-memory engine. The destination
-// appears whole or not at all, and the input is removed only once it is on
-// disk (and only if it is still the file that was read); the temporary file
-// never outlives the call; a destination naming the input or
-// `<input>.sorted.tmp` is refused before anything is written (ValueError).
+// sort when one is installed, else the in-memory engine. The sorted lines
+// go from memory, or from GNU sort's output as it arrives, straight into the
+// compressor (and the index, with settings.index). The destination appears
+// whole or not at all, and the input is removed only once it is on disk
+// (and only if it is still the file that was read); a destination naming
+// the input or `<input>.sorted.tmp` (the sorted intermediate's name of
+// old) is refused before anything is written (ValueError).
 std::string sort_and_compress(const std::string& vcf_file_path, const std::optional<std::string>& destination_path,
                               bool keep_plain, const std::optional<std::string>& engine,
                               const CompressionSettings& settings = {});

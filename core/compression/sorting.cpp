@@ -4,6 +4,7 @@
 #include <unordered_map>
 
 #include "compression/gnu_sort.hpp"
+#include "compression/interrupt_poll.hpp"
 #include "platform/log.hpp"
 #include "platform/strings.hpp"
 
@@ -112,7 +113,11 @@ std::vector<std::size_t> sort_in_memory(const std::vector<std::string_view>& lin
     std::vector<std::string_view> names;
     std::string_view last_name;
     std::uint32_t last_id = 0;
+    // Only the calling thread sorts, so it polls for an interrupt here, a
+    // clock reading every thousand keys and every 64Ki comparisons.
+    InterruptPoller poller;
     for (const std::size_t index : records) {
+        poller.poll_every(1023);
         const SortKey key = sort_key(lines[index]);
         std::uint32_t id = last_id;
         if (names.empty() || key.chromosome != last_name) {
@@ -139,6 +144,7 @@ std::vector<std::size_t> sort_in_memory(const std::vector<std::string_view>& lin
 
     // The input position as the final tie-break makes the sort stable.
     std::sort(entries.begin(), entries.end(), [&](const Entry& a, const Entry& b) {
+        poller.poll_every(65535);
         if (a.chromosome != b.chromosome) return a.chromosome < b.chromosome;
         if (a.magnitude == 0 && b.magnitude == 0) {
             if (a.position != b.position) return a.position < b.position;
