@@ -110,7 +110,8 @@ def main():
     del lines, records
     out_path = os.path.join(args.work, "combined.vcf.gz")
     t_all, _ = best_of(args.repeat, lambda: compression.sort_and_compress(combined, out_path, True))
-    identical = open(out_path, "rb").read() == open(bgzf_path, "rb").read()
+    with open(out_path, "rb") as ours, open(bgzf_path, "rb") as reference:
+        identical = ours.read() == reference.read()
     print(f"engine alone ({engine}) on the records: {t_engine:8.2f} s")
     print(f"sort_and_compress (default engine):     {t_all:8.2f} s   {t_all / (t_bgzf + t_engine):.3f}x "
           f"write_bgzf + engine (target <= 1.1x); output identical to write_bgzf's: {identical}")
