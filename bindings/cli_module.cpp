@@ -152,7 +152,7 @@ namespace {
 
 py::object unify_entry(py::object struct_files, py::object output_path, py::object options, py::object merge_headers,
                        py::object threads, py::object compresslevel, py::object index) {
-    const unifier::OutputSettings settings = output_settings(merge_headers, threads, compresslevel, index);
+    const cli::OutputSettings settings = output_settings(merge_headers, threads, compresslevel, index);
     const unifier::StructFiles files = merivane::binding::struct_files(struct_files);
     const std::string output = path_text(output_path, "output_path");
     if (seams->reaches_intact("_unify")) {
@@ -177,7 +177,7 @@ py::dict struct_files_dict(py::handle sv_path, py::handle cnv_path, py::handle r
 // record `make_options` builds from the module's UnifyOptions.
 template <class CoreDoor, class MakeOptions>
 py::object run_door(const unifier::StructFiles& files, py::handle output_path, py::dict struct_files,
-                    const unifier::OutputSettings& settings, CoreDoor&& core_door, MakeOptions&& make_options) {
+                    const cli::OutputSettings& settings, CoreDoor&& core_door, MakeOptions&& make_options) {
     const std::string output = path_text(output_path, "output_path");
     if (seams->intact("_unify")) return optional_str(without_gil_if(true, core_door));
     cli::reject_outputs_naming_inputs(files, output);
@@ -188,7 +188,7 @@ py::object run_door(const unifier::StructFiles& files, py::handle output_path, p
 py::object dragen_unify(py::object output_path, py::object sv_path, py::object cnv_path, py::object repeat_path,
                         py::object roh_bed_path, py::object merge_headers, py::object threads,
                         py::object compresslevel, py::object index) {
-    const unifier::OutputSettings settings = output_settings(merge_headers, threads, compresslevel, index);
+    const cli::OutputSettings settings = output_settings(merge_headers, threads, compresslevel, index);
     const std::string output = path_text(output_path, "output_path");
     const auto files = cli::dragen_inputs(optional_path(sv_path, "sv_path"), optional_path(cnv_path, "cnv_path"),
                                           optional_path(repeat_path, "repeat_path"),
@@ -202,7 +202,7 @@ py::object dragen_unify(py::object output_path, py::object sv_path, py::object c
 py::object ont_unify(py::object output_path, py::object sv_path, py::object cnv_path, py::object repeat_path,
                      py::object modify_repeats, py::object merge_headers, py::object threads, py::object compresslevel,
                      py::object index) {
-    const unifier::OutputSettings settings = output_settings(merge_headers, threads, compresslevel, index);
+    const cli::OutputSettings settings = output_settings(merge_headers, threads, compresslevel, index);
     const std::string output = path_text(output_path, "output_path");
     const auto files = cli::long_read_inputs(optional_path(sv_path, "sv_path"), optional_path(cnv_path, "cnv_path"),
                                              optional_path(repeat_path, "repeat_path"));
@@ -216,7 +216,7 @@ py::object ont_unify(py::object output_path, py::object sv_path, py::object cnv_
 py::object pacbio_unify(py::object output_path, py::object sv_path, py::object cnv_path, py::object repeat_path,
                         py::object drop_sv_filters, py::object merge_headers, py::object threads,
                         py::object compresslevel, py::object index) {
-    const unifier::OutputSettings settings = output_settings(merge_headers, threads, compresslevel, index);
+    const cli::OutputSettings settings = output_settings(merge_headers, threads, compresslevel, index);
     const std::string output = path_text(output_path, "output_path");
     const auto files = cli::long_read_inputs(optional_path(sv_path, "sv_path"), optional_path(cnv_path, "cnv_path"),
                                              optional_path(repeat_path, "repeat_path"));
@@ -233,7 +233,7 @@ py::object pacbio_filter_and_unify(py::object output_path, py::object sv_path, p
                                    py::object drop_sv_filters, py::object filtered_repeat_path,
                                    py::object merge_headers, py::object threads, py::object compresslevel,
                                    py::object index) {
-    const unifier::OutputSettings settings = output_settings(merge_headers, threads, compresslevel, index);
+    const cli::OutputSettings settings = output_settings(merge_headers, threads, compresslevel, index);
     const std::string output = path_text(output_path, "output_path");
     const auto sv = optional_path(sv_path, "sv_path");
     const auto cnv = optional_path(cnv_path, "cnv_path");

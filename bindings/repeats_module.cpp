@@ -1,3 +1,6 @@
+// Merivane.repeats: the repeat filter, its two intersection engines and the
+// catalog and record-span helpers they share. The stream type and the Python
+// API come first; the conversions behind them follow.
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
@@ -116,82 +119,14 @@ private:
 // -1 for None, as Python's file objects take it.
 std::int64_t size_argument(py::handle size) { return size.is_none() ? -1 : to_int64(size); }
 
-py::object span_to_python(const std::optional<repeats::RecordSpan>& span) {
-    if (!span) return py::none();
-    return py::make_tuple(to_str(span->chromosome), span->start, span->end);
-}
-
-py::dict intervals_to_python(const repeats::CatalogIntervals& catalog) {
-    py::dict table;
-    for (const auto& [chromosome, intervals] : catalog.chromosomes()) {
-        py::list pairs(intervals.size());
-        for (std::size_t i = 0; i < intervals.size(); ++i) {
-            pairs[i] = py::make_tuple(intervals[i].start, intervals[i].end);
-        }
-        table[to_str(chromosome)] = pairs;
-    }
-    return table;
-}
-
-// Each item unpacked as Python's `for start, end in intervals` would.
-std::vector<repeats::Interval> intervals_from_python(py::handle intervals) {
-    std::vector<repeats::Interval> out;
-    for (py::handle item : py::iter(intervals)) {
-        py::object bounds[2];
-        std::size_t count = 0;
-        for (py::handle bound : py::iter(item)) {
-            if (count == 2) throw py::value_error("too many values to unpack (expected 2)");
-            bounds[count++] = py::reinterpret_borrow<py::object>(bound);
-        }
-        if (count != 2) {
-            throw py::value_error("not enough values to unpack (expected 2, got " + std::to_string(count) + ")");
-        }
-        out.push_back({to_int64(bounds[0]), to_int64(bounds[1])});
-    }
-    return out;
-}
-
 Seams* seams = nullptr;
 
-// The filter's steps as the module has them now: a replaced one is called
-// through the module (with the GIL, which the filter otherwise releases).
-repeats::FilterOperations filter_operations() {
-    repeats::FilterOperations operations;
-    if (seams->replaced("bedtools_available")) {
-        operations.bedtools_available = [] {
-            py::gil_scoped_acquire gil;
-            return truthy(seams->attr("bedtools_available")());
-        };
-    }
-    const auto intersect_through = [](const char* name) {
-        return [name](const std::string& repeat_path, const std::string& bed_path, const std::string& output_path) {
-            py::gil_scoped_acquire gil;
-            seams->attr(name)(repeat_path, bed_path, output_path);
-        };
-    };
-    if (seams->replaced("_intersect_with_bedtools")) {
-        operations.intersect_with_bedtools = intersect_through("_intersect_with_bedtools");
-    }
-    if (seams->replaced("_intersect_in_python")) operations.intersect_builtin = intersect_through("_intersect_in_python");
-    if (seams->replaced("_filtered_repeat_path")) {
-        operations.filtered_repeat_path = [](const std::string& path) {
-            py::gil_scoped_acquire gil;
-            return require_text(seams->attr("_filtered_repeat_path")(path), "_filtered_repeat_path result");
-        };
-    }
-    return operations;
-}
-
-// The engines called on their own refuse what the filter refuses: an output
-// naming an input would be emptied before it is read.
+py::object span_to_python(const std::optional<repeats::RecordSpan>& span);
+py::dict intervals_to_python(const repeats::CatalogIntervals& catalog);
+std::vector<repeats::Interval> intervals_from_python(py::handle intervals);
+repeats::FilterOperations filter_operations();
 template <class Engine>
-void intersect(Engine engine, py::handle repeat_path, py::handle bed_path, py::handle output_path) {
-    const std::string repeat = path_text(repeat_path, "repeat_path");
-    const std::string bed = path_text(bed_path, "bed_path");
-    const std::string output = path_text(output_path, "output_path");
-    repeats::reject_output_naming_inputs(output, repeat, bed);
-    without_gil_if(true, [&] { engine(repeat, bed, output); });
-}
+void intersect(Engine engine, py::handle repeat_path, py::handle bed_path, py::handle output_path);
 
 }  // namespace
 
@@ -330,3 +265,82 @@ PYBIND11_MODULE(repeats, m) {
         py::arg("full_repeat_path") = py::none(), py::arg("repeat_bed_file_path") = py::none(),
         py::arg("engine") = py::none(), py::arg("output_path") = py::none());
 }
+
+namespace {
+
+py::object span_to_python(const std::optional<repeats::RecordSpan>& span) {
+    if (!span) return py::none();
+    return py::make_tuple(to_str(span->chromosome), span->start, span->end);
+}
+
+py::dict intervals_to_python(const repeats::CatalogIntervals& catalog) {
+    py::dict table;
+    for (const auto& [chromosome, intervals] : catalog.chromosomes()) {
+        py::list pairs(intervals.size());
+        for (std::size_t i = 0; i < intervals.size(); ++i) {
+            pairs[i] = py::make_tuple(intervals[i].start, intervals[i].end);
+        }
+        table[to_str(chromosome)] = pairs;
+    }
+    return table;
+}
+
+// Each item unpacked as Python's `for start, end in intervals` would.
+std::vector<repeats::Interval> intervals_from_python(py::handle intervals) {
+    std::vector<repeats::Interval> out;
+    for (py::handle item : py::iter(intervals)) {
+        py::object bounds[2];
+        std::size_t count = 0;
+        for (py::handle bound : py::iter(item)) {
+            if (count == 2) throw py::value_error("too many values to unpack (expected 2)");
+            bounds[count++] = py::reinterpret_borrow<py::object>(bound);
+        }
+        if (count != 2) {
+            throw py::value_error("not enough values to unpack (expected 2, got " + std::to_string(count) + ")");
+        }
+        out.push_back({to_int64(bounds[0]), to_int64(bounds[1])});
+    }
+    return out;
+}
+
+// The filter's steps as the module has them now: a replaced one is called
+// through the module (with the GIL, which the filter otherwise releases).
+repeats::FilterOperations filter_operations() {
+    repeats::FilterOperations operations;
+    if (seams->replaced("bedtools_available")) {
+        operations.bedtools_available = [] {
+            py::gil_scoped_acquire gil;
+            return truthy(seams->attr("bedtools_available")());
+        };
+    }
+    const auto intersect_through = [](const char* name) {
+        return [name](const std::string& repeat_path, const std::string& bed_path, const std::string& output_path) {
+            py::gil_scoped_acquire gil;
+            seams->attr(name)(repeat_path, bed_path, output_path);
+        };
+    };
+    if (seams->replaced("_intersect_with_bedtools")) {
+        operations.intersect_with_bedtools = intersect_through("_intersect_with_bedtools");
+    }
+    if (seams->replaced("_intersect_in_python")) operations.intersect_builtin = intersect_through("_intersect_in_python");
+    if (seams->replaced("_filtered_repeat_path")) {
+        operations.filtered_repeat_path = [](const std::string& path) {
+            py::gil_scoped_acquire gil;
+            return require_text(seams->attr("_filtered_repeat_path")(path), "_filtered_repeat_path result");
+        };
+    }
+    return operations;
+}
+
+// The engines called on their own refuse what the filter refuses: an output
+// naming an input would be emptied before it is read.
+template <class Engine>
+void intersect(Engine engine, py::handle repeat_path, py::handle bed_path, py::handle output_path) {
+    const std::string repeat = path_text(repeat_path, "repeat_path");
+    const std::string bed = path_text(bed_path, "bed_path");
+    const std::string output = path_text(output_path, "output_path");
+    repeats::reject_output_naming_inputs(output, repeat, bed);
+    without_gil_if(true, [&] { engine(repeat, bed, output); });
+}
+
+}  // namespace

@@ -281,7 +281,7 @@ py::str to_str(std::string_view text) {
 }
 
 py::object unify_through_module(const Seams& seams, const unifier::StructFiles& files, py::handle struct_files,
-                                py::handle output_path, py::handle options, const unifier::OutputSettings& settings) {
+                                py::handle output_path, py::handle options, const cli::OutputSettings& settings) {
     cli::reject_outputs_naming_inputs(files, path_text(output_path, "output_path"));
     const py::object lines = seams.attr("read_struct_lines")(struct_files, options);
     py::dict merge;
@@ -373,9 +373,9 @@ compression::CompressionSettings compression_settings(py::handle threads, py::ha
     return settings;
 }
 
-unifier::OutputSettings output_settings(py::handle merge_headers, py::handle threads, py::handle compresslevel,
+cli::OutputSettings output_settings(py::handle merge_headers, py::handle threads, py::handle compresslevel,
                                         py::handle index) {
-    unifier::OutputSettings settings;
+    cli::OutputSettings settings;
     settings.merge_headers = truthy(merge_headers);
     settings.compression = compression_settings(threads, compresslevel, index);
     return settings;
@@ -390,7 +390,7 @@ py::dict changed_keywords(const compression::CompressionSettings& settings) {
     return out;
 }
 
-py::dict changed_keywords(const unifier::OutputSettings& settings) {
+py::dict changed_keywords(const cli::OutputSettings& settings) {
     py::dict out;
     if (settings.merge_headers) out["merge_headers"] = true;
     for (const auto& [key, value] : changed_keywords(settings.compression)) out[key] = value;

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "compression/settings.hpp"
-#include "unifier/pipeline.hpp"
+#include "cli/front_doors.hpp"
 #include "unifier/vocabulary.hpp"
 
 namespace merivane::binding {
@@ -155,7 +155,7 @@ py::dict struct_files_dict(const unifier::StructFiles& files);
 // defaults. The outputs are checked against the inputs first, as the core
 // job checks them.
 py::object unify_through_module(const Seams& seams, const unifier::StructFiles& files, py::handle struct_files,
-                                py::handle output_path, py::handle options, const unifier::OutputSettings& settings);
+                                py::handle output_path, py::handle options, const cli::OutputSettings& settings);
 
 // A Python str from UTF-8 the core produced (already known to be valid).
 py::str to_str(std::string_view text);
@@ -186,14 +186,14 @@ std::string doc(const char* signature, const char* summary = nullptr, const char
 // (merge_headers), read as given: ValueError for a value out of range,
 // TypeError for one of the wrong type.
 compression::CompressionSettings compression_settings(py::handle threads, py::handle compresslevel, py::handle index);
-unifier::OutputSettings output_settings(py::handle merge_headers, py::handle threads, py::handle compresslevel,
+cli::OutputSettings output_settings(py::handle merge_headers, py::handle threads, py::handle compresslevel,
                                         py::handle index);
 
 // The settings that differ from their defaults, as keyword arguments for a
 // call to a replaced function: at the defaults, the call is made exactly as
 // it always was.
 py::dict changed_keywords(const compression::CompressionSettings& settings);
-py::dict changed_keywords(const unifier::OutputSettings& settings);
+py::dict changed_keywords(const cli::OutputSettings& settings);
 
 // Those keywords as a function declares them, after its other parameters.
 #define MERIVANE_OUTPUT_KEYWORDS                                                                                  \

@@ -434,7 +434,7 @@ void write_vcf_content(py::handle file_type, py::handle lines_dict, py::handle o
 py::object run(py::handle output_path, py::handle sv_path, py::handle cnv_path, py::handle repeat_path,
                py::handle roh_bed_path, py::handle skip_svtype, py::handle drop_sv_filters, py::handle merge_headers,
                py::handle threads, py::handle compresslevel, py::handle index) {
-    const core::OutputSettings settings = output_settings(merge_headers, threads, compresslevel, index);
+    const merivane::cli::OutputSettings settings = output_settings(merge_headers, threads, compresslevel, index);
     const std::string output = path_text(output_path, "output_path");
     const std::array<py::handle, 4> paths = {sv_path, cnv_path, repeat_path, roh_bed_path};
     const char* const names[] = {"sv_path", "cnv_path", "repeat_path", "roh_bed_path"};

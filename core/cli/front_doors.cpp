@@ -1,15 +1,34 @@
 #include "cli/front_doors.hpp"
 
+#include "compression/sort_and_compress.hpp"
 #include "platform/error.hpp"
 #include "platform/file_io.hpp"
+#include "platform/strings.hpp"
 #include "repeats/repeat_filter.hpp"
+#include "unifier/reading.hpp"
+#include "unifier/writer.hpp"
 
 namespace merivane::cli {
 
 using unifier::InputKind;
 
 namespace {
-std::size_t slot(InputKind kind) { return static_cast<std::size_t>(kind); }
+// The writer sees lines, not files: its notes name an input by kind ("in the
+// roh input, line 3"). Here the file is known, so the note is followed by
+// which file that is.
+void name_the_input_file(Error& error, const unifier::StructFiles& struct_files) {
+    for (const InputKind kind : unifier::kFileTypes) {
+        const auto& path = struct_files[unifier::kind_index(kind)];
+        if (!path) continue;
+        const std::string named = "in the " + std::string(unifier::kind_name(kind)) + " input,";
+        for (const std::string& note : error.notes()) {
+            if (note.rfind(named, 0) == 0) {
+                error.add_note("the " + std::string(unifier::kind_name(kind)) + " input is " + *path);
+                return;
+            }
+        }
+    }
+}
 
 std::vector<std::string> present(const unifier::StructFiles& struct_files) {
     std::vector<std::string> paths;
@@ -23,10 +42,10 @@ std::vector<std::string> present(const unifier::StructFiles& struct_files) {
 unifier::StructFiles dragen_inputs(const OptionalPath& sv_path, const OptionalPath& cnv_path,
                                    const OptionalPath& repeat_path, const OptionalPath& roh_bed_path) {
     unifier::StructFiles files;
-    files[slot(InputKind::Sv)] = sv_path;
-    files[slot(InputKind::Cnv)] = cnv_path;
-    files[slot(InputKind::Repeats)] = repeat_path;
-    files[slot(InputKind::Roh)] = roh_bed_path;
+    files[unifier::kind_index(InputKind::Sv)] = sv_path;
+    files[unifier::kind_index(InputKind::Cnv)] = cnv_path;
+    files[unifier::kind_index(InputKind::Repeats)] = repeat_path;
+    files[unifier::kind_index(InputKind::Roh)] = roh_bed_path;
     return files;
 }
 
@@ -48,26 +67,57 @@ unifier::UnifyOptions pacbio_options(std::vector<std::string> drop_sv_filters) {
     return options;
 }
 
+std::vector<std::string> guarded_outputs(const std::string& output_path) {
+    // A new .gz removes an earlier index beside it, or replaces it.
+    const std::string compressed = output_path + ".gz";
+    return {output_path, compressed, output_path + ".sorted.tmp", compressed + ".tbi", compressed + ".csi"};
+}
+
+void reject_outputs_naming_inputs(const std::string& output_path, const std::vector<std::string>& input_paths) {
+    for (const std::string& output : guarded_outputs(output_path)) {
+        for (const std::string& input : input_paths) {
+            if (same_file(output, input)) {
+                throw ValueError("The output file " + quoted(output) + " would replace the input file " +
+                                 quoted(input) + "; choose another output_path");
+            }
+        }
+    }
+}
+
 void reject_outputs_naming_inputs(const unifier::StructFiles& struct_files, const std::string& output_path) {
-    unifier::reject_outputs_naming_inputs(output_path, present(struct_files));
+    reject_outputs_naming_inputs(output_path, present(struct_files));
 }
 
 std::optional<std::string> unify(const unifier::StructFiles& struct_files, const std::string& output_path,
-                                 const unifier::UnifyOptions& options, const unifier::OutputSettings& settings) {
+                                 const unifier::UnifyOptions& options, const OutputSettings& settings) {
     reject_outputs_naming_inputs(struct_files, output_path);
-    return unifier::unify_and_compress(struct_files, output_path, options, settings);
+    std::optional<std::string> unified;
+    {
+        // The inputs are released before sorting, which holds the unified
+        // file's lines in memory in turn.
+        const unifier::FilesLines files = unifier::read_struct_lines(struct_files, options);
+        try {
+            unified =
+                unifier::unify_lines(unifier::table_of(files), output_path, options, {}, settings.merge_headers);
+        } catch (Error& error) {
+            name_the_input_file(error, struct_files);
+            throw;
+        }
+    }
+    if (!unified) return std::nullopt;
+    return compression::sort_and_compress(*unified, std::nullopt, false, std::nullopt, settings.compression);
 }
 
 std::optional<std::string> dragen_unify(const std::string& output_path, const OptionalPath& sv_path,
                                         const OptionalPath& cnv_path, const OptionalPath& repeat_path,
-                                        const OptionalPath& roh_bed_path, const unifier::OutputSettings& settings) {
+                                        const OptionalPath& roh_bed_path, const OutputSettings& settings) {
     return unify(dragen_inputs(sv_path, cnv_path, repeat_path, roh_bed_path), output_path, unifier::UnifyOptions{},
                  settings);
 }
 
 std::optional<std::string> ont_unify(const std::string& output_path, const OptionalPath& sv_path,
                                      const OptionalPath& cnv_path, const OptionalPath& repeat_path,
-                                     std::optional<bool> modify_repeats, const unifier::OutputSettings& settings) {
+                                     std::optional<bool> modify_repeats, const OutputSettings& settings) {
     return unify(long_read_inputs(sv_path, cnv_path, repeat_path), output_path, ont_options(modify_repeats),
                  settings);
 }
@@ -75,7 +125,7 @@ std::optional<std::string> ont_unify(const std::string& output_path, const Optio
 std::optional<std::string> pacbio_unify(const std::string& output_path, const OptionalPath& sv_path,
                                         const OptionalPath& cnv_path, const OptionalPath& repeat_path,
                                         std::vector<std::string> drop_sv_filters,
-                                        const unifier::OutputSettings& settings) {
+                                        const OutputSettings& settings) {
     return unify(long_read_inputs(sv_path, cnv_path, repeat_path), output_path,
                  pacbio_options(std::move(drop_sv_filters)), settings);
 }
@@ -90,18 +140,16 @@ void reject_pacbio_run_collisions(const std::string& output_path, const Optional
     for (const auto* path : {&sv_path, &cnv_path, &full_repeat_path, &repeat_bed_file_path}) {
         if (*path) inputs.push_back(**path);
     }
-    unifier::reject_outputs_naming_inputs(output_path, inputs);
+    reject_outputs_naming_inputs(output_path, inputs);
     if (!full_repeat_path) return;
     const std::string filtered =
         filtered_repeat_path ? *filtered_repeat_path : repeats::filtered_repeat_path(*full_repeat_path);
-    const std::vector<std::string> guarded = {
-        output_path, output_path + ".gz", output_path + ".sorted.tmp", output_path + ".gz.tbi", output_path + ".gz.csi"};
     auto refuse = [&](const std::string& what, const std::string& path) {
         throw ValueError("The filtered repeat VCF " + filtered + " would overwrite the " + what + " " + path);
     };
     if (sv_path && same_file(filtered, *sv_path)) refuse("SV input", *sv_path);
     if (cnv_path && same_file(filtered, *cnv_path)) refuse("CNV input", *cnv_path);
-    for (const auto& output : guarded) {
+    for (const auto& output : guarded_outputs(output_path)) {
         if (same_file(filtered, output)) refuse("output", output);
     }
 }
@@ -112,7 +160,7 @@ std::optional<std::string> pacbio_filter_and_unify(const std::string& output_pat
                                                    const OptionalPath& repeat_bed_file_path,
                                                    std::vector<std::string> drop_sv_filters,
                                                    const OptionalPath& filtered_repeat_path,
-                                                   const unifier::OutputSettings& settings) {
+                                                   const OutputSettings& settings) {
     reject_pacbio_run_collisions(output_path, sv_path, cnv_path, full_repeat_path, repeat_bed_file_path,
                                  filtered_repeat_path);
     const std::optional<std::string> filtered =

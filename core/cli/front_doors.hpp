@@ -1,17 +1,26 @@
-// One front door per pipeline. The doors differ only in which inputs they
-// accept and which unification options they build; the work is shared.
+// The pipelines: the whole job (read, unify, sort and compress) behind one
+// entry that first refuses outputs that would destroy an input, and one
+// front door per pipeline on top of it. The doors differ only in which
+// inputs they accept and which unification options they build.
 #pragma once
 
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "unifier/pipeline.hpp"
+#include "compression/settings.hpp"
 #include "unifier/vocabulary.hpp"
 
 namespace merivane::cli {
 
 using OptionalPath = std::optional<std::string>;
+
+// How the unified file is written: its header, and how it is compressed.
+// The defaults give the long-standing output.
+struct OutputSettings {
+    bool merge_headers = false;
+    compression::CompressionSettings compression;
+};
 
 // The input mapping and options of each door.
 unifier::StructFiles dragen_inputs(const OptionalPath& sv_path, const OptionalPath& cnv_path,
@@ -21,25 +30,35 @@ unifier::StructFiles long_read_inputs(const OptionalPath& sv_path, const Optiona
 unifier::UnifyOptions ont_options(std::optional<bool> modify_repeats);
 unifier::UnifyOptions pacbio_options(std::vector<std::string> drop_sv_filters);
 
-// Refuses, before anything is written, a run whose outputs would overwrite
-// or remove one of its inputs.
+// What a run at `output_path` writes or removes: the unified file, the
+// compressed file, the sorting step's temporary file and the compressed
+// file's index.
+std::vector<std::string> guarded_outputs(const std::string& output_path);
+
+// ValueError, before anything is written, when one of the run's outputs
+// would be one of its inputs: the unified file would overwrite it and
+// compression remove it.
+void reject_outputs_naming_inputs(const std::string& output_path, const std::vector<std::string>& input_paths);
 void reject_outputs_naming_inputs(const unifier::StructFiles& struct_files, const std::string& output_path);
 
-// The shared sequence: read, unify, sort and compress. The compressed
-// file's path, or nullopt when nothing could donate a header.
+// The whole job, checked first as above: reads `struct_files`, writes the
+// unified file at `output_path`, lets go of the input lines, then sorts and
+// BGZF-compresses that file (which it removes) and returns the ".gz" path;
+// nullopt when nothing could donate a header, in which case the empty
+// unified file stays and nothing is sorted.
 std::optional<std::string> unify(const unifier::StructFiles& struct_files, const std::string& output_path,
-                                 const unifier::UnifyOptions& options, const unifier::OutputSettings& settings = {});
+                                 const unifier::UnifyOptions& options, const OutputSettings& settings = {});
 
 std::optional<std::string> dragen_unify(const std::string& output_path, const OptionalPath& sv_path,
                                         const OptionalPath& cnv_path, const OptionalPath& repeat_path,
-                                        const OptionalPath& roh_bed_path, const unifier::OutputSettings& settings = {});
+                                        const OptionalPath& roh_bed_path, const OutputSettings& settings = {});
 std::optional<std::string> ont_unify(const std::string& output_path, const OptionalPath& sv_path,
                                      const OptionalPath& cnv_path, const OptionalPath& repeat_path,
-                                     std::optional<bool> modify_repeats, const unifier::OutputSettings& settings = {});
+                                     std::optional<bool> modify_repeats, const OutputSettings& settings = {});
 std::optional<std::string> pacbio_unify(const std::string& output_path, const OptionalPath& sv_path,
                                         const OptionalPath& cnv_path, const OptionalPath& repeat_path,
                                         std::vector<std::string> drop_sv_filters,
-                                        const unifier::OutputSettings& settings = {});
+                                        const OutputSettings& settings = {});
 
 // Before the repeat filter writes anything: the run's outputs must not name
 // any of its inputs, and the filtered repeat VCF (`filtered_repeat_path`, or
@@ -56,6 +75,6 @@ std::optional<std::string> pacbio_filter_and_unify(const std::string& output_pat
                                                    const OptionalPath& repeat_bed_file_path,
                                                    std::vector<std::string> drop_sv_filters,
                                                    const OptionalPath& filtered_repeat_path = std::nullopt,
-                                                   const unifier::OutputSettings& settings = {});
+                                                   const OutputSettings& settings = {});
 
 }  // namespace merivane::cli

@@ -9,10 +9,15 @@
 #include "platform/error.hpp"
 #include "platform/file_io.hpp"
 #include "test_support.hpp"
-#include "unifier/pipeline.hpp"
+#include "cli/front_doors.hpp"
 
-namespace merivane::unifier {
+namespace merivane::cli {
 namespace {
+
+using unifier::InputKind;
+using unifier::kind_index;
+using unifier::StructFiles;
+using unifier::UnifyOptions;
 
 using testing::CapturedLog;
 using testing::TempDir;
@@ -29,7 +34,7 @@ std::string gunzip(const std::string& path) {
     return out;
 }
 
-TEST(UnifyAndCompress, WritesSortedBgzfAndRemovesThePlainFile) {
+TEST(Unify, WritesSortedBgzfAndRemovesThePlainFile) {
     TempDir dir;
     StructFiles files;
     files[kind_index(InputKind::Sv)] =
@@ -40,25 +45,25 @@ TEST(UnifyAndCompress, WritesSortedBgzfAndRemovesThePlainFile) {
     options.drop_sv_filters = {"InvBreakpoint"};
     const std::string output = dir.path("u.vcf");
     CapturedLog log;
-    EXPECT_EQ(unify_and_compress(files, output, options), output + ".gz");
+    EXPECT_EQ(unify(files, output, options), output + ".gz");
     EXPECT_FALSE(path_exists(output));
     EXPECT_EQ(gunzip(output + ".gz"), "##s\n" + kColumns +
                                           "chr1\t10\t.\tN\t<ROH>\t.\tPASS\tEND=20;SVTYPE=ROH;ROH_SCORE=3\tGT\t1/1\n"
                                           "chr2\t1\t.\tN\t<DEL>\t.\tPASS\tSVTYPE=DEL\tGT\t0/1\n");
 }
 
-TEST(UnifyAndCompress, NothingToUnifyLeavesTheEmptyPlainFile) {
+TEST(Unify, NothingToUnifyLeavesTheEmptyPlainFile) {
     TempDir dir;
     StructFiles files;
     files[kind_index(InputKind::Roh)] = dir.write("roh.bed", "chr1\t9\t20\t3\n");
     const std::string output = dir.path("u.vcf");
     CapturedLog log;
-    EXPECT_EQ(unify_and_compress(files, output, UnifyOptions{}), std::nullopt);
+    EXPECT_EQ(unify(files, output, UnifyOptions{}), std::nullopt);
     EXPECT_TRUE(path_exists(output));
     EXPECT_FALSE(path_exists(output + ".gz"));
 }
 
-TEST(UnifyAndCompress, AMalformedLineNamesItsFile) {
+TEST(Unify, AMalformedLineNamesItsFile) {
     TempDir dir;
     StructFiles files;
     files[kind_index(InputKind::Sv)] =
@@ -67,7 +72,7 @@ TEST(UnifyAndCompress, AMalformedLineNamesItsFile) {
     files[kind_index(InputKind::Roh)] = roh;
     CapturedLog log;
     try {
-        unify_and_compress(files, dir.path("u.vcf"), UnifyOptions{});
+        unify(files, dir.path("u.vcf"), UnifyOptions{});
         FAIL() << "a BED line without a start position was accepted";
     } catch (const ValueError& error) {
         EXPECT_EQ(error.notes(), (std::vector<std::string>{"in the roh input, line 2", "the roh input is " + roh}));
@@ -100,6 +105,7 @@ INSTANTIATE_TEST_SUITE_P(Paths, OutputsNamingInputs,
                          ::testing::Values(OverlapCase{"Same", "in.vcf", "in.vcf", true},
                                            OverlapCase{"CompressedOutput", "in.vcf", "in.vcf.gz", true},
                                            OverlapCase{"TemporaryFile", "in.vcf", "in.vcf.sorted.tmp", true},
+                                           OverlapCase{"IndexOfCompressedOutput", "in.vcf", "in.vcf.gz.csi", true},
                                            OverlapCase{"OtherSpelling", "sub/../in.vcf", "in.vcf", true},
                                            OverlapCase{"Distinct", "out.vcf", "in.vcf", false},
                                            OverlapCase{"InputIsPlainOfOutput", "in.vcf.gz", "in.vcf", false}),
@@ -114,4 +120,4 @@ TEST(OutputsNamingInputs, ALinkToAnInputIsTheInput) {
 }
 
 }  // namespace
-}  // namespace merivane::unifier
+}  // namespace merivane::cli
