@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <fstream>
+#include <random>
 
 #include "platform/error.hpp"
 #include "platform/temp_file.hpp"
@@ -45,6 +46,41 @@ void sync_file(int fd, const std::string& path) {
     }
 }
 
+// A file with no name in `directory` (-1 where the file system has none).
+UniqueFd open_unnamed_in(const std::string& directory) {
+#ifdef O_TMPFILE
+    int fd;
+    do {
+        fd = ::open(directory.empty() ? "." : directory.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    } while (fd < 0 && errno == EINTR);
+    return UniqueFd(fd);
+#else
+    (void)directory;
+    return UniqueFd();
+#endif
+}
+
+// Gives the unnamed file open as `fd` a unique name beside `destination`,
+// ready to be renamed over it; returns that name.
+std::string link_beside(int fd, const std::string& destination) {
+    static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    std::random_device random;
+    const std::string proc_path = "/proc/self/fd/" + std::to_string(fd);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string name = destination + ".";
+        for (int i = 0; i < 6; ++i) name += kLetters[random() % (sizeof kLetters - 1)];
+        name += ".part";
+        if (::linkat(AT_FDCWD, proc_path.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) return name;
+        if (errno == EEXIST) continue;
+        // Without /proc, linking by descriptor needs no path at all (but a
+        // privilege on older kernels).
+        if (errno == ENOENT && ::linkat(fd, "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH) == 0) return name;
+        if (errno == EEXIST) continue;
+        throw_os_error(destination);
+    }
+    throw OSError(EEXIST, destination);
+}
+
 }  // namespace
 
 unsigned created_file_mode() {
@@ -73,17 +109,23 @@ void sync_directory(const std::string& directory) {
 
 AtomicOutput::AtomicOutput(std::string destination)
     : destination_(std::move(destination)), file_([&] {
+          path_ = destination_;
           if (target_of(destination_) == Target::Direct) {
               direct_ = true;
               return OutputFile(open_directly(destination_, 0), destination_);
           }
           try {
+              // Nameless until committed where the file system allows: a
+              // killed process then leaves nothing behind.
+              if (UniqueFd unnamed = open_unnamed_in(directory_of(destination_))) {
+                  path_.clear();
+                  return OutputFile(std::move(unnamed), destination_);
+              }
               TempFile temporary = TempFile::beside(destination_, ".part");
-              std::string path = temporary.path();
               UniqueFd fd = temporary.take_fd();
               // Owned by this object from here on (removed by the destructor).
-              temporary.release();
-              return OutputFile(std::move(fd), std::move(path));
+              path_ = temporary.release();
+              return OutputFile(std::move(fd), destination_);
           } catch (const OSError& error) {
               if (error.errnum() != EACCES && error.errnum() != EPERM) throw;
               // The directory takes no new file; an existing file in it that
@@ -97,9 +139,9 @@ AtomicOutput::AtomicOutput(std::string destination)
       }()) {}
 
 AtomicOutput::~AtomicOutput() {
-    if (committed_ || direct_) return;
+    if (committed_ || direct_ || path_.empty()) return;
     // The descriptor closes with file_; the partial file goes now.
-    ::unlink(file_.path().c_str());
+    ::unlink(path_.c_str());
 }
 
 void AtomicOutput::commit() {
@@ -112,16 +154,14 @@ void AtomicOutput::commit() {
         committed_ = true;
         return;
     }
-    try {
-        file_.flush();
-        sync_file(file_.fd(), file_.path());
-        if (::fchmod(file_.fd(), created_file_mode()) != 0) throw_os_error(file_.path());
-        file_.close();
-        if (::rename(file_.path().c_str(), destination_.c_str()) != 0) throw_os_error(destination_);
-    } catch (const OSError& error) {
-        // The temporary name means nothing to the caller.
-        throw OSError(error.errnum(), destination_);
-    }
+    // Every error names the destination: the temporary name means nothing
+    // to the caller.
+    file_.flush();
+    sync_file(file_.fd(), destination_);
+    if (::fchmod(file_.fd(), created_file_mode()) != 0) throw_os_error(destination_);
+    if (path_.empty()) path_ = link_beside(file_.fd(), destination_);
+    file_.close();
+    if (::rename(path_.c_str(), destination_.c_str()) != 0) throw_os_error(destination_);
     committed_ = true;
     // The rename is durable only once the directory is.
     sync_directory(directory_of(destination_));

@@ -154,7 +154,6 @@ void remove_file(const std::string& path) {
     if (::unlink(path.c_str()) != 0) throw_os_error(path);
 }
 
-void remove_file_quietly(const std::string& path) noexcept { ::unlink(path.c_str()); }
 
 std::string absolute_path(const std::string& path) {
     std::error_code ignored;

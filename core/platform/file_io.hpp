@@ -51,9 +51,6 @@ private:
 bool path_exists(const std::string& path);
 // Removes a file; OSError when that fails.
 void remove_file(const std::string& path);
-// Removes a file if it exists, reporting nothing: for cleaning up on the way
-// out of an error that is already being raised.
-void remove_file_quietly(const std::string& path) noexcept;
 // The absolute, lexically normalised form of `path`.
 std::string absolute_path(const std::string& path);
 // Whether two paths name the same file: the same file-system entry when both

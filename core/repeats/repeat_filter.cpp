@@ -5,6 +5,7 @@
 #include "platform/error.hpp"
 #include "platform/file_io.hpp"
 #include "platform/log.hpp"
+#include "platform/paths.hpp"
 
 namespace merivane::repeats {
 
@@ -24,23 +25,20 @@ std::string_view last_extension(std::string_view name) {
 }  // namespace
 
 std::string filtered_repeat_path(const std::string& full_repeat_path) {
-    const std::size_t slash = full_repeat_path.rfind('/');
-    const std::size_t name_start = slash == std::string::npos ? 0 : slash + 1;
-    std::string_view name = std::string_view(full_repeat_path).substr(name_start);
+    // Split and joined again as os.path.split and os.path.join do on this
+    // system: on Windows a backslash separates too, and a drive letter stays
+    // with its directory.
+    const SplitPath parts = split_path(full_repeat_path);
+    std::string_view name = parts.name;
     for (;;) {
         const std::string_view extension = last_extension(name);
         if (extension.empty()) break;
         name.remove_suffix(extension.size());
         if (extension == ".vcf") break;
     }
-    std::string filtered = std::string(name) + "_filtered.vcf";
-    if (name_start == 0) return filtered;
-    // Joined as os.path.join(os.path.dirname(path), name) joins: one
-    // separator, unless the directory is the root itself.
-    std::string directory = full_repeat_path.substr(0, name_start);
-    const std::size_t last_kept = directory.find_last_not_of('/');
-    if (last_kept != std::string::npos) directory.resize(last_kept + 2);
-    return directory + filtered;
+    const std::string filtered = std::string(name) + "_filtered.vcf";
+    if (parts.directory.empty()) return filtered;
+    return join_path_name(parts.directory, filtered);
 }
 
 std::optional<std::string> filter_repeats_vcf(const std::optional<std::string>& full_repeat_path,

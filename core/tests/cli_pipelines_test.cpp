@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <unistd.h>
 #include <zlib.h>
 
 #include <string>
@@ -115,7 +114,7 @@ TEST(OutputsNamingInputs, ALinkToAnInputIsTheInput) {
     TempDir dir;
     const std::string input = dir.write("in.vcf", "##x\n");
     const std::string link = dir.path("link.vcf");
-    ASSERT_EQ(::symlink(input.c_str(), link.c_str()), 0);
+    if (!testing::make_symlink(input, link)) GTEST_SKIP() << "the system refuses to make symbolic links";
     EXPECT_THROW(reject_outputs_naming_inputs(link, {input}), ValueError);
 }
 

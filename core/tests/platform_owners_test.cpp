@@ -2,8 +2,12 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <sys/wait.h>
+#endif
 
 #include <cstdlib>
 #include <filesystem>
@@ -26,10 +30,18 @@ using testing::TempDir;
 using testing::entries;
 using testing::ScopedEnv;
 
+#ifdef _WIN32
+bool is_open(int fd) { return ::_get_osfhandle(fd) != -1; }
+int open_null() { return ::open("NUL", O_RDONLY); }
+const char* const kNullDevice = "NUL";
+#else
 bool is_open(int fd) { return ::fcntl(fd, F_GETFD) != -1; }
+int open_null() { return ::open("/dev/null", O_RDONLY | O_CLOEXEC); }
+const char* const kNullDevice = "/dev/null";
+#endif
 
 TEST(UniqueFd, ClosesOnceAndOnlyWhileItOwns) {
-    int raw = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    int raw = open_null();
     ASSERT_GE(raw, 0);
     {
         UniqueFd first(raw);
@@ -42,7 +54,7 @@ TEST(UniqueFd, ClosesOnceAndOnlyWhileItOwns) {
     }
     EXPECT_FALSE(is_open(raw));
 
-    raw = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    raw = open_null();
     UniqueFd kept(raw);
     EXPECT_EQ(kept.release(), raw);
     EXPECT_TRUE(is_open(raw));
@@ -60,9 +72,12 @@ TEST(TempFile, PrivateExclusiveAndRemovedUnlessReleased) {
     {
         TempFile a = TempFile::in_temp_directory(".vcf");
         TempFile b = TempFile::beside(dir.path("u.vcf"), ".sorted.tmp");
+#ifndef _WIN32
+        // (Windows has no mode bits: a new file takes its directory's rules.)
         struct stat info {};
         ASSERT_EQ(::stat(a.path().c_str(), &info), 0);
         EXPECT_EQ(info.st_mode & 0777, 0600u);
+#endif
         EXPECT_TRUE(a.path().ends_with(".vcf"));
         EXPECT_EQ(fs::path(a.path()).parent_path(), fs::path(dir.path("")).parent_path());
         const std::string name = fs::path(b.path()).filename().string();
@@ -96,7 +111,13 @@ TEST(TempFile, UnnamedFileLeavesNothingBehind) {
     ASSERT_TRUE(fd);
     EXPECT_EQ(::write(fd.get(), "abc", 3), 3);
     char back[3];
-    EXPECT_EQ(::pread(fd.get(), back, 3, 0), 3);
+    ASSERT_EQ(::lseek(fd.get(), 0, SEEK_SET), 0);
+    EXPECT_EQ(::read(fd.get(), back, 3), 3);
+#ifdef _WIN32
+    // Windows removes it when the last handle closes (however the process
+    // ends); until then its name shows.
+    fd.reset();
+#endif
     EXPECT_TRUE(entries(dir.path("")).empty());
 }
 
@@ -115,6 +136,7 @@ TEST(TempDirectory, FirstCandidateThatTakesAFile) {
     EXPECT_TRUE(entries(dir.path("temp")).empty());
 }
 
+#ifndef _WIN32
 // Runs `body` in a child process as an unprivileged user when this process
 // is root (so permission checks apply); returns its exit status.
 int run_unprivileged(const std::function<int()>& body) {
@@ -133,6 +155,8 @@ int run_unprivileged(const std::function<int()>& body) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+#endif
+
 class AtomicOutputTest : public ::testing::Test {
 protected:
     TempDir dir;
@@ -141,8 +165,10 @@ protected:
 
 TEST_F(AtomicOutputTest, CommitReplacesWholeWithCreateModeAndNothingElse) {
     dir.write("out.vcf.gz", "old");
+#ifndef _WIN32
     ::chmod(dest.c_str(), 0600);
     const mode_t mask = ::umask(027);
+#endif
     {
         AtomicOutput out(dest);
         out.write("new ");
@@ -150,11 +176,13 @@ TEST_F(AtomicOutputTest, CommitReplacesWholeWithCreateModeAndNothingElse) {
         EXPECT_EQ(read_file(dest), "old") << "nothing shows before commit";
         out.commit();
     }
-    ::umask(mask);
     EXPECT_EQ(read_file(dest), "new content");
+#ifndef _WIN32
+    ::umask(mask);
     struct stat info {};
     ASSERT_EQ(::stat(dest.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0640u);
+#endif
     EXPECT_EQ(entries(dir.path("")), std::vector<std::string>{"out.vcf.gz"});
 }
 
@@ -165,6 +193,9 @@ TEST_F(AtomicOutputTest, WithoutCommitEarlierFileStaysAndPartIsRemoved) {
             AtomicOutput out(dest);
             out.write(std::string(3 << 20, 'x'));  // past the buffer: bytes reach the disk
             EXPECT_NE(out.path(), dest);
+            // Where the file system has nameless files, a killed process
+            // could leave nothing: there is nothing to see yet.
+            if (out.path().empty()) EXPECT_EQ(entries(dir.path("")).size(), existed ? 1u : 0u);
         }
         EXPECT_EQ(fs::exists(dest), existed);
         if (existed) {
@@ -177,7 +208,7 @@ TEST_F(AtomicOutputTest, WithoutCommitEarlierFileStaysAndPartIsRemoved) {
 
 TEST_F(AtomicOutputTest, SymlinkAtDestinationIsReplacedNotFollowed) {
     const std::string victim = dir.write("victim", "keep me");
-    fs::create_symlink(victim, dest);
+    if (!testing::make_symlink(victim, dest)) GTEST_SKIP() << "the system refuses to make symbolic links";
     AtomicOutput out(dest);
     out.write("sorted");
     out.commit();
@@ -188,11 +219,13 @@ TEST_F(AtomicOutputTest, SymlinkAtDestinationIsReplacedNotFollowed) {
 
 TEST_F(AtomicOutputTest, NonRegularDestinationsAreWrittenDirectly) {
     {
-        AtomicOutput out("/dev/null");
+        AtomicOutput out(kNullDevice);
         EXPECT_TRUE(out.writes_directly());
         out.write("x");
         out.commit();
     }
+    EXPECT_THROW(AtomicOutput{dir.path("")}, OSError);
+#ifndef _WIN32
     // A link to a device is written through, as /dev/stdout must be.
     fs::create_symlink("/dev/full", dest);
     AtomicOutput full(dest);
@@ -204,9 +237,10 @@ TEST_F(AtomicOutputTest, NonRegularDestinationsAreWrittenDirectly) {
     } catch (const OSError& error) {
         EXPECT_EQ(error.errnum(), ENOSPC);
     }
-    EXPECT_THROW(AtomicOutput{dir.path("")}, OSError);
+#endif
 }
 
+#ifndef _WIN32
 TEST_F(AtomicOutputTest, FifoIsWrittenDirectly) {
     const std::string fifo = dir.path("fifo");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
@@ -247,6 +281,7 @@ TEST_F(AtomicOutputTest, ClosedDirectoryWithWritableFileIsWrittenInPlace) {
     EXPECT_EQ(status, 0);
     EXPECT_EQ(read_file(dest), "new");
 }
+#endif
 
 }  // namespace
 }  // namespace merivane

@@ -1,5 +1,8 @@
+// Children seen through a POSIX shell, /proc and fork; the tests that hold
+// on every system use the test child instead (platform_test.cpp).
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -14,7 +17,9 @@
 #include "platform/interrupt.hpp"
 #include "platform/process.hpp"
 #include "test_support.hpp"
+#endif
 
+#ifndef _WIN32
 namespace merivane {
 namespace {
 
@@ -141,3 +146,4 @@ TEST(Process, ExecFailureIsOSErrorWithItsErrno) {
 
 }  // namespace
 }  // namespace merivane
+#endif

@@ -2,11 +2,18 @@
 
 #include "platform/error.hpp"
 #include "platform/file_io.hpp"
+#include "platform/interrupt.hpp"
 #include "platform/process.hpp"
 #include "platform/text_reader.hpp"
 #include "test_support.hpp"
 
 #include <sys/stat.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <new>
 
 namespace merivane {
 namespace {
@@ -85,29 +92,133 @@ TEST(TextReader, MissingFileIsOSErrorWithPath) {
 TEST(FileIo, SameFileByEntryOrByNormalisedPath) {
     TempDir dir;
     const auto a = dir.write("a", "x");
+    const auto b = dir.write("b", "x");
+    std::filesystem::create_hard_link(a, dir.path("a2"));
     EXPECT_TRUE(same_file(a, dir.path("./a")));
+    EXPECT_TRUE(same_file(a, dir.path("a2")));
     EXPECT_TRUE(same_file(dir.path("missing"), dir.path("sub/../missing")));
-    EXPECT_FALSE(same_file(a, dir.path("b")));
+    // Two files that both exist are told apart (by volume and file index on
+    // Windows, where every inode number is 0).
+    EXPECT_FALSE(same_file(a, b));
+    EXPECT_FALSE(same_file(a, dir.path("missing")));
 }
 
-TEST(Process, CapturesOutputAndExitStatus) {
-    const auto sh = find_executable("sh");
-    ASSERT_TRUE(sh);
+TEST(FileIo, NonAsciiPathsKeepTheirNames) {
+    TempDir dir;
+    const std::string name = "caf\xc3\xa9 \xe2\x82\xac\xe6\x9f\x93.vcf";
+    const std::string path = dir.path(name);
+    OutputFile out(path);
+    out.write("##x\n");
+    out.close();
+    EXPECT_TRUE(path_exists(path));
+    EXPECT_EQ(as_strings(read_lines(path, Compression::Plain)), (std::vector<std::string>{"##x\n"}));
+    EXPECT_TRUE(same_file(path, dir.path("./" + name)));
+    // On disk under that name, not one spelt in another code page.
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(dir.path("")))) {
+        const std::u8string text = entry.path().filename().u8string();
+        names.emplace_back(text.begin(), text.end());
+    }
+    EXPECT_EQ(names, std::vector<std::string>{name});
+    remove_file(path);
+    EXPECT_FALSE(path_exists(path));
+}
+
+// The Windows C runtime counts a transfer in an unsigned int and Windows'
+// `long` is 32 bits: sizes and offsets of 4 GiB and more are where a port
+// goes wrong (POSIX systems have had 64-bit ones all along).
+#ifdef _WIN32
+TEST(FileIo, AReadOfFourGibibytesOrMoreStillReads) {
+    TempDir dir;
+    const auto path = dir.write("small", "chr1\t1\n");
+    // Address space only: the pages are never touched beyond the first.
+    const std::size_t capacity = std::size_t{1} << 32;
+    std::unique_ptr<char[]> buffer(new (std::nothrow) char[capacity]);
+    if (!buffer) GTEST_SKIP() << "no 4 GiB of address space to lend a read";
+    int fd = open_for_reading(path);
+    EXPECT_EQ(read_some(fd, buffer.get(), capacity, path), 7u);
+    EXPECT_EQ(std::string(buffer.get(), 7), "chr1\t1\n");
+    close_quietly(fd);
+}
+
+TEST(FileIo, ReadsPastFourGibibytes) {
+    TempDir dir;
+    const std::string path = dir.path("sparse");
+    const std::uint64_t tail_offset = (std::uint64_t{1} << 32) + 3;
+    if (!testing::write_sparse(path, tail_offset, "tail")) {
+        GTEST_SKIP() << "the file system holds no sparse file past 4 GiB here";
+    }
+    int fd = open_for_reading(path);
+    std::vector<char> buffer(std::size_t{1} << 20);
+    std::uint64_t total = 0;
+    std::string last;
+    while (const std::size_t n = read_some(fd, buffer.data(), buffer.size(), path)) {
+        total += n;
+        last.append(buffer.data() + (n > 4 ? n - 4 : 0), buffer.data() + n);
+        last.erase(0, last.size() > 4 ? last.size() - 4 : 0);
+    }
+    close_quietly(fd);
+    EXPECT_EQ(total, tail_offset + 4);
+    EXPECT_EQ(last, "tail");
+}
+#endif
+
+TEST(Process, CapturesOutputErrorsAndExitStatus) {
     ChildOptions options;
     options.capture_stdout = true;
+    options.capture_stderr = true;
     options.environment_overrides = {{"LC_ALL", "C"}};
-    const ChildResult result = run_child({*sh, "-c", "printf \"$LC_ALL\"; exit 3"}, options);
+    const ChildResult result =
+        run_child({testing::test_child_path(), "env", "LC_ALL", "err", "oops", "exit", "3"}, options);
     EXPECT_EQ(result.exit_status, 3);
     EXPECT_EQ(result.stdout_data, "C");
+    EXPECT_EQ(result.stderr_data, "oops");
+}
+
+TEST(Process, ArgumentsArriveAsGiven) {
+    // Spaces, tabs, quotes and backslashes in every position, an empty
+    // argument and non-ASCII text: on Windows all of it goes through one
+    // quoted command line.
+    const std::vector<std::string> arguments{
+        "plain", "two words", "", "tab\there", "say \"hi\"", "\"", "C:\\dir\\", "C:\\my dir\\",
+        "a\\\\\"b", "trailing\\\\", "caf\xc3\xa9", "--flag=a b\\"};
+    std::vector<std::string> argv{testing::test_child_path(), "args"};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    ChildOptions options;
+    std::string received;
+    options.stdout_sink = [&](std::string_view chunk) { received.append(chunk); };
+    EXPECT_EQ(run_child(argv, options).exit_status, 0);
+    std::string expected;
+    for (const auto& argument : arguments) expected += argument + std::string(1, '\0');
+    EXPECT_EQ(received, expected);
 }
 
 TEST(Process, TimeoutKillsTheChild) {
-    const auto sh = find_executable("sh");
-    ASSERT_TRUE(sh);
     ChildOptions options;
     options.capture_stdout = true;
     options.timeout_seconds = 0.2;
-    EXPECT_THROW(run_child({*sh, "-c", "sleep 5"}, options), TimeoutExpired);
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_THROW(run_child({testing::test_child_path(), "sleep", "20000"}, options), TimeoutExpired);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+}
+
+struct Interrupted {};  // no std::exception: it must pass through untouched
+
+std::chrono::steady_clock::time_point interrupt_at;
+
+TEST(Process, InterruptEndsTheWaitPromptly) {
+    for (const bool piped : {true, false}) {
+        ChildOptions options;
+        options.capture_stdout = piped;
+        const auto start = std::chrono::steady_clock::now();
+        interrupt_at = start + std::chrono::milliseconds(300);
+        const InterruptCheck previous = set_interrupt_check([] {
+            if (std::chrono::steady_clock::now() >= interrupt_at) throw Interrupted{};
+        });
+        EXPECT_THROW(run_child({testing::test_child_path(), "sleep", "30000"}, options), Interrupted);
+        set_interrupt_check(previous);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << "piped " << piped;
+    }
 }
 
 TEST(Process, UnstartableProgramIsOSError) {

@@ -33,6 +33,7 @@ struct FakeBedtools {
 class BedtoolsOutputCheck : public ::testing::TestWithParam<FakeBedtools> {};
 
 TEST_P(BedtoolsOutputCheck, OutputMustBeginWithTheHeader) {
+    MERIVANE_SKIP_WITHOUT_POSIX_SHELL();
     TempDir dir;
     fs::create_directory(dir.path("bin"));
     write_script(dir, "bin/bedtools", GetParam().body);
@@ -70,8 +71,10 @@ TEST(IntersectEngines, RefuseAnOutputNamingAnInput) {
     TempDir dir;
     const std::string vcf = dir.write("rep.vcf", kHeader + kRecord);
     const std::string bed = dir.write("c.bed", "chr1\t100\t200\n");
-    fs::create_symlink(vcf, dir.path("link.vcf"));
-    for (const std::string& out : {vcf, bed, dir.path("link.vcf"), dir.path("./rep.vcf")}) {
+    std::vector<std::string> outputs{vcf, bed, dir.path("./rep.vcf")};
+    // (Windows lets only some users make links.)
+    if (testing::make_symlink(vcf, dir.path("link.vcf"))) outputs.push_back(dir.path("link.vcf"));
+    for (const std::string& out : outputs) {
         EXPECT_THROW(intersect_builtin(vcf, bed, out), ValueError) << out;
         EXPECT_THROW(intersect_with_bedtools(vcf, bed, out), ValueError) << out;
     }

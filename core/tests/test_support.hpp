@@ -1,6 +1,7 @@
 // Helpers shared by the core's test suites.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -16,7 +17,8 @@ class TempDir {
 public:
     TempDir();
     ~TempDir();
-    std::string path(const std::string& name) const { return (root_ / name).string(); }
+    // A path in it, in UTF-8 and with the system's own separators.
+    std::string path(const std::string& name) const;
     std::string write(const std::string& name, const std::string& content) const;
 
 private:
@@ -24,21 +26,44 @@ private:
 };
 
 std::string read_file(const std::string& path);
+
+// Writes `data` at `offset` into a new file, leaving the bytes before it a
+// hole; false where the file system cannot (no sparse files, or none that
+// large).
+bool write_sparse(const std::string& path, std::uint64_t offset, const std::string& data);
+
+// The path of the test child (test_child.cpp), built beside the tests.
+std::string test_child_path();
+
+// Makes `link` a symbolic link to `target`; false where the system refuses
+// (Windows grants the right only to administrators and developer mode).
+bool make_symlink(const std::string& target, const std::string& link);
+
+// Skips the calling test where the fake programs it writes (POSIX shell
+// scripts, see write_script) cannot run.
+#ifdef _WIN32
+#define MERIVANE_SKIP_WITHOUT_POSIX_SHELL() GTEST_SKIP() << "the fake programs are POSIX shell scripts"
+#else
+#define MERIVANE_SKIP_WITHOUT_POSIX_SHELL() static_cast<void>(0)
+#endif
+
 // Names in `directory`, sorted.
 std::vector<std::string> entries(const std::string& directory);
 // An executable shell script `name` in `dir` running `body`; its path.
 std::string write_script(const TempDir& dir, const std::string& name, const std::string& body);
 
-// An environment variable set (or, nullopt, unset) for one scope.
+// An environment variable set (or, nullopt, unset) for one scope, where the
+// core's own lookups see it: on Windows the wide environment, not the C
+// runtime's narrow copy.
 class ScopedEnv {
 public:
-    ScopedEnv(const char* name, const std::optional<std::string>& value);
+    ScopedEnv(std::string name, const std::optional<std::string>& value);
     ~ScopedEnv();
     ScopedEnv(const ScopedEnv&) = delete;
     ScopedEnv& operator=(const ScopedEnv&) = delete;
 
 private:
-    const char* name_;
+    std::string name_;
     std::optional<std::string> old_;
 };
 std::string gzip_bytes(const std::string& data);

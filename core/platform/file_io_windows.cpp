@@ -1,0 +1,254 @@
+// The Windows file layer: paths go to the wide-character API as UTF-16,
+// offsets and sizes are 64-bit, and every file is opened in binary mode and
+// not inherited by children. Descriptors are the C runtime's, so callers see
+// the same `int` as on POSIX.
+#include "platform/file_io.hpp"
+
+#include <fcntl.h>
+#include <io.h>
+#include <share.h>
+#include <sys/stat.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cwctype>
+#include <filesystem>
+
+#include "platform/error.hpp"
+#include "platform/win32.hpp"
+#include "platform/win32_files.hpp"
+
+namespace merivane {
+
+namespace fs = std::filesystem;
+
+namespace {
+constexpr std::size_t kOutputBuffer = 1 << 20;
+// The C runtime counts bytes in an unsigned int; larger requests are made in
+// pieces this size (a single read of 2^32 bytes would otherwise ask for none).
+constexpr std::size_t kLargestTransfer = 1u << 30;
+
+fs::path to_fs_path(const std::string& path) {
+    return fs::path(std::u8string(reinterpret_cast<const char8_t*>(path.data()), path.size()));
+}
+
+std::string from_fs_path(const fs::path& path) {
+    const std::u8string text = path.u8string();
+    return std::string(reinterpret_cast<const char*>(text.data()), text.size());
+}
+
+}  // namespace
+
+int open_file_windows(const std::string& path, OpenMode mode) {
+    const std::wstring wide = win32::widen(path);
+    DWORD access = GENERIC_READ;
+    DWORD disposition = OPEN_EXISTING;
+    int flags = _O_RDONLY;
+    if (mode != OpenMode::Read) {
+        access = mode == OpenMode::CreateNew ? GENERIC_READ | GENERIC_WRITE : GENERIC_WRITE;
+        disposition = mode == OpenMode::CreateNew ? CREATE_NEW : OPEN_ALWAYS;
+        flags = mode == OpenMode::CreateNew ? _O_RDWR : _O_WRONLY;
+    }
+    // Shared for deletion too, so a file open here can still be removed or
+    // replaced (POSIX allows that of any open file); not inherited.
+    const HANDLE handle = ::CreateFileW(wide.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = ::GetLastError();
+        // Windows reports a directory as "access denied"; say what it is.
+        const DWORD attributes = ::GetFileAttributesW(wide.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            throw OSError(EISDIR, path);
+        }
+        throw OSError(win32::errno_from(error), path);
+    }
+    // O_TRUNC: emptied in place, so the file keeps its identity (hard
+    // links) as on POSIX; devices (NUL) have nothing to empty.
+    if (mode == OpenMode::Truncate && ::GetFileType(handle) == FILE_TYPE_DISK && !::SetEndOfFile(handle)) {
+        const DWORD error = ::GetLastError();
+        ::CloseHandle(handle);
+        throw OSError(win32::errno_from(error), path);
+    }
+    const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(handle), flags | _O_BINARY | _O_NOINHERIT);
+    if (fd < 0) {
+        ::CloseHandle(handle);
+        throw OSError(EMFILE, path);
+    }
+    return fd;
+}
+
+namespace {
+
+// The volume and file index of an existing file; false when it cannot be
+// opened.
+bool file_identity(const std::string& path, BY_HANDLE_FILE_INFORMATION& info) {
+    std::wstring wide;
+    try {
+        wide = win32::widen(path);
+    } catch (const OSError&) {
+        return false;
+    }
+    // No access is asked for, so a file another program holds open still
+    // answers; the backup flag lets a directory be opened as well.
+    const HANDLE handle = ::CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    const bool ok = ::GetFileInformationByHandle(handle, &info) != 0;
+    ::CloseHandle(handle);
+    return ok;
+}
+
+std::wstring case_folded(std::wstring text) {
+    for (wchar_t& c : text) c = static_cast<wchar_t>(std::towlower(c));
+    return text;
+}
+}  // namespace
+
+int open_for_reading(const std::string& path) { return open_file_windows(path, OpenMode::Read); }
+
+std::size_t read_some(int fd, char* out, std::size_t capacity, const std::string& path) {
+    const int n = ::_read(fd, out, static_cast<unsigned>(std::min(capacity, kLargestTransfer)));
+    if (n < 0) throw_os_error(path);
+    return static_cast<std::size_t>(n);
+}
+
+std::string read_remaining(int fd, const std::string& path) {
+    std::string data;
+    struct _stat64 info {};
+    if (::_fstat64(fd, &info) == 0 && (info.st_mode & _S_IFMT) == _S_IFREG) {
+        const __int64 here = ::_lseeki64(fd, 0, SEEK_CUR);
+        if (here >= 0 && info.st_size > here) data.reserve(static_cast<std::size_t>(info.st_size - here) + 1);
+    }
+    std::size_t used = 0;
+    for (;;) {
+        if (data.size() - used < (1 << 16)) {
+            // Probe for the end before growing: a regular file ends where its
+            // size said, and growing there would reallocate (and briefly
+            // double) a buffer that is already complete.
+            char probe[1 << 16];
+            const std::size_t n = read_some(fd, probe, sizeof probe, path);
+            if (n == 0) break;
+            data.resize(std::max<std::size_t>(data.capacity(), used + n + (1 << 20)));
+            std::copy(probe, probe + n, data.data() + used);
+            used += n;
+            continue;
+        }
+        const std::size_t n = read_some(fd, data.data() + used, data.size() - used, path);
+        if (n == 0) break;
+        used += n;
+    }
+    data.resize(used);
+    return data;
+}
+
+void seek_to_start(int fd, const std::string& path) {
+    if (::_lseeki64(fd, 0, SEEK_SET) < 0) throw_os_error(path);
+}
+
+void close_quietly(int& fd) noexcept {
+    if (fd >= 0) ::_close(fd);
+    fd = -1;
+}
+
+OutputFile::OutputFile(std::string path) : path_(std::move(path)) {
+    fd_.reset(open_file_windows(path_, OpenMode::Truncate));
+    buffer_.reserve(kOutputBuffer);
+}
+
+OutputFile::OutputFile(UniqueFd fd, std::string path) : path_(std::move(path)), fd_(std::move(fd)) {
+    buffer_.reserve(kOutputBuffer);
+}
+
+void OutputFile::write_through(const char* data, std::size_t size) {
+    while (size > 0) {
+        const int n = ::_write(fd_.get(), data, static_cast<unsigned>(std::min(size, kLargestTransfer)));
+        if (n < 0) throw_os_error(path_);
+        if (n == 0) throw OSError(ENOSPC, path_);
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+}
+
+void OutputFile::write(std::string_view data) {
+    if (!fd_) throw OSError(EBADF, path_);
+    if (buffer_.size() + data.size() > kOutputBuffer) {
+        flush();
+        if (data.size() >= kOutputBuffer) {
+            write_through(data.data(), data.size());
+            return;
+        }
+    }
+    buffer_.append(data);
+}
+
+void OutputFile::flush() {
+    if (buffer_.empty()) return;
+    // Clear first: after a failed write the buffered bytes are not retried.
+    std::string pending;
+    pending.swap(buffer_);
+    buffer_.reserve(kOutputBuffer);
+    write_through(pending.data(), pending.size());
+}
+
+void OutputFile::close() {
+    if (!fd_) return;
+    try {
+        flush();
+    } catch (...) {
+        fd_.reset();
+        throw;
+    }
+    fd_.close(path_);
+}
+
+bool path_exists(const std::string& path) {
+    std::wstring wide;
+    try {
+        wide = win32::widen(path);
+    } catch (const OSError&) {
+        return false;
+    }
+    return ::GetFileAttributesW(wide.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+void remove_file(const std::string& path) {
+    if (!::DeleteFileW(win32::widen(path).c_str())) win32::throw_last_error(path);
+}
+
+void remove_file_quietly(const std::string& path) noexcept {
+    try {
+        ::DeleteFileW(win32::widen(path).c_str());
+    } catch (...) {
+    }
+}
+
+std::string absolute_path(const std::string& path) {
+    std::error_code ignored;
+    fs::path absolute = fs::absolute(to_fs_path(path), ignored);
+    return from_fs_path(absolute.lexically_normal());
+}
+
+bool same_file(const std::string& a, const std::string& b) {
+    // st_dev and st_ino mean nothing here (every file has inode 0): the
+    // volume serial number and file index identify a file.
+    BY_HANDLE_FILE_INFORMATION ia {}, ib {};
+    if (file_identity(a, ia) && file_identity(b, ib)) {
+        return ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber && ia.nFileIndexHigh == ib.nFileIndexHigh &&
+               ia.nFileIndexLow == ib.nFileIndexLow;
+    }
+    // File names are compared without regard to case, as the file system does.
+    return case_folded(to_fs_path(absolute_path(a)).wstring()) == case_folded(to_fs_path(absolute_path(b)).wstring());
+}
+
+std::string directory_of(const std::string& path) { return from_fs_path(to_fs_path(path).parent_path()); }
+
+std::string file_name_of(const std::string& path) { return from_fs_path(to_fs_path(path).filename()); }
+
+std::string join_path(const std::string& directory, const std::string& name) {
+    if (directory.empty()) return name;
+    return from_fs_path(to_fs_path(directory) / to_fs_path(name));
+}
+
+}  // namespace merivane

@@ -1,0 +1,377 @@
+// Child processes and executable lookup on Windows: PATH and PATHEXT searched
+// as the host's shutil.which searches them, children started with
+// CreateProcessW from a quoted command line and a UTF-16 environment, held in
+// a job object so that killing one kills what it started, and handed only
+// their three standard handles.
+#include "platform/process.hpp"
+
+#include <windows.h>
+
+#include <io.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cwctype>
+#include <utility>
+
+#include "platform/command_line.hpp"
+#include "platform/error.hpp"
+#include "platform/file_io.hpp"
+#include "platform/interrupt.hpp"
+#include "platform/paths.hpp"
+#include "platform/win32.hpp"
+
+namespace merivane {
+
+namespace {
+
+// The longest a wait goes without asking whether the call was interrupted.
+constexpr DWORD kInterruptPollMs = 100;
+
+class Handle {
+public:
+    Handle() = default;
+    explicit Handle(HANDLE handle) : handle_(handle) {}
+    ~Handle() { reset(); }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    Handle(Handle&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
+    Handle& operator=(Handle&& other) noexcept {
+        if (this != &other) reset(std::exchange(other.handle_, nullptr));
+        return *this;
+    }
+
+    HANDLE get() const { return handle_; }
+    HANDLE* out() {
+        reset();
+        return &handle_;
+    }
+    explicit operator bool() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
+    void reset(HANDLE handle = nullptr) {
+        if (*this) ::CloseHandle(handle_);
+        handle_ = handle;
+    }
+
+private:
+    HANDLE handle_ = nullptr;
+};
+
+std::wstring lower(std::wstring text) {
+    for (wchar_t& c : text) c = static_cast<wchar_t>(std::towlower(c));
+    return text;
+}
+
+bool ends_with_ignoring_case(const std::string& text, const std::string& suffix) {
+    if (suffix.size() > text.size()) return false;
+    return lower(win32::widen(text.substr(text.size() - suffix.size()))) == lower(win32::widen(suffix));
+}
+
+bool is_file(const std::string& path) {
+    const DWORD attributes = ::GetFileAttributesW(win32::widen(path).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::vector<std::string> split_list(const std::string& text) {
+    std::vector<std::string> items;
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        std::size_t end = text.find(';', start);
+        if (end == std::string::npos) end = text.size();
+        items.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return items;
+}
+
+// The names a command may have on disk: itself when it already ends in one of
+// PATHEXT's extensions, else itself with each of them in turn.
+std::vector<std::string> executable_names(const std::string& command) {
+    std::string pathext;
+    if (!win32::get_environment("PATHEXT", pathext)) pathext = ".COM;.EXE;.BAT;.CMD;.VBS;.JS;.WS;.MSC";
+    std::vector<std::string> extensions;
+    for (std::string& extension : split_list(pathext)) {
+        if (!extension.empty()) extensions.push_back(std::move(extension));
+    }
+    for (const std::string& extension : extensions) {
+        if (ends_with_ignoring_case(command, extension)) return {command};
+    }
+    std::vector<std::string> names;
+    for (const std::string& extension : extensions) names.push_back(command + extension);
+    return names;
+}
+
+// A handle the child can inherit, to the same object as `handle`.
+Handle inheritable_copy(HANDLE handle) {
+    Handle copy;
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return copy;
+    if (!::DuplicateHandle(::GetCurrentProcess(), handle, ::GetCurrentProcess(), copy.out(), 0, TRUE,
+                           DUPLICATE_SAME_ACCESS)) {
+        win32::throw_last_error("DuplicateHandle");
+    }
+    return copy;
+}
+
+// A pipe whose writing end the child inherits and whose reading end stays
+// here.
+void make_pipe(Handle& read_end, Handle& write_end) {
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    if (!::CreatePipe(read_end.out(), write_end.out(), &inherit, 1 << 20)) win32::throw_last_error("pipe");
+    ::SetHandleInformation(read_end.get(), HANDLE_FLAG_INHERIT, 0);
+}
+
+std::wstring variable_name(std::wstring_view entry) {
+    // Entries such as "=C:=C:\\dir" (a drive's current directory) begin with
+    // the "=" that is not their separator.
+    const std::size_t equals = entry.find(L'=', 1);
+    return lower(std::wstring(entry.substr(0, equals)));
+}
+
+// The current environment with `overrides` set, as a sorted block of
+// NUL-terminated UTF-16 entries ending in an empty one. Names are matched
+// without regard to case, as Windows matches them.
+std::wstring environment_block(const std::vector<std::pair<std::string, std::string>>& overrides) {
+    std::vector<std::wstring> entries;
+    for (const auto& [name, value] : overrides) entries.push_back(win32::widen(name + "=" + value));
+    std::vector<std::wstring> replaced;
+    for (const auto& entry : entries) replaced.push_back(variable_name(entry));
+
+    if (const LPWCH strings = ::GetEnvironmentStringsW()) {
+        for (const wchar_t* entry = strings; *entry; entry += std::wcslen(entry) + 1) {
+            const std::wstring_view text(entry);
+            if (std::find(replaced.begin(), replaced.end(), variable_name(text)) == replaced.end()) {
+                entries.emplace_back(text);
+            }
+        }
+        ::FreeEnvironmentStringsW(strings);
+    }
+    std::stable_sort(entries.begin(), entries.end(),
+                     [](const std::wstring& a, const std::wstring& b) { return variable_name(a) < variable_name(b); });
+    std::wstring block;
+    for (const auto& entry : entries) {
+        block += entry;
+        block += L'\0';
+    }
+    block += L'\0';
+    return block;
+}
+
+class ThreadAttributes {
+public:
+    explicit ThreadAttributes(std::vector<HANDLE> handles) : handles_(std::move(handles)) {
+        SIZE_T size = 0;
+        ::InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+        storage_.resize(size);
+        list_ = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage_.data());
+        if (!::InitializeProcThreadAttributeList(list_, 1, 0, &size)) win32::throw_last_error("CreateProcess");
+        if (!handles_.empty() &&
+            !::UpdateProcThreadAttribute(list_, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles_.data(),
+                                         handles_.size() * sizeof(HANDLE), nullptr, nullptr)) {
+            ::DeleteProcThreadAttributeList(list_);
+            win32::throw_last_error("CreateProcess");
+        }
+    }
+    ~ThreadAttributes() { ::DeleteProcThreadAttributeList(list_); }
+    ThreadAttributes(const ThreadAttributes&) = delete;
+    ThreadAttributes& operator=(const ThreadAttributes&) = delete;
+
+    LPPROC_THREAD_ATTRIBUTE_LIST get() const { return list_; }
+
+private:
+    std::vector<HANDLE> handles_;
+    std::vector<char> storage_;
+    LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
+};
+
+struct Stream {
+    Handle read_end;
+    std::string* into;
+    bool is_stdout;
+};
+
+// Reads what the pipe holds without blocking. False at end of output.
+bool drain(Stream& stream, const ChildOptions& options) {
+    char buffer[1 << 16];
+    for (;;) {
+        DWORD available = 0;
+        if (!::PeekNamedPipe(stream.read_end.get(), nullptr, 0, nullptr, &available, nullptr)) {
+            if (::GetLastError() == ERROR_BROKEN_PIPE) return false;
+            win32::throw_last_error("pipe");
+        }
+        if (available == 0) return true;
+        DWORD got = 0;
+        if (!::ReadFile(stream.read_end.get(), buffer, std::min<DWORD>(available, sizeof buffer), &got, nullptr)) {
+            if (::GetLastError() == ERROR_BROKEN_PIPE) return false;
+            win32::throw_last_error("pipe");
+        }
+        if (stream.is_stdout && options.stdout_sink) {
+            options.stdout_sink(std::string_view(buffer, got));
+        } else {
+            stream.into->append(buffer, got);
+        }
+    }
+}
+
+}  // namespace
+
+std::optional<std::string> find_executable(const std::string& name) {
+    if (!split_path(name).directory.empty()) {
+        for (const std::string& candidate : executable_names(name)) {
+            if (is_file(candidate)) return candidate;
+        }
+        return std::nullopt;
+    }
+    std::string search;
+    if (!win32::get_environment("PATH", search)) search = ".;C:\\bin";
+    // An empty PATH names no directory at all (not the current one).
+    if (search.empty()) return std::nullopt;
+    std::vector<std::string> directories = split_list(search);
+    // Windows looks in the current directory before the PATH.
+    if (std::find(directories.begin(), directories.end(), ".") == directories.end()) {
+        directories.insert(directories.begin(), ".");
+    }
+    const std::vector<std::string> names = executable_names(name);
+    std::vector<std::wstring> seen;
+    for (const std::string& directory : directories) {
+        std::wstring key = lower(win32::widen(directory));
+        std::replace(key.begin(), key.end(), L'/', L'\\');
+        if (std::find(seen.begin(), seen.end(), key) != seen.end()) continue;
+        seen.push_back(std::move(key));
+        for (const std::string& file : names) {
+            const std::string candidate = join_path_name(directory, file);
+            if (is_file(candidate)) return candidate;
+        }
+    }
+    return std::nullopt;
+}
+
+ChildResult run_child(const std::vector<std::string>& argv, const ChildOptions& options) {
+    if (argv.empty()) throw ValueError("run_child needs a program to run");
+    std::wstring command_line = win32::widen(quote_command_line(argv));
+    std::wstring environment = environment_block(options.environment_overrides);
+
+    // The child's ends of its three standard handles, all inheritable; the
+    // thread attribute below limits inheritance to exactly these.
+    Handle child_in, child_out, child_err;
+    std::optional<Stream> out_stream, err_stream;
+    ChildResult result;
+    if (options.stdin_path) {
+        SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+        child_in.reset(::CreateFileW(win32::widen(*options.stdin_path).c_str(), GENERIC_READ,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit, OPEN_EXISTING,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!child_in) win32::throw_last_error(*options.stdin_path);
+    } else if (options.stdin_fd >= 0) {
+        child_in = inheritable_copy(reinterpret_cast<HANDLE>(::_get_osfhandle(options.stdin_fd)));
+    } else {
+        child_in = inheritable_copy(::GetStdHandle(STD_INPUT_HANDLE));
+    }
+    if (options.stdout_fd >= 0) {
+        child_out = inheritable_copy(reinterpret_cast<HANDLE>(::_get_osfhandle(options.stdout_fd)));
+    } else if (options.capture_stdout || options.stdout_sink) {
+        out_stream.emplace(Stream{Handle(), &result.stdout_data, true});
+        make_pipe(out_stream->read_end, child_out);
+    } else {
+        child_out = inheritable_copy(::GetStdHandle(STD_OUTPUT_HANDLE));
+    }
+    if (options.capture_stderr) {
+        err_stream.emplace(Stream{Handle(), &result.stderr_data, false});
+        make_pipe(err_stream->read_end, child_err);
+    } else {
+        child_err = inheritable_copy(::GetStdHandle(STD_ERROR_HANDLE));
+    }
+
+    std::vector<HANDLE> inherited;
+    for (const Handle* handle : {&child_in, &child_out, &child_err}) {
+        if (*handle) inherited.push_back(handle->get());
+    }
+    ThreadAttributes attributes(inherited);
+    STARTUPINFOEXW startup{};
+    startup.StartupInfo.cb = sizeof startup;
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdInput = child_in.get();
+    startup.StartupInfo.hStdOutput = child_out.get();
+    startup.StartupInfo.hStdError = child_err.get();
+    startup.lpAttributeList = attributes.get();
+
+    // Started suspended, so it is in the job before it can start anything.
+    PROCESS_INFORMATION started{};
+    if (!::CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, inherited.empty() ? FALSE : TRUE,
+                          CREATE_UNICODE_ENVIRONMENT | EXTENDED_STARTUPINFO_PRESENT | CREATE_SUSPENDED,
+                          environment.data(), nullptr, &startup.StartupInfo, &started)) {
+        win32::throw_last_error(argv[0]);
+    }
+    Handle process(started.hProcess);
+    Handle thread(started.hThread);
+
+    // Closing the job's last handle kills everything in it, so the child
+    // does not outlive this process either.
+    Handle job(::CreateJobObjectW(nullptr, nullptr));
+    if (job) {
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        if (!::SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits) ||
+            !::AssignProcessToJobObject(job.get(), process.get())) {
+            job.reset();
+        }
+    }
+    ::ResumeThread(thread.get());
+    thread.reset();
+    // Only the child holds its ends now, so its exit ends the pipes.
+    child_in.reset();
+    child_out.reset();
+    child_err.reset();
+
+    auto kill_and_reap = [&]() noexcept {
+        if (!job || !::TerminateJobObject(job.get(), 1)) ::TerminateProcess(process.get(), 1);
+        ::WaitForSingleObject(process.get(), INFINITE);
+    };
+    const auto started_at = std::chrono::steady_clock::now();
+    const auto deadline =
+        started_at + std::chrono::milliseconds(static_cast<long long>(options.timeout_seconds.value_or(0) * 1000.0));
+    // Output can arrive faster than the check needs running.
+    auto last_check = started_at;
+    auto check_now_and_then = [&] {
+        const auto now = std::chrono::steady_clock::now();
+        if (now - last_check < std::chrono::milliseconds(kInterruptPollMs / 2)) return;
+        last_check = now;
+        check_interrupt();
+    };
+    try {
+        for (;;) {
+            check_now_and_then();
+            bool reading = false;
+            for (std::optional<Stream>* stream : {&out_stream, &err_stream}) {
+                if (!*stream) continue;
+                if (drain(**stream, options)) {
+                    reading = true;
+                } else {
+                    stream->reset();
+                }
+            }
+            // Anonymous pipes cannot be waited on; while output may still
+            // come, look again shortly.
+            const DWORD wait_ms = reading ? 1 : kInterruptPollMs / 2;
+            if (!reading && ::WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0) break;
+            if (options.timeout_seconds && std::chrono::steady_clock::now() >= deadline) {
+                kill_and_reap();
+                throw TimeoutExpired(argv, *options.timeout_seconds);
+            }
+            if (::WaitForSingleObject(process.get(), wait_ms) == WAIT_FAILED) win32::throw_last_error(argv[0]);
+        }
+    } catch (const TimeoutExpired&) {
+        throw;
+    } catch (...) {
+        kill_and_reap();
+        throw;
+    }
+    DWORD code = 0;
+    if (!::GetExitCodeProcess(process.get(), &code)) win32::throw_last_error(argv[0]);
+    result.exit_status = static_cast<int>(code);
+    // A Ctrl-C reaches the child too: the interrupt, not the child's end by
+    // it, is what the caller should see.
+    check_interrupt();
+    return result;
+}
+
+}  // namespace merivane

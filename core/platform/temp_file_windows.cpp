@@ -1,0 +1,179 @@
+// Temporary files on Windows: created new (CREATE_NEW) under random names, in
+// the directory the host's tempfile would choose. Windows has no mode bits;
+// a new file takes the access rules of its directory (the user's own
+// temporary directory by default).
+#include "platform/temp_file.hpp"
+
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+#include <cerrno>
+#include <random>
+#include <vector>
+
+#include "platform/error.hpp"
+#include "platform/file_io.hpp"
+#include "platform/paths.hpp"
+#include "platform/win32.hpp"
+#include "platform/win32_files.hpp"
+
+namespace merivane {
+
+namespace {
+
+constexpr std::size_t kRandomPart = 8;  // as the host's tempfile names
+constexpr std::size_t kMaxFileName = 255;
+
+std::string random_characters() {
+    static constexpr char kCharacters[] = "abcdefghijklmnopqrstuvwxyz0123456789_";
+    thread_local std::mt19937_64 generator{std::random_device{}()};
+    std::uniform_int_distribution<std::size_t> pick(0, sizeof kCharacters - 2);
+    std::string text;
+    for (std::size_t i = 0; i < kRandomPart; ++i) text += kCharacters[pick(generator)];
+    return text;
+}
+
+// Creates `directory`\`stem`<random>`suffix`, failing rather than opening
+// anything that already has the name.
+std::pair<std::string, UniqueFd> create_exclusive(const std::string& directory, const std::string& stem,
+                                                  const std::string& suffix) {
+    for (int attempt = 0;; ++attempt) {
+        std::string path = join_path_name(directory, stem + random_characters() + suffix);
+        try {
+            UniqueFd fd(open_file_windows(path, OpenMode::CreateNew));
+            return {std::move(path), std::move(fd)};
+        } catch (const OSError& error) {
+            // Taken by a file, or by a directory (reported as access denied
+            // when the name is a directory): another name.
+            const bool taken = error.errnum() == EEXIST || (error.errnum() == EISDIR);
+            if (!taken || attempt >= 100) throw;
+        }
+    }
+}
+
+// Whether a file can be created, written and removed in `directory`.
+bool usable_temp_directory(const std::string& directory) {
+    const std::string probe = join_path_name(directory, "tmp" + random_characters());
+    const HANDLE handle = ::CreateFileW(win32::widen(probe).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                        FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    DWORD written = 0;
+    const bool ok = ::WriteFile(handle, "blat", 4, &written, nullptr) && written == 4;
+    ::CloseHandle(handle);
+    return ok;
+}
+
+std::string environment_or_empty(const char* name) {
+    std::string value;
+    win32::get_environment(name, value);
+    return value;
+}
+
+}  // namespace
+
+TempFile TempFile::in_temp_directory(const std::string& suffix) {
+    auto [path, fd] = create_exclusive(temp_directory(), "tmp", suffix);
+    return TempFile(std::move(path), std::move(fd));
+}
+
+TempFile TempFile::beside(const std::string& path, const std::string& suffix) {
+    std::string stem = file_name_of(path) + ".";
+    const std::size_t fixed = kRandomPart + suffix.size();
+    if (stem.size() + fixed > kMaxFileName) stem.resize(kMaxFileName > fixed ? kMaxFileName - fixed : 0);
+    try {
+        auto [created, fd] = create_exclusive(directory_of(path), stem, suffix);
+        return TempFile(std::move(created), std::move(fd));
+    } catch (const OSError& error) {
+        // The temporary name means nothing to the caller; the file they
+        // named does.
+        throw OSError(error.errnum(), path);
+    }
+}
+
+TempFile::TempFile(TempFile&& other) noexcept : path_(std::move(other.path_)), fd_(std::move(other.fd_)) {
+    other.path_.clear();
+}
+
+TempFile& TempFile::operator=(TempFile&& other) noexcept {
+    if (this != &other) {
+        discard();
+        path_ = std::move(other.path_);
+        other.path_.clear();
+        fd_ = std::move(other.fd_);
+    }
+    return *this;
+}
+
+TempFile::~TempFile() { discard(); }
+
+void TempFile::discard() noexcept {
+    fd_.reset();
+    if (!path_.empty()) remove_file_quietly(path_);
+    path_.clear();
+}
+
+void TempFile::remove() {
+    fd_.reset();
+    if (path_.empty()) return;
+    const std::string path = std::move(path_);
+    path_.clear();
+    remove_file(path);
+}
+
+std::string TempFile::release() noexcept {
+    std::string path = std::move(path_);
+    path_.clear();
+    return path;
+}
+
+UniqueFd create_unnamed_temp_file() {
+    // Removed by the system when its last handle closes, however this
+    // process ends; the name is visible meanwhile, but nothing is left.
+    const std::string directory = temp_directory();
+    for (int attempt = 0;; ++attempt) {
+        const std::string path = join_path_name(directory, "tmp" + random_characters());
+        const HANDLE handle = ::CreateFileW(
+            win32::widen(path).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+            nullptr, CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) {
+            const DWORD error = ::GetLastError();
+            if (error == ERROR_FILE_EXISTS && attempt < 100) continue;
+            throw OSError(win32::errno_from(error), path);
+        }
+        const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDWR | _O_BINARY | _O_NOINHERIT);
+        if (fd < 0) {
+            ::CloseHandle(handle);
+            throw OSError(EMFILE, path);
+        }
+        return UniqueFd(fd);
+    }
+}
+
+std::string temp_directory() {
+    // The host's tempfile candidates on Windows, in its order.
+    std::vector<std::string> candidates;
+    for (const char* name : {"TMPDIR", "TEMP", "TMP"}) {
+        const std::string value = environment_or_empty(name);
+        if (!value.empty()) candidates.push_back(value);
+    }
+    std::string home = environment_or_empty("USERPROFILE");
+    if (home.empty() && !environment_or_empty("HOMEPATH").empty()) {
+        home = environment_or_empty("HOMEDRIVE") + environment_or_empty("HOMEPATH");
+    }
+    if (!home.empty()) candidates.push_back(home + "\\AppData\\Local\\Temp");
+    const std::string systemroot = environment_or_empty("SYSTEMROOT");
+    if (!systemroot.empty()) candidates.push_back(systemroot + "\\Temp");
+    for (const char* fixed : {"c:\\temp", "c:\\tmp", "\\temp", "\\tmp"}) candidates.emplace_back(fixed);
+    candidates.push_back(absolute_path("."));
+
+    std::string tried;
+    for (const std::string& candidate : candidates) {
+        const std::string directory = absolute_path(candidate);
+        if (usable_temp_directory(directory)) return directory;
+        tried += (tried.empty() ? "" : ", ") + directory;
+    }
+    throw OSError(ENOENT, "No usable temporary directory found in [" + tried + "]");
+}
+
+}  // namespace merivane
