@@ -25,7 +25,10 @@ def snakemake_command():
 
 def snakemake(tmp_path, *config, extra=()):
     """Runs the workflow in tmp_path with the merivane command of this interpreter's environment."""
-    env = dict(os.environ, PATH=os.pathsep.join([str(Path(sys.executable).parent), os.environ.get("PATH", "")]))
+    scripts = Path(sys.executable).parent
+    env = dict(os.environ, PATH=os.pathsep.join([str(scripts), os.environ.get("PATH", "")]))
+    if not (scripts / "merivane").exists():
+        config = (*config, f"merivane={sys.executable} -m Merivane")
     command = [*snakemake_command(), "-s", str(SNAKEFILE), "--directory", str(tmp_path), "--cores", "2",
                *extra, "--config", *config]
     return subprocess.run(command, env=env, capture_output=True, text=True)

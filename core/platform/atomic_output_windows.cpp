@@ -97,7 +97,7 @@ AtomicOutput::~AtomicOutput() {
     if (committed_ || direct_) return;
     // Opened shared for deletion: the partial file goes now, its name at
     // once and its data when the descriptor closes with file_.
-    remove_file_quietly(file_.path());
+    win32::delete_file_quietly(file_.path());
 }
 
 void AtomicOutput::commit() {

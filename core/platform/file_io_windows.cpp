@@ -217,13 +217,6 @@ void remove_file(const std::string& path) {
     if (!::DeleteFileW(win32::widen(path).c_str())) win32::throw_last_error(path);
 }
 
-void remove_file_quietly(const std::string& path) noexcept {
-    try {
-        ::DeleteFileW(win32::widen(path).c_str());
-    } catch (...) {
-    }
-}
-
 std::string absolute_path(const std::string& path) {
     std::error_code ignored;
     fs::path absolute = fs::absolute(to_fs_path(path), ignored);

@@ -109,7 +109,7 @@ TempFile::~TempFile() { discard(); }
 
 void TempFile::discard() noexcept {
     fd_.reset();
-    if (!path_.empty()) remove_file_quietly(path_);
+    if (!path_.empty()) win32::delete_file_quietly(path_);
     path_.clear();
 }
 

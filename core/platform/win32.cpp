@@ -81,6 +81,13 @@ int errno_from(unsigned long win32_error) {
 
 void throw_last_error(const std::string& path) { throw OSError(errno_from(::GetLastError()), path); }
 
+void delete_file_quietly(const std::string& path) noexcept {
+    try {
+        ::DeleteFileW(widen(path).c_str());
+    } catch (...) {
+    }
+}
+
 bool get_environment(const std::string& name, std::string& value) {
     const std::wstring wide_name = widen(name);
     std::vector<wchar_t> buffer(256);

@@ -20,6 +20,10 @@ int errno_from(unsigned long win32_error);
 // OSError for GetLastError(), naming `path`.
 [[noreturn]] void throw_last_error(const std::string& path);
 
+// Removes a file if it can, reporting nothing: for the owners' clean-up on
+// the way out of an error.
+void delete_file_quietly(const std::string& path) noexcept;
+
 // Reads an environment variable through the wide API (the C runtime's
 // narrow copy is in the ANSI code page); false when it is not set.
 bool get_environment(const std::string& name, std::string& value);

@@ -202,6 +202,43 @@ TEST(Process, TimeoutKillsTheChild) {
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
 }
 
+#ifdef _WIN32
+TEST(FindExecutable, CurrentDirectoryThenPathTryingEachPathext) {
+    TempDir dir;
+    std::filesystem::create_directories(std::filesystem::path(dir.path("bin")));
+    std::filesystem::create_directories(std::filesystem::path(dir.path("here")));
+    dir.write("bin/tool.CMD", "@echo off\r\necho %~1\r\nexit /b 4\r\n");
+    const testing::ScopedEnv path("PATH", dir.path("bin"));
+    {
+        const testing::ScopedEnv pathext("PATHEXT", ".EXE;.CMD");
+        const auto found = find_executable("tool");
+        ASSERT_TRUE(found);
+        EXPECT_TRUE(same_file(*found, dir.path("bin/tool.CMD")));
+        EXPECT_TRUE(find_executable("tool.cmd"));
+        // A batch file runs through cmd, as Windows runs it.
+        ChildOptions options;
+        options.capture_stdout = true;
+        const ChildResult result = run_child({*found, "a b"}, options);
+        EXPECT_EQ(result.exit_status, 4);
+        EXPECT_EQ(result.stdout_data, "a b\r\n");
+    }
+    {
+        const testing::ScopedEnv pathext("PATHEXT", ".EXE");
+        EXPECT_FALSE(find_executable("tool"));
+    }
+    // The current directory comes before the PATH.
+    dir.write("here/tool.cmd", "@exit /b 0\r\n");
+    const auto previous = std::filesystem::current_path();
+    std::filesystem::current_path(std::filesystem::path(dir.path("here")));
+    const testing::ScopedEnv pathext("PATHEXT", ".CMD");
+    const auto found = find_executable("tool");
+    std::filesystem::current_path(previous);
+    ASSERT_TRUE(found);
+    // Spelt with the extension as PATHEXT gives it, as the host's which does.
+    EXPECT_EQ(*found, ".\\tool.CMD");
+}
+#endif
+
 struct Interrupted {};  // no std::exception: it must pass through untouched
 
 std::chrono::steady_clock::time_point interrupt_at;
