@@ -2,12 +2,18 @@
 import os
 import subprocess
 import sys
+import tempfile
 import time
 from pathlib import Path
 
 # The generator of deterministic synthetic pipeline outputs lives in the
 # shared folder beside the repository.
 MAKE_INPUTS = Path(__file__).resolve().parents[2] / "shared" / "bench" / "make_inputs.py"
+
+
+def default_work(name):
+    """A work directory of that name under the system's temporary directory."""
+    return os.path.join(tempfile.gettempdir(), name)
 
 
 def make_inputs(directory, records, compressed=False):

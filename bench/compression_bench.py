@@ -5,7 +5,7 @@
 
 The input is the SV file's header and records plus the repeat file's records
 from `make_inputs.py DIR --records N` (1.5 N records), generated under DIR
-(default /tmp/merivane-compression-bench) unless already there. Prints:
+(default: merivane-compression-bench in the temporary directory) unless already there. Prints:
 
 - the in-memory engine against the GNU sort engine, both through
   sort_vcf_lines (target: in-memory at least 3x faster);
@@ -22,7 +22,7 @@ import os
 import shutil
 import zlib
 
-from bench_support import best_of, make_inputs, peak_kib
+from bench_support import best_of, default_work, make_inputs, peak_kib
 from Merivane import compression
 
 
@@ -63,7 +63,7 @@ if sys.argv[1] != "-":
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--work", default="/tmp/merivane-compression-bench")
+    ap.add_argument("--work", default=default_work("merivane-compression-bench"))
     ap.add_argument("--records", type=int, default=1_000_000)
     ap.add_argument("--repeat", type=int, default=1, help="runs per timing; the best counts")
     args = ap.parse_args()
@@ -110,7 +110,8 @@ def main():
     del lines, records
     out_path = os.path.join(args.work, "combined.vcf.gz")
     t_all, _ = best_of(args.repeat, lambda: compression.sort_and_compress(combined, out_path, True))
-    identical = open(out_path, "rb").read() == open(bgzf_path, "rb").read()
+    with open(out_path, "rb") as ours, open(bgzf_path, "rb") as reference:
+        identical = ours.read() == reference.read()
     print(f"engine alone ({engine}) on the records: {t_engine:8.2f} s")
     print(f"sort_and_compress (default engine):     {t_all:8.2f} s   {t_all / (t_bgzf + t_engine):.3f}x "
           f"write_bgzf + engine (target <= 1.1x); output identical to write_bgzf's: {identical}")

@@ -4,7 +4,7 @@
     index_bench.py [--work DIR] [--records N] [--repeat R] [--threads T]
 
 Runs Merivane.unifier.run on the four plain inputs of `make_inputs.py DIR
---records N` (generated under DIR, default /tmp/merivane-index-bench, unless
+--records N` (generated under DIR, default: merivane-index-bench in the temporary directory, unless
 already there) without an index and with index="tbi", and `tabix -p vcf` on
 the output without one. Prints:
 
@@ -30,7 +30,7 @@ import shutil
 import subprocess
 import time
 
-from bench_support import make_inputs
+from bench_support import default_work, make_inputs
 from Merivane import compression, unifier
 
 
@@ -48,7 +48,7 @@ def timed(run):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--work", default="/tmp/merivane-index-bench")
+    ap.add_argument("--work", default=default_work("merivane-index-bench"))
     ap.add_argument("--records", type=int, default=1_000_000)
     ap.add_argument("--repeat", type=int, default=3, help="runs per timing; the best counts")
     ap.add_argument("--threads", type=int, default=1, help="the run's compression threads")

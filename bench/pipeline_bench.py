@@ -8,7 +8,7 @@ on the four plain inputs of `make_inputs.py DIR --records N` (N SV, N/20 CNV,
 N/2 repeat records, N/200 ROH intervals); `pacbio`
 (Merivane.cli.pacbio_filter_and_unify) on the gzip-compressed inputs, the
 repeat VCF filtered against the shipped catalog. Inputs are generated under
-DIR (default /tmp/merivane-pipeline-bench) unless already there. Prints:
+DIR (default: merivane-pipeline-bench in the temporary directory) unless already there. Prints:
 
 - the job against the two costs it cannot avoid, measured in the same
   process: write_bgzf alone on the final sorted file, plus the sort engine
@@ -24,7 +24,7 @@ import gzip
 import os
 import shutil
 
-from bench_support import best_of, make_inputs, peak_kib
+from bench_support import best_of, default_work, make_inputs, peak_kib
 from Merivane import cli, compression, repeats, unifier
 
 JOB_CHILD = """
@@ -60,7 +60,7 @@ def unified_inputs(job, paths):
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--job", choices=["run", "dragen", "pacbio"], default="run")
-    ap.add_argument("--work", default="/tmp/merivane-pipeline-bench")
+    ap.add_argument("--work", default=default_work("merivane-pipeline-bench"))
     ap.add_argument("--records", type=int, default=1_000_000)
     ap.add_argument("--repeat", type=int, default=1, help="runs per timing; the best counts")
     args = ap.parse_args()

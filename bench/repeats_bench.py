@@ -3,7 +3,7 @@
 the shipped catalog, and the built-in engine's peak memory on a large and a
 small VCF (it should hold only the catalog, whatever the VCF's size).
 
-    repeats_bench.py [--dir /tmp/merivane-repeats-bench] [--records 1000000]
+    repeats_bench.py [--dir DIR] [--records 1000000]
 
 --records is passed to make_inputs.py, whose repeat VCF has half as many
 records. Inputs are generated once into --dir and reused. Each run is a fresh
@@ -15,6 +15,7 @@ import subprocess
 import sys
 import time
 
+from bench_support import default_work
 from bench_support import make_inputs as generate
 
 SMALL_RECORDS = 20_000
@@ -60,7 +61,7 @@ def count_records(vcf):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--dir", default="/tmp/merivane-repeats-bench")
+    parser.add_argument("--dir", default=default_work("merivane-repeats-bench"))
     parser.add_argument("--records", type=int, default=1_000_000)
     parser.add_argument("--repeat", type=int, default=3, help="timed runs per engine (best is reported)")
     args = parser.parse_args()

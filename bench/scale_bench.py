@@ -3,9 +3,9 @@
 process, with its peak memory set against the size of the unified file (the
 writer's bound is 2.5 times that size).
 
-    bench/scale_bench.py [--records 5000000] [--work /tmp/merivane-scale] [--keep]
+    bench/scale_bench.py [--records 5000000] [--work DIR] [--keep]
 
-Inputs come from /work/shared/bench/make_inputs.py (SV, CNV, repeats and an
+Inputs come from the shared make_inputs.py beside the repository (SV, CNV, repeats and an
 ROH BED in the proportions it uses). Not run in CI: the inputs alone take
 several gigabytes and minutes to write.
 """
@@ -19,7 +19,8 @@ import subprocess
 import sys
 import time
 
-MAKE_INPUTS = "/work/shared/bench/make_inputs.py"
+from bench_support import MAKE_INPUTS, default_work
+
 # make_inputs.py writes N SV records and N/20 CNV, N/2 repeat and N/200 ROH ones.
 RECORDS_PER_N = 1 + 1 / 20 + 1 / 2 + 1 / 200
 BOUND = 2.5
@@ -59,7 +60,7 @@ def record_count(path):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--records", type=int, default=5_000_000, help="records over all four inputs")
-    parser.add_argument("--work", default="/tmp/merivane-scale")
+    parser.add_argument("--work", default=default_work("merivane-scale"))
     parser.add_argument("--keep", action="store_true", help="keep the inputs and the output")
     args = parser.parse_args()
 
@@ -68,7 +69,7 @@ def main():
     inputs = [os.path.join(args.work, name) for name in ("sv.vcf", "cnv.vcf", "repeats.vcf", "roh.bed")]
     if not all(os.path.exists(p) for p in inputs) or not os.path.exists(os.path.join(args.work, f"n={n}")):
         started = time.perf_counter()
-        subprocess.run([sys.executable, MAKE_INPUTS, args.work, "--records", str(n)], check=True)
+        subprocess.run([sys.executable, str(MAKE_INPUTS), args.work, "--records", str(n)], check=True)
         open(os.path.join(args.work, f"n={n}"), "w").close()
         print(f"inputs written in {time.perf_counter() - started:.0f} s")
     records = sum(record_count(p) for p in inputs)

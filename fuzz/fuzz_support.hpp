@@ -184,14 +184,17 @@ Outcome capture(Read&& read) {
     try {
         outcome.lines = read();
     } catch (const UnicodeDecodeError& error) {
-        outcome = Outcome{"UnicodeDecodeError"};
+        outcome = Outcome{};
+        outcome.kind = "UnicodeDecodeError";
         outcome.notes = error.notes();
     } catch (const CorruptInputError& error) {
-        outcome = Outcome{"CorruptInputError"};
+        outcome = Outcome{};
+        outcome.kind = "CorruptInputError";
         outcome.notes = error.notes();
         outcome.truncated = error.truncated();
     } catch (const OSError& error) {
-        outcome = Outcome{"OSError"};
+        outcome = Outcome{};
+        outcome.kind = "OSError";
         outcome.errnum = error.errnum();
     }
     return outcome;

@@ -217,6 +217,7 @@ def test_ctrl_c_interrupts_a_long_call_with_keyboard_interrupt(tmp_path, engine,
         if child.poll() is None:
             os.killpg(child.pid, signal.SIGKILL)
             child.wait()
+        child.stdout.close()
     assert vcf.read_bytes() == before
     assert sorted(p.name for p in tmp_path.iterdir()) == ["bin", "in.vcf", "tmp"]
     assert list(temp.iterdir()) == []

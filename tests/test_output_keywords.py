@@ -74,9 +74,11 @@ def test_settings_are_keyword_only(pacbio, name):
                                   "pacbio_filter_and_unify"])
 def test_other_settings_give_the_same_records(pacbio, name):
     function, args = entries(pacbio)[name]
-    plain = gzip.open(function(*args)).read()
+    with gzip.open(function(*args)) as output:
+        plain = output.read()
     shutil.copy(EXAMPLES / "pacbio" / "HG003.sv.vcf", pacbio / "HG003.sv.vcf")
-    assert gzip.open(function(*args, threads=2, compresslevel=1)).read() == plain
+    with gzip.open(function(*args, threads=2, compresslevel=1)) as output:
+        assert output.read() == plain
 
 
 SETTINGS = [

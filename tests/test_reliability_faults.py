@@ -312,4 +312,4 @@ def test_zero_length_input_is_empty_not_an_error(work):
     assert unifier.get_lines(str(path)) == []
     assert unifier.read_struct_lines({unifier.SV: str(path)})[unifier.SV] is None
     out = repeats.filter_repeats_vcf(str(path), work.bed, repeats.BUILTIN, str(work.dir / "f.vcf"))
-    assert open(out).read() == ""
+    assert pathlib.Path(out).read_text() == ""

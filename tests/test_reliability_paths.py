@@ -56,9 +56,9 @@ def test_bedtools_engine_takes_hostile_names_intact(hostile):
     by_bedtools = repeats.filter_repeats_vcf(vcf, bed, repeats.BEDTOOLS, f"{name} bedtools.vcf")
     by_builtin = repeats.filter_repeats_vcf(vcf, bed, repeats.BUILTIN, f"{name} builtin.vcf")
     assert by_bedtools == f"{name} bedtools.vcf"
-    kept = open(by_builtin).read()
+    kept = pathlib.Path(by_builtin).read_text()
     assert 0 < kept.count("\n") < REPEAT_TEXT.count("\n")
-    assert open(by_bedtools).read() == kept
+    assert pathlib.Path(by_bedtools).read_text() == kept
     assert names_in(run) == sorted([vcf, bed, f"{name} bedtools.vcf", f"{name} builtin.vcf"])
 
 
@@ -70,7 +70,7 @@ def test_default_filtered_name_beside_a_hostile_input(hostile):
     (run / "loci.bed").write_text(CATALOG_TEXT)
     out = repeats.filter_repeats_vcf(str(vcf), str(run / "loci.bed"), repeats.BEDTOOLS)
     assert out == str(run / f"{name}_filtered.vcf")
-    assert open(out).read().startswith("##fileformat")
+    assert pathlib.Path(out).read_text().startswith("##fileformat")
 
 
 @needs_gnu_sort

@@ -86,9 +86,9 @@ struct Launch {
     char* const* argv;
     char* const* envp;
     int redirect[3] = {-1, -1, -1};  // descriptor for stdin, stdout, stderr; -1: inherited
-    int error_fd;                    // where a failed exec reports its errno
-    pid_t parent;
-    int max_fd;
+    int error_fd = -1;               // where a failed exec reports its errno
+    pid_t parent = 0;
+    int max_fd = -1;
 };
 
 void close_range_from(int first, int last, int max_fd) {

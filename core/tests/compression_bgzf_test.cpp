@@ -144,8 +144,11 @@ TEST_P(WriterLevels, SameBytesForEveryThreadCountAndWriteSize) {
                 << "threads " << threads << ", pieces of " << piece;
         }
     }
-    if (level == 0) EXPECT_GT(reference.size(), data.size());
-    if (level > 0) EXPECT_LT(reference.size(), data.size() / 3);
+    if (level == 0) {
+        EXPECT_GT(reference.size(), data.size());
+    } else {
+        EXPECT_LT(reference.size(), data.size() / 3);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Levels, WriterLevels, ::testing::Values(0, 1, 6, 9));
@@ -225,8 +228,11 @@ TEST(BgzfWriter, StartsNoThreadForOneAndAtMostTheCountOtherwise) {
         BgzfWriter writer([&](std::string_view) { most = std::max(most, thread_count()); }, {threads, 1, {}});
         writer.write(data);
         writer.finish();
-        if (threads == 1) EXPECT_EQ(most, before);
-        if (threads > 1) EXPECT_LE(most, before + threads);
+        if (threads == 1) {
+            EXPECT_EQ(most, before);
+        } else {
+            EXPECT_LE(most, before + threads);
+        }
         EXPECT_EQ(thread_count(), before) << "workers outlive finish()";
     }
 }

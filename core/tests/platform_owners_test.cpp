@@ -195,10 +195,14 @@ TEST_F(AtomicOutputTest, WithoutCommitEarlierFileStaysAndPartIsRemoved) {
             EXPECT_NE(out.path(), dest);
             // Where the file system has nameless files, a killed process
             // could leave nothing: there is nothing to see yet.
-            if (out.path().empty()) EXPECT_EQ(entries(dir.path("")).size(), existed ? 1u : 0u);
+            if (out.path().empty()) {
+                EXPECT_EQ(entries(dir.path("")).size(), existed ? 1u : 0u);
+            }
         }
         EXPECT_EQ(fs::exists(dest), existed);
-        if (existed) EXPECT_EQ(read_file(dest), "good");
+        if (existed) {
+            EXPECT_EQ(read_file(dest), "good");
+        }
         EXPECT_EQ(entries(dir.path("")).size(), existed ? 1u : 0u);
         fs::remove(dest);
     }

@@ -25,12 +25,6 @@ const std::string kOwnRest =
     "##ALT=<ID=ROH,Description=\"Run of homozygosity\">\n"
     "##FORMAT=<ID=GT,Number=1,Type=String,Description=\"Genotype\">\n";
 
-std::string joined(const Texts& lines) {
-    std::string out;
-    for (const auto& line : lines) out += line;
-    return out;
-}
-
 struct Inputs {
     std::array<std::optional<Texts>, 4> texts;
     std::array<std::vector<std::string_view>, 4> views;

@@ -1,10 +1,7 @@
 """Merge a sequencing pipeline's SV, CNV, repeat and ROH outputs into one
 sorted, BGZF-compressed structural VCF."""
-from importlib.metadata import version as _installed_version
-
+# The version pyproject.toml declares, written into _version.py at build time.
+from ._version import __version__
 from .unifier import run
-
-# The version pyproject.toml declares, as the installed distribution records it.
-__version__ = _installed_version("Merivane")
 
 __all__ = ["run", "__version__"]
