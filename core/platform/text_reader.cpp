@@ -413,8 +413,10 @@ LineBuffer read_lines(const std::string& path, Compression compression) {
 LineBuffer read_lines_gzip_or_plain(const std::string& path) {
     try {
         return read_lines(path, Compression::Gzip);
-    } catch (const std::exception&) {
+    } catch (const Error&) {
         // Not gzip (or not readable as such): the plain reading decides.
+        // Anything else (out of memory, an interrupt) is no verdict on the
+        // file and passes unchanged.
     }
     return read_lines(path, Compression::Plain);
 }
