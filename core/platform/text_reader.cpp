@@ -202,17 +202,17 @@ struct TextReader::GzipState {
 };
 
 TextReader::TextReader(const std::string& path, Compression compression) : path_(path) {
-    fd_ = open_for_reading(path);
+    fd_.reset(open_for_reading(path));
     if (compression == Compression::Plain) return;
     if (compression == Compression::DetectByMagic) {
         char magic[2];
         std::size_t got = 0;
         while (got < 2) {
-            const std::size_t n = read_some(fd_, magic + got, 2 - got, path_);
+            const std::size_t n = read_some(fd_.get(), magic + got, 2 - got, path_);
             if (n == 0) break;
             got += n;
         }
-        seek_to_start(fd_, path_);
+        seek_to_start(fd_.get(), path_);
         if (got < 2 || static_cast<unsigned char>(magic[0]) != 0x1f || static_cast<unsigned char>(magic[1]) != 0x8b) {
             return;
         }
@@ -220,17 +220,17 @@ TextReader::TextReader(const std::string& path, Compression compression) : path_
     gzip_ = std::make_unique<GzipState>();
 }
 
-TextReader::~TextReader() { close_quietly(fd_); }
+TextReader::~TextReader() = default;
 
 std::size_t TextReader::read_raw(char* out, std::size_t capacity) {
-    if (!gzip_) return read_some(fd_, out, capacity, path_);
+    if (!gzip_) return read_some(fd_.get(), out, capacity, path_);
 
     GzipState& gz = *gzip_;
     std::size_t produced = 0;
     while (produced == 0) {
         if (gz.stream.avail_in == 0 && !gz.input_finished) {
             gz.input.resize(kChunk);
-            const std::size_t n = read_some(fd_, gz.input.data(), gz.input.size(), path_);
+            const std::size_t n = read_some(fd_.get(), gz.input.data(), gz.input.size(), path_);
             gz.input.resize(n);
             gz.stream.next_in = reinterpret_cast<Bytef*>(gz.input.data());
             gz.stream.avail_in = static_cast<uInt>(n);
@@ -334,7 +334,7 @@ std::string TextReader::read_all() {
     if (!gzip_ && carry_.empty() && consumed_ == 0 && text_.empty() && !finished_) {
         // Plain input: read it in one piece and fix it up in place, so a
         // large file is never copied.
-        std::string raw = read_remaining(fd_, path_);
+        std::string raw = read_remaining(fd_.get(), path_);
         finished_ = true;
         validate_utf8(raw, path_, line_number_);
         normalise_in_place(raw);

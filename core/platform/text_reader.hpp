@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/unique_fd.hpp"
+
 namespace merivane {
 
 enum class Compression {
@@ -65,7 +67,7 @@ private:
     void decode_append(const char* data, std::size_t size, bool at_end);
 
     std::string path_;
-    int fd_ = -1;
+    UniqueFd fd_;  // closed however the constructor or the reading ends
     std::unique_ptr<GzipState> gzip_;
     std::string text_;         // decoded text not yet handed out
     std::size_t consumed_ = 0;  // how much of text_ was handed out
