@@ -49,6 +49,11 @@ std::size_t read_some(int fd, char* out, std::size_t capacity, const std::string
     }
 }
 
+bool reads_regular_file(int fd) noexcept {
+    struct stat info {};
+    return ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+}
+
 std::string read_remaining(int fd, const std::string& path) {
     std::string data;
     struct stat info {};

@@ -16,6 +16,9 @@ std::size_t read_some(int fd, char* out, std::size_t capacity, const std::string
 // Everything from the current offset to the end of the file.
 std::string read_remaining(int fd, const std::string& path);
 void seek_to_start(int fd, const std::string& path);
+// Whether the descriptor reads a regular file, which can be read again from
+// the start; a pipe, FIFO or terminal gives its bytes only once.
+bool reads_regular_file(int fd) noexcept;
 // Closes without reporting and sets `fd` to -1. Prefer UniqueFd.
 void close_quietly(int& fd) noexcept;
 

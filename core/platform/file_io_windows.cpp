@@ -114,6 +114,11 @@ std::size_t read_some(int fd, char* out, std::size_t capacity, const std::string
     return static_cast<std::size_t>(n);
 }
 
+bool reads_regular_file(int fd) noexcept {
+    struct _stat64 info {};
+    return ::_fstat64(fd, &info) == 0 && (info.st_mode & _S_IFMT) == _S_IFREG;
+}
+
 std::string read_remaining(int fd, const std::string& path) {
     std::string data;
     struct _stat64 info {};

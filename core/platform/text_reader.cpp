@@ -101,8 +101,10 @@ std::string inflate_start(std::string_view compressed) {
     return out;
 }
 
+// `raw_starts_file`: whether `raw` begins at the file's first byte, where the
+// hints below look, so every way of reading one file gives the same error.
 [[noreturn]] void throw_decode_error(std::string_view raw, const Utf8Fault& fault, const std::string& path,
-                                     std::uint64_t first_line) {
+                                     std::uint64_t first_line, bool raw_starts_file) {
     // Report the offending line only: the whole input can be gigabytes.
     std::size_t line_start = raw.rfind('\n', fault.start == 0 ? 0 : fault.start - 1);
     line_start = (line_start == std::string_view::npos || line_start >= fault.start) ? 0 : line_start + 1;
@@ -115,9 +117,10 @@ std::string inflate_start(std::string_view compressed) {
     error.add_note("while reading " + path + ", line " + std::to_string(line));
     // A byte that is not UTF-8 usually means the wrong file, not a bad line:
     // say which kind, so the user does not hunt for an encoding problem.
+    if (!raw_starts_file) throw error;
     std::string_view start = raw.substr(0, 4096);
     std::string inflated;
-    if (first_line == 1 && start.substr(0, 2) == "\x1f\x8b") {
+    if (start.substr(0, 2) == "\x1f\x8b") {
         // Compressed bytes read as text: the gzip reading gave up. Either the
         // stream is cut short or damaged, or what it holds is not text.
         inflated = inflate_start(raw.substr(0, 1 << 16));
@@ -170,7 +173,7 @@ void normalise_in_place(std::string& text) {
 
 void validate_utf8(std::string_view text, const std::string& path, std::uint64_t first_line) {
     const Utf8Fault fault = find_utf8_fault(text, true);
-    if (fault.reason != nullptr) throw_decode_error(text, fault, path, first_line);
+    if (fault.reason != nullptr) throw_decode_error(text, fault, path, first_line, first_line == 1);
 }
 
 std::vector<std::string_view> split_lines(std::string_view text) {
@@ -205,6 +208,8 @@ TextReader::TextReader(const std::string& path, Compression compression) : path_
     fd_.reset(open_for_reading(path));
     if (compression == Compression::Plain) return;
     if (compression == Compression::DetectByMagic) {
+        // The bytes of the test are kept rather than read again, so a pipe
+        // or FIFO reads whole.
         char magic[2];
         std::size_t got = 0;
         while (got < 2) {
@@ -212,7 +217,7 @@ TextReader::TextReader(const std::string& path, Compression compression) : path_
             if (n == 0) break;
             got += n;
         }
-        seek_to_start(fd_.get(), path_);
+        taken_.assign(magic, got);
         if (got < 2 || static_cast<unsigned char>(magic[0]) != 0x1f || static_cast<unsigned char>(magic[1]) != 0x8b) {
             return;
         }
@@ -220,17 +225,41 @@ TextReader::TextReader(const std::string& path, Compression compression) : path_
     gzip_ = std::make_unique<GzipState>();
 }
 
+TextReader::TextReader(const std::string& path, std::string bytes, Compression compression)
+    : path_(path), taken_(std::move(bytes)) {
+    const bool magic = taken_.size() >= 2 && static_cast<unsigned char>(taken_[0]) == 0x1f &&
+                       static_cast<unsigned char>(taken_[1]) == 0x8b;
+    if (compression == Compression::Gzip || (compression == Compression::DetectByMagic && magic)) {
+        gzip_ = std::make_unique<GzipState>();
+    }
+}
+
+std::size_t TextReader::read_source(char* out, std::size_t capacity) {
+    if (taken_used_ < taken_.size()) {
+        const std::size_t n = std::min(capacity, taken_.size() - taken_used_);
+        std::memcpy(out, taken_.data() + taken_used_, n);
+        taken_used_ += n;
+        if (taken_used_ == taken_.size()) {
+            std::string().swap(taken_);
+            taken_used_ = 0;
+        }
+        return n;
+    }
+    if (!fd_) return 0;  // a reader over bytes: they were all
+    return read_some(fd_.get(), out, capacity, path_);
+}
+
 TextReader::~TextReader() = default;
 
 std::size_t TextReader::read_raw(char* out, std::size_t capacity) {
-    if (!gzip_) return read_some(fd_.get(), out, capacity, path_);
+    if (!gzip_) return read_source(out, capacity);
 
     GzipState& gz = *gzip_;
     std::size_t produced = 0;
     while (produced == 0) {
         if (gz.stream.avail_in == 0 && !gz.input_finished) {
             gz.input.resize(kChunk);
-            const std::size_t n = read_some(fd_.get(), gz.input.data(), gz.input.size(), path_);
+            const std::size_t n = read_source(gz.input.data(), gz.input.size());
             gz.input.resize(n);
             gz.stream.next_in = reinterpret_cast<Bytef*>(gz.input.data());
             gz.stream.avail_in = static_cast<uInt>(n);
@@ -271,6 +300,8 @@ std::size_t TextReader::read_raw(char* out, std::size_t capacity) {
 }
 
 void TextReader::decode_append(const char* data, std::size_t size, bool at_end) {
+    const bool in_starts_file = raw_seen_ == 0;
+    raw_seen_ += size;
     std::string joined;
     std::string_view in(data, size);
     if (!carry_.empty()) {
@@ -283,7 +314,8 @@ void TextReader::decode_append(const char* data, std::size_t size, bool at_end) 
     std::size_t usable = in.size();
     if (fault.reason != nullptr) {
         if (std::strcmp(fault.reason, "incomplete") != 0) {
-            throw_decode_error(in, fault, path_, line_number_ + count_newlines(std::string_view(text_).substr(consumed_)));
+            throw_decode_error(in, fault, path_, line_number_ + count_newlines(std::string_view(text_).substr(consumed_)),
+                               in_starts_file);
         }
         usable = fault.start;
     }
@@ -334,7 +366,16 @@ std::string TextReader::read_all() {
     if (!gzip_ && carry_.empty() && consumed_ == 0 && text_.empty() && !finished_) {
         // Plain input: read it in one piece and fix it up in place, so a
         // large file is never copied.
-        std::string raw = read_remaining(fd_.get(), path_);
+        std::string raw = taken_.substr(taken_used_);
+        std::string().swap(taken_);
+        taken_used_ = 0;
+        if (fd_) {
+            if (raw.empty()) {
+                raw = read_remaining(fd_.get(), path_);
+            } else {
+                raw += read_remaining(fd_.get(), path_);
+            }
+        }
         finished_ = true;
         validate_utf8(raw, path_, line_number_);
         normalise_in_place(raw);
@@ -411,6 +452,27 @@ LineBuffer read_lines(const std::string& path, Compression compression) {
 }
 
 LineBuffer read_lines_gzip_or_plain(const std::string& path) {
+    {
+        UniqueFd fd(open_for_reading(path));
+        if (!reads_regular_file(fd.get())) {
+            std::string raw = read_remaining(fd.get(), path);
+            fd.reset();
+            if (raw.size() >= 2 && static_cast<unsigned char>(raw[0]) == 0x1f &&
+                static_cast<unsigned char>(raw[1]) == 0x8b) {
+                try {
+                    TextReader reader(path, raw, Compression::Gzip);
+                    return LineBuffer(reader.read_all());
+                } catch (const Error&) {
+                    // As for a file: the plain reading decides.
+                }
+            }
+            // Without the gzip magic the gzip reading fails at once (or,
+            // for no bytes at all, gives what the plain one gives).
+            validate_utf8(raw, path, 1);
+            normalise_in_place(raw);
+            return LineBuffer(std::move(raw));
+        }
+    }
     try {
         return read_lines(path, Compression::Gzip);
     } catch (const Error&) {

@@ -44,6 +44,9 @@ std::vector<std::string_view> split_lines(std::string_view text);
 class TextReader {
 public:
     TextReader(const std::string& path, Compression compression);
+    // Reads `bytes`, already taken from the file at `path` (which errors
+    // name), instead of opening it.
+    TextReader(const std::string& path, std::string bytes, Compression compression);
     ~TextReader();
     TextReader(const TextReader&) = delete;
     TextReader& operator=(const TextReader&) = delete;
@@ -64,15 +67,21 @@ private:
     // Appends the next decoded chunk to `text_`; false at the end of input.
     bool fill();
     std::size_t read_raw(char* out, std::size_t capacity);
+    // The file's bytes: first those already taken (the gzip test's peek, or
+    // everything for a reader over bytes), then the descriptor's.
+    std::size_t read_source(char* out, std::size_t capacity);
     void decode_append(const char* data, std::size_t size, bool at_end);
 
     std::string path_;
     UniqueFd fd_;  // closed however the constructor or the reading ends
+    std::string taken_;        // bytes read from the file but not yet used
+    std::size_t taken_used_ = 0;
     std::unique_ptr<GzipState> gzip_;
     std::string text_;         // decoded text not yet handed out
     std::size_t consumed_ = 0;  // how much of text_ was handed out
     std::string carry_;        // undecoded tail: a split UTF-8 sequence or a "\r"
     std::uint64_t line_number_ = 1;  // of the first line in text_, for errors
+    std::uint64_t raw_seen_ = 0;     // bytes handed to decode_append so far
     bool finished_ = false;
 };
 
@@ -81,7 +90,8 @@ LineBuffer read_lines(const std::string& path, Compression compression);
 
 // First tries the file as gzip; if that fails in any way (not gzip, corrupt,
 // not UTF-8, unreadable), reads it again as plain UTF-8, whose error, if any,
-// is the one raised.
+// is the one raised. A file that cannot be read twice (a pipe, a FIFO,
+// /dev/stdin) is read once and both readings are tried on its bytes.
 LineBuffer read_lines_gzip_or_plain(const std::string& path);
 
 enum class GzipLayout {
