@@ -14,6 +14,8 @@ namespace merivane {
 namespace {
 
 constexpr std::size_t kChunk = 1 << 20;
+// How much of a file's start the wrong-file hints of a decode error look at.
+constexpr std::size_t kHeadSize = 1 << 16;
 
 struct Utf8Fault {
     std::size_t start;
@@ -101,10 +103,11 @@ std::string inflate_start(std::string_view compressed) {
     return out;
 }
 
-// `raw_starts_file`: whether `raw` begins at the file's first byte, where the
-// hints below look, so every way of reading one file gives the same error.
+// `file_start`: the file's first bytes (up to kHeadSize; empty when not
+// known), where the hints below look, so every way of reading one file gives
+// the same error.
 [[noreturn]] void throw_decode_error(std::string_view raw, const Utf8Fault& fault, const std::string& path,
-                                     std::uint64_t first_line, bool raw_starts_file) {
+                                     std::uint64_t first_line, std::string_view file_start) {
     // Report the offending line only: the whole input can be gigabytes.
     std::size_t line_start = raw.rfind('\n', fault.start == 0 ? 0 : fault.start - 1);
     line_start = (line_start == std::string_view::npos || line_start >= fault.start) ? 0 : line_start + 1;
@@ -117,13 +120,12 @@ std::string inflate_start(std::string_view compressed) {
     error.add_note("while reading " + path + ", line " + std::to_string(line));
     // A byte that is not UTF-8 usually means the wrong file, not a bad line:
     // say which kind, so the user does not hunt for an encoding problem.
-    if (!raw_starts_file) throw error;
-    std::string_view start = raw.substr(0, 4096);
+    std::string_view start = file_start.substr(0, 4096);
     std::string inflated;
     if (start.substr(0, 2) == "\x1f\x8b") {
         // Compressed bytes read as text: the gzip reading gave up. Either the
         // stream is cut short or damaged, or what it holds is not text.
-        inflated = inflate_start(raw.substr(0, 1 << 16));
+        inflated = inflate_start(file_start);
         start = inflated;
         if (start.find('\0') == std::string_view::npos) {
             error.add_note(path + " is gzip data that could not be decompressed: the file is cut short or damaged");
@@ -173,7 +175,10 @@ void normalise_in_place(std::string& text) {
 
 void validate_utf8(std::string_view text, const std::string& path, std::uint64_t first_line) {
     const Utf8Fault fault = find_utf8_fault(text, true);
-    if (fault.reason != nullptr) throw_decode_error(text, fault, path, first_line, first_line == 1);
+    if (fault.reason != nullptr) {
+        throw_decode_error(text, fault, path, first_line,
+                           first_line == 1 ? text.substr(0, kHeadSize) : std::string_view());
+    }
 }
 
 std::vector<std::string_view> split_lines(std::string_view text) {
@@ -300,8 +305,7 @@ std::size_t TextReader::read_raw(char* out, std::size_t capacity) {
 }
 
 void TextReader::decode_append(const char* data, std::size_t size, bool at_end) {
-    const bool in_starts_file = raw_seen_ == 0;
-    raw_seen_ += size;
+    if (size > 0 && head_.size() < kHeadSize) head_.append(data, std::min(size, kHeadSize - head_.size()));
     std::string joined;
     std::string_view in(data, size);
     if (!carry_.empty()) {
@@ -315,7 +319,7 @@ void TextReader::decode_append(const char* data, std::size_t size, bool at_end) 
     if (fault.reason != nullptr) {
         if (std::strcmp(fault.reason, "incomplete") != 0) {
             throw_decode_error(in, fault, path_, line_number_ + count_newlines(std::string_view(text_).substr(consumed_)),
-                               in_starts_file);
+                               head_);
         }
         usable = fault.start;
     }

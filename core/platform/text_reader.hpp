@@ -81,7 +81,7 @@ private:
     std::size_t consumed_ = 0;  // how much of text_ was handed out
     std::string carry_;        // undecoded tail: a split UTF-8 sequence or a "\r"
     std::uint64_t line_number_ = 1;  // of the first line in text_, for errors
-    std::uint64_t raw_seen_ = 0;     // bytes handed to decode_append so far
+    std::string head_;               // the file's first bytes, for decode errors
     bool finished_ = false;
 };
 
