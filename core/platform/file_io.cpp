@@ -1,66 +1,27 @@
+// The parts of the file layer that are the same on every system; the system
+// calls are in file_io_posix.cpp and file_io_windows.cpp.
 #include "platform/file_io.hpp"
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
 
 #include "platform/error.hpp"
+#include "platform/system_files.hpp"
 
 namespace merivane {
 
 namespace fs = std::filesystem;
+using os::from_fs_path;
+using os::to_fs_path;
 
 namespace {
 constexpr std::size_t kOutputBuffer = 1 << 20;
-
-fs::path to_fs_path(const std::string& path) {
-    return fs::path(std::u8string(reinterpret_cast<const char8_t*>(path.data()), path.size()));
-}
-
-std::string from_fs_path(const fs::path& path) {
-    const std::u8string text = path.u8string();
-    return std::string(reinterpret_cast<const char*>(text.data()), text.size());
-}
 }  // namespace
-
-int open_for_reading(const std::string& path) {
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) throw_os_error(path);
-    struct stat info {};
-    if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
-        ::close(fd);
-        throw OSError(EISDIR, path);
-    }
-    return fd;
-}
-
-std::size_t read_some(int fd, char* out, std::size_t capacity, const std::string& path) {
-    for (;;) {
-        const ssize_t n = ::read(fd, out, capacity);
-        if (n >= 0) return static_cast<std::size_t>(n);
-        if (errno != EINTR) throw_os_error(path);
-    }
-}
-
-bool reads_regular_file(int fd) noexcept {
-    struct stat info {};
-    return ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
-}
 
 std::string read_remaining(int fd, const std::string& path) {
     std::string data;
-    struct stat info {};
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
-        const off_t here = ::lseek(fd, 0, SEEK_CUR);
-        if (here >= 0 && info.st_size > here) data.reserve(static_cast<std::size_t>(info.st_size - here) + 1);
-    }
+    if (const std::size_t left = os::bytes_left_in_regular_file(fd); left > 0) data.reserve(left + 1);
     std::size_t used = 0;
     for (;;) {
         if (data.size() - used < (1 << 16)) {
@@ -83,39 +44,13 @@ std::string read_remaining(int fd, const std::string& path) {
     return data;
 }
 
-void seek_to_start(int fd, const std::string& path) {
-    if (::lseek(fd, 0, SEEK_SET) < 0) throw_os_error(path);
-}
-
-void close_quietly(int& fd) noexcept {
-    if (fd >= 0) ::close(fd);
-    fd = -1;
-}
-
 OutputFile::OutputFile(std::string path) : path_(std::move(path)) {
-    int fd;
-    do {
-        fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) throw_os_error(path_);
-    fd_.reset(fd);
+    fd_.reset(os::open_truncated(path_));
     buffer_.reserve(kOutputBuffer);
 }
 
 OutputFile::OutputFile(UniqueFd fd, std::string path) : path_(std::move(path)), fd_(std::move(fd)) {
     buffer_.reserve(kOutputBuffer);
-}
-
-void OutputFile::write_through(const char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd_.get(), data, size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            throw_os_error(path_);
-        }
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
 }
 
 void OutputFile::write(std::string_view data) {
@@ -150,28 +85,10 @@ void OutputFile::close() {
     fd_.close(path_);
 }
 
-bool path_exists(const std::string& path) {
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0;
-}
-
-void remove_file(const std::string& path) {
-    if (::unlink(path.c_str()) != 0) throw_os_error(path);
-}
-
-
 std::string absolute_path(const std::string& path) {
     std::error_code ignored;
     fs::path absolute = fs::absolute(to_fs_path(path), ignored);
     return from_fs_path(absolute.lexically_normal());
-}
-
-bool same_file(const std::string& a, const std::string& b) {
-    struct stat sa {}, sb {};
-    if (::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0) {
-        return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-    }
-    return absolute_path(a) == absolute_path(b);
 }
 
 std::string directory_of(const std::string& path) { return from_fs_path(to_fs_path(path).parent_path()); }

@@ -1,4 +1,4 @@
-// The Windows file layer: paths go to the wide-character API as UTF-16,
+// The file layer's system calls on Windows: paths go to the wide-character API as UTF-16,
 // offsets and sizes are 64-bit, and every file is opened in binary mode and
 // not inherited by children. Descriptors are the C runtime's, so callers see
 // the same `int` as on POSIX.
@@ -12,33 +12,21 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cwctype>
-#include <filesystem>
 
 #include "platform/error.hpp"
+#include "platform/system_files.hpp"
 #include "platform/win32.hpp"
 #include "platform/win32_files.hpp"
 
 namespace merivane {
 
-namespace fs = std::filesystem;
+using os::to_fs_path;
 
 namespace {
-constexpr std::size_t kOutputBuffer = 1 << 20;
 // The C runtime counts bytes in an unsigned int; larger requests are made in
 // pieces this size (a single read of 2^32 bytes would otherwise ask for none).
 constexpr std::size_t kLargestTransfer = 1u << 30;
-
-fs::path to_fs_path(const std::string& path) {
-    return fs::path(std::u8string(reinterpret_cast<const char8_t*>(path.data()), path.size()));
-}
-
-std::string from_fs_path(const fs::path& path) {
-    const std::u8string text = path.u8string();
-    return std::string(reinterpret_cast<const char*>(text.data()), text.size());
-}
-
 }  // namespace
 
 int open_file_windows(const std::string& path, OpenMode mode) {
@@ -119,33 +107,11 @@ bool reads_regular_file(int fd) noexcept {
     return ::_fstat64(fd, &info) == 0 && (info.st_mode & _S_IFMT) == _S_IFREG;
 }
 
-std::string read_remaining(int fd, const std::string& path) {
-    std::string data;
+std::size_t os::bytes_left_in_regular_file(int fd) noexcept {
     struct _stat64 info {};
-    if (::_fstat64(fd, &info) == 0 && (info.st_mode & _S_IFMT) == _S_IFREG) {
-        const __int64 here = ::_lseeki64(fd, 0, SEEK_CUR);
-        if (here >= 0 && info.st_size > here) data.reserve(static_cast<std::size_t>(info.st_size - here) + 1);
-    }
-    std::size_t used = 0;
-    for (;;) {
-        if (data.size() - used < (1 << 16)) {
-            // Probe for the end before growing: a regular file ends where its
-            // size said, and growing there would reallocate (and briefly
-            // double) a buffer that is already complete.
-            char probe[1 << 16];
-            const std::size_t n = read_some(fd, probe, sizeof probe, path);
-            if (n == 0) break;
-            data.resize(std::max<std::size_t>(data.capacity(), used + n + (1 << 20)));
-            std::copy(probe, probe + n, data.data() + used);
-            used += n;
-            continue;
-        }
-        const std::size_t n = read_some(fd, data.data() + used, data.size() - used, path);
-        if (n == 0) break;
-        used += n;
-    }
-    data.resize(used);
-    return data;
+    if (::_fstat64(fd, &info) != 0 || (info.st_mode & _S_IFMT) != _S_IFREG) return 0;
+    const __int64 here = ::_lseeki64(fd, 0, SEEK_CUR);
+    return here >= 0 && info.st_size > here ? static_cast<std::size_t>(info.st_size - here) : 0;
 }
 
 void seek_to_start(int fd, const std::string& path) {
@@ -157,14 +123,7 @@ void close_quietly(int& fd) noexcept {
     fd = -1;
 }
 
-OutputFile::OutputFile(std::string path) : path_(std::move(path)) {
-    fd_.reset(open_file_windows(path_, OpenMode::Truncate));
-    buffer_.reserve(kOutputBuffer);
-}
-
-OutputFile::OutputFile(UniqueFd fd, std::string path) : path_(std::move(path)), fd_(std::move(fd)) {
-    buffer_.reserve(kOutputBuffer);
-}
+int os::open_truncated(const std::string& path) { return open_file_windows(path, OpenMode::Truncate); }
 
 void OutputFile::write_through(const char* data, std::size_t size) {
     while (size > 0) {
@@ -174,38 +133,6 @@ void OutputFile::write_through(const char* data, std::size_t size) {
         data += n;
         size -= static_cast<std::size_t>(n);
     }
-}
-
-void OutputFile::write(std::string_view data) {
-    if (!fd_) throw OSError(EBADF, path_);
-    if (buffer_.size() + data.size() > kOutputBuffer) {
-        flush();
-        if (data.size() >= kOutputBuffer) {
-            write_through(data.data(), data.size());
-            return;
-        }
-    }
-    buffer_.append(data);
-}
-
-void OutputFile::flush() {
-    if (buffer_.empty()) return;
-    // Clear first: after a failed write the buffered bytes are not retried.
-    std::string pending;
-    pending.swap(buffer_);
-    buffer_.reserve(kOutputBuffer);
-    write_through(pending.data(), pending.size());
-}
-
-void OutputFile::close() {
-    if (!fd_) return;
-    try {
-        flush();
-    } catch (...) {
-        fd_.reset();
-        throw;
-    }
-    fd_.close(path_);
 }
 
 bool path_exists(const std::string& path) {
@@ -222,12 +149,6 @@ void remove_file(const std::string& path) {
     if (!::DeleteFileW(win32::widen(path).c_str())) win32::throw_last_error(path);
 }
 
-std::string absolute_path(const std::string& path) {
-    std::error_code ignored;
-    fs::path absolute = fs::absolute(to_fs_path(path), ignored);
-    return from_fs_path(absolute.lexically_normal());
-}
-
 bool same_file(const std::string& a, const std::string& b) {
     // st_dev and st_ino mean nothing here (every file has inode 0): the
     // volume serial number and file index identify a file.
@@ -238,15 +159,6 @@ bool same_file(const std::string& a, const std::string& b) {
     }
     // File names are compared without regard to case, as the file system does.
     return case_folded(to_fs_path(absolute_path(a)).wstring()) == case_folded(to_fs_path(absolute_path(b)).wstring());
-}
-
-std::string directory_of(const std::string& path) { return from_fs_path(to_fs_path(path).parent_path()); }
-
-std::string file_name_of(const std::string& path) { return from_fs_path(to_fs_path(path).filename()); }
-
-std::string join_path(const std::string& directory, const std::string& name) {
-    if (directory.empty()) return name;
-    return from_fs_path(to_fs_path(directory) / to_fs_path(name));
 }
 
 }  // namespace merivane

@@ -16,7 +16,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 
 #include "platform/error.hpp"
 #include "platform/file_io.hpp"

@@ -17,7 +17,6 @@
 
 #include "platform/command_line.hpp"
 #include "platform/error.hpp"
-#include "platform/file_io.hpp"
 #include "platform/interrupt.hpp"
 #include "platform/paths.hpp"
 #include "platform/win32.hpp"

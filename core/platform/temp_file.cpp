@@ -1,71 +1,25 @@
+// The owner of a temporary file, the same on every system; creating the file
+// and finding the temporary directory are in temp_file_posix.cpp and
+// temp_file_windows.cpp.
 #include "platform/temp_file.hpp"
-
-#include <fcntl.h>
-#include <limits.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdlib>
-#include <vector>
 
 #include "platform/error.hpp"
 #include "platform/file_io.hpp"
+#include "platform/system_files.hpp"
 
 namespace merivane {
 
-namespace {
-
-constexpr std::size_t kRandomPart = 6;  // the XXXXXX of mkostemps
-constexpr std::size_t kMaxFileName = NAME_MAX;
-
-// Creates the file `directory`/`stem`XXXXXX`suffix`, exclusively and 0600.
-std::pair<std::string, UniqueFd> create_exclusive(const std::string& directory, const std::string& stem,
-                                                  const std::string& suffix) {
-    std::string pattern = join_path(directory, stem + std::string(kRandomPart, 'X') + suffix);
-    int fd;
-    do {
-        fd = ::mkostemps(pattern.data(), static_cast<int>(suffix.size()), O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        const int error = errno;
-        throw OSError(error, pattern);
-    }
-    return {std::move(pattern), UniqueFd(fd)};
-}
-
-// Whether a file can be created, written and removed in `directory`.
-bool usable_temp_directory(const std::string& directory) {
-    std::string pattern = join_path(directory, "tmpXXXXXX");
-    const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
-    if (fd < 0) return false;
-    UniqueFd owner(fd);
-    static constexpr char probe[] = "blat";
-    const bool written = ::write(fd, probe, 4) == 4;
-    ::unlink(pattern.c_str());
-    return written;
-}
-
-std::string current_directory() {
-    std::vector<char> buffer(PATH_MAX);
-    if (::getcwd(buffer.data(), buffer.size()) == nullptr) return ".";
-    return buffer.data();
-}
-
-}  // namespace
-
 TempFile TempFile::in_temp_directory(const std::string& suffix) {
-    auto [path, fd] = create_exclusive(temp_directory(), "tmp", suffix);
+    auto [path, fd] = os::create_exclusive(temp_directory(), "tmp", suffix);
     return TempFile(std::move(path), std::move(fd));
 }
 
 TempFile TempFile::beside(const std::string& path, const std::string& suffix) {
     std::string stem = file_name_of(path) + ".";
-    const std::size_t fixed = kRandomPart + suffix.size();
-    if (stem.size() + fixed > kMaxFileName) stem.resize(kMaxFileName > fixed ? kMaxFileName - fixed : 0);
+    const std::size_t fixed = os::kTempRandomPart + suffix.size();
+    if (stem.size() + fixed > os::kMaxFileName) stem.resize(os::kMaxFileName > fixed ? os::kMaxFileName - fixed : 0);
     try {
-        auto [created, fd] = create_exclusive(directory_of(path), stem, suffix);
+        auto [created, fd] = os::create_exclusive(directory_of(path), stem, suffix);
         return TempFile(std::move(created), std::move(fd));
     } catch (const OSError& error) {
         // The temporary name means nothing to the caller; the file they
@@ -92,7 +46,7 @@ TempFile::~TempFile() { discard(); }
 
 void TempFile::discard() noexcept {
     fd_.reset();
-    if (!path_.empty()) ::unlink(path_.c_str());
+    if (!path_.empty()) os::remove_file_quietly(path_);
     path_.clear();
 }
 
@@ -108,44 +62,6 @@ std::string TempFile::release() noexcept {
     std::string path = std::move(path_);
     path_.clear();
     return path;
-}
-
-UniqueFd create_unnamed_temp_file() {
-    const std::string directory = temp_directory();
-#ifdef O_TMPFILE
-    int fd;
-    do {
-        fd = ::open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    } while (fd < 0 && errno == EINTR);
-    if (fd >= 0) return UniqueFd(fd);
-    // Not every file system supports unnamed files; fall back to a named
-    // one removed at once.
-#endif
-    auto [path, owner] = create_exclusive(directory, "tmp", "");
-    if (::unlink(path.c_str()) != 0) {
-        const int error = errno;
-        throw OSError(error, path);
-    }
-    return std::move(owner);
-}
-
-std::string temp_directory() {
-    std::vector<std::string> candidates;
-    for (const char* name : {"TMPDIR", "TEMP", "TMP"}) {
-        const char* value = std::getenv(name);
-        if (value && *value) candidates.emplace_back(value);
-    }
-    for (const char* fixed : {"/tmp", "/var/tmp", "/usr/tmp"}) candidates.emplace_back(fixed);
-    const std::string cwd = current_directory();
-    candidates.push_back(cwd);
-
-    std::string tried;
-    for (const std::string& candidate : candidates) {
-        const std::string directory = candidate == cwd ? candidate : absolute_path(candidate);
-        if (usable_temp_directory(directory)) return directory;
-        tried += (tried.empty() ? "" : ", ") + directory;
-    }
-    throw OSError(ENOENT, "No usable temporary directory found in [" + tried + "]");
 }
 
 }  // namespace merivane

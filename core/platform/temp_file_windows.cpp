@@ -15,29 +15,32 @@
 #include "platform/error.hpp"
 #include "platform/file_io.hpp"
 #include "platform/paths.hpp"
+#include "platform/system_files.hpp"
 #include "platform/win32.hpp"
 #include "platform/win32_files.hpp"
 
 namespace merivane {
 
-namespace {
+const std::size_t os::kTempRandomPart = 8;  // as the host's tempfile names
+const std::size_t os::kMaxFileName = 255;
 
-constexpr std::size_t kRandomPart = 8;  // as the host's tempfile names
-constexpr std::size_t kMaxFileName = 255;
+namespace {
 
 std::string random_characters() {
     static constexpr char kCharacters[] = "abcdefghijklmnopqrstuvwxyz0123456789_";
     thread_local std::mt19937_64 generator{std::random_device{}()};
     std::uniform_int_distribution<std::size_t> pick(0, sizeof kCharacters - 2);
     std::string text;
-    for (std::size_t i = 0; i < kRandomPart; ++i) text += kCharacters[pick(generator)];
+    for (std::size_t i = 0; i < os::kTempRandomPart; ++i) text += kCharacters[pick(generator)];
     return text;
 }
 
-// Creates `directory`\`stem`<random>`suffix`, failing rather than opening
-// anything that already has the name.
-std::pair<std::string, UniqueFd> create_exclusive(const std::string& directory, const std::string& stem,
-                                                  const std::string& suffix) {
+}  // namespace
+
+// `directory`\`stem`<random>`suffix`, failing rather than opening anything
+// that already has the name.
+std::pair<std::string, UniqueFd> os::create_exclusive(const std::string& directory, const std::string& stem,
+                                                      const std::string& suffix) {
     for (int attempt = 0;; ++attempt) {
         std::string path = join_path_name(directory, stem + random_characters() + suffix);
         try {
@@ -51,6 +54,10 @@ std::pair<std::string, UniqueFd> create_exclusive(const std::string& directory, 
         }
     }
 }
+
+void os::remove_file_quietly(const std::string& path) noexcept { win32::delete_file_quietly(path); }
+
+namespace {
 
 // Whether a file can be created, written and removed in `directory`.
 bool usable_temp_directory(const std::string& directory) {
@@ -71,61 +78,6 @@ std::string environment_or_empty(const char* name) {
 }
 
 }  // namespace
-
-TempFile TempFile::in_temp_directory(const std::string& suffix) {
-    auto [path, fd] = create_exclusive(temp_directory(), "tmp", suffix);
-    return TempFile(std::move(path), std::move(fd));
-}
-
-TempFile TempFile::beside(const std::string& path, const std::string& suffix) {
-    std::string stem = file_name_of(path) + ".";
-    const std::size_t fixed = kRandomPart + suffix.size();
-    if (stem.size() + fixed > kMaxFileName) stem.resize(kMaxFileName > fixed ? kMaxFileName - fixed : 0);
-    try {
-        auto [created, fd] = create_exclusive(directory_of(path), stem, suffix);
-        return TempFile(std::move(created), std::move(fd));
-    } catch (const OSError& error) {
-        // The temporary name means nothing to the caller; the file they
-        // named does.
-        throw OSError(error.errnum(), path);
-    }
-}
-
-TempFile::TempFile(TempFile&& other) noexcept : path_(std::move(other.path_)), fd_(std::move(other.fd_)) {
-    other.path_.clear();
-}
-
-TempFile& TempFile::operator=(TempFile&& other) noexcept {
-    if (this != &other) {
-        discard();
-        path_ = std::move(other.path_);
-        other.path_.clear();
-        fd_ = std::move(other.fd_);
-    }
-    return *this;
-}
-
-TempFile::~TempFile() { discard(); }
-
-void TempFile::discard() noexcept {
-    fd_.reset();
-    if (!path_.empty()) win32::delete_file_quietly(path_);
-    path_.clear();
-}
-
-void TempFile::remove() {
-    fd_.reset();
-    if (path_.empty()) return;
-    const std::string path = std::move(path_);
-    path_.clear();
-    remove_file(path);
-}
-
-std::string TempFile::release() noexcept {
-    std::string path = std::move(path_);
-    path_.clear();
-    return path;
-}
 
 UniqueFd create_unnamed_temp_file() {
     // Removed by the system when its last handle closes, however this

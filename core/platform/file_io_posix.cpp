@@ -1,0 +1,95 @@
+// The file layer's system calls on POSIX.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/error.hpp"
+#include "platform/file_io.hpp"
+#include "platform/system_files.hpp"
+
+namespace merivane {
+
+int os::open_truncated(const std::string& path) {
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) throw_os_error(path);
+    return fd;
+}
+
+std::size_t os::bytes_left_in_regular_file(int fd) noexcept {
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return 0;
+    const off_t here = ::lseek(fd, 0, SEEK_CUR);
+    return here >= 0 && info.st_size > here ? static_cast<std::size_t>(info.st_size - here) : 0;
+}
+
+int open_for_reading(const std::string& path) {
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) throw_os_error(path);
+    struct stat info {};
+    if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+        ::close(fd);
+        throw OSError(EISDIR, path);
+    }
+    return fd;
+}
+
+std::size_t read_some(int fd, char* out, std::size_t capacity, const std::string& path) {
+    for (;;) {
+        const ssize_t n = ::read(fd, out, capacity);
+        if (n >= 0) return static_cast<std::size_t>(n);
+        if (errno != EINTR) throw_os_error(path);
+    }
+}
+
+bool reads_regular_file(int fd) noexcept {
+    struct stat info {};
+    return ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+}
+
+void seek_to_start(int fd, const std::string& path) {
+    if (::lseek(fd, 0, SEEK_SET) < 0) throw_os_error(path);
+}
+
+void close_quietly(int& fd) noexcept {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+}
+
+void OutputFile::write_through(const char* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::write(fd_.get(), data, size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            throw_os_error(path_);
+        }
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+}
+
+bool path_exists(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0;
+}
+
+void remove_file(const std::string& path) {
+    if (::unlink(path.c_str()) != 0) throw_os_error(path);
+}
+
+bool same_file(const std::string& a, const std::string& b) {
+    struct stat sa {}, sb {};
+    if (::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0) {
+        return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+    }
+    return absolute_path(a) == absolute_path(b);
+}
+
+}  // namespace merivane
