@@ -58,7 +58,7 @@ py::object pacbio_from_cli(py::object argv);
 PYBIND11_MODULE(cli, m) {
     py::options options;
     options.disable_function_signatures();
-    merivane::binding::init_module(m);
+    merivane::binding::init_module();
     m.doc() = "Front doors for the DRAGEN, Oxford Nanopore and PacBio pipelines, and their command lines.";
     // Looked up by name at call time: replacing one is honoured.
     seams = &Seams::create(m);

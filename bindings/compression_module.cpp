@@ -50,7 +50,7 @@ py::object sort_and_compress(py::handle vcf_file_path, py::handle destination_pa
 PYBIND11_MODULE(compression, m) {
     py::options options;
     options.disable_function_signatures();
-    merivane::binding::init_module(m);
+    merivane::binding::init_module();
     m.doc() = "Sort a VCF header-first, then by chromosome and position, and write it as BGZF for tabix.";
 
     m.attr("GNU_SORT") = py::str(std::string(core::GNU_SORT));

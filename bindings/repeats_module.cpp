@@ -133,7 +133,7 @@ void intersect(Engine engine, py::handle repeat_path, py::handle bed_path, py::h
 PYBIND11_MODULE(repeats, m) {
     py::options options;
     options.disable_function_signatures();
-    merivane::binding::init_module(m);
+    merivane::binding::init_module();
     m.doc() = kModuleDoc;
 
     m.attr("BEDTOOLS") = std::string(repeats::kBedtools);

@@ -113,8 +113,7 @@ void forward_to_logging(const LogEvent& event) {
 
 }  // namespace
 
-void init_module(py::module_& m) {
-    (void)m;
+void init_module() {
     py::register_local_exception_translator(translate);
     set_log_sink(forward_to_logging);
     set_interrupt_check(check_signals);

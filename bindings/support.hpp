@@ -20,11 +20,11 @@ namespace merivane::binding {
 
 namespace py = pybind11;
 
-// Registers the error translation, the logging bridge and the interrupt
-// check for module `m`. Each module body also holds a `py::options` with
+// Registers the error translation (local to the calling extension module),
+// the logging bridge and the interrupt check. Each module body also holds a `py::options` with
 // disable_function_signatures() for as long as it defines functions, since
 // the docstrings carry their own annotated signature line.
-void init_module(py::module_& m);
+void init_module();
 
 // ---- replaceable functions ---------------------------------------------------
 

@@ -75,7 +75,7 @@ py::object run(py::handle output_path, py::handle sv_path, py::handle cnv_path, 
 PYBIND11_MODULE(unifier, m) {
     py::options options;
     options.disable_function_signatures();
-    merivane::binding::init_module(m);
+    merivane::binding::init_module();
     m.doc() = kModuleDoc;
     // Looked up by name at call time: replacing one is honoured.
     seams = &Seams::create(m);

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <unordered_map>
 
-#include "compression/gnu_sort.hpp"
 #include "compression/interrupt_poll.hpp"
 #include "platform/log.hpp"
 #include "platform/strings.hpp"
@@ -29,8 +28,7 @@ std::optional<Position> parse_position(std::string_view field) noexcept {
 
 }  // namespace
 
-UnknownSortEngine::UnknownSortEngine(std::string engine)
-    : ValueError("Unknown sort engine: " + quoted(engine)), engine_(std::move(engine)) {}
+UnknownSortEngine::UnknownSortEngine(const std::string& engine) : ValueError("Unknown sort engine: " + quoted(engine)) {}
 
 SortEngine parse_engine(const std::optional<std::string>& engine) {
     if (!engine || engine->empty() || *engine == PYTHON_SORT) return SortEngine::InMemory;
@@ -183,24 +181,6 @@ std::vector<std::string_view> terminate_lines(const std::vector<std::string_view
         }
     }
     return out;
-}
-
-SortedLines sort_vcf_lines(const std::vector<std::string_view>& lines, const std::optional<std::string>& engine) {
-    SortedLines sorted;
-    const std::vector<std::string_view> terminated = terminate_lines(lines, sorted.terminated);
-    const SortPlan plan = plan_sort(terminated, engine);
-    sorted.lines.reserve(plan.split.header.size() + plan.split.records.size());
-    for (const std::size_t i : plan.split.header) sorted.lines.push_back(terminated[i]);
-    if (plan.engine == SortEngine::InMemory) {
-        for (const std::size_t i : plan.split.records) sorted.lines.push_back(terminated[i]);
-        return sorted;
-    }
-    std::vector<std::string_view> records;
-    records.reserve(plan.split.records.size());
-    for (const std::size_t i : plan.split.records) records.push_back(terminated[i]);
-    sorted.external = sort_records_with_gnu_sort(records);
-    sorted.lines.insert(sorted.lines.end(), sorted.external.lines().begin(), sorted.external.lines().end());
-    return sorted;
 }
 
 }  // namespace merivane::compression

@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "platform/error.hpp"
-#include "platform/text_reader.hpp"
 
 namespace merivane::compression {
 
@@ -22,15 +21,11 @@ inline constexpr std::string_view PYTHON_SORT = "python_sort";
 
 enum class SortEngine { InMemory, GnuSort };
 
-// An engine name that is neither of the two. Carries the name so that a host
-// can spell it in its own repr() form.
+// An engine name that is neither of the two. A host catches it by type to
+// spell the name in its own repr() form.
 class UnknownSortEngine : public ValueError {
 public:
-    explicit UnknownSortEngine(std::string engine);
-    const std::string& engine() const noexcept { return engine_; }
-
-private:
-    std::string engine_;
+    explicit UnknownSortEngine(const std::string& engine);
 };
 
 // None or empty text chooses the in-memory engine.
@@ -84,17 +79,6 @@ struct SortPlan {
     LineSplit split;
 };
 SortPlan plan_sort(const std::vector<std::string_view>& lines, const std::optional<std::string>& engine);
-
-// A sorted VCF as line views, with whatever storage the views point into.
-struct SortedLines {
-    std::vector<std::string_view> lines;
-    std::deque<std::string> terminated;  // copies of input lines given a "\n"
-    LineBuffer external;                 // the GNU sort engine's output
-};
-
-// Header lines, then the records in order, with the chosen engine. A line
-// without a terminator is given one, so no two lines are ever joined.
-SortedLines sort_vcf_lines(const std::vector<std::string_view>& lines, const std::optional<std::string>& engine);
 
 // Lines with a "\n" appended to those that lack one. Copies go to `storage`.
 std::vector<std::string_view> terminate_lines(const std::vector<std::string_view>& lines,

@@ -9,7 +9,6 @@
 #include "compression/sort_and_compress.hpp"
 #include "compression/sorting.hpp"
 #include "platform/error.hpp"
-#include "platform/file_io.hpp"
 #include "test_support.hpp"
 
 namespace merivane::compression {

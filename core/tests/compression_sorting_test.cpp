@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <random>
 
 #include "compression/gnu_sort.hpp"
@@ -11,10 +12,23 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
+// Header lines, then the records in order, as a caller of the engines sees
+// them: unterminated lines are given a "\n" first.
 Lines sorted_with(const Lines& input, std::string_view engine) {
-    const std::vector<std::string_view> views(input.begin(), input.end());
-    const SortedLines sorted = sort_vcf_lines(views, std::string(engine));
-    return {sorted.lines.begin(), sorted.lines.end()};
+    std::deque<std::string> storage;
+    const std::vector<std::string_view> lines = terminate_lines({input.begin(), input.end()}, storage);
+    const SortPlan plan = plan_sort(lines, std::string(engine));
+    Lines sorted;
+    for (const std::size_t i : plan.split.header) sorted.emplace_back(lines[i]);
+    std::vector<std::string_view> records;
+    for (const std::size_t i : plan.split.records) records.push_back(lines[i]);
+    if (plan.engine == SortEngine::InMemory) {
+        sorted.insert(sorted.end(), records.begin(), records.end());
+    } else {
+        const LineBuffer external = sort_records_with_gnu_sort(records);
+        sorted.insert(sorted.end(), external.lines().begin(), external.lines().end());
+    }
+    return sorted;
 }
 
 struct OrderCase {

@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "platform/log.hpp"
-#include "platform/strings.hpp"
 #include "unifier/text.hpp"
 
 namespace merivane::unifier {

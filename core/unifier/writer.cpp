@@ -4,7 +4,6 @@
 
 #include "platform/atomic_output.hpp"
 #include "platform/error.hpp"
-#include "platform/file_io.hpp"
 #include "platform/log.hpp"
 #include "platform/strings.hpp"
 #include "unifier/header.hpp"
