@@ -39,7 +39,7 @@ py::bytes bgzf_block(py::handle data);
 py::tuple split_header(py::handle lines);
 py::tuple sort_key(py::handle line);
 py::list sort_vcf_lines(py::handle lines, py::handle engine);
-core::SortFinder gnu_sort_finder();
+core::SortSteps sort_steps();
 py::object write_bgzf(py::handle source_path, py::handle destination_path, py::handle threads,
                       py::handle compresslevel, py::handle index);
 py::object sort_and_compress(py::handle vcf_file_path, py::handle destination_path, py::handle keep_plain,
@@ -77,14 +77,14 @@ PYBIND11_MODULE(compression, m) {
         doc("_gnu_sort_path() -> Optional[str]", "Full path of the GNU sort found on PATH, or None when there is none."),
         {});
     seams->def(
-        "gnu_sort_available", [] { return without_gil_if(true, gnu_sort_finder()).has_value(); },
+        "gnu_sort_available", [] { return without_gil_if(true, sort_steps().gnu_sort_path).has_value(); },
         doc("gnu_sort_available() -> bool", "Whether a GNU sort is installed on PATH."), {"_gnu_sort_path"});
     seams->def(
         "_sort_records_with_gnu_sort",
         [](py::handle records) {
             const LinesView input(records, "records");
             const merivane::LineBuffer sorted = without_gil_if(
-                true, [&, find = gnu_sort_finder()] { return core::sort_records_with_gnu_sort(input.views(), find); });
+                true, [&, steps = sort_steps()] { return core::sort_records_with_gnu_sort(input.views(), steps); });
             return to_str_list(sorted.lines());
         },
         doc("_sort_records_with_gnu_sort(records: List[str]) -> List[str]",
@@ -115,12 +115,12 @@ namespace {
 // GNU sort as the module finds it now: the core's lookup while
 // `_gnu_sort_path` is the one loaded, else the replacement, called with the
 // GIL (the finder may run while it is released).
-core::SortFinder gnu_sort_finder() {
-    if (seams->intact("_gnu_sort_path")) return core::gnu_sort_path;
-    return [] {
+core::SortSteps sort_steps() {
+    if (seams->intact("_gnu_sort_path")) return {};
+    return {[] {
         py::gil_scoped_acquire gil;
         return optional_text(seams->attr("_gnu_sort_path")(), "_gnu_sort_path()");
-    };
+    }};
 }
 
 [[noreturn]] void raise_unknown_engine(py::handle engine) {
@@ -209,7 +209,7 @@ py::list sort_vcf_lines(py::handle lines, py::handle engine) {
     records.reserve(plan->split.records.size());
     for (const std::size_t i : plan->split.records) records.push_back(views[i]);
     const merivane::LineBuffer external =
-        without_gil_if(true, [&, find = gnu_sort_finder()] { return core::sort_records_with_gnu_sort(records, find); });
+        without_gil_if(true, [&, steps = sort_steps()] { return core::sort_records_with_gnu_sort(records, steps); });
     for (const std::string_view line : external.lines()) sorted.append(to_str(line));
     return sorted;
 }
@@ -236,8 +236,8 @@ py::object sort_and_compress(py::handle vcf_file_path, py::handle destination_pa
     }
     std::string written;
     try {
-        written = without_gil_if(true, [&, find = gnu_sort_finder()] {
-            return core::sort_and_compress(path, destination, keep, engine_name, find, settings);
+        written = without_gil_if(true, [&, steps = sort_steps()] {
+            return core::sort_and_compress(path, destination, keep, engine_name, settings, steps);
         });
     } catch (const core::UnknownSortEngine&) {
         raise_unknown_engine(engine);

@@ -358,14 +358,16 @@ core::WriterSteps writer_steps(py::handle options) {
         steps.is_valid_line = [rule = *rule](std::string_view line) { return truthy(rule(to_str(line))); };
     }
     if (auto rule = seams->replaced("_marked_repeat_line")) {
-        steps.marked_repeat_line = [rule = *rule, add = py::object(options.attr("add_repeat_svtype"))](std::string_view line,
-                                                                                    std::string& out) {
+        steps.marked_repeat_line = [rule = *rule, add = py::object(options.attr("add_repeat_svtype"))](
+                                       std::string_view line, std::optional<bool>, std::string& out,
+                                       const core::RepeatSteps&) -> std::string_view {
             out = require_text(rule(to_str(line), add), "_marked_repeat_line()");
+            return out;
         };
     }
     if (auto rule = seams->replaced("_roh_lines_are_bed")) {
         steps.roh_lines_are_bed = [rule = *rule, declared = py::object(options.attr("roh_format"))](core::LineSpan lines,
-                                                                                const std::string&) {
+                                                                                std::string_view) {
             return truthy(rule(to_str_list({lines.begin(), lines.end()}), declared));
         };
     }

@@ -160,8 +160,8 @@ private:
 }  // namespace
 
 void stream_gnu_sort(const std::vector<std::string_view>& records, const LineSink& line_sink,
-                     const SortFinder& find) {
-    const std::optional<std::string> sort_path = find();
+                     const SortSteps& steps) {
+    const std::optional<std::string> sort_path = steps.gnu_sort_path();
     if (!sort_path) throw RuntimeError("GNU sort was requested but is not on PATH");
 
     // No name: nothing of the records is left behind however this process ends.
@@ -221,7 +221,7 @@ void stream_gnu_sort(const std::vector<std::string_view>& records, const LineSin
     check.finish(partial);
 }
 
-LineBuffer sort_records_with_gnu_sort(const std::vector<std::string_view>& records, const SortFinder& find) {
+LineBuffer sort_records_with_gnu_sort(const std::vector<std::string_view>& records, const SortSteps& steps) {
     // Read back as text files are read: "\r\n" and a lone "\r" end a line.
     std::string text;
     stream_gnu_sort(records, [&text](std::string_view line) {
@@ -236,7 +236,7 @@ LineBuffer sort_records_with_gnu_sort(const std::vector<std::string_view>& recor
                 text.push_back('\n');
             }
         }
-    }, find);
+    }, steps);
     return LineBuffer(std::move(text));
 }
 

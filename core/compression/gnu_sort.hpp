@@ -21,7 +21,11 @@ namespace merivane::compression {
 std::optional<std::string> gnu_sort_path();
 bool gnu_sort_available();
 
-using SortFinder = std::function<std::optional<std::string>()>;
+// The step of the external engine a host may replace, the core's unless it
+// puts its own in.
+struct SortSteps {
+    std::function<std::optional<std::string>()> gnu_sort_path = &merivane::compression::gnu_sort_path;
+};
 
 // One line at a time, each ending in "\n".
 using LineSink = std::function<void(std::string_view line)>;
@@ -31,13 +35,12 @@ using LineSink = std::function<void(std::string_view line)>;
 // in the records file, which has no name, so nothing is left behind). The
 // output is checked as it passes: RuntimeError when it is not exactly the
 // records given, in sort order, as UTF-8 (so a caller must treat what it was
-// handed as void until this returns). RuntimeError when `find` gives no
-// sort; CalledProcessError when sort fails.
+// handed as void until this returns). RuntimeError when
+// steps.gnu_sort_path gives no sort; CalledProcessError when sort fails.
 void stream_gnu_sort(const std::vector<std::string_view>& records, const LineSink& line_sink,
-                     const SortFinder& find = gnu_sort_path);
+                     const SortSteps& steps = {});
 
 // The sorted records, each ending in "\n".
-LineBuffer sort_records_with_gnu_sort(const std::vector<std::string_view>& records,
-                                      const SortFinder& find = gnu_sort_path);
+LineBuffer sort_records_with_gnu_sort(const std::vector<std::string_view>& records, const SortSteps& steps = {});
 
 }  // namespace merivane::compression

@@ -35,13 +35,7 @@ FileIdentity identity_of(const std::string& path) {
 
 std::string sort_and_compress(const std::string& vcf_file_path, const std::optional<std::string>& destination_path,
                               bool keep_plain, const std::optional<std::string>& engine,
-                              const CompressionSettings& settings) {
-    return sort_and_compress(vcf_file_path, destination_path, keep_plain, engine, gnu_sort_path, settings);
-}
-
-std::string sort_and_compress(const std::string& vcf_file_path, const std::optional<std::string>& destination_path,
-                              bool keep_plain, const std::optional<std::string>& engine, const SortFinder& find,
-                              const CompressionSettings& settings) {
+                              const CompressionSettings& settings, const SortSteps& steps) {
     const std::string destination =
         destination_path && !destination_path->empty() ? *destination_path : vcf_file_path + ".gz";
     // The name callers have known for the sorted intermediate, which no
@@ -62,7 +56,7 @@ std::string sort_and_compress(const std::string& vcf_file_path, const std::optio
     }
 
     std::optional<std::string> chosen = engine;
-    if (!chosen) chosen = std::string(find() ? GNU_SORT : PYTHON_SORT);
+    if (!chosen) chosen = std::string(steps.gnu_sort_path() ? GNU_SORT : PYTHON_SORT);
 
     const FileIdentity read_input = identity_of(vcf_file_path);
     const LineBuffer input = read_lines(vcf_file_path, Compression::Plain);
@@ -97,7 +91,7 @@ std::string sort_and_compress(const std::string& vcf_file_path, const std::optio
             std::vector<std::string_view> records;
             records.reserve(plan.split.records.size());
             for (const std::size_t i : plan.split.records) records.push_back(lines[i]);
-            stream_gnu_sort(records, emit, find);
+            stream_gnu_sort(records, emit, steps);
         }
         writer.finish();
         index.prepare(writer.block_offsets(), writer.compressed_size());

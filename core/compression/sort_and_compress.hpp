@@ -23,11 +23,6 @@ namespace merivane::compression {
 // old) is refused before anything is written (ValueError).
 std::string sort_and_compress(const std::string& vcf_file_path, const std::optional<std::string>& destination_path,
                               bool keep_plain, const std::optional<std::string>& engine,
-                              const CompressionSettings& settings = {});
-
-// The same, with GNU sort looked up by `find` (a host may supply its own).
-std::string sort_and_compress(const std::string& vcf_file_path, const std::optional<std::string>& destination_path,
-                              bool keep_plain, const std::optional<std::string>& engine, const SortFinder& find,
-                              const CompressionSettings& settings = {});
+                              const CompressionSettings& settings = {}, const SortSteps& steps = {});
 
 }  // namespace merivane::compression

@@ -42,7 +42,7 @@ TEST_P(LyingSort, IsCaughtAndNothingIsWritten) {
     const std::string input = dir.write("u.vcf", kVcf);
     dir.write("u.vcf.gz", "earlier good output");
     try {
-        sort_and_compress(input, std::nullopt, false, std::string(GNU_SORT), [&] { return sort; });
+        sort_and_compress(input, std::nullopt, false, std::string(GNU_SORT), {}, {[&] { return std::optional(sort); }});
         FAIL() << "a wrong sort result must not pass";
     } catch (const RuntimeError& error) {
         const std::string message = error.what();
@@ -105,7 +105,7 @@ TEST(SortAndCompress, InputReplacedMeanwhileIsNotRemoved) {
     const std::string sort = write_script(
         dir, "sort", "/usr/bin/sort -k1,1 -k2,2n; echo new > '" + input + ".new'; mv '" + input + ".new' '" + input + "'");
     if (!fs::exists("/usr/bin/sort")) GTEST_SKIP() << "no /usr/bin/sort";
-    sort_and_compress(input, std::nullopt, false, std::string(GNU_SORT), [&] { return sort; });
+    sort_and_compress(input, std::nullopt, false, std::string(GNU_SORT), {}, {[&] { return std::optional(sort); }});
     EXPECT_EQ(read_file(input), "new\n");
     EXPECT_TRUE(fs::exists(dir.path("u.vcf.gz")));
 }

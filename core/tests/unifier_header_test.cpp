@@ -157,17 +157,32 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(MergedHeader, RecordsRewrittenByAReplacedRuleAreDeclaredAndRewrittenOnce) {
-    int calls = 0;
-    WriterSteps steps;
-    steps.marked_repeat_line = [&](std::string_view line, std::string& out) {
-        ++calls;
-        out = "chrZ" + std::string(line.substr(line.find('\t')));
-    };
-    Inputs inputs;
-    inputs.with(InputKind::Sv, {"##s\n", kColumns, kRec1}).with(InputKind::Repeats, {kColumns, "chr3\t1\tr\n"});
-    EXPECT_EQ(merged(inputs, steps), "##s\n" + kOwnInfo + kOwnRest + "##contig=<ID=chr1>\n##contig=<ID=chrZ>\n" +
-                                         kColumns + kRec1 + "chrZ\t1\tr\n");
-    EXPECT_EQ(calls, 1);
+    // Either rule that marks a repeat record may be replaced.
+    for (const bool whole_marking : {true, false}) {
+        int calls = 0;
+        const auto rewrite = [&](std::string_view line, std::string& out) {
+            ++calls;
+            out = "chrZ" + std::string(line.substr(line.find('\t')));
+        };
+        WriterSteps steps;
+        ASSERT_TRUE(steps.marks_repeats_as_core());
+        if (whole_marking) {
+            steps.marked_repeat_line = [&](std::string_view line, std::optional<bool>, std::string& out,
+                                           const RepeatSteps&) -> std::string_view {
+                rewrite(line, out);
+                return out;
+            };
+        } else {
+            steps.repeat.modify = rewrite;
+        }
+        Inputs inputs;
+        inputs.with(InputKind::Sv, {"##s\n", kColumns, kRec1})
+            .with(InputKind::Repeats, {kColumns, "chr3\t1\tr\t.\t.\t.\t.\t.\t.\t.\n"});
+        EXPECT_EQ(merged(inputs, steps), "##s\n" + kOwnInfo + kOwnRest + "##contig=<ID=chr1>\n##contig=<ID=chrZ>\n" +
+                                             kColumns + kRec1 + "chrZ\t1\tr\t.\t.\t.\t.\t.\t.\t.\n")
+            << whole_marking;
+        EXPECT_EQ(calls, 1) << whole_marking;
+    }
 }
 
 TEST(MergedHeader, ErrorsNameTheInputAndLine) {

@@ -241,7 +241,8 @@ TEST(WriteVcfContent, RohBedWithVcfShapeDeclaredTreatsHeadersAsComments) {
 TEST(WriteVcfContent, ReplacedRulesAreUsed) {
     StringSink sink;
     WriterSteps steps;
-    steps.marked_repeat_line = [](std::string_view line, std::string& out) { out = "<" + std::string(line) + ">"; };
+    steps.marked_repeat_line = [](std::string_view line, std::optional<bool>, std::string& out,
+                                  const RepeatSteps&) -> std::string_view { return out = "<" + std::string(line) + ">"; };
     const std::vector<std::string_view> lines = {kColumns, "a\n", "b\n"};
     write_vcf_content(InputKind::Repeats, lines, sink, UnifyOptions{}, steps);
     EXPECT_EQ(sink.pieces, (Texts{"<a\n>", "\n", "<b\n>"}));

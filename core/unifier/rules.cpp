@@ -101,16 +101,15 @@ std::string_view marked_repeat_line(std::string_view line, std::optional<bool> a
     if (add == false) return line;
     std::array<std::string_view, kRecordCells> cells;
     if (leading_cells(line, cells.data(), cells.size()) < kRecordCells) return line;
-    if (!add.has_value()) {
-        const bool needs = steps.needs_svtype ? steps.needs_svtype(line) : !has_svtype(cells[kInfo]);
-        if (!needs) return line;
-    }
-    if (steps.modify) {
-        steps.modify(line, scratch);
-    } else {
-        modify_repeat_line(line, scratch);
-    }
+    if (!add.has_value() && !steps.needs_svtype(line)) return line;
+    steps.modify(line, scratch);
     return scratch;
+}
+
+bool RepeatSteps::modifies_as_core() const noexcept {
+    using Rule = void (*)(std::string_view, std::string&);
+    const Rule* rule = modify.target<Rule>();
+    return rule && *rule == static_cast<Rule>(modify_repeat_line);
 }
 
 SvFilterTokens::SvFilterTokens(const std::vector<std::string>& tokens) : tokens_(tokens) {

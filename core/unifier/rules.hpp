@@ -30,11 +30,15 @@ std::string modify_repeat_line(std::string_view line);
 // Whether a repeat record (ten cells or more) lacks SVTYPE= in INFO.
 bool repeat_line_needs_svtype(std::string_view line);
 
-// The two rules that marking a repeat line consults; an empty member means
-// the rule above. A host that lets callers replace them fills these in.
+// The two rules that marking a repeat line consults, the ones above unless a
+// host that lets callers replace them puts its own in.
 struct RepeatSteps {
-    std::function<bool(std::string_view line)> needs_svtype;
-    std::function<void(std::string_view line, std::string& out)> modify;
+    std::function<bool(std::string_view line)> needs_svtype = unifier::repeat_line_needs_svtype;
+    std::function<void(std::string_view line, std::string& out)> modify =
+        static_cast<void (*)(std::string_view, std::string&)>(unifier::modify_repeat_line);
+
+    // Whether `modify` is still the rule above.
+    bool modifies_as_core() const noexcept;
 };
 
 // The repeat line as it is to be written: `line` itself, or `scratch` holding

@@ -52,11 +52,6 @@ decltype(auto) on_line(InputKind kind, std::size_t index, Rule&& rule) {
     }
 }
 
-bool roh_is_bed(LineSpan lines, const UnifyOptions& options, const WriterSteps& steps) {
-    return steps.roh_lines_are_bed ? steps.roh_lines_are_bed(lines, options.roh_format)
-                                   : roh_lines_are_bed(lines, options.roh_format);
-}
-
 // Puts the records of one input to `out` (anything with put(line)). With
 // `mark` false, repeat records pass unmarked: marking keeps their chromosome,
 // which is all a scan before the header needs.
@@ -71,23 +66,13 @@ void write_records(InputKind kind, LineSpan lines, Out& out, const UnifyOptions&
         if (reading_content) {
             if (kind == InputKind::Repeats) {
                 if (mark) {
-                    line = on_line(kind, i, [&]() -> std::string_view {
-                        if (steps.marked_repeat_line) {
-                            steps.marked_repeat_line(line, scratch);
-                            return scratch;
-                        }
-                        return marked_repeat_line(line, options.add_repeat_svtype, scratch, steps.repeat);
+                    line = on_line(kind, i, [&] {
+                        return steps.marked_repeat_line(line, options.add_repeat_svtype, scratch, steps.repeat);
                     });
                 }
             } else if (reading_bed) {
                 if ((!line.empty() && line.front() == '#') || is_blank(line)) continue;
-                on_line(kind, i, [&] {
-                    if (steps.roh_bed_line_to_vcf) {
-                        steps.roh_bed_line_to_vcf(line, scratch);
-                    } else {
-                        roh_bed_line_to_vcf(line, scratch);
-                    }
-                });
+                on_line(kind, i, [&] { steps.roh_bed_line_to_vcf(line, scratch); });
                 line = scratch;
             }
             out.put(line);
@@ -102,7 +87,7 @@ void write_records(InputKind kind, LineSpan lines, Out& out, const UnifyOptions&
 
 void write_content(InputKind kind, LineSpan lines, LineWriter& out, const UnifyOptions& options,
                    const WriterSteps& steps) {
-    const bool reading_bed = kind == InputKind::Roh && roh_is_bed(lines, options, steps);
+    const bool reading_bed = kind == InputKind::Roh && steps.roh_lines_are_bed(lines, options.roh_format);
     write_records(kind, lines, out, options, steps, reading_bed);
 }
 
@@ -112,9 +97,7 @@ std::vector<std::string_view> valid_cnv_lines(LineSpan lines, const WriterSteps&
     std::vector<std::string_view> valid;
     valid.reserve(lines.size());
     for (std::size_t i = 0; i < lines.size(); ++i) {
-        const bool keep = on_line(InputKind::Cnv, i, [&] {
-            return steps.is_valid_line ? steps.is_valid_line(lines[i]) : is_valid_line(lines[i]);
-        });
+        const bool keep = on_line(InputKind::Cnv, i, [&] { return steps.is_valid_line(lines[i]); });
         if (keep) valid.push_back(lines[i]);
     }
     return valid;
@@ -136,7 +119,7 @@ bool write_with_donor_header(const LinesTable& lines, LineWriter& out, const Uni
         for (const std::string_view line : valid_cnv_lines(*cnv, steps)) out.put(line);
         cnv_printed = true;
     } else if (repeats) {
-        out.put(steps.vcf_header_from_lines ? steps.vcf_header_from_lines(*repeats) : vcf_header_from_lines(*repeats));
+        out.put(steps.vcf_header_from_lines(*repeats));
         write_content(InputKind::Repeats, *repeats, out, options, steps);
         rep_printed = true;
     } else {
@@ -209,8 +192,7 @@ bool write_with_merged_header(const LinesTable& lines, LineWriter& out, const Un
         donor = donor_lines;
     } else if (repeats) {
         donor_kind = InputKind::Repeats;
-        repeat_header = steps.vcf_header_from_lines ? steps.vcf_header_from_lines(*repeats)
-                                                    : vcf_header_from_lines(*repeats);
+        repeat_header = steps.vcf_header_from_lines(*repeats);
         donor_lines = lines_of(repeat_header);
         donor = donor_lines;
     } else {
@@ -231,7 +213,7 @@ bool write_with_merged_header(const LinesTable& lines, LineWriter& out, const Un
     std::vector<Section> sections;
     if (cnv && donor_kind != InputKind::Cnv) sections.push_back({InputKind::Cnv, *cnv, false, std::nullopt});
     if (repeats) sections.push_back({InputKind::Repeats, *repeats, false, std::nullopt});
-    if (roh) sections.push_back({InputKind::Roh, *roh, roh_is_bed(*roh, options, steps), std::nullopt});
+    if (roh) sections.push_back({InputKind::Roh, *roh, steps.roh_lines_are_bed(*roh, options.roh_format), std::nullopt});
 
     // Declarations come with the records they describe: an input whose
     // records are not written (no column-header line) adds none.
@@ -245,8 +227,7 @@ bool write_with_merged_header(const LinesTable& lines, LineWriter& out, const Un
     for (Section& section : sections) {
         // Converted ROH intervals are few and made once; repeat records are
         // kept only when a replaced rule may rewrite them, chromosome and all.
-        const bool keep = section.bed || (section.kind == InputKind::Repeats &&
-                                          (steps.marked_repeat_line || steps.repeat.modify));
+        const bool keep = section.bed || (section.kind == InputKind::Repeats && !steps.marks_repeats_as_core());
         if (keep) section.kept.emplace();
         RecordScan scan(merge, keep ? &*section.kept : nullptr);
         write_records(section.kind, section.lines, scan, options, steps, section.bed, keep);
@@ -277,6 +258,11 @@ bool write_with_merged_header(const LinesTable& lines, LineWriter& out, const Un
 }
 
 }  // namespace
+
+bool WriterSteps::marks_repeats_as_core() const noexcept {
+    const MarkRepeatLine* mark = marked_repeat_line.target<MarkRepeatLine>();
+    return mark && *mark == static_cast<MarkRepeatLine>(unifier::marked_repeat_line) && repeat.modifies_as_core();
+}
 
 LinesTable table_of(const FilesLines& files) {
     LinesTable table;

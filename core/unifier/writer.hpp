@@ -32,17 +32,27 @@ public:
     virtual void write(std::string_view text) = 0;
 };
 
-// The record rules the writer applies; an empty member means the core's
-// rule. A host that lets callers replace a rule fills in that member.
+// The record rules the writer applies, the core's unless a host that lets
+// callers replace a rule puts its own in.
 struct WriterSteps {
-    std::function<bool(std::string_view line)> is_valid_line;
-    // Writes the marked line over `out`; the core's rule marks with
-    // options.add_repeat_svtype and `repeat`.
-    std::function<void(std::string_view line, std::string& out)> marked_repeat_line;
+    using MarkRepeatLine = std::string_view (*)(std::string_view line, std::optional<bool> add, std::string& scratch,
+                                                const RepeatSteps& repeat);
+
+    std::function<bool(std::string_view line)> is_valid_line = unifier::is_valid_line;
+    // The repeat line as written (see unifier::marked_repeat_line), marked
+    // with options.add_repeat_svtype and `repeat`.
+    std::function<std::string_view(std::string_view line, std::optional<bool> add, std::string& scratch,
+                                   const RepeatSteps& repeat)>
+        marked_repeat_line = static_cast<MarkRepeatLine>(unifier::marked_repeat_line);
     RepeatSteps repeat;
-    std::function<bool(LineSpan lines, const std::string& declared)> roh_lines_are_bed;
-    std::function<void(std::string_view bed_line, std::string& out)> roh_bed_line_to_vcf;
-    std::function<std::string(LineSpan lines)> vcf_header_from_lines;
+    std::function<bool(LineSpan lines, std::string_view declared)> roh_lines_are_bed = unifier::roh_lines_are_bed;
+    std::function<void(std::string_view bed_line, std::string& out)> roh_bed_line_to_vcf =
+        static_cast<void (*)(std::string_view, std::string&)>(unifier::roh_bed_line_to_vcf);
+    std::function<std::string(LineSpan lines)> vcf_header_from_lines = unifier::vcf_header_from_lines;
+
+    // Whether repeat records are marked by the core's rules alone: marking
+    // one twice then gives the same line and calls nothing outside.
+    bool marks_repeats_as_core() const noexcept;
 };
 
 // Appends the records of one input (never its header) to `out`: the lines
