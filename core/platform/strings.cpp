@@ -75,6 +75,19 @@ bool is_ascii_blank(std::string_view text) noexcept {
     return text.find_first_not_of(kAsciiWhitespace) == std::string_view::npos;
 }
 
+std::string_view without_terminator(std::string_view line) noexcept {
+    if (!line.empty() && line.back() == '\n') {
+        line.remove_suffix(1);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    }
+    return line;
+}
+
+std::string_view without_trailing_newlines(std::string_view line) noexcept {
+    while (!line.empty() && line.back() == '\n') line.remove_suffix(1);
+    return line;
+}
+
 SignedText split_sign(std::string_view text) noexcept {
     SignedText out{false, text};
     if (!text.empty() && (text.front() == '+' || text.front() == '-')) {

@@ -29,6 +29,12 @@ std::string_view strip_ascii_whitespace(std::string_view text) noexcept;
 // Empty, or ASCII white space only (see `strip_ascii_whitespace`).
 bool is_ascii_blank(std::string_view text) noexcept;
 
+// The line without its terminator: a "\n", with the "\r" before it.
+std::string_view without_terminator(std::string_view line) noexcept;
+
+// Without every "\n" at the end, as the host's str.rstrip("\n") has it.
+std::string_view without_trailing_newlines(std::string_view line) noexcept;
+
 // An integer literal split at its sign: at most one leading "+" or "-".
 struct SignedText {
     bool negative = false;

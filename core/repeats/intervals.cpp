@@ -10,15 +10,6 @@
 
 namespace merivane::repeats {
 
-namespace {
-
-std::string_view without_trailing_newlines(std::string_view line) {
-    while (!line.empty() && line.back() == '\n') line.remove_suffix(1);
-    return line;
-}
-
-}  // namespace
-
 std::string bundled_catalog_path(const std::string& module_file) {
     const std::string directory = directory_of(absolute_path(module_file));
     return join_path(join_path(directory, "data"), std::string(kBundledCatalog));

@@ -18,6 +18,25 @@ TEST(Text, QuotesLikeTheHost) {
     EXPECT_EQ(quoted("'\""), "'\\'\"'");
 }
 
+struct LineEndCase {
+    const char* line;
+    const char* terminator_gone;  // after without_terminator
+    const char* newlines_gone;    // after without_trailing_newlines
+};
+
+class LineEnds : public ::testing::TestWithParam<LineEndCase> {};
+
+TEST_P(LineEnds, EachStripsItsOwnEnd) {
+    EXPECT_EQ(without_terminator(GetParam().line), GetParam().terminator_gone);
+    EXPECT_EQ(without_trailing_newlines(GetParam().line), GetParam().newlines_gone);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lines, LineEnds,
+                         ::testing::Values(LineEndCase{"", "", ""}, LineEndCase{"a", "a", "a"},
+                                           LineEndCase{"a\n", "a", "a"}, LineEndCase{"a\r\n", "a", "a\r"},
+                                           LineEndCase{"a\n\n", "a\n", "a"}, LineEndCase{"a\r", "a\r", "a\r"},
+                                           LineEndCase{"\r\n\n", "\r\n", "\r"}, LineEndCase{"a\n\r", "a\n\r", "a\n\r"}));
+
 struct StripCase {
     const char* text;
     const char* host;   // after strip_whitespace

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/log.hpp"
+#include "platform/strings.hpp"
 #include "unifier/text.hpp"
 
 namespace merivane::unifier {

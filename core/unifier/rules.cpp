@@ -119,7 +119,7 @@ SvFilterTokens::SvFilterTokens(const std::vector<std::string>& tokens) : tokens_
 
 bool SvFilterTokens::drops(std::string_view line) const {
     if (tokens_.empty() || (!line.empty() && line.front() == '#')) return false;
-    while (!line.empty() && line.back() == '\n') line.remove_suffix(1);
+    line = without_trailing_newlines(line);
     std::array<std::string_view, kFilter + 2> cells;
     // FILTER is cell 6; looking one cell further stops it at its tab.
     if (leading_cells(line, cells.data(), cells.size()) <= kFilter) return false;

@@ -89,12 +89,4 @@ std::int64_t parse_int(std::string_view text) {
     return *value;
 }
 
-std::string_view without_terminator(std::string_view line) {
-    if (!line.empty() && line.back() == '\n') {
-        line.remove_suffix(1);
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    }
-    return line;
-}
-
 }  // namespace merivane::unifier

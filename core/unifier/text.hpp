@@ -26,7 +26,4 @@ std::size_t end_of_cell(std::string_view line, std::size_t index);
 // beyond 64 bits.
 std::int64_t parse_int(std::string_view text);
 
-// The line without its terminator ("\n" or "\r\n").
-std::string_view without_terminator(std::string_view line);
-
 }  // namespace merivane::unifier
