@@ -3,7 +3,6 @@
 // Python API comes first; the conversions behind it follow.
 #include <pybind11/pybind11.h>
 
-#include <array>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -53,7 +52,7 @@ constexpr const char* kModuleDoc =
 
 Seams* seams = nullptr;
 py::object options_type;
-std::array<py::handle, 4> kinds;  // the SV, CNV, REPEATS, ROH constants
+core::KindTable<py::handle> kinds;  // the SV, CNV, REPEATS, ROH constants
 
 void define_vocabulary(py::module_& m);
 void define_options(py::module_& m);
@@ -401,7 +400,7 @@ py::object unify_lines(py::handle files_lines, py::handle output_path, py::handl
     const core::UnifyOptions unify_options = core_options(options);
     const std::string path = path_text(output_path, "output_path");
 
-    std::array<std::optional<LinesView>, 4> held;
+    core::KindTable<std::optional<LinesView>> held;
     core::LinesTable table;
     for (const InputKind kind : core::kFileTypes) {
         const std::size_t i = core::kind_index(kind);
@@ -438,7 +437,7 @@ py::object run(py::handle output_path, py::handle sv_path, py::handle cnv_path, 
                py::handle threads, py::handle compresslevel, py::handle index) {
     const merivane::cli::OutputSettings settings = output_settings(merge_headers, threads, compresslevel, index);
     const std::string output = path_text(output_path, "output_path");
-    const std::array<py::handle, 4> paths = {sv_path, cnv_path, repeat_path, roh_bed_path};
+    const core::KindTable<py::handle> paths = {sv_path, cnv_path, repeat_path, roh_bed_path};
     const char* const names[] = {"sv_path", "cnv_path", "repeat_path", "roh_bed_path"};
     core::StructFiles files;
     for (std::size_t i = 0; i < paths.size(); ++i) files[i] = optional_path(paths[i], names[i]);

@@ -26,8 +26,8 @@ const std::string kOwnRest =
     "##FORMAT=<ID=GT,Number=1,Type=String,Description=\"Genotype\">\n";
 
 struct Inputs {
-    std::array<std::optional<Texts>, 4> texts;
-    std::array<std::vector<std::string_view>, 4> views;
+    KindTable<std::optional<Texts>> texts;
+    KindTable<std::vector<std::string_view>> views;
 
     Inputs& with(InputKind kind, Texts lines) {
         texts[kind_index(kind)] = std::move(lines);

@@ -43,8 +43,8 @@ std::string joined(const Texts& lines) {
 
 // Inputs by kind; views into them live as long as the fixture.
 struct Inputs {
-    std::array<std::optional<Texts>, 4> texts;
-    std::array<std::vector<std::string_view>, 4> views;
+    KindTable<std::optional<Texts>> texts;
+    KindTable<std::vector<std::string_view>> views;
 
     LinesTable table() {
         LinesTable table;

@@ -2,7 +2,6 @@
 // with nothing to add (absent, empty, header-only) are left out with a warning.
 #pragma once
 
-#include <array>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -49,9 +48,9 @@ struct ReadSteps {
 };
 
 template <class L>
-std::array<std::optional<L>, 4> read_struct_lines_with(const StructFiles& struct_files, const UnifyOptions& options,
-                                                       const ReadSteps<L>& steps) {
-    std::array<std::optional<L>, 4> result;
+KindTable<std::optional<L>> read_struct_lines_with(const StructFiles& struct_files, const UnifyOptions& options,
+                                                   const ReadSteps<L>& steps) {
+    KindTable<std::optional<L>> result;
     for (const InputKind kind : kFileTypes) {
         const std::optional<std::string>& path = struct_files[kind_index(kind)];
         if (!path) {
@@ -71,7 +70,7 @@ std::array<std::optional<L>, 4> read_struct_lines_with(const StructFiles& struct
     return result;
 }
 
-using FilesLines = std::array<std::optional<Lines>, 4>;
+using FilesLines = KindTable<std::optional<Lines>>;
 
 // Reads every given input; absent and header-only ones stay nullopt.
 FilesLines read_struct_lines(const StructFiles& struct_files, const UnifyOptions& options);

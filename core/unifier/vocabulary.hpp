@@ -13,10 +13,14 @@
 namespace merivane::unifier {
 
 enum class InputKind { Sv, Cnv, Repeats, Roh };
+inline constexpr std::size_t kInputKinds = 4;
+
+// One entry per input kind, indexed by kind_index.
+template <class T>
+using KindTable = std::array<T, kInputKinds>;
 
 // The order in which inputs are read, warned about and tabled.
-inline constexpr std::array<InputKind, 4> kFileTypes{InputKind::Sv, InputKind::Cnv, InputKind::Repeats,
-                                                     InputKind::Roh};
+inline constexpr KindTable<InputKind> kFileTypes{InputKind::Sv, InputKind::Cnv, InputKind::Repeats, InputKind::Roh};
 
 constexpr std::size_t kind_index(InputKind kind) { return static_cast<std::size_t>(kind); }
 
@@ -60,7 +64,7 @@ struct UnifyOptions {
     bool operator==(const UnifyOptions&) const = default;
 };
 
-// Input kind -> optional path, indexed by kind_index.
-using StructFiles = std::array<std::optional<std::string>, 4>;
+// Input kind -> optional path.
+using StructFiles = KindTable<std::optional<std::string>>;
 
 }  // namespace merivane::unifier

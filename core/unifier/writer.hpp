@@ -3,7 +3,6 @@
 // REPEATS, ROH, each input in its own line order.
 #pragma once
 
-#include <array>
 #include <functional>
 #include <optional>
 #include <string>
@@ -21,7 +20,7 @@ inline constexpr const char* kUnifiedCreated = "Created unified vcf file at %s";
 
 // Input kind -> the input's lines, or nullopt when absent (an empty list is
 // present).
-using LinesTable = std::array<std::optional<LineSpan>, 4>;
+using LinesTable = KindTable<std::optional<LineSpan>>;
 
 LinesTable table_of(const FilesLines& files);
 
