@@ -53,10 +53,10 @@ PYBIND11_MODULE(compression, m) {
     merivane::binding::init_module();
     m.doc() = "Sort a VCF header-first, then by chromosome and position, and write it as BGZF for tabix.";
 
-    m.attr("GNU_SORT") = py::str(std::string(core::GNU_SORT));
-    m.attr("PYTHON_SORT") = py::str(std::string(core::PYTHON_SORT));
-    m.attr("_UNCOMPRESSED_BLOCK_SIZE") = core::UNCOMPRESSED_BLOCK_SIZE;
-    m.attr("_BGZF_EOF") = py::bytes(std::string(core::BGZF_EOF));
+    m.attr("GNU_SORT") = py::str(std::string(core::kGnuSort));
+    m.attr("PYTHON_SORT") = py::str(std::string(core::kPythonSort));
+    m.attr("_UNCOMPRESSED_BLOCK_SIZE") = core::kUncompressedBlockSize;
+    m.attr("_BGZF_EOF") = py::bytes(std::string(core::kBgzfEof));
 
     m.def("split_header", &split_header, py::arg("lines"),
           doc("split_header(lines: Iterable[str]) -> Tuple[List[str], List[str]]",
@@ -232,7 +232,7 @@ py::object sort_and_compress(py::handle vcf_file_path, py::handle destination_pa
     std::optional<std::string> engine_name = optional_text(engine, "engine");
     if (!engine_name && !seams->intact("gnu_sort_available")) {
         const bool available = truthy(seams->attr("gnu_sort_available")());
-        engine_name = std::string(available ? core::GNU_SORT : core::PYTHON_SORT);
+        engine_name = std::string(available ? core::kGnuSort : core::kPythonSort);
     }
     std::string written;
     try {

@@ -32,12 +32,12 @@ std::uint32_t le(std::string_view bytes, std::size_t at, int width) {
 
 // Checks one block at the front of `file`, holding at most `capacity` bytes
 // of data; returns its size and its data.
-std::size_t check_block(std::string_view file, std::string& data, std::size_t capacity = UNCOMPRESSED_BLOCK_SIZE) {
+std::size_t check_block(std::string_view file, std::string& data, std::size_t capacity = kUncompressedBlockSize) {
     check(file.size() >= 28, "block shorter than header and trailer");
     static constexpr std::string_view header{"\x1f\x8b\x08\x04\x00\x00\x00\x00\x00\xff\x06\x00\x42\x43\x02\x00", 16};
     check(file.substr(0, 16) == header, "block header fields");
     const std::size_t size = le(file, 16, 2) + 1;
-    check(size <= MAX_BLOCK_SIZE && size >= 28 && size <= file.size(), "BSIZE out of range");
+    check(size <= kMaxBlockSize && size >= 28 && size <= file.size(), "BSIZE out of range");
     const std::string_view block = file.substr(0, size);
 
     z_stream z{};
@@ -64,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     const std::uint8_t control = bytes[0];
     std::string data(reinterpret_cast<const char*>(bytes + 1), size - 1);
     if (const int grow = control & 0x03) {
-        const std::size_t target = UNCOMPRESSED_BLOCK_SIZE * grow - 64 + (control >> 3);
+        const std::size_t target = kUncompressedBlockSize * grow - 64 + (control >> 3);
         if (control & 0x04) {
             std::uint32_t state = 2166136261u;
             for (const unsigned char c : data) state = (state ^ c) * 16777619u;
@@ -78,12 +78,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     }
 
     // One block straight from the block builder, when the data fits one.
-    if (data.size() <= UNCOMPRESSED_BLOCK_SIZE) {
+    if (data.size() <= kUncompressedBlockSize) {
         const std::string block = bgzf_block(data);
         std::string inflated;
         check(check_block(block, inflated) == block.size(), "block longer than its BSIZE");
         check(inflated == data, "block does not inflate to its data");
-        if (data.empty()) check(block == BGZF_EOF, "empty block is not the end-of-file marker");
+        if (data.empty()) check(block == kBgzfEof, "empty block is not the end-of-file marker");
     } else {
         // Over the block size: a block or the size error, never a block
         // over the limit.
@@ -102,15 +102,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     const CompressionSettings settings{1 + (control >> 6), (control >> 3) * 3 % 10, {}};
     check(write_bgzf(source, destination, settings) == destination, "write_bgzf returns its destination");
     const std::string file = read_whole(destination);
-    check(file.size() >= BGZF_EOF.size() && file.substr(file.size() - BGZF_EOF.size()) == BGZF_EOF,
+    check(file.size() >= kBgzfEof.size() && file.substr(file.size() - kBgzfEof.size()) == kBgzfEof,
           "file does not end with the end-of-file marker");
     std::string joined, block_data;
     std::size_t pos = 0;
-    const std::size_t end = file.size() - BGZF_EOF.size();
+    const std::size_t end = file.size() - kBgzfEof.size();
     while (pos < end) {
         pos += check_block(std::string_view(file).substr(pos, end - pos), block_data);
         check(!block_data.empty(), "empty data block before the end");
-        check(block_data.size() == UNCOMPRESSED_BLOCK_SIZE || pos == end, "short block before the last");
+        check(block_data.size() == kUncompressedBlockSize || pos == end, "short block before the last");
         joined += block_data;
     }
     check(pos == end, "blocks overrun the end-of-file marker");

@@ -66,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t i = 0; i < all.size(); ++i) all[i] = i;
 
     const std::vector<std::size_t> order = sort_in_memory(records, all);
-    const LineBuffer external = sort_records_with_gnu_sort(records, [] { return sort_path; });
+    const LineBuffer external = sort_records_with_gnu_sort(records, {[] { return sort_path; }});
     check(external.lines().size() == order.size(), "GNU sort returned another number of records");
     for (std::size_t i = 0; i < order.size(); ++i) {
         if (external.lines()[i] == records[order[i]]) continue;

@@ -31,10 +31,10 @@ Built build(std::string_view text, IndexFormat format, std::size_t piece) {
     Built out;
     TabixIndexBuilder builder(format, name_lines_of("fuzz.vcf"));
     std::vector<std::uint64_t> blocks;
-    for (std::uint64_t at = 0; at < text.size(); at += UNCOMPRESSED_BLOCK_SIZE) blocks.push_back(blocks.size() * 30000);
+    for (std::uint64_t at = 0; at < text.size(); at += kUncompressedBlockSize) blocks.push_back(blocks.size() * 30000);
     try {
         for (std::size_t at = 0; at < text.size(); at += piece) builder.feed(text.substr(at, piece));
-        out.index = builder.finish(blocks, blocks.size() * 30000 + BGZF_EOF.size());
+        out.index = builder.finish(blocks, blocks.size() * 30000 + kBgzfEof.size());
     } catch (const ValueError& error) {
         out.refusal = error.what();
         check(out.refusal.starts_with("cannot index 'fuzz.vcf', line "), "refusal names the line");

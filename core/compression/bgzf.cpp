@@ -79,7 +79,7 @@ struct BlockCompressor::Engine {
     explicit Engine(int level) {
         if (level < 0 || level > 9) throw ValueError("compresslevel must be between 0 and 9, not " + std::to_string(level));
 #ifdef MERIVANE_HAVE_LIBDEFLATE
-        if (level != DEFAULT_LEVEL) {
+        if (level != kDefaultLevel) {
             fast = libdeflate_alloc_compressor(level);
             if (fast == nullptr) throw std::bad_alloc();
             return;
@@ -144,7 +144,7 @@ BlockCompressor::~BlockCompressor() = default;
 std::string_view BlockCompressor::compress(std::string_view data) {
     const std::size_t used = engine_->deflate_into(block_, data);
     const std::size_t block_size = used + kTrailerSize;
-    if (block_size > MAX_BLOCK_SIZE) {
+    if (block_size > kMaxBlockSize) {
         throw ValueError("BGZF block would be " + std::to_string(block_size) + " bytes, over the 65536 limit");
     }
     // ID1 ID2 CM FLG, MTIME 0, XFL 0, OS unknown, XLEN 6, then the "BC" subfield.
@@ -301,7 +301,7 @@ BgzfWriter::BgzfWriter(ByteSink sink, const CompressionSettings& settings)
     } else {
         pool_ = std::make_unique<Pool>(settings_.threads, settings_.level);
     }
-    pending_.reserve(UNCOMPRESSED_BLOCK_SIZE);
+    pending_.reserve(kUncompressedBlockSize);
 }
 
 BgzfWriter::~BgzfWriter() = default;
@@ -315,7 +315,7 @@ void BgzfWriter::emit(std::string_view block) {
 void BgzfWriter::submit_pending() {
     if (pool_) {
         pool_->submit(pending_, [this](std::string_view block) { emit(block); });
-        pending_.reserve(UNCOMPRESSED_BLOCK_SIZE);
+        pending_.reserve(kUncompressedBlockSize);
     } else {
         emit(inline_compressor_->compress(pending_));
         pending_.clear();
@@ -328,16 +328,16 @@ void BgzfWriter::write(std::string_view data) {
         taken_ += data.size();
         while (!data.empty()) {
             // Whole blocks straight from the caller's bytes when nothing is pending.
-            if (!pool_ && pending_.empty() && data.size() >= UNCOMPRESSED_BLOCK_SIZE) {
-                emit(inline_compressor_->compress(data.substr(0, UNCOMPRESSED_BLOCK_SIZE)));
-                data.remove_prefix(UNCOMPRESSED_BLOCK_SIZE);
+            if (!pool_ && pending_.empty() && data.size() >= kUncompressedBlockSize) {
+                emit(inline_compressor_->compress(data.substr(0, kUncompressedBlockSize)));
+                data.remove_prefix(kUncompressedBlockSize);
                 poller_.poll();
                 continue;
             }
-            const std::size_t take = std::min(data.size(), UNCOMPRESSED_BLOCK_SIZE - pending_.size());
+            const std::size_t take = std::min(data.size(), kUncompressedBlockSize - pending_.size());
             pending_.append(data.substr(0, take));
             data.remove_prefix(take);
-            if (pending_.size() == UNCOMPRESSED_BLOCK_SIZE) {
+            if (pending_.size() == kUncompressedBlockSize) {
                 submit_pending();
                 poller_.poll();
             }
@@ -353,8 +353,8 @@ void BgzfWriter::finish() {
     try {
         if (!pending_.empty()) submit_pending();
         if (pool_) pool_->drain([this](std::string_view block) { emit(block); });
-        sink_(BGZF_EOF);
-        written_ += BGZF_EOF.size();
+        sink_(kBgzfEof);
+        written_ += kBgzfEof.size();
         finished_ = true;
     } catch (...) {
         pool_.reset();
@@ -365,9 +365,9 @@ void BgzfWriter::finish() {
 
 std::uint64_t BgzfWriter::virtual_offset(std::uint64_t u) const {
     if (!finished_ || u > taken_) throw std::out_of_range("BgzfWriter::virtual_offset");
-    const std::uint64_t block = u / UNCOMPRESSED_BLOCK_SIZE;
-    const std::uint64_t start = block < block_offsets_.size() ? block_offsets_[block] : written_ - BGZF_EOF.size();
-    return start << 16 | (u % UNCOMPRESSED_BLOCK_SIZE);
+    const std::uint64_t block = u / kUncompressedBlockSize;
+    const std::uint64_t start = block < block_offsets_.size() ? block_offsets_[block] : written_ - kBgzfEof.size();
+    return start << 16 | (u % kUncompressedBlockSize);
 }
 
 std::string write_bgzf(const std::string& source_path, const std::string& destination_path,
@@ -395,7 +395,7 @@ std::string write_bgzf(const std::string& source_path, const std::string& destin
     AtomicOutput destination(destination_path);
     if (destination.writes_directly()) index.remove_earlier();
     BgzfWriter writer([&destination](std::string_view block) { destination.write(block); }, settings);
-    std::string chunk(std::size_t{16} * UNCOMPRESSED_BLOCK_SIZE, '\0');
+    std::string chunk(std::size_t{16} * kUncompressedBlockSize, '\0');
     while (const std::size_t n = read_some(source, chunk.data(), chunk.size(), source_path)) {
         const std::string_view data(chunk.data(), n);
         index.feed(data);

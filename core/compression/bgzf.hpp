@@ -19,12 +19,12 @@
 namespace merivane::compression {
 
 // Input bytes per block: 65280 incompressible bytes still fit in 65536.
-inline constexpr std::size_t UNCOMPRESSED_BLOCK_SIZE = 65280;
-inline constexpr std::size_t MAX_BLOCK_SIZE = 65536;
-inline constexpr int DEFAULT_LEVEL = 9;
+inline constexpr std::size_t kUncompressedBlockSize = 65280;
+inline constexpr std::size_t kMaxBlockSize = 65536;
+inline constexpr int kDefaultLevel = 9;
 
 // The empty block that ends every BGZF file.
-inline constexpr std::string_view BGZF_EOF{
+inline constexpr std::string_view kBgzfEof{
     "\x1f\x8b\x08\x04\x00\x00\x00\x00\x00\xff\x06\x00\x42\x43\x02\x00\x1b\x00\x03\x00\x00\x00\x00\x00\x00\x00\x00\x00",
     28};
 
@@ -34,13 +34,13 @@ inline constexpr std::string_view BGZF_EOF{
 // zlib at a comparable size), else zlib.
 class BlockCompressor {
 public:
-    explicit BlockCompressor(int level = DEFAULT_LEVEL);
+    explicit BlockCompressor(int level = kDefaultLevel);
     ~BlockCompressor();
     BlockCompressor(const BlockCompressor&) = delete;
     BlockCompressor& operator=(const BlockCompressor&) = delete;
 
     // The whole block holding `data`, valid until the next call. ValueError
-    // when it would exceed MAX_BLOCK_SIZE.
+    // when it would exceed kMaxBlockSize.
     std::string_view compress(std::string_view data);
 
 private:
@@ -49,7 +49,7 @@ private:
     std::string block_;
 };
 
-std::string bgzf_block(std::string_view data, int level = DEFAULT_LEVEL);
+std::string bgzf_block(std::string_view data, int level = kDefaultLevel);
 
 // Whether levels other than 9 are compressed by libdeflate in this build.
 bool uses_libdeflate() noexcept;
@@ -57,7 +57,7 @@ bool uses_libdeflate() noexcept;
 // Where compressed bytes go, in order (a file, a test's string).
 using ByteSink = std::function<void(std::string_view)>;
 
-// A streaming BGZF writer: bytes in, blocks of exactly UNCOMPRESSED_BLOCK_SIZE
+// A streaming BGZF writer: bytes in, blocks of exactly kUncompressedBlockSize
 // input bytes out (the last may hold fewer), in order, then the end-of-file
 // marker. With settings.threads > 1 the blocks are compressed by that many
 // worker threads, a few blocks in flight per worker, and handed to the sink

@@ -56,7 +56,7 @@ std::string sort_and_compress(const std::string& vcf_file_path, const std::optio
     }
 
     std::optional<std::string> chosen = engine;
-    if (!chosen) chosen = std::string(steps.gnu_sort_path() ? GNU_SORT : PYTHON_SORT);
+    if (!chosen) chosen = std::string(steps.gnu_sort_path() ? kGnuSort : kPythonSort);
 
     const FileIdentity read_input = identity_of(vcf_file_path);
     const LineBuffer input = read_lines(vcf_file_path, Compression::Plain);

@@ -31,8 +31,8 @@ std::optional<Position> parse_position(std::string_view field) noexcept {
 UnknownSortEngine::UnknownSortEngine(const std::string& engine) : ValueError("Unknown sort engine: " + quoted(engine)) {}
 
 SortEngine parse_engine(const std::optional<std::string>& engine) {
-    if (!engine || engine->empty() || *engine == PYTHON_SORT) return SortEngine::InMemory;
-    if (*engine == GNU_SORT) return SortEngine::GnuSort;
+    if (!engine || engine->empty() || *engine == kPythonSort) return SortEngine::InMemory;
+    if (*engine == kGnuSort) return SortEngine::GnuSort;
     throw UnknownSortEngine(*engine);
 }
 

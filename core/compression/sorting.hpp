@@ -16,8 +16,8 @@
 
 namespace merivane::compression {
 
-inline constexpr std::string_view GNU_SORT = "gnu_sort";
-inline constexpr std::string_view PYTHON_SORT = "python_sort";
+inline constexpr std::string_view kGnuSort = "gnu_sort";
+inline constexpr std::string_view kPythonSort = "python_sort";
 
 enum class SortEngine { InMemory, GnuSort };
 

@@ -542,16 +542,16 @@ std::string TabixIndexBuilder::finish(const std::vector<std::uint64_t>& block_of
     }
 
     const std::uint64_t total = s.taken;
-    const std::uint64_t needed_blocks = (total + UNCOMPRESSED_BLOCK_SIZE - 1) / UNCOMPRESSED_BLOCK_SIZE;
-    if (block_offsets.size() != needed_blocks || compressed_size < BGZF_EOF.size()) {
+    const std::uint64_t needed_blocks = (total + kUncompressedBlockSize - 1) / kUncompressedBlockSize;
+    if (block_offsets.size() != needed_blocks || compressed_size < kBgzfEof.size()) {
         throw RuntimeError("the compressed blocks do not match the text indexed");
     }
-    const std::uint64_t eof_block = compressed_size - BGZF_EOF.size();
+    const std::uint64_t eof_block = compressed_size - kBgzfEof.size();
     // The end of a block's bytes is the start of the next block, and the end
     // of the text the start of the end-of-file marker, as htslib reads them.
     const auto virtual_offset = [&](std::uint64_t u) -> std::uint64_t {
         if (u >= total) return eof_block << 16;
-        return block_offsets[u / UNCOMPRESSED_BLOCK_SIZE] << 16 | (u % UNCOMPRESSED_BLOCK_SIZE);
+        return block_offsets[u / kUncompressedBlockSize] << 16 | (u % kUncompressedBlockSize);
     };
 
     if (s.save_tid >= 0) {

@@ -27,11 +27,11 @@ std::vector<std::string> block_contents(const std::string& file) {
     std::vector<std::string> contents;
     std::size_t at = 0;
     while (at < file.size()) {
-        EXPECT_EQ(file.substr(at, 16), std::string(BGZF_EOF.substr(0, 16)));
+        EXPECT_EQ(file.substr(at, 16), std::string(kBgzfEof.substr(0, 16)));
         const std::size_t size = le(file, at + 16, 2) + 1;
-        EXPECT_LE(size, MAX_BLOCK_SIZE);
+        EXPECT_LE(size, kMaxBlockSize);
         EXPECT_LE(at + size, file.size());
-        std::string data(UNCOMPRESSED_BLOCK_SIZE, '\0');
+        std::string data(kUncompressedBlockSize, '\0');
         z_stream z{};
         inflateInit2(&z, -15);
         z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(file.data() + at + 18));
@@ -46,7 +46,7 @@ std::vector<std::string> block_contents(const std::string& file) {
         contents.push_back(data);
         at += size;
     }
-    EXPECT_EQ(file.substr(file.size() - std::min<std::size_t>(file.size(), 28)), std::string(BGZF_EOF));
+    EXPECT_EQ(file.substr(file.size() - std::min<std::size_t>(file.size(), 28)), std::string(kBgzfEof));
     return contents;
 }
 
@@ -65,11 +65,11 @@ TEST_P(WriteBgzf, CutsFixedChunksAndEndsWithTheMarker) {
     const std::string destination = dir.path("out.gz");
     EXPECT_EQ(write_bgzf(dir.write("in", source), destination), destination);
     const auto blocks = block_contents(testing::read_file(destination));
-    const std::size_t full = GetParam() / UNCOMPRESSED_BLOCK_SIZE, rest = GetParam() % UNCOMPRESSED_BLOCK_SIZE;
+    const std::size_t full = GetParam() / kUncompressedBlockSize, rest = GetParam() % kUncompressedBlockSize;
     ASSERT_EQ(blocks.size(), full + (rest ? 1 : 0) + 1);
     std::string joined;
     for (std::size_t i = 0; i + 1 < blocks.size(); ++i) {
-        EXPECT_EQ(blocks[i].size(), i < full ? UNCOMPRESSED_BLOCK_SIZE : rest);
+        EXPECT_EQ(blocks[i].size(), i < full ? kUncompressedBlockSize : rest);
         joined += blocks[i];
     }
     EXPECT_EQ(joined, source);
@@ -78,7 +78,7 @@ TEST_P(WriteBgzf, CutsFixedChunksAndEndsWithTheMarker) {
 INSTANTIATE_TEST_SUITE_P(Sizes, WriteBgzf, ::testing::Values(0, 1, 65280, 65281, 3 * 65280 + 17));
 
 TEST(BgzfBlock, OversizedBlockIsRefusedWithItsSize) {
-    EXPECT_EQ(bgzf_block(""), std::string(BGZF_EOF));
+    EXPECT_EQ(bgzf_block(""), std::string(kBgzfEof));
     try {
         bgzf_block(random_bytes(70000));
         FAIL() << "expected ValueError";
@@ -133,7 +133,7 @@ class WriterLevels : public ::testing::TestWithParam<int> {};
 
 TEST_P(WriterLevels, SameBytesForEveryThreadCountAndWriteSize) {
     const int level = GetParam();
-    const std::string data = vcf_like(9 * UNCOMPRESSED_BLOCK_SIZE + 1234);
+    const std::string data = vcf_like(9 * kUncompressedBlockSize + 1234);
     const std::string reference = compress_all(data, {1, level, {}}, data.size());
     std::string joined;
     for (const std::string& block : block_contents(reference)) joined += block;
@@ -154,7 +154,7 @@ TEST_P(WriterLevels, SameBytesForEveryThreadCountAndWriteSize) {
 INSTANTIATE_TEST_SUITE_P(Levels, WriterLevels, ::testing::Values(0, 1, 6, 9));
 
 TEST(BgzfWriter, LevelNineIsPlainZlibDeflate) {
-    const std::string data = vcf_like(UNCOMPRESSED_BLOCK_SIZE);
+    const std::string data = vcf_like(kUncompressedBlockSize);
     std::string deflated(compressBound(static_cast<uLong>(data.size())), '\0');
     z_stream z{};
     ASSERT_EQ(deflateInit2(&z, 9, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY), Z_OK);
@@ -171,7 +171,7 @@ TEST(BgzfWriter, LevelNineIsPlainZlibDeflate) {
 }
 
 TEST(BgzfWriter, ReportsWhereEveryBlockStarts) {
-    const std::string data = vcf_like(3 * UNCOMPRESSED_BLOCK_SIZE + 10);
+    const std::string data = vcf_like(3 * kUncompressedBlockSize + 10);
     for (const int threads : {1, 2}) {
         std::string file;
         BgzfWriter writer([&file](std::string_view block) { file.append(block); }, {threads, 6, {}});
@@ -184,19 +184,19 @@ TEST(BgzfWriter, ReportsWhereEveryBlockStarts) {
             EXPECT_EQ(offset, at);
             at += le(file, static_cast<std::size_t>(at) + 16, 2) + 1;
         }
-        EXPECT_EQ(file.substr(static_cast<std::size_t>(at)), std::string(BGZF_EOF));
+        EXPECT_EQ(file.substr(static_cast<std::size_t>(at)), std::string(kBgzfEof));
         EXPECT_EQ(writer.virtual_offset(0), 0u);
-        EXPECT_EQ(writer.virtual_offset(UNCOMPRESSED_BLOCK_SIZE + 7), offsets[1] << 16 | 7);
+        EXPECT_EQ(writer.virtual_offset(kUncompressedBlockSize + 7), offsets[1] << 16 | 7);
         // A block boundary points at the next block; the end at the marker.
-        EXPECT_EQ(writer.virtual_offset(2 * UNCOMPRESSED_BLOCK_SIZE), offsets[2] << 16);
+        EXPECT_EQ(writer.virtual_offset(2 * kUncompressedBlockSize), offsets[2] << 16);
         EXPECT_EQ(writer.virtual_offset(data.size()), offsets[3] << 16 | 10);
         EXPECT_THROW(writer.virtual_offset(data.size() + 1), std::out_of_range);
     }
     std::string exact;
     BgzfWriter writer([&exact](std::string_view block) { exact.append(block); });
-    writer.write(std::string(UNCOMPRESSED_BLOCK_SIZE, 'a'));
+    writer.write(std::string(kUncompressedBlockSize, 'a'));
     writer.finish();
-    EXPECT_EQ(writer.virtual_offset(UNCOMPRESSED_BLOCK_SIZE), (exact.size() - BGZF_EOF.size()) << 16);
+    EXPECT_EQ(writer.virtual_offset(kUncompressedBlockSize), (exact.size() - kBgzfEof.size()) << 16);
 }
 
 TEST(BgzfWriter, RefusesSettingsOutOfRange) {
@@ -221,7 +221,7 @@ int thread_count() {
 }
 
 TEST(BgzfWriter, StartsNoThreadForOneAndAtMostTheCountOtherwise) {
-    const std::string data = vcf_like(20 * UNCOMPRESSED_BLOCK_SIZE);
+    const std::string data = vcf_like(20 * kUncompressedBlockSize);
     const int before = thread_count();
     for (const int threads : {1, 3}) {
         int most = before;
@@ -247,7 +247,7 @@ struct Stop {
 class WriterFailures : public ::testing::TestWithParam<int> {};
 
 TEST_P(WriterFailures, SinkAndInterruptErrorsTravelUnchanged) {
-    const std::string data = vcf_like(40 * UNCOMPRESSED_BLOCK_SIZE);
+    const std::string data = vcf_like(40 * kUncompressedBlockSize);
     const CompressionSettings settings{GetParam(), 1, {}};
     int blocks = 0;
     try {

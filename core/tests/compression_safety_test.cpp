@@ -42,7 +42,7 @@ TEST_P(LyingSort, IsCaughtAndNothingIsWritten) {
     const std::string input = dir.write("u.vcf", kVcf);
     dir.write("u.vcf.gz", "earlier good output");
     try {
-        sort_and_compress(input, std::nullopt, false, std::string(GNU_SORT), {}, {[&] { return std::optional(sort); }});
+        sort_and_compress(input, std::nullopt, false, std::string(kGnuSort), {}, {[&] { return std::optional(sort); }});
         FAIL() << "a wrong sort result must not pass";
     } catch (const RuntimeError& error) {
         const std::string message = error.what();
@@ -84,8 +84,8 @@ TEST(SortAndCompress, PrivateIntermediateAndPlantedLinksAreNotFollowed) {
         GTEST_SKIP() << "the system refuses to make symbolic links";
     }
     fs::create_symlink(other, dir.path("u.vcf.gz"));
-    for (const std::string_view engine : {PYTHON_SORT, GNU_SORT}) {
-        if (engine == GNU_SORT && !gnu_sort_available()) continue;
+    for (const std::string_view engine : {kPythonSort, kGnuSort}) {
+        if (engine == kGnuSort && !gnu_sort_available()) continue;
         fs::copy_file(input, dir.path("again.vcf"), fs::copy_options::overwrite_existing);
         sort_and_compress(input, std::nullopt, true, std::string(engine));
         EXPECT_EQ(read_file(victim), "not yours") << engine;
@@ -105,7 +105,7 @@ TEST(SortAndCompress, InputReplacedMeanwhileIsNotRemoved) {
     const std::string sort = write_script(
         dir, "sort", "/usr/bin/sort -k1,1 -k2,2n; echo new > '" + input + ".new'; mv '" + input + ".new' '" + input + "'");
     if (!fs::exists("/usr/bin/sort")) GTEST_SKIP() << "no /usr/bin/sort";
-    sort_and_compress(input, std::nullopt, false, std::string(GNU_SORT), {}, {[&] { return std::optional(sort); }});
+    sort_and_compress(input, std::nullopt, false, std::string(kGnuSort), {}, {[&] { return std::optional(sort); }});
     EXPECT_EQ(read_file(input), "new\n");
     EXPECT_TRUE(fs::exists(dir.path("u.vcf.gz")));
 }

@@ -40,12 +40,12 @@ struct OrderCase {
 
 class SortOrder : public ::testing::TestWithParam<OrderCase> {};
 
-TEST_P(SortOrder, InMemory) { EXPECT_EQ(sorted_with(GetParam().input, PYTHON_SORT), GetParam().expected); }
+TEST_P(SortOrder, InMemory) { EXPECT_EQ(sorted_with(GetParam().input, kPythonSort), GetParam().expected); }
 
 TEST_P(SortOrder, GnuSortAgrees) {
     if (!GetParam().well_formed) GTEST_SKIP() << "the engines may differ on malformed records";
     if (!gnu_sort_available()) GTEST_SKIP() << "no GNU sort installed";
-    EXPECT_EQ(sorted_with(GetParam().input, GNU_SORT), GetParam().expected);
+    EXPECT_EQ(sorted_with(GetParam().input, kGnuSort), GetParam().expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -85,7 +85,7 @@ TEST(SortKey, WarnsOncePerMalformedRecordWithItsFirst80Characters) {
     testing::CapturedLog log;
     std::string long_line;
     for (int i = 0; i < 100; ++i) long_line += "\xc3\xa9";  // two bytes, one character each
-    sorted_with({"c\tx\n", "c\t1\n", long_line + "\n"}, PYTHON_SORT);
+    sorted_with({"c\tx\n", "c\t1\n", long_line + "\n"}, kPythonSort);
     ASSERT_EQ(log.events().size(), 2u);
     EXPECT_EQ(log.events()[0].format, "Record has no numeric POS, sorting it first: %r");
     EXPECT_EQ(std::get<std::string>(log.events()[0].args.at(0)), "c\tx\n");
@@ -110,7 +110,7 @@ TEST(SortEngine, EnginesAgreeOnManyRecords) {
         input.push_back("chr" + std::to_string(random() % 30) + "\t" + std::to_string(random() % 5000) + "\tid" +
                         std::to_string(random() % 50) + "\n");
     }
-    EXPECT_EQ(sorted_with(input, GNU_SORT), sorted_with(input, PYTHON_SORT));
+    EXPECT_EQ(sorted_with(input, kGnuSort), sorted_with(input, kPythonSort));
 }
 
 }  // namespace

@@ -60,7 +60,7 @@ class SortAndCompressSettings : public ::testing::TestWithParam<StreamCase> {};
 // the sorted text with the same settings.
 TEST_P(SortAndCompressSettings, WritesTheSortedTextAsWriteBgzfWould) {
     const StreamCase c = GetParam();
-    if (std::string_view(c.engine) == GNU_SORT && !gnu_sort_available()) GTEST_SKIP() << "no GNU sort installed";
+    if (std::string_view(c.engine) == kGnuSort && !gnu_sort_available()) GTEST_SKIP() << "no GNU sort installed";
     testing::TempDir dir;
     std::string sorted;
     const std::string input = dir.write("u.vcf", shuffled_vcf(30000, &sorted));
@@ -104,7 +104,7 @@ TEST_P(BrokenGnuSort, MidStreamLeavesEverythingAsItWas) {
     const SortSteps steps{[&fake] { return std::optional<std::string>(fake); }};
     for (const int threads : {1, 2}) {
         try {
-            sort_and_compress(input, std::nullopt, false, std::string(GNU_SORT), {threads, 9, {}}, steps);
+            sort_and_compress(input, std::nullopt, false, std::string(kGnuSort), {threads, 9, {}}, steps);
             ADD_FAILURE() << "a broken sort went unnoticed";
         } catch (const CalledProcessError&) {
             EXPECT_TRUE(GetParam().exits_nonzero);

@@ -28,11 +28,11 @@ struct Compressed {
 Compressed compress(const std::string& text) {
     Compressed out;
     BlockCompressor compressor;
-    for (std::size_t at = 0; at < text.size(); at += UNCOMPRESSED_BLOCK_SIZE) {
+    for (std::size_t at = 0; at < text.size(); at += kUncompressedBlockSize) {
         out.block_offsets.push_back(out.bytes.size());
-        out.bytes.append(compressor.compress(std::string_view(text).substr(at, UNCOMPRESSED_BLOCK_SIZE)));
+        out.bytes.append(compressor.compress(std::string_view(text).substr(at, kUncompressedBlockSize)));
     }
-    out.bytes.append(BGZF_EOF);
+    out.bytes.append(kBgzfEof);
     return out;
 }
 
@@ -119,8 +119,8 @@ std::string across_blocks() {
 std::string at_block_boundaries() {
     const std::string head = "##fileformat=VCFv4.2\n";
     const std::string column = "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\n";
-    std::string text = head + "##x=" + padding(UNCOMPRESSED_BLOCK_SIZE - head.size() - column.size() - 5) + "\n" + column;
-    EXPECT_EQ(text.size(), UNCOMPRESSED_BLOCK_SIZE);
+    std::string text = head + "##x=" + padding(kUncompressedBlockSize - head.size() - column.size() - 5) + "\n" + column;
+    EXPECT_EQ(text.size(), kUncompressedBlockSize);
     long long pos = 100;
     const auto fill_to = [&](std::size_t target) {
         while (text.size() + 400 < target) text += record("chr1", pos += 10, "P=" + padding(200));
@@ -128,8 +128,8 @@ std::string at_block_boundaries() {
         text += record("chr1", pos, "P=" + padding(target - text.size() - bare.size()));
         EXPECT_EQ(text.size(), target);
     };
-    fill_to(2 * UNCOMPRESSED_BLOCK_SIZE);
-    fill_to(3 * UNCOMPRESSED_BLOCK_SIZE + 1);
+    fill_to(2 * kUncompressedBlockSize);
+    fill_to(3 * kUncompressedBlockSize + 1);
     for (int i = 0; i < 5; ++i) text += record("chr1", pos += 10);
     return text;
 }
@@ -250,7 +250,7 @@ TEST(IndexLikeTabix, RealCallerOutputs) {
             at = end + 1;
         }
         std::string sorted;
-        const SortPlan plan = plan_sort(lines, std::string(PYTHON_SORT));
+        const SortPlan plan = plan_sort(lines, std::string(kPythonSort));
         for (const std::size_t i : plan.split.header) sorted += lines[i];
         for (const std::size_t i : plan.split.records) sorted += lines[i];
         for (const IndexFormat format : {IndexFormat::Tbi, IndexFormat::Csi}) {
