@@ -1,9 +1,18 @@
 #include "cli/front_doors.hpp"
 
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <utility>
+
+#include "compression/gnu_sort.hpp"
 #include "compression/sort_and_compress.hpp"
+#include "compression/sorting.hpp"
 #include "platform/error.hpp"
 #include "platform/file_io.hpp"
+#include "platform/log.hpp"
 #include "platform/strings.hpp"
+#include "platform/temp_file.hpp"
 #include "repeats/repeat_filter.hpp"
 #include "unifier/reading.hpp"
 #include "unifier/writer.hpp"
@@ -28,6 +37,132 @@ void name_the_input_file(Error& error, const unifier::StructFiles& struct_files)
             }
         }
     }
+}
+
+using FileIdentity = std::optional<std::pair<std::uint64_t, std::uint64_t>>;
+
+// Device and inode of what is at `path` now; nullopt when nothing is.
+FileIdentity identity_of(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return std::nullopt;
+    return std::pair<std::uint64_t, std::uint64_t>(info.st_dev, info.st_ino);
+}
+
+// Whether the plain unified file, which the run removes once the ".gz" is
+// written, need not be written at all: so when what is at `output_path`
+// would be replaced by a new file and then removed (nothing, or a regular
+// file), and a file can be made beside it. Otherwise the run takes the long
+// way, which writes it as it always has (and fails as it always has).
+bool plain_file_skippable(const std::string& output_path) {
+    struct stat info {};
+    if (::stat(output_path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) return false;
+    try {
+        TempFile::beside(output_path, ".probe");
+    } catch (const OSError&) {
+        return false;
+    }
+    return true;
+}
+
+// Takes the unified VCF as the writer makes it and parts it as the sorting
+// step parts the file when it reads it back: header lines kept in order,
+// blank lines dropped, the records handed to GNU sort's input, and a last
+// line left without its line feed given one.
+class SortingSink : public unifier::TextSink {
+public:
+    explicit SortingSink(compression::GnuSortInput& records) : records_(records) {}
+
+    void write(std::string_view text) override {
+        while (!text.empty()) {
+            const std::size_t end = text.find('\n');
+            if (end == std::string_view::npos) {
+                partial_.append(text);
+                return;
+            }
+            if (partial_.empty()) {
+                line(text.substr(0, end + 1));
+            } else {
+                partial_.append(text.substr(0, end + 1));
+                line(partial_);
+                partial_.clear();
+            }
+            text.remove_prefix(end + 1);
+        }
+    }
+
+    // The header lines, once the writer is done.
+    const std::string& finish() {
+        if (!partial_.empty()) {
+            partial_.push_back('\n');
+            line(partial_);
+            partial_.clear();
+        }
+        return header_;
+    }
+
+private:
+    void line(std::string_view text) {
+        if (text.find('\r') != std::string_view::npos) return split_returns(text);
+        if (compression::is_header_line(text)) {
+            header_.append(text);
+        } else if (!is_blank(text)) {
+            records_.add(text);
+        }
+    }
+
+    // As a text file is read: "\r\n" and a lone "\r" end a line.
+    void split_returns(std::string_view text) {
+        std::string piece;
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            if (text[i] == '\r' || text[i] == '\n') {
+                if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+                piece.push_back('\n');
+                line(piece);
+                piece.clear();
+            } else {
+                piece.push_back(text[i]);
+            }
+        }
+    }
+
+    compression::GnuSortInput& records_;
+    std::string header_;
+    std::string partial_;
+};
+
+// The whole job without the plain unified file: the writer's records go
+// straight into GNU sort's input, and sort's output into the compressor.
+// What the caller sees is what the long way gives: the same ".gz", the same
+// messages, and no file left at `output_path` (what was there is removed
+// once the ".gz" is written, as the long way replaces and then removes it).
+std::optional<std::string> unify_without_plain_file(const unifier::StructFiles& struct_files,
+                                                    const std::string& output_path,
+                                                    const unifier::UnifyOptions& options,
+                                                    const OutputSettings& settings, const std::string& sort_path) {
+    const FileIdentity earlier = identity_of(output_path);
+    compression::GnuSortInput records;
+    std::string header;
+    {
+        // The inputs are released before sorting.
+        const unifier::FilesLines files = unifier::read_struct_lines(struct_files, options);
+        const unifier::LinesTable table = unifier::table_of(files);
+        SortingSink sink(records);
+        bool written = false;
+        try {
+            written = unifier::write_unified(table, sink, options, {}, settings.merge_headers);
+        } catch (Error& error) {
+            name_the_input_file(error, struct_files);
+            throw;
+        }
+        // Nothing to unify: the long way leaves its empty file and warns.
+        if (!written) return unifier::unify_lines(table, output_path, options, {}, settings.merge_headers);
+        header = sink.finish();
+    }
+    log_info(unifier::kUnifiedCreated, {output_path});
+    std::string compressed = compression::compress_with_gnu_sort(output_path, output_path + ".gz", header, records,
+                                                                 sort_path, settings.compression);
+    if (earlier && identity_of(output_path) == earlier) remove_file(output_path);
+    return compressed;
 }
 
 std::vector<std::string> present(const unifier::StructFiles& struct_files) {
@@ -91,6 +226,11 @@ void reject_outputs_naming_inputs(const unifier::StructFiles& struct_files, cons
 std::optional<std::string> unify(const unifier::StructFiles& struct_files, const std::string& output_path,
                                  const unifier::UnifyOptions& options, const OutputSettings& settings) {
     reject_outputs_naming_inputs(struct_files, output_path);
+    if (plain_file_skippable(output_path)) {
+        if (const std::optional<std::string> sort_path = compression::gnu_sort_path()) {
+            return unify_without_plain_file(struct_files, output_path, options, settings, *sort_path);
+        }
+    }
     std::optional<std::string> unified;
     {
         // The inputs are released before sorting, which holds the unified
