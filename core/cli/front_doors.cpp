@@ -8,11 +8,11 @@
 #include "compression/gnu_sort.hpp"
 #include "compression/sort_and_compress.hpp"
 #include "compression/sorting.hpp"
+#include "platform/atomic_output.hpp"
 #include "platform/error.hpp"
 #include "platform/file_io.hpp"
 #include "platform/log.hpp"
 #include "platform/strings.hpp"
-#include "platform/temp_file.hpp"
 #include "repeats/repeat_filter.hpp"
 #include "unifier/reading.hpp"
 #include "unifier/writer.hpp"
@@ -48,31 +48,24 @@ FileIdentity identity_of(const std::string& path) {
     return std::pair<std::uint64_t, std::uint64_t>(info.st_dev, info.st_ino);
 }
 
-// Whether the plain unified file, which the run removes once the ".gz" is
-// written, need not be written at all: so when what is at `output_path`
-// would be replaced by a new file and then removed (nothing, or a regular
-// file), and a file can be made beside it. Otherwise the run takes the long
-// way, which writes it as it always has (and fails as it always has).
-bool plain_file_skippable(const std::string& output_path) {
+// Whether what is at `output_path` is what the unified file replaces and
+// the run then removes: nothing, or a regular file. Anything else (a FIFO,
+// a device) is written and read as it always was.
+bool replaced_by_unified_file(const std::string& output_path) {
     struct stat info {};
-    if (::stat(output_path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) return false;
-    try {
-        TempFile::beside(output_path, ".probe");
-    } catch (const OSError&) {
-        return false;
-    }
-    return true;
+    return ::stat(output_path.c_str(), &info) != 0 || S_ISREG(info.st_mode);
 }
 
-// Takes the unified VCF as the writer makes it and parts it as the sorting
-// step parts the file when it reads it back: header lines kept in order,
-// blank lines dropped, the records handed to GNU sort's input, and a last
-// line left without its line feed given one.
+// Takes the unified VCF as the writer makes it: into the plain file, and
+// parted as the sorting step parts that file when it reads it back (header
+// lines kept in order, blank lines dropped, the records handed to GNU
+// sort's input, and a last line left without its line feed given one).
 class SortingSink : public unifier::TextSink {
 public:
-    explicit SortingSink(compression::GnuSortInput& records) : records_(records) {}
+    SortingSink(AtomicOutput& plain, compression::GnuSortInput& records) : plain_(plain), records_(records) {}
 
     void write(std::string_view text) override {
+        plain_.write(text);
         while (!text.empty()) {
             const std::size_t end = text.find('\n');
             if (end == std::string_view::npos) {
@@ -125,42 +118,66 @@ private:
         }
     }
 
+    AtomicOutput& plain_;
     compression::GnuSortInput& records_;
     std::string header_;
     std::string partial_;
 };
 
-// The whole job without the plain unified file: the writer's records go
-// straight into GNU sort's input, and sort's output into the compressor.
-// What the caller sees is what the long way gives: the same ".gz", the same
-// messages, and no file left at `output_path` (what was there is removed
-// once the ".gz" is written, as the long way replaces and then removes it).
-std::optional<std::string> unify_without_plain_file(const unifier::StructFiles& struct_files,
-                                                    const std::string& output_path,
-                                                    const unifier::UnifyOptions& options,
-                                                    const OutputSettings& settings, const std::string& sort_path) {
+// The whole job without reading the plain unified file back: the writer's
+// records go straight into GNU sort's input, and sort's output into the
+// compressor. The plain file is still written (where the file system
+// allows, to a file with no name) but it is put in place only when sorting
+// or compressing fails, where the long way leaves it; after a success it
+// is dropped unread, and what was at `output_path` before is removed, as
+// the long way replaces and then removes it. Same ".gz", same messages.
+std::optional<std::string> unify_without_reading_back(const unifier::StructFiles& struct_files,
+                                                      const std::string& output_path,
+                                                      const unifier::UnifyOptions& options,
+                                                      const OutputSettings& settings, const std::string& sort_path) {
     const FileIdentity earlier = identity_of(output_path);
     compression::GnuSortInput records;
+    std::optional<AtomicOutput> plain;
     std::string header;
     {
         // The inputs are released before sorting.
         const unifier::FilesLines files = unifier::read_struct_lines(struct_files, options);
-        const unifier::LinesTable table = unifier::table_of(files);
-        SortingSink sink(records);
+        plain.emplace(output_path);
+        SortingSink sink(*plain, records);
         bool written = false;
         try {
-            written = unifier::write_unified(table, sink, options, {}, settings.merge_headers);
+            written = unifier::write_unified(unifier::table_of(files), sink, options, {}, settings.merge_headers);
         } catch (Error& error) {
             name_the_input_file(error, struct_files);
             throw;
         }
-        // Nothing to unify: the long way leaves its empty file and warns.
-        if (!written) return unifier::unify_lines(table, output_path, options, {}, settings.merge_headers);
+        if (!written) {
+            // With nothing to unify the file is still created, and left empty.
+            plain->commit();
+            log_warning(unifier::kNothingToUnify);
+            return std::nullopt;
+        }
         header = sink.finish();
     }
+    if (plain->writes_directly()) {
+        // The file is being written in place: finish it and take the long way.
+        plain->commit();
+        log_info(unifier::kUnifiedCreated, {output_path});
+        return compression::sort_and_compress(output_path, std::nullopt, false, std::nullopt, settings.compression);
+    }
     log_info(unifier::kUnifiedCreated, {output_path});
-    std::string compressed = compression::compress_with_gnu_sort(output_path, output_path + ".gz", header, records,
-                                                                 sort_path, settings.compression);
+    std::string compressed;
+    try {
+        compressed = compression::compress_with_gnu_sort(output_path, output_path + ".gz", header, records, sort_path,
+                                                         settings.compression);
+    } catch (const Error&) {
+        try {
+            plain->commit();
+        } catch (const Error&) {
+            // The failure being reported is the one that matters.
+        }
+        throw;
+    }
     if (earlier && identity_of(output_path) == earlier) remove_file(output_path);
     return compressed;
 }
@@ -226,9 +243,9 @@ void reject_outputs_naming_inputs(const unifier::StructFiles& struct_files, cons
 std::optional<std::string> unify(const unifier::StructFiles& struct_files, const std::string& output_path,
                                  const unifier::UnifyOptions& options, const OutputSettings& settings) {
     reject_outputs_naming_inputs(struct_files, output_path);
-    if (plain_file_skippable(output_path)) {
+    if (replaced_by_unified_file(output_path)) {
         if (const std::optional<std::string> sort_path = compression::gnu_sort_path()) {
-            return unify_without_plain_file(struct_files, output_path, options, settings, *sort_path);
+            return unify_without_reading_back(struct_files, output_path, options, settings, *sort_path);
         }
     }
     std::optional<std::string> unified;
