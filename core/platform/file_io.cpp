@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include "platform/error.hpp"
+#include "platform/interrupt.hpp"
 
 namespace merivane {
 
@@ -46,6 +47,9 @@ std::size_t read_some(int fd, char* out, std::size_t capacity, const std::string
         const ssize_t n = ::read(fd, out, capacity);
         if (n >= 0) return static_cast<std::size_t>(n);
         if (errno != EINTR) throw_os_error(path);
+        // A signal woke a read that may wait forever (a FIFO nobody feeds):
+        // the host decides whether that ends the call.
+        check_interrupt();
     }
 }
 
@@ -54,33 +58,11 @@ bool reads_regular_file(int fd) noexcept {
     return ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
 }
 
-std::string read_remaining(int fd, const std::string& path) {
-    std::string data;
+std::size_t size_left(int fd) noexcept {
     struct stat info {};
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
-        const off_t here = ::lseek(fd, 0, SEEK_CUR);
-        if (here >= 0 && info.st_size > here) data.reserve(static_cast<std::size_t>(info.st_size - here) + 1);
-    }
-    std::size_t used = 0;
-    for (;;) {
-        if (data.size() - used < (1 << 16)) {
-            // Probe for the end before growing: a regular file ends where its
-            // size said, and growing there would reallocate (and briefly
-            // double) a buffer that is already complete.
-            char probe[1 << 16];
-            const std::size_t n = read_some(fd, probe, sizeof probe, path);
-            if (n == 0) break;
-            data.resize(std::max<std::size_t>(data.capacity(), used + n + (1 << 20)));
-            std::copy(probe, probe + n, data.data() + used);
-            used += n;
-            continue;
-        }
-        const std::size_t n = read_some(fd, data.data() + used, data.size() - used, path);
-        if (n == 0) break;
-        used += n;
-    }
-    data.resize(used);
-    return data;
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return 0;
+    const off_t here = ::lseek(fd, 0, SEEK_CUR);
+    return here >= 0 && info.st_size > here ? static_cast<std::size_t>(info.st_size - here) : 0;
 }
 
 void seek_to_start(int fd, const std::string& path) {

@@ -119,33 +119,11 @@ bool reads_regular_file(int fd) noexcept {
     return ::_fstat64(fd, &info) == 0 && (info.st_mode & _S_IFMT) == _S_IFREG;
 }
 
-std::string read_remaining(int fd, const std::string& path) {
-    std::string data;
+std::size_t size_left(int fd) noexcept {
     struct _stat64 info {};
-    if (::_fstat64(fd, &info) == 0 && (info.st_mode & _S_IFMT) == _S_IFREG) {
-        const __int64 here = ::_lseeki64(fd, 0, SEEK_CUR);
-        if (here >= 0 && info.st_size > here) data.reserve(static_cast<std::size_t>(info.st_size - here) + 1);
-    }
-    std::size_t used = 0;
-    for (;;) {
-        if (data.size() - used < (1 << 16)) {
-            // Probe for the end before growing: a regular file ends where its
-            // size said, and growing there would reallocate (and briefly
-            // double) a buffer that is already complete.
-            char probe[1 << 16];
-            const std::size_t n = read_some(fd, probe, sizeof probe, path);
-            if (n == 0) break;
-            data.resize(std::max<std::size_t>(data.capacity(), used + n + (1 << 20)));
-            std::copy(probe, probe + n, data.data() + used);
-            used += n;
-            continue;
-        }
-        const std::size_t n = read_some(fd, data.data() + used, data.size() - used, path);
-        if (n == 0) break;
-        used += n;
-    }
-    data.resize(used);
-    return data;
+    if (::_fstat64(fd, &info) != 0 || (info.st_mode & _S_IFMT) != _S_IFREG) return 0;
+    const __int64 here = ::_lseeki64(fd, 0, SEEK_CUR);
+    return here >= 0 && info.st_size > here ? static_cast<std::size_t>(info.st_size - here) : 0;
 }
 
 void seek_to_start(int fd, const std::string& path) {
