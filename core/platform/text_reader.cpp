@@ -366,20 +366,24 @@ void TextReader::report_decode_error(std::string_view in, std::size_t start, std
     std::string raw = std::move(start_of_line);
     const std::size_t offset = raw.size();
     raw.append(in);
-    if (raw.find_first_of("\r\n", offset + end) == std::string::npos && !finished_) {
-        try {
-            char chunk[4096];
-            for (std::size_t read = 0; read < kLineTail;) {
-                const std::size_t n = read_raw(chunk, sizeof chunk);
-                if (n == 0) break;
-                read += n;
-                const std::string_view more(chunk, n);
+    // Read on to the end of the line, and to the end of the file's first
+    // bytes (which the hints look at, whatever sizes the reads came in).
+    bool line_ended = raw.find_first_of("\r\n", offset + end) != std::string::npos;
+    try {
+        char chunk[4096];
+        for (std::size_t read = 0; !finished_ && read < kLineTail && (!line_ended || head_.size() < kHeadSize);) {
+            const std::size_t n = read_raw(chunk, sizeof chunk);
+            if (n == 0) break;
+            read += n;
+            const std::string_view more(chunk, n);
+            if (head_.size() < kHeadSize) head_.append(more.substr(0, kHeadSize - head_.size()));
+            if (!line_ended) {
                 raw.append(more);
-                if (more.find_first_of("\r\n") != std::string_view::npos) break;
+                line_ended = more.find_first_of("\r\n") != std::string_view::npos;
             }
-        } catch (const Error&) {
-            // The rest of the line is unreadable: the decode error stands.
         }
+    } catch (const Error&) {
+        // The rest is unreadable: the decode error stands.
     }
     throw_decode_error(raw, Utf8Fault{offset + start, offset + end, reason}, path_, line, head_);
 }
@@ -502,6 +506,7 @@ GzipLayout gzip_layout(const std::string& path) {
     std::string input(kChunk, '\0');
     std::string output(kChunk, '\0');
     for (;;) {
+        check_interrupt();  // a megabyte of output per turn
         if (stream.avail_in == 0) {
             const std::size_t n = read_some(fd, input.data(), input.size(), path);
             if (n == 0) return GzipLayout::SingleMember;  // truncated: the readers report that
@@ -550,6 +555,10 @@ LineBuffer read_lines_gzip_or_plain(const std::string& path) {
     // Bytes that begin with the gzip magic are never UTF-8 (0x8b cannot
     // begin a character): the plain reading fails on the first line, and
     // the file's first bytes, kept by the gzip reading, are all it needs.
+    char chunk[4096];
+    while (reader.raw_head_.size() < kHeadSize && reader.read_source(chunk, sizeof chunk) > 0) {
+        // (the gzip reading may have given up after a first short read)
+    }
     TextReader plain(path, std::move(reader.raw_head_), Compression::Plain);
     return LineBuffer(plain.read_all());
 }
