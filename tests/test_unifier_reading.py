@@ -1,8 +1,11 @@
 import gzip
 import logging
+import os
 import pathlib
+import signal
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -75,6 +78,33 @@ def test_endless_or_oversized_input_fails_fast_in_bounded_memory(tmp_path, sourc
     child = subprocess.run([sys.executable, "-c", BOUNDED_READ, source, "256"],
                            capture_output=True, text=True, timeout=60)
     assert child.stdout.strip() == error, child.stderr
+
+
+READ_UNTIL_INTERRUPTED = """
+import sys
+from Merivane import unifier
+try:
+    unifier.get_lines(sys.argv[1])
+except KeyboardInterrupt:
+    print("KeyboardInterrupt")
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="needs FIFOs")
+def test_ctrl_c_ends_a_read_waiting_on_a_silent_fifo(tmp_path):
+    fifo = tmp_path / "silent.vcf"
+    os.mkfifo(fifo)
+    child = subprocess.Popen([sys.executable, "-c", READ_UNTIL_INTERRUPTED, str(fifo)],
+                             stdout=subprocess.PIPE, text=True)
+    writer = os.open(fifo, os.O_WRONLY)  # returns once the child has opened it; nothing is written
+    try:
+        time.sleep(0.3)
+        child.send_signal(signal.SIGINT)
+        out, _ = child.communicate(timeout=10)
+    finally:
+        child.kill()
+        os.close(writer)
+    assert out.strip() == "KeyboardInterrupt"
 
 
 @pytest.mark.parametrize("path, error", [
