@@ -1,8 +1,17 @@
 #include "cli/front_doors.hpp"
 
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <utility>
+
+#include "compression/gnu_sort.hpp"
 #include "compression/sort_and_compress.hpp"
+#include "compression/sorting.hpp"
+#include "platform/atomic_output.hpp"
 #include "platform/error.hpp"
 #include "platform/file_io.hpp"
+#include "platform/log.hpp"
 #include "platform/strings.hpp"
 #include "repeats/repeat_filter.hpp"
 #include "unifier/reading.hpp"
@@ -28,6 +37,149 @@ void name_the_input_file(Error& error, const unifier::StructFiles& struct_files)
             }
         }
     }
+}
+
+using FileIdentity = std::optional<std::pair<std::uint64_t, std::uint64_t>>;
+
+// Device and inode of what is at `path` now; nullopt when nothing is.
+FileIdentity identity_of(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return std::nullopt;
+    return std::pair<std::uint64_t, std::uint64_t>(info.st_dev, info.st_ino);
+}
+
+// Whether what is at `output_path` is what the unified file replaces and
+// the run then removes: nothing, or a regular file. Anything else (a FIFO,
+// a device) is written and read as it always was.
+bool replaced_by_unified_file(const std::string& output_path) {
+    struct stat info {};
+    return ::stat(output_path.c_str(), &info) != 0 || S_ISREG(info.st_mode);
+}
+
+// Takes the unified VCF as the writer makes it: into the plain file, and
+// parted as the sorting step parts that file when it reads it back (header
+// lines kept in order, blank lines dropped, the records handed to GNU
+// sort's input, and a last line left without its line feed given one).
+class SortingSink : public unifier::TextSink {
+public:
+    SortingSink(AtomicOutput& plain, compression::GnuSortInput& records) : plain_(plain), records_(records) {}
+
+    void write(std::string_view text) override {
+        plain_.write(text);
+        while (!text.empty()) {
+            const std::size_t end = text.find('\n');
+            if (end == std::string_view::npos) {
+                partial_.append(text);
+                return;
+            }
+            if (partial_.empty()) {
+                line(text.substr(0, end + 1));
+            } else {
+                partial_.append(text.substr(0, end + 1));
+                line(partial_);
+                partial_.clear();
+            }
+            text.remove_prefix(end + 1);
+        }
+    }
+
+    // The header lines, once the writer is done.
+    const std::string& finish() {
+        if (!partial_.empty()) {
+            partial_.push_back('\n');
+            line(partial_);
+            partial_.clear();
+        }
+        return header_;
+    }
+
+private:
+    void line(std::string_view text) {
+        if (text.find('\r') != std::string_view::npos) return split_returns(text);
+        if (compression::is_header_line(text)) {
+            header_.append(text);
+        } else if (!is_blank(text)) {
+            records_.add(text);
+        }
+    }
+
+    // As a text file is read: "\r\n" and a lone "\r" end a line.
+    void split_returns(std::string_view text) {
+        std::string piece;
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            if (text[i] == '\r' || text[i] == '\n') {
+                if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+                piece.push_back('\n');
+                line(piece);
+                piece.clear();
+            } else {
+                piece.push_back(text[i]);
+            }
+        }
+    }
+
+    AtomicOutput& plain_;
+    compression::GnuSortInput& records_;
+    std::string header_;
+    std::string partial_;
+};
+
+// The whole job without reading the plain unified file back: the writer's
+// records go straight into GNU sort's input, and sort's output into the
+// compressor. The plain file is still written (where the file system
+// allows, to a file with no name) but it is put in place only when sorting
+// or compressing fails, where the long way leaves it; after a success it
+// is dropped unread, and what was at `output_path` before is removed, as
+// the long way replaces and then removes it. Same ".gz", same messages.
+std::optional<std::string> unify_without_reading_back(const unifier::StructFiles& struct_files,
+                                                      const std::string& output_path,
+                                                      const unifier::UnifyOptions& options,
+                                                      const OutputSettings& settings, const std::string& sort_path) {
+    const FileIdentity earlier = identity_of(output_path);
+    compression::GnuSortInput records;
+    std::optional<AtomicOutput> plain;
+    std::string header;
+    {
+        // The inputs are released before sorting.
+        const unifier::FilesLines files = unifier::read_struct_lines(struct_files, options);
+        plain.emplace(output_path);
+        SortingSink sink(*plain, records);
+        bool written = false;
+        try {
+            written = unifier::write_unified(unifier::table_of(files), sink, options, {}, settings.merge_headers);
+        } catch (Error& error) {
+            name_the_input_file(error, struct_files);
+            throw;
+        }
+        if (!written) {
+            // With nothing to unify the file is still created, and left empty.
+            plain->commit();
+            log_warning(unifier::kNothingToUnify);
+            return std::nullopt;
+        }
+        header = sink.finish();
+    }
+    if (plain->writes_directly()) {
+        // The file is being written in place: finish it and take the long way.
+        plain->commit();
+        log_info(unifier::kUnifiedCreated, {output_path});
+        return compression::sort_and_compress(output_path, std::nullopt, false, std::nullopt, settings.compression);
+    }
+    log_info(unifier::kUnifiedCreated, {output_path});
+    std::string compressed;
+    try {
+        compressed = compression::compress_with_gnu_sort(output_path, output_path + ".gz", header, records, sort_path,
+                                                         settings.compression);
+    } catch (const Error&) {
+        try {
+            plain->commit();
+        } catch (const Error&) {
+            // The failure being reported is the one that matters.
+        }
+        throw;
+    }
+    if (earlier && identity_of(output_path) == earlier) remove_file(output_path);
+    return compressed;
 }
 
 std::vector<std::string> present(const unifier::StructFiles& struct_files) {
@@ -91,6 +243,11 @@ void reject_outputs_naming_inputs(const unifier::StructFiles& struct_files, cons
 std::optional<std::string> unify(const unifier::StructFiles& struct_files, const std::string& output_path,
                                  const unifier::UnifyOptions& options, const OutputSettings& settings) {
     reject_outputs_naming_inputs(struct_files, output_path);
+    if (replaced_by_unified_file(output_path)) {
+        if (const std::optional<std::string> sort_path = compression::gnu_sort_path()) {
+            return unify_without_reading_back(struct_files, output_path, options, settings, *sort_path);
+        }
+    }
     std::optional<std::string> unified;
     {
         // The inputs are released before sorting, which holds the unified

@@ -86,35 +86,6 @@ bool out_of_order(std::string_view before, std::string_view after) {
     return before.compare(after) > 0;
 }
 
-// What identifies a set of lines whatever their order: how many, how many
-// bytes, and the sum of their hashes (a word at a time: this runs over every
-// byte twice).
-struct LineTally {
-    std::uint64_t lines = 0;
-    std::uint64_t bytes = 0;
-    std::uint64_t hash_sum = 0;
-
-    void add(std::string_view line) {
-        std::uint64_t hash = 0x9e3779b97f4a7c15ull ^ line.size();
-        const auto mix = [&hash](std::uint64_t word) {
-            hash = (hash ^ word) * 0xff51afd7ed558ccdull;
-            hash ^= hash >> 32;
-        };
-        std::size_t i = 0;
-        for (; i + 8 <= line.size(); i += 8) {
-            std::uint64_t word;
-            std::memcpy(&word, line.data() + i, 8);
-            mix(word);
-        }
-        std::uint64_t tail = 0;
-        std::memcpy(&tail, line.data() + i, line.size() - i);
-        mix(tail);
-        ++lines;
-        bytes += line.size();
-        hash_sum += hash;
-    }
-};
-
 // Checks GNU sort's output line by line as it arrives: it must hold exactly
 // the records sort was given, in sort order, as UTF-8. An external program
 // that exits 0 is not thereby right, and a broken or substituted `sort` must
@@ -159,45 +130,63 @@ private:
 
 }  // namespace
 
-void stream_gnu_sort(const std::vector<std::string_view>& records, const LineSink& line_sink,
-                     const SortFinder& find) {
-    const std::optional<std::string> sort_path = find();
-    if (!sort_path) throw RuntimeError("GNU sort was requested but is not on PATH");
-
-    // No name: nothing of the records is left behind however this process ends.
-    const UniqueFd records_file = create_unnamed_temp_file();
-    LineTally given;
-    {
-        UniqueFd writing(::dup(records_file.get()));
-        if (!writing) throw_os_error("GNU sort input");
-        OutputFile records_out(std::move(writing), "GNU sort input");
-        std::string terminated;
-        for (const std::string_view record : records) {
-            if (lacks_terminator(record)) {
-                terminated.assign(record).push_back('\n');
-                records_out.write(terminated);
-                given.add(terminated);
-            } else {
-                records_out.write(record);
-                given.add(record);
-            }
-        }
-        records_out.close();
+void LineTally::add(std::string_view line) {
+    // A word at a time: this runs over every byte twice.
+    std::uint64_t hash = 0x9e3779b97f4a7c15ull ^ line.size();
+    const auto mix = [&hash](std::uint64_t word) {
+        hash = (hash ^ word) * 0xff51afd7ed558ccdull;
+        hash ^= hash >> 32;
+    };
+    std::size_t i = 0;
+    for (; i + 8 <= line.size(); i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, line.data() + i, 8);
+        mix(word);
     }
-    if (::lseek(records_file.get(), 0, SEEK_SET) < 0) throw_os_error("GNU sort input");
+    std::uint64_t tail = 0;
+    std::memcpy(&tail, line.data() + i, line.size() - i);
+    mix(tail);
+    ++lines;
+    bytes += line.size();
+    hash_sum += hash;
+}
+
+namespace {
+UniqueFd duplicate(const UniqueFd& fd, const char* what) {
+    UniqueFd copy(::dup(fd.get()));
+    if (!copy) throw_os_error(what);
+    return copy;
+}
+}  // namespace
+
+GnuSortInput::GnuSortInput()
+    : file_(create_unnamed_temp_file()), out_(duplicate(file_, "GNU sort input"), "GNU sort input") {}
+
+void GnuSortInput::add(std::string_view record) {
+    if (lacks_terminator(record)) {
+        terminated_.assign(record).push_back('\n');
+        record = terminated_;
+    }
+    out_.write(record);
+    given_.add(record);
+}
+
+void GnuSortInput::sort(const std::string& sort_path, const LineSink& line_sink) {
+    out_.close();
+    if (::lseek(file_.get(), 0, SEEK_SET) < 0) throw_os_error("GNU sort input");
 
     // Sort's output is read from a pipe as it is written, checked and handed
     // on a line at a time: no sorted copy on disk, and the caller's work on
     // the lines overlaps sort's writing of them.
-    SortedOutputCheck check(given, *sort_path);
+    SortedOutputCheck check(given_, sort_path);
     std::string partial;  // a line split across reads
     const auto take = [&](std::string_view line) {
         check.take(line);
         line_sink(line);
     };
-    const std::vector<std::string> argv{*sort_path, "-k1,1", "-k2,2n"};
+    const std::vector<std::string> argv{sort_path, "-k1,1", "-k2,2n"};
     ChildOptions options;
-    options.stdin_fd = records_file.get();
+    options.stdin_fd = file_.get();
     options.stdout_sink = [&](std::string_view data) {
         while (!data.empty()) {
             const std::size_t end = data.find('\n');
@@ -219,6 +208,15 @@ void stream_gnu_sort(const std::vector<std::string_view>& records, const LineSin
     const ChildResult result = run_child(argv, options);
     if (result.exit_status != 0) throw CalledProcessError(result.exit_status, argv);
     check.finish(partial);
+}
+
+void stream_gnu_sort(const std::vector<std::string_view>& records, const LineSink& line_sink,
+                     const SortFinder& find) {
+    const std::optional<std::string> sort_path = find();
+    if (!sort_path) throw RuntimeError("GNU sort was requested but is not on PATH");
+    GnuSortInput input;
+    for (const std::string_view record : records) input.add(record);
+    input.sort(*sort_path, line_sink);
 }
 
 LineBuffer sort_records_with_gnu_sort(const std::vector<std::string_view>& records, const SortFinder& find) {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -22,6 +23,8 @@ namespace merivane::compression {
 
 namespace {
 
+constexpr const char* kSortedWritten = "Wrote sorted, bgzipped VCF to %s";
+
 using FileIdentity = std::optional<std::pair<std::uint64_t, std::uint64_t>>;
 
 // Device and inode of what is at `path` now; nullopt when nothing is.
@@ -29,6 +32,54 @@ FileIdentity identity_of(const std::string& path) {
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0) return std::nullopt;
     return std::pair<std::uint64_t, std::uint64_t>(info.st_dev, info.st_ino);
+}
+
+// ValueError, before anything is written, when writing `destination` would
+// destroy what is being compressed.
+void refuse_destination(const std::string& vcf_file_path, const std::string& destination) {
+    // The name callers have known for the sorted intermediate, which no
+    // longer exists: the sorted lines go straight into the compressor.
+    const std::string sorted_path = vcf_file_path + ".sorted.tmp";
+    if (same_file(destination, vcf_file_path)) {
+        throw ValueError("destination_path names the input file: '" + destination + "'");
+    }
+    if (same_file(destination, sorted_path)) {
+        throw ValueError("destination_path names the temporary sorted file: '" + destination + "'");
+    }
+    // An index beside the destination is replaced or removed.
+    for (const IndexFormat format : {IndexFormat::Tbi, IndexFormat::Csi}) {
+        if (same_file(vcf_file_path, index_path(destination, format))) {
+            throw ValueError("vcf_file_path is where the index of the destination goes: '" + vcf_file_path + "'");
+        }
+    }
+}
+
+// Compresses the lines `produce` hands on (the header, then the records in
+// sorted order) to `destination`, with its index when asked for. The lines
+// go straight into the compressor and the index: no sorted copy is written
+// and read back. The destination appears only once complete (and durable),
+// so a failed sort or check leaves an earlier file there as it was.
+void write_sorted(const std::string& vcf_file_path, const std::string& destination,
+                  const CompressionSettings& settings, const std::function<void(const LineSink& emit)>& produce) {
+    // An index names the lines as they stand once sorted.
+    IndexBeside index(destination, settings.index, [&vcf_file_path](std::uint64_t line) {
+        return "'" + vcf_file_path + "' (sorted), line " + std::to_string(line);
+    });
+    AtomicOutput out(destination);
+    if (out.writes_directly()) index.remove_earlier();
+    BgzfWriter writer([&out](std::string_view block) { out.write(block); }, settings);
+    produce([&](std::string_view line) {
+        index.feed(line);
+        writer.write(line);
+    });
+    writer.finish();
+    index.prepare(writer.block_offsets(), writer.compressed_size());
+    out.commit();
+    index.commit();
+}
+
+std::string destination_for(const std::string& vcf_file_path, const std::optional<std::string>& destination_path) {
+    return destination_path && !destination_path->empty() ? *destination_path : vcf_file_path + ".gz";
 }
 
 }  // namespace
@@ -42,24 +93,8 @@ std::string sort_and_compress(const std::string& vcf_file_path, const std::optio
 std::string sort_and_compress(const std::string& vcf_file_path, const std::optional<std::string>& destination_path,
                               bool keep_plain, const std::optional<std::string>& engine, const SortFinder& find,
                               const CompressionSettings& settings) {
-    const std::string destination =
-        destination_path && !destination_path->empty() ? *destination_path : vcf_file_path + ".gz";
-    // The name callers have known for the sorted intermediate, which no
-    // longer exists: the sorted lines go straight into the compressor.
-    const std::string sorted_path = vcf_file_path + ".sorted.tmp";
-    // Either would destroy what is being compressed.
-    if (same_file(destination, vcf_file_path)) {
-        throw ValueError("destination_path names the input file: '" + destination + "'");
-    }
-    if (same_file(destination, sorted_path)) {
-        throw ValueError("destination_path names the temporary sorted file: '" + destination + "'");
-    }
-    // An index beside the destination is replaced or removed.
-    for (const IndexFormat format : {IndexFormat::Tbi, IndexFormat::Csi}) {
-        if (same_file(vcf_file_path, index_path(destination, format))) {
-            throw ValueError("vcf_file_path is where the index of the destination goes: '" + vcf_file_path + "'");
-        }
-    }
+    const std::string destination = destination_for(vcf_file_path, destination_path);
+    refuse_destination(vcf_file_path, destination);
 
     std::optional<std::string> chosen = engine;
     if (!chosen) chosen = std::string(find() ? GNU_SORT : PYTHON_SORT);
@@ -74,22 +109,7 @@ std::string sort_and_compress(const std::string& vcf_file_path, const std::optio
     const std::vector<std::string_view>& lines = unterminated_end ? terminated : input.lines();
     const SortPlan plan = plan_sort(lines, chosen);
 
-    // The sorted lines go straight from memory (or from GNU sort's output
-    // pipe) into the compressor and the index: no sorted copy is written and
-    // read back. The destination appears only once complete (and durable),
-    // so a failed sort or check leaves an earlier file there as it was.
-    {
-        // An index names the lines as they stand once sorted.
-        IndexBeside index(destination, settings.index, [&vcf_file_path](std::uint64_t line) {
-            return "'" + vcf_file_path + "' (sorted), line " + std::to_string(line);
-        });
-        AtomicOutput out(destination);
-        if (out.writes_directly()) index.remove_earlier();
-        BgzfWriter writer([&out](std::string_view block) { out.write(block); }, settings);
-        const auto emit = [&](std::string_view line) {
-            index.feed(line);
-            writer.write(line);
-        };
+    write_sorted(vcf_file_path, destination, settings, [&](const LineSink& emit) {
         for (const std::size_t i : plan.split.header) emit(lines[i]);
         if (plan.engine == SortEngine::InMemory) {
             for (const std::size_t i : plan.split.records) emit(lines[i]);
@@ -99,17 +119,30 @@ std::string sort_and_compress(const std::string& vcf_file_path, const std::optio
             for (const std::size_t i : plan.split.records) records.push_back(lines[i]);
             stream_gnu_sort(records, emit, find);
         }
-        writer.finish();
-        index.prepare(writer.block_offsets(), writer.compressed_size());
-        out.commit();
-        index.commit();
-    }
+    });
 
     // Only the file that was read goes: a run started meanwhile on the same
     // path may have put a new one there.
     if (!keep_plain && read_input && identity_of(vcf_file_path) == read_input) remove_file(vcf_file_path);
-    log_info("Wrote sorted, bgzipped VCF to %s", {destination});
+    log_info(kSortedWritten, {destination});
     return destination;
+}
+
+std::string compress_with_gnu_sort(const std::string& vcf_file_path, const std::string& destination_path,
+                                   std::string_view header, GnuSortInput& records, const std::string& sort_path,
+                                   const CompressionSettings& settings) {
+    refuse_destination(vcf_file_path, destination_path);
+    write_sorted(vcf_file_path, destination_path, settings, [&](const LineSink& emit) {
+        for (std::size_t start = 0; start < header.size();) {
+            const std::size_t end = header.find('\n', start);
+            const std::size_t next = end == std::string_view::npos ? header.size() : end + 1;
+            emit(header.substr(start, next - start));
+            start = next;
+        }
+        records.sort(sort_path, emit);
+    });
+    log_info(kSortedWritten, {destination_path});
+    return destination_path;
 }
 
 }  // namespace merivane::compression

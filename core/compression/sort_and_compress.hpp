@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "compression/gnu_sort.hpp"
 #include "compression/settings.hpp"
@@ -29,5 +30,15 @@ std::string sort_and_compress(const std::string& vcf_file_path, const std::optio
 std::string sort_and_compress(const std::string& vcf_file_path, const std::optional<std::string>& destination_path,
                               bool keep_plain, const std::optional<std::string>& engine, const SortFinder& find,
                               const CompressionSettings& settings = {});
+
+// The same for a plain VCF that was never written out: `header` holds its
+// header lines in order, each ending in "\n", and `records` its records,
+// which the GNU sort at `sort_path` orders on their way into the
+// compressor. `vcf_file_path` names the plain VCF this stands for: the
+// destination is checked against it as above and an index's messages name
+// it; nothing is removed.
+std::string compress_with_gnu_sort(const std::string& vcf_file_path, const std::string& destination_path,
+                                   std::string_view header, GnuSortInput& records, const std::string& sort_path,
+                                   const CompressionSettings& settings = {});
 
 }  // namespace merivane::compression

@@ -2,16 +2,25 @@
 
 #include <zlib.h>
 
+#include <filesystem>
+#include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
+#include "cli/front_doors.hpp"
+#include "compression/gnu_sort.hpp"
+#include "compression/sort_and_compress.hpp"
 #include "platform/error.hpp"
 #include "platform/file_io.hpp"
 #include "test_support.hpp"
-#include "cli/front_doors.hpp"
+#include "unifier/reading.hpp"
+#include "unifier/writer.hpp"
 
 namespace merivane::cli {
 namespace {
+
+namespace fs = std::filesystem;
 
 using unifier::InputKind;
 using unifier::kind_index;
@@ -19,7 +28,11 @@ using unifier::StructFiles;
 using unifier::UnifyOptions;
 
 using testing::CapturedLog;
+using testing::entries;
+using testing::read_file;
+using testing::ScopedEnv;
 using testing::TempDir;
+using testing::write_script;
 
 const std::string kColumns = "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tS1\n";
 
@@ -76,6 +89,120 @@ TEST(Unify, AMalformedLineNamesItsFile) {
     } catch (const ValueError& error) {
         EXPECT_EQ(error.notes(), (std::vector<std::string>{"in the roh input, line 2", "the roh input is " + roh}));
     }
+}
+
+// The run, which with GNU sort at hand never reads the plain unified file back,
+// against the long way (the unified file written, then sorted and
+// compressed): the same bytes, the same messages, the same files left.
+struct ShortcutCase {
+    const char* name;
+    std::string sv, cnv, repeats, roh;  // "" for an absent input
+    bool merge_headers;
+    std::optional<compression::IndexFormat> index;
+};
+
+ShortcutCase shortcut(const char* name, std::string sv, std::string cnv, std::string repeats, std::string roh,
+                      bool merge_headers = false, std::optional<compression::IndexFormat> index = std::nullopt) {
+    return {name, std::move(sv), std::move(cnv), std::move(repeats), std::move(roh), merge_headers, index};
+}
+
+std::vector<std::string> rendered(const CapturedLog& log) {
+    std::vector<std::string> out;
+    for (const LogEvent& event : log.events()) {
+        out.push_back(event.format);
+        for (const LogArg& arg : event.args) {
+            if (const auto* text = std::get_if<std::string>(&arg)) out.push_back(*text);
+        }
+    }
+    return out;
+}
+
+class UnifyWithoutReadingBack : public ::testing::TestWithParam<ShortcutCase> {};
+
+TEST_P(UnifyWithoutReadingBack, GivesWhatTheLongWayGives) {
+    if (!compression::gnu_sort_path()) GTEST_SKIP() << "no GNU sort";
+    const ShortcutCase& c = GetParam();
+    TempDir dir;
+    StructFiles files;
+    const std::string* texts[] = {&c.sv, &c.cnv, &c.repeats, &c.roh};
+    const char* names[] = {"sv.vcf", "cnv.vcf", "repeats.vcf", "roh.bed"};
+    for (std::size_t i = 0; i < 4; ++i) {
+        if (!texts[i]->empty()) files[i] = dir.write(names[i], *texts[i]);
+    }
+    OutputSettings settings;
+    settings.merge_headers = c.merge_headers;
+    settings.compression.index = c.index;
+
+    fs::create_directory(dir.path("long"));
+    const std::string long_output = dir.path("long/u.vcf");
+    CapturedLog long_log;
+    const auto plain = unifier::unify_lines(unifier::table_of(unifier::read_struct_lines(files, {})), long_output, {},
+                                            {}, c.merge_headers);
+    if (plain) compression::sort_and_compress(*plain, std::nullopt, false, std::nullopt, settings.compression);
+
+    fs::create_directory(dir.path("short"));
+    const std::string output = dir.write("short/u.vcf", "an earlier file, replaced and removed as the long way does");
+    CapturedLog log;
+    const auto compressed = unify(files, output, {}, settings);
+    EXPECT_EQ(entries(dir.path("short")), entries(dir.path("long")));
+    if (plain) {
+        EXPECT_EQ(compressed, output + ".gz");
+        EXPECT_EQ(read_file(output + ".gz"), read_file(long_output + ".gz"));
+    } else {
+        // Nothing to unify: the empty plain file stays, nothing is compressed.
+        EXPECT_EQ(compressed, std::nullopt);
+        EXPECT_EQ(read_file(output), "");
+    }
+    if (c.index) {
+        const std::string suffix = *c.index == compression::IndexFormat::Tbi ? ".gz.tbi" : ".gz.csi";
+        EXPECT_EQ(read_file(output + suffix), read_file(long_output + suffix));
+    }
+    std::vector<std::string> expected = rendered(long_log);
+    for (std::string& text : expected) {
+        if (text.starts_with(long_output)) text.replace(0, long_output.size(), output);
+    }
+    EXPECT_EQ(rendered(log), expected);
+}
+
+const std::string kSvHeader = "##fileformat=VCFv4.2\n##contig=<ID=chr1>\n" + kColumns;
+const std::string kRecord2 = "chr2\t7\t.\tN\t<DUP>\t.\tPASS\tSVTYPE=DUP;END=9\tGT\t0/1\n";
+const std::string kRecord1 = "chr1\t30\t.\tN\t<DEL>\t.\tPASS\tSVTYPE=DEL;END=40\tGT\t0/1\n";
+const std::string kRepeats = "##fileformat=VCFv4.2\n##INFO=<ID=TRID,Number=1,Type=String,Description=\"x\">\n" +
+                             kColumns + "chr1\t12\t.\tCAG\t<STR5>\t.\tPASS\tTRID=a;END=20\tGT\t0/1\n";
+const std::string kCnv = "##fileformat=VCFv4.2\n" + kColumns + "chr1\t5\t.\tN\t<DEL>\t.\tPASS\tSVTYPE=CNV;END=8\tGT\t0/1\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, UnifyWithoutReadingBack,
+    ::testing::Values(shortcut("AllFour", kSvHeader + kRecord2 + kRecord1, kCnv, kRepeats, "chr1\t9\t20\t3\n"),
+                      // The last line of an input without its line feed,
+                      // blank lines, and a comment among the records.
+                      shortcut("RaggedLines", kSvHeader + kRecord2 + "\n  \n#note\n" + kRecord1.substr(0, 20), kCnv,
+                                   "", "chr1\t9\t20\t3"),
+                      shortcut("RepeatsDonateTheHeader", "", "", kRepeats, "chr1\t9\t20\t3\n"),
+                      shortcut("NothingToUnify", kSvHeader, "", "", "chr1\t9\t20\t3\n"),
+                      shortcut("MergedHeaders", kSvHeader + kRecord2, kCnv, kRepeats, "", true),
+                      shortcut("WithAnIndex", kSvHeader + kRecord2 + kRecord1, kCnv, "", "", false,
+                                   compression::IndexFormat::Tbi)),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// As on the long way, a failed sort leaves the unified file in place and
+// an earlier ".gz" untouched.
+TEST(UnifyWithoutReadingBack, AFailedSortLeavesTheUnifiedFile) {
+    MERIVANE_SKIP_WITHOUT_POSIX_SHELL();
+    TempDir dir;
+    TempDir bin;
+    write_script(bin, "sort", "case \"$1\" in --version) echo 'sort (GNU coreutils) 9.1';; *) exit 3;; esac");
+    ScopedEnv path("PATH", bin.path(""));
+    const std::string sv = kSvHeader + kRecord2 + "\n" + kRecord1;
+    StructFiles files;
+    files[kind_index(InputKind::Sv)] = dir.write("sv.vcf", sv);
+    const std::string output = dir.write("u.vcf", "earlier");
+    dir.write("u.vcf.gz", "earlier good output");
+    CapturedLog log;
+    EXPECT_THROW(unify(files, output, UnifyOptions{}), CalledProcessError);
+    EXPECT_EQ(read_file(output), sv);
+    EXPECT_EQ(read_file(output + ".gz"), "earlier good output");
+    EXPECT_EQ(entries(dir.path("")), (std::vector<std::string>{"sv.vcf", "u.vcf", "u.vcf.gz"}));
 }
 
 struct OverlapCase {

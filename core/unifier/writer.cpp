@@ -293,15 +293,20 @@ void write_vcf_content(InputKind kind, LineSpan lines, TextSink& out, const Unif
     write_content(kind, lines, writer, options, steps);
 }
 
+bool write_unified(const LinesTable& lines, TextSink& out, const UnifyOptions& options, const WriterSteps& steps,
+                   bool merge_headers) {
+    LineWriter writer(out);
+    return merge_headers ? write_with_merged_header(lines, writer, options, steps)
+                         : write_with_donor_header(lines, writer, options, steps);
+}
+
 std::optional<std::string> unify_lines(const LinesTable& lines, const std::string& output_path,
                                        const UnifyOptions& options, const WriterSteps& steps, bool merge_headers) {
     // The file appears whole or not at all; an error (or an interrupt)
     // leaves whatever was at output_path before.
     AtomicOutput file(output_path);
     FileSink sink(file);
-    LineWriter out(sink);
-    const bool written = merge_headers ? write_with_merged_header(lines, out, options, steps)
-                                       : write_with_donor_header(lines, out, options, steps);
+    const bool written = write_unified(lines, sink, options, steps, merge_headers);
     // With nothing to unify the file is still created, and left empty.
     file.commit();
     if (!written) {

@@ -51,6 +51,11 @@ struct WriterSteps {
 void write_vcf_content(InputKind kind, LineSpan lines, TextSink& out, const UnifyOptions& options,
                        const WriterSteps& steps = {});
 
+// Writes the unified VCF to `out`; false, with nothing written, when no
+// input can donate a header. `merge_headers` as below.
+bool write_unified(const LinesTable& lines, TextSink& out, const UnifyOptions& options, const WriterSteps& steps = {},
+                   bool merge_headers = false);
+
 // Writes the unified file at `output_path` and returns that path, or
 // nullopt when no input could donate a header (an empty file is left). The
 // file replaces an earlier one only once complete: after an error the
