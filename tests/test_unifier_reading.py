@@ -1,6 +1,11 @@
 import gzip
 import logging
+import os
 import pathlib
+import signal
+import subprocess
+import sys
+import time
 
 import pytest
 
@@ -40,6 +45,66 @@ def test_undecodable_or_truncated_input_is_an_error(tmp_path, data):
     path.write_bytes(data)
     with pytest.raises(UnicodeDecodeError):
         unifier.get_lines(str(path))
+
+
+# Reads argv[1] in a child interpreter whose address space is limited to
+# what it has plus argv[2] MiB, so an input that never ends or inflates to
+# far more than that cannot take the test machine's memory with it.
+BOUNDED_READ = """
+import resource, sys
+from Merivane import unifier
+with open("/proc/self/status") as status:
+    size = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
+limit = size + int(sys.argv[2]) * 2**20
+resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+try:
+    unifier.get_lines(sys.argv[1])
+except BaseException as error:
+    print(type(error).__name__)
+else:
+    print("no error")
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="needs /dev/urandom, /proc and RLIMIT_AS")
+@pytest.mark.parametrize("source, error", [
+    ("/dev/urandom", "UnicodeDecodeError"),  # binary without end: fails at its first bad bytes
+    ("zeros.gz", "MemoryError"),  # 512 MiB of text in 0.5 MB: out of memory is no decode error
+])
+def test_endless_or_oversized_input_fails_fast_in_bounded_memory(tmp_path, source, error):
+    if source == "zeros.gz":
+        source = str(tmp_path / source)
+        pathlib.Path(source).write_bytes(gzip.compress(bytes(64 << 20), 1) * 8)
+    child = subprocess.run([sys.executable, "-c", BOUNDED_READ, source, "256"],
+                           capture_output=True, text=True, timeout=60)
+    assert child.stdout.strip() == error, child.stderr
+
+
+READ_UNTIL_INTERRUPTED = """
+import sys
+from Merivane import unifier
+try:
+    unifier.get_lines(sys.argv[1])
+except KeyboardInterrupt:
+    print("KeyboardInterrupt")
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="needs FIFOs")
+def test_ctrl_c_ends_a_read_waiting_on_a_silent_fifo(tmp_path):
+    fifo = tmp_path / "silent.vcf"
+    os.mkfifo(fifo)
+    child = subprocess.Popen([sys.executable, "-c", READ_UNTIL_INTERRUPTED, str(fifo)],
+                             stdout=subprocess.PIPE, text=True)
+    writer = os.open(fifo, os.O_WRONLY)  # returns once the child has opened it; nothing is written
+    try:
+        time.sleep(0.3)
+        child.send_signal(signal.SIGINT)
+        out, _ = child.communicate(timeout=10)
+    finally:
+        child.kill()
+        os.close(writer)
+    assert out.strip() == "KeyboardInterrupt"
 
 
 @pytest.mark.parametrize("path, error", [

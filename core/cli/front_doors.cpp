@@ -41,10 +41,16 @@ void name_the_input_file(Error& error, const unifier::StructFiles& struct_files)
 
 using FileIdentity = std::optional<std::pair<std::uint64_t, std::uint64_t>>;
 
-// Device and inode of what is at `path` now; nullopt when nothing is.
-FileIdentity identity_of(const std::string& path) {
+// Device and inode of the entry at `path` (a symbolic link itself, not what
+// it names); nullopt when there is none.
+FileIdentity entry_identity(const std::string& path) {
     struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) return std::nullopt;
+#ifdef _WIN32
+    const int status = ::stat(path.c_str(), &info);
+#else
+    const int status = ::lstat(path.c_str(), &info);
+#endif
+    if (status != 0) return std::nullopt;
     return std::pair<std::uint64_t, std::uint64_t>(info.st_dev, info.st_ino);
 }
 
@@ -135,7 +141,7 @@ std::optional<std::string> unify_without_reading_back(const unifier::StructFiles
                                                       const std::string& output_path,
                                                       const unifier::UnifyOptions& options,
                                                       const OutputSettings& settings, const std::string& sort_path) {
-    const FileIdentity earlier = identity_of(output_path);
+    const FileIdentity earlier = entry_identity(output_path);
     compression::GnuSortInput records;
     std::optional<AtomicOutput> plain;
     std::string header;
@@ -178,7 +184,7 @@ std::optional<std::string> unify_without_reading_back(const unifier::StructFiles
         }
         throw;
     }
-    if (earlier && identity_of(output_path) == earlier) remove_file(output_path);
+    if (earlier && entry_identity(output_path) == earlier) remove_file(output_path);
     return compressed;
 }
 

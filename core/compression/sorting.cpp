@@ -6,6 +6,7 @@
 #include "compression/interrupt_poll.hpp"
 #include "platform/log.hpp"
 #include "platform/strings.hpp"
+#include "platform/vcf_fields.hpp"
 
 namespace merivane::compression {
 
@@ -55,17 +56,14 @@ int compare_positions(const Position& a, const Position& b) noexcept {
 SortKey read_sort_key(std::string_view line) noexcept {
     SortKey key;
     key.line = line;
-    const std::size_t tab = line.find('\t');
-    if (tab == std::string_view::npos) {
+    std::string_view cells[vcf::kPos + 1];
+    if (leading_cells(line, cells, vcf::kPos + 1) <= vcf::kPos) {
         key.chromosome = line;
         key.numeric = false;
         return key;
     }
-    key.chromosome = line.substr(0, tab);
-    const std::size_t next = line.find('\t', tab + 1);
-    const std::string_view field =
-        line.substr(tab + 1, next == std::string_view::npos ? std::string_view::npos : next - tab - 1);
-    if (const auto position = parse_position(field)) {
+    key.chromosome = cells[vcf::kChrom];
+    if (const auto position = parse_position(cells[vcf::kPos])) {
         key.position = *position;
     } else {
         key.numeric = false;

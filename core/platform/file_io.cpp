@@ -2,7 +2,6 @@
 // calls are in file_io_posix.cpp and file_io_windows.cpp.
 #include "platform/file_io.hpp"
 
-#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 
@@ -18,31 +17,6 @@ using os::to_fs_path;
 namespace {
 constexpr std::size_t kOutputBuffer = 1 << 20;
 }  // namespace
-
-std::string read_remaining(int fd, const std::string& path) {
-    std::string data;
-    if (const std::size_t left = os::bytes_left_in_regular_file(fd); left > 0) data.reserve(left + 1);
-    std::size_t used = 0;
-    for (;;) {
-        if (data.size() - used < (1 << 16)) {
-            // Probe for the end before growing: a regular file ends where its
-            // size said, and growing there would reallocate (and briefly
-            // double) a buffer that is already complete.
-            char probe[1 << 16];
-            const std::size_t n = read_some(fd, probe, sizeof probe, path);
-            if (n == 0) break;
-            data.resize(std::max<std::size_t>(data.capacity(), used + n + (1 << 20)));
-            std::copy(probe, probe + n, data.data() + used);
-            used += n;
-            continue;
-        }
-        const std::size_t n = read_some(fd, data.data() + used, data.size() - used, path);
-        if (n == 0) break;
-        used += n;
-    }
-    data.resize(used);
-    return data;
-}
 
 OutputFile::OutputFile(std::string path) : path_(std::move(path)) {
     fd_.reset(os::open_truncated(path_));

@@ -11,14 +11,17 @@
 namespace merivane {
 
 int open_for_reading(const std::string& path);
-// Reads up to `capacity` bytes; 0 at end of file. Retries on EINTR.
+// Reads up to `capacity` bytes; 0 at end of file. Retries on EINTR, after
+// polling the interrupt check.
 std::size_t read_some(int fd, char* out, std::size_t capacity, const std::string& path);
-// Everything from the current offset to the end of the file.
-std::string read_remaining(int fd, const std::string& path);
 void seek_to_start(int fd, const std::string& path);
 // Whether the descriptor reads a regular file, which can be read again from
 // the start; a pipe, FIFO or terminal gives its bytes only once.
 bool reads_regular_file(int fd) noexcept;
+// How many bytes a regular file holds past the current offset; 0 for
+// anything else (or when that cannot be told). A size to reserve, not a
+// promise: the file may still grow.
+std::size_t size_left(int fd) noexcept;
 // Closes without reporting and sets `fd` to -1. Prefer UniqueFd.
 void close_quietly(int& fd) noexcept;
 

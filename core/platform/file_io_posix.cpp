@@ -7,6 +7,7 @@
 
 #include "platform/error.hpp"
 #include "platform/file_io.hpp"
+#include "platform/interrupt.hpp"
 #include "platform/system_files.hpp"
 
 namespace merivane {
@@ -18,13 +19,6 @@ int os::open_truncated(const std::string& path) {
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) throw_os_error(path);
     return fd;
-}
-
-std::size_t os::bytes_left_in_regular_file(int fd) noexcept {
-    struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return 0;
-    const off_t here = ::lseek(fd, 0, SEEK_CUR);
-    return here >= 0 && info.st_size > here ? static_cast<std::size_t>(info.st_size - here) : 0;
 }
 
 int open_for_reading(const std::string& path) {
@@ -46,12 +40,22 @@ std::size_t read_some(int fd, char* out, std::size_t capacity, const std::string
         const ssize_t n = ::read(fd, out, capacity);
         if (n >= 0) return static_cast<std::size_t>(n);
         if (errno != EINTR) throw_os_error(path);
+        // A signal woke a read that may wait forever (a FIFO nobody feeds):
+        // the host decides whether that ends the call.
+        check_interrupt();
     }
 }
 
 bool reads_regular_file(int fd) noexcept {
     struct stat info {};
     return ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+}
+
+std::size_t size_left(int fd) noexcept {
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return 0;
+    const off_t here = ::lseek(fd, 0, SEEK_CUR);
+    return here >= 0 && info.st_size > here ? static_cast<std::size_t>(info.st_size - here) : 0;
 }
 
 void seek_to_start(int fd, const std::string& path) {

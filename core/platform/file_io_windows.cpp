@@ -107,7 +107,7 @@ bool reads_regular_file(int fd) noexcept {
     return ::_fstat64(fd, &info) == 0 && (info.st_mode & _S_IFMT) == _S_IFREG;
 }
 
-std::size_t os::bytes_left_in_regular_file(int fd) noexcept {
+std::size_t size_left(int fd) noexcept {
     struct _stat64 info {};
     if (::_fstat64(fd, &info) != 0 || (info.st_mode & _S_IFMT) != _S_IFREG) return 0;
     const __int64 here = ::_lseeki64(fd, 0, SEEK_CUR);

@@ -24,9 +24,6 @@ inline std::string from_fs_path(const std::filesystem::path& path) {
 
 // A descriptor writing `path`, created or emptied in place (O_CREAT | O_TRUNC).
 int open_truncated(const std::string& path);
-// The bytes left between the offset and the end of a regular file; 0 for
-// anything else, whose size is not known in advance.
-std::size_t bytes_left_in_regular_file(int fd) noexcept;
 
 // The random part of a temporary file's name is this long, and no file name
 // may be longer than kMaxFileName.

@@ -8,14 +8,29 @@
 
 #include "platform/error.hpp"
 #include "platform/file_io.hpp"
+#include "platform/interrupt.hpp"
 
 namespace merivane {
 
 namespace {
 
 constexpr std::size_t kChunk = 1 << 20;
+// Raw bytes decoded per step: small enough to stay in cache between the
+// read, the check and the copy.
+constexpr std::size_t kReadChunk = 1 << 16;
+// Room a step needs in the text: a chunk and a carried partial character.
+constexpr std::size_t kStepRoom = kReadChunk + 8;
+// A whole reading of unknown length is kept in pieces of this size and
+// joined at the end, so no growing buffer is ever copied whole.
+constexpr std::size_t kPiece = std::size_t{64} << 20;
+// Below this, a whole reading grows its text by half at a time.
+constexpr std::size_t kSmallText = std::size_t{4} << 20;
 // How much of a file's start the wrong-file hints of a decode error look at.
 constexpr std::size_t kHeadSize = 1 << 16;
+// How far past a decode error its line is read to show it whole.
+constexpr std::size_t kLineTail = 1 << 16;
+// Steps between two polls of the interrupt check (about a megabyte of text).
+constexpr unsigned kPollEvery = 16;
 
 struct Utf8Fault {
     std::size_t start;
@@ -108,12 +123,17 @@ std::string inflate_start(std::string_view compressed) {
 // the same error.
 [[noreturn]] void throw_decode_error(std::string_view raw, const Utf8Fault& fault, const std::string& path,
                                      std::uint64_t first_line, std::string_view file_start) {
-    // Report the offending line only: the whole input can be gigabytes.
-    std::size_t line_start = raw.rfind('\n', fault.start == 0 ? 0 : fault.start - 1);
-    line_start = (line_start == std::string_view::npos || line_start >= fault.start) ? 0 : line_start + 1;
-    if (fault.start == 0) line_start = 0;
-    std::size_t line_end = raw.find('\n', fault.end);
-    line_end = line_end == std::string_view::npos ? raw.size() : line_end + 1;
+    // Report the offending line only, with its line break: the whole input
+    // can be gigabytes.
+    std::size_t line_start = fault.start;
+    while (line_start > 0 && raw[line_start - 1] != '\n' && raw[line_start - 1] != '\r') --line_start;
+    std::size_t line_end = raw.find_first_of("\r\n", fault.end);
+    if (line_end == std::string_view::npos) {
+        line_end = raw.size();
+    } else {
+        if (raw[line_end] == '\r' && line_end + 1 < raw.size() && raw[line_end + 1] == '\n') ++line_end;
+        ++line_end;
+    }
     UnicodeDecodeError error(std::string(raw.substr(line_start, line_end - line_start)), fault.start - line_start,
                              fault.end - line_start, fault.reason);
     const std::uint64_t line = first_line + count_line_breaks(raw.substr(0, fault.start));
@@ -155,20 +175,14 @@ void append_normalised(std::string& out, std::string_view text) {
     }
 }
 
-// The same, in place.
-void normalise_in_place(std::string& text) {
-    const std::size_t first = text.find('\r');
-    if (first == std::string::npos) return;
-    std::size_t out = first;
-    for (std::size_t in = first; in < text.size(); ++in) {
-        if (text[in] == '\r') {
-            text[out++] = '\n';
-            if (in + 1 < text.size() && text[in + 1] == '\n') ++in;
-        } else {
-            text[out++] = text[in];
-        }
-    }
-    text.resize(out);
+// Grows `text` to room for exactly `capacity` characters (a reserve on the
+// string itself may round up to twice its current room).
+void reserve_exactly(std::string& text, std::size_t capacity) {
+    if (capacity <= text.capacity()) return;
+    std::string bigger;
+    bigger.reserve(std::max<std::size_t>(capacity, 64));
+    bigger.append(text);
+    text.swap(bigger);
 }
 
 }  // namespace
@@ -240,18 +254,21 @@ TextReader::TextReader(const std::string& path, std::string bytes, Compression c
 }
 
 std::size_t TextReader::read_source(char* out, std::size_t capacity) {
+    std::size_t n = 0;
     if (taken_used_ < taken_.size()) {
-        const std::size_t n = std::min(capacity, taken_.size() - taken_used_);
+        n = std::min(capacity, taken_.size() - taken_used_);
         std::memcpy(out, taken_.data() + taken_used_, n);
         taken_used_ += n;
         if (taken_used_ == taken_.size()) {
             std::string().swap(taken_);
             taken_used_ = 0;
         }
-        return n;
+    } else if (fd_) {
+        n = read_some(fd_.get(), out, capacity, path_);
     }
-    if (!fd_) return 0;  // a reader over bytes: they were all
-    return read_some(fd_.get(), out, capacity, path_);
+    // Kept for the plain reading of a file that proves not to be gzip.
+    if (gzip_ && raw_head_.size() < kHeadSize) raw_head_.append(out, std::min(n, kHeadSize - raw_head_.size()));
+    return n;
 }
 
 TextReader::~TextReader() = default;
@@ -317,10 +334,7 @@ void TextReader::decode_append(const char* data, std::size_t size, bool at_end) 
     const Utf8Fault fault = find_utf8_fault(in, at_end);
     std::size_t usable = in.size();
     if (fault.reason != nullptr) {
-        if (std::strcmp(fault.reason, "incomplete") != 0) {
-            throw_decode_error(in, fault, path_, line_number_ + count_newlines(std::string_view(text_).substr(consumed_)),
-                               head_);
-        }
+        if (std::strcmp(fault.reason, "incomplete") != 0) report_decode_error(in, fault.start, fault.end, fault.reason);
         usable = fault.start;
     }
     // A "\r" at the end of a chunk may be the first half of "\r\n".
@@ -329,9 +343,70 @@ void TextReader::decode_append(const char* data, std::size_t size, bool at_end) 
     append_normalised(text_, in.substr(0, usable));
 }
 
+void TextReader::report_decode_error(std::string_view in, std::size_t start, std::size_t end, const char* reason) {
+    // The error shows the whole line of the fault and counts lines from the
+    // file's start, as if the file had been read in one piece: the line may
+    // begin in text decoded earlier and end in bytes not yet read.
+    const std::string_view pending = std::string_view(text_).substr(consumed_);
+    std::uint64_t line = line_number_ + count_newlines(pending);
+    for (const std::string& piece : pieces_) line += count_newlines(piece);
+    std::string start_of_line;
+    std::size_t cut = pending.rfind('\n');
+    if (cut != std::string_view::npos) {
+        start_of_line = pending.substr(cut + 1);
+    } else {
+        start_of_line = pending;
+        for (auto piece = pieces_.rbegin(); piece != pieces_.rend(); ++piece) {
+            cut = piece->rfind('\n');
+            start_of_line.insert(0, cut == std::string::npos ? std::string_view(*piece)
+                                                             : std::string_view(*piece).substr(cut + 1));
+            if (cut != std::string::npos) break;
+        }
+    }
+    std::string raw = std::move(start_of_line);
+    const std::size_t offset = raw.size();
+    raw.append(in);
+    // Read on to the end of the line, and to the end of the file's first
+    // bytes (which the hints look at, whatever sizes the reads came in).
+    bool line_ended = raw.find_first_of("\r\n", offset + end) != std::string::npos;
+    try {
+        char chunk[4096];
+        for (std::size_t read = 0; !finished_ && read < kLineTail && (!line_ended || head_.size() < kHeadSize);) {
+            const std::size_t n = read_raw(chunk, sizeof chunk);
+            if (n == 0) break;
+            read += n;
+            const std::string_view more(chunk, n);
+            if (head_.size() < kHeadSize) head_.append(more.substr(0, kHeadSize - head_.size()));
+            if (!line_ended) {
+                raw.append(more);
+                line_ended = more.find_first_of("\r\n") != std::string_view::npos;
+            }
+        }
+    } catch (const Error&) {
+        // The rest is unreadable: the decode error stands.
+    }
+    throw_decode_error(raw, Utf8Fault{offset + start, offset + end, reason}, path_, line, head_);
+}
+
+void TextReader::make_room(std::size_t expected) {
+    if (text_.capacity() - text_.size() >= kStepRoom) return;
+    if (text_.size() >= kPiece) {
+        pieces_.push_back(std::move(text_));
+        text_ = std::string();
+        reserve_exactly(text_, kPiece + kStepRoom);
+    } else if (text_.size() + expected > kSmallText || text_.size() >= kSmallText) {
+        // A large text: room for a whole piece at once. Pages not yet
+        // written cost no memory, and the text is moved at most once.
+        reserve_exactly(text_, std::max(kPiece, text_.size() + expected) + kStepRoom);
+    } else {
+        reserve_exactly(text_, text_.size() + std::max({text_.size() / 2, expected, kStepRoom}));
+    }
+}
+
 bool TextReader::fill() {
     if (finished_) return false;
-    char chunk[1 << 16];
+    if (steps_++ % kPollEvery == 0) check_interrupt();
+    char chunk[kReadChunk];
     const std::size_t n = read_raw(chunk, sizeof chunk);
     if (n == 0) {
         finished_ = true;
@@ -367,30 +442,37 @@ bool TextReader::next_line(std::string& line) {
 }
 
 std::string TextReader::read_all() {
-    if (!gzip_ && carry_.empty() && consumed_ == 0 && text_.empty() && !finished_) {
-        // Plain input: read it in one piece and fix it up in place, so a
-        // large file is never copied.
-        std::string raw = taken_.substr(taken_used_);
-        std::string().swap(taken_);
-        taken_used_ = 0;
-        if (fd_) {
-            if (raw.empty()) {
-                raw = read_remaining(fd_.get(), path_);
-            } else {
-                raw += read_remaining(fd_.get(), path_);
-            }
-        }
-        finished_ = true;
-        validate_utf8(raw, path_, line_number_);
-        normalise_in_place(raw);
-        return raw;
-    }
-    while (fill()) {
-    }
-    std::string rest = text_.substr(consumed_);
-    text_.clear();
+    text_.erase(0, consumed_);
     consumed_ = 0;
-    return rest;
+    // A plain regular file says how long its text is at most: room for all
+    // of it at once, so the text is never moved.
+    std::size_t expected = 0;
+    if (!gzip_) {
+        expected = taken_.size() - taken_used_ + carry_.size() + (fd_ ? size_left(fd_.get()) : 0);
+        if (text_.capacity() - text_.size() < expected + kStepRoom) {
+            reserve_exactly(text_, text_.size() + expected + kStepRoom);
+        }
+    }
+    do {
+        make_room(expected);
+    } while (fill());
+    // Room left unused is address space only, never written: fitting the
+    // text to it would copy it.
+    if (pieces_.empty()) return std::move(text_);
+    // Joined piece by piece, each freed once copied, so the reading never
+    // holds much more than one copy of the text.
+    std::size_t total = text_.size();
+    for (const std::string& piece : pieces_) total += piece.size();
+    std::string all;
+    all.reserve(total);
+    for (std::string& piece : pieces_) {
+        all.append(piece);
+        std::string().swap(piece);
+    }
+    pieces_.clear();
+    all.append(text_);
+    std::string().swap(text_);
+    return all;
 }
 
 GzipLayout gzip_layout(const std::string& path) {
@@ -424,6 +506,7 @@ GzipLayout gzip_layout(const std::string& path) {
     std::string input(kChunk, '\0');
     std::string output(kChunk, '\0');
     for (;;) {
+        check_interrupt();  // a megabyte of output per turn
         if (stream.avail_in == 0) {
             const std::size_t n = read_some(fd, input.data(), input.size(), path);
             if (n == 0) return GzipLayout::SingleMember;  // truncated: the readers report that
@@ -456,35 +539,28 @@ LineBuffer read_lines(const std::string& path, Compression compression) {
 }
 
 LineBuffer read_lines_gzip_or_plain(const std::string& path) {
-    {
-        UniqueFd fd(open_for_reading(path));
-        if (!reads_regular_file(fd.get())) {
-            std::string raw = read_remaining(fd.get(), path);
-            fd.reset();
-            if (raw.size() >= 2 && static_cast<unsigned char>(raw[0]) == 0x1f &&
-                static_cast<unsigned char>(raw[1]) == 0x8b) {
-                try {
-                    TextReader reader(path, raw, Compression::Gzip);
-                    return LineBuffer(reader.read_all());
-                } catch (const Error&) {
-                    // As for a file: the plain reading decides.
-                }
-            }
-            // Without the gzip magic the gzip reading fails at once (or,
-            // for no bytes at all, gives what the plain one gives).
-            validate_utf8(raw, path, 1);
-            normalise_in_place(raw);
-            return LineBuffer(std::move(raw));
-        }
-    }
+    // One opening and one pass over the bytes, so a pipe or FIFO reads as a
+    // file does and an endless input fails at its first bad bytes.
+    TextReader reader(path, Compression::DetectByMagic);
+    if (!reader.compressed()) return LineBuffer(reader.read_all());
     try {
-        return read_lines(path, Compression::Gzip);
+        return LineBuffer(reader.read_all());
+    } catch (const OSError&) {
+        throw;  // a failed read says nothing about what the file holds
     } catch (const Error&) {
-        // Not gzip (or not readable as such): the plain reading decides.
+        // Not gzip after all (or not text inside): the plain reading decides.
         // Anything else (out of memory, an interrupt) is no verdict on the
         // file and passes unchanged.
     }
-    return read_lines(path, Compression::Plain);
+    // Bytes that begin with the gzip magic are never UTF-8 (0x8b cannot
+    // begin a character): the plain reading fails on the first line, and
+    // the file's first bytes, kept by the gzip reading, are all it needs.
+    char chunk[4096];
+    while (reader.raw_head_.size() < kHeadSize && reader.read_source(chunk, sizeof chunk) > 0) {
+        // (the gzip reading may have given up after a first short read)
+    }
+    TextReader plain(path, std::move(reader.raw_head_), Compression::Plain);
+    return LineBuffer(plain.read_all());
 }
 
 }  // namespace merivane

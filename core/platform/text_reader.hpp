@@ -66,11 +66,21 @@ private:
 
     // Appends the next decoded chunk to `text_`; false at the end of input.
     bool fill();
+    // Makes room in `text_` for the next chunk, moving a full piece of a
+    // whole reading to `pieces_` (`expected`: the text still to come, when
+    // known).
+    void make_room(std::size_t expected);
     std::size_t read_raw(char* out, std::size_t capacity);
     // The file's bytes: first those already taken (the gzip test's peek, or
     // everything for a reader over bytes), then the descriptor's.
     std::size_t read_source(char* out, std::size_t capacity);
     void decode_append(const char* data, std::size_t size, bool at_end);
+    // Throws the decode error for the fault at [start, end) of `in`, the
+    // undecoded bytes that follow the text decoded so far.
+    [[noreturn]] void report_decode_error(std::string_view in, std::size_t start, std::size_t end,
+                                          const char* reason);
+
+    friend LineBuffer read_lines_gzip_or_plain(const std::string& path);
 
     std::string path_;
     UniqueFd fd_;  // closed however the constructor or the reading ends
@@ -81,7 +91,10 @@ private:
     std::size_t consumed_ = 0;  // how much of text_ was handed out
     std::string carry_;        // undecoded tail: a split UTF-8 sequence or a "\r"
     std::uint64_t line_number_ = 1;  // of the first line in text_, for errors
-    std::string head_;               // the file's first bytes, for decode errors
+    std::string head_;               // the text's first bytes, for decode errors
+    std::string raw_head_;           // a gzip file's first bytes, undecoded
+    std::vector<std::string> pieces_;  // text read whole, before text_
+    unsigned steps_ = 0;             // chunks read, for the interrupt polls
     bool finished_ = false;
 };
 

@@ -1,12 +1,12 @@
 #include "repeats/intervals.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <limits>
 
 #include "platform/file_io.hpp"
 #include "platform/strings.hpp"
 #include "platform/text_reader.hpp"
+#include "platform/vcf_fields.hpp"
 
 namespace merivane::repeats {
 
@@ -81,30 +81,23 @@ std::optional<std::int64_t> info_end(std::string_view info) {
 
 std::optional<RecordSpan> record_span(std::string_view line) {
     line = without_trailing_newlines(line);
-    // Only CHROM, POS, REF and INFO matter: find the first eight columns
-    // without splitting the rest (sample columns can be long).
-    std::string_view fields[8];
-    std::size_t pos = 0;
-    for (int i = 0; i < 8; ++i) {
-        if (pos > line.size()) return std::nullopt;
-        const void* hit = pos < line.size() ? std::memchr(line.data() + pos, '\t', line.size() - pos) : nullptr;
-        const std::size_t end = hit ? static_cast<std::size_t>(static_cast<const char*>(hit) - line.data()) : line.size();
-        fields[i] = line.substr(pos, end - pos);
-        pos = end + 1;
-    }
-    const auto position = parse_integer(fields[1]);
+    // Only CHROM, POS, REF and INFO matter: find the fixed columns without
+    // splitting the rest (sample columns can be long).
+    std::string_view fields[vcf::kFixedColumns];
+    if (leading_cells(line, fields, vcf::kFixedColumns) < vcf::kFixedColumns) return std::nullopt;
+    const auto position = parse_integer(fields[vcf::kPos]);
     if (!position) return std::nullopt;
     // POS - 1 of the most negative POS has no 64-bit value either.
     if (*position == std::numeric_limits<std::int64_t>::min()) return std::nullopt;
     const std::int64_t start = *position - 1;
-    std::optional<std::int64_t> end = info_end(fields[7]);
+    std::optional<std::int64_t> end = info_end(fields[vcf::kInfo]);
     if (!end) {
         // Characters, not bytes: a REF is measured in letters.
-        const std::size_t length = std::max<std::size_t>(character_count(fields[3]), 1);
+        const std::size_t length = std::max<std::size_t>(character_count(fields[vcf::kRef]), 1);
         if (start > std::numeric_limits<std::int64_t>::max() - static_cast<std::int64_t>(length)) return std::nullopt;
         end = start + static_cast<std::int64_t>(length);
     }
-    return RecordSpan{fields[0], start, *end};
+    return RecordSpan{fields[vcf::kChrom], start, *end};
 }
 
 bool overlaps(std::span<const Interval> intervals, std::int64_t start, std::int64_t end) {

@@ -185,6 +185,24 @@ INSTANTIATE_TEST_SUITE_P(
                                    compression::IndexFormat::Tbi)),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A link where the unified file goes is replaced and then removed, as on
+// the long way, whether it names a file or nothing; what it names stays.
+TEST(UnifyWithoutReadingBack, ALinkAtTheOutputGoesAndItsTargetStays) {
+    if (!compression::gnu_sort_path()) GTEST_SKIP() << "no GNU sort";
+    TempDir dir;
+    StructFiles files;
+    files[kind_index(InputKind::Sv)] = dir.write("sv.vcf", kSvHeader + kRecord2);
+    const std::string victim = dir.write("victim", "someone else's file\n");
+    CapturedLog log;
+    for (const std::string& target : {victim, dir.path("nowhere")}) {
+        const std::string output = dir.path("u.vcf");
+        if (!testing::make_symlink(target, output)) GTEST_SKIP() << "the system refuses to make symbolic links";
+        EXPECT_EQ(unify(files, output, UnifyOptions{}), output + ".gz");
+        EXPECT_FALSE(fs::exists(fs::symlink_status(output))) << target;
+    }
+    EXPECT_EQ(read_file(victim), "someone else's file\n");
+}
+
 // As on the long way, a failed sort leaves the unified file in place and
 // an earlier ".gz" untouched.
 TEST(UnifyWithoutReadingBack, AFailedSortLeavesTheUnifiedFile) {

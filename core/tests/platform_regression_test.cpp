@@ -115,5 +115,52 @@ INSTANTIATE_TEST_SUITE_P(Regression, DecodeErrorLine,
                                            DecodeLineCase{"first_line", "\xff\r\n", 1}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+struct DecodeObjectCase {
+    const char* name;
+    std::string text;
+    std::string object;  // the line the error shows
+    std::size_t start;   // where in it the bad byte is
+    int line;
+};
+
+void PrintTo(const DecodeObjectCase& c, std::ostream* out) { *out << c.name; }
+
+class DecodeErrorObject : public ::testing::TestWithParam<DecodeObjectCase> {};
+
+// A decode error shows the whole line of the fault with the fault's offset
+// in it, however the file is read and wherever the read chunks end: also a
+// line begun several chunks before the fault, or ended by a lone "\r".
+TEST_P(DecodeErrorObject, ShowsTheWholeLine) {
+    const DecodeObjectCase& c = GetParam();
+    TempDir dir;
+    for (const bool gzip : {false, true}) {
+        const auto path = dir.write(gzip ? "bad.gz" : "bad", gzip ? gzip_bytes(c.text) : c.text);
+        const Compression compression = gzip ? Compression::Gzip : Compression::Plain;
+        for (const bool streaming : {false, true}) {
+            try {
+                streaming ? streamed_lines(path, compression) : whole_lines(path, compression);
+                ADD_FAILURE() << "no decode error";
+            } catch (const UnicodeDecodeError& error) {
+                const char* how = streaming ? (gzip ? "streamed gzip" : "streamed") : (gzip ? "whole gzip" : "whole");
+                EXPECT_TRUE(error.object() == c.object) << how << ": " << error.object().size() << " bytes";
+                EXPECT_EQ(error.start(), c.start) << how;
+                EXPECT_EQ(error.notes().at(0), "while reading " + path + ", line " + std::to_string(c.line)) << how;
+            }
+        }
+    }
+}
+
+const std::string kLong(100000, 'a');  // longer than a read chunk
+
+INSTANTIATE_TEST_SUITE_P(
+    Regression, DecodeErrorObject,
+    ::testing::Values(DecodeObjectCase{"short", "ok\nbad \xff here\nnext\n", "bad \xff here\n", 4, 2},
+                      DecodeObjectCase{"crlf", "a\r\nb\r\n\xffz\r\nc", "\xffz\r\n", 0, 3},
+                      DecodeObjectCase{"lone_cr", "a\rb\r" + kLong + "\xff\rc", kLong + "\xff\r", kLong.size(), 3},
+                      DecodeObjectCase{"long_line", "ok\n" + kLong + "\xe9" + kLong.substr(0, 30000) + "\nnext\n",
+                                       kLong + "\xe9" + kLong.substr(0, 30000) + "\n", kLong.size(), 2},
+                      DecodeObjectCase{"cut_at_end", "ok\n" + kLong + "\xe2\x82", kLong + "\xe2\x82", kLong.size(), 2}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 }  // namespace
 }  // namespace merivane

@@ -7,6 +7,7 @@
 #include "platform/error.hpp"
 #include "test_support.hpp"
 #include "unifier/rules.hpp"
+#include "platform/vcf_fields.hpp"
 #include "unifier/text.hpp"
 
 namespace merivane::unifier {
@@ -73,7 +74,7 @@ std::string marked(const std::string& line, std::optional<bool> add) {
 }
 
 std::string with_mark(const std::string& line) {
-    const std::size_t info_end = end_of_cell(line, 7);
+    const std::size_t info_end = end_of_cell(line, vcf::kInfo);
     return line.substr(0, info_end) + ";SVTYPE=REP" + line.substr(info_end);
 }
 

@@ -7,6 +7,7 @@
 #include "platform/error.hpp"
 #include "platform/log.hpp"
 #include "platform/strings.hpp"
+#include "platform/vcf_fields.hpp"
 #include "unifier/text.hpp"
 #include "unifier/vocabulary.hpp"
 
@@ -16,9 +17,10 @@ namespace {
 
 constexpr std::string_view kSvtypeKey = "SVTYPE=";
 constexpr std::string_view kRepeatMark = ";SVTYPE=REP";
-constexpr std::size_t kRecordCells = 10;
-constexpr std::size_t kInfo = 7;
-constexpr std::size_t kFilter = 6;
+// The rules read records with one sample: its columns, and no more.
+constexpr std::size_t kRecordCells = vcf::kFirstSample + 1;
+using vcf::kFilter;
+using vcf::kInfo;
 
 [[noreturn]] void list_index_out_of_range() { throw IndexError("list index out of range"); }
 
@@ -57,9 +59,9 @@ bool is_valid_line(std::string_view line) {
     if (leading_cells(line, cells.data(), cells.size()) < kRecordCells) list_index_out_of_range();
     // The first sample may run to the end of the line; more samples follow
     // otherwise. Either way only the first one is consulted.
-    std::string_view sample = cells[9];
+    std::string_view sample = cells[vcf::kFirstSample];
     if (has_svtype(cells[kInfo])) return true;
-    const std::optional<std::size_t> gt = colon_index(cells[8], "GT");
+    const std::optional<std::size_t> gt = colon_index(cells[vcf::kFormat], "GT");
     if (!gt) throw ValueError("'GT' is not in list");
     const std::optional<std::string_view> genotype = colon_entry(sample, *gt);
     if (!genotype) list_index_out_of_range();
@@ -121,7 +123,7 @@ bool SvFilterTokens::drops(std::string_view line) const {
     if (tokens_.empty() || (!line.empty() && line.front() == '#')) return false;
     line = without_trailing_newlines(line);
     std::array<std::string_view, kFilter + 2> cells;
-    // FILTER is cell 6; looking one cell further stops it at its tab.
+    // Looking one cell past FILTER stops it at its tab.
     if (leading_cells(line, cells.data(), cells.size()) <= kFilter) return false;
     std::string_view filter = cells[kFilter];
     for (;;) {

@@ -1,0 +1,50 @@
+#include "platform/vcf_fields.hpp"
+
+#include <cstring>
+
+namespace merivane {
+
+namespace {
+const char* find_tab(const char* from, const char* end) {
+    return static_cast<const char*>(std::memchr(from, '\t', static_cast<std::size_t>(end - from)));
+}
+}  // namespace
+
+std::size_t cell_count(std::string_view line) {
+    std::size_t count = 1;
+    const char* p = line.data();
+    const char* end = p + line.size();
+    while ((p = find_tab(p, end)) != nullptr) {
+        ++count;
+        ++p;
+    }
+    return count;
+}
+
+std::size_t leading_cells(std::string_view line, std::string_view* out, std::size_t wanted) {
+    std::size_t found = 0;
+    const char* p = line.data();
+    const char* end = p + line.size();
+    while (found < wanted) {
+        const char* tab = find_tab(p, end);
+        if (tab == nullptr) {
+            out[found++] = std::string_view(p, static_cast<std::size_t>(end - p));
+            break;
+        }
+        out[found++] = std::string_view(p, static_cast<std::size_t>(tab - p));
+        p = tab + 1;
+    }
+    return found;
+}
+
+std::size_t end_of_cell(std::string_view line, std::size_t index) {
+    std::size_t pos = 0;
+    for (std::size_t i = 0;; ++i) {
+        const std::size_t tab = line.find('\t', pos);
+        if (tab == std::string_view::npos) return tab;
+        if (i == index) return tab;
+        pos = tab + 1;
+    }
+}
+
+}  // namespace merivane

@@ -1,0 +1,28 @@
+// The tab-separated fields of a VCF record (or a BED line), and the fixed
+// columns of a VCF record by position: one reading shared by the record
+// rules, the repeat spans and the sort key.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+namespace merivane {
+
+namespace vcf {
+// Columns of a record, from 0: eight fixed ones, then FORMAT and the samples.
+enum Column : std::size_t { kChrom, kPos, kId, kRef, kAlt, kQual, kFilter, kInfo, kFormat, kFirstSample };
+inline constexpr std::size_t kFixedColumns = kFormat;
+}  // namespace vcf
+
+// Number of tab-separated cells (an empty line has one).
+std::size_t cell_count(std::string_view line);
+
+// Fills out[0..n) with the first cells of `line`, n at most `wanted`, and
+// returns n; the last cell found runs to the next tab or the end of the line.
+std::size_t leading_cells(std::string_view line, std::string_view* out, std::size_t wanted);
+
+// Offset of the tab that ends cell `index`, or npos when that cell is the
+// last one (or absent).
+std::size_t end_of_cell(std::string_view line, std::size_t index);
+
+}  // namespace merivane
