@@ -148,9 +148,9 @@ std::string_view BlockCompressor::compress(std::string_view data) {
         throw ValueError("BGZF block would be " + std::to_string(block_size) + " bytes, over the 65536 limit");
     }
     // ID1 ID2 CM FLG, MTIME 0, XFL 0, OS unknown, XLEN 6, then the "BC" subfield.
-    static constexpr char header[kHeaderSize - 2] = {'\x1f', '\x8b', '\x08', '\x04', 0, 0, 0, 0,
-                                                     0,      '\xff', 6,      0,      'B', 'C', 2, 0};
-    std::copy(std::begin(header), std::end(header), block_.data());
+    static constexpr char kBlockHeader[kHeaderSize - 2] = {'\x1f', '\x8b', '\x08', '\x04', 0, 0, 0, 0,
+                                                           0,      '\xff', 6,      0,      'B', 'C', 2, 0};
+    std::copy(std::begin(kBlockHeader), std::end(kBlockHeader), block_.data());
     put_le16(block_.data() + kHeaderSize - 2, static_cast<std::uint32_t>(block_size - 1));
     put_le32(block_.data() + used, crc_of(data));
     put_le32(block_.data() + used + 4, static_cast<std::uint32_t>(data.size()));

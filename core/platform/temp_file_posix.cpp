@@ -45,8 +45,8 @@ bool usable_temp_directory(const std::string& directory) {
     const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
     if (fd < 0) return false;
     UniqueFd owner(fd);
-    static constexpr char probe[] = "blat";
-    const bool written = ::write(fd, probe, 4) == 4;
+    static constexpr char kProbe[] = "blat";
+    const bool written = ::write(fd, kProbe, 4) == 4;
     ::unlink(pattern.c_str());
     return written;
 }
