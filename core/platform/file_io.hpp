@@ -22,8 +22,6 @@ bool reads_regular_file(int fd) noexcept;
 // anything else (or when that cannot be told). A size to reserve, not a
 // promise: the file may still grow.
 std::size_t size_left(int fd) noexcept;
-// Closes without reporting and sets `fd` to -1. Prefer UniqueFd.
-void close_quietly(int& fd) noexcept;
 
 // A file written through a large buffer. The constructor creates or
 // truncates the file (or takes a descriptor already open for writing, with

@@ -62,11 +62,6 @@ void seek_to_start(int fd, const std::string& path) {
     if (::lseek(fd, 0, SEEK_SET) < 0) throw_os_error(path);
 }
 
-void close_quietly(int& fd) noexcept {
-    if (fd >= 0) ::close(fd);
-    fd = -1;
-}
-
 void OutputFile::write_through(const char* data, std::size_t size) {
     while (size > 0) {
         const ssize_t n = ::write(fd_.get(), data, size);

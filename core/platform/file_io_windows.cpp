@@ -118,11 +118,6 @@ void seek_to_start(int fd, const std::string& path) {
     if (::_lseeki64(fd, 0, SEEK_SET) < 0) throw_os_error(path);
 }
 
-void close_quietly(int& fd) noexcept {
-    if (fd >= 0) ::_close(fd);
-    fd = -1;
-}
-
 int os::open_truncated(const std::string& path) { return open_file_windows(path, OpenMode::Truncate); }
 
 void OutputFile::write_through(const char* data, std::size_t size) {

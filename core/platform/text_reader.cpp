@@ -476,11 +476,8 @@ std::string TextReader::read_all() {
 }
 
 GzipLayout gzip_layout(const std::string& path) {
-    int fd = open_for_reading(path);
-    struct Closer {
-        int& fd;
-        ~Closer() { close_quietly(fd); }
-    } closer{fd};
+    const UniqueFd file(open_for_reading(path));
+    const int fd = file.get();
 
     std::string head(18, '\0');
     std::size_t got = 0;

@@ -177,10 +177,9 @@ TEST(FileIo, AReadOfFourGibibytesOrMoreStillReads) {
     const std::size_t capacity = std::size_t{1} << 32;
     std::unique_ptr<char[]> buffer(new (std::nothrow) char[capacity]);
     if (!buffer) GTEST_SKIP() << "no 4 GiB of address space to lend a read";
-    int fd = open_for_reading(path);
-    EXPECT_EQ(read_some(fd, buffer.get(), capacity, path), 7u);
+    const UniqueFd fd(open_for_reading(path));
+    EXPECT_EQ(read_some(fd.get(), buffer.get(), capacity, path), 7u);
     EXPECT_EQ(std::string(buffer.get(), 7), "chr1\t1\n");
-    close_quietly(fd);
 }
 
 TEST(FileIo, ReadsPastFourGibibytes) {
@@ -190,16 +189,15 @@ TEST(FileIo, ReadsPastFourGibibytes) {
     if (!testing::write_sparse(path, tail_offset, "tail")) {
         GTEST_SKIP() << "the file system holds no sparse file past 4 GiB here";
     }
-    int fd = open_for_reading(path);
+    const UniqueFd fd(open_for_reading(path));
     std::vector<char> buffer(std::size_t{1} << 20);
     std::uint64_t total = 0;
     std::string last;
-    while (const std::size_t n = read_some(fd, buffer.data(), buffer.size(), path)) {
+    while (const std::size_t n = read_some(fd.get(), buffer.data(), buffer.size(), path)) {
         total += n;
         last.append(buffer.data() + (n > 4 ? n - 4 : 0), buffer.data() + n);
         last.erase(0, last.size() > 4 ? last.size() - 4 : 0);
     }
-    close_quietly(fd);
     EXPECT_EQ(total, tail_offset + 4);
     EXPECT_EQ(last, "tail");
 }
