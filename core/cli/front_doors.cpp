@@ -72,35 +72,21 @@ public:
 
     void write(std::string_view text) override {
         plain_.write(text);
-        while (!text.empty()) {
-            const std::size_t end = text.find('\n');
-            if (end == std::string_view::npos) {
-                partial_.append(text);
-                return;
-            }
-            if (partial_.empty()) {
-                line(text.substr(0, end + 1));
-            } else {
-                partial_.append(text.substr(0, end + 1));
-                line(partial_);
-                partial_.clear();
-            }
-            text.remove_prefix(end + 1);
-        }
+        lines_.feed(text, [this](std::string_view line) { take(line); });
     }
 
     // The header lines, once the writer is done.
     const std::string& finish() {
-        if (!partial_.empty()) {
-            partial_.push_back('\n');
-            line(partial_);
-            partial_.clear();
+        if (std::string& last = lines_.rest(); !last.empty()) {
+            last.push_back('\n');
+            take(last);
+            last.clear();
         }
         return header_;
     }
 
 private:
-    void line(std::string_view text) {
+    void take(std::string_view text) {
         if (text.find('\r') != std::string_view::npos) return split_returns(text);
         if (compression::is_header_line(text)) {
             header_.append(text);
@@ -116,7 +102,7 @@ private:
             if (text[i] == '\r' || text[i] == '\n') {
                 if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
                 piece.push_back('\n');
-                line(piece);
+                take(piece);
                 piece.clear();
             } else {
                 piece.push_back(text[i]);
@@ -127,7 +113,7 @@ private:
     AtomicOutput& plain_;
     compression::GnuSortInput& records_;
     std::string header_;
-    std::string partial_;
+    LineJoiner lines_;
 };
 
 // The whole job without reading the plain unified file back: the writer's

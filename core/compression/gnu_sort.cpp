@@ -9,6 +9,7 @@
 #include "platform/error.hpp"
 #include "platform/file_io.hpp"
 #include "platform/process.hpp"
+#include "platform/strings.hpp"
 #include "platform/temp_file.hpp"
 #include "platform/text_reader.hpp"
 #include "platform/unique_fd.hpp"
@@ -179,35 +180,20 @@ void GnuSortInput::sort(const std::string& sort_path, const LineSink& line_sink)
     // on a line at a time: no sorted copy on disk, and the caller's work on
     // the lines overlaps sort's writing of them.
     SortedOutputCheck check(given_, sort_path);
-    std::string partial;  // a line split across reads
-    const auto take = [&](std::string_view line) {
-        check.take(line);
-        line_sink(line);
-    };
+    LineJoiner lines;
     const std::vector<std::string> argv{sort_path, "-k1,1", "-k2,2n"};
     ChildOptions options;
     options.stdin_fd = file_.get();
     options.stdout_sink = [&](std::string_view data) {
-        while (!data.empty()) {
-            const std::size_t end = data.find('\n');
-            if (end == std::string_view::npos) {
-                partial.append(data);
-                return;
-            }
-            if (partial.empty()) {
-                take(data.substr(0, end + 1));
-            } else {
-                partial.append(data.substr(0, end + 1));
-                take(partial);
-                partial.clear();
-            }
-            data.remove_prefix(end + 1);
-        }
+        lines.feed(data, [&](std::string_view line) {
+            check.take(line);
+            line_sink(line);
+        });
     };
     options.environment_overrides = {{"LC_ALL", "C"}};
     const ChildResult result = run_child(argv, options);
     if (result.exit_status != 0) throw CalledProcessError(result.exit_status, argv);
-    check.finish(partial);
+    check.finish(lines.rest());
 }
 
 void stream_gnu_sort(const std::vector<std::string_view>& records, const LineSink& line_sink,

@@ -59,4 +59,35 @@ std::string_view first_characters(std::string_view text, std::size_t count) noex
 // The host's repr() of a text: quoted, with control characters escaped.
 std::string quoted(std::string_view text);
 
+// Cuts text that arrives in pieces (a child's output, a writer's calls)
+// into lines, each handed on with its "\n"; a line split across pieces is
+// put together first.
+class LineJoiner {
+public:
+    template <class Take>
+    void feed(std::string_view data, Take&& take) {
+        while (!data.empty()) {
+            const std::size_t end = data.find('\n');
+            if (end == std::string_view::npos) {
+                partial_.append(data);
+                return;
+            }
+            if (partial_.empty()) {
+                take(data.substr(0, end + 1));
+            } else {
+                partial_.append(data.substr(0, end + 1));
+                take(std::string_view(partial_));
+                partial_.clear();
+            }
+            data.remove_prefix(end + 1);
+        }
+    }
+
+    // What came after the last "\n": a last line without one, or nothing.
+    std::string& rest() noexcept { return partial_; }
+
+private:
+    std::string partial_;
+};
+
 }  // namespace merivane
