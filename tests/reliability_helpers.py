@@ -50,5 +50,15 @@ def fake_tool(directory, name, body):
     return str(path)
 
 
+def with_fake_tools(monkeypatch, tmp_path, **scripts):
+    """Puts scripts named after the keywords first on the PATH."""
+    bin_dir = tmp_path / "bin"
+    bin_dir.mkdir(exist_ok=True)
+    for name, body in scripts.items():
+        fake_tool(bin_dir, name, body)
+    monkeypatch.setenv("PATH", f"{bin_dir}{os.pathsep}{os.environ['PATH']}")
+    return bin_dir
+
+
 # A `sort` that passes the GNU banner check and then does what `body` says.
 SORT_BANNER = 'if [ "$1" = "--version" ]; then echo "sort (GNU coreutils) 9.1"; exit 0; fi\n'

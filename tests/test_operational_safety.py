@@ -13,7 +13,7 @@ import time
 import pytest
 
 from Merivane import cli, compression, repeats
-from reliability_helpers import HEADER, REPEAT_TEXT, SORT_BANNER, fake_tool, names_in, record
+from reliability_helpers import HEADER, REPEAT_TEXT, SORT_BANNER, names_in, record, with_fake_tools
 
 AS_ROOT = os.geteuid() == 0
 needs_gnu_sort = pytest.mark.skipif(not compression.gnu_sort_available(), reason="no GNU sort installed")
@@ -77,14 +77,6 @@ def run_dir(tmp_path, monkeypatch):
     return run
 
 
-def with_tools(monkeypatch, tmp_path, **scripts):
-    bin_dir = tmp_path / "bin"
-    bin_dir.mkdir(exist_ok=True)
-    for name, body in scripts.items():
-        fake_tool(bin_dir, name, body)
-    monkeypatch.setenv("PATH", f"{bin_dir}{os.pathsep}{os.environ['PATH']}")
-
-
 def test_killed_compression_leaves_the_earlier_output(run_dir):
     vcf = run_dir / "u.vcf"
     vcf.write_text(BIG_TEXT)
@@ -107,7 +99,7 @@ def test_killed_compression_leaves_the_earlier_output(run_dir):
 @needs_gnu_sort
 def test_killed_during_gnu_sort_leaves_no_temporaries_and_no_sort(run_dir, tmp_path, monkeypatch):
     pid_file = tmp_path / "sort.pid"
-    with_tools(monkeypatch, tmp_path, sort=SORT_BANNER + f'echo $$ > "{pid_file}"\nexec sleep 60\n')
+    with_fake_tools(monkeypatch, tmp_path, sort=SORT_BANNER + f'echo $$ > "{pid_file}"\nexec sleep 60\n')
     vcf = run_dir / "u.vcf"
     vcf.write_text(BIG_TEXT)
     child = subprocess.Popen([sys.executable, "-c", SORT_AND_COMPRESS, str(vcf), compression.GNU_SORT])
@@ -175,7 +167,7 @@ LYING_SORTS = {
 @pytest.mark.parametrize("body", LYING_SORTS.values(), ids=LYING_SORTS.keys())
 def test_a_sort_that_exits_0_with_a_wrong_result_fails_the_run(run_dir, tmp_path, monkeypatch, body):
     real = os.path.dirname(shutil.which("sort"))
-    with_tools(monkeypatch, tmp_path, sort=SORT_BANNER + f'PATH="{real}"\n' + body + "\n")
+    with_fake_tools(monkeypatch, tmp_path, sort=SORT_BANNER + f'PATH="{real}"\n' + body + "\n")
     sv = run_dir / "sv.vcf"
     sv.write_text(HEADER + "".join(record(f"chr{i % 3}", 1000 - i) for i in range(50)))
     with pytest.raises(RuntimeError, match=r"GNU sort \(.*\).*; the sorted result was not used$"):
@@ -185,7 +177,7 @@ def test_a_sort_that_exits_0_with_a_wrong_result_fails_the_run(run_dir, tmp_path
 
 
 def test_a_bedtools_that_exits_0_with_truncated_output_fails_the_run(run_dir, tmp_path, monkeypatch):
-    with_tools(monkeypatch, tmp_path, bedtools="head -c 20 \"$4\"\n")
+    with_fake_tools(monkeypatch, tmp_path, bedtools="head -c 20 \"$4\"\n")
     (run_dir / "rep.vcf").write_text(REPEAT_TEXT)
     (run_dir / "loci.bed").write_text("chr1\t0\t5000\n")
     with pytest.raises(RuntimeError, match="^bedtools exited 0, but its output does not begin with the 2 header"):

@@ -20,9 +20,9 @@ from reliability_helpers import (
     SORT_BANNER,
     SV_TEXT,
     contents,
-    fake_tool,
     names_in,
     on_full_device,
+    with_fake_tools,
 )
 
 needs_full_device = pytest.mark.skipif(not os.path.exists("/dev/full"), reason="no /dev/full")
@@ -73,16 +73,6 @@ def work(tmp_path, monkeypatch, caplog):
             assert not claimed, logged
 
     return Work()
-
-
-def with_fake_tools(monkeypatch, tmp_path, **scripts):
-    """Puts scripts named after the keywords first on the PATH."""
-    bin_dir = tmp_path / "bin"
-    bin_dir.mkdir(exist_ok=True)
-    for name, body in scripts.items():
-        fake_tool(bin_dir, name, body)
-    monkeypatch.setenv("PATH", f"{bin_dir}{os.pathsep}{os.environ['PATH']}")
-    return bin_dir
 
 
 # -- A destination on a full device ------------------------------------------
