@@ -2,9 +2,6 @@
 
 #include <sys/stat.h>
 
-#include <cstdint>
-#include <utility>
-
 #include "compression/gnu_sort.hpp"
 #include "compression/sort_and_compress.hpp"
 #include "compression/sorting.hpp"
@@ -39,21 +36,6 @@ void name_the_input_file(Error& error, const unifier::StructFiles& struct_files)
     }
 }
 
-using FileIdentity = std::optional<std::pair<std::uint64_t, std::uint64_t>>;
-
-// Device and inode of the entry at `path` (a symbolic link itself, not what
-// it names); nullopt when there is none.
-FileIdentity entry_identity(const std::string& path) {
-    struct stat info {};
-#ifdef _WIN32
-    const int status = ::stat(path.c_str(), &info);
-#else
-    const int status = ::lstat(path.c_str(), &info);
-#endif
-    if (status != 0) return std::nullopt;
-    return std::pair<std::uint64_t, std::uint64_t>(info.st_dev, info.st_ino);
-}
-
 // Whether what is at `output_path` is what the unified file replaces and
 // the run then removes: nothing, or a regular file. Anything else (a FIFO,
 // a device) is written and read as it always was.
@@ -86,27 +68,13 @@ public:
     }
 
 private:
+    // The lines come from inputs read as text, so none holds a "\r" that the
+    // reading back would take for a line end.
     void take(std::string_view text) {
-        if (text.find('\r') != std::string_view::npos) return split_returns(text);
         if (compression::is_header_line(text)) {
             header_.append(text);
         } else if (!is_blank(text)) {
             records_.add(text);
-        }
-    }
-
-    // As a text file is read: "\r\n" and a lone "\r" end a line.
-    void split_returns(std::string_view text) {
-        std::string piece;
-        for (std::size_t i = 0; i < text.size(); ++i) {
-            if (text[i] == '\r' || text[i] == '\n') {
-                if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
-                piece.push_back('\n');
-                take(piece);
-                piece.clear();
-            } else {
-                piece.push_back(text[i]);
-            }
         }
     }
 
@@ -127,7 +95,7 @@ std::optional<std::string> unify_without_reading_back(const unifier::StructFiles
                                                       const std::string& output_path,
                                                       const unifier::UnifyOptions& options,
                                                       const OutputSettings& settings, const std::string& sort_path) {
-    const FileIdentity earlier = entry_identity(output_path);
+    const std::optional<FileIdentity> earlier = entry_identity(output_path);
     compression::GnuSortInput records;
     std::optional<AtomicOutput> plain;
     std::string header;

@@ -1,12 +1,9 @@
 #include "compression/sort_and_compress.hpp"
 
-#include <sys/stat.h>
-
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "compression/bgzf.hpp"
@@ -24,15 +21,6 @@ namespace merivane::compression {
 namespace {
 
 constexpr const char* kSortedWritten = "Wrote sorted, bgzipped VCF to %s";
-
-using FileIdentity = std::optional<std::pair<std::uint64_t, std::uint64_t>>;
-
-// Device and inode of what is at `path` now; nullopt when nothing is.
-FileIdentity identity_of(const std::string& path) {
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) return std::nullopt;
-    return std::pair<std::uint64_t, std::uint64_t>(info.st_dev, info.st_ino);
-}
 
 // ValueError, before anything is written, when writing `destination` would
 // destroy what is being compressed.
@@ -93,7 +81,7 @@ std::string sort_and_compress(const std::string& vcf_file_path, const std::optio
     std::optional<std::string> chosen = engine;
     if (!chosen) chosen = std::string(steps.gnu_sort_path() ? kGnuSort : kPythonSort);
 
-    const FileIdentity read_input = identity_of(vcf_file_path);
+    const std::optional<FileIdentity> read_input = file_identity(vcf_file_path);
     const LineBuffer input = read_lines(vcf_file_path, Compression::Plain);
     // Only the last line of a file can lack its "\n".
     std::deque<std::string> terminated_storage;
@@ -117,7 +105,7 @@ std::string sort_and_compress(const std::string& vcf_file_path, const std::optio
 
     // Only the file that was read goes: a run started meanwhile on the same
     // path may have put a new one there.
-    if (!keep_plain && read_input && identity_of(vcf_file_path) == read_input) remove_file(vcf_file_path);
+    if (!keep_plain && read_input && file_identity(vcf_file_path) == read_input) remove_file(vcf_file_path);
     log_info(kSortedWritten, {destination});
     return destination;
 }
@@ -127,12 +115,7 @@ std::string compress_with_gnu_sort(const std::string& vcf_file_path, const std::
                                    const CompressionSettings& settings) {
     refuse_destination(vcf_file_path, destination_path);
     write_sorted(vcf_file_path, destination_path, settings, [&](const LineSink& emit) {
-        for (std::size_t start = 0; start < header.size();) {
-            const std::size_t end = header.find('\n', start);
-            const std::size_t next = end == std::string_view::npos ? header.size() : end + 1;
-            emit(header.substr(start, next - start));
-            start = next;
-        }
+        for (const std::string_view line : split_lines(header)) emit(line);
         records.sort(sort_path, emit);
     });
     log_info(kSortedWritten, {destination_path});

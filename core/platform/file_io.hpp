@@ -3,8 +3,11 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "platform/unique_fd.hpp"
 
@@ -60,6 +63,14 @@ std::string absolute_path(const std::string& path);
 // Whether two paths name the same file: the same file-system entry when both
 // exist, else the same absolute normalised path.
 bool same_file(const std::string& a, const std::string& b);
+
+// Which file a path names (device and file number), to tell later whether
+// the path still names it: `file_identity` follows symbolic links,
+// `entry_identity` identifies a link itself. nullopt when there is nothing
+// (or it cannot be told).
+using FileIdentity = std::pair<std::uint64_t, std::uint64_t>;
+std::optional<FileIdentity> file_identity(const std::string& path);
+std::optional<FileIdentity> entry_identity(const std::string& path);
 // The directory part of a path ("" for a bare file name).
 std::string directory_of(const std::string& path);
 // The final component of a path.

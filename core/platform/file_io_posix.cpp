@@ -83,11 +83,27 @@ void remove_file(const std::string& path) {
     if (::unlink(path.c_str()) != 0) throw_os_error(path);
 }
 
+namespace {
+std::optional<FileIdentity> identity(int status, const struct stat& info) {
+    if (status != 0) return std::nullopt;
+    return FileIdentity(info.st_dev, info.st_ino);
+}
+}  // namespace
+
+std::optional<FileIdentity> file_identity(const std::string& path) {
+    struct stat info {};
+    return identity(::stat(path.c_str(), &info), info);
+}
+
+std::optional<FileIdentity> entry_identity(const std::string& path) {
+    struct stat info {};
+    return identity(::lstat(path.c_str(), &info), info);
+}
+
 bool same_file(const std::string& a, const std::string& b) {
-    struct stat sa {}, sb {};
-    if (::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0) {
-        return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-    }
+    const std::optional<FileIdentity> ia = file_identity(a);
+    const std::optional<FileIdentity> ib = file_identity(b);
+    if (ia && ib) return *ia == *ib;
     return absolute_path(a) == absolute_path(b);
 }
 

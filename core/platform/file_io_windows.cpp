@@ -69,9 +69,9 @@ int open_file_windows(const std::string& path, OpenMode mode) {
 
 namespace {
 
-// The volume and file index of an existing file; false when it cannot be
-// opened.
-bool file_identity(const std::string& path, BY_HANDLE_FILE_INFORMATION& info) {
+// The volume and file index of an existing file (of a link itself with
+// FILE_FLAG_OPEN_REPARSE_POINT in `flags`); false when it cannot be opened.
+bool handle_information(const std::string& path, BY_HANDLE_FILE_INFORMATION& info, DWORD flags = 0) {
     std::wstring wide;
     try {
         wide = win32::widen(path);
@@ -81,7 +81,7 @@ bool file_identity(const std::string& path, BY_HANDLE_FILE_INFORMATION& info) {
     // No access is asked for, so a file another program holds open still
     // answers; the backup flag lets a directory be opened as well.
     const HANDLE handle = ::CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+                                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return false;
     const bool ok = ::GetFileInformationByHandle(handle, &info) != 0;
     ::CloseHandle(handle);
@@ -144,14 +144,27 @@ void remove_file(const std::string& path) {
     if (!::DeleteFileW(win32::widen(path).c_str())) win32::throw_last_error(path);
 }
 
+namespace {
+// st_dev and st_ino mean nothing here (every file has inode 0): the volume
+// serial number and file index identify a file.
+std::optional<FileIdentity> identity(const std::string& path, DWORD flags) {
+    BY_HANDLE_FILE_INFORMATION info {};
+    if (!handle_information(path, info, flags)) return std::nullopt;
+    return FileIdentity(info.dwVolumeSerialNumber,
+                        (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow);
+}
+}  // namespace
+
+std::optional<FileIdentity> file_identity(const std::string& path) { return identity(path, 0); }
+
+std::optional<FileIdentity> entry_identity(const std::string& path) {
+    return identity(path, FILE_FLAG_OPEN_REPARSE_POINT);
+}
+
 bool same_file(const std::string& a, const std::string& b) {
-    // st_dev and st_ino mean nothing here (every file has inode 0): the
-    // volume serial number and file index identify a file.
-    BY_HANDLE_FILE_INFORMATION ia {}, ib {};
-    if (file_identity(a, ia) && file_identity(b, ib)) {
-        return ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber && ia.nFileIndexHigh == ib.nFileIndexHigh &&
-               ia.nFileIndexLow == ib.nFileIndexLow;
-    }
+    const std::optional<FileIdentity> ia = file_identity(a);
+    const std::optional<FileIdentity> ib = file_identity(b);
+    if (ia && ib) return *ia == *ib;
     // File names are compared without regard to case, as the file system does.
     return case_folded(to_fs_path(absolute_path(a)).wstring()) == case_folded(to_fs_path(absolute_path(b)).wstring());
 }

@@ -175,8 +175,9 @@ INSTANTIATE_TEST_SUITE_P(
     Inputs, UnifyWithoutReadingBack,
     ::testing::Values(shortcut("AllFour", kSvHeader + kRecord2 + kRecord1, kCnv, kRepeats, "chr1\t9\t20\t3\n"),
                       // The last line of an input without its line feed,
-                      // blank lines, and a comment among the records.
-                      shortcut("RaggedLines", kSvHeader + kRecord2 + "\n  \n#note\n" + kRecord1.substr(0, 20), kCnv,
+                      // blank lines, a comment among the records, and
+                      // "\r\n" and a lone "\r" ending lines.
+                      shortcut("RaggedLines", kSvHeader + kRecord2 + "\n  \r\n#note\r" + kRecord1.substr(0, 20), kCnv,
                                    "", "chr1\t9\t20\t3"),
                       shortcut("RepeatsDonateTheHeader", "", "", kRepeats, "chr1\t9\t20\t3\n"),
                       shortcut("NothingToUnify", kSvHeader, "", "", "chr1\t9\t20\t3\n"),

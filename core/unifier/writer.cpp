@@ -6,6 +6,7 @@
 #include "platform/error.hpp"
 #include "platform/log.hpp"
 #include "platform/strings.hpp"
+#include "platform/text_reader.hpp"
 #include "unifier/header.hpp"
 
 namespace merivane::unifier {
@@ -139,18 +140,6 @@ std::size_t column_header_index(LineSpan lines) {
     return std::string_view::npos;
 }
 
-// The lines of one text, each with its terminator.
-std::vector<std::string_view> lines_of(std::string_view text) {
-    std::vector<std::string_view> lines;
-    while (!text.empty()) {
-        const std::size_t end = text.find('\n');
-        const std::size_t size = end == std::string_view::npos ? text.size() : end + 1;
-        lines.push_back(text.substr(0, size));
-        text.remove_prefix(size);
-    }
-    return lines;
-}
-
 // Stands in for the output while the merged header is prepared: notes each
 // record's chromosome, and keeps the records when making them again would
 // run a rule twice.
@@ -193,7 +182,7 @@ bool write_with_merged_header(const LinesTable& lines, LineWriter& out, const Un
     } else if (repeats) {
         donor_kind = InputKind::Repeats;
         repeat_header = steps.vcf_header_from_lines(*repeats);
-        donor_lines = lines_of(repeat_header);
+        donor_lines = split_lines(repeat_header);
         donor = donor_lines;
     } else {
         return false;
