@@ -26,15 +26,6 @@ def fake_sort(tmp_path, monkeypatch):
     return install
 
 
-@pytest.fixture
-def temp_dir(tmp_path, monkeypatch):
-    """The system temporary directory, pointed at an empty test directory."""
-    path = tmp_path / "tmp"
-    path.mkdir()
-    monkeypatch.setenv("TMPDIR", str(path))
-    return path
-
-
 @pytest.mark.parametrize("script", [
     None,                                            # no sort on PATH at all
     'echo "sort 1.0 (BSD)"',                         # another program called sort

@@ -67,11 +67,8 @@ def running(pid):
 
 
 @pytest.fixture
-def run_dir(tmp_path, monkeypatch):
+def run_dir(tmp_path, temp_dir):
     """A run directory, and a TMPDIR of its own so that leftovers show."""
-    temp = tmp_path / "tmp"
-    temp.mkdir()
-    monkeypatch.setenv("TMPDIR", str(temp))
     run = tmp_path / "run"
     run.mkdir()
     return run

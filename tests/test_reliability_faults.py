@@ -41,22 +41,19 @@ SUCCESS_MESSAGES = (
 
 
 @pytest.fixture
-def work(tmp_path, monkeypatch, caplog):
+def work(tmp_path, caplog, temp_dir):
     """A run directory with the inputs, and a temporary directory of its own
     so that anything left behind there is seen."""
     caplog.set_level(logging.INFO)
     run = tmp_path / "run"
     run.mkdir()
-    temp = tmp_path / "tmp"
-    temp.mkdir()
-    monkeypatch.setenv("TMPDIR", str(temp))
     (run / "sv.vcf").write_text(SV_TEXT)
     (run / "repeats.vcf").write_text(REPEAT_TEXT)
     (run / "loci.bed").write_text(CATALOG_TEXT)
 
     class Work:
         dir = run
-        tmp = temp
+        tmp = temp_dir
         sv = str(run / "sv.vcf")
         repeats = str(run / "repeats.vcf")
         bed = str(run / "loci.bed")
