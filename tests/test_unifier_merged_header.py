@@ -105,3 +105,28 @@ def test_pysam_reads_roh_score_as_a_float_and_writes_bcf(tmp_path):
     assert scores == pytest.approx([12.75, 58.314, 101.2])
     with pysam.VariantFile(str(tmp_path / "out.bcf")) as bcf:
         assert sum(1 for _ in bcf) == len(records)
+
+
+UNDECLARED_CNV = (
+    "##fileformat=VCFv4.2\n##contig=<ID=chr1>\n"
+    "##INFO=<ID=SVTYPE,Number=1,Type=String,Description=\"t\">\n"
+    "##FORMAT=<ID=GT,Number=1,Type=String,Description=\"g\">\n"
+    "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tS1\n"
+    "chr1\t100\tc1\tN\t<DEL>\t.\tcnvQual\tSVTYPE=CNV;SVLEN=-500;END=599;IMPRECISE\tGT:SM\t0/1:0.5\n")
+
+
+@pytest.mark.parametrize("repeat", [None, "repeats/expansionhunter.NA12878.chr21.vcf.gz",
+                                    "repeats/trgt-0.7.0.HG002-Revio.disease-loci.vcf.gz"])
+def test_bcf_takes_tags_the_inputs_never_declared(tmp_path, caplog, repeat):
+    if repeat and not (REAL_DATA / repeat).is_file():
+        pytest.skip("no real repeat files")
+    cnv = tmp_path / "cnv.vcf"
+    cnv.write_text(UNDECLARED_CNV)
+    result = cli.dragen_unify(str(tmp_path / "out.vcf"), cnv_path=str(cnv),
+                              repeat_path=str(REAL_DATA / repeat) if repeat else None, merge_headers=True)
+    written = bcftools("view", "-Ob", "-o", str(tmp_path / "out.bcf"), result)
+    assert (written.returncode, written.stderr) == (0, "")
+    warned = [r.getMessage() for r in caplog.records if "declared by no header" in r.getMessage()]
+    assert "Header tag INFO/SVLEN is used by records of the cnv input" in warned[1]
+    # The real repeat files declare all they use.
+    assert len(warned) == 4

@@ -210,6 +210,88 @@ TEST(MergedHeader, NothingToDonate) {
     EXPECT_EQ(log.events()[0].format, kNothingToUnify);
 }
 
+std::vector<std::vector<LogArg>> warnings_of(const CapturedLog& log, const char* format) {
+    std::vector<std::vector<LogArg>> found;
+    for (const auto& event : log.events()) {
+        if (event.format == format) found.push_back(event.args);
+    }
+    return found;
+}
+
+TEST(MergedHeader, TagsTheRecordsUseUndeclaredAreDeclared) {
+    Inputs inputs;
+    // SVLEN has a value in one record only: it is no flag. FILTER values
+    // combine; PASS and "." need no line, nor do declared or own tags.
+    inputs
+        .with(InputKind::Cnv, {"##fileformat=VCFv4.2\n", "##FILTER=<ID=q10,Description=\"q\">\n", kColumns,
+                               "chr1\t5\t.\tN\t<DEL>\t.\tq10;cnvLength\tSVTYPE=CNV;SVLEN\tGT:SM\t0/1:1\n",
+                               "chr1\t9\t.\tN\t<DEL>\t.\tPASS\tSVLEN=-4;IMPRECISE;a,b=1\tGT:SM\t0/1:1\n"})
+        .with(InputKind::Repeats, {kColumns, "chr2\t1\t.\tA\t.\t.\t.\tIMPRECISE;TRID=x\tGT:SM:AL\t0/1:1:3\n"});
+    CapturedLog log;
+    const std::string out = merged(inputs);
+    const std::string expected_added =
+        "##FILTER=<ID=cnvLength,Description=\"Not declared by the input\">\n"
+        "##INFO=<ID=SVLEN,Number=.,Type=String,Description=\"Not declared by the input\">\n"
+        "##FORMAT=<ID=SM,Number=.,Type=String,Description=\"Not declared by the input\">\n"
+        "##INFO=<ID=IMPRECISE,Number=0,Type=Flag,Description=\"Not declared by the input\">\n"
+        "##INFO=<ID=TRID,Number=.,Type=String,Description=\"Not declared by the input\">\n"
+        "##FORMAT=<ID=AL,Number=.,Type=String,Description=\"Not declared by the input\">\n";
+    EXPECT_NE(out.find(kOwnRest + expected_added + "##contig="), std::string::npos) << out;
+    using Args = std::vector<LogArg>;
+    const auto args = [](const char* key, const char* id, const char* kind) {
+        return Args{std::string(key), std::string(id), std::string(kind)};
+    };
+    // One warning per tag, naming the first input that uses it.
+    EXPECT_EQ(warnings_of(log, kUndeclaredTag),
+              (std::vector<Args>{args("FILTER", "cnvLength", "cnv"), args("INFO", "SVLEN", "cnv"),
+                                 args("FORMAT", "SM", "cnv"), args("INFO", "IMPRECISE", "cnv"),
+                                 args("INFO", "TRID", "repeats"), args("FORMAT", "AL", "repeats")}));
+}
+
+struct NamingCase {
+    const char* name;
+    Texts sv;
+    Texts cnv;
+    Texts roh;
+    std::vector<std::vector<LogArg>> warnings;
+};
+
+class ChromosomeNaming : public ::testing::TestWithParam<NamingCase> {};
+
+TEST_P(ChromosomeNaming, TwoStylesAmongTheInputsAreWarnedAbout) {
+    const auto& param = GetParam();
+    const auto records = [](const Texts& chromosomes) {
+        Texts lines{kColumns};
+        for (const auto& c : chromosomes) lines.push_back(c + "\t5\t.\tN\t<DEL>\t.\tPASS\tSVTYPE=DEL\tGT\t0/1\n");
+        return lines;
+    };
+    Inputs inputs;
+    inputs.with(InputKind::Sv, records(param.sv)).with(InputKind::Cnv, records(param.cnv));
+    if (!param.roh.empty()) {
+        Texts bed;
+        for (const auto& c : param.roh) bed.push_back(c + "\t1\t9\t2\n");
+        inputs.with(InputKind::Roh, bed);
+    }
+    CapturedLog log;
+    merged(inputs);
+    EXPECT_EQ(warnings_of(log, kChromosomeNaming), param.warnings);
+}
+
+using NamingArgs = std::vector<std::vector<LogArg>>;
+NamingArgs naming(const char* a, const char* a_name, const char* b, const char* b_name) {
+    return {{std::string(a), std::string(a_name), std::string(b), std::string(b_name)}};
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, ChromosomeNaming,
+    ::testing::Values(NamingCase{"SameStyle", {"chr1", "chrX"}, {"chr2"}, {"chr3"}, {}},
+                      NamingCase{"BareAfterPrefixed", {"chr1", "chrUn_x"}, {"HLA-A", "2", "X"}, {}, naming("sv", "chr1", "cnv", "2")},
+                      NamingCase{"PrefixedAfterBare", {"1"}, {"chr7"}, {"chrM"}, naming("sv", "1", "cnv", "chr7")},
+                      // An input that mixes both styles, or names neither, proves nothing.
+                      NamingCase{"MixedInput", {"chr1", "1"}, {"2"}, {}, {}},
+                      NamingCase{"NoPrimaryNames", {"GL000192.1", "chr23", "23"}, {"chr1"}, {}, {}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 struct DeclarationCase {
     const char* line;
     std::optional<std::array<const char*, 4>> parsed;  // key, ID, Number, Type

@@ -6,6 +6,7 @@
 
 #include "platform/log.hpp"
 #include "platform/strings.hpp"
+#include "platform/vcf_fields.hpp"
 #include "unifier/text.hpp"
 
 namespace merivane::unifier {
@@ -32,9 +33,9 @@ constexpr std::array<OwnDeclaration, 5> kOwnDeclarations{{
     {"FORMAT", "GT", "##FORMAT=<ID=GT,Number=1,Type=String,Description=\"Genotype\">\n"},
 }};
 
-// A chromosome name that fits in ##contig=<ID=...> without changing the
-// line's structure; htslib judges anything else on the record itself.
-bool fits_contig_line(std::string_view name) {
+// A name that fits in ##KEY=<ID=...> without changing the line's
+// structure; htslib judges anything else on the record itself.
+bool fits_header_line(std::string_view name) {
     for (const char c : name) {
         const auto u = static_cast<unsigned char>(c);
         if (u <= ' ' || u == 0x7f || c == ',' || c == '<' || c == '>' || c == '"') return false;
@@ -49,6 +50,36 @@ void append_terminated(std::string& out, std::string_view line) {
 
 std::string number_and_type(std::string_view number, std::string_view type) {
     return "Number=" + std::string(number) + ",Type=" + std::string(type);
+}
+
+bool is_own_declaration(std::string_view key, std::string_view id) {
+    for (const OwnDeclaration& own : kOwnDeclarations) {
+        if (own.key == key && own.id == id) return true;
+    }
+    return false;
+}
+
+// 1-22, X, Y, M and MT: the names that tell the two naming styles apart.
+bool is_bare_primary_chromosome(std::string_view name) {
+    if (name == "X" || name == "Y" || name == "M" || name == "MT") return true;
+    if (name.empty() || name.size() > 2 || name[0] == '0') return false;
+    int number = 0;
+    for (const char c : name) {
+        if (c < '0' || c > '9') return false;
+        number = number * 10 + (c - '0');
+    }
+    return number <= 22;
+}
+
+template <class Visit>
+void for_each_token(std::string_view text, char separator, Visit&& visit) {
+    std::size_t at = 0;
+    while (at <= text.size()) {
+        std::size_t end = text.find(separator, at);
+        if (end == std::string_view::npos) end = text.size();
+        if (end > at) visit(text.substr(at, end - at));
+        at = end + 1;
+    }
 }
 
 }  // namespace
@@ -130,19 +161,86 @@ void HeaderMerge::add_input(InputKind kind, LineSpan header) {
     }
 }
 
-void HeaderMerge::use_record(std::string_view line) {
-    // Called once per record of the unified file: kept to a tab search and,
-    // mostly, one comparison. A blank line's "chromosome" is white space,
-    // which no contig line is made for.
+void HeaderMerge::use_record(InputKind kind, std::string_view line) {
+    // Called once per record of the unified file: the chromosome costs a
+    // tab search and, mostly, one comparison. A blank line's "chromosome" is
+    // white space, which no contig line is made for.
     if (line.empty() || line.front() == '#') return;
     const std::size_t tab = line.find('\t');
     if (tab == std::string_view::npos) return;
+    use_tags(kind, line);
     const std::string_view chromosome = line.substr(0, tab);
-    if (chromosome == last_used_) return;
+    if (chromosome == last_used_ && kind == last_kind_) return;
     auto found = used_.find(chromosome);
     if (found == used_.end()) found = used_.emplace(chromosome).first;
     // Elements of an unordered_set stay where they are.
     last_used_ = *found;
+    last_kind_ = kind;
+    use_chromosome(kind, chromosome);
+}
+
+void HeaderMerge::use_tags(InputKind kind, std::string_view line) {
+    std::string_view cells[vcf::kFormat + 1];
+    const std::size_t count = leading_cells(without_terminator(line), cells, vcf::kFormat + 1);
+    if (count > vcf::kFilter && cells[vcf::kFilter] != last_filter_) {
+        last_filter_.assign(cells[vcf::kFilter]);
+        for_each_token(cells[vcf::kFilter], ';', [&](std::string_view value) {
+            if (value != "PASS" && value != ".") use_tag(used_filters_, kind, "FILTER", value, false);
+        });
+    }
+    if (count > vcf::kInfo && cells[vcf::kInfo] != ".") {
+        for_each_token(cells[vcf::kInfo], ';', [&](std::string_view entry) {
+            const std::size_t equals = entry.find('=');
+            use_tag(used_info_, kind, "INFO", entry.substr(0, equals), equals != std::string_view::npos);
+        });
+    }
+    if (count > vcf::kFormat && cells[vcf::kFormat] != last_format_) {
+        last_format_.assign(cells[vcf::kFormat]);
+        for_each_token(cells[vcf::kFormat], ':', [&](std::string_view id) {
+            if (id != ".") use_tag(used_format_, kind, "FORMAT", id, true);
+        });
+    }
+}
+
+void HeaderMerge::use_tag(UsedTags& used, InputKind kind, std::string_view key, std::string_view id,
+                          bool has_value) {
+    auto found = used.find(id);
+    if (found == used.end()) {
+        std::size_t place = std::string_view::npos;
+        if (fits_header_line(id) && !declared(key, id) && !is_own_declaration(key, id)) {
+            place = undeclared_.size();
+            undeclared_.push_back({key, std::string(id), has_value});
+            log_warning(kUndeclaredTag, {std::string(key), std::string(id), std::string(kind_name(kind))});
+        }
+        found = used.emplace(id, place).first;
+    }
+    if (has_value && found->second != std::string_view::npos) undeclared_[found->second].has_value = true;
+}
+
+void HeaderMerge::use_chromosome(InputKind kind, std::string_view chromosome) {
+    auto& [prefixed, bare] = naming_[kind_index(kind)];
+    if (is_bare_primary_chromosome(chromosome)) {
+        if (bare.empty()) bare = chromosome;
+    } else if (chromosome.starts_with("chr") && is_bare_primary_chromosome(chromosome.substr(3))) {
+        if (prefixed.empty()) prefixed = chromosome;
+    }
+}
+
+void HeaderMerge::warn_about_naming() const {
+    // Only inputs that keep to one style count: one that mixes them has its
+    // reasons, and says nothing about the others.
+    for (const InputKind a : kFileTypes) {
+        const auto& [a_prefixed, a_bare] = naming_[kind_index(a)];
+        if (a_prefixed.empty() || !a_bare.empty()) continue;
+        for (const InputKind b : kFileTypes) {
+            const auto& [b_prefixed, b_bare] = naming_[kind_index(b)];
+            if (b_bare.empty() || !b_prefixed.empty()) continue;
+            const bool a_first = kind_index(a) < kind_index(b);
+            log_warning(kChromosomeNaming, {std::string(kind_name(a_first ? a : b)), a_first ? a_prefixed : b_bare,
+                                            std::string(kind_name(a_first ? b : a)), a_first ? b_bare : a_prefixed});
+            return;
+        }
+    }
 }
 
 std::string HeaderMerge::declarations() const {
@@ -150,13 +248,18 @@ std::string HeaderMerge::declarations() const {
     for (const OwnDeclaration& own : kOwnDeclarations) {
         if (!declared(own.key, own.id)) out += own.line;
     }
+    for (const Undeclared& tag : undeclared_) {
+        out += "##" + std::string(tag.key) + "=<ID=" + tag.id;
+        if (tag.key != "FILTER") out += tag.has_value ? ",Number=.,Type=String" : ",Number=0,Type=Flag";
+        out += ",Description=\"Not declared by the input\">\n";
+    }
     return out;
 }
 
 std::string HeaderMerge::contigs() const {
     std::vector<std::string_view> missing;
     for (const std::string& chromosome : used_) {
-        if (fits_contig_line(chromosome) && !declared("contig", chromosome)) missing.emplace_back(chromosome);
+        if (fits_header_line(chromosome) && !declared("contig", chromosome)) missing.emplace_back(chromosome);
     }
     // Text comparison orders as unsigned bytes, as the sorted file does.
     std::sort(missing.begin(), missing.end());

@@ -9,8 +9,10 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
+#include <vector>
 
 #include "unifier/rules.hpp"
 #include "unifier/vocabulary.hpp"
@@ -19,6 +21,11 @@ namespace merivane::unifier {
 
 inline constexpr const char* kConflictingDeclaration =
     "Header tag %s/%s is declared as %s by the %s input and as %s by the %s input; keeping the first";
+inline constexpr const char* kUndeclaredTag =
+    "Header tag %s/%s is used by records of the %s input but declared by no header; the merged header declares it";
+inline constexpr const char* kChromosomeNaming =
+    "The %s input names chromosomes like %s but the %s input like %s: were they called against different "
+    "references?";
 
 // One structured meta-information line, ##KEY=<ID=...,...>, of a key the
 // merge handles (INFO, FORMAT, FILTER, ALT, contig). Views into the line.
@@ -45,13 +52,18 @@ public:
     // differs from it in Number or Type is warned about once per input.
     void add_input(InputKind kind, LineSpan header);
 
-    // Notes the chromosome of a line the writer puts after the header
-    // (header lines, blank lines and lines without a tab are no records).
-    void use_record(std::string_view line);
+    // Notes the chromosome, INFO and FORMAT keys and FILTER values of a line
+    // the writer puts after the header (header lines, blank lines and lines
+    // without a tab are no records); `kind` is the input it comes from.
+    void use_record(InputKind kind, std::string_view line);
 
-    // Taken from the other inputs, then the writer's own: INFO, FORMAT,
-    // FILTER and ALT lines, each terminated.
+    // Taken from the other inputs, then the writer's own, then one for each
+    // tag the records use and no line declares: INFO, FORMAT, FILTER and ALT
+    // lines, each terminated.
     std::string declarations() const;
+    // One warning when one input's records name primary chromosomes with
+    // "chr" (chr1) and another's without (1).
+    void warn_about_naming() const;
     // Contig lines taken from the other inputs, then one per chromosome that
     // a record uses and no line declares, in the order the sorted file
     // meets them.
@@ -63,20 +75,43 @@ private:
         std::string number;
         std::string type;
     };
+    struct TextHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view text) const noexcept { return std::hash<std::string_view>{}(text); }
+    };
+    // IDs the records use, mapped to their place in undeclared_ (npos when
+    // a header line declares them).
+    using UsedTags = std::unordered_map<std::string, std::size_t, TextHash, std::equal_to<>>;
+    // A tag the records use that no header line declares, in the order met.
+    struct Undeclared {
+        std::string_view key;
+        std::string id;
+        bool has_value = false;  // an INFO key never given a value is a flag
+    };
 
     bool declared(std::string_view key, std::string_view id) const;
     void declare(const Declaration& declaration, InputKind kind);
+    void use_tag(UsedTags& used, InputKind kind, std::string_view key, std::string_view id, bool has_value);
+    void use_tags(InputKind kind, std::string_view line);
+    void use_chromosome(InputKind kind, std::string_view chromosome);
 
     std::map<std::pair<std::string, std::string>, Seen, std::less<>> declared_;
     std::set<std::pair<std::pair<std::string, std::string>, InputKind>> warned_;
     std::string added_;
     std::string added_contigs_;
-    struct TextHash {
-        using is_transparent = void;
-        std::size_t operator()(std::string_view text) const noexcept { return std::hash<std::string_view>{}(text); }
-    };
     std::unordered_set<std::string, TextHash, std::equal_to<>> used_;
     std::string_view last_used_;
+    InputKind last_kind_ = InputKind::Sv;
+    UsedTags used_info_;
+    UsedTags used_format_;
+    UsedTags used_filters_;
+    std::vector<Undeclared> undeclared_;
+    // The last FILTER and FORMAT texts met: records mostly repeat them.
+    std::string last_filter_;
+    std::string last_format_;
+    // Per input: the first chr-prefixed and the first bare primary
+    // chromosome name among its records, empty while none is met.
+    KindTable<std::pair<std::string, std::string>> naming_;
 };
 
 }  // namespace merivane::unifier

@@ -145,14 +145,16 @@ std::size_t column_header_index(LineSpan lines) {
 // run a rule twice.
 class RecordScan {
 public:
-    RecordScan(HeaderMerge& merge, std::vector<std::string>* kept) : merge_(merge), kept_(kept) {}
+    RecordScan(HeaderMerge& merge, InputKind kind, std::vector<std::string>* kept)
+        : merge_(merge), kind_(kind), kept_(kept) {}
     void put(std::string_view line) {
-        merge_.use_record(line);
+        merge_.use_record(kind_, line);
         if (kept_) kept_->emplace_back(line);
     }
 
 private:
     HeaderMerge& merge_;
+    InputKind kind_;
     std::vector<std::string>* kept_;
 };
 
@@ -212,16 +214,17 @@ bool write_with_merged_header(const LinesTable& lines, LineWriter& out, const Un
         if (columns != std::string_view::npos) merge.add_input(section.kind, section.lines.first(columns));
     }
 
-    for (std::size_t i = meta_end; i < donor.size(); ++i) merge.use_record(donor[i]);
+    for (std::size_t i = meta_end; i < donor.size(); ++i) merge.use_record(donor_kind, donor[i]);
     for (Section& section : sections) {
         // Converted ROH intervals are few and made once; repeat records are
         // kept only when a replaced rule may rewrite them, chromosome and all.
         const bool keep = section.bed || (section.kind == InputKind::Repeats && !steps.marks_repeats_as_core());
         if (keep) section.kept.emplace();
-        RecordScan scan(merge, keep ? &*section.kept : nullptr);
+        RecordScan scan(merge, section.kind, keep ? &*section.kept : nullptr);
         write_records(section.kind, section.lines, scan, options, steps, section.bed, keep);
     }
 
+    merge.warn_about_naming();
     const std::string declarations = merge.declarations();
     const std::string contigs = merge.contigs();
     // New contig lines join the donor's, or end the added lines when it has none.
