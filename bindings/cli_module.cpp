@@ -33,21 +33,21 @@ namespace unifier = merivane::unifier;
 Seams* seams = nullptr;
 
 py::object unify_entry(py::object struct_files, py::object output_path, py::object options, py::object merge_headers,
-                       py::object threads, py::object compresslevel, py::object index);
+                       py::object threads, py::object compresslevel, py::object index, py::object sort_order);
 py::object dragen_unify(py::object output_path, py::object sv_path, py::object cnv_path, py::object repeat_path,
                         py::object roh_bed_path, py::object merge_headers, py::object threads,
-                        py::object compresslevel, py::object index);
+                        py::object compresslevel, py::object index, py::object sort_order);
 py::object ont_unify(py::object output_path, py::object sv_path, py::object cnv_path, py::object repeat_path,
                      py::object modify_repeats, py::object merge_headers, py::object threads, py::object compresslevel,
-                     py::object index);
+                     py::object index, py::object sort_order);
 py::object pacbio_unify(py::object output_path, py::object sv_path, py::object cnv_path, py::object repeat_path,
                         py::object drop_sv_filters, py::object merge_headers, py::object threads,
-                        py::object compresslevel, py::object index);
+                        py::object compresslevel, py::object index, py::object sort_order);
 py::object pacbio_filter_and_unify(py::object output_path, py::object sv_path, py::object cnv_path,
                                    py::object full_repeat_path, py::object repeat_bed_file_path,
                                    py::object drop_sv_filters, py::object filtered_repeat_path,
                                    py::object merge_headers, py::object threads, py::object compresslevel,
-                                   py::object index);
+                                   py::object index, py::object sort_order);
 void add_common_arguments(py::object parser);
 py::object dragen_from_cli(py::object argv);
 py::object ont_from_cli(py::object argv);
@@ -73,7 +73,7 @@ PYBIND11_MODULE(cli, m) {
 
     seams->def("_unify", &unify_entry,
                doc("_unify(struct_files: dict, output_path: str, options: UnifyOptions, *, merge_headers: bool = "
-                   "False, threads: int = 1, compresslevel: int = 9, index: Optional[str] = None) -> Optional[str]",
+                   "False, threads: int = 1, compresslevel: int = 9, index: Optional[str] = None, sort_order: str = \"text\") -> Optional[str]",
                    "Read, unify, sort and compress; the compressed file's path, or None when nothing was unified.",
                    kOutputKeywordsDoc),
                {"read_struct_lines", "unify_lines", "sort_and_compress"}, py::arg("struct_files"),
@@ -81,8 +81,8 @@ PYBIND11_MODULE(cli, m) {
     m.def("dragen_unify", &dragen_unify,
           doc("dragen_unify(output_path: str, sv_path: Optional[str] = None, cnv_path: Optional[str] = None, "
               "repeat_path: Optional[str] = None, roh_bed_path: Optional[str] = None, *, "
-              "merge_headers: bool = False, threads: int = 1, compresslevel: int = 9, index: Optional[str] = None) "
-              "-> Optional[str]",
+              "merge_headers: bool = False, threads: int = 1, compresslevel: int = 9, index: Optional[str] = None, "
+              "sort_order: str = \"text\") -> Optional[str]",
               "Unify a DRAGEN run's SV, CNV, repeat and ROH outputs into one sorted, bgzipped VCF.",
               kOutputKeywordsDoc)
               .c_str(),
@@ -91,8 +91,8 @@ PYBIND11_MODULE(cli, m) {
     m.def("ont_unify", &ont_unify,
           doc("ont_unify(output_path: str, sv_path: Optional[str] = None, cnv_path: Optional[str] = None, "
               "repeat_path: Optional[str] = None, modify_repeats: Optional[bool] = None, *, "
-              "merge_headers: bool = False, threads: int = 1, compresslevel: int = 9, index: Optional[str] = None) "
-              "-> Optional[str]",
+              "merge_headers: bool = False, threads: int = 1, compresslevel: int = 9, index: Optional[str] = None, "
+              "sort_order: str = \"text\") -> Optional[str]",
               "Unify an Oxford Nanopore run's SV, CNV and repeat outputs into one sorted, bgzipped VCF.",
               kOutputKeywordsDoc)
               .c_str(),
@@ -102,7 +102,7 @@ PYBIND11_MODULE(cli, m) {
                doc("pacbio_unify(output_path: str, sv_path: Optional[str] = None, cnv_path: Optional[str] = None, "
                    "repeat_path: Optional[str] = None, drop_sv_filters: Sequence[str] = (), *, "
                    "merge_headers: bool = False, threads: int = 1, compresslevel: int = 9, index: Optional[str] = "
-                   "None) -> Optional[str]",
+                   "None, sort_order: str = \"text\") -> Optional[str]",
                    "Unify a PacBio run's SV, CNV and catalog-filtered repeat outputs into one sorted, bgzipped VCF.",
                    kOutputKeywordsDoc),
                {"_unify"}, py::arg("output_path"), py::arg("sv_path") = py::none(), py::arg("cnv_path") = py::none(),
@@ -117,7 +117,7 @@ PYBIND11_MODULE(cli, m) {
               "cnv_path: Optional[str] = None, full_repeat_path: Optional[str] = None, "
               "repeat_bed_file_path: Optional[str] = None, drop_sv_filters: Sequence[str] = (), *, "
               "filtered_repeat_path: Optional[str] = None, merge_headers: bool = False, threads: int = 1, "
-              "compresslevel: int = 9, index: Optional[str] = None) -> Optional[str]",
+              "compresslevel: int = 9, index: Optional[str] = None, sort_order: str = \"text\") -> Optional[str]",
               "Restrict the full PacBio repeat VCF to the catalog, then unify as pacbio_unify does.",
               filter_and_unify_keywords.c_str())
               .c_str(),
@@ -125,7 +125,7 @@ PYBIND11_MODULE(cli, m) {
           py::arg("full_repeat_path") = py::none(), py::arg("repeat_bed_file_path") = py::none(),
           py::arg("drop_sv_filters") = py::tuple(), py::kw_only(), py::arg("filtered_repeat_path") = py::none(),
           py::arg("merge_headers") = false, py::arg("threads") = 1, py::arg("compresslevel") = 9,
-          py::arg("index") = py::none());
+          py::arg("index") = py::none(), py::arg("sort_order") = "text");
 
     m.def("_add_common_arguments", &add_common_arguments,
           doc("_add_common_arguments(parser: argparse.ArgumentParser) -> None",
@@ -151,8 +151,8 @@ PYBIND11_MODULE(cli, m) {
 namespace {
 
 py::object unify_entry(py::object struct_files, py::object output_path, py::object options, py::object merge_headers,
-                       py::object threads, py::object compresslevel, py::object index) {
-    const cli::OutputSettings settings = output_settings(merge_headers, threads, compresslevel, index);
+                       py::object threads, py::object compresslevel, py::object index, py::object sort_order) {
+    const cli::OutputSettings settings = output_settings(merge_headers, threads, compresslevel, index, sort_order);
     const unifier::StructFiles files = merivane::binding::struct_files(struct_files);
     const std::string output = path_text(output_path, "output_path");
     if (seams->reaches_intact("_unify")) {
@@ -187,8 +187,8 @@ py::object run_door(const unifier::StructFiles& files, py::handle output_path, p
 
 py::object dragen_unify(py::object output_path, py::object sv_path, py::object cnv_path, py::object repeat_path,
                         py::object roh_bed_path, py::object merge_headers, py::object threads,
-                        py::object compresslevel, py::object index) {
-    const cli::OutputSettings settings = output_settings(merge_headers, threads, compresslevel, index);
+                        py::object compresslevel, py::object index, py::object sort_order) {
+    const cli::OutputSettings settings = output_settings(merge_headers, threads, compresslevel, index, sort_order);
     const std::string output = path_text(output_path, "output_path");
     const auto files = cli::dragen_inputs(optional_path(sv_path, "sv_path"), optional_path(cnv_path, "cnv_path"),
                                           optional_path(repeat_path, "repeat_path"),
@@ -201,8 +201,8 @@ py::object dragen_unify(py::object output_path, py::object sv_path, py::object c
 
 py::object ont_unify(py::object output_path, py::object sv_path, py::object cnv_path, py::object repeat_path,
                      py::object modify_repeats, py::object merge_headers, py::object threads, py::object compresslevel,
-                     py::object index) {
-    const cli::OutputSettings settings = output_settings(merge_headers, threads, compresslevel, index);
+                     py::object index, py::object sort_order) {
+    const cli::OutputSettings settings = output_settings(merge_headers, threads, compresslevel, index, sort_order);
     const std::string output = path_text(output_path, "output_path");
     const auto files = cli::long_read_inputs(optional_path(sv_path, "sv_path"), optional_path(cnv_path, "cnv_path"),
                                              optional_path(repeat_path, "repeat_path"));
@@ -215,8 +215,8 @@ py::object ont_unify(py::object output_path, py::object sv_path, py::object cnv_
 
 py::object pacbio_unify(py::object output_path, py::object sv_path, py::object cnv_path, py::object repeat_path,
                         py::object drop_sv_filters, py::object merge_headers, py::object threads,
-                        py::object compresslevel, py::object index) {
-    const cli::OutputSettings settings = output_settings(merge_headers, threads, compresslevel, index);
+                        py::object compresslevel, py::object index, py::object sort_order) {
+    const cli::OutputSettings settings = output_settings(merge_headers, threads, compresslevel, index, sort_order);
     const std::string output = path_text(output_path, "output_path");
     const auto files = cli::long_read_inputs(optional_path(sv_path, "sv_path"), optional_path(cnv_path, "cnv_path"),
                                              optional_path(repeat_path, "repeat_path"));
@@ -232,8 +232,8 @@ py::object pacbio_filter_and_unify(py::object output_path, py::object sv_path, p
                                    py::object full_repeat_path, py::object repeat_bed_file_path,
                                    py::object drop_sv_filters, py::object filtered_repeat_path,
                                    py::object merge_headers, py::object threads, py::object compresslevel,
-                                   py::object index) {
-    const cli::OutputSettings settings = output_settings(merge_headers, threads, compresslevel, index);
+                                   py::object index, py::object sort_order) {
+    const cli::OutputSettings settings = output_settings(merge_headers, threads, compresslevel, index, sort_order);
     const std::string output = path_text(output_path, "output_path");
     const auto sv = optional_path(sv_path, "sv_path");
     const auto cnv = optional_path(cnv_path, "cnv_path");

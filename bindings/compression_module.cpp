@@ -19,6 +19,7 @@ namespace core = merivane::compression;
 using merivane::binding::compression_settings;
 using merivane::binding::doc;
 using merivane::binding::kCompressionKeywordsDoc;
+using merivane::binding::kSortKeywordsDoc;
 using merivane::binding::LinesView;
 using merivane::binding::optional_path;
 using merivane::binding::optional_str;
@@ -43,7 +44,8 @@ core::SortSteps sort_steps();
 py::object write_bgzf(py::handle source_path, py::handle destination_path, py::handle threads,
                       py::handle compresslevel, py::handle index);
 py::object sort_and_compress(py::handle vcf_file_path, py::handle destination_path, py::handle keep_plain,
-                             py::handle engine, py::handle threads, py::handle compresslevel, py::handle index);
+                             py::handle engine, py::handle threads, py::handle compresslevel, py::handle index,
+                             py::handle sort_order);
 
 }  // namespace
 
@@ -101,13 +103,14 @@ PYBIND11_MODULE(compression, m) {
     seams->def("sort_and_compress", &sort_and_compress,
                doc("sort_and_compress(vcf_file_path: str, destination_path: Optional[str] = None, keep_plain: bool "
                    "= False, engine: Optional[str] = None, *, threads: int = 1, compresslevel: int = 9, "
-                   "index: Optional[str] = None) -> str",
+                   "index: Optional[str] = None, sort_order: str = \"text\") -> str",
                    "Sort a VCF and write it BGZF-compressed to destination_path (default: the input path plus\n"
                    "\".gz\"), removing the plain input unless keep_plain; returns the destination.",
-                   kCompressionKeywordsDoc),
+                   kSortKeywordsDoc),
                {"gnu_sort_available", "_gnu_sort_path"}, py::arg("vcf_file_path"),
                py::arg("destination_path") = py::none(), py::arg("keep_plain") = false, py::arg("engine") = py::none(),
-               py::kw_only(), py::arg("threads") = 1, py::arg("compresslevel") = 9, py::arg("index") = py::none());
+               py::kw_only(), py::arg("threads") = 1, py::arg("compresslevel") = 9, py::arg("index") = py::none(),
+               py::arg("sort_order") = "text");
 }
 
 namespace {
@@ -224,8 +227,10 @@ py::object write_bgzf(py::handle source_path, py::handle destination_path, py::h
 }
 
 py::object sort_and_compress(py::handle vcf_file_path, py::handle destination_path, py::handle keep_plain,
-                             py::handle engine, py::handle threads, py::handle compresslevel, py::handle index) {
-    const core::CompressionSettings settings = compression_settings(threads, compresslevel, index);
+                             py::handle engine, py::handle threads, py::handle compresslevel, py::handle index,
+                             py::handle sort_order) {
+    core::CompressionSettings settings = compression_settings(threads, compresslevel, index);
+    settings.order = merivane::binding::sort_order(sort_order);
     const std::string path = path_text(vcf_file_path, "vcf_file_path");
     const std::optional<std::string> destination = optional_path(destination_path, "destination_path");
     const bool keep = truthy(keep_plain);

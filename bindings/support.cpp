@@ -372,11 +372,20 @@ compression::CompressionSettings compression_settings(py::handle threads, py::ha
     return settings;
 }
 
+compression::SortOrder sort_order(py::handle value) {
+    if (!PyUnicode_Check(value.ptr())) throw py::type_error("sort_order must be str, not " + type_name(value));
+    const std::string_view order = text_view(value, "sort_order");
+    if (order == "text") return compression::SortOrder::Text;
+    if (order == "contig") return compression::SortOrder::Contig;
+    throw py::value_error("sort_order must be 'text' or 'contig', not " + std::string(py::repr(value)));
+}
+
 cli::OutputSettings output_settings(py::handle merge_headers, py::handle threads, py::handle compresslevel,
-                                        py::handle index) {
+                                        py::handle index, py::handle order) {
     cli::OutputSettings settings;
     settings.merge_headers = truthy(merge_headers);
     settings.compression = compression_settings(threads, compresslevel, index);
+    settings.compression.order = sort_order(order);
     return settings;
 }
 
@@ -386,6 +395,7 @@ py::dict changed_keywords(const compression::CompressionSettings& settings) {
     if (settings.threads != defaults.threads) out["threads"] = settings.threads;
     if (settings.level != defaults.level) out["compresslevel"] = settings.level;
     if (settings.index) out["index"] = *settings.index == compression::IndexFormat::Tbi ? "tbi" : "csi";
+    if (settings.order == compression::SortOrder::Contig) out["sort_order"] = "contig";
     return out;
 }
 
@@ -395,6 +405,11 @@ py::dict changed_keywords(const cli::OutputSettings& settings) {
     for (const auto& [key, value] : changed_keywords(settings.compression)) out[key] = value;
     return out;
 }
+
+#define MERIVANE_SORT_ORDER                                                                            \
+    "sort_order: \"text\" (the default) orders records by chromosome name as text (chr1, chr10, chr2);\n" \
+    "\"contig\" by the order of the header's ##contig lines, as bcftools sort, Picard and GATK do,\n"   \
+    "chromosomes without a contig line following in text order."
 
 #define MERIVANE_COMPRESSION_KEYWORDS                                                                   \
     "threads: the number of workers compressing blocks, written in order; the bytes are the same for\n" \
@@ -413,9 +428,12 @@ py::dict changed_keywords(const cli::OutputSettings& settings) {
 
 const char* const kMergeHeadersDoc = MERIVANE_MERGE_HEADERS;
 const char* const kCompressionKeywordsDoc = MERIVANE_COMPRESSION_KEYWORDS;
-const char* const kOutputKeywordsDoc = MERIVANE_MERGE_HEADERS "\n" MERIVANE_COMPRESSION_KEYWORDS;
+const char* const kSortKeywordsDoc = MERIVANE_COMPRESSION_KEYWORDS "\n" MERIVANE_SORT_ORDER;
+const char* const kOutputKeywordsDoc =
+    MERIVANE_MERGE_HEADERS "\n" MERIVANE_COMPRESSION_KEYWORDS "\n" MERIVANE_SORT_ORDER;
 
 #undef MERIVANE_MERGE_HEADERS
 #undef MERIVANE_COMPRESSION_KEYWORDS
+#undef MERIVANE_SORT_ORDER
 
 }  // namespace merivane::binding

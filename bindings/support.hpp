@@ -187,7 +187,9 @@ std::string doc(const char* signature, const char* summary = nullptr, const char
 // TypeError for one of the wrong type.
 compression::CompressionSettings compression_settings(py::handle threads, py::handle compresslevel, py::handle index);
 cli::OutputSettings output_settings(py::handle merge_headers, py::handle threads, py::handle compresslevel,
-                                        py::handle index);
+                                        py::handle index, py::handle sort_order);
+// "text" or "contig"; ValueError for another text, TypeError for no text.
+compression::SortOrder sort_order(py::handle value);
 
 // The settings that differ from their defaults, as keyword arguments for a
 // call to a replaced function: at the defaults, the call is made exactly as
@@ -198,11 +200,13 @@ py::dict changed_keywords(const cli::OutputSettings& settings);
 // Those keywords as a function declares them, after its other parameters.
 #define MERIVANE_OUTPUT_KEYWORDS                                                                                  \
     py::kw_only(), py::arg("merge_headers") = false, py::arg("threads") = 1, py::arg("compresslevel") = 9, \
-        py::arg("index") = py::none()
+        py::arg("index") = py::none(), py::arg("sort_order") = "text"
 
 // Descriptions of those keywords, for the docstrings.
 extern const char* const kMergeHeadersDoc;
 extern const char* const kCompressionKeywordsDoc;
+// Those of sort_and_compress: the compression keywords and sort_order.
+extern const char* const kSortKeywordsDoc;
 extern const char* const kOutputKeywordsDoc;
 
 }  // namespace merivane::binding

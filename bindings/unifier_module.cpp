@@ -67,7 +67,7 @@ py::object unify_lines(py::handle files_lines, py::handle output_path, py::handl
 void write_vcf_content(py::handle file_type, py::handle lines_dict, py::handle output_h, py::handle options_arg);
 py::object run(py::handle output_path, py::handle sv_path, py::handle cnv_path, py::handle repeat_path,
                py::handle roh_bed_path, py::handle skip_svtype, py::handle drop_sv_filters, py::handle merge_headers,
-               py::handle threads, py::handle compresslevel, py::handle index);
+               py::handle threads, py::handle compresslevel, py::handle index, py::handle sort_order);
 
 }  // namespace
 
@@ -177,7 +177,7 @@ PYBIND11_MODULE(unifier, m) {
           doc("run(output_path: str, sv_path: Optional[str] = None, cnv_path: Optional[str] = None, "
               "repeat_path: Optional[str] = None, roh_bed_path: Optional[str] = None, skip_svtype: bool = False, "
               "drop_sv_filters: Sequence[str] = (), *, merge_headers: bool = False, threads: int = 1, "
-              "compresslevel: int = 9, index: Optional[str] = None) -> Optional[str]",
+              "compresslevel: int = 9, index: Optional[str] = None, sort_order: str = \"text\") -> Optional[str]",
               "Read, unify, sort and BGZF-compress the inputs; return the compressed file's path, or None\n"
               "when there was nothing to unify.",
               kOutputKeywordsDoc)
@@ -434,8 +434,8 @@ void write_vcf_content(py::handle file_type, py::handle lines_dict, py::handle o
 
 py::object run(py::handle output_path, py::handle sv_path, py::handle cnv_path, py::handle repeat_path,
                py::handle roh_bed_path, py::handle skip_svtype, py::handle drop_sv_filters, py::handle merge_headers,
-               py::handle threads, py::handle compresslevel, py::handle index) {
-    const merivane::cli::OutputSettings settings = output_settings(merge_headers, threads, compresslevel, index);
+               py::handle threads, py::handle compresslevel, py::handle index, py::handle sort_order) {
+    const merivane::cli::OutputSettings settings = output_settings(merge_headers, threads, compresslevel, index, sort_order);
     const std::string output = path_text(output_path, "output_path");
     const core::KindTable<py::handle> paths = {sv_path, cnv_path, repeat_path, roh_bed_path};
     const char* const names[] = {"sv_path", "cnv_path", "repeat_path", "roh_bed_path"};

@@ -1,5 +1,5 @@
 """The keyword-only output settings (merge_headers, threads, compresslevel,
-index) as Python sees them: checked before any file is touched, and passed
+index, sort_order) as Python sees them: checked before any file is touched, and passed
 on to a replaced function only when they differ from their defaults."""
 import gzip
 import shutil
@@ -62,6 +62,17 @@ def test_bad_settings_are_refused_before_any_file_is_touched(pacbio, name, setti
     assert sorted(p.name for p in pacbio.iterdir()) == before
 
 
+@pytest.mark.parametrize("name", ENTRY_NAMES[1:])
+@pytest.mark.parametrize("order, error", [("Contig", ValueError), ("", ValueError), (None, TypeError),
+                                          (b"contig", TypeError)])
+def test_bad_sort_orders_are_refused_before_any_file_is_touched(pacbio, name, order, error):
+    function, args = entries(pacbio)[name]
+    before = sorted(p.name for p in pacbio.iterdir())
+    with pytest.raises(error, match="sort_order"):
+        function(*args, sort_order=order)
+    assert sorted(p.name for p in pacbio.iterdir()) == before
+
+
 @pytest.mark.parametrize("name", ENTRY_NAMES)
 def test_settings_are_keyword_only(pacbio, name):
     function, args = entries(pacbio)[name]
@@ -87,6 +98,8 @@ SETTINGS = [
     ({"merge_headers": True}, {"merge_headers": True}, {}),
     ({"merge_headers": 0, "threads": True, "compresslevel": 9, "index": None}, {}, {}),
     ({"compresslevel": 0, "index": "csi"}, {}, {"compresslevel": 0, "index": "csi"}),
+    ({"sort_order": "text"}, {}, {}),
+    ({"sort_order": "contig", "merge_headers": True}, {"merge_headers": True}, {"sort_order": "contig"}),
 ]
 
 

@@ -50,7 +50,8 @@ bool replaced_by_unified_file(const std::string& output_path) {
 // sort's input, and a last line left without its line feed given one).
 class SortingSink : public unifier::TextSink {
 public:
-    SortingSink(AtomicOutput& plain, compression::GnuSortInput& records) : plain_(plain), records_(records) {}
+    SortingSink(AtomicOutput& plain, compression::GnuSortInput& records, compression::SortOrder order)
+        : plain_(plain), records_(records), contig_order_(order == compression::SortOrder::Contig) {}
 
     void write(std::string_view text) override {
         plain_.write(text);
@@ -67,13 +68,24 @@ public:
         return header_;
     }
 
+    // False when a contig line came after the first record: the records
+    // went to sort keyed by an order that was not yet complete.
+    bool contig_order_complete() const noexcept { return !late_contig_; }
+
 private:
     // The lines come from inputs read as text, so none holds a "\r" that the
     // reading back would take for a line end.
     void take(std::string_view text) {
         if (compression::is_header_line(text)) {
             header_.append(text);
+            late_contig_ = late_contig_ || (contig_order_ && records_started_ && text.starts_with("##contig="));
         } else if (!is_blank(text)) {
+            if (contig_order_ && !records_started_) {
+                compression::ContigOrder contigs;
+                for (const std::string_view line : split_lines(header_)) contigs.add_header_line(line);
+                records_.order_by(std::move(contigs));
+            }
+            records_started_ = true;
             records_.add(text);
         }
     }
@@ -82,6 +94,9 @@ private:
     compression::GnuSortInput& records_;
     std::string header_;
     LineJoiner lines_;
+    bool contig_order_;
+    bool records_started_ = false;
+    bool late_contig_ = false;
 };
 
 // The whole job without reading the plain unified file back: the writer's
@@ -99,11 +114,12 @@ std::optional<std::string> unify_without_reading_back(const unifier::StructFiles
     compression::GnuSortInput records;
     std::optional<AtomicOutput> plain;
     std::string header;
+    bool keyed_in_order = true;
     {
         // The inputs are released before sorting.
         const unifier::FilesLines files = unifier::read_struct_lines(struct_files, options);
         plain.emplace(output_path);
-        SortingSink sink(*plain, records);
+        SortingSink sink(*plain, records, settings.compression.order);
         bool written = false;
         try {
             written = unifier::write_unified(unifier::table_of(files), sink, options, {}, settings.merge_headers);
@@ -118,9 +134,11 @@ std::optional<std::string> unify_without_reading_back(const unifier::StructFiles
             return std::nullopt;
         }
         header = sink.finish();
+        keyed_in_order = sink.contig_order_complete();
     }
-    if (plain->writes_directly()) {
-        // The file is being written in place: finish it and take the long way.
+    if (plain->writes_directly() || !keyed_in_order) {
+        // The file is being written in place, or its records went to sort
+        // before all contig lines were known: finish it and take the long way.
         plain->commit();
         log_info(unifier::kUnifiedCreated, {output_path});
         return compression::sort_and_compress(output_path, std::nullopt, false, std::nullopt, settings.compression);

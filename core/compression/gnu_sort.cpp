@@ -55,13 +55,19 @@ struct GnuKey {
     bool integer_known = true;
 };
 
-GnuKey gnu_key(std::string_view line) {
+// `numeric_field` is the 1-based field read as the number (2, or 3 behind
+// a contig-order key).
+GnuKey gnu_key(std::string_view line, std::size_t numeric_field) {
     if (line.ends_with('\n')) line.remove_suffix(1);
     GnuKey key;
     std::size_t i = 0;
-    while (i < line.size() && is_blank(line[i])) ++i;
-    while (i < line.size() && !is_blank(line[i])) ++i;
+    const auto skip_field = [&] {
+        while (i < line.size() && is_blank(line[i])) ++i;
+        while (i < line.size() && !is_blank(line[i])) ++i;
+    };
+    skip_field();
     key.field1 = line.substr(0, i);
+    for (std::size_t field = 2; field < numeric_field; ++field) skip_field();
     while (i < line.size() && is_blank(line[i])) ++i;
     if (i < line.size() && (line[i] == '-' || line[i] == '+' || line[i] == '.')) key.integer_known = false;
     while (i < line.size() && line[i] == '0') ++i;
@@ -74,9 +80,9 @@ GnuKey gnu_key(std::string_view line) {
 
 // Whether `sort -k1,1 -k2,2n` puts `after` before `before`; false also when
 // this check cannot tell.
-bool out_of_order(std::string_view before, std::string_view after) {
-    const GnuKey a = gnu_key(before);
-    const GnuKey b = gnu_key(after);
+bool out_of_order(std::string_view before, std::string_view after, std::size_t numeric_field) {
+    const GnuKey a = gnu_key(before, numeric_field);
+    const GnuKey b = gnu_key(after, numeric_field);
     if (const int c = a.field1.compare(b.field1)) return c > 0;
     if (!a.integer_known || !b.integer_known) return false;
     if (a.digits.size() != b.digits.size()) return a.digits.size() > b.digits.size();
@@ -93,7 +99,8 @@ bool out_of_order(std::string_view before, std::string_view after) {
 // not put a wrong file where the caller expects a sorted one.
 class SortedOutputCheck {
 public:
-    SortedOutputCheck(const LineTally& given, std::string sort_path) : given_(given), sort_path_(std::move(sort_path)) {}
+    SortedOutputCheck(const LineTally& given, std::string sort_path, std::size_t numeric_field)
+        : given_(given), sort_path_(std::move(sort_path)), numeric_field_(numeric_field) {}
 
     void take(std::string_view line) {
         const std::uint64_t number = got_.lines + 1;
@@ -102,7 +109,7 @@ public:
         } catch (const UnicodeDecodeError&) {
             fault("is not valid UTF-8 at line " + std::to_string(number));
         }
-        if (got_.lines > 0 && out_of_order(previous_, line)) {
+        if (got_.lines > 0 && out_of_order(previous_, line, numeric_field_)) {
             fault("is not in sort order at line " + std::to_string(number));
         }
         got_.add(line);
@@ -125,6 +132,7 @@ private:
 
     const LineTally& given_;
     std::string sort_path_;
+    std::size_t numeric_field_;
     LineTally got_;
     std::string previous_;
 };
@@ -163,8 +171,30 @@ UniqueFd duplicate(const UniqueFd& fd, const char* what) {
 GnuSortInput::GnuSortInput()
     : file_(create_unnamed_temp_file()), out_(duplicate(file_, "GNU sort input"), "GNU sort input") {}
 
+void GnuSortInput::order_by(ContigOrder contigs) {
+    key_width_ = std::to_string(contigs.size()).size();
+    contigs_ = std::move(contigs);
+}
+
 void GnuSortInput::add(std::string_view record) {
-    if (lacks_terminator(record)) {
+    if (contigs_) {
+        // Records come a chromosome at a time, mostly: the key is made anew
+        // only when the chromosome changes.
+        const std::size_t tab = record.find('\t');
+        const std::string_view chromosome = tab == std::string_view::npos ? without_terminator(record)
+                                                                          : record.substr(0, tab);
+        if (key_.empty() || chromosome != last_chromosome_) {
+            last_chromosome_.assign(chromosome);
+            const std::optional<std::uint32_t> rank = contigs_->rank(chromosome);
+            const std::string place = std::to_string(rank.value_or(contigs_->size()));
+            key_.assign(key_width_ - place.size(), '0').append(place);
+            if (!rank) key_.append(chromosome);
+            key_.push_back('\t');
+        }
+        terminated_.assign(key_).append(record);
+        if (lacks_terminator(record)) terminated_.push_back('\n');
+        record = terminated_;
+    } else if (lacks_terminator(record)) {
         terminated_.assign(record).push_back('\n');
         record = terminated_;
     }
@@ -179,15 +209,17 @@ void GnuSortInput::sort(const std::string& sort_path, const LineSink& line_sink)
     // Sort's output is read from a pipe as it is written, checked and handed
     // on a line at a time: no sorted copy on disk, and the caller's work on
     // the lines overlaps sort's writing of them.
-    SortedOutputCheck check(given_, sort_path);
+    const bool keyed = contigs_.has_value();
+    SortedOutputCheck check(given_, sort_path, keyed ? 3 : 2);
     LineJoiner lines;
-    const std::vector<std::string> argv{sort_path, "-k1,1", "-k2,2n"};
+    const std::vector<std::string> argv = keyed ? std::vector<std::string>{sort_path, "-k1,1", "-k3,3n"}
+                                                : std::vector<std::string>{sort_path, "-k1,1", "-k2,2n"};
     ChildOptions options;
     options.stdin_fd = file_.get();
     options.stdout_sink = [&](std::string_view data) {
         lines.feed(data, [&](std::string_view line) {
             check.take(line);
-            line_sink(line);
+            line_sink(keyed ? line.substr(line.find('\t') + 1) : line);
         });
     };
     options.environment_overrides = {{"LC_ALL", "C"}};
@@ -197,10 +229,11 @@ void GnuSortInput::sort(const std::string& sort_path, const LineSink& line_sink)
 }
 
 void stream_gnu_sort(const std::vector<std::string_view>& records, const LineSink& line_sink,
-                     const SortSteps& steps) {
+                     const SortSteps& steps, const ContigOrder* contigs) {
     const std::optional<std::string> sort_path = steps.gnu_sort_path();
     if (!sort_path) throw RuntimeError("GNU sort was requested but is not on PATH");
     GnuSortInput input;
+    if (contigs) input.order_by(*contigs);
     for (const std::string_view record : records) input.add(record);
     input.sort(*sort_path, line_sink);
 }

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "compression/sorting.hpp"
 #include "platform/file_io.hpp"
 #include "platform/text_reader.hpp"
 #include "platform/unique_fd.hpp"
@@ -51,6 +52,13 @@ class GnuSortInput {
 public:
     GnuSortInput();
 
+    // Records added from now on are sorted in `contigs` order, chromosomes
+    // it lacks after them in text order: each goes to sort behind a key of
+    // its own (its chromosome's zero-padded place, and the name of one
+    // without a contig line), which sort orders first and which is taken
+    // off again on the way out.
+    void order_by(ContigOrder contigs);
+
     // One record; a record without its "\n" is given one.
     void add(std::string_view record);
 
@@ -66,6 +74,10 @@ private:
     OutputFile out_;
     LineTally given_;
     std::string terminated_;
+    std::optional<ContigOrder> contigs_;
+    std::size_t key_width_ = 0;
+    std::string last_chromosome_;
+    std::string key_;
 };
 
 // Sorts `records` with GNU sort and hands each line of its output to
@@ -75,8 +87,9 @@ private:
 // records given, in sort order, as UTF-8 (so a caller must treat what it was
 // handed as void until this returns). RuntimeError when
 // steps.gnu_sort_path gives no sort; CalledProcessError when sort fails.
+// With `contigs`, in contig order (GnuSortInput::order_by).
 void stream_gnu_sort(const std::vector<std::string_view>& records, const LineSink& line_sink,
-                     const SortSteps& steps = {});
+                     const SortSteps& steps = {}, const ContigOrder* contigs = nullptr);
 
 // The sorted records, each ending in "\n".
 LineBuffer sort_records_with_gnu_sort(const std::vector<std::string_view>& records, const SortSteps& steps = {});

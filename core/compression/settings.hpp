@@ -10,6 +10,12 @@ namespace merivane::compression {
 // `tabix -p vcf` and `tabix --csi -p vcf` write them.
 enum class IndexFormat { Tbi, Csi };
 
+// How records are ordered: by chromosome name as text (the long-standing
+// order, which tabix and bcftools take), or by the order of the header's
+// ##contig lines, as bcftools sort, Picard and GATK order them; chromosomes
+// without a contig line then follow in text order.
+enum class SortOrder { Text, Contig };
+
 struct CompressionSettings {
     // Blocks are compressed by this many workers and written in order; the
     // bytes are the same for every count. 1 starts no thread.
@@ -17,6 +23,7 @@ struct CompressionSettings {
     // Deflate level, 0-9, as the host's gzip module names it.
     int level = 9;
     std::optional<IndexFormat> index;
+    SortOrder order = SortOrder::Text;
 };
 
 }  // namespace merivane::compression

@@ -89,7 +89,7 @@ std::string sort_and_compress(const std::string& vcf_file_path, const std::optio
     const bool unterminated_end = !input.lines().empty() && lacks_terminator(input.lines().back());
     if (unterminated_end) terminated = terminate_lines(input.lines(), terminated_storage);
     const std::vector<std::string_view>& lines = unterminated_end ? terminated : input.lines();
-    const SortPlan plan = plan_sort(lines, chosen);
+    const SortPlan plan = plan_sort(lines, chosen, settings.order);
 
     write_sorted(vcf_file_path, destination, settings, [&](const LineSink& emit) {
         for (const std::size_t i : plan.split.header) emit(lines[i]);
@@ -99,7 +99,7 @@ std::string sort_and_compress(const std::string& vcf_file_path, const std::optio
             std::vector<std::string_view> records;
             records.reserve(plan.split.records.size());
             for (const std::size_t i : plan.split.records) records.push_back(lines[i]);
-            stream_gnu_sort(records, emit, steps);
+            stream_gnu_sort(records, emit, steps, plan.contigs ? &*plan.contigs : nullptr);
         }
     });
 

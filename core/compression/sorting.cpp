@@ -79,6 +79,28 @@ SortKey sort_key(std::string_view line) {
     return key;
 }
 
+void ContigOrder::add_header_line(std::string_view line) {
+    line = without_terminator(line);
+    constexpr std::string_view kOpen = "##contig=<";
+    if (!line.starts_with(kOpen) || !line.ends_with('>')) return;
+    const std::string_view body = line.substr(kOpen.size(), line.size() - kOpen.size() - 1);
+    for (std::size_t at = 0; at < body.size();) {
+        std::size_t comma = body.find(',', at);
+        if (comma == std::string_view::npos) comma = body.size();
+        if (const std::string_view field = body.substr(at, comma - at); field.starts_with("ID=")) {
+            ranks_.try_emplace(std::string(field.substr(3)), size());
+            return;
+        }
+        at = comma + 1;
+    }
+}
+
+std::optional<std::uint32_t> ContigOrder::rank(std::string_view chromosome) const {
+    const auto found = ranks_.find(chromosome);
+    if (found == ranks_.end()) return std::nullopt;
+    return found->second;
+}
+
 LineSplit split_header(const std::vector<std::string_view>& lines) {
     LineSplit split;
     split.records.reserve(lines.size());
@@ -93,7 +115,7 @@ LineSplit split_header(const std::vector<std::string_view>& lines) {
 }
 
 std::vector<std::size_t> sort_in_memory(const std::vector<std::string_view>& lines,
-                                        const std::vector<std::size_t>& records) {
+                                        const std::vector<std::size_t>& records, const ContigOrder* contigs) {
     // Chromosomes are few: rank them once so that most comparisons are of two
     // integers. Positions beyond 64 bits keep their digits aside.
     struct Entry {
@@ -133,7 +155,14 @@ std::vector<std::size_t> sort_in_memory(const std::vector<std::string_view>& lin
 
     std::vector<std::uint32_t> by_name(names.size());
     for (std::uint32_t i = 0; i < by_name.size(); ++i) by_name[i] = i;
-    std::sort(by_name.begin(), by_name.end(), [&](std::uint32_t a, std::uint32_t b) { return names[a] < names[b]; });
+    std::vector<std::uint32_t> declared(names.size(), 0);
+    if (contigs) {
+        // Undeclared chromosomes share the place after the declared ones.
+        for (std::uint32_t i = 0; i < names.size(); ++i) declared[i] = contigs->rank(names[i]).value_or(contigs->size());
+    }
+    std::sort(by_name.begin(), by_name.end(), [&](std::uint32_t a, std::uint32_t b) {
+        return declared[a] != declared[b] ? declared[a] < declared[b] : names[a] < names[b];
+    });
     std::vector<std::uint32_t> rank(names.size());
     for (std::uint32_t r = 0; r < by_name.size(); ++r) rank[by_name[r]] = r;
     for (Entry& entry : entries) entry.chromosome = rank[entry.chromosome];
@@ -159,10 +188,17 @@ std::vector<std::size_t> sort_in_memory(const std::vector<std::string_view>& lin
     return order;
 }
 
-SortPlan plan_sort(const std::vector<std::string_view>& lines, const std::optional<std::string>& engine) {
-    SortPlan plan{SortEngine::InMemory, split_header(lines)};
+SortPlan plan_sort(const std::vector<std::string_view>& lines, const std::optional<std::string>& engine,
+                   SortOrder order) {
+    SortPlan plan{SortEngine::InMemory, split_header(lines), std::nullopt};
     plan.engine = parse_engine(engine);
-    if (plan.engine == SortEngine::InMemory) plan.split.records = sort_in_memory(lines, plan.split.records);
+    if (order == SortOrder::Contig) {
+        plan.contigs.emplace();
+        for (const std::size_t i : plan.split.header) plan.contigs->add_header_line(lines[i]);
+    }
+    if (plan.engine == SortEngine::InMemory) {
+        plan.split.records = sort_in_memory(lines, plan.split.records, plan.contigs ? &*plan.contigs : nullptr);
+    }
     return plan;
 }
 

@@ -7,11 +7,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
+#include "compression/settings.hpp"
 #include "platform/error.hpp"
 
 namespace merivane::compression {
@@ -58,6 +61,24 @@ SortKey read_sort_key(std::string_view line) noexcept;
 // The same, warning about a record whose POS is not a number.
 SortKey sort_key(std::string_view line);
 
+// The chromosome order of the header's ##contig lines (the first line of an
+// ID counts), which contig order sorts by.
+class ContigOrder {
+public:
+    // Notes `line` if it is a ##contig line with an ID.
+    void add_header_line(std::string_view line);
+    // The 0-based place of the chromosome's contig line, if it has one.
+    std::optional<std::uint32_t> rank(std::string_view chromosome) const;
+    std::uint32_t size() const noexcept { return static_cast<std::uint32_t>(ranks_.size()); }
+
+private:
+    struct TextHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view text) const noexcept { return std::hash<std::string_view>{}(text); }
+    };
+    std::unordered_map<std::string, std::uint32_t, TextHash, std::equal_to<>> ranks_;
+};
+
 // Positions of header lines and records within `lines`; blank lines are in
 // neither.
 struct LineSplit {
@@ -67,18 +88,23 @@ struct LineSplit {
 LineSplit split_header(const std::vector<std::string_view>& lines);
 
 // `records` (positions within `lines`) reordered by sort key; a stable sort
-// that computes each key once.
+// that computes each key once. With `contigs`, chromosomes go in its order,
+// those it lacks after them in text order.
 std::vector<std::size_t> sort_in_memory(const std::vector<std::string_view>& lines,
-                                        const std::vector<std::size_t>& records);
+                                        const std::vector<std::size_t>& records,
+                                        const ContigOrder* contigs = nullptr);
 
 // Splits `lines` (already terminated) and checks the engine only after that.
 // With the in-memory engine the records come back sorted; with GNU sort they
 // stay in input order for the caller to run the external engine on them.
+// With SortOrder::Contig, `contigs` holds the header's contig order.
 struct SortPlan {
     SortEngine engine;
     LineSplit split;
+    std::optional<ContigOrder> contigs;
 };
-SortPlan plan_sort(const std::vector<std::string_view>& lines, const std::optional<std::string>& engine);
+SortPlan plan_sort(const std::vector<std::string_view>& lines, const std::optional<std::string>& engine,
+                   SortOrder order = SortOrder::Text);
 
 // Lines with a "\n" appended to those that lack one. Copies go to `storage`.
 std::vector<std::string_view> terminate_lines(const std::vector<std::string_view>& lines,

@@ -99,11 +99,13 @@ struct ShortcutCase {
     std::string sv, cnv, repeats, roh;  // "" for an absent input
     bool merge_headers;
     std::optional<compression::IndexFormat> index;
+    compression::SortOrder order;
 };
 
 ShortcutCase shortcut(const char* name, std::string sv, std::string cnv, std::string repeats, std::string roh,
-                      bool merge_headers = false, std::optional<compression::IndexFormat> index = std::nullopt) {
-    return {name, std::move(sv), std::move(cnv), std::move(repeats), std::move(roh), merge_headers, index};
+                      bool merge_headers = false, std::optional<compression::IndexFormat> index = std::nullopt,
+                      compression::SortOrder order = compression::SortOrder::Text) {
+    return {name, std::move(sv), std::move(cnv), std::move(repeats), std::move(roh), merge_headers, index, order};
 }
 
 std::vector<std::string> rendered(const CapturedLog& log) {
@@ -132,6 +134,7 @@ TEST_P(UnifyWithoutReadingBack, GivesWhatTheLongWayGives) {
     OutputSettings settings;
     settings.merge_headers = c.merge_headers;
     settings.compression.index = c.index;
+    settings.compression.order = c.order;
 
     fs::create_directory(dir.path("long"));
     const std::string long_output = dir.path("long/u.vcf");
@@ -183,7 +186,14 @@ INSTANTIATE_TEST_SUITE_P(
                       shortcut("NothingToUnify", kSvHeader, "", "", "chr1\t9\t20\t3\n"),
                       shortcut("MergedHeaders", kSvHeader + kRecord2, kCnv, kRepeats, "", true),
                       shortcut("WithAnIndex", kSvHeader + kRecord2 + kRecord1, kCnv, "", "", false,
-                                   compression::IndexFormat::Tbi)),
+                                   compression::IndexFormat::Tbi),
+                      // Contig order with an index, both engines' way; a
+                      // contig line met among the records still counts.
+                      shortcut("ContigOrder", kSvHeader + "##contig=<ID=chr2>\n" + kRecord2 + kRecord1 +
+                                   "chr10\t1\t.\tN\t<DEL>\t.\tPASS\tSVTYPE=DEL;END=9\tGT\t0/1\n",
+                               kCnv, "", "", true, compression::IndexFormat::Csi, compression::SortOrder::Contig),
+                      shortcut("LateContigLine", kSvHeader + kRecord2 + "##contig=<ID=chr2>\n" + kRecord1, kCnv,
+                               "", "", false, std::nullopt, compression::SortOrder::Contig)),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A link where the unified file goes is replaced and then removed, as on

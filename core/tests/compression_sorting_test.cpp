@@ -115,3 +115,23 @@ TEST(SortEngine, EnginesAgreeOnManyRecords) {
 
 }  // namespace
 }  // namespace merivane::compression
+
+namespace merivane::compression {
+namespace {
+
+TEST(ContigOrder, FollowsTheFirstContigLineOfEachIdThenText) {
+    // ID need not come first; a repeated ID keeps its first place; lines
+    // that are no contig lines, or have no ID, count for nothing.
+    const Lines input{"##contig=<ID=chr2>\n", "##contig=<length=5,ID=chr10>\r\n", "##contig=<ID=chr2,length=9>\n",
+                      "##contig=<length=3>\n", "##INFO=<ID=chr1>\n", "#CHROM\tPOS\n",
+                      "chrM\t1\n", "chr1\t2\n", "chr10\t3\n", "chr2\t9\n", "chr2\t4\n", "HLA\t1\n"};
+    std::deque<std::string> storage;
+    const std::vector<std::string_view> lines = terminate_lines({input.begin(), input.end()}, storage);
+    const SortPlan plan = plan_sort(lines, std::nullopt, compression::SortOrder::Contig);
+    Lines records;
+    for (const std::size_t i : plan.split.records) records.emplace_back(lines[i]);
+    EXPECT_EQ(records, (Lines{"chr2\t4\n", "chr2\t9\n", "chr10\t3\n", "HLA\t1\n", "chr1\t2\n", "chrM\t1\n"}));
+}
+
+}  // namespace
+}  // namespace merivane::compression

@@ -17,9 +17,10 @@
 namespace merivane::compression {
 namespace {
 
-// A VCF of `records` shuffled records after a short header; `sorted` gets
-// the same file in sort order.
-std::string shuffled_vcf(int records, std::string* sorted = nullptr) {
+// A VCF of `records` shuffled records on chr1-chr24 after a short header
+// whose contig lines name chr1-chr22 in numeric order; `sorted` gets the same
+// file in sort order `order`.
+std::string shuffled_vcf(int records, std::string* sorted = nullptr, SortOrder order = SortOrder::Text) {
     std::mt19937 random(3);
     std::vector<std::pair<std::pair<int, int>, std::string>> lines;
     for (int i = 0; i < records; ++i) {
@@ -29,21 +30,30 @@ std::string shuffled_vcf(int records, std::string* sorted = nullptr) {
                              std::to_string(i) + "\tN\t<DEL>\t.\tPASS\tSVTYPE=DEL;END=" +
                              std::to_string(position + 500) + "\tGT\t0/1\n"});
     }
-    const std::string header = "##fileformat=VCFv4.2\n#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\ts\n";
+    std::string header = "##fileformat=VCFv4.2\n";
+    for (int c = 1; c <= 22; ++c) header += "##contig=<ID=chr" + std::to_string(c) + ",length=1000000>\n";
+    header += "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\ts\n";
     std::string text = header;
     for (const auto& line : lines) text += line.second;
     if (sorted) {
-        std::vector<std::string> order;
-        for (const auto& line : lines) order.push_back(line.second);
-        // The chromosome names compare as bytes, then POS as a number, then the line.
-        std::sort(order.begin(), order.end(), [](const std::string& a, const std::string& b) {
+        std::vector<std::string> lines_in_order;
+        for (const auto& line : lines) lines_in_order.push_back(line.second);
+        // The chromosome names compare as bytes (in contig order: by number
+        // up to chr22, the undeclared chr23 and chr24 after them as bytes),
+        // then POS as a number, then the line.
+        const auto place = [order](std::string_view chromosome) {
+            const int number = std::stoi(std::string(chromosome.substr(3)));
+            return order == SortOrder::Contig && number <= 22 ? number : 23;
+        };
+        std::sort(lines_in_order.begin(), lines_in_order.end(), [&](const std::string& a, const std::string& b) {
             const SortKey ka = read_sort_key(a), kb = read_sort_key(b);
+            if (place(ka.chromosome) != place(kb.chromosome)) return place(ka.chromosome) < place(kb.chromosome);
             if (ka.chromosome != kb.chromosome) return ka.chromosome < kb.chromosome;
             if (ka.position.value != kb.position.value) return ka.position.value < kb.position.value;
             return a < b;
         });
         *sorted = header;
-        for (const std::string& line : order) *sorted += line;
+        for (const std::string& line : lines_in_order) *sorted += line;
     }
     return text;
 }
@@ -52,6 +62,7 @@ struct StreamCase {
     const char* engine;
     int threads;
     int level;
+    SortOrder order = SortOrder::Text;
 };
 
 class SortAndCompressSettings : public ::testing::TestWithParam<StreamCase> {};
@@ -63,22 +74,28 @@ TEST_P(SortAndCompressSettings, WritesTheSortedTextAsWriteBgzfWould) {
     if (std::string_view(c.engine) == kGnuSort && !gnu_sort_available()) GTEST_SKIP() << "no GNU sort installed";
     testing::TempDir dir;
     std::string sorted;
-    const std::string input = dir.write("u.vcf", shuffled_vcf(30000, &sorted));
-    const CompressionSettings settings{c.threads, c.level, {}};
+    const std::string input = dir.write("u.vcf", shuffled_vcf(30000, &sorted, c.order));
+    // The index follows either order.
+    const CompressionSettings settings{c.threads, c.level, IndexFormat::Tbi, c.order};
     const std::string reference = write_bgzf(dir.write("sorted.vcf", sorted), dir.path("reference.gz"), settings);
     EXPECT_EQ(sort_and_compress(input, std::nullopt, false, std::string(c.engine), settings), input + ".gz");
     EXPECT_EQ(testing::read_file(input + ".gz"), testing::read_file(reference));
+    EXPECT_EQ(testing::read_file(input + ".gz.tbi"), testing::read_file(reference + ".tbi"));
     EXPECT_FALSE(path_exists(input));
     for (const auto& entry : std::filesystem::directory_iterator(dir.path(""))) {
         const std::string name = entry.path().filename().string();
-        EXPECT_TRUE(name == "sorted.vcf" || name == "reference.gz" || name == "u.vcf.gz") << name << " left behind";
+        EXPECT_TRUE(name == "sorted.vcf" || name.starts_with("reference.gz") || name.starts_with("u.vcf.gz"))
+            << name << " left behind";
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, SortAndCompressSettings,
                          ::testing::Values(StreamCase{"python_sort", 1, 9}, StreamCase{"python_sort", 3, 9},
                                            StreamCase{"python_sort", 2, 6}, StreamCase{"gnu_sort", 1, 9},
-                                           StreamCase{"gnu_sort", 2, 9}, StreamCase{"gnu_sort", 3, 1}));
+                                           StreamCase{"gnu_sort", 2, 9}, StreamCase{"gnu_sort", 3, 1},
+                                           StreamCase{"python_sort", 1, 9, SortOrder::Contig},
+                                           StreamCase{"gnu_sort", 1, 9, SortOrder::Contig},
+                                           StreamCase{"gnu_sort", 2, 6, SortOrder::Contig}));
 
 #ifndef _WIN32
 struct FakeSort {

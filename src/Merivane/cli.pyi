@@ -21,6 +21,7 @@ def _unify(
     threads: int = 1,
     compresslevel: int = 9,
     index: Optional[str] = None,
+    sort_order: str = "text",
 ) -> Optional[str]: ...
 def dragen_unify(
     output_path: str,
@@ -33,6 +34,7 @@ def dragen_unify(
     threads: int = 1,
     compresslevel: int = 9,
     index: Optional[str] = None,
+    sort_order: str = "text",
 ) -> Optional[str]: ...
 def ont_unify(
     output_path: str,
@@ -45,6 +47,7 @@ def ont_unify(
     threads: int = 1,
     compresslevel: int = 9,
     index: Optional[str] = None,
+    sort_order: str = "text",
 ) -> Optional[str]: ...
 def pacbio_unify(
     output_path: str,
@@ -57,6 +60,7 @@ def pacbio_unify(
     threads: int = 1,
     compresslevel: int = 9,
     index: Optional[str] = None,
+    sort_order: str = "text",
 ) -> Optional[str]: ...
 def pacbio_filter_and_unify(
     output_path: str,
@@ -71,6 +75,7 @@ def pacbio_filter_and_unify(
     threads: int = 1,
     compresslevel: int = 9,
     index: Optional[str] = None,
+    sort_order: str = "text",
 ) -> Optional[str]: ...
 def _add_common_arguments(parser: argparse.ArgumentParser) -> None: ...
 def dragen_from_cli(argv: Optional[Sequence[str]] = None) -> None: ...

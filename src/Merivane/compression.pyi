@@ -24,4 +24,5 @@ def sort_and_compress(
     threads: int = 1,
     compresslevel: int = 9,
     index: Optional[str] = None,
+    sort_order: str = "text",
 ) -> str: ...

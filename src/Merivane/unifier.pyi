@@ -63,4 +63,5 @@ def run(
     threads: int = 1,
     compresslevel: int = 9,
     index: Optional[str] = None,
+    sort_order: str = "text",
 ) -> Optional[str]: ...
