@@ -1,12 +1,13 @@
 // Merivane.cli: one front door per pipeline and the command lines that call
-// them. A door runs entirely in the core unless a caller has replaced one of
+// them; the installed commands' entry points hand over to Merivane._command. A door runs entirely in the core unless a caller has replaced one of
 // the functions it calls (a patched module attribute); then the same steps
 // run through the module's attributes, so the replacement is honoured. The
 // Python API comes first; the doors behind it follow.
 #include <pybind11/pybind11.h>
 
+#include <string>
+
 #include "cli/front_doors.hpp"
-#include "cli_commands.hpp"
 #include "support.hpp"
 
 namespace py = pybind11;
@@ -145,7 +146,32 @@ PYBIND11_MODULE(cli, m) {
           doc("pacbio_from_cli(argv: Optional[Sequence[str]] = None) -> None", "Command line of the PacBio pipeline.")
               .c_str(),
           py::arg("argv") = py::none());
-    merivane::binding::add_commands(m);
+    // The installed commands, looked up in the Python module at call time.
+    struct Command {
+        const char* name;
+        const char* target;
+        const char* summary;
+    };
+    for (const Command& command :
+         {Command{"_main", "main",
+                  "The merivane command: its exit status (argparse exits by itself on a usage error or --help)."},
+          Command{"_dragen_command", "dragen_command",
+                  "The merivane-dragen command: dragen_from_cli with messages on standard error and a one-line "
+                  "error; its exit status."},
+          Command{"_ont_command", "ont_command",
+                  "The merivane-ont command: ont_from_cli with messages on standard error and a one-line error; "
+                  "its exit status."},
+          Command{"_pacbio_command", "pacbio_command",
+                  "The merivane-pacbio command: pacbio_from_cli with messages on standard error and a one-line "
+                  "error; its exit status."}}) {
+        const std::string signature = std::string(command.name) + "(argv: Optional[Sequence[str]] = None) -> int";
+        m.def(
+            command.name,
+            [target = command.target](py::object argv) {
+                return py::module_::import("Merivane._command").attr(target)(argv);
+            },
+            doc(signature.c_str(), command.summary).c_str(), py::arg("argv") = py::none());
+    }
 }
 
 namespace {

@@ -162,7 +162,7 @@ def raise_(exception):
 
 
 def with_note(exception, note):
-    exception.__notes__ = [note]  # as add_note leaves it (3.11+)
+    exception.__notes__ = [*getattr(exception, "__notes__", []), note]  # as add_note leaves it (3.11+)
     return exception
 
 
@@ -174,6 +174,13 @@ def with_note(exception, note):
         (with_note(ValueError("invalid literal for int() with base 10: 'abc'"), "in the roh input, line 3"),
          "merivane: error: invalid literal for int() with base 10: 'abc' (in the roh input, line 3)"),
         (RuntimeError("first\nsecond"), "merivane: error: first second"),
+        # What the file is leads; the decoder's byte and position stay out.
+        (with_note(with_note(UnicodeDecodeError("utf-8", b"\x8b", 0, 1, "invalid start byte"),
+                             "while reading r.bam, line 1"), "r.bam holds binary data"),
+         "merivane: error: r.bam holds binary data (while reading r.bam, line 1)"),
+        (with_note(UnicodeDecodeError("utf-8", b"\xe9", 0, 1, "invalid continuation byte"),
+                   "while reading x.vcf, line 7"),
+         "merivane: error: not UTF-8 text (while reading x.vcf, line 7)"),
         (MemoryError(), "merivane: error: out of memory"),
         (subprocess.CalledProcessError(2, ["sort", "x"]),
          "merivane: error: Command '['sort', 'x']' returned non-zero exit status 2."),

@@ -113,12 +113,6 @@ def test_index_path_is_printed_after_the_output(monkeypatch, capsys, tmp_path):
     assert (captured.out, captured.err) == ("", f"merivane: error: no index was written beside {compressed}\n")
 
 
-def test_nothing_to_unify_is_a_failure(monkeypatch, capsys):
-    capture(monkeypatch, "dragen_unify", result=None)
-    assert cli._main(["dragen", "-o", "o.vcf"]) == 1
-    captured = capsys.readouterr()
-    assert captured.out == ""
-    assert captured.err.startswith("merivane: error: nothing to unify")
 
 
 @pytest.mark.parametrize(
@@ -137,6 +131,11 @@ def test_nothing_to_unify_is_a_failure(monkeypatch, capsys):
         # No abbreviations: a later option could make a script's prefix ambiguous.
         (["dragen", "-o", "o.vcf", "--output", "x.vcf"], "unrecognized arguments: --output"),
         (["pacbio", "-o", "o.vcf", "-d", "roh.bed"], "unrecognized arguments: -d"),
+        # Printed paths are one a line; an empty one names a hidden ".gz".
+        (["dragen", "-o", ""], "the output path is empty"),
+        (["dragen", "-o", "a\nb.vcf"], "holds a line break"),
+        (["dragen", "--output-path=x\r.vcf"], "holds a line break"),
+        (["ont", "-o", "-", "--index", "tbi"], "it cannot go with -o -"),
     ],
 )
 def test_usage_errors_exit_2_without_running(monkeypatch, capsys, argv, message):
@@ -239,10 +238,11 @@ BAD_INPUTS = {
     "output in a missing directory": (lambda d: ["-o", "nowhere/o.vcf", "-s", sv_copy(d)],
                                       "nowhere/o.vcf: No such file or directory"),
     "output under a file": (lambda d: ["-o", f"{sv_copy(d)}/o.vcf", "-s", sv_copy(d)], "Not a directory"),
+    # What the file is comes first, where it was read after it.
     "BAM file as input": (lambda d: ["-o", "o.vcf", "-s", str(bam(d))],
-                          "sample.bam holds binary data, not text (a BAM or CRAM file?)"),
+                          "sample.bam holds binary data, not text (a BAM or CRAM file?) (while reading /"),
     "truncated gzip input": (lambda d: ["-o", "o.vcf", "-s", str(truncated(d))],
-                             "cut.vcf.gz is gzip data that could not be decompressed: the file is cut short"),
+                             "cut.vcf.gz is gzip data cut short or damaged (while reading /"),
     "bad ROH BED line": (lambda d: ["-o", "o.vcf", "-s", sv_copy(d), "-d", str(bad_roh(d))],
                          "(in the roh input, line 2; the roh input is /"),
     "three-sample repeat VCF": (lambda d: ["-o", "o.vcf", "-s", sv_copy(d), "-r", str(three_samples(d))],
@@ -293,25 +293,139 @@ def test_read_only_output_directory_ends_in_one_line(tmp_path, command):
     assert list(locked.iterdir()) == []
 
 
-def test_ctrl_c_exits_130_and_leaves_no_output(tmp_path):
-    # A sort that hangs until the terminal's SIGINT reaches the whole group.
+@pytest.mark.parametrize("command", [[MERIVANE, "dragen"], [str(SCRIPTS / "merivane-dragen")]],
+                         ids=["merivane", "merivane-dragen"])
+@pytest.mark.parametrize("signal_number, status, said",
+                         [(signal.SIGINT, 130, "interrupted"), (signal.SIGTERM, 143, "terminated")],
+                         ids=["ctrl-c", "sigterm"])
+def test_a_stop_signal_exits_128_plus_it_and_leaves_no_output(tmp_path, command, signal_number, status, said):
+    # A sort that hangs until the signal reaches the whole group, as the
+    # terminal's Ctrl-C and a batch scheduler's SIGTERM do.
     tools = tmp_path / "tools"
     tools.mkdir()
-    fake_tool(tools, "sort", SORT_BANNER + "exec sleep 60\n")
+    started = tools / "started"
+    fake_tool(tools, "sort", SORT_BANNER + f"touch '{started}'\nexec sleep 60\n")
     temp = tmp_path / "tmp"
     temp.mkdir()
     environment = dict(os.environ, PATH=f"{tools}{os.pathsep}{os.environ['PATH']}", TMPDIR=str(temp))
-    child = subprocess.Popen([MERIVANE, "dragen", "-o", "o.vcf", "-s", sv_copy(tmp_path)], cwd=tmp_path,
+    child = subprocess.Popen([*command, "-o", "o.vcf", "-s", sv_copy(tmp_path)], cwd=tmp_path,
                              env=environment, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                              start_new_session=True)
     deadline = time.monotonic() + 30
-    while not list(temp.iterdir()) and time.monotonic() < deadline and child.poll() is None:
+    while not started.exists() and time.monotonic() < deadline and child.poll() is None:
         time.sleep(0.05)  # until the sort has its input
-    os.killpg(child.pid, signal.SIGINT)
+    os.killpg(child.pid, signal_number)
     out, err = child.communicate(timeout=60)
-    assert child.returncode == 130, err
-    assert err.endswith("merivane: interrupted\n")
+    assert child.returncode == status, err
+    assert err.endswith(f"merivane: {said}\n")
     assert "Traceback" not in err
     assert out == ""
-    assert not (tmp_path / "o.vcf.gz").exists()
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["sv.vcf", "tmp", "tools"]
     assert list(temp.iterdir()) == []
+
+
+def run_merivane(*arguments, cwd, stdout=subprocess.PIPE, **environment):
+    return subprocess.run([MERIVANE, *map(str, arguments)], cwd=cwd, stdout=stdout, stderr=subprocess.PIPE,
+                          env=dict(os.environ, **environment))
+
+
+def test_a_good_run_is_silent_and_verbose_tells_what_it_did(tmp_path):
+    sv = sv_copy(tmp_path)
+    result = run_merivane("dragen", "-o", "o.vcf", "-s", sv, cwd=tmp_path)
+    # Inputs left out are the user's choice, not a warning.
+    assert (result.returncode, result.stdout, result.stderr) == (0, b"o.vcf.gz\n", b"")
+    verbose = run_merivane("dragen", "-o", "v.vcf", "-s", sv, "-v", cwd=tmp_path).stderr.decode()
+    assert "merivane: Wrote sorted, bgzipped VCF to v.vcf.gz" in verbose.splitlines()
+
+
+def test_an_input_without_records_is_still_warned_about(tmp_path):
+    (tmp_path / "cnv.vcf").write_text("##fileformat=VCFv4.2\n")
+    result = run_merivane("dragen", "-o", "o.vcf", "-s", sv_copy(tmp_path), "-c", "cnv.vcf", cwd=tmp_path)
+    assert result.returncode == 0
+    assert result.stderr.decode().splitlines() == [
+        'merivane: Can\'t unify file type "cnv". The file is empty or contains only headers.']
+
+
+@pytest.mark.parametrize("earlier", [None, b"", b"kept\n"], ids=["no file", "empty file", "a file"])
+def test_nothing_to_unify_exits_1_and_leaves_no_file_of_its_own(tmp_path, earlier):
+    if earlier is not None:
+        (tmp_path / "o.vcf").write_bytes(earlier)
+    (tmp_path / "sv.vcf").write_text("##fileformat=VCFv4.2\n")
+    result = run_merivane("dragen", "-o", "o.vcf", "-s", "sv.vcf", cwd=tmp_path)
+    assert result.returncode == 1
+    assert result.stderr.decode().endswith("merivane: error: nothing to unify: no SV, CNV or repeat input with "
+                                           "records was given\n")
+    assert result.stdout == b""
+    if earlier is None:
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["sv.vcf"]
+    else:
+        assert (tmp_path / "o.vcf").exists()  # not ours to remove
+
+
+def test_verbose_adds_the_decoders_detail(tmp_path):
+    result = run_merivane("dragen", "-o", "o.vcf", "-s", bam(tmp_path), "-v", cwd=tmp_path)
+    assert result.returncode == 1
+    line = result.stderr.decode().splitlines()[-1]
+    assert line.startswith("merivane: error: ") and line.endswith("line 1; 'utf-8' codec can't decode byte 0x8b in position 1: invalid start byte)")
+
+
+def test_output_dash_streams_the_same_bytes_as_the_file(tmp_path):
+    temp = tmp_path / "tmp"
+    temp.mkdir()
+    sv = sv_copy(tmp_path)
+    to_file = run_merivane("ont", "-o", "o.vcf", "-s", sv, "--level", "6", cwd=tmp_path)
+    assert to_file.returncode == 0
+    with open(tmp_path / "streamed.vcf.gz", "wb") as streamed:
+        result = run_merivane("ont", "-o", "-", "-s", sv, "--level", "6", cwd=tmp_path, stdout=streamed,
+                              TMPDIR=str(temp))
+    assert (result.returncode, result.stderr) == (0, b"")
+    assert (tmp_path / "streamed.vcf.gz").read_bytes() == (tmp_path / "o.vcf.gz").read_bytes()
+    assert list(temp.iterdir()) == []
+    assert not (tmp_path / "-.gz").exists()
+
+
+def test_output_dash_nothing_to_unify_and_a_closed_reader_fail(tmp_path):
+    temp = tmp_path / "tmp"
+    temp.mkdir()
+    empty = run_merivane("dragen", "-o", "-", cwd=tmp_path, TMPDIR=str(temp))
+    assert (empty.returncode, empty.stdout) == (1, b"")
+    assert b"nothing to unify" in empty.stderr
+    # A reader that goes away early: a failure, said once, folder removed.
+    big = tmp_path / "big.vcf"
+    lines = (EXAMPLES / "dragen" / "NA12878.sv.vcf").read_text().splitlines(keepends=True)
+    header = [line for line in lines if line.startswith("#")]
+    big.write_text("".join(header) + "".join(f"chr1\t{i}\t.\tN\t<DEL>\t.\tPASS\tEND={i + 9}\tGT\t0/1\n"
+                                             for i in range(1, 200_001)))
+    with subprocess.Popen([MERIVANE, "dragen", "-o", "-", "-s", str(big), "--level", "0"], cwd=tmp_path,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          env=dict(os.environ, TMPDIR=str(temp))) as child:
+        child.stdout.read(10)
+        child.stdout.close()
+        err = child.stderr.read().decode()
+        assert child.wait(timeout=60) == 1
+    assert err.splitlines() == ["merivane: error: standard output was closed before the whole VCF was written"]
+    assert list(temp.iterdir()) == []
+
+
+def test_pacbio_to_stdout_keeps_the_filtered_repeats_beside_their_input(tmp_path):
+    run = tmp_path / "run"
+    run.mkdir()
+    trgt = shutil.copy(EXAMPLES / "pacbio" / "HG003.trgt.vcf", run / "trgt.vcf")
+    with open(tmp_path / "o.vcf.gz", "wb") as streamed:
+        result = run_merivane("pacbio", "-o", "-", "-r", trgt, cwd=tmp_path, stdout=streamed)
+    assert result.returncode == 0, result.stderr
+    assert (run / "trgt_filtered.vcf").exists()
+    assert any("TRID=" in record for record in records_of(tmp_path / "o.vcf.gz"))
+
+
+def test_a_path_that_is_not_utf8_ends_in_at_most_one_line(tmp_path):
+    odd = os.fsdecode(b"in\xff.vcf")
+    shutil.copy(EXAMPLES / "dragen" / "NA12878.sv.vcf", tmp_path / odd)
+    result = subprocess.run([MERIVANE, "dragen", "-o", os.fsdecode(b"o\xff.vcf"), "-s", odd], cwd=tmp_path,
+                            capture_output=True)
+    assert b"Traceback" not in result.stderr
+    if result.returncode == 0:
+        assert result.stdout == b"o\xff.vcf.gz\n"  # as the file system spells it
+    else:
+        assert result.returncode == 1
+        assert result.stderr.count(b"\n") == 1 and result.stderr.startswith(b"merivane: error: ")

@@ -148,7 +148,7 @@ std::string inflate_start(std::string_view compressed) {
         inflated = inflate_start(file_start);
         start = inflated;
         if (start.find('\0') == std::string_view::npos) {
-            error.add_note(path + " is gzip data that could not be decompressed: the file is cut short or damaged");
+            error.add_note(path + " is gzip data cut short or damaged");
             throw error;
         }
     }

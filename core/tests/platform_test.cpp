@@ -99,8 +99,7 @@ std::string cut_gzip() {
 INSTANTIATE_TEST_SUITE_P(
     Files, TextReaderWrongFile,
     ::testing::Values(
-        WrongFileCase{"cut.vcf.gz", cut_gzip(),
-                      " is gzip data that could not be decompressed: the file is cut short or damaged"},
+        WrongFileCase{"cut.vcf.gz", cut_gzip(), " is gzip data cut short or damaged"},
         WrongFileCase{"x.bam", testing::gzip_bytes(std::string("BAM\x01\x00\x00\x00\xff\xfe", 10)),
                       " holds binary data, not text (a BAM or CRAM file?)"},
         WrongFileCase{"latin1.vcf", "#CHROM\nchr1\t1\tcaf\xe9\n", ""}),

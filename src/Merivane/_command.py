@@ -1,0 +1,510 @@
+"""The commands a user types: `merivane`, with one subcommand per pipeline,
+and the installed per-pipeline commands (the fixed parsers of Merivane.cli,
+wrapped). They share how messages are shown and how a failure ends."""
+import argparse
+import logging
+import os
+import shutil
+import signal
+import sys
+import tempfile
+import textwrap
+import threading
+import traceback
+from contextlib import contextmanager
+from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
+
+from . import __version__, cli, repeats
+
+EXIT_SUCCESS = 0
+EXIT_FAILURE = 1
+# How a shell reports a process ended by a signal: 128 + its number.
+WATCHED_SIGNALS: Dict[int, str] = {signal.SIGINT: "interrupted", signal.SIGTERM: "terminated"}
+
+# The spellings of the per-pipeline commands, accepted by `merivane` as its
+# own options' aliases: renamed before parsing, so the help lists each option
+# once and -o stays required under either name.
+ALIASES = {
+    "--outputPath": "--output-path",
+    "--svPath": "--sv-path",
+    "--cnvPath": "--cnv-path",
+    "--repeatPath": "--repeat-path",
+    "--fullRepeatPath": "--full-repeat-path",
+    "--repeatLocationsBedFilePath": "--catalog",
+    "-modify": "--modify-repeats",
+}
+
+# The doors' warnings about an input the caller did not give. `merivane`
+# keeps quiet about those: the user knows what they left out.
+NOT_GIVEN_WARNINGS = {
+    'Can\'t unify file type "%s". The file does not exist.',
+    'Can\'t filter repeats file "%s". The file does not exist',
+    "Empty/no vcf files to concatenate",  # the error line says it
+}
+
+STDOUT = "-"
+
+
+# ---- messages, signals and failures -----------------------------------------
+
+
+@contextmanager
+def messages(level: int, drop: Sequence[str] = ()) -> Iterator[None]:
+    """Messages of one command run go to standard error as "merivane: <text>";
+    the root logger's handlers and level are put back afterwards, so a host
+    that calls a command in-process keeps its set-up."""
+    root = logging.getLogger()
+    handler = logging.StreamHandler(sys.stderr)
+    handler.setFormatter(logging.Formatter("merivane: %(message)s"))
+    if drop:
+        handler.addFilter(lambda record: record.msg not in drop)
+    previous = root.level
+    root.addHandler(handler)
+    root.setLevel(level)
+    try:
+        yield
+    finally:
+        root.removeHandler(handler)
+        root.setLevel(previous)
+
+
+class SignalWatch:
+    """Notes a Ctrl-C or SIGTERM (what batch schedulers send at a time limit)
+    during one command run, and turns either into KeyboardInterrupt, so the
+    core stops and removes its partial outputs as it does for Ctrl-C. The
+    signal may reach a child program (sort, bedtools) too, whose death then
+    reaches us first. Installed only over the interpreter's default handlers,
+    on the main thread, and put back afterwards."""
+
+    def __init__(self) -> None:
+        self.seen: Optional[int] = None
+        self.previous: Dict[int, Any] = {}
+
+    def __enter__(self) -> "SignalWatch":
+        if threading.current_thread() is not threading.main_thread():
+            return self
+        defaults = {signal.SIGINT: signal.default_int_handler, signal.SIGTERM: signal.SIG_DFL}
+        for number, default in defaults.items():
+            if signal.getsignal(number) is default:
+                self.previous[number] = signal.signal(number, self.stop)
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        for number, handler in self.previous.items():
+            signal.signal(number, handler)
+
+    def stop(self, number: int, frame: object) -> None:
+        if self.seen is None:
+            self.seen = number
+        raise KeyboardInterrupt
+
+    def signal_behind(self, error: BaseException) -> Optional[int]:
+        """The watched signal that ended the run, if one did."""
+        if self.seen is not None:
+            return self.seen
+        if isinstance(error, KeyboardInterrupt):
+            return signal.SIGINT
+        returncode = getattr(error, "returncode", None)  # a child killed by it
+        if isinstance(returncode, int) and -returncode in WATCHED_SIGNALS:
+            return -returncode
+        return None
+
+
+def one_line(text: str) -> str:
+    return text.replace("\r", " ").replace("\n", " ")
+
+
+def error_text(error: BaseException, verbose: bool = False) -> str:
+    """The text after "merivane: error: ". A file error reads as the shell's
+    tools put it ("<file>: <reason>"); a decoding error leads with what the
+    file is; the notes the core attaches (which file, which line) follow in
+    brackets."""
+    notes = [str(note) for note in getattr(error, "__notes__", ())]
+    if isinstance(error, OSError) and error.filename is not None and error.strerror:
+        text = os.fsdecode(error.filename)
+        if error.filename2 is not None:
+            text += " -> " + os.fsdecode(error.filename2)
+        text += ": " + error.strerror
+    elif isinstance(error, MemoryError):
+        text = "out of memory"
+    elif isinstance(error, UnicodeDecodeError):
+        # The decoder's byte and position mean little to a user; what the
+        # file is (binary, damaged gzip) means much.
+        where = [note for note in notes if note.startswith("while reading ")]
+        what = [note for note in notes if note not in where]
+        text = "; ".join(what) or "not UTF-8 text"
+        notes = where + ([str(error)] if verbose else [])
+    else:
+        text = str(error) or type(error).__name__
+    if notes:
+        text += " (" + "; ".join(notes) + ")"
+    return one_line(text)
+
+
+def say(text: str) -> None:
+    print(text, file=sys.stderr, flush=True)
+
+
+def run_guarded(work: Callable[[], None], verbose: bool = False) -> int:
+    """Runs one command's work. A failure becomes one line on standard error
+    and an exit status; argparse's own exits (help, usage errors) pass."""
+    watch = SignalWatch()
+    try:
+        with watch:
+            try:
+                work()
+                return EXIT_SUCCESS
+            except SystemExit:
+                raise
+            except BaseException as error:
+                # The core removed its partial outputs on the way here.
+                number = watch.signal_behind(error)
+                if number is not None:
+                    raise KeyboardInterrupt from error
+                if verbose:
+                    traceback.print_exception(type(error), error, error.__traceback__, file=sys.stderr)
+                say("merivane: error: " + error_text(error, verbose))
+                return EXIT_FAILURE
+    except KeyboardInterrupt:
+        number = watch.seen or signal.SIGINT
+        say("merivane: " + WATCHED_SIGNALS[number])
+        return 128 + number
+
+
+def arguments(argv: Optional[Sequence[str]]) -> List[str]:
+    return list(sys.argv[1:] if argv is None else argv)
+
+
+# ---- the installed per-pipeline commands ------------------------------------
+
+
+def installed_command(command: str, entry: str, argv: Optional[Sequence[str]]) -> int:
+    """`entry` is looked up on Merivane.cli at call time and given `argv` as it
+    came: its parser, options and help stay exactly its own."""
+    if "--version" in arguments(argv):
+        print(f"{command} {__version__}", flush=True)
+        return EXIT_SUCCESS
+
+    def work() -> None:
+        with messages(logging.INFO):
+            getattr(cli, entry)(argv)
+
+    return run_guarded(work)
+
+
+def dragen_command(argv: Optional[Sequence[str]] = None) -> int:
+    return installed_command("merivane-dragen", "dragen_from_cli", argv)
+
+
+def ont_command(argv: Optional[Sequence[str]] = None) -> int:
+    return installed_command("merivane-ont", "ont_from_cli", argv)
+
+
+def pacbio_command(argv: Optional[Sequence[str]] = None) -> int:
+    return installed_command("merivane-pacbio", "pacbio_from_cli", argv)
+
+
+# ---- merivane ---------------------------------------------------------------
+
+
+def integer_between(low: int, high: int, within: str) -> Callable[[str], int]:
+    """An argparse `type=`: a whole number from low to high."""
+
+    def convert(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"'{text}' is not a whole number") from None
+        if not low <= value <= high:
+            raise argparse.ArgumentTypeError(f"'{text}' {within}")
+        return value
+
+    return convert
+
+
+def output_path(text: str) -> str:
+    """An argparse `type=` for -o: the printed paths are one a line, so a path
+    that would break a line is refused rather than printed in pieces."""
+    if not text:
+        raise argparse.ArgumentTypeError("the output path is empty (use - for standard output)")
+    if "\n" in text or "\r" in text:
+        raise argparse.ArgumentTypeError(f"{text!r} holds a line break; choose a path without one")
+    return text
+
+
+MAX_THREADS = 2**31 - 1
+
+DESCRIPTION = (
+    "Merge one sample's structural-variant (SV), copy-number (CNV), tandem-repeat and runs-of-homozygosity (ROH) "
+    "calls into one VCF: one header, sorted by chromosome and position, bgzipped for tabix. Pick the pipeline "
+    "the files came from. On success the path of the finished .vcf.gz (and of its index, when asked for) is "
+    "printed on standard output; with -o - the bgzipped VCF itself goes there. Messages go to standard error, "
+    "only when something is wrong. The spellings of the merivane-dragen, merivane-ont and merivane-pacbio "
+    "commands (--outputPath, --svPath, -modify, ...) are accepted too."
+)
+
+EPILOG = """\
+examples:
+  merivane dragen -o NA12878.vcf -s NA12878.sv.vcf.gz -c NA12878.cnv.vcf.gz -d NA12878.roh.bed
+  merivane ont    -o HG002.vcf -s HG002.sniffles.vcf.gz -r HG002.straglr.vcf.gz
+  merivane pacbio -o HG003.vcf -s HG003.pbsv.vcf.gz -r HG003.trgt.vcf.gz --index tbi
+  merivane dragen -o - -s NA12878.sv.vcf.gz | bcftools view -H | head
+
+Run 'merivane PIPELINE --help' for a pipeline's options."""
+
+EVERY_INPUT_OPTIONAL = "Every input is optional: one with no records is left out with a warning."
+
+# name: (summary, description, example)
+PIPELINES = {
+    "dragen": (
+        "unify a DRAGEN run: SV, CNV, repeats (ExpansionHunter) and ROH",
+        "Unify a DRAGEN run's structural-variant, copy-number, repeat (ExpansionHunter) and runs-of-homozygosity "
+        "outputs into one sorted, bgzipped VCF. " + EVERY_INPUT_OPTIONAL,
+        "example:\n  merivane dragen -o NA12878.vcf -s NA12878.sv.vcf.gz -c NA12878.cnv.vcf.gz \\\n"
+        "      -r NA12878.repeats.vcf.gz -d NA12878.roh.bed\n"
+        "  prints NA12878.vcf.gz",
+    ),
+    "ont": (
+        "unify an Oxford Nanopore run: SV (Sniffles2), CNV and repeats (Straglr)",
+        "Unify an Oxford Nanopore run's structural-variant, copy-number and repeat (Straglr) outputs into one "
+        "sorted, bgzipped VCF. " + EVERY_INPUT_OPTIONAL,
+        "example:\n  merivane ont -o HG002.vcf -s HG002.sniffles.vcf.gz -c HG002.cnv.vcf.gz -r HG002.straglr.vcf.gz\n"
+        "  prints HG002.vcf.gz",
+    ),
+    "pacbio": (
+        "unify a PacBio run: SV (pbsv), CNV and repeats (TRGT, cut down to a locus catalog)",
+        "Unify a PacBio run's structural-variant (pbsv), copy-number and repeat (TRGT) outputs into one sorted, "
+        "bgzipped VCF. The TRGT VCF covers the whole genome; only its calls at the loci of a catalog are kept "
+        "(by default the bundled STRchive disease-locus catalog, hg38). SV records marked InvBreakpoint are left "
+        "out unless told otherwise. " + EVERY_INPUT_OPTIONAL,
+        "example:\n  merivane pacbio -o HG003.vcf -s HG003.pbsv.vcf.gz -r HG003.trgt.vcf.gz --index tbi\n"
+        "  prints HG003.vcf.gz and HG003.vcf.gz.tbi; the catalog's repeat calls are kept in\n"
+        "  HG003.trgt_filtered.vcf beside the output",
+    ),
+}
+
+
+def wrapped(text: str) -> str:
+    return textwrap.fill(text, width=79)
+
+
+def add_input_options(parser: argparse.ArgumentParser, pipeline: str) -> None:
+    inputs = parser.add_argument_group("files (plain or gzip-compressed; every input optional)")
+    inputs.add_argument("-o", "--output-path", dest="output_path", metavar="VCF", type=output_path, required=True,
+                        help="where to write the unified VCF; the finished file is this path + .gz, or - for the "
+                             "bgzipped VCF on standard output (required)")
+    inputs.add_argument("-s", "--sv-path", dest="sv_path", metavar="VCF", help="structural-variant VCF")
+    inputs.add_argument("-c", "--cnv-path", dest="cnv_path", metavar="VCF", help="copy-number VCF")
+    if pipeline == "pacbio":
+        inputs.add_argument("-r", "--full-repeat-path", dest="full_repeat_path", metavar="VCF",
+                            help="TRGT repeat VCF of the whole genome, cut down to the catalog")
+        inputs.add_argument("-b", "--catalog", dest="catalog", metavar="BED",
+                            help="BED of the repeat loci to keep (default: the bundled STRchive disease-locus "
+                                 "catalog, hg38)")
+        inputs.add_argument("--filtered-repeats", dest="filtered_repeats", metavar="VCF",
+                            help="where to keep the catalog's repeat calls (default: beside the output, named after "
+                                 "the -r file with _filtered.vcf; with -o -, beside the -r file)")
+        return
+    caller = "ExpansionHunter" if pipeline == "dragen" else "Straglr"
+    inputs.add_argument("-r", "--repeat-path", dest="repeat_path", metavar="VCF",
+                        help=f"tandem-repeat VCF ({caller})")
+    if pipeline == "dragen":
+        inputs.add_argument("-d", "--roh", dest="roh", metavar="BED",
+                            help="runs of homozygosity: the BED of DRAGEN's ROH caller, or an ROH VCF")
+        return
+    records = parser.add_argument_group("repeat records")
+    records.add_argument("--modify-repeats", dest="modify_repeats", action="store_const", const=True, default=None,
+                         help="mark every repeat call SVTYPE=REP, whatever it carries (default: only calls that "
+                              "carry no SVTYPE)")
+    records.add_argument("--no-modify-repeats", dest="modify_repeats", action="store_const", const=False,
+                         help="mark no repeat call")
+
+
+def add_output_options(parser: argparse.ArgumentParser, pipeline: str) -> None:
+    output = parser.add_argument_group("output")
+    output.add_argument("--threads", type=integer_between(1, MAX_THREADS, f"must be from 1 to {MAX_THREADS}"),
+                        default=1, metavar="N",
+                        help="compress with N threads (default 1); the output is the same for any N")
+    output.add_argument("--level", type=integer_between(0, 9, "must be from 0 (fastest) to 9 (smallest)"),
+                        default=9, metavar="L",
+                        help="compression level, 0 (fastest, largest) to 9 (smallest; default)")
+    output.add_argument("--index", choices=("tbi", "csi"), default=None,
+                        help="also write a tabix index beside the output: tbi, or csi for chromosomes longer than "
+                             "512 Mbp")
+    output.add_argument("--donor-header", action="store_true",
+                        help="use the first input's header alone (SV, else CNV, else repeats) instead of merging "
+                             "every input's INFO, FORMAT, FILTER, ALT and contig lines")
+    filters = output.add_mutually_exclusive_group()
+    kept = "InvBreakpoint" if pipeline == "pacbio" else "keep all"
+    filters.add_argument("--drop-filter", action="append", dest="drop_filters", metavar="TOKEN",
+                         help=f"leave out SV records whose FILTER holds TOKEN; repeat for more tokens "
+                              f"(default: {kept})")
+    filters.add_argument("--no-drop-filter", action="store_true", help="keep every SV record, whatever its FILTER")
+
+
+def add_message_options(parser: argparse.ArgumentParser) -> None:
+    group = parser.add_argument_group("messages")
+    loudness = group.add_mutually_exclusive_group()
+    loudness.add_argument("-q", "--quiet", action="store_true",
+                          help="show only warnings and errors (the default)")
+    loudness.add_argument("-v", "--verbose", action="store_true",
+                          help="show every message, and the full traceback of an error")
+    group.add_argument("--version", action="version", version=f"merivane {__version__}")
+
+
+def build_parser() -> argparse.ArgumentParser:
+    formatter = argparse.RawDescriptionHelpFormatter
+    parser = argparse.ArgumentParser(prog="merivane", description=wrapped(DESCRIPTION), epilog=EPILOG,
+                                     formatter_class=formatter, allow_abbrev=False)
+    parser.add_argument("--version", action="version", version=f"merivane {__version__}")
+    subparsers = parser.add_subparsers(dest="pipeline", metavar="PIPELINE", title="pipelines")
+    subparsers.required = True
+    for name, (summary, description, example) in PIPELINES.items():
+        sub = subparsers.add_parser(name, help=summary, description=wrapped(description), epilog=example,
+                                    formatter_class=formatter, allow_abbrev=False)
+        add_input_options(sub, name)
+        add_output_options(sub, name)
+        add_message_options(sub)
+    return parser
+
+
+def with_aliases_renamed(argv: Sequence[str]) -> List[str]:
+    renamed = []
+    options_ended = False
+    for argument in argv:
+        if not options_ended and isinstance(argument, str):
+            options_ended = argument == "--"
+            name, equals, value = argument.partition("=")
+            if name in ALIASES:
+                argument = ALIASES[name] + equals + value
+        renamed.append(argument)
+    return renamed
+
+
+def output_settings(args: argparse.Namespace) -> Dict[str, Any]:
+    """The door keywords every subcommand passes."""
+    return dict(merge_headers=not args.donor_header, threads=args.threads, compresslevel=args.level,
+                index=args.index)
+
+
+def drop_filters(args: argparse.Namespace, by_default: Tuple[str, ...] = ()) -> Tuple[str, ...]:
+    if args.no_drop_filter:
+        return ()
+    return by_default if args.drop_filters is None else tuple(args.drop_filters)
+
+
+def unify_dragen_or_ont(args: argparse.Namespace, output: str) -> Optional[str]:
+    """Through the pipeline's door; with FILTER tokens to drop, which those
+    doors do not take, through `_unify` with the door's inputs and options
+    plus the tokens."""
+    dragen = args.pipeline == "dragen"
+    roh = args.roh if dragen else None
+    settings = output_settings(args)
+    tokens = drop_filters(args)
+    if not tokens:
+        if dragen:
+            return cli.dragen_unify(output_path=output, sv_path=args.sv_path, cnv_path=args.cnv_path,
+                                    repeat_path=args.repeat_path, roh_bed_path=roh, **settings)
+        return cli.ont_unify(output_path=output, sv_path=args.sv_path, cnv_path=args.cnv_path,
+                             repeat_path=args.repeat_path, modify_repeats=args.modify_repeats, **settings)
+    struct_files = {cli.SV: args.sv_path, cli.CNV: args.cnv_path, cli.REPEATS: args.repeat_path, cli.ROH: roh}
+    if dragen:
+        options = cli.UnifyOptions(drop_sv_filters=tokens)
+    else:
+        options = cli.UnifyOptions(add_repeat_svtype=args.modify_repeats, drop_sv_filters=tokens)
+    return cli._unify(struct_files, output, options, **settings)
+
+
+def unify_pacbio(args: argparse.Namespace, output: str) -> Optional[str]:
+    catalog = args.catalog if args.catalog is not None else repeats.default_repeat_catalog_path()
+    filtered = args.filtered_repeats
+    if filtered is None and args.full_repeat_path is not None and args.output_path != STDOUT:
+        # In the output's folder, under the name the filter would give it
+        # beside its input: the input's folder may be read-only (a shared run
+        # folder); the output's is the one place the command is known to write.
+        name = repeats._filtered_repeat_path(os.path.basename(args.full_repeat_path))
+        filtered = os.path.join(os.path.dirname(args.output_path), name)
+    return cli.pacbio_filter_and_unify(
+        output_path=output, sv_path=args.sv_path, cnv_path=args.cnv_path, full_repeat_path=args.full_repeat_path,
+        repeat_bed_file_path=catalog, drop_sv_filters=drop_filters(args, ("InvBreakpoint",)),
+        filtered_repeat_path=filtered, **output_settings(args))
+
+
+def unify(args: argparse.Namespace, output: str) -> str:
+    result = unify_pacbio(args, output) if args.pipeline == "pacbio" else unify_dragen_or_ont(args, output)
+    if result is None:
+        raise ValueError("nothing to unify: no SV, CNV or repeat input with records was given")
+    return result
+
+
+def write_out(text: str) -> None:
+    """Paths as the file system spells them, even when not UTF-8."""
+    buffer = getattr(sys.stdout, "buffer", None)
+    if buffer is None:  # a host's text-only stream
+        sys.stdout.write(text)
+        return
+    sys.stdout.flush()
+    buffer.write(os.fsencode(text))
+    buffer.flush()
+
+
+def unify_to_file(args: argparse.Namespace) -> None:
+    existed = os.path.lexists(args.output_path)
+    try:
+        result = unify(args, args.output_path)
+    except BaseException:
+        # The doors leave an empty plain file when nothing is unified; one
+        # this run created is no output of it.
+        if not existed and os.path.isfile(args.output_path) and os.path.getsize(args.output_path) == 0:
+            os.remove(args.output_path)
+        raise
+    printed = [result]
+    if args.index is not None:
+        index_path = f"{result}.{args.index}"
+        if not os.path.isfile(index_path):
+            raise ValueError(f"no index was written beside {result}")
+        printed.append(index_path)
+    write_out("".join(path + "\n" for path in printed))
+
+
+def unify_to_stdout(args: argparse.Namespace) -> None:
+    """The run writes into a private folder, removed on every way out; the
+    finished bgzipped file is then copied to standard output."""
+    with tempfile.TemporaryDirectory(prefix="merivane-") as folder:
+        result = unify(args, os.path.join(folder, "stdout.vcf"))
+        sys.stdout.flush()
+        try:
+            with open(result, "rb") as finished:
+                shutil.copyfileobj(finished, sys.stdout.buffer, 1 << 20)
+            sys.stdout.buffer.flush()
+        except BrokenPipeError:
+            # The reader went away (`| head`): say so once, not again when
+            # the interpreter flushes standard output at exit.
+            try:
+                devnull = os.open(os.devnull, os.O_WRONLY)
+                os.dup2(devnull, sys.stdout.fileno())
+                os.close(devnull)
+            except (OSError, ValueError):
+                pass
+            raise RuntimeError("standard output was closed before the whole VCF was written") from None
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(with_aliases_renamed(arguments(argv)))
+    to_stdout = args.output_path == STDOUT
+    if to_stdout and args.index is not None:
+        parser.error("--index needs a file beside the output; it cannot go with -o -")
+    if to_stdout and sys.stdout.isatty():
+        parser.error("-o - writes compressed data, not to a terminal; redirect standard output")
+    level = logging.DEBUG if args.verbose else logging.WARNING
+    drop = () if args.verbose else tuple(NOT_GIVEN_WARNINGS)
+
+    def work() -> None:
+        with messages(level, drop):
+            if to_stdout:
+                unify_to_stdout(args)
+            else:
+                unify_to_file(args)
+
+    return run_guarded(work, args.verbose)
