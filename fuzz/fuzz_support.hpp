@@ -20,6 +20,7 @@
 #include "platform/error.hpp"
 #include "platform/process.hpp"
 #include "platform/temp_file.hpp"
+#include "platform/text_reader.hpp"
 
 namespace merivane::fuzz {
 
@@ -54,6 +55,24 @@ inline std::string universal_newlines(std::string_view text) {
         }
     }
     return out;
+}
+
+// Whether the readers take a file of `bytes` as text: strict UTF-8, no NUL.
+inline bool readable_text(std::string_view bytes) {
+    if (bytes.find('\0') != std::string_view::npos) return false;
+    try {
+        validate_utf8(bytes, "input");
+        return true;
+    } catch (const UnicodeDecodeError&) {
+        return false;
+    }
+}
+
+// A file's bytes as the readers give its text: a byte-order mark before the
+// first line dropped, line ends normalised.
+inline std::string as_read(std::string_view bytes) {
+    if (bytes.starts_with("\xEF\xBB\xBF")) bytes.remove_prefix(3);
+    return universal_newlines(bytes);
 }
 
 inline const char* const kScratchNames[] = {"a", "b", "c", "d", "e", "f"};

@@ -69,12 +69,13 @@ else:
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="needs /dev/urandom, /proc and RLIMIT_AS")
 @pytest.mark.parametrize("source, error", [
     ("/dev/urandom", "UnicodeDecodeError"),  # binary without end: fails at its first bad bytes
-    ("zeros.gz", "MemoryError"),  # 512 MiB of text in 0.5 MB: out of memory is no decode error
+    ("/dev/zero", "UnicodeDecodeError"),  # NUL bytes are no text, however valid as UTF-8
+    ("huge.gz", "MemoryError"),  # 512 MiB of text in 0.5 MB: out of memory is no decode error
 ])
 def test_endless_or_oversized_input_fails_fast_in_bounded_memory(tmp_path, source, error):
-    if source == "zeros.gz":
+    if source == "huge.gz":
         source = str(tmp_path / source)
-        pathlib.Path(source).write_bytes(gzip.compress(bytes(64 << 20), 1) * 8)
+        pathlib.Path(source).write_bytes(gzip.compress(b"A" * (64 << 20), 1) * 8)
     child = subprocess.run([sys.executable, "-c", BOUNDED_READ, source, "256"],
                            capture_output=True, text=True, timeout=60)
     assert child.stdout.strip() == error, child.stderr
@@ -83,6 +84,7 @@ def test_endless_or_oversized_input_fails_fast_in_bounded_memory(tmp_path, sourc
 READ_UNTIL_INTERRUPTED = """
 import sys
 from Merivane import unifier
+print("reading", flush=True)
 try:
     unifier.get_lines(sys.argv[1])
 except KeyboardInterrupt:
@@ -91,19 +93,23 @@ except KeyboardInterrupt:
 
 
 @pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="needs FIFOs")
-def test_ctrl_c_ends_a_read_waiting_on_a_silent_fifo(tmp_path):
+@pytest.mark.parametrize("writer_opens", [True, False], ids=["waiting_in_read", "waiting_in_open"])
+def test_ctrl_c_ends_a_read_waiting_on_a_silent_fifo(tmp_path, writer_opens):
     fifo = tmp_path / "silent.vcf"
     os.mkfifo(fifo)
     child = subprocess.Popen([sys.executable, "-c", READ_UNTIL_INTERRUPTED, str(fifo)],
                              stdout=subprocess.PIPE, text=True)
-    writer = os.open(fifo, os.O_WRONLY)  # returns once the child has opened it; nothing is written
+    # Opening returns once the child has opened it too; nothing is written.
+    writer = os.open(fifo, os.O_WRONLY) if writer_opens else None
     try:
+        assert child.stdout.readline() == "reading\n"
         time.sleep(0.3)
         child.send_signal(signal.SIGINT)
         out, _ = child.communicate(timeout=10)
     finally:
         child.kill()
-        os.close(writer)
+        if writer is not None:
+            os.close(writer)
     assert out.strip() == "KeyboardInterrupt"
 
 

@@ -12,21 +12,24 @@
 
 namespace merivane {
 
-int os::open_truncated(const std::string& path) {
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) throw_os_error(path);
-    return fd;
+namespace {
+// open(2), retried when a signal interrupts it. Opening a FIFO waits for
+// the other side, perhaps forever: the host decides whether the signal
+// ends the call.
+int open_retrying(const std::string& path, int flags) {
+    for (;;) {
+        const int fd = ::open(path.c_str(), flags, 0666);
+        if (fd >= 0) return fd;
+        if (errno != EINTR) throw_os_error(path);
+        check_interrupt();
+    }
 }
+}  // namespace
+
+int os::open_truncated(const std::string& path) { return open_retrying(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC); }
 
 int open_for_reading(const std::string& path) {
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) throw_os_error(path);
+    const int fd = open_retrying(path, O_RDONLY | O_CLOEXEC);
     struct stat info {};
     if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
         ::close(fd);

@@ -31,6 +31,12 @@ constexpr std::size_t kHeadSize = 1 << 16;
 constexpr std::size_t kLineTail = 1 << 16;
 // Steps between two polls of the interrupt check (about a megabyte of text).
 constexpr unsigned kPollEvery = 16;
+// A UTF-8 byte-order mark, which editors and spreadsheets put before the
+// first line; left in, "##fileformat" would no longer start with "#".
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+// The reason a NUL byte gives: UTF-8 allows it, but no text input holds one,
+// and a crash often leaves a file's tail as zeros.
+constexpr const char* kNulReason = "NUL byte in text";
 
 struct Utf8Fault {
     std::size_t start;
@@ -42,20 +48,24 @@ struct Utf8Fault {
 // surrogates, nothing above U+10FFFF. `at_end` says whether a sequence cut
 // off by the end of `text` is a fault ("unexpected end of data") or simply
 // continues in the next chunk (reported as a fault with reason "incomplete").
-Utf8Fault find_utf8_fault(std::string_view text, bool at_end) {
+// `files`: the text is a file's, where a NUL byte is a fault too.
+Utf8Fault find_utf8_fault(std::string_view text, bool at_end, bool files = false) {
+    const std::uint64_t stop_mask = 0x8080808080808080ULL;
     const auto* s = reinterpret_cast<const unsigned char*>(text.data());
     const std::size_t n = text.size();
     std::size_t i = 0;
     while (i < n) {
-        // Fast path over ASCII, eight bytes at a time.
+        // Fast path over ASCII (without NUL, for a file), eight bytes at a time.
         while (i + 8 <= n) {
             std::uint64_t word;
             std::memcpy(&word, s + i, 8);
-            if (word & 0x8080808080808080ULL) break;
+            const std::uint64_t zero_bytes = files ? (word - 0x0101010101010101ULL) & ~word : 0;
+            if ((word | zero_bytes) & stop_mask) break;
             i += 8;
         }
         if (i >= n) break;
         const unsigned char c = s[i];
+        if (c == 0 && files) return {i, i + 1, kNulReason};
         if (c < 0x80) {
             ++i;
             continue;
@@ -140,6 +150,12 @@ std::string inflate_start(std::string_view compressed) {
     error.add_note("while reading " + path + ", line " + std::to_string(line));
     // A byte that is not UTF-8 usually means the wrong file, not a bad line:
     // say which kind, so the user does not hunt for an encoding problem.
+    // NUL bytes after some text: what a crash leaves of a file's tail. (From
+    // the first line on, the file is binary: the hints below say so.)
+    if (fault.reason == kNulReason && line > 1) {
+        error.add_note(path + " holds NUL bytes: not a text file, or torn by a crash?");
+        throw error;
+    }
     std::string_view start = file_start.substr(0, 4096);
     std::string inflated;
     if (start.substr(0, 2) == "\x1f\x8b") {
@@ -331,7 +347,16 @@ void TextReader::decode_append(const char* data, std::size_t size, bool at_end) 
         carry_.clear();
         in = joined;
     }
-    const Utf8Fault fault = find_utf8_fault(in, at_end);
+    if (at_start_) {
+        // The mark may arrive a byte at a time (a FIFO's small writes).
+        if (!at_end && in.size() < kByteOrderMark.size() && kByteOrderMark.starts_with(in)) {
+            carry_.assign(in);
+            return;
+        }
+        if (in.starts_with(kByteOrderMark)) in.remove_prefix(kByteOrderMark.size());
+        at_start_ = false;
+    }
+    const Utf8Fault fault = find_utf8_fault(in, at_end, true);
     std::size_t usable = in.size();
     if (fault.reason != nullptr) {
         if (std::strcmp(fault.reason, "incomplete") != 0) report_decode_error(in, fault.start, fault.end, fault.reason);
@@ -544,6 +569,10 @@ LineBuffer read_lines_gzip_or_plain(const std::string& path) {
         return LineBuffer(reader.read_all());
     } catch (const OSError&) {
         throw;  // a failed read says nothing about what the file holds
+    } catch (const UnicodeDecodeError& error) {
+        // Sound gzip data holding NUL bytes: binary or torn text whatever its
+        // encoding, and the gzip reading knows the line.
+        if (error.reason() == kNulReason) throw;
     } catch (const Error&) {
         // Not gzip after all (or not text inside): the plain reading decides.
         // Anything else (out of memory, an interrupt) is no verdict on the

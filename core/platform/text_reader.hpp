@@ -1,6 +1,7 @@
 // Reading text files the way every input of the system is read: UTF-8,
-// strictly; "\r\n" and a lone "\r" read as "\n"; optionally gzip-compressed
-// (any number of concatenated members, so BGZF reads whole).
+// strictly, without NUL bytes; a byte-order mark at the start dropped;
+// "\r\n" and a lone "\r" read as "\n"; optionally gzip-compressed (any
+// number of concatenated members, so BGZF reads whole).
 #pragma once
 
 #include <cstddef>
@@ -95,6 +96,7 @@ private:
     std::string raw_head_;           // a gzip file's first bytes, undecoded
     std::vector<std::string> pieces_;  // text read whole, before text_
     unsigned steps_ = 0;             // chunks read, for the interrupt polls
+    bool at_start_ = true;           // no text decoded yet: a byte-order mark may come
     bool finished_ = false;
 };
 
@@ -118,7 +120,8 @@ enum class GzipLayout {
 // from several inflates the first member whole.
 GzipLayout gzip_layout(const std::string& path);
 
-// Checks that `text` is valid UTF-8; throws UnicodeDecodeError naming the
+// Checks that `text` is valid UTF-8 (NUL bytes allowed: it need not come
+// from a file); throws UnicodeDecodeError naming the
 // line (counted from `first_line`) and the file.
 void validate_utf8(std::string_view text, const std::string& path, std::uint64_t first_line = 1);
 

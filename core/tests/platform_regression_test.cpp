@@ -65,8 +65,8 @@ TEST_P(GzipShape, ZerosCountAsPaddingOnlyAfterAMember) {
 
 INSTANTIATE_TEST_SUITE_P(
     Regression, GzipShape,
-    ::testing::Values(GzipShapeCase{"lone_zero_byte", std::string(1, '\0'), false, std::vector{std::string(1, '\0')}},
-                      GzipShapeCase{"zero_line", std::string("\0\0\n", 3), false, std::vector{std::string("\0\0\n", 3)}},
+    ::testing::Values(GzipShapeCase{"lone_zero_byte", std::string(1, '\0'), false, std::nullopt},
+                      GzipShapeCase{"zero_line", std::string("\0\0\n", 3), false, std::nullopt},
                       GzipShapeCase{"zeros_before_member", std::string(2, '\0') + gzip_bytes("a\n"), false, std::nullopt},
                       GzipShapeCase{"zeros_after_member", gzip_bytes("a\n") + std::string(3, '\0'), true,
                                     std::vector<std::string>{"a\n"}},

@@ -12,8 +12,10 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <new>
+#include <tuple>
 
 namespace merivane {
 namespace {
@@ -63,6 +65,76 @@ TEST(TextReader, InvalidUtf8NamesTheLine) {
         EXPECT_NE(error.notes()[0].find("line 3"), std::string::npos);
     }
 }
+
+// Each way an input is read whole, plain or gzip-compressed.
+struct InputReading {
+    const char* name;
+    bool gzip;
+    std::function<std::vector<std::string>(const std::string& path)> read;
+};
+
+std::vector<std::string> streamed_lines(const std::string& path, Compression compression) {
+    TextReader reader(path, compression);
+    std::vector<std::string> lines;
+    std::string line;
+    while (reader.next_line(line)) lines.push_back(line);
+    return lines;
+}
+
+const InputReading kInputReadings[] = {
+    {"plain", false, [](const std::string& p) { return as_strings(read_lines(p, Compression::Plain)); }},
+    {"streamed", false, [](const std::string& p) { return streamed_lines(p, Compression::Plain); }},
+    // The magic-byte test takes two bytes first: a mark arrives split.
+    {"detected", false, [](const std::string& p) { return streamed_lines(p, Compression::DetectByMagic); }},
+    {"either", false, [](const std::string& p) { return as_strings(read_lines_gzip_or_plain(p)); }},
+    {"gzip", true, [](const std::string& p) { return as_strings(read_lines(p, Compression::Gzip)); }},
+    {"gzip_detected", true, [](const std::string& p) { return streamed_lines(p, Compression::DetectByMagic); }},
+    {"gzip_either", true, [](const std::string& p) { return as_strings(read_lines_gzip_or_plain(p)); }},
+};
+
+class InputShapes : public ::testing::TestWithParam<InputReading> {
+protected:
+    std::string write(const TempDir& dir, const std::string& text) const {
+        return dir.write("in.vcf", GetParam().gzip ? testing::gzip_bytes(text) : text);
+    }
+};
+
+// A byte-order mark before the first line is dropped (else "##fileformat"
+// would read as a record); anywhere else it is text like any other.
+TEST_P(InputShapes, ByteOrderMarkAtTheStartIsDropped) {
+    TempDir dir;
+    const std::string bom = "\xEF\xBB\xBF";
+    EXPECT_EQ(GetParam().read(write(dir, bom + "##fileformat=VCFv4.2\r\nchr1\t1\n")),
+              (std::vector<std::string>{"##fileformat=VCFv4.2\n", "chr1\t1\n"}));
+    EXPECT_EQ(GetParam().read(write(dir, bom)), std::vector<std::string>{});
+    EXPECT_EQ(GetParam().read(write(dir, bom + bom + "x\n")), std::vector<std::string>{bom + "x\n"});
+    EXPECT_EQ(GetParam().read(write(dir, "a\n" + bom + "b")), (std::vector<std::string>{"a\n", bom + "b"}));
+    EXPECT_THROW(GetParam().read(write(dir, "\xEF\xBB")), UnicodeDecodeError);
+}
+
+// A NUL byte is no text: a decode error naming the line, found where it
+// stands, whether the text was compressed or not.
+TEST_P(InputShapes, NulBytesAreADecodeErrorNamingTheLine) {
+    using namespace std::string_literals;
+    TempDir dir;
+    for (const auto& [text, line, start] :
+         {std::tuple{"##a\nchr1\t1\n"s + std::string(4096, '\0'), "3", std::size_t{0}},
+          std::tuple{"##a\nchr1\t1\0x\nchr2\t2\n"s, "2", std::size_t{6}}}) {
+        const std::string path = write(dir, text);
+        try {
+            GetParam().read(path);
+            ADD_FAILURE() << "no decode error";
+        } catch (const UnicodeDecodeError& error) {
+            EXPECT_EQ(error.start(), start);
+            ASSERT_EQ(error.notes().size(), 2u);
+            EXPECT_EQ(error.notes()[0], "while reading " + path + ", line " + line);
+            EXPECT_EQ(error.notes()[1], path + " holds NUL bytes: not a text file, or torn by a crash?");
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Readings, InputShapes, ::testing::ValuesIn(kInputReadings),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // What a byte that is not UTF-8 says about the file, when it says something.
 struct WrongFileCase {
