@@ -222,7 +222,7 @@ std::optional<std::string> unify(const unifier::StructFiles& struct_files, const
                                  const unifier::UnifyOptions& options, const OutputSettings& settings) {
     reject_outputs_naming_inputs(struct_files, output_path);
     if (replaced_by_unified_file(output_path)) {
-        if (const std::optional<std::string> sort_path = compression::gnu_sort_path()) {
+        if (const std::optional<std::string> sort_path = compression::gnu_sort_for_default_engine()) {
             return unify_without_reading_back(struct_files, output_path, options, settings, *sort_path);
         }
     }

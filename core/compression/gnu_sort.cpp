@@ -8,6 +8,7 @@
 #include "compression/sorting.hpp"
 #include "platform/error.hpp"
 #include "platform/file_io.hpp"
+#include "platform/log.hpp"
 #include "platform/process.hpp"
 #include "platform/strings.hpp"
 #include "platform/temp_file.hpp"
@@ -18,15 +19,17 @@ namespace merivane::compression {
 
 namespace {
 constexpr double kBannerTimeoutSeconds = 15.0;
-}  // namespace
+// A GNU sort answers --version in milliseconds; one that takes longer when
+// nobody asked for it costs the run no more than this.
+constexpr double kChoiceTimeoutSeconds = 2.0;
 
-std::optional<std::string> gnu_sort_path() {
+std::optional<std::string> find_gnu_sort(double timeout_seconds) {
     std::optional<std::string> path = find_executable("sort");
     if (!path) return std::nullopt;
     ChildOptions options;
     options.capture_stdout = true;
     options.capture_stderr = true;
-    options.timeout_seconds = kBannerTimeoutSeconds;
+    options.timeout_seconds = timeout_seconds;
     ChildResult result;
     try {
         result = run_child({*path, "--version"}, options);
@@ -36,8 +39,24 @@ std::optional<std::string> gnu_sort_path() {
     if (result.stdout_data.find("coreutils") == std::string::npos) return std::nullopt;
     return path;
 }
+}  // namespace
+
+std::optional<std::string> gnu_sort_path() { return find_gnu_sort(kBannerTimeoutSeconds); }
 
 bool gnu_sort_available() { return gnu_sort_path().has_value(); }
+
+std::optional<std::string> gnu_sort_for_default_engine(const SortSteps& steps) {
+    using Finder = std::optional<std::string> (*)();
+    const Finder* finder = steps.gnu_sort_path.target<Finder>();
+    if (finder == nullptr || *finder != &gnu_sort_path) return steps.gnu_sort_path();
+    try {
+        return find_gnu_sort(kChoiceTimeoutSeconds);
+    } catch (const TimeoutExpired& error) {
+        log_warning("GNU sort (%s) did not answer --version within %d seconds; sorting in memory instead",
+                    {error.cmd().front(), static_cast<std::int64_t>(kChoiceTimeoutSeconds)});
+        return std::nullopt;
+    }
+}
 
 namespace {
 
@@ -199,6 +218,12 @@ void GnuSortInput::add(std::string_view record) {
         record = terminated_;
     }
     out_.write(record);
+    // Counted as sort counts lines: a record holding a "\n" is two to it.
+    std::size_t end;
+    while ((end = record.find('\n')) != std::string_view::npos && end + 1 < record.size()) {
+        given_.add(record.substr(0, end + 1));
+        record.remove_prefix(end + 1);
+    }
     given_.add(record);
 }
 
@@ -222,7 +247,11 @@ void GnuSortInput::sort(const std::string& sort_path, const LineSink& line_sink)
             line_sink(keyed ? line.substr(line.find('\t') + 1) : line);
         });
     };
-    options.environment_overrides = {{"LC_ALL", "C"}};
+    // Sort spills into the temporary directory the core chose (TMPDIR may
+    // name one that is missing or read-only). Ended by this call or by this
+    // process's death, it is sent SIGTERM, on which it removes its files.
+    options.environment_overrides = {{"LC_ALL", "C"}, {"TMPDIR", temp_directory()}};
+    options.stopped_gently = true;
     const ChildResult result = run_child(argv, options);
     if (result.exit_status != 0) throw CalledProcessError(result.exit_status, argv);
     check.finish(lines.rest());

@@ -31,6 +31,11 @@ struct SortSteps {
     std::function<std::optional<std::string>()> gnu_sort_path = &merivane::compression::gnu_sort_path;
 };
 
+// The GNU sort an engine chosen by default uses: steps.gnu_sort_path's, but
+// the core's own lookup gives a `sort` that hangs on --version a short
+// time-out, then a warning and none (the in-memory engine).
+std::optional<std::string> gnu_sort_for_default_engine(const SortSteps& steps = {});
+
 // One line at a time, each ending in "\n".
 using LineSink = std::function<void(std::string_view line)>;
 

@@ -79,7 +79,7 @@ std::string sort_and_compress(const std::string& vcf_file_path, const std::optio
     refuse_destination(vcf_file_path, destination);
 
     std::optional<std::string> chosen = engine;
-    if (!chosen) chosen = std::string(steps.gnu_sort_path() ? kGnuSort : kPythonSort);
+    if (!chosen) chosen = std::string(gnu_sort_for_default_engine(steps) ? kGnuSort : kPythonSort);
 
     const std::optional<FileIdentity> read_input = file_identity(vcf_file_path);
     const LineBuffer input = read_lines(vcf_file_path, Compression::Plain);

@@ -30,6 +30,8 @@ namespace {
 
 // The longest a wait goes without asking whether the call was interrupted.
 constexpr int kInterruptPollMs = 100;
+// How long a child sent SIGTERM has to clean up before it is killed.
+constexpr int kGracePeriodMs = 5000;
 
 bool is_executable_file(const std::string& path) {
     struct stat info {};
@@ -88,6 +90,7 @@ struct Launch {
     int error_fd = -1;               // where a failed exec reports its errno
     pid_t parent = 0;
     int max_fd = -1;
+    int death_signal = SIGKILL;
 };
 
 void close_range_from(int first, int last, int max_fd) {
@@ -104,7 +107,7 @@ void close_range_from(int first, int last, int max_fd) {
 #ifdef __linux__
     // Dies with the thread that started it: a killed parent leaves no sort
     // or bedtools running on. Checked after: the parent may already be gone.
-    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != launch.parent) ::_exit(127);
+    if (::prctl(PR_SET_PDEATHSIG, launch.death_signal) != 0 || ::getppid() != launch.parent) ::_exit(127);
 #endif
     // Signals as a fresh program expects them (the host ignores SIGPIPE and
     // its threads may block signals).
@@ -136,22 +139,16 @@ void close_range_from(int first, int last, int max_fd) {
     ::_exit(127);
 }
 
-// A started child: killed and reaped unless it was waited for.
+// A started child: stopped and reaped unless it was waited for.
 class RunningChild {
 public:
-    explicit RunningChild(pid_t pid) : pid_(pid) {
+    RunningChild(pid_t pid, bool gently) : pid_(pid), gently_(gently) {
 #if defined(__linux__) && defined(SYS_pidfd_open)
         const long fd = ::syscall(SYS_pidfd_open, pid, 0);
         if (fd >= 0) pidfd_.reset(static_cast<int>(fd));
 #endif
     }
-    ~RunningChild() {
-        if (pid_ <= 0) return;
-        ::kill(pid_, SIGKILL);
-        int status = 0;
-        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-        }
-    }
+    ~RunningChild() { kill_and_reap(); }
     RunningChild(const RunningChild&) = delete;
     RunningChild& operator=(const RunningChild&) = delete;
 
@@ -171,11 +168,25 @@ public:
         return exit_status_of(status);
     }
 
-    // Waits for the exit with the reaping kept to this object.
-    void kill_and_reap() {
+    // Ends the child (SIGTERM first when gently, SIGKILL after the grace
+    // period) and reaps it.
+    void kill_and_reap() noexcept {
         if (pid_ <= 0) return;
-        ::kill(pid_, SIGKILL);
         int status = 0;
+        if (gently_ && ::kill(pid_, SIGTERM) == 0) {
+            for (int waited = 0; waited < kGracePeriodMs; waited += 10) {
+                pid_t done;
+                do {
+                    done = ::waitpid(pid_, &status, WNOHANG);
+                } while (done < 0 && errno == EINTR);
+                if (done != 0) {
+                    pid_ = 0;
+                    return;
+                }
+                ::usleep(10000);
+            }
+        }
+        ::kill(pid_, SIGKILL);
         while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
         }
         pid_ = 0;
@@ -183,6 +194,7 @@ public:
 
 private:
     pid_t pid_;
+    bool gently_;
     UniqueFd pidfd_;
 };
 
@@ -229,6 +241,7 @@ ChildResult run_child(const std::vector<std::string>& argv, const ChildOptions& 
     launch.error_fd = exec_error.write_end.get();
     launch.parent = ::getpid();
     launch.max_fd = max_descriptor();
+    if (options.stopped_gently) launch.death_signal = SIGTERM;
     if (options.stdin_path) {
         stdin_file.reset(open_for_reading(*options.stdin_path));
         launch.redirect[0] = stdin_file.get();
@@ -249,7 +262,7 @@ ChildResult run_child(const std::vector<std::string>& argv, const ChildOptions& 
     const pid_t pid = ::fork();
     if (pid < 0) throw_os_error(argv[0]);
     if (pid == 0) exec_child(launch);
-    RunningChild child(pid);
+    RunningChild child(pid, options.stopped_gently);
 
     // The parent keeps only the reading ends. The error pipe closes at the
     // child's exec (or exit): four bytes on it are the errno of a failed exec.

@@ -37,6 +37,10 @@ struct ChildOptions {
     std::vector<std::pair<std::string, std::string>> environment_overrides;
     // Killed and TimeoutExpired raised when it runs longer.
     std::optional<double> timeout_seconds;
+    // Ended with SIGTERM rather than SIGKILL, so that it can remove its own
+    // temporary files: when the wait for it is abandoned (killed after a
+    // grace period if it lingers) and when this process dies first (Linux).
+    bool stopped_gently = false;
 };
 
 struct ChildResult {

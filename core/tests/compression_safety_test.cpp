@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -9,6 +10,9 @@
 #include "compression/sort_and_compress.hpp"
 #include "compression/sorting.hpp"
 #include "platform/error.hpp"
+#include "platform/log.hpp"
+#include "platform/temp_file.hpp"
+#include "platform/text_reader.hpp"
 #include "test_support.hpp"
 
 namespace merivane::compression {
@@ -73,6 +77,58 @@ TEST(GnuSortCheck, AcceptsWhatGnuSortDoesWithOddPositions) {
                                                 "c\t\n", "c\t99999999999999999999\n", "c\t1e3\n"};
     const LineBuffer sorted = sort_records_with_gnu_sort(records);
     EXPECT_EQ(sorted.lines().size(), records.size());
+}
+
+// Sort counts lines, not the records it was handed: one holding a "\n" is
+// two lines to it, and its output is right.
+TEST(GnuSortCheck, CountsLinesAsSortDoes) {
+    if (!gnu_sort_available()) GTEST_SKIP() << "no GNU sort installed";
+    const LineBuffer sorted = sort_records_with_gnu_sort({"b\t0\na\t1\n", "c\t2\na\t0"});
+    EXPECT_EQ(std::vector<std::string>(sorted.lines().begin(), sorted.lines().end()),
+              (std::vector<std::string>{"a\t0\n", "a\t1\n", "b\t0\n", "c\t2\n"}));
+}
+
+class GnuSortTemporaries : public ::testing::TestWithParam<bool> {};
+
+// Sort spills where the core's own temporaries go: a TMPDIR that is missing
+// (or read-only) is replaced for sort too, which would fail only once it
+// spilled.
+TEST_P(GnuSortTemporaries, GoWhereTheCoreChose) {
+    MERIVANE_SKIP_WITHOUT_POSIX_SHELL();
+    if (!fs::exists("/usr/bin/sort")) GTEST_SKIP() << "the fake wraps /usr/bin/sort";
+    TempDir dir;
+    const bool usable = GetParam();
+    const std::string tmpdir = dir.path(usable ? "tmp" : "missing");
+    if (usable) fs::create_directory(tmpdir);
+    const testing::ScopedEnv env("TMPDIR", tmpdir);
+    const std::string seen = dir.path("seen");
+    const std::string sort = write_script(dir, "sort", "echo \"$TMPDIR\" > '" + seen + "'; exec /usr/bin/sort \"$@\"");
+    const std::string input = dir.write("u.vcf", kVcf);
+    sort_and_compress(input, std::nullopt, true, std::string(kGnuSort), {}, {[&] { return std::optional(sort); }});
+    EXPECT_EQ(read_file(seen), temp_directory() + "\n");
+    EXPECT_EQ(temp_directory() == tmpdir, usable);
+}
+
+INSTANTIATE_TEST_SUITE_P(Tmpdir, GnuSortTemporaries, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Usable" : "Missing"; });
+
+// A `sort` that hangs on --version costs an engine chosen by default a
+// short time-out and a warning, then the in-memory engine sorts.
+TEST(GnuSortChoice, HangingBannerFallsBackToTheInMemoryEngine) {
+    MERIVANE_SKIP_WITHOUT_POSIX_SHELL();
+    TempDir dir;
+    if (!fs::exists("/bin/sleep")) GTEST_SKIP() << "the fake sleeps with /bin/sleep";
+    write_script(dir, "sort", "exec /bin/sleep 30");
+    const testing::ScopedEnv path("PATH", dir.path(""));
+    const std::string input = dir.write("u.vcf", kVcf);
+    testing::CapturedLog log;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(sort_and_compress(input, std::nullopt, true, std::nullopt), input + ".gz");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(read_lines(input + ".gz", Compression::Gzip).text(), "##fileformat=VCFv4.2\n#CHROM\tPOS\nchr1\t4\nchr1\t30\nchr2\t5\n");
+    ASSERT_FALSE(log.events().empty());
+    EXPECT_EQ(log.events()[0].level, LogLevel::Warning);
+    EXPECT_NE(log.events()[0].format.find("did not answer --version"), std::string::npos);
 }
 
 TEST(SortAndCompress, PrivateIntermediateAndPlantedLinksAreNotFollowed) {

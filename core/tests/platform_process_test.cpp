@@ -129,6 +129,45 @@ TEST(Process, ChildDiesWithItsParent) {
     EXPECT_TRUE(stops_running(child));
 }
 
+// A child that asked to be stopped gently (as GNU sort, to remove its spill
+// files) is sent SIGTERM where another is killed outright: when its parent
+// dies, and when the wait for it is abandoned.
+TEST(Process, ChildIsStoppedGentlyWhenItAsked) {
+    for (const bool parent_dies : {true, false}) {
+        for (const bool gently : {false, true}) {
+            TempDir dir;
+            const std::string pid_file = dir.path("pid");
+            const std::string trapped = dir.path("trapped");
+            ChildOptions options;
+            options.stopped_gently = gently;
+            const std::vector<std::string> argv{shell(), "-c",
+                                                "trap 'echo TERM > \"" + trapped + "\"; exit 1' TERM; echo $$ > '" +
+                                                    pid_file + "'; while :; do sleep 0.05; done"};
+            pid_t child = 0;
+            if (parent_dies) {
+                const pid_t parent = ::fork();
+                if (parent == 0) {
+                    try {
+                        run_child(argv, options);
+                    } catch (...) {
+                    }
+                    ::_exit(0);
+                }
+                child = wait_for_pid_file(pid_file);
+                ::kill(parent, SIGKILL);
+                ::waitpid(parent, nullptr, 0);
+            } else {
+                const InterruptAfter interrupt(std::chrono::milliseconds(300));
+                EXPECT_THROW(run_child(argv, options), Interrupted);
+                child = wait_for_pid_file(pid_file);
+            }
+            ASSERT_GT(child, 0);
+            EXPECT_TRUE(stops_running(child));
+            EXPECT_EQ(read_file(trapped), gently ? "TERM\n" : "") << parent_dies << gently;
+        }
+    }
+}
+
 TEST(Process, ExecFailureIsOSErrorWithItsErrno) {
     TempDir dir;
     const std::string script = dir.write("not-executable", "#!/bin/sh\n");
