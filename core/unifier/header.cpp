@@ -189,9 +189,24 @@ void HeaderMerge::use_tags(InputKind kind, std::string_view line) {
         });
     }
     if (count > vcf::kInfo && cells[vcf::kInfo] != ".") {
+        // Records of one caller mostly give the same keys in the same order:
+        // those of the record before are passed over with a comparison each.
+        std::size_t index = 0;
         for_each_token(cells[vcf::kInfo], ';', [&](std::string_view entry) {
             const std::size_t equals = entry.find('=');
-            use_tag(used_info_, kind, "INFO", entry.substr(0, equals), equals != std::string_view::npos);
+            const std::string_view key = entry.substr(0, equals);
+            const bool has_value = equals != std::string_view::npos;
+            if (index < last_info_.size() && last_info_[index].first == key && last_info_[index].second == has_value) {
+                ++index;
+                return;
+            }
+            use_tag(used_info_, kind, "INFO", key, has_value);
+            if (index < last_info_.size()) {
+                last_info_[index] = {std::string(key), has_value};
+            } else {
+                last_info_.emplace_back(std::string(key), has_value);
+            }
+            ++index;
         });
     }
     if (count > vcf::kFormat && cells[vcf::kFormat] != last_format_) {

@@ -109,6 +109,8 @@ private:
     // The last FILTER and FORMAT texts met: records mostly repeat them.
     std::string last_filter_;
     std::string last_format_;
+    // The INFO keys of the record before, and whether each had a value.
+    std::vector<std::pair<std::string, bool>> last_info_;
     // Per input: the first chr-prefixed and the first bare primary
     // chromosome name among its records, empty while none is met.
     KindTable<std::pair<std::string, std::string>> naming_;
