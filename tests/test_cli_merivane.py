@@ -19,7 +19,7 @@ SCRIPTS = Path(sysconfig.get_path("scripts"))
 MERIVANE = str(SCRIPTS / "merivane")
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 CATALOG = repeats.default_repeat_catalog_path()
-DEFAULTS = dict(merge_headers=True, threads=1, compresslevel=9, index=None)
+DEFAULTS = dict(merge_headers=True, threads=1, compresslevel=9, index=None, sort_order="text")
 
 AS_ROOT = os.geteuid() == 0
 SETPRIV = shutil.which("setpriv")
@@ -45,9 +45,9 @@ def capture(monkeypatch, name, result="out.vcf.gz"):
               **DEFAULTS)),
         # The per-pipeline commands' spellings, and every output setting.
         (["dragen", "--outputPath", "o.vcf", "--svPath=s.vcf", "--roh", "roh.bed", "--donor-header",
-          "--threads", "2", "--level", "6", "--index", "csi"], "dragen_unify",
+          "--threads", "2", "--level", "6", "--index", "csi", "--sort", "contig"], "dragen_unify",
          dict(output_path="o.vcf", sv_path="s.vcf", cnv_path=None, repeat_path=None, roh_bed_path="roh.bed",
-              merge_headers=False, threads=2, compresslevel=6, index="csi")),
+              merge_headers=False, threads=2, compresslevel=6, index="csi", sort_order="contig")),
         (["ont", "--output-path", "o.vcf", "--repeatPath", "r.vcf", "-modify"], "ont_unify",
          dict(output_path="o.vcf", sv_path=None, cnv_path=None, repeat_path="r.vcf", modify_repeats=True, **DEFAULTS)),
         (["ont", "-o", "o.vcf", "--no-modify-repeats", "--cnv-path", "c.vcf"], "ont_unify",

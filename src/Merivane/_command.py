@@ -331,6 +331,10 @@ def add_output_options(parser: argparse.ArgumentParser, pipeline: str) -> None:
     output.add_argument("--index", choices=("tbi", "csi"), default=None,
                         help="also write a tabix index beside the output: tbi, or csi for chromosomes longer than "
                              "512 Mbp")
+    output.add_argument("--sort", choices=("text", "contig"), default="text", dest="sort_order",
+                        help="order of the chromosomes: text (chr1, chr10, chr2; the default, which tabix and "
+                             "bcftools take) or contig, the order of the header's contig lines, which Picard, GATK "
+                             "and bcftools sort use")
     output.add_argument("--donor-header", action="store_true",
                         help="use the first input's header alone (SV, else CNV, else repeats) instead of merging "
                              "every input's INFO, FORMAT, FILTER, ALT and contig lines")
@@ -384,7 +388,7 @@ def with_aliases_renamed(argv: Sequence[str]) -> List[str]:
 def output_settings(args: argparse.Namespace) -> Dict[str, Any]:
     """The door keywords every subcommand passes."""
     return dict(merge_headers=not args.donor_header, threads=args.threads, compresslevel=args.level,
-                index=args.index)
+                index=args.index, sort_order=args.sort_order)
 
 
 def drop_filters(args: argparse.Namespace, by_default: Tuple[str, ...] = ()) -> Tuple[str, ...]:
