@@ -2,9 +2,11 @@
 // an integer POS, then a tab and text without control characters, each line
 // terminated): GNU sort and the
 // in-memory engine must give the same records in the same order, byte for
-// byte. Skipped where no GNU sort is installed.
+// byte, in text order and in the order of contig lines naming some of the
+// chromosomes. Skipped where no GNU sort is installed.
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -45,6 +47,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!sort_path) return 0;
 
     Bytes in(data, size);
+    // Contig lines for some chromosomes, in an order of the input's choosing.
+    ContigOrder contigs;
+    for (std::uint8_t chosen = in.byte(); chosen != 0; chosen >>= 1) {
+        contigs.add_header_line("##contig=<ID=" + std::string(kChromosomes[in.byte() % std::size(kChromosomes)]) +
+                                ">\n");
+    }
     std::vector<std::string> storage;
     while (!in.empty() && storage.size() < 64) {
         std::string line(kChromosomes[in.byte() % std::size(kChromosomes)]);
@@ -65,17 +73,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<std::size_t> all(records.size());
     for (std::size_t i = 0; i < all.size(); ++i) all[i] = i;
 
-    const std::vector<std::size_t> order = sort_in_memory(records, all);
-    const LineBuffer external = sort_records_with_gnu_sort(records, {[] { return sort_path; }});
-    check(external.lines().size() == order.size(), "GNU sort returned another number of records");
-    for (std::size_t i = 0; i < order.size(); ++i) {
-        if (external.lines()[i] == records[order[i]]) continue;
-        std::string both;
-        for (std::size_t k = 0; k < order.size(); ++k) {
-            both += std::string(external.lines()[k]) + " | " + std::string(records[order[k]]);
+    for (const ContigOrder* by : std::initializer_list<const ContigOrder*>{nullptr, &contigs}) {
+        const std::vector<std::size_t> order = sort_in_memory(records, all, by);
+        std::vector<std::string> external;
+        stream_gnu_sort(records, [&](std::string_view line) { external.emplace_back(line); },
+                        {[] { return sort_path; }}, by);
+        check(external.size() == order.size(), "GNU sort returned another number of records");
+        for (std::size_t i = 0; i < order.size(); ++i) {
+            if (external[i] == records[order[i]]) continue;
+            std::string both;
+            for (std::size_t k = 0; k < order.size(); ++k) both += external[k] + " | " + std::string(records[order[k]]);
+            for (char& c : both) c = c == '\0' ? '@' : c;
+            fail(std::string(by ? "contig order" : "text order") + ": engines differ at record " +
+                 std::to_string(i) + " (GNU | in memory):\n" + both);
         }
-        for (char& c : both) c = c == '\0' ? '@' : c;
-        fail("engines differ at record " + std::to_string(i) + " (GNU | in memory):\n" + both);
     }
     return 0;
 }
