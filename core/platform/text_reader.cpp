@@ -410,6 +410,7 @@ void TextReader::report_decode_error(std::string_view in, std::size_t start, std
     } catch (const Error&) {
         // The rest is unreadable: the decode error stands.
     }
+    torn_ = reason == kNulReason && line + count_line_breaks(std::string_view(raw).substr(0, offset + start)) > 1;
     throw_decode_error(raw, Utf8Fault{offset + start, offset + end, reason}, path_, line, head_);
 }
 
@@ -569,10 +570,10 @@ LineBuffer read_lines_gzip_or_plain(const std::string& path) {
         return LineBuffer(reader.read_all());
     } catch (const OSError&) {
         throw;  // a failed read says nothing about what the file holds
-    } catch (const UnicodeDecodeError& error) {
-        // Sound gzip data holding NUL bytes: binary or torn text whatever its
-        // encoding, and the gzip reading knows the line.
-        if (error.reason() == kNulReason) throw;
+    } catch (const UnicodeDecodeError&) {
+        // Sound gzip text torn by NUL bytes, whatever its encoding: the gzip
+        // reading knows the line. (Binary from the start, it goes on below.)
+        if (reader.torn_) throw;
     } catch (const Error&) {
         // Not gzip after all (or not text inside): the plain reading decides.
         // Anything else (out of memory, an interrupt) is no verdict on the

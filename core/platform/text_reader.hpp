@@ -97,6 +97,7 @@ private:
     std::vector<std::string> pieces_;  // text read whole, before text_
     unsigned steps_ = 0;             // chunks read, for the interrupt polls
     bool at_start_ = true;           // no text decoded yet: a byte-order mark may come
+    bool torn_ = false;              // the decode error is NUL bytes after some text
     bool finished_ = false;
 };
 
