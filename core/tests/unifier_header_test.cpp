@@ -258,6 +258,7 @@ struct NamingCase {
 
 class ChromosomeNaming : public ::testing::TestWithParam<NamingCase> {};
 
+// With either header.
 TEST_P(ChromosomeNaming, TwoStylesAmongTheInputsAreWarnedAbout) {
     const auto& param = GetParam();
     const auto records = [](const Texts& chromosomes) {
@@ -272,9 +273,12 @@ TEST_P(ChromosomeNaming, TwoStylesAmongTheInputsAreWarnedAbout) {
         for (const auto& c : param.roh) bed.push_back(c + "\t1\t9\t2\n");
         inputs.with(InputKind::Roh, bed);
     }
-    CapturedLog log;
-    merged(inputs);
-    EXPECT_EQ(warnings_of(log, kChromosomeNaming), param.warnings);
+    for (const bool merge : {true, false}) {
+        TempDir dir;
+        CapturedLog log;
+        unify_lines(inputs.table(), dir.path("out.vcf"), UnifyOptions{}, {}, merge);
+        EXPECT_EQ(warnings_of(log, kChromosomeNaming), param.warnings) << merge;
+    }
 }
 
 using NamingArgs = std::vector<std::vector<LogArg>>;

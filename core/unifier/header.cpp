@@ -123,6 +123,46 @@ std::optional<Declaration> parse_declaration(std::string_view line) {
     return declaration;
 }
 
+void warn_about_chromosome_naming(const KindTable<std::optional<LineSpan>>& lines) {
+    // Per input: the first chr-prefixed and the first bare primary name
+    // among its records (a BED's lines are records too).
+    KindTable<std::pair<std::string_view, std::string_view>> naming;
+    for (const InputKind kind : kFileTypes) {
+        const auto& input = lines[kind_index(kind)];
+        if (!input) continue;
+        auto& [prefixed, bare] = naming[kind_index(kind)];
+        std::string_view last;
+        for (const std::string_view line : *input) {
+            if (line.empty() || line.front() == '#') continue;
+            const std::string_view chromosome = line.substr(0, line.find('\t'));
+            if (chromosome == last || chromosome.size() == line.size()) continue;
+            last = chromosome;
+            if (is_bare_primary_chromosome(chromosome)) {
+                if (bare.empty()) bare = chromosome;
+            } else if (chromosome.starts_with("chr") && is_bare_primary_chromosome(chromosome.substr(3))) {
+                if (prefixed.empty()) prefixed = chromosome;
+            }
+            if (!prefixed.empty() && !bare.empty()) break;
+        }
+    }
+    // Only inputs that keep to one style count: one that mixes them has its
+    // reasons, and says nothing about the others.
+    const auto style = [&naming](InputKind kind) {
+        const auto& [prefixed, bare] = naming[kind_index(kind)];
+        return prefixed.empty() == bare.empty() ? std::string_view() : prefixed.empty() ? bare : prefixed;
+    };
+    for (const InputKind a : kFileTypes) {
+        for (const InputKind b : kFileTypes) {
+            const std::string_view a_name = style(a), b_name = style(b);
+            if (kind_index(a) >= kind_index(b) || a_name.empty() || b_name.empty()) continue;
+            if (a_name.starts_with("chr") == b_name.starts_with("chr")) continue;
+            log_warning(kChromosomeNaming, {std::string(kind_name(a)), std::string(a_name), std::string(kind_name(b)),
+                                            std::string(b_name)});
+            return;
+        }
+    }
+}
+
 HeaderMerge::HeaderMerge(InputKind donor, LineSpan donor_meta) {
     // The donor's lines stay as they are, repeated IDs included; the first
     // declaration of an ID is the one later inputs are compared with.
@@ -170,13 +210,11 @@ void HeaderMerge::use_record(InputKind kind, std::string_view line) {
     if (tab == std::string_view::npos) return;
     use_tags(kind, line);
     const std::string_view chromosome = line.substr(0, tab);
-    if (chromosome == last_used_ && kind == last_kind_) return;
+    if (chromosome == last_used_) return;
     auto found = used_.find(chromosome);
     if (found == used_.end()) found = used_.emplace(chromosome).first;
     // Elements of an unordered_set stay where they are.
     last_used_ = *found;
-    last_kind_ = kind;
-    use_chromosome(kind, chromosome);
 }
 
 void HeaderMerge::use_tags(InputKind kind, std::string_view line) {
@@ -230,32 +268,6 @@ void HeaderMerge::use_tag(UsedTags& used, InputKind kind, std::string_view key, 
         found = used.emplace(id, place).first;
     }
     if (has_value && found->second != std::string_view::npos) undeclared_[found->second].has_value = true;
-}
-
-void HeaderMerge::use_chromosome(InputKind kind, std::string_view chromosome) {
-    auto& [prefixed, bare] = naming_[kind_index(kind)];
-    if (is_bare_primary_chromosome(chromosome)) {
-        if (bare.empty()) bare = chromosome;
-    } else if (chromosome.starts_with("chr") && is_bare_primary_chromosome(chromosome.substr(3))) {
-        if (prefixed.empty()) prefixed = chromosome;
-    }
-}
-
-void HeaderMerge::warn_about_naming() const {
-    // Only inputs that keep to one style count: one that mixes them has its
-    // reasons, and says nothing about the others.
-    for (const InputKind a : kFileTypes) {
-        const auto& [a_prefixed, a_bare] = naming_[kind_index(a)];
-        if (a_prefixed.empty() || !a_bare.empty()) continue;
-        for (const InputKind b : kFileTypes) {
-            const auto& [b_prefixed, b_bare] = naming_[kind_index(b)];
-            if (b_bare.empty() || !b_prefixed.empty()) continue;
-            const bool a_first = kind_index(a) < kind_index(b);
-            log_warning(kChromosomeNaming, {std::string(kind_name(a_first ? a : b)), a_first ? a_prefixed : b_bare,
-                                            std::string(kind_name(a_first ? b : a)), a_first ? b_bare : a_prefixed});
-            return;
-        }
-    }
 }
 
 std::string HeaderMerge::declarations() const {

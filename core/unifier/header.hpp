@@ -38,6 +38,12 @@ struct Declaration {
 
 std::optional<Declaration> parse_declaration(std::string_view line);
 
+// One warning when the records of one input name primary chromosomes with
+// "chr" (chr1) and those of another without (1): the inputs of one sample
+// called against references that name chromosomes apart never meet on one.
+// `lines` holds each input's lines, or nullopt for an absent one.
+void warn_about_chromosome_naming(const KindTable<std::optional<LineSpan>>& lines);
+
 // Whether a header line is meta-information ("##..."); the header's
 // declarations are the leading run of such lines.
 inline bool is_meta_line(std::string_view line) { return line.starts_with("##"); }
@@ -61,9 +67,6 @@ public:
     // tag the records use and no line declares: INFO, FORMAT, FILTER and ALT
     // lines, each terminated.
     std::string declarations() const;
-    // One warning when one input's records name primary chromosomes with
-    // "chr" (chr1) and another's without (1).
-    void warn_about_naming() const;
     // Contig lines taken from the other inputs, then one per chromosome that
     // a record uses and no line declares, in the order the sorted file
     // meets them.
@@ -93,7 +96,6 @@ private:
     void declare(const Declaration& declaration, InputKind kind);
     void use_tag(UsedTags& used, InputKind kind, std::string_view key, std::string_view id, bool has_value);
     void use_tags(InputKind kind, std::string_view line);
-    void use_chromosome(InputKind kind, std::string_view chromosome);
 
     std::map<std::pair<std::string, std::string>, Seen, std::less<>> declared_;
     std::set<std::pair<std::pair<std::string, std::string>, InputKind>> warned_;
@@ -101,7 +103,6 @@ private:
     std::string added_contigs_;
     std::unordered_set<std::string, TextHash, std::equal_to<>> used_;
     std::string_view last_used_;
-    InputKind last_kind_ = InputKind::Sv;
     UsedTags used_info_;
     UsedTags used_format_;
     UsedTags used_filters_;
@@ -111,9 +112,6 @@ private:
     std::string last_format_;
     // The INFO keys of the record before, and whether each had a value.
     std::vector<std::pair<std::string, bool>> last_info_;
-    // Per input: the first chr-prefixed and the first bare primary
-    // chromosome name among its records, empty while none is met.
-    KindTable<std::pair<std::string, std::string>> naming_;
 };
 
 }  // namespace merivane::unifier

@@ -224,7 +224,6 @@ bool write_with_merged_header(const LinesTable& lines, LineWriter& out, const Un
         write_records(section.kind, section.lines, scan, options, steps, section.bed, keep);
     }
 
-    merge.warn_about_naming();
     const std::string declarations = merge.declarations();
     const std::string contigs = merge.contigs();
     // New contig lines join the donor's, or end the added lines when it has none.
@@ -272,6 +271,7 @@ void write_vcf_content(InputKind kind, LineSpan lines, TextSink& out, const Unif
 
 bool write_unified(const LinesTable& lines, TextSink& out, const UnifyOptions& options, const WriterSteps& steps,
                    bool merge_headers) {
+    warn_about_chromosome_naming(lines);
     LineWriter writer(out);
     return merge_headers ? write_with_merged_header(lines, writer, options, steps)
                          : write_with_donor_header(lines, writer, options, steps);
