@@ -22,7 +22,7 @@ using merivane::binding::optional_path;
 using merivane::binding::optional_str;
 using merivane::binding::output_settings;
 using merivane::binding::path_text;
-using merivane::binding::Seams;
+using merivane::binding::Overrides;
 using merivane::binding::tri_state;
 using merivane::binding::without_gil_if;
 
@@ -31,7 +31,7 @@ namespace {
 namespace cli = merivane::cli;
 namespace unifier = merivane::unifier;
 
-Seams* seams = nullptr;
+Overrides* registry = nullptr;
 
 py::object unify_entry(py::object struct_files, py::object output_path, py::object options, py::object merge_headers,
                        py::object threads, py::object compresslevel, py::object index, py::object sort_order);
@@ -62,17 +62,17 @@ PYBIND11_MODULE(cli, m) {
     merivane::binding::init_module();
     m.doc() = "Front doors for the DRAGEN, Oxford Nanopore and PacBio pipelines, and their command lines.";
     // Looked up by name at call time: replacing one is honoured.
-    seams = &Seams::create(m);
+    registry = &Overrides::create(m);
 
     // Names bound at load time; a failing import makes this module fail to load.
     const py::module_ unifier_module = py::module_::import("Merivane.unifier");
     for (const char* name : {"SV", "CNV", "REPEATS", "ROH", "UnifyOptions"}) m.attr(name) = unifier_module.attr(name);
     for (const char* name : {"read_struct_lines", "unify_lines", "sort_and_compress"}) {
-        seams->import_from(Seams::of(unifier_module), name);
+        registry->import_from(Overrides::of(unifier_module), name);
     }
-    seams->import_from(Seams::of(py::module_::import("Merivane.repeats")), "filter_repeats_vcf");
+    registry->import_from(Overrides::of(py::module_::import("Merivane.repeats")), "filter_repeats_vcf");
 
-    seams->def("_unify", &unify_entry,
+    registry->def("_unify", &unify_entry,
                doc("_unify(struct_files: dict, output_path: str, options: UnifyOptions, *, merge_headers: bool = "
                    "False, threads: int = 1, compresslevel: int = 9, index: Optional[str] = None, sort_order: str = \"text\") -> Optional[str]",
                    "Read, unify, sort and compress; the compressed file's path, or None when nothing was unified.",
@@ -99,7 +99,7 @@ PYBIND11_MODULE(cli, m) {
               .c_str(),
           py::arg("output_path"), py::arg("sv_path") = py::none(), py::arg("cnv_path") = py::none(),
           py::arg("repeat_path") = py::none(), py::arg("modify_repeats") = py::none(), MERIVANE_OUTPUT_KEYWORDS);
-    seams->def("pacbio_unify", &pacbio_unify,
+    registry->def("pacbio_unify", &pacbio_unify,
                doc("pacbio_unify(output_path: str, sv_path: Optional[str] = None, cnv_path: Optional[str] = None, "
                    "repeat_path: Optional[str] = None, drop_sv_filters: Sequence[str] = (), *, "
                    "merge_headers: bool = False, threads: int = 1, compresslevel: int = 9, index: Optional[str] = "
@@ -181,11 +181,11 @@ py::object unify_entry(py::object struct_files, py::object output_path, py::obje
     const cli::OutputSettings settings = output_settings(merge_headers, threads, compresslevel, index, sort_order);
     const unifier::StructFiles files = merivane::binding::struct_files(struct_files);
     const std::string output = path_text(output_path, "output_path");
-    if (seams->reaches_intact("_unify")) {
+    if (registry->reaches_intact("_unify")) {
         const unifier::UnifyOptions unify_options = core_options(options);
         return optional_str(without_gil_if(true, [&] { return cli::unify(files, output, unify_options, settings); }));
     }
-    return merivane::binding::unify_through_module(*seams, files, struct_files, output_path, options, settings);
+    return merivane::binding::unify_through_module(*registry, files, struct_files, output_path, options, settings);
 }
 
 // The mapping a door hands to a replaced `_unify`: its paths as given.
@@ -205,9 +205,9 @@ template <class CoreDoor, class MakeOptions>
 py::object run_door(const unifier::StructFiles& files, py::handle output_path, py::dict struct_files,
                     const cli::OutputSettings& settings, CoreDoor&& core_door, MakeOptions&& make_options) {
     const std::string output = path_text(output_path, "output_path");
-    if (seams->intact("_unify")) return optional_str(without_gil_if(true, core_door));
+    if (registry->intact("_unify")) return optional_str(without_gil_if(true, core_door));
     cli::reject_outputs_naming_inputs(files, output);
-    return seams->attr("_unify")(struct_files, output_path, make_options(seams->attr("UnifyOptions")),
+    return registry->attr("_unify")(struct_files, output_path, make_options(registry->attr("UnifyOptions")),
                                  **changed_keywords(settings));
 }
 
@@ -268,7 +268,7 @@ py::object pacbio_filter_and_unify(py::object output_path, py::object sv_path, p
     const auto filtered_path = optional_path(filtered_repeat_path, "filtered_repeat_path");
     std::vector<std::string> tokens = filter_tokens(filter_token_tuple(drop_sv_filters, "drop_sv_filters"),
                                                     "drop_sv_filters");
-    if (seams->intact("filter_repeats_vcf") && seams->intact("pacbio_unify")) {
+    if (registry->intact("filter_repeats_vcf") && registry->intact("pacbio_unify")) {
         return optional_str(without_gil_if(true, [&] {
             return cli::pacbio_filter_and_unify(output, sv, cnv, full, bed, std::move(tokens), filtered_path,
                                                 settings);
@@ -279,8 +279,8 @@ py::object pacbio_filter_and_unify(py::object output_path, py::object sv_path, p
     py::dict filter_keywords;
     if (filtered_path) filter_keywords["output_path"] = filtered_repeat_path;
     const py::object filtered =
-        seams->attr("filter_repeats_vcf")(full_repeat_path, repeat_bed_file_path, **filter_keywords);
-    return seams->attr("pacbio_unify")("output_path"_a = output_path, "sv_path"_a = sv_path, "cnv_path"_a = cnv_path,
+        registry->attr("filter_repeats_vcf")(full_repeat_path, repeat_bed_file_path, **filter_keywords);
+    return registry->attr("pacbio_unify")("output_path"_a = output_path, "sv_path"_a = sv_path, "cnv_path"_a = cnv_path,
                                        "repeat_path"_a = filtered, "drop_sv_filters"_a = drop_sv_filters,
                                        **changed_keywords(settings));
 }
@@ -307,7 +307,7 @@ void add_path_option(py::object& parser, const char* short_flag, const char* lon
 py::object parse(py::object& parser, py::object argv) { return parser.attr("parse_args")(argv); }
 
 py::object dragen_from_cli(py::object argv) {
-    const py::module_& m = seams->module();
+    const py::module_& m = registry->module();
     py::object parser = new_parser("Unify DRAGEN structural vcf files");
     m.attr("_add_common_arguments")(parser);
     add_path_option(parser, "-r", "--repeatPath", "repeats input file path (optional)");
@@ -320,7 +320,7 @@ py::object dragen_from_cli(py::object argv) {
 }
 
 py::object ont_from_cli(py::object argv) {
-    const py::module_& m = seams->module();
+    const py::module_& m = registry->module();
     py::object parser = new_parser("Unify Oxford Nanopore structural vcf files");
     m.attr("_add_common_arguments")(parser);
     add_path_option(parser, "-r", "--repeatPath", "repeats input file path (optional)");
@@ -336,7 +336,7 @@ py::object ont_from_cli(py::object argv) {
 }
 
 py::object pacbio_from_cli(py::object argv) {
-    const py::module_& m = seams->module();
+    const py::module_& m = registry->module();
     py::object parser =
         new_parser("Filter PacBio repeats file with pre-defined bed file and unify structural vcf files");
     m.attr("_add_common_arguments")(parser);

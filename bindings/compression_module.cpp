@@ -12,6 +12,7 @@
 #include "compression/gnu_sort.hpp"
 #include "compression/sort_and_compress.hpp"
 #include "compression/sorting.hpp"
+#include "platform/overrides.hpp"
 #include "support.hpp"
 
 namespace py = pybind11;
@@ -25,7 +26,7 @@ using merivane::binding::optional_path;
 using merivane::binding::optional_str;
 using merivane::binding::optional_text;
 using merivane::binding::path_text;
-using merivane::binding::Seams;
+using merivane::binding::Overrides;
 using merivane::binding::text_view;
 using merivane::binding::to_str;
 using merivane::binding::to_str_list;
@@ -34,13 +35,13 @@ using merivane::binding::without_gil_if;
 
 namespace {
 
-Seams* seams = nullptr;
+Overrides* registry = nullptr;
 
 py::bytes bgzf_block(py::handle data);
 py::tuple split_header(py::handle lines);
 py::tuple sort_key(py::handle line);
 py::list sort_vcf_lines(py::handle lines, py::handle engine);
-core::SortSteps sort_steps();
+core::SortOverrides sort_overrides();
 py::object write_bgzf(py::handle source_path, py::handle destination_path, py::handle threads,
                       py::handle compresslevel, py::handle index);
 py::object sort_and_compress(py::handle vcf_file_path, py::handle destination_path, py::handle keep_plain,
@@ -73,20 +74,25 @@ PYBIND11_MODULE(compression, m) {
               "Header lines first, then the records by chromosome, position and whole line, sorted in\n"
               "memory (PYTHON_SORT, the default) or by GNU sort (GNU_SORT).").c_str());
     // Looked up by name at call time: replacing one is honoured.
-    seams = &Seams::create(m);
-    seams->def(
+    registry = &Overrides::create(m);
+    registry->def(
         "_gnu_sort_path", [] { return optional_str(without_gil_if(true, core::gnu_sort_path)); },
         doc("_gnu_sort_path() -> Optional[str]", "Full path of the GNU sort found on PATH, or None when there is none."),
         {});
-    seams->def(
-        "gnu_sort_available", [] { return without_gil_if(true, sort_steps().gnu_sort_path).has_value(); },
+    registry->def(
+        "gnu_sort_available",
+        [] {
+            return without_gil_if(true, [overrides = sort_overrides()] {
+                       return merivane::run_step(overrides.gnu_sort_path, core::gnu_sort_path);
+                   }).has_value();
+        },
         doc("gnu_sort_available() -> bool", "Whether a GNU sort is installed on PATH."), {"_gnu_sort_path"});
-    seams->def(
+    registry->def(
         "_sort_records_with_gnu_sort",
         [](py::handle records) {
             const LinesView input(records, "records");
             const merivane::LineBuffer sorted = without_gil_if(
-                true, [&, steps = sort_steps()] { return core::sort_records_with_gnu_sort(input.views(), steps); });
+                true, [&, overrides = sort_overrides()] { return core::sort_records_with_gnu_sort(input.views(), overrides); });
             return to_str_list(sorted.lines());
         },
         doc("_sort_records_with_gnu_sort(records: List[str]) -> List[str]",
@@ -100,7 +106,7 @@ PYBIND11_MODULE(compression, m) {
               "index: Optional[str] = None) -> str",
               "Compress a file as BGZF, ending it with the BGZF end-of-file marker; returns destination_path.",
               kCompressionKeywordsDoc).c_str());
-    seams->def("sort_and_compress", &sort_and_compress,
+    registry->def("sort_and_compress", &sort_and_compress,
                doc("sort_and_compress(vcf_file_path: str, destination_path: Optional[str] = None, keep_plain: bool "
                    "= False, engine: Optional[str] = None, *, threads: int = 1, compresslevel: int = 9, "
                    "index: Optional[str] = None, sort_order: str = \"text\") -> str",
@@ -118,11 +124,11 @@ namespace {
 // GNU sort as the module finds it now: the core's lookup while
 // `_gnu_sort_path` is the one loaded, else the replacement, called with the
 // GIL (the finder may run while it is released).
-core::SortSteps sort_steps() {
-    if (seams->intact("_gnu_sort_path")) return {};
+core::SortOverrides sort_overrides() {
+    if (registry->intact("_gnu_sort_path")) return {};
     return {[] {
         py::gil_scoped_acquire gil;
-        return optional_text(seams->attr("_gnu_sort_path")(), "_gnu_sort_path()");
+        return optional_text(registry->attr("_gnu_sort_path")(), "_gnu_sort_path()");
     }};
 }
 
@@ -204,7 +210,7 @@ py::list sort_vcf_lines(py::handle lines, py::handle engine) {
     py::list sorted = list_of(objects, plan->split.header, py::list());
     if (plan->engine == core::SortEngine::InMemory) return list_of(objects, plan->split.records, sorted);
 
-    if (const auto patched = seams->replaced("_sort_records_with_gnu_sort")) {
+    if (const auto patched = registry->replaced("_sort_records_with_gnu_sort")) {
         for (py::handle line : (*patched)(list_of(objects, plan->split.records, py::list()))) sorted.append(line);
         return sorted;
     }
@@ -212,7 +218,7 @@ py::list sort_vcf_lines(py::handle lines, py::handle engine) {
     records.reserve(plan->split.records.size());
     for (const std::size_t i : plan->split.records) records.push_back(views[i]);
     const merivane::LineBuffer external =
-        without_gil_if(true, [&, steps = sort_steps()] { return core::sort_records_with_gnu_sort(records, steps); });
+        without_gil_if(true, [&, overrides = sort_overrides()] { return core::sort_records_with_gnu_sort(records, overrides); });
     for (const std::string_view line : external.lines()) sorted.append(to_str(line));
     return sorted;
 }
@@ -235,14 +241,14 @@ py::object sort_and_compress(py::handle vcf_file_path, py::handle destination_pa
     const std::optional<std::string> destination = optional_path(destination_path, "destination_path");
     const bool keep = truthy(keep_plain);
     std::optional<std::string> engine_name = optional_text(engine, "engine");
-    if (!engine_name && !seams->intact("gnu_sort_available")) {
-        const bool available = truthy(seams->attr("gnu_sort_available")());
+    if (!engine_name && !registry->intact("gnu_sort_available")) {
+        const bool available = truthy(registry->attr("gnu_sort_available")());
         engine_name = std::string(available ? core::kGnuSort : core::kPythonSort);
     }
     std::string written;
     try {
-        written = without_gil_if(true, [&, steps = sort_steps()] {
-            return core::sort_and_compress(path, destination, keep, engine_name, settings, steps);
+        written = without_gil_if(true, [&, overrides = sort_overrides()] {
+            return core::sort_and_compress(path, destination, keep, engine_name, settings, overrides);
         });
     } catch (const core::UnknownSortEngine&) {
         raise_unknown_engine(engine);

@@ -27,7 +27,7 @@ using merivane::binding::optional_str;
 using merivane::binding::optional_text;
 using merivane::binding::path_text;
 using merivane::binding::require_text;
-using merivane::binding::Seams;
+using merivane::binding::Overrides;
 using merivane::binding::text_view;
 using merivane::binding::to_str;
 using merivane::binding::truthy;
@@ -119,12 +119,12 @@ private:
 // -1 for None, as Python's file objects take it.
 std::int64_t size_argument(py::handle size) { return size.is_none() ? -1 : to_int64(size); }
 
-Seams* seams = nullptr;
+Overrides* registry = nullptr;
 
 py::object span_to_python(const std::optional<repeats::RecordSpan>& span);
 py::dict intervals_to_python(const repeats::CatalogIntervals& catalog);
 std::vector<repeats::Interval> intervals_from_python(py::handle intervals);
-repeats::FilterOperations filter_operations();
+repeats::FilterOverrides filter_overrides();
 template <class Engine>
 void intersect(Engine engine, py::handle repeat_path, py::handle bed_path, py::handle output_path);
 
@@ -142,7 +142,7 @@ PYBIND11_MODULE(repeats, m) {
 
     const py::handle module = m;
     // Looked up by name at call time: replacing one is honoured.
-    seams = &Seams::create(m);
+    registry = &Overrides::create(m);
 
     m.def(
         "default_repeat_catalog_path",
@@ -219,10 +219,10 @@ PYBIND11_MODULE(repeats, m) {
         doc("_overlaps(intervals: Sequence[Tuple[int, int]], start: int, end: int) -> bool",
             "Whether [start, end) shares a base with any interval of a list sorted by start.").c_str());
 
-    seams->def(
+    registry->def(
         "bedtools_available", [] { return without_gil_if(true, repeats::bedtools_available); },
         doc("bedtools_available() -> bool", "Whether a ``bedtools`` binary is on PATH."), {});
-    seams->def(
+    registry->def(
         "_intersect_with_bedtools",
         [](py::object repeat_path, py::object bed_path, py::object output_path) {
             intersect(repeats::intersect_with_bedtools, repeat_path, bed_path, output_path);
@@ -230,7 +230,7 @@ PYBIND11_MODULE(repeats, m) {
         doc("_intersect_with_bedtools(repeat_path: str, bed_path: str, output_path: str) -> None",
             "Write the header and the catalog-overlapping records of the repeat VCF with bedtools intersect."),
         {}, py::arg("repeat_path"), py::arg("bed_path"), py::arg("output_path"));
-    seams->def(
+    registry->def(
         "_intersect_in_python",
         [](py::object repeat_path, py::object bed_path, py::object output_path) {
             intersect(repeats::intersect_builtin, repeat_path, bed_path, output_path);
@@ -238,7 +238,7 @@ PYBIND11_MODULE(repeats, m) {
         doc("_intersect_in_python(repeat_path: str, bed_path: str, output_path: str) -> None",
             "Write the header and the catalog-overlapping records of the repeat VCF, streaming it."),
         {}, py::arg("repeat_path"), py::arg("bed_path"), py::arg("output_path"));
-    seams->def(
+    registry->def(
         "_filtered_repeat_path",
         [](py::object full_repeat_path) {
             return repeats::filtered_repeat_path(require_text(full_repeat_path, "full_repeat_path"));
@@ -246,16 +246,16 @@ PYBIND11_MODULE(repeats, m) {
         doc("_filtered_repeat_path(full_repeat_path: str) -> str",
             "Default output path: the input's name up to .vcf, with _filtered.vcf, in the same directory."),
         {}, py::arg("full_repeat_path"));
-    seams->def(
+    registry->def(
         "filter_repeats_vcf",
         [](py::object full_repeat_path, py::object repeat_bed_file_path, py::object engine, py::object output_path) {
             const auto full = optional_path(full_repeat_path, "full_repeat_path");
             const auto bed = optional_path(repeat_bed_file_path, "repeat_bed_file_path");
             const auto engine_name = optional_text(engine, "engine");
             const auto output = optional_path(output_path, "output_path");
-            const repeats::FilterOperations operations = filter_operations();
+            const repeats::FilterOverrides overrides = filter_overrides();
             return optional_str(without_gil_if(true, [&] {
-                return repeats::filter_repeats_vcf(full, bed, engine_name, output, operations);
+                return repeats::filter_repeats_vcf(full, bed, engine_name, output, overrides);
             }));
         },
         doc("filter_repeats_vcf(full_repeat_path: Optional[str] = None, repeat_bed_file_path: Optional[str] = None, "
@@ -305,31 +305,31 @@ std::vector<repeats::Interval> intervals_from_python(py::handle intervals) {
 
 // The filter's steps as the module has them now: a replaced one is called
 // through the module (with the GIL, which the filter otherwise releases).
-repeats::FilterOperations filter_operations() {
-    repeats::FilterOperations operations;
-    if (seams->replaced("bedtools_available")) {
-        operations.bedtools_available = [] {
+repeats::FilterOverrides filter_overrides() {
+    repeats::FilterOverrides overrides;
+    if (registry->replaced("bedtools_available")) {
+        overrides.bedtools_available = [] {
             py::gil_scoped_acquire gil;
-            return truthy(seams->attr("bedtools_available")());
+            return truthy(registry->attr("bedtools_available")());
         };
     }
     const auto intersect_through = [](const char* name) {
         return [name](const std::string& repeat_path, const std::string& bed_path, const std::string& output_path) {
             py::gil_scoped_acquire gil;
-            seams->attr(name)(repeat_path, bed_path, output_path);
+            registry->attr(name)(repeat_path, bed_path, output_path);
         };
     };
-    if (seams->replaced("_intersect_with_bedtools")) {
-        operations.intersect_with_bedtools = intersect_through("_intersect_with_bedtools");
+    if (registry->replaced("_intersect_with_bedtools")) {
+        overrides.intersect_with_bedtools = intersect_through("_intersect_with_bedtools");
     }
-    if (seams->replaced("_intersect_in_python")) operations.intersect_builtin = intersect_through("_intersect_in_python");
-    if (seams->replaced("_filtered_repeat_path")) {
-        operations.filtered_repeat_path = [](const std::string& path) {
+    if (registry->replaced("_intersect_in_python")) overrides.intersect_builtin = intersect_through("_intersect_in_python");
+    if (registry->replaced("_filtered_repeat_path")) {
+        overrides.filtered_repeat_path = [](const std::string& path) {
             py::gil_scoped_acquire gil;
-            return require_text(seams->attr("_filtered_repeat_path")(path), "_filtered_repeat_path result");
+            return require_text(registry->attr("_filtered_repeat_path")(path), "_filtered_repeat_path result");
         };
     }
-    return operations;
+    return overrides;
 }
 
 // The engines called on their own refuse what the filter refuses: an output

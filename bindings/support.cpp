@@ -122,51 +122,51 @@ void init_module() {
 // ---- replaceable functions ---------------------------------------------------
 
 namespace {
-constexpr const char* kSeamsCapsule = "Merivane._seams";
+constexpr const char* kOverridesCapsule = "Merivane._overrides";
 }
 
-Seams& Seams::create(py::module_ module) {
+Overrides& Overrides::create(py::module_ module) {
     // Never freed: the package's other modules hold on to it.
-    auto* seams = new Seams(module);
-    module.attr("_seams") = py::capsule(seams, kSeamsCapsule);
-    return *seams;
+    auto* overrides = new Overrides(module);
+    module.attr("_overrides") = py::capsule(overrides, kOverridesCapsule);
+    return *overrides;
 }
 
-const Seams& Seams::of(const py::module_& module) {
-    const py::object capsule = module.attr("_seams");
-    void* pointer = PyCapsule_GetPointer(capsule.ptr(), kSeamsCapsule);
+const Overrides& Overrides::of(const py::module_& module) {
+    const py::object capsule = module.attr("_overrides");
+    void* pointer = PyCapsule_GetPointer(capsule.ptr(), kOverridesCapsule);
     if (pointer == nullptr) throw py::error_already_set();
-    return *static_cast<const Seams*>(pointer);
+    return *static_cast<const Overrides*>(pointer);
 }
 
-void Seams::add(const char* name, std::vector<Reach> reaches) {
+void Overrides::add(const char* name, std::vector<Reach> reaches) {
     entries_.push_back({name, module_.attr(name), std::move(reaches)});
 }
 
-void Seams::import_from(const Seams& other, const char* name) {
+void Overrides::import_from(const Overrides& other, const char* name) {
     module_.attr(name) = other.module_.attr(name);
     add(name, other.entry(name).reaches);
 }
 
-const Seams::Entry& Seams::entry(const char* name) const {
+const Overrides::Entry& Overrides::entry(const char* name) const {
     for (const Entry& e : entries_) {
         if (e.name == name) return e;
     }
     throw std::logic_error(std::string("not a registered function: ") + name);
 }
 
-std::optional<py::object> Seams::replaced(const char* name) const {
+std::optional<py::object> Overrides::replaced(const char* name) const {
     const Entry& e = entry(name);
     py::object current = module_.attr(name);
     if (current.is(e.loaded)) return std::nullopt;
     return current;
 }
 
-bool Seams::intact(const char* name) const { return !replaced(name) && reaches_intact(name); }
+bool Overrides::intact(const char* name) const { return !replaced(name) && reaches_intact(name); }
 
-bool Seams::reaches_intact(const char* name) const {
+bool Overrides::reaches_intact(const char* name) const {
     for (const Reach& reach : entry(name).reaches) {
-        if (!reach.seams->intact(reach.name.c_str())) return false;
+        if (!reach.overrides->intact(reach.name.c_str())) return false;
     }
     return true;
 }
@@ -279,15 +279,15 @@ py::str to_str(std::string_view text) {
     return py::reinterpret_steal<py::str>(out);
 }
 
-py::object unify_through_module(const Seams& seams, const unifier::StructFiles& files, py::handle struct_files,
+py::object unify_through_module(const Overrides& overrides, const unifier::StructFiles& files, py::handle struct_files,
                                 py::handle output_path, py::handle options, const cli::OutputSettings& settings) {
     cli::reject_outputs_naming_inputs(files, path_text(output_path, "output_path"));
-    const py::object lines = seams.attr("read_struct_lines")(struct_files, options);
+    const py::object lines = overrides.attr("read_struct_lines")(struct_files, options);
     py::dict merge;
     if (settings.merge_headers) merge["merge_headers"] = true;
-    const py::object unified = seams.attr("unify_lines")(lines, output_path, options, **merge);
+    const py::object unified = overrides.attr("unify_lines")(lines, output_path, options, **merge);
     if (unified.is_none()) return py::none();
-    return seams.attr("sort_and_compress")(unified, **changed_keywords(settings.compression));
+    return overrides.attr("sort_and_compress")(unified, **changed_keywords(settings.compression));
 }
 
 py::object optional_str(const std::optional<std::string>& text) {

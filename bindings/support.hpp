@@ -33,19 +33,19 @@ void init_module();
 // honoured. Each is registered with the names it looks up in turn; while a
 // function and everything it reaches are the ones loaded, callers may run
 // the work in the core instead. Lives as long as the process.
-class Seams {
+class Overrides {
 public:
     // A name another function looks up, on this module or another one.
     struct Reach {
-        const Seams* seams;
+        const Overrides* overrides;
         std::string name;
     };
 
     // The registry of `module`, published on it for the package's other
     // modules (see of()).
-    static Seams& create(py::module_ module);
+    static Overrides& create(py::module_ module);
     // The registry of another module of the package.
-    static const Seams& of(const py::module_& module);
+    static const Overrides& of(const py::module_& module);
 
     // Defines `name` on the module and registers it with the names of this
     // module it looks up itself.
@@ -59,7 +59,7 @@ public:
     }
     // Binds `name` to the function of that name in another module's
     // registry, which reaches there what it reaches.
-    void import_from(const Seams& other, const char* name);
+    void import_from(const Overrides& other, const char* name);
 
     // The object now bound to `name`, or nullopt while it is the one loaded.
     std::optional<py::object> replaced(const char* name) const;
@@ -78,7 +78,7 @@ private:
         py::object loaded;
         std::vector<Reach> reaches;
     };
-    explicit Seams(py::module_ module) : module_(std::move(module)) {}
+    explicit Overrides(py::module_ module) : module_(std::move(module)) {}
     void add(const char* name, std::vector<Reach> reaches);
     const Entry& entry(const char* name) const;
 
@@ -149,12 +149,12 @@ unifier::StructFiles struct_files(py::handle mapping);
 // The same paths as a dict keyed by the kind texts.
 py::dict struct_files_dict(const unifier::StructFiles& files);
 
-// The job through the functions `seams` has bound now, for when a caller
+// The job through the functions `overrides` has bound now, for when a caller
 // replaced one of them: read_struct_lines, unify_lines, then
 // sort_and_compress, each given the settings that differ from their
 // defaults. The outputs are checked against the inputs first, as the core
 // job checks them.
-py::object unify_through_module(const Seams& seams, const unifier::StructFiles& files, py::handle struct_files,
+py::object unify_through_module(const Overrides& overrides, const unifier::StructFiles& files, py::handle struct_files,
                                 py::handle output_path, py::handle options, const cli::OutputSettings& settings);
 
 // A Python str from UTF-8 the core produced (already known to be valid).

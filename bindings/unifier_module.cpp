@@ -35,7 +35,7 @@ using merivane::binding::output_settings;
 using merivane::binding::path_text;
 using merivane::binding::reject_lone_text;
 using merivane::binding::require_text;
-using merivane::binding::Seams;
+using merivane::binding::Overrides;
 using merivane::binding::text_view;
 using merivane::binding::to_str;
 using merivane::binding::to_str_list;
@@ -50,7 +50,7 @@ constexpr const char* kModuleDoc =
     "read_struct_lines reads the inputs, unify_lines writes them under one header (the first present\n"
     "of SV, CNV, REPEATS), and run does both, then sorts and BGZF-compresses the result.";
 
-Seams* seams = nullptr;
+Overrides* registry = nullptr;
 py::object options_type;
 core::KindTable<py::handle> kinds;  // the SV, CNV, REPEATS, ROH constants
 
@@ -77,17 +77,17 @@ PYBIND11_MODULE(unifier, m) {
     merivane::binding::init_module();
     m.doc() = kModuleDoc;
     // Looked up by name at call time: replacing one is honoured.
-    seams = &Seams::create(m);
+    registry = &Overrides::create(m);
 
     // Bound when the module loads: if compression cannot be imported, neither
     // can this module.
-    seams->import_from(Seams::of(py::module_::import("Merivane.compression")), "sort_and_compress");
+    registry->import_from(Overrides::of(py::module_::import("Merivane.compression")), "sort_and_compress");
 
     define_vocabulary(m);
     define_options(m);
 
     // --- input reading
-    seams->def(
+    registry->def(
         "get_lines",
         [](py::handle file_path) {
             const std::string path = path_text(file_path, "file_path");
@@ -96,44 +96,44 @@ PYBIND11_MODULE(unifier, m) {
         },
         doc("get_lines(file_path: str) -> List[str]", "The file's lines, whether or not it is gzipped."), {},
         py::arg("file_path"));
-    seams->def("is_empty", &is_empty_objects,
+    registry->def("is_empty", &is_empty_objects,
                doc("is_empty(lines: Iterable[str]) -> bool", "True when nothing but headers and blank lines is present."),
                {}, py::arg("lines"));
-    seams->def("vcf_header_from_lines", &vcf_header_objects,
+    registry->def("vcf_header_from_lines", &vcf_header_objects,
                doc("vcf_header_from_lines(vcf_lines: Iterable[str]) -> str",
                    "Everything up to and including the #CHROM column header."),
                {}, py::arg("vcf_lines"));
 
     // --- record rules
-    seams->def(
+    registry->def(
         "is_valid_line", [](py::handle line) { return core::is_valid_line(text_view(line, "line")); },
         doc("is_valid_line(line: str) -> bool",
             "Whether a CNV line is carried into the unified file: headers and records with SVTYPE= are,\n"
             "records whose first genotype is the no-call ./. are not."),
         {}, py::arg("line"));
-    seams->def(
+    registry->def(
         "modify_repeat_line",
         [](py::handle repeat_line) { return to_str(core::modify_repeat_line(text_view(repeat_line, "repeat_line"))); },
         doc("modify_repeat_line(repeat_line: str) -> str",
             "The ten-cell repeat record with \";SVTYPE=REP\" appended to its INFO."),
         {}, py::arg("repeat_line"));
-    seams->def(
+    registry->def(
         "_repeat_line_needs_svtype",
         [](py::handle repeat_line) { return core::repeat_line_needs_svtype(text_view(repeat_line, "repeat_line")); },
         doc("_repeat_line_needs_svtype(repeat_line: str) -> bool", "Whether a repeat record is missing SVTYPE=."), {},
         py::arg("repeat_line"));
-    seams->def("_marked_repeat_line", &marked_repeat_line,
+    registry->def("_marked_repeat_line", &marked_repeat_line,
                doc("_marked_repeat_line(repeat_line: str, add_repeat_svtype: Optional[bool]) -> str",
                    "The repeat line as it should be written."),
                {"_repeat_line_needs_svtype", "modify_repeat_line"}, py::arg("repeat_line"),
                py::arg("add_repeat_svtype"));
-    seams->def(
+    registry->def(
         "drop_sv_records_by_filter",
         [](py::handle lines, py::handle tokens) { return drop_sv_objects(lines, filter_tokens(tokens, "filter_tokens")); },
         doc("drop_sv_records_by_filter(lines: Sequence[str], filter_tokens: Sequence[str]) -> List[str]",
             "A new list without the SV records whose FILTER carries one of the tokens."),
         {}, py::arg("lines"), py::arg("filter_tokens"));
-    seams->def(
+    registry->def(
         "_roh_lines_are_bed",
         [](py::handle roh_lines, py::handle declared) {
             return roh_objects_are_bed(roh_lines, require_text(declared, "declared"));
@@ -141,13 +141,13 @@ PYBIND11_MODULE(unifier, m) {
         doc("_roh_lines_are_bed(roh_lines: Sequence[str], declared: str) -> bool",
             "Whether the ROH input is a BED needing conversion."),
         {}, py::arg("roh_lines"), py::arg("declared"));
-    seams->def(
+    registry->def(
         "roh_bed_line_to_vcf",
         [](py::handle bed_line) { return to_str(core::roh_bed_line_to_vcf(text_view(bed_line, "bed_line"))); },
         doc("roh_bed_line_to_vcf(bed_line: str) -> str", "One DRAGEN ROH BED interval as an <ROH> VCF record."), {},
         py::arg("bed_line"));
 
-    seams->def("read_struct_lines", &read_struct_lines,
+    registry->def("read_struct_lines", &read_struct_lines,
                doc("read_struct_lines(struct_files: Dict[str, Optional[str]], options: Optional[UnifyOptions] = None) "
                    "-> Dict[str, Optional[List[str]]]",
                    "Read each input path into lines, dropping the ones with nothing to add."),
@@ -155,7 +155,7 @@ PYBIND11_MODULE(unifier, m) {
                py::arg("options") = py::none());
 
     // --- writer
-    seams->def("unify_lines", &unify_lines,
+    registry->def("unify_lines", &unify_lines,
                doc("unify_lines(files_lines: Dict[str, Optional[List[str]]], output_path: str, "
                    "options: Optional[UnifyOptions] = None, *, merge_headers: bool = False) -> Optional[str]",
                    "Write the unified, unsorted VCF: one header, then the other inputs' records.", kMergeHeadersDoc),
@@ -232,23 +232,23 @@ py::object options_or_default(py::handle value) {
 
 // --- record rules ----------------------------------------------------------
 
-core::RepeatSteps repeat_steps() {
-    core::RepeatSteps steps;
-    if (auto needs = seams->replaced("_repeat_line_needs_svtype")) {
-        steps.needs_svtype = [needs = *needs](std::string_view line) { return truthy(needs(to_str(line))); };
+core::RepeatOverrides repeat_overrides() {
+    core::RepeatOverrides overrides;
+    if (auto needs = registry->replaced("_repeat_line_needs_svtype")) {
+        overrides.needs_svtype = [needs = *needs](std::string_view line) { return truthy(needs(to_str(line))); };
     }
-    if (auto modify = seams->replaced("modify_repeat_line")) {
-        steps.modify = [modify = *modify](std::string_view line, std::string& out) {
+    if (auto modify = registry->replaced("modify_repeat_line")) {
+        overrides.modify = [modify = *modify](std::string_view line, std::string& out) {
             out = require_text(modify(to_str(line)), "modify_repeat_line()");
         };
     }
-    return steps;
+    return overrides;
 }
 
 py::object marked_repeat_line(py::handle repeat_line, py::handle add_repeat_svtype) {
     const std::string_view line = text_view(repeat_line, "repeat_line");
     std::string scratch;
-    const std::string_view out = core::marked_repeat_line(line, tri_state(add_repeat_svtype), scratch, repeat_steps());
+    const std::string_view out = core::marked_repeat_line(line, tri_state(add_repeat_svtype), scratch, repeat_overrides());
     // A line that passes unchanged is handed back as the very object.
     if (out.data() == line.data()) return py::reinterpret_borrow<py::object>(repeat_line);
     return to_str(out);
@@ -307,7 +307,7 @@ py::dict read_struct_lines(py::handle struct_files, py::handle options_arg) {
     const core::StructFiles files = merivane::binding::struct_files(struct_files);
 
     py::dict result;
-    if (seams->reaches_intact("read_struct_lines")) {
+    if (registry->reaches_intact("read_struct_lines")) {
         const core::FilesLines lines = without_gil_if(true, [&] { return core::read_struct_lines(files, unify_options); });
         for (const InputKind kind : core::kFileTypes) {
             const auto& entry = lines[core::kind_index(kind)];
@@ -316,31 +316,31 @@ py::dict read_struct_lines(py::handle struct_files, py::handle options_arg) {
         return result;
     }
 
-    const auto get_lines = seams->replaced("get_lines");
-    const auto is_empty = seams->replaced("is_empty");
-    const auto drop = seams->replaced("drop_sv_records_by_filter");
+    const auto get_lines = registry->replaced("get_lines");
+    const auto is_empty = registry->replaced("is_empty");
+    const auto drop = registry->replaced("drop_sv_records_by_filter");
 
-    core::ReadSteps<py::object> steps;
+    core::ReadOverrides<py::object> overrides;
     if (get_lines) {
-        steps.get_lines = [&](const std::string& path) { return (*get_lines)(to_str(path)); };
+        overrides.get_lines = [&](const std::string& path) { return (*get_lines)(to_str(path)); };
     } else {
-        steps.get_lines = [](const std::string& path) -> py::object { return to_str_list(core::get_lines(path).views); };
+        overrides.get_lines = [](const std::string& path) -> py::object { return to_str_list(core::get_lines(path).views); };
     }
     if (drop) {
-        steps.drop_sv_records = [&](py::object lines, const core::UnifyOptions&) {
+        overrides.drop_sv_records = [&](py::object lines, const core::UnifyOptions&) {
             return (*drop)(lines, options.attr("drop_sv_filters"));
         };
     } else {
-        steps.drop_sv_records = [](py::object lines, const core::UnifyOptions& opts) -> py::object {
+        overrides.drop_sv_records = [](py::object lines, const core::UnifyOptions& opts) -> py::object {
             return drop_sv_objects(lines, opts.drop_sv_filters);
         };
     }
     if (is_empty) {
-        steps.is_empty = [&](const py::object& lines) { return truthy((*is_empty)(lines)); };
+        overrides.is_empty = [&](const py::object& lines) { return truthy((*is_empty)(lines)); };
     } else {
-        steps.is_empty = [](const py::object& lines) { return is_empty_objects(lines); };
+        overrides.is_empty = [](const py::object& lines) { return is_empty_objects(lines); };
     }
-    auto lines = core::read_struct_lines_with(files, unify_options, steps);
+    auto lines = core::read_struct_lines_with(files, unify_options, overrides);
     for (const InputKind kind : core::kFileTypes) {
         auto& entry = lines[core::kind_index(kind)];
         result[kinds[core::kind_index(kind)]] = entry ? std::move(*entry) : py::none();
@@ -350,37 +350,37 @@ py::dict read_struct_lines(py::handle struct_files, py::handle options_arg) {
 
 // --- writer ----------------------------------------------------------------
 
-core::WriterSteps writer_steps(py::handle options) {
-    core::WriterSteps steps;
-    steps.repeat = repeat_steps();
-    if (auto rule = seams->replaced("is_valid_line")) {
-        steps.is_valid_line = [rule = *rule](std::string_view line) { return truthy(rule(to_str(line))); };
+core::WriterOverrides writer_overrides(py::handle options) {
+    core::WriterOverrides overrides;
+    overrides.repeat = repeat_overrides();
+    if (auto rule = registry->replaced("is_valid_line")) {
+        overrides.is_valid_line = [rule = *rule](std::string_view line) { return truthy(rule(to_str(line))); };
     }
-    if (auto rule = seams->replaced("_marked_repeat_line")) {
-        steps.marked_repeat_line = [rule = *rule, add = py::object(options.attr("add_repeat_svtype"))](
+    if (auto rule = registry->replaced("_marked_repeat_line")) {
+        overrides.marked_repeat_line = [rule = *rule, add = py::object(options.attr("add_repeat_svtype"))](
                                        std::string_view line, std::optional<bool>, std::string& out,
-                                       const core::RepeatSteps&) -> std::string_view {
+                                       const core::RepeatOverrides&) -> std::string_view {
             out = require_text(rule(to_str(line), add), "_marked_repeat_line()");
             return out;
         };
     }
-    if (auto rule = seams->replaced("_roh_lines_are_bed")) {
-        steps.roh_lines_are_bed = [rule = *rule, declared = py::object(options.attr("roh_format"))](core::LineSpan lines,
+    if (auto rule = registry->replaced("_roh_lines_are_bed")) {
+        overrides.roh_lines_are_bed = [rule = *rule, declared = py::object(options.attr("roh_format"))](core::LineSpan lines,
                                                                                 std::string_view) {
             return truthy(rule(to_str_list({lines.begin(), lines.end()}), declared));
         };
     }
-    if (auto rule = seams->replaced("roh_bed_line_to_vcf")) {
-        steps.roh_bed_line_to_vcf = [rule = *rule](std::string_view line, std::string& out) {
+    if (auto rule = registry->replaced("roh_bed_line_to_vcf")) {
+        overrides.roh_bed_line_to_vcf = [rule = *rule](std::string_view line, std::string& out) {
             out = require_text(rule(to_str(line)), "roh_bed_line_to_vcf()");
         };
     }
-    if (auto rule = seams->replaced("vcf_header_from_lines")) {
-        steps.vcf_header_from_lines = [rule = *rule](core::LineSpan lines) {
+    if (auto rule = registry->replaced("vcf_header_from_lines")) {
+        overrides.vcf_header_from_lines = [rule = *rule](core::LineSpan lines) {
             return require_text(rule(to_str_list({lines.begin(), lines.end()})), "vcf_header_from_lines()");
         };
     }
-    return steps;
+    return overrides;
 }
 
 // Writes through a Python object's `write`, one text per call.
@@ -410,10 +410,10 @@ py::object unify_lines(py::handle files_lines, py::handle output_path, py::handl
         table[i] = core::LineSpan(held[i]->views());
     }
     // Replaced rules are Python functions: the GIL stays held for them.
-    const bool pure = seams->reaches_intact("unify_lines");
-    const core::WriterSteps steps = writer_steps(options);
+    const bool pure = registry->reaches_intact("unify_lines");
+    const core::WriterOverrides overrides = writer_overrides(options);
     const auto written =
-        without_gil_if(pure, [&] { return core::unify_lines(table, path, unify_options, steps, merge_headers); });
+        without_gil_if(pure, [&] { return core::unify_lines(table, path, unify_options, overrides, merge_headers); });
     if (!written) return py::none();
     return py::reinterpret_borrow<py::object>(output_path);
 }
@@ -427,7 +427,7 @@ void write_vcf_content(py::handle file_type, py::handle lines_dict, py::handle o
     if (lines.is_none()) throw py::type_error("the " + kind_text + " entry of lines_dict must be a list of str, not None");
     const LinesView input = lines_view(lines, "lines");
     PythonSink sink(output_h);
-    core::write_vcf_content(*kind, input.views(), sink, core_options(options_arg), writer_steps(options_arg));
+    core::write_vcf_content(*kind, input.views(), sink, core_options(options_arg), writer_overrides(options_arg));
 }
 
 // --- run -------------------------------------------------------------------
@@ -445,7 +445,7 @@ py::object run(py::handle output_path, py::handle sv_path, py::handle cnv_path, 
     const bool skip = truthy(skip_svtype);
     const py::tuple tokens = filter_token_tuple(drop_sv_filters, "drop_sv_filters");
 
-    if (seams->intact("read_struct_lines") && seams->intact("unify_lines") && seams->intact("sort_and_compress")) {
+    if (registry->intact("read_struct_lines") && registry->intact("unify_lines") && registry->intact("sort_and_compress")) {
         core::UnifyOptions options;
         if (skip) options.add_repeat_svtype = false;
         options.drop_sv_filters = filter_tokens(tokens, "drop_sv_filters");
@@ -456,7 +456,7 @@ py::object run(py::handle output_path, py::handle sv_path, py::handle cnv_path, 
                                             py::str(std::string(core::roh_format::kAuto)), tokens);
     py::dict struct_files;
     for (std::size_t i = 0; i < paths.size(); ++i) struct_files[kinds[i]] = paths[i];
-    return merivane::binding::unify_through_module(*seams, files, struct_files, output_path, options, settings);
+    return merivane::binding::unify_through_module(*registry, files, struct_files, output_path, options, settings);
 }
 
 // --- options record --------------------------------------------------------

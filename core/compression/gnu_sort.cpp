@@ -9,6 +9,7 @@
 #include "platform/error.hpp"
 #include "platform/file_io.hpp"
 #include "platform/log.hpp"
+#include "platform/overrides.hpp"
 #include "platform/process.hpp"
 #include "platform/strings.hpp"
 #include "platform/temp_file.hpp"
@@ -45,10 +46,8 @@ std::optional<std::string> gnu_sort_path() { return find_gnu_sort(kBannerTimeout
 
 bool gnu_sort_available() { return gnu_sort_path().has_value(); }
 
-std::optional<std::string> gnu_sort_for_default_engine(const SortSteps& steps) {
-    using Finder = std::optional<std::string> (*)();
-    const Finder* finder = steps.gnu_sort_path.target<Finder>();
-    if (finder == nullptr || *finder != &gnu_sort_path) return steps.gnu_sort_path();
+std::optional<std::string> gnu_sort_for_default_engine(const SortOverrides& overrides) {
+    if (overrides.gnu_sort_path) return overrides.gnu_sort_path();
     try {
         return find_gnu_sort(kChoiceTimeoutSeconds);
     } catch (const TimeoutExpired& error) {
@@ -258,8 +257,8 @@ void GnuSortInput::sort(const std::string& sort_path, const LineSink& line_sink)
 }
 
 void stream_gnu_sort(const std::vector<std::string_view>& records, const LineSink& line_sink,
-                     const SortSteps& steps, const ContigOrder* contigs) {
-    const std::optional<std::string> sort_path = steps.gnu_sort_path();
+                     const SortOverrides& overrides, const ContigOrder* contigs) {
+    const std::optional<std::string> sort_path = run_step(overrides.gnu_sort_path, gnu_sort_path);
     if (!sort_path) throw RuntimeError("GNU sort was requested but is not on PATH");
     GnuSortInput input;
     if (contigs) input.order_by(*contigs);
@@ -267,7 +266,7 @@ void stream_gnu_sort(const std::vector<std::string_view>& records, const LineSin
     input.sort(*sort_path, line_sink);
 }
 
-LineBuffer sort_records_with_gnu_sort(const std::vector<std::string_view>& records, const SortSteps& steps) {
+LineBuffer sort_records_with_gnu_sort(const std::vector<std::string_view>& records, const SortOverrides& overrides) {
     // Read back as text files are read: "\r\n" and a lone "\r" end a line.
     std::string text;
     stream_gnu_sort(records, [&text](std::string_view line) {
@@ -282,7 +281,7 @@ LineBuffer sort_records_with_gnu_sort(const std::vector<std::string_view>& recor
                 text.push_back('\n');
             }
         }
-    }, steps);
+    }, overrides);
     return LineBuffer(std::move(text));
 }
 

@@ -25,16 +25,16 @@ namespace merivane::compression {
 std::optional<std::string> gnu_sort_path();
 bool gnu_sort_available();
 
-// The step of the external engine a host may replace, the core's unless it
-// puts its own in.
-struct SortSteps {
-    std::function<std::optional<std::string>()> gnu_sort_path = &merivane::compression::gnu_sort_path;
+// The step of the external engine a host may stand in for
+// (platform/overrides.hpp).
+struct SortOverrides {
+    std::function<std::optional<std::string>()> gnu_sort_path;
 };
 
-// The GNU sort an engine chosen by default uses: steps.gnu_sort_path's, but
+// The GNU sort an engine chosen by default uses: overrides.gnu_sort_path's, but
 // the core's own lookup gives a `sort` that hangs on --version a short
 // time-out, then a warning and none (the in-memory engine).
-std::optional<std::string> gnu_sort_for_default_engine(const SortSteps& steps = {});
+std::optional<std::string> gnu_sort_for_default_engine(const SortOverrides& overrides = {});
 
 // One line at a time, each ending in "\n".
 using LineSink = std::function<void(std::string_view line)>;
@@ -91,12 +91,12 @@ private:
 // output is checked as it passes: RuntimeError when it is not exactly the
 // records given, in sort order, as UTF-8 (so a caller must treat what it was
 // handed as void until this returns). RuntimeError when
-// steps.gnu_sort_path gives no sort; CalledProcessError when sort fails.
+// overrides.gnu_sort_path gives no sort; CalledProcessError when sort fails.
 // With `contigs`, in contig order (GnuSortInput::order_by).
 void stream_gnu_sort(const std::vector<std::string_view>& records, const LineSink& line_sink,
-                     const SortSteps& steps = {}, const ContigOrder* contigs = nullptr);
+                     const SortOverrides& overrides = {}, const ContigOrder* contigs = nullptr);
 
 // The sorted records, each ending in "\n".
-LineBuffer sort_records_with_gnu_sort(const std::vector<std::string_view>& records, const SortSteps& steps = {});
+LineBuffer sort_records_with_gnu_sort(const std::vector<std::string_view>& records, const SortOverrides& overrides = {});
 
 }  // namespace merivane::compression

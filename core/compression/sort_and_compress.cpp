@@ -74,12 +74,12 @@ std::string destination_for(const std::string& vcf_file_path, const std::optiona
 
 std::string sort_and_compress(const std::string& vcf_file_path, const std::optional<std::string>& destination_path,
                               bool keep_plain, const std::optional<std::string>& engine,
-                              const CompressionSettings& settings, const SortSteps& steps) {
+                              const CompressionSettings& settings, const SortOverrides& overrides) {
     const std::string destination = destination_for(vcf_file_path, destination_path);
     refuse_destination(vcf_file_path, destination);
 
     std::optional<std::string> chosen = engine;
-    if (!chosen) chosen = std::string(gnu_sort_for_default_engine(steps) ? kGnuSort : kPythonSort);
+    if (!chosen) chosen = std::string(gnu_sort_for_default_engine(overrides) ? kGnuSort : kPythonSort);
 
     const std::optional<FileIdentity> read_input = file_identity(vcf_file_path);
     const LineBuffer input = read_lines(vcf_file_path, Compression::Plain);
@@ -99,7 +99,7 @@ std::string sort_and_compress(const std::string& vcf_file_path, const std::optio
             std::vector<std::string_view> records;
             records.reserve(plan.split.records.size());
             for (const std::size_t i : plan.split.records) records.push_back(lines[i]);
-            stream_gnu_sort(records, emit, steps, plan.contigs ? &*plan.contigs : nullptr);
+            stream_gnu_sort(records, emit, overrides, plan.contigs ? &*plan.contigs : nullptr);
         }
     });
 

@@ -24,7 +24,7 @@ namespace merivane::compression {
 // old) is refused before anything is written (ValueError).
 std::string sort_and_compress(const std::string& vcf_file_path, const std::optional<std::string>& destination_path,
                               bool keep_plain, const std::optional<std::string>& engine,
-                              const CompressionSettings& settings = {}, const SortSteps& steps = {});
+                              const CompressionSettings& settings = {}, const SortOverrides& overrides = {});
 
 // The same for a plain VCF that was never written out: `header` holds its
 // header lines in order, each ending in "\n", and `records` its records,

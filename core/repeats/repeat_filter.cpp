@@ -5,6 +5,7 @@
 #include "platform/error.hpp"
 #include "platform/file_io.hpp"
 #include "platform/log.hpp"
+#include "platform/overrides.hpp"
 #include "platform/paths.hpp"
 
 namespace merivane::repeats {
@@ -45,7 +46,7 @@ std::optional<std::string> filter_repeats_vcf(const std::optional<std::string>& 
                                               const std::optional<std::string>& repeat_bed_file_path,
                                               const std::optional<std::string>& engine,
                                               const std::optional<std::string>& output_path,
-                                              const FilterOperations& operations) {
+                                              const FilterOverrides& overrides) {
     if (!full_repeat_path) {
         log_warning("Can't filter repeats file \"%s\". The file does not exist", {NoneValue{}});
         return std::nullopt;
@@ -67,23 +68,29 @@ std::optional<std::string> filter_repeats_vcf(const std::optional<std::string>& 
     if (engine) {
         chosen = *engine;
     } else {
-        chosen = operations.bedtools_available() ? kBedtools : kBuiltin;
+        chosen = run_step(overrides.bedtools_available, bedtools_available) ? kBedtools : kBuiltin;
     }
     const bool use_bedtools = chosen == kBedtools;
-    if (use_bedtools && !operations.bedtools_available()) {
+    if (use_bedtools && !run_step(overrides.bedtools_available, bedtools_available)) {
         throw RuntimeError("bedtools was requested to filter the repeats VCF but is not on PATH");
     }
 
     const std::string filtered_path = output_path && !output_path->empty()
                                           ? *output_path
-                                          : operations.filtered_repeat_path(*full_repeat_path);
+                                          : run_step(overrides.filtered_repeat_path, filtered_repeat_path, *full_repeat_path);
     reject_output_naming_inputs(filtered_path, *full_repeat_path, *repeat_bed_file_path);
 
     log_info("Filtering %s against %s with the %s engine", {*full_repeat_path, *repeat_bed_file_path, chosen});
     if (use_bedtools) {
-        operations.intersect_with_bedtools(*full_repeat_path, *repeat_bed_file_path, filtered_path);
+        run_step(overrides.intersect_with_bedtools, intersect_with_bedtools, *full_repeat_path, *repeat_bed_file_path,
+                 filtered_path);
     } else {
-        operations.intersect_builtin(*full_repeat_path, *repeat_bed_file_path, filtered_path);
+        run_step(
+            overrides.intersect_builtin,
+            [](const std::string& repeats, const std::string& bed, const std::string& out) {
+                intersect_builtin(repeats, bed, out);
+            },
+            *full_repeat_path, *repeat_bed_file_path, filtered_path);
     }
     return filtered_path;
 }
@@ -92,7 +99,7 @@ std::optional<std::string> filter_repeats_vcf(const std::optional<std::string>& 
                                               const std::optional<std::string>& repeat_bed_file_path,
                                               const std::optional<std::string>& engine,
                                               const std::optional<std::string>& output_path) {
-    return filter_repeats_vcf(full_repeat_path, repeat_bed_file_path, engine, output_path, FilterOperations{});
+    return filter_repeats_vcf(full_repeat_path, repeat_bed_file_path, engine, output_path, FilterOverrides{});
 }
 
 }  // namespace merivane::repeats

@@ -16,18 +16,14 @@ namespace merivane::repeats {
 // no ".vcf" one, followed by "_filtered.vcf".
 std::string filtered_repeat_path(const std::string& full_repeat_path);
 
-// The steps the filter is made of. A host may replace any of them (a Python
-// caller patching a module function); by default they are the core's own.
-struct FilterOperations {
+// The steps of the filter a host may stand in for (platform/overrides.hpp).
+struct FilterOverrides {
     using Intersect = std::function<void(const std::string&, const std::string&, const std::string&)>;
 
-    std::function<bool()> bedtools_available = &merivane::repeats::bedtools_available;
-    Intersect intersect_with_bedtools = &merivane::repeats::intersect_with_bedtools;
-    Intersect intersect_builtin = [](const std::string& repeat_path, const std::string& bed_path,
-                                     const std::string& output_path) {
-        merivane::repeats::intersect_builtin(repeat_path, bed_path, output_path);
-    };
-    std::function<std::string(const std::string&)> filtered_repeat_path = &merivane::repeats::filtered_repeat_path;
+    std::function<bool()> bedtools_available;
+    Intersect intersect_with_bedtools;
+    Intersect intersect_builtin;
+    std::function<std::string(const std::string&)> filtered_repeat_path;
 };
 
 // Filters `full_repeat_path` against the catalog `repeat_bed_file_path` and
@@ -40,7 +36,7 @@ std::optional<std::string> filter_repeats_vcf(const std::optional<std::string>& 
                                               const std::optional<std::string>& repeat_bed_file_path,
                                               const std::optional<std::string>& engine,
                                               const std::optional<std::string>& output_path,
-                                              const FilterOperations& operations);
+                                              const FilterOverrides& operations);
 
 std::optional<std::string> filter_repeats_vcf(const std::optional<std::string>& full_repeat_path,
                                               const std::optional<std::string>& repeat_bed_file_path,

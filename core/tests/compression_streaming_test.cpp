@@ -118,10 +118,10 @@ TEST_P(BrokenGnuSort, MidStreamLeavesEverythingAsItWas) {
     const std::string text = shuffled_vcf(20000);
     const std::string input = dir.write("u.vcf", text);
     const std::string earlier = dir.write("u.vcf.gz", "an earlier, complete output");
-    const SortSteps steps{[&fake] { return std::optional<std::string>(fake); }};
+    const SortOverrides overrides{[&fake] { return std::optional<std::string>(fake); }};
     for (const int threads : {1, 2}) {
         try {
-            sort_and_compress(input, std::nullopt, false, std::string(kGnuSort), {threads, 9, {}}, steps);
+            sort_and_compress(input, std::nullopt, false, std::string(kGnuSort), {threads, 9, {}}, overrides);
             ADD_FAILURE() << "a broken sort went unnoticed";
         } catch (const CalledProcessError&) {
             EXPECT_TRUE(GetParam().exits_nonzero);

@@ -241,8 +241,8 @@ struct Recorder {
     int availability_asked = 0;
     std::vector<std::string> ran;
 
-    FilterOperations operations() {
-        FilterOperations ops;
+    FilterOverrides operations() {
+        FilterOverrides ops;
         ops.bedtools_available = [this] {
             ++availability_asked;
             return available;

@@ -44,10 +44,10 @@ struct Inputs {
     }
 };
 
-std::string merged(Inputs& inputs, const WriterSteps& steps = {}) {
+std::string merged(Inputs& inputs, const WriterOverrides& overrides = {}) {
     TempDir dir;
     const auto path = dir.path("out.vcf");
-    EXPECT_EQ(unify_lines(inputs.table(), path, UnifyOptions{}, steps, true), path);
+    EXPECT_EQ(unify_lines(inputs.table(), path, UnifyOptions{}, overrides, true), path);
     return testing::read_file(path);
 }
 
@@ -164,21 +164,21 @@ TEST(MergedHeader, RecordsRewrittenByAReplacedRuleAreDeclaredAndRewrittenOnce) {
             ++calls;
             out = "chrZ" + std::string(line.substr(line.find('\t')));
         };
-        WriterSteps steps;
-        ASSERT_TRUE(steps.marks_repeats_as_core());
+        WriterOverrides overrides;
+        ASSERT_TRUE(overrides.marks_repeats_as_core());
         if (whole_marking) {
-            steps.marked_repeat_line = [&](std::string_view line, std::optional<bool>, std::string& out,
-                                           const RepeatSteps&) -> std::string_view {
+            overrides.marked_repeat_line = [&](std::string_view line, std::optional<bool>, std::string& out,
+                                           const RepeatOverrides&) -> std::string_view {
                 rewrite(line, out);
                 return out;
             };
         } else {
-            steps.repeat.modify = rewrite;
+            overrides.repeat.modify = rewrite;
         }
         Inputs inputs;
         inputs.with(InputKind::Sv, {"##s\n", kColumns, kRec1})
             .with(InputKind::Repeats, {kColumns, "chr3\t1\tr\t.\t.\t.\t.\t.\t.\t.\n"});
-        EXPECT_EQ(merged(inputs, steps), "##s\n" + kOwnInfo + kOwnRest + "##contig=<ID=chr1>\n##contig=<ID=chrZ>\n" +
+        EXPECT_EQ(merged(inputs, overrides), "##s\n" + kOwnInfo + kOwnRest + "##contig=<ID=chr1>\n##contig=<ID=chrZ>\n" +
                                              kColumns + kRec1 + "chrZ\t1\tr\t.\t.\t.\t.\t.\t.\t.\n")
             << whole_marking;
         EXPECT_EQ(calls, 1) << whole_marking;

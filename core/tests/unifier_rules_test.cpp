@@ -126,18 +126,18 @@ TEST(RepeatMarking, WrongCellCountsAreValueErrors) {
 
 TEST(RepeatMarking, ReplacedStepsAreConsulted) {
     std::vector<std::string> asked;
-    RepeatSteps steps;
-    steps.needs_svtype = [&](std::string_view line) {
+    RepeatOverrides overrides;
+    overrides.needs_svtype = [&](std::string_view line) {
         asked.emplace_back(line);
         return true;
     };
-    steps.modify = [](std::string_view, std::string& out) { out = "replaced\n"; };
+    overrides.modify = [](std::string_view, std::string& out) { out = "replaced\n"; };
     std::string scratch;
-    EXPECT_EQ(marked_repeat_line(kOnt, std::nullopt, scratch, steps), "replaced\n");
+    EXPECT_EQ(marked_repeat_line(kOnt, std::nullopt, scratch, overrides), "replaced\n");
     EXPECT_EQ(asked, std::vector<std::string>{kOnt});
     // Forced marking does not ask; short lines never reach either step.
-    EXPECT_EQ(marked_repeat_line(kOnt, true, scratch, steps), "replaced\n");
-    EXPECT_EQ(marked_repeat_line(kNineCells, true, scratch, steps), kNineCells);
+    EXPECT_EQ(marked_repeat_line(kOnt, true, scratch, overrides), "replaced\n");
+    EXPECT_EQ(marked_repeat_line(kNineCells, true, scratch, overrides), kNineCells);
     EXPECT_EQ(asked.size(), 1u);
 }
 

@@ -240,11 +240,11 @@ TEST(WriteVcfContent, RohBedWithVcfShapeDeclaredTreatsHeadersAsComments) {
 
 TEST(WriteVcfContent, ReplacedRulesAreUsed) {
     StringSink sink;
-    WriterSteps steps;
-    steps.marked_repeat_line = [](std::string_view line, std::optional<bool>, std::string& out,
-                                  const RepeatSteps&) -> std::string_view { return out = "<" + std::string(line) + ">"; };
+    WriterOverrides overrides;
+    overrides.marked_repeat_line = [](std::string_view line, std::optional<bool>, std::string& out,
+                                  const RepeatOverrides&) -> std::string_view { return out = "<" + std::string(line) + ">"; };
     const std::vector<std::string_view> lines = {kColumns, "a\n", "b\n"};
-    write_vcf_content(InputKind::Repeats, lines, sink, UnifyOptions{}, steps);
+    write_vcf_content(InputKind::Repeats, lines, sink, UnifyOptions{}, overrides);
     EXPECT_EQ(sink.pieces, (Texts{"<a\n>", "\n", "<b\n>"}));
 }
 

@@ -33,16 +33,16 @@ std::string vcf_header_from_lines(LineSpan lines) {
 }
 
 FilesLines read_struct_lines(const StructFiles& struct_files, const UnifyOptions& options) {
-    ReadSteps<Lines> steps;
-    steps.get_lines = [](const std::string& path) { return get_lines(path); };
-    steps.drop_sv_records = [](Lines lines, const UnifyOptions& opts) {
+    ReadOverrides<Lines> overrides;
+    overrides.get_lines = [](const std::string& path) { return get_lines(path); };
+    overrides.drop_sv_records = [](Lines lines, const UnifyOptions& opts) {
         if (!opts.drop_sv_filters.empty()) {
             lines.views = drop_sv_records_by_filter(lines.views, opts.drop_sv_filters);
         }
         return lines;
     };
-    steps.is_empty = [](const Lines& lines) { return is_empty(lines.views); };
-    return read_struct_lines_with(struct_files, options, steps);
+    overrides.is_empty = [](const Lines& lines) { return is_empty(lines.views); };
+    return read_struct_lines_with(struct_files, options, overrides);
 }
 
 }  // namespace merivane::unifier

@@ -38,10 +38,10 @@ bool ends_vcf_header(std::string_view line);
 // Everything up to and including the first line mentioning "#CHROM".
 std::string vcf_header_from_lines(LineSpan lines);
 
-// The three steps of reading, over any representation L of a line list, so a
-// host can swap in its own version of a step.
+// The three steps of reading over any representation L of a line list. The
+// core has its own steps only for its own lists, so every member is set.
 template <class L>
-struct ReadSteps {
+struct ReadOverrides {
     std::function<L(const std::string& path)> get_lines;
     std::function<L(L lines, const UnifyOptions& options)> drop_sv_records;
     std::function<bool(const L& lines)> is_empty;
@@ -49,7 +49,7 @@ struct ReadSteps {
 
 template <class L>
 KindTable<std::optional<L>> read_struct_lines_with(const StructFiles& struct_files, const UnifyOptions& options,
-                                                   const ReadSteps<L>& steps) {
+                                                   const ReadOverrides<L>& overrides) {
     KindTable<std::optional<L>> result;
     for (const InputKind kind : kFileTypes) {
         const std::optional<std::string>& path = struct_files[kind_index(kind)];
@@ -57,11 +57,11 @@ KindTable<std::optional<L>> read_struct_lines_with(const StructFiles& struct_fil
             log_warning(kInputMissing, {std::string(kind_name(kind))});
             continue;
         }
-        L lines = steps.get_lines(*path);
+        L lines = overrides.get_lines(*path);
         // The emptiness test sees the filtered SV list: an SV file whose
         // every record was dropped has nothing to add either.
-        if (kind == InputKind::Sv) lines = steps.drop_sv_records(std::move(lines), options);
-        if (steps.is_empty(lines)) {
+        if (kind == InputKind::Sv) lines = overrides.drop_sv_records(std::move(lines), options);
+        if (overrides.is_empty(lines)) {
             log_warning(kInputEmpty, {std::string(kind_name(kind))});
             continue;
         }

@@ -6,6 +6,7 @@
 
 #include "platform/error.hpp"
 #include "platform/log.hpp"
+#include "platform/overrides.hpp"
 #include "platform/strings.hpp"
 #include "platform/vcf_fields.hpp"
 #include "unifier/text.hpp"
@@ -99,19 +100,13 @@ bool repeat_line_needs_svtype(std::string_view line) {
 }
 
 std::string_view marked_repeat_line(std::string_view line, std::optional<bool> add, std::string& scratch,
-                                    const RepeatSteps& steps) {
+                                    const RepeatOverrides& overrides) {
     if (add == false) return line;
     std::array<std::string_view, kRecordCells> cells;
     if (leading_cells(line, cells.data(), cells.size()) < kRecordCells) return line;
-    if (!add.has_value() && !steps.needs_svtype(line)) return line;
-    steps.modify(line, scratch);
+    if (!add.has_value() && !run_step(overrides.needs_svtype, repeat_line_needs_svtype, line)) return line;
+    run_step(overrides.modify, static_cast<void (*)(std::string_view, std::string&)>(modify_repeat_line), line, scratch);
     return scratch;
-}
-
-bool RepeatSteps::modifies_as_core() const noexcept {
-    using Rule = void (*)(std::string_view, std::string&);
-    const Rule* rule = modify.target<Rule>();
-    return rule && *rule == static_cast<Rule>(modify_repeat_line);
 }
 
 SvFilterTokens::SvFilterTokens(const std::vector<std::string>& tokens) : tokens_(tokens) {

@@ -30,22 +30,18 @@ std::string modify_repeat_line(std::string_view line);
 // Whether a repeat record (ten cells or more) lacks SVTYPE= in INFO.
 bool repeat_line_needs_svtype(std::string_view line);
 
-// The two rules that marking a repeat line consults, the ones above unless a
-// host that lets callers replace them puts its own in.
-struct RepeatSteps {
-    std::function<bool(std::string_view line)> needs_svtype = unifier::repeat_line_needs_svtype;
-    std::function<void(std::string_view line, std::string& out)> modify =
-        static_cast<void (*)(std::string_view, std::string&)>(unifier::modify_repeat_line);
-
-    // Whether `modify` is still the rule above.
-    bool modifies_as_core() const noexcept;
+// The two rules above that marking a repeat line consults, as a host may
+// stand in for them (platform/overrides.hpp).
+struct RepeatOverrides {
+    std::function<bool(std::string_view line)> needs_svtype;
+    std::function<void(std::string_view line, std::string& out)> modify;
 };
 
 // The repeat line as it is to be written: `line` itself, or `scratch` holding
 // the marked line. `add` nullopt marks only records that lack SVTYPE=, true
 // marks every record of ten cells or more, false marks none.
 std::string_view marked_repeat_line(std::string_view line, std::optional<bool> add, std::string& scratch,
-                                    const RepeatSteps& steps = {});
+                                    const RepeatOverrides& overrides = {});
 
 // The distinct FILTER tokens whose SV records are dropped.
 class SvFilterTokens {

@@ -5,6 +5,7 @@
 #include "platform/atomic_output.hpp"
 #include "platform/error.hpp"
 #include "platform/log.hpp"
+#include "platform/overrides.hpp"
 #include "platform/strings.hpp"
 #include "platform/text_reader.hpp"
 #include "unifier/header.hpp"
@@ -57,7 +58,7 @@ decltype(auto) on_line(InputKind kind, std::size_t index, Rule&& rule) {
 // `mark` false, repeat records pass unmarked: marking keeps their chromosome,
 // which is all a scan before the header needs.
 template <class Out>
-void write_records(InputKind kind, LineSpan lines, Out& out, const UnifyOptions& options, const WriterSteps& steps,
+void write_records(InputKind kind, LineSpan lines, Out& out, const UnifyOptions& options, const WriterOverrides& overrides,
                    bool reading_bed, bool mark = true, bool warn = true) {
     // A BED has no header: its content starts at its first line.
     bool reading_content = reading_bed;
@@ -68,12 +69,16 @@ void write_records(InputKind kind, LineSpan lines, Out& out, const UnifyOptions&
             if (kind == InputKind::Repeats) {
                 if (mark) {
                     line = on_line(kind, i, [&] {
-                        return steps.marked_repeat_line(line, options.add_repeat_svtype, scratch, steps.repeat);
+                        return run_step(overrides.marked_repeat_line, marked_repeat_line, line, options.add_repeat_svtype, scratch,
+                                        overrides.repeat);
                     });
                 }
             } else if (reading_bed) {
                 if ((!line.empty() && line.front() == '#') || is_blank(line)) continue;
-                on_line(kind, i, [&] { steps.roh_bed_line_to_vcf(line, scratch); });
+                on_line(kind, i, [&] {
+                    run_step(overrides.roh_bed_line_to_vcf,
+                             static_cast<void (*)(std::string_view, std::string&)>(roh_bed_line_to_vcf), line, scratch);
+                });
                 line = scratch;
             }
             out.put(line);
@@ -87,18 +92,18 @@ void write_records(InputKind kind, LineSpan lines, Out& out, const UnifyOptions&
 }
 
 void write_content(InputKind kind, LineSpan lines, LineWriter& out, const UnifyOptions& options,
-                   const WriterSteps& steps) {
-    const bool reading_bed = kind == InputKind::Roh && steps.roh_lines_are_bed(lines, options.roh_format);
-    write_records(kind, lines, out, options, steps, reading_bed);
+                   const WriterOverrides& overrides) {
+    const bool reading_bed = kind == InputKind::Roh && run_step(overrides.roh_lines_are_bed, roh_lines_are_bed, lines, options.roh_format);
+    write_records(kind, lines, out, options, overrides, reading_bed);
 }
 
 // The CNV donor's lines that pass the validity screen. All are screened
 // before any is written, so a bad record leaves nothing of this input behind.
-std::vector<std::string_view> valid_cnv_lines(LineSpan lines, const WriterSteps& steps) {
+std::vector<std::string_view> valid_cnv_lines(LineSpan lines, const WriterOverrides& overrides) {
     std::vector<std::string_view> valid;
     valid.reserve(lines.size());
     for (std::size_t i = 0; i < lines.size(); ++i) {
-        const bool keep = on_line(InputKind::Cnv, i, [&] { return steps.is_valid_line(lines[i]); });
+        const bool keep = on_line(InputKind::Cnv, i, [&] { return run_step(overrides.is_valid_line, is_valid_line, lines[i]); });
         if (keep) valid.push_back(lines[i]);
     }
     return valid;
@@ -107,7 +112,7 @@ std::vector<std::string_view> valid_cnv_lines(LineSpan lines, const WriterSteps&
 // The unified file under the donor's header alone; false when no input can
 // donate one.
 bool write_with_donor_header(const LinesTable& lines, LineWriter& out, const UnifyOptions& options,
-                             const WriterSteps& steps) {
+                             const WriterOverrides& overrides) {
     const auto& sv = lines[kind_index(InputKind::Sv)];
     const auto& cnv = lines[kind_index(InputKind::Cnv)];
     const auto& repeats = lines[kind_index(InputKind::Repeats)];
@@ -117,18 +122,18 @@ bool write_with_donor_header(const LinesTable& lines, LineWriter& out, const Uni
     if (sv) {
         for (const std::string_view line : *sv) out.put(line);
     } else if (cnv) {
-        for (const std::string_view line : valid_cnv_lines(*cnv, steps)) out.put(line);
+        for (const std::string_view line : valid_cnv_lines(*cnv, overrides)) out.put(line);
         cnv_printed = true;
     } else if (repeats) {
-        out.put(steps.vcf_header_from_lines(*repeats));
-        write_content(InputKind::Repeats, *repeats, out, options, steps);
+        out.put(run_step(overrides.vcf_header_from_lines, vcf_header_from_lines, *repeats));
+        write_content(InputKind::Repeats, *repeats, out, options, overrides);
         rep_printed = true;
     } else {
         return false;
     }
-    if (cnv && !cnv_printed) write_content(InputKind::Cnv, *cnv, out, options, steps);
-    if (repeats && !rep_printed) write_content(InputKind::Repeats, *repeats, out, options, steps);
-    if (roh) write_content(InputKind::Roh, *roh, out, options, steps);
+    if (cnv && !cnv_printed) write_content(InputKind::Cnv, *cnv, out, options, overrides);
+    if (repeats && !rep_printed) write_content(InputKind::Repeats, *repeats, out, options, overrides);
+    if (roh) write_content(InputKind::Roh, *roh, out, options, overrides);
     return true;
 }
 
@@ -163,7 +168,7 @@ private:
 // first, so every record's chromosome is known beforehand: a scan of the
 // lines in memory, marking and converting nothing that needs no keeping.
 bool write_with_merged_header(const LinesTable& lines, LineWriter& out, const UnifyOptions& options,
-                              const WriterSteps& steps) {
+                              const WriterOverrides& overrides) {
     const auto& sv = lines[kind_index(InputKind::Sv)];
     const auto& cnv = lines[kind_index(InputKind::Cnv)];
     const auto& repeats = lines[kind_index(InputKind::Repeats)];
@@ -179,11 +184,11 @@ bool write_with_merged_header(const LinesTable& lines, LineWriter& out, const Un
         donor = *sv;
     } else if (cnv) {
         donor_kind = InputKind::Cnv;
-        donor_lines = valid_cnv_lines(*cnv, steps);
+        donor_lines = valid_cnv_lines(*cnv, overrides);
         donor = donor_lines;
     } else if (repeats) {
         donor_kind = InputKind::Repeats;
-        repeat_header = steps.vcf_header_from_lines(*repeats);
+        repeat_header = run_step(overrides.vcf_header_from_lines, vcf_header_from_lines, *repeats);
         donor_lines = split_lines(repeat_header);
         donor = donor_lines;
     } else {
@@ -204,7 +209,7 @@ bool write_with_merged_header(const LinesTable& lines, LineWriter& out, const Un
     std::vector<Section> sections;
     if (cnv && donor_kind != InputKind::Cnv) sections.push_back({InputKind::Cnv, *cnv, false, std::nullopt});
     if (repeats) sections.push_back({InputKind::Repeats, *repeats, false, std::nullopt});
-    if (roh) sections.push_back({InputKind::Roh, *roh, steps.roh_lines_are_bed(*roh, options.roh_format), std::nullopt});
+    if (roh) sections.push_back({InputKind::Roh, *roh, run_step(overrides.roh_lines_are_bed, roh_lines_are_bed, *roh, options.roh_format), std::nullopt});
 
     // Declarations come with the records they describe: an input whose
     // records are not written (no column-header line) adds none.
@@ -218,10 +223,10 @@ bool write_with_merged_header(const LinesTable& lines, LineWriter& out, const Un
     for (Section& section : sections) {
         // Converted ROH intervals are few and made once; repeat records are
         // kept only when a replaced rule may rewrite them, chromosome and all.
-        const bool keep = section.bed || (section.kind == InputKind::Repeats && !steps.marks_repeats_as_core());
+        const bool keep = section.bed || (section.kind == InputKind::Repeats && !overrides.marks_repeats_as_core());
         if (keep) section.kept.emplace();
         RecordScan scan(merge, section.kind, keep ? &*section.kept : nullptr);
-        write_records(section.kind, section.lines, scan, options, steps, section.bed, keep);
+        write_records(section.kind, section.lines, scan, options, overrides, section.bed, keep);
     }
 
     const std::string declarations = merge.declarations();
@@ -242,18 +247,13 @@ bool write_with_merged_header(const LinesTable& lines, LineWriter& out, const Un
         if (section.kept) {
             for (const std::string& line : *section.kept) out.put(line);
         } else {
-            write_records(section.kind, section.lines, out, options, steps, section.bed, true, false);
+            write_records(section.kind, section.lines, out, options, overrides, section.bed, true, false);
         }
     }
     return true;
 }
 
 }  // namespace
-
-bool WriterSteps::marks_repeats_as_core() const noexcept {
-    const MarkRepeatLine* mark = marked_repeat_line.target<MarkRepeatLine>();
-    return mark && *mark == static_cast<MarkRepeatLine>(unifier::marked_repeat_line) && repeat.modifies_as_core();
-}
 
 LinesTable table_of(const FilesLines& files) {
     LinesTable table;
@@ -264,26 +264,26 @@ LinesTable table_of(const FilesLines& files) {
 }
 
 void write_vcf_content(InputKind kind, LineSpan lines, TextSink& out, const UnifyOptions& options,
-                       const WriterSteps& steps) {
+                       const WriterOverrides& overrides) {
     LineWriter writer(out);
-    write_content(kind, lines, writer, options, steps);
+    write_content(kind, lines, writer, options, overrides);
 }
 
-bool write_unified(const LinesTable& lines, TextSink& out, const UnifyOptions& options, const WriterSteps& steps,
+bool write_unified(const LinesTable& lines, TextSink& out, const UnifyOptions& options, const WriterOverrides& overrides,
                    bool merge_headers) {
     warn_about_chromosome_naming(lines);
     LineWriter writer(out);
-    return merge_headers ? write_with_merged_header(lines, writer, options, steps)
-                         : write_with_donor_header(lines, writer, options, steps);
+    return merge_headers ? write_with_merged_header(lines, writer, options, overrides)
+                         : write_with_donor_header(lines, writer, options, overrides);
 }
 
 std::optional<std::string> unify_lines(const LinesTable& lines, const std::string& output_path,
-                                       const UnifyOptions& options, const WriterSteps& steps, bool merge_headers) {
+                                       const UnifyOptions& options, const WriterOverrides& overrides, bool merge_headers) {
     // The file appears whole or not at all; an error (or an interrupt)
     // leaves whatever was at output_path before.
     AtomicOutput file(output_path);
     FileSink sink(file);
-    const bool written = write_unified(lines, sink, options, steps, merge_headers);
+    const bool written = write_unified(lines, sink, options, overrides, merge_headers);
     // With nothing to unify the file is still created, and left empty.
     file.commit();
     if (!written) {

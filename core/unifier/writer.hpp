@@ -31,38 +31,34 @@ public:
     virtual void write(std::string_view text) = 0;
 };
 
-// The record rules the writer applies, the core's unless a host that lets
-// callers replace a rule puts its own in.
-struct WriterSteps {
-    using MarkRepeatLine = std::string_view (*)(std::string_view line, std::optional<bool> add, std::string& scratch,
-                                                const RepeatSteps& repeat);
-
-    std::function<bool(std::string_view line)> is_valid_line = unifier::is_valid_line;
+// The record rules the writer applies, as a host may stand in for them
+// (platform/overrides.hpp).
+struct WriterOverrides {
+    std::function<bool(std::string_view line)> is_valid_line;
     // The repeat line as written (see unifier::marked_repeat_line), marked
     // with options.add_repeat_svtype and `repeat`.
     std::function<std::string_view(std::string_view line, std::optional<bool> add, std::string& scratch,
-                                   const RepeatSteps& repeat)>
-        marked_repeat_line = static_cast<MarkRepeatLine>(unifier::marked_repeat_line);
-    RepeatSteps repeat;
-    std::function<bool(LineSpan lines, std::string_view declared)> roh_lines_are_bed = unifier::roh_lines_are_bed;
-    std::function<void(std::string_view bed_line, std::string& out)> roh_bed_line_to_vcf =
-        static_cast<void (*)(std::string_view, std::string&)>(unifier::roh_bed_line_to_vcf);
-    std::function<std::string(LineSpan lines)> vcf_header_from_lines = unifier::vcf_header_from_lines;
+                                   const RepeatOverrides& repeat)>
+        marked_repeat_line;
+    RepeatOverrides repeat;
+    std::function<bool(LineSpan lines, std::string_view declared)> roh_lines_are_bed;
+    std::function<void(std::string_view bed_line, std::string& out)> roh_bed_line_to_vcf;
+    std::function<std::string(LineSpan lines)> vcf_header_from_lines;
 
     // Whether repeat records are marked by the core's rules alone: marking
     // one twice then gives the same line and calls nothing outside.
-    bool marks_repeats_as_core() const noexcept;
+    bool marks_repeats_as_core() const noexcept { return !marked_repeat_line && !repeat.modify; }
 };
 
 // Appends the records of one input (never its header) to `out`: the lines
 // after its column-header line, repeat records marked, or every BED interval
 // converted when it is an ROH BED. Warns when the input has no column header.
 void write_vcf_content(InputKind kind, LineSpan lines, TextSink& out, const UnifyOptions& options,
-                       const WriterSteps& steps = {});
+                       const WriterOverrides& overrides = {});
 
 // Writes the unified VCF to `out`; false, with nothing written, when no
 // input can donate a header. `merge_headers` as below.
-bool write_unified(const LinesTable& lines, TextSink& out, const UnifyOptions& options, const WriterSteps& steps = {},
+bool write_unified(const LinesTable& lines, TextSink& out, const UnifyOptions& options, const WriterOverrides& overrides = {},
                    bool merge_headers = false);
 
 // Writes the unified file at `output_path` and returns that path, or
@@ -73,7 +69,7 @@ bool write_unified(const LinesTable& lines, TextSink& out, const UnifyOptions& o
 // and what the records use undeclared (unifier/header.hpp); the records are
 // the same either way.
 std::optional<std::string> unify_lines(const LinesTable& lines, const std::string& output_path,
-                                       const UnifyOptions& options, const WriterSteps& steps = {},
+                                       const UnifyOptions& options, const WriterOverrides& overrides = {},
                                        bool merge_headers = false);
 
 }  // namespace merivane::unifier
