@@ -10,6 +10,7 @@
 #include "platform/file_io.hpp"
 #include "platform/log.hpp"
 #include "platform/strings.hpp"
+#include "platform/vcf_fields.hpp"
 #include "repeats/repeat_filter.hpp"
 #include "unifier/reading.hpp"
 #include "unifier/writer.hpp"
@@ -76,7 +77,7 @@ private:
     // The lines come from inputs read as text, so none holds a "\r" that the
     // reading back would take for a line end.
     void take(std::string_view text) {
-        if (compression::is_header_line(text)) {
+        if (is_header_line(text)) {
             header_.append(text);
             late_contig_ = late_contig_ || (contig_order_ && records_started_ && text.starts_with("##contig="));
         } else if (!is_blank(text)) {

@@ -61,14 +61,6 @@ void check_settings(const CompressionSettings& settings) {
 
 }  // namespace
 
-bool uses_libdeflate() noexcept {
-#ifdef MERIVANE_HAVE_LIBDEFLATE
-    return true;
-#else
-    return false;
-#endif
-}
-
 struct BlockCompressor::Engine {
     z_stream z{};
     bool zlib = false;
@@ -363,11 +355,10 @@ void BgzfWriter::finish() {
     pool_.reset();
 }
 
-std::uint64_t BgzfWriter::virtual_offset(std::uint64_t u) const {
-    if (!finished_ || u > taken_) throw std::out_of_range("BgzfWriter::virtual_offset");
-    const std::uint64_t block = u / kUncompressedBlockSize;
-    const std::uint64_t start = block < block_offsets_.size() ? block_offsets_[block] : written_ - kBgzfEof.size();
-    return start << 16 | (u % kUncompressedBlockSize);
+std::uint64_t virtual_offset(const std::vector<std::uint64_t>& block_offsets, std::uint64_t text_size,
+                             std::uint64_t eof_offset, std::uint64_t u) noexcept {
+    if (u >= text_size) return eof_offset << 16;
+    return block_offsets[u / kUncompressedBlockSize] << 16 | (u % kUncompressedBlockSize);
 }
 
 std::string write_bgzf(const std::string& source_path, const std::string& destination_path,

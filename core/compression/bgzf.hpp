@@ -51,8 +51,13 @@ private:
 
 std::string bgzf_block(std::string_view data, int level = kDefaultLevel);
 
-// Whether levels other than 9 are compressed by libdeflate in this build.
-bool uses_libdeflate() noexcept;
+// The BGZF virtual offset of uncompressed offset `u` of a text of
+// `text_size` bytes whose data blocks start at `block_offsets` and whose
+// end-of-file marker starts at `eof_offset`. The end of a block's bytes is
+// the start of the next block, and the end of the text the start of the
+// marker, as htslib reads them.
+std::uint64_t virtual_offset(const std::vector<std::uint64_t>& block_offsets, std::uint64_t text_size,
+                             std::uint64_t eof_offset, std::uint64_t u) noexcept;
 
 // Where compressed bytes go, in order (a file, a test's string).
 using ByteSink = std::function<void(std::string_view)>;
@@ -85,10 +90,6 @@ public:
     // size of the whole file, the end-of-file marker included.
     const std::vector<std::uint64_t>& block_offsets() const noexcept { return block_offsets_; }
     std::uint64_t compressed_size() const noexcept { return written_; }
-    // After finish(): the BGZF virtual offset of uncompressed offset `u`. At
-    // an exact block boundary it points at the start of the next block (the
-    // end-of-file marker after the last), as htslib does.
-    std::uint64_t virtual_offset(std::uint64_t u) const;
 
 private:
     class Pool;

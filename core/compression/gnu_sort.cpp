@@ -60,7 +60,7 @@ std::optional<std::string> gnu_sort_for_default_engine(const SortOverrides& over
 namespace {
 
 // GNU sort's blanks under LC_ALL=C.
-bool is_blank(char c) noexcept { return c == ' ' || c == '\t'; }
+bool is_sort_blank(char c) noexcept { return c == ' ' || c == '\t'; }
 
 // The key of `sort -k1,1 -k2,2n` as far as it is compared here: field 1
 // (leading blanks included, up to the next blank) and the integer that
@@ -80,13 +80,13 @@ GnuKey gnu_key(std::string_view line, std::size_t numeric_field) {
     GnuKey key;
     std::size_t i = 0;
     const auto skip_field = [&] {
-        while (i < line.size() && is_blank(line[i])) ++i;
-        while (i < line.size() && !is_blank(line[i])) ++i;
+        while (i < line.size() && is_sort_blank(line[i])) ++i;
+        while (i < line.size() && !is_sort_blank(line[i])) ++i;
     };
     skip_field();
     key.field1 = line.substr(0, i);
     for (std::size_t field = 2; field < numeric_field; ++field) skip_field();
-    while (i < line.size() && is_blank(line[i])) ++i;
+    while (i < line.size() && is_sort_blank(line[i])) ++i;
     if (i < line.size() && (line[i] == '-' || line[i] == '+' || line[i] == '.')) key.integer_known = false;
     while (i < line.size() && line[i] == '0') ++i;
     const std::size_t start = i;

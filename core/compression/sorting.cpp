@@ -37,7 +37,6 @@ SortEngine parse_engine(const std::optional<std::string>& engine) {
     throw UnknownSortEngine(*engine);
 }
 
-bool is_header_line(std::string_view line) noexcept { return !line.empty() && line[0] == '#'; }
 
 int compare_positions(const Position& a, const Position& b) noexcept {
     if (a.magnitude != b.magnitude) return a.magnitude < b.magnitude ? -1 : 1;

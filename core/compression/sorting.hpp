@@ -34,7 +34,6 @@ public:
 // None or empty text chooses the in-memory engine.
 SortEngine parse_engine(const std::optional<std::string>& engine);
 
-bool is_header_line(std::string_view line) noexcept;
 // A line that would run into the next one when lines are joined.
 inline bool lacks_terminator(std::string_view line) noexcept { return line.empty() || line.back() != '\n'; }
 

@@ -546,12 +546,8 @@ std::string TabixIndexBuilder::finish(const std::vector<std::uint64_t>& block_of
     if (block_offsets.size() != needed_blocks || compressed_size < kBgzfEof.size()) {
         throw RuntimeError("the compressed blocks do not match the text indexed");
     }
-    const std::uint64_t eof_block = compressed_size - kBgzfEof.size();
-    // The end of a block's bytes is the start of the next block, and the end
-    // of the text the start of the end-of-file marker, as htslib reads them.
-    const auto virtual_offset = [&](std::uint64_t u) -> std::uint64_t {
-        if (u >= total) return eof_block << 16;
-        return block_offsets[u / kUncompressedBlockSize] << 16 | (u % kUncompressedBlockSize);
+    const auto to_virtual = [&, eof = compressed_size - kBgzfEof.size()](std::uint64_t u) {
+        return virtual_offset(block_offsets, total, eof, u);
     };
 
     if (s.save_tid >= 0) {
@@ -592,13 +588,13 @@ std::string TabixIndexBuilder::finish(const std::vector<std::uint64_t>& block_of
         for (std::size_t w = contig.linear.size() - 1; w-- > 0;) {
             if (contig.linear[w] == kUnset) contig.linear[w] = contig.linear[w + 1];
         }
-        for (std::uint64_t& offset : contig.linear) offset = virtual_offset(offset);
+        for (std::uint64_t& offset : contig.linear) offset = to_virtual(offset);
         for (std::uint32_t b = 0; b < bins.buckets(); ++b) {
             if (!bins.live(b)) continue;
             std::vector<Chunk>& chunks = bins.bin(b).chunks;
             // The pseudo-bin's second pair holds counts, not offsets.
             const std::size_t offsets = bins.key(b) == s.meta_bin ? 1 : chunks.size();
-            for (std::size_t i = 0; i < offsets; ++i) chunks[i] = {virtual_offset(chunks[i].u), virtual_offset(chunks[i].v)};
+            for (std::size_t i = 0; i < offsets; ++i) chunks[i] = {to_virtual(chunks[i].u), to_virtual(chunks[i].v)};
         }
         for (std::uint32_t b = 0; b < bins.buckets(); ++b) {
             if (!bins.live(b) || bins.key(b) >= s.n_bins) continue;

@@ -43,10 +43,5 @@ inline void log_warning(std::string format, std::vector<LogArg> args = {}) {
     log_event({LogLevel::Warning, std::move(format), std::move(args)});
 }
 
-// A text value that may be absent (the host's None).
-inline LogArg optional_text(const std::string* text) {
-    if (text == nullptr) return NoneValue{};
-    return *text;
-}
 
 }  // namespace merivane

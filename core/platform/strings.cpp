@@ -2,6 +2,8 @@
 
 #include <limits>
 
+#include "platform/error.hpp"
+
 namespace merivane {
 
 namespace {
@@ -16,6 +18,10 @@ std::size_t space_before(std::string_view text, std::size_t end) noexcept {
         return space_at(text, end - width) == width ? width : 0;
     }
     return 0;
+}
+
+[[noreturn]] void invalid_int(std::string_view text) {
+    throw ValueError("invalid literal for int() with base 10: " + quoted(text));
 }
 
 }  // namespace
@@ -161,6 +167,37 @@ std::string quoted(std::string_view text) {
     }
     out += quote;
     return out;
+}
+
+std::int64_t parse_int(std::string_view text) {
+    const auto [negative, body] = split_sign(strip_whitespace(text));
+    if (body.empty()) invalid_int(text);
+    // Digits, with single underscores between them.
+    bool previous_digit = false;
+    bool underscores = false;
+    for (std::size_t i = 0; i < body.size(); ++i) {
+        const char c = body[i];
+        if (c == '_') {
+            if (!previous_digit || i + 1 == body.size()) invalid_int(text);
+            previous_digit = false;
+            underscores = true;
+            continue;
+        }
+        if (c < '0' || c > '9') invalid_int(text);
+        previous_digit = true;
+    }
+    std::optional<std::int64_t> value;
+    if (underscores) {
+        std::string digits;
+        for (const char c : body) {
+            if (c != '_') digits += c;
+        }
+        value = digits_to_int64(negative, digits);
+    } else {
+        value = digits_to_int64(negative, body);
+    }
+    if (!value) throw ValueError("integer out of range: " + quoted(text));
+    return *value;
 }
 
 }  // namespace merivane

@@ -49,6 +49,13 @@ bool is_ascii_digits(std::string_view text) noexcept;
 // nullopt when it lies beyond 64 bits. Leading zeros are allowed.
 std::optional<std::int64_t> digits_to_int64(bool negative, std::string_view digits) noexcept;
 
+// A base-10 integer the way the host's int() reads text: surrounding white
+// space (as strip_whitespace has it), an optional sign, ASCII digits with
+// single underscores between them.
+// ValueError (with the host's wording) for anything else or for a value
+// beyond 64 bits.
+std::int64_t parse_int(std::string_view text);
+
 // Number of characters (code points) in UTF-8 text: continuation bytes do
 // not start one.
 std::size_t character_count(std::string_view text) noexcept;

@@ -14,6 +14,11 @@ enum Column : std::size_t { kChrom, kPos, kId, kRef, kAlt, kQual, kFilter, kInfo
 inline constexpr std::size_t kFixedColumns = kFormat;
 }  // namespace vcf
 
+// A header line: a meta-information line ("##...") or the column header.
+inline bool is_header_line(std::string_view line) noexcept { return line.starts_with('#'); }
+// A meta-information line.
+inline bool is_meta_line(std::string_view line) noexcept { return line.starts_with("##"); }
+
 // Number of tab-separated cells (an empty line has one).
 std::size_t cell_count(std::string_view line);
 

@@ -13,6 +13,7 @@
 #include "platform/temp_file.hpp"
 #include "platform/strings.hpp"
 #include "platform/text_reader.hpp"
+#include "platform/vcf_fields.hpp"
 #include "repeats/intervals.hpp"
 
 namespace merivane::repeats {
@@ -69,7 +70,7 @@ std::string leading_header(const std::string& path) {
     TextReader reader(path, Compression::DetectByMagic);
     std::string header;
     std::string line;
-    while (reader.next_line(line) && line.starts_with('#')) {
+    while (reader.next_line(line) && is_header_line(line)) {
         header += line;
         if (!line.ends_with('\n')) header += '\n';
     }
@@ -150,7 +151,7 @@ IntersectCounts intersect_builtin(const std::string& repeat_path, const std::str
     try {
         while (input.next_line(line)) {
             ++line_number;
-            if (line.starts_with('#')) {
+            if (is_header_line(line)) {
                 output.write(line);
                 continue;
             }

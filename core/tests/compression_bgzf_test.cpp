@@ -185,18 +185,21 @@ TEST(BgzfWriter, ReportsWhereEveryBlockStarts) {
             at += le(file, static_cast<std::size_t>(at) + 16, 2) + 1;
         }
         EXPECT_EQ(file.substr(static_cast<std::size_t>(at)), std::string(kBgzfEof));
-        EXPECT_EQ(writer.virtual_offset(0), 0u);
-        EXPECT_EQ(writer.virtual_offset(kUncompressedBlockSize + 7), offsets[1] << 16 | 7);
+        const std::uint64_t size = data.size();
+        EXPECT_EQ(virtual_offset(offsets, size, at, 0), 0u);
+        EXPECT_EQ(virtual_offset(offsets, size, at, kUncompressedBlockSize + 7), offsets[1] << 16 | 7);
         // A block boundary points at the next block; the end at the marker.
-        EXPECT_EQ(writer.virtual_offset(2 * kUncompressedBlockSize), offsets[2] << 16);
-        EXPECT_EQ(writer.virtual_offset(data.size()), offsets[3] << 16 | 10);
-        EXPECT_THROW(writer.virtual_offset(data.size() + 1), std::out_of_range);
+        EXPECT_EQ(virtual_offset(offsets, size, at, 2 * kUncompressedBlockSize), offsets[2] << 16);
+        EXPECT_EQ(virtual_offset(offsets, size, at, size - 1), offsets[3] << 16 | 9);
+        EXPECT_EQ(virtual_offset(offsets, size, at, size), at << 16);
     }
     std::string exact;
     BgzfWriter writer([&exact](std::string_view block) { exact.append(block); });
     writer.write(std::string(kUncompressedBlockSize, 'a'));
     writer.finish();
-    EXPECT_EQ(writer.virtual_offset(kUncompressedBlockSize), (exact.size() - kBgzfEof.size()) << 16);
+    EXPECT_EQ(virtual_offset(writer.block_offsets(), kUncompressedBlockSize, exact.size() - kBgzfEof.size(),
+                             kUncompressedBlockSize),
+              (exact.size() - kBgzfEof.size()) << 16);
 }
 
 TEST(BgzfWriter, RefusesSettingsOutOfRange) {

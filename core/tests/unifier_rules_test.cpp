@@ -5,10 +5,10 @@
 #include <vector>
 
 #include "platform/error.hpp"
+#include "platform/strings.hpp"
 #include "test_support.hpp"
 #include "unifier/rules.hpp"
 #include "platform/vcf_fields.hpp"
-#include "unifier/text.hpp"
 
 namespace merivane::unifier {
 namespace {

@@ -7,7 +7,6 @@
 #include "platform/log.hpp"
 #include "platform/strings.hpp"
 #include "platform/vcf_fields.hpp"
-#include "unifier/text.hpp"
 
 namespace merivane::unifier {
 
@@ -133,7 +132,7 @@ void warn_about_chromosome_naming(const KindTable<std::optional<LineSpan>>& line
         auto& [prefixed, bare] = naming[kind_index(kind)];
         std::string_view last;
         for (const std::string_view line : *input) {
-            if (line.empty() || line.front() == '#') continue;
+            if (line.empty() || is_header_line(line)) continue;
             const std::string_view chromosome = line.substr(0, line.find('\t'));
             if (chromosome == last || chromosome.size() == line.size()) continue;
             last = chromosome;
@@ -205,7 +204,7 @@ void HeaderMerge::use_record(InputKind kind, std::string_view line) {
     // Called once per record of the unified file: the chromosome costs a
     // tab search and, mostly, one comparison. A blank line's "chromosome" is
     // white space, which no contig line is made for.
-    if (line.empty() || line.front() == '#') return;
+    if (line.empty() || is_header_line(line)) return;
     const std::size_t tab = line.find('\t');
     if (tab == std::string_view::npos) return;
     use_tags(kind, line);

@@ -46,7 +46,6 @@ void warn_about_chromosome_naming(const KindTable<std::optional<LineSpan>>& line
 
 // Whether a header line is meta-information ("##..."); the header's
 // declarations are the leading run of such lines.
-inline bool is_meta_line(std::string_view line) { return line.starts_with("##"); }
 
 class HeaderMerge {
 public:

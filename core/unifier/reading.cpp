@@ -4,7 +4,7 @@
 
 #include "platform/text_reader.hpp"
 #include "platform/strings.hpp"
-#include "unifier/text.hpp"
+#include "platform/vcf_fields.hpp"
 
 namespace merivane::unifier {
 
@@ -16,7 +16,7 @@ Lines get_lines(const std::string& path) {
 
 bool is_header_or_blank(std::string_view line) {
     const std::string_view stripped = strip_whitespace(line);
-    return stripped.empty() || stripped.front() == '#';
+    return stripped.empty() || is_header_line(stripped);
 }
 
 bool is_empty(LineSpan lines) { return std::all_of(lines.begin(), lines.end(), is_header_or_blank); }

@@ -9,7 +9,6 @@
 #include "platform/overrides.hpp"
 #include "platform/strings.hpp"
 #include "platform/vcf_fields.hpp"
-#include "unifier/text.hpp"
 #include "unifier/vocabulary.hpp"
 
 namespace merivane::unifier {
@@ -55,7 +54,7 @@ std::optional<std::size_t> colon_index(std::string_view text, std::string_view k
 }  // namespace
 
 bool is_valid_line(std::string_view line) {
-    if (line.empty() || line.front() == '#') return true;
+    if (line.empty() || is_header_line(line)) return true;
     std::array<std::string_view, kRecordCells> cells;
     if (leading_cells(line, cells.data(), cells.size()) < kRecordCells) list_index_out_of_range();
     // The first sample may run to the end of the line; more samples follow
@@ -115,7 +114,7 @@ SvFilterTokens::SvFilterTokens(const std::vector<std::string>& tokens) : tokens_
 }
 
 bool SvFilterTokens::drops(std::string_view line) const {
-    if (tokens_.empty() || (!line.empty() && line.front() == '#')) return false;
+    if (tokens_.empty() || is_header_line(line)) return false;
     line = without_trailing_newlines(line);
     std::array<std::string_view, kFilter + 2> cells;
     // Looking one cell past FILTER stops it at its tab.

@@ -8,6 +8,7 @@
 #include "platform/overrides.hpp"
 #include "platform/strings.hpp"
 #include "platform/text_reader.hpp"
+#include "platform/vcf_fields.hpp"
 #include "unifier/header.hpp"
 
 namespace merivane::unifier {
@@ -74,7 +75,7 @@ void write_records(InputKind kind, LineSpan lines, Out& out, const UnifyOptions&
                     });
                 }
             } else if (reading_bed) {
-                if ((!line.empty() && line.front() == '#') || is_blank(line)) continue;
+                if (is_header_line(line) || is_blank(line)) continue;
                 on_line(kind, i, [&] {
                     run_step(overrides.roh_bed_line_to_vcf,
                              static_cast<void (*)(std::string_view, std::string&)>(roh_bed_line_to_vcf), line, scratch);
