@@ -11,6 +11,7 @@
 #include <exception>
 #include <mutex>
 #include <stdexcept>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -19,6 +20,7 @@
 #include "platform/atomic_output.hpp"
 #include "platform/error.hpp"
 #include "platform/file_io.hpp"
+#include "platform/log.hpp"
 
 namespace merivane::compression {
 
@@ -190,10 +192,19 @@ public:
         job->error = nullptr;
         Job* queued = job.get();
         in_order_.push_back(std::move(job));
+        bool no_worker;
         {
             std::lock_guard lock(mutex_);
             queue_.push_back(queued);
             if (workers_.size() < max_workers_ && idle_ < queue_.size()) start_worker();
+            no_worker = workers_.empty();
+            if (no_worker) queue_.pop_back();
+        }
+        if (no_worker) {
+            // Not one thread could be started: compressed here, in order.
+            if (!own_compressor_) own_compressor_ = std::make_unique<BlockCompressor>(level_);
+            queued->output.assign(own_compressor_->compress(queued->input));
+            queued->done = true;
         }
         work_ready_.notify_one();
         emit_ready(emit, in_order_.size() > limit_);
@@ -216,7 +227,17 @@ private:
         // Made here, on the calling thread, so that a failure to set one up
         // is raised to the caller rather than lost in a thread.
         auto compressor = std::make_shared<BlockCompressor>(level_);
-        workers_.emplace_back([this, compressor] { work(*compressor); });
+        try {
+            workers_.emplace_back([this, compressor] { work(*compressor); });
+        } catch (const std::system_error& error) {
+            // A limit on processes or threads: go on with the workers there
+            // are (the bytes are the same for every count).
+            if (error.code() != std::errc::resource_unavailable_try_again) throw;
+            log_warning("Compressing with %d threads instead of %d: the system would start no more",
+                        {static_cast<std::int64_t>(std::max<std::size_t>(workers_.size(), 1)),
+                         static_cast<std::int64_t>(max_workers_)});
+            max_workers_ = workers_.size();
+        }
     }
 
     void work(BlockCompressor& compressor) {
@@ -267,7 +288,7 @@ private:
         }
     }
 
-    const std::size_t max_workers_;
+    std::size_t max_workers_;
     const int level_;
     const std::size_t limit_;
 
@@ -282,6 +303,7 @@ private:
     // The calling thread's alone.
     std::deque<std::unique_ptr<Job>> in_order_;  // submitted, not yet emitted
     std::vector<std::unique_ptr<Job>> free_;
+    std::unique_ptr<BlockCompressor> own_compressor_;  // only when no worker starts
     InterruptPoller poller_;
 };
 

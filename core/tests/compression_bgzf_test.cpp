@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <zlib.h>
 
 #include <filesystem>
@@ -238,6 +239,34 @@ TEST(BgzfWriter, StartsNoThreadForOneAndAtMostTheCountOtherwise) {
         }
         EXPECT_EQ(thread_count(), before) << "workers outlive finish()";
     }
+}
+
+// Threads the system refuses to start (a limit on processes) leave the
+// writing to fewer workers, or to the calling thread: the same bytes, and a
+// warning rather than an error.
+TEST(BgzfWriter, ThreadsTheSystemRefusesGiveTheSameBytes) {
+    const std::string data = vcf_like(6 * kUncompressedBlockSize);
+    const std::string reference = compress_all(data, {1, 6, {}}, data.size());
+    // Every new thread asks for a stack no address space can hold.
+    pthread_attr_t previous, huge;
+    ASSERT_EQ(pthread_getattr_default_np(&previous), 0);
+    ASSERT_EQ(pthread_attr_init(&huge), 0);
+    ASSERT_EQ(pthread_attr_setstacksize(&huge, std::size_t{1} << 60), 0);
+    ASSERT_EQ(pthread_setattr_default_np(&huge), 0);
+    std::string out;
+    testing::CapturedLog log;
+    try {
+        out = compress_all(data, {4, 6, {}}, kUncompressedBlockSize);
+    } catch (...) {
+        pthread_setattr_default_np(&previous);
+        throw;
+    }
+    pthread_setattr_default_np(&previous);
+    pthread_attr_destroy(&huge);
+    pthread_attr_destroy(&previous);
+    EXPECT_EQ(out, reference);
+    ASSERT_EQ(log.events().size(), 1u);
+    EXPECT_EQ(log.events()[0].level, LogLevel::Warning);
 }
 #endif
 

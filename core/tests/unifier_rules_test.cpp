@@ -222,6 +222,8 @@ TEST(RohConversion, MalformedLinesRaiseTheirKinds) {
     EXPECT_THROW(roh_bed_line_to_vcf("chr1\tstart\t5000\t1\n"), ValueError);
     EXPECT_THROW(roh_bed_line_to_vcf("chr1\t1_\t5000\t1\n"), ValueError);
     EXPECT_THROW(roh_bed_line_to_vcf("chr1\t99999999999999999999\t5000\t1\n"), ValueError);
+    EXPECT_THROW(roh_bed_line_to_vcf("chr1\t-5\t5000\t1\n"), ValueError);
+    EXPECT_THROW(roh_bed_line_to_vcf("chr1\t5000\t-1\t1\n"), ValueError);
     try {
         roh_bed_line_to_vcf("chr1\t9.5\t5000\t1\n");
     } catch (const ValueError& error) {

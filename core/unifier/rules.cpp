@@ -166,6 +166,8 @@ void roh_bed_line_to_vcf(std::string_view bed_line, std::string& out) {
     // written the wrong way round give the same record.
     const std::int64_t low = std::min(start, end);
     if (low == INT64_MAX) throw ValueError("integer out of range: " + quoted(cells[1]));
+    // No interval starts before its chromosome: -5 would become POS -4.
+    if (low < 0) throw ValueError("ROH interval bound is negative: " + quoted(start < 0 ? cells[1] : cells[2]));
     out.clear();
     out.append(cells[0]);
     out += '\t';
