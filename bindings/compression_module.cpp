@@ -28,6 +28,7 @@ using merivane::binding::optional_text;
 using merivane::binding::path_text;
 using merivane::binding::Overrides;
 using merivane::binding::text_view;
+using merivane::binding::to_path_str;
 using merivane::binding::to_str;
 using merivane::binding::to_str_list;
 using merivane::binding::truthy;
@@ -128,7 +129,7 @@ core::SortOverrides sort_overrides() {
     if (registry->intact("_gnu_sort_path")) return {};
     return {[] {
         py::gil_scoped_acquire gil;
-        return optional_text(registry->attr("_gnu_sort_path")(), "_gnu_sort_path()");
+        return optional_path(registry->attr("_gnu_sort_path")(), "_gnu_sort_path()");
     }};
 }
 
@@ -254,7 +255,7 @@ py::object sort_and_compress(py::handle vcf_file_path, py::handle destination_pa
         raise_unknown_engine(engine);
     }
     if (destination && !destination->empty()) return py::reinterpret_borrow<py::object>(destination_path);
-    return to_str(written);
+    return to_path_str(written);
 }
 
 }  // namespace

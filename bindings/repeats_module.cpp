@@ -29,6 +29,7 @@ using merivane::binding::path_text;
 using merivane::binding::require_text;
 using merivane::binding::Overrides;
 using merivane::binding::text_view;
+using merivane::binding::to_path_str;
 using merivane::binding::to_str;
 using merivane::binding::truthy;
 using merivane::binding::without_gil_if;
@@ -146,7 +147,7 @@ PYBIND11_MODULE(repeats, m) {
 
     m.def(
         "default_repeat_catalog_path",
-        [module]() { return repeats::bundled_catalog_path(require_text(module.attr("__file__"), "__file__")); },
+        [module]() { return to_path_str(repeats::bundled_catalog_path(path_text(module.attr("__file__"), "__file__"))); },
         doc("default_repeat_catalog_path() -> str", "Path to the bundled hg38 pathogenic-STR catalog.").c_str());
 
     py::class_<VcfTextStream>(m, "_VcfTextStream",
@@ -241,7 +242,7 @@ PYBIND11_MODULE(repeats, m) {
     registry->def(
         "_filtered_repeat_path",
         [](py::object full_repeat_path) {
-            return repeats::filtered_repeat_path(require_text(full_repeat_path, "full_repeat_path"));
+            return to_path_str(repeats::filtered_repeat_path(path_text(full_repeat_path, "full_repeat_path")));
         },
         doc("_filtered_repeat_path(full_repeat_path: str) -> str",
             "Default output path: the input's name up to .vcf, with _filtered.vcf, in the same directory."),
@@ -316,7 +317,7 @@ repeats::FilterOverrides filter_overrides() {
     const auto intersect_through = [](const char* name) {
         return [name](const std::string& repeat_path, const std::string& bed_path, const std::string& output_path) {
             py::gil_scoped_acquire gil;
-            registry->attr(name)(repeat_path, bed_path, output_path);
+            registry->attr(name)(to_path_str(repeat_path), to_path_str(bed_path), to_path_str(output_path));
         };
     };
     if (registry->replaced("_intersect_with_bedtools")) {
@@ -326,7 +327,7 @@ repeats::FilterOverrides filter_overrides() {
     if (registry->replaced("_filtered_repeat_path")) {
         overrides.filtered_repeat_path = [](const std::string& path) {
             py::gil_scoped_acquire gil;
-            return require_text(registry->attr("_filtered_repeat_path")(path), "_filtered_repeat_path result");
+            return path_text(registry->attr("_filtered_repeat_path")(to_path_str(path)), "_filtered_repeat_path result");
         };
     }
     return overrides;

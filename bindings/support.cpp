@@ -41,7 +41,7 @@ py::object make_exception(const Error& error) {
         // OSError(errno, strerror, filename) picks the subclass itself
         // (FileNotFoundError, PermissionError, IsADirectoryError, ...).
         py::object os_error = py::reinterpret_borrow<py::object>(PyExc_OSError);
-        return os_error(e->errnum(), e->strerror(), text_or_replacement(e->filename()));
+        return os_error(e->errnum(), e->strerror(), to_path_str(e->filename()));
     }
     if (const auto* e = dynamic_cast<const UnicodeDecodeError*>(&error)) {
         PyObject* exc = PyUnicodeDecodeError_Create(e->encoding().c_str(), e->object().data(),
@@ -182,7 +182,12 @@ std::optional<std::string> optional_text(py::handle value, const char* what) {
 }
 
 std::string path_text(py::handle value, const char* what) {
-    std::string path = require_text(value, what);
+    if (!PyUnicode_Check(value.ptr())) throw py::type_error(std::string(what) + " must be str, not " + type_name(value));
+    // As the host's open() encodes a name: one that is not UTF-8 (legal on
+    // Linux) arrives with surrogate escapes and goes on as its own bytes.
+    const py::object bytes = py::reinterpret_steal<py::object>(PyUnicode_EncodeFSDefault(value.ptr()));
+    if (!bytes) throw py::error_already_set();
+    std::string path(PyBytes_AS_STRING(bytes.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.ptr())));
     if (path.find('\0') != std::string::npos) throw py::value_error("embedded null byte");
     return path;
 }
@@ -290,9 +295,15 @@ py::object unify_through_module(const Overrides& overrides, const unifier::Struc
     return overrides.attr("sort_and_compress")(unified, **changed_keywords(settings.compression));
 }
 
-py::object optional_str(const std::optional<std::string>& text) {
-    if (!text) return py::none();
-    return to_str(*text);
+py::str to_path_str(std::string_view path) {
+    PyObject* out = PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
+    if (out == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(out);
+}
+
+py::object optional_str(const std::optional<std::string>& path) {
+    if (!path) return py::none();
+    return to_path_str(*path);
 }
 
 py::list to_str_list(const std::vector<std::string_view>& lines) {

@@ -105,7 +105,8 @@ std::optional<std::string> optional_text(py::handle value, const char* what);
 // A view of a str's UTF-8 text, valid while the object lives.
 std::string_view text_view(py::handle value, const char* what);
 
-// A file path: as require_text, and ValueError("embedded null byte") for one
+// A file path: a str (TypeError naming `what` otherwise) encoded as the
+// host's os.fsencode does, and ValueError("embedded null byte") for one
 // holding a NUL, as the host's open() refuses it, before any file is touched.
 std::string path_text(py::handle value, const char* what);
 std::optional<std::string> optional_path(py::handle value, const char* what);
@@ -160,7 +161,10 @@ py::object unify_through_module(const Overrides& overrides, const unifier::Struc
 // A Python str from UTF-8 the core produced (already known to be valid).
 py::str to_str(std::string_view text);
 py::list to_str_list(const std::vector<std::string_view>& lines);
-py::object optional_str(const std::optional<std::string>& text);
+// A path as the host's os.fsdecode gives it (surrogate escapes for bytes
+// that are not UTF-8); optional_str: None for none.
+py::str to_path_str(std::string_view path);
+py::object optional_str(const std::optional<std::string>& path);
 
 // Python lines (any iterable of str) seen as core line views. The objects
 // are held so the views stay valid for the lifetime of this value.

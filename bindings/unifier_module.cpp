@@ -37,6 +37,7 @@ using merivane::binding::reject_lone_text;
 using merivane::binding::require_text;
 using merivane::binding::Overrides;
 using merivane::binding::text_view;
+using merivane::binding::to_path_str;
 using merivane::binding::to_str;
 using merivane::binding::to_str_list;
 using merivane::binding::tri_state;
@@ -322,7 +323,7 @@ py::dict read_struct_lines(py::handle struct_files, py::handle options_arg) {
 
     core::ReadOverrides<py::object> overrides;
     if (get_lines) {
-        overrides.get_lines = [&](const std::string& path) { return (*get_lines)(to_str(path)); };
+        overrides.get_lines = [&](const std::string& path) { return (*get_lines)(to_path_str(path)); };
     } else {
         overrides.get_lines = [](const std::string& path) -> py::object { return to_str_list(core::get_lines(path).views); };
     }

@@ -4,6 +4,7 @@ import gzip
 import os
 import pathlib
 import shutil
+import sys
 
 import pytest
 
@@ -20,6 +21,9 @@ HOSTILE = {
     "glob": "glob*?[ab]",
     "tab": "tab\there",
 }
+if os.name == "posix" and sys.platform != "darwin":
+    # Legal on Linux; the host hands such a name over with surrogate escapes.
+    HOSTILE["not_utf8"] = os.fsdecode(b"not-utf8-\xff\xfe")
 
 needs_bedtools = pytest.mark.skipif(not repeats.bedtools_available(), reason="bedtools is not installed")
 needs_gnu_sort = pytest.mark.skipif(not compression.gnu_sort_available(), reason="GNU sort is not installed")
