@@ -23,6 +23,7 @@ using merivane::binding::optional_str;
 using merivane::binding::output_settings;
 using merivane::binding::path_text;
 using merivane::binding::Overrides;
+using merivane::binding::truthy;
 using merivane::binding::tri_state;
 using merivane::binding::without_gil_if;
 
@@ -48,7 +49,7 @@ py::object pacbio_filter_and_unify(py::object output_path, py::object sv_path, p
                                    py::object full_repeat_path, py::object repeat_bed_file_path,
                                    py::object drop_sv_filters, py::object filtered_repeat_path,
                                    py::object merge_headers, py::object threads, py::object compresslevel,
-                                   py::object index, py::object sort_order);
+                                   py::object index, py::object sort_order, py::object require_catalog_chromosomes);
 void add_common_arguments(py::object parser);
 py::object dragen_from_cli(py::object argv);
 py::object ont_from_cli(py::object argv);
@@ -112,13 +113,16 @@ PYBIND11_MODULE(cli, m) {
     const std::string filter_and_unify_keywords =
         std::string("filtered_repeat_path: where the filtered repeat VCF is written (and left); by default\n"
                     "beside full_repeat_path, its name ending in _filtered.vcf.\n") +
-        kOutputKeywordsDoc;
+        kOutputKeywordsDoc +
+        "\nrequire_catalog_chromosomes: raise ValueError, before anything is written, when the repeat VCF has\n"
+        "records and none lies on a chromosome the catalog names (by default a WARNING, and no repeat call).";
     m.def("pacbio_filter_and_unify", &pacbio_filter_and_unify,
           doc("pacbio_filter_and_unify(output_path: str, sv_path: Optional[str] = None, "
               "cnv_path: Optional[str] = None, full_repeat_path: Optional[str] = None, "
               "repeat_bed_file_path: Optional[str] = None, drop_sv_filters: Sequence[str] = (), *, "
               "filtered_repeat_path: Optional[str] = None, merge_headers: bool = False, threads: int = 1, "
-              "compresslevel: int = 9, index: Optional[str] = None, sort_order: str = \"text\") -> Optional[str]",
+              "compresslevel: int = 9, index: Optional[str] = None, sort_order: str = \"text\", "
+              "require_catalog_chromosomes: bool = False) -> Optional[str]",
               "Restrict the full PacBio repeat VCF to the catalog, then unify as pacbio_unify does.",
               filter_and_unify_keywords.c_str())
               .c_str(),
@@ -126,7 +130,8 @@ PYBIND11_MODULE(cli, m) {
           py::arg("full_repeat_path") = py::none(), py::arg("repeat_bed_file_path") = py::none(),
           py::arg("drop_sv_filters") = py::tuple(), py::kw_only(), py::arg("filtered_repeat_path") = py::none(),
           py::arg("merge_headers") = false, py::arg("threads") = 1, py::arg("compresslevel") = 9,
-          py::arg("index") = py::none(), py::arg("sort_order") = "text");
+          py::arg("index") = py::none(), py::arg("sort_order") = "text",
+          py::arg("require_catalog_chromosomes") = false);
 
     m.def("_add_common_arguments", &add_common_arguments,
           doc("_add_common_arguments(parser: argparse.ArgumentParser) -> None",
@@ -258,7 +263,7 @@ py::object pacbio_filter_and_unify(py::object output_path, py::object sv_path, p
                                    py::object full_repeat_path, py::object repeat_bed_file_path,
                                    py::object drop_sv_filters, py::object filtered_repeat_path,
                                    py::object merge_headers, py::object threads, py::object compresslevel,
-                                   py::object index, py::object sort_order) {
+                                   py::object index, py::object sort_order, py::object require_catalog_chromosomes) {
     const cli::OutputSettings settings = output_settings(merge_headers, threads, compresslevel, index, sort_order);
     const std::string output = path_text(output_path, "output_path");
     const auto sv = optional_path(sv_path, "sv_path");
@@ -268,16 +273,18 @@ py::object pacbio_filter_and_unify(py::object output_path, py::object sv_path, p
     const auto filtered_path = optional_path(filtered_repeat_path, "filtered_repeat_path");
     std::vector<std::string> tokens = filter_tokens(filter_token_tuple(drop_sv_filters, "drop_sv_filters"),
                                                     "drop_sv_filters");
+    const bool required = truthy(require_catalog_chromosomes);
     if (registry->intact("filter_repeats_vcf") && registry->intact("pacbio_unify")) {
         return optional_str(without_gil_if(true, [&] {
             return cli::pacbio_filter_and_unify(output, sv, cnv, full, bed, std::move(tokens), filtered_path,
-                                                settings);
+                                                settings, required);
         }));
     }
     cli::reject_pacbio_run_collisions(output, sv, cnv, full, bed, filtered_path);
     // The filter's own default output unless the caller named one.
     py::dict filter_keywords;
     if (filtered_path) filter_keywords["output_path"] = filtered_repeat_path;
+    if (required) filter_keywords["require_catalog_chromosomes"] = true;
     const py::object filtered =
         registry->attr("filter_repeats_vcf")(full_repeat_path, repeat_bed_file_path, **filter_keywords);
     return registry->attr("pacbio_unify")("output_path"_a = output_path, "sv_path"_a = sv_path, "cnv_path"_a = cnv_path,

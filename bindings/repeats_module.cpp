@@ -226,7 +226,11 @@ PYBIND11_MODULE(repeats, m) {
     registry->def(
         "_intersect_with_bedtools",
         [](py::object repeat_path, py::object bed_path, py::object output_path) {
-            intersect(repeats::intersect_with_bedtools, repeat_path, bed_path, output_path);
+            intersect(
+                [](const std::string& repeat, const std::string& bed, const std::string& output) {
+                    repeats::intersect_with_bedtools(repeat, bed, output);
+                },
+                repeat_path, bed_path, output_path);
         },
         doc("_intersect_with_bedtools(repeat_path: str, bed_path: str, output_path: str) -> None",
             "Write the header and the catalog-overlapping records of the repeat VCF with bedtools intersect."),
@@ -234,7 +238,11 @@ PYBIND11_MODULE(repeats, m) {
     registry->def(
         "_intersect_in_python",
         [](py::object repeat_path, py::object bed_path, py::object output_path) {
-            intersect(repeats::intersect_builtin, repeat_path, bed_path, output_path);
+            intersect(
+                [](const std::string& repeat, const std::string& bed, const std::string& output) {
+                    repeats::intersect_builtin(repeat, bed, output);
+                },
+                repeat_path, bed_path, output_path);
         },
         doc("_intersect_in_python(repeat_path: str, bed_path: str, output_path: str) -> None",
             "Write the header and the catalog-overlapping records of the repeat VCF, streaming it."),
@@ -249,22 +257,29 @@ PYBIND11_MODULE(repeats, m) {
         {}, py::arg("full_repeat_path"));
     registry->def(
         "filter_repeats_vcf",
-        [](py::object full_repeat_path, py::object repeat_bed_file_path, py::object engine, py::object output_path) {
+        [](py::object full_repeat_path, py::object repeat_bed_file_path, py::object engine, py::object output_path,
+           py::object require_catalog_chromosomes) {
             const auto full = optional_path(full_repeat_path, "full_repeat_path");
             const auto bed = optional_path(repeat_bed_file_path, "repeat_bed_file_path");
             const auto engine_name = optional_text(engine, "engine");
             const auto output = optional_path(output_path, "output_path");
+            const bool required = truthy(require_catalog_chromosomes);
             const repeats::FilterOverrides overrides = filter_overrides();
             return optional_str(without_gil_if(true, [&] {
-                return repeats::filter_repeats_vcf(full, bed, engine_name, output, overrides);
+                return repeats::filter_repeats_vcf(full, bed, engine_name, output, overrides, required);
             }));
         },
         doc("filter_repeats_vcf(full_repeat_path: Optional[str] = None, repeat_bed_file_path: Optional[str] = None, "
-            "engine: Optional[str] = None, output_path: Optional[str] = None) -> Optional[str]",
-            "Intersect the repeat VCF with the catalog BED; returns the filtered path."),
+            "engine: Optional[str] = None, output_path: Optional[str] = None, *, "
+            "require_catalog_chromosomes: bool = False) -> Optional[str]",
+            "Intersect the repeat VCF with the catalog BED; returns the filtered path.",
+            "When the repeat VCF has records and none lies on a chromosome the catalog names (GRCh37's \"1\"\n"
+            "against hg38's \"chr1\", say), a WARNING is logged and no record is kept; with\n"
+            "require_catalog_chromosomes=True that raises ValueError instead, before anything is written."),
         {"bedtools_available", "_intersect_with_bedtools", "_intersect_in_python", "_filtered_repeat_path"},
         py::arg("full_repeat_path") = py::none(), py::arg("repeat_bed_file_path") = py::none(),
-        py::arg("engine") = py::none(), py::arg("output_path") = py::none());
+        py::arg("engine") = py::none(), py::arg("output_path") = py::none(), py::kw_only(),
+        py::arg("require_catalog_chromosomes") = false);
 }
 
 namespace {
@@ -276,7 +291,8 @@ py::object span_to_python(const std::optional<repeats::RecordSpan>& span) {
 
 py::dict intervals_to_python(const repeats::CatalogIntervals& catalog) {
     py::dict table;
-    for (const auto& [chromosome, intervals] : catalog.chromosomes()) {
+    for (const auto& [chromosome, indexed] : catalog.chromosomes()) {
+        const std::vector<repeats::Interval>& intervals = indexed.intervals;
         py::list pairs(intervals.size());
         for (std::size_t i = 0; i < intervals.size(); ++i) {
             pairs[i] = py::make_tuple(intervals[i].start, intervals[i].end);

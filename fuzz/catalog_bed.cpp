@@ -66,7 +66,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     check(catalog.chromosomes().size() == order.size(), "chromosome count differs");
     for (std::size_t c = 0; c < order.size(); ++c) {
-        const auto& [name, intervals] = catalog.chromosomes()[c];
+        const auto& [name, indexed] = catalog.chromosomes()[c];
+        const auto& intervals = indexed.intervals;
         check(name == order[c], "chromosome order differs");
         auto wanted = expected[name];
         std::sort(wanted.begin(), wanted.end());
@@ -86,6 +87,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             for (const std::int64_t end : values) {
                 check(repeats::overlaps(found, start, end) == brute_force_overlaps(intervals, start, end),
                       "overlap test differs from brute force");
+                check(indexed.overlap(start, end) == brute_force_overlaps(intervals, start, end),
+                      "indexed overlap test differs from brute force");
             }
         }
     }

@@ -3,10 +3,13 @@ import gzip
 import logging
 import os
 import subprocess
+import sysconfig
+from pathlib import Path
 
 import pytest
 
-from Merivane import repeats
+from Merivane import cli, repeats
+from real_data import REAL_DATA, needs_real_data
 from repeats_helpers import CATALOG, ENCODINGS, HEADER, KEPT, VCF_TEXT, records_of
 
 needs_bedtools = pytest.mark.skipif(not repeats.bedtools_available(), reason="bedtools is not installed")
@@ -170,15 +173,98 @@ def bad_checksum(data):
     return data[:-8] + bytes(b ^ 0xFF for b in data[-8:-4]) + data[-4:]
 
 
+ENGINES = [pytest.param(repeats.BEDTOOLS, marks=needs_bedtools), repeats.BUILTIN]
+
+
+@pytest.mark.parametrize("engine", ENGINES)
 @pytest.mark.parametrize("data, error", [
     (gzip.compress(VCF_TEXT.encode() * 2000)[:-50], EOFError),
     (bad_checksum(gzip.compress(VCF_TEXT.encode() * 2000)), gzip.BadGzipFile),
     (gzip.compress(VCF_TEXT.encode() + b"chr1\t160\t\xff\tA\t.\t.\t.\t.\n"), UnicodeDecodeError),
     (VCF_TEXT.encode("utf-16"), UnicodeDecodeError),
 ], ids=["truncated", "corrupt", "gzip_not_utf8", "plain_not_utf8"])
-def test_damaged_input_raises_instead_of_a_shorter_output(run_dir, root_records, data, error):
+def test_damaged_input_raises_instead_of_a_shorter_output(run_dir, root_records, data, error, engine):
     vcf = run_dir / "sample.vcf.gz"
     vcf.write_bytes(data)
-    with pytest.raises(error):
-        repeats.filter_repeats_vcf(str(vcf), str(run_dir / "catalog.bed"), repeats.BUILTIN)
+    with pytest.raises(error) as raised:
+        repeats.filter_repeats_vcf(str(vcf), str(run_dir / "catalog.bed"), engine)
+    # The input is named, never bedtools.
+    assert str(vcf) in "\n".join(getattr(raised.value, "__notes__", []))
     assert [m for m, _ in messages(root_records, logging.INFO)] == ["Filtering %s against %s with the %s engine"]
+    assert sorted(os.listdir(run_dir)) == ["catalog.bed", "sample.vcf.gz"]
+
+
+MERIVANE = str(Path(sysconfig.get_path("scripts")) / "merivane")
+EXAMPLE = Path(__file__).resolve().parent.parent / "examples" / "pacbio"
+
+
+@pytest.mark.parametrize("how", ["/dev/stdin", "process substitution", "fifo"])
+def test_a_repeat_input_that_is_not_a_file_is_read_once(tmp_path, how):
+    trgt = EXAMPLE / "HG003.trgt.vcf"
+    repeat = {"/dev/stdin": "/dev/stdin", "process substitution": f"<(cat '{trgt}')", "fifo": "r.fifo"}[how]
+    feed = {"/dev/stdin": f"cat '{trgt}' | ", "fifo": f"mkfifo r.fifo; cat '{trgt}' > r.fifo & "}.get(how, "")
+    script = (f"{feed}'{MERIVANE}' pacbio -o s.vcf -s '{EXAMPLE / 'HG003.sv.vcf'}' -r {repeat} "
+              "--filtered-repeats f.vcf")
+    done = subprocess.run(["bash", "-c", script], cwd=tmp_path, capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    kept = records_of(tmp_path / "f.vcf")
+    expected = repeats.filter_repeats_vcf(str(trgt), repeats.default_repeat_catalog_path(), repeats.BUILTIN,
+                                          str(tmp_path / "expected.vcf"))
+    assert kept == records_of(expected) and len(kept) == 5
+
+
+def grch37_named(source, target):
+    """A copy of a repeat VCF with GRCh37's chromosome names ("1", not "chr1")."""
+    opener = gzip.open if str(source).endswith(".gz") else open
+    with opener(source, "rt", encoding="utf-8") as handle:
+        text = "".join(line if line.startswith("#") else line[3:] for line in handle)
+    target.write_text(text, encoding="utf-8")
+    return str(target)
+
+
+def filter_alone(vcf, out, **keywords):
+    return repeats.filter_repeats_vcf(vcf, repeats.default_repeat_catalog_path(), None, str(out / "f.vcf"),
+                                      **keywords)
+
+
+def filter_and_unify(vcf, out, **keywords):
+    return cli.pacbio_filter_and_unify(str(out / "o.vcf"), str(EXAMPLE / "HG003.sv.vcf"), None, vcf,
+                                       repeats.default_repeat_catalog_path(),
+                                       filtered_repeat_path=str(out / "f.vcf"), **keywords)
+
+
+@pytest.mark.parametrize("door", [filter_alone, filter_and_unify])
+def test_a_grch37_repeat_vcf_against_the_hg38_catalog_is_loud(tmp_path, root_records, door):
+    vcf = grch37_named(EXAMPLE / "HG003.trgt.vcf", tmp_path / "HG003.b37.trgt.vcf")
+    out = tmp_path / "out"
+    out.mkdir()
+    with pytest.raises(ValueError, match="^No repeat call lies on the catalog's chromosomes: .*GRCh37 against hg38"):
+        door(vcf, out, require_catalog_chromosomes=True)
+    assert os.listdir(out) == []
+
+    door(vcf, out)
+    warned = [m % a for m, a in messages(root_records, logging.WARNING) if m.startswith("No repeat call")]
+    assert len(warned) == 1
+    assert "'1', '4', '9'" in warned[0] and "'chr1'" in warned[0] and "bundled hg38 catalog" in warned[0]
+    assert records_of(out / "f.vcf") == []
+
+
+@needs_real_data
+@pytest.mark.parametrize("engine", ENGINES)
+@pytest.mark.parametrize("name, grch37, kept", [
+    ("trgt-0.7.0.HG002-Revio.disease-loci.vcf.gz", False, 9),
+    ("trgt-0.7.0.HG002-Revio.disease-loci.vcf.gz", True, 0),
+    # On a chromosome of the catalog, though none at its loci: quiet.
+    ("expansionhunter.NA12878.chr21.vcf.gz", False, 0),
+    ("expansionhunter.NA12878.chr21.vcf.gz", True, 0),
+])
+def test_real_repeat_calls_against_the_bundled_catalog(tmp_path, root_records, engine, name, grch37, kept):
+    vcf = str(REAL_DATA / "repeats" / name)
+    if grch37:
+        vcf = grch37_named(vcf, tmp_path / "b37.vcf")
+    out = repeats.filter_repeats_vcf(vcf, repeats.default_repeat_catalog_path(), engine, str(tmp_path / "f.vcf"))
+    assert len(records_of(out)) == kept
+    warned = [m for m, _ in messages(root_records, logging.WARNING)]
+    assert warned.count("No repeat call of %s lies on a chromosome of the catalog %s: the VCF names chromosomes "
+                        "%s, the catalog %s%s; every repeat call is left out") == (1 if grch37 else 0)
+    assert not any("\t" in m % a for m, a in messages(root_records, logging.WARNING)), "a record was dumped"

@@ -20,7 +20,8 @@ from repeats_helpers import VCF_TEXT, bgzf
     ("_overlaps", "_overlaps(intervals: Sequence[Tuple[int, int]], start: int, end: int) -> bool", None),
     ("filter_repeats_vcf",
      "filter_repeats_vcf(full_repeat_path: Optional[str] = None, repeat_bed_file_path: Optional[str] = None, "
-     "engine: Optional[str] = None, output_path: Optional[str] = None) -> Optional[str]",
+     "engine: Optional[str] = None, output_path: Optional[str] = None, *, "
+     "require_catalog_chromosomes: bool = False) -> Optional[str]",
      "Intersect the repeat VCF with the catalog BED; returns the filtered path."),
     ("bedtools_available", "bedtools_available() -> bool", "Whether a ``bedtools`` binary is on PATH."),
     ("_intersect_with_bedtools",

@@ -296,11 +296,12 @@ std::optional<std::string> pacbio_filter_and_unify(const std::string& output_pat
                                                    const OptionalPath& repeat_bed_file_path,
                                                    std::vector<std::string> drop_sv_filters,
                                                    const OptionalPath& filtered_repeat_path,
-                                                   const OutputSettings& settings) {
+                                                   const OutputSettings& settings, bool require_catalog_chromosomes) {
     reject_pacbio_run_collisions(output_path, sv_path, cnv_path, full_repeat_path, repeat_bed_file_path,
                                  filtered_repeat_path);
     const std::optional<std::string> filtered =
-        repeats::filter_repeats_vcf(full_repeat_path, repeat_bed_file_path, std::nullopt, filtered_repeat_path);
+        repeats::filter_repeats_vcf(full_repeat_path, repeat_bed_file_path, std::nullopt, filtered_repeat_path,
+                                    require_catalog_chromosomes);
     return pacbio_unify(output_path, sv_path, cnv_path, filtered, std::move(drop_sv_filters), settings);
 }
 

@@ -75,6 +75,7 @@ std::optional<std::string> pacbio_filter_and_unify(const std::string& output_pat
                                                    const OptionalPath& repeat_bed_file_path,
                                                    std::vector<std::string> drop_sv_filters,
                                                    const OptionalPath& filtered_repeat_path = std::nullopt,
-                                                   const OutputSettings& settings = {});
+                                                   const OutputSettings& settings = {},
+                                                   bool require_catalog_chromosomes = false);
 
 }  // namespace merivane::cli

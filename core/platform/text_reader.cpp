@@ -100,6 +100,14 @@ Utf8Fault find_utf8_fault(std::string_view text, bool at_end, bool files = false
     return {n, n, nullptr};
 }
 
+// BGZF: a gzip header with FEXTRA set and an extra subfield "BC" of length 2
+// first.
+bool is_bgzf_header(std::string_view head) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(head[i]); };
+    return head.size() >= 18 && byte(0) == 0x1f && byte(1) == 0x8b && (byte(3) & 4) && byte(12) == 'B' &&
+           byte(13) == 'C' && byte(14) == 2 && byte(15) == 0;
+}
+
 std::uint64_t count_newlines(std::string_view text) {
     return static_cast<std::uint64_t>(std::count(text.begin(), text.end(), '\n'));
 }
@@ -231,6 +239,8 @@ struct TextReader::GzipState {
     std::string input;         // raw bytes read from the file, not yet inflated
     bool member_open = false;  // inside a member (header seen, end not yet)
     bool member_ended = false;  // at least one member read to its end
+    std::uint64_t member_output = 0;  // bytes the open member inflated to
+    bool last_member_empty = false;   // the last member ended held nothing (BGZF's EOF block)
     bool input_finished = false;
 
     GzipState() {
@@ -239,8 +249,11 @@ struct TextReader::GzipState {
     ~GzipState() { inflateEnd(&stream); }
 };
 
-TextReader::TextReader(const std::string& path, Compression compression) : path_(path) {
-    fd_.reset(open_for_reading(path));
+TextReader::TextReader(const std::string& path, Compression compression)
+    : TextReader(path, UniqueFd(open_for_reading(path)), compression) {}
+
+TextReader::TextReader(const std::string& path, UniqueFd fd, Compression compression)
+    : path_(path), fd_(std::move(fd)) {
     if (compression == Compression::Plain) return;
     if (compression == Compression::DetectByMagic) {
         // The bytes of the test are kept rather than read again, so a pipe
@@ -289,6 +302,10 @@ std::size_t TextReader::read_source(char* out, std::size_t capacity) {
 
 TextReader::~TextReader() = default;
 
+bool TextReader::bgzf_without_eof_block() const noexcept {
+    return finished_ && gzip_ && gzip_->member_ended && is_bgzf_header(raw_head_) && !gzip_->last_member_empty;
+}
+
 std::size_t TextReader::read_raw(char* out, std::size_t capacity) {
     if (!gzip_) return read_source(out, capacity);
 
@@ -320,9 +337,12 @@ std::size_t TextReader::read_raw(char* out, std::size_t capacity) {
         gz.stream.avail_out = static_cast<uInt>(capacity);
         const int rc = inflate(&gz.stream, Z_NO_FLUSH);
         produced = capacity - gz.stream.avail_out;
+        gz.member_output += produced;
         if (rc == Z_STREAM_END) {
             gz.member_open = false;
             gz.member_ended = true;
+            gz.last_member_empty = gz.member_output == 0;
+            gz.member_output = 0;
             inflateReset(&gz.stream);
         } else if (rc == Z_BUF_ERROR) {
             if (gz.stream.avail_in == 0 && gz.input_finished) {
@@ -512,12 +532,9 @@ GzipLayout gzip_layout(const std::string& path) {
         if (n == 0) break;
         got += n;
     }
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(head[i]); };
-    if (got < 2 || byte(0) != 0x1f || byte(1) != 0x8b) return GzipLayout::NotGzip;
-    // BGZF: FEXTRA set and an extra subfield "BC" of length 2 first.
-    if (got >= 18 && (byte(3) & 4) && byte(12) == 'B' && byte(13) == 'C' && byte(14) == 2 && byte(15) == 0) {
-        return GzipLayout::Bgzf;
-    }
+    head.resize(got);
+    if (got < 2 || head[0] != '\x1f' || head[1] != '\x8b') return GzipLayout::NotGzip;
+    if (is_bgzf_header(head)) return GzipLayout::Bgzf;
 
     seek_to_start(fd, path);
     z_stream stream{};

@@ -45,6 +45,8 @@ std::vector<std::string_view> split_lines(std::string_view text);
 class TextReader {
 public:
     TextReader(const std::string& path, Compression compression);
+    // Reads `fd`, already open on the file at `path` (which errors name).
+    TextReader(const std::string& path, UniqueFd fd, Compression compression);
     // Reads `bytes`, already taken from the file at `path` (which errors
     // name), instead of opening it.
     TextReader(const std::string& path, std::string bytes, Compression compression);
@@ -60,6 +62,10 @@ public:
     std::string read_all();
 
     bool compressed() const noexcept { return gzip_ != nullptr; }
+    // Whether the file, read to its end, is BGZF whose last block is not the
+    // empty end-of-file block: it was probably cut short at a block boundary,
+    // which gzip itself cannot tell (htslib warns about it).
+    bool bgzf_without_eof_block() const noexcept;
     const std::string& path() const noexcept { return path_; }
 
 private:

@@ -35,20 +35,43 @@ std::vector<std::string> bedtools_command(const std::string& repeat_path, const 
 
 namespace {
 
-// bedtools reads only the first member of an ordinary gzip file made of
-// several (`cat a.vcf.gz b.vcf.gz`) and exits 0, silently losing the rest.
-// Such a file is handed to it decompressed, through a temporary file.
+// A private copy of an input as decoded text, for bedtools: it cannot be
+// handed a file that is read only once (a pipe, a FIFO, /dev/stdin, <(...),
+// whose descriptor it would not even inherit), and it reads only the first
+// member of an ordinary gzip file made of several (`cat a.vcf.gz b.vcf.gz`),
+// exiting 0 with the rest lost. Reading the copy also checks the input:
+// damaged compressed data is reported as the input's fault.
+TempFile text_copy(TextReader& reader) {
+    TempFile temporary = TempFile::in_temp_directory(".vcf");
+    OutputFile copy(temporary.take_fd(), temporary.path());
+    std::string line;
+    try {
+        while (reader.next_line(line)) copy.write(line);
+    } catch (CorruptInputError& error) {
+        error.add_note("while reading " + reader.path());
+        throw;
+    }
+    copy.close();
+    return temporary;
+}
+
+// The path bedtools is given for `path`: the file itself when bedtools reads
+// it whole, else a private copy (above). Opened once, so a FIFO is read once.
 class BedtoolsInput {
 public:
-    explicit BedtoolsInput(const std::string& repeat_path) : path_(repeat_path) {
-        if (gzip_layout(repeat_path) != GzipLayout::SeveralMembers) return;
-        temporary_.emplace(TempFile::in_temp_directory(".vcf"));
+    BedtoolsInput(const std::string& path, Compression compression) : path_(path) {
+        UniqueFd fd(open_for_reading(path));
+        if (reads_regular_file(fd.get())) {
+            fd.reset();
+            if (compression == Compression::Plain || gzip_layout(path) != GzipLayout::SeveralMembers) return;
+            TextReader reader(path, Compression::Gzip);
+            temporary_.emplace(text_copy(reader));
+        } else {
+            TextReader reader(path, std::move(fd), compression);
+            temporary_.emplace(text_copy(reader));
+            if (reader.bgzf_without_eof_block()) warn_missing_eof_block(path);
+        }
         path_ = temporary_->path();
-        TextReader reader(repeat_path, Compression::Gzip);
-        OutputFile copy(temporary_->take_fd(), temporary_->path());
-        std::string line;
-        while (reader.next_line(line)) copy.write(line);
-        copy.close();
     }
     BedtoolsInput(const BedtoolsInput&) = delete;
     BedtoolsInput& operator=(const BedtoolsInput&) = delete;
@@ -59,10 +82,6 @@ private:
     std::string path_;
     std::optional<TempFile> temporary_;
 };
-
-}  // namespace
-
-namespace {
 
 // The header lines bedtools is to copy ("-header"): the lines that start
 // with "#" before the first that does not, each ending in "\n".
@@ -101,19 +120,187 @@ private:
     std::string head_;
 };
 
+// The repeat VCF's records, read alongside bedtools' output: each record
+// bedtools writes must be the next matching record of the input, so what it
+// writes is a subsequence of the input's records (none invented, repeated or
+// reordered). Reading the input to its end also checks it whole and sees
+// every chromosome it names.
+class InputRecords {
+public:
+    InputRecords(const std::string& path, const std::string& named, ChromosomesSeen& chromosomes)
+        : reader_(path, Compression::DetectByMagic), named_(named), chromosomes_(chromosomes) {}
+
+    // Whether `record` (without its line end) is among the records not yet
+    // passed; the records before it are passed.
+    bool find(std::string_view record) {
+        while (next_record()) {
+            if (without_terminator(line_) == record) return true;
+        }
+        return false;
+    }
+    void read_to_end() {
+        while (next_record()) {
+        }
+        if (reader_.bgzf_without_eof_block()) warn_missing_eof_block(named_);
+    }
+
+private:
+    bool next_record() {
+        try {
+            while (reader_.next_line(line_)) {
+                ++line_number_;
+                if (line_.starts_with('#') || is_ascii_blank(line_)) continue;
+                const std::string_view chromosome = std::string_view(line_).substr(0, line_.find('\t'));
+                chromosomes_.see(chromosome);
+                return true;
+            }
+        } catch (CorruptInputError& error) {
+            error.add_note("while reading " + named_ + ", after line " + std::to_string(line_number_));
+            throw;
+        }
+        return false;
+    }
+
+    TextReader reader_;
+    std::string named_;
+    ChromosomesSeen& chromosomes_;
+    std::string line_;
+    std::uint64_t line_number_ = 0;
+};
+
+// bedtools' output split into lines as it arrives; each record line (not a
+// header line) is checked against the input's records.
+class OutputRecords {
+public:
+    OutputRecords(InputRecords& input, const std::string& repeat_path) : input_(input), repeat_path_(repeat_path) {}
+
+    void see(std::string_view data) {
+        std::size_t pos = 0;
+        for (std::size_t nl; (nl = data.find('\n', pos)) != std::string_view::npos; pos = nl + 1) {
+            if (partial_.empty()) {
+                check(data.substr(pos, nl - pos));
+            } else {
+                partial_.append(data.substr(pos, nl - pos));
+                check(partial_);
+                partial_.clear();
+            }
+        }
+        partial_.append(data.substr(pos));
+    }
+    // The last line, when the output does not end in a line break.
+    void finish() {
+        if (!partial_.empty()) check(partial_);
+        partial_.clear();
+    }
+
+private:
+    void check(std::string_view line) {
+        if (line.ends_with('\r')) line.remove_suffix(1);
+        if (line.starts_with('#') || input_.find(line)) return;
+        throw RuntimeError("bedtools wrote a record that is not the next record of \"" + repeat_path_ +
+                           "\" (invented, repeated or out of order): " +
+                           quoted(first_characters(line, 120)) + "; the filtered repeats were not written");
+    }
+
+    InputRecords& input_;
+    const std::string& repeat_path_;
+    std::string partial_;
+};
+
+// What bedtools wrote to its error stream, in a line: its messages without
+// the records it quotes in them, which can be long and many.
+std::string summary_of(std::string_view errors) {
+    std::vector<std::string_view> kept;
+    std::size_t lines = 0;
+    for (std::string_view line : split_lines(errors)) {
+        line = strip_ascii_whitespace(line);
+        if (line.empty()) continue;
+        ++lines;
+        if (line.find('\t') != std::string_view::npos || kept.size() == 3) continue;
+        if (std::find(kept.begin(), kept.end(), line) == kept.end()) kept.push_back(line);
+    }
+    std::string summary;
+    for (const std::string_view line : kept) {
+        if (!summary.empty()) summary += " | ";
+        summary += first_characters(line, 160);
+    }
+    if (summary.empty()) summary = "records only";
+    return summary + " (" + std::to_string(lines) + (lines == 1 ? " line)" : " lines)");
+}
+
 }  // namespace
 
+void warn_missing_eof_block(const std::string& path) {
+    log_warning("%s has no BGZF end-of-file block: the file may be truncated", {path});
+}
+
+namespace {
+
+std::string_view without_chr(std::string_view name) { return name.starts_with("chr") ? name.substr(3) : name; }
+
+std::string examples(const std::vector<std::string>& names) {
+    std::string out;
+    for (const std::string& name : names) out += (out.empty() ? "" : ", ") + quoted(name);
+    return out;
+}
+
+}  // namespace
+
+void ChromosomesSeen::see(std::string_view chromosome) {
+    if (chromosome == last_) return;
+    last_.assign(chromosome);
+    if (!names_.insert(last_).second) return;
+    if (first_.size() < 3) first_.push_back(last_);
+}
+
+void ChromosomesSeen::check(const CatalogIntervals& catalog, const std::string& repeat_path,
+                            const std::string& bed_path, bool required) const {
+    if (names_.empty()) return;
+    std::unordered_set<std::string_view> unprefixed;
+    for (const std::string& name : names_) {
+        if (catalog.find(name) != nullptr) return;
+        unprefixed.insert(without_chr(name));
+    }
+    std::vector<std::string> catalog_names;
+    bool naming_split = false;
+    for (const auto& entry : catalog.chromosomes()) {
+        if (catalog_names.size() < 3) catalog_names.push_back(entry.first);
+        naming_split = naming_split || unprefixed.contains(without_chr(entry.first));
+    }
+    std::string catalog_named = bed_path;
+    if (file_name_of(bed_path) == kBundledCatalog) catalog_named += " (the bundled hg38 catalog)";
+    const std::string naming =
+        naming_split ? "; the names differ only by a \"chr\" prefix: GRCh37 against hg38 naming?" : "";
+    if (required) {
+        throw ValueError("No repeat call lies on the catalog's chromosomes: " + repeat_path + " names chromosomes " +
+                         examples(first_) + ", the catalog " + catalog_named + " names " + examples(catalog_names) +
+                         naming);
+    }
+    log_warning("No repeat call of %s lies on a chromosome of the catalog %s: the VCF names chromosomes %s, the "
+                "catalog %s%s; every repeat call is left out",
+                {repeat_path, catalog_named, examples(first_), examples(catalog_names), naming});
+}
+
 void intersect_with_bedtools(const std::string& repeat_path, const std::string& bed_path,
-                             const std::string& output_path) {
+                             const std::string& output_path, bool require_catalog_chromosomes) {
     reject_output_naming_inputs(output_path, repeat_path, bed_path);
-    const BedtoolsInput input(repeat_path);
-    // The command that runs, on the decompressed copy when there is one.
-    const std::vector<std::string> command = bedtools_command(input.path(), bed_path);
+    const BedtoolsInput input(repeat_path, Compression::DetectByMagic);
+    // A catalog that is not there is bedtools' to report, as it always was.
+    // It reads a gzip catalog too.
+    std::optional<BedtoolsInput> catalog_input;
+    if (path_exists(bed_path)) catalog_input.emplace(bed_path, Compression::DetectByMagic);
+    const std::string& catalog_path = catalog_input ? catalog_input->path() : bed_path;
+    // The command that runs, on the private copies when there are any.
+    const std::vector<std::string> command = bedtools_command(input.path(), catalog_path);
     const auto program = find_executable(command[0]);
     if (!program) throw OSError(ENOENT, command[0]);
     std::vector<std::string> argv = command;
     argv[0] = *program;
     HeaderCheck header(leading_header(input.path()));
+    ChromosomesSeen chromosomes;
+    // A copy was checked whole when it was made: errors name the input.
+    InputRecords input_records(input.path(), repeat_path, chromosomes);
+    OutputRecords output_records(input_records, repeat_path);
     // Replaces an earlier output only once bedtools has succeeded.
     AtomicOutput output(output_path);
     // bedtools exits 0 even when its writes fail (a full disk), so its
@@ -121,31 +308,45 @@ void intersect_with_bedtools(const std::string& repeat_path, const std::string& 
     ChildOptions options;
     options.stdout_sink = [&](std::string_view data) {
         header.see(data);
+        output_records.see(data);
         output.write(data);
     };
+    // Its warnings quote whole records; they are summarised instead.
+    options.capture_stderr = true;
     const ChildResult result = run_child(argv, options);
-    if (result.exit_status != 0) throw CalledProcessError(result.exit_status, command);
+    output_records.finish();
+    // A damaged input is the input's fault, whatever bedtools made of it.
+    input_records.read_to_end();
+    if (result.exit_status != 0) {
+        CalledProcessError error(result.exit_status, command);
+        if (!result.stderr_data.empty()) error.add_note("bedtools: " + summary_of(result.stderr_data));
+        throw error;
+    }
     // A truncated or foreign output must not pass for a filtered VCF.
     if (!header.passed()) {
         throw RuntimeError("bedtools exited 0, but its output does not begin with the " +
                            std::to_string(header.lines()) + " header lines of \"" + repeat_path +
                            "\"; the filtered repeats were not written");
     }
+    if (!result.stderr_data.empty()) log_warning("bedtools warned: %s", {summary_of(result.stderr_data)});
+    chromosomes.check(read_bed_intervals(catalog_path, Compression::DetectByMagic), repeat_path, bed_path,
+                      require_catalog_chromosomes);
     output.commit();
 }
 
 IntersectCounts intersect_builtin(const std::string& repeat_path, const std::string& bed_path,
-                                  const std::string& output_path) {
+                                  const std::string& output_path, bool require_catalog_chromosomes) {
     reject_output_naming_inputs(output_path, repeat_path, bed_path);
     const CatalogIntervals catalog = read_bed_intervals(bed_path);
     TextReader input(repeat_path, Compression::DetectByMagic);
     AtomicOutput output(output_path);
 
     IntersectCounts counts;
+    ChromosomesSeen chromosomes;
     std::uint64_t line_number = 0;
     // Records come grouped by chromosome: remember the last lookup.
     std::string last_chromosome;
-    std::span<const Interval> last_intervals;
+    const ChromosomeIntervals* last_intervals = nullptr;
     bool have_last = false;
     std::string line;
     try {
@@ -163,10 +364,11 @@ IntersectCounts intersect_builtin(const std::string& repeat_path, const std::str
             }
             if (!have_last || span->chromosome != last_chromosome) {
                 last_chromosome.assign(span->chromosome);
-                last_intervals = catalog.intervals_of(last_chromosome);
+                last_intervals = catalog.find(last_chromosome);
+                chromosomes.see(last_chromosome);
                 have_last = true;
             }
-            if (overlaps(last_intervals, span->start, span->end)) {
+            if (last_intervals != nullptr && last_intervals->overlap(span->start, span->end)) {
                 output.write(line);
                 ++counts.kept;
             } else {
@@ -177,6 +379,8 @@ IntersectCounts intersect_builtin(const std::string& repeat_path, const std::str
         error.add_note("while reading " + repeat_path + ", after line " + std::to_string(line_number));
         throw;
     }
+    if (input.bgzf_without_eof_block()) warn_missing_eof_block(repeat_path);
+    chromosomes.check(catalog, repeat_path, bed_path, require_catalog_chromosomes);
     output.commit();
     log_info("Repeat records kept: %d, outside the catalog: %d", {counts.kept, counts.dropped});
     return counts;

@@ -6,7 +6,10 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
+
+#include "repeats/intervals.hpp"
 
 namespace merivane::repeats {
 
@@ -26,16 +29,43 @@ std::vector<std::string> bedtools_command(const std::string& repeat_path, const 
 void reject_output_naming_inputs(const std::string& output_path, const std::string& repeat_path,
                                  const std::string& bed_path);
 
+// The chromosomes a repeat VCF's records lie on, to tell whether any is one
+// the catalog names. None is when the two name chromosomes differently
+// (GRCh37's "1" against hg38's "chr1") or come from different references;
+// the filter would then keep nothing, which must not pass in silence.
+class ChromosomesSeen {
+public:
+    // The chromosome of the next record.
+    void see(std::string_view chromosome);
+    // When there were records and none lies on a chromosome of `catalog`:
+    // ValueError if `required`, else a WARNING. Both name the two naming
+    // styles and the catalog.
+    void check(const CatalogIntervals& catalog, const std::string& repeat_path, const std::string& bed_path,
+               bool required) const;
+
+private:
+    std::string last_;
+    std::unordered_set<std::string> names_;
+    std::vector<std::string> first_;  // the first few, for the message
+};
+
+// A WARNING that BGZF input at `path` lacks its end-of-file block.
+void warn_missing_eof_block(const std::string& path);
+
 // Both engines refuse an output naming an input, and replace the output only
 // once it is complete: after any failure an earlier file there is untouched.
+// Both read the repeat VCF once, so it may be a pipe or FIFO; a damaged one
+// raises naming it. `require_catalog_chromosomes`: see ChromosomesSeen.
 
 // Runs `bedtools intersect` with its standard output copied into
-// `output_path` as it arrives. A non-zero exit raises CalledProcessError
-// naming the command that ran; a failed write to the output raises OSError
-// (bedtools itself would exit 0); output that does not begin with the repeat
-// VCF's header lines raises RuntimeError.
+// `output_path` as it arrives, on private copies of inputs it could not read
+// itself. A non-zero exit raises CalledProcessError naming the command that
+// ran; a failed write to the output raises OSError (bedtools itself would
+// exit 0); output that does not begin with the repeat VCF's header lines, or
+// whose records are not a subsequence of its records, raises RuntimeError.
+// bedtools' error stream is summarised in one line, never passed on whole.
 void intersect_with_bedtools(const std::string& repeat_path, const std::string& bed_path,
-                             const std::string& output_path);
+                             const std::string& output_path, bool require_catalog_chromosomes = false);
 
 struct IntersectCounts {
     std::int64_t kept = 0;     // records written
@@ -47,6 +77,6 @@ struct IntersectCounts {
 // lines are copied wherever they stand, blank lines skipped. Memory use is
 // the catalog's, whatever the size of the VCF. Logs the counts when done.
 IntersectCounts intersect_builtin(const std::string& repeat_path, const std::string& bed_path,
-                                  const std::string& output_path);
+                                  const std::string& output_path, bool require_catalog_chromosomes = false);
 
 }  // namespace merivane::repeats

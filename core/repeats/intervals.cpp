@@ -25,25 +25,49 @@ void CatalogIntervals::add(std::string_view chromosome, Interval interval) {
     auto found = index_.find(chromosome);
     if (found == index_.end()) {
         found = index_.emplace(std::string(chromosome), chromosomes_.size()).first;
-        chromosomes_.emplace_back(std::string(chromosome), std::vector<Interval>{});
+        chromosomes_.emplace_back(std::string(chromosome), ChromosomeIntervals{});
     }
-    chromosomes_[found->second].second.push_back(interval);
+    chromosomes_[found->second].second.intervals.push_back(interval);
 }
 
 void CatalogIntervals::sort() {
-    for (auto& [name, intervals] : chromosomes_) std::sort(intervals.begin(), intervals.end());
+    for (auto& [name, chromosome] : chromosomes_) {
+        std::vector<Interval>& intervals = chromosome.intervals;
+        std::sort(intervals.begin(), intervals.end());
+        chromosome.max_end.resize(intervals.size());
+        std::int64_t running = std::numeric_limits<std::int64_t>::min();
+        for (std::size_t i = 0; i < intervals.size(); ++i) {
+            running = std::max(running, intervals[i].end);
+            chromosome.max_end[i] = running;
+        }
+    }
+}
+
+const ChromosomeIntervals* CatalogIntervals::find(std::string_view chromosome) const {
+    const auto found = index_.find(chromosome);
+    if (found == index_.end()) return nullptr;
+    return &chromosomes_[found->second].second;
 }
 
 std::span<const Interval> CatalogIntervals::intervals_of(std::string_view chromosome) const {
-    const auto found = index_.find(chromosome);
-    if (found == index_.end()) return {};
-    return chromosomes_[found->second].second;
+    const ChromosomeIntervals* found = find(chromosome);
+    if (found == nullptr) return {};
+    return found->intervals;
 }
 
-CatalogIntervals read_bed_intervals(const std::string& bed_path) {
+bool ChromosomeIntervals::overlap(std::int64_t start, std::int64_t end) const {
+    // The intervals that start before `end` are a prefix of the list; one of
+    // them overlaps exactly when the largest end among them lies past `start`.
+    const auto first_after = std::lower_bound(intervals.begin(), intervals.end(), end,
+                                              [](const Interval& interval, std::int64_t at) { return interval.start < at; });
+    const auto before = static_cast<std::size_t>(first_after - intervals.begin());
+    return before > 0 && max_end[before - 1] > start;
+}
+
+CatalogIntervals read_bed_intervals(const std::string& bed_path, Compression compression) {
     CatalogIntervals catalog;
     {
-        TextReader reader(bed_path, Compression::Plain);
+        TextReader reader(bed_path, compression);
         std::string line;
         while (reader.next_line(line)) {
             const std::string_view text(line);

@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/text_reader.hpp"
+
 namespace merivane::repeats {
 
 // File name of the catalog shipped in the package's data folder.
@@ -33,17 +35,32 @@ struct Interval {
     auto operator<=>(const Interval&) const = default;
 };
 
+// One chromosome's intervals sorted by start, then end, with the running
+// maximum of their ends: the test below is two binary searches' worth of
+// work however many loci the catalog holds.
+struct ChromosomeIntervals {
+    std::vector<Interval> intervals;
+    std::vector<std::int64_t> max_end;  // max_end[i]: the largest end of intervals[0..i]
+
+    // Whether [start, end) shares a base with any of the intervals: the same
+    // answer as `overlaps` below.
+    bool overlap(std::int64_t start, std::int64_t end) const;
+};
+
 // Catalog intervals per chromosome, each list sorted by start, then end.
 // Chromosomes keep the order in which the BED first names them.
 class CatalogIntervals {
 public:
     void add(std::string_view chromosome, Interval interval);
+    // Sorts every list and builds its running maxima; call once all are added.
     void sort();
 
     // The chromosome's intervals; empty for a chromosome the catalog lacks.
     std::span<const Interval> intervals_of(std::string_view chromosome) const;
+    // The chromosome's indexed intervals; nullptr for one the catalog lacks.
+    const ChromosomeIntervals* find(std::string_view chromosome) const;
 
-    const std::vector<std::pair<std::string, std::vector<Interval>>>& chromosomes() const noexcept {
+    const std::vector<std::pair<std::string, ChromosomeIntervals>>& chromosomes() const noexcept {
         return chromosomes_;
     }
     bool empty() const noexcept { return chromosomes_.empty(); }
@@ -53,14 +70,14 @@ private:
         using is_transparent = void;
         std::size_t operator()(std::string_view text) const noexcept { return std::hash<std::string_view>{}(text); }
     };
-    std::vector<std::pair<std::string, std::vector<Interval>>> chromosomes_;
+    std::vector<std::pair<std::string, ChromosomeIntervals>> chromosomes_;
     std::unordered_map<std::string, std::size_t, Hash, std::equal_to<>> index_;
 };
 
-// Loads a catalog BED (plain UTF-8 text, never decompressed). Lines that are
-// blank, headers ("#", "track", "browser"), short, or whose start or end is
-// not an integer are skipped without a word.
-CatalogIntervals read_bed_intervals(const std::string& bed_path);
+// Loads a catalog BED (plain UTF-8 text, never decompressed unless asked).
+// Lines that are blank, headers ("#", "track", "browser"), short, or whose
+// start or end is not an integer are skipped without a word.
+CatalogIntervals read_bed_intervals(const std::string& bed_path, Compression compression = Compression::Plain);
 
 // The span a VCF record covers, 0-based and half-open. `chromosome` views
 // into the line it was taken from.
@@ -81,7 +98,8 @@ std::optional<RecordSpan> record_span(std::string_view line);
 
 // Whether [start, end) shares a base with any interval of a list sorted by
 // start. Scans from the front and stops at the first interval starting at or
-// after `end`; intervals that only touch the span do not count.
+// after `end`; intervals that only touch the span do not count. For a list
+// that may not be sorted (the engine itself uses ChromosomeIntervals).
 bool overlaps(std::span<const Interval> intervals, std::int64_t start, std::int64_t end);
 
 }  // namespace merivane::repeats

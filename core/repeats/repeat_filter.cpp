@@ -46,7 +46,7 @@ std::optional<std::string> filter_repeats_vcf(const std::optional<std::string>& 
                                               const std::optional<std::string>& repeat_bed_file_path,
                                               const std::optional<std::string>& engine,
                                               const std::optional<std::string>& output_path,
-                                              const FilterOverrides& overrides) {
+                                              const FilterOverrides& overrides, bool require_catalog_chromosomes) {
     if (!full_repeat_path) {
         log_warning("Can't filter repeats file \"%s\". The file does not exist", {NoneValue{}});
         return std::nullopt;
@@ -82,13 +82,17 @@ std::optional<std::string> filter_repeats_vcf(const std::optional<std::string>& 
 
     log_info("Filtering %s against %s with the %s engine", {*full_repeat_path, *repeat_bed_file_path, chosen});
     if (use_bedtools) {
-        run_step(overrides.intersect_with_bedtools, intersect_with_bedtools, *full_repeat_path, *repeat_bed_file_path,
-                 filtered_path);
+        run_step(
+            overrides.intersect_with_bedtools,
+            [&](const std::string& repeats, const std::string& bed, const std::string& out) {
+                intersect_with_bedtools(repeats, bed, out, require_catalog_chromosomes);
+            },
+            *full_repeat_path, *repeat_bed_file_path, filtered_path);
     } else {
         run_step(
             overrides.intersect_builtin,
-            [](const std::string& repeats, const std::string& bed, const std::string& out) {
-                intersect_builtin(repeats, bed, out);
+            [&](const std::string& repeats, const std::string& bed, const std::string& out) {
+                intersect_builtin(repeats, bed, out, require_catalog_chromosomes);
             },
             *full_repeat_path, *repeat_bed_file_path, filtered_path);
     }
@@ -98,8 +102,10 @@ std::optional<std::string> filter_repeats_vcf(const std::optional<std::string>& 
 std::optional<std::string> filter_repeats_vcf(const std::optional<std::string>& full_repeat_path,
                                               const std::optional<std::string>& repeat_bed_file_path,
                                               const std::optional<std::string>& engine,
-                                              const std::optional<std::string>& output_path) {
-    return filter_repeats_vcf(full_repeat_path, repeat_bed_file_path, engine, output_path, FilterOverrides{});
+                                              const std::optional<std::string>& output_path,
+                                              bool require_catalog_chromosomes) {
+    return filter_repeats_vcf(full_repeat_path, repeat_bed_file_path, engine, output_path, FilterOverrides{},
+                              require_catalog_chromosomes);
 }
 
 }  // namespace merivane::repeats

@@ -31,16 +31,20 @@ struct FilterOverrides {
 // nullopt with nothing written. `engine` forces "bedtools" (RuntimeError when
 // it is not on the PATH) or, for any other value, the built-in engine.
 // ValueError, before any file is created, when the output would be one of
-// the inputs.
+// the inputs. When the repeat VCF has records and none lies on a chromosome
+// the catalog names: a WARNING, or with `require_catalog_chromosomes` a
+// ValueError and no output.
 std::optional<std::string> filter_repeats_vcf(const std::optional<std::string>& full_repeat_path,
                                               const std::optional<std::string>& repeat_bed_file_path,
                                               const std::optional<std::string>& engine,
                                               const std::optional<std::string>& output_path,
-                                              const FilterOverrides& operations);
+                                              const FilterOverrides& operations,
+                                              bool require_catalog_chromosomes = false);
 
 std::optional<std::string> filter_repeats_vcf(const std::optional<std::string>& full_repeat_path,
                                               const std::optional<std::string>& repeat_bed_file_path,
                                               const std::optional<std::string>& engine,
-                                              const std::optional<std::string>& output_path);
+                                              const std::optional<std::string>& output_path,
+                                              bool require_catalog_chromosomes = false);
 
 }  // namespace merivane::repeats

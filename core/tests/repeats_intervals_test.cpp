@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <random>
 #include <optional>
 #include <string>
 #include <vector>
@@ -122,6 +123,36 @@ INSTANTIATE_TEST_SUITE_P(
                       OverlapCase{{{1, 2}, {5, 8}, {40, 50}}, 8, 40, false},
                       // The scan stops at the first interval starting at or after the span's end.
                       OverlapCase{{{30, 40}, {10, 20}}, 15, 18, false}));
+
+// The indexed test must answer as the scan does on a sorted list, including
+// where a long interval hides behind shorter ones that start later (a plain
+// binary search on starts misses it), and for empty and inverted spans.
+TEST(ChromosomeIntervals, IndexedOverlapAgreesWithTheScan) {
+    std::mt19937 random(7);
+    for (int round = 0; round < 300; ++round) {
+        CatalogIntervals catalog;
+        const int count = static_cast<int>(random() % 12);
+        for (int i = 0; i < count; ++i) {
+            const std::int64_t start = static_cast<std::int64_t>(random() % 60) - 5;
+            catalog.add("c", Interval{start, start + static_cast<std::int64_t>(random() % 40) - 3});
+        }
+        catalog.sort();
+        const ChromosomeIntervals* indexed = catalog.find("c");
+        const auto intervals = catalog.intervals_of("c");
+        for (std::int64_t start = -8; start < 70; start += 3) {
+            for (std::int64_t end = start - 4; end < start + 30; end += 2) {
+                const bool expected = overlaps(intervals, start, end);
+                EXPECT_EQ(indexed != nullptr && indexed->overlap(start, end), expected)
+                    << "round " << round << ", span [" << start << ", " << end << ")";
+            }
+        }
+    }
+    CatalogIntervals nested;
+    for (const Interval interval : {Interval{0, 1000}, Interval{10, 20}, Interval{30, 40}}) nested.add("c", interval);
+    nested.sort();
+    EXPECT_TRUE(nested.find("c")->overlap(500, 501));
+    EXPECT_EQ(nested.find("C"), nullptr);
+}
 
 TEST(ReadBedIntervals, SkipsMalformedAndHeaderLinesAndSortsPerChromosome) {
     TempDir dir;

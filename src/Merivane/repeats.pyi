@@ -11,5 +11,7 @@ def filter_repeats_vcf(
     repeat_bed_file_path: Optional[str] = None,
     engine: Optional[str] = None,
     output_path: Optional[str] = None,
+    *,
+    require_catalog_chromosomes: bool = False,
 ) -> Optional[str]: ...
 def _filtered_repeat_path(full_repeat_path: str) -> str: ...
