@@ -89,9 +89,14 @@ std::string leading_header(const std::string& path) {
     TextReader reader(path, Compression::DetectByMagic);
     std::string header;
     std::string line;
-    while (reader.next_line(line) && is_header_line(line)) {
-        header += line;
-        if (!line.ends_with('\n')) header += '\n';
+    try {
+        while (reader.next_line(line) && is_header_line(line)) {
+            header += line;
+            if (!line.ends_with('\n')) header += '\n';
+        }
+    } catch (CorruptInputError& error) {
+        error.add_note("while reading " + path + ", in its header");
+        throw;
     }
     return header;
 }

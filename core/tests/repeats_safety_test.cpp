@@ -241,17 +241,20 @@ TEST_P(EveryEngine, DamagedGzipNamesTheInput) {
     std::string many;
     for (int i = 0; i < 5000; ++i) many += "chr1\t" + std::to_string(150 + i) + "\tr\tA\t<STR>\t.\tPASS\tEND=160\n";
     const std::string packed = testing::gzip_bytes(kHeader + many);
-    const std::string vcf = dir.write("cut.vcf.gz", packed.substr(0, packed.size() / 2));
     const std::string bed = dir.write("c.bed", "chr1\t100\t200\n");
-    try {
-        run(vcf, bed, dir.path("out.vcf"));
-        FAIL() << "a cut input passed";
-    } catch (const CorruptInputError& error) {
-        EXPECT_TRUE(error.truncated());
-        ASSERT_FALSE(error.notes().empty());
-        EXPECT_NE(error.notes().back().find(vcf), std::string::npos) << error.notes().back();
+    // Cut among the records, and inside the header.
+    for (const std::size_t kept : {packed.size() / 2, std::size_t{30}}) {
+        const std::string vcf = dir.write("cut.vcf.gz", packed.substr(0, kept));
+        try {
+            run(vcf, bed, dir.path("out.vcf"));
+            FAIL() << "a cut input passed";
+        } catch (const CorruptInputError& error) {
+            EXPECT_TRUE(error.truncated());
+            ASSERT_FALSE(error.notes().empty());
+            EXPECT_NE(error.notes().back().find(vcf), std::string::npos) << error.notes().back();
+        }
+        EXPECT_EQ(entries(dir.path("")), (std::vector<std::string>{"c.bed", "cut.vcf.gz"}));
     }
-    EXPECT_EQ(entries(dir.path("")), (std::vector<std::string>{"c.bed", "cut.vcf.gz"}));
 }
 
 // BGZF cut at a block boundary is valid gzip: read, with a warning.
