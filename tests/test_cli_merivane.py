@@ -58,14 +58,15 @@ def capture(monkeypatch, name, result="out.vcf.gz"):
         (["pacbio", "-o", "out/o.vcf", "-s", "s.vcf", "-r", "/ro/run/HG3.trgt.vcf.gz"], "pacbio_filter_and_unify",
          dict(output_path="out/o.vcf", sv_path="s.vcf", cnv_path=None, full_repeat_path="/ro/run/HG3.trgt.vcf.gz",
               repeat_bed_file_path=CATALOG, drop_sv_filters=("InvBreakpoint",),
-              filtered_repeat_path="out/HG3.trgt_filtered.vcf", **DEFAULTS)),
+              filtered_repeat_path="out/HG3.trgt_filtered.vcf", require_catalog_chromosomes=True, **DEFAULTS)),
         (["pacbio", "-o", "o.vcf", "--fullRepeatPath", "t.vcf", "--repeatLocationsBedFilePath", "mine.bed",
-          "--filtered-repeats", "kept.vcf", "--no-drop-filter"], "pacbio_filter_and_unify",
+          "--filtered-repeats", "kept.vcf", "--no-drop-filter", "--allow-no-repeats"], "pacbio_filter_and_unify",
          dict(output_path="o.vcf", sv_path=None, cnv_path=None, full_repeat_path="t.vcf",
-              repeat_bed_file_path="mine.bed", drop_sv_filters=(), filtered_repeat_path="kept.vcf", **DEFAULTS)),
+              repeat_bed_file_path="mine.bed", drop_sv_filters=(), filtered_repeat_path="kept.vcf",
+              require_catalog_chromosomes=False, **DEFAULTS)),
         (["pacbio", "-o", "o.vcf", "--drop-filter", "A", "--drop-filter", "B"], "pacbio_filter_and_unify",
          dict(output_path="o.vcf", sv_path=None, cnv_path=None, full_repeat_path=None, repeat_bed_file_path=CATALOG,
-              drop_sv_filters=("A", "B"), filtered_repeat_path=None, **DEFAULTS)),
+              drop_sv_filters=("A", "B"), filtered_repeat_path=None, require_catalog_chromosomes=True, **DEFAULTS)),
     ],
 )
 def test_subcommand_calls_its_door(monkeypatch, capsys, tmp_path, argv, door, expected):
@@ -197,6 +198,21 @@ def test_pacbio_keeps_the_catalogs_repeats_and_drops_inversion_breakpoints(tmp_p
     assert {t for r in records if "TRID=" in r for t in [r.split("TRID=")[1].split(";")[0]]} == trids
     assert (tmp_path / "trgt_filtered.vcf").exists()
     assert sorted(p.name for p in inputs.iterdir()) == ["sv.vcf.gz", "trgt.vcf.gz"]
+
+
+def test_pacbio_refuses_repeat_calls_named_for_another_reference(tmp_path):
+    # The bundled catalog names chr1...; these calls name 1...
+    trgt = tmp_path / "trgt.b37.vcf"
+    lines = (EXAMPLES / "pacbio" / "HG003.trgt.vcf").read_text().splitlines(keepends=True)
+    trgt.write_text("".join(line if line.startswith("#") else line.removeprefix("chr") for line in lines))
+    sv = shutil.copy(EXAMPLES / "pacbio" / "HG003.sv.vcf", tmp_path / "sv.vcf")
+    refused = subprocess.run([MERIVANE, "pacbio", "-o", "o.vcf", "-s", sv, "-r", trgt], capture_output=True,
+                             text=True, cwd=tmp_path)
+    assert "no repeat call lies on the catalog's chromosomes" in error_line(refused).lower()
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["sv.vcf", "trgt.b37.vcf"]
+    allowed = subprocess.run([MERIVANE, "pacbio", "-o", "o.vcf", "-s", sv, "-r", trgt, "--allow-no-repeats"],
+                             capture_output=True, text=True, cwd=tmp_path)
+    assert (allowed.returncode, allowed.stdout) == (0, "o.vcf.gz\n")
 
 
 def sv_copy(tmp_path):

@@ -304,6 +304,9 @@ def add_input_options(parser: argparse.ArgumentParser, pipeline: str) -> None:
         inputs.add_argument("--filtered-repeats", dest="filtered_repeats", metavar="VCF",
                             help="where to keep the catalog's repeat calls (default: beside the output, named after "
                                  "the -r file with _filtered.vcf; with -o -, beside the -r file)")
+        inputs.add_argument("--allow-no-repeats", action="store_true",
+                            help="unify even when no repeat call lies on a chromosome the catalog names (by default "
+                                 "that is an error: the calls and the catalog name another reference)")
         return
     caller = "ExpansionHunter" if pipeline == "dragen" else "Straglr"
     inputs.add_argument("-r", "--repeat-path", dest="repeat_path", metavar="VCF",
@@ -431,7 +434,8 @@ def unify_pacbio(args: argparse.Namespace, output: str) -> Optional[str]:
     return cli.pacbio_filter_and_unify(
         output_path=output, sv_path=args.sv_path, cnv_path=args.cnv_path, full_repeat_path=args.full_repeat_path,
         repeat_bed_file_path=catalog, drop_sv_filters=drop_filters(args, ("InvBreakpoint",)),
-        filtered_repeat_path=filtered, **output_settings(args))
+        filtered_repeat_path=filtered, require_catalog_chromosomes=not args.allow_no_repeats,
+        **output_settings(args))
 
 
 def unify(args: argparse.Namespace, output: str) -> str:
