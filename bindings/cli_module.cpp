@@ -12,7 +12,6 @@
 
 namespace py = pybind11;
 using namespace pybind11::literals;
-using merivane::binding::changed_keywords;
 using merivane::binding::core_options;
 using merivane::binding::doc;
 using merivane::binding::filter_token_tuple;
@@ -20,7 +19,7 @@ using merivane::binding::filter_tokens;
 using merivane::binding::kOutputKeywordsDoc;
 using merivane::binding::optional_path;
 using merivane::binding::optional_str;
-using merivane::binding::output_settings;
+using merivane::binding::RunKeywords;
 using merivane::binding::path_text;
 using merivane::binding::Overrides;
 using merivane::binding::truthy;
@@ -35,21 +34,26 @@ namespace unifier = merivane::unifier;
 Overrides* registry = nullptr;
 
 py::object unify_entry(py::object struct_files, py::object output_path, py::object options, py::object merge_headers,
-                       py::object threads, py::object compresslevel, py::object index, py::object sort_order);
+                       py::object threads, py::object compresslevel, py::object index, py::object sort_order,
+                        py::object sample, py::object header_lines, py::object stats);
 py::object dragen_unify(py::object output_path, py::object sv_path, py::object cnv_path, py::object repeat_path,
                         py::object roh_bed_path, py::object merge_headers, py::object threads,
-                        py::object compresslevel, py::object index, py::object sort_order);
+                        py::object compresslevel, py::object index, py::object sort_order,
+                        py::object sample, py::object header_lines, py::object stats);
 py::object ont_unify(py::object output_path, py::object sv_path, py::object cnv_path, py::object repeat_path,
                      py::object modify_repeats, py::object merge_headers, py::object threads, py::object compresslevel,
-                     py::object index, py::object sort_order);
+                     py::object index, py::object sort_order,
+                        py::object sample, py::object header_lines, py::object stats);
 py::object pacbio_unify(py::object output_path, py::object sv_path, py::object cnv_path, py::object repeat_path,
                         py::object drop_sv_filters, py::object merge_headers, py::object threads,
-                        py::object compresslevel, py::object index, py::object sort_order);
+                        py::object compresslevel, py::object index, py::object sort_order,
+                        py::object sample, py::object header_lines, py::object stats);
 py::object pacbio_filter_and_unify(py::object output_path, py::object sv_path, py::object cnv_path,
                                    py::object full_repeat_path, py::object repeat_bed_file_path,
                                    py::object drop_sv_filters, py::object filtered_repeat_path,
                                    py::object merge_headers, py::object threads, py::object compresslevel,
-                                   py::object index, py::object sort_order, py::object require_catalog_chromosomes);
+                                   py::object index, py::object sort_order, py::object require_catalog_chromosomes,
+                                   py::object sample, py::object header_lines, py::object stats);
 void add_common_arguments(py::object parser);
 py::object dragen_from_cli(py::object argv);
 py::object ont_from_cli(py::object argv);
@@ -75,7 +79,7 @@ PYBIND11_MODULE(cli, m) {
 
     registry->def("_unify", &unify_entry,
                doc("_unify(struct_files: dict, output_path: str, options: UnifyOptions, *, merge_headers: bool = "
-                   "False, threads: int = 1, compresslevel: int = 9, index: Optional[str] = None, sort_order: str = \"text\") -> Optional[str]",
+                   "False, threads: int = 1, compresslevel: int = 9, index: Optional[str] = None, sort_order: str = \"text\", sample: Optional[str] = None, header_lines: Sequence[str] = (), stats: Optional[dict] = None) -> Optional[str]",
                    "Read, unify, sort and compress; the compressed file's path, or None when nothing was unified.",
                    kOutputKeywordsDoc),
                {"read_struct_lines", "unify_lines", "sort_and_compress"}, py::arg("struct_files"),
@@ -84,7 +88,7 @@ PYBIND11_MODULE(cli, m) {
           doc("dragen_unify(output_path: str, sv_path: Optional[str] = None, cnv_path: Optional[str] = None, "
               "repeat_path: Optional[str] = None, roh_bed_path: Optional[str] = None, *, "
               "merge_headers: bool = False, threads: int = 1, compresslevel: int = 9, index: Optional[str] = None, "
-              "sort_order: str = \"text\") -> Optional[str]",
+              "sort_order: str = \"text\", sample: Optional[str] = None, header_lines: Sequence[str] = (), stats: Optional[dict] = None) -> Optional[str]",
               "Unify a DRAGEN run's SV, CNV, repeat and ROH outputs into one sorted, bgzipped VCF.",
               kOutputKeywordsDoc)
               .c_str(),
@@ -94,7 +98,7 @@ PYBIND11_MODULE(cli, m) {
           doc("ont_unify(output_path: str, sv_path: Optional[str] = None, cnv_path: Optional[str] = None, "
               "repeat_path: Optional[str] = None, modify_repeats: Optional[bool] = None, *, "
               "merge_headers: bool = False, threads: int = 1, compresslevel: int = 9, index: Optional[str] = None, "
-              "sort_order: str = \"text\") -> Optional[str]",
+              "sort_order: str = \"text\", sample: Optional[str] = None, header_lines: Sequence[str] = (), stats: Optional[dict] = None) -> Optional[str]",
               "Unify an Oxford Nanopore run's SV, CNV and repeat outputs into one sorted, bgzipped VCF.",
               kOutputKeywordsDoc)
               .c_str(),
@@ -104,7 +108,7 @@ PYBIND11_MODULE(cli, m) {
                doc("pacbio_unify(output_path: str, sv_path: Optional[str] = None, cnv_path: Optional[str] = None, "
                    "repeat_path: Optional[str] = None, drop_sv_filters: Sequence[str] = (), *, "
                    "merge_headers: bool = False, threads: int = 1, compresslevel: int = 9, index: Optional[str] = "
-                   "None, sort_order: str = \"text\") -> Optional[str]",
+                   "None, sort_order: str = \"text\", sample: Optional[str] = None, header_lines: Sequence[str] = (), stats: Optional[dict] = None) -> Optional[str]",
                    "Unify a PacBio run's SV, CNV and catalog-filtered repeat outputs into one sorted, bgzipped VCF.",
                    kOutputKeywordsDoc),
                {"_unify"}, py::arg("output_path"), py::arg("sv_path") = py::none(), py::arg("cnv_path") = py::none(),
@@ -122,7 +126,8 @@ PYBIND11_MODULE(cli, m) {
               "repeat_bed_file_path: Optional[str] = None, drop_sv_filters: Sequence[str] = (), *, "
               "filtered_repeat_path: Optional[str] = None, merge_headers: bool = False, threads: int = 1, "
               "compresslevel: int = 9, index: Optional[str] = None, sort_order: str = \"text\", "
-              "require_catalog_chromosomes: bool = False) -> Optional[str]",
+              "require_catalog_chromosomes: bool = False, sample: Optional[str] = None, "
+              "header_lines: Sequence[str] = (), stats: Optional[dict] = None) -> Optional[str]",
               "Restrict the full PacBio repeat VCF to the catalog, then unify as pacbio_unify does.",
               filter_and_unify_keywords.c_str())
               .c_str(),
@@ -131,7 +136,8 @@ PYBIND11_MODULE(cli, m) {
           py::arg("drop_sv_filters") = py::tuple(), py::kw_only(), py::arg("filtered_repeat_path") = py::none(),
           py::arg("merge_headers") = false, py::arg("threads") = 1, py::arg("compresslevel") = 9,
           py::arg("index") = py::none(), py::arg("sort_order") = "text",
-          py::arg("require_catalog_chromosomes") = false);
+          py::arg("require_catalog_chromosomes") = false, py::arg("sample") = py::none(),
+          py::arg("header_lines") = py::tuple(), py::arg("stats") = py::none());
 
     m.def("_add_common_arguments", &add_common_arguments,
           doc("_add_common_arguments(parser: argparse.ArgumentParser) -> None",
@@ -182,13 +188,16 @@ PYBIND11_MODULE(cli, m) {
 namespace {
 
 py::object unify_entry(py::object struct_files, py::object output_path, py::object options, py::object merge_headers,
-                       py::object threads, py::object compresslevel, py::object index, py::object sort_order) {
-    const cli::OutputSettings settings = output_settings(merge_headers, threads, compresslevel, index, sort_order);
+                       py::object threads, py::object compresslevel, py::object index, py::object sort_order,
+                        py::object sample, py::object header_lines, py::object stats) {
+    const RunKeywords keywords(merge_headers, threads, compresslevel, index, sort_order, sample, header_lines, stats);
+    const cli::OutputSettings& settings = keywords.settings();
     const unifier::StructFiles files = merivane::binding::struct_files(struct_files);
     const std::string output = path_text(output_path, "output_path");
     if (registry->reaches_intact("_unify")) {
         const unifier::UnifyOptions unify_options = core_options(options);
-        return optional_str(without_gil_if(true, [&] { return cli::unify(files, output, unify_options, settings); }));
+        return keywords.deliver(
+            optional_str(without_gil_if(true, [&] { return cli::unify(files, output, unify_options, settings); })));
     }
     return merivane::binding::unify_through_module(*registry, files, struct_files, output_path, options, settings);
 }
@@ -208,53 +217,59 @@ py::dict struct_files_dict(py::handle sv_path, py::handle cnv_path, py::handle r
 // record `make_options` builds from the module's UnifyOptions.
 template <class CoreDoor, class MakeOptions>
 py::object run_door(const unifier::StructFiles& files, py::handle output_path, py::dict struct_files,
-                    const cli::OutputSettings& settings, CoreDoor&& core_door, MakeOptions&& make_options) {
+                    const RunKeywords& keywords, CoreDoor&& core_door, MakeOptions&& make_options) {
     const std::string output = path_text(output_path, "output_path");
-    if (registry->intact("_unify")) return optional_str(without_gil_if(true, core_door));
+    if (registry->intact("_unify")) return keywords.deliver(optional_str(without_gil_if(true, core_door)));
     cli::reject_outputs_naming_inputs(files, output);
     return registry->attr("_unify")(struct_files, output_path, make_options(registry->attr("UnifyOptions")),
-                                 **changed_keywords(settings));
+                                 **keywords.changed());
 }
 
 py::object dragen_unify(py::object output_path, py::object sv_path, py::object cnv_path, py::object repeat_path,
                         py::object roh_bed_path, py::object merge_headers, py::object threads,
-                        py::object compresslevel, py::object index, py::object sort_order) {
-    const cli::OutputSettings settings = output_settings(merge_headers, threads, compresslevel, index, sort_order);
+                        py::object compresslevel, py::object index, py::object sort_order,
+                        py::object sample, py::object header_lines, py::object stats) {
+    const RunKeywords keywords(merge_headers, threads, compresslevel, index, sort_order, sample, header_lines, stats);
+    const cli::OutputSettings& settings = keywords.settings();
     const std::string output = path_text(output_path, "output_path");
     const auto files = cli::dragen_inputs(optional_path(sv_path, "sv_path"), optional_path(cnv_path, "cnv_path"),
                                           optional_path(repeat_path, "repeat_path"),
                                           optional_path(roh_bed_path, "roh_bed_path"));
     return run_door(
-        files, output_path, struct_files_dict(sv_path, cnv_path, repeat_path, roh_bed_path), settings,
+        files, output_path, struct_files_dict(sv_path, cnv_path, repeat_path, roh_bed_path), keywords,
         [&] { return cli::dragen_unify(output, files[0], files[1], files[2], files[3], settings); },
         [](py::object make) { return make(); });
 }
 
 py::object ont_unify(py::object output_path, py::object sv_path, py::object cnv_path, py::object repeat_path,
                      py::object modify_repeats, py::object merge_headers, py::object threads, py::object compresslevel,
-                     py::object index, py::object sort_order) {
-    const cli::OutputSettings settings = output_settings(merge_headers, threads, compresslevel, index, sort_order);
+                     py::object index, py::object sort_order,
+                        py::object sample, py::object header_lines, py::object stats) {
+    const RunKeywords keywords(merge_headers, threads, compresslevel, index, sort_order, sample, header_lines, stats);
+    const cli::OutputSettings& settings = keywords.settings();
     const std::string output = path_text(output_path, "output_path");
     const auto files = cli::long_read_inputs(optional_path(sv_path, "sv_path"), optional_path(cnv_path, "cnv_path"),
                                              optional_path(repeat_path, "repeat_path"));
     const std::optional<bool> modify = tri_state(modify_repeats);
     return run_door(
-        files, output_path, struct_files_dict(sv_path, cnv_path, repeat_path, py::none()), settings,
+        files, output_path, struct_files_dict(sv_path, cnv_path, repeat_path, py::none()), keywords,
         [&] { return cli::ont_unify(output, files[0], files[1], files[2], modify, settings); },
         [&](py::object make) { return make("add_repeat_svtype"_a = modify_repeats); });
 }
 
 py::object pacbio_unify(py::object output_path, py::object sv_path, py::object cnv_path, py::object repeat_path,
                         py::object drop_sv_filters, py::object merge_headers, py::object threads,
-                        py::object compresslevel, py::object index, py::object sort_order) {
-    const cli::OutputSettings settings = output_settings(merge_headers, threads, compresslevel, index, sort_order);
+                        py::object compresslevel, py::object index, py::object sort_order,
+                        py::object sample, py::object header_lines, py::object stats) {
+    const RunKeywords keywords(merge_headers, threads, compresslevel, index, sort_order, sample, header_lines, stats);
+    const cli::OutputSettings& settings = keywords.settings();
     const std::string output = path_text(output_path, "output_path");
     const auto files = cli::long_read_inputs(optional_path(sv_path, "sv_path"), optional_path(cnv_path, "cnv_path"),
                                              optional_path(repeat_path, "repeat_path"));
     const py::tuple tokens = filter_token_tuple(drop_sv_filters, "drop_sv_filters");
     std::vector<std::string> token_texts = filter_tokens(tokens, "drop_sv_filters");
     return run_door(
-        files, output_path, struct_files_dict(sv_path, cnv_path, repeat_path, py::none()), settings,
+        files, output_path, struct_files_dict(sv_path, cnv_path, repeat_path, py::none()), keywords,
         [&] { return cli::pacbio_unify(output, files[0], files[1], files[2], std::move(token_texts), settings); },
         [&](py::object make) { return make("drop_sv_filters"_a = tokens); });
 }
@@ -263,8 +278,10 @@ py::object pacbio_filter_and_unify(py::object output_path, py::object sv_path, p
                                    py::object full_repeat_path, py::object repeat_bed_file_path,
                                    py::object drop_sv_filters, py::object filtered_repeat_path,
                                    py::object merge_headers, py::object threads, py::object compresslevel,
-                                   py::object index, py::object sort_order, py::object require_catalog_chromosomes) {
-    const cli::OutputSettings settings = output_settings(merge_headers, threads, compresslevel, index, sort_order);
+                                   py::object index, py::object sort_order, py::object require_catalog_chromosomes,
+                                   py::object sample, py::object header_lines, py::object stats) {
+    const RunKeywords keywords(merge_headers, threads, compresslevel, index, sort_order, sample, header_lines, stats);
+    const cli::OutputSettings& settings = keywords.settings();
     const std::string output = path_text(output_path, "output_path");
     const auto sv = optional_path(sv_path, "sv_path");
     const auto cnv = optional_path(cnv_path, "cnv_path");
@@ -275,10 +292,10 @@ py::object pacbio_filter_and_unify(py::object output_path, py::object sv_path, p
                                                     "drop_sv_filters");
     const bool required = truthy(require_catalog_chromosomes);
     if (registry->intact("filter_repeats_vcf") && registry->intact("pacbio_unify")) {
-        return optional_str(without_gil_if(true, [&] {
+        return keywords.deliver(optional_str(without_gil_if(true, [&] {
             return cli::pacbio_filter_and_unify(output, sv, cnv, full, bed, std::move(tokens), filtered_path,
                                                 settings, required);
-        }));
+        })));
     }
     cli::reject_pacbio_run_collisions(output, sv, cnv, full, bed, filtered_path);
     // The filter's own default output unless the caller named one.
@@ -289,7 +306,7 @@ py::object pacbio_filter_and_unify(py::object output_path, py::object sv_path, p
         registry->attr("filter_repeats_vcf")(full_repeat_path, repeat_bed_file_path, **filter_keywords);
     return registry->attr("pacbio_unify")("output_path"_a = output_path, "sv_path"_a = sv_path, "cnv_path"_a = cnv_path,
                                        "repeat_path"_a = filtered, "drop_sv_filters"_a = drop_sv_filters,
-                                       **changed_keywords(settings));
+                                       **keywords.changed());
 }
 
 // ---- command lines ----------------------------------------------------------

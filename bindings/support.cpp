@@ -9,6 +9,8 @@
 #include "platform/interrupt.hpp"
 #include "platform/log.hpp"
 
+using namespace pybind11::literals;
+
 namespace merivane::binding {
 
 namespace {
@@ -287,6 +289,12 @@ py::str to_str(std::string_view text) {
 py::object unify_through_module(const Overrides& overrides, const unifier::StructFiles& files, py::handle struct_files,
                                 py::handle output_path, py::handle options, const cli::OutputSettings& settings) {
     cli::reject_outputs_naming_inputs(files, path_text(output_path, "output_path"));
+    // Replaced steps run in Python, where the header edit and the counting
+    // cannot reach.
+    if (!settings.header.empty() || settings.stats) {
+        throw py::value_error("sample, header_lines and stats need the package's own read_struct_lines, "
+                              "unify_lines and sort_and_compress");
+    }
     const py::object lines = overrides.attr("read_struct_lines")(struct_files, options);
     py::dict merge;
     if (settings.merge_headers) merge["merge_headers"] = true;
@@ -414,7 +422,69 @@ py::dict changed_keywords(const cli::OutputSettings& settings) {
     py::dict out;
     if (settings.merge_headers) out["merge_headers"] = true;
     for (const auto& [key, value] : changed_keywords(settings.compression)) out[key] = value;
+    if (settings.header.sample) out["sample"] = to_str(*settings.header.sample);
+    if (!settings.header.lines.empty()) {
+        py::list lines;
+        for (const std::string& line : settings.header.lines) lines.append(to_str(line));
+        out["header_lines"] = py::tuple(lines);
+    }
     return out;
+}
+
+RunKeywords::RunKeywords(py::handle merge_headers, py::handle threads, py::handle compresslevel, py::handle index,
+                         py::handle order, py::handle sample, py::handle header_lines, py::handle stats)
+    : settings_(output_settings(merge_headers, threads, compresslevel, index, order)) {
+    settings_.header.sample = optional_text(sample, "sample");
+    settings_.header.lines = text_list(header_lines, "header_lines", "header_lines items");
+    unifier::check_header_edit(settings_.header);
+    if (!stats.is_none()) {
+        if (!PyDict_Check(stats.ptr())) throw py::type_error("stats must be a dict or None, not " + type_name(stats));
+        dict_ = py::reinterpret_borrow<py::object>(stats);
+        settings_.stats = &stats_;
+    }
+}
+
+py::dict RunKeywords::changed() const {
+    py::dict out = changed_keywords(settings_);
+    if (dict_) out["stats"] = dict_;
+    return out;
+}
+
+namespace {
+py::dict counts_dict(const unifier::RecordTally::Counts& counts) {
+    py::dict out;
+    for (const auto& [key, count] : counts) out[to_str(key)] = count;
+    return out;
+}
+}  // namespace
+
+py::object RunKeywords::deliver(py::object result) const {
+    if (!dict_) return result;
+    const cli::RunStats& s = stats_;
+    py::dict inputs;
+    for (const unifier::InputKind kind : unifier::kFileTypes) {
+        const cli::InputStats& input = s.inputs[unifier::kind_index(kind)];
+        const py::dict left_out("filter"_a = input.filter, "no_call"_a = input.no_call,
+                                "outside_catalog"_a = input.outside_catalog, "header_only"_a = input.header_only,
+                                "no_column_header"_a = input.no_column_header);
+        inputs[to_str(unifier::kind_name(kind))] =
+            py::dict("path"_a = optional_str(input.path), "filtered_path"_a = optional_str(input.filtered_path),
+                     "read"_a = input.read, "kept"_a = input.kept, "left_out"_a = left_out,
+                     "input_left_out"_a = input.left_out);
+    }
+    const py::dict output("path"_a = result, "bytes"_a = s.output_bytes, "records"_a = s.output.records,
+                          "without_svtype"_a = s.output.without_svtype, "by_svtype"_a = counts_dict(s.output.by_svtype),
+                          "by_chromosome"_a = counts_dict(s.output.by_chromosome));
+    const py::dict seconds("read"_a = s.read_seconds, "filter"_a = s.filter_seconds, "unify"_a = s.unify_seconds,
+                           "sort"_a = s.written.sort, "compress"_a = s.written.compress, "index"_a = s.written.index);
+    py::dict document = py::reinterpret_borrow<py::dict>(dict_);
+    document.clear();
+    document["version"] = py::module_::import("Merivane._version").attr("__version__");
+    document["command"] = py::none();
+    document["inputs"] = inputs;
+    document["output"] = output;
+    document["seconds"] = seconds;
+    return result;
 }
 
 #define MERIVANE_SORT_ORDER                                                                            \
@@ -441,7 +511,12 @@ const char* const kMergeHeadersDoc = MERIVANE_MERGE_HEADERS;
 const char* const kCompressionKeywordsDoc = MERIVANE_COMPRESSION_KEYWORDS;
 const char* const kSortKeywordsDoc = MERIVANE_COMPRESSION_KEYWORDS "\n" MERIVANE_SORT_ORDER;
 const char* const kOutputKeywordsDoc =
-    MERIVANE_MERGE_HEADERS "\n" MERIVANE_COMPRESSION_KEYWORDS "\n" MERIVANE_SORT_ORDER;
+    MERIVANE_MERGE_HEADERS "\n" MERIVANE_COMPRESSION_KEYWORDS "\n" MERIVANE_SORT_ORDER "\n"
+    "sample: renames the header's one sample column (ValueError, before anything is written, when the\n"
+    "header has not exactly one); None (the default) keeps the name the caller wrote.\n"
+    "header_lines: \"##\" lines (without line ends) added to the header just before #CHROM.\n"
+    "stats: a dict the run fills in place with its statistics: per input what was read, kept and left\n"
+    "out by reason; the output's records by SVTYPE and chromosome, and its size; seconds per step.";
 
 #undef MERIVANE_MERGE_HEADERS
 #undef MERIVANE_COMPRESSION_KEYWORDS

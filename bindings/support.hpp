@@ -195,6 +195,31 @@ cli::OutputSettings output_settings(py::handle merge_headers, py::handle threads
 // "text" or "contig"; ValueError for another text, TypeError for no text.
 compression::SortOrder sort_order(py::handle value);
 
+// The keyword-only parameters of the functions that unify, read as given
+// (output_settings, then sample, header_lines and stats), with the
+// statistics the core collects when the caller passes a dict as stats.
+// Not copyable: the settings point at those statistics.
+class RunKeywords {
+public:
+    RunKeywords(py::handle merge_headers, py::handle threads, py::handle compresslevel, py::handle index,
+                py::handle sort_order, py::handle sample, py::handle header_lines, py::handle stats);
+    RunKeywords(const RunKeywords&) = delete;
+    RunKeywords& operator=(const RunKeywords&) = delete;
+
+    const cli::OutputSettings& settings() const noexcept { return settings_; }
+    // The keywords that differ from their defaults, for a replaced function,
+    // the caller's stats dict included.
+    py::dict changed() const;
+    // Fills the caller's stats dict, if any, with the document of the run
+    // that gave `result`, and passes `result` on.
+    py::object deliver(py::object result) const;
+
+private:
+    cli::OutputSettings settings_;
+    cli::RunStats stats_;
+    py::object dict_;
+};
+
 // The settings that differ from their defaults, as keyword arguments for a
 // call to a replaced function: at the defaults, the call is made exactly as
 // it always was.
@@ -204,7 +229,8 @@ py::dict changed_keywords(const cli::OutputSettings& settings);
 // Those keywords as a function declares them, after its other parameters.
 #define MERIVANE_OUTPUT_KEYWORDS                                                                                  \
     py::kw_only(), py::arg("merge_headers") = false, py::arg("threads") = 1, py::arg("compresslevel") = 9, \
-        py::arg("index") = py::none(), py::arg("sort_order") = "text"
+        py::arg("index") = py::none(), py::arg("sort_order") = "text", py::arg("sample") = py::none(),   \
+        py::arg("header_lines") = py::tuple(), py::arg("stats") = py::none()
 
 // Descriptions of those keywords, for the docstrings.
 extern const char* const kMergeHeadersDoc;

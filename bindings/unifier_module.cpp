@@ -31,7 +31,6 @@ using merivane::binding::LinesView;
 using merivane::binding::mapping_get;
 using merivane::binding::optional_path;
 using merivane::binding::optional_str;
-using merivane::binding::output_settings;
 using merivane::binding::path_text;
 using merivane::binding::reject_lone_text;
 using merivane::binding::require_text;
@@ -68,7 +67,8 @@ py::object unify_lines(py::handle files_lines, py::handle output_path, py::handl
 void write_vcf_content(py::handle file_type, py::handle lines_dict, py::handle output_h, py::handle options_arg);
 py::object run(py::handle output_path, py::handle sv_path, py::handle cnv_path, py::handle repeat_path,
                py::handle roh_bed_path, py::handle skip_svtype, py::handle drop_sv_filters, py::handle merge_headers,
-               py::handle threads, py::handle compresslevel, py::handle index, py::handle sort_order);
+               py::handle threads, py::handle compresslevel, py::handle index, py::handle sort_order,
+               py::handle sample, py::handle header_lines, py::handle stats);
 
 }  // namespace
 
@@ -178,7 +178,8 @@ PYBIND11_MODULE(unifier, m) {
           doc("run(output_path: str, sv_path: Optional[str] = None, cnv_path: Optional[str] = None, "
               "repeat_path: Optional[str] = None, roh_bed_path: Optional[str] = None, skip_svtype: bool = False, "
               "drop_sv_filters: Sequence[str] = (), *, merge_headers: bool = False, threads: int = 1, "
-              "compresslevel: int = 9, index: Optional[str] = None, sort_order: str = \"text\") -> Optional[str]",
+              "compresslevel: int = 9, index: Optional[str] = None, sort_order: str = \"text\", sample: Optional[str] = None, header_lines: Sequence[str] = (), "
+              "stats: Optional[dict] = None) -> Optional[str]",
               "Read, unify, sort and BGZF-compress the inputs; return the compressed file's path, or None\n"
               "when there was nothing to unify.",
               kOutputKeywordsDoc)
@@ -435,8 +436,11 @@ void write_vcf_content(py::handle file_type, py::handle lines_dict, py::handle o
 
 py::object run(py::handle output_path, py::handle sv_path, py::handle cnv_path, py::handle repeat_path,
                py::handle roh_bed_path, py::handle skip_svtype, py::handle drop_sv_filters, py::handle merge_headers,
-               py::handle threads, py::handle compresslevel, py::handle index, py::handle sort_order) {
-    const merivane::cli::OutputSettings settings = output_settings(merge_headers, threads, compresslevel, index, sort_order);
+               py::handle threads, py::handle compresslevel, py::handle index, py::handle sort_order,
+               py::handle sample, py::handle header_lines, py::handle stats) {
+    const merivane::binding::RunKeywords keywords(merge_headers, threads, compresslevel, index, sort_order, sample,
+                                                  header_lines, stats);
+    const merivane::cli::OutputSettings& settings = keywords.settings();
     const std::string output = path_text(output_path, "output_path");
     const core::KindTable<py::handle> paths = {sv_path, cnv_path, repeat_path, roh_bed_path};
     const char* const names[] = {"sv_path", "cnv_path", "repeat_path", "roh_bed_path"};
@@ -450,8 +454,8 @@ py::object run(py::handle output_path, py::handle sv_path, py::handle cnv_path, 
         core::UnifyOptions options;
         if (skip) options.add_repeat_svtype = false;
         options.drop_sv_filters = filter_tokens(tokens, "drop_sv_filters");
-        return optional_str(
-            without_gil_if(true, [&] { return merivane::cli::unify(files, output, options, settings); }));
+        return keywords.deliver(optional_str(
+            without_gil_if(true, [&] { return merivane::cli::unify(files, output, options, settings); })));
     }
     const py::object options = options_type(skip ? py::object(py::bool_(false)) : py::object(py::none()),
                                             py::str(std::string(core::roh_format::kAuto)), tokens);

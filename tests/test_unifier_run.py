@@ -39,7 +39,8 @@ def test_run_is_offered_from_the_package_root():
         "run(output_path: str, sv_path: Optional[str] = None, cnv_path: Optional[str] = None, "
         "repeat_path: Optional[str] = None, roh_bed_path: Optional[str] = None, skip_svtype: bool = False, "
         "drop_sv_filters: Sequence[str] = (), *, merge_headers: bool = False, threads: int = 1, "
-        "compresslevel: int = 9, index: Optional[str] = None, sort_order: str = \"text\") -> Optional[str]\n")
+        "compresslevel: int = 9, index: Optional[str] = None, sort_order: str = \"text\", sample: Optional[str] = None, "
+        "header_lines: Sequence[str] = (), stats: Optional[dict] = None) -> Optional[str]\n")
 
 
 @pytest.mark.parametrize("how", ["plain", "gzip", "bgzf"])

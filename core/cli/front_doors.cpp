@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
+
 #include "compression/gnu_sort.hpp"
 #include "compression/sort_and_compress.hpp"
 #include "compression/sorting.hpp"
@@ -10,6 +12,7 @@
 #include "platform/file_io.hpp"
 #include "platform/log.hpp"
 #include "platform/strings.hpp"
+#include "platform/unique_fd.hpp"
 #include "platform/vcf_fields.hpp"
 #include "repeats/repeat_filter.hpp"
 #include "unifier/reading.hpp"
@@ -20,6 +23,30 @@ namespace merivane::cli {
 using unifier::InputKind;
 
 namespace {
+constexpr const char* kRecordsWithoutSvtype = "%s records of %s carry no SVTYPE";
+
+std::optional<std::string> unify_unchecked(const unifier::StructFiles& struct_files, const std::string& output_path,
+                                           const unifier::UnifyOptions& options, const OutputSettings& settings);
+
+class Stopwatch {
+public:
+    double seconds() const {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+    }
+
+private:
+    std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
+};
+
+unifier::RecordTally* tally_of(const OutputSettings& settings) {
+    return settings.stats ? &settings.stats->output : nullptr;
+}
+
+std::uint64_t file_size(const std::string& path) {
+    const UniqueFd file(open_for_reading(path));
+    return size_left(file.get());
+}
+
 // The writer sees lines, not files: its notes name an input by kind ("in the
 // roh input, line 3"). Here the file is known, so the note is followed by
 // which file that is.
@@ -118,15 +145,21 @@ std::optional<std::string> unify_without_reading_back(const unifier::StructFiles
     bool keyed_in_order = true;
     {
         // The inputs are released before sorting.
-        const unifier::FilesLines files = unifier::read_struct_lines(struct_files, options);
+        const unifier::FilesLines files = read_counting(struct_files, options, settings.stats);
+        const Stopwatch unifying;
         plain.emplace(output_path);
         SortingSink sink(*plain, records, settings.compression.order);
         bool written = false;
         try {
-            written = unifier::write_unified(unifier::table_of(files), sink, options, {}, settings.merge_headers);
+            written = unifier::write_unified(unifier::table_of(files), sink, options, {}, settings.merge_headers,
+                                             settings.header, tally_of(settings));
         } catch (Error& error) {
             name_the_input_file(error, struct_files);
             throw;
+        }
+        if (settings.stats) {
+            settle_inputs(*settings.stats, files);
+            settings.stats->unify_seconds += unifying.seconds();
         }
         if (!written) {
             // With nothing to unify the file is still created, and left empty.
@@ -220,8 +253,22 @@ void reject_outputs_naming_inputs(const unifier::StructFiles& struct_files, cons
 }
 
 std::optional<std::string> unify(const unifier::StructFiles& struct_files, const std::string& output_path,
-                                 const unifier::UnifyOptions& options, const OutputSettings& settings) {
+                                 const unifier::UnifyOptions& options, const OutputSettings& given) {
     reject_outputs_naming_inputs(struct_files, output_path);
+    unifier::check_header_edit(given.header);
+    OutputSettings settings = given;
+    if (settings.stats) settings.compression.seconds = &settings.stats->written;
+    const std::optional<std::string> compressed = unify_unchecked(struct_files, output_path, options, settings);
+    if (settings.stats && compressed) settings.stats->output_bytes = file_size(*compressed);
+    if (settings.stats && settings.stats->output.without_svtype > 0) {
+        log_warning(kRecordsWithoutSvtype, {std::to_string(settings.stats->output.without_svtype), output_path});
+    }
+    return compressed;
+}
+
+namespace {
+std::optional<std::string> unify_unchecked(const unifier::StructFiles& struct_files, const std::string& output_path,
+                                           const unifier::UnifyOptions& options, const OutputSettings& settings) {
     if (replaced_by_unified_file(output_path)) {
         if (const std::optional<std::string> sort_path = compression::gnu_sort_for_default_engine()) {
             return unify_without_reading_back(struct_files, output_path, options, settings, *sort_path);
@@ -231,18 +278,24 @@ std::optional<std::string> unify(const unifier::StructFiles& struct_files, const
     {
         // The inputs are released before sorting, which holds the unified
         // file's lines in memory in turn.
-        const unifier::FilesLines files = unifier::read_struct_lines(struct_files, options);
+        const unifier::FilesLines files = read_counting(struct_files, options, settings.stats);
+        const Stopwatch unifying;
         try {
-            unified =
-                unifier::unify_lines(unifier::table_of(files), output_path, options, {}, settings.merge_headers);
+            unified = unifier::unify_lines(unifier::table_of(files), output_path, options, {},
+                                           settings.merge_headers, settings.header, tally_of(settings));
         } catch (Error& error) {
             name_the_input_file(error, struct_files);
             throw;
+        }
+        if (settings.stats) {
+            settle_inputs(*settings.stats, files);
+            settings.stats->unify_seconds += unifying.seconds();
         }
     }
     if (!unified) return std::nullopt;
     return compression::sort_and_compress(*unified, std::nullopt, false, std::nullopt, settings.compression);
 }
+}  // namespace
 
 std::optional<std::string> dragen_unify(const std::string& output_path, const OptionalPath& sv_path,
                                         const OptionalPath& cnv_path, const OptionalPath& repeat_path,
@@ -299,10 +352,25 @@ std::optional<std::string> pacbio_filter_and_unify(const std::string& output_pat
                                                    const OutputSettings& settings, bool require_catalog_chromosomes) {
     reject_pacbio_run_collisions(output_path, sv_path, cnv_path, full_repeat_path, repeat_bed_file_path,
                                  filtered_repeat_path);
+    unifier::check_header_edit(settings.header);
+    const Stopwatch filtering;
     const std::optional<std::string> filtered =
         repeats::filter_repeats_vcf(full_repeat_path, repeat_bed_file_path, std::nullopt, filtered_repeat_path,
                                     require_catalog_chromosomes);
-    return pacbio_unify(output_path, sv_path, cnv_path, filtered, std::move(drop_sv_filters), settings);
+    // The repeat records the catalog left out: those of the full VCF that
+    // the filtered one lacks.
+    const std::uint64_t full_records = settings.stats && filtered ? count_file_records(*full_repeat_path) : 0;
+    if (settings.stats) settings.stats->filter_seconds += filtering.seconds();
+    std::optional<std::string> compressed =
+        pacbio_unify(output_path, sv_path, cnv_path, filtered, std::move(drop_sv_filters), settings);
+    if (settings.stats && filtered) {
+        InputStats& input = settings.stats->inputs[unifier::kind_index(InputKind::Repeats)];
+        input.filtered_path = std::move(input.path);
+        input.path = full_repeat_path;
+        input.outside_catalog = full_records - input.read;
+        input.read = full_records;
+    }
+    return compressed;
 }
 
 }  // namespace merivane::cli

@@ -8,8 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "cli/run_stats.hpp"
 #include "compression/settings.hpp"
 #include "unifier/vocabulary.hpp"
+#include "unifier/writer.hpp"
 
 namespace merivane::cli {
 
@@ -20,6 +22,9 @@ using OptionalPath = std::optional<std::string>;
 struct OutputSettings {
     bool merge_headers = false;
     compression::CompressionSettings compression;
+    unifier::HeaderEdit header;
+    // Filled in when given.
+    RunStats* stats = nullptr;
 };
 
 // The input mapping and options of each door.

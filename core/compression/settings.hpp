@@ -16,6 +16,15 @@ enum class IndexFormat { Tbi, Csi };
 // without a contig line then follow in text order.
 enum class SortOrder { Text, Contig };
 
+// Seconds spent writing a compressed file, by step. The records stream from
+// the sort into the compressor and the index, so each step counts the time
+// spent in its own work.
+struct StageSeconds {
+    double sort = 0;
+    double compress = 0;
+    double index = 0;
+};
+
 struct CompressionSettings {
     // Blocks are compressed by this many workers and written in order; the
     // bytes are the same for every count. 1 starts no thread.
@@ -24,6 +33,8 @@ struct CompressionSettings {
     int level = 9;
     std::optional<IndexFormat> index;
     SortOrder order = SortOrder::Text;
+    // Filled in when given.
+    StageSeconds* seconds = nullptr;
 };
 
 }  // namespace merivane::compression

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <variant>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "compression/sort_and_compress.hpp"
 #include "platform/error.hpp"
 #include "platform/file_io.hpp"
+#include "platform/text_reader.hpp"
 #include "test_support.hpp"
 #include "unifier/reading.hpp"
 #include "unifier/writer.hpp"
@@ -272,6 +274,107 @@ TEST(OutputsNamingInputs, ALinkToAnInputIsTheInput) {
     const std::string link = dir.path("link.vcf");
     if (!testing::make_symlink(input, link)) GTEST_SKIP() << "the system refuses to make symbolic links";
     EXPECT_THROW(reject_outputs_naming_inputs(link, {input}), ValueError);
+}
+
+}  // namespace
+}  // namespace merivane::cli
+
+namespace merivane::cli {
+namespace {
+
+// read = kept + every reason; the kept records are the file's records.
+void expect_counts_add_up(const RunStats& stats, const std::string& compressed) {
+    std::uint64_t kept = 0;
+    for (const InputStats& input : stats.inputs) {
+        EXPECT_EQ(input.read, input.kept + input.filter + input.no_call + input.outside_catalog + input.header_only +
+                                  input.no_column_header);
+        kept += input.kept;
+    }
+    std::uint64_t records = 0;
+    const std::string text = gunzip(compressed);
+    for (const std::string_view line : split_lines(text)) records += unifier::is_record_line(line);
+    EXPECT_EQ(stats.output.records, records);
+    EXPECT_EQ(kept, records);
+    std::uint64_t typed = stats.output.without_svtype;
+    for (const auto& [svtype, count] : stats.output.by_svtype) typed += count;
+    EXPECT_EQ(typed, records);
+    EXPECT_EQ(stats.output_bytes, fs::file_size(compressed));
+}
+
+TEST(RunStatistics, CountEveryReasonARecordIsLeftOut) {
+    TempDir dir;
+    StructFiles files;
+    files[kind_index(InputKind::Sv)] =
+        dir.write("sv.vcf", "##s\n" + kColumns + "chr2\t5\t.\tN\t<BND>\t.\tInvBreakpoint\tSVTYPE=BND\tGT\t0/1\n" +
+                                "chr2\t9\t.\tN\t<BND>\t.\tInvBreakpoint\tSVTYPE=BND\tGT\t0/1\n");
+    files[kind_index(InputKind::Cnv)] =
+        dir.write("cnv.vcf", kColumns + "chr1\t1\t.\tN\t.\t.\tPASS\tEND=5\tGT\t./.\n" +
+                                 "chr1\t9\t.\tN\t<DUP>\t.\tPASS\tSVTYPE=CNV;END=20\tGT\t0/1\n");
+    files[kind_index(InputKind::Repeats)] = dir.write("rep.vcf", "chr3\t1\t.\tCA\tC\t.\tPASS\tEND=2\tGT\t0/1\n");
+    files[kind_index(InputKind::Roh)] = dir.write("roh.bed", "chr4\t9\t20\t3\n\nchr4\t29\t40\t3\n");
+    UnifyOptions options;
+    options.drop_sv_filters = {"InvBreakpoint"};
+    RunStats stats;
+    OutputSettings settings;
+    settings.stats = &stats;
+    const std::string output = dir.path("u.vcf");
+    CapturedLog log;
+    const auto compressed = unify(files, output, options, settings);
+    ASSERT_TRUE(compressed);
+    const InputStats& sv = stats.inputs[kind_index(InputKind::Sv)];
+    const InputStats& cnv = stats.inputs[kind_index(InputKind::Cnv)];
+    const InputStats& rep = stats.inputs[kind_index(InputKind::Repeats)];
+    const InputStats& roh = stats.inputs[kind_index(InputKind::Roh)];
+    // Every SV record filtered: the SV input is left out and CNV donates.
+    EXPECT_EQ(std::tie(sv.read, sv.filter, sv.kept, sv.left_out), std::make_tuple(2u, 2u, 0u, true));
+    EXPECT_EQ(std::tie(cnv.read, cnv.no_call, cnv.kept), std::make_tuple(2u, 1u, 1u));
+    EXPECT_EQ(std::tie(rep.read, rep.no_column_header, rep.kept), std::make_tuple(1u, 1u, 0u));
+    EXPECT_EQ(std::tie(roh.read, roh.kept), std::make_tuple(2u, 2u));
+    EXPECT_EQ(*roh.path, *files[kind_index(InputKind::Roh)]);
+    EXPECT_EQ(stats.output.by_chromosome, (unifier::RecordTally::Counts{{"chr1", 1}, {"chr4", 2}}));
+    expect_counts_add_up(stats, *compressed);
+    EXPECT_GT(stats.written.compress, 0.0);
+}
+
+TEST(RunStatistics, AddUpOnTheBundledExamples) {
+    TempDir dir;
+    const std::string examples = std::string(MERIVANE_SOURCE_DIR) + "/examples/";
+    CapturedLog log;
+    for (const bool gnu_sort : {true, false}) {
+        // Without GNU sort the unified file is written and read back.
+        std::optional<ScopedEnv> no_sort;
+        if (!gnu_sort) no_sort.emplace("PATH", dir.path("nothing-here"));
+        RunStats dragen;
+        OutputSettings settings;
+        settings.stats = &dragen;
+        const std::string e = examples + "dragen/NA12878.";
+        auto compressed = dragen_unify(dir.path("d.vcf"), e + "sv.vcf", e + "cnv.vcf", e + "repeats.vcf",
+                                       e + "roh.bed", settings);
+        ASSERT_TRUE(compressed);
+        expect_counts_add_up(dragen, *compressed);
+
+        RunStats ont;
+        settings.stats = &ont;
+        const std::string o = examples + "ont/HG002.";
+        compressed = ont_unify(dir.path("o.vcf"), o + "sv.vcf", o + "cnv.vcf", o + "repeats.vcf", std::nullopt,
+                               settings);
+        ASSERT_TRUE(compressed);
+        expect_counts_add_up(ont, *compressed);
+
+        RunStats pacbio;
+        settings.stats = &pacbio;
+        const std::string p = examples + "pacbio/HG003.";
+        compressed = pacbio_filter_and_unify(
+            dir.path("p.vcf"), p + "sv.vcf", std::nullopt, p + "trgt.vcf",
+            std::string(MERIVANE_SOURCE_DIR) + "/src/Merivane/data/STRchive-disease-loci.hg38.TRGT.bed",
+            {"InvBreakpoint"}, dir.path("p.rep.vcf"), settings);
+        ASSERT_TRUE(compressed);
+        expect_counts_add_up(pacbio, *compressed);
+        const InputStats& repeats = pacbio.inputs[kind_index(InputKind::Repeats)];
+        EXPECT_EQ(*repeats.path, p + "trgt.vcf");
+        EXPECT_EQ(*repeats.filtered_path, dir.path("p.rep.vcf"));
+        EXPECT_GT(repeats.outside_catalog, 0u);
+    }
 }
 
 }  // namespace

@@ -140,6 +140,47 @@ INSTANTIATE_TEST_SUITE_P(
                    "##s\n" + kColumns + "sv-rec\ncnv-rec\nrep-rec"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// The edited header is the default one with the lines added before the
+// first line that is no "##" line, and the #CHROM line's sample renamed;
+// the records are untouched, with merged headers or without.
+TEST_P(UnifiedLayout, HeaderEditAddsLinesBeforeTheColumnsAndRenamesTheSample) {
+    TempDir dir;
+    auto param = GetParam();
+    const LinesTable table = param.inputs.table();
+    const bool has_sample = std::string_view(GetParam().name) != "EmptySvDonor";
+    for (const bool merge : {false, true}) {
+        const auto plain = dir.path("plain.vcf");
+        const auto edited = dir.path("edited.vcf");
+        ASSERT_TRUE(unify_lines(table, plain, UnifyOptions{}, {}, merge));
+        HeaderEdit edit{std::nullopt, {"##merivaneVersion=1", "##x=<ID=y>"}};
+        if (has_sample) edit.sample = "NA 1";
+        ASSERT_TRUE(unify_lines(table, edited, UnifyOptions{}, {}, merge, edit));
+        std::string expected;
+        bool added = false;
+        for (std::string line : split_lines(testing::read_file(plain))) {
+            if (!added && !line.starts_with("##")) {
+                expected += "##merivaneVersion=1\n##x=<ID=y>\n";
+                added = true;
+                if (line == kColumns) line = kColumns.substr(0, kColumns.size() - 3) + "NA 1\n";
+            }
+            expected += line;
+        }
+        EXPECT_EQ(testing::read_file(edited), expected) << "merge " << merge;
+    }
+}
+
+TEST_P(UnifiedLayout, TallyCountsEveryRecordWrittenOnce) {
+    TempDir dir;
+    const auto path = dir.path("out.vcf");
+    RecordTally tally;
+    auto param = GetParam();
+    ASSERT_TRUE(unify_lines(param.inputs.table(), path, UnifyOptions{}, {}, false, {}, &tally));
+    std::uint64_t records = 0;
+    for (const std::string& line : split_lines(testing::read_file(path))) records += is_record_line(line) ? 1 : 0;
+    EXPECT_EQ(tally.records, records);
+    EXPECT_EQ(tally.kept[0] + tally.kept[1] + tally.kept[2] + tally.kept[3], records);
+}
+
 TEST(UnifiedFile, NothingToDonateLeavesAnEmptyFile) {
     TempDir dir;
     const auto path = dir.write("out.vcf", "old content\n");
@@ -246,6 +287,70 @@ TEST(WriteVcfContent, ReplacedRulesAreUsed) {
     const std::vector<std::string_view> lines = {kColumns, "a\n", "b\n"};
     write_vcf_content(InputKind::Repeats, lines, sink, UnifyOptions{}, overrides);
     EXPECT_EQ(sink.pieces, (Texts{"<a\n>", "\n", "<b\n>"}));
+}
+
+}  // namespace
+}  // namespace merivane::unifier
+
+namespace merivane::unifier {
+namespace {
+
+TEST(RecordTally, CountsByInputSvtypeAndChromosome) {
+    TempDir dir;
+    Inputs inputs;
+    inputs.with(InputKind::Sv, sv_input()).with(InputKind::Cnv, cnv_input()).with(InputKind::Repeats, repeat_input())
+        .with(InputKind::Roh, roh_bed());
+    RecordTally tally;
+    ASSERT_TRUE(unify_lines(inputs.table(), dir.path("out.vcf"), UnifyOptions{}, {}, true, {}, &tally));
+    EXPECT_EQ(tally.kept, (KindTable<std::uint64_t>{1, 2, 2, 2}));
+    // The first CNV record has no SVTYPE; "SVTYPE=" must start an INFO entry.
+    EXPECT_EQ(tally.without_svtype, 1u);
+    EXPECT_EQ(tally.by_svtype, (RecordTally::Counts{{"CNV", 1}, {"DEL", 1}, {"REP", 1}, {"ROH", 2}, {"STR", 1}}));
+    EXPECT_EQ(tally.by_chromosome, (RecordTally::Counts{{"chr1", 1}, {"chr2", 2}, {"chr3", 2}, {"chr4", 2}}));
+    EXPECT_EQ(svtype_of("c\t1\t.\tN\t.\t.\tPASS\tXSVTYPE=DEL;SVTYPE=INV\n"), "INV");
+    EXPECT_EQ(svtype_of("c\t1\t.\tN\t.\t.\tPASS\tEND=3;SVTYPE=\n"), "");
+    EXPECT_EQ(svtype_of("c\t1\t.\tN\n"), "");
+}
+
+struct SampleCase {
+    const char* name;
+    Texts donor;
+    std::size_t line;  // the line the error names
+};
+
+class SampleRename : public ::testing::TestWithParam<SampleCase> {};
+
+// Renaming needs exactly one sample column; otherwise nothing is written.
+TEST_P(SampleRename, IsRefusedWithoutExactlyOneSampleColumn) {
+    TempDir dir;
+    const auto path = dir.write("out.vcf", "old\n");
+    Inputs inputs;
+    inputs.with(InputKind::Sv, GetParam().donor);
+    try {
+        unify_lines(inputs.table(), path, UnifyOptions{}, {}, false, HeaderEdit{"NEW", {}});
+        FAIL() << "no error";
+    } catch (const ValueError& error) {
+        EXPECT_EQ(error.notes(), Texts{"in the sv input, line " + std::to_string(GetParam().line)});
+    }
+    EXPECT_EQ(testing::read_file(path), "old\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Headers, SampleRename,
+    ::testing::Values(
+        SampleCase{"TwoSamples", {"##a\n", kColumns.substr(0, kColumns.size() - 1) + "\tS2\n", "r\n"}, 2},
+        SampleCase{"NoSample", {"#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\n"}, 1},
+        SampleCase{"SitesOnly", {"##a\n", "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\n", "r\n"}, 2},
+        SampleCase{"NoColumnHeader", {"##a\n", "##b\n"}, 3}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(HeaderEdit, RefusesTextsThatWouldBreakTheHeader) {
+    for (const HeaderEdit& edit : {HeaderEdit{"", {}}, HeaderEdit{"a\tb", {}}, HeaderEdit{"a\nb", {}},
+                                   HeaderEdit{std::nullopt, {"#x"}}, HeaderEdit{std::nullopt, {"##a\n##b"}},
+                                   HeaderEdit{std::nullopt, {"##a\n"}}}) {
+        EXPECT_THROW(check_header_edit(edit), ValueError);
+    }
+    EXPECT_NO_THROW(check_header_edit(HeaderEdit{"HG002 run 2", {"##a=1"}}));
 }
 
 }  // namespace

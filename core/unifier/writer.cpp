@@ -17,20 +17,65 @@ namespace {
 
 // Writes lines as held, except that a line left without its terminator is
 // terminated before anything else follows it: otherwise the next input's
-// first record would continue it.
+// first record would continue it. Applies the header edit on the way (the
+// added lines go just before the first line that is no "##" line, the
+// column-header line, whose sample it renames) and counts the records
+// against the input being written.
 class LineWriter {
 public:
-    explicit LineWriter(TextSink& sink) : sink_(sink) {}
+    LineWriter(TextSink& sink, const HeaderEdit& edit, RecordTally* tally)
+        : sink_(sink), edit_(edit), tally_(tally), in_header_(!edit.empty()) {}
+
+    // The input whose lines follow.
+    void section(InputKind kind) { kind_ = kind; }
 
     void put(std::string_view text) {
         if (text.empty()) return;
+        if (!in_header_ && !tally_) return put_raw(text);
+        for (std::size_t start = 0; start < text.size();) {
+            const std::size_t end = std::min(text.find('\n', start), text.size() - 1) + 1;
+            put_line(text.substr(start, end - start));
+            start = end;
+        }
+    }
+
+    // A header of meta-information lines alone still gets the added lines.
+    void finish() {
+        if (in_header_) end_header();
+    }
+
+private:
+    void put_raw(std::string_view text) {
         if (open_) sink_.write("\n");
         sink_.write(text);
         open_ = text.back() != '\n';
     }
 
-private:
+    void end_header() {
+        in_header_ = false;
+        for (const std::string& line : edit_.lines) put_raw(line + "\n");
+    }
+
+    void put_line(std::string_view line) {
+        if (in_header_ && !is_meta_line(line)) {
+            end_header();
+            if (edit_.sample && contains_column_header(line)) {
+                // The sample column was checked to be the one and the last.
+                const std::size_t sample = end_of_cell(line, vcf::kFormat) + 1;
+                const std::string renamed = std::string(line.substr(0, sample)) + *edit_.sample +
+                                            std::string(line.substr(without_terminator(line).size()));
+                return put_raw(renamed);
+            }
+        }
+        if (tally_ && is_record_line(line)) tally_->count(kind_, line);
+        put_raw(line);
+    }
+
     TextSink& sink_;
+    const HeaderEdit& edit_;
+    RecordTally* tally_;
+    InputKind kind_ = InputKind::Sv;
+    bool in_header_;
     bool open_ = false;
 };
 
@@ -95,6 +140,7 @@ void write_records(InputKind kind, LineSpan lines, Out& out, const UnifyOptions&
 void write_content(InputKind kind, LineSpan lines, LineWriter& out, const UnifyOptions& options,
                    const WriterOverrides& overrides) {
     const bool reading_bed = kind == InputKind::Roh && run_step(overrides.roh_lines_are_bed, roh_lines_are_bed, lines, options.roh_format);
+    out.section(kind);
     write_records(kind, lines, out, options, overrides, reading_bed);
 }
 
@@ -121,11 +167,14 @@ bool write_with_donor_header(const LinesTable& lines, LineWriter& out, const Uni
     bool cnv_printed = false;
     bool rep_printed = false;
     if (sv) {
+        out.section(InputKind::Sv);
         for (const std::string_view line : *sv) out.put(line);
     } else if (cnv) {
+        out.section(InputKind::Cnv);
         for (const std::string_view line : valid_cnv_lines(*cnv, overrides)) out.put(line);
         cnv_printed = true;
     } else if (repeats) {
+        out.section(InputKind::Repeats);
         out.put(run_step(overrides.vcf_header_from_lines, vcf_header_from_lines, *repeats));
         write_content(InputKind::Repeats, *repeats, out, options, overrides);
         rep_printed = true;
@@ -237,6 +286,7 @@ bool write_with_merged_header(const LinesTable& lines, LineWriter& out, const Un
     for (std::size_t i = 0; i < meta_end; ++i) {
         if (donor[i].starts_with("##contig=")) last_contig = i;
     }
+    out.section(donor_kind);
     for (std::size_t i = 0; i < meta_end; ++i) {
         out.put(donor[i]);
         if (i == last_contig) out.put(contigs);
@@ -245,6 +295,7 @@ bool write_with_merged_header(const LinesTable& lines, LineWriter& out, const Un
     if (last_contig == std::string_view::npos) out.put(contigs);
     for (std::size_t i = meta_end; i < donor.size(); ++i) out.put(donor[i]);
     for (const Section& section : sections) {
+        out.section(section.kind);
         if (section.kept) {
             for (const std::string& line : *section.kept) out.put(line);
         } else {
@@ -264,27 +315,61 @@ LinesTable table_of(const FilesLines& files) {
     return table;
 }
 
+void check_header_edit(const HeaderEdit& edit) {
+    if (edit.sample && (edit.sample->empty() || edit.sample->find_first_of("\t\n\r") != std::string::npos)) {
+        throw ValueError("The sample name " + quoted(*edit.sample) +
+                         " cannot name a VCF column: it must be non-empty, without tabs or line breaks");
+    }
+    for (const std::string& line : edit.lines) {
+        if (!is_meta_line(line) || line.find_first_of("\n\r") != std::string::npos) {
+            throw ValueError("The header line " + quoted(line) +
+                             " must be one line starting with \"##\", without its line break");
+        }
+    }
+}
+
+void check_sample_column(const LinesTable& lines) {
+    for (const InputKind kind : {InputKind::Sv, InputKind::Cnv, InputKind::Repeats}) {
+        const auto& donor = lines[kind_index(kind)];
+        if (!donor) continue;
+        std::size_t i = 0;
+        while (i < donor->size() && is_meta_line((*donor)[i])) ++i;
+        const std::size_t samples =
+            i < donor->size() && contains_column_header((*donor)[i]) ? cell_count((*donor)[i]) - vcf::kFirstSample : 0;
+        if (samples == 1) return;
+        ValueError error("Only a header with exactly one sample column can have it renamed; this one has " +
+                                 std::to_string(samples));
+        error.add_note("in the " + std::string(kind_name(kind)) + " input, line " + std::to_string(i + 1));
+        throw error;
+    }
+}
+
 void write_vcf_content(InputKind kind, LineSpan lines, TextSink& out, const UnifyOptions& options,
                        const WriterOverrides& overrides) {
-    LineWriter writer(out);
+    LineWriter writer(out, {}, nullptr);
     write_content(kind, lines, writer, options, overrides);
 }
 
 bool write_unified(const LinesTable& lines, TextSink& out, const UnifyOptions& options, const WriterOverrides& overrides,
-                   bool merge_headers) {
+                   bool merge_headers, const HeaderEdit& edit, RecordTally* tally) {
+    check_header_edit(edit);
+    if (edit.sample) check_sample_column(lines);
     warn_about_chromosome_naming(lines);
-    LineWriter writer(out);
-    return merge_headers ? write_with_merged_header(lines, writer, options, overrides)
-                         : write_with_donor_header(lines, writer, options, overrides);
+    LineWriter writer(out, edit, tally);
+    const bool written = merge_headers ? write_with_merged_header(lines, writer, options, overrides)
+                                       : write_with_donor_header(lines, writer, options, overrides);
+    if (written) writer.finish();
+    return written;
 }
 
 std::optional<std::string> unify_lines(const LinesTable& lines, const std::string& output_path,
-                                       const UnifyOptions& options, const WriterOverrides& overrides, bool merge_headers) {
+                                       const UnifyOptions& options, const WriterOverrides& overrides, bool merge_headers,
+                                       const HeaderEdit& edit, RecordTally* tally) {
     // The file appears whole or not at all; an error (or an interrupt)
     // leaves whatever was at output_path before.
     AtomicOutput file(output_path);
     FileSink sink(file);
-    const bool written = write_unified(lines, sink, options, overrides, merge_headers);
+    const bool written = write_unified(lines, sink, options, overrides, merge_headers, edit, tally);
     // With nothing to unify the file is still created, and left empty.
     file.commit();
     if (!written) {

@@ -7,9 +7,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "unifier/reading.hpp"
 #include "unifier/rules.hpp"
+#include "unifier/tally.hpp"
 #include "unifier/vocabulary.hpp"
 
 namespace merivane::unifier {
@@ -50,6 +52,22 @@ struct WriterOverrides {
     bool marks_repeats_as_core() const noexcept { return !marked_repeat_line && !repeat.modify; }
 };
 
+// What a caller changes in the unified header: the one sample column
+// renamed, and meta-information lines ("##...", without line ends) added
+// just before the column-header line.
+struct HeaderEdit {
+    std::optional<std::string> sample;
+    std::vector<std::string> lines;
+
+    bool empty() const noexcept { return !sample && lines.empty(); }
+};
+
+// ValueError for a sample name or a line that would break the header.
+void check_header_edit(const HeaderEdit& edit);
+// ValueError, naming the line, unless the header donor's column-header line
+// has exactly one sample column.
+void check_sample_column(const LinesTable& lines);
+
 // Appends the records of one input (never its header) to `out`: the lines
 // after its column-header line, repeat records marked, or every BED interval
 // converted when it is an ROH BED. Warns when the input has no column header.
@@ -57,9 +75,10 @@ void write_vcf_content(InputKind kind, LineSpan lines, TextSink& out, const Unif
                        const WriterOverrides& overrides = {});
 
 // Writes the unified VCF to `out`; false, with nothing written, when no
-// input can donate a header. `merge_headers` as below.
+// input can donate a header. `merge_headers` as below; `edit` is checked
+// before anything is written; `tally`, when given, counts what is written.
 bool write_unified(const LinesTable& lines, TextSink& out, const UnifyOptions& options, const WriterOverrides& overrides = {},
-                   bool merge_headers = false);
+                   bool merge_headers = false, const HeaderEdit& edit = {}, RecordTally* tally = nullptr);
 
 // Writes the unified file at `output_path` and returns that path, or
 // nullopt when no input could donate a header (an empty file is left). The
@@ -70,6 +89,7 @@ bool write_unified(const LinesTable& lines, TextSink& out, const UnifyOptions& o
 // the same either way.
 std::optional<std::string> unify_lines(const LinesTable& lines, const std::string& output_path,
                                        const UnifyOptions& options, const WriterOverrides& overrides = {},
-                                       bool merge_headers = false);
+                                       bool merge_headers = false, const HeaderEdit& edit = {},
+                                       RecordTally* tally = nullptr);
 
 }  // namespace merivane::unifier

@@ -1,6 +1,6 @@
 # Types of the Merivane.cli extension module.
 import argparse
-from typing import Dict, Optional, Sequence
+from typing import Any, Dict, Optional, Sequence
 
 from Merivane.repeats import filter_repeats_vcf as filter_repeats_vcf
 from Merivane.unifier import CNV as CNV
@@ -22,6 +22,9 @@ def _unify(
     compresslevel: int = 9,
     index: Optional[str] = None,
     sort_order: str = "text",
+    sample: Optional[str] = None,
+    header_lines: Sequence[str] = (),
+    stats: Optional[Dict[str, Any]] = None,
 ) -> Optional[str]: ...
 def dragen_unify(
     output_path: str,
@@ -35,6 +38,9 @@ def dragen_unify(
     compresslevel: int = 9,
     index: Optional[str] = None,
     sort_order: str = "text",
+    sample: Optional[str] = None,
+    header_lines: Sequence[str] = (),
+    stats: Optional[Dict[str, Any]] = None,
 ) -> Optional[str]: ...
 def ont_unify(
     output_path: str,
@@ -48,6 +54,9 @@ def ont_unify(
     compresslevel: int = 9,
     index: Optional[str] = None,
     sort_order: str = "text",
+    sample: Optional[str] = None,
+    header_lines: Sequence[str] = (),
+    stats: Optional[Dict[str, Any]] = None,
 ) -> Optional[str]: ...
 def pacbio_unify(
     output_path: str,
@@ -61,6 +70,9 @@ def pacbio_unify(
     compresslevel: int = 9,
     index: Optional[str] = None,
     sort_order: str = "text",
+    sample: Optional[str] = None,
+    header_lines: Sequence[str] = (),
+    stats: Optional[Dict[str, Any]] = None,
 ) -> Optional[str]: ...
 def pacbio_filter_and_unify(
     output_path: str,
@@ -77,6 +89,9 @@ def pacbio_filter_and_unify(
     index: Optional[str] = None,
     sort_order: str = "text",
     require_catalog_chromosomes: bool = False,
+    sample: Optional[str] = None,
+    header_lines: Sequence[str] = (),
+    stats: Optional[Dict[str, Any]] = None,
 ) -> Optional[str]: ...
 def _add_common_arguments(parser: argparse.ArgumentParser) -> None: ...
 def dragen_from_cli(argv: Optional[Sequence[str]] = None) -> None: ...

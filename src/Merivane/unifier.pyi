@@ -1,5 +1,5 @@
 # Types of the Merivane.unifier extension module.
-from typing import Dict, Final, Iterable, List, Optional, Sequence, Tuple
+from typing import Any, Dict, Final, Iterable, List, Optional, Sequence, Tuple
 
 from Merivane.compression import sort_and_compress as sort_and_compress
 
@@ -64,4 +64,7 @@ def run(
     compresslevel: int = 9,
     index: Optional[str] = None,
     sort_order: str = "text",
+    sample: Optional[str] = None,
+    header_lines: Sequence[str] = (),
+    stats: Optional[Dict[str, Any]] = None,
 ) -> Optional[str]: ...

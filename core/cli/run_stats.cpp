@@ -1,0 +1,74 @@
+#include "cli/run_stats.hpp"
+
+#include <chrono>
+#include <vector>
+
+#include "platform/text_reader.hpp"
+
+namespace merivane::cli {
+
+using unifier::InputKind;
+using unifier::kind_index;
+
+unifier::FilesLines read_counting(const unifier::StructFiles& struct_files, const unifier::UnifyOptions& options,
+                                  RunStats* stats) {
+    if (!stats) return unifier::read_struct_lines(struct_files, options);
+    const auto began = std::chrono::steady_clock::now();
+    // Each step is called for the given inputs, in their order.
+    std::vector<InputKind> given;
+    for (const InputKind kind : unifier::kFileTypes) {
+        stats->inputs[kind_index(kind)].path = struct_files[kind_index(kind)];
+        if (struct_files[kind_index(kind)]) given.push_back(kind);
+    }
+    std::size_t next = 0;
+    InputStats* current = nullptr;
+    unifier::ReadOverrides<unifier::Lines> steps;
+    steps.get_lines = [&](const std::string& path) {
+        unifier::Lines lines = unifier::get_lines(path);
+        current = &stats->inputs[kind_index(given[next++])];
+        current->read = unifier::count_records(lines.views);
+        return lines;
+    };
+    steps.drop_sv_records = [&](unifier::Lines lines, const unifier::UnifyOptions& opts) {
+        if (!opts.drop_sv_filters.empty()) {
+            lines.views = unifier::drop_sv_records_by_filter(lines.views, opts.drop_sv_filters);
+            current->filter = current->read - unifier::count_records(lines.views);
+        }
+        return lines;
+    };
+    steps.is_empty = [&](const unifier::Lines& lines) {
+        const bool empty = unifier::is_empty(lines.views);
+        if (empty) {
+            current->left_out = true;
+            current->header_only = unifier::count_records(lines.views);
+        }
+        return empty;
+    };
+    unifier::FilesLines files = unifier::read_struct_lines_with(struct_files, options, steps);
+    stats->read_seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    return files;
+}
+
+void settle_inputs(RunStats& stats, const unifier::FilesLines& files) {
+    // A CNV input donates the header when no SV input does; it then keeps
+    // only called records. An appended input keeps every record after its
+    // column-header line.
+    const bool cnv_donates = !files[kind_index(InputKind::Sv)];
+    for (const InputKind kind : unifier::kFileTypes) {
+        InputStats& input = stats.inputs[kind_index(kind)];
+        if (!files[kind_index(kind)]) continue;
+        input.kept = stats.output.kept[kind_index(kind)];
+        const std::uint64_t rest = input.read - input.filter - input.kept;
+        (kind == InputKind::Cnv && cnv_donates ? input.no_call : input.no_column_header) = rest;
+    }
+}
+
+std::uint64_t count_file_records(const std::string& path) {
+    TextReader reader(path, Compression::DetectByMagic);
+    std::uint64_t records = 0;
+    std::string line;
+    while (reader.next_line(line)) records += unifier::is_record_line(line) ? 1 : 0;
+    return records;
+}
+
+}  // namespace merivane::cli

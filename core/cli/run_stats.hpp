@@ -1,0 +1,54 @@
+// The statistics of one run: per input what was read, kept and left out
+// (and why), what the unified file holds, its size, and the time each step
+// took. Counts add up: read = kept + every reason's count.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "compression/settings.hpp"
+#include "unifier/reading.hpp"
+#include "unifier/tally.hpp"
+
+namespace merivane::cli {
+
+struct InputStats {
+    // The input as given (for PacBio repeats, the full VCF before the
+    // catalog), and the file that was unified in its place, if another.
+    std::optional<std::string> path;
+    std::optional<std::string> filtered_path;
+    std::uint64_t read = 0;
+    std::uint64_t kept = 0;
+    // Left out, by reason.
+    std::uint64_t filter = 0;            // SV records with a dropped FILTER token
+    std::uint64_t no_call = 0;           // CNV no-call records without SVTYPE (CNV donating the header)
+    std::uint64_t outside_catalog = 0;   // repeat records on no catalog locus
+    std::uint64_t header_only = 0;       // records of an input left out as having nothing to add
+    std::uint64_t no_column_header = 0;  // records of an appended input before or without its #CHROM line
+    bool left_out = false;               // given, but nothing to add
+};
+
+struct RunStats {
+    unifier::KindTable<InputStats> inputs;
+    unifier::RecordTally output;  // what the unified file holds
+    std::uint64_t output_bytes = 0;
+    double read_seconds = 0;
+    double filter_seconds = 0;
+    double unify_seconds = 0;
+    compression::StageSeconds written;  // sort, compress, index
+};
+
+// Reads the inputs as unifier::read_struct_lines does, counting into
+// `stats` (when given) what each holds.
+unifier::FilesLines read_counting(const unifier::StructFiles& struct_files, const unifier::UnifyOptions& options,
+                                  RunStats* stats);
+
+// Completes `stats` once the unified file is written: what each input kept,
+// and the reason for the rest.
+void settle_inputs(RunStats& stats, const unifier::FilesLines& files);
+
+// Records of a VCF, plain or compressed, read as a stream.
+std::uint64_t count_file_records(const std::string& path);
+
+}  // namespace merivane::cli
