@@ -12,6 +12,7 @@ from pathlib import Path
 
 import pytest
 
+import Merivane
 from Merivane import cli, repeats, unifier
 from reliability_helpers import SORT_BANNER, fake_tool
 
@@ -19,7 +20,8 @@ SCRIPTS = Path(sysconfig.get_path("scripts"))
 MERIVANE = str(SCRIPTS / "merivane")
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 CATALOG = repeats.default_repeat_catalog_path()
-DEFAULTS = dict(merge_headers=True, threads=1, compresslevel=9, index=None, sort_order="text")
+DEFAULTS = dict(merge_headers=True, threads=1, compresslevel=9, index=None, sort_order="text", sample=None,
+                stats=None)
 
 AS_ROOT = os.geteuid() == 0
 SETPRIV = shutil.which("setpriv")
@@ -47,7 +49,8 @@ def capture(monkeypatch, name, result="out.vcf.gz"):
         (["dragen", "--outputPath", "o.vcf", "--svPath=s.vcf", "--roh", "roh.bed", "--donor-header",
           "--threads", "2", "--level", "6", "--index", "csi", "--sort", "contig"], "dragen_unify",
          dict(output_path="o.vcf", sv_path="s.vcf", cnv_path=None, repeat_path=None, roh_bed_path="roh.bed",
-              merge_headers=False, threads=2, compresslevel=6, index="csi", sort_order="contig")),
+              merge_headers=False, threads=2, compresslevel=6, index="csi", sort_order="contig", sample=None,
+              stats=None)),
         (["ont", "--output-path", "o.vcf", "--repeatPath", "r.vcf", "-modify"], "ont_unify",
          dict(output_path="o.vcf", sv_path=None, cnv_path=None, repeat_path="r.vcf", modify_repeats=True, **DEFAULTS)),
         (["ont", "-o", "o.vcf", "--no-modify-repeats", "--cnv-path", "c.vcf"], "ont_unify",
@@ -77,6 +80,9 @@ def test_subcommand_calls_its_door(monkeypatch, capsys, tmp_path, argv, door, ex
         printed.append(f"out.vcf.gz.{expected['index']}")
         (tmp_path / printed[-1]).write_bytes(b"")
     assert cli._main(argv) == 0
+    version, command = calls[0][2].pop("header_lines")
+    assert version == f"##merivaneVersion={Merivane.__version__}"
+    assert command.startswith(f"##merivaneCommand=merivane {argv[0]} ") and "; Date=" in command
     assert calls == [(door, (), expected)]
     assert capsys.readouterr().out.splitlines() == printed
 
@@ -99,6 +105,7 @@ def test_dropping_filters_outside_pacbio_goes_through_unify(monkeypatch, argv, o
     assert output_path == "o.vcf"
     assert {name: getattr(unify_options, name) for name in options} == options
     assert unify_options.roh_format == unifier.RohFormat.AUTO
+    assert len(settings.pop("header_lines")) == 2
     assert settings == DEFAULTS
 
 
@@ -389,10 +396,10 @@ def test_output_dash_streams_the_same_bytes_as_the_file(tmp_path):
     temp = tmp_path / "tmp"
     temp.mkdir()
     sv = sv_copy(tmp_path)
-    to_file = run_merivane("ont", "-o", "o.vcf", "-s", sv, "--level", "6", cwd=tmp_path)
+    to_file = run_merivane("ont", "-o", "o.vcf", "-s", sv, "--level", "6", "--no-version", cwd=tmp_path)
     assert to_file.returncode == 0
     with open(tmp_path / "streamed.vcf.gz", "wb") as streamed:
-        result = run_merivane("ont", "-o", "-", "-s", sv, "--level", "6", cwd=tmp_path, stdout=streamed,
+        result = run_merivane("ont", "-o", "-", "-s", sv, "--level", "6", "--no-version", cwd=tmp_path, stdout=streamed,
                               TMPDIR=str(temp))
     assert (result.returncode, result.stderr) == (0, b"")
     assert (tmp_path / "streamed.vcf.gz").read_bytes() == (tmp_path / "o.vcf.gz").read_bytes()

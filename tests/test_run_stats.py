@@ -4,6 +4,7 @@ import json
 import re
 import shutil
 import subprocess
+import sys
 from pathlib import Path
 
 import pytest
@@ -124,3 +125,43 @@ def test_renamed_samples_are_what_bcftools_reads_and_merges(tmp_path):
     assert merged.returncode == 0, merged.stderr
     assert re.search(r"^#CHROM.*\tNA12878\tHG002$", merged.stdout, re.M)
     assert "##source_pipeline=dragen" in merged.stdout
+
+
+def merivane(*arguments, cwd):
+    return subprocess.run([sys.executable, "-m", "Merivane", *arguments], cwd=cwd, capture_output=True, text=True)
+
+
+def header_of(path):
+    with gzip.open(path, "rt") as text:
+        return [line for line in text if line.startswith("#")]
+
+
+def test_the_command_records_what_made_the_file_unless_told_not_to(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)  # the statistics name the output as the command was given it
+    sv = str(EXAMPLES / "ont" / "HG002.sv.vcf")
+    first = merivane("ont", "-o", "a.vcf", "-s", sv, "--sample", "HG002", "--stats", "a.json", cwd=tmp_path)
+    assert first.returncode == 0, first.stderr
+    header = header_of(tmp_path / "a.vcf.gz")
+    assert header[-3] == f"##merivaneVersion={Merivane.__version__}\n"
+    assert re.fullmatch(r"##merivaneCommand=merivane ont -o a\.vcf -s \S+ --sample HG002 --stats a\.json; "
+                        r"Date=\w{3} \w{3} [ \d]\d \d\d:\d\d:\d\d \d{4}\n", header[-2])
+    assert header[-1].endswith("\tFORMAT\tHG002\n")
+    document = json.loads((tmp_path / "a.json").read_text())
+    check(document)
+    assert document["command"].startswith("merivane ont -o a.vcf")
+
+    for name in ("b", "c"):
+        run = merivane("ont", "-o", f"{name}.vcf", "-s", sv, "--no-version", cwd=tmp_path)
+        assert run.returncode == 0, run.stderr
+        assert not any(line.startswith("##merivane") for line in header_of(tmp_path / f"{name}.vcf.gz"))
+    assert (tmp_path / "b.vcf.gz").read_bytes() == (tmp_path / "c.vcf.gz").read_bytes()
+
+
+def test_the_command_refuses_a_sample_name_for_several_columns_before_writing(tmp_path):
+    two = tmp_path / "two.vcf"
+    two.write_text("##x\n#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tA\tB\n"
+                   "chr1\t1\t.\tN\t<DEL>\t.\tPASS\tSVTYPE=DEL\tGT\t0/1\t0/1\n")
+    run = merivane("dragen", "-o", "o.vcf", "-s", str(two), "--sample", "X", "--stats", "o.json", cwd=tmp_path)
+    assert run.returncode == 1
+    assert "exactly one sample column" in run.stderr and "two.vcf" in run.stderr
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["two.vcf"]

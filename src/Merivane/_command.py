@@ -2,14 +2,17 @@
 and the installed per-pipeline commands (the fixed parsers of Merivane.cli,
 wrapped). They share how messages are shown and how a failure ends."""
 import argparse
+import json
 import logging
 import os
+import shlex
 import shutil
 import signal
 import sys
 import tempfile
 import textwrap
 import threading
+import time
 import traceback
 from contextlib import contextmanager
 from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
@@ -341,6 +344,17 @@ def add_output_options(parser: argparse.ArgumentParser, pipeline: str) -> None:
     output.add_argument("--donor-header", action="store_true",
                         help="use the first input's header alone (SV, else CNV, else repeats) instead of merging "
                              "every input's INFO, FORMAT, FILTER, ALT and contig lines")
+    output.add_argument("--sample", metavar="NAME",
+                        help="rename the output's one sample column to NAME (an error when the header has not "
+                             "exactly one)")
+    output.add_argument("--stats", metavar="JSON",
+                        help="write the run's statistics to JSON: records read, kept and left out per input (and "
+                             "why), the output's records by SVTYPE and chromosome, its size, seconds per step; "
+                             "beside it, MultiQC's custom-content files (JSON less .json, then "
+                             ".summary_mqc.json, .sources_mqc.json, .svtypes_mqc.json)")
+    output.add_argument("--no-version", action="store_true",
+                        help="leave the ##merivaneVersion and ##merivaneCommand lines out of the header, so that "
+                             "two runs give the same bytes")
     filters = output.add_mutually_exclusive_group()
     kept = "InvBreakpoint" if pipeline == "pacbio" else "keep all"
     filters.add_argument("--drop-filter", action="append", dest="drop_filters", metavar="TOKEN",
@@ -388,10 +402,68 @@ def with_aliases_renamed(argv: Sequence[str]) -> List[str]:
     return renamed
 
 
+def provenance(args: argparse.Namespace) -> Tuple[str, ...]:
+    """The header lines saying what made the file, as bcftools writes its own."""
+    if args.no_version:
+        return ()
+    return (f"##merivaneVersion={__version__}",
+            f"##merivaneCommand={one_line(args.command_line)}; Date={time.asctime()}")
+
+
 def output_settings(args: argparse.Namespace) -> Dict[str, Any]:
     """The door keywords every subcommand passes."""
     return dict(merge_headers=not args.donor_header, threads=args.threads, compresslevel=args.level,
-                index=args.index, sort_order=args.sort_order)
+                index=args.index, sort_order=args.sort_order, sample=args.sample, header_lines=provenance(args),
+                stats=args.statistics)
+
+
+def write_json(document: Dict[str, Any], path: str) -> None:
+    """Written whole: to a temporary file beside `path`, then renamed."""
+    handle, temporary = tempfile.mkstemp(prefix=".merivane-", dir=os.path.dirname(os.path.abspath(path)))
+    try:
+        with os.fdopen(handle, "w", encoding="utf-8") as out:
+            json.dump(document, out, indent=2)
+            out.write("\n")
+        os.replace(temporary, path)
+    except BaseException:
+        os.remove(temporary)
+        raise
+
+
+def multiqc_sections(document: Dict[str, Any], sample: str) -> Dict[str, Dict[str, Any]]:
+    """MultiQC custom content for one sample: a row of the cohort's table and
+    a bar of each plot. MultiQC joins the files of every sample that share
+    an id into one section."""
+    inputs, output = document["inputs"], document["output"]
+    left_out = sum(sum(counts["left_out"].values()) for counts in inputs.values())
+    row = {"read": sum(counts["read"] for counts in inputs.values()), "kept": output["records"],
+           "left_out": left_out, "without_svtype": output["without_svtype"],
+           "megabytes": round(output["bytes"] / 1e6, 3), "seconds": round(sum(document["seconds"].values()), 3)}
+    svtypes = dict(output["by_svtype"])
+    if output["without_svtype"]:
+        svtypes["(none)"] = output["without_svtype"]
+    return {
+        "summary": {"id": "merivane_summary", "section_name": "Merivane", "plot_type": "table",
+                    "description": "Records each sample's inputs gave, kept in its unified VCF and left out.",
+                    "data": {sample: row}},
+        "sources": {"id": "merivane_sources", "section_name": "Merivane: records by source", "plot_type": "bargraph",
+                    "data": {sample: {kind: counts["kept"] for kind, counts in inputs.items()}}},
+        "svtypes": {"id": "merivane_svtypes", "section_name": "Merivane: records by SVTYPE", "plot_type": "bargraph",
+                    "data": {sample: svtypes}},
+    }
+
+
+def write_statistics(args: argparse.Namespace, result: str) -> None:
+    """The statistics document, with the command line, and beside it the
+    MultiQC files: <stats, less .json>.<section>_mqc.json."""
+    if args.stats is None:
+        return
+    args.statistics["command"] = args.command_line
+    write_json(args.statistics, args.stats)
+    stem = args.stats[:-len(".json")] if args.stats.endswith(".json") else args.stats
+    sample = args.sample or os.path.basename(result).split(".")[0]
+    for name, section in multiqc_sections(args.statistics, sample).items():
+        write_json(section, f"{stem}.{name}_mqc.json")
 
 
 def drop_filters(args: argparse.Namespace, by_default: Tuple[str, ...] = ()) -> Tuple[str, ...]:
@@ -442,6 +514,7 @@ def unify(args: argparse.Namespace, output: str) -> str:
     result = unify_pacbio(args, output) if args.pipeline == "pacbio" else unify_dragen_or_ont(args, output)
     if result is None:
         raise ValueError("nothing to unify: no SV, CNV or repeat input with records was given")
+    write_statistics(args, result)
     return result
 
 
@@ -499,7 +572,10 @@ def unify_to_stdout(args: argparse.Namespace) -> None:
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
     parser = build_parser()
-    args = parser.parse_args(with_aliases_renamed(arguments(argv)))
+    given = arguments(argv)
+    args = parser.parse_args(with_aliases_renamed(given))
+    args.command_line = shlex.join(["merivane", *given])
+    args.statistics = None if args.stats is None else {}
     to_stdout = args.output_path == STDOUT
     if to_stdout and args.index is not None:
         parser.error("--index needs a file beside the output; it cannot go with -o -")
