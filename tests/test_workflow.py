@@ -1,6 +1,7 @@
 """The Snakemake workflow: one merivane job per sample of a sheet."""
 import gzip
 import importlib.util
+import json
 import os
 import shutil
 import subprocess
@@ -11,7 +12,6 @@ import pytest
 
 REPO = Path(__file__).resolve().parents[1]
 SNAKEFILE = REPO / "workflow" / "Snakefile"
-EXAMPLES_SHEET = REPO / "workflow" / "samples.tsv"
 SAMPLES = {"NA12878": "dragen", "HG002": "ont", "HG003": "pacbio"}
 
 
@@ -23,15 +23,24 @@ def snakemake_command():
     pytest.skip("snakemake is not installed")
 
 
-def snakemake(tmp_path, *config, extra=()):
-    """Runs the workflow in tmp_path with the merivane command of this interpreter's environment."""
+def environment():
+    """The jobs find this interpreter's merivane and multiqc on the PATH."""
     scripts = Path(sys.executable).parent
-    env = dict(os.environ, PATH=os.pathsep.join([str(scripts), os.environ.get("PATH", "")]))
-    if not (scripts / "merivane").exists():
-        config = (*config, f"merivane={sys.executable} -m Merivane")
+    return dict(os.environ, PATH=os.pathsep.join([str(scripts), os.environ.get("PATH", "")]))
+
+
+def snakemake(tmp_path, *config, extra=()):
+    """Runs the workflow in tmp_path on the project's settings, with `config` over them."""
     command = [*snakemake_command(), "-s", str(SNAKEFILE), "--directory", str(tmp_path), "--cores", "2",
-               *extra, "--config", *config]
-    return subprocess.run(command, env=env, capture_output=True, text=True)
+               "--configfile", str(REPO / "config" / "config.yaml"), *extra, "--config", "multiqc=false", *config]
+    return subprocess.run(command, env=environment(), capture_output=True, text=True)
+
+
+def project_copy(folder):
+    """What running the workflow needs of the project's root."""
+    for part in ("workflow", "config", "examples"):
+        shutil.copytree(REPO / part, folder / part)
+    return folder
 
 
 def records(path):
@@ -39,30 +48,117 @@ def records(path):
         return [line for line in text if not line.startswith("#")]
 
 
-@pytest.mark.skipif(shutil.which("tabix") is None, reason="tabix is not installed")
-def test_examples_unify_once_per_sample_and_a_second_run_does_nothing(tmp_path):
-    out = tmp_path / "results"
-    first = snakemake(tmp_path, f"samples={EXAMPLES_SHEET}", f"outdir={out}")
+def without_run_details(path):
+    """A unified file's lines without the one that names the run's date."""
+    with gzip.open(path, "rt", encoding="utf-8") as text:
+        return [line for line in text if not line.startswith("##merivaneCommand=")]
+
+
+def counts(stats_path):
+    """The counts of a statistics document (its size varies with the date in the header)."""
+    document = json.loads(stats_path.read_text())
+    return {kind: (c["read"], c["kept"], c["left_out"]) for kind, c in document["inputs"].items()}, \
+        {key: value for key, value in document["output"].items() if key not in ("path", "bytes")}
+
+
+@pytest.fixture(scope="module")
+def runs(tmp_path_factory):
+    """The project's root copied twice: run once as a user would (only --cores 2, from the root, then
+    again), and once through the generic cluster executor, each job a background process of its own."""
+    if shutil.which("tabix") is None or shutil.which("multiqc", path=environment()["PATH"]) is None:
+        pytest.skip("tabix or multiqc is not installed")
+    local = project_copy(tmp_path_factory.mktemp("local"))
+    first = subprocess.run([*snakemake_command(), "--cores", "2"], cwd=local, env=environment(),
+                           capture_output=True, text=True)
     assert first.returncode == 0, first.stderr
-    outputs = sorted(p.name for p in out.iterdir() if p.is_file())
-    assert outputs == sorted([f"{s}.vcf.gz" for s in SAMPLES] + [f"{s}.vcf.gz.tbi" for s in SAMPLES]
-                             + ["HG003.repeats.filtered.vcf"])
+    stamps = {p: p.stat().st_mtime_ns for p in (local / "results").rglob("*")}
+    second = subprocess.run([*snakemake_command(), "--cores", "2"], cwd=local, env=environment(),
+                            capture_output=True, text=True)
+
+    if importlib.util.find_spec("snakemake_executor_plugin_cluster_generic") is None:
+        pytest.skip("snakemake-executor-plugin-cluster-generic is not installed")
+    cluster = project_copy(tmp_path_factory.mktemp("cluster"))
+    submit = cluster / "submit.sh"
+    # A scheduler of one's own: the job script starts in the background and
+    # the submission answers with a job id at once.
+    submit.write_text('#!/bin/sh\nnohup sh "$1" > "$1.out" 2>&1 &\necho "$!"\n')
+    submit.chmod(0o755)
+    clustered = subprocess.run(
+        [*snakemake_command(), "--cores", "2", "--jobs", "2", "--executor", "cluster-generic",
+         "--cluster-generic-submit-cmd", str(submit), "--latency-wait", "10"],
+        cwd=cluster, env=environment(), capture_output=True, text=True)
+    assert clustered.returncode == 0, clustered.stderr
+    return local / "results", second, stamps, cluster / "results"
+
+
+def test_a_second_run_does_nothing(runs):
+    results, second, stamps, _ = runs
+    assert second.returncode == 0, second.stderr
+    assert "Nothing to be done" in second.stdout + second.stderr
+    assert {p: p.stat().st_mtime_ns for p in results.rglob("*")} == stamps
+
+
+def test_each_sample_gets_its_folder_and_an_index_that_answers(runs):
+    results = runs[0]
     for sample in SAMPLES:
-        compressed = out / f"{sample}.vcf.gz"
+        folder = results / sample
+        names = {p.name for p in folder.iterdir()}
+        assert {f"{sample}.vcf.gz", f"{sample}.vcf.gz.tbi", f"{sample}.stats.json"} <= names
+        compressed = folder / f"{sample}.vcf.gz"
         expected = records(compressed)
         assert expected, sample
-        # The index answers a query for each chromosome with that chromosome's records.
         for chromosome in sorted({line.split("\t")[0] for line in expected}):
             answer = subprocess.run(["tabix", str(compressed), chromosome], capture_output=True, text=True,
                                     check=True).stdout
             assert answer.splitlines(keepends=True) == [line for line in expected
                                                         if line.split("\t")[0] == chromosome], (sample, chromosome)
+        # The sheet's name is the sample column's.
+        assert without_run_details(compressed)[-len(expected) - 1].endswith(f"\t{sample}\n")
 
-    stamps = {p: p.stat().st_mtime_ns for p in out.iterdir()}
-    second = snakemake(tmp_path, f"samples={EXAMPLES_SHEET}", f"outdir={out}")
-    assert second.returncode == 0, second.stderr
-    assert "Nothing to be done" in second.stdout + second.stderr
-    assert {p: p.stat().st_mtime_ns for p in out.iterdir()} == stamps
+
+def test_the_cluster_run_gives_what_the_local_run_gives(runs):
+    local, _, _, cluster = runs
+    for sample in SAMPLES:
+        assert without_run_details(cluster / sample / f"{sample}.vcf.gz") == \
+            without_run_details(local / sample / f"{sample}.vcf.gz"), sample
+        assert counts(cluster / sample / f"{sample}.stats.json") == counts(local / sample / f"{sample}.stats.json")
+    assert (cluster / "multiqc" / "multiqc_report.html").is_file()
+
+
+def test_multiqc_shows_each_samples_counts_as_the_statistics_gave_them(runs):
+    data = runs[0] / "multiqc" / "multiqc_data"
+
+    def table(name):
+        header, *rows = (data / f"multiqc_merivane_{name}.txt").read_text().splitlines()
+        columns = header.split("\t")[1:]
+        # A sample without a column's value has an empty cell.
+        return {row.split("\t")[0]: {c: float(v or 0) for c, v in zip(columns, row.split("\t")[1:])} for row in rows}
+
+    summary, sources, svtypes = table("summary"), table("sources"), table("svtypes")
+    assert set(summary) == set(SAMPLES)
+    for sample in SAMPLES:
+        document = json.loads((runs[0] / sample / f"{sample}.stats.json").read_text())
+        output = document["output"]
+        assert summary[sample]["kept"] == output["records"]
+        assert summary[sample]["read"] == sum(c["read"] for c in document["inputs"].values())
+        assert summary[sample]["without_svtype"] == output["without_svtype"]
+        assert {k: v for k, v in sources[sample].items() if v} == \
+            {kind: c["kept"] for kind, c in document["inputs"].items() if c["kept"]}
+        expected = dict(output["by_svtype"], **({"(none)": output["without_svtype"]} if output["without_svtype"] else {}))
+        assert {k: v for k, v in svtypes[sample].items() if v} == expected
+
+
+def test_samples_named_after_anothers_output_do_not_collide(tmp_path):
+    sv = REPO / "examples" / "ont" / "HG002.sv.vcf"
+    trgt = REPO / "examples" / "pacbio" / "HG003.trgt.vcf"
+    sheet = tmp_path / "samples.tsv"
+    sheet.write_text("sample\tpipeline\tsv\trepeats\n"
+                     f"X\tpacbio\t{sv}\t{trgt}\n"
+                     f"X.repeats.filtered\tdragen\t{sv}\t\n")
+    result = snakemake(tmp_path, f"samples={sheet}", "outdir=out")
+    assert result.returncode == 0, result.stderr
+    assert (tmp_path / "out" / "X" / "X.repeats.filtered.vcf").is_file()
+    assert records(tmp_path / "out" / "X.repeats.filtered" / "X.repeats.filtered.vcf.gz")
 
 
 @pytest.mark.parametrize("row, message", [
@@ -81,3 +177,10 @@ def test_a_bad_sheet_stops_the_run_naming_its_line(tmp_path, row, message):
     assert f"{sheet}, line 3: " in result.stdout + result.stderr
     assert message in result.stdout + result.stderr
 
+
+
+def test_lint_has_nothing_to_say(tmp_path):
+    result = subprocess.run([*snakemake_command(), "--lint"], cwd=project_copy(tmp_path), env=environment(),
+                            capture_output=True, text=True)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert "Lints for" not in result.stdout + result.stderr
