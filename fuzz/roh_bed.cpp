@@ -29,6 +29,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool open_question = (cells.size() > 1 && !start.ascii) || (cells.size() > 2 && !end.ascii);
     const bool bad_number = (cells.size() > 1 && !start.value) || (cells.size() > 2 && !end.value) ||
                             (start.value && end.value && std::min(*start.value, *end.value) == INT64_MAX);
+    // No interval starts before its chromosome.
+    const bool below_zero = start.value && end.value && std::min(*start.value, *end.value) < 0;
 
     std::string got;
     try {
@@ -37,12 +39,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check(cells.size() < 4, "IndexError for a line of four cells");
         return 0;
     } catch (const ValueError&) {
-        check(bad_number || open_question, "ValueError for integer bounds");
+        check(bad_number || below_zero || open_question, "ValueError for integer bounds");
         return 0;
     }
     check(cells.size() >= 4, "converted a line of fewer than four cells");
     if (open_question && (!start.value || !end.value)) return 0;
     check(!bad_number, "converted a line whose bounds are not integers");
+    check(!below_zero, "converted a line with a bound below zero");
     const std::int64_t low = std::min(*start.value, *end.value);
     const std::int64_t high = std::max(*start.value, *end.value);
     const std::string expected = std::string(cells[0]) + "\t" + std::to_string(low + 1) +
