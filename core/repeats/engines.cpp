@@ -154,7 +154,7 @@ private:
         try {
             while (reader_.next_line(line_)) {
                 ++line_number_;
-                if (line_.starts_with('#') || is_ascii_blank(line_)) continue;
+                if (is_header_line(line_) || is_ascii_blank(line_)) continue;
                 const std::string_view chromosome = std::string_view(line_).substr(0, line_.find('\t'));
                 chromosomes_.see(chromosome);
                 return true;
@@ -180,28 +180,18 @@ public:
     OutputRecords(InputRecords& input, const std::string& repeat_path) : input_(input), repeat_path_(repeat_path) {}
 
     void see(std::string_view data) {
-        std::size_t pos = 0;
-        for (std::size_t nl; (nl = data.find('\n', pos)) != std::string_view::npos; pos = nl + 1) {
-            if (partial_.empty()) {
-                check(data.substr(pos, nl - pos));
-            } else {
-                partial_.append(data.substr(pos, nl - pos));
-                check(partial_);
-                partial_.clear();
-            }
-        }
-        partial_.append(data.substr(pos));
+        lines_.feed(data, [this](std::string_view line) { check(without_terminator(line)); });
     }
     // The last line, when the output does not end in a line break.
     void finish() {
-        if (!partial_.empty()) check(partial_);
-        partial_.clear();
+        if (!lines_.rest().empty()) check(lines_.rest());
+        lines_.rest().clear();
     }
 
 private:
     void check(std::string_view line) {
         if (line.ends_with('\r')) line.remove_suffix(1);
-        if (line.starts_with('#') || input_.find(line)) return;
+        if (is_header_line(line) || input_.find(line)) return;
         throw RuntimeError("bedtools wrote a record that is not the next record of \"" + repeat_path_ +
                            "\" (invented, repeated or out of order): " +
                            quoted(first_characters(line, 120)) + "; the filtered repeats were not written");
@@ -209,7 +199,7 @@ private:
 
     InputRecords& input_;
     const std::string& repeat_path_;
-    std::string partial_;
+    LineJoiner lines_;
 };
 
 // What bedtools wrote to its error stream, in a line: its messages without
