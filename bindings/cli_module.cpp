@@ -134,7 +134,7 @@ PYBIND11_MODULE(cli, m) {
           py::arg("output_path"), py::arg("sv_path") = py::none(), py::arg("cnv_path") = py::none(),
           py::arg("full_repeat_path") = py::none(), py::arg("repeat_bed_file_path") = py::none(),
           py::arg("drop_sv_filters") = py::tuple(), py::kw_only(), py::arg("filtered_repeat_path") = py::none(),
-          py::arg("merge_headers") = false, py::arg("threads") = 1, py::arg("compresslevel") = 9,
+          py::arg("merge_headers") = false, py::arg("threads") = 1, py::arg("compresslevel") = merivane::compression::kDefaultLevel,
           py::arg("index") = py::none(), py::arg("sort_order") = "text",
           py::arg("require_catalog_chromosomes") = false, py::arg("sample") = py::none(),
           py::arg("header_lines") = py::tuple(), py::arg("stats") = py::none());

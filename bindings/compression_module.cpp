@@ -102,7 +102,7 @@ PYBIND11_MODULE(compression, m) {
     m.def("_bgzf_block", &bgzf_block, py::arg("data"),
           doc("_bgzf_block(data: bytes) -> bytes", "One BGZF block holding data.").c_str());
     m.def("write_bgzf", &write_bgzf, py::arg("source_path"), py::arg("destination_path"), py::kw_only(), py::arg("threads") = 1,
-          py::arg("compresslevel") = 9, py::arg("index") = py::none(),
+          py::arg("compresslevel") = merivane::compression::kDefaultLevel, py::arg("index") = py::none(),
           doc("write_bgzf(source_path: str, destination_path: str, *, threads: int = 1, compresslevel: int = 9, "
               "index: Optional[str] = None) -> str",
               "Compress a file as BGZF, ending it with the BGZF end-of-file marker; returns destination_path.",
@@ -116,7 +116,7 @@ PYBIND11_MODULE(compression, m) {
                    kSortKeywordsDoc),
                {"gnu_sort_available", "_gnu_sort_path"}, py::arg("vcf_file_path"),
                py::arg("destination_path") = py::none(), py::arg("keep_plain") = false, py::arg("engine") = py::none(),
-               py::kw_only(), py::arg("threads") = 1, py::arg("compresslevel") = 9, py::arg("index") = py::none(),
+               py::kw_only(), py::arg("threads") = 1, py::arg("compresslevel") = merivane::compression::kDefaultLevel, py::arg("index") = py::none(),
                py::arg("sort_order") = "text");
 }
 

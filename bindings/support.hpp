@@ -228,7 +228,7 @@ py::dict changed_keywords(const cli::OutputSettings& settings);
 
 // Those keywords as a function declares them, after its other parameters.
 #define MERIVANE_OUTPUT_KEYWORDS                                                                                  \
-    py::kw_only(), py::arg("merge_headers") = false, py::arg("threads") = 1, py::arg("compresslevel") = 9, \
+    py::kw_only(), py::arg("merge_headers") = false, py::arg("threads") = 1, py::arg("compresslevel") = merivane::compression::kDefaultLevel, \
         py::arg("index") = py::none(), py::arg("sort_order") = "text", py::arg("sample") = py::none(),   \
         py::arg("header_lines") = py::tuple(), py::arg("stats") = py::none()
 

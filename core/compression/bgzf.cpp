@@ -52,13 +52,15 @@ std::uint32_t crc_of(std::string_view data) {
 #endif
 }
 
+void check_level(int level) {
+    if (level < 0 || level > 9) throw ValueError("compresslevel must be between 0 and 9, not " + std::to_string(level));
+}
+
 void check_settings(const CompressionSettings& settings) {
     if (settings.threads < 1) {
         throw ValueError("threads must be at least 1, not " + std::to_string(settings.threads));
     }
-    if (settings.level < 0 || settings.level > 9) {
-        throw ValueError("compresslevel must be between 0 and 9, not " + std::to_string(settings.level));
-    }
+    check_level(settings.level);
 }
 
 }  // namespace
@@ -71,7 +73,7 @@ struct BlockCompressor::Engine {
 #endif
 
     explicit Engine(int level) {
-        if (level < 0 || level > 9) throw ValueError("compresslevel must be between 0 and 9, not " + std::to_string(level));
+        check_level(level);
 #ifdef MERIVANE_HAVE_LIBDEFLATE
         if (level != kDefaultLevel) {
             fast = libdeflate_alloc_compressor(level);

@@ -21,7 +21,6 @@ namespace merivane::compression {
 // Input bytes per block: 65280 incompressible bytes still fit in 65536.
 inline constexpr std::size_t kUncompressedBlockSize = 65280;
 inline constexpr std::size_t kMaxBlockSize = 65536;
-inline constexpr int kDefaultLevel = 9;
 
 // The empty block that ends every BGZF file.
 inline constexpr std::string_view kBgzfEof{

@@ -16,6 +16,9 @@ enum class IndexFormat { Tbi, Csi };
 // without a contig line then follow in text order.
 enum class SortOrder { Text, Contig };
 
+// The deflate level when none is given.
+inline constexpr int kDefaultLevel = 9;
+
 // Seconds spent writing a compressed file, by step. The records stream from
 // the sort into the compressor and the index, so each step counts the time
 // spent in its own work.
@@ -30,7 +33,7 @@ struct CompressionSettings {
     // bytes are the same for every count. 1 starts no thread.
     int threads = 1;
     // Deflate level, 0-9, as the host's gzip module names it.
-    int level = 9;
+    int level = kDefaultLevel;
     std::optional<IndexFormat> index;
     SortOrder order = SortOrder::Text;
     // Filled in when given.
