@@ -126,7 +126,7 @@ def test_roh_only_gives_none(staged):
     assert cli.dragen_unify(str(d / "out.vcf"), roh_bed_path=str(d / "NA12878.roh.bed")) is None
 
 
-@pytest.mark.parametrize("suffix", ["", ".gz", ".sorted.tmp"])
+@pytest.mark.parametrize("suffix", ["", ".gz", ".gz.tbi"])
 def test_doors_refuse_outputs_that_name_an_input(tmp_path, suffix):
     output = tmp_path / "out.vcf"
     sv = Path(str(output) + suffix)

@@ -1,9 +1,8 @@
 #include "cli/front_doors.hpp"
 
-#include <sys/stat.h>
-
 #include <chrono>
 
+#include "compression/bgzf.hpp"
 #include "compression/gnu_sort.hpp"
 #include "compression/sort_and_compress.hpp"
 #include "compression/sorting.hpp"
@@ -24,9 +23,6 @@ using unifier::InputKind;
 
 namespace {
 constexpr const char* kRecordsWithoutSvtype = "%s records of %s carry no SVTYPE";
-
-std::optional<std::string> unify_unchecked(const unifier::StructFiles& struct_files, const std::string& output_path,
-                                           const unifier::UnifyOptions& options, const OutputSettings& settings);
 
 class Stopwatch {
 public:
@@ -64,22 +60,13 @@ void name_the_input_file(Error& error, const unifier::StructFiles& struct_files)
     }
 }
 
-// Whether what is at `output_path` is what the unified file replaces and
-// the run then removes: nothing, or a regular file. Anything else (a FIFO,
-// a device) is written and read as it always was.
-bool replaced_by_unified_file(const std::string& output_path) {
-    struct stat info {};
-    return ::stat(output_path.c_str(), &info) != 0 || S_ISREG(info.st_mode);
-}
-
 // Takes the unified VCF as the writer makes it: into the plain file, and
-// parted as the sorting step parts that file when it reads it back (header
-// lines kept in order, blank lines dropped, the records handed to GNU
-// sort's input, and a last line left without its line feed given one).
+// parted as sorting parts a plain VCF's lines (header lines kept in order,
+// blank lines dropped, the records to be sorted, and a last line left
+// without its line feed given one).
 class SortingSink : public unifier::TextSink {
 public:
-    SortingSink(AtomicOutput& plain, compression::GnuSortInput& records, compression::SortOrder order)
-        : plain_(plain), records_(records), contig_order_(order == compression::SortOrder::Contig) {}
+    SortingSink(AtomicOutput& plain, compression::UnsortedRecords& records) : plain_(plain), records_(records) {}
 
     void write(std::string_view text) override {
         plain_.write(text);
@@ -96,63 +83,50 @@ public:
         return header_;
     }
 
-    // False when a contig line came after the first record: the records
-    // went to sort keyed by an order that was not yet complete.
-    bool contig_order_complete() const noexcept { return !late_contig_; }
-
 private:
-    // The lines come from inputs read as text, so none holds a "\r" that the
-    // reading back would take for a line end.
-    void take(std::string_view text) {
-        if (is_header_line(text)) {
-            header_.append(text);
-            late_contig_ = late_contig_ || (contig_order_ && records_started_ && text.starts_with("##contig="));
-        } else if (!is_blank(text)) {
-            if (contig_order_ && !records_started_) {
-                compression::ContigOrder contigs;
-                for (const std::string_view line : split_lines(header_)) contigs.add_header_line(line);
-                records_.order_by(std::move(contigs));
-            }
-            records_started_ = true;
-            records_.add(text);
+    // The lines come from inputs read as text, so none holds a "\r" that a
+    // reading of the file would take for a line end.
+    void take(std::string_view line) {
+        switch (compression::line_role(line)) {
+            case compression::LineRole::Header:
+                header_.append(line);
+                records_.add_header_line(line);
+                break;
+            case compression::LineRole::Record: records_.add(line); break;
+            case compression::LineRole::Blank: break;
         }
     }
 
     AtomicOutput& plain_;
-    compression::GnuSortInput& records_;
+    compression::UnsortedRecords& records_;
     std::string header_;
     LineJoiner lines_;
-    bool contig_order_;
-    bool records_started_ = false;
-    bool late_contig_ = false;
 };
 
-// The whole job without reading the plain unified file back: the writer's
-// records go straight into GNU sort's input, and sort's output into the
-// compressor. The plain file is still written (where the file system
-// allows, to a file with no name) but it is put in place only when sorting
-// or compressing fails, where the long way leaves it; after a success it
-// is dropped unread, and what was at `output_path` before is removed, as
-// the long way replaces and then removes it. Same ".gz", same messages.
-std::optional<std::string> unify_without_reading_back(const unifier::StructFiles& struct_files,
-                                                      const std::string& output_path,
-                                                      const unifier::UnifyOptions& options,
-                                                      const OutputSettings& settings, const std::string& sort_path) {
+// The job as the core runs it: the steps of unify_lines and then of
+// sort_and_compress, with the unified file's lines going to the sorting as
+// the writer makes them instead of being read back. The plain file is still
+// written (where the file system allows, to a file with no name), but put
+// in place only when nothing was unified, when sorting or compressing
+// fails, or when it is written in place (a device, a FIFO); after a success
+// it is dropped unread, and an earlier file at `output_path` is removed as
+// sort_and_compress removes the file it compressed.
+std::optional<std::string> run_job(const unifier::StructFiles& struct_files, const std::string& output_path,
+                                   const unifier::UnifyOptions& options, const OutputSettings& settings) {
     const std::optional<FileIdentity> earlier = entry_identity(output_path);
-    compression::GnuSortInput records;
+    compression::UnsortedRecords records(compression::gnu_sort_for_default_engine(), settings.compression.order);
     std::optional<AtomicOutput> plain;
     std::string header;
-    bool keyed_in_order = true;
     {
         // The inputs are released before sorting.
         const unifier::FilesLines files = read_counting(struct_files, options, settings.stats);
         const Stopwatch unifying;
         plain.emplace(output_path);
-        SortingSink sink(*plain, records, settings.compression.order);
-        bool written = false;
+        SortingSink sink(*plain, records);
+        std::optional<std::string> unified;
         try {
-            written = unifier::write_unified(unifier::table_of(files), sink, options, {}, settings.merge_headers,
-                                             settings.header, tally_of(settings));
+            unified = unifier::unify_into(unifier::table_of(files), *plain, sink, options, {}, settings.merge_headers,
+                                          settings.header, tally_of(settings), plain->writes_directly());
         } catch (Error& error) {
             name_the_input_file(error, struct_files);
             throw;
@@ -161,27 +135,18 @@ std::optional<std::string> unify_without_reading_back(const unifier::StructFiles
             settle_inputs(*settings.stats, files);
             settings.stats->unify_seconds += unifying.seconds();
         }
-        if (!written) {
-            // With nothing to unify the file is still created, and left empty.
-            plain->commit();
-            log_warning(unifier::kNothingToUnify);
-            return std::nullopt;
-        }
+        if (!unified) return std::nullopt;
         header = sink.finish();
-        keyed_in_order = sink.contig_order_complete();
     }
-    if (plain->writes_directly() || !keyed_in_order) {
-        // The file is being written in place, or its records went to sort
-        // before all contig lines were known: finish it and take the long way.
+    if (!records.sortable()) {
+        // The file is put in place and sorted as sort_and_compress sorts it.
         plain->commit();
-        log_info(unifier::kUnifiedCreated, {output_path});
         return compression::sort_and_compress(output_path, std::nullopt, false, std::nullopt, settings.compression);
     }
-    log_info(unifier::kUnifiedCreated, {output_path});
     std::string compressed;
     try {
-        compressed = compression::compress_with_gnu_sort(output_path, output_path + ".gz", header, records, sort_path,
-                                                         settings.compression);
+        compressed = compression::compress_sorted(output_path, output_path + ".gz", header, records,
+                                                  settings.compression);
     } catch (const Error&) {
         try {
             plain->commit();
@@ -190,7 +155,7 @@ std::optional<std::string> unify_without_reading_back(const unifier::StructFiles
         }
         throw;
     }
-    if (earlier && entry_identity(output_path) == earlier) remove_file(output_path);
+    if (!plain->writes_directly() && earlier && entry_identity(output_path) == earlier) remove_file(output_path);
     return compressed;
 }
 
@@ -232,20 +197,13 @@ unifier::UnifyOptions pacbio_options(std::vector<std::string> drop_sv_filters) {
 }
 
 std::vector<std::string> guarded_outputs(const std::string& output_path) {
-    // A new .gz removes an earlier index beside it, or replaces it.
-    const std::string compressed = output_path + ".gz";
-    return {output_path, compressed, output_path + ".sorted.tmp", compressed + ".tbi", compressed + ".csi"};
+    std::vector<std::string> outputs = compression::written_beside(output_path + ".gz");
+    outputs.insert(outputs.begin(), output_path);
+    return outputs;
 }
 
 void reject_outputs_naming_inputs(const std::string& output_path, const std::vector<std::string>& input_paths) {
-    for (const std::string& output : guarded_outputs(output_path)) {
-        for (const std::string& input : input_paths) {
-            if (same_file(output, input)) {
-                throw ValueError("The output file " + quoted(output) + " would replace the input file " +
-                                 quoted(input) + "; choose another output_path");
-            }
-        }
-    }
+    merivane::reject_outputs_naming_inputs(guarded_outputs(output_path), input_paths, "output_path");
 }
 
 void reject_outputs_naming_inputs(const unifier::StructFiles& struct_files, const std::string& output_path) {
@@ -258,44 +216,13 @@ std::optional<std::string> unify(const unifier::StructFiles& struct_files, const
     unifier::check_header_edit(given.header);
     OutputSettings settings = given;
     if (settings.stats) settings.compression.seconds = &settings.stats->written;
-    const std::optional<std::string> compressed = unify_unchecked(struct_files, output_path, options, settings);
+    const std::optional<std::string> compressed = run_job(struct_files, output_path, options, settings);
     if (settings.stats && compressed) settings.stats->output_bytes = file_size(*compressed);
     if (settings.stats && settings.stats->output.without_svtype > 0) {
         log_warning(kRecordsWithoutSvtype, {std::to_string(settings.stats->output.without_svtype), output_path});
     }
     return compressed;
 }
-
-namespace {
-std::optional<std::string> unify_unchecked(const unifier::StructFiles& struct_files, const std::string& output_path,
-                                           const unifier::UnifyOptions& options, const OutputSettings& settings) {
-    if (replaced_by_unified_file(output_path)) {
-        if (const std::optional<std::string> sort_path = compression::gnu_sort_for_default_engine()) {
-            return unify_without_reading_back(struct_files, output_path, options, settings, *sort_path);
-        }
-    }
-    std::optional<std::string> unified;
-    {
-        // The inputs are released before sorting, which holds the unified
-        // file's lines in memory in turn.
-        const unifier::FilesLines files = read_counting(struct_files, options, settings.stats);
-        const Stopwatch unifying;
-        try {
-            unified = unifier::unify_lines(unifier::table_of(files), output_path, options, {},
-                                           settings.merge_headers, settings.header, tally_of(settings));
-        } catch (Error& error) {
-            name_the_input_file(error, struct_files);
-            throw;
-        }
-        if (settings.stats) {
-            settle_inputs(*settings.stats, files);
-            settings.stats->unify_seconds += unifying.seconds();
-        }
-    }
-    if (!unified) return std::nullopt;
-    return compression::sort_and_compress(*unified, std::nullopt, false, std::nullopt, settings.compression);
-}
-}  // namespace
 
 std::optional<std::string> dragen_unify(const std::string& output_path, const OptionalPath& sv_path,
                                         const OptionalPath& cnv_path, const OptionalPath& repeat_path,
@@ -333,14 +260,13 @@ void reject_pacbio_run_collisions(const std::string& output_path, const Optional
     if (!full_repeat_path) return;
     const std::string filtered =
         filtered_repeat_path ? *filtered_repeat_path : repeats::filtered_repeat_path(*full_repeat_path);
-    auto refuse = [&](const std::string& what, const std::string& path) {
-        throw ValueError("The filtered repeat VCF " + filtered + " would overwrite the " + what + " " + path);
-    };
-    if (sv_path && same_file(filtered, *sv_path)) refuse("SV input", *sv_path);
-    if (cnv_path && same_file(filtered, *cnv_path)) refuse("CNV input", *cnv_path);
-    for (const auto& output : guarded_outputs(output_path)) {
-        if (same_file(filtered, output)) refuse("output", output);
+    // The filtered VCF is written first, then read as the run's repeat input.
+    std::vector<std::string> unified_inputs;
+    for (const auto* path : {&sv_path, &cnv_path}) {
+        if (*path) unified_inputs.push_back(**path);
     }
+    merivane::reject_outputs_naming_inputs({filtered}, unified_inputs, "filtered_repeat_path");
+    reject_outputs_naming_inputs(output_path, {filtered});
 }
 
 std::optional<std::string> pacbio_filter_and_unify(const std::string& output_path, const OptionalPath& sv_path,

@@ -36,8 +36,7 @@ unifier::UnifyOptions ont_options(std::optional<bool> modify_repeats);
 unifier::UnifyOptions pacbio_options(std::vector<std::string> drop_sv_filters);
 
 // What a run at `output_path` writes or removes: the unified file, the
-// compressed file, the sorting step's temporary file and the compressed
-// file's index.
+// compressed file and the indexes beside it.
 std::vector<std::string> guarded_outputs(const std::string& output_path);
 
 // ValueError, before anything is written, when one of the run's outputs
@@ -50,7 +49,10 @@ void reject_outputs_naming_inputs(const unifier::StructFiles& struct_files, cons
 // unified file at `output_path`, lets go of the input lines, then sorts and
 // BGZF-compresses that file (which it removes) and returns the ".gz" path;
 // nullopt when nothing could donate a header, in which case the empty
-// unified file stays and nothing is sorted.
+// unified file stays and nothing is sorted. It is made of the steps of
+// unifier::unify_lines and compression::sort_and_compress (unify_into,
+// compress_sorted), which a host whose caller replaced one of those
+// functions calls in this order instead.
 std::optional<std::string> unify(const unifier::StructFiles& struct_files, const std::string& output_path,
                                  const unifier::UnifyOptions& options, const OutputSettings& settings = {});
 

@@ -6,6 +6,7 @@
 #endif
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <exception>
@@ -395,32 +396,55 @@ std::string write_bgzf(const std::string& source_path, const std::string& destin
     check_settings(settings);
     const UniqueFd source_fd(open_for_reading(source_path));
     const int source = source_fd.get();
-    if (same_file(source_path, destination_path)) {
-        throw ValueError("destination_path names the same file as source_path: '" + destination_path + "'");
-    }
-    // An index beside the destination is replaced or removed.
-    for (const IndexFormat format : {IndexFormat::Tbi, IndexFormat::Csi}) {
-        if (same_file(source_path, index_path(destination_path, format))) {
-            throw ValueError("source_path is where the index of destination_path goes: '" + source_path + "'");
+    // The destination and any index beside it are replaced or removed.
+    reject_outputs_naming_inputs(written_beside(destination_path), {source_path}, "destination_path");
+    write_indexed_bgzf(destination_path, settings, namer, [&](const ByteSink& emit) {
+        std::string chunk(std::size_t{16} * kUncompressedBlockSize, '\0');
+        while (const std::size_t n = read_some(source, chunk.data(), chunk.size(), source_path)) {
+            emit(std::string_view(chunk.data(), n));
         }
-    }
-
-    // Whole or nothing: an earlier destination stays until this one is complete.
-    IndexBeside index(destination_path, settings.index, namer);
-    AtomicOutput destination(destination_path);
-    if (destination.writes_directly()) index.remove_earlier();
-    BgzfWriter writer([&destination](std::string_view block) { destination.write(block); }, settings);
-    std::string chunk(std::size_t{16} * kUncompressedBlockSize, '\0');
-    while (const std::size_t n = read_some(source, chunk.data(), chunk.size(), source_path)) {
-        const std::string_view data(chunk.data(), n);
-        index.feed(data);
-        writer.write(data);
-    }
-    writer.finish();
-    index.prepare(writer.block_offsets(), writer.compressed_size());
-    destination.commit();
-    index.commit();
+    });
     return destination_path;
+}
+
+std::vector<std::string> written_beside(const std::string& destination) {
+    return {destination, index_path(destination, IndexFormat::Tbi), index_path(destination, IndexFormat::Csi)};
+}
+
+void write_indexed_bgzf(const std::string& destination, const CompressionSettings& settings, const LineNamer& namer,
+                        const std::function<void(const ByteSink& emit)>& produce) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point start = Clock::now();
+    Clock::duration compressing{};
+    Clock::duration indexing{};
+    // Adds the time `step` takes to `total`, when the settings ask for it:
+    // the bytes stream from `produce` into both, so each step counts its own.
+    auto timed = [&settings](Clock::duration& total, auto&& step) {
+        if (!settings.seconds) return step();
+        const Clock::time_point before = Clock::now();
+        step();
+        total += Clock::now() - before;
+    };
+    IndexBeside index(destination, settings.index, namer);
+    AtomicOutput out(destination);
+    // Written in place, the data stops matching an earlier index at once.
+    if (out.writes_directly()) index.remove_earlier();
+    BgzfWriter writer([&out](std::string_view block) { out.write(block); }, settings);
+    produce([&](std::string_view data) {
+        timed(indexing, [&] { index.feed(data); });
+        timed(compressing, [&] { writer.write(data); });
+    });
+    timed(compressing, [&] { writer.finish(); });
+    timed(indexing, [&] { index.prepare(writer.block_offsets(), writer.compressed_size()); });
+    out.commit();
+    index.commit();
+    if (settings.seconds) {
+        const auto seconds = [](Clock::duration d) { return std::chrono::duration<double>(d).count(); };
+        settings.seconds->compress += seconds(compressing);
+        settings.seconds->index += seconds(indexing);
+        // What is left is the producing: sorting, or reading the source.
+        settings.seconds->sort += seconds(Clock::now() - start - compressing - indexing);
+    }
 }
 
 }  // namespace merivane::compression

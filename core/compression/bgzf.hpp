@@ -108,6 +108,20 @@ private:
     InterruptPoller poller_;
 };
 
+// Writes `destination` as BGZF from the bytes `produce` hands to `emit`, in
+// pieces of any size, with the index settings.index asks for, whole or
+// nothing: the index is built from the same bytes on the way; the new data
+// and index replace the earlier ones only once both are complete, and no
+// other index stays beside the destination, so none outlives the data it
+// indexed. A text the index cannot hold (see TabixIndexBuilder) raises
+// ValueError, naming the line with `namer`, and writes nothing.
+void write_indexed_bgzf(const std::string& destination, const CompressionSettings& settings, const LineNamer& namer,
+                        const std::function<void(const ByteSink& emit)>& produce);
+
+// What writing `destination` replaces or removes: the file and the indexes
+// that may lie beside it.
+std::vector<std::string> written_beside(const std::string& destination);
+
 // Compresses `source_path` into `destination_path`, streaming one chunk at a
 // time, and returns `destination_path`. The source is opened before the
 // destination is created, so a missing source leaves the destination alone;

@@ -11,7 +11,6 @@
 #include "compression/gnu_sort.hpp"
 #include "compression/sorting.hpp"
 #include "compression/tabix_index.hpp"
-#include "platform/atomic_output.hpp"
 #include "platform/error.hpp"
 #include "platform/file_io.hpp"
 #include "platform/log.hpp"
@@ -23,65 +22,23 @@ namespace {
 
 constexpr const char* kSortedWritten = "Wrote sorted, bgzipped VCF to %s";
 
-// ValueError, before anything is written, when writing `destination` would
-// destroy what is being compressed.
+// ValueError, before anything is written, when writing `destination`
+// would destroy what is being compressed.
 void refuse_destination(const std::string& vcf_file_path, const std::string& destination) {
-    // The name callers have known for the sorted intermediate, which no
-    // longer exists: the sorted lines go straight into the compressor.
-    const std::string sorted_path = vcf_file_path + ".sorted.tmp";
-    if (same_file(destination, vcf_file_path)) {
-        throw ValueError("destination_path names the input file: '" + destination + "'");
-    }
-    if (same_file(destination, sorted_path)) {
-        throw ValueError("destination_path names the temporary sorted file: '" + destination + "'");
-    }
-    // An index beside the destination is replaced or removed.
-    for (const IndexFormat format : {IndexFormat::Tbi, IndexFormat::Csi}) {
-        if (same_file(vcf_file_path, index_path(destination, format))) {
-            throw ValueError("vcf_file_path is where the index of the destination goes: '" + vcf_file_path + "'");
-        }
-    }
+    reject_outputs_naming_inputs(written_beside(destination), {vcf_file_path}, "destination_path");
 }
 
 // Compresses the lines `produce` hands on (the header, then the records in
-// sorted order) to `destination`, with its index when asked for. The lines
-// go straight into the compressor and the index: no sorted copy is written
-// and read back. The destination appears only once complete (and durable),
-// so a failed sort or check leaves an earlier file there as it was.
+// sorted order) to `destination`, with its index when asked for; no sorted
+// copy is written and read back. An index names the lines as they stand
+// once sorted.
 void write_sorted(const std::string& vcf_file_path, const std::string& destination,
                   const CompressionSettings& settings, const std::function<void(const LineSink& emit)>& produce) {
-    using Clock = std::chrono::steady_clock;
-    const Clock::time_point start = Clock::now();
-    Clock::duration compressing{};
-    Clock::duration indexing{};
-    // Adds the time `step` takes to `total`, when the settings ask for it.
-    auto timed = [&settings](Clock::duration& total, auto&& step) {
-        if (!settings.seconds) return step();
-        const Clock::time_point before = Clock::now();
-        step();
-        total += Clock::now() - before;
-    };
-    // An index names the lines as they stand once sorted.
-    IndexBeside index(destination, settings.index, [&vcf_file_path](std::uint64_t line) {
-        return "'" + vcf_file_path + "' (sorted), line " + std::to_string(line);
-    });
-    AtomicOutput out(destination);
-    if (out.writes_directly()) index.remove_earlier();
-    BgzfWriter writer([&out](std::string_view block) { out.write(block); }, settings);
-    produce([&](std::string_view line) {
-        timed(indexing, [&] { index.feed(line); });
-        timed(compressing, [&] { writer.write(line); });
-    });
-    timed(compressing, [&] { writer.finish(); });
-    timed(indexing, [&] { index.prepare(writer.block_offsets(), writer.compressed_size()); });
-    out.commit();
-    index.commit();
-    if (settings.seconds) {
-        const auto seconds = [](Clock::duration d) { return std::chrono::duration<double>(d).count(); };
-        settings.seconds->compress += seconds(compressing);
-        settings.seconds->index += seconds(indexing);
-        settings.seconds->sort += seconds(Clock::now() - start - compressing - indexing);
-    }
+    write_indexed_bgzf(destination, settings,
+                       [&vcf_file_path](std::uint64_t line) {
+                           return "'" + vcf_file_path + "' (sorted), line " + std::to_string(line);
+                       },
+                       produce);
 }
 
 std::string destination_for(const std::string& vcf_file_path, const std::optional<std::string>& destination_path) {
@@ -133,13 +90,55 @@ std::string sort_and_compress(const std::string& vcf_file_path, const std::optio
     return destination;
 }
 
-std::string compress_with_gnu_sort(const std::string& vcf_file_path, const std::string& destination_path,
-                                   std::string_view header, GnuSortInput& records, const std::string& sort_path,
-                                   const CompressionSettings& settings) {
+UnsortedRecords::UnsortedRecords(std::optional<std::string> sort_path, SortOrder order)
+    : sort_path_(std::move(sort_path)) {
+    if (order == SortOrder::Contig) contigs_.emplace();
+    if (sort_path_) gnu_ = std::make_unique<GnuSortInput>();
+}
+
+void UnsortedRecords::add_header_line(std::string_view line) {
+    if (!contigs_) return;
+    // GNU sort is handed each record with its key, so the order must be
+    // known by the first record; the in-memory engine keys them at the end.
+    if (gnu_ && records_started_) {
+        late_contig_ = late_contig_ || line.starts_with("##contig=");
+        return;
+    }
+    contigs_->add_header_line(line);
+}
+
+UnsortedRecords::~UnsortedRecords() = default;
+
+void UnsortedRecords::add(std::string_view record) {
+    if (gnu_) {
+        if (contigs_ && !records_started_) gnu_->order_by(*contigs_);
+        records_started_ = true;
+        return gnu_->add(record);
+    }
+    starts_.push_back(held_.size());
+    held_.append(record);
+    if (lacks_terminator(record)) held_.push_back('\n');
+}
+
+void UnsortedRecords::sort(const LineSink& emit) {
+    if (gnu_) return gnu_->sort(*sort_path_, emit);
+    std::vector<std::string_view> lines;
+    lines.reserve(starts_.size());
+    std::vector<std::size_t> records(starts_.size());
+    for (std::size_t i = 0; i < starts_.size(); ++i) {
+        const std::size_t end = i + 1 < starts_.size() ? starts_[i + 1] : held_.size();
+        lines.emplace_back(held_.data() + starts_[i], end - starts_[i]);
+        records[i] = i;
+    }
+    for (const std::size_t i : sort_in_memory(lines, records, contigs_ ? &*contigs_ : nullptr)) emit(lines[i]);
+}
+
+std::string compress_sorted(const std::string& vcf_file_path, const std::string& destination_path,
+                            std::string_view header, UnsortedRecords& records, const CompressionSettings& settings) {
     refuse_destination(vcf_file_path, destination_path);
     write_sorted(vcf_file_path, destination_path, settings, [&](const LineSink& emit) {
         for (const std::string_view line : split_lines(header)) emit(line);
-        records.sort(sort_path, emit);
+        records.sort(emit);
     });
     log_info(kSortedWritten, {destination_path});
     return destination_path;

@@ -2,9 +2,11 @@
 // BGZF-compressed ".gz" file that tabix indexes.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "compression/gnu_sort.hpp"
 #include "compression/settings.hpp"
@@ -19,21 +21,49 @@ namespace merivane::compression {
 // go from memory, or from GNU sort's output as it arrives, straight into the
 // compressor (and the index, with settings.index). The destination appears
 // whole or not at all, and the input is removed only once it is on disk
-// (and only if it is still the file that was read); a destination naming
-// the input or `<input>.sorted.tmp` (the sorted intermediate's name of
-// old) is refused before anything is written (ValueError).
+// (and only if it is still the file that was read); a destination, or an
+// index beside it, naming the input is refused before anything is written
+// (ValueError).
 std::string sort_and_compress(const std::string& vcf_file_path, const std::optional<std::string>& destination_path,
                               bool keep_plain, const std::optional<std::string>& engine,
                               const CompressionSettings& settings = {}, const SortOverrides& overrides = {});
 
-// The same for a plain VCF that was never written out: `header` holds its
-// header lines in order, each ending in "\n", and `records` its records,
-// which the GNU sort at `sort_path` orders on their way into the
-// compressor. `vcf_file_path` names the plain VCF this stands for: the
-// destination is checked against it as above and an index's messages name
-// it; nothing is removed.
-std::string compress_with_gnu_sort(const std::string& vcf_file_path, const std::string& destination_path,
-                                   std::string_view header, GnuSortInput& records, const std::string& sort_path,
-                                   const CompressionSettings& settings = {});
+// The records of a plain VCF that was never written out, on their way to
+// be sorted in `order`: by the GNU sort at `sort_path`, or with none in
+// memory, as sort_and_compress sorts a file's records with either engine.
+class UnsortedRecords {
+public:
+    UnsortedRecords(std::optional<std::string> sort_path, SortOrder order);
+    ~UnsortedRecords();
+    UnsortedRecords(const UnsortedRecords&) = delete;
+    UnsortedRecords& operator=(const UnsortedRecords&) = delete;
+
+    // A header line of the VCF (contig order sorts by its contig lines).
+    void add_header_line(std::string_view line);
+    // One record; a record without its "\n" is given one.
+    void add(std::string_view record);
+    // False when GNU sort was handed records keyed by a contig order that a
+    // later contig line changed: the VCF must then be sorted from its file.
+    bool sortable() const noexcept { return !late_contig_; }
+    // Each record in sort order to `emit`; errors as stream_gnu_sort's. Once.
+    void sort(const LineSink& emit);
+
+private:
+    std::optional<std::string> sort_path_;
+    std::optional<ContigOrder> contigs_;
+    bool records_started_ = false;
+    bool late_contig_ = false;
+    std::unique_ptr<GnuSortInput> gnu_;
+    std::string held_;                 // in memory: the records one after another
+    std::vector<std::size_t> starts_;  // and where each begins
+};
+
+// sort_and_compress for such a VCF: `header` holds its header lines in
+// order, each ending in "\n"; `vcf_file_path` names the plain VCF this
+// stands for: the destination is checked against it as above and an
+// index's messages name it; nothing is removed.
+std::string compress_sorted(const std::string& vcf_file_path, const std::string& destination_path,
+                            std::string_view header, UnsortedRecords& records,
+                            const CompressionSettings& settings = {});
 
 }  // namespace merivane::compression

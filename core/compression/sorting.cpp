@@ -38,6 +38,11 @@ SortEngine parse_engine(const std::optional<std::string>& engine) {
 }
 
 
+LineRole line_role(std::string_view line) noexcept {
+    if (is_header_line(line)) return LineRole::Header;
+    return is_blank(line) ? LineRole::Blank : LineRole::Record;
+}
+
 int compare_positions(const Position& a, const Position& b) noexcept {
     if (a.magnitude != b.magnitude) return a.magnitude < b.magnitude ? -1 : 1;
     if (a.magnitude == 0) return a.value < b.value ? -1 : (a.value > b.value ? 1 : 0);
@@ -104,10 +109,10 @@ LineSplit split_header(const std::vector<std::string_view>& lines) {
     LineSplit split;
     split.records.reserve(lines.size());
     for (std::size_t i = 0; i < lines.size(); ++i) {
-        if (is_header_line(lines[i])) {
-            split.header.push_back(i);
-        } else if (!is_blank(lines[i])) {
-            split.records.push_back(i);
+        switch (line_role(lines[i])) {
+            case LineRole::Header: split.header.push_back(i); break;
+            case LineRole::Record: split.records.push_back(i); break;
+            case LineRole::Blank: break;
         }
     }
     return split;

@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "platform/error.hpp"
+#include "platform/strings.hpp"
 #include "platform/system_files.hpp"
 
 namespace merivane {
@@ -63,6 +64,18 @@ std::string absolute_path(const std::string& path) {
     std::error_code ignored;
     fs::path absolute = fs::absolute(to_fs_path(path), ignored);
     return from_fs_path(absolute.lexically_normal());
+}
+
+void reject_outputs_naming_inputs(const std::vector<std::string>& outputs, const std::vector<std::string>& inputs,
+                                  std::string_view parameter) {
+    for (const std::string& output : outputs) {
+        for (const std::string& input : inputs) {
+            if (same_file(output, input)) {
+                throw ValueError("The output file " + merivane::quoted(output) + " would replace the input file " +
+                                 merivane::quoted(input) + "; choose another " + std::string(parameter));
+            }
+        }
+    }
 }
 
 std::string directory_of(const std::string& path) { return from_fs_path(to_fs_path(path).parent_path()); }

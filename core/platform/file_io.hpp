@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "platform/unique_fd.hpp"
 
@@ -63,6 +64,12 @@ std::string absolute_path(const std::string& path);
 // Whether two paths name the same file: the same file-system entry when both
 // exist, else the same absolute normalised path.
 bool same_file(const std::string& a, const std::string& b);
+
+// ValueError, before anything is written, when one of `outputs` is one of
+// `inputs` by any path: writing it would destroy that input. The message
+// asks for another `parameter`.
+void reject_outputs_naming_inputs(const std::vector<std::string>& outputs, const std::vector<std::string>& inputs,
+                                  std::string_view parameter);
 
 // Which file a path names (device and file number), to tell later whether
 // the path still names it: `file_identity` follows symbolic links,

@@ -20,11 +20,7 @@ namespace merivane::repeats {
 
 void reject_output_naming_inputs(const std::string& output_path, const std::string& repeat_path,
                                  const std::string& bed_path) {
-    for (const auto& [input_path, what] : {std::pair{&repeat_path, "repeat VCF"}, std::pair{&bed_path, "catalog BED"}}) {
-        if (!same_file(output_path, *input_path)) continue;
-        throw ValueError("The filtered repeats output \"" + output_path + "\" is the " + what + " \"" + *input_path +
-                         "\"; writing it would destroy that input");
-    }
+    reject_outputs_naming_inputs({output_path}, {repeat_path, bed_path}, "output_path");
 }
 
 bool bedtools_available() { return find_executable(std::string(kBedtools)).has_value(); }

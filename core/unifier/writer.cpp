@@ -369,15 +369,22 @@ std::optional<std::string> unify_lines(const LinesTable& lines, const std::strin
     // leaves whatever was at output_path before.
     AtomicOutput file(output_path);
     FileSink sink(file);
+    return unify_into(lines, file, sink, options, overrides, merge_headers, edit, tally, true);
+}
+
+std::optional<std::string> unify_into(const LinesTable& lines, AtomicOutput& file, TextSink& sink,
+                                      const UnifyOptions& options, const WriterOverrides& overrides,
+                                      bool merge_headers, const HeaderEdit& edit, RecordTally* tally,
+                                      bool put_in_place) {
     const bool written = write_unified(lines, sink, options, overrides, merge_headers, edit, tally);
-    // With nothing to unify the file is still created, and left empty.
-    file.commit();
+    if (!written || put_in_place) file.commit();
     if (!written) {
+        // With nothing to unify the file is still created, and left empty.
         log_warning(kNothingToUnify);
         return std::nullopt;
     }
-    log_info(kUnifiedCreated, {output_path});
-    return output_path;
+    log_info(kUnifiedCreated, {file.destination()});
+    return file.destination();
 }
 
 }  // namespace merivane::unifier

@@ -14,6 +14,10 @@
 #include "unifier/tally.hpp"
 #include "unifier/vocabulary.hpp"
 
+namespace merivane {
+class AtomicOutput;
+}
+
 namespace merivane::unifier {
 
 inline constexpr const char* kNothingToUnify = "Empty/no vcf files to concatenate";
@@ -91,5 +95,15 @@ std::optional<std::string> unify_lines(const LinesTable& lines, const std::strin
                                        const UnifyOptions& options, const WriterOverrides& overrides = {},
                                        bool merge_headers = false, const HeaderEdit& edit = {},
                                        RecordTally* tally = nullptr);
+
+// The writing of unify_lines into `file` through `sink`, which writes into
+// the file and may take the text elsewhere too. With nothing to unify the
+// empty file is put in place and nullopt returned; otherwise the file is
+// put in place when `put_in_place` (else the caller decides) and its path
+// returned. The messages are unify_lines'.
+std::optional<std::string> unify_into(const LinesTable& lines, AtomicOutput& file, TextSink& sink,
+                                      const UnifyOptions& options, const WriterOverrides& overrides,
+                                      bool merge_headers, const HeaderEdit& edit, RecordTally* tally,
+                                      bool put_in_place);
 
 }  // namespace merivane::unifier
