@@ -220,3 +220,38 @@ def test_a_full_disk_leaves_the_earlier_output(small_disk, tmp_path):
     assert gz.read_bytes() == GOOD_GZ
     assert names_in(small_disk) == ["u.vcf.gz"]
     assert vcf.read_text() == BIG_TEXT
+
+
+# Compresses into a folder that takes no new file, as a user who may not override that.
+INTO_A_CLOSED_FOLDER = """
+import sys
+from Merivane import compression
+try:
+    compression.write_bgzf(sys.argv[1], sys.argv[2])
+except PermissionError as error:
+    print(error.errno, error.filename)
+"""
+
+
+def test_a_folder_that_takes_no_new_file_is_named_and_the_earlier_output_kept(tmp_path):
+    from test_reliability_faults import DROP_OVERRIDES, SETPRIV
+
+    if AS_ROOT and SETPRIV is None:
+        pytest.skip("running as root without setpriv to give up its override rights")
+    vcf = tmp_path / "u.vcf"
+    vcf.write_text(HEADER + record("chr1", 5))
+    folder = tmp_path / "closed"
+    folder.mkdir()
+    gz = folder / "u.vcf.gz"
+    gz.write_bytes(GOOD_GZ)
+    gz.chmod(0o666)
+    folder.chmod(0o555)
+    drop = [SETPRIV, *DROP_OVERRIDES] if AS_ROOT else []
+    try:
+        child = subprocess.run([*drop, sys.executable, "-c", INTO_A_CLOSED_FOLDER, str(vcf), str(gz)],
+                               capture_output=True, text=True)
+    finally:
+        folder.chmod(0o755)
+    assert child.stdout.split() == ["13", str(folder)], child.stderr  # EACCES
+    assert gz.read_bytes() == GOOD_GZ
+    assert names_in(folder) == ["u.vcf.gz"]

@@ -11,19 +11,22 @@ namespace merivane {
 // Writes a file that replaces `destination` only once complete. The bytes
 // go to a new file in the destination's directory: one with no name yet
 // where the file system allows (Linux O_TMPFILE), else a uniquely named
-// "<name>.XXXXXX.part" created exclusively, never through a symbolic link.
-// commit() flushes it, makes it durable, gives it the mode a plain create
-// would (0666 less the umask), names it and renames it over the
-// destination, so readers see the old file or the new one, never a part. A
-// symbolic link at the destination is replaced, not written through.
-// Without commit() the partial file is removed and an earlier destination
-// stays as it was: a failure, an interrupt or a killed process never leaves
-// a truncated output where a complete one is expected (and a killed process
-// leaves no partial file where the file could stay nameless).
+// "<name>.merivane-XXXXXX.part" created exclusively, never through a
+// symbolic link. commit() flushes it, makes it durable, gives it the mode a
+// plain create would (0666 less the umask), names it and renames it over
+// the destination, so readers see the old file or the new one, never a
+// part. A symbolic link at the destination is replaced, not written
+// through, when it leads to a regular file or nowhere. Without commit() the
+// partial file is removed and an earlier destination stays as it was: a
+// failure, an interrupt or a killed process never leaves a truncated output
+// where a complete one is expected (and a killed process leaves no partial
+// file where the file could stay nameless).
 //
-// Written directly instead, as a plain open would: a destination that
-// exists and is not a regular file (/dev/null, /dev/stdout, a FIFO), and a
-// writable one whose directory refuses new files.
+// A destination that exists and is not a regular file (/dev/null, a FIFO,
+// a link to a device or to an open descriptor such as /dev/stdout) is
+// written directly, as a plain open would. A directory that takes no new
+// file is refused (OSError naming it) before anything is written: the
+// earlier file stays untouched.
 class AtomicOutput {
 public:
     explicit AtomicOutput(std::string destination);
@@ -37,9 +40,15 @@ public:
     void flush() { file_.flush(); }
     int fd() const noexcept { return file_.fd(); }
 
-    // Puts the complete file in place; OSError naming the destination when
-    // any step fails (the partial file is then removed).
+    // prepare() then place(); OSError naming the destination when any step
+    // fails (the partial file is then removed).
     void commit();
+    // Everything but the rename: the file complete, durable and named
+    // beside the destination, which is not touched yet.
+    void prepare();
+    // Renames the prepared file over the destination. The directory is not
+    // synced: the caller does that once (sync_directory).
+    void place();
 
     const std::string& destination() const noexcept { return destination_; }
     // The file being written: the temporary one (empty while it has no
@@ -52,6 +61,7 @@ private:
     std::string destination_;
     std::string path_;
     bool direct_ = false;
+    bool prepared_ = false;
     bool committed_ = false;
     OutputFile file_;
 };

@@ -19,6 +19,8 @@ namespace {
 constexpr std::size_t kOutputBuffer = 1 << 20;
 }  // namespace
 
+int (*os::injected_failure)(const char* call, const std::string& path) = nullptr;
+
 OutputFile::OutputFile(std::string path) : path_(std::move(path)) {
     fd_.reset(os::open_truncated(path_));
     buffer_.reserve(kOutputBuffer);

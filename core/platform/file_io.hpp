@@ -57,7 +57,9 @@ private:
 // Whether anything (file, directory, ...) exists at `path`; a dangling
 // symbolic link does not count.
 bool path_exists(const std::string& path);
-// Removes a file; OSError when that fails.
+// Removes a file; OSError when that fails. Only what a replace would take
+// goes (a regular file, a link to one or to nothing): a device, FIFO,
+// socket or a link to one or to an open descriptor (/dev/stdout) stays.
 void remove_file(const std::string& path);
 // The absolute, lexically normalised form of `path`.
 std::string absolute_path(const std::string& path);

@@ -4,7 +4,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <fstream>
+#include <random>
 
+#include "platform/atomic_output.hpp"
 #include "platform/error.hpp"
 #include "platform/file_io.hpp"
 #include "platform/interrupt.hpp"
@@ -83,6 +88,7 @@ bool path_exists(const std::string& path) {
 }
 
 void remove_file(const std::string& path) {
+    if (os::destination_kind(path) == os::Destination::Direct) return;
     if (::unlink(path.c_str()) != 0) throw_os_error(path);
 }
 
@@ -108,6 +114,110 @@ bool same_file(const std::string& a, const std::string& b) {
     const std::optional<FileIdentity> ib = file_identity(b);
     if (ia && ib) return *ia == *ib;
     return absolute_path(a) == absolute_path(b);
+}
+
+UniqueFd os::open_unnamed_in(const std::string& directory) {
+#ifdef O_TMPFILE
+    if (injected_failure && injected_failure("open_unnamed", directory)) return UniqueFd();
+    int fd;
+    do {
+        fd = ::open(directory.empty() ? "." : directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    } while (fd < 0 && errno == EINTR);
+    return UniqueFd(fd);
+#else
+    (void)directory;
+    return UniqueFd();
+#endif
+}
+
+namespace {
+// Whether a symbolic link leads through /proc/<pid>/fd, to a descriptor the
+// caller opened (/dev/stdout, /dev/fd/1): that is written into, never
+// replaced, whatever it is.
+bool leads_to_descriptor(std::string path) {
+    for (int hop = 0; hop < 40; ++hop) {
+        const std::string directory = directory_of(path);
+        if (char* real = ::realpath(directory.empty() ? "." : directory.c_str(), nullptr)) {
+            const bool in_proc = std::string_view(real).starts_with("/proc/");
+            std::free(real);
+            if (in_proc) return true;
+        }
+        char target[PATH_MAX];
+        const ssize_t n = ::readlink(path.c_str(), target, sizeof target);
+        if (n <= 0) return false;
+        const std::string next(target, static_cast<std::size_t>(n));
+        path = next.front() == '/' ? next : join_path(directory, next);
+    }
+    return false;
+}
+}  // namespace
+
+os::Destination os::destination_kind(const std::string& path) {
+    struct stat link {};
+    if (::lstat(path.c_str(), &link) != 0) return Destination::Missing;
+    struct stat info = link;
+    if (S_ISLNK(link.st_mode)) {
+        if (leads_to_descriptor(path)) return Destination::Direct;
+        if (::stat(path.c_str(), &info) != 0) return Destination::Replace;  // leads nowhere
+    }
+    if (S_ISDIR(info.st_mode)) throw OSError(EISDIR, path);
+    return S_ISREG(info.st_mode) ? Destination::Replace : Destination::Direct;
+}
+
+void os::sync_file(int fd, const std::string& destination) {
+    if (const int error = injected_failure ? injected_failure("fsync", destination) : 0) throw OSError(error, destination);
+    while (::fsync(fd) != 0) {
+        if (errno == EINTR) continue;
+        // Some special files and file systems cannot be synced: nothing to lose.
+        if (errno == EINVAL || errno == EROFS) return;
+        throw_os_error(destination);
+    }
+}
+
+void os::give_created_mode(int fd, const std::string& destination) {
+    if (::fchmod(fd, created_file_mode()) != 0) throw_os_error(destination);
+}
+
+std::string os::name_unnamed(int fd, const std::string& destination) {
+    static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    std::random_device random;
+    const std::string proc_path = "/proc/self/fd/" + std::to_string(fd);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string name = destination + ".merivane-";
+        for (std::size_t i = 0; i < kTempRandomPart; ++i) name += kLetters[random() % (sizeof kLetters - 1)];
+        name += ".part";
+        if (::linkat(AT_FDCWD, proc_path.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) return name;
+        if (errno == EEXIST) continue;
+        // Without /proc, linking by descriptor needs no path at all (but a
+        // privilege on older kernels).
+        if (errno == ENOENT && ::linkat(fd, "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH) == 0) return name;
+        if (errno == EEXIST) continue;
+        throw_os_error(destination);
+    }
+    throw OSError(EEXIST, destination);
+}
+
+void os::replace_file(const std::string& from, const std::string& destination) {
+    if (::rename(from.c_str(), destination.c_str()) != 0) throw_os_error(destination);
+}
+
+unsigned created_file_mode() {
+    // Reading the umask through umask() would change it for a moment under
+    // every other thread; Linux reports it in /proc.
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("Umask:", 0) == 0) return 0666u & ~static_cast<unsigned>(std::stoul(line.substr(6), nullptr, 8));
+    }
+    const mode_t mask = ::umask(022);
+    ::umask(mask);
+    return 0666u & ~static_cast<unsigned>(mask);
+}
+
+void sync_directory(const std::string& directory) {
+    const std::string path = directory.empty() ? "." : directory;
+    const UniqueFd fd(open_retrying(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    os::sync_file(fd.get(), path);
 }
 
 }  // namespace merivane

@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cwctype>
 
+#include "platform/atomic_output.hpp"
 #include "platform/error.hpp"
 #include "platform/system_files.hpp"
 #include "platform/win32.hpp"
@@ -141,6 +142,7 @@ bool path_exists(const std::string& path) {
 }
 
 void remove_file(const std::string& path) {
+    if (os::destination_kind(path) == os::Destination::Direct) return;
     if (!::DeleteFileW(win32::widen(path).c_str())) win32::throw_last_error(path);
 }
 
@@ -168,5 +170,53 @@ bool same_file(const std::string& a, const std::string& b) {
     // File names are compared without regard to case, as the file system does.
     return case_folded(to_fs_path(absolute_path(a)).wstring()) == case_folded(to_fs_path(absolute_path(b)).wstring());
 }
+
+UniqueFd os::open_unnamed_in(const std::string&) { return UniqueFd(); }
+
+// A device such as NUL or CON, or a named pipe, is written into.
+os::Destination os::destination_kind(const std::string& path) {
+    const HANDLE handle =
+        ::CreateFileW(win32::widen(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return Destination::Missing;
+    BY_HANDLE_FILE_INFORMATION info{};
+    const DWORD type = ::GetFileType(handle);
+    const bool directory = type == FILE_TYPE_DISK && ::GetFileInformationByHandle(handle, &info) &&
+                           (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                           !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    ::CloseHandle(handle);
+    if (directory) throw OSError(EISDIR, path);
+    return type == FILE_TYPE_DISK ? Destination::Replace : Destination::Direct;
+}
+
+void os::sync_file(int fd, const std::string& destination) {
+    if (const int error = injected_failure ? injected_failure("fsync", destination) : 0) throw OSError(error, destination);
+    if (!::FlushFileBuffers(reinterpret_cast<HANDLE>(::_get_osfhandle(fd)))) win32::throw_last_error(destination);
+}
+
+// Windows has no mode bits to give.
+void os::give_created_mode(int, const std::string&) {}
+
+// Every file has a name here.
+std::string os::name_unnamed(int, const std::string& destination) { throw OSError(ENOSYS, destination); }
+
+// MOVEFILE_WRITE_THROUGH returns only once the move is on disk; a symbolic
+// link at the destination is replaced, not written through.
+void os::replace_file(const std::string& from, const std::string& destination) {
+    if (!::MoveFileExW(win32::widen(from).c_str(), win32::widen(destination).c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        win32::throw_last_error(destination);
+    }
+}
+
+unsigned created_file_mode() {
+    // The C runtime keeps a umask for its read-only bit.
+    const int mask = ::_umask(0);
+    ::_umask(mask);
+    return 0666u & ~static_cast<unsigned>(mask);
+}
+
+// The moves are written through; a directory cannot be flushed on its own here.
+void sync_directory(const std::string&) {}
 
 }  // namespace merivane

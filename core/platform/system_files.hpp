@@ -35,5 +35,27 @@ std::pair<std::string, UniqueFd> create_exclusive(const std::string& directory, 
                                                   const std::string& suffix);
 // Removes a file if it can, reporting nothing: for clean-up on the way out.
 void remove_file_quietly(const std::string& path) noexcept;
+// A file with no name in `directory`, open for reading and writing; none
+// (an empty descriptor) where the file system has no such files.
+UniqueFd open_unnamed_in(const std::string& directory);
+
+// What is at a destination: nothing, a file to replace (a regular file, or
+// a symbolic link to one or to nothing), or something to write into (a
+// device, FIFO or socket, or a link to one or to an open descriptor, as
+// /dev/stdout is). OSError (EISDIR) for a directory.
+enum class Destination { Missing, Replace, Direct };
+Destination destination_kind(const std::string& path);
+// The steps of putting a new file in place, each failure naming
+// `destination`: data to disk; the mode a plain create gives; a name
+// beside the destination ("<name>.merivane-XXXXXX.part") for a file that
+// has none; the rename over it.
+void sync_file(int fd, const std::string& destination);
+void give_created_mode(int fd, const std::string& destination);
+std::string name_unnamed(int fd, const std::string& destination);
+void replace_file(const std::string& from, const std::string& destination);
+
+// For tests: when set, asked before the system call `call` ("fsync",
+// "open_unnamed") for `path`; a nonzero errno value makes it fail so.
+extern int (*injected_failure)(const char* call, const std::string& path);
 
 }  // namespace merivane::os

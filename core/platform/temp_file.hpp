@@ -16,9 +16,9 @@ class TempFile {
 public:
     // In the system temporary directory: "tmp", random characters, `suffix`.
     static TempFile in_temp_directory(const std::string& suffix);
-    // Beside `path`, in its directory: `path`'s file name, ".", random
-    // characters, `suffix` ("u.vcf" gives "u.vcf.Xq3Tz9.sorted.tmp"). A file
-    // name too long for the file system is shortened before the random part.
+    // Beside `path`, in its directory: `path`'s file name, ".merivane-",
+    // random characters, `suffix` ("u.vcf" gives "u.vcf.merivane-Xq3Tz9.part").
+    // A file name too long for the file system is shortened before that.
     static TempFile beside(const std::string& path, const std::string& suffix);
 
     TempFile(TempFile&& other) noexcept;

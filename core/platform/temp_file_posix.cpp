@@ -61,15 +61,8 @@ std::string current_directory() {
 
 UniqueFd create_unnamed_temp_file() {
     const std::string directory = temp_directory();
-#ifdef O_TMPFILE
-    int fd;
-    do {
-        fd = ::open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    } while (fd < 0 && errno == EINTR);
-    if (fd >= 0) return UniqueFd(fd);
-    // Not every file system supports unnamed files; fall back to a named
-    // one removed at once.
-#endif
+    if (UniqueFd unnamed = os::open_unnamed_in(directory)) return unnamed;
+    // Not every file system supports unnamed files: a named one, removed at once.
     auto [path, owner] = os::create_exclusive(directory, "tmp", "");
     if (::unlink(path.c_str()) != 0) {
         const int error = errno;

@@ -6,16 +6,23 @@
 #ifdef _WIN32
 #include <io.h>
 #else
+#include <pthread.h>
+#include <signal.h>
 #include <sys/wait.h>
 #endif
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <thread>
 
 #include "platform/atomic_output.hpp"
 #include "platform/error.hpp"
+#include "platform/interrupt.hpp"
+#include "platform/system_files.hpp"
 #include "platform/temp_file.hpp"
 #include "platform/unique_fd.hpp"
 #include "test_support.hpp"
@@ -186,26 +193,40 @@ TEST_F(AtomicOutputTest, CommitReplacesWholeWithCreateModeAndNothingElse) {
     EXPECT_EQ(entries(dir.path("")), std::vector<std::string>{"out.vcf.gz"});
 }
 
+// Where the file system has no nameless files (NFS), the partial file has a
+// name an operator can tell as ours.
 TEST_F(AtomicOutputTest, WithoutCommitEarlierFileStaysAndPartIsRemoved) {
-    for (const bool existed : {true, false}) {
-        if (existed) dir.write("out.vcf.gz", "good");
-        {
-            AtomicOutput out(dest);
-            out.write(std::string(3 << 20, 'x'));  // past the buffer: bytes reach the disk
-            EXPECT_NE(out.path(), dest);
-            // Where the file system has nameless files, a killed process
-            // could leave nothing: there is nothing to see yet.
-            if (out.path().empty()) {
-                EXPECT_EQ(entries(dir.path("")).size(), existed ? 1u : 0u);
+    for (const bool nameless : {true, false}) {
+        os::injected_failure = nameless ? nullptr : +[](const char* call, const std::string&) {
+            return std::string_view(call) == "open_unnamed" ? EOPNOTSUPP : 0;
+        };
+        for (const bool existed : {true, false}) {
+            if (existed) dir.write("out.vcf.gz", "good");
+            {
+                AtomicOutput out(dest);
+                out.write(std::string(3 << 20, 'x'));  // past the buffer: bytes reach the disk
+                EXPECT_NE(out.path(), dest);
+                // Where the file system has nameless files, a killed process
+                // could leave nothing: there is nothing to see yet.
+                if (out.path().empty()) {
+                    EXPECT_EQ(entries(dir.path("")).size(), existed ? 1u : 0u);
+                } else {
+                    const std::string name = fs::path(out.path()).filename().string();
+                    EXPECT_TRUE(name.starts_with("out.vcf.gz.merivane-") && name.ends_with(".part")) << name;
+                }
+                if (!nameless) {
+                    EXPECT_FALSE(out.path().empty());
+                }
             }
+            EXPECT_EQ(fs::exists(dest), existed);
+            if (existed) {
+                EXPECT_EQ(read_file(dest), "good");
+            }
+            EXPECT_EQ(entries(dir.path("")).size(), existed ? 1u : 0u);
+            fs::remove(dest);
         }
-        EXPECT_EQ(fs::exists(dest), existed);
-        if (existed) {
-            EXPECT_EQ(read_file(dest), "good");
-        }
-        EXPECT_EQ(entries(dir.path("")).size(), existed ? 1u : 0u);
-        fs::remove(dest);
     }
+    os::injected_failure = nullptr;
 }
 
 TEST_F(AtomicOutputTest, SymlinkAtDestinationIsReplacedNotFollowed) {
@@ -239,6 +260,8 @@ TEST_F(AtomicOutputTest, NonRegularDestinationsAreWrittenDirectly) {
     } catch (const OSError& error) {
         EXPECT_EQ(error.errnum(), ENOSPC);
     }
+    remove_file(dest);
+    EXPECT_TRUE(fs::is_symlink(dest)) << "a link to a device is never removed";
 #endif
 }
 
@@ -261,27 +284,79 @@ TEST_F(AtomicOutputTest, FifoIsWrittenDirectly) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
-TEST_F(AtomicOutputTest, ClosedDirectoryWithWritableFileIsWrittenInPlace) {
+// A directory that takes no new file is refused before anything is written,
+// naming it: writing the earlier file in place would leave it torn.
+TEST_F(AtomicOutputTest, ClosedDirectoryIsRefusedAndEarlierFileKept) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root, to give the file to another user";
     dir.write("out.vcf.gz", "old");
     fs::permissions(dir.path(""), fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
     ASSERT_EQ(::chown(dest.c_str(), 65534, 65534), 0);
     ASSERT_EQ(::chmod(dest.c_str(), 0666), 0);
     const std::string fresh = dir.path("fresh.vcf.gz");
     const int status = run_unprivileged([&] {
-        try {
-            AtomicOutput refused(fresh);
-            return 1;
-        } catch (const OSError& error) {
-            if (error.errnum() != EACCES || error.filename() != fresh) return 2;
+        for (const auto& [path, named] : {std::pair{fresh, fresh}, std::pair{dest, directory_of(dest)}}) {
+            try {
+                AtomicOutput refused(path);
+                return 1;
+            } catch (const OSError& error) {
+                if (error.errnum() != EACCES || error.filename() != named) return 2;
+            }
         }
-        AtomicOutput out(dest);
-        if (!out.writes_directly()) return 3;
-        out.write("new");
-        out.commit();
         return 0;
     });
     EXPECT_EQ(status, 0);
-    EXPECT_EQ(read_file(dest), "new");
+    EXPECT_EQ(read_file(dest), "old");
+}
+
+// /dev/stdout and /dev/fd/N lead through /proc to a descriptor: written
+// into, never replaced or removed, even when a regular file is behind it.
+TEST_F(AtomicOutputTest, LinkToAnOpenDescriptorIsWrittenThroughAndKept) {
+    const std::string behind = dir.write("behind", "old");
+    const UniqueFd fd(::open(behind.c_str(), O_WRONLY | O_CLOEXEC));
+    fs::create_symlink("/proc/self/fd/" + std::to_string(fd.get()), dest);
+    {
+        AtomicOutput out(dest);
+        EXPECT_TRUE(out.writes_directly());
+        out.write("new");
+        out.commit();
+    }
+    EXPECT_EQ(read_file(behind), "new");
+    remove_file(dest);
+    EXPECT_TRUE(fs::is_symlink(dest));
+}
+
+struct Interrupted {};  // no std::exception: it must pass through untouched
+
+// Opening a FIFO nobody reads waits; a signal and the interrupt check end
+// the wait.
+TEST_F(AtomicOutputTest, WaitForAFifoReaderEndsOnInterrupt) {
+    static std::atomic<bool> signalled{false};
+    signalled = false;
+    struct sigaction action {}, previous_action {};
+    action.sa_handler = [](int) { signalled = true; };
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;  // no SA_RESTART: open returns EINTR, as under Python
+    ::sigaction(SIGUSR1, &action, &previous_action);
+    const InterruptCheck previous = set_interrupt_check([] {
+        if (signalled) throw Interrupted{};
+    });
+    const std::string fifo = dir.path("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::atomic<bool> done{false};
+    const pthread_t opener = ::pthread_self();
+    std::thread signaller([&] {
+        for (int i = 0; i < 50 && !done; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            if (!done) ::pthread_kill(opener, SIGUSR1);
+        }
+        // A deaf open fails the test rather than hang it.
+        if (!done) ::close(::open(fifo.c_str(), O_RDONLY | O_NONBLOCK));
+    });
+    EXPECT_THROW(AtomicOutput{fifo}, Interrupted);
+    done = true;
+    signaller.join();
+    set_interrupt_check(previous);
+    ::sigaction(SIGUSR1, &previous_action, nullptr);
 }
 #endif
 
