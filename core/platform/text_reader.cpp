@@ -373,7 +373,8 @@ void TextReader::decode_append(const char* data, std::size_t size, bool at_end) 
             carry_.assign(in);
             return;
         }
-        if (in.starts_with(kByteOrderMark)) in.remove_prefix(kByteOrderMark.size());
+        marked_ = in.starts_with(kByteOrderMark);
+        if (marked_) in.remove_prefix(kByteOrderMark.size());
         at_start_ = false;
     }
     const Utf8Fault fault = find_utf8_fault(in, at_end, true);

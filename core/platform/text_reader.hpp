@@ -62,6 +62,8 @@ public:
     std::string read_all();
 
     bool compressed() const noexcept { return gzip_ != nullptr; }
+    // Whether the text began with a byte-order mark (dropped).
+    bool byte_order_mark() const noexcept { return marked_; }
     // Whether the file, read to its end, is BGZF whose last block is not the
     // empty end-of-file block: it was probably cut short at a block boundary,
     // which gzip itself cannot tell (htslib warns about it).
@@ -103,6 +105,7 @@ private:
     std::vector<std::string> pieces_;  // text read whole, before text_
     unsigned steps_ = 0;             // chunks read, for the interrupt polls
     bool at_start_ = true;           // no text decoded yet: a byte-order mark may come
+    bool marked_ = false;            // one came
     bool torn_ = false;              // the decode error is NUL bytes after some text
     bool finished_ = false;
 };

@@ -51,6 +51,20 @@ TempFile text_copy(TextReader& reader) {
     return temporary;
 }
 
+// Whether the text of `path` begins with a byte-order mark, which bedtools
+// would take as part of the first line. Damaged data is reported where the
+// records are read.
+bool begins_with_byte_order_mark(const std::string& path, Compression compression) {
+    TextReader reader(path, compression);
+    std::string line;
+    try {
+        reader.next_line(line);
+    } catch (const CorruptInputError&) {
+        return false;
+    }
+    return reader.byte_order_mark();
+}
+
 // The path bedtools is given for `path`: the file itself when bedtools reads
 // it whole, else a private copy (above). Opened once, so a FIFO is read once.
 class BedtoolsInput {
@@ -59,8 +73,9 @@ public:
         UniqueFd fd(open_for_reading(path));
         if (reads_regular_file(fd.get())) {
             fd.reset();
-            if (compression == Compression::Plain || gzip_layout(path) != GzipLayout::SeveralMembers) return;
-            TextReader reader(path, Compression::Gzip);
+            const bool members = compression != Compression::Plain && gzip_layout(path) == GzipLayout::SeveralMembers;
+            if (!members && !begins_with_byte_order_mark(path, compression)) return;
+            TextReader reader(path, members ? Compression::Gzip : compression);
             temporary_.emplace(text_copy(reader));
         } else {
             TextReader reader(path, std::move(fd), compression);
