@@ -14,24 +14,6 @@ namespace {
 
 constexpr std::array<std::string_view, 5> kMergedKeys{"INFO", "FORMAT", "FILTER", "ALT", "contig"};
 
-// What the writer itself puts in records: the INFO of converted ROH
-// intervals and of marked repeats, the <ROH> allele and the genotype.
-struct OwnDeclaration {
-    std::string_view key;
-    std::string_view id;
-    std::string_view line;
-};
-constexpr std::array<OwnDeclaration, 5> kOwnDeclarations{{
-    {"INFO", "SVTYPE", "##INFO=<ID=SVTYPE,Number=1,Type=String,Description=\"Type of structural variant\">\n"},
-    {"INFO", "END",
-     "##INFO=<ID=END,Number=1,Type=Integer,Description=\"End position of the variant described in this record\">\n"},
-    // A number, so that tag filters compare it as one.
-    {"INFO", "ROH_SCORE",
-     "##INFO=<ID=ROH_SCORE,Number=1,Type=Float,Description=\"Score of the run of homozygosity\">\n"},
-    {"ALT", "ROH", "##ALT=<ID=ROH,Description=\"Run of homozygosity\">\n"},
-    {"FORMAT", "GT", "##FORMAT=<ID=GT,Number=1,Type=String,Description=\"Genotype\">\n"},
-}};
-
 // A name that fits in ##KEY=<ID=...> without changing the line's
 // structure; htslib judges anything else on the record itself.
 bool fits_header_line(std::string_view name) {
@@ -52,7 +34,7 @@ std::string number_and_type(std::string_view number, std::string_view type) {
 }
 
 bool is_own_declaration(std::string_view key, std::string_view id) {
-    for (const OwnDeclaration& own : kOwnDeclarations) {
+    for (const OwnTag& own : own_tag::kAll) {
         if (own.key == key && own.id == id) return true;
     }
     return false;
@@ -271,8 +253,9 @@ void HeaderMerge::use_tag(UsedTags& used, InputKind kind, std::string_view key, 
 
 std::string HeaderMerge::declarations() const {
     std::string out = added_;
-    for (const OwnDeclaration& own : kOwnDeclarations) {
-        if (!declared(own.key, own.id)) out += own.line;
+    for (const OwnTag& own : own_tag::kAll) {
+        if (declared(own.key, own.id)) continue;
+        out += "##" + std::string(own.key) + "=<ID=" + std::string(own.id) + std::string(own.rest) + "\n";
     }
     for (const Undeclared& tag : undeclared_) {
         out += "##" + std::string(tag.key) + "=<ID=" + tag.id;

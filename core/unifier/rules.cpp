@@ -15,8 +15,13 @@ namespace merivane::unifier {
 
 namespace {
 
-constexpr std::string_view kSvtypeKey = "SVTYPE=";
-constexpr std::string_view kRepeatMark = ";SVTYPE=REP";
+const std::string kSvtypeKey = std::string(own_tag::kSvtype.id) + '=';
+const std::string kRepeatMark = ';' + kSvtypeKey + "REP";
+// An <ROH> record around its position, end and score.
+const std::string kRohAfterPos = "\t.\tN\t<" + std::string(own_tag::kRohAllele.id) + ">\t.\tPASS\t" +
+                                 std::string(own_tag::kEnd.id) + '=';
+const std::string kRohAfterEnd = ';' + kSvtypeKey + "ROH;" + std::string(own_tag::kRohScore.id) + '=';
+const std::string kRohAfterScore = '\t' + std::string(own_tag::kGenotype.id) + "\t1/1\n";
 // The rules read records with one sample: its columns, and no more.
 constexpr std::size_t kRecordCells = vcf::kFirstSample + 1;
 using vcf::kFilter;
@@ -172,11 +177,11 @@ void roh_bed_line_to_vcf(std::string_view bed_line, std::string& out) {
     out.append(cells[0]);
     out += '\t';
     out += std::to_string(low + 1);
-    out += "\t.\tN\t<ROH>\t.\tPASS\tEND=";
+    out += kRohAfterPos;
     out += std::to_string(std::max(start, end));
-    out += ";SVTYPE=ROH;ROH_SCORE=";
+    out += kRohAfterEnd;
     out.append(cells[3]);
-    out += "\tGT\t1/1\n";
+    out += kRohAfterScore;
 }
 
 std::string roh_bed_line_to_vcf(std::string_view bed_line) {

@@ -29,11 +29,11 @@ std::string_view svtype_of(std::string_view record) {
     std::string_view cells[vcf::kInfo + 1];
     if (leading_cells(without_terminator(record), cells, vcf::kInfo + 1) <= vcf::kInfo) return {};
     std::string_view info = cells[vcf::kInfo];
-    constexpr std::string_view key = "SVTYPE=";
+    const std::string_view key = own_tag::kSvtype.id;
     for (std::size_t start = 0; start <= info.size();) {
         const std::size_t end = std::min(info.find(';', start), info.size());
         const std::string_view entry = info.substr(start, end - start);
-        if (entry.starts_with(key)) return entry.substr(key.size());
+        if (entry.starts_with(key) && entry.substr(key.size()).starts_with('=')) return entry.substr(key.size() + 1);
         start = end + 1;
     }
     return {};

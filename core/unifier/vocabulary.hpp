@@ -45,6 +45,27 @@ constexpr std::optional<InputKind> kind_from_name(std::string_view name) {
 // columns may follow; a sites-only header (no FORMAT) does not count.
 inline constexpr std::string_view kVcfColumnHeader = "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT";
 
+// What the rules write into records beyond the inputs' own text: the INFO of
+// converted ROH intervals and of marked repeats, the <ROH> allele and the
+// genotype. The merged header declares each one that no input declares, as
+// "##<key>=<ID=<id><rest>".
+struct OwnTag {
+    std::string_view key;
+    std::string_view id;
+    std::string_view rest;
+};
+namespace own_tag {
+inline constexpr OwnTag kSvtype{"INFO", "SVTYPE", ",Number=1,Type=String,Description=\"Type of structural variant\">"};
+inline constexpr OwnTag kEnd{
+    "INFO", "END", ",Number=1,Type=Integer,Description=\"End position of the variant described in this record\">"};
+// A number, so that tag filters compare it as one.
+inline constexpr OwnTag kRohScore{"INFO", "ROH_SCORE",
+                                  ",Number=1,Type=Float,Description=\"Score of the run of homozygosity\">"};
+inline constexpr OwnTag kRohAllele{"ALT", "ROH", ",Description=\"Run of homozygosity\">"};
+inline constexpr OwnTag kGenotype{"FORMAT", "GT", ",Number=1,Type=String,Description=\"Genotype\">"};
+inline constexpr std::array<OwnTag, 5> kAll{kSvtype, kEnd, kRohScore, kRohAllele, kGenotype};
+}  // namespace own_tag
+
 // How a caller's ROH input arrives. Plain texts, so a caller may pass the
 // text itself.
 namespace roh_format {
