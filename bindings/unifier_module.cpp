@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cli/front_doors.hpp"
+#include "platform/vcf_fields.hpp"
 #include "support.hpp"
 #include "unifier/reading.hpp"
 #include "unifier/rules.hpp"
@@ -288,7 +289,7 @@ bool roh_objects_are_bed(py::handle roh_lines, const std::string& declared) {
 bool is_empty_objects(py::handle lines) {
     bool empty = true;
     for_each_text(lines, "lines", [&](std::string_view line) {
-        empty = core::is_header_or_blank(line);
+        empty = merivane::is_header_or_blank(line);
         return empty;
     });
     return empty;

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "platform/text_reader.hpp"
+#include "platform/vcf_fields.hpp"
 
 namespace merivane::cli {
 
@@ -67,7 +68,7 @@ std::uint64_t count_file_records(const std::string& path) {
     TextReader reader(path, Compression::DetectByMagic);
     std::uint64_t records = 0;
     std::string line;
-    while (reader.next_line(line)) records += unifier::is_record_line(line) ? 1 : 0;
+    while (reader.next_line(line)) records += is_record_line(line) ? 1 : 0;
     return records;
 }
 

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "platform/strings.hpp"
+
 namespace merivane {
 
 namespace {
@@ -45,6 +47,13 @@ std::size_t end_of_cell(std::string_view line, std::size_t index) {
         if (i == index) return tab;
         pos = tab + 1;
     }
+}
+
+bool is_record_line(std::string_view line) noexcept { return !is_header_line(line) && !is_blank(line); }
+
+bool is_header_or_blank(std::string_view line) noexcept {
+    const std::string_view stripped = strip_whitespace(line);
+    return stripped.empty() || is_header_line(stripped);
 }
 
 }  // namespace merivane

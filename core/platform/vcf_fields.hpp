@@ -14,10 +14,17 @@ enum Column : std::size_t { kChrom, kPos, kId, kRef, kAlt, kQual, kFilter, kInfo
 inline constexpr std::size_t kFixedColumns = kFormat;
 }  // namespace vcf
 
+// What a line is, the one reading for every reader of VCF and BED text.
 // A header line: a meta-information line ("##...") or the column header.
 inline bool is_header_line(std::string_view line) noexcept { return line.starts_with('#'); }
 // A meta-information line.
 inline bool is_meta_line(std::string_view line) noexcept { return line.starts_with("##"); }
+// A record, as the sorting step tells one: neither a header line nor blank
+// (white space only, as the host's str.isspace() has it).
+bool is_record_line(std::string_view line) noexcept;
+// A line that adds nothing to an input: blank, or a header line once white
+// space is stripped.
+bool is_header_or_blank(std::string_view line) noexcept;
 
 // Number of tab-separated cells (an empty line has one).
 std::size_t cell_count(std::string_view line);

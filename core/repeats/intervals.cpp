@@ -71,7 +71,7 @@ CatalogIntervals read_bed_intervals(const std::string& bed_path, Compression com
         std::string line;
         while (reader.next_line(line)) {
             const std::string_view text(line);
-            if (is_ascii_blank(text) || text.starts_with('#') || text.starts_with("track") || text.starts_with("browser")) {
+            if (is_ascii_blank(text) || is_header_line(text) || text.starts_with("track") || text.starts_with("browser")) {
                 continue;
             }
             const std::string_view content = without_trailing_newlines(text);

@@ -11,6 +11,7 @@
 
 #include "cli/front_doors.hpp"
 #include "compression/gnu_sort.hpp"
+#include "platform/vcf_fields.hpp"
 #include "compression/sort_and_compress.hpp"
 #include "platform/error.hpp"
 #include "platform/file_io.hpp"
@@ -290,7 +291,7 @@ void expect_counts_add_up(const RunStats& stats, const std::string& compressed) 
     }
     std::uint64_t records = 0;
     const std::string text = gunzip(compressed);
-    for (const std::string_view line : split_lines(text)) records += unifier::is_record_line(line);
+    for (const std::string_view line : split_lines(text)) records += is_record_line(line);
     EXPECT_EQ(stats.output.records, records);
     EXPECT_EQ(kept, records);
     std::uint64_t typed = stats.output.without_svtype;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/error.hpp"
+#include "platform/vcf_fields.hpp"
 #include "test_support.hpp"
 #include "unifier/writer.hpp"
 

@@ -14,11 +14,6 @@ Lines get_lines(const std::string& path) {
     return lines;
 }
 
-bool is_header_or_blank(std::string_view line) {
-    const std::string_view stripped = strip_whitespace(line);
-    return stripped.empty() || is_header_line(stripped);
-}
-
 bool is_empty(LineSpan lines) { return std::all_of(lines.begin(), lines.end(), is_header_or_blank); }
 
 bool ends_vcf_header(std::string_view line) { return line.find("#CHROM") != std::string_view::npos; }

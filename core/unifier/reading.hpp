@@ -28,8 +28,6 @@ struct Lines {
 // both fail, is the one raised.
 Lines get_lines(const std::string& path);
 
-// Whether a line adds nothing: blank, or a header once white space is stripped.
-bool is_header_or_blank(std::string_view line);
 // True when nothing but headers and blank lines is present.
 bool is_empty(LineSpan lines);
 

@@ -17,8 +17,6 @@ void add(RecordTally::Counts& counts, std::string_view key) {
 }
 }  // namespace
 
-bool is_record_line(std::string_view line) { return !line.starts_with('#') && !is_blank(line); }
-
 std::uint64_t count_records(LineSpan lines) {
     std::uint64_t records = 0;
     for (const std::string_view line : lines) records += is_record_line(line) ? 1 : 0;

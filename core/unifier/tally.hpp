@@ -13,8 +13,6 @@
 
 namespace merivane::unifier {
 
-// A record, as the sorting step tells one: neither a header line nor blank.
-bool is_record_line(std::string_view line);
 std::uint64_t count_records(LineSpan lines);
 
 // The SVTYPE= value of a record's INFO, or empty when it has none.
