@@ -87,13 +87,13 @@ private:
     // The lines come from inputs read as text, so none holds a "\r" that a
     // reading of the file would take for a line end.
     void take(std::string_view line) {
-        switch (compression::line_role(line)) {
-            case compression::LineRole::Header:
+        switch (line_role(line)) {
+            case LineRole::Header:
                 header_.append(line);
                 records_.add_header_line(line);
                 break;
-            case compression::LineRole::Record: records_.add(line); break;
-            case compression::LineRole::Blank: break;
+            case LineRole::Record: records_.add(line); break;
+            case LineRole::Blank: break;
         }
     }
 

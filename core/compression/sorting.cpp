@@ -38,11 +38,6 @@ SortEngine parse_engine(const std::optional<std::string>& engine) {
 }
 
 
-LineRole line_role(std::string_view line) noexcept {
-    if (is_header_line(line)) return LineRole::Header;
-    return is_blank(line) ? LineRole::Blank : LineRole::Record;
-}
-
 int compare_positions(const Position& a, const Position& b) noexcept {
     if (a.magnitude != b.magnitude) return a.magnitude < b.magnitude ? -1 : 1;
     if (a.magnitude == 0) return a.value < b.value ? -1 : (a.value > b.value ? 1 : 0);

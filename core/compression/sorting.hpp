@@ -78,11 +78,6 @@ private:
     std::unordered_map<std::string, std::uint32_t, TextHash, std::equal_to<>> ranks_;
 };
 
-// What a line of a plain VCF is to sorting: header lines keep their order
-// at the top, records are sorted, blank lines are dropped.
-enum class LineRole { Header, Record, Blank };
-LineRole line_role(std::string_view line) noexcept;
-
 // Positions of header lines and records within `lines`; blank lines are in
 // neither.
 struct LineSplit {

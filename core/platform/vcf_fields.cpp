@@ -49,7 +49,10 @@ std::size_t end_of_cell(std::string_view line, std::size_t index) {
     }
 }
 
-bool is_record_line(std::string_view line) noexcept { return !is_header_line(line) && !is_blank(line); }
+LineRole line_role(std::string_view line) noexcept {
+    if (is_header_line(line)) return LineRole::Header;
+    return is_blank(line) ? LineRole::Blank : LineRole::Record;
+}
 
 bool is_header_or_blank(std::string_view line) noexcept {
     const std::string_view stripped = strip_whitespace(line);

@@ -19,9 +19,12 @@ inline constexpr std::size_t kFixedColumns = kFormat;
 inline bool is_header_line(std::string_view line) noexcept { return line.starts_with('#'); }
 // A meta-information line.
 inline bool is_meta_line(std::string_view line) noexcept { return line.starts_with("##"); }
-// A record, as the sorting step tells one: neither a header line nor blank
-// (white space only, as the host's str.isspace() has it).
-bool is_record_line(std::string_view line) noexcept;
+// What a line of a plain VCF is to sorting: header lines keep their order
+// at the top, records are sorted, blank lines (white space only, as the
+// host's str.isspace() has it) are dropped.
+enum class LineRole { Header, Record, Blank };
+LineRole line_role(std::string_view line) noexcept;
+inline bool is_record_line(std::string_view line) noexcept { return line_role(line) == LineRole::Record; }
 // A line that adds nothing to an input: blank, or a header line once white
 // space is stripped.
 bool is_header_or_blank(std::string_view line) noexcept;

@@ -120,7 +120,7 @@ void write_records(InputKind kind, LineSpan lines, Out& out, const UnifyOptions&
                     });
                 }
             } else if (reading_bed) {
-                if (is_header_line(line) || is_blank(line)) continue;
+                if (!is_record_line(line)) continue;
                 on_line(kind, i, [&] {
                     run_step(overrides.roh_bed_line_to_vcf,
                              static_cast<void (*)(std::string_view, std::string&)>(roh_bed_line_to_vcf), line, scratch);
