@@ -156,34 +156,57 @@ std::vector<std::string_view> valid_cnv_lines(LineSpan lines, const WriterOverri
     return valid;
 }
 
+// The input whose header the unified file carries (the first present of SV,
+// CNV, repeats) and its lines as they are written first: all of an SV
+// input's, a CNV input's valid ones, a repeat input's header alone (its
+// records follow in its own section). Not copyable: the lines may view
+// `header_`.
+class Donor {
+public:
+    Donor(const LinesTable& lines, const WriterOverrides& overrides) {
+        if (const auto& sv = lines[kind_index(InputKind::Sv)]) {
+            kind = InputKind::Sv;
+            this->lines = *sv;
+        } else if (const auto& cnv = lines[kind_index(InputKind::Cnv)]) {
+            kind = InputKind::Cnv;
+            held_ = valid_cnv_lines(*cnv, overrides);
+            this->lines = held_;
+        } else if (const auto& repeats = lines[kind_index(InputKind::Repeats)]) {
+            kind = InputKind::Repeats;
+            header_ = run_step(overrides.vcf_header_from_lines, vcf_header_from_lines, *repeats);
+            held_ = split_lines(header_);
+            this->lines = held_;
+        }
+    }
+    Donor(const Donor&) = delete;
+    Donor& operator=(const Donor&) = delete;
+
+    // Whether `other`'s records follow the donor's lines in a section of
+    // their own: a CNV donor's come with its header.
+    bool followed_by(InputKind other) const {
+        return other != InputKind::Sv && !(other == InputKind::Cnv && kind == InputKind::Cnv);
+    }
+
+    std::optional<InputKind> kind;  // nullopt when no input can donate
+    LineSpan lines;
+
+private:
+    std::vector<std::string_view> held_;
+    std::string header_;
+};
+
 // The unified file under the donor's header alone; false when no input can
 // donate one.
 bool write_with_donor_header(const LinesTable& lines, LineWriter& out, const UnifyOptions& options,
                              const WriterOverrides& overrides) {
-    const auto& sv = lines[kind_index(InputKind::Sv)];
-    const auto& cnv = lines[kind_index(InputKind::Cnv)];
-    const auto& repeats = lines[kind_index(InputKind::Repeats)];
-    const auto& roh = lines[kind_index(InputKind::Roh)];
-    bool cnv_printed = false;
-    bool rep_printed = false;
-    if (sv) {
-        out.section(InputKind::Sv);
-        for (const std::string_view line : *sv) out.put(line);
-    } else if (cnv) {
-        out.section(InputKind::Cnv);
-        for (const std::string_view line : valid_cnv_lines(*cnv, overrides)) out.put(line);
-        cnv_printed = true;
-    } else if (repeats) {
-        out.section(InputKind::Repeats);
-        out.put(run_step(overrides.vcf_header_from_lines, vcf_header_from_lines, *repeats));
-        write_content(InputKind::Repeats, *repeats, out, options, overrides);
-        rep_printed = true;
-    } else {
-        return false;
+    const Donor donor(lines, overrides);
+    if (!donor.kind) return false;
+    out.section(*donor.kind);
+    for (const std::string_view line : donor.lines) out.put(line);
+    for (const InputKind kind : kFileTypes) {
+        const auto& input = lines[kind_index(kind)];
+        if (input && donor.followed_by(kind)) write_content(kind, *input, out, options, overrides);
     }
-    if (cnv && !cnv_printed) write_content(InputKind::Cnv, *cnv, out, options, overrides);
-    if (repeats && !rep_printed) write_content(InputKind::Repeats, *repeats, out, options, overrides);
-    if (roh) write_content(InputKind::Roh, *roh, out, options, overrides);
     return true;
 }
 
@@ -219,31 +242,10 @@ private:
 // lines in memory, marking and converting nothing that needs no keeping.
 bool write_with_merged_header(const LinesTable& lines, LineWriter& out, const UnifyOptions& options,
                               const WriterOverrides& overrides) {
-    const auto& sv = lines[kind_index(InputKind::Sv)];
-    const auto& cnv = lines[kind_index(InputKind::Cnv)];
-    const auto& repeats = lines[kind_index(InputKind::Repeats)];
-    const auto& roh = lines[kind_index(InputKind::Roh)];
-
-    // The donor's lines as they are written without merging.
-    InputKind donor_kind = InputKind::Sv;
-    LineSpan donor;
-    std::vector<std::string_view> donor_lines;
-    std::string repeat_header;
-    if (sv) {
-        donor_kind = InputKind::Sv;
-        donor = *sv;
-    } else if (cnv) {
-        donor_kind = InputKind::Cnv;
-        donor_lines = valid_cnv_lines(*cnv, overrides);
-        donor = donor_lines;
-    } else if (repeats) {
-        donor_kind = InputKind::Repeats;
-        repeat_header = run_step(overrides.vcf_header_from_lines, vcf_header_from_lines, *repeats);
-        donor_lines = split_lines(repeat_header);
-        donor = donor_lines;
-    } else {
-        return false;
-    }
+    const Donor chosen(lines, overrides);
+    if (!chosen.kind) return false;
+    const InputKind donor_kind = *chosen.kind;
+    const LineSpan donor = chosen.lines;
     // Added lines go after the donor's meta-information lines, before its
     // column-header line (or, in a donor without one, before its first record).
     std::size_t meta_end = 0;
@@ -257,9 +259,13 @@ bool write_with_merged_header(const LinesTable& lines, LineWriter& out, const Un
         std::optional<std::vector<std::string>> kept;
     };
     std::vector<Section> sections;
-    if (cnv && donor_kind != InputKind::Cnv) sections.push_back({InputKind::Cnv, *cnv, false, std::nullopt});
-    if (repeats) sections.push_back({InputKind::Repeats, *repeats, false, std::nullopt});
-    if (roh) sections.push_back({InputKind::Roh, *roh, run_step(overrides.roh_lines_are_bed, roh_lines_are_bed, *roh, options.roh_format), std::nullopt});
+    for (const InputKind kind : kFileTypes) {
+        const auto& input = lines[kind_index(kind)];
+        if (!input || !chosen.followed_by(kind)) continue;
+        const bool bed = kind == InputKind::Roh &&
+                         run_step(overrides.roh_lines_are_bed, roh_lines_are_bed, *input, options.roh_format);
+        sections.push_back({kind, *input, bed, std::nullopt});
+    }
 
     // Declarations come with the records they describe: an input whose
     // records are not written (no column-header line) adds none.
