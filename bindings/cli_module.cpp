@@ -8,6 +8,7 @@
 #include <string>
 
 #include "cli/front_doors.hpp"
+#include "repeats/repeat_filter.hpp"
 #include "support.hpp"
 
 namespace py = pybind11;
@@ -20,6 +21,7 @@ using merivane::binding::kOutputKeywordsDoc;
 using merivane::binding::optional_path;
 using merivane::binding::optional_str;
 using merivane::binding::RunKeywords;
+using merivane::binding::struct_files_dict;
 using merivane::binding::path_text;
 using merivane::binding::Overrides;
 using merivane::binding::truthy;
@@ -76,6 +78,10 @@ PYBIND11_MODULE(cli, m) {
         registry->import_from(Overrides::of(unifier_module), name);
     }
     registry->import_from(Overrides::of(py::module_::import("Merivane.repeats")), "filter_repeats_vcf");
+    // The doors' warnings about an input the caller did not give, and the one
+    // for a run with nothing to unify, which its error line repeats.
+    m.attr("_NOT_GIVEN_WARNINGS") = py::make_tuple(unifier::kInputMissing, merivane::repeats::kFullRepeatsNotGiven,
+                                                   unifier::kNothingToUnify);
 
     registry->def("_unify", &unify_entry,
                doc("_unify(struct_files: dict, output_path: str, options: UnifyOptions, *, merge_headers: bool = "
@@ -202,16 +208,6 @@ py::object unify_entry(py::object struct_files, py::object output_path, py::obje
     return merivane::binding::unify_through_module(*registry, files, struct_files, output_path, options, settings);
 }
 
-// The mapping a door hands to a replaced `_unify`: its paths as given.
-py::dict struct_files_dict(py::handle sv_path, py::handle cnv_path, py::handle repeat_path, py::handle roh_bed_path) {
-    py::dict out;
-    out["sv"] = sv_path;
-    out["cnv"] = cnv_path;
-    out["repeats"] = repeat_path;
-    out["roh"] = roh_bed_path;
-    return out;
-}
-
 // Runs a door: in the core when nothing it calls was replaced (the core
 // refuses colliding outputs itself), else through `_unify` with the options
 // record `make_options` builds from the module's UnifyOptions.
@@ -236,7 +232,7 @@ py::object dragen_unify(py::object output_path, py::object sv_path, py::object c
                                           optional_path(repeat_path, "repeat_path"),
                                           optional_path(roh_bed_path, "roh_bed_path"));
     return run_door(
-        files, output_path, struct_files_dict(sv_path, cnv_path, repeat_path, roh_bed_path), keywords,
+        files, output_path, struct_files_dict({sv_path, cnv_path, repeat_path, roh_bed_path}), keywords,
         [&] { return cli::dragen_unify(output, files[0], files[1], files[2], files[3], settings); },
         [](py::object make) { return make(); });
 }
@@ -252,7 +248,7 @@ py::object ont_unify(py::object output_path, py::object sv_path, py::object cnv_
                                              optional_path(repeat_path, "repeat_path"));
     const std::optional<bool> modify = tri_state(modify_repeats);
     return run_door(
-        files, output_path, struct_files_dict(sv_path, cnv_path, repeat_path, py::none()), keywords,
+        files, output_path, struct_files_dict({sv_path, cnv_path, repeat_path, py::none()}), keywords,
         [&] { return cli::ont_unify(output, files[0], files[1], files[2], modify, settings); },
         [&](py::object make) { return make("add_repeat_svtype"_a = modify_repeats); });
 }
@@ -269,7 +265,7 @@ py::object pacbio_unify(py::object output_path, py::object sv_path, py::object c
     const py::tuple tokens = filter_token_tuple(drop_sv_filters, "drop_sv_filters");
     std::vector<std::string> token_texts = filter_tokens(tokens, "drop_sv_filters");
     return run_door(
-        files, output_path, struct_files_dict(sv_path, cnv_path, repeat_path, py::none()), keywords,
+        files, output_path, struct_files_dict({sv_path, cnv_path, repeat_path, py::none()}), keywords,
         [&] { return cli::pacbio_unify(output, files[0], files[1], files[2], std::move(token_texts), settings); },
         [&](py::object make) { return make("drop_sv_filters"_a = tokens); });
 }

@@ -261,10 +261,10 @@ unifier::StructFiles struct_files(py::handle mapping) {
     return files;
 }
 
-py::dict struct_files_dict(const unifier::StructFiles& files) {
+py::dict struct_files_dict(const unifier::KindTable<py::handle>& paths) {
     py::dict out;
     for (const unifier::InputKind kind : unifier::kFileTypes) {
-        out[py::str(std::string(unifier::kind_name(kind)))] = optional_str(files[unifier::kind_index(kind)]);
+        out[py::str(std::string(unifier::kind_name(kind)))] = paths[unifier::kind_index(kind)];
     }
     return out;
 }

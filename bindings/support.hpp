@@ -147,8 +147,9 @@ py::object mapping_get(py::handle mapping, py::handle key);
 // dict, a UserDict or a mappingproxy), read for the four kinds; missing keys
 // are absent inputs. AttributeError for a value that is no mapping.
 unifier::StructFiles struct_files(py::handle mapping);
-// The same paths as a dict keyed by the kind texts.
-py::dict struct_files_dict(const unifier::StructFiles& files);
+// Paths as given (one per input kind, in kind order) as a dict keyed by the
+// kind texts: the mapping a door hands to a replaced `_unify`.
+py::dict struct_files_dict(const unifier::KindTable<py::handle>& paths);
 
 // The job through the functions `overrides` has bound now, for when a caller
 // replaced one of them: read_struct_lines, unify_lines, then

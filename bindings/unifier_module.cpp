@@ -460,9 +460,8 @@ py::object run(py::handle output_path, py::handle sv_path, py::handle cnv_path, 
     }
     const py::object options = options_type(skip ? py::object(py::bool_(false)) : py::object(py::none()),
                                             py::str(std::string(core::roh_format::kAuto)), tokens);
-    py::dict struct_files;
-    for (std::size_t i = 0; i < paths.size(); ++i) struct_files[kinds[i]] = paths[i];
-    return merivane::binding::unify_through_module(*registry, files, struct_files, output_path, options, settings);
+    return merivane::binding::unify_through_module(*registry, files, merivane::binding::struct_files_dict(paths),
+                                                   output_path, options, settings);
 }
 
 // --- options record --------------------------------------------------------

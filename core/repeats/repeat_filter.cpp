@@ -48,7 +48,7 @@ std::optional<std::string> filter_repeats_vcf(const std::optional<std::string>& 
                                               const std::optional<std::string>& output_path,
                                               const FilterOverrides& overrides, bool require_catalog_chromosomes) {
     if (!full_repeat_path) {
-        log_warning("Can't filter repeats file \"%s\". The file does not exist", {NoneValue{}});
+        log_warning(kFullRepeatsNotGiven, {NoneValue{}});
         return std::nullopt;
     }
     if (!repeat_bed_file_path) {

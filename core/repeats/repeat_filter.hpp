@@ -11,6 +11,8 @@
 
 namespace merivane::repeats {
 
+inline constexpr const char* kFullRepeatsNotGiven = "Can't filter repeats file \"%s\". The file does not exist";
+
 // Where the filtered VCF goes by default: beside the input, its name
 // stripped back to (and including) ".vcf", or of every extension when it has
 // no ".vcf" one, followed by "_filtered.vcf".

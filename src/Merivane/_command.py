@@ -37,13 +37,9 @@ ALIASES = {
     "-modify": "--modify-repeats",
 }
 
-# The doors' warnings about an input the caller did not give. `merivane`
-# keeps quiet about those: the user knows what they left out.
-NOT_GIVEN_WARNINGS = {
-    'Can\'t unify file type "%s". The file does not exist.',
-    'Can\'t filter repeats file "%s". The file does not exist',
-    "Empty/no vcf files to concatenate",  # the error line says it
-}
+# `merivane` keeps quiet about the doors' warnings of an input the caller
+# did not give: the user knows what they left out.
+NOT_GIVEN_WARNINGS = frozenset(cli._NOT_GIVEN_WARNINGS)
 
 STDOUT = "-"
 

@@ -1,6 +1,6 @@
 # Types of the Merivane.cli extension module.
 import argparse
-from typing import Any, Dict, Optional, Sequence
+from typing import Any, Dict, Optional, Sequence, Tuple
 
 from Merivane.repeats import filter_repeats_vcf as filter_repeats_vcf
 from Merivane.unifier import CNV as CNV
@@ -11,6 +11,8 @@ from Merivane.unifier import UnifyOptions as UnifyOptions
 from Merivane.unifier import read_struct_lines as read_struct_lines
 from Merivane.unifier import sort_and_compress as sort_and_compress
 from Merivane.unifier import unify_lines as unify_lines
+
+_NOT_GIVEN_WARNINGS: Tuple[str, str, str]
 
 def _unify(
     struct_files: Dict[str, Optional[str]],
