@@ -1,8 +1,9 @@
 // Merivane.cli: one front door per pipeline and the command lines that call
-// them; the installed commands' entry points hand over to Merivane._command. A door runs entirely in the core unless a caller has replaced one of
-// the functions it calls (a patched module attribute); then the same steps
-// run through the module's attributes, so the replacement is honoured. The
-// Python API comes first; the doors behind it follow.
+// them; the installed commands' entry points hand over to Merivane._command.
+// A door runs entirely in the core unless a caller has replaced one of the
+// functions it calls (a patched module attribute); then the same steps run
+// through the module's attributes, so the replacement is honoured. The doors
+// come first, the module's definition at the end.
 #include <pybind11/pybind11.h>
 
 #include <string>
@@ -13,20 +14,7 @@
 
 namespace py = pybind11;
 using namespace pybind11::literals;
-using merivane::binding::core_options;
-using merivane::binding::doc;
-using merivane::binding::filter_token_tuple;
-using merivane::binding::filter_tokens;
-using merivane::binding::kOutputKeywordsDoc;
-using merivane::binding::optional_path;
-using merivane::binding::optional_str;
-using merivane::binding::RunKeywords;
-using merivane::binding::struct_files_dict;
-using merivane::binding::path_text;
-using merivane::binding::Overrides;
-using merivane::binding::truthy;
-using merivane::binding::tri_state;
-using merivane::binding::without_gil_if;
+using namespace merivane::binding;
 
 namespace {
 
@@ -34,164 +22,6 @@ namespace cli = merivane::cli;
 namespace unifier = merivane::unifier;
 
 Overrides* registry = nullptr;
-
-py::object unify_entry(py::object struct_files, py::object output_path, py::object options, py::object merge_headers,
-                       py::object threads, py::object compresslevel, py::object index, py::object sort_order,
-                        py::object sample, py::object header_lines, py::object stats);
-py::object dragen_unify(py::object output_path, py::object sv_path, py::object cnv_path, py::object repeat_path,
-                        py::object roh_bed_path, py::object merge_headers, py::object threads,
-                        py::object compresslevel, py::object index, py::object sort_order,
-                        py::object sample, py::object header_lines, py::object stats);
-py::object ont_unify(py::object output_path, py::object sv_path, py::object cnv_path, py::object repeat_path,
-                     py::object modify_repeats, py::object merge_headers, py::object threads, py::object compresslevel,
-                     py::object index, py::object sort_order,
-                        py::object sample, py::object header_lines, py::object stats);
-py::object pacbio_unify(py::object output_path, py::object sv_path, py::object cnv_path, py::object repeat_path,
-                        py::object drop_sv_filters, py::object merge_headers, py::object threads,
-                        py::object compresslevel, py::object index, py::object sort_order,
-                        py::object sample, py::object header_lines, py::object stats);
-py::object pacbio_filter_and_unify(py::object output_path, py::object sv_path, py::object cnv_path,
-                                   py::object full_repeat_path, py::object repeat_bed_file_path,
-                                   py::object drop_sv_filters, py::object filtered_repeat_path,
-                                   py::object merge_headers, py::object threads, py::object compresslevel,
-                                   py::object index, py::object sort_order, py::object require_catalog_chromosomes,
-                                   py::object sample, py::object header_lines, py::object stats);
-void add_common_arguments(py::object parser);
-py::object dragen_from_cli(py::object argv);
-py::object ont_from_cli(py::object argv);
-py::object pacbio_from_cli(py::object argv);
-
-}  // namespace
-
-PYBIND11_MODULE(cli, m) {
-    py::options options;
-    options.disable_function_signatures();
-    merivane::binding::init_module();
-    m.doc() = "Front doors for the DRAGEN, Oxford Nanopore and PacBio pipelines, and their command lines.";
-    // Looked up by name at call time: replacing one is honoured.
-    registry = &Overrides::create(m);
-
-    // Names bound at load time; a failing import makes this module fail to load.
-    const py::module_ unifier_module = py::module_::import("Merivane.unifier");
-    for (const char* name : {"SV", "CNV", "REPEATS", "ROH", "UnifyOptions"}) m.attr(name) = unifier_module.attr(name);
-    for (const char* name : {"read_struct_lines", "unify_lines", "sort_and_compress"}) {
-        registry->import_from(Overrides::of(unifier_module), name);
-    }
-    registry->import_from(Overrides::of(py::module_::import("Merivane.repeats")), "filter_repeats_vcf");
-    // The doors' warnings about an input the caller did not give, and the one
-    // for a run with nothing to unify, which its error line repeats.
-    m.attr("_NOT_GIVEN_WARNINGS") = py::make_tuple(unifier::kInputMissing, merivane::repeats::kFullRepeatsNotGiven,
-                                                   unifier::kNothingToUnify);
-
-    registry->def("_unify", &unify_entry,
-               doc("_unify(struct_files: dict, output_path: str, options: UnifyOptions, *, merge_headers: bool = "
-                   "False, threads: int = 1, compresslevel: int = 9, index: Optional[str] = None, sort_order: str = \"text\", sample: Optional[str] = None, header_lines: Sequence[str] = (), stats: Optional[dict] = None) -> Optional[str]",
-                   "Read, unify, sort and compress; the compressed file's path, or None when nothing was unified.",
-                   kOutputKeywordsDoc),
-               {"read_struct_lines", "unify_lines", "sort_and_compress"}, py::arg("struct_files"),
-               py::arg("output_path"), py::arg("options"), MERIVANE_OUTPUT_KEYWORDS);
-    m.def("dragen_unify", &dragen_unify,
-          doc("dragen_unify(output_path: str, sv_path: Optional[str] = None, cnv_path: Optional[str] = None, "
-              "repeat_path: Optional[str] = None, roh_bed_path: Optional[str] = None, *, "
-              "merge_headers: bool = False, threads: int = 1, compresslevel: int = 9, index: Optional[str] = None, "
-              "sort_order: str = \"text\", sample: Optional[str] = None, header_lines: Sequence[str] = (), stats: Optional[dict] = None) -> Optional[str]",
-              "Unify a DRAGEN run's SV, CNV, repeat and ROH outputs into one sorted, bgzipped VCF.",
-              kOutputKeywordsDoc)
-              .c_str(),
-          py::arg("output_path"), py::arg("sv_path") = py::none(), py::arg("cnv_path") = py::none(),
-          py::arg("repeat_path") = py::none(), py::arg("roh_bed_path") = py::none(), MERIVANE_OUTPUT_KEYWORDS);
-    m.def("ont_unify", &ont_unify,
-          doc("ont_unify(output_path: str, sv_path: Optional[str] = None, cnv_path: Optional[str] = None, "
-              "repeat_path: Optional[str] = None, modify_repeats: Optional[bool] = None, *, "
-              "merge_headers: bool = False, threads: int = 1, compresslevel: int = 9, index: Optional[str] = None, "
-              "sort_order: str = \"text\", sample: Optional[str] = None, header_lines: Sequence[str] = (), stats: Optional[dict] = None) -> Optional[str]",
-              "Unify an Oxford Nanopore run's SV, CNV and repeat outputs into one sorted, bgzipped VCF.",
-              kOutputKeywordsDoc)
-              .c_str(),
-          py::arg("output_path"), py::arg("sv_path") = py::none(), py::arg("cnv_path") = py::none(),
-          py::arg("repeat_path") = py::none(), py::arg("modify_repeats") = py::none(), MERIVANE_OUTPUT_KEYWORDS);
-    registry->def("pacbio_unify", &pacbio_unify,
-               doc("pacbio_unify(output_path: str, sv_path: Optional[str] = None, cnv_path: Optional[str] = None, "
-                   "repeat_path: Optional[str] = None, drop_sv_filters: Sequence[str] = (), *, "
-                   "merge_headers: bool = False, threads: int = 1, compresslevel: int = 9, index: Optional[str] = "
-                   "None, sort_order: str = \"text\", sample: Optional[str] = None, header_lines: Sequence[str] = (), stats: Optional[dict] = None) -> Optional[str]",
-                   "Unify a PacBio run's SV, CNV and catalog-filtered repeat outputs into one sorted, bgzipped VCF.",
-                   kOutputKeywordsDoc),
-               {"_unify"}, py::arg("output_path"), py::arg("sv_path") = py::none(), py::arg("cnv_path") = py::none(),
-               py::arg("repeat_path") = py::none(), py::arg("drop_sv_filters") = py::tuple(),
-               MERIVANE_OUTPUT_KEYWORDS);
-    const std::string filter_and_unify_keywords =
-        std::string("filtered_repeat_path: where the filtered repeat VCF is written (and left); by default\n"
-                    "beside full_repeat_path, its name ending in _filtered.vcf.\n") +
-        kOutputKeywordsDoc +
-        "\nrequire_catalog_chromosomes: raise ValueError, before anything is written, when the repeat VCF has\n"
-        "records and none lies on a chromosome the catalog names (by default a WARNING, and no repeat call).";
-    m.def("pacbio_filter_and_unify", &pacbio_filter_and_unify,
-          doc("pacbio_filter_and_unify(output_path: str, sv_path: Optional[str] = None, "
-              "cnv_path: Optional[str] = None, full_repeat_path: Optional[str] = None, "
-              "repeat_bed_file_path: Optional[str] = None, drop_sv_filters: Sequence[str] = (), *, "
-              "filtered_repeat_path: Optional[str] = None, merge_headers: bool = False, threads: int = 1, "
-              "compresslevel: int = 9, index: Optional[str] = None, sort_order: str = \"text\", "
-              "require_catalog_chromosomes: bool = False, sample: Optional[str] = None, "
-              "header_lines: Sequence[str] = (), stats: Optional[dict] = None) -> Optional[str]",
-              "Restrict the full PacBio repeat VCF to the catalog, then unify as pacbio_unify does.",
-              filter_and_unify_keywords.c_str())
-              .c_str(),
-          py::arg("output_path"), py::arg("sv_path") = py::none(), py::arg("cnv_path") = py::none(),
-          py::arg("full_repeat_path") = py::none(), py::arg("repeat_bed_file_path") = py::none(),
-          py::arg("drop_sv_filters") = py::tuple(), py::kw_only(), py::arg("filtered_repeat_path") = py::none(),
-          py::arg("merge_headers") = false, py::arg("threads") = 1, py::arg("compresslevel") = merivane::compression::kDefaultLevel,
-          py::arg("index") = py::none(), py::arg("sort_order") = "text",
-          py::arg("require_catalog_chromosomes") = false, py::arg("sample") = py::none(),
-          py::arg("header_lines") = py::tuple(), py::arg("stats") = py::none());
-
-    m.def("_add_common_arguments", &add_common_arguments,
-          doc("_add_common_arguments(parser: argparse.ArgumentParser) -> None",
-              "Add the options every pipeline's command line shares: -o, -s and -c.")
-              .c_str(),
-          py::arg("parser"));
-    m.def("dragen_from_cli", &dragen_from_cli,
-          doc("dragen_from_cli(argv: Optional[Sequence[str]] = None) -> None", "Command line of the DRAGEN pipeline.")
-              .c_str(),
-          py::arg("argv") = py::none());
-    m.def("ont_from_cli", &ont_from_cli,
-          doc("ont_from_cli(argv: Optional[Sequence[str]] = None) -> None",
-              "Command line of the Oxford Nanopore pipeline.")
-              .c_str(),
-          py::arg("argv") = py::none());
-    m.def("pacbio_from_cli", &pacbio_from_cli,
-          doc("pacbio_from_cli(argv: Optional[Sequence[str]] = None) -> None", "Command line of the PacBio pipeline.")
-              .c_str(),
-          py::arg("argv") = py::none());
-    // The installed commands, looked up in the Python module at call time.
-    struct Command {
-        const char* name;
-        const char* target;
-        const char* summary;
-    };
-    for (const Command& command :
-         {Command{"_main", "main",
-                  "The merivane command: its exit status (argparse exits by itself on a usage error or --help)."},
-          Command{"_dragen_command", "dragen_command",
-                  "The merivane-dragen command: dragen_from_cli with messages on standard error and a one-line "
-                  "error; its exit status."},
-          Command{"_ont_command", "ont_command",
-                  "The merivane-ont command: ont_from_cli with messages on standard error and a one-line error; "
-                  "its exit status."},
-          Command{"_pacbio_command", "pacbio_command",
-                  "The merivane-pacbio command: pacbio_from_cli with messages on standard error and a one-line "
-                  "error; its exit status."}}) {
-        const std::string signature = std::string(command.name) + "(argv: Optional[Sequence[str]] = None) -> int";
-        m.def(
-            command.name,
-            [target = command.target](py::object argv) {
-                return py::module_::import("Merivane._command").attr(target)(argv);
-            },
-            doc(signature.c_str(), command.summary).c_str(), py::arg("argv") = py::none());
-    }
-}
-
-namespace {
 
 py::object unify_entry(py::object struct_files, py::object output_path, py::object options, py::object merge_headers,
                        py::object threads, py::object compresslevel, py::object index, py::object sort_order,
@@ -208,17 +38,24 @@ py::object unify_entry(py::object struct_files, py::object output_path, py::obje
     return merivane::binding::unify_through_module(*registry, files, struct_files, output_path, options, settings);
 }
 
-// Runs a door: in the core when nothing it calls was replaced (the core
-// refuses colliding outputs itself), else through `_unify` with the options
-// record `make_options` builds from the module's UnifyOptions.
-template <class CoreDoor, class MakeOptions>
-py::object run_door(const unifier::StructFiles& files, py::handle output_path, py::dict struct_files,
-                    const RunKeywords& keywords, CoreDoor&& core_door, MakeOptions&& make_options) {
+// Runs a door over its paths (None for an input it takes none of): in the
+// core with the options `core_options` makes when nothing it calls was
+// replaced (the core refuses colliding outputs itself), else through
+// `_unify` with the options record `make_options` builds from the module's
+// UnifyOptions.
+template <class CoreOptions, class MakeOptions>
+py::object run_door(py::handle output_path, const unifier::KindTable<py::handle>& paths, const RunKeywords& keywords,
+                    CoreOptions&& core_options, MakeOptions&& make_options) {
     const std::string output = path_text(output_path, "output_path");
-    if (registry->intact("_unify")) return keywords.deliver(optional_str(without_gil_if(true, core_door)));
+    const unifier::StructFiles files = struct_files(paths);
+    const unifier::UnifyOptions options = core_options();
+    if (registry->intact("_unify")) {
+        return keywords.deliver(optional_str(
+            without_gil_if(true, [&] { return cli::unify(files, output, options, keywords.settings()); })));
+    }
     cli::reject_outputs_naming_inputs(files, output);
-    return registry->attr("_unify")(struct_files, output_path, make_options(registry->attr("UnifyOptions")),
-                                 **keywords.changed());
+    return registry->attr("_unify")(struct_files_dict(paths), output_path, make_options(registry->attr("UnifyOptions")),
+                                    **keywords.changed());
 }
 
 py::object dragen_unify(py::object output_path, py::object sv_path, py::object cnv_path, py::object repeat_path,
@@ -226,14 +63,8 @@ py::object dragen_unify(py::object output_path, py::object sv_path, py::object c
                         py::object compresslevel, py::object index, py::object sort_order,
                         py::object sample, py::object header_lines, py::object stats) {
     const RunKeywords keywords(merge_headers, threads, compresslevel, index, sort_order, sample, header_lines, stats);
-    const cli::OutputSettings& settings = keywords.settings();
-    const std::string output = path_text(output_path, "output_path");
-    const auto files = cli::dragen_inputs(optional_path(sv_path, "sv_path"), optional_path(cnv_path, "cnv_path"),
-                                          optional_path(repeat_path, "repeat_path"),
-                                          optional_path(roh_bed_path, "roh_bed_path"));
     return run_door(
-        files, output_path, struct_files_dict({sv_path, cnv_path, repeat_path, roh_bed_path}), keywords,
-        [&] { return cli::dragen_unify(output, files[0], files[1], files[2], files[3], settings); },
+        output_path, {sv_path, cnv_path, repeat_path, roh_bed_path}, keywords, [] { return unifier::UnifyOptions{}; },
         [](py::object make) { return make(); });
 }
 
@@ -242,14 +73,9 @@ py::object ont_unify(py::object output_path, py::object sv_path, py::object cnv_
                      py::object index, py::object sort_order,
                         py::object sample, py::object header_lines, py::object stats) {
     const RunKeywords keywords(merge_headers, threads, compresslevel, index, sort_order, sample, header_lines, stats);
-    const cli::OutputSettings& settings = keywords.settings();
-    const std::string output = path_text(output_path, "output_path");
-    const auto files = cli::long_read_inputs(optional_path(sv_path, "sv_path"), optional_path(cnv_path, "cnv_path"),
-                                             optional_path(repeat_path, "repeat_path"));
-    const std::optional<bool> modify = tri_state(modify_repeats);
     return run_door(
-        files, output_path, struct_files_dict({sv_path, cnv_path, repeat_path, py::none()}), keywords,
-        [&] { return cli::ont_unify(output, files[0], files[1], files[2], modify, settings); },
+        output_path, {sv_path, cnv_path, repeat_path, py::none()}, keywords,
+        [&] { return cli::ont_options(tri_state(modify_repeats)); },
         [&](py::object make) { return make("add_repeat_svtype"_a = modify_repeats); });
 }
 
@@ -258,15 +84,13 @@ py::object pacbio_unify(py::object output_path, py::object sv_path, py::object c
                         py::object compresslevel, py::object index, py::object sort_order,
                         py::object sample, py::object header_lines, py::object stats) {
     const RunKeywords keywords(merge_headers, threads, compresslevel, index, sort_order, sample, header_lines, stats);
-    const cli::OutputSettings& settings = keywords.settings();
-    const std::string output = path_text(output_path, "output_path");
-    const auto files = cli::long_read_inputs(optional_path(sv_path, "sv_path"), optional_path(cnv_path, "cnv_path"),
-                                             optional_path(repeat_path, "repeat_path"));
-    const py::tuple tokens = filter_token_tuple(drop_sv_filters, "drop_sv_filters");
-    std::vector<std::string> token_texts = filter_tokens(tokens, "drop_sv_filters");
+    py::tuple tokens;
     return run_door(
-        files, output_path, struct_files_dict({sv_path, cnv_path, repeat_path, py::none()}), keywords,
-        [&] { return cli::pacbio_unify(output, files[0], files[1], files[2], std::move(token_texts), settings); },
+        output_path, {sv_path, cnv_path, repeat_path, py::none()}, keywords,
+        [&] {
+            tokens = filter_token_tuple(drop_sv_filters, "drop_sv_filters");
+            return cli::pacbio_options(filter_tokens(tokens, "drop_sv_filters"));
+        },
         [&](py::object make) { return make("drop_sv_filters"_a = tokens); });
 }
 
@@ -371,3 +195,128 @@ py::object pacbio_from_cli(py::object argv) {
 }
 
 }  // namespace
+
+PYBIND11_MODULE(cli, m) {
+    py::options options;
+    options.disable_function_signatures();
+    merivane::binding::init_module();
+    m.doc() = "Front doors for the DRAGEN, Oxford Nanopore and PacBio pipelines, and their command lines.";
+    // Looked up by name at call time: replacing one is honoured.
+    registry = &Overrides::create(m);
+
+    // Names bound at load time; a failing import makes this module fail to load.
+    const py::module_ unifier_module = py::module_::import("Merivane.unifier");
+    for (const char* name : {"SV", "CNV", "REPEATS", "ROH", "UnifyOptions"}) m.attr(name) = unifier_module.attr(name);
+    for (const char* name : {"read_struct_lines", "unify_lines", "sort_and_compress"}) {
+        registry->import_from(Overrides::of(unifier_module), name);
+    }
+    registry->import_from(Overrides::of(py::module_::import("Merivane.repeats")), "filter_repeats_vcf");
+    // The doors' warnings about an input the caller did not give, and the one
+    // for a run with nothing to unify, which its error line repeats.
+    m.attr("_NOT_GIVEN_WARNINGS") = py::make_tuple(unifier::kInputMissing, merivane::repeats::kFullRepeatsNotGiven,
+                                                   unifier::kNothingToUnify);
+
+    registry->def("_unify", &unify_entry,
+               doc("_unify(struct_files: dict, output_path: str, options: UnifyOptions, *, "
+                   MERIVANE_OUTPUT_SIGNATURE,
+                   "Read, unify, sort and compress; the compressed file's path, or None when nothing was unified.",
+                   kOutputKeywordsDoc),
+               {"read_struct_lines", "unify_lines", "sort_and_compress"}, py::arg("struct_files"),
+               py::arg("output_path"), py::arg("options"), MERIVANE_OUTPUT_KEYWORDS);
+    m.def("dragen_unify", &dragen_unify,
+          doc("dragen_unify(output_path: str, sv_path: Optional[str] = None, cnv_path: Optional[str] = None, "
+              "repeat_path: Optional[str] = None, roh_bed_path: Optional[str] = None, *, "
+              MERIVANE_OUTPUT_SIGNATURE,
+              "Unify a DRAGEN run's SV, CNV, repeat and ROH outputs into one sorted, bgzipped VCF.",
+              kOutputKeywordsDoc)
+              .c_str(),
+          py::arg("output_path"), py::arg("sv_path") = py::none(), py::arg("cnv_path") = py::none(),
+          py::arg("repeat_path") = py::none(), py::arg("roh_bed_path") = py::none(), MERIVANE_OUTPUT_KEYWORDS);
+    m.def("ont_unify", &ont_unify,
+          doc("ont_unify(output_path: str, sv_path: Optional[str] = None, cnv_path: Optional[str] = None, "
+              "repeat_path: Optional[str] = None, modify_repeats: Optional[bool] = None, *, "
+              MERIVANE_OUTPUT_SIGNATURE,
+              "Unify an Oxford Nanopore run's SV, CNV and repeat outputs into one sorted, bgzipped VCF.",
+              kOutputKeywordsDoc)
+              .c_str(),
+          py::arg("output_path"), py::arg("sv_path") = py::none(), py::arg("cnv_path") = py::none(),
+          py::arg("repeat_path") = py::none(), py::arg("modify_repeats") = py::none(), MERIVANE_OUTPUT_KEYWORDS);
+    registry->def("pacbio_unify", &pacbio_unify,
+               doc("pacbio_unify(output_path: str, sv_path: Optional[str] = None, cnv_path: Optional[str] = None, "
+                   "repeat_path: Optional[str] = None, drop_sv_filters: Sequence[str] = (), *, "
+                   MERIVANE_OUTPUT_SIGNATURE,
+                   "Unify a PacBio run's SV, CNV and catalog-filtered repeat outputs into one sorted, bgzipped VCF.",
+                   kOutputKeywordsDoc),
+               {"_unify"}, py::arg("output_path"), py::arg("sv_path") = py::none(), py::arg("cnv_path") = py::none(),
+               py::arg("repeat_path") = py::none(), py::arg("drop_sv_filters") = py::tuple(),
+               MERIVANE_OUTPUT_KEYWORDS);
+    const std::string filter_and_unify_keywords =
+        std::string("filtered_repeat_path: where the filtered repeat VCF is written (and left); by default\n"
+                    "beside full_repeat_path, its name ending in _filtered.vcf.\n") +
+        kOutputKeywordsDoc +
+        "\nrequire_catalog_chromosomes: raise ValueError, before anything is written, when the repeat VCF has\n"
+        "records and none lies on a chromosome the catalog names (by default a WARNING, and no repeat call).";
+    m.def("pacbio_filter_and_unify", &pacbio_filter_and_unify,
+          doc("pacbio_filter_and_unify(output_path: str, sv_path: Optional[str] = None, "
+              "cnv_path: Optional[str] = None, full_repeat_path: Optional[str] = None, "
+              "repeat_bed_file_path: Optional[str] = None, drop_sv_filters: Sequence[str] = (), *, "
+              "filtered_repeat_path: Optional[str] = None, merge_headers: bool = False, threads: int = 1, "
+              "compresslevel: int = 9, index: Optional[str] = None, sort_order: str = \"text\", "
+              "require_catalog_chromosomes: bool = False, sample: Optional[str] = None, "
+              "header_lines: Sequence[str] = (), stats: Optional[dict] = None) -> Optional[str]",
+              "Restrict the full PacBio repeat VCF to the catalog, then unify as pacbio_unify does.",
+              filter_and_unify_keywords.c_str())
+              .c_str(),
+          py::arg("output_path"), py::arg("sv_path") = py::none(), py::arg("cnv_path") = py::none(),
+          py::arg("full_repeat_path") = py::none(), py::arg("repeat_bed_file_path") = py::none(),
+          py::arg("drop_sv_filters") = py::tuple(), py::kw_only(), py::arg("filtered_repeat_path") = py::none(),
+          py::arg("merge_headers") = false, py::arg("threads") = 1, py::arg("compresslevel") = merivane::compression::kDefaultLevel,
+          py::arg("index") = py::none(), py::arg("sort_order") = "text",
+          py::arg("require_catalog_chromosomes") = false, py::arg("sample") = py::none(),
+          py::arg("header_lines") = py::tuple(), py::arg("stats") = py::none());
+
+    m.def("_add_common_arguments", &add_common_arguments,
+          doc("_add_common_arguments(parser: argparse.ArgumentParser) -> None",
+              "Add the options every pipeline's command line shares: -o, -s and -c.")
+              .c_str(),
+          py::arg("parser"));
+    m.def("dragen_from_cli", &dragen_from_cli,
+          doc("dragen_from_cli(argv: Optional[Sequence[str]] = None) -> None", "Command line of the DRAGEN pipeline.")
+              .c_str(),
+          py::arg("argv") = py::none());
+    m.def("ont_from_cli", &ont_from_cli,
+          doc("ont_from_cli(argv: Optional[Sequence[str]] = None) -> None",
+              "Command line of the Oxford Nanopore pipeline.")
+              .c_str(),
+          py::arg("argv") = py::none());
+    m.def("pacbio_from_cli", &pacbio_from_cli,
+          doc("pacbio_from_cli(argv: Optional[Sequence[str]] = None) -> None", "Command line of the PacBio pipeline.")
+              .c_str(),
+          py::arg("argv") = py::none());
+    // The installed commands, looked up in the Python module at call time.
+    struct Command {
+        const char* name;
+        const char* target;
+        const char* summary;
+    };
+    for (const Command& command :
+         {Command{"_main", "main",
+                  "The merivane command: its exit status (argparse exits by itself on a usage error or --help)."},
+          Command{"_dragen_command", "dragen_command",
+                  "The merivane-dragen command: dragen_from_cli with messages on standard error and a one-line "
+                  "error; its exit status."},
+          Command{"_ont_command", "ont_command",
+                  "The merivane-ont command: ont_from_cli with messages on standard error and a one-line error; "
+                  "its exit status."},
+          Command{"_pacbio_command", "pacbio_command",
+                  "The merivane-pacbio command: pacbio_from_cli with messages on standard error and a one-line "
+                  "error; its exit status."}}) {
+        const std::string signature = std::string(command.name) + "(argv: Optional[Sequence[str]] = None) -> int";
+        m.def(
+            command.name,
+            [target = command.target](py::object argv) {
+                return py::module_::import("Merivane._command").attr(target)(argv);
+            },
+            doc(signature.c_str(), command.summary).c_str(), py::arg("argv") = py::none());
+    }
+}

@@ -1,6 +1,6 @@
 // Merivane.compression: sorting a VCF header-first and then by chromosome
-// and position, and writing it as BGZF. The Python API comes first; the
-// conversions behind it follow.
+// and position, and writing it as BGZF. The conversions come first, the
+// module's definition at the end.
 #include <pybind11/pybind11.h>
 
 #include <optional>
@@ -17,110 +17,11 @@
 
 namespace py = pybind11;
 namespace core = merivane::compression;
-using merivane::binding::compression_settings;
-using merivane::binding::doc;
-using merivane::binding::kCompressionKeywordsDoc;
-using merivane::binding::kSortKeywordsDoc;
-using merivane::binding::LinesView;
-using merivane::binding::optional_path;
-using merivane::binding::optional_str;
-using merivane::binding::optional_text;
-using merivane::binding::path_text;
-using merivane::binding::Overrides;
-using merivane::binding::text_view;
-using merivane::binding::to_path_str;
-using merivane::binding::to_str;
-using merivane::binding::to_str_list;
-using merivane::binding::truthy;
-using merivane::binding::without_gil_if;
+using namespace merivane::binding;
 
 namespace {
 
 Overrides* registry = nullptr;
-
-py::bytes bgzf_block(py::handle data);
-py::tuple split_header(py::handle lines);
-py::tuple sort_key(py::handle line);
-py::list sort_vcf_lines(py::handle lines, py::handle engine);
-core::SortOverrides sort_overrides();
-py::object write_bgzf(py::handle source_path, py::handle destination_path, py::handle threads,
-                      py::handle compresslevel, py::handle index);
-py::object sort_and_compress(py::handle vcf_file_path, py::handle destination_path, py::handle keep_plain,
-                             py::handle engine, py::handle threads, py::handle compresslevel, py::handle index,
-                             py::handle sort_order);
-
-}  // namespace
-
-PYBIND11_MODULE(compression, m) {
-    py::options options;
-    options.disable_function_signatures();
-    merivane::binding::init_module();
-    m.doc() = "Sort a VCF header-first, then by chromosome and position, and write it as BGZF for tabix.";
-
-    m.attr("GNU_SORT") = py::str(std::string(core::kGnuSort));
-    m.attr("PYTHON_SORT") = py::str(std::string(core::kPythonSort));
-    m.attr("_UNCOMPRESSED_BLOCK_SIZE") = core::kUncompressedBlockSize;
-    m.attr("_BGZF_EOF") = py::bytes(std::string(core::kBgzfEof));
-
-    m.def("split_header", &split_header, py::arg("lines"),
-          doc("split_header(lines: Iterable[str]) -> Tuple[List[str], List[str]]",
-              "Split lines into the header lines (starting with \"#\", wherever they stand) and the records,\n"
-              "both in input order; blank lines are dropped.").c_str());
-    m.def("_sort_key", &sort_key, py::arg("line"),
-          doc("_sort_key(line: str) -> Tuple[str, int, str]",
-              "Sort key of a record: its chromosome, its POS as an integer (0 with a warning when it is\n"
-              "not one) and the whole line.").c_str());
-    m.def("sort_vcf_lines", &sort_vcf_lines, py::arg("lines"), py::arg("engine") = py::none(),
-          doc("sort_vcf_lines(lines: Iterable[str], engine: Optional[str] = None) -> List[str]",
-              "Header lines first, then the records by chromosome, position and whole line, sorted in\n"
-              "memory (PYTHON_SORT, the default) or by GNU sort (GNU_SORT).").c_str());
-    // Looked up by name at call time: replacing one is honoured.
-    registry = &Overrides::create(m);
-    registry->def(
-        "_gnu_sort_path", [] { return optional_str(without_gil_if(true, core::gnu_sort_path)); },
-        doc("_gnu_sort_path() -> Optional[str]", "Full path of the GNU sort found on PATH, or None when there is none."),
-        {});
-    registry->def(
-        "gnu_sort_available",
-        [] {
-            return without_gil_if(true, [overrides = sort_overrides()] {
-                       return merivane::run_step(overrides.gnu_sort_path, core::gnu_sort_path);
-                   }).has_value();
-        },
-        doc("gnu_sort_available() -> bool", "Whether a GNU sort is installed on PATH."), {"_gnu_sort_path"});
-    registry->def(
-        "_sort_records_with_gnu_sort",
-        [](py::handle records) {
-            const LinesView input(records, "records");
-            const merivane::LineBuffer sorted = without_gil_if(
-                true, [&, overrides = sort_overrides()] { return core::sort_records_with_gnu_sort(input.views(), overrides); });
-            return to_str_list(sorted.lines());
-        },
-        doc("_sort_records_with_gnu_sort(records: List[str]) -> List[str]",
-            "Sort records with GNU sort -k1,1 -k2,2n under LC_ALL=C; each comes back ending in a line feed."),
-        {"_gnu_sort_path"}, py::arg("records"));
-    m.def("_bgzf_block", &bgzf_block, py::arg("data"),
-          doc("_bgzf_block(data: bytes) -> bytes", "One BGZF block holding data.").c_str());
-    m.def("write_bgzf", &write_bgzf, py::arg("source_path"), py::arg("destination_path"), py::kw_only(), py::arg("threads") = 1,
-          py::arg("compresslevel") = merivane::compression::kDefaultLevel, py::arg("index") = py::none(),
-          doc("write_bgzf(source_path: str, destination_path: str, *, threads: int = 1, compresslevel: int = 9, "
-              "index: Optional[str] = None) -> str",
-              "Compress a file as BGZF, ending it with the BGZF end-of-file marker; returns destination_path.",
-              kCompressionKeywordsDoc).c_str());
-    registry->def("sort_and_compress", &sort_and_compress,
-               doc("sort_and_compress(vcf_file_path: str, destination_path: Optional[str] = None, keep_plain: bool "
-                   "= False, engine: Optional[str] = None, *, threads: int = 1, compresslevel: int = 9, "
-                   "index: Optional[str] = None, sort_order: str = \"text\") -> str",
-                   "Sort a VCF and write it BGZF-compressed to destination_path (default: the input path plus\n"
-                   "\".gz\"), removing the plain input unless keep_plain; returns the destination.",
-                   kSortKeywordsDoc),
-               {"gnu_sort_available", "_gnu_sort_path"}, py::arg("vcf_file_path"),
-               py::arg("destination_path") = py::none(), py::arg("keep_plain") = false, py::arg("engine") = py::none(),
-               py::kw_only(), py::arg("threads") = 1, py::arg("compresslevel") = merivane::compression::kDefaultLevel, py::arg("index") = py::none(),
-               py::arg("sort_order") = "text");
-}
-
-namespace {
 
 // GNU sort as the module finds it now: the core's lookup while
 // `_gnu_sort_path` is the one loaded, else the replacement, called with the
@@ -260,3 +161,71 @@ py::object sort_and_compress(py::handle vcf_file_path, py::handle destination_pa
 
 }  // namespace
 
+PYBIND11_MODULE(compression, m) {
+    py::options options;
+    options.disable_function_signatures();
+    merivane::binding::init_module();
+    m.doc() = "Sort a VCF header-first, then by chromosome and position, and write it as BGZF for tabix.";
+
+    m.attr("GNU_SORT") = py::str(std::string(core::kGnuSort));
+    m.attr("PYTHON_SORT") = py::str(std::string(core::kPythonSort));
+    m.attr("_UNCOMPRESSED_BLOCK_SIZE") = core::kUncompressedBlockSize;
+    m.attr("_BGZF_EOF") = py::bytes(std::string(core::kBgzfEof));
+
+    m.def("split_header", &split_header, py::arg("lines"),
+          doc("split_header(lines: Iterable[str]) -> Tuple[List[str], List[str]]",
+              "Split lines into the header lines (starting with \"#\", wherever they stand) and the records,\n"
+              "both in input order; blank lines are dropped.").c_str());
+    m.def("_sort_key", &sort_key, py::arg("line"),
+          doc("_sort_key(line: str) -> Tuple[str, int, str]",
+              "Sort key of a record: its chromosome, its POS as an integer (0 with a warning when it is\n"
+              "not one) and the whole line.").c_str());
+    m.def("sort_vcf_lines", &sort_vcf_lines, py::arg("lines"), py::arg("engine") = py::none(),
+          doc("sort_vcf_lines(lines: Iterable[str], engine: Optional[str] = None) -> List[str]",
+              "Header lines first, then the records by chromosome, position and whole line, sorted in\n"
+              "memory (PYTHON_SORT, the default) or by GNU sort (GNU_SORT).").c_str());
+    // Looked up by name at call time: replacing one is honoured.
+    registry = &Overrides::create(m);
+    registry->def(
+        "_gnu_sort_path", [] { return optional_str(without_gil_if(true, core::gnu_sort_path)); },
+        doc("_gnu_sort_path() -> Optional[str]", "Full path of the GNU sort found on PATH, or None when there is none."),
+        {});
+    registry->def(
+        "gnu_sort_available",
+        [] {
+            return without_gil_if(true, [overrides = sort_overrides()] {
+                       return merivane::run_step(overrides.gnu_sort_path, core::gnu_sort_path);
+                   }).has_value();
+        },
+        doc("gnu_sort_available() -> bool", "Whether a GNU sort is installed on PATH."), {"_gnu_sort_path"});
+    registry->def(
+        "_sort_records_with_gnu_sort",
+        [](py::handle records) {
+            const LinesView input(records, "records");
+            const merivane::LineBuffer sorted = without_gil_if(
+                true, [&, overrides = sort_overrides()] { return core::sort_records_with_gnu_sort(input.views(), overrides); });
+            return to_str_list(sorted.lines());
+        },
+        doc("_sort_records_with_gnu_sort(records: List[str]) -> List[str]",
+            "Sort records with GNU sort -k1,1 -k2,2n under LC_ALL=C; each comes back ending in a line feed."),
+        {"_gnu_sort_path"}, py::arg("records"));
+    m.def("_bgzf_block", &bgzf_block, py::arg("data"),
+          doc("_bgzf_block(data: bytes) -> bytes", "One BGZF block holding data.").c_str());
+    m.def("write_bgzf", &write_bgzf, py::arg("source_path"), py::arg("destination_path"), py::kw_only(), py::arg("threads") = 1,
+          py::arg("compresslevel") = merivane::compression::kDefaultLevel, py::arg("index") = py::none(),
+          doc("write_bgzf(source_path: str, destination_path: str, *, threads: int = 1, compresslevel: int = 9, "
+              "index: Optional[str] = None) -> str",
+              "Compress a file as BGZF, ending it with the BGZF end-of-file marker; returns destination_path.",
+              kCompressionKeywordsDoc).c_str());
+    registry->def("sort_and_compress", &sort_and_compress,
+               doc("sort_and_compress(vcf_file_path: str, destination_path: Optional[str] = None, keep_plain: bool "
+                   "= False, engine: Optional[str] = None, *, threads: int = 1, compresslevel: int = 9, "
+                   "index: Optional[str] = None, sort_order: str = \"text\") -> str",
+                   "Sort a VCF and write it BGZF-compressed to destination_path (default: the input path plus\n"
+                   "\".gz\"), removing the plain input unless keep_plain; returns the destination.",
+                   kSortKeywordsDoc),
+               {"gnu_sort_available", "_gnu_sort_path"}, py::arg("vcf_file_path"),
+               py::arg("destination_path") = py::none(), py::arg("keep_plain") = false, py::arg("engine") = py::none(),
+               py::kw_only(), py::arg("threads") = 1, py::arg("compresslevel") = merivane::compression::kDefaultLevel, py::arg("index") = py::none(),
+               py::arg("sort_order") = "text");
+}

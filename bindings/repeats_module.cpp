@@ -1,6 +1,6 @@
 // Merivane.repeats: the repeat filter, its two intersection engines and the
-// catalog and record-span helpers they share. The stream type and the Python
-// API come first; the conversions behind them follow.
+// catalog and record-span helpers they share. The stream type and the
+// conversions come first, the module's definition at the end.
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
@@ -21,18 +21,7 @@ namespace {
 
 using merivane::character_count;
 using merivane::first_characters;
-using merivane::binding::doc;
-using merivane::binding::optional_path;
-using merivane::binding::optional_str;
-using merivane::binding::optional_text;
-using merivane::binding::path_text;
-using merivane::binding::require_text;
-using merivane::binding::Overrides;
-using merivane::binding::text_view;
-using merivane::binding::to_path_str;
-using merivane::binding::to_str;
-using merivane::binding::truthy;
-using merivane::binding::without_gil_if;
+using namespace merivane::binding;
 namespace repeats = merivane::repeats;
 
 constexpr const char* kModuleDoc =
@@ -122,12 +111,81 @@ std::int64_t size_argument(py::handle size) { return size.is_none() ? -1 : to_in
 
 Overrides* registry = nullptr;
 
-py::object span_to_python(const std::optional<repeats::RecordSpan>& span);
-py::dict intervals_to_python(const repeats::CatalogIntervals& catalog);
-std::vector<repeats::Interval> intervals_from_python(py::handle intervals);
-repeats::FilterOverrides filter_overrides();
+py::object span_to_python(const std::optional<repeats::RecordSpan>& span) {
+    if (!span) return py::none();
+    return py::make_tuple(to_str(span->chromosome), span->start, span->end);
+}
+
+py::dict intervals_to_python(const repeats::CatalogIntervals& catalog) {
+    py::dict table;
+    for (const auto& [chromosome, indexed] : catalog.chromosomes()) {
+        const std::vector<repeats::Interval>& intervals = indexed.intervals;
+        py::list pairs(intervals.size());
+        for (std::size_t i = 0; i < intervals.size(); ++i) {
+            pairs[i] = py::make_tuple(intervals[i].start, intervals[i].end);
+        }
+        table[to_str(chromosome)] = pairs;
+    }
+    return table;
+}
+
+// Each item unpacked as Python's `for start, end in intervals` would.
+std::vector<repeats::Interval> intervals_from_python(py::handle intervals) {
+    std::vector<repeats::Interval> out;
+    for (py::handle item : py::iter(intervals)) {
+        py::object bounds[2];
+        std::size_t count = 0;
+        for (py::handle bound : py::iter(item)) {
+            if (count == 2) throw py::value_error("too many values to unpack (expected 2)");
+            bounds[count++] = py::reinterpret_borrow<py::object>(bound);
+        }
+        if (count != 2) {
+            throw py::value_error("not enough values to unpack (expected 2, got " + std::to_string(count) + ")");
+        }
+        out.push_back({to_int64(bounds[0]), to_int64(bounds[1])});
+    }
+    return out;
+}
+
+// The filter's steps as the module has them now: a replaced one is called
+// through the module (with the GIL, which the filter otherwise releases).
+repeats::FilterOverrides filter_overrides() {
+    repeats::FilterOverrides overrides;
+    if (registry->replaced("bedtools_available")) {
+        overrides.bedtools_available = [] {
+            py::gil_scoped_acquire gil;
+            return truthy(registry->attr("bedtools_available")());
+        };
+    }
+    const auto intersect_through = [](const char* name) {
+        return [name](const std::string& repeat_path, const std::string& bed_path, const std::string& output_path) {
+            py::gil_scoped_acquire gil;
+            registry->attr(name)(to_path_str(repeat_path), to_path_str(bed_path), to_path_str(output_path));
+        };
+    };
+    if (registry->replaced("_intersect_with_bedtools")) {
+        overrides.intersect_with_bedtools = intersect_through("_intersect_with_bedtools");
+    }
+    if (registry->replaced("_intersect_in_python")) overrides.intersect_builtin = intersect_through("_intersect_in_python");
+    if (registry->replaced("_filtered_repeat_path")) {
+        overrides.filtered_repeat_path = [](const std::string& path) {
+            py::gil_scoped_acquire gil;
+            return path_text(registry->attr("_filtered_repeat_path")(to_path_str(path)), "_filtered_repeat_path result");
+        };
+    }
+    return overrides;
+}
+
+// The engines called on their own refuse what the filter refuses: an output
+// naming an input would be emptied before it is read.
 template <class Engine>
-void intersect(Engine engine, py::handle repeat_path, py::handle bed_path, py::handle output_path);
+void intersect(Engine engine, py::handle repeat_path, py::handle bed_path, py::handle output_path) {
+    const std::string repeat = path_text(repeat_path, "repeat_path");
+    const std::string bed = path_text(bed_path, "bed_path");
+    const std::string output = path_text(output_path, "output_path");
+    repeats::reject_output_naming_inputs(output, repeat, bed);
+    without_gil_if(true, [&] { engine(repeat, bed, output); });
+}
 
 }  // namespace
 
@@ -281,83 +339,3 @@ PYBIND11_MODULE(repeats, m) {
         py::arg("engine") = py::none(), py::arg("output_path") = py::none(), py::kw_only(),
         py::arg("require_catalog_chromosomes") = false);
 }
-
-namespace {
-
-py::object span_to_python(const std::optional<repeats::RecordSpan>& span) {
-    if (!span) return py::none();
-    return py::make_tuple(to_str(span->chromosome), span->start, span->end);
-}
-
-py::dict intervals_to_python(const repeats::CatalogIntervals& catalog) {
-    py::dict table;
-    for (const auto& [chromosome, indexed] : catalog.chromosomes()) {
-        const std::vector<repeats::Interval>& intervals = indexed.intervals;
-        py::list pairs(intervals.size());
-        for (std::size_t i = 0; i < intervals.size(); ++i) {
-            pairs[i] = py::make_tuple(intervals[i].start, intervals[i].end);
-        }
-        table[to_str(chromosome)] = pairs;
-    }
-    return table;
-}
-
-// Each item unpacked as Python's `for start, end in intervals` would.
-std::vector<repeats::Interval> intervals_from_python(py::handle intervals) {
-    std::vector<repeats::Interval> out;
-    for (py::handle item : py::iter(intervals)) {
-        py::object bounds[2];
-        std::size_t count = 0;
-        for (py::handle bound : py::iter(item)) {
-            if (count == 2) throw py::value_error("too many values to unpack (expected 2)");
-            bounds[count++] = py::reinterpret_borrow<py::object>(bound);
-        }
-        if (count != 2) {
-            throw py::value_error("not enough values to unpack (expected 2, got " + std::to_string(count) + ")");
-        }
-        out.push_back({to_int64(bounds[0]), to_int64(bounds[1])});
-    }
-    return out;
-}
-
-// The filter's steps as the module has them now: a replaced one is called
-// through the module (with the GIL, which the filter otherwise releases).
-repeats::FilterOverrides filter_overrides() {
-    repeats::FilterOverrides overrides;
-    if (registry->replaced("bedtools_available")) {
-        overrides.bedtools_available = [] {
-            py::gil_scoped_acquire gil;
-            return truthy(registry->attr("bedtools_available")());
-        };
-    }
-    const auto intersect_through = [](const char* name) {
-        return [name](const std::string& repeat_path, const std::string& bed_path, const std::string& output_path) {
-            py::gil_scoped_acquire gil;
-            registry->attr(name)(to_path_str(repeat_path), to_path_str(bed_path), to_path_str(output_path));
-        };
-    };
-    if (registry->replaced("_intersect_with_bedtools")) {
-        overrides.intersect_with_bedtools = intersect_through("_intersect_with_bedtools");
-    }
-    if (registry->replaced("_intersect_in_python")) overrides.intersect_builtin = intersect_through("_intersect_in_python");
-    if (registry->replaced("_filtered_repeat_path")) {
-        overrides.filtered_repeat_path = [](const std::string& path) {
-            py::gil_scoped_acquire gil;
-            return path_text(registry->attr("_filtered_repeat_path")(to_path_str(path)), "_filtered_repeat_path result");
-        };
-    }
-    return overrides;
-}
-
-// The engines called on their own refuse what the filter refuses: an output
-// naming an input would be emptied before it is read.
-template <class Engine>
-void intersect(Engine engine, py::handle repeat_path, py::handle bed_path, py::handle output_path) {
-    const std::string repeat = path_text(repeat_path, "repeat_path");
-    const std::string bed = path_text(bed_path, "bed_path");
-    const std::string output = path_text(output_path, "output_path");
-    repeats::reject_output_naming_inputs(output, repeat, bed);
-    without_gil_if(true, [&] { engine(repeat, bed, output); });
-}
-
-}  // namespace

@@ -261,6 +261,13 @@ unifier::StructFiles struct_files(py::handle mapping) {
     return files;
 }
 
+unifier::StructFiles struct_files(const unifier::KindTable<py::handle>& paths) {
+    static constexpr const char* kNames[] = {"sv_path", "cnv_path", "repeat_path", "roh_bed_path"};
+    unifier::StructFiles files;
+    for (std::size_t i = 0; i < paths.size(); ++i) files[i] = optional_path(paths[i], kNames[i]);
+    return files;
+}
+
 py::dict struct_files_dict(const unifier::KindTable<py::handle>& paths) {
     py::dict out;
     for (const unifier::InputKind kind : unifier::kFileTypes) {

@@ -147,6 +147,9 @@ py::object mapping_get(py::handle mapping, py::handle key);
 // dict, a UserDict or a mappingproxy), read for the four kinds; missing keys
 // are absent inputs. AttributeError for a value that is no mapping.
 unifier::StructFiles struct_files(py::handle mapping);
+// The paths a door or `run` takes, one per input kind in kind order (None for
+// none): sv_path, cnv_path, repeat_path and roh_bed_path.
+unifier::StructFiles struct_files(const unifier::KindTable<py::handle>& paths);
 // Paths as given (one per input kind, in kind order) as a dict keyed by the
 // kind texts: the mapping a door hands to a replaced `_unify`.
 py::dict struct_files_dict(const unifier::KindTable<py::handle>& paths);
@@ -232,6 +235,12 @@ py::dict changed_keywords(const cli::OutputSettings& settings);
     py::kw_only(), py::arg("merge_headers") = false, py::arg("threads") = 1, py::arg("compresslevel") = merivane::compression::kDefaultLevel, \
         py::arg("index") = py::none(), py::arg("sort_order") = "text", py::arg("sample") = py::none(),   \
         py::arg("header_lines") = py::tuple(), py::arg("stats") = py::none()
+
+// How a docstring's signature line spells them, to its end.
+#define MERIVANE_OUTPUT_SIGNATURE                                                                          \
+    "merge_headers: bool = False, threads: int = 1, compresslevel: int = 9, index: Optional[str] = None, " \
+    "sort_order: str = \"text\", sample: Optional[str] = None, header_lines: Sequence[str] = (), "         \
+    "stats: Optional[dict] = None) -> Optional[str]"
 
 // Descriptions of those keywords, for the docstrings.
 extern const char* const kMergeHeadersDoc;

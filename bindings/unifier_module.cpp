@@ -1,6 +1,6 @@
 // Merivane.unifier: the input vocabulary and options, reading the inputs,
 // the record rules, the unified writer and the one-call job `run`. The
-// Python API comes first; the conversions behind it follow.
+// conversions come first, the module's definition at the end.
 #include <pybind11/pybind11.h>
 
 #include <optional>
@@ -22,28 +22,7 @@ namespace {
 
 namespace core = merivane::unifier;
 using core::InputKind;
-using merivane::binding::core_options;
-using merivane::binding::doc;
-using merivane::binding::filter_token_tuple;
-using merivane::binding::filter_tokens;
-using merivane::binding::kMergeHeadersDoc;
-using merivane::binding::kOutputKeywordsDoc;
-using merivane::binding::LinesView;
-using merivane::binding::mapping_get;
-using merivane::binding::optional_path;
-using merivane::binding::optional_str;
-using merivane::binding::path_text;
-using merivane::binding::reject_lone_text;
-using merivane::binding::require_text;
-using merivane::binding::Overrides;
-using merivane::binding::text_view;
-using merivane::binding::to_path_str;
-using merivane::binding::to_str;
-using merivane::binding::to_str_list;
-using merivane::binding::tri_state;
-using merivane::binding::truthy;
-using merivane::binding::type_name;
-using merivane::binding::without_gil_if;
+using namespace merivane::binding;
 
 constexpr const char* kModuleDoc =
     "Unify a pipeline's SV, CNV, tandem-repeat and ROH outputs into one structural VCF.\n"
@@ -54,140 +33,6 @@ constexpr const char* kModuleDoc =
 Overrides* registry = nullptr;
 py::object options_type;
 core::KindTable<py::handle> kinds;  // the SV, CNV, REPEATS, ROH constants
-
-void define_vocabulary(py::module_& m);
-void define_options(py::module_& m);
-bool is_empty_objects(py::handle lines);
-py::str vcf_header_objects(py::handle lines);
-py::object marked_repeat_line(py::handle repeat_line, py::handle add_repeat_svtype);
-py::list drop_sv_objects(py::handle lines, const std::vector<std::string>& tokens);
-bool roh_objects_are_bed(py::handle roh_lines, const std::string& declared);
-py::dict read_struct_lines(py::handle struct_files, py::handle options_arg);
-py::object unify_lines(py::handle files_lines, py::handle output_path, py::handle options_arg,
-                       py::handle merge_headers_arg);
-void write_vcf_content(py::handle file_type, py::handle lines_dict, py::handle output_h, py::handle options_arg);
-py::object run(py::handle output_path, py::handle sv_path, py::handle cnv_path, py::handle repeat_path,
-               py::handle roh_bed_path, py::handle skip_svtype, py::handle drop_sv_filters, py::handle merge_headers,
-               py::handle threads, py::handle compresslevel, py::handle index, py::handle sort_order,
-               py::handle sample, py::handle header_lines, py::handle stats);
-
-}  // namespace
-
-PYBIND11_MODULE(unifier, m) {
-    py::options options;
-    options.disable_function_signatures();
-    merivane::binding::init_module();
-    m.doc() = kModuleDoc;
-    // Looked up by name at call time: replacing one is honoured.
-    registry = &Overrides::create(m);
-
-    // Bound when the module loads: if compression cannot be imported, neither
-    // can this module.
-    registry->import_from(Overrides::of(py::module_::import("Merivane.compression")), "sort_and_compress");
-
-    define_vocabulary(m);
-    define_options(m);
-
-    // --- input reading
-    registry->def(
-        "get_lines",
-        [](py::handle file_path) {
-            const std::string path = path_text(file_path, "file_path");
-            const core::Lines lines = without_gil_if(true, [&] { return core::get_lines(path); });
-            return to_str_list(lines.views);
-        },
-        doc("get_lines(file_path: str) -> List[str]", "The file's lines, whether or not it is gzipped."), {},
-        py::arg("file_path"));
-    registry->def("is_empty", &is_empty_objects,
-               doc("is_empty(lines: Iterable[str]) -> bool", "True when nothing but headers and blank lines is present."),
-               {}, py::arg("lines"));
-    registry->def("vcf_header_from_lines", &vcf_header_objects,
-               doc("vcf_header_from_lines(vcf_lines: Iterable[str]) -> str",
-                   "Everything up to and including the #CHROM column header."),
-               {}, py::arg("vcf_lines"));
-
-    // --- record rules
-    registry->def(
-        "is_valid_line", [](py::handle line) { return core::is_valid_line(text_view(line, "line")); },
-        doc("is_valid_line(line: str) -> bool",
-            "Whether a CNV line is carried into the unified file: headers and records with SVTYPE= are,\n"
-            "records whose first genotype is the no-call ./. are not."),
-        {}, py::arg("line"));
-    registry->def(
-        "modify_repeat_line",
-        [](py::handle repeat_line) { return to_str(core::modify_repeat_line(text_view(repeat_line, "repeat_line"))); },
-        doc("modify_repeat_line(repeat_line: str) -> str",
-            "The ten-cell repeat record with \";SVTYPE=REP\" appended to its INFO."),
-        {}, py::arg("repeat_line"));
-    registry->def(
-        "_repeat_line_needs_svtype",
-        [](py::handle repeat_line) { return core::repeat_line_needs_svtype(text_view(repeat_line, "repeat_line")); },
-        doc("_repeat_line_needs_svtype(repeat_line: str) -> bool", "Whether a repeat record is missing SVTYPE=."), {},
-        py::arg("repeat_line"));
-    registry->def("_marked_repeat_line", &marked_repeat_line,
-               doc("_marked_repeat_line(repeat_line: str, add_repeat_svtype: Optional[bool]) -> str",
-                   "The repeat line as it should be written."),
-               {"_repeat_line_needs_svtype", "modify_repeat_line"}, py::arg("repeat_line"),
-               py::arg("add_repeat_svtype"));
-    registry->def(
-        "drop_sv_records_by_filter",
-        [](py::handle lines, py::handle tokens) { return drop_sv_objects(lines, filter_tokens(tokens, "filter_tokens")); },
-        doc("drop_sv_records_by_filter(lines: Sequence[str], filter_tokens: Sequence[str]) -> List[str]",
-            "A new list without the SV records whose FILTER carries one of the tokens."),
-        {}, py::arg("lines"), py::arg("filter_tokens"));
-    registry->def(
-        "_roh_lines_are_bed",
-        [](py::handle roh_lines, py::handle declared) {
-            return roh_objects_are_bed(roh_lines, require_text(declared, "declared"));
-        },
-        doc("_roh_lines_are_bed(roh_lines: Sequence[str], declared: str) -> bool",
-            "Whether the ROH input is a BED needing conversion."),
-        {}, py::arg("roh_lines"), py::arg("declared"));
-    registry->def(
-        "roh_bed_line_to_vcf",
-        [](py::handle bed_line) { return to_str(core::roh_bed_line_to_vcf(text_view(bed_line, "bed_line"))); },
-        doc("roh_bed_line_to_vcf(bed_line: str) -> str", "One DRAGEN ROH BED interval as an <ROH> VCF record."), {},
-        py::arg("bed_line"));
-
-    registry->def("read_struct_lines", &read_struct_lines,
-               doc("read_struct_lines(struct_files: Dict[str, Optional[str]], options: Optional[UnifyOptions] = None) "
-                   "-> Dict[str, Optional[List[str]]]",
-                   "Read each input path into lines, dropping the ones with nothing to add."),
-               {"get_lines", "is_empty", "drop_sv_records_by_filter"}, py::arg("struct_files"),
-               py::arg("options") = py::none());
-
-    // --- writer
-    registry->def("unify_lines", &unify_lines,
-               doc("unify_lines(files_lines: Dict[str, Optional[List[str]]], output_path: str, "
-                   "options: Optional[UnifyOptions] = None, *, merge_headers: bool = False) -> Optional[str]",
-                   "Write the unified, unsorted VCF: one header, then the other inputs' records.", kMergeHeadersDoc),
-               {"is_valid_line", "_marked_repeat_line", "_roh_lines_are_bed", "roh_bed_line_to_vcf",
-                "vcf_header_from_lines"},
-               py::arg("files_lines"), py::arg("output_path"), py::arg("options") = py::none(), py::kw_only(),
-               py::arg("merge_headers") = false);
-    m.def("_write_vcf_content", &write_vcf_content, py::arg("file_type"), py::arg("lines_dict"), py::arg("output_h"),
-          py::arg("options"),
-          doc("_write_vcf_content(file_type: str, lines_dict: Dict[str, Optional[List[str]]], output_h, "
-              "options: UnifyOptions) -> None",
-              "Append one input's records (never its header) to output_h.")
-              .c_str());
-
-    // --- the whole job
-    m.def("run", &run, py::arg("output_path"), py::arg("sv_path") = py::none(), py::arg("cnv_path") = py::none(),
-          py::arg("repeat_path") = py::none(), py::arg("roh_bed_path") = py::none(),
-          py::arg("skip_svtype") = false, py::arg("drop_sv_filters") = py::tuple(), MERIVANE_OUTPUT_KEYWORDS,
-          doc("run(output_path: str, sv_path: Optional[str] = None, cnv_path: Optional[str] = None, "
-              "repeat_path: Optional[str] = None, roh_bed_path: Optional[str] = None, skip_svtype: bool = False, "
-              "drop_sv_filters: Sequence[str] = (), *, merge_headers: bool = False, threads: int = 1, "
-              "compresslevel: int = 9, index: Optional[str] = None, sort_order: str = \"text\", sample: Optional[str] = None, header_lines: Sequence[str] = (), "
-              "stats: Optional[dict] = None) -> Optional[str]",
-              "Read, unify, sort and BGZF-compress the inputs; return the compressed file's path, or None\n"
-              "when there was nothing to unify.",
-              kOutputKeywordsDoc)
-              .c_str());
-}
-
-namespace {
 
 // The options record as Python sees it: the objects exactly as given.
 struct Options {
@@ -444,9 +289,7 @@ py::object run(py::handle output_path, py::handle sv_path, py::handle cnv_path, 
     const merivane::cli::OutputSettings& settings = keywords.settings();
     const std::string output = path_text(output_path, "output_path");
     const core::KindTable<py::handle> paths = {sv_path, cnv_path, repeat_path, roh_bed_path};
-    const char* const names[] = {"sv_path", "cnv_path", "repeat_path", "roh_bed_path"};
-    core::StructFiles files;
-    for (std::size_t i = 0; i < paths.size(); ++i) files[i] = optional_path(paths[i], names[i]);
+    const core::StructFiles files = struct_files(paths);
     // Through run a caller can only switch repeat marking off, never force it.
     const bool skip = truthy(skip_svtype);
     const py::tuple tokens = filter_token_tuple(drop_sv_filters, "drop_sv_filters");
@@ -549,3 +392,115 @@ void define_vocabulary(py::module_& m) {
 
 }  // namespace
 
+PYBIND11_MODULE(unifier, m) {
+    py::options options;
+    options.disable_function_signatures();
+    merivane::binding::init_module();
+    m.doc() = kModuleDoc;
+    // Looked up by name at call time: replacing one is honoured.
+    registry = &Overrides::create(m);
+
+    // Bound when the module loads: if compression cannot be imported, neither
+    // can this module.
+    registry->import_from(Overrides::of(py::module_::import("Merivane.compression")), "sort_and_compress");
+
+    define_vocabulary(m);
+    define_options(m);
+
+    // --- input reading
+    registry->def(
+        "get_lines",
+        [](py::handle file_path) {
+            const std::string path = path_text(file_path, "file_path");
+            const core::Lines lines = without_gil_if(true, [&] { return core::get_lines(path); });
+            return to_str_list(lines.views);
+        },
+        doc("get_lines(file_path: str) -> List[str]", "The file's lines, whether or not it is gzipped."), {},
+        py::arg("file_path"));
+    registry->def("is_empty", &is_empty_objects,
+               doc("is_empty(lines: Iterable[str]) -> bool", "True when nothing but headers and blank lines is present."),
+               {}, py::arg("lines"));
+    registry->def("vcf_header_from_lines", &vcf_header_objects,
+               doc("vcf_header_from_lines(vcf_lines: Iterable[str]) -> str",
+                   "Everything up to and including the #CHROM column header."),
+               {}, py::arg("vcf_lines"));
+
+    // --- record rules
+    registry->def(
+        "is_valid_line", [](py::handle line) { return core::is_valid_line(text_view(line, "line")); },
+        doc("is_valid_line(line: str) -> bool",
+            "Whether a CNV line is carried into the unified file: headers and records with SVTYPE= are,\n"
+            "records whose first genotype is the no-call ./. are not."),
+        {}, py::arg("line"));
+    registry->def(
+        "modify_repeat_line",
+        [](py::handle repeat_line) { return to_str(core::modify_repeat_line(text_view(repeat_line, "repeat_line"))); },
+        doc("modify_repeat_line(repeat_line: str) -> str",
+            "The ten-cell repeat record with \";SVTYPE=REP\" appended to its INFO."),
+        {}, py::arg("repeat_line"));
+    registry->def(
+        "_repeat_line_needs_svtype",
+        [](py::handle repeat_line) { return core::repeat_line_needs_svtype(text_view(repeat_line, "repeat_line")); },
+        doc("_repeat_line_needs_svtype(repeat_line: str) -> bool", "Whether a repeat record is missing SVTYPE=."), {},
+        py::arg("repeat_line"));
+    registry->def("_marked_repeat_line", &marked_repeat_line,
+               doc("_marked_repeat_line(repeat_line: str, add_repeat_svtype: Optional[bool]) -> str",
+                   "The repeat line as it should be written."),
+               {"_repeat_line_needs_svtype", "modify_repeat_line"}, py::arg("repeat_line"),
+               py::arg("add_repeat_svtype"));
+    registry->def(
+        "drop_sv_records_by_filter",
+        [](py::handle lines, py::handle tokens) { return drop_sv_objects(lines, filter_tokens(tokens, "filter_tokens")); },
+        doc("drop_sv_records_by_filter(lines: Sequence[str], filter_tokens: Sequence[str]) -> List[str]",
+            "A new list without the SV records whose FILTER carries one of the tokens."),
+        {}, py::arg("lines"), py::arg("filter_tokens"));
+    registry->def(
+        "_roh_lines_are_bed",
+        [](py::handle roh_lines, py::handle declared) {
+            return roh_objects_are_bed(roh_lines, require_text(declared, "declared"));
+        },
+        doc("_roh_lines_are_bed(roh_lines: Sequence[str], declared: str) -> bool",
+            "Whether the ROH input is a BED needing conversion."),
+        {}, py::arg("roh_lines"), py::arg("declared"));
+    registry->def(
+        "roh_bed_line_to_vcf",
+        [](py::handle bed_line) { return to_str(core::roh_bed_line_to_vcf(text_view(bed_line, "bed_line"))); },
+        doc("roh_bed_line_to_vcf(bed_line: str) -> str", "One DRAGEN ROH BED interval as an <ROH> VCF record."), {},
+        py::arg("bed_line"));
+
+    registry->def("read_struct_lines", &read_struct_lines,
+               doc("read_struct_lines(struct_files: Dict[str, Optional[str]], options: Optional[UnifyOptions] = None) "
+                   "-> Dict[str, Optional[List[str]]]",
+                   "Read each input path into lines, dropping the ones with nothing to add."),
+               {"get_lines", "is_empty", "drop_sv_records_by_filter"}, py::arg("struct_files"),
+               py::arg("options") = py::none());
+
+    // --- writer
+    registry->def("unify_lines", &unify_lines,
+               doc("unify_lines(files_lines: Dict[str, Optional[List[str]]], output_path: str, "
+                   "options: Optional[UnifyOptions] = None, *, merge_headers: bool = False) -> Optional[str]",
+                   "Write the unified, unsorted VCF: one header, then the other inputs' records.", kMergeHeadersDoc),
+               {"is_valid_line", "_marked_repeat_line", "_roh_lines_are_bed", "roh_bed_line_to_vcf",
+                "vcf_header_from_lines"},
+               py::arg("files_lines"), py::arg("output_path"), py::arg("options") = py::none(), py::kw_only(),
+               py::arg("merge_headers") = false);
+    m.def("_write_vcf_content", &write_vcf_content, py::arg("file_type"), py::arg("lines_dict"), py::arg("output_h"),
+          py::arg("options"),
+          doc("_write_vcf_content(file_type: str, lines_dict: Dict[str, Optional[List[str]]], output_h, "
+              "options: UnifyOptions) -> None",
+              "Append one input's records (never its header) to output_h.")
+              .c_str());
+
+    // --- the whole job
+    m.def("run", &run, py::arg("output_path"), py::arg("sv_path") = py::none(), py::arg("cnv_path") = py::none(),
+          py::arg("repeat_path") = py::none(), py::arg("roh_bed_path") = py::none(),
+          py::arg("skip_svtype") = false, py::arg("drop_sv_filters") = py::tuple(), MERIVANE_OUTPUT_KEYWORDS,
+          doc("run(output_path: str, sv_path: Optional[str] = None, cnv_path: Optional[str] = None, "
+              "repeat_path: Optional[str] = None, roh_bed_path: Optional[str] = None, skip_svtype: bool = False, "
+              "drop_sv_filters: Sequence[str] = (), *, "
+              MERIVANE_OUTPUT_SIGNATURE,
+              "Read, unify, sort and BGZF-compress the inputs; return the compressed file's path, or None\n"
+              "when there was nothing to unify.",
+              kOutputKeywordsDoc)
+              .c_str());
+}
