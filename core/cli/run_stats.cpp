@@ -11,6 +11,14 @@ namespace merivane::cli {
 using unifier::InputKind;
 using unifier::kind_index;
 
+namespace {
+std::uint64_t count_records(unifier::LineSpan lines) {
+    std::uint64_t records = 0;
+    for (const std::string_view line : lines) records += is_record_line(line) ? 1 : 0;
+    return records;
+}
+}  // namespace
+
 unifier::FilesLines read_counting(const unifier::StructFiles& struct_files, const unifier::UnifyOptions& options,
                                   RunStats* stats) {
     if (!stats) return unifier::read_struct_lines(struct_files, options);
@@ -27,13 +35,13 @@ unifier::FilesLines read_counting(const unifier::StructFiles& struct_files, cons
     steps.get_lines = [&](const std::string& path) {
         unifier::Lines lines = unifier::get_lines(path);
         current = &stats->inputs[kind_index(given[next++])];
-        current->read = unifier::count_records(lines.views);
+        current->read = count_records(lines.views);
         return lines;
     };
     steps.drop_sv_records = [&](unifier::Lines lines, const unifier::UnifyOptions& opts) {
         if (!opts.drop_sv_filters.empty()) {
             lines.views = unifier::drop_sv_records_by_filter(lines.views, opts.drop_sv_filters);
-            current->filter = current->read - unifier::count_records(lines.views);
+            current->filter = current->read - count_records(lines.views);
         }
         return lines;
     };
@@ -41,7 +49,7 @@ unifier::FilesLines read_counting(const unifier::StructFiles& struct_files, cons
         const bool empty = unifier::is_empty(lines.views);
         if (empty) {
             current->left_out = true;
-            current->header_only = unifier::count_records(lines.views);
+            current->header_only = count_records(lines.views);
         }
         return empty;
     };

@@ -9,7 +9,7 @@
 
 #include "compression/settings.hpp"
 #include "unifier/reading.hpp"
-#include "unifier/tally.hpp"
+#include "unifier/writer.hpp"
 
 namespace merivane::cli {
 

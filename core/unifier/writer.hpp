@@ -3,7 +3,9 @@
 // REPEATS, ROH, each input in its own line order.
 #pragma once
 
+#include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -11,7 +13,6 @@
 
 #include "unifier/reading.hpp"
 #include "unifier/rules.hpp"
-#include "unifier/tally.hpp"
 #include "unifier/vocabulary.hpp"
 
 namespace merivane {
@@ -23,6 +24,24 @@ namespace merivane::unifier {
 inline constexpr const char* kNothingToUnify = "Empty/no vcf files to concatenate";
 inline constexpr const char* kNoColumnHeader = "No vcf header for given %s file";
 inline constexpr const char* kUnifiedCreated = "Created unified vcf file at %s";
+
+// What the unified file holds, by input, by SVTYPE and by chromosome,
+// counted as it is written.
+struct RecordTally {
+    using Counts = std::map<std::string, std::uint64_t, std::less<>>;
+
+    // Takes one record of the unified file, written for the input `kind`.
+    void count(InputKind kind, std::string_view record);
+
+    KindTable<std::uint64_t> kept{};
+    std::uint64_t records = 0;
+    std::uint64_t without_svtype = 0;
+    Counts by_svtype;
+    Counts by_chromosome;
+};
+
+// The SVTYPE= value of a record's INFO, or empty when it has none.
+std::string_view svtype_of(std::string_view record);
 
 // Input kind -> the input's lines, or nullopt when absent (an empty list is
 // present).
