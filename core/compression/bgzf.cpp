@@ -425,9 +425,10 @@ void write_indexed_bgzf(const std::string& destination, const CompressionSetting
         step();
         total += Clock::now() - before;
     };
-    IndexBeside index(destination, settings.index, namer);
     AtomicOutput out(destination);
-    // Written in place, the data stops matching an earlier index at once.
+    // Written in place (a device, a FIFO), the data stops matching an
+    // earlier index at once, and no file beside it indexes what went there.
+    IndexBeside index(destination, out.writes_directly() ? std::nullopt : settings.index, namer);
     if (out.writes_directly()) index.remove_earlier();
     BgzfWriter writer([&out](std::string_view block) { out.write(block); }, settings);
     produce([&](std::string_view data) {
@@ -436,8 +437,7 @@ void write_indexed_bgzf(const std::string& destination, const CompressionSetting
     });
     timed(compressing, [&] { writer.finish(); });
     timed(indexing, [&] { index.prepare(writer.block_offsets(), writer.compressed_size()); });
-    out.commit();
-    index.commit();
+    index.commit(out);
     if (settings.seconds) {
         const auto seconds = [](Clock::duration d) { return std::chrono::duration<double>(d).count(); };
         settings.seconds->compress += seconds(compressing);

@@ -678,8 +678,8 @@ void IndexBeside::prepare(const std::vector<std::uint64_t>& block_offsets, std::
         BgzfWriter writer([this](std::string_view block) { pending_->write(block); }, index_settings);
         writer.write(index);
         writer.finish();
+        pending_->prepare();
     }
-    remove_earlier();
 }
 
 void IndexBeside::remove_earlier() {
@@ -689,8 +689,15 @@ void IndexBeside::remove_earlier() {
     }
 }
 
-void IndexBeside::commit() {
-    if (pending_) pending_->commit();
+void IndexBeside::commit(AtomicOutput& data) {
+    if (data.writes_directly()) return data.commit();
+    data.prepare();
+    const std::string directory = directory_of(destination_);
+    const UniqueFd lock = lock_directory(directory);
+    remove_earlier();
+    data.place();
+    if (pending_) pending_->place();
+    sync_directory(directory);
 }
 
 }  // namespace merivane::compression

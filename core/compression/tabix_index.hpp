@@ -60,11 +60,9 @@ std::string index_path(const std::string& destination, IndexFormat format);
 // The index side of one BGZF output: whatever index was asked for (or none)
 // and no other beside the destination, so that an index never outlives the
 // data it indexed. The index is fed what the writer is fed; once the data
-// is complete, prepare() writes the index file to a temporary of its own and
-// removes every earlier index beside the destination; the caller then puts
-// the data in place and calls commit(), which puts the index in place.
-// Without commit() the temporary goes and nothing beside the destination is
-// touched unless prepare() ran.
+// is complete, prepare() writes the index whole to a file of its own, and
+// commit(data) puts data and index in place. Without commit() the new files
+// go and nothing beside the destination is touched.
 class IndexBeside {
 public:
     IndexBeside(std::string destination, std::optional<IndexFormat> format, LineNamer namer);
@@ -79,7 +77,13 @@ public:
     // For data written over the destination in place: earlier indexes stop
     // matching it as soon as writing begins.
     void remove_earlier();
-    void commit();
+    // Both new files complete and durable first, so that a failure up to
+    // there leaves the earlier pair as it was. Then, as one step against
+    // other runs on the same directory: the earlier indexes removed, the
+    // data renamed, the index renamed. Whatever order runs finish in, the
+    // index beside the data is its own; a crash inside leaves the new data
+    // with no index, never with an earlier one.
+    void commit(AtomicOutput& data);
 
 private:
     std::string destination_;

@@ -66,6 +66,12 @@ private:
     OutputFile file_;
 };
 
+// An advisory lock on a directory against other runs putting files in place
+// in it, held until the descriptor closes and leaving no file behind; none
+// (an empty descriptor) where the file system has no such locks (some NFS):
+// the work goes on without it.
+UniqueFd lock_directory(const std::string& directory);
+
 // The permission bits a newly created file gets: 0666 less the umask.
 unsigned created_file_mode();
 

@@ -1,5 +1,6 @@
 // The file layer's system calls on POSIX.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -198,7 +199,18 @@ std::string os::name_unnamed(int fd, const std::string& destination) {
 }
 
 void os::replace_file(const std::string& from, const std::string& destination) {
+    if (const int error = injected_failure ? injected_failure("rename", destination) : 0) throw OSError(error, destination);
     if (::rename(from.c_str(), destination.c_str()) != 0) throw_os_error(destination);
+}
+
+UniqueFd lock_directory(const std::string& directory) {
+    UniqueFd fd(::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    while (fd && ::flock(fd.get(), LOCK_EX) != 0) {
+        if (errno != EINTR) return UniqueFd();
+        // Another run holds it, for as long as its renames take.
+        check_interrupt();
+    }
+    return fd;
 }
 
 unsigned created_file_mode() {

@@ -55,7 +55,8 @@ std::string name_unnamed(int fd, const std::string& destination);
 void replace_file(const std::string& from, const std::string& destination);
 
 // For tests: when set, asked before the system call `call` ("fsync",
-// "open_unnamed") for `path`; a nonzero errno value makes it fail so.
+// "open_unnamed", "rename"; POSIX) for `path`; a nonzero errno value makes
+// it fail so.
 extern int (*injected_failure)(const char* call, const std::string& path);
 
 }  // namespace merivane::os

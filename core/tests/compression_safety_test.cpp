@@ -1,8 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "compression/bgzf.hpp"
@@ -11,6 +17,7 @@
 #include "compression/sorting.hpp"
 #include "platform/error.hpp"
 #include "platform/log.hpp"
+#include "platform/system_files.hpp"
 #include "platform/temp_file.hpp"
 #include "platform/text_reader.hpp"
 #include "test_support.hpp"
@@ -177,6 +184,94 @@ TEST(WriteBgzf, FailedWriteLeavesTheEarlierDestination) {
     EXPECT_EQ(write_bgzf(source, dest), dest);
     EXPECT_EQ(entries(dir.path("")), (std::vector<std::string>{"in-dir", "in.txt", "out.gz"}));
 }
+
+// The commit of a BGZF file and its index.
+std::string sorted_vcf(int records) {
+    std::string text = "##fileformat=VCFv4.2\n#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\n";
+    for (int i = 1; i <= records; ++i) text += "chr1\t" + std::to_string(i * 100) + "\t.\tA\tT\t.\tPASS\t.\n";
+    return text;
+}
+
+CompressionSettings with_tbi() {
+    CompressionSettings settings;
+    settings.index = IndexFormat::Tbi;
+    return settings;
+}
+
+using Pair = std::pair<std::string, std::string>;  // data, index
+Pair pair_at(const std::string& destination) {
+    return {read_file(destination), read_file(index_path(destination, IndexFormat::Tbi))};
+}
+
+// A failure before anything is renamed (here either new file's fsync)
+// leaves the earlier pair as it was, and nothing else.
+TEST(IndexedCommit, FailedSyncOfEitherFileKeepsTheEarlierPair) {
+    for (const char* failing : {"out.vcf.gz", "out.vcf.gz.tbi"}) {
+        TempDir dir;
+        const std::string dest = dir.path("out.vcf.gz");
+        write_bgzf(dir.write("in.vcf", sorted_vcf(3)), dest, with_tbi());
+        const Pair earlier = pair_at(dest);
+        dir.write("in.vcf", sorted_vcf(5));
+        static std::string target;
+        target = dir.path(failing);
+        os::injected_failure = [](const char* call, const std::string& path) {
+            return std::string_view(call) == "fsync" && path == target ? EIO : 0;
+        };
+        EXPECT_THROW(write_bgzf(dir.path("in.vcf"), dest, with_tbi()), OSError) << failing;
+        os::injected_failure = nullptr;
+        EXPECT_EQ(pair_at(dest), earlier) << failing;
+        EXPECT_EQ(entries(dir.path("")), (std::vector<std::string>{"in.vcf", "out.vcf.gz", "out.vcf.gz.tbi"}));
+    }
+}
+
+#ifndef _WIN32
+// Two runs on one destination, the first held inside its commit (its data
+// renamed, its index not yet) until the second is done or a second has
+// passed: whichever finishes last, the index beside the data is its own.
+TEST(IndexedCommit, ConcurrentWritersLeaveAMatchingPair) {
+    TempDir dir;
+    const std::string small = dir.write("small.vcf", sorted_vcf(10));
+    const std::string large = dir.write("large.vcf", sorted_vcf(20000));
+    std::vector<Pair> alone;
+    for (const std::string& source : {small, large}) {
+        write_bgzf(source, dir.path("alone.gz"), with_tbi());
+        alone.push_back(pair_at(dir.path("alone.gz")));
+    }
+    const std::string dest = dir.path("out.vcf.gz");
+    static std::atomic<bool> held{false}, second_done{false};
+    static std::string index;
+    index = index_path(dest, IndexFormat::Tbi);
+    os::injected_failure = [](const char* call, const std::string& path) {
+        if (std::string_view(call) != "rename" || path != index || held.exchange(true)) return 0;
+        for (int i = 0; i < 100 && !second_done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return 0;
+    };
+    std::thread first([&] { write_bgzf(small, dest, with_tbi()); });
+    for (int i = 0; i < 1000 && !held; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    write_bgzf(large, dest, with_tbi());
+    second_done = true;
+    first.join();
+    os::injected_failure = nullptr;
+    const Pair now = pair_at(dest);
+    EXPECT_TRUE(now == alone[0] || now == alone[1]);
+}
+
+// Data written in place (a FIFO here) has no index beside it, earlier or new.
+TEST(IndexedCommit, DataWrittenInPlaceKeepsNoIndex) {
+    TempDir dir;
+    const std::string source = dir.write("in.vcf", sorted_vcf(3));
+    const std::string fifo = dir.path("out.gz");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    dir.write("out.gz.tbi", "earlier");
+    dir.write("out.gz.csi", "earlier");
+    std::string received;
+    std::thread reader([&] { received = read_file(fifo); });
+    write_bgzf(source, fifo, with_tbi());
+    reader.join();
+    EXPECT_FALSE(received.empty());
+    EXPECT_EQ(entries(dir.path("")), (std::vector<std::string>{"in.vcf", "out.gz"}));
+}
+#endif
 
 }  // namespace
 }  // namespace merivane::compression
