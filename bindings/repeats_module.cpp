@@ -176,15 +176,15 @@ repeats::FilterOverrides filter_overrides() {
     return overrides;
 }
 
-// The engines called on their own refuse what the filter refuses: an output
-// naming an input would be emptied before it is read.
+// An engine called on its own, with the paths read as given. It refuses what
+// the filter refuses: an output naming an input would be emptied before it
+// is read.
 template <class Engine>
 void intersect(Engine engine, py::handle repeat_path, py::handle bed_path, py::handle output_path) {
     const std::string repeat = path_text(repeat_path, "repeat_path");
     const std::string bed = path_text(bed_path, "bed_path");
     const std::string output = path_text(output_path, "output_path");
-    repeats::reject_output_naming_inputs(output, repeat, bed);
-    without_gil_if(true, [&] { engine(repeat, bed, output); });
+    without_gil_if(true, [&] { engine(repeat, bed, output, false); });
 }
 
 }  // namespace
@@ -284,11 +284,7 @@ PYBIND11_MODULE(repeats, m) {
     registry->def(
         "_intersect_with_bedtools",
         [](py::object repeat_path, py::object bed_path, py::object output_path) {
-            intersect(
-                [](const std::string& repeat, const std::string& bed, const std::string& output) {
-                    repeats::intersect_with_bedtools(repeat, bed, output);
-                },
-                repeat_path, bed_path, output_path);
+            intersect(repeats::intersect_with_bedtools, repeat_path, bed_path, output_path);
         },
         doc("_intersect_with_bedtools(repeat_path: str, bed_path: str, output_path: str) -> None",
             "Write the header and the catalog-overlapping records of the repeat VCF with bedtools intersect."),
@@ -296,11 +292,7 @@ PYBIND11_MODULE(repeats, m) {
     registry->def(
         "_intersect_in_python",
         [](py::object repeat_path, py::object bed_path, py::object output_path) {
-            intersect(
-                [](const std::string& repeat, const std::string& bed, const std::string& output) {
-                    repeats::intersect_builtin(repeat, bed, output);
-                },
-                repeat_path, bed_path, output_path);
+            intersect(repeats::intersect_builtin, repeat_path, bed_path, output_path);
         },
         doc("_intersect_in_python(repeat_path: str, bed_path: str, output_path: str) -> None",
             "Write the header and the catalog-overlapping records of the repeat VCF, streaming it."),
