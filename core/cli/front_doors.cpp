@@ -281,7 +281,7 @@ std::optional<std::string> pacbio_filter_and_unify(const std::string& output_pat
     unifier::check_header_edit(settings.header);
     const Stopwatch filtering;
     const std::optional<std::string> filtered =
-        repeats::filter_repeats_vcf(full_repeat_path, repeat_bed_file_path, std::nullopt, filtered_repeat_path,
+        repeats::filter_repeats_vcf(full_repeat_path, repeat_bed_file_path, std::nullopt, filtered_repeat_path, {},
                                     require_catalog_chromosomes);
     // The repeat records the catalog left out: those of the full VCF that
     // the filtered one lacks.

@@ -99,13 +99,4 @@ std::optional<std::string> filter_repeats_vcf(const std::optional<std::string>& 
     return filtered_path;
 }
 
-std::optional<std::string> filter_repeats_vcf(const std::optional<std::string>& full_repeat_path,
-                                              const std::optional<std::string>& repeat_bed_file_path,
-                                              const std::optional<std::string>& engine,
-                                              const std::optional<std::string>& output_path,
-                                              bool require_catalog_chromosomes) {
-    return filter_repeats_vcf(full_repeat_path, repeat_bed_file_path, engine, output_path, FilterOverrides{},
-                              require_catalog_chromosomes);
-}
-
 }  // namespace merivane::repeats

@@ -40,13 +40,7 @@ std::optional<std::string> filter_repeats_vcf(const std::optional<std::string>& 
                                               const std::optional<std::string>& repeat_bed_file_path,
                                               const std::optional<std::string>& engine,
                                               const std::optional<std::string>& output_path,
-                                              const FilterOverrides& operations,
-                                              bool require_catalog_chromosomes = false);
-
-std::optional<std::string> filter_repeats_vcf(const std::optional<std::string>& full_repeat_path,
-                                              const std::optional<std::string>& repeat_bed_file_path,
-                                              const std::optional<std::string>& engine,
-                                              const std::optional<std::string>& output_path,
+                                              const FilterOverrides& overrides = {},
                                               bool require_catalog_chromosomes = false);
 
 }  // namespace merivane::repeats
