@@ -129,71 +129,6 @@ py::object pacbio_filter_and_unify(py::object output_path, py::object sv_path, p
                                        **keywords.changed());
 }
 
-// ---- command lines ----------------------------------------------------------
-
-py::object new_parser(const char* description) {
-    return py::module_::import("argparse").attr("ArgumentParser")("description"_a = description);
-}
-
-void add_common_arguments(py::object parser) {
-    parser.attr("add_argument")("-o", "--outputPath", "required"_a = true,
-                                "help"_a = "the unified output VCF path (required)");
-    parser.attr("add_argument")("-s", "--svPath", "required"_a = false, "default"_a = py::none(),
-                                "help"_a = "SV input file path (optional)");
-    parser.attr("add_argument")("-c", "--cnvPath", "required"_a = false, "default"_a = py::none(),
-                                "help"_a = "CNV input file path (optional)");
-}
-
-void add_path_option(py::object& parser, const char* short_flag, const char* long_flag, const char* help) {
-    parser.attr("add_argument")(short_flag, long_flag, "required"_a = false, "default"_a = py::none(), "help"_a = help);
-}
-
-py::object parse(py::object& parser, py::object argv) { return parser.attr("parse_args")(argv); }
-
-py::object dragen_from_cli(py::object argv) {
-    const py::module_& m = registry->module();
-    py::object parser = new_parser("Unify DRAGEN structural vcf files");
-    m.attr("_add_common_arguments")(parser);
-    add_path_option(parser, "-r", "--repeatPath", "repeats input file path (optional)");
-    add_path_option(parser, "-d", "--roh", "ROH bed file (optional)");
-    py::object args = parse(parser, argv);
-    m.attr("dragen_unify")("output_path"_a = args.attr("outputPath"), "sv_path"_a = args.attr("svPath"),
-                           "cnv_path"_a = args.attr("cnvPath"), "repeat_path"_a = args.attr("repeatPath"),
-                           "roh_bed_path"_a = args.attr("roh"));
-    return py::none();
-}
-
-py::object ont_from_cli(py::object argv) {
-    const py::module_& m = registry->module();
-    py::object parser = new_parser("Unify Oxford Nanopore structural vcf files");
-    m.attr("_add_common_arguments")(parser);
-    add_path_option(parser, "-r", "--repeatPath", "repeats input file path (optional)");
-    parser.attr("add_argument")(
-        "-modify", "action"_a = "store_true", "required"_a = false, "default"_a = py::none(),
-        "help"_a = "force ;SVTYPE=REP onto every repeat call. No longer needed: a repeat call that carries no "
-                   "SVTYPE is marked either way");
-    py::object args = parse(parser, argv);
-    m.attr("ont_unify")("output_path"_a = args.attr("outputPath"), "sv_path"_a = args.attr("svPath"),
-                        "cnv_path"_a = args.attr("cnvPath"), "repeat_path"_a = args.attr("repeatPath"),
-                        "modify_repeats"_a = args.attr("modify"));
-    return py::none();
-}
-
-py::object pacbio_from_cli(py::object argv) {
-    const py::module_& m = registry->module();
-    py::object parser =
-        new_parser("Filter PacBio repeats file with pre-defined bed file and unify structural vcf files");
-    m.attr("_add_common_arguments")(parser);
-    add_path_option(parser, "-r", "--fullRepeatPath", "Full repeats input file path (optional)");
-    add_path_option(parser, "-b", "--repeatLocationsBedFilePath", "Repeats filtering bed file path (optional)");
-    py::object args = parse(parser, argv);
-    m.attr("pacbio_filter_and_unify")("output_path"_a = args.attr("outputPath"), "sv_path"_a = args.attr("svPath"),
-                                      "cnv_path"_a = args.attr("cnvPath"),
-                                      "full_repeat_path"_a = args.attr("fullRepeatPath"),
-                                      "repeat_bed_file_path"_a = args.attr("repeatLocationsBedFilePath"));
-    return py::none();
-}
-
 }  // namespace
 
 PYBIND11_MODULE(cli, m) {
@@ -275,48 +210,41 @@ PYBIND11_MODULE(cli, m) {
           py::arg("require_catalog_chromosomes") = false, py::arg("sample") = py::none(),
           py::arg("header_lines") = py::tuple(), py::arg("stats") = py::none());
 
-    m.def("_add_common_arguments", &add_common_arguments,
+    // The command lines: built and run by Merivane._command (the function
+    // named without the leading "_"), looked up there at call time.
+    const auto command = [](const char* name) {
+        return [target = std::string(name[0] == '_' ? name + 1 : name)](py::object argument) {
+            return py::module_::import("Merivane._command").attr(target.c_str())(argument);
+        };
+    };
+    m.def("_add_common_arguments", command("_add_common_arguments"),
           doc("_add_common_arguments(parser: argparse.ArgumentParser) -> None",
               "Add the options every pipeline's command line shares: -o, -s and -c.")
               .c_str(),
           py::arg("parser"));
-    m.def("dragen_from_cli", &dragen_from_cli,
-          doc("dragen_from_cli(argv: Optional[Sequence[str]] = None) -> None", "Command line of the DRAGEN pipeline.")
-              .c_str(),
-          py::arg("argv") = py::none());
-    m.def("ont_from_cli", &ont_from_cli,
-          doc("ont_from_cli(argv: Optional[Sequence[str]] = None) -> None",
-              "Command line of the Oxford Nanopore pipeline.")
-              .c_str(),
-          py::arg("argv") = py::none());
-    m.def("pacbio_from_cli", &pacbio_from_cli,
-          doc("pacbio_from_cli(argv: Optional[Sequence[str]] = None) -> None", "Command line of the PacBio pipeline.")
-              .c_str(),
-          py::arg("argv") = py::none());
-    // The installed commands, looked up in the Python module at call time.
     struct Command {
         const char* name;
-        const char* target;
+        const char* returns;
         const char* summary;
     };
-    for (const Command& command :
-         {Command{"_main", "main",
+    for (const Command& entry :
+         {Command{"dragen_from_cli", "None", "Command line of the DRAGEN pipeline."},
+          Command{"ont_from_cli", "None", "Command line of the Oxford Nanopore pipeline."},
+          Command{"pacbio_from_cli", "None", "Command line of the PacBio pipeline."},
+          Command{"_main", "int",
                   "The merivane command: its exit status (argparse exits by itself on a usage error or --help)."},
-          Command{"_dragen_command", "dragen_command",
+          Command{"_dragen_command", "int",
                   "The merivane-dragen command: dragen_from_cli with messages on standard error and a one-line "
                   "error; its exit status."},
-          Command{"_ont_command", "ont_command",
+          Command{"_ont_command", "int",
                   "The merivane-ont command: ont_from_cli with messages on standard error and a one-line error; "
                   "its exit status."},
-          Command{"_pacbio_command", "pacbio_command",
+          Command{"_pacbio_command", "int",
                   "The merivane-pacbio command: pacbio_from_cli with messages on standard error and a one-line "
                   "error; its exit status."}}) {
-        const std::string signature = std::string(command.name) + "(argv: Optional[Sequence[str]] = None) -> int";
-        m.def(
-            command.name,
-            [target = command.target](py::object argv) {
-                return py::module_::import("Merivane._command").attr(target)(argv);
-            },
-            doc(signature.c_str(), command.summary).c_str(), py::arg("argv") = py::none());
+        const std::string signature =
+            std::string(entry.name) + "(argv: Optional[Sequence[str]] = None) -> " + entry.returns;
+        m.def(entry.name, command(entry.name), doc(signature.c_str(), entry.summary).c_str(),
+              py::arg("argv") = py::none());
     }
 }

@@ -174,6 +174,54 @@ def arguments(argv: Optional[Sequence[str]]) -> List[str]:
     return list(sys.argv[1:] if argv is None else argv)
 
 
+# ---- the fixed command lines of Merivane.cli --------------------------------
+# Merivane.cli's _add_common_arguments and doors are looked up at call time,
+# so a caller who replaces one is honoured.
+
+
+def add_common_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("-o", "--outputPath", required=True, help="the unified output VCF path (required)")
+    parser.add_argument("-s", "--svPath", required=False, default=None, help="SV input file path (optional)")
+    parser.add_argument("-c", "--cnvPath", required=False, default=None, help="CNV input file path (optional)")
+
+
+def fixed_parser(description: str, *paths: Tuple[str, str, str]) -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(description=description)
+    cli._add_common_arguments(parser)
+    for short_flag, long_flag, help_text in paths:
+        parser.add_argument(short_flag, long_flag, required=False, default=None, help=help_text)
+    return parser
+
+
+def dragen_from_cli(argv: Optional[Sequence[str]] = None) -> None:
+    args = fixed_parser("Unify DRAGEN structural vcf files",
+                        ("-r", "--repeatPath", "repeats input file path (optional)"),
+                        ("-d", "--roh", "ROH bed file (optional)")).parse_args(argv)
+    cli.dragen_unify(output_path=args.outputPath, sv_path=args.svPath, cnv_path=args.cnvPath,
+                     repeat_path=args.repeatPath, roh_bed_path=args.roh)
+
+
+def ont_from_cli(argv: Optional[Sequence[str]] = None) -> None:
+    parser = fixed_parser("Unify Oxford Nanopore structural vcf files",
+                          ("-r", "--repeatPath", "repeats input file path (optional)"))
+    parser.add_argument("-modify", action="store_true", required=False, default=None,
+                        help="force ;SVTYPE=REP onto every repeat call. No longer needed: a repeat call that carries "
+                             "no SVTYPE is marked either way")
+    args = parser.parse_args(argv)
+    cli.ont_unify(output_path=args.outputPath, sv_path=args.svPath, cnv_path=args.cnvPath,
+                  repeat_path=args.repeatPath, modify_repeats=args.modify)
+
+
+def pacbio_from_cli(argv: Optional[Sequence[str]] = None) -> None:
+    args = fixed_parser("Filter PacBio repeats file with pre-defined bed file and unify structural vcf files",
+                        ("-r", "--fullRepeatPath", "Full repeats input file path (optional)"),
+                        ("-b", "--repeatLocationsBedFilePath", "Repeats filtering bed file path (optional)")
+                        ).parse_args(argv)
+    cli.pacbio_filter_and_unify(output_path=args.outputPath, sv_path=args.svPath, cnv_path=args.cnvPath,
+                                full_repeat_path=args.fullRepeatPath,
+                                repeat_bed_file_path=args.repeatLocationsBedFilePath)
+
+
 # ---- the installed per-pipeline commands ------------------------------------
 
 
