@@ -407,6 +407,30 @@ def test_output_dash_streams_the_same_bytes_as_the_file(tmp_path):
     assert not (tmp_path / "-.gz").exists()
 
 
+@pytest.mark.parametrize("target", ["/dev/stdout", "fifo", "/dev/null"])
+def test_an_output_that_is_no_file_gets_the_bgzipped_stream(tmp_path, target):
+    sv = sv_copy(tmp_path)
+    assert run_merivane("ont", "-o", "o.vcf", "-s", sv, "--no-version", cwd=tmp_path).returncode == 0
+    expected = (tmp_path / "o.vcf.gz").read_bytes()
+    received = tmp_path / "received.gz"
+    command = [MERIVANE, "ont", "-o", target, "-s", sv, "--no-version"]
+    if target == "fifo":
+        os.mkfifo(tmp_path / "fifo")
+        with subprocess.Popen(command, cwd=tmp_path, stderr=subprocess.PIPE) as child:
+            received.write_bytes((tmp_path / "fifo").read_bytes())
+            assert (child.wait(timeout=60), child.stderr.read()) == (0, b"")
+    else:
+        with open(received, "wb") as out:
+            result = subprocess.run(command, cwd=tmp_path, stdout=out, stderr=subprocess.PIPE)
+        assert (result.returncode, result.stderr) == (0, b"")
+    assert received.read_bytes() == (b"" if target == "/dev/null" else expected)
+    # Nothing made beside the stream, and the stream itself left as it was.
+    assert not os.path.lexists(os.path.join(tmp_path, target) + ".gz")
+    assert os.path.islink("/dev/stdout")
+    index = run_merivane("ont", "-o", target, "-s", sv, "--index", "tbi", cwd=tmp_path)
+    assert index.returncode == 2 and b"--index needs a file beside the output" in index.stderr
+
+
 def test_output_dash_nothing_to_unify_and_a_closed_reader_fail(tmp_path):
     temp = tmp_path / "tmp"
     temp.mkdir()

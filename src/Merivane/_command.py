@@ -8,6 +8,7 @@ import os
 import shlex
 import shutil
 import signal
+import stat
 import sys
 import tempfile
 import textwrap
@@ -42,6 +43,29 @@ ALIASES = {
 NOT_GIVEN_WARNINGS = frozenset(cli._NOT_GIVEN_WARNINGS)
 
 STDOUT = "-"
+
+
+def streams_to(path: str) -> bool:
+    """Whether -o names a stream rather than a file to put in place: "-", or
+    something already there that is no file (a device, a FIFO, /dev/stdout).
+    A stream gets the bgzipped VCF itself: a plain VCF written into it and a
+    ".gz" made beside it (/dev/null.gz) would be nobody's wish."""
+    if path == STDOUT:
+        return True
+    try:
+        # A link through /proc/<pid>/fd is a descriptor the caller opened,
+        # whatever lies behind it (/dev/stdout redirected to a file).
+        hop = path
+        for _ in range(40):
+            if os.path.realpath(os.path.dirname(hop) or ".").startswith("/proc/"):
+                return True
+            if not os.path.islink(hop):
+                break
+            hop = os.path.join(os.path.dirname(hop), os.readlink(hop))
+        mode = os.stat(path).st_mode
+    except (OSError, ValueError):
+        return False
+    return not (stat.S_ISREG(mode) or stat.S_ISDIR(mode))
 
 
 # ---- messages, signals and failures -----------------------------------------
@@ -339,7 +363,7 @@ def add_input_options(parser: argparse.ArgumentParser, pipeline: str) -> None:
     inputs = parser.add_argument_group("files (plain or gzip-compressed; every input optional)")
     inputs.add_argument("-o", "--output-path", dest="output_path", metavar="VCF", type=output_path, required=True,
                         help="where to write the unified VCF; the finished file is this path + .gz, or - for the "
-                             "bgzipped VCF on standard output (required)")
+                             "bgzipped VCF on standard output, as for a device or FIFO (/dev/stdout) (required)")
     inputs.add_argument("-s", "--sv-path", dest="sv_path", metavar="VCF", help="structural-variant VCF")
     inputs.add_argument("-c", "--cnv-path", dest="cnv_path", metavar="VCF", help="copy-number VCF")
     if pipeline == "pacbio":
@@ -541,7 +565,7 @@ def unify_dragen_or_ont(args: argparse.Namespace, output: str) -> Optional[str]:
 def unify_pacbio(args: argparse.Namespace, output: str) -> Optional[str]:
     catalog = args.catalog if args.catalog is not None else repeats.default_repeat_catalog_path()
     filtered = args.filtered_repeats
-    if filtered is None and args.full_repeat_path is not None and args.output_path != STDOUT:
+    if filtered is None and args.full_repeat_path is not None and not args.streamed:
         # In the output's folder, under the name the filter would give it
         # beside its input: the input's folder may be read-only (a shared run
         # folder); the output's is the one place the command is known to write.
@@ -592,11 +616,16 @@ def unify_to_file(args: argparse.Namespace) -> None:
     write_out("".join(path + "\n" for path in printed))
 
 
-def unify_to_stdout(args: argparse.Namespace) -> None:
+def unify_to_stream(args: argparse.Namespace) -> None:
     """The run writes into a private folder, removed on every way out; the
-    finished bgzipped file is then copied to standard output."""
+    finished bgzipped file is then copied to standard output or the stream
+    -o names."""
     with tempfile.TemporaryDirectory(prefix="merivane-") as folder:
         result = unify(args, os.path.join(folder, "stdout.vcf"))
+        if args.output_path != STDOUT:
+            with open(result, "rb") as finished, open(args.output_path, "wb") as stream:
+                shutil.copyfileobj(finished, stream, 1 << 20)
+            return
         sys.stdout.flush()
         try:
             with open(result, "rb") as finished:
@@ -620,18 +649,19 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     args = parser.parse_args(with_aliases_renamed(given))
     args.command_line = shlex.join(["merivane", *given])
     args.statistics = None if args.stats is None else {}
-    to_stdout = args.output_path == STDOUT
-    if to_stdout and args.index is not None:
-        parser.error("--index needs a file beside the output; it cannot go with -o -")
-    if to_stdout and sys.stdout.isatty():
+    args.streamed = streams_to(args.output_path)
+    if args.streamed and args.index is not None:
+        what = "-o -" if args.output_path == STDOUT else f"-o {args.output_path} (no file)"
+        parser.error(f"--index needs a file beside the output; it cannot go with {what}")
+    if args.output_path == STDOUT and sys.stdout.isatty():
         parser.error("-o - writes compressed data, not to a terminal; redirect standard output")
     level = logging.DEBUG if args.verbose else logging.WARNING
     drop = () if args.verbose else tuple(NOT_GIVEN_WARNINGS)
 
     def work() -> None:
         with messages(level, drop):
-            if to_stdout:
-                unify_to_stdout(args)
+            if args.streamed:
+                unify_to_stream(args)
             else:
                 unify_to_file(args)
 
