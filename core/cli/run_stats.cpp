@@ -31,22 +31,21 @@ unifier::FilesLines read_counting(const unifier::StructFiles& struct_files, cons
     }
     std::size_t next = 0;
     InputStats* current = nullptr;
-    unifier::ReadOverrides<unifier::Lines> steps;
-    steps.get_lines = [&](const std::string& path) {
-        unifier::Lines lines = unifier::get_lines(path);
+    // The core's steps, each noting what it saw.
+    unifier::ReadOverrides<unifier::Lines> steps = unifier::core_read_steps();
+    steps.get_lines = [&, get_lines = steps.get_lines](const std::string& path) {
+        unifier::Lines lines = get_lines(path);
         current = &stats->inputs[kind_index(given[next++])];
         current->read = count_records(lines.views);
         return lines;
     };
-    steps.drop_sv_records = [&](unifier::Lines lines, const unifier::UnifyOptions& opts) {
-        if (!opts.drop_sv_filters.empty()) {
-            lines.views = unifier::drop_sv_records_by_filter(lines.views, opts.drop_sv_filters);
-            current->filter = current->read - count_records(lines.views);
-        }
+    steps.drop_sv_records = [&, drop = steps.drop_sv_records](unifier::Lines lines, const unifier::UnifyOptions& opts) {
+        lines = drop(std::move(lines), opts);
+        if (!opts.drop_sv_filters.empty()) current->filter = current->read - count_records(lines.views);
         return lines;
     };
-    steps.is_empty = [&](const unifier::Lines& lines) {
-        const bool empty = unifier::is_empty(lines.views);
+    steps.is_empty = [&, is_empty = steps.is_empty](const unifier::Lines& lines) {
+        const bool empty = is_empty(lines);
         if (empty) {
             current->left_out = true;
             current->header_only = count_records(lines.views);

@@ -27,7 +27,7 @@ std::string vcf_header_from_lines(LineSpan lines) {
     return header;
 }
 
-FilesLines read_struct_lines(const StructFiles& struct_files, const UnifyOptions& options) {
+ReadOverrides<Lines> core_read_steps() {
     ReadOverrides<Lines> overrides;
     overrides.get_lines = [](const std::string& path) { return get_lines(path); };
     overrides.drop_sv_records = [](Lines lines, const UnifyOptions& opts) {
@@ -37,7 +37,11 @@ FilesLines read_struct_lines(const StructFiles& struct_files, const UnifyOptions
         return lines;
     };
     overrides.is_empty = [](const Lines& lines) { return is_empty(lines.views); };
-    return read_struct_lines_with(struct_files, options, overrides);
+    return overrides;
+}
+
+FilesLines read_struct_lines(const StructFiles& struct_files, const UnifyOptions& options) {
+    return read_struct_lines_with(struct_files, options, core_read_steps());
 }
 
 }  // namespace merivane::unifier

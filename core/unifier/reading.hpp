@@ -70,6 +70,9 @@ KindTable<std::optional<L>> read_struct_lines_with(const StructFiles& struct_fil
 
 using FilesLines = KindTable<std::optional<Lines>>;
 
+// The core's own steps over its own line lists.
+ReadOverrides<Lines> core_read_steps();
+
 // Reads every given input; absent and header-only ones stay nullopt.
 FilesLines read_struct_lines(const StructFiles& struct_files, const UnifyOptions& options);
 
