@@ -168,26 +168,20 @@ py::dict read_struct_lines(py::handle struct_files, py::handle options_arg) {
     const auto is_empty = registry->replaced("is_empty");
     const auto drop = registry->replaced("drop_sv_records_by_filter");
 
+    // Each step: the replacement if there is one, else the core's over the
+    // Python lists.
     core::ReadOverrides<py::object> overrides;
-    if (get_lines) {
-        overrides.get_lines = [&](const std::string& path) { return (*get_lines)(to_path_str(path)); };
-    } else {
-        overrides.get_lines = [](const std::string& path) -> py::object { return to_str_list(core::get_lines(path).views); };
-    }
-    if (drop) {
-        overrides.drop_sv_records = [&](py::object lines, const core::UnifyOptions&) {
-            return (*drop)(lines, options.attr("drop_sv_filters"));
-        };
-    } else {
-        overrides.drop_sv_records = [](py::object lines, const core::UnifyOptions& opts) -> py::object {
-            return drop_sv_objects(lines, opts.drop_sv_filters);
-        };
-    }
-    if (is_empty) {
-        overrides.is_empty = [&](const py::object& lines) { return truthy((*is_empty)(lines)); };
-    } else {
-        overrides.is_empty = [](const py::object& lines) { return is_empty_objects(lines); };
-    }
+    overrides.get_lines = [&](const std::string& path) -> py::object {
+        if (get_lines) return (*get_lines)(to_path_str(path));
+        return to_str_list(core::get_lines(path).views);
+    };
+    overrides.drop_sv_records = [&](py::object lines, const core::UnifyOptions& opts) -> py::object {
+        if (drop) return (*drop)(lines, options.attr("drop_sv_filters"));
+        return drop_sv_objects(lines, opts.drop_sv_filters);
+    };
+    overrides.is_empty = [&](const py::object& lines) {
+        return is_empty ? truthy((*is_empty)(lines)) : is_empty_objects(lines);
+    };
     auto lines = core::read_struct_lines_with(files, unify_options, overrides);
     for (const InputKind kind : core::kFileTypes) {
         auto& entry = lines[core::kind_index(kind)];
