@@ -18,11 +18,6 @@
 
 namespace merivane::repeats {
 
-void reject_output_naming_inputs(const std::string& output_path, const std::string& repeat_path,
-                                 const std::string& bed_path) {
-    reject_outputs_naming_inputs({output_path}, {repeat_path, bed_path}, "output_path");
-}
-
 bool bedtools_available() { return find_executable(std::string(kBedtools)).has_value(); }
 
 std::vector<std::string> bedtools_command(const std::string& repeat_path, const std::string& bed_path) {
@@ -289,7 +284,7 @@ void ChromosomesSeen::check(const CatalogIntervals& catalog, const std::string& 
 
 void intersect_with_bedtools(const std::string& repeat_path, const std::string& bed_path,
                              const std::string& output_path, bool require_catalog_chromosomes) {
-    reject_output_naming_inputs(output_path, repeat_path, bed_path);
+    reject_outputs_naming_inputs({output_path}, {repeat_path, bed_path}, "output_path");
     const BedtoolsInput input(repeat_path, Compression::DetectByMagic);
     // A catalog that is not there is bedtools' to report, as it always was.
     // It reads a gzip catalog too.
@@ -342,7 +337,7 @@ void intersect_with_bedtools(const std::string& repeat_path, const std::string& 
 
 IntersectCounts intersect_builtin(const std::string& repeat_path, const std::string& bed_path,
                                   const std::string& output_path, bool require_catalog_chromosomes) {
-    reject_output_naming_inputs(output_path, repeat_path, bed_path);
+    reject_outputs_naming_inputs({output_path}, {repeat_path, bed_path}, "output_path");
     const CatalogIntervals catalog = read_bed_intervals(bed_path);
     TextReader input(repeat_path, Compression::DetectByMagic);
     AtomicOutput output(output_path);

@@ -24,11 +24,6 @@ bool bedtools_available();
 // however many catalog intervals it overlaps.
 std::vector<std::string> bedtools_command(const std::string& repeat_path, const std::string& bed_path);
 
-// ValueError when `output_path` names one of the inputs: writing it would
-// destroy that input.
-void reject_output_naming_inputs(const std::string& output_path, const std::string& repeat_path,
-                                 const std::string& bed_path);
-
 // The chromosomes a repeat VCF's records lie on, to tell whether any is one
 // the catalog names. None is when the two name chromosomes differently
 // (GRCh37's "1" against hg38's "chr1") or come from different references;

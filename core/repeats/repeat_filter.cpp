@@ -78,7 +78,7 @@ std::optional<std::string> filter_repeats_vcf(const std::optional<std::string>& 
     const std::string filtered_path = output_path && !output_path->empty()
                                           ? *output_path
                                           : run_step(overrides.filtered_repeat_path, filtered_repeat_path, *full_repeat_path);
-    reject_output_naming_inputs(filtered_path, *full_repeat_path, *repeat_bed_file_path);
+    reject_outputs_naming_inputs({filtered_path}, {*full_repeat_path, *repeat_bed_file_path}, "output_path");
 
     log_info("Filtering %s against %s with the %s engine", {*full_repeat_path, *repeat_bed_file_path, chosen});
     if (use_bedtools) {
