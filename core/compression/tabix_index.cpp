@@ -12,6 +12,7 @@
 #include "platform/atomic_output.hpp"
 #include "platform/error.hpp"
 #include "platform/file_io.hpp"
+#include "platform/paths.hpp"
 
 namespace merivane::compression {
 

@@ -5,6 +5,7 @@
 #include <cerrno>
 
 #include "platform/error.hpp"
+#include "platform/paths.hpp"
 #include "platform/system_files.hpp"
 #include "platform/temp_file.hpp"
 

@@ -80,13 +80,4 @@ void reject_outputs_naming_inputs(const std::vector<std::string>& outputs, const
     }
 }
 
-std::string directory_of(const std::string& path) { return from_fs_path(to_fs_path(path).parent_path()); }
-
-std::string file_name_of(const std::string& path) { return from_fs_path(to_fs_path(path).filename()); }
-
-std::string join_path(const std::string& directory, const std::string& name) {
-    if (directory.empty()) return name;
-    return from_fs_path(to_fs_path(directory) / to_fs_path(name));
-}
-
 }  // namespace merivane

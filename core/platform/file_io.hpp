@@ -80,10 +80,5 @@ void reject_outputs_naming_inputs(const std::vector<std::string>& outputs, const
 using FileIdentity = std::pair<std::uint64_t, std::uint64_t>;
 std::optional<FileIdentity> file_identity(const std::string& path);
 std::optional<FileIdentity> entry_identity(const std::string& path);
-// The directory part of a path ("" for a bare file name).
-std::string directory_of(const std::string& path);
-// The final component of a path.
-std::string file_name_of(const std::string& path);
-std::string join_path(const std::string& directory, const std::string& name);
 
 }  // namespace merivane

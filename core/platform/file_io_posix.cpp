@@ -14,6 +14,7 @@
 #include "platform/error.hpp"
 #include "platform/file_io.hpp"
 #include "platform/interrupt.hpp"
+#include "platform/paths.hpp"
 #include "platform/system_files.hpp"
 
 namespace merivane {

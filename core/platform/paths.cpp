@@ -36,7 +36,7 @@ SplitPath split_path(std::string_view path, PathRules rules) {
     return {std::string(path.substr(0, head_end)), std::string(path.substr(name_start))};
 }
 
-std::string join_path_name(std::string_view directory, std::string_view name, PathRules rules) {
+std::string join_path(std::string_view directory, std::string_view name, PathRules rules) {
     const std::size_t drive = drive_length(directory, rules);
     std::string joined(directory);
     const bool needs_separator = joined.size() > drive && !is_separator(joined.back(), rules);

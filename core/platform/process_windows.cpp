@@ -237,7 +237,7 @@ std::optional<std::string> find_executable(const std::string& name) {
         if (std::find(seen.begin(), seen.end(), key) != seen.end()) continue;
         seen.push_back(std::move(key));
         for (const std::string& file : names) {
-            const std::string candidate = join_path_name(directory, file);
+            const std::string candidate = join_path(directory, file);
             if (is_file(candidate)) return candidate;
         }
     }

@@ -1,6 +1,7 @@
 // The owner of a temporary file, the same on every system; creating the file
 // and finding the temporary directory are in temp_file_posix.cpp and
 // temp_file_windows.cpp.
+#include "platform/paths.hpp"
 #include "platform/temp_file.hpp"
 
 #include "platform/error.hpp"

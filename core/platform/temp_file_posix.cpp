@@ -1,4 +1,5 @@
 // Temporary files on POSIX: mkostemps names and creates them.
+#include "platform/paths.hpp"
 #include "platform/temp_file.hpp"
 
 #include <fcntl.h>

@@ -42,7 +42,7 @@ std::string random_characters() {
 std::pair<std::string, UniqueFd> os::create_exclusive(const std::string& directory, const std::string& stem,
                                                       const std::string& suffix) {
     for (int attempt = 0;; ++attempt) {
-        std::string path = join_path_name(directory, stem + random_characters() + suffix);
+        std::string path = join_path(directory, stem + random_characters() + suffix);
         try {
             UniqueFd fd(open_file_windows(path, OpenMode::CreateNew));
             return {std::move(path), std::move(fd)};
@@ -61,7 +61,7 @@ namespace {
 
 // Whether a file can be created, written and removed in `directory`.
 bool usable_temp_directory(const std::string& directory) {
-    const std::string probe = join_path_name(directory, "tmp" + random_characters());
+    const std::string probe = join_path(directory, "tmp" + random_characters());
     const HANDLE handle = ::CreateFileW(win32::widen(probe).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                         FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return false;
@@ -84,7 +84,7 @@ UniqueFd create_unnamed_temp_file() {
     // process ends; the name is visible meanwhile, but nothing is left.
     const std::string directory = temp_directory();
     for (int attempt = 0;; ++attempt) {
-        const std::string path = join_path_name(directory, "tmp" + random_characters());
+        const std::string path = join_path(directory, "tmp" + random_characters());
         const HANDLE handle = ::CreateFileW(
             win32::widen(path).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
             nullptr, CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);

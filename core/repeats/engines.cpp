@@ -9,6 +9,7 @@
 #include "platform/error.hpp"
 #include "platform/file_io.hpp"
 #include "platform/log.hpp"
+#include "platform/paths.hpp"
 #include "platform/process.hpp"
 #include "platform/temp_file.hpp"
 #include "platform/strings.hpp"

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "platform/file_io.hpp"
+#include "platform/paths.hpp"
 #include "platform/strings.hpp"
 #include "platform/text_reader.hpp"
 #include "platform/vcf_fields.hpp"

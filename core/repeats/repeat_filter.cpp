@@ -39,7 +39,7 @@ std::string filtered_repeat_path(const std::string& full_repeat_path) {
     }
     const std::string filtered = std::string(name) + "_filtered.vcf";
     if (parts.directory.empty()) return filtered;
-    return join_path_name(parts.directory, filtered);
+    return join_path(parts.directory, filtered);
 }
 
 std::optional<std::string> filter_repeats_vcf(const std::optional<std::string>& full_repeat_path,

@@ -22,6 +22,7 @@
 #include "platform/atomic_output.hpp"
 #include "platform/error.hpp"
 #include "platform/interrupt.hpp"
+#include "platform/paths.hpp"
 #include "platform/system_files.hpp"
 #include "platform/temp_file.hpp"
 #include "platform/unique_fd.hpp"
