@@ -1,7 +1,5 @@
 #include "compression/gnu_sort.hpp"
 
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstring>
 
@@ -14,7 +12,6 @@
 #include "platform/strings.hpp"
 #include "platform/temp_file.hpp"
 #include "platform/text_reader.hpp"
-#include "platform/unique_fd.hpp"
 
 namespace merivane::compression {
 
@@ -178,16 +175,7 @@ void LineTally::add(std::string_view line) {
     hash_sum += hash;
 }
 
-namespace {
-UniqueFd duplicate(const UniqueFd& fd, const char* what) {
-    UniqueFd copy(::dup(fd.get()));
-    if (!copy) throw_os_error(what);
-    return copy;
-}
-}  // namespace
-
-GnuSortInput::GnuSortInput()
-    : file_(create_unnamed_temp_file()), out_(duplicate(file_, "GNU sort input"), "GNU sort input") {}
+GnuSortInput::GnuSortInput() : out_(create_unnamed_temp_file(), "GNU sort input") {}
 
 void GnuSortInput::order_by(ContigOrder contigs) {
     key_width_ = std::to_string(contigs.size()).size();
@@ -227,8 +215,10 @@ void GnuSortInput::add(std::string_view record) {
 }
 
 void GnuSortInput::sort(const std::string& sort_path, const LineSink& line_sink) {
-    out_.close();
-    if (::lseek(file_.get(), 0, SEEK_SET) < 0) throw_os_error("GNU sort input");
+    // Sort reads the records through the descriptor they were written to;
+    // whatever a write lost shows in the check of its output.
+    out_.flush();
+    seek_to_start(out_.fd(), out_.path());
 
     // Sort's output is read from a pipe as it is written, checked and handed
     // on a line at a time: no sorted copy on disk, and the caller's work on
@@ -239,7 +229,7 @@ void GnuSortInput::sort(const std::string& sort_path, const LineSink& line_sink)
     const std::vector<std::string> argv = keyed ? std::vector<std::string>{sort_path, "-k1,1", "-k3,3n"}
                                                 : std::vector<std::string>{sort_path, "-k1,1", "-k2,2n"};
     ChildOptions options;
-    options.stdin_fd = file_.get();
+    options.stdin_fd = out_.fd();
     options.stdout_sink = [&](std::string_view data) {
         lines.feed(data, [&](std::string_view line) {
             check.take(line);

@@ -14,7 +14,6 @@
 #include "compression/sorting.hpp"
 #include "platform/file_io.hpp"
 #include "platform/text_reader.hpp"
-#include "platform/unique_fd.hpp"
 
 namespace merivane::compression {
 
@@ -75,7 +74,6 @@ public:
     void sort(const std::string& sort_path, const LineSink& line_sink);
 
 private:
-    UniqueFd file_;
     OutputFile out_;
     LineTally given_;
     std::string terminated_;
