@@ -537,13 +537,16 @@ GzipLayout gzip_layout(const std::string& path) {
     if (got < 2 || head[0] != '\x1f' || head[1] != '\x8b') return GzipLayout::NotGzip;
     if (is_bgzf_header(head)) return GzipLayout::Bgzf;
 
-    seek_to_start(fd, path);
     z_stream stream{};
     if (inflateInit2(&stream, 15 + 16) != Z_OK) throw RuntimeError("zlib could not be initialised");
     struct Ender {
         z_stream& stream;
         ~Ender() { inflateEnd(&stream); }
     } ender{stream};
+    // The head already read is inflated first: no seek back, so a pipe is
+    // told apart as a file is.
+    stream.next_in = reinterpret_cast<Bytef*>(head.data());
+    stream.avail_in = static_cast<uInt>(got);
     std::string input(kChunk, '\0');
     std::string output(kChunk, '\0');
     for (;;) {

@@ -92,6 +92,19 @@ TEST_P(PipeInput, DetectedCompressionReadsTheSameLinesAsFromAFile) {
     EXPECT_EQ(as_strings(read_lines(fifo, Compression::DetectByMagic)), expected);
 }
 
+TEST_P(PipeInput, GzipLayoutIsTheSameAsForAFile) {
+    TempDir dir;
+    const std::string bytes = GetParam().bytes + GetParam().bytes;
+    const GzipLayout expected = gzip_layout(dir.write("regular.vcf", bytes));
+    const auto previous = ::signal(SIGPIPE, SIG_IGN);  // the layout is told before the end
+    {
+        const std::string fifo = dir.path("fifo.vcf");
+        FifoFeeder feeder(fifo, bytes);
+        EXPECT_EQ(gzip_layout(fifo), expected);
+    }
+    ::signal(SIGPIPE, previous);
+}
+
 INSTANTIATE_TEST_SUITE_P(Inputs, PipeInput,
                          ::testing::Values(PipeCase{"plain", vcf_text()},
                                            PipeCase{"gzip", testing::gzip_bytes(vcf_text())},
