@@ -442,14 +442,11 @@ struct TabixIndexBuilder::State {
     void push(const Interval& record, std::uint64_t end_offset) {
         const std::int64_t most = std::int64_t{1} << (kMinShift + 3 * levels);
         if (record.beg > most || record.end > most) {
-            if (format == IndexFormat::Tbi) {
-                refuse("the record on " + std::string(record.chromosome) + " at " + std::to_string(record.beg + 1) +
-                       " reaches position " + std::to_string(record.end) + ", beyond " + std::to_string(most) +
-                       ", the last a tbi index can address; write a csi index instead");
-            }
             refuse("the record on " + std::string(record.chromosome) + " at " + std::to_string(record.beg + 1) +
                    " reaches position " + std::to_string(record.end) + ", beyond " + std::to_string(most) +
-                   ", the last a csi index can address for the contig lengths this header declares");
+                   (format == IndexFormat::Tbi
+                        ? ", the last a tbi index can address; write a csi index instead"
+                        : ", the last a csi index can address for the contig lengths this header declares"));
         }
         const std::uint32_t tid = tid_of(record.chromosome);
         Contig& contig = contigs[tid];
@@ -493,6 +490,143 @@ struct TabixIndexBuilder::State {
         last_off = end_offset;
         last_coor = record.beg;
     }
+
+    // After the last feed: the line left without "\n" ends at the end of
+    // the text, and the last chromosome's chunk and pseudo-bin are added.
+    void end_of_text() {
+        if (!carry.empty()) {
+            line(carry, taken);
+            ++line_number;
+            carry.clear();
+        }
+        if (in_header) {
+            in_header = false;
+            start_records(false);
+        }
+        if (save_tid >= 0) {
+            Contig& last = contigs[static_cast<std::size_t>(save_tid)];
+            add_chunk(last, save_bin, save_off, taken);
+            add_meta(last, off_beg, taken);
+        }
+    }
+
+    // Magic, format fields and sequence names. A csi index keeps them as
+    // auxiliary data behind its bin layout, a tbi index behind the number
+    // of sequences.
+    std::string header() const {
+        std::string meta;
+        for (const std::int32_t field : {kPresetVcf, 1, 2, 0, kMetaChar, 0}) {
+            put_u32(meta, static_cast<std::uint32_t>(field));
+        }
+        std::uint64_t names_size = 0;
+        for (const Contig& contig : contigs) names_size += contig.name.size() + 1;
+        put_u32(meta, static_cast<std::uint32_t>(names_size));
+        for (const Contig& contig : contigs) meta.append(contig.name).push_back('\0');
+        std::string out;
+        if (format == IndexFormat::Csi) {
+            out.append("CSI\1", 4);
+            put_u32(out, kMinShift);
+            put_u32(out, static_cast<std::uint32_t>(levels));
+            put_u32(out, static_cast<std::uint32_t>(meta.size()));
+            out.append(meta);
+            put_u32(out, static_cast<std::uint32_t>(contigs.size()));
+        } else {
+            out.append("TBI\1", 4);
+            put_u32(out, static_cast<std::uint32_t>(contigs.size()));
+            out.append(meta);
+        }
+        return out;
+    }
+
+    // Calls `visit(bin)` for every real bin (not the pseudo-bin) numbered
+    // `from` or more, in bucket order.
+    template <typename Visit>
+    void for_each_bin(BinTable& bins, std::uint32_t from, Visit visit) const {
+        for (std::uint32_t b = 0; b < bins.buckets(); ++b) {
+            if (bins.live(b) && bins.key(b) < n_bins && bins.key(b) >= from) visit(b);
+        }
+    }
+
+    // The contig's uncompressed offsets made virtual, and each bin's
+    // smallest offset (csi) taken from the linear index.
+    template <typename ToVirtual>
+    void make_virtual(Contig& contig, const ToVirtual& to_virtual) const {
+        BinTable& bins = contig.bins;
+        // Windows before a record's first one take the next window's offset.
+        for (std::size_t w = contig.linear.size() - 1; w-- > 0;) {
+            if (contig.linear[w] == kUnset) contig.linear[w] = contig.linear[w + 1];
+        }
+        for (std::uint64_t& offset : contig.linear) offset = to_virtual(offset);
+        for (std::uint32_t b = 0; b < bins.buckets(); ++b) {
+            if (!bins.live(b)) continue;
+            std::vector<Chunk>& chunks = bins.bin(b).chunks;
+            // The pseudo-bin's second pair holds counts, not offsets.
+            const std::size_t offsets = bins.key(b) == meta_bin ? 1 : chunks.size();
+            for (std::size_t i = 0; i < offsets; ++i) chunks[i] = {to_virtual(chunks[i].u), to_virtual(chunks[i].v)};
+        }
+        for_each_bin(bins, 0, [&](std::uint32_t b) {
+            const std::uint32_t key = bins.key(b);
+            const int level = bin_level(key);
+            const auto bottom = static_cast<std::size_t>(key - bin_first(level)) << (3 * (levels - level));
+            bins.bin(b).loff = bottom < contig.linear.size() ? contig.linear[bottom] : 0;
+        });
+    }
+
+    // Bins whose chunks span less than one block join their parent, deepest
+    // level first; then chunks that meet in one block become one.
+    void merge_bins(Contig& contig) const {
+        BinTable& bins = contig.bins;
+        const auto by_start = [](const Chunk& a, const Chunk& b) { return a.u < b.u; };
+        for (int level = levels; level > 0; --level) {
+            for_each_bin(bins, bin_first(level), [&](std::uint32_t b) {
+                std::vector<Chunk>& chunks = bins.bin(b).chunks;
+                if (level < levels) std::sort(chunks.begin(), chunks.end(), by_start);
+                if ((chunks.back().v >> 16) - (chunks.front().u >> 16) >= kMinMarkerDistance) return;
+                const std::uint32_t parent = bins.get(bin_parent(bins.key(b)));
+                if (parent == bins.buckets()) return;
+                std::vector<Chunk>& into = bins.bin(parent).chunks;
+                into.insert(into.end(), chunks.begin(), chunks.end());
+                bins.erase(b);
+            });
+        }
+        if (const std::uint32_t root = bins.get(0); root != bins.buckets()) {
+            std::sort(bins.bin(root).chunks.begin(), bins.bin(root).chunks.end(), by_start);
+        }
+        for_each_bin(bins, 0, [&](std::uint32_t b) {
+            std::vector<Chunk>& chunks = bins.bin(b).chunks;
+            std::size_t kept = 0;
+            for (std::size_t i = 1; i < chunks.size(); ++i) {
+                if (chunks[kept].v >> 16 >= chunks[i].u >> 16) {
+                    chunks[kept].v = std::max(chunks[kept].v, chunks[i].v);
+                } else {
+                    chunks[++kept] = chunks[i];
+                }
+            }
+            chunks.resize(kept + 1);
+        });
+    }
+
+    // The contig's bins (with each one's smallest offset in a csi index),
+    // then its linear index (tbi only).
+    void put_contig(std::string& out, const Contig& contig) const {
+        const BinTable& bins = contig.bins;
+        put_u32(out, bins.size());
+        for (std::uint32_t b = 0; b < bins.buckets(); ++b) {
+            if (!bins.live(b)) continue;
+            const std::vector<Chunk>& chunks = bins.bin(b).chunks;
+            put_u32(out, bins.key(b));
+            if (format == IndexFormat::Csi) put_u64(out, bins.bin(b).loff);
+            put_u32(out, static_cast<std::uint32_t>(chunks.size()));
+            for (const Chunk& chunk : chunks) {
+                put_u64(out, chunk.u);
+                put_u64(out, chunk.v);
+            }
+        }
+        if (format == IndexFormat::Tbi) {
+            put_u32(out, static_cast<std::uint32_t>(contig.linear.size()));
+            for (const std::uint64_t offset : contig.linear) put_u64(out, offset);
+        }
+    }
 };
 
 TabixIndexBuilder::TabixIndexBuilder(IndexFormat format, LineNamer namer) : state_(std::make_unique<State>()) {
@@ -531,17 +665,7 @@ std::string TabixIndexBuilder::finish(const std::vector<std::uint64_t>& block_of
     State& s = *state_;
     if (s.finished) throw RuntimeError("the index was already finished");
     s.finished = true;
-    // A last line without "\n" ends at the end of the file.
-    if (!s.carry.empty()) {
-        s.line(s.carry, s.taken);
-        ++s.line_number;
-        s.carry.clear();
-    }
-    if (s.in_header) {
-        s.in_header = false;
-        s.start_records(false);
-    }
-
+    s.end_of_text();
     const std::uint64_t total = s.taken;
     const std::uint64_t needed_blocks = (total + kUncompressedBlockSize - 1) / kUncompressedBlockSize;
     if (block_offsets.size() != needed_blocks || compressed_size < kBgzfEof.size()) {
@@ -550,112 +674,11 @@ std::string TabixIndexBuilder::finish(const std::vector<std::uint64_t>& block_of
     const auto to_virtual = [&, eof = compressed_size - kBgzfEof.size()](std::uint64_t u) {
         return virtual_offset(block_offsets, total, eof, u);
     };
-
-    if (s.save_tid >= 0) {
-        Contig& last = s.contigs[static_cast<std::size_t>(s.save_tid)];
-        s.add_chunk(last, s.save_bin, s.save_off, total);
-        s.add_meta(last, s.off_beg, total);
-    }
-
-    std::string out;
-    if (s.format == IndexFormat::Csi) {
-        out.append("CSI\1", 4);
-        put_u32(out, kMinShift);
-        put_u32(out, static_cast<std::uint32_t>(s.levels));
-    } else {
-        out.append("TBI\1", 4);
-    }
-    std::string meta;
-    for (const std::int32_t field : {kPresetVcf, 1, 2, 0, kMetaChar, 0}) put_u32(meta, static_cast<std::uint32_t>(field));
-    std::uint64_t names_size = 0;
-    for (const Contig& contig : s.contigs) names_size += contig.name.size() + 1;
-    put_u32(meta, static_cast<std::uint32_t>(names_size));
-    for (const Contig& contig : s.contigs) {
-        meta.append(contig.name);
-        meta.push_back('\0');
-    }
-    if (s.format == IndexFormat::Csi) {
-        put_u32(out, static_cast<std::uint32_t>(meta.size()));
-        out.append(meta);
-        put_u32(out, static_cast<std::uint32_t>(s.contigs.size()));
-    } else {
-        put_u32(out, static_cast<std::uint32_t>(s.contigs.size()));
-        out.append(meta);
-    }
-
+    std::string out = s.header();
     for (Contig& contig : s.contigs) {
-        BinTable& bins = contig.bins;
-        // Windows before a record's first one take the next window's offset.
-        for (std::size_t w = contig.linear.size() - 1; w-- > 0;) {
-            if (contig.linear[w] == kUnset) contig.linear[w] = contig.linear[w + 1];
-        }
-        for (std::uint64_t& offset : contig.linear) offset = to_virtual(offset);
-        for (std::uint32_t b = 0; b < bins.buckets(); ++b) {
-            if (!bins.live(b)) continue;
-            std::vector<Chunk>& chunks = bins.bin(b).chunks;
-            // The pseudo-bin's second pair holds counts, not offsets.
-            const std::size_t offsets = bins.key(b) == s.meta_bin ? 1 : chunks.size();
-            for (std::size_t i = 0; i < offsets; ++i) chunks[i] = {to_virtual(chunks[i].u), to_virtual(chunks[i].v)};
-        }
-        for (std::uint32_t b = 0; b < bins.buckets(); ++b) {
-            if (!bins.live(b) || bins.key(b) >= s.n_bins) continue;
-            const std::uint32_t key = bins.key(b);
-            const int level = bin_level(key);
-            const auto bottom = static_cast<std::size_t>(key - bin_first(level)) << (3 * (s.levels - level));
-            bins.bin(b).loff = bottom < contig.linear.size() ? contig.linear[bottom] : 0;
-        }
-
-        // Bins whose chunks span less than one block join their parent,
-        // deepest level first.
-        const auto by_start = [](const Chunk& a, const Chunk& b) { return a.u < b.u; };
-        for (int level = s.levels; level > 0; --level) {
-            const std::uint32_t start = bin_first(level);
-            for (std::uint32_t b = 0; b < bins.buckets(); ++b) {
-                if (!bins.live(b) || bins.key(b) >= s.n_bins || bins.key(b) < start) continue;
-                std::vector<Chunk>& chunks = bins.bin(b).chunks;
-                if (level < s.levels) std::sort(chunks.begin(), chunks.end(), by_start);
-                if ((chunks.back().v >> 16) - (chunks.front().u >> 16) >= kMinMarkerDistance) continue;
-                const std::uint32_t parent = bins.get(bin_parent(bins.key(b)));
-                if (parent == bins.buckets()) continue;
-                std::vector<Chunk>& into = bins.bin(parent).chunks;
-                into.insert(into.end(), chunks.begin(), chunks.end());
-                bins.erase(b);
-            }
-        }
-        if (const std::uint32_t root = bins.get(0); root != bins.buckets()) {
-            std::sort(bins.bin(root).chunks.begin(), bins.bin(root).chunks.end(), by_start);
-        }
-        // Chunks that meet in one block become one.
-        for (std::uint32_t b = 0; b < bins.buckets(); ++b) {
-            if (!bins.live(b) || bins.key(b) >= s.n_bins) continue;
-            std::vector<Chunk>& chunks = bins.bin(b).chunks;
-            std::size_t kept = 0;
-            for (std::size_t i = 1; i < chunks.size(); ++i) {
-                if (chunks[kept].v >> 16 >= chunks[i].u >> 16) {
-                    chunks[kept].v = std::max(chunks[kept].v, chunks[i].v);
-                } else {
-                    chunks[++kept] = chunks[i];
-                }
-            }
-            chunks.resize(kept + 1);
-        }
-
-        put_u32(out, bins.size());
-        for (std::uint32_t b = 0; b < bins.buckets(); ++b) {
-            if (!bins.live(b)) continue;
-            const std::vector<Chunk>& chunks = bins.bin(b).chunks;
-            put_u32(out, bins.key(b));
-            if (s.format == IndexFormat::Csi) put_u64(out, bins.bin(b).loff);
-            put_u32(out, static_cast<std::uint32_t>(chunks.size()));
-            for (const Chunk& chunk : chunks) {
-                put_u64(out, chunk.u);
-                put_u64(out, chunk.v);
-            }
-        }
-        if (s.format == IndexFormat::Tbi) {
-            put_u32(out, static_cast<std::uint32_t>(contig.linear.size()));
-            for (const std::uint64_t offset : contig.linear) put_u64(out, offset);
-        }
+        s.make_virtual(contig, to_virtual);
+        s.merge_bins(contig);
+        s.put_contig(out, contig);
     }
     put_u64(out, 0);  // records without coordinates: none in a VCF
     return out;
