@@ -16,11 +16,11 @@
 #include <thread>
 #include <utility>
 
-#include "compression/interrupt_poll.hpp"
 #include "compression/tabix_index.hpp"
 #include "platform/atomic_output.hpp"
 #include "platform/error.hpp"
 #include "platform/file_io.hpp"
+#include "platform/interrupt.hpp"
 #include "platform/log.hpp"
 
 namespace merivane::compression {

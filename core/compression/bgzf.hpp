@@ -12,9 +12,9 @@
 #include <string_view>
 #include <vector>
 
-#include "compression/interrupt_poll.hpp"
 #include "compression/settings.hpp"
 #include "compression/tabix_index.hpp"
+#include "platform/interrupt.hpp"
 
 namespace merivane::compression {
 

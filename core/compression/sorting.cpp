@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <unordered_map>
 
-#include "compression/interrupt_poll.hpp"
+#include "platform/interrupt.hpp"
 #include "platform/log.hpp"
 #include "platform/strings.hpp"
 #include "platform/vcf_fields.hpp"

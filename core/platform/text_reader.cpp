@@ -29,8 +29,6 @@ constexpr std::size_t kSmallText = std::size_t{4} << 20;
 constexpr std::size_t kHeadSize = 1 << 16;
 // How far past a decode error its line is read to show it whole.
 constexpr std::size_t kLineTail = 1 << 16;
-// Steps between two polls of the interrupt check (about a megabyte of text).
-constexpr unsigned kPollEvery = 16;
 // A UTF-8 byte-order mark, which editors and spreadsheets put before the
 // first line; left in, "##fileformat" would no longer start with "#".
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
@@ -452,7 +450,7 @@ void TextReader::make_room(std::size_t expected) {
 
 bool TextReader::fill() {
     if (finished_) return false;
-    if (steps_++ % kPollEvery == 0) check_interrupt();
+    poller_.poll();
     char chunk[kReadChunk];
     const std::size_t n = read_raw(chunk, sizeof chunk);
     if (n == 0) {

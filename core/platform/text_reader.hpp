@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/interrupt.hpp"
 #include "platform/unique_fd.hpp"
 
 namespace merivane {
@@ -103,7 +104,7 @@ private:
     std::string head_;               // the text's first bytes, for decode errors
     std::string raw_head_;           // a gzip file's first bytes, undecoded
     std::vector<std::string> pieces_;  // text read whole, before text_
-    unsigned steps_ = 0;             // chunks read, for the interrupt polls
+    InterruptPoller poller_;
     bool at_start_ = true;           // no text decoded yet: a byte-order mark may come
     bool marked_ = false;            // one came
     bool torn_ = false;              // the decode error is NUL bytes after some text
