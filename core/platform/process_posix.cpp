@@ -227,97 +227,72 @@ std::optional<std::string> find_executable(const std::string& name) {
     return std::nullopt;
 }
 
-ChildResult run_child(const std::vector<std::string>& argv, const ChildOptions& options) {
-    UniqueFd stdin_file;
-    std::optional<Pipe> out_pipe, err_pipe;
-    Pipe exec_error;
+namespace {
 
+// Starts argv[0] with its standard streams as `options` and the pipes ask;
+// returns once the program runs. OSError naming it when it cannot start.
+pid_t start_child(const std::vector<std::string>& argv, const ChildOptions& options, std::optional<Pipe>& out_pipe,
+                  std::optional<Pipe>& err_pipe) {
     std::vector<std::string> args = argv;
     std::vector<char*> arg_pointers = pointers_to(args);
     std::vector<std::string> env = child_environment(options.environment_overrides);
     std::vector<char*> env_pointers = pointers_to(env);
+    Pipe exec_error;
+    UniqueFd stdin_file;
 
     Launch launch{args[0].c_str(), arg_pointers.data(), env_pointers.data()};
     launch.error_fd = exec_error.write_end.get();
     launch.parent = ::getpid();
     launch.max_fd = max_descriptor();
     if (options.stopped_gently) launch.death_signal = SIGTERM;
-    if (options.stdin_path) {
-        stdin_file.reset(open_for_reading(*options.stdin_path));
-        launch.redirect[0] = stdin_file.get();
-    } else if (options.stdin_fd >= 0) {
-        launch.redirect[0] = options.stdin_fd;
-    }
+    if (options.stdin_path) stdin_file.reset(open_for_reading(*options.stdin_path));
+    launch.redirect[0] = stdin_file ? stdin_file.get() : options.stdin_fd;
     if (options.stdout_fd >= 0) {
         launch.redirect[1] = options.stdout_fd;
     } else if (options.capture_stdout || options.stdout_sink) {
-        out_pipe.emplace();
-        launch.redirect[1] = out_pipe->write_end.get();
+        launch.redirect[1] = out_pipe.emplace().write_end.get();
     }
-    if (options.capture_stderr) {
-        err_pipe.emplace();
-        launch.redirect[2] = err_pipe->write_end.get();
-    }
+    if (options.capture_stderr) launch.redirect[2] = err_pipe.emplace().write_end.get();
 
     const pid_t pid = ::fork();
     if (pid < 0) throw_os_error(argv[0]);
     if (pid == 0) exec_child(launch);
-    RunningChild child(pid, options.stopped_gently);
-
     // The parent keeps only the reading ends. The error pipe closes at the
     // child's exec (or exit): four bytes on it are the errno of a failed exec.
     exec_error.write_end.reset();
     if (out_pipe) out_pipe->write_end.reset();
     if (err_pipe) err_pipe->write_end.reset();
-    stdin_file.reset();
     int exec_errno = 0;
     ssize_t got;
     do {
         got = ::read(exec_error.read_end.get(), &exec_errno, sizeof exec_errno);
     } while (got < 0 && errno == EINTR);
     if (got == static_cast<ssize_t>(sizeof exec_errno)) {
-        child.kill_and_reap();
+        RunningChild(pid, false).kill_and_reap();
         throw OSError(exec_errno, argv[0]);
     }
+    return pid;
+}
 
-    ChildResult result;
-    const auto deadline =
-        std::chrono::steady_clock::now() +
-        std::chrono::milliseconds(static_cast<long long>(options.timeout_seconds.value_or(0) * 1000.0));
-    // The time to wait before asking again, in milliseconds.
-    auto next_wait = [&] {
-        if (!options.timeout_seconds) return kInterruptPollMs;
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            child.kill_and_reap();
-            throw TimeoutExpired(argv, *options.timeout_seconds);
-        }
-        return static_cast<int>(std::min<long long>(kInterruptPollMs, left.count()));
-    };
-
-    // Output can arrive faster than the check needs running.
-    auto last_check = std::chrono::steady_clock::now();
-    auto check_now_and_then = [&] {
-        const auto now = std::chrono::steady_clock::now();
-        if (now - last_check < std::chrono::milliseconds(kInterruptPollMs / 2)) return;
-        last_check = now;
-        check_interrupt();
-    };
-
+// Hands what the child writes to its sinks until both pipes close.
+// `next_wait` gives the milliseconds a poll may wait.
+void collect_output(std::optional<Pipe>& out_pipe, std::optional<Pipe>& err_pipe, const ChildOptions& options,
+                    ChildResult& result, const std::function<int()>& next_wait) {
     std::vector<std::pair<UniqueFd*, std::string*>> streams;
     if (out_pipe) streams.emplace_back(&out_pipe->read_end, &result.stdout_data);
     if (err_pipe) streams.emplace_back(&err_pipe->read_end, &result.stderr_data);
     std::string buffer(1 << 16, '\0');
+    // Output can arrive faster than the check needs running.
+    InterruptPoller poller;
     for (;;) {
         std::vector<pollfd> fds;
         for (auto& [fd, sink] : streams) {
             if (*fd) fds.push_back({fd->get(), POLLIN, 0});
         }
-        if (fds.empty()) break;
+        if (fds.empty()) return;
         const int ready = ::poll(fds.data(), fds.size(), next_wait());
         if (ready < 0 && errno != EINTR) throw_os_error("poll");
-        check_now_and_then();
+        poller.poll();
         if (ready <= 0) continue;
         for (const pollfd& polled : fds) {
             if (polled.revents == 0) continue;
@@ -334,13 +309,11 @@ ChildResult run_child(const std::vector<std::string>& argv, const ChildOptions& 
             }
         }
     }
+}
 
-    // Output closed (or never piped); wait for the exit.
+int wait_for_exit(RunningChild& child, const std::function<int()>& next_wait) {
     for (;;) {
-        if (const std::optional<int> status = child.poll_exit()) {
-            result.exit_status = *status;
-            break;
-        }
+        if (const std::optional<int> status = child.poll_exit()) return *status;
         const int wait_ms = next_wait();
         if (child.exit_fd() >= 0) {
             pollfd exit_poll{child.exit_fd(), POLLIN, 0};
@@ -351,6 +324,31 @@ ChildResult run_child(const std::vector<std::string>& argv, const ChildOptions& 
         }
         check_interrupt();
     }
+}
+
+}  // namespace
+
+ChildResult run_child(const std::vector<std::string>& argv, const ChildOptions& options) {
+    std::optional<Pipe> out_pipe, err_pipe;
+    RunningChild child(start_child(argv, options, out_pipe, err_pipe), options.stopped_gently);
+    const auto deadline =
+        std::chrono::steady_clock::now() +
+        std::chrono::milliseconds(static_cast<long long>(options.timeout_seconds.value_or(0) * 1000.0));
+    // The time to wait before asking again, in milliseconds.
+    const auto next_wait = [&] {
+        if (!options.timeout_seconds) return kInterruptPollMs;
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            child.kill_and_reap();
+            throw TimeoutExpired(argv, *options.timeout_seconds);
+        }
+        return static_cast<int>(std::min<long long>(kInterruptPollMs, left.count()));
+    };
+    ChildResult result;
+    collect_output(out_pipe, err_pipe, options, result, next_wait);
+    // Output closed (or never piped); wait for the exit.
+    result.exit_status = wait_for_exit(child, next_wait);
     check_interrupt();
     return result;
 }

@@ -10,6 +10,7 @@
 #include <io.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cwctype>
@@ -244,53 +245,67 @@ std::optional<std::string> find_executable(const std::string& name) {
     return std::nullopt;
 }
 
-ChildResult run_child(const std::vector<std::string>& argv, const ChildOptions& options) {
-    if (argv.empty()) throw ValueError("run_child needs a program to run");
-    std::wstring command_line = win32::widen(quote_command_line(argv));
-    std::wstring environment = environment_block(options.environment_overrides);
+namespace {
 
-    // The child's ends of its three standard handles, all inheritable; the
-    // thread attribute below limits inheritance to exactly these.
-    Handle child_in, child_out, child_err;
-    std::optional<Stream> out_stream, err_stream;
-    ChildResult result;
+// The child's ends of its three standard handles, all inheritable: a file,
+// a descriptor or one of this process's own, or a pipe whose reading end
+// goes to `out_stream` or `err_stream`.
+std::array<Handle, 3> child_handles(const ChildOptions& options, std::optional<Stream>& out_stream,
+                                    std::optional<Stream>& err_stream, ChildResult& result) {
+    std::array<Handle, 3> child;
     if (options.stdin_path) {
         SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-        child_in.reset(::CreateFileW(win32::widen(*options.stdin_path).c_str(), GENERIC_READ,
+        child[0].reset(::CreateFileW(win32::widen(*options.stdin_path).c_str(), GENERIC_READ,
                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit, OPEN_EXISTING,
                                      FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!child_in) win32::throw_last_error(*options.stdin_path);
-    } else if (options.stdin_fd >= 0) {
-        child_in = inheritable_copy(reinterpret_cast<HANDLE>(::_get_osfhandle(options.stdin_fd)));
+        if (!child[0]) win32::throw_last_error(*options.stdin_path);
     } else {
-        child_in = inheritable_copy(::GetStdHandle(STD_INPUT_HANDLE));
+        child[0] = inheritable_copy(options.stdin_fd >= 0 ? reinterpret_cast<HANDLE>(::_get_osfhandle(options.stdin_fd))
+                                                          : ::GetStdHandle(STD_INPUT_HANDLE));
     }
     if (options.stdout_fd >= 0) {
-        child_out = inheritable_copy(reinterpret_cast<HANDLE>(::_get_osfhandle(options.stdout_fd)));
+        child[1] = inheritable_copy(reinterpret_cast<HANDLE>(::_get_osfhandle(options.stdout_fd)));
     } else if (options.capture_stdout || options.stdout_sink) {
-        out_stream.emplace(Stream{Handle(), &result.stdout_data, true});
-        make_pipe(out_stream->read_end, child_out);
+        make_pipe(out_stream.emplace(Stream{Handle(), &result.stdout_data, true}).read_end, child[1]);
     } else {
-        child_out = inheritable_copy(::GetStdHandle(STD_OUTPUT_HANDLE));
+        child[1] = inheritable_copy(::GetStdHandle(STD_OUTPUT_HANDLE));
     }
     if (options.capture_stderr) {
-        err_stream.emplace(Stream{Handle(), &result.stderr_data, false});
-        make_pipe(err_stream->read_end, child_err);
+        make_pipe(err_stream.emplace(Stream{Handle(), &result.stderr_data, false}).read_end, child[2]);
     } else {
-        child_err = inheritable_copy(::GetStdHandle(STD_ERROR_HANDLE));
+        child[2] = inheritable_copy(::GetStdHandle(STD_ERROR_HANDLE));
     }
+    return child;
+}
 
+struct StartedChild {
+    Handle process;
+    // Closing the job's last handle kills everything in it, so the child
+    // does not outlive this process either. None when it cannot be had.
+    Handle job;
+
+    void kill_and_reap() noexcept {
+        if (!job || !::TerminateJobObject(job.get(), 1)) ::TerminateProcess(process.get(), 1);
+        ::WaitForSingleObject(process.get(), INFINITE);
+    }
+};
+
+// Starts argv[0] with exactly `handles` inherited, as its standard handles.
+StartedChild start_child(const std::vector<std::string>& argv, const ChildOptions& options,
+                         const std::array<Handle, 3>& handles) {
+    std::wstring command_line = win32::widen(quote_command_line(argv));
+    std::wstring environment = environment_block(options.environment_overrides);
     std::vector<HANDLE> inherited;
-    for (const Handle* handle : {&child_in, &child_out, &child_err}) {
-        if (*handle) inherited.push_back(handle->get());
+    for (const Handle& handle : handles) {
+        if (handle) inherited.push_back(handle.get());
     }
     ThreadAttributes attributes(inherited);
     STARTUPINFOEXW startup{};
     startup.StartupInfo.cb = sizeof startup;
     startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-    startup.StartupInfo.hStdInput = child_in.get();
-    startup.StartupInfo.hStdOutput = child_out.get();
-    startup.StartupInfo.hStdError = child_err.get();
+    startup.StartupInfo.hStdInput = handles[0].get();
+    startup.StartupInfo.hStdOutput = handles[1].get();
+    startup.StartupInfo.hStdError = handles[2].get();
     startup.lpAttributeList = attributes.get();
 
     // Started suspended, so it is in the job before it can start anything.
@@ -300,72 +315,73 @@ ChildResult run_child(const std::vector<std::string>& argv, const ChildOptions& 
                           environment.data(), nullptr, &startup.StartupInfo, &started)) {
         win32::throw_last_error(argv[0]);
     }
-    Handle process(started.hProcess);
-    Handle thread(started.hThread);
-
-    // Closing the job's last handle kills everything in it, so the child
-    // does not outlive this process either.
-    Handle job(::CreateJobObjectW(nullptr, nullptr));
-    if (job) {
+    StartedChild child{Handle(started.hProcess), Handle(::CreateJobObjectW(nullptr, nullptr))};
+    const Handle thread(started.hThread);
+    if (child.job) {
         JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
         limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-        if (!::SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits) ||
-            !::AssignProcessToJobObject(job.get(), process.get())) {
-            job.reset();
+        if (!::SetInformationJobObject(child.job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits) ||
+            !::AssignProcessToJobObject(child.job.get(), child.process.get())) {
+            child.job.reset();
         }
     }
     ::ResumeThread(thread.get());
-    thread.reset();
-    // Only the child holds its ends now, so its exit ends the pipes.
-    child_in.reset();
-    child_out.reset();
-    child_err.reset();
+    return child;
+}
 
-    auto kill_and_reap = [&]() noexcept {
-        if (!job || !::TerminateJobObject(job.get(), 1)) ::TerminateProcess(process.get(), 1);
-        ::WaitForSingleObject(process.get(), INFINITE);
-    };
-    const auto started_at = std::chrono::steady_clock::now();
-    const auto deadline =
-        started_at + std::chrono::milliseconds(static_cast<long long>(options.timeout_seconds.value_or(0) * 1000.0));
+// Drains the pipes until the child ends; TimeoutExpired (the child killed)
+// when it outlives its time-out.
+void wait_for_child(StartedChild& child, const std::vector<std::string>& argv, const ChildOptions& options,
+                    std::optional<Stream>& out_stream, std::optional<Stream>& err_stream) {
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::milliseconds(static_cast<long long>(options.timeout_seconds.value_or(0) * 1000.0));
     // Output can arrive faster than the check needs running.
-    auto last_check = started_at;
-    auto check_now_and_then = [&] {
-        const auto now = std::chrono::steady_clock::now();
-        if (now - last_check < std::chrono::milliseconds(kInterruptPollMs / 2)) return;
-        last_check = now;
-        check_interrupt();
-    };
-    try {
-        for (;;) {
-            check_now_and_then();
-            bool reading = false;
-            for (std::optional<Stream>* stream : {&out_stream, &err_stream}) {
-                if (!*stream) continue;
-                if (drain(**stream, options)) {
-                    reading = true;
-                } else {
-                    stream->reset();
-                }
+    InterruptPoller poller;
+    for (;;) {
+        poller.poll();
+        bool reading = false;
+        for (std::optional<Stream>* stream : {&out_stream, &err_stream}) {
+            if (!*stream) continue;
+            if (drain(**stream, options)) {
+                reading = true;
+            } else {
+                stream->reset();
             }
-            // Anonymous pipes cannot be waited on; while output may still
-            // come, look again shortly.
-            const DWORD wait_ms = reading ? 1 : kInterruptPollMs / 2;
-            if (!reading && ::WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0) break;
-            if (options.timeout_seconds && std::chrono::steady_clock::now() >= deadline) {
-                kill_and_reap();
-                throw TimeoutExpired(argv, *options.timeout_seconds);
-            }
-            if (::WaitForSingleObject(process.get(), wait_ms) == WAIT_FAILED) win32::throw_last_error(argv[0]);
         }
+        // Anonymous pipes cannot be waited on; while output may still
+        // come, look again shortly.
+        const DWORD wait_ms = reading ? 1 : kInterruptPollMs / 2;
+        if (!reading && ::WaitForSingleObject(child.process.get(), 0) == WAIT_OBJECT_0) return;
+        if (options.timeout_seconds && std::chrono::steady_clock::now() >= deadline) {
+            child.kill_and_reap();
+            throw TimeoutExpired(argv, *options.timeout_seconds);
+        }
+        if (::WaitForSingleObject(child.process.get(), wait_ms) == WAIT_FAILED) win32::throw_last_error(argv[0]);
+    }
+}
+
+}  // namespace
+
+ChildResult run_child(const std::vector<std::string>& argv, const ChildOptions& options) {
+    if (argv.empty()) throw ValueError("run_child needs a program to run");
+    ChildResult result;
+    std::optional<Stream> out_stream, err_stream;
+    StartedChild child;
+    {
+        // Only the child holds its ends once it runs, so its exit ends the pipes.
+        const std::array<Handle, 3> handles = child_handles(options, out_stream, err_stream, result);
+        child = start_child(argv, options, handles);
+    }
+    try {
+        wait_for_child(child, argv, options, out_stream, err_stream);
     } catch (const TimeoutExpired&) {
         throw;
     } catch (...) {
-        kill_and_reap();
+        child.kill_and_reap();
         throw;
     }
     DWORD code = 0;
-    if (!::GetExitCodeProcess(process.get(), &code)) win32::throw_last_error(argv[0]);
+    if (!::GetExitCodeProcess(child.process.get(), &code)) win32::throw_last_error(argv[0]);
     result.exit_status = static_cast<int>(code);
     // A Ctrl-C reaches the child too: the interrupt, not the child's end by
     // it, is what the caller should see.
