@@ -27,6 +27,10 @@ std::vector<std::string> bedtools_command(const std::string& repeat_path, const 
 
 namespace {
 
+void warn_missing_eof_block(const std::string& path) {
+    log_warning("%s has no BGZF end-of-file block: the file may be truncated", {path});
+}
+
 // A private copy of an input as decoded text, for bedtools: it cannot be
 // handed a file that is read only once (a pipe, a FIFO, /dev/stdin, <(...),
 // whose descriptor it would not even inherit), and it reads only the first
@@ -229,14 +233,6 @@ std::string summary_of(std::string_view errors) {
     if (summary.empty()) summary = "records only";
     return summary + " (" + std::to_string(lines) + (lines == 1 ? " line)" : " lines)");
 }
-
-}  // namespace
-
-void warn_missing_eof_block(const std::string& path) {
-    log_warning("%s has no BGZF end-of-file block: the file may be truncated", {path});
-}
-
-namespace {
 
 std::string_view without_chr(std::string_view name) { return name.starts_with("chr") ? name.substr(3) : name; }
 

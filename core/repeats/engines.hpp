@@ -44,9 +44,6 @@ private:
     std::vector<std::string> first_;  // the first few, for the message
 };
 
-// A WARNING that BGZF input at `path` lacks its end-of-file block.
-void warn_missing_eof_block(const std::string& path);
-
 // Both engines refuse an output naming an input, and replace the output only
 // once it is complete: after any failure an earlier file there is untouched.
 // Both read the repeat VCF once, so it may be a pipe or FIFO; a damaged one
