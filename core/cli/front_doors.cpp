@@ -166,10 +166,10 @@ std::vector<std::string> present(const unifier::StructFiles& struct_files) {
     }
     return paths;
 }
-}  // namespace
 
-unifier::StructFiles dragen_inputs(const OptionalPath& sv_path, const OptionalPath& cnv_path,
-                                   const OptionalPath& repeat_path, const OptionalPath& roh_bed_path) {
+// The input mapping of a door; ONT and PacBio runs have no ROH input.
+unifier::StructFiles door_inputs(const OptionalPath& sv_path, const OptionalPath& cnv_path,
+                                 const OptionalPath& repeat_path, const OptionalPath& roh_bed_path = std::nullopt) {
     unifier::StructFiles files;
     files[unifier::kind_index(InputKind::Sv)] = sv_path;
     files[unifier::kind_index(InputKind::Cnv)] = cnv_path;
@@ -178,11 +178,15 @@ unifier::StructFiles dragen_inputs(const OptionalPath& sv_path, const OptionalPa
     return files;
 }
 
-unifier::StructFiles long_read_inputs(const OptionalPath& sv_path, const OptionalPath& cnv_path,
-                                      const OptionalPath& repeat_path) {
-    // ONT and PacBio runs have no ROH input.
-    return dragen_inputs(sv_path, cnv_path, repeat_path, std::nullopt);
+// What a run at `output_path` writes or removes: the unified file, the
+// compressed file and the indexes beside it.
+std::vector<std::string> guarded_outputs(const std::string& output_path) {
+    std::vector<std::string> outputs = compression::written_beside(output_path + ".gz");
+    outputs.insert(outputs.begin(), output_path);
+    return outputs;
 }
+
+}  // namespace
 
 unifier::UnifyOptions ont_options(std::optional<bool> modify_repeats) {
     unifier::UnifyOptions options;
@@ -194,12 +198,6 @@ unifier::UnifyOptions pacbio_options(std::vector<std::string> drop_sv_filters) {
     unifier::UnifyOptions options;
     options.drop_sv_filters = std::move(drop_sv_filters);
     return options;
-}
-
-std::vector<std::string> guarded_outputs(const std::string& output_path) {
-    std::vector<std::string> outputs = compression::written_beside(output_path + ".gz");
-    outputs.insert(outputs.begin(), output_path);
-    return outputs;
 }
 
 void reject_outputs_naming_inputs(const std::string& output_path, const std::vector<std::string>& input_paths) {
@@ -227,14 +225,14 @@ std::optional<std::string> unify(const unifier::StructFiles& struct_files, const
 std::optional<std::string> dragen_unify(const std::string& output_path, const OptionalPath& sv_path,
                                         const OptionalPath& cnv_path, const OptionalPath& repeat_path,
                                         const OptionalPath& roh_bed_path, const OutputSettings& settings) {
-    return unify(dragen_inputs(sv_path, cnv_path, repeat_path, roh_bed_path), output_path, unifier::UnifyOptions{},
+    return unify(door_inputs(sv_path, cnv_path, repeat_path, roh_bed_path), output_path, unifier::UnifyOptions{},
                  settings);
 }
 
 std::optional<std::string> ont_unify(const std::string& output_path, const OptionalPath& sv_path,
                                      const OptionalPath& cnv_path, const OptionalPath& repeat_path,
                                      std::optional<bool> modify_repeats, const OutputSettings& settings) {
-    return unify(long_read_inputs(sv_path, cnv_path, repeat_path), output_path, ont_options(modify_repeats),
+    return unify(door_inputs(sv_path, cnv_path, repeat_path), output_path, ont_options(modify_repeats),
                  settings);
 }
 
@@ -242,7 +240,7 @@ std::optional<std::string> pacbio_unify(const std::string& output_path, const Op
                                         const OptionalPath& cnv_path, const OptionalPath& repeat_path,
                                         std::vector<std::string> drop_sv_filters,
                                         const OutputSettings& settings) {
-    return unify(long_read_inputs(sv_path, cnv_path, repeat_path), output_path,
+    return unify(door_inputs(sv_path, cnv_path, repeat_path), output_path,
                  pacbio_options(std::move(drop_sv_filters)), settings);
 }
 

@@ -27,17 +27,9 @@ struct OutputSettings {
     RunStats* stats = nullptr;
 };
 
-// The input mapping and options of each door.
-unifier::StructFiles dragen_inputs(const OptionalPath& sv_path, const OptionalPath& cnv_path,
-                                   const OptionalPath& repeat_path, const OptionalPath& roh_bed_path);
-unifier::StructFiles long_read_inputs(const OptionalPath& sv_path, const OptionalPath& cnv_path,
-                                      const OptionalPath& repeat_path);
+// The options of the long-read doors.
 unifier::UnifyOptions ont_options(std::optional<bool> modify_repeats);
 unifier::UnifyOptions pacbio_options(std::vector<std::string> drop_sv_filters);
-
-// What a run at `output_path` writes or removes: the unified file, the
-// compressed file and the indexes beside it.
-std::vector<std::string> guarded_outputs(const std::string& output_path);
 
 // ValueError, before anything is written, when one of the run's outputs
 // would be one of its inputs: the unified file would overwrite it and
