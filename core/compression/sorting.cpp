@@ -27,16 +27,12 @@ std::optional<Position> parse_position(std::string_view field) noexcept {
     return position;
 }
 
-}  // namespace
-
-UnknownSortEngine::UnknownSortEngine(const std::string& engine) : ValueError("Unknown sort engine: " + quoted(engine)) {}
-
+// None or empty text chooses the in-memory engine.
 SortEngine parse_engine(const std::optional<std::string>& engine) {
     if (!engine || engine->empty() || *engine == kPythonSort) return SortEngine::InMemory;
     if (*engine == kGnuSort) return SortEngine::GnuSort;
     throw UnknownSortEngine(*engine);
 }
-
 
 int compare_positions(const Position& a, const Position& b) noexcept {
     if (a.magnitude != b.magnitude) return a.magnitude < b.magnitude ? -1 : 1;
@@ -51,6 +47,10 @@ int compare_positions(const Position& a, const Position& b) noexcept {
     }
     return a.magnitude > 0 ? by_size : -by_size;
 }
+
+}  // namespace
+
+UnknownSortEngine::UnknownSortEngine(const std::string& engine) : ValueError("Unknown sort engine: " + quoted(engine)) {}
 
 SortKey read_sort_key(std::string_view line) noexcept {
     SortKey key;

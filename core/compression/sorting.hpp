@@ -31,9 +31,6 @@ public:
     explicit UnknownSortEngine(const std::string& engine);
 };
 
-// None or empty text chooses the in-memory engine.
-SortEngine parse_engine(const std::optional<std::string>& engine);
-
 // A line that would run into the next one when lines are joined.
 inline bool lacks_terminator(std::string_view line) noexcept { return line.empty() || line.back() != '\n'; }
 
@@ -45,8 +42,6 @@ struct Position {
     std::int64_t value = 0;
     std::string_view digits;     // beyond 64 bits: the digits, no leading zeros
 };
-
-int compare_positions(const Position& a, const Position& b) noexcept;
 
 struct SortKey {
     std::string_view chromosome;
