@@ -320,6 +320,24 @@ void add_one(RecordTally::Counts& counts, std::string_view key) {
     }
 }
 
+// ValueError, naming the line, unless the header donor's column-header line
+// has exactly one sample column.
+void check_sample_column(const LinesTable& lines) {
+    for (const InputKind kind : {InputKind::Sv, InputKind::Cnv, InputKind::Repeats}) {
+        const auto& donor = lines[kind_index(kind)];
+        if (!donor) continue;
+        std::size_t i = 0;
+        while (i < donor->size() && is_meta_line((*donor)[i])) ++i;
+        const std::size_t samples =
+            i < donor->size() && contains_column_header((*donor)[i]) ? cell_count((*donor)[i]) - vcf::kFirstSample : 0;
+        if (samples == 1) return;
+        ValueError error("Only a header with exactly one sample column can have it renamed; this one has " +
+                                 std::to_string(samples));
+        error.add_note("in the " + std::string(kind_name(kind)) + " input, line " + std::to_string(i + 1));
+        throw error;
+    }
+}
+
 }  // namespace
 
 std::string_view svtype_of(std::string_view record) {
@@ -371,45 +389,15 @@ void check_header_edit(const HeaderEdit& edit) {
     }
 }
 
-void check_sample_column(const LinesTable& lines) {
-    for (const InputKind kind : {InputKind::Sv, InputKind::Cnv, InputKind::Repeats}) {
-        const auto& donor = lines[kind_index(kind)];
-        if (!donor) continue;
-        std::size_t i = 0;
-        while (i < donor->size() && is_meta_line((*donor)[i])) ++i;
-        const std::size_t samples =
-            i < donor->size() && contains_column_header((*donor)[i]) ? cell_count((*donor)[i]) - vcf::kFirstSample : 0;
-        if (samples == 1) return;
-        ValueError error("Only a header with exactly one sample column can have it renamed; this one has " +
-                                 std::to_string(samples));
-        error.add_note("in the " + std::string(kind_name(kind)) + " input, line " + std::to_string(i + 1));
-        throw error;
-    }
-}
-
 void write_vcf_content(InputKind kind, LineSpan lines, TextSink& out, const UnifyOptions& options,
                        const WriterOverrides& overrides) {
     LineWriter writer(out, {}, nullptr);
     write_content(kind, lines, writer, options, overrides);
 }
 
-bool write_unified(const LinesTable& lines, TextSink& out, const UnifyOptions& options, const WriterOverrides& overrides,
-                   bool merge_headers, const HeaderEdit& edit, RecordTally* tally) {
-    check_header_edit(edit);
-    if (edit.sample) check_sample_column(lines);
-    warn_about_chromosome_naming(lines);
-    LineWriter writer(out, edit, tally);
-    const bool written = merge_headers ? write_with_merged_header(lines, writer, options, overrides)
-                                       : write_with_donor_header(lines, writer, options, overrides);
-    if (written) writer.finish();
-    return written;
-}
-
 std::optional<std::string> unify_lines(const LinesTable& lines, const std::string& output_path,
                                        const UnifyOptions& options, const WriterOverrides& overrides, bool merge_headers,
                                        const HeaderEdit& edit, RecordTally* tally) {
-    // The file appears whole or not at all; an error (or an interrupt)
-    // leaves whatever was at output_path before.
     AtomicOutput file(output_path);
     FileSink sink(file);
     return unify_into(lines, file, sink, options, overrides, merge_headers, edit, tally, true);
@@ -419,7 +407,13 @@ std::optional<std::string> unify_into(const LinesTable& lines, AtomicOutput& fil
                                       const UnifyOptions& options, const WriterOverrides& overrides,
                                       bool merge_headers, const HeaderEdit& edit, RecordTally* tally,
                                       bool put_in_place) {
-    const bool written = write_unified(lines, sink, options, overrides, merge_headers, edit, tally);
+    check_header_edit(edit);
+    if (edit.sample) check_sample_column(lines);
+    warn_about_chromosome_naming(lines);
+    LineWriter writer(sink, edit, tally);
+    const bool written = merge_headers ? write_with_merged_header(lines, writer, options, overrides)
+                                       : write_with_donor_header(lines, writer, options, overrides);
+    if (written) writer.finish();
     if (!written || put_in_place) file.commit();
     if (!written) {
         // With nothing to unify the file is still created, and left empty.

@@ -87,21 +87,12 @@ struct HeaderEdit {
 
 // ValueError for a sample name or a line that would break the header.
 void check_header_edit(const HeaderEdit& edit);
-// ValueError, naming the line, unless the header donor's column-header line
-// has exactly one sample column.
-void check_sample_column(const LinesTable& lines);
 
 // Appends the records of one input (never its header) to `out`: the lines
 // after its column-header line, repeat records marked, or every BED interval
 // converted when it is an ROH BED. Warns when the input has no column header.
 void write_vcf_content(InputKind kind, LineSpan lines, TextSink& out, const UnifyOptions& options,
                        const WriterOverrides& overrides = {});
-
-// Writes the unified VCF to `out`; false, with nothing written, when no
-// input can donate a header. `merge_headers` as below; `edit` is checked
-// before anything is written; `tally`, when given, counts what is written.
-bool write_unified(const LinesTable& lines, TextSink& out, const UnifyOptions& options, const WriterOverrides& overrides = {},
-                   bool merge_headers = false, const HeaderEdit& edit = {}, RecordTally* tally = nullptr);
 
 // Writes the unified file at `output_path` and returns that path, or
 // nullopt when no input could donate a header (an empty file is left). The
