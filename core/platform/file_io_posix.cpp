@@ -5,8 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
-#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <random>
 
@@ -133,24 +132,15 @@ UniqueFd os::open_unnamed_in(const std::string& directory) {
 }
 
 namespace {
-// Whether a symbolic link leads through /proc/<pid>/fd, to a descriptor the
-// caller opened (/dev/stdout, /dev/fd/1): that is written into, never
-// replaced, whatever it is.
-bool leads_to_descriptor(std::string path) {
-    for (int hop = 0; hop < 40; ++hop) {
-        const std::string directory = directory_of(path);
-        if (char* real = ::realpath(directory.empty() ? "." : directory.c_str(), nullptr)) {
-            const bool in_proc = std::string_view(real).starts_with("/proc/");
-            std::free(real);
-            if (in_proc) return true;
-        }
-        char target[PATH_MAX];
-        const ssize_t n = ::readlink(path.c_str(), target, sizeof target);
-        if (n <= 0) return false;
-        const std::string next(target, static_cast<std::size_t>(n));
-        path = next.front() == '/' ? next : join_path(directory, next);
-    }
-    return false;
+// Whether a symbolic link leads into /proc/<pid>/fd, to a descriptor the
+// caller opened: it is written into, never replaced, whatever it is. The
+// link /dev/fd/1 lies there itself; /dev/stdout points there.
+bool leads_to_descriptor(const std::string& path) {
+    namespace fs = std::filesystem;
+    std::error_code ignored;
+    const fs::path link = os::to_fs_path(path);
+    const fs::path directory = fs::canonical(link.parent_path().empty() ? "." : link.parent_path(), ignored);
+    return directory.string().starts_with("/proc/") || fs::read_symlink(link, ignored).string().starts_with("/proc/");
 }
 }  // namespace
 

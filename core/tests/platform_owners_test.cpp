@@ -315,13 +315,13 @@ TEST_F(AtomicOutputTest, LinkToAnOpenDescriptorIsWrittenThroughAndKept) {
     const std::string behind = dir.write("behind", "old");
     const UniqueFd fd(::open(behind.c_str(), O_WRONLY | O_CLOEXEC));
     fs::create_symlink("/proc/self/fd/" + std::to_string(fd.get()), dest);
-    {
-        AtomicOutput out(dest);
-        EXPECT_TRUE(out.writes_directly());
+    for (const std::string& path : {dest, "/dev/fd/" + std::to_string(fd.get())}) {
+        AtomicOutput out(path);
+        EXPECT_TRUE(out.writes_directly()) << path;
         out.write("new");
         out.commit();
+        EXPECT_EQ(read_file(behind), "new");
     }
-    EXPECT_EQ(read_file(behind), "new");
     remove_file(dest);
     EXPECT_TRUE(fs::is_symlink(dest));
 }
