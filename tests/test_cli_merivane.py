@@ -121,6 +121,31 @@ def test_index_path_is_printed_after_the_output(monkeypatch, capsys, tmp_path):
     assert (captured.out, captured.err) == ("", f"merivane: error: no index was written beside {compressed}\n")
 
 
+@pytest.mark.skipif(sys.platform == "win32", reason="flock")
+def test_an_index_another_run_is_putting_in_place_is_waited_for(monkeypatch, capsys, tmp_path):
+    import fcntl
+    import threading
+
+    compressed = str(tmp_path / "o.vcf.gz")
+    capture(monkeypatch, "ont_unify", result=compressed)
+    # Another run holds the folder between its data's rename and its index's.
+    folder = os.open(tmp_path, os.O_RDONLY)
+    fcntl.flock(folder, fcntl.LOCK_EX)
+
+    def finish_the_other_commit():
+        time.sleep(0.3)
+        (tmp_path / "o.vcf.gz.tbi").write_bytes(b"")
+        os.close(folder)
+
+    other = threading.Thread(target=finish_the_other_commit)
+    other.start()
+    try:
+        assert cli._main(["ont", "-o", "o.vcf", "--index", "tbi"]) == 0
+    finally:
+        other.join()
+    assert capsys.readouterr().out == f"{compressed}\n{compressed}.tbi\n"
+
+
 
 
 @pytest.mark.parametrize(

@@ -597,6 +597,21 @@ def write_out(text: str) -> None:
     buffer.flush()
 
 
+def wait_for_commits_in(folder: str) -> None:
+    """Returns once no run holds the folder's lock (on systems with flock)."""
+    try:
+        import fcntl
+        descriptor = os.open(folder or ".", os.O_RDONLY)
+    except (ImportError, OSError):
+        return
+    try:
+        fcntl.flock(descriptor, fcntl.LOCK_SH)
+    except OSError:
+        pass
+    finally:
+        os.close(descriptor)
+
+
 def unify_to_file(args: argparse.Namespace) -> None:
     existed = os.path.lexists(args.output_path)
     try:
@@ -610,6 +625,10 @@ def unify_to_file(args: argparse.Namespace) -> None:
     printed = [result]
     if args.index is not None:
         index_path = f"{result}.{args.index}"
+        if not os.path.isfile(index_path):
+            # Another run on the same output may be between putting its data
+            # and its index in place; it holds the folder's lock meanwhile.
+            wait_for_commits_in(os.path.dirname(result))
         if not os.path.isfile(index_path):
             raise ValueError(f"no index was written beside {result}")
         printed.append(index_path)
