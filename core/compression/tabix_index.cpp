@@ -1,6 +1,7 @@
 #include "compression/tabix_index.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +14,7 @@
 #include "platform/error.hpp"
 #include "platform/file_io.hpp"
 #include "platform/paths.hpp"
+#include "platform/strings.hpp"
 
 namespace merivane::compression {
 
@@ -93,13 +95,8 @@ public:
             }
             if (x == n_buckets_) x = ((flags_[i] & kEmpty) && site != n_buckets_) ? site : i;
         }
-        if (flags_[x] & kEmpty) {
-            keys_[x] = key;
-            vals_[x] = Bin{};
-            flags_[x] = 0;
-            ++size_;
-            ++n_occupied_;
-        } else if (flags_[x] & kDeleted) {
+        if (flags_[x] & kEither) {
+            if (flags_[x] & kEmpty) ++n_occupied_;
             keys_[x] = key;
             vals_[x] = Bin{};
             flags_[x] = 0;
@@ -126,15 +123,7 @@ private:
     }
 
     void resize(std::uint32_t wanted) {
-        std::uint32_t n = wanted;
-        --n;
-        n |= n >> 1;
-        n |= n >> 2;
-        n |= n >> 4;
-        n |= n >> 8;
-        n |= n >> 16;
-        ++n;
-        if (n < 4) n = 4;
+        const std::uint32_t n = std::max(std::bit_ceil(wanted), 4u);
         if (size_ >= bound(n)) return;  // too small for what it holds
         std::vector<std::uint8_t> fresh(n, kEmpty);
         const std::uint32_t old = n_buckets_;
@@ -349,9 +338,9 @@ struct TabixIndexBuilder::State {
     std::uint32_t n_bins = 0;
     std::uint32_t meta_bin = 0;
 
-    std::uint64_t taken = 0;       // bytes fed
+    std::uint64_t taken = 0;        // bytes of the lines completed
     std::uint64_t line_number = 0;  // lines completed
-    std::string carry;              // a line begun in an earlier piece
+    LineJoiner lines;
 
     bool in_header = true;
     std::uint64_t header_end = 0;   // offset after the last header line
@@ -494,10 +483,10 @@ struct TabixIndexBuilder::State {
     // After the last feed: the line left without "\n" ends at the end of
     // the text, and the last chromosome's chunk and pseudo-bin are added.
     void end_of_text() {
-        if (!carry.empty()) {
-            line(carry, taken);
+        if (const std::string& rest = lines.rest(); !rest.empty()) {
+            taken += rest.size();
+            line(rest, taken);
             ++line_number;
-            carry.clear();
         }
         if (in_header) {
             in_header = false;
@@ -639,26 +628,11 @@ TabixIndexBuilder::~TabixIndexBuilder() = default;
 
 void TabixIndexBuilder::feed(std::string_view data) {
     State& s = *state_;
-    std::size_t at = 0;
-    while (at < data.size()) {
-        const void* found = std::memchr(data.data() + at, '\n', data.size() - at);
-        if (!found) {
-            s.carry.append(data.substr(at));
-            s.taken += data.size() - at;
-            return;
-        }
-        const std::size_t newline = static_cast<std::size_t>(static_cast<const char*>(found) - data.data());
-        s.taken += newline + 1 - at;
-        if (s.carry.empty()) {
-            s.line(data.substr(at, newline - at), s.taken);
-        } else {
-            s.carry.append(data.substr(at, newline - at));
-            s.line(s.carry, s.taken);
-            s.carry.clear();
-        }
+    s.lines.feed(data, [&s](std::string_view line) {
+        s.taken += line.size();
+        s.line(line.substr(0, line.size() - 1), s.taken);
         ++s.line_number;
-        at = newline + 1;
-    }
+    });
 }
 
 std::string TabixIndexBuilder::finish(const std::vector<std::uint64_t>& block_offsets, std::uint64_t compressed_size) {
