@@ -388,17 +388,12 @@ std::uint64_t virtual_offset(const std::vector<std::uint64_t>& block_offsets, st
 
 std::string write_bgzf(const std::string& source_path, const std::string& destination_path,
                        const CompressionSettings& settings) {
-    return write_bgzf(source_path, destination_path, settings, name_lines_of(source_path));
-}
-
-std::string write_bgzf(const std::string& source_path, const std::string& destination_path,
-                       const CompressionSettings& settings, const LineNamer& namer) {
     check_settings(settings);
     const UniqueFd source_fd(open_for_reading(source_path));
     const int source = source_fd.get();
     // The destination and any index beside it are replaced or removed.
     reject_outputs_naming_inputs(written_beside(destination_path), {source_path}, "destination_path");
-    write_indexed_bgzf(destination_path, settings, namer, [&](const ByteSink& emit) {
+    write_indexed_bgzf(destination_path, settings, name_lines_of(source_path), [&](const ByteSink& emit) {
         std::string chunk(std::size_t{16} * kUncompressedBlockSize, '\0');
         while (const std::size_t n = read_some(source, chunk.data(), chunk.size(), source_path)) {
             emit(std::string_view(chunk.data(), n));

@@ -135,8 +135,5 @@ std::vector<std::string> written_beside(const std::string& destination);
 // in place, so none outlives the data it indexed.
 std::string write_bgzf(const std::string& source_path, const std::string& destination_path,
                        const CompressionSettings& settings = {});
-// The same, naming the lines of the text in an index's errors with `namer`.
-std::string write_bgzf(const std::string& source_path, const std::string& destination_path,
-                       const CompressionSettings& settings, const LineNamer& namer);
 
 }  // namespace merivane::compression
