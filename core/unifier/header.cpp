@@ -17,11 +17,10 @@ constexpr std::array<std::string_view, 5> kMergedKeys{"INFO", "FORMAT", "FILTER"
 // A name that fits in ##KEY=<ID=...> without changing the line's
 // structure; htslib judges anything else on the record itself.
 bool fits_header_line(std::string_view name) {
-    for (const char c : name) {
+    return !name.empty() && std::ranges::none_of(name, [](const char c) {
         const auto u = static_cast<unsigned char>(c);
-        if (u <= ' ' || u == 0x7f || c == ',' || c == '<' || c == '>' || c == '"') return false;
-    }
-    return !name.empty();
+        return u <= ' ' || u == 0x7f || c == ',' || c == '<' || c == '>' || c == '"';
+    });
 }
 
 void append_terminated(std::string& out, std::string_view line) {
@@ -34,10 +33,7 @@ std::string number_and_type(std::string_view number, std::string_view type) {
 }
 
 bool is_own_declaration(std::string_view key, std::string_view id) {
-    for (const OwnTag& own : own_tag::kAll) {
-        if (own.key == key && own.id == id) return true;
-    }
-    return false;
+    return std::ranges::any_of(own_tag::kAll, [&](const OwnTag& own) { return own.key == key && own.id == id; });
 }
 
 // 1-22, X, Y, M and MT: the names that tell the two naming styles apart.
@@ -72,9 +68,7 @@ std::optional<Declaration> parse_declaration(std::string_view line) {
     if (open == std::string_view::npos || line.back() != '>') return std::nullopt;
     Declaration declaration;
     declaration.key = line.substr(2, open - 2);
-    bool merged_key = false;
-    for (const std::string_view key : kMergedKeys) merged_key = merged_key || key == declaration.key;
-    if (!merged_key) return std::nullopt;
+    if (std::ranges::find(kMergedKeys, declaration.key) == kMergedKeys.end()) return std::nullopt;
 
     // Comma-separated key=value fields; a quoted value may hold commas and
     // escaped quotes.

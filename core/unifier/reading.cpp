@@ -10,8 +10,7 @@ namespace merivane::unifier {
 
 Lines get_lines(const std::string& path) {
     auto buffer = std::make_shared<LineBuffer>(read_lines_gzip_or_plain(path));
-    Lines lines{buffer, buffer->lines()};
-    return lines;
+    return {buffer, buffer->lines()};
 }
 
 bool is_empty(LineSpan lines) { return std::all_of(lines.begin(), lines.end(), is_header_or_blank); }
