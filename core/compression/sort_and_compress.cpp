@@ -41,16 +41,13 @@ void write_sorted(const std::string& vcf_file_path, const std::string& destinati
                        produce);
 }
 
-std::string destination_for(const std::string& vcf_file_path, const std::optional<std::string>& destination_path) {
-    return destination_path && !destination_path->empty() ? *destination_path : vcf_file_path + ".gz";
-}
-
 }  // namespace
 
 std::string sort_and_compress(const std::string& vcf_file_path, const std::optional<std::string>& destination_path,
                               bool keep_plain, const std::optional<std::string>& engine,
                               const CompressionSettings& settings, const SortOverrides& overrides) {
-    const std::string destination = destination_for(vcf_file_path, destination_path);
+    const std::string destination =
+        destination_path && !destination_path->empty() ? *destination_path : vcf_file_path + ".gz";
     refuse_destination(vcf_file_path, destination);
 
     std::optional<std::string> chosen = engine;
