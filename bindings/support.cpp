@@ -1,5 +1,6 @@
 #include "support.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <stdexcept>
@@ -167,10 +168,8 @@ std::optional<py::object> Overrides::replaced(const char* name) const {
 bool Overrides::intact(const char* name) const { return !replaced(name) && reaches_intact(name); }
 
 bool Overrides::reaches_intact(const char* name) const {
-    for (const Reach& reach : entry(name).reaches) {
-        if (!reach.overrides->intact(reach.name.c_str())) return false;
-    }
-    return true;
+    return std::ranges::all_of(entry(name).reaches,
+                               [](const Reach& reach) { return reach.overrides->intact(reach.name.c_str()); });
 }
 
 std::string require_text(py::handle value, const char* what) {
