@@ -1,5 +1,6 @@
 #include "cli/run_stats.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <vector>
 
@@ -13,9 +14,7 @@ using unifier::kind_index;
 
 namespace {
 std::uint64_t count_records(unifier::LineSpan lines) {
-    std::uint64_t records = 0;
-    for (const std::string_view line : lines) records += is_record_line(line) ? 1 : 0;
-    return records;
+    return static_cast<std::uint64_t>(std::ranges::count_if(lines, is_record_line));
 }
 }  // namespace
 
