@@ -1,6 +1,8 @@
 #include "cli/front_doors.hpp"
 
+#include <array>
 #include <chrono>
+#include <span>
 
 #include "compression/bgzf.hpp"
 #include "compression/gnu_sort.hpp"
@@ -159,9 +161,9 @@ std::optional<std::string> run_job(const unifier::StructFiles& struct_files, con
     return compressed;
 }
 
-std::vector<std::string> present(const unifier::StructFiles& struct_files) {
+std::vector<std::string> present(std::span<const OptionalPath> given) {
     std::vector<std::string> paths;
-    for (const auto& path : struct_files) {
+    for (const auto& path : given) {
         if (path) paths.push_back(*path);
     }
     return paths;
@@ -250,20 +252,13 @@ void reject_pacbio_run_collisions(const std::string& output_path, const Optional
                                   const OptionalPath& filtered_repeat_path) {
     // The full repeat VCF and the catalog are inputs of this run even though
     // they are not unified themselves.
-    std::vector<std::string> inputs;
-    for (const auto* path : {&sv_path, &cnv_path, &full_repeat_path, &repeat_bed_file_path}) {
-        if (*path) inputs.push_back(**path);
-    }
-    reject_outputs_naming_inputs(output_path, inputs);
+    reject_outputs_naming_inputs(output_path,
+                                 present(std::array{sv_path, cnv_path, full_repeat_path, repeat_bed_file_path}));
     if (!full_repeat_path) return;
     const std::string filtered =
         filtered_repeat_path ? *filtered_repeat_path : repeats::filtered_repeat_path(*full_repeat_path);
     // The filtered VCF is written first, then read as the run's repeat input.
-    std::vector<std::string> unified_inputs;
-    for (const auto* path : {&sv_path, &cnv_path}) {
-        if (*path) unified_inputs.push_back(**path);
-    }
-    merivane::reject_outputs_naming_inputs({filtered}, unified_inputs, "filtered_repeat_path");
+    merivane::reject_outputs_naming_inputs({filtered}, present(std::array{sv_path, cnv_path}), "filtered_repeat_path");
     reject_outputs_naming_inputs(output_path, {filtered});
 }
 
