@@ -1,7 +1,9 @@
 #include "compression/sorting.hpp"
 
 #include <algorithm>
+#include <compare>
 #include <unordered_map>
+#include <utility>
 
 #include "platform/interrupt.hpp"
 #include "platform/log.hpp"
@@ -38,13 +40,8 @@ int compare_positions(const Position& a, const Position& b) noexcept {
     if (a.magnitude != b.magnitude) return a.magnitude < b.magnitude ? -1 : 1;
     if (a.magnitude == 0) return a.value < b.value ? -1 : (a.value > b.value ? 1 : 0);
     // Both beyond 64 bits with one sign: more digits is further from zero.
-    int by_size = 0;
-    if (a.digits.size() != b.digits.size()) {
-        by_size = a.digits.size() < b.digits.size() ? -1 : 1;
-    } else {
-        const int c = a.digits.compare(b.digits);
-        by_size = c < 0 ? -1 : (c > 0 ? 1 : 0);
-    }
+    const auto order = std::pair(a.digits.size(), a.digits) <=> std::pair(b.digits.size(), b.digits);
+    const int by_size = order < 0 ? -1 : (order > 0 ? 1 : 0);
     return a.magnitude > 0 ? by_size : -by_size;
 }
 
