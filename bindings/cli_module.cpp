@@ -9,6 +9,7 @@
 #include <string>
 
 #include "cli/front_doors.hpp"
+#include "platform/atomic_output.hpp"
 #include "repeats/repeat_filter.hpp"
 #include "support.hpp"
 
@@ -150,6 +151,13 @@ PYBIND11_MODULE(cli, m) {
     // for a run with nothing to unify, which its error line repeats.
     m.attr("_NOT_GIVEN_WARNINGS") = py::make_tuple(unifier::kInputMissing, merivane::repeats::kFullRepeatsNotGiven,
                                                    unifier::kNothingToUnify);
+
+    // Whether an output path names a stream to write into (the command then
+    // gives it the compressed VCF) rather than a file to put in place.
+    m.def("_written_in_place", [](py::handle path) { return merivane::written_in_place(path_text(path, "path")); },
+          doc("_written_in_place(path: str) -> bool", "Whether a file put at path would be written into what is there.")
+              .c_str(),
+          py::arg("path"));
 
     registry->def("_unify", &unify_entry,
                doc("_unify(struct_files: dict, output_path: str, options: UnifyOptions, *, "

@@ -41,6 +41,10 @@ AtomicOutput::AtomicOutput(std::string destination)
           }
       }()) {}
 
+bool written_in_place(const std::string& path) {
+    return os::destination_kind(path) == os::Destination::Direct;
+}
+
 AtomicOutput::~AtomicOutput() {
     // The descriptor closes with file_; the partial file goes now.
     if (!committed_ && !direct_ && !path_.empty()) os::remove_file_quietly(path_);

@@ -55,7 +55,6 @@ public:
     // name), or the destination itself. Errors name the destination.
     const std::string& path() const noexcept { return path_; }
     bool writes_directly() const noexcept { return direct_; }
-    bool committed() const noexcept { return committed_; }
 
 private:
     std::string destination_;
@@ -65,6 +64,11 @@ private:
     bool committed_ = false;
     OutputFile file_;
 };
+
+// Whether AtomicOutput(path) would write into what is at `path` (a device,
+// a FIFO, a link to one or to an open descriptor such as /dev/stdout)
+// instead of replacing it; OSError (EISDIR) for a directory.
+bool written_in_place(const std::string& path);
 
 // An advisory lock on a directory against other runs putting files in place
 // in it, held until the descriptor closes and leaving no file behind; none

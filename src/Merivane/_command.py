@@ -8,7 +8,6 @@ import os
 import shlex
 import shutil
 import signal
-import stat
 import sys
 import tempfile
 import textwrap
@@ -47,25 +46,15 @@ STDOUT = "-"
 
 def streams_to(path: str) -> bool:
     """Whether -o names a stream rather than a file to put in place: "-", or
-    something already there that is no file (a device, a FIFO, /dev/stdout).
-    A stream gets the bgzipped VCF itself: a plain VCF written into it and a
-    ".gz" made beside it (/dev/null.gz) would be nobody's wish."""
+    what the core would write into (a device, a FIFO, /dev/stdout). A stream
+    gets the bgzipped VCF itself: a plain VCF written into it and a ".gz"
+    made beside it (/dev/null.gz) would be nobody's wish."""
     if path == STDOUT:
         return True
     try:
-        # A link through /proc/<pid>/fd is a descriptor the caller opened,
-        # whatever lies behind it (/dev/stdout redirected to a file).
-        hop = path
-        for _ in range(40):
-            if os.path.realpath(os.path.dirname(hop) or ".").startswith("/proc/"):
-                return True
-            if not os.path.islink(hop):
-                break
-            hop = os.path.join(os.path.dirname(hop), os.readlink(hop))
-        mode = os.stat(path).st_mode
-    except (OSError, ValueError):
+        return cli._written_in_place(path)
+    except (OSError, ValueError):  # a folder, a NUL in the path: the run says what is wrong
         return False
-    return not (stat.S_ISREG(mode) or stat.S_ISDIR(mode))
 
 
 # ---- messages, signals and failures -----------------------------------------

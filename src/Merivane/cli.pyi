@@ -14,6 +14,8 @@ from Merivane.unifier import unify_lines as unify_lines
 
 _NOT_GIVEN_WARNINGS: Tuple[str, str, str]
 
+def _written_in_place(path: str) -> bool: ...
+
 def _unify(
     struct_files: Dict[str, Optional[str]],
     output_path: str,
