@@ -1,6 +1,9 @@
 #include "unifier/writer.hpp"
 
 #include <algorithm>
+#include <ranges>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "platform/atomic_output.hpp"
@@ -101,12 +104,12 @@ decltype(auto) on_line(InputKind kind, std::size_t index, Rule&& rule) {
     }
 }
 
-// Puts the records of one input to `out` (anything with put(line)). With
-// `mark` false, repeat records pass unmarked: marking keeps their chromosome,
-// which is all a scan before the header needs.
-template <class Out>
-void write_records(InputKind kind, LineSpan lines, Out& out, const UnifyOptions& options, const WriterOverrides& overrides,
-                   bool reading_bed, bool mark = true, bool warn = true) {
+// Passes the records of one input to `put`. With `mark` false, repeat
+// records pass unmarked: marking keeps their chromosome, which is all a scan
+// before the header needs.
+template <class Put>
+void write_records(InputKind kind, LineSpan lines, const UnifyOptions& options, const WriterOverrides& overrides,
+                   bool reading_bed, bool mark, bool warn, Put&& put) {
     // A BED has no header: its content starts at its first line.
     bool reading_content = reading_bed;
     std::string scratch;
@@ -128,7 +131,7 @@ void write_records(InputKind kind, LineSpan lines, Out& out, const UnifyOptions&
                 });
                 line = scratch;
             }
-            out.put(line);
+            put(line);
         }
         // The column-header line itself is met before content starts, so it
         // is never written here; once content has started, the test would
@@ -138,11 +141,8 @@ void write_records(InputKind kind, LineSpan lines, Out& out, const UnifyOptions&
     if (!reading_content && warn) log_warning(kNoColumnHeader, {std::string(kind_name(kind))});
 }
 
-void write_content(InputKind kind, LineSpan lines, LineWriter& out, const UnifyOptions& options,
-                   const WriterOverrides& overrides) {
-    const bool reading_bed = kind == InputKind::Roh && run_step(overrides.roh_lines_are_bed, roh_lines_are_bed, lines, options.roh_format);
-    out.section(kind);
-    write_records(kind, lines, out, options, overrides, reading_bed);
+bool reads_as_bed(InputKind kind, LineSpan lines, const UnifyOptions& options, const WriterOverrides& overrides) {
+    return kind == InputKind::Roh && run_step(overrides.roh_lines_are_bed, roh_lines_are_bed, lines, options.roh_format);
 }
 
 // The CNV donor's lines that pass the validity screen. All are screened
@@ -196,117 +196,89 @@ private:
     std::string header_;
 };
 
-// The unified file under the donor's header alone; false when no input can
-// donate one.
-bool write_with_donor_header(const LinesTable& lines, LineWriter& out, const UnifyOptions& options,
-                             const WriterOverrides& overrides) {
-    const Donor donor(lines, overrides);
-    if (!donor.kind) return false;
-    out.section(*donor.kind);
-    for (const std::string_view line : donor.lines) out.put(line);
-    for (const InputKind kind : kFileTypes) {
-        const auto& input = lines[kind_index(kind)];
-        if (input && donor.followed_by(kind)) write_content(kind, *input, out, options, overrides);
-    }
-    return true;
-}
-
-// Index of the line that ends an input's header, or npos when it has none.
-std::size_t column_header_index(LineSpan lines) {
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        if (contains_column_header(lines[i])) return i;
-    }
-    return std::string_view::npos;
-}
-
-// Stands in for the output while the merged header is prepared: notes each
-// record's chromosome, and keeps the records when making them again would
-// run a rule twice.
-class RecordScan {
-public:
-    RecordScan(HeaderMerge& merge, InputKind kind, std::vector<std::string>* kept)
-        : merge_(merge), kind_(kind), kept_(kept) {}
-    void put(std::string_view line) {
-        merge_.use_record(kind_, line);
-        if (kept_) kept_->emplace_back(line);
-    }
-
-private:
-    HeaderMerge& merge_;
-    InputKind kind_;
-    std::vector<std::string>* kept_;
+// An input whose records follow the donor's lines. With a merged header,
+// records made while scanning are kept when making them again would run a
+// rule twice.
+struct Section {
+    InputKind kind;
+    LineSpan lines;
+    bool bed = false;
+    std::optional<std::vector<std::string>> kept;
 };
 
-// The unified file with a merged header; false when no input can donate
-// one. The records are the same as without merging. The header is written
+// What a merged header adds to the donor's meta-information lines
+// (`donor_meta`): declarations, then contig lines. The header is written
 // first, so every record's chromosome is known beforehand: a scan of the
 // lines in memory, marking and converting nothing that needs no keeping.
-bool write_with_merged_header(const LinesTable& lines, LineWriter& out, const UnifyOptions& options,
-                              const WriterOverrides& overrides) {
-    const Donor chosen(lines, overrides);
-    if (!chosen.kind) return false;
-    const InputKind donor_kind = *chosen.kind;
-    const LineSpan donor = chosen.lines;
-    // Added lines go after the donor's meta-information lines, before its
-    // column-header line (or, in a donor without one, before its first record).
-    std::size_t meta_end = 0;
-    while (meta_end < donor.size() && is_meta_line(donor[meta_end])) ++meta_end;
-    HeaderMerge merge(donor_kind, donor.first(meta_end));
-
-    struct Section {
-        InputKind kind;
-        LineSpan lines;
-        bool bed = false;
-        std::optional<std::vector<std::string>> kept;
-    };
-    std::vector<Section> sections;
-    for (const InputKind kind : kFileTypes) {
-        const auto& input = lines[kind_index(kind)];
-        if (!input || !chosen.followed_by(kind)) continue;
-        const bool bed = kind == InputKind::Roh &&
-                         run_step(overrides.roh_lines_are_bed, roh_lines_are_bed, *input, options.roh_format);
-        sections.push_back({kind, *input, bed, std::nullopt});
-    }
-
+std::pair<std::string, std::string> merged_additions(InputKind donor_kind, LineSpan donor_meta, LineSpan donor_records,
+                                                     std::vector<Section>& sections, const UnifyOptions& options,
+                                                     const WriterOverrides& overrides) {
+    HeaderMerge merge(donor_kind, donor_meta);
+    for (Section& section : sections) section.bed = reads_as_bed(section.kind, section.lines, options, overrides);
     // Declarations come with the records they describe: an input whose
     // records are not written (no column-header line) adds none.
     for (const Section& section : sections) {
         if (section.kind == donor_kind || section.bed) continue;
-        const std::size_t columns = column_header_index(section.lines);
-        if (columns != std::string_view::npos) merge.add_input(section.kind, section.lines.first(columns));
+        const auto columns = std::ranges::find_if(section.lines, contains_column_header);
+        if (columns != section.lines.end()) merge.add_input(section.kind, LineSpan(section.lines.begin(), columns));
     }
-
-    for (std::size_t i = meta_end; i < donor.size(); ++i) merge.use_record(donor_kind, donor[i]);
+    for (const std::string_view line : donor_records) merge.use_record(donor_kind, line);
     for (Section& section : sections) {
         // Converted ROH intervals are few and made once; repeat records are
         // kept only when a replaced rule may rewrite them, chromosome and all.
         const bool keep = section.bed || (section.kind == InputKind::Repeats && !overrides.marks_repeats_as_core());
         if (keep) section.kept.emplace();
-        RecordScan scan(merge, section.kind, keep ? &*section.kept : nullptr);
-        write_records(section.kind, section.lines, scan, options, overrides, section.bed, keep);
+        write_records(section.kind, section.lines, options, overrides, section.bed, keep, true,
+                      [&](std::string_view line) {
+                          merge.use_record(section.kind, line);
+                          if (keep) section.kept->emplace_back(line);
+                      });
     }
+    return {merge.declarations(), merge.contigs()};
+}
 
-    const std::string declarations = merge.declarations();
-    const std::string contigs = merge.contigs();
+// The unified file; false when no input can donate a header. The records
+// are the same with a merged header or without.
+bool write_unified(const LinesTable& lines, LineWriter& out, const UnifyOptions& options,
+                   const WriterOverrides& overrides, bool merge_headers) {
+    const Donor donor(lines, overrides);
+    if (!donor.kind) return false;
+    std::vector<Section> sections;
+    for (const InputKind kind : kFileTypes) {
+        const auto& input = lines[kind_index(kind)];
+        if (input && donor.followed_by(kind)) sections.push_back({kind, *input, false, std::nullopt});
+    }
+    // Added lines go after the donor's meta-information lines, before its
+    // column-header line (or, in a donor without one, before its first record).
+    const auto meta_end =
+        static_cast<std::size_t>(std::ranges::find_if_not(donor.lines, is_meta_line) - donor.lines.begin());
+    std::string declarations;
+    std::string contigs;
+    if (merge_headers) {
+        std::tie(declarations, contigs) = merged_additions(*donor.kind, donor.lines.first(meta_end),
+                                                           donor.lines.subspan(meta_end), sections, options, overrides);
+    }
     // New contig lines join the donor's, or end the added lines when it has none.
     std::size_t last_contig = std::string_view::npos;
     for (std::size_t i = 0; i < meta_end; ++i) {
-        if (donor[i].starts_with("##contig=")) last_contig = i;
+        if (donor.lines[i].starts_with("##contig=")) last_contig = i;
     }
-    out.section(donor_kind);
+    out.section(*donor.kind);
     for (std::size_t i = 0; i < meta_end; ++i) {
-        out.put(donor[i]);
+        out.put(donor.lines[i]);
         if (i == last_contig) out.put(contigs);
     }
     out.put(declarations);
     if (last_contig == std::string_view::npos) out.put(contigs);
-    for (std::size_t i = meta_end; i < donor.size(); ++i) out.put(donor[i]);
-    for (const Section& section : sections) {
+    for (const std::string_view line : donor.lines.subspan(meta_end)) out.put(line);
+    for (Section& section : sections) {
+        if (!merge_headers) section.bed = reads_as_bed(section.kind, section.lines, options, overrides);
         out.section(section.kind);
         if (section.kept) {
             for (const std::string& line : *section.kept) out.put(line);
         } else {
-            write_records(section.kind, section.lines, out, options, overrides, section.bed, true, false);
+            write_records(section.kind, section.lines, options, overrides, section.bed, true, !merge_headers,
+                          [&](std::string_view line) { out.put(line); });
         }
     }
     return true;
@@ -343,13 +315,10 @@ void check_sample_column(const LinesTable& lines) {
 std::string_view svtype_of(std::string_view record) {
     std::string_view cells[vcf::kInfo + 1];
     if (leading_cells(without_terminator(record), cells, vcf::kInfo + 1) <= vcf::kInfo) return {};
-    std::string_view info = cells[vcf::kInfo];
     const std::string_view key = own_tag::kSvtype.id;
-    for (std::size_t start = 0; start <= info.size();) {
-        const std::size_t end = std::min(info.find(';', start), info.size());
-        const std::string_view entry = info.substr(start, end - start);
+    for (const auto part : std::views::split(cells[vcf::kInfo], ';')) {
+        const std::string_view entry(part.begin(), part.end());
         if (entry.starts_with(key) && entry.substr(key.size()).starts_with('=')) return entry.substr(key.size() + 1);
-        start = end + 1;
     }
     return {};
 }
@@ -392,7 +361,8 @@ void check_header_edit(const HeaderEdit& edit) {
 void write_vcf_content(InputKind kind, LineSpan lines, TextSink& out, const UnifyOptions& options,
                        const WriterOverrides& overrides) {
     LineWriter writer(out, {}, nullptr);
-    write_content(kind, lines, writer, options, overrides);
+    write_records(kind, lines, options, overrides, reads_as_bed(kind, lines, options, overrides), true, true,
+                  [&](std::string_view line) { writer.put(line); });
 }
 
 std::optional<std::string> unify_lines(const LinesTable& lines, const std::string& output_path,
@@ -411,8 +381,7 @@ std::optional<std::string> unify_into(const LinesTable& lines, AtomicOutput& fil
     if (edit.sample) check_sample_column(lines);
     warn_about_chromosome_naming(lines);
     LineWriter writer(sink, edit, tally);
-    const bool written = merge_headers ? write_with_merged_header(lines, writer, options, overrides)
-                                       : write_with_donor_header(lines, writer, options, overrides);
+    const bool written = write_unified(lines, writer, options, overrides, merge_headers);
     if (written) writer.finish();
     if (!written || put_in_place) file.commit();
     if (!written) {
