@@ -169,17 +169,6 @@ std::vector<std::string> present(std::span<const OptionalPath> given) {
     return paths;
 }
 
-// The input mapping of a door; ONT and PacBio runs have no ROH input.
-unifier::StructFiles door_inputs(const OptionalPath& sv_path, const OptionalPath& cnv_path,
-                                 const OptionalPath& repeat_path, const OptionalPath& roh_bed_path = std::nullopt) {
-    unifier::StructFiles files;
-    files[unifier::kind_index(InputKind::Sv)] = sv_path;
-    files[unifier::kind_index(InputKind::Cnv)] = cnv_path;
-    files[unifier::kind_index(InputKind::Repeats)] = repeat_path;
-    files[unifier::kind_index(InputKind::Roh)] = roh_bed_path;
-    return files;
-}
-
 // What a run at `output_path` writes or removes: the unified file, the
 // compressed file and the indexes beside it.
 std::vector<std::string> guarded_outputs(const std::string& output_path) {
@@ -224,28 +213,6 @@ std::optional<std::string> unify(const unifier::StructFiles& struct_files, const
     return compressed;
 }
 
-std::optional<std::string> dragen_unify(const std::string& output_path, const OptionalPath& sv_path,
-                                        const OptionalPath& cnv_path, const OptionalPath& repeat_path,
-                                        const OptionalPath& roh_bed_path, const OutputSettings& settings) {
-    return unify(door_inputs(sv_path, cnv_path, repeat_path, roh_bed_path), output_path, unifier::UnifyOptions{},
-                 settings);
-}
-
-std::optional<std::string> ont_unify(const std::string& output_path, const OptionalPath& sv_path,
-                                     const OptionalPath& cnv_path, const OptionalPath& repeat_path,
-                                     std::optional<bool> modify_repeats, const OutputSettings& settings) {
-    return unify(door_inputs(sv_path, cnv_path, repeat_path), output_path, ont_options(modify_repeats),
-                 settings);
-}
-
-std::optional<std::string> pacbio_unify(const std::string& output_path, const OptionalPath& sv_path,
-                                        const OptionalPath& cnv_path, const OptionalPath& repeat_path,
-                                        std::vector<std::string> drop_sv_filters,
-                                        const OutputSettings& settings) {
-    return unify(door_inputs(sv_path, cnv_path, repeat_path), output_path,
-                 pacbio_options(std::move(drop_sv_filters)), settings);
-}
-
 void reject_pacbio_run_collisions(const std::string& output_path, const OptionalPath& sv_path,
                                   const OptionalPath& cnv_path, const OptionalPath& full_repeat_path,
                                   const OptionalPath& repeat_bed_file_path,
@@ -280,8 +247,8 @@ std::optional<std::string> pacbio_filter_and_unify(const std::string& output_pat
     // the filtered one lacks.
     const std::uint64_t full_records = settings.stats && filtered ? count_file_records(*full_repeat_path) : 0;
     if (settings.stats) settings.stats->filter_seconds += filtering.seconds();
-    std::optional<std::string> compressed =
-        pacbio_unify(output_path, sv_path, cnv_path, filtered, std::move(drop_sv_filters), settings);
+    std::optional<std::string> compressed = unify({sv_path, cnv_path, filtered, std::nullopt}, output_path,
+                                                  pacbio_options(std::move(drop_sv_filters)), settings);
     if (settings.stats && filtered) {
         InputStats& input = settings.stats->inputs[unifier::kind_index(InputKind::Repeats)];
         input.filtered_path = std::move(input.path);

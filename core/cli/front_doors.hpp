@@ -1,7 +1,6 @@
 // The pipelines: the whole job (read, unify, sort and compress) behind one
-// entry that first refuses outputs that would destroy an input, and one
-// front door per pipeline on top of it. The doors differ only in which
-// inputs they accept and which unification options they build.
+// entry that first refuses outputs that would destroy an input; the doors
+// differ only in which inputs they accept and which options they build.
 #pragma once
 
 #include <optional>
@@ -47,17 +46,6 @@ void reject_outputs_naming_inputs(const unifier::StructFiles& struct_files, cons
 // functions calls in this order instead.
 std::optional<std::string> unify(const unifier::StructFiles& struct_files, const std::string& output_path,
                                  const unifier::UnifyOptions& options, const OutputSettings& settings = {});
-
-std::optional<std::string> dragen_unify(const std::string& output_path, const OptionalPath& sv_path,
-                                        const OptionalPath& cnv_path, const OptionalPath& repeat_path,
-                                        const OptionalPath& roh_bed_path, const OutputSettings& settings = {});
-std::optional<std::string> ont_unify(const std::string& output_path, const OptionalPath& sv_path,
-                                     const OptionalPath& cnv_path, const OptionalPath& repeat_path,
-                                     std::optional<bool> modify_repeats, const OutputSettings& settings = {});
-std::optional<std::string> pacbio_unify(const std::string& output_path, const OptionalPath& sv_path,
-                                        const OptionalPath& cnv_path, const OptionalPath& repeat_path,
-                                        std::vector<std::string> drop_sv_filters,
-                                        const OutputSettings& settings = {});
 
 // Before the repeat filter writes anything: the run's outputs must not name
 // any of its inputs, and the filtered repeat VCF (`filtered_repeat_path`, or

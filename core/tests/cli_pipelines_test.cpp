@@ -347,16 +347,16 @@ TEST(RunStatistics, AddUpOnTheBundledExamples) {
         OutputSettings settings;
         settings.stats = &dragen;
         const std::string e = examples + "dragen/NA12878.";
-        auto compressed = dragen_unify(dir.path("d.vcf"), e + "sv.vcf", e + "cnv.vcf", e + "repeats.vcf",
-                                       e + "roh.bed", settings);
+        auto compressed = unify({e + "sv.vcf", e + "cnv.vcf", e + "repeats.vcf", e + "roh.bed"}, dir.path("d.vcf"),
+                                UnifyOptions{}, settings);
         ASSERT_TRUE(compressed);
         expect_counts_add_up(dragen, *compressed);
 
         RunStats ont;
         settings.stats = &ont;
         const std::string o = examples + "ont/HG002.";
-        compressed = ont_unify(dir.path("o.vcf"), o + "sv.vcf", o + "cnv.vcf", o + "repeats.vcf", std::nullopt,
-                               settings);
+        compressed = unify({o + "sv.vcf", o + "cnv.vcf", o + "repeats.vcf", std::nullopt}, dir.path("o.vcf"),
+                           ont_options(std::nullopt), settings);
         ASSERT_TRUE(compressed);
         expect_counts_add_up(ont, *compressed);
 
