@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <optional>
 #include <span>
+#include <unordered_set>
 
 #include "platform/atomic_output.hpp"
 #include "platform/error.hpp"
@@ -54,8 +55,8 @@ TempFile text_copy(TextReader& reader) {
 // Whether the text of `path` begins with a byte-order mark, which bedtools
 // would take as part of the first line. Damaged data is reported where the
 // records are read.
-bool begins_with_byte_order_mark(const std::string& path, Compression compression) {
-    TextReader reader(path, compression);
+bool begins_with_byte_order_mark(const std::string& path) {
+    TextReader reader(path, Compression::DetectByMagic);
     std::string line;
     try {
         reader.next_line(line);
@@ -65,34 +66,22 @@ bool begins_with_byte_order_mark(const std::string& path, Compression compressio
     return reader.byte_order_mark();
 }
 
-// The path bedtools is given for `path`: the file itself when bedtools reads
-// it whole, else a private copy (above). Opened once, so a FIFO is read once.
-class BedtoolsInput {
-public:
-    BedtoolsInput(const std::string& path, Compression compression) : path_(path) {
-        UniqueFd fd(open_for_reading(path));
-        if (reads_regular_file(fd.get())) {
-            fd.reset();
-            const bool members = compression != Compression::Plain && gzip_layout(path) == GzipLayout::SeveralMembers;
-            if (!members && !begins_with_byte_order_mark(path, compression)) return;
-            TextReader reader(path, members ? Compression::Gzip : compression);
-            temporary_.emplace(text_copy(reader));
-        } else {
-            TextReader reader(path, std::move(fd), compression);
-            temporary_.emplace(text_copy(reader));
-            if (reader.bgzf_without_eof_block()) warn_missing_eof_block(path);
-        }
-        path_ = temporary_->path();
+// A private copy (above) of `path` for bedtools, or nullopt when bedtools
+// reads the file whole itself. Opened once, so a FIFO is read once.
+std::optional<TempFile> bedtools_copy(const std::string& path) {
+    UniqueFd fd(open_for_reading(path));
+    if (!reads_regular_file(fd.get())) {
+        TextReader reader(path, std::move(fd), Compression::DetectByMagic);
+        TempFile copy = text_copy(reader);
+        if (reader.bgzf_without_eof_block()) warn_missing_eof_block(path);
+        return copy;
     }
-    BedtoolsInput(const BedtoolsInput&) = delete;
-    BedtoolsInput& operator=(const BedtoolsInput&) = delete;
-
-    const std::string& path() const noexcept { return path_; }
-
-private:
-    std::string path_;
-    std::optional<TempFile> temporary_;
-};
+    fd.reset();
+    const bool members = gzip_layout(path) == GzipLayout::SeveralMembers;
+    if (!members && !begins_with_byte_order_mark(path)) return std::nullopt;
+    TextReader reader(path, members ? Compression::Gzip : Compression::DetectByMagic);
+    return text_copy(reader);
+}
 
 // The header lines bedtools is to copy ("-header"): the lines that start
 // with "#" before the first that does not, each ending in "\n".
@@ -134,6 +123,62 @@ public:
 private:
     std::string expected_;
     std::string head_;
+};
+
+std::string_view without_chr(std::string_view name) { return name.starts_with("chr") ? name.substr(3) : name; }
+
+std::string examples(const std::vector<std::string>& names) {
+    std::string out;
+    for (const std::string& name : names) out += (out.empty() ? "" : ", ") + quoted(name);
+    return out;
+}
+
+// The chromosomes a repeat VCF's records lie on, to tell whether any is one
+// the catalog names.
+class ChromosomesSeen {
+public:
+    // The chromosome of the next record.
+    void see(std::string_view chromosome) {
+        if (chromosome == last_) return;
+        last_.assign(chromosome);
+        if (!names_.insert(last_).second) return;
+        if (first_.size() < 3) first_.push_back(last_);
+    }
+
+    // Raises or warns (see intersect_builtin) when there were records and
+    // none lies on a chromosome of `catalog`.
+    void check(const CatalogIntervals& catalog, const std::string& repeat_path, const std::string& bed_path,
+               bool required) const {
+        if (names_.empty()) return;
+        std::unordered_set<std::string_view> unprefixed;
+        for (const std::string& name : names_) {
+            if (catalog.find(name) != nullptr) return;
+            unprefixed.insert(without_chr(name));
+        }
+        std::vector<std::string> catalog_names;
+        bool naming_split = false;
+        for (const auto& entry : catalog.chromosomes()) {
+            if (catalog_names.size() < 3) catalog_names.push_back(entry.first);
+            naming_split = naming_split || unprefixed.contains(without_chr(entry.first));
+        }
+        std::string catalog_named = bed_path;
+        if (file_name_of(bed_path) == kBundledCatalog) catalog_named += " (the bundled hg38 catalog)";
+        const std::string naming =
+            naming_split ? "; the names differ only by a \"chr\" prefix: GRCh37 against hg38 naming?" : "";
+        if (required) {
+            throw ValueError("No repeat call lies on the catalog's chromosomes: " + repeat_path +
+                             " names chromosomes " + examples(first_) + ", the catalog " + catalog_named + " names " +
+                             examples(catalog_names) + naming);
+        }
+        log_warning("No repeat call of %s lies on a chromosome of the catalog %s: the VCF names chromosomes %s, the "
+                    "catalog %s%s; every repeat call is left out",
+                    {repeat_path, catalog_named, examples(first_), examples(catalog_names), naming});
+    }
+
+private:
+    std::string last_;
+    std::unordered_set<std::string> names_;
+    std::vector<std::string> first_;  // the first few, for the message
 };
 
 // The repeat VCF's records, read alongside bedtools' output: each record
@@ -234,70 +279,27 @@ std::string summary_of(std::string_view errors) {
     return summary + " (" + std::to_string(lines) + (lines == 1 ? " line)" : " lines)");
 }
 
-std::string_view without_chr(std::string_view name) { return name.starts_with("chr") ? name.substr(3) : name; }
-
-std::string examples(const std::vector<std::string>& names) {
-    std::string out;
-    for (const std::string& name : names) out += (out.empty() ? "" : ", ") + quoted(name);
-    return out;
-}
-
 }  // namespace
-
-void ChromosomesSeen::see(std::string_view chromosome) {
-    if (chromosome == last_) return;
-    last_.assign(chromosome);
-    if (!names_.insert(last_).second) return;
-    if (first_.size() < 3) first_.push_back(last_);
-}
-
-void ChromosomesSeen::check(const CatalogIntervals& catalog, const std::string& repeat_path,
-                            const std::string& bed_path, bool required) const {
-    if (names_.empty()) return;
-    std::unordered_set<std::string_view> unprefixed;
-    for (const std::string& name : names_) {
-        if (catalog.find(name) != nullptr) return;
-        unprefixed.insert(without_chr(name));
-    }
-    std::vector<std::string> catalog_names;
-    bool naming_split = false;
-    for (const auto& entry : catalog.chromosomes()) {
-        if (catalog_names.size() < 3) catalog_names.push_back(entry.first);
-        naming_split = naming_split || unprefixed.contains(without_chr(entry.first));
-    }
-    std::string catalog_named = bed_path;
-    if (file_name_of(bed_path) == kBundledCatalog) catalog_named += " (the bundled hg38 catalog)";
-    const std::string naming =
-        naming_split ? "; the names differ only by a \"chr\" prefix: GRCh37 against hg38 naming?" : "";
-    if (required) {
-        throw ValueError("No repeat call lies on the catalog's chromosomes: " + repeat_path + " names chromosomes " +
-                         examples(first_) + ", the catalog " + catalog_named + " names " + examples(catalog_names) +
-                         naming);
-    }
-    log_warning("No repeat call of %s lies on a chromosome of the catalog %s: the VCF names chromosomes %s, the "
-                "catalog %s%s; every repeat call is left out",
-                {repeat_path, catalog_named, examples(first_), examples(catalog_names), naming});
-}
 
 void intersect_with_bedtools(const std::string& repeat_path, const std::string& bed_path,
                              const std::string& output_path, bool require_catalog_chromosomes) {
     reject_outputs_naming_inputs({output_path}, {repeat_path, bed_path}, "output_path");
-    const BedtoolsInput input(repeat_path, Compression::DetectByMagic);
+    const std::optional<TempFile> input_copy = bedtools_copy(repeat_path);
+    const std::string& input_path = input_copy ? input_copy->path() : repeat_path;
     // A catalog that is not there is bedtools' to report, as it always was.
     // It reads a gzip catalog too.
-    std::optional<BedtoolsInput> catalog_input;
-    if (path_exists(bed_path)) catalog_input.emplace(bed_path, Compression::DetectByMagic);
-    const std::string& catalog_path = catalog_input ? catalog_input->path() : bed_path;
+    const std::optional<TempFile> catalog_copy = path_exists(bed_path) ? bedtools_copy(bed_path) : std::nullopt;
+    const std::string& catalog_path = catalog_copy ? catalog_copy->path() : bed_path;
     // The command that runs, on the private copies when there are any.
-    const std::vector<std::string> command = bedtools_command(input.path(), catalog_path);
+    const std::vector<std::string> command = bedtools_command(input_path, catalog_path);
     const auto program = find_executable(command[0]);
     if (!program) throw OSError(ENOENT, command[0]);
     std::vector<std::string> argv = command;
     argv[0] = *program;
-    HeaderCheck header(leading_header(input.path()));
+    HeaderCheck header(leading_header(input_path));
     ChromosomesSeen chromosomes;
     // A copy was checked whole when it was made: errors name the input.
-    InputRecords input_records(input.path(), repeat_path, chromosomes);
+    InputRecords input_records(input_path, repeat_path, chromosomes);
     OutputRecords output_records(input_records, repeat_path);
     // Replaces an earlier output only once bedtools has succeeded.
     AtomicOutput output(output_path);

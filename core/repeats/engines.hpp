@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_set>
 #include <vector>
 
 #include "repeats/intervals.hpp"
@@ -24,30 +23,13 @@ bool bedtools_available();
 // however many catalog intervals it overlaps.
 std::vector<std::string> bedtools_command(const std::string& repeat_path, const std::string& bed_path);
 
-// The chromosomes a repeat VCF's records lie on, to tell whether any is one
-// the catalog names. None is when the two name chromosomes differently
-// (GRCh37's "1" against hg38's "chr1") or come from different references;
-// the filter would then keep nothing, which must not pass in silence.
-class ChromosomesSeen {
-public:
-    // The chromosome of the next record.
-    void see(std::string_view chromosome);
-    // When there were records and none lies on a chromosome of `catalog`:
-    // ValueError if `required`, else a WARNING. Both name the two naming
-    // styles and the catalog.
-    void check(const CatalogIntervals& catalog, const std::string& repeat_path, const std::string& bed_path,
-               bool required) const;
-
-private:
-    std::string last_;
-    std::unordered_set<std::string> names_;
-    std::vector<std::string> first_;  // the first few, for the message
-};
-
 // Both engines refuse an output naming an input, and replace the output only
 // once it is complete: after any failure an earlier file there is untouched.
 // Both read the repeat VCF once, so it may be a pipe or FIFO; a damaged one
-// raises naming it. `require_catalog_chromosomes`: see ChromosomesSeen.
+// raises naming it. When the VCF has records and none lies on a chromosome of
+// the catalog (named differently, as GRCh37's "1" against hg38's "chr1", or
+// another reference): ValueError with `require_catalog_chromosomes`, else a
+// WARNING; the filter would otherwise keep nothing in silence.
 
 // Runs `bedtools intersect` with its standard output copied into
 // `output_path` as it arrives, on private copies of inputs it could not read

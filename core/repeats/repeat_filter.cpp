@@ -64,12 +64,8 @@ std::optional<std::string> filter_repeats_vcf(const std::optional<std::string>& 
         return std::nullopt;
     }
 
-    std::string chosen;
-    if (engine) {
-        chosen = *engine;
-    } else {
-        chosen = run_step(overrides.bedtools_available, bedtools_available) ? kBedtools : kBuiltin;
-    }
+    const std::string chosen(
+        engine ? *engine : run_step(overrides.bedtools_available, bedtools_available) ? kBedtools : kBuiltin);
     const bool use_bedtools = chosen == kBedtools;
     if (use_bedtools && !run_step(overrides.bedtools_available, bedtools_available)) {
         throw RuntimeError("bedtools was requested to filter the repeats VCF but is not on PATH");
@@ -81,21 +77,16 @@ std::optional<std::string> filter_repeats_vcf(const std::optional<std::string>& 
     reject_outputs_naming_inputs({filtered_path}, {*full_repeat_path, *repeat_bed_file_path}, "output_path");
 
     log_info("Filtering %s against %s with the %s engine", {*full_repeat_path, *repeat_bed_file_path, chosen});
-    if (use_bedtools) {
-        run_step(
-            overrides.intersect_with_bedtools,
-            [&](const std::string& repeats, const std::string& bed, const std::string& out) {
+    run_step(
+        use_bedtools ? overrides.intersect_with_bedtools : overrides.intersect_builtin,
+        [&](const std::string& repeats, const std::string& bed, const std::string& out) {
+            if (use_bedtools) {
                 intersect_with_bedtools(repeats, bed, out, require_catalog_chromosomes);
-            },
-            *full_repeat_path, *repeat_bed_file_path, filtered_path);
-    } else {
-        run_step(
-            overrides.intersect_builtin,
-            [&](const std::string& repeats, const std::string& bed, const std::string& out) {
+            } else {
                 intersect_builtin(repeats, bed, out, require_catalog_chromosomes);
-            },
-            *full_repeat_path, *repeat_bed_file_path, filtered_path);
-    }
+            }
+        },
+        *full_repeat_path, *repeat_bed_file_path, filtered_path);
     return filtered_path;
 }
 
