@@ -28,15 +28,13 @@ py::object unify_entry(py::object struct_files, py::object output_path, py::obje
                        py::object threads, py::object compresslevel, py::object index, py::object sort_order,
                         py::object sample, py::object header_lines, py::object stats) {
     const RunKeywords keywords(merge_headers, threads, compresslevel, index, sort_order, sample, header_lines, stats);
-    const cli::OutputSettings& settings = keywords.settings();
     const unifier::StructFiles files = merivane::binding::struct_files(struct_files);
     const std::string output = path_text(output_path, "output_path");
-    if (registry->reaches_intact("_unify")) {
-        const unifier::UnifyOptions unify_options = core_options(options);
-        return keywords.deliver(
-            optional_str(without_gil_if(true, [&] { return cli::unify(files, output, unify_options, settings); })));
+    if (!registry->reaches_intact("_unify")) {
+        return unify_through_module(*registry, files, struct_files, output_path, options, keywords.settings());
     }
-    return merivane::binding::unify_through_module(*registry, files, struct_files, output_path, options, settings);
+    const unifier::UnifyOptions unify_options = core_options(options);
+    return keywords.run([&] { return cli::unify(files, output, unify_options, keywords.settings()); });
 }
 
 // Runs a door over its paths (None for an input it takes none of): in the
@@ -51,8 +49,7 @@ py::object run_door(py::handle output_path, const unifier::KindTable<py::handle>
     const unifier::StructFiles files = struct_files(paths);
     const unifier::UnifyOptions options = core_options();
     if (registry->intact("_unify")) {
-        return keywords.deliver(optional_str(
-            without_gil_if(true, [&] { return cli::unify(files, output, options, keywords.settings()); })));
+        return keywords.run([&] { return cli::unify(files, output, options, keywords.settings()); });
     }
     cli::reject_outputs_naming_inputs(files, output);
     return registry->attr("_unify")(struct_files_dict(paths), output_path, make_options(registry->attr("UnifyOptions")),
@@ -102,21 +99,20 @@ py::object pacbio_filter_and_unify(py::object output_path, py::object sv_path, p
                                    py::object index, py::object sort_order, py::object require_catalog_chromosomes,
                                    py::object sample, py::object header_lines, py::object stats) {
     const RunKeywords keywords(merge_headers, threads, compresslevel, index, sort_order, sample, header_lines, stats);
-    const cli::OutputSettings& settings = keywords.settings();
     const std::string output = path_text(output_path, "output_path");
-    const auto sv = optional_path(sv_path, "sv_path");
-    const auto cnv = optional_path(cnv_path, "cnv_path");
-    const auto full = optional_path(full_repeat_path, "full_repeat_path");
-    const auto bed = optional_path(repeat_bed_file_path, "repeat_bed_file_path");
-    const auto filtered_path = optional_path(filtered_repeat_path, "filtered_repeat_path");
+    const auto sv = optional<path_text>(sv_path, "sv_path");
+    const auto cnv = optional<path_text>(cnv_path, "cnv_path");
+    const auto full = optional<path_text>(full_repeat_path, "full_repeat_path");
+    const auto bed = optional<path_text>(repeat_bed_file_path, "repeat_bed_file_path");
+    const auto filtered_path = optional<path_text>(filtered_repeat_path, "filtered_repeat_path");
     std::vector<std::string> tokens = filter_tokens(filter_token_tuple(drop_sv_filters, "drop_sv_filters"),
                                                     "drop_sv_filters");
     const bool required = truthy(require_catalog_chromosomes);
     if (registry->intact("filter_repeats_vcf") && registry->intact("pacbio_unify")) {
-        return keywords.deliver(optional_str(without_gil_if(true, [&] {
+        return keywords.run([&] {
             return cli::pacbio_filter_and_unify(output, sv, cnv, full, bed, std::move(tokens), filtered_path,
-                                                settings, required);
-        })));
+                                                keywords.settings(), required);
+        });
     }
     cli::reject_pacbio_run_collisions(output, sv, cnv, full, bed, filtered_path);
     // The filter's own default output unless the caller named one.

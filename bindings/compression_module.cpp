@@ -30,7 +30,7 @@ core::SortOverrides sort_overrides() {
     if (registry->intact("_gnu_sort_path")) return {};
     return {[] {
         py::gil_scoped_acquire gil;
-        return optional_path(registry->attr("_gnu_sort_path")(), "_gnu_sort_path()");
+        return optional<path_text>(registry->attr("_gnu_sort_path")(), "_gnu_sort_path()");
     }};
 }
 
@@ -89,7 +89,7 @@ py::tuple sort_key(py::handle line) {
 }
 
 py::list sort_vcf_lines(py::handle lines, py::handle engine) {
-    const std::optional<std::string> engine_name = optional_text(engine, "engine");
+    const std::optional<std::string> engine_name = optional<require_text>(engine, "engine");
     const LinesView input(lines, "lines");
 
     // The in-memory engine hands back the very objects it was given; only a
@@ -105,7 +105,7 @@ py::list sort_vcf_lines(py::handle lines, py::handle engine) {
 
     std::optional<core::SortPlan> plan;
     try {
-        plan = without_gil_if(true, [&] { return core::plan_sort(views, engine_name); });
+        plan = without_gil([&] { return core::plan_sort(views, engine_name); });
     } catch (const core::UnknownSortEngine&) {
         raise_unknown_engine(engine);
     }
@@ -120,7 +120,7 @@ py::list sort_vcf_lines(py::handle lines, py::handle engine) {
     records.reserve(plan->split.records.size());
     for (const std::size_t i : plan->split.records) records.push_back(views[i]);
     const merivane::LineBuffer external =
-        without_gil_if(true, [&, overrides = sort_overrides()] { return core::sort_records_with_gnu_sort(records, overrides); });
+        without_gil([&, overrides = sort_overrides()] { return core::sort_records_with_gnu_sort(records, overrides); });
     for (const std::string_view line : external.lines()) sorted.append(to_str(line));
     return sorted;
 }
@@ -130,26 +130,25 @@ py::object write_bgzf(py::handle source_path, py::handle destination_path, py::h
     const core::CompressionSettings settings = compression_settings(threads, compresslevel, index);
     const std::string source = path_text(source_path, "source_path");
     const std::string destination = path_text(destination_path, "destination_path");
-    without_gil_if(true, [&] { core::write_bgzf(source, destination, settings); });
+    without_gil([&] { core::write_bgzf(source, destination, settings); });
     return py::reinterpret_borrow<py::object>(destination_path);
 }
 
 py::object sort_and_compress(py::handle vcf_file_path, py::handle destination_path, py::handle keep_plain,
                              py::handle engine, py::handle threads, py::handle compresslevel, py::handle index,
                              py::handle sort_order) {
-    core::CompressionSettings settings = compression_settings(threads, compresslevel, index);
-    settings.order = merivane::binding::sort_order(sort_order);
+    const core::CompressionSettings settings = compression_settings(threads, compresslevel, index, sort_order);
     const std::string path = path_text(vcf_file_path, "vcf_file_path");
-    const std::optional<std::string> destination = optional_path(destination_path, "destination_path");
+    const std::optional<std::string> destination = optional<path_text>(destination_path, "destination_path");
     const bool keep = truthy(keep_plain);
-    std::optional<std::string> engine_name = optional_text(engine, "engine");
+    std::optional<std::string> engine_name = optional<require_text>(engine, "engine");
     if (!engine_name && !registry->intact("gnu_sort_available")) {
         const bool available = truthy(registry->attr("gnu_sort_available")());
         engine_name = std::string(available ? core::kGnuSort : core::kPythonSort);
     }
     std::string written;
     try {
-        written = without_gil_if(true, [&, overrides = sort_overrides()] {
+        written = without_gil([&, overrides = sort_overrides()] {
             return core::sort_and_compress(path, destination, keep, engine_name, settings, overrides);
         });
     } catch (const core::UnknownSortEngine&) {
@@ -187,13 +186,13 @@ PYBIND11_MODULE(compression, m) {
     // Looked up by name at call time: replacing one is honoured.
     registry = &Overrides::create(m);
     registry->def(
-        "_gnu_sort_path", [] { return optional_str(without_gil_if(true, core::gnu_sort_path)); },
+        "_gnu_sort_path", [] { return optional_str(without_gil(core::gnu_sort_path)); },
         doc("_gnu_sort_path() -> Optional[str]", "Full path of the GNU sort found on PATH, or None when there is none."),
         {});
     registry->def(
         "gnu_sort_available",
         [] {
-            return without_gil_if(true, [overrides = sort_overrides()] {
+            return without_gil([overrides = sort_overrides()] {
                        return merivane::run_step(overrides.gnu_sort_path, core::gnu_sort_path);
                    }).has_value();
         },
@@ -202,8 +201,8 @@ PYBIND11_MODULE(compression, m) {
         "_sort_records_with_gnu_sort",
         [](py::handle records) {
             const LinesView input(records, "records");
-            const merivane::LineBuffer sorted = without_gil_if(
-                true, [&, overrides = sort_overrides()] { return core::sort_records_with_gnu_sort(input.views(), overrides); });
+            const merivane::LineBuffer sorted = without_gil(
+                [&, overrides = sort_overrides()] { return core::sort_records_with_gnu_sort(input.views(), overrides); });
             return to_str_list(sorted.lines());
         },
         doc("_sort_records_with_gnu_sort(records: List[str]) -> List[str]",

@@ -184,7 +184,7 @@ void intersect(Engine engine, py::handle repeat_path, py::handle bed_path, py::h
     const std::string repeat = path_text(repeat_path, "repeat_path");
     const std::string bed = path_text(bed_path, "bed_path");
     const std::string output = path_text(output_path, "output_path");
-    without_gil_if(true, [&] { engine(repeat, bed, output, false); });
+    without_gil([&] { engine(repeat, bed, output, false); });
 }
 
 }  // namespace
@@ -246,7 +246,7 @@ PYBIND11_MODULE(repeats, m) {
         "_read_bed_intervals",
         [](py::object bed_path) {
             const std::string path = path_text(bed_path, "bed_path");
-            return intervals_to_python(without_gil_if(true, [&] { return repeats::read_bed_intervals(path); }));
+            return intervals_to_python(without_gil([&] { return repeats::read_bed_intervals(path); }));
         },
         py::arg("bed_path"),
         doc("_read_bed_intervals(bed_path: str) -> Dict[str, List[Tuple[int, int]]]",
@@ -279,7 +279,7 @@ PYBIND11_MODULE(repeats, m) {
             "Whether [start, end) shares a base with any interval of a list sorted by start.").c_str());
 
     registry->def(
-        "bedtools_available", [] { return without_gil_if(true, repeats::bedtools_available); },
+        "bedtools_available", [] { return without_gil(repeats::bedtools_available); },
         doc("bedtools_available() -> bool", "Whether a ``bedtools`` binary is on PATH."), {});
     registry->def(
         "_intersect_with_bedtools",
@@ -309,13 +309,13 @@ PYBIND11_MODULE(repeats, m) {
         "filter_repeats_vcf",
         [](py::object full_repeat_path, py::object repeat_bed_file_path, py::object engine, py::object output_path,
            py::object require_catalog_chromosomes) {
-            const auto full = optional_path(full_repeat_path, "full_repeat_path");
-            const auto bed = optional_path(repeat_bed_file_path, "repeat_bed_file_path");
-            const auto engine_name = optional_text(engine, "engine");
-            const auto output = optional_path(output_path, "output_path");
+            const auto full = optional<path_text>(full_repeat_path, "full_repeat_path");
+            const auto bed = optional<path_text>(repeat_bed_file_path, "repeat_bed_file_path");
+            const auto engine_name = optional<require_text>(engine, "engine");
+            const auto output = optional<path_text>(output_path, "output_path");
             const bool required = truthy(require_catalog_chromosomes);
             const repeats::FilterOverrides overrides = filter_overrides();
-            return optional_str(without_gil_if(true, [&] {
+            return optional_str(without_gil([&] {
                 return repeats::filter_repeats_vcf(full, bed, engine_name, output, overrides, required);
             }));
         },

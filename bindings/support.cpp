@@ -177,11 +177,6 @@ std::string require_text(py::handle value, const char* what) {
     return std::string(view);
 }
 
-std::optional<std::string> optional_text(py::handle value, const char* what) {
-    if (value.is_none()) return std::nullopt;
-    return require_text(value, what);
-}
-
 std::string path_text(py::handle value, const char* what) {
     if (!PyUnicode_Check(value.ptr())) throw py::type_error(std::string(what) + " must be str, not " + type_name(value));
     // As the host's open() encodes a name: one that is not UTF-8 (legal on
@@ -191,11 +186,6 @@ std::string path_text(py::handle value, const char* what) {
     std::string path(PyBytes_AS_STRING(bytes.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.ptr())));
     if (path.find('\0') != std::string::npos) throw py::value_error("embedded null byte");
     return path;
-}
-
-std::optional<std::string> optional_path(py::handle value, const char* what) {
-    if (value.is_none()) return std::nullopt;
-    return path_text(value, what);
 }
 
 std::string_view text_view(py::handle value, const char* what) {
@@ -214,12 +204,16 @@ void reject_lone_text(py::handle value, const char* what) {
     }
 }
 
+namespace {
+// The texts of a sequence of str; an item that is no str is named
+// `item_what` in the TypeError.
 std::vector<std::string> text_list(py::handle sequence, const char* what, const char* item_what) {
     reject_lone_text(sequence, what);
     std::vector<std::string> out;
     for (py::handle item : sequence) out.push_back(require_text(item, item_what));
     return out;
 }
+}  // namespace
 
 std::vector<std::string> filter_tokens(py::handle tokens, const char* what) {
     if (!truthy(tokens)) return {};
@@ -255,7 +249,7 @@ unifier::StructFiles struct_files(py::handle mapping) {
         const py::str key(std::string(unifier::kind_name(kind)));
         const py::object value = mapping_get(mapping, key);
         const std::string what = "struct_files[" + std::string(py::repr(key)) + "]";
-        files[unifier::kind_index(kind)] = optional_path(value, what.c_str());
+        files[unifier::kind_index(kind)] = optional<path_text>(value, what.c_str());
     }
     return files;
 }
@@ -263,7 +257,7 @@ unifier::StructFiles struct_files(py::handle mapping) {
 unifier::StructFiles struct_files(const unifier::KindTable<py::handle>& paths) {
     static constexpr const char* kNames[] = {"sv_path", "cnv_path", "repeat_path", "roh_bed_path"};
     unifier::StructFiles files;
-    for (std::size_t i = 0; i < paths.size(); ++i) files[i] = optional_path(paths[i], kNames[i]);
+    for (std::size_t i = 0; i < paths.size(); ++i) files[i] = optional<path_text>(paths[i], kNames[i]);
     return files;
 }
 
@@ -377,7 +371,8 @@ int bounded_int(py::handle value, const char* name, long low, long high) {
 
 }  // namespace
 
-compression::CompressionSettings compression_settings(py::handle threads, py::handle compresslevel, py::handle index) {
+compression::CompressionSettings compression_settings(py::handle threads, py::handle compresslevel, py::handle index,
+                                                      py::handle order) {
     compression::CompressionSettings settings;
     settings.threads = bounded_int(threads, "threads", 1, std::numeric_limits<int>::max());
     settings.level = bounded_int(compresslevel, "compresslevel", 0, 9);
@@ -394,23 +389,13 @@ compression::CompressionSettings compression_settings(py::handle threads, py::ha
             throw py::value_error("index must be None, 'tbi' or 'csi', not " + std::string(py::repr(index)));
         }
     }
-    return settings;
-}
-
-compression::SortOrder sort_order(py::handle value) {
-    if (!PyUnicode_Check(value.ptr())) throw py::type_error("sort_order must be str, not " + type_name(value));
-    const std::string_view order = text_view(value, "sort_order");
-    if (order == "text") return compression::SortOrder::Text;
-    if (order == "contig") return compression::SortOrder::Contig;
-    throw py::value_error("sort_order must be 'text' or 'contig', not " + std::string(py::repr(value)));
-}
-
-cli::OutputSettings output_settings(py::handle merge_headers, py::handle threads, py::handle compresslevel,
-                                        py::handle index, py::handle order) {
-    cli::OutputSettings settings;
-    settings.merge_headers = truthy(merge_headers);
-    settings.compression = compression_settings(threads, compresslevel, index);
-    settings.compression.order = sort_order(order);
+    if (!order) return settings;
+    const std::string_view name = text_view(order, "sort_order");
+    if (name == "contig") {
+        settings.order = compression::SortOrder::Contig;
+    } else if (name != "text") {
+        throw py::value_error("sort_order must be 'text' or 'contig', not " + std::string(py::repr(order)));
+    }
     return settings;
 }
 
@@ -424,23 +409,11 @@ py::dict changed_keywords(const compression::CompressionSettings& settings) {
     return out;
 }
 
-py::dict changed_keywords(const cli::OutputSettings& settings) {
-    py::dict out;
-    if (settings.merge_headers) out["merge_headers"] = true;
-    for (const auto& [key, value] : changed_keywords(settings.compression)) out[key] = value;
-    if (settings.header.sample) out["sample"] = to_str(*settings.header.sample);
-    if (!settings.header.lines.empty()) {
-        py::list lines;
-        for (const std::string& line : settings.header.lines) lines.append(to_str(line));
-        out["header_lines"] = py::tuple(lines);
-    }
-    return out;
-}
-
 RunKeywords::RunKeywords(py::handle merge_headers, py::handle threads, py::handle compresslevel, py::handle index,
-                         py::handle order, py::handle sample, py::handle header_lines, py::handle stats)
-    : settings_(output_settings(merge_headers, threads, compresslevel, index, order)) {
-    settings_.header.sample = optional_text(sample, "sample");
+                         py::handle order, py::handle sample, py::handle header_lines, py::handle stats) {
+    settings_.merge_headers = truthy(merge_headers);
+    settings_.compression = compression_settings(threads, compresslevel, index, order);
+    settings_.header.sample = optional<require_text>(sample, "sample");
     settings_.header.lines = text_list(header_lines, "header_lines", "header_lines items");
     unifier::check_header_edit(settings_.header);
     if (!stats.is_none()) {
@@ -451,7 +424,15 @@ RunKeywords::RunKeywords(py::handle merge_headers, py::handle threads, py::handl
 }
 
 py::dict RunKeywords::changed() const {
-    py::dict out = changed_keywords(settings_);
+    py::dict out;
+    if (settings_.merge_headers) out["merge_headers"] = true;
+    for (const auto& [key, value] : changed_keywords(settings_.compression)) out[key] = value;
+    if (settings_.header.sample) out["sample"] = to_str(*settings_.header.sample);
+    if (!settings_.header.lines.empty()) {
+        py::list lines;
+        for (const std::string& line : settings_.header.lines) lines.append(to_str(line));
+        out["header_lines"] = py::tuple(lines);
+    }
     if (dict_) out["stats"] = dict_;
     return out;
 }
@@ -464,7 +445,8 @@ py::dict counts_dict(const unifier::RecordTally::Counts& counts) {
 }
 }  // namespace
 
-py::object RunKeywords::deliver(py::object result) const {
+py::object RunKeywords::deliver(const std::optional<std::string>& written) const {
+    py::object result = optional_str(written);
     if (!dict_) return result;
     const cli::RunStats& s = stats_;
     py::dict inputs;

@@ -70,7 +70,6 @@ public:
     bool reaches_intact(const char* name) const;
     // The function now bound to `name`.
     py::object attr(const char* name) const { return module_.attr(name); }
-    const py::module_& module() const { return module_; }
 
 private:
     struct Entry {
@@ -86,92 +85,79 @@ private:
     std::vector<Entry> entries_;
 };
 
-// Runs `work` with the GIL released when `release` holds (nothing in it
-// calls Python), so other Python threads run meanwhile; core log events and
-// the interrupt check take the GIL back for themselves.
+// Runs `work` with the GIL released (nothing in it calls Python), so other
+// Python threads run meanwhile; core log events and the interrupt check take
+// the GIL back for themselves.
 template <class Work>
-auto without_gil_if(bool release, Work&& work) {
-    if (!release) return work();
+auto without_gil(Work&& work) {
     py::gil_scoped_release unlocked;
     return work();
 }
 
 // ---- values ----------------------------------------------------------------
 
-// The UTF-8 text of a Python str; TypeError naming `what` for anything else.
-std::string require_text(py::handle value, const char* what);
-// None gives nullopt; otherwise as require_text.
-std::optional<std::string> optional_text(py::handle value, const char* what);
-// A view of a str's UTF-8 text, valid while the object lives.
+// The UTF-8 text of a str; TypeError naming `what` for anything else. A view
+// stays valid while the object lives.
 std::string_view text_view(py::handle value, const char* what);
-
-// A file path: a str (TypeError naming `what` otherwise) encoded as the
-// host's os.fsencode does, and ValueError("embedded null byte") for one
-// holding a NUL, as the host's open() refuses it, before any file is touched.
+std::string require_text(py::handle value, const char* what);
+// A file path, encoded as os.fsencode does; ValueError("embedded null byte")
+// for a NUL, as open() refuses it, before any file is touched.
 std::string path_text(py::handle value, const char* what);
-std::optional<std::string> optional_path(py::handle value, const char* what);
+
+// None gives nullopt; anything else is read by `Read`.
+template <std::string (*Read)(py::handle, const char*)>
+std::optional<std::string> optional(py::handle value, const char* what) {
+    if (value.is_none()) return std::nullopt;
+    return Read(value, what);
+}
 
 // The name of a value's type, as the host's messages spell it.
 std::string type_name(py::handle value);
-
 // Refuses a lone str or bytes where a sequence of str is wanted: iterated, it
 // would give one character per item.
 void reject_lone_text(py::handle value, const char* what);
-
-// The texts of a sequence of str, refusing a lone text; an item that is no
-// str is named `item_what` in the TypeError.
-std::vector<std::string> text_list(py::handle sequence, const char* what, const char* item_what);
-
-// FILTER tokens: a sequence of str (a lone text refused); a false value
-// (None, an empty sequence) gives none.
+// FILTER tokens: none for a false value (None, an empty sequence).
 std::vector<std::string> filter_tokens(py::handle tokens, const char* what);
 // The tokens as the options record keeps them: a tuple as given, any other
-// sequence made a tuple (a lone text refused).
+// sequence made one.
 py::tuple filter_token_tuple(py::handle tokens, const char* what);
 
 // bool(value), with the host's errors.
 bool truthy(py::handle value);
-
 // An Optional[bool] as callers give it: None unset, the False object false,
 // anything else true.
 std::optional<bool> tri_state(py::handle value);
 
-// A UnifyOptions (or any object with its three fields) as core options: no
-// FILTER tokens where that field is false.
+// A UnifyOptions (or any object with its three fields) as core options.
 unifier::UnifyOptions core_options(py::handle options);
-
 // mapping.get(key), straight from a dict.
 py::object mapping_get(py::handle mapping, py::handle key);
 
-// A mapping from input kind to optional path (anything with `get`, as a
-// dict, a UserDict or a mappingproxy), read for the four kinds; missing keys
-// are absent inputs. AttributeError for a value that is no mapping.
+// The inputs of a mapping from input kind to optional path (anything with
+// `get`); missing keys are absent inputs.
 unifier::StructFiles struct_files(py::handle mapping);
-// The paths a door or `run` takes, one per input kind in kind order (None for
-// none): sv_path, cnv_path, repeat_path and roh_bed_path.
+// The inputs of a door or `run`: sv_path, cnv_path, repeat_path and
+// roh_bed_path (None for none).
 unifier::StructFiles struct_files(const unifier::KindTable<py::handle>& paths);
-// Paths as given (one per input kind, in kind order) as a dict keyed by the
-// kind texts: the mapping a door hands to a replaced `_unify`.
+// Those paths as given, keyed by the kind texts, for a replaced `_unify`.
 py::dict struct_files_dict(const unifier::KindTable<py::handle>& paths);
 
 // The job through the functions `overrides` has bound now, for when a caller
-// replaced one of them: read_struct_lines, unify_lines, then
-// sort_and_compress, each given the settings that differ from their
-// defaults. The outputs are checked against the inputs first, as the core
-// job checks them.
+// replaced one: read_struct_lines, unify_lines, then sort_and_compress, each
+// given only the settings that differ from their defaults. The outputs are
+// checked against the inputs first, as the core job checks them.
 py::object unify_through_module(const Overrides& overrides, const unifier::StructFiles& files, py::handle struct_files,
                                 py::handle output_path, py::handle options, const cli::OutputSettings& settings);
 
-// A Python str from UTF-8 the core produced (already known to be valid).
+// A str from UTF-8 the core produced.
 py::str to_str(std::string_view text);
 py::list to_str_list(const std::vector<std::string_view>& lines);
-// A path as the host's os.fsdecode gives it (surrogate escapes for bytes
-// that are not UTF-8); optional_str: None for none.
+// A path as os.fsdecode gives it; optional_str: None for none.
 py::str to_path_str(std::string_view path);
 py::object optional_str(const std::optional<std::string>& path);
 
-// Python lines (any iterable of str) seen as core line views. The objects
-// are held so the views stay valid for the lifetime of this value.
+// Python lines (any iterable of str) seen as core line views, the objects
+// held so the views stay valid.
 class LinesView {
 public:
     explicit LinesView(py::handle iterable, const char* what = "lines");
@@ -189,20 +175,18 @@ std::string doc(const char* signature, const char* summary = nullptr, const char
 
 // ---- output settings ---------------------------------------------------------
 
-// The keyword-only parameters of the functions that write a compressed file
-// (threads, compresslevel, index) and of those that also unify
-// (merge_headers), read as given: ValueError for a value out of range,
-// TypeError for one of the wrong type.
-compression::CompressionSettings compression_settings(py::handle threads, py::handle compresslevel, py::handle index);
-cli::OutputSettings output_settings(py::handle merge_headers, py::handle threads, py::handle compresslevel,
-                                        py::handle index, py::handle sort_order);
-// "text" or "contig"; ValueError for another text, TypeError for no text.
-compression::SortOrder sort_order(py::handle value);
+// The keywords of the functions that write a compressed file, read as given
+// (ValueError out of range, TypeError for the wrong type); `order` is left
+// at its default when null.
+compression::CompressionSettings compression_settings(py::handle threads, py::handle compresslevel, py::handle index,
+                                                      py::handle order = {});
+// The settings that differ from their defaults, as keyword arguments for a
+// replaced function: at the defaults, it is called exactly as it always was.
+py::dict changed_keywords(const compression::CompressionSettings& settings);
 
-// The keyword-only parameters of the functions that unify, read as given
-// (output_settings, then sample, header_lines and stats), with the
-// statistics the core collects when the caller passes a dict as stats.
-// Not copyable: the settings point at those statistics.
+// The keyword-only parameters of the functions that unify, read as given,
+// with the statistics the core collects when the caller passes a dict as
+// stats. Not copyable: the settings point at those statistics.
 class RunKeywords {
 public:
     RunKeywords(py::handle merge_headers, py::handle threads, py::handle compresslevel, py::handle index,
@@ -211,24 +195,22 @@ public:
     RunKeywords& operator=(const RunKeywords&) = delete;
 
     const cli::OutputSettings& settings() const noexcept { return settings_; }
-    // The keywords that differ from their defaults, for a replaced function,
-    // the caller's stats dict included.
+    // The keywords that differ from their defaults, the stats dict included.
     py::dict changed() const;
-    // Fills the caller's stats dict, if any, with the document of the run
-    // that gave `result`, and passes `result` on.
-    py::object deliver(py::object result) const;
+    // Runs the job in the core, without the GIL, and fills the caller's
+    // stats dict, if any; the written path, or None.
+    template <class Work>
+    py::object run(Work&& work) const {
+        return deliver(without_gil(std::forward<Work>(work)));
+    }
 
 private:
+    py::object deliver(const std::optional<std::string>& written) const;
+
     cli::OutputSettings settings_;
     cli::RunStats stats_;
     py::object dict_;
 };
-
-// The settings that differ from their defaults, as keyword arguments for a
-// call to a replaced function: at the defaults, the call is made exactly as
-// it always was.
-py::dict changed_keywords(const compression::CompressionSettings& settings);
-py::dict changed_keywords(const cli::OutputSettings& settings);
 
 // Those keywords as a function declares them, after its other parameters.
 #define MERIVANE_OUTPUT_KEYWORDS                                                                                  \

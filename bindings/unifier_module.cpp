@@ -156,7 +156,7 @@ py::dict read_struct_lines(py::handle struct_files, py::handle options_arg) {
 
     py::dict result;
     if (registry->reaches_intact("read_struct_lines")) {
-        const core::FilesLines lines = without_gil_if(true, [&] { return core::read_struct_lines(files, unify_options); });
+        const core::FilesLines lines = without_gil([&] { return core::read_struct_lines(files, unify_options); });
         for (const InputKind kind : core::kFileTypes) {
             const auto& entry = lines[core::kind_index(kind)];
             result[kinds[core::kind_index(kind)]] = entry ? py::object(to_str_list(entry->views)) : py::none();
@@ -252,11 +252,9 @@ py::object unify_lines(py::handle files_lines, py::handle output_path, py::handl
         table[i] = core::LineSpan(held[i]->views());
     }
     // Replaced rules are Python functions: the GIL stays held for them.
-    const bool pure = registry->reaches_intact("unify_lines");
     const core::WriterOverrides overrides = writer_overrides(options);
-    const auto written =
-        without_gil_if(pure, [&] { return core::unify_lines(table, path, unify_options, overrides, merge_headers); });
-    if (!written) return py::none();
+    const auto write = [&] { return core::unify_lines(table, path, unify_options, overrides, merge_headers); };
+    if (!(registry->reaches_intact("unify_lines") ? without_gil(write) : write())) return py::none();
     return py::reinterpret_borrow<py::object>(output_path);
 }
 
@@ -278,9 +276,7 @@ py::object run(py::handle output_path, py::handle sv_path, py::handle cnv_path, 
                py::handle roh_bed_path, py::handle skip_svtype, py::handle drop_sv_filters, py::handle merge_headers,
                py::handle threads, py::handle compresslevel, py::handle index, py::handle sort_order,
                py::handle sample, py::handle header_lines, py::handle stats) {
-    const merivane::binding::RunKeywords keywords(merge_headers, threads, compresslevel, index, sort_order, sample,
-                                                  header_lines, stats);
-    const merivane::cli::OutputSettings& settings = keywords.settings();
+    const RunKeywords keywords(merge_headers, threads, compresslevel, index, sort_order, sample, header_lines, stats);
     const std::string output = path_text(output_path, "output_path");
     const core::KindTable<py::handle> paths = {sv_path, cnv_path, repeat_path, roh_bed_path};
     const core::StructFiles files = struct_files(paths);
@@ -292,13 +288,11 @@ py::object run(py::handle output_path, py::handle sv_path, py::handle cnv_path, 
         core::UnifyOptions options;
         if (skip) options.add_repeat_svtype = false;
         options.drop_sv_filters = filter_tokens(tokens, "drop_sv_filters");
-        return keywords.deliver(optional_str(
-            without_gil_if(true, [&] { return merivane::cli::unify(files, output, options, settings); })));
+        return keywords.run([&] { return merivane::cli::unify(files, output, options, keywords.settings()); });
     }
     const py::object options = options_type(skip ? py::object(py::bool_(false)) : py::object(py::none()),
                                             py::str(std::string(core::roh_format::kAuto)), tokens);
-    return merivane::binding::unify_through_module(*registry, files, merivane::binding::struct_files_dict(paths),
-                                                   output_path, options, settings);
+    return unify_through_module(*registry, files, struct_files_dict(paths), output_path, options, keywords.settings());
 }
 
 // --- options record --------------------------------------------------------
@@ -406,7 +400,7 @@ PYBIND11_MODULE(unifier, m) {
         "get_lines",
         [](py::handle file_path) {
             const std::string path = path_text(file_path, "file_path");
-            const core::Lines lines = without_gil_if(true, [&] { return core::get_lines(path); });
+            const core::Lines lines = without_gil([&] { return core::get_lines(path); });
             return to_str_list(lines.views);
         },
         doc("get_lines(file_path: str) -> List[str]", "The file's lines, whether or not it is gzipped."), {},
