@@ -34,12 +34,13 @@ Overrides* registry = nullptr;
 py::object options_type;
 core::KindTable<py::handle> kinds;  // the SV, CNV, REPEATS, ROH constants
 
-// The options record as Python sees it: the objects exactly as given.
+// The options record as Python sees it: the objects exactly as given, in
+// the order of its fields.
 struct Options {
-    py::object add_repeat_svtype;
-    py::object roh_format;
-    py::object drop_sv_filters;
+    py::tuple fields;
 };
+constexpr std::pair<const char*, const char*> kOptionFields[] = {
+    {"add_repeat_svtype", "Optional[bool]"}, {"roh_format", "str"}, {"drop_sv_filters", "Sequence[str]"}};
 
 LinesView lines_view(py::handle lines, const char* what) {
     reject_lone_text(lines, what);
@@ -57,39 +58,49 @@ void for_each_text(py::handle iterable, const char* what, Visit&& visit) {
 }
 
 // The fields of a UnifyOptions; one made by __new__ alone has none.
-const Options& fields_of(py::handle options) {
+const py::tuple& fields_of(py::handle options) {
     auto* instance = reinterpret_cast<py::detail::instance*>(options.ptr());
     const py::detail::value_and_holder fields = instance->get_value_and_holder(py::detail::get_type_info(typeid(Options)));
     if (!fields.holder_constructed()) throw py::type_error("UnifyOptions instance was never initialised");
-    return *fields.value_ptr<Options>();
+    return fields.value_ptr<Options>()->fields;
 }
 
-const Options& options_of(py::handle value, const char* what) {
+void check_options(py::handle value, const char* what) {
     if (!py::isinstance(value, options_type)) {
         throw py::type_error(std::string(what) + " must be UnifyOptions, not " + type_name(value));
     }
-    return fields_of(value);
+    fields_of(value);
 }
 
 // The given options, or new default ones when none or a false value is given.
 py::object options_or_default(py::handle value) {
     if (value.is_none() || !truthy(value)) return options_type();
-    options_of(value, "options");
+    check_options(value, "options");
     return py::reinterpret_borrow<py::object>(value);
 }
 
 // --- record rules ----------------------------------------------------------
 
-core::RepeatOverrides repeat_overrides() {
-    core::RepeatOverrides overrides;
-    if (auto needs = registry->replaced("_repeat_line_needs_svtype")) {
-        overrides.needs_svtype = [needs = *needs](std::string_view line) { return truthy(needs(to_str(line))); };
+// A line rule the caller replaced on the module: a test of one line, or a
+// rewrite of it whose result must be a str.
+void replaced_test(std::function<bool(std::string_view)>& rule, const char* name) {
+    if (auto test = registry->replaced(name)) {
+        rule = [test = *test](std::string_view line) { return truthy(test(to_str(line))); };
     }
-    if (auto modify = registry->replaced("modify_repeat_line")) {
-        overrides.modify = [modify = *modify](std::string_view line, std::string& out) {
-            out = require_text(modify(to_str(line)), "modify_repeat_line()");
+}
+
+void replaced_rewrite(std::function<void(std::string_view, std::string&)>& rule, const char* name) {
+    if (auto rewrite = registry->replaced(name)) {
+        rule = [rewrite = *rewrite, what = std::string(name) + "()"](std::string_view line, std::string& out) {
+            out = require_text(rewrite(to_str(line)), what.c_str());
         };
     }
+}
+
+core::RepeatOverrides repeat_overrides() {
+    core::RepeatOverrides overrides;
+    replaced_test(overrides.needs_svtype, "_repeat_line_needs_svtype");
+    replaced_rewrite(overrides.modify, "modify_repeat_line");
     return overrides;
 }
 
@@ -195,9 +206,8 @@ py::dict read_struct_lines(py::handle struct_files, py::handle options_arg) {
 core::WriterOverrides writer_overrides(py::handle options) {
     core::WriterOverrides overrides;
     overrides.repeat = repeat_overrides();
-    if (auto rule = registry->replaced("is_valid_line")) {
-        overrides.is_valid_line = [rule = *rule](std::string_view line) { return truthy(rule(to_str(line))); };
-    }
+    replaced_test(overrides.is_valid_line, "is_valid_line");
+    replaced_rewrite(overrides.roh_bed_line_to_vcf, "roh_bed_line_to_vcf");
     if (auto rule = registry->replaced("_marked_repeat_line")) {
         overrides.marked_repeat_line = [rule = *rule, add = py::object(options.attr("add_repeat_svtype"))](
                                        std::string_view line, std::optional<bool>, std::string& out,
@@ -210,11 +220,6 @@ core::WriterOverrides writer_overrides(py::handle options) {
         overrides.roh_lines_are_bed = [rule = *rule, declared = py::object(options.attr("roh_format"))](core::LineSpan lines,
                                                                                 std::string_view) {
             return truthy(rule(to_str_list({lines.begin(), lines.end()}), declared));
-        };
-    }
-    if (auto rule = registry->replaced("roh_bed_line_to_vcf")) {
-        overrides.roh_bed_line_to_vcf = [rule = *rule](std::string_view line, std::string& out) {
-            out = require_text(rule(to_str(line)), "roh_bed_line_to_vcf()");
         };
     }
     if (auto rule = registry->replaced("vcf_header_from_lines")) {
@@ -262,7 +267,7 @@ void write_vcf_content(py::handle file_type, py::handle lines_dict, py::handle o
     const std::string kind_text = require_text(file_type, "file_type");
     const std::optional<InputKind> kind = core::kind_from_name(kind_text);
     if (!kind) throw py::value_error("Unknown input kind: " + std::string(py::repr(file_type)));
-    options_of(options_arg, "options");
+    check_options(options_arg, "options");
     const py::object lines = lines_dict[file_type];
     if (lines.is_none()) throw py::type_error("the " + kind_text + " entry of lines_dict must be a list of str, not None");
     const LinesView input = lines_view(lines, "lines");
@@ -297,20 +302,10 @@ py::object run(py::handle output_path, py::handle sv_path, py::handle cnv_path, 
 
 // --- options record --------------------------------------------------------
 
-std::string options_repr(const Options& o) {
-    return "UnifyOptions(add_repeat_svtype=" + std::string(py::repr(o.add_repeat_svtype)) +
-           ", roh_format=" + std::string(py::repr(o.roh_format)) +
-           ", drop_sv_filters=" + std::string(py::repr(o.drop_sv_filters)) + ")";
-}
-
-py::tuple options_fields(const Options& o) {
-    return py::make_tuple(o.add_repeat_svtype, o.roh_format, o.drop_sv_filters);
-}
-
 Options make_options(py::object add, py::object roh_format, py::object drop) {
     require_text(roh_format, "roh_format");
     reject_lone_text(drop, "drop_sv_filters");
-    return Options{std::move(add), std::move(roh_format), std::move(drop)};
+    return Options{py::make_tuple(std::move(add), std::move(roh_format), std::move(drop))};
 }
 
 void define_options(py::module_& m) {
@@ -325,30 +320,35 @@ void define_options(py::module_& m) {
             py::arg("roh_format") = py::str(core::roh_format::kAuto.data()), py::arg("drop_sv_filters") = py::tuple(),
             "__init__(self, add_repeat_svtype: Optional[bool] = None, roh_format: str = RohFormat.AUTO, "
             "drop_sv_filters: Sequence[str] = ()) -> None");
-    cls.def_property_readonly("add_repeat_svtype", [](py::handle self) { return fields_of(self).add_repeat_svtype; });
-    cls.def_property_readonly("roh_format", [](py::handle self) { return fields_of(self).roh_format; });
-    cls.def_property_readonly("drop_sv_filters", [](py::handle self) { return fields_of(self).drop_sv_filters; });
-    cls.def("__eq__", [](py::handle self, py::handle other) -> py::object {
-        if (!py::isinstance(other, options_type)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
-        return py::bool_(options_fields(fields_of(self)).equal(options_fields(fields_of(other))));
+    py::dict annotations;
+    py::list names;
+    for (std::size_t i = 0; i < std::size(kOptionFields); ++i) {
+        const auto [name, annotation] = kOptionFields[i];
+        cls.def_property_readonly(name, [i](py::handle self) { return fields_of(self)[i]; });
+        annotations[name] = annotation;
+        names.append(name);
+    }
+    for (const auto& [name, equal] : {std::pair{"__eq__", true}, std::pair{"__ne__", false}}) {
+        cls.def(name, [equal](py::handle self, py::handle other) -> py::object {
+            if (!py::isinstance(other, options_type)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+            return py::bool_(fields_of(self).equal(fields_of(other)) == equal);
+        });
+    }
+    cls.def("__hash__", [](py::handle self) { return py::hash(fields_of(self)); });
+    cls.def("__repr__", [](py::handle self) {
+        std::string out = "UnifyOptions(";
+        for (std::size_t i = 0; i < std::size(kOptionFields); ++i) {
+            out += std::string(i > 0 ? ", " : "") + kOptionFields[i].first + "=" + std::string(py::repr(fields_of(self)[i]));
+        }
+        return out + ")";
     });
-    cls.def("__ne__", [](py::handle self, py::handle other) -> py::object {
-        if (!py::isinstance(other, options_type)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
-        return py::bool_(options_fields(fields_of(self)).not_equal(options_fields(fields_of(other))));
-    });
-    cls.def("__hash__", [](py::handle self) { return py::hash(options_fields(fields_of(self))); });
-    cls.def("__repr__", [](py::handle self) { return options_repr(fields_of(self)); });
-    cls.def(py::pickle([](py::handle self) { return options_fields(fields_of(self)); },
+    cls.def(py::pickle([](py::handle self) { return fields_of(self); },
                        [](const py::tuple& state) {
                            if (state.size() != 3) throw py::value_error("UnifyOptions state must hold three fields");
                            return make_options(state[0], state[1], state[2]);
                        }));
-    py::dict annotations;
-    annotations["add_repeat_svtype"] = "Optional[bool]";
-    annotations["roh_format"] = "str";
-    annotations["drop_sv_filters"] = "Sequence[str]";
     cls.attr("__annotations__") = annotations;
-    cls.attr("__match_args__") = py::make_tuple("add_repeat_svtype", "roh_format", "drop_sv_filters");
+    cls.attr("__match_args__") = py::tuple(names);
     options_type = cls;
 }
 
