@@ -7,6 +7,7 @@
 #include <pybind11/pybind11.h>
 
 #include <string>
+#include <utility>
 
 #include "cli/front_doors.hpp"
 #include "platform/atomic_output.hpp"
@@ -226,29 +227,20 @@ PYBIND11_MODULE(cli, m) {
               "Add the options every pipeline's command line shares: -o, -s and -c.")
               .c_str(),
           py::arg("parser"));
-    struct Command {
-        const char* name;
-        const char* returns;
-        const char* summary;
-    };
-    for (const Command& entry :
-         {Command{"dragen_from_cli", "None", "Command line of the DRAGEN pipeline."},
-          Command{"ont_from_cli", "None", "Command line of the Oxford Nanopore pipeline."},
-          Command{"pacbio_from_cli", "None", "Command line of the PacBio pipeline."},
-          Command{"_main", "int",
-                  "The merivane command: its exit status (argparse exits by itself on a usage error or --help)."},
-          Command{"_dragen_command", "int",
-                  "The merivane-dragen command: dragen_from_cli with messages on standard error and a one-line "
-                  "error; its exit status."},
-          Command{"_ont_command", "int",
-                  "The merivane-ont command: ont_from_cli with messages on standard error and a one-line error; "
-                  "its exit status."},
-          Command{"_pacbio_command", "int",
-                  "The merivane-pacbio command: pacbio_from_cli with messages on standard error and a one-line "
-                  "error; its exit status."}}) {
-        const std::string signature =
-            std::string(entry.name) + "(argv: Optional[Sequence[str]] = None) -> " + entry.returns;
-        m.def(entry.name, command(entry.name), doc(signature.c_str(), entry.summary).c_str(),
+    const auto define_command = [&](const std::string& name, const char* returns, const std::string& summary) {
+        const std::string signature = name + "(argv: Optional[Sequence[str]] = None) -> " + returns;
+        m.def(name.c_str(), command(name.c_str()), doc(signature.c_str(), summary.c_str()).c_str(),
               py::arg("argv") = py::none());
+    };
+    define_command("_main", "int",
+                   "The merivane command: its exit status (argparse exits by itself on a usage error or --help).");
+    using Pipeline = std::pair<const char*, const char*>;
+    for (const auto& [pipeline, title] : {Pipeline{"dragen", "DRAGEN"}, Pipeline{"ont", "Oxford Nanopore"},
+                                          Pipeline{"pacbio", "PacBio"}}) {
+        const std::string from_cli = std::string(pipeline) + "_from_cli";
+        define_command(from_cli, "None", std::string("Command line of the ") + title + " pipeline.");
+        define_command(std::string("_") + pipeline + "_command", "int",
+                       std::string("The merivane-") + pipeline + " command: " + from_cli +
+                           " with messages on standard error and a one-line error; its exit status.");
     }
 }
