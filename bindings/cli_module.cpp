@@ -151,69 +151,50 @@ PYBIND11_MODULE(cli, m) {
 
     // Whether an output path names a stream to write into (the command then
     // gives it the compressed VCF) rather than a file to put in place.
-    m.def("_written_in_place", [](py::handle path) { return merivane::written_in_place(path_text(path, "path")); },
-          doc("_written_in_place(path: str) -> bool", "Whether a file put at path would be written into what is there.")
-              .c_str(),
-          py::arg("path"));
+    define(m, [](py::handle path) { return merivane::written_in_place(path_text(path, "path")); },
+           doc("_written_in_place(path: str) -> bool",
+               "Whether a file put at path would be written into what is there."));
 
-    registry->def("_unify", &unify_entry,
-               doc("_unify(struct_files: dict, output_path: str, options: UnifyOptions, *, "
-                   MERIVANE_OUTPUT_SIGNATURE,
-                   "Read, unify, sort and compress; the compressed file's path, or None when nothing was unified.",
-                   kOutputKeywordsDoc),
-               {"read_struct_lines", "unify_lines", "sort_and_compress"}, py::arg("struct_files"),
-               py::arg("output_path"), py::arg("options"), MERIVANE_OUTPUT_KEYWORDS);
-    m.def("dragen_unify", &dragen_unify,
-          doc("dragen_unify(output_path: str, sv_path: Optional[str] = None, cnv_path: Optional[str] = None, "
-              "repeat_path: Optional[str] = None, roh_bed_path: Optional[str] = None, *, "
-              MERIVANE_OUTPUT_SIGNATURE,
-              "Unify a DRAGEN run's SV, CNV, repeat and ROH outputs into one sorted, bgzipped VCF.",
-              kOutputKeywordsDoc)
-              .c_str(),
-          py::arg("output_path"), py::arg("sv_path") = py::none(), py::arg("cnv_path") = py::none(),
-          py::arg("repeat_path") = py::none(), py::arg("roh_bed_path") = py::none(), MERIVANE_OUTPUT_KEYWORDS);
-    m.def("ont_unify", &ont_unify,
-          doc("ont_unify(output_path: str, sv_path: Optional[str] = None, cnv_path: Optional[str] = None, "
-              "repeat_path: Optional[str] = None, modify_repeats: Optional[bool] = None, *, "
-              MERIVANE_OUTPUT_SIGNATURE,
-              "Unify an Oxford Nanopore run's SV, CNV and repeat outputs into one sorted, bgzipped VCF.",
-              kOutputKeywordsDoc)
-              .c_str(),
-          py::arg("output_path"), py::arg("sv_path") = py::none(), py::arg("cnv_path") = py::none(),
-          py::arg("repeat_path") = py::none(), py::arg("modify_repeats") = py::none(), MERIVANE_OUTPUT_KEYWORDS);
-    registry->def("pacbio_unify", &pacbio_unify,
-               doc("pacbio_unify(output_path: str, sv_path: Optional[str] = None, cnv_path: Optional[str] = None, "
-                   "repeat_path: Optional[str] = None, drop_sv_filters: Sequence[str] = (), *, "
-                   MERIVANE_OUTPUT_SIGNATURE,
-                   "Unify a PacBio run's SV, CNV and catalog-filtered repeat outputs into one sorted, bgzipped VCF.",
-                   kOutputKeywordsDoc),
-               {"_unify"}, py::arg("output_path"), py::arg("sv_path") = py::none(), py::arg("cnv_path") = py::none(),
-               py::arg("repeat_path") = py::none(), py::arg("drop_sv_filters") = py::tuple(),
-               MERIVANE_OUTPUT_KEYWORDS);
+    registry->def(&unify_entry,
+                  doc("_unify(struct_files: dict, output_path: str, options: UnifyOptions, *, "
+                      MERIVANE_OUTPUT_SIGNATURE,
+                      "Read, unify, sort and compress; the compressed file's path, or None when nothing was unified.",
+                      kOutputKeywordsDoc),
+                  {"read_struct_lines", "unify_lines", "sort_and_compress"});
+    define(m, &dragen_unify,
+           doc("dragen_unify(output_path: str, sv_path: Optional[str] = None, cnv_path: Optional[str] = None, "
+               "repeat_path: Optional[str] = None, roh_bed_path: Optional[str] = None, *, " MERIVANE_OUTPUT_SIGNATURE,
+               "Unify a DRAGEN run's SV, CNV, repeat and ROH outputs into one sorted, bgzipped VCF.",
+               kOutputKeywordsDoc));
+    define(m, &ont_unify,
+           doc("ont_unify(output_path: str, sv_path: Optional[str] = None, cnv_path: Optional[str] = None, "
+               "repeat_path: Optional[str] = None, modify_repeats: Optional[bool] = None, *, "
+               MERIVANE_OUTPUT_SIGNATURE,
+               "Unify an Oxford Nanopore run's SV, CNV and repeat outputs into one sorted, bgzipped VCF.",
+               kOutputKeywordsDoc));
+    registry->def(&pacbio_unify,
+                  doc("pacbio_unify(output_path: str, sv_path: Optional[str] = None, cnv_path: Optional[str] = None, "
+                      "repeat_path: Optional[str] = None, drop_sv_filters: Sequence[str] = (), *, "
+                      MERIVANE_OUTPUT_SIGNATURE,
+                      "Unify a PacBio run's SV, CNV and catalog-filtered repeat outputs into one sorted, bgzipped VCF.",
+                      kOutputKeywordsDoc),
+                  {"_unify"});
     const std::string filter_and_unify_keywords =
         std::string("filtered_repeat_path: where the filtered repeat VCF is written (and left); by default\n"
                     "beside full_repeat_path, its name ending in _filtered.vcf.\n") +
         kOutputKeywordsDoc +
         "\nrequire_catalog_chromosomes: raise ValueError, before anything is written, when the repeat VCF has\n"
         "records and none lies on a chromosome the catalog names (by default a WARNING, and no repeat call).";
-    m.def("pacbio_filter_and_unify", &pacbio_filter_and_unify,
-          doc("pacbio_filter_and_unify(output_path: str, sv_path: Optional[str] = None, "
-              "cnv_path: Optional[str] = None, full_repeat_path: Optional[str] = None, "
-              "repeat_bed_file_path: Optional[str] = None, drop_sv_filters: Sequence[str] = (), *, "
-              "filtered_repeat_path: Optional[str] = None, merge_headers: bool = False, threads: int = 1, "
-              "compresslevel: int = 9, index: Optional[str] = None, sort_order: str = \"text\", "
-              "require_catalog_chromosomes: bool = False, sample: Optional[str] = None, "
-              "header_lines: Sequence[str] = (), stats: Optional[dict] = None) -> Optional[str]",
-              "Restrict the full PacBio repeat VCF to the catalog, then unify as pacbio_unify does.",
-              filter_and_unify_keywords.c_str())
-              .c_str(),
-          py::arg("output_path"), py::arg("sv_path") = py::none(), py::arg("cnv_path") = py::none(),
-          py::arg("full_repeat_path") = py::none(), py::arg("repeat_bed_file_path") = py::none(),
-          py::arg("drop_sv_filters") = py::tuple(), py::kw_only(), py::arg("filtered_repeat_path") = py::none(),
-          py::arg("merge_headers") = false, py::arg("threads") = 1, py::arg("compresslevel") = merivane::compression::kDefaultLevel,
-          py::arg("index") = py::none(), py::arg("sort_order") = "text",
-          py::arg("require_catalog_chromosomes") = false, py::arg("sample") = py::none(),
-          py::arg("header_lines") = py::tuple(), py::arg("stats") = py::none());
+    define(m, &pacbio_filter_and_unify,
+           doc("pacbio_filter_and_unify(output_path: str, sv_path: Optional[str] = None, "
+               "cnv_path: Optional[str] = None, full_repeat_path: Optional[str] = None, "
+               "repeat_bed_file_path: Optional[str] = None, drop_sv_filters: Sequence[str] = (), *, "
+               "filtered_repeat_path: Optional[str] = None, merge_headers: bool = False, threads: int = 1, "
+               "compresslevel: int = 9, index: Optional[str] = None, sort_order: str = \"text\", "
+               "require_catalog_chromosomes: bool = False, sample: Optional[str] = None, "
+               "header_lines: Sequence[str] = (), stats: Optional[dict] = None) -> Optional[str]",
+               "Restrict the full PacBio repeat VCF to the catalog, then unify as pacbio_unify does.",
+               filter_and_unify_keywords.c_str()));
 
     // The command lines: built and run by Merivane._command (the function
     // named without the leading "_"), looked up there at call time.
@@ -222,15 +203,12 @@ PYBIND11_MODULE(cli, m) {
             return py::module_::import("Merivane._command").attr(target.c_str())(argument);
         };
     };
-    m.def("_add_common_arguments", command("_add_common_arguments"),
-          doc("_add_common_arguments(parser: argparse.ArgumentParser) -> None",
-              "Add the options every pipeline's command line shares: -o, -s and -c.")
-              .c_str(),
-          py::arg("parser"));
+    define(m, command("_add_common_arguments"),
+           doc("_add_common_arguments(parser: argparse.ArgumentParser) -> None",
+               "Add the options every pipeline's command line shares: -o, -s and -c."));
     const auto define_command = [&](const std::string& name, const char* returns, const std::string& summary) {
         const std::string signature = name + "(argv: Optional[Sequence[str]] = None) -> " + returns;
-        m.def(name.c_str(), command(name.c_str()), doc(signature.c_str(), summary.c_str()).c_str(),
-              py::arg("argv") = py::none());
+        define(m, command(name.c_str()), doc(signature.c_str(), summary.c_str()));
     };
     define_command("_main", "int",
                    "The merivane command: its exit status (argparse exits by itself on a usage error or --help).");

@@ -171,26 +171,24 @@ PYBIND11_MODULE(compression, m) {
     m.attr("_UNCOMPRESSED_BLOCK_SIZE") = core::kUncompressedBlockSize;
     m.attr("_BGZF_EOF") = py::bytes(std::string(core::kBgzfEof));
 
-    m.def("split_header", &split_header, py::arg("lines"),
-          doc("split_header(lines: Iterable[str]) -> Tuple[List[str], List[str]]",
-              "Split lines into the header lines (starting with \"#\", wherever they stand) and the records,\n"
-              "both in input order; blank lines are dropped.").c_str());
-    m.def("_sort_key", &sort_key, py::arg("line"),
-          doc("_sort_key(line: str) -> Tuple[str, int, str]",
-              "Sort key of a record: its chromosome, its POS as an integer (0 with a warning when it is\n"
-              "not one) and the whole line.").c_str());
-    m.def("sort_vcf_lines", &sort_vcf_lines, py::arg("lines"), py::arg("engine") = py::none(),
-          doc("sort_vcf_lines(lines: Iterable[str], engine: Optional[str] = None) -> List[str]",
-              "Header lines first, then the records by chromosome, position and whole line, sorted in\n"
-              "memory (PYTHON_SORT, the default) or by GNU sort (GNU_SORT).").c_str());
+    define(m, &split_header,
+           doc("split_header(lines: Iterable[str]) -> Tuple[List[str], List[str]]",
+               "Split lines into the header lines (starting with \"#\", wherever they stand) and the records,\n"
+               "both in input order; blank lines are dropped."));
+    define(m, &sort_key,
+           doc("_sort_key(line: str) -> Tuple[str, int, str]",
+               "Sort key of a record: its chromosome, its POS as an integer (0 with a warning when it is\n"
+               "not one) and the whole line."));
+    define(m, &sort_vcf_lines,
+           doc("sort_vcf_lines(lines: Iterable[str], engine: Optional[str] = None) -> List[str]",
+               "Header lines first, then the records by chromosome, position and whole line, sorted in\n"
+               "memory (PYTHON_SORT, the default) or by GNU sort (GNU_SORT)."));
     // Looked up by name at call time: replacing one is honoured.
     registry = &Overrides::create(m);
+    registry->def([] { return optional_str(without_gil(core::gnu_sort_path)); },
+                  doc("_gnu_sort_path() -> Optional[str]",
+                      "Full path of the GNU sort found on PATH, or None when there is none."));
     registry->def(
-        "_gnu_sort_path", [] { return optional_str(without_gil(core::gnu_sort_path)); },
-        doc("_gnu_sort_path() -> Optional[str]", "Full path of the GNU sort found on PATH, or None when there is none."),
-        {});
-    registry->def(
-        "gnu_sort_available",
         [] {
             return without_gil([overrides = sort_overrides()] {
                        return merivane::run_step(overrides.gnu_sort_path, core::gnu_sort_path);
@@ -198,7 +196,6 @@ PYBIND11_MODULE(compression, m) {
         },
         doc("gnu_sort_available() -> bool", "Whether a GNU sort is installed on PATH."), {"_gnu_sort_path"});
     registry->def(
-        "_sort_records_with_gnu_sort",
         [](py::handle records) {
             const LinesView input(records, "records");
             const merivane::LineBuffer sorted = without_gil(
@@ -207,24 +204,19 @@ PYBIND11_MODULE(compression, m) {
         },
         doc("_sort_records_with_gnu_sort(records: List[str]) -> List[str]",
             "Sort records with GNU sort -k1,1 -k2,2n under LC_ALL=C; each comes back ending in a line feed."),
-        {"_gnu_sort_path"}, py::arg("records"));
-    m.def("_bgzf_block", &bgzf_block, py::arg("data"),
-          doc("_bgzf_block(data: bytes) -> bytes", "One BGZF block holding data.").c_str());
-    m.def("write_bgzf", &write_bgzf, py::arg("source_path"), py::arg("destination_path"), py::kw_only(), py::arg("threads") = 1,
-          py::arg("compresslevel") = merivane::compression::kDefaultLevel, py::arg("index") = py::none(),
-          doc("write_bgzf(source_path: str, destination_path: str, *, threads: int = 1, compresslevel: int = 9, "
-              "index: Optional[str] = None) -> str",
-              "Compress a file as BGZF, ending it with the BGZF end-of-file marker; returns destination_path.",
-              kCompressionKeywordsDoc).c_str());
-    registry->def("sort_and_compress", &sort_and_compress,
-               doc("sort_and_compress(vcf_file_path: str, destination_path: Optional[str] = None, keep_plain: bool "
-                   "= False, engine: Optional[str] = None, *, threads: int = 1, compresslevel: int = 9, "
-                   "index: Optional[str] = None, sort_order: str = \"text\") -> str",
-                   "Sort a VCF and write it BGZF-compressed to destination_path (default: the input path plus\n"
-                   "\".gz\"), removing the plain input unless keep_plain; returns the destination.",
-                   kSortKeywordsDoc),
-               {"gnu_sort_available", "_gnu_sort_path"}, py::arg("vcf_file_path"),
-               py::arg("destination_path") = py::none(), py::arg("keep_plain") = false, py::arg("engine") = py::none(),
-               py::kw_only(), py::arg("threads") = 1, py::arg("compresslevel") = merivane::compression::kDefaultLevel, py::arg("index") = py::none(),
-               py::arg("sort_order") = "text");
+        {"_gnu_sort_path"});
+    define(m, &bgzf_block, doc("_bgzf_block(data: bytes) -> bytes", "One BGZF block holding data."));
+    define(m, &write_bgzf,
+           doc("write_bgzf(source_path: str, destination_path: str, *, threads: int = 1, compresslevel: int = 9, "
+               "index: Optional[str] = None) -> str",
+               "Compress a file as BGZF, ending it with the BGZF end-of-file marker; returns destination_path.",
+               kCompressionKeywordsDoc));
+    registry->def(&sort_and_compress,
+                  doc("sort_and_compress(vcf_file_path: str, destination_path: Optional[str] = None, keep_plain: bool "
+                      "= False, engine: Optional[str] = None, *, threads: int = 1, compresslevel: int = 9, "
+                      "index: Optional[str] = None, sort_order: str = \"text\") -> str",
+                      "Sort a VCF and write it BGZF-compressed to destination_path (default: the input path plus\n"
+                      "\".gz\"), removing the plain input unless keep_plain; returns the destination.",
+                      kSortKeywordsDoc),
+                  {"gnu_sort_available", "_gnu_sort_path"});
 }

@@ -203,10 +203,12 @@ PYBIND11_MODULE(repeats, m) {
     // Looked up by name at call time: replacing one is honoured.
     registry = &Overrides::create(m);
 
-    m.def(
-        "default_repeat_catalog_path",
-        [module]() { return to_path_str(repeats::bundled_catalog_path(path_text(module.attr("__file__"), "__file__"))); },
-        doc("default_repeat_catalog_path() -> str", "Path to the bundled hg38 pathogenic-STR catalog.").c_str());
+    define(
+        m,
+        [module]() {
+            return to_path_str(repeats::bundled_catalog_path(path_text(module.attr("__file__"), "__file__")));
+        },
+        doc("default_repeat_catalog_path() -> str", "Path to the bundled hg38 pathogenic-STR catalog."));
 
     py::class_<VcfTextStream>(m, "_VcfTextStream",
                               "A repeat VCF read as text: lines with their \"\\n\", gzip or plain by its first bytes.")
@@ -237,76 +239,58 @@ PYBIND11_MODULE(repeats, m) {
             return false;
         });
 
-    m.def(
-        "_open_vcf_text", [](py::object path) { return VcfTextStream(path_text(path, "path")); }, py::arg("path"),
-        doc("_open_vcf_text(path: str) -> TextIO",
-            "Open a repeat VCF as UTF-8 text, gunzipping it when it starts with the gzip magic.").c_str());
-
-    m.def(
-        "_read_bed_intervals",
+    define(m, [](py::object path) { return VcfTextStream(path_text(path, "path")); },
+           doc("_open_vcf_text(path: str) -> TextIO",
+               "Open a repeat VCF as UTF-8 text, gunzipping it when it starts with the gzip magic."));
+    define(
+        m,
         [](py::object bed_path) {
             const std::string path = path_text(bed_path, "bed_path");
             return intervals_to_python(without_gil([&] { return repeats::read_bed_intervals(path); }));
         },
-        py::arg("bed_path"),
         doc("_read_bed_intervals(bed_path: str) -> Dict[str, List[Tuple[int, int]]]",
-            "Catalog intervals per chromosome, sorted by start.").c_str());
-
-    m.def(
-        "_record_span", [](py::object line) { return span_to_python(repeats::record_span(text_view(line, "line"))); },
-        py::arg("line"),
-        doc("_record_span(line: str) -> Optional[Tuple[str, int, int]]",
-            "(chromosome, start, end) of a VCF record, 0-based and half-open.").c_str());
-
-    m.def(
-        "_info_end",
+            "Catalog intervals per chromosome, sorted by start."));
+    define(m, [](py::object line) { return span_to_python(repeats::record_span(text_view(line, "line"))); },
+           doc("_record_span(line: str) -> Optional[Tuple[str, int, int]]",
+               "(chromosome, start, end) of a VCF record, 0-based and half-open."));
+    define(
+        m,
         [](py::object info) -> py::object {
             const auto end = repeats::info_end(text_view(info, "info"));
             if (!end) return py::none();
             return py::int_(*end);
         },
-        py::arg("info"),
-        doc("_info_end(info: str) -> Optional[int]", "The integer of the first END= entry of a VCF INFO column.").c_str());
-
-    m.def(
-        "_overlaps",
+        doc("_info_end(info: str) -> Optional[int]", "The integer of the first END= entry of a VCF INFO column."));
+    define(
+        m,
         [](py::object intervals, py::object start, py::object end) {
             const auto list = intervals_from_python(intervals);
             return repeats::overlaps(list, to_int64(start), to_int64(end));
         },
-        py::arg("intervals"), py::arg("start"), py::arg("end"),
         doc("_overlaps(intervals: Sequence[Tuple[int, int]], start: int, end: int) -> bool",
-            "Whether [start, end) shares a base with any interval of a list sorted by start.").c_str());
+            "Whether [start, end) shares a base with any interval of a list sorted by start."));
 
+    registry->def([] { return without_gil(repeats::bedtools_available); },
+                  doc("bedtools_available() -> bool", "Whether a ``bedtools`` binary is on PATH."));
     registry->def(
-        "bedtools_available", [] { return without_gil(repeats::bedtools_available); },
-        doc("bedtools_available() -> bool", "Whether a ``bedtools`` binary is on PATH."), {});
-    registry->def(
-        "_intersect_with_bedtools",
         [](py::object repeat_path, py::object bed_path, py::object output_path) {
             intersect(repeats::intersect_with_bedtools, repeat_path, bed_path, output_path);
         },
         doc("_intersect_with_bedtools(repeat_path: str, bed_path: str, output_path: str) -> None",
-            "Write the header and the catalog-overlapping records of the repeat VCF with bedtools intersect."),
-        {}, py::arg("repeat_path"), py::arg("bed_path"), py::arg("output_path"));
+            "Write the header and the catalog-overlapping records of the repeat VCF with bedtools intersect."));
     registry->def(
-        "_intersect_in_python",
         [](py::object repeat_path, py::object bed_path, py::object output_path) {
             intersect(repeats::intersect_builtin, repeat_path, bed_path, output_path);
         },
         doc("_intersect_in_python(repeat_path: str, bed_path: str, output_path: str) -> None",
-            "Write the header and the catalog-overlapping records of the repeat VCF, streaming it."),
-        {}, py::arg("repeat_path"), py::arg("bed_path"), py::arg("output_path"));
+            "Write the header and the catalog-overlapping records of the repeat VCF, streaming it."));
     registry->def(
-        "_filtered_repeat_path",
         [](py::object full_repeat_path) {
             return to_path_str(repeats::filtered_repeat_path(path_text(full_repeat_path, "full_repeat_path")));
         },
         doc("_filtered_repeat_path(full_repeat_path: str) -> str",
-            "Default output path: the input's name up to .vcf, with _filtered.vcf, in the same directory."),
-        {}, py::arg("full_repeat_path"));
+            "Default output path: the input's name up to .vcf, with _filtered.vcf, in the same directory."));
     registry->def(
-        "filter_repeats_vcf",
         [](py::object full_repeat_path, py::object repeat_bed_file_path, py::object engine, py::object output_path,
            py::object require_catalog_chromosomes) {
             const auto full = optional<path_text>(full_repeat_path, "full_repeat_path");
@@ -326,8 +310,5 @@ PYBIND11_MODULE(repeats, m) {
             "When the repeat VCF has records and none lies on a chromosome the catalog names (GRCh37's \"1\"\n"
             "against hg38's \"chr1\", say), a WARNING is logged and no record is kept; with\n"
             "require_catalog_chromosomes=True that raises ValueError instead, before anything is written."),
-        {"bedtools_available", "_intersect_with_bedtools", "_intersect_in_python", "_filtered_repeat_path"},
-        py::arg("full_repeat_path") = py::none(), py::arg("repeat_bed_file_path") = py::none(),
-        py::arg("engine") = py::none(), py::arg("output_path") = py::none(), py::kw_only(),
-        py::arg("require_catalog_chromosomes") = false);
+        {"bedtools_available", "_intersect_with_bedtools", "_intersect_in_python", "_filtered_repeat_path"});
 }

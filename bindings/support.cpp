@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <pybind11/eval.h>
 #include <stdexcept>
 
 #include "cli/front_doors.hpp"
@@ -121,6 +122,45 @@ void init_module() {
     set_log_sink(forward_to_logging);
     set_interrupt_check(check_signals);
 }
+
+// ---- definitions -------------------------------------------------------------
+
+Signature::Signature(const std::string& doc, py::handle module) : name(doc.substr(0, doc.find('('))) {
+    int depth = 0;  // within a type's brackets or a default's parentheses, where commas part nothing
+    for (std::size_t i = name.size() + 1, start = i; depth >= 0; ++i) {
+        if (doc[i] == '[' || doc[i] == '(') ++depth;
+        if (doc[i] == ']' || doc[i] == ')') --depth;
+        if (depth > 0 || (doc[i] != ',' && depth == 0)) continue;
+        const std::string item = doc.substr(start, i - start);
+        const std::size_t equals = item.find(" = ");
+        if (item == "*") {
+            keyword_only = parameters.size();
+        } else if (!item.empty()) {
+            const std::string value = equals == std::string::npos ? "" : item.substr(equals + 3);
+            parameters.emplace_back(item.substr(0, std::min(item.find(':'), equals)),
+                                    value.empty() ? py::object() : py::eval(value, module.attr("__dict__")));
+        }
+        start = i + 2;
+    }
+}
+
+}  // namespace merivane::binding
+
+void pybind11::detail::process_attribute<merivane::binding::Signature>::init(
+    const merivane::binding::Signature& signature, function_record* record) {
+    if (signature.parameters.size() != record->nargs_pos) pybind11_fail("parameters unlike its own: " + signature.name);
+    for (std::size_t i = 0; i < signature.parameters.size(); ++i) {
+        if (i == signature.keyword_only) process_attribute<kw_only>::init(kw_only(), record);
+        const auto& [name, value] = signature.parameters[i];
+        if (value) {
+            process_attribute<arg_v>::init(arg(name.c_str()) = value, record);
+        } else {
+            process_attribute<arg>::init(arg(name.c_str()), record);
+        }
+    }
+}
+
+namespace merivane::binding {
 
 // ---- replaceable functions ---------------------------------------------------
 

@@ -6,6 +6,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -25,6 +26,37 @@ namespace py = pybind11;
 // disable_function_signatures() for as long as it defines functions, since
 // the docstrings carry their own annotated signature line.
 void init_module();
+
+// ---- definitions -------------------------------------------------------------
+
+// The signature line a docstring begins with, "name(a: T, b: T = default, *,
+// c: T = default) -> R", read for the name and the parameters: their names,
+// their defaults (Python expressions, evaluated in the module) and where the
+// keyword-only ones begin. Given to a def, it declares those parameters.
+struct Signature {
+    Signature(const std::string& doc, py::handle module);
+    std::string name;
+    std::vector<std::pair<std::string, py::object>> parameters;  // a null object: no default
+    std::size_t keyword_only = SIZE_MAX;
+};
+
+}  // namespace merivane::binding
+
+template <>
+struct pybind11::detail::process_attribute<merivane::binding::Signature>
+    : process_attribute_default<merivane::binding::Signature> {
+    static void init(const merivane::binding::Signature& signature, function_record* record);
+};
+
+namespace merivane::binding {
+
+// Defines `f` on `module` as its docstring's signature line spells it.
+template <class Func>
+std::string define(py::module_ module, Func&& f, const std::string& doc) {
+    const Signature signature(doc, module);
+    module.def(signature.name.c_str(), std::forward<Func>(f), doc.c_str(), signature);
+    return signature.name;
+}
 
 // ---- replaceable functions ---------------------------------------------------
 
@@ -47,15 +79,14 @@ public:
     // The registry of another module of the package.
     static const Overrides& of(const py::module_& module);
 
-    // Defines `name` on the module and registers it with the names of this
-    // module it looks up itself.
-    template <class Func, class... Extra>
-    void def(const char* name, Func&& f, const std::string& doc, std::initializer_list<const char*> reaches,
-             const Extra&... extra) {
-        module_.def(name, std::forward<Func>(f), doc.c_str(), extra...);
+    // Defines a function as define() does and registers it with the names of
+    // this module it looks up itself.
+    template <class Func>
+    void def(Func&& f, const std::string& doc, std::initializer_list<const char*> reaches = {}) {
+        const std::string name = define(module_, std::forward<Func>(f), doc);
         std::vector<Reach> own;
         for (const char* reached : reaches) own.push_back({this, reached});
-        add(name, std::move(own));
+        add(name.c_str(), std::move(own));
     }
     // Binds `name` to the function of that name in another module's
     // registry, which reaches there what it reaches.
@@ -211,12 +242,6 @@ private:
     cli::RunStats stats_;
     py::object dict_;
 };
-
-// Those keywords as a function declares them, after its other parameters.
-#define MERIVANE_OUTPUT_KEYWORDS                                                                                  \
-    py::kw_only(), py::arg("merge_headers") = false, py::arg("threads") = 1, py::arg("compresslevel") = merivane::compression::kDefaultLevel, \
-        py::arg("index") = py::none(), py::arg("sort_order") = "text", py::arg("sample") = py::none(),   \
-        py::arg("header_lines") = py::tuple(), py::arg("stats") = py::none()
 
 // How a docstring's signature line spells them, to its end.
 #define MERIVANE_OUTPUT_SIGNATURE                                                                          \

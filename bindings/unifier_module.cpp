@@ -397,98 +397,71 @@ PYBIND11_MODULE(unifier, m) {
 
     // --- input reading
     registry->def(
-        "get_lines",
         [](py::handle file_path) {
             const std::string path = path_text(file_path, "file_path");
             const core::Lines lines = without_gil([&] { return core::get_lines(path); });
             return to_str_list(lines.views);
         },
-        doc("get_lines(file_path: str) -> List[str]", "The file's lines, whether or not it is gzipped."), {},
-        py::arg("file_path"));
-    registry->def("is_empty", &is_empty_objects,
-               doc("is_empty(lines: Iterable[str]) -> bool", "True when nothing but headers and blank lines is present."),
-               {}, py::arg("lines"));
-    registry->def("vcf_header_from_lines", &vcf_header_objects,
-               doc("vcf_header_from_lines(vcf_lines: Iterable[str]) -> str",
-                   "Everything up to and including the #CHROM column header."),
-               {}, py::arg("vcf_lines"));
+        doc("get_lines(file_path: str) -> List[str]", "The file's lines, whether or not it is gzipped."));
+    registry->def(&is_empty_objects, doc("is_empty(lines: Iterable[str]) -> bool",
+                                         "True when nothing but headers and blank lines is present."));
+    registry->def(&vcf_header_objects, doc("vcf_header_from_lines(vcf_lines: Iterable[str]) -> str",
+                                           "Everything up to and including the #CHROM column header."));
 
     // --- record rules
+    registry->def([](py::handle line) { return core::is_valid_line(text_view(line, "line")); },
+                  doc("is_valid_line(line: str) -> bool",
+                      "Whether a CNV line is carried into the unified file: headers and records with SVTYPE= are,\n"
+                      "records whose first genotype is the no-call ./. are not."));
     registry->def(
-        "is_valid_line", [](py::handle line) { return core::is_valid_line(text_view(line, "line")); },
-        doc("is_valid_line(line: str) -> bool",
-            "Whether a CNV line is carried into the unified file: headers and records with SVTYPE= are,\n"
-            "records whose first genotype is the no-call ./. are not."),
-        {}, py::arg("line"));
-    registry->def(
-        "modify_repeat_line",
         [](py::handle repeat_line) { return to_str(core::modify_repeat_line(text_view(repeat_line, "repeat_line"))); },
         doc("modify_repeat_line(repeat_line: str) -> str",
-            "The ten-cell repeat record with \";SVTYPE=REP\" appended to its INFO."),
-        {}, py::arg("repeat_line"));
+            "The ten-cell repeat record with \";SVTYPE=REP\" appended to its INFO."));
     registry->def(
-        "_repeat_line_needs_svtype",
         [](py::handle repeat_line) { return core::repeat_line_needs_svtype(text_view(repeat_line, "repeat_line")); },
-        doc("_repeat_line_needs_svtype(repeat_line: str) -> bool", "Whether a repeat record is missing SVTYPE=."), {},
-        py::arg("repeat_line"));
-    registry->def("_marked_repeat_line", &marked_repeat_line,
-               doc("_marked_repeat_line(repeat_line: str, add_repeat_svtype: Optional[bool]) -> str",
-                   "The repeat line as it should be written."),
-               {"_repeat_line_needs_svtype", "modify_repeat_line"}, py::arg("repeat_line"),
-               py::arg("add_repeat_svtype"));
+        doc("_repeat_line_needs_svtype(repeat_line: str) -> bool", "Whether a repeat record is missing SVTYPE=."));
+    registry->def(&marked_repeat_line,
+                  doc("_marked_repeat_line(repeat_line: str, add_repeat_svtype: Optional[bool]) -> str",
+                      "The repeat line as it should be written."),
+                  {"_repeat_line_needs_svtype", "modify_repeat_line"});
     registry->def(
-        "drop_sv_records_by_filter",
         [](py::handle lines, py::handle tokens) { return drop_sv_objects(lines, filter_tokens(tokens, "filter_tokens")); },
         doc("drop_sv_records_by_filter(lines: Sequence[str], filter_tokens: Sequence[str]) -> List[str]",
-            "A new list without the SV records whose FILTER carries one of the tokens."),
-        {}, py::arg("lines"), py::arg("filter_tokens"));
+            "A new list without the SV records whose FILTER carries one of the tokens."));
     registry->def(
-        "_roh_lines_are_bed",
         [](py::handle roh_lines, py::handle declared) {
             return roh_objects_are_bed(roh_lines, require_text(declared, "declared"));
         },
         doc("_roh_lines_are_bed(roh_lines: Sequence[str], declared: str) -> bool",
-            "Whether the ROH input is a BED needing conversion."),
-        {}, py::arg("roh_lines"), py::arg("declared"));
+            "Whether the ROH input is a BED needing conversion."));
     registry->def(
-        "roh_bed_line_to_vcf",
         [](py::handle bed_line) { return to_str(core::roh_bed_line_to_vcf(text_view(bed_line, "bed_line"))); },
-        doc("roh_bed_line_to_vcf(bed_line: str) -> str", "One DRAGEN ROH BED interval as an <ROH> VCF record."), {},
-        py::arg("bed_line"));
+        doc("roh_bed_line_to_vcf(bed_line: str) -> str", "One DRAGEN ROH BED interval as an <ROH> VCF record."));
 
-    registry->def("read_struct_lines", &read_struct_lines,
-               doc("read_struct_lines(struct_files: Dict[str, Optional[str]], options: Optional[UnifyOptions] = None) "
-                   "-> Dict[str, Optional[List[str]]]",
-                   "Read each input path into lines, dropping the ones with nothing to add."),
-               {"get_lines", "is_empty", "drop_sv_records_by_filter"}, py::arg("struct_files"),
-               py::arg("options") = py::none());
+    registry->def(&read_struct_lines,
+                  doc("read_struct_lines(struct_files: Dict[str, Optional[str]], "
+                      "options: Optional[UnifyOptions] = None) -> Dict[str, Optional[List[str]]]",
+                      "Read each input path into lines, dropping the ones with nothing to add."),
+                  {"get_lines", "is_empty", "drop_sv_records_by_filter"});
 
     // --- writer
-    registry->def("unify_lines", &unify_lines,
-               doc("unify_lines(files_lines: Dict[str, Optional[List[str]]], output_path: str, "
-                   "options: Optional[UnifyOptions] = None, *, merge_headers: bool = False) -> Optional[str]",
-                   "Write the unified, unsorted VCF: one header, then the other inputs' records.", kMergeHeadersDoc),
-               {"is_valid_line", "_marked_repeat_line", "_roh_lines_are_bed", "roh_bed_line_to_vcf",
-                "vcf_header_from_lines"},
-               py::arg("files_lines"), py::arg("output_path"), py::arg("options") = py::none(), py::kw_only(),
-               py::arg("merge_headers") = false);
-    m.def("_write_vcf_content", &write_vcf_content, py::arg("file_type"), py::arg("lines_dict"), py::arg("output_h"),
-          py::arg("options"),
-          doc("_write_vcf_content(file_type: str, lines_dict: Dict[str, Optional[List[str]]], output_h, "
-              "options: UnifyOptions) -> None",
-              "Append one input's records (never its header) to output_h.")
-              .c_str());
+    registry->def(&unify_lines,
+                  doc("unify_lines(files_lines: Dict[str, Optional[List[str]]], output_path: str, "
+                      "options: Optional[UnifyOptions] = None, *, merge_headers: bool = False) -> Optional[str]",
+                      "Write the unified, unsorted VCF: one header, then the other inputs' records.", kMergeHeadersDoc),
+                  {"is_valid_line", "_marked_repeat_line", "_roh_lines_are_bed", "roh_bed_line_to_vcf",
+                   "vcf_header_from_lines"});
+    define(m, &write_vcf_content,
+           doc("_write_vcf_content(file_type: str, lines_dict: Dict[str, Optional[List[str]]], output_h, "
+               "options: UnifyOptions) -> None",
+               "Append one input's records (never its header) to output_h."));
 
     // --- the whole job
-    m.def("run", &run, py::arg("output_path"), py::arg("sv_path") = py::none(), py::arg("cnv_path") = py::none(),
-          py::arg("repeat_path") = py::none(), py::arg("roh_bed_path") = py::none(),
-          py::arg("skip_svtype") = false, py::arg("drop_sv_filters") = py::tuple(), MERIVANE_OUTPUT_KEYWORDS,
-          doc("run(output_path: str, sv_path: Optional[str] = None, cnv_path: Optional[str] = None, "
-              "repeat_path: Optional[str] = None, roh_bed_path: Optional[str] = None, skip_svtype: bool = False, "
-              "drop_sv_filters: Sequence[str] = (), *, "
-              MERIVANE_OUTPUT_SIGNATURE,
-              "Read, unify, sort and BGZF-compress the inputs; return the compressed file's path, or None\n"
-              "when there was nothing to unify.",
-              kOutputKeywordsDoc)
-              .c_str());
+    define(m, &run,
+           doc("run(output_path: str, sv_path: Optional[str] = None, cnv_path: Optional[str] = None, "
+               "repeat_path: Optional[str] = None, roh_bed_path: Optional[str] = None, skip_svtype: bool = False, "
+               "drop_sv_filters: Sequence[str] = (), *, " MERIVANE_OUTPUT_SIGNATURE,
+               "Read, unify, sort and BGZF-compress the inputs; return the compressed file's path, or None\n"
+               "when there was nothing to unify.",
+               kOutputKeywordsDoc));
 }
