@@ -533,22 +533,16 @@ def unify_dragen_or_ont(args: argparse.Namespace, output: str) -> Optional[str]:
     """Through the pipeline's door; with FILTER tokens to drop, which those
     doors do not take, through `_unify` with the door's inputs and options
     plus the tokens."""
-    dragen = args.pipeline == "dragen"
-    roh = args.roh if dragen else None
+    roh, modify = getattr(args, "roh", None), getattr(args, "modify_repeats", None)
     settings = output_settings(args)
     tokens = drop_filters(args)
-    if not tokens:
-        if dragen:
-            return cli.dragen_unify(output_path=output, sv_path=args.sv_path, cnv_path=args.cnv_path,
-                                    repeat_path=args.repeat_path, roh_bed_path=roh, **settings)
-        return cli.ont_unify(output_path=output, sv_path=args.sv_path, cnv_path=args.cnv_path,
-                             repeat_path=args.repeat_path, modify_repeats=args.modify_repeats, **settings)
-    struct_files = {cli.SV: args.sv_path, cli.CNV: args.cnv_path, cli.REPEATS: args.repeat_path, cli.ROH: roh}
-    if dragen:
-        options = cli.UnifyOptions(drop_sv_filters=tokens)
-    else:
-        options = cli.UnifyOptions(add_repeat_svtype=args.modify_repeats, drop_sv_filters=tokens)
-    return cli._unify(struct_files, output, options, **settings)
+    if tokens:
+        struct_files = {cli.SV: args.sv_path, cli.CNV: args.cnv_path, cli.REPEATS: args.repeat_path, cli.ROH: roh}
+        return cli._unify(struct_files, output, cli.UnifyOptions(modify, drop_sv_filters=tokens), **settings)
+    paths = dict(output_path=output, sv_path=args.sv_path, cnv_path=args.cnv_path, repeat_path=args.repeat_path)
+    if args.pipeline == "dragen":
+        return cli.dragen_unify(**paths, roh_bed_path=roh, **settings)
+    return cli.ont_unify(**paths, modify_repeats=modify, **settings)
 
 
 def unify_pacbio(args: argparse.Namespace, output: str) -> Optional[str]:
