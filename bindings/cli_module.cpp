@@ -196,29 +196,31 @@ PYBIND11_MODULE(cli, m) {
                "Restrict the full PacBio repeat VCF to the catalog, then unify as pacbio_unify does.",
                filter_and_unify_keywords.c_str()));
 
-    // The command lines: built and run by Merivane._command (the function
-    // named without the leading "_"), looked up there at call time.
-    const auto command = [](const char* name) {
-        return [target = std::string(name[0] == '_' ? name + 1 : name)](py::object argument) {
-            return py::module_::import("Merivane._command").attr(target.c_str())(argument);
+    // The command lines are built and run by Merivane._command, its `target`
+    // looked up at call time and given `leading`, then the one argument.
+    const auto command = [](std::string target, py::tuple leading = py::tuple()) {
+        return [target, leading](py::object argument) {
+            return py::module_::import("Merivane._command").attr(target.c_str())(*(leading + py::make_tuple(argument)));
         };
     };
-    define(m, command("_add_common_arguments"),
+    define(m, command("add_common_arguments"),
            doc("_add_common_arguments(parser: argparse.ArgumentParser) -> None",
                "Add the options every pipeline's command line shares: -o, -s and -c."));
-    const auto define_command = [&](const std::string& name, const char* returns, const std::string& summary) {
-        const std::string signature = name + "(argv: Optional[Sequence[str]] = None) -> " + returns;
-        define(m, command(name.c_str()), doc(signature.c_str(), summary.c_str()));
+    const auto define_command = [&](const std::string& name, const char* returns, const std::string& summary,
+                                    auto&& run) {
+        define(m, run, doc((name + "(argv: Optional[Sequence[str]] = None) -> " + returns).c_str(), summary.c_str()));
     };
     define_command("_main", "int",
-                   "The merivane command: its exit status (argparse exits by itself on a usage error or --help).");
+                   "The merivane command: its exit status (argparse exits by itself on a usage error or --help).",
+                   command("main"));
     using Pipeline = std::pair<const char*, const char*>;
     for (const auto& [pipeline, title] : {Pipeline{"dragen", "DRAGEN"}, Pipeline{"ont", "Oxford Nanopore"},
                                           Pipeline{"pacbio", "PacBio"}}) {
         const std::string from_cli = std::string(pipeline) + "_from_cli";
-        define_command(from_cli, "None", std::string("Command line of the ") + title + " pipeline.");
+        define_command(from_cli, "None", std::string("Command line of the ") + title + " pipeline.", command(from_cli));
         define_command(std::string("_") + pipeline + "_command", "int",
                        std::string("The merivane-") + pipeline + " command: " + from_cli +
-                           " with messages on standard error and a one-line error; its exit status.");
+                           " with messages on standard error and a one-line error; its exit status.",
+                       command("installed_command", py::make_tuple(std::string("merivane-") + pipeline, from_cli)));
     }
 }

@@ -239,8 +239,9 @@ def pacbio_from_cli(argv: Optional[Sequence[str]] = None) -> None:
 
 
 def installed_command(command: str, entry: str, argv: Optional[Sequence[str]]) -> int:
-    """`entry` is looked up on Merivane.cli at call time and given `argv` as it
-    came: its parser, options and help stay exactly its own."""
+    """The installed command `command` (merivane-dragen, ...): `entry` is
+    looked up on Merivane.cli at call time and given `argv` as it came: its
+    parser, options and help stay exactly its own."""
     if "--version" in arguments(argv):
         print(f"{command} {__version__}", flush=True)
         return EXIT_SUCCESS
@@ -250,18 +251,6 @@ def installed_command(command: str, entry: str, argv: Optional[Sequence[str]]) -
             getattr(cli, entry)(argv)
 
     return run_guarded(work)
-
-
-def dragen_command(argv: Optional[Sequence[str]] = None) -> int:
-    return installed_command("merivane-dragen", "dragen_from_cli", argv)
-
-
-def ont_command(argv: Optional[Sequence[str]] = None) -> int:
-    return installed_command("merivane-ont", "ont_from_cli", argv)
-
-
-def pacbio_command(argv: Optional[Sequence[str]] = None) -> int:
-    return installed_command("merivane-pacbio", "pacbio_from_cli", argv)
 
 
 # ---- merivane ---------------------------------------------------------------
