@@ -38,59 +38,38 @@ py::object unify_entry(py::object struct_files, py::object output_path, py::obje
     return keywords.run([&] { return cli::unify(files, output, unify_options, keywords.settings()); });
 }
 
-// Runs a door over its paths (None for an input it takes none of): in the
-// core with the options `core_options` makes when nothing it calls was
-// replaced (the core refuses colliding outputs itself), else through
-// `_unify` with the options record `make_options` builds from the module's
-// UnifyOptions.
-template <class CoreOptions, class MakeOptions>
-py::object run_door(py::handle output_path, const unifier::KindTable<py::handle>& paths, const RunKeywords& keywords,
-                    CoreOptions&& core_options, MakeOptions&& make_options) {
+enum class Door { Dragen, Ont, Pacbio };
+
+// A door over its paths and its one option of the pipeline's (roh_bed_path,
+// modify_repeats or drop_sv_filters): in the core while `_unify` is the one
+// loaded (the core refuses colliding outputs itself), else through `_unify`
+// with the module's UnifyOptions made of that option.
+template <Door door>
+py::object unify_door(py::object output_path, py::object sv_path, py::object cnv_path, py::object repeat_path,
+                      py::object option, py::object merge_headers, py::object threads, py::object compresslevel,
+                      py::object index, py::object sort_order, py::object sample, py::object header_lines,
+                      py::object stats) {
+    const RunKeywords keywords(merge_headers, threads, compresslevel, index, sort_order, sample, header_lines, stats);
+    const unifier::KindTable<py::handle> paths = {sv_path, cnv_path, repeat_path,
+                                                  door == Door::Dragen ? option : py::none()};
     const std::string output = path_text(output_path, "output_path");
     const unifier::StructFiles files = struct_files(paths);
-    const unifier::UnifyOptions options = core_options();
+    unifier::UnifyOptions options;
+    py::dict fields;
+    if constexpr (door == Door::Ont) {
+        options = cli::ont_options(tri_state(option));
+        fields["add_repeat_svtype"] = option;
+    } else if constexpr (door == Door::Pacbio) {
+        const py::tuple tokens = filter_token_tuple(option, "drop_sv_filters");
+        options = cli::pacbio_options(filter_tokens(tokens, "drop_sv_filters"));
+        fields["drop_sv_filters"] = tokens;
+    }
     if (registry->intact("_unify")) {
         return keywords.run([&] { return cli::unify(files, output, options, keywords.settings()); });
     }
     cli::reject_outputs_naming_inputs(files, output);
-    return registry->attr("_unify")(struct_files_dict(paths), output_path, make_options(registry->attr("UnifyOptions")),
+    return registry->attr("_unify")(struct_files_dict(paths), output_path, registry->attr("UnifyOptions")(**fields),
                                     **keywords.changed());
-}
-
-py::object dragen_unify(py::object output_path, py::object sv_path, py::object cnv_path, py::object repeat_path,
-                        py::object roh_bed_path, py::object merge_headers, py::object threads,
-                        py::object compresslevel, py::object index, py::object sort_order,
-                        py::object sample, py::object header_lines, py::object stats) {
-    const RunKeywords keywords(merge_headers, threads, compresslevel, index, sort_order, sample, header_lines, stats);
-    return run_door(
-        output_path, {sv_path, cnv_path, repeat_path, roh_bed_path}, keywords, [] { return unifier::UnifyOptions{}; },
-        [](py::object make) { return make(); });
-}
-
-py::object ont_unify(py::object output_path, py::object sv_path, py::object cnv_path, py::object repeat_path,
-                     py::object modify_repeats, py::object merge_headers, py::object threads, py::object compresslevel,
-                     py::object index, py::object sort_order,
-                        py::object sample, py::object header_lines, py::object stats) {
-    const RunKeywords keywords(merge_headers, threads, compresslevel, index, sort_order, sample, header_lines, stats);
-    return run_door(
-        output_path, {sv_path, cnv_path, repeat_path, py::none()}, keywords,
-        [&] { return cli::ont_options(tri_state(modify_repeats)); },
-        [&](py::object make) { return make("add_repeat_svtype"_a = modify_repeats); });
-}
-
-py::object pacbio_unify(py::object output_path, py::object sv_path, py::object cnv_path, py::object repeat_path,
-                        py::object drop_sv_filters, py::object merge_headers, py::object threads,
-                        py::object compresslevel, py::object index, py::object sort_order,
-                        py::object sample, py::object header_lines, py::object stats) {
-    const RunKeywords keywords(merge_headers, threads, compresslevel, index, sort_order, sample, header_lines, stats);
-    py::tuple tokens;
-    return run_door(
-        output_path, {sv_path, cnv_path, repeat_path, py::none()}, keywords,
-        [&] {
-            tokens = filter_token_tuple(drop_sv_filters, "drop_sv_filters");
-            return cli::pacbio_options(filter_tokens(tokens, "drop_sv_filters"));
-        },
-        [&](py::object make) { return make("drop_sv_filters"_a = tokens); });
 }
 
 py::object pacbio_filter_and_unify(py::object output_path, py::object sv_path, py::object cnv_path,
@@ -161,18 +140,18 @@ PYBIND11_MODULE(cli, m) {
                       "Read, unify, sort and compress; the compressed file's path, or None when nothing was unified.",
                       kOutputKeywordsDoc),
                   {"read_struct_lines", "unify_lines", "sort_and_compress"});
-    define(m, &dragen_unify,
+    define(m, &unify_door<Door::Dragen>,
            doc("dragen_unify(output_path: str, sv_path: Optional[str] = None, cnv_path: Optional[str] = None, "
                "repeat_path: Optional[str] = None, roh_bed_path: Optional[str] = None, *, " MERIVANE_OUTPUT_SIGNATURE,
                "Unify a DRAGEN run's SV, CNV, repeat and ROH outputs into one sorted, bgzipped VCF.",
                kOutputKeywordsDoc));
-    define(m, &ont_unify,
+    define(m, &unify_door<Door::Ont>,
            doc("ont_unify(output_path: str, sv_path: Optional[str] = None, cnv_path: Optional[str] = None, "
                "repeat_path: Optional[str] = None, modify_repeats: Optional[bool] = None, *, "
                MERIVANE_OUTPUT_SIGNATURE,
                "Unify an Oxford Nanopore run's SV, CNV and repeat outputs into one sorted, bgzipped VCF.",
                kOutputKeywordsDoc));
-    registry->def(&pacbio_unify,
+    registry->def(&unify_door<Door::Pacbio>,
                   doc("pacbio_unify(output_path: str, sv_path: Optional[str] = None, cnv_path: Optional[str] = None, "
                       "repeat_path: Optional[str] = None, drop_sv_filters: Sequence[str] = (), *, "
                       MERIVANE_OUTPUT_SIGNATURE,
