@@ -23,9 +23,9 @@ py::object text_or_replacement(const std::string& text) {
     return py::reinterpret_steal<py::object>(decoded);
 }
 
-py::list command_list(const std::vector<std::string>& cmd) {
+py::list decoded_list(const std::vector<std::string>& texts) {
     py::list out;
-    for (const auto& part : cmd) out.append(text_or_replacement(part));
+    for (const auto& text : texts) out.append(text_or_replacement(text));
     return out;
 }
 
@@ -56,10 +56,10 @@ py::object make_exception(const Error& error) {
         return py::reinterpret_steal<py::object>(exc);
     }
     if (const auto* e = dynamic_cast<const CalledProcessError*>(&error)) {
-        return py::module_::import("subprocess").attr("CalledProcessError")(e->returncode(), command_list(e->cmd()));
+        return py::module_::import("subprocess").attr("CalledProcessError")(e->returncode(), decoded_list(e->cmd()));
     }
     if (const auto* e = dynamic_cast<const TimeoutExpired*>(&error)) {
-        return py::module_::import("subprocess").attr("TimeoutExpired")(command_list(e->cmd()), e->timeout_seconds());
+        return py::module_::import("subprocess").attr("TimeoutExpired")(decoded_list(e->cmd()), e->timeout_seconds());
     }
     if (const auto* e = dynamic_cast<const CorruptInputError*>(&error)) {
         if (e->truncated()) return py::reinterpret_borrow<py::object>(PyExc_EOFError)(message);
@@ -95,11 +95,7 @@ py::object to_python(const LogArg& arg) {
         py::object operator()(const NoneValue&) const { return py::none(); }
         py::object operator()(std::int64_t value) const { return py::int_(value); }
         py::object operator()(const std::string& value) const { return text_or_replacement(value); }
-        py::object operator()(const std::vector<std::string>& values) const {
-            py::list out;
-            for (const auto& value : values) out.append(text_or_replacement(value));
-            return out;
-        }
+        py::object operator()(const std::vector<std::string>& values) const { return decoded_list(values); }
     };
     return std::visit(Visitor{}, arg);
 }
@@ -355,13 +351,9 @@ py::object optional_str(const std::optional<std::string>& path) {
 }
 
 py::list to_str_list(const std::vector<std::string_view>& lines) {
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(lines.size()));
-    if (list == nullptr) throw py::error_already_set();
-    py::list out = py::reinterpret_steal<py::list>(list);
+    py::list out(lines.size());
     for (std::size_t i = 0; i < lines.size(); ++i) {
-        PyObject* text = PyUnicode_DecodeUTF8(lines[i].data(), static_cast<Py_ssize_t>(lines[i].size()), "strict");
-        if (text == nullptr) throw py::error_already_set();
-        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), text);
+        PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), to_str(lines[i]).release().ptr());
     }
     return out;
 }

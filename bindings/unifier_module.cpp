@@ -160,19 +160,22 @@ py::str vcf_header_objects(py::handle lines) {
     return to_str(header);
 }
 
+// Lines read per input kind, keyed by the kind constants; None for none.
+template <class Table, class Convert>
+py::dict by_kind(const Table& lines, Convert&& convert) {
+    py::dict result;
+    for (std::size_t i = 0; i < lines.size(); ++i) result[kinds[i]] = lines[i] ? convert(*lines[i]) : py::none();
+    return result;
+}
+
 py::dict read_struct_lines(py::handle struct_files, py::handle options_arg) {
     const py::object options = options_or_default(options_arg);
     const core::UnifyOptions unify_options = core_options(options);
     const core::StructFiles files = merivane::binding::struct_files(struct_files);
 
-    py::dict result;
     if (registry->reaches_intact("read_struct_lines")) {
         const core::FilesLines lines = without_gil([&] { return core::read_struct_lines(files, unify_options); });
-        for (const InputKind kind : core::kFileTypes) {
-            const auto& entry = lines[core::kind_index(kind)];
-            result[kinds[core::kind_index(kind)]] = entry ? py::object(to_str_list(entry->views)) : py::none();
-        }
-        return result;
+        return by_kind(lines, [](const core::Lines& read) -> py::object { return to_str_list(read.views); });
     }
 
     const auto get_lines = registry->replaced("get_lines");
@@ -193,12 +196,8 @@ py::dict read_struct_lines(py::handle struct_files, py::handle options_arg) {
     overrides.is_empty = [&](const py::object& lines) {
         return is_empty ? truthy((*is_empty)(lines)) : is_empty_objects(lines);
     };
-    auto lines = core::read_struct_lines_with(files, unify_options, overrides);
-    for (const InputKind kind : core::kFileTypes) {
-        auto& entry = lines[core::kind_index(kind)];
-        result[kinds[core::kind_index(kind)]] = entry ? std::move(*entry) : py::none();
-    }
-    return result;
+    const auto lines = core::read_struct_lines_with(files, unify_options, overrides);
+    return by_kind(lines, [](const py::object& read) { return read; });
 }
 
 // --- writer ----------------------------------------------------------------
