@@ -40,24 +40,10 @@ core::SortOverrides sort_overrides() {
 
 py::object position_to_int(const core::Position& position) {
     if (position.magnitude == 0) return py::int_(position.value);
-    std::string text = position.magnitude < 0 ? "-" : "";
-    text.append(position.digits);
-    if (PyObject* value = PyLong_FromString(text.c_str(), nullptr, 10)) return py::reinterpret_steal<py::object>(value);
-    // Past the host's limit on digits converted from text: build it from
-    // pieces of 18 digits instead.
-    PyErr_Clear();
-    py::object value = py::int_(0);
-    const py::int_ piece_scale(1'000'000'000'000'000'000LL);
-    std::string_view digits = position.digits;
-    const std::size_t head = digits.size() % 18;
-    if (head > 0) {
-        value = py::int_(std::stoll(std::string(digits.substr(0, head))));
-        digits.remove_prefix(head);
-    }
-    for (; !digits.empty(); digits.remove_prefix(18)) {
-        value = value * piece_scale + py::int_(std::stoll(std::string(digits.substr(0, 18))));
-    }
-    return position.magnitude < 0 ? -value : value;
+    // Through a Decimal: int() of a text past the host's limit on digits is
+    // refused, int() of a Decimal is not.
+    const std::string text = (position.magnitude < 0 ? "-" : "") + std::string(position.digits);
+    return py::int_(py::module_::import("decimal").attr("Decimal")(text));
 }
 
 py::list list_of(const std::vector<py::object>& objects, const std::vector<std::size_t>& which, py::list out) {
