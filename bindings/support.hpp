@@ -21,10 +21,9 @@ namespace merivane::binding {
 
 namespace py = pybind11;
 
-// Registers the error translation (local to the calling extension module),
-// the logging bridge and the interrupt check. Each module body also holds a `py::options` with
-// disable_function_signatures() for as long as it defines functions, since
-// the docstrings carry their own annotated signature line.
+// Registers the error translation (local to the calling module), the logging
+// bridge and the interrupt check. Each module body also disables pybind11's
+// signature lines while it defines functions: the docstrings carry their own.
 void init_module();
 
 // ---- definitions -------------------------------------------------------------
@@ -67,12 +66,6 @@ std::string define(py::module_ module, Func&& f, const std::string& doc) {
 // the work in the core instead. Lives as long as the process.
 class Overrides {
 public:
-    // A name another function looks up, on this module or another one.
-    struct Reach {
-        const Overrides* overrides;
-        std::string name;
-    };
-
     // The registry of `module`, published on it for the package's other
     // modules (see of()).
     static Overrides& create(py::module_ module);
@@ -103,6 +96,11 @@ public:
     py::object attr(const char* name) const { return module_.attr(name); }
 
 private:
+    // A name another function looks up, on this module or another one.
+    struct Reach {
+        const Overrides* overrides;
+        std::string name;
+    };
     struct Entry {
         std::string name;
         py::object loaded;
