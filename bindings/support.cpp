@@ -1,9 +1,10 @@
 #include "support.hpp"
 
+#include <pybind11/eval.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <limits>
-#include <pybind11/eval.h>
 #include <stdexcept>
 
 #include "cli/front_doors.hpp"
