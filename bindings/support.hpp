@@ -241,7 +241,9 @@ private:
     py::object dict_;
 };
 
-// How a docstring's signature line spells them, to its end.
+// How a docstring's signature line spells them, to its end. A signature's
+// defaults are the ones Python sees, so the level there must be the core's.
+static_assert(compression::kDefaultLevel == 9, "signatures say compresslevel: int = 9");
 #define MERIVANE_OUTPUT_SIGNATURE                                                                          \
     "merge_headers: bool = False, threads: int = 1, compresslevel: int = 9, index: Optional[str] = None, " \
     "sort_order: str = \"text\", sample: Optional[str] = None, header_lines: Sequence[str] = (), "         \
