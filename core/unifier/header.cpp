@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <ranges>
 #include <vector>
 
 #include "platform/log.hpp"
@@ -48,14 +49,11 @@ bool is_bare_primary_chromosome(std::string_view name) {
     return number <= 22;
 }
 
+// Visits the non-empty tokens of `text`.
 template <class Visit>
 void for_each_token(std::string_view text, char separator, Visit&& visit) {
-    std::size_t at = 0;
-    while (at <= text.size()) {
-        std::size_t end = text.find(separator, at);
-        if (end == std::string_view::npos) end = text.size();
-        if (end > at) visit(text.substr(at, end - at));
-        at = end + 1;
+    for (const auto token : std::views::split(text, separator)) {
+        if (!token.empty()) visit(std::string_view(token.begin(), token.end()));
     }
 }
 
@@ -100,7 +98,7 @@ std::optional<Declaration> parse_declaration(std::string_view line) {
 
 void warn_about_chromosome_naming(const KindTable<std::optional<LineSpan>>& lines) {
     // Per input: the first chr-prefixed and the first bare primary name
-    // among its records (a BED's lines are records too).
+    // among its records (or a BED's lines).
     KindTable<std::pair<std::string_view, std::string_view>> naming;
     for (const InputKind kind : kFileTypes) {
         const auto& input = lines[kind_index(kind)];
@@ -177,9 +175,9 @@ void HeaderMerge::add_input(InputKind kind, LineSpan header) {
 }
 
 void HeaderMerge::use_record(InputKind kind, std::string_view line) {
-    // Called once per record of the unified file: the chromosome costs a
-    // tab search and, mostly, one comparison. A blank line's "chromosome" is
-    // white space, which no contig line is made for.
+    // Called once per record: the chromosome costs a tab search and, mostly,
+    // one comparison. A blank line's "chromosome" is white space, which
+    // gets no contig line.
     if (line.empty() || is_header_line(line)) return;
     const std::size_t tab = line.find('\t');
     if (tab == std::string_view::npos) return;

@@ -39,13 +39,9 @@ struct Declaration {
 std::optional<Declaration> parse_declaration(std::string_view line);
 
 // One warning when the records of one input name primary chromosomes with
-// "chr" (chr1) and those of another without (1): the inputs of one sample
-// called against references that name chromosomes apart never meet on one.
-// `lines` holds each input's lines, or nullopt for an absent one.
+// "chr" (chr1) and those of another without (1): inputs called against
+// references that name chromosomes apart never meet on one.
 void warn_about_chromosome_naming(const KindTable<std::optional<LineSpan>>& lines);
-
-// Whether a header line is meta-information ("##..."); the header's
-// declarations are the leading run of such lines.
 
 class HeaderMerge {
 public:
@@ -58,17 +54,14 @@ public:
     void add_input(InputKind kind, LineSpan header);
 
     // Notes the chromosome, INFO and FORMAT keys and FILTER values of a line
-    // the writer puts after the header (header lines, blank lines and lines
-    // without a tab are no records); `kind` is the input it comes from.
+    // the writer puts after the header, if it is a record (it has a tab).
     void use_record(InputKind kind, std::string_view line);
 
-    // Taken from the other inputs, then the writer's own, then one for each
-    // tag the records use and no line declares: INFO, FORMAT, FILTER and ALT
-    // lines, each terminated.
+    // INFO, FORMAT, FILTER and ALT lines: taken from the other inputs, then
+    // the writer's own, then one for each tag used and declared by no line.
     std::string declarations() const;
-    // Contig lines taken from the other inputs, then one per chromosome that
-    // a record uses and no line declares, in the order the sorted file
-    // meets them.
+    // Contig lines taken from the other inputs, then one per chromosome used
+    // and declared by no line, in the order the sorted file meets them.
     std::string contigs() const;
 
 private:
@@ -81,8 +74,7 @@ private:
         using is_transparent = void;
         std::size_t operator()(std::string_view text) const noexcept { return std::hash<std::string_view>{}(text); }
     };
-    // IDs the records use, mapped to their place in undeclared_ (npos when
-    // a header line declares them).
+    // IDs the records use -> their place in undeclared_, or npos.
     using UsedTags = std::unordered_map<std::string, std::size_t, TextHash, std::equal_to<>>;
     // A tag the records use that no header line declares, in the order met.
     struct Undeclared {

@@ -19,12 +19,10 @@ namespace merivane::unifier {
 
 namespace {
 
-// Writes lines as held, except that a line left without its terminator is
-// terminated before anything else follows it: otherwise the next input's
-// first record would continue it. Applies the header edit on the way (the
-// added lines go just before the first line that is no "##" line, the
-// column-header line, whose sample it renames) and counts the records
-// against the input being written.
+// Writes lines as held, terminating a line left open before anything
+// follows it (else the next input's first record would continue it).
+// Applies the header edit on the way, the added lines just before the first
+// line that is no "##" line, and counts the records of each input.
 class LineWriter {
 public:
     LineWriter(TextSink& sink, const HeaderEdit& edit, RecordTally* tally)
@@ -158,10 +156,9 @@ std::vector<std::string_view> valid_cnv_lines(LineSpan lines, const WriterOverri
 }
 
 // The input whose header the unified file carries (the first present of SV,
-// CNV, repeats) and its lines as they are written first: all of an SV
-// input's, a CNV input's valid ones, a repeat input's header alone (its
-// records follow in its own section). Not copyable: the lines may view
-// `header_`.
+// CNV, repeats) and its lines as written first: all of an SV input's, a CNV
+// input's valid ones, a repeat input's header alone. Not copyable: the
+// lines may view `header_`.
 class Donor {
 public:
     Donor(const LinesTable& lines, const WriterOverrides& overrides) {
@@ -182,8 +179,8 @@ public:
     Donor(const Donor&) = delete;
     Donor& operator=(const Donor&) = delete;
 
-    // Whether `other`'s records follow the donor's lines in a section of
-    // their own: a CNV donor's come with its header.
+    // Whether `other`'s records follow in a section of their own: a CNV
+    // donor's come with its header.
     bool followed_by(InputKind other) const {
         return other != InputKind::Sv && !(other == InputKind::Cnv && kind == InputKind::Cnv);
     }
@@ -196,8 +193,8 @@ private:
     std::string header_;
 };
 
-// An input whose records follow the donor's lines. With a merged header,
-// records made while scanning are kept when making them again would run a
+// An input whose records follow the donor's lines, and, with a merged
+// header, the records made by the scan when making them again would run a
 // rule twice.
 struct Section {
     InputKind kind;
@@ -303,10 +300,10 @@ void check_sample_column(const LinesTable& lines) {
         const std::size_t samples =
             i < donor->size() && contains_column_header((*donor)[i]) ? cell_count((*donor)[i]) - vcf::kFirstSample : 0;
         if (samples == 1) return;
-        ValueError error("Only a header with exactly one sample column can have it renamed; this one has " +
-                                 std::to_string(samples));
-        error.add_note("in the " + std::string(kind_name(kind)) + " input, line " + std::to_string(i + 1));
-        throw error;
+        on_line(kind, i, [&] {
+            throw ValueError("Only a header with exactly one sample column can have it renamed; this one has " +
+                             std::to_string(samples));
+        });
     }
 }
 

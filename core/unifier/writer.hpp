@@ -30,7 +30,6 @@ inline constexpr const char* kUnifiedCreated = "Created unified vcf file at %s";
 struct RecordTally {
     using Counts = std::map<std::string, std::uint64_t, std::less<>>;
 
-    // Takes one record of the unified file, written for the input `kind`.
     void count(InputKind kind, std::string_view record);
 
     KindTable<std::uint64_t> kept{};
@@ -43,13 +42,11 @@ struct RecordTally {
 // The SVTYPE= value of a record's INFO, or empty when it has none.
 std::string_view svtype_of(std::string_view record);
 
-// Input kind -> the input's lines, or nullopt when absent (an empty list is
-// present).
+// Input kind -> the input's lines, or nullopt when absent.
 using LinesTable = KindTable<std::optional<LineSpan>>;
 
 LinesTable table_of(const FilesLines& files);
 
-// Where the writer's text goes.
 class TextSink {
 public:
     virtual ~TextSink() = default;
@@ -60,8 +57,6 @@ public:
 // (platform/overrides.hpp).
 struct WriterOverrides {
     std::function<bool(std::string_view line)> is_valid_line;
-    // The repeat line as written (see unifier::marked_repeat_line), marked
-    // with options.add_repeat_svtype and `repeat`.
     std::function<std::string_view(std::string_view line, std::optional<bool> add, std::string& scratch,
                                    const RepeatOverrides& repeat)>
         marked_repeat_line;
@@ -70,8 +65,8 @@ struct WriterOverrides {
     std::function<void(std::string_view bed_line, std::string& out)> roh_bed_line_to_vcf;
     std::function<std::string(LineSpan lines)> vcf_header_from_lines;
 
-    // Whether repeat records are marked by the core's rules alone: marking
-    // one twice then gives the same line and calls nothing outside.
+    // Whether repeat records are marked by the core's rules alone, so that
+    // marking one twice gives the same line and calls nothing outside.
     bool marks_repeats_as_core() const noexcept { return !marked_repeat_line && !repeat.modify; }
 };
 
@@ -89,28 +84,23 @@ struct HeaderEdit {
 void check_header_edit(const HeaderEdit& edit);
 
 // Appends the records of one input (never its header) to `out`: the lines
-// after its column-header line, repeat records marked, or every BED interval
-// converted when it is an ROH BED. Warns when the input has no column header.
+// after its column-header line, repeat records marked, or every interval of
+// an ROH BED converted. Warns when the input has no column header.
 void write_vcf_content(InputKind kind, LineSpan lines, TextSink& out, const UnifyOptions& options,
                        const WriterOverrides& overrides = {});
 
-// Writes the unified file at `output_path` and returns that path, or
-// nullopt when no input could donate a header (an empty file is left). The
-// file replaces an earlier one only once complete: after an error the
-// earlier file (or none) is still there.
-// `merge_headers` adds to the donor's header what the other inputs declare
-// and what the records use undeclared (unifier/header.hpp); the records are
-// the same either way.
+// Writes the unified file at `output_path`, replacing an earlier one only
+// once complete, and returns that path; nullopt when no input could donate
+// a header (an empty file is left). `merge_headers` adds to the donor's
+// header what the other inputs declare and the records use (header.hpp).
 std::optional<std::string> unify_lines(const LinesTable& lines, const std::string& output_path,
                                        const UnifyOptions& options, const WriterOverrides& overrides = {},
                                        bool merge_headers = false, const HeaderEdit& edit = {},
                                        RecordTally* tally = nullptr);
 
-// The writing of unify_lines into `file` through `sink`, which writes into
-// the file and may take the text elsewhere too. With nothing to unify the
-// empty file is put in place and nullopt returned; otherwise the file is
-// put in place when `put_in_place` (else the caller decides) and its path
-// returned. The messages are unify_lines'.
+// unify_lines into `file` through `sink`, which may take the text
+// elsewhere too. The file is put in place when nothing was unified or when
+// `put_in_place`; otherwise the caller decides.
 std::optional<std::string> unify_into(const LinesTable& lines, AtomicOutput& file, TextSink& sink,
                                       const UnifyOptions& options, const WriterOverrides& overrides,
                                       bool merge_headers, const HeaderEdit& edit, RecordTally* tally,
