@@ -1,5 +1,5 @@
-// Reading the inputs: each given path becomes its list of lines, and inputs
-// with nothing to add (absent, empty, header-only) are left out with a warning.
+// Reading the inputs: each given path becomes its list of lines; inputs with
+// nothing to add (absent, empty, header-only) are left out with a warning.
 #pragma once
 
 #include <functional>
@@ -24,20 +24,19 @@ struct Lines {
     std::vector<std::string_view> views;
 };
 
-// The file's lines, gzip-compressed or plain; the plain reading's error, if
-// both fail, is the one raised.
+// The file's lines, gzip-compressed or plain (the plain reading's error is
+// raised when both fail).
 Lines get_lines(const std::string& path);
 
 // True when nothing but headers and blank lines is present.
 bool is_empty(LineSpan lines);
 
-// Whether a line ends the header that vcf_header_from_lines takes.
 bool ends_vcf_header(std::string_view line);
 // Everything up to and including the first line mentioning "#CHROM".
 std::string vcf_header_from_lines(LineSpan lines);
 
-// The three steps of reading over any representation L of a line list. The
-// core has its own steps only for its own lists, so every member is set.
+// The steps of reading over any representation L of a line list; every
+// member is set, as the core has steps only for its own lists.
 template <class L>
 struct ReadOverrides {
     std::function<L(const std::string& path)> get_lines;
@@ -70,10 +69,8 @@ KindTable<std::optional<L>> read_struct_lines_with(const StructFiles& struct_fil
 
 using FilesLines = KindTable<std::optional<Lines>>;
 
-// The core's own steps over its own line lists.
 ReadOverrides<Lines> core_read_steps();
 
-// Reads every given input; absent and header-only ones stay nullopt.
 FilesLines read_struct_lines(const StructFiles& struct_files, const UnifyOptions& options);
 
 }  // namespace merivane::unifier

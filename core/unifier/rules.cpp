@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <ranges>
 
 #include "platform/error.hpp"
 #include "platform/log.hpp"
@@ -34,26 +35,22 @@ bool has_svtype(std::string_view info) { return info.find(kSvtypeKey) != std::st
 // The entry at `index` of `text` split on ':', or nullopt when there are fewer.
 std::optional<std::string_view> colon_entry(std::string_view text, std::size_t index) {
     std::size_t start = 0;
-    for (std::size_t i = 0; i < index; ++i) {
-        const std::size_t colon = text.find(':', start);
-        if (colon == std::string_view::npos) return std::nullopt;
-        start = colon + 1;
+    for (; index > 0; --index) {
+        start = text.find(':', start);
+        if (start == std::string_view::npos) return std::nullopt;
+        ++start;
     }
-    const std::size_t colon = text.find(':', start);
-    return text.substr(start, colon == std::string_view::npos ? std::string_view::npos : colon - start);
+    return text.substr(start, text.find(':', start) - start);
 }
 
 // Index of the first ':'-separated key equal to `key`, or nullopt.
 std::optional<std::size_t> colon_index(std::string_view text, std::string_view key) {
-    std::size_t start = 0;
-    for (std::size_t i = 0;; ++i) {
-        const std::size_t colon = text.find(':', start);
-        const std::string_view entry =
-            text.substr(start, colon == std::string_view::npos ? std::string_view::npos : colon - start);
-        if (entry == key) return i;
-        if (colon == std::string_view::npos) return std::nullopt;
-        start = colon + 1;
+    std::size_t index = 0;
+    for (const auto entry : std::views::split(text, ':')) {
+        if (std::string_view(entry.begin(), entry.end()) == key) return index;
+        ++index;
     }
+    return std::nullopt;
 }
 
 }  // namespace

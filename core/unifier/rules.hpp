@@ -1,6 +1,5 @@
 // Per-record rules: CNV screening, repeat marking, SV FILTER dropping and the
-// ROH shape test and BED conversion. Each is a pure function of its lines
-// (dropping SV records also logs how many it dropped).
+// ROH shape test and BED conversion; pure functions of their lines.
 #pragma once
 
 #include <cstddef>
@@ -16,10 +15,9 @@ namespace merivane::unifier {
 using LineSpan = std::span<const std::string_view>;
 
 // Whether a CNV line is carried into the unified file: headers, empty text and
-// records with SVTYPE= are; otherwise a record is dropped when its first
-// sample's genotype is the no-call "./.". IndexError for a record of fewer
-// than ten cells or a sample shorter than its FORMAT's GT position,
-// ValueError for a FORMAT without GT.
+// records with SVTYPE= are; other records unless their first sample's
+// genotype is the no-call "./.". IndexError for fewer than ten cells or a
+// sample shorter than FORMAT's GT position, ValueError for a FORMAT without GT.
 bool is_valid_line(std::string_view line);
 
 // The ten-cell record with ";SVTYPE=REP" appended to INFO, written over
@@ -30,16 +28,15 @@ std::string modify_repeat_line(std::string_view line);
 // Whether a repeat record (ten cells or more) lacks SVTYPE= in INFO.
 bool repeat_line_needs_svtype(std::string_view line);
 
-// The two rules above that marking a repeat line consults, as a host may
-// stand in for them (platform/overrides.hpp).
+// The two rules above as a host may stand in for them (platform/overrides.hpp).
 struct RepeatOverrides {
     std::function<bool(std::string_view line)> needs_svtype;
     std::function<void(std::string_view line, std::string& out)> modify;
 };
 
-// The repeat line as it is to be written: `line` itself, or `scratch` holding
-// the marked line. `add` nullopt marks only records that lack SVTYPE=, true
-// marks every record of ten cells or more, false marks none.
+// The repeat line as written: `line` itself, or `scratch` holding it marked.
+// `add` nullopt marks only records that lack SVTYPE=, true marks every record
+// of ten cells or more, false none.
 std::string_view marked_repeat_line(std::string_view line, std::optional<bool> add, std::string& scratch,
                                     const RepeatOverrides& overrides = {});
 
@@ -49,21 +46,17 @@ public:
     explicit SvFilterTokens(const std::vector<std::string>& tokens);
 
     bool empty() const noexcept { return tokens_.empty(); }
-    // Whether `line` is a record (seven cells or more, not a header) whose
-    // FILTER carries one of the tokens.
+    // Whether `line` is a record whose FILTER carries one of the tokens.
     bool drops(std::string_view line) const;
-    // Logs how many records were dropped, when any were.
     void log_removed(std::size_t removed) const;
 
 private:
     std::vector<std::string> tokens_;  // sorted, distinct
 };
 
-// The lines that survive the FILTER rule, in order (all of them when
-// `tokens` is empty, and then nothing is logged).
+// The lines that survive the FILTER rule, in order; logs how many did not.
 std::vector<std::string_view> drop_sv_records_by_filter(LineSpan lines, const std::vector<std::string>& tokens);
 
-// Whether a line contains the VCF column header.
 bool contains_column_header(std::string_view line);
 
 // Whether the ROH input is a BED to convert: as declared by "bed" or "vcf",

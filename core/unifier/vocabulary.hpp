@@ -1,6 +1,5 @@
-// The words every part of the unifier (and the command-line front doors)
-// share: the four input kinds in their fixed order, the VCF column header,
-// the shapes an ROH input may arrive in, and the per-caller options.
+// The words the unifier and the front doors share: the input kinds in their
+// fixed order, the VCF column header, the ROH shapes and the options.
 #pragma once
 
 #include <array>
@@ -45,10 +44,8 @@ constexpr std::optional<InputKind> kind_from_name(std::string_view name) {
 // columns may follow; a sites-only header (no FORMAT) does not count.
 inline constexpr std::string_view kVcfColumnHeader = "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT";
 
-// What the rules write into records beyond the inputs' own text: the INFO of
-// converted ROH intervals and of marked repeats, the <ROH> allele and the
-// genotype. The merged header declares each one that no input declares, as
-// "##<key>=<ID=<id><rest>".
+// What the rules write into records beyond the inputs' own text; the merged
+// header declares each that no input declares, as "##<key>=<ID=<id><rest>".
 struct OwnTag {
     std::string_view key;
     std::string_view id;
@@ -66,8 +63,7 @@ inline constexpr OwnTag kGenotype{"FORMAT", "GT", ",Number=1,Type=String,Descrip
 inline constexpr std::array<OwnTag, 5> kAll{kSvtype, kEnd, kRohScore, kRohAllele, kGenotype};
 }  // namespace own_tag
 
-// How a caller's ROH input arrives. Plain texts, so a caller may pass the
-// text itself.
+// How a caller's ROH input arrives; plain texts, so a caller may pass one.
 namespace roh_format {
 inline constexpr std::string_view kAuto = "auto";
 inline constexpr std::string_view kBed = "bed";
