@@ -1,7 +1,7 @@
 #include "cli/front_doors.hpp"
 
+#include <algorithm>
 #include <array>
-#include <chrono>
 #include <span>
 
 #include "compression/bgzf.hpp"
@@ -26,46 +26,20 @@ using unifier::InputKind;
 namespace {
 constexpr const char* kRecordsWithoutSvtype = "%s records of %s carry no SVTYPE";
 
-class Stopwatch {
-public:
-    double seconds() const {
-        return std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
-    }
-
-private:
-    std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
-};
-
-unifier::RecordTally* tally_of(const OutputSettings& settings) {
-    return settings.stats ? &settings.stats->output : nullptr;
-}
-
-std::uint64_t file_size(const std::string& path) {
-    const UniqueFd file(open_for_reading(path));
-    return size_left(file.get());
-}
-
-// The writer sees lines, not files: its notes name an input by kind ("in the
-// roh input, line 3"). Here the file is known, so the note is followed by
-// which file that is.
+// The writer's notes name an input by kind ("in the roh input, line 3");
+// here the file is known, and a note says which it is.
 void name_the_input_file(Error& error, const unifier::StructFiles& struct_files) {
     for (const InputKind kind : unifier::kFileTypes) {
         const auto& path = struct_files[unifier::kind_index(kind)];
-        if (!path) continue;
-        const std::string named = "in the " + std::string(unifier::kind_name(kind)) + " input,";
-        for (const std::string& note : error.notes()) {
-            if (note.rfind(named, 0) == 0) {
-                error.add_note("the " + std::string(unifier::kind_name(kind)) + " input is " + *path);
-                return;
-            }
-        }
+        const std::string input = "the " + std::string(unifier::kind_name(kind)) + " input";
+        const auto names_input = [&](const std::string& note) { return note.starts_with("in " + input + ","); };
+        if (path && std::ranges::any_of(error.notes(), names_input)) return error.add_note(input + " is " + *path);
     }
 }
 
 // Takes the unified VCF as the writer makes it: into the plain file, and
-// parted as sorting parts a plain VCF's lines (header lines kept in order,
-// blank lines dropped, the records to be sorted, and a last line left
-// without its line feed given one).
+// parted as sorting parts a plain VCF's lines (a last line left without its
+// line feed given one).
 class SortingSink : public unifier::TextSink {
 public:
     SortingSink(AtomicOutput& plain, compression::UnsortedRecords& records) : plain_(plain), records_(records) {}
@@ -105,13 +79,11 @@ private:
     LineJoiner lines_;
 };
 
-// The job as the core runs it: the steps of unify_lines and then of
-// sort_and_compress, with the unified file's lines going to the sorting as
-// the writer makes them instead of being read back. The plain file is still
-// written (where the file system allows, to a file with no name), but put
-// in place only when nothing was unified, when sorting or compressing
-// fails, or when it is written in place (a device, a FIFO); after a success
-// it is dropped unread, and an earlier file at `output_path` is removed as
+// The steps of unify_lines and then of sort_and_compress, the writer's lines
+// going to the sorting instead of being read back. The plain file is still
+// written, but put in place only when nothing was unified, when sorting or
+// compressing fails, or when it is written in place (a device, a FIFO);
+// after a success an earlier file at `output_path` is removed as
 // sort_and_compress removes the file it compressed.
 std::optional<std::string> run_job(const unifier::StructFiles& struct_files, const std::string& output_path,
                                    const unifier::UnifyOptions& options, const OutputSettings& settings) {
@@ -128,7 +100,8 @@ std::optional<std::string> run_job(const unifier::StructFiles& struct_files, con
         std::optional<std::string> unified;
         try {
             unified = unifier::unify_into(unifier::table_of(files), *plain, sink, options, {}, settings.merge_headers,
-                                          settings.header, tally_of(settings), plain->writes_directly());
+                                          settings.header, settings.stats ? &settings.stats->output : nullptr,
+                                          plain->writes_directly());
         } catch (Error& error) {
             name_the_input_file(error, struct_files);
             throw;
@@ -206,7 +179,9 @@ std::optional<std::string> unify(const unifier::StructFiles& struct_files, const
     OutputSettings settings = given;
     if (settings.stats) settings.compression.seconds = &settings.stats->written;
     const std::optional<std::string> compressed = run_job(struct_files, output_path, options, settings);
-    if (settings.stats && compressed) settings.stats->output_bytes = file_size(*compressed);
+    if (settings.stats && compressed) {
+        settings.stats->output_bytes = size_left(UniqueFd(open_for_reading(*compressed)).get());
+    }
     if (settings.stats && settings.stats->output.without_svtype > 0) {
         log_warning(kRecordsWithoutSvtype, {std::to_string(settings.stats->output.without_svtype), output_path});
     }

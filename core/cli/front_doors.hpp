@@ -22,8 +22,7 @@ struct OutputSettings {
     bool merge_headers = false;
     compression::CompressionSettings compression;
     unifier::HeaderEdit header;
-    // Filled in when given.
-    RunStats* stats = nullptr;
+    RunStats* stats = nullptr;  // filled in when given
 };
 
 // The options of the long-read doors.
@@ -36,21 +35,17 @@ unifier::UnifyOptions pacbio_options(std::vector<std::string> drop_sv_filters);
 void reject_outputs_naming_inputs(const std::string& output_path, const std::vector<std::string>& input_paths);
 void reject_outputs_naming_inputs(const unifier::StructFiles& struct_files, const std::string& output_path);
 
-// The whole job, checked first as above: reads `struct_files`, writes the
-// unified file at `output_path`, lets go of the input lines, then sorts and
-// BGZF-compresses that file (which it removes) and returns the ".gz" path;
-// nullopt when nothing could donate a header, in which case the empty
-// unified file stays and nothing is sorted. It is made of the steps of
-// unifier::unify_lines and compression::sort_and_compress (unify_into,
-// compress_sorted), which a host whose caller replaced one of those
-// functions calls in this order instead.
+// The whole job, checked first as above: unifier::unify_lines of the read
+// inputs at `output_path`, then compression::sort_and_compress of that file
+// (which it removes); returns the ".gz" path, or nullopt when nothing could
+// donate a header (the empty unified file stays). A host whose caller
+// replaced one of those functions calls them in this order instead.
 std::optional<std::string> unify(const unifier::StructFiles& struct_files, const std::string& output_path,
                                  const unifier::UnifyOptions& options, const OutputSettings& settings = {});
 
 // Before the repeat filter writes anything: the run's outputs must not name
-// any of its inputs, and the filtered repeat VCF (`filtered_repeat_path`, or
-// the filter's default beside the full one) must not name the SV or CNV
-// input nor one of the run's outputs.
+// its inputs, and the filtered repeat VCF (`filtered_repeat_path`, or the
+// filter's default) must name neither the SV or CNV input nor an output.
 void reject_pacbio_run_collisions(const std::string& output_path, const OptionalPath& sv_path,
                                   const OptionalPath& cnv_path, const OptionalPath& full_repeat_path,
                                   const OptionalPath& repeat_bed_file_path,

@@ -1,7 +1,6 @@
 #include "cli/run_stats.hpp"
 
 #include <algorithm>
-#include <chrono>
 #include <vector>
 
 #include "platform/text_reader.hpp"
@@ -21,7 +20,7 @@ std::uint64_t count_records(unifier::LineSpan lines) {
 unifier::FilesLines read_counting(const unifier::StructFiles& struct_files, const unifier::UnifyOptions& options,
                                   RunStats* stats) {
     if (!stats) return unifier::read_struct_lines(struct_files, options);
-    const auto began = std::chrono::steady_clock::now();
+    const Stopwatch reading;
     // Each step is called for the given inputs, in their order.
     std::vector<InputKind> given;
     for (const InputKind kind : unifier::kFileTypes) {
@@ -52,7 +51,7 @@ unifier::FilesLines read_counting(const unifier::StructFiles& struct_files, cons
         return empty;
     };
     unifier::FilesLines files = unifier::read_struct_lines_with(struct_files, options, steps);
-    stats->read_seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    stats->read_seconds += reading.seconds();
     return files;
 }
 

@@ -3,6 +3,7 @@
 // took. Counts add up: read = kept + every reason's count.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -12,6 +13,16 @@
 #include "unifier/writer.hpp"
 
 namespace merivane::cli {
+
+class Stopwatch {
+public:
+    double seconds() const {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+    }
+
+private:
+    std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
+};
 
 struct InputStats {
     // The input as given (for PacBio repeats, the full VCF before the
@@ -39,16 +50,16 @@ struct RunStats {
     compression::StageSeconds written;  // sort, compress, index
 };
 
-// Reads the inputs as unifier::read_struct_lines does, counting into
-// `stats` (when given) what each holds.
+// unifier::read_struct_lines, counting into `stats` (when given) what each
+// input holds.
 unifier::FilesLines read_counting(const unifier::StructFiles& struct_files, const unifier::UnifyOptions& options,
                                   RunStats* stats);
 
-// Completes `stats` once the unified file is written: what each input kept,
-// and the reason for the rest.
+// Once the unified file is written: what each input kept, and why the rest
+// was left out.
 void settle_inputs(RunStats& stats, const unifier::FilesLines& files);
 
-// Records of a VCF, plain or compressed, read as a stream.
+// Records of a VCF, plain or compressed.
 std::uint64_t count_file_records(const std::string& path);
 
 }  // namespace merivane::cli
