@@ -1,5 +1,6 @@
 #include "platform/vcf_fields.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/strings.hpp"
@@ -57,6 +58,16 @@ LineRole line_role(std::string_view line) noexcept {
 bool is_header_or_blank(std::string_view line) noexcept {
     const std::string_view stripped = strip_whitespace(line);
     return stripped.empty() || is_header_line(stripped);
+}
+
+std::optional<std::string_view> info_value(std::string_view info, std::string_view key) {
+    for (std::size_t start = 0; start <= info.size();) {
+        const std::size_t end = std::min(info.find(';', start), info.size());
+        const std::string_view entry = info.substr(start, end - start);
+        if (entry.starts_with(key) && entry.substr(key.size()).starts_with('=')) return entry.substr(key.size() + 1);
+        start = end + 1;
+    }
+    return std::nullopt;
 }
 
 }  // namespace merivane

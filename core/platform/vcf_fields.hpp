@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string_view>
 
 namespace merivane {
@@ -39,5 +40,8 @@ std::size_t leading_cells(std::string_view line, std::string_view* out, std::siz
 // Offset of the tab that ends cell `index`, or npos when that cell is the
 // last one (or absent).
 std::size_t end_of_cell(std::string_view line, std::size_t index);
+
+// The value of the first "`key`=" entry of an INFO column, or nullopt.
+std::optional<std::string_view> info_value(std::string_view info, std::string_view key);
 
 }  // namespace merivane

@@ -67,41 +67,26 @@ bool ChromosomeIntervals::overlap(std::int64_t start, std::int64_t end) const {
 
 CatalogIntervals read_bed_intervals(const std::string& bed_path, Compression compression) {
     CatalogIntervals catalog;
-    {
-        TextReader reader(bed_path, compression);
-        std::string line;
-        while (reader.next_line(line)) {
-            const std::string_view text(line);
-            if (is_ascii_blank(text) || is_header_line(text) || text.starts_with("track") || text.starts_with("browser")) {
-                continue;
-            }
-            const std::string_view content = without_trailing_newlines(text);
-            const std::size_t tab1 = content.find('\t');
-            if (tab1 == std::string_view::npos) continue;
-            const std::size_t tab2 = content.find('\t', tab1 + 1);
-            if (tab2 == std::string_view::npos) continue;
-            std::size_t tab3 = content.find('\t', tab2 + 1);
-            if (tab3 == std::string_view::npos) tab3 = content.size();
-            const auto start = parse_integer(content.substr(tab1 + 1, tab2 - tab1 - 1));
-            const auto end = parse_integer(content.substr(tab2 + 1, tab3 - tab2 - 1));
-            if (!start || !end) continue;
-            catalog.add(content.substr(0, tab1), Interval{*start, *end});
+    TextReader reader(bed_path, compression);
+    std::string line;
+    while (reader.next_line(line)) {
+        const std::string_view text(line);
+        if (is_ascii_blank(text) || is_header_line(text) || text.starts_with("track") || text.starts_with("browser")) {
+            continue;
         }
+        std::string_view cells[3];
+        if (leading_cells(without_trailing_newlines(text), cells, 3) < 3) continue;
+        const auto start = parse_integer(cells[1]);
+        const auto end = parse_integer(cells[2]);
+        if (start && end) catalog.add(cells[0], Interval{*start, *end});
     }
     catalog.sort();
     return catalog;
 }
 
 std::optional<std::int64_t> info_end(std::string_view info) {
-    std::size_t pos = 0;
-    for (;;) {
-        const std::size_t semicolon = info.find(';', pos);
-        const std::string_view entry =
-            info.substr(pos, semicolon == std::string_view::npos ? std::string_view::npos : semicolon - pos);
-        if (entry.starts_with("END=")) return parse_integer(entry.substr(4));
-        if (semicolon == std::string_view::npos) return std::nullopt;
-        pos = semicolon + 1;
-    }
+    const std::optional<std::string_view> end = info_value(info, "END");
+    return end ? parse_integer(*end) : std::nullopt;
 }
 
 std::optional<RecordSpan> record_span(std::string_view line) {

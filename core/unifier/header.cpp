@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <ranges>
 #include <vector>
 
 #include "platform/log.hpp"
@@ -52,8 +51,10 @@ bool is_bare_primary_chromosome(std::string_view name) {
 // Visits the non-empty tokens of `text`.
 template <class Visit>
 void for_each_token(std::string_view text, char separator, Visit&& visit) {
-    for (const auto token : std::views::split(text, separator)) {
-        if (!token.empty()) visit(std::string_view(token.begin(), token.end()));
+    for (std::size_t at = 0; at <= text.size();) {
+        const std::size_t end = std::min(text.find(separator, at), text.size());
+        if (end > at) visit(text.substr(at, end - at));
+        at = end + 1;
     }
 }
 

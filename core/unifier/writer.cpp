@@ -1,7 +1,6 @@
 #include "unifier/writer.hpp"
 
 #include <algorithm>
-#include <ranges>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -312,12 +311,7 @@ void check_sample_column(const LinesTable& lines) {
 std::string_view svtype_of(std::string_view record) {
     std::string_view cells[vcf::kInfo + 1];
     if (leading_cells(without_terminator(record), cells, vcf::kInfo + 1) <= vcf::kInfo) return {};
-    const std::string_view key = own_tag::kSvtype.id;
-    for (const auto part : std::views::split(cells[vcf::kInfo], ';')) {
-        const std::string_view entry(part.begin(), part.end());
-        if (entry.starts_with(key) && entry.substr(key.size()).starts_with('=')) return entry.substr(key.size() + 1);
-    }
-    return {};
+    return info_value(cells[vcf::kInfo], own_tag::kSvtype.id).value_or(std::string_view());
 }
 
 void RecordTally::count(InputKind kind, std::string_view record) {
