@@ -12,7 +12,6 @@
 
 namespace merivane::repeats {
 
-// Engine names a caller may force.
 inline constexpr std::string_view kBedtools = "bedtools";
 inline constexpr std::string_view kBuiltin = "builtin";
 
@@ -23,21 +22,18 @@ bool bedtools_available();
 // however many catalog intervals it overlaps.
 std::vector<std::string> bedtools_command(const std::string& repeat_path, const std::string& bed_path);
 
-// Both engines refuse an output naming an input, and replace the output only
-// once it is complete: after any failure an earlier file there is untouched.
-// Both read the repeat VCF once, so it may be a pipe or FIFO; a damaged one
-// raises naming it. When the VCF has records and none lies on a chromosome of
-// the catalog (named differently, as GRCh37's "1" against hg38's "chr1", or
-// another reference): ValueError with `require_catalog_chromosomes`, else a
-// WARNING; the filter would otherwise keep nothing in silence.
+// Both engines refuse an output naming an input and replace the output only
+// once it is complete. They read the repeat VCF once, so it may be a pipe; a
+// damaged one raises naming it. When it has records and none lies on a
+// catalog chromosome (GRCh37's "1" against hg38's "chr1", or another
+// reference): ValueError with `require_catalog_chromosomes`, else a WARNING.
 
-// Runs `bedtools intersect` with its standard output copied into
-// `output_path` as it arrives, on private copies of inputs it could not read
-// itself. A non-zero exit raises CalledProcessError naming the command that
-// ran; a failed write to the output raises OSError (bedtools itself would
-// exit 0); output that does not begin with the repeat VCF's header lines, or
-// whose records are not a subsequence of its records, raises RuntimeError.
-// bedtools' error stream is summarised in one line, never passed on whole.
+// Runs `bedtools intersect`, its output copied into `output_path` as it
+// arrives, on private copies of inputs it could not read itself. A non-zero
+// exit raises CalledProcessError; a failed write OSError (bedtools would exit
+// 0); output that does not begin with the VCF's header lines, or whose
+// records are not a subsequence of its records, RuntimeError. bedtools'
+// error stream is summarised in one line.
 void intersect_with_bedtools(const std::string& repeat_path, const std::string& bed_path,
                              const std::string& output_path, bool require_catalog_chromosomes = false);
 
@@ -47,9 +43,8 @@ struct IntersectCounts {
 };
 
 // The built-in engine: loads the catalog, then streams the VCF (plain or
-// gzip, told by its first bytes) line by line into `output_path`. Header
-// lines are copied wherever they stand, blank lines skipped. Memory use is
-// the catalog's, whatever the size of the VCF. Logs the counts when done.
+// gzip) into `output_path`, copying header lines wherever they stand and
+// skipping blank ones; memory use is the catalog's. Logs the counts.
 IntersectCounts intersect_builtin(const std::string& repeat_path, const std::string& bed_path,
                                   const std::string& output_path, bool require_catalog_chromosomes = false);
 

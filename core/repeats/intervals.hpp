@@ -18,14 +18,12 @@ namespace merivane::repeats {
 // File name of the catalog shipped in the package's data folder.
 inline constexpr std::string_view kBundledCatalog = "STRchive-disease-loci.hg38.TRGT.bed";
 
-// Path of the shipped catalog, given the path of the module that ships it:
-// "<absolute directory of module_file>/data/<catalog name>". Nothing checks
-// that the file exists.
+// "<absolute directory of module_file>/data/<catalog name>", unchecked.
 std::string bundled_catalog_path(const std::string& module_file);
 
-// A decimal integer with optional surrounding ASCII whitespace (as BED and
-// VCF lines are stripped) and one leading sign. Anything else, including a value outside the 64-bit range, is not an
-// integer: a coordinate that does not fit must not silently wrap.
+// A decimal integer with optional surrounding ASCII whitespace and one
+// leading sign; nullopt for anything else, a value outside 64 bits included,
+// so that a coordinate never wraps.
 std::optional<std::int64_t> parse_integer(std::string_view text);
 
 // A catalog interval in BED coordinates: 0-based start, exclusive end.
@@ -36,14 +34,13 @@ struct Interval {
 };
 
 // One chromosome's intervals sorted by start, then end, with the running
-// maximum of their ends: the test below is two binary searches' worth of
-// work however many loci the catalog holds.
+// maximum of their ends, so that the overlap test is one binary search.
 struct ChromosomeIntervals {
     std::vector<Interval> intervals;
     std::vector<std::int64_t> max_end;  // max_end[i]: the largest end of intervals[0..i]
 
-    // Whether [start, end) shares a base with any of the intervals: the same
-    // answer as `overlaps` below.
+    // Whether [start, end) shares a base with any of the intervals (as
+    // `overlaps` below).
     bool overlap(std::int64_t start, std::int64_t end) const;
 };
 
@@ -79,8 +76,8 @@ private:
 // start or end is not an integer are skipped without a word.
 CatalogIntervals read_bed_intervals(const std::string& bed_path, Compression compression = Compression::Plain);
 
-// The span a VCF record covers, 0-based and half-open. `chromosome` views
-// into the line it was taken from.
+// The span a VCF record covers, 0-based and half-open; `chromosome` views
+// into the line.
 struct RecordSpan {
     std::string_view chromosome;
     std::int64_t start;
@@ -97,9 +94,7 @@ std::optional<std::int64_t> info_end(std::string_view info);
 std::optional<RecordSpan> record_span(std::string_view line);
 
 // Whether [start, end) shares a base with any interval of a list sorted by
-// start. Scans from the front and stops at the first interval starting at or
-// after `end`; intervals that only touch the span do not count. For a list
-// that may not be sorted (the engine itself uses ChromosomeIntervals).
+// start (touching does not count), scanning from the front.
 bool overlaps(std::span<const Interval> intervals, std::int64_t start, std::int64_t end);
 
 }  // namespace merivane::repeats
