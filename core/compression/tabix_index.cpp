@@ -60,49 +60,22 @@ public:
 
     std::uint32_t get(std::uint32_t key) const noexcept {
         if (n_buckets_ == 0) return 0;
-        const std::uint32_t mask = n_buckets_ - 1;
-        std::uint32_t i = key & mask;
-        const std::uint32_t last = i;
-        std::uint32_t step = 0;
-        while (!(flags_[i] & kEmpty) && ((flags_[i] & kDeleted) || keys_[i] != key)) {
-            i = (i + ++step) & mask;
-            if (i == last) return n_buckets_;
-        }
+        const std::uint32_t i = probe(key);
         return (flags_[i] & kEither) ? n_buckets_ : i;
     }
 
-    // The bucket holding `key`, a new empty bin there if it was absent.
+    // The bucket holding `key`, a new empty bin there if it was absent. No
+    // insertion follows an erase, so a free bucket is always an empty one.
     std::uint32_t put(std::uint32_t key) {
-        if (n_occupied_ >= upper_bound_) {
-            resize(n_buckets_ > (size_ << 1) ? n_buckets_ - 1 : n_buckets_ + 1);
-        }
-        const std::uint32_t mask = n_buckets_ - 1;
-        std::uint32_t x = n_buckets_;
-        std::uint32_t site = n_buckets_;
-        std::uint32_t i = key & mask;
+        if (size_ >= upper_bound_) grow();
+        const std::uint32_t i = probe(key);
         if (flags_[i] & kEmpty) {
-            x = i;
-        } else {
-            const std::uint32_t last = i;
-            std::uint32_t step = 0;
-            while (!(flags_[i] & kEmpty) && ((flags_[i] & kDeleted) || keys_[i] != key)) {
-                if (flags_[i] & kDeleted) site = i;
-                i = (i + ++step) & mask;
-                if (i == last) {
-                    x = site;
-                    break;
-                }
-            }
-            if (x == n_buckets_) x = ((flags_[i] & kEmpty) && site != n_buckets_) ? site : i;
-        }
-        if (flags_[x] & kEither) {
-            if (flags_[x] & kEmpty) ++n_occupied_;
-            keys_[x] = key;
-            vals_[x] = Bin{};
-            flags_[x] = 0;
+            keys_[i] = key;
+            vals_[i] = Bin{};
+            flags_[i] = 0;
             ++size_;
         }
-        return x;
+        return i;
     }
 
     void erase(std::uint32_t b) noexcept {
@@ -118,19 +91,23 @@ private:
     static constexpr std::uint8_t kEmpty = 2;
     static constexpr std::uint8_t kEither = 3;
 
-    static std::uint32_t bound(std::uint32_t buckets) {
-        return static_cast<std::uint32_t>(buckets * 0.77 + 0.5);
+    // The bucket holding `key`, or the empty one where the probe ends.
+    std::uint32_t probe(std::uint32_t key) const noexcept {
+        const std::uint32_t mask = n_buckets_ - 1;
+        std::uint32_t i = key & mask;
+        for (std::uint32_t step = 0; !(flags_[i] & kEmpty) && ((flags_[i] & kDeleted) || keys_[i] != key);) {
+            i = (i + ++step) & mask;
+        }
+        return i;
     }
 
-    void resize(std::uint32_t wanted) {
-        const std::uint32_t n = std::max(std::bit_ceil(wanted), 4u);
-        if (size_ >= bound(n)) return;  // too small for what it holds
+    // Twice the buckets (four at first), rehashed in place.
+    void grow() {
+        const std::uint32_t n = n_buckets_ == 0 ? 4 : 2 * n_buckets_;
         std::vector<std::uint8_t> fresh(n, kEmpty);
         const std::uint32_t old = n_buckets_;
-        if (old < n) {
-            keys_.resize(n);
-            vals_.resize(n);
-        }
+        keys_.resize(n);
+        vals_.resize(n);
         const std::uint32_t mask = n - 1;
         // Each live entry moves to its new bucket; one found there that has
         // not moved yet is kicked out and placed next.
@@ -155,19 +132,13 @@ private:
                 }
             }
         }
-        if (old > n) {
-            keys_.resize(n);
-            vals_.resize(n);
-        }
         flags_ = std::move(fresh);
         n_buckets_ = n;
-        n_occupied_ = size_;
-        upper_bound_ = bound(n);
+        upper_bound_ = static_cast<std::uint32_t>(n * 0.77 + 0.5);
     }
 
     std::uint32_t n_buckets_ = 0;
     std::uint32_t size_ = 0;
-    std::uint32_t n_occupied_ = 0;
     std::uint32_t upper_bound_ = 0;
     std::vector<std::uint32_t> keys_;
     std::vector<std::uint8_t> flags_;
