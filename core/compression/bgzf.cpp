@@ -162,11 +162,12 @@ std::string bgzf_block(std::string_view data, int level) {
 
 // Worker threads compressing blocks; the calling thread submits blocks and
 // writes them out in submission order. Workers start as the work needs them,
-// up to the thread count, so a small file starts one.
+// up to the thread count, so a small file starts one; with one thread the
+// calling thread compresses every block itself.
 class BgzfWriter::Pool {
 public:
     Pool(int threads, int level)
-        : max_workers_(static_cast<std::size_t>(threads)), level_(level),
+        : max_workers_(threads > 1 ? static_cast<std::size_t>(threads) : 0), level_(level),
           limit_(kBlocksInFlightPerWorker * static_cast<std::size_t>(threads)) {}
 
     ~Pool() {
@@ -204,7 +205,7 @@ public:
             if (no_worker) queue_.pop_back();
         }
         if (no_worker) {
-            // Not one thread could be started: compressed here, in order.
+            // No thread wanted, or not one could be started: compressed here, in order.
             if (!own_compressor_) own_compressor_ = std::make_unique<BlockCompressor>(level_);
             queued->output.assign(own_compressor_->compress(queued->input));
             queued->done = true;
@@ -306,18 +307,14 @@ private:
     // The calling thread's alone.
     std::deque<std::unique_ptr<Job>> in_order_;  // submitted, not yet emitted
     std::vector<std::unique_ptr<Job>> free_;
-    std::unique_ptr<BlockCompressor> own_compressor_;  // only when no worker starts
+    std::unique_ptr<BlockCompressor> own_compressor_;  // only when no worker runs
     InterruptPoller poller_;
 };
 
 BgzfWriter::BgzfWriter(ByteSink sink, const CompressionSettings& settings)
-    : sink_(std::move(sink)), settings_(settings) {
-    check_settings(settings_);
-    if (settings_.threads == 1) {
-        inline_compressor_ = std::make_unique<BlockCompressor>(settings_.level);
-    } else {
-        pool_ = std::make_unique<Pool>(settings_.threads, settings_.level);
-    }
+    : sink_(std::move(sink)) {
+    check_settings(settings);
+    pool_ = std::make_unique<Pool>(settings.threads, settings.level);
     pending_.reserve(kUncompressedBlockSize);
 }
 
@@ -329,33 +326,16 @@ void BgzfWriter::emit(std::string_view block) {
     written_ += block.size();
 }
 
-void BgzfWriter::submit_pending() {
-    if (pool_) {
-        pool_->submit(pending_, [this](std::string_view block) { emit(block); });
-        pending_.reserve(kUncompressedBlockSize);
-    } else {
-        emit(inline_compressor_->compress(pending_));
-        pending_.clear();
-    }
-}
-
 void BgzfWriter::write(std::string_view data) {
-    if (finished_) throw std::logic_error("BgzfWriter::write after finish");
+    if (!pool_) throw std::logic_error("BgzfWriter::write after finish or a failure");
     try {
-        taken_ += data.size();
         while (!data.empty()) {
-            // Whole blocks straight from the caller's bytes when nothing is pending.
-            if (!pool_ && pending_.empty() && data.size() >= kUncompressedBlockSize) {
-                emit(inline_compressor_->compress(data.substr(0, kUncompressedBlockSize)));
-                data.remove_prefix(kUncompressedBlockSize);
-                poller_.poll();
-                continue;
-            }
             const std::size_t take = std::min(data.size(), kUncompressedBlockSize - pending_.size());
             pending_.append(data.substr(0, take));
             data.remove_prefix(take);
             if (pending_.size() == kUncompressedBlockSize) {
-                submit_pending();
+                pool_->submit(pending_, [this](std::string_view block) { emit(block); });
+                pending_.reserve(kUncompressedBlockSize);
                 poller_.poll();
             }
         }
@@ -367,17 +347,15 @@ void BgzfWriter::write(std::string_view data) {
 
 void BgzfWriter::finish() {
     if (finished_) return;
-    try {
-        if (!pending_.empty()) submit_pending();
-        if (pool_) pool_->drain([this](std::string_view block) { emit(block); });
-        sink_(kBgzfEof);
-        written_ += kBgzfEof.size();
-        finished_ = true;
-    } catch (...) {
-        pool_.reset();
-        throw;
-    }
-    pool_.reset();
+    if (!pool_) throw std::logic_error("BgzfWriter::finish after a failure");
+    // Stopped and joined on the way out, whether the last blocks went out or not.
+    const std::unique_ptr<Pool> pool = std::move(pool_);
+    const auto emit_block = [this](std::string_view block) { emit(block); };
+    if (!pending_.empty()) pool->submit(pending_, emit_block);
+    pool->drain(emit_block);
+    sink_(kBgzfEof);
+    written_ += kBgzfEof.size();
+    finished_ = true;
 }
 
 std::uint64_t virtual_offset(const std::vector<std::uint64_t>& block_offsets, std::uint64_t text_size,

@@ -77,9 +77,6 @@ public:
     BgzfWriter& operator=(const BgzfWriter&) = delete;
 
     void write(std::string_view data);
-    // Input bytes taken so far: the uncompressed offset of the next byte
-    // written (a line's start, for an index).
-    std::uint64_t uncompressed_offset() const noexcept { return taken_; }
     // Compresses what is left, writes the end-of-file marker and waits for
     // every block to reach the sink.
     void finish();
@@ -93,15 +90,11 @@ public:
 private:
     class Pool;
 
-    void submit_pending();
     void emit(std::string_view block);
 
     ByteSink sink_;
-    CompressionSettings settings_;
-    std::unique_ptr<BlockCompressor> inline_compressor_;  // threads == 1
-    std::unique_ptr<Pool> pool_;                         // threads > 1
+    std::unique_ptr<Pool> pool_;
     std::string pending_;
-    std::uint64_t taken_ = 0;
     std::uint64_t written_ = 0;
     std::vector<std::uint64_t> block_offsets_;
     bool finished_ = false;

@@ -121,7 +121,6 @@ std::string compress_all(const std::string& data, const CompressionSettings& set
     std::string out;
     BgzfWriter writer([&out](std::string_view block) { out.append(block); }, settings);
     for (std::size_t at = 0; at < data.size(); at += piece) writer.write(std::string_view(data).substr(at, piece));
-    EXPECT_EQ(writer.uncompressed_offset(), data.size());
     writer.finish();
     EXPECT_EQ(writer.compressed_size(), out.size());
     if (offsets) *offsets = writer.block_offsets();
