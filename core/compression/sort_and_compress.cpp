@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <string_view>
 #include <vector>
@@ -56,13 +55,10 @@ std::string sort_and_compress(const std::string& vcf_file_path, const std::optio
     const std::optional<FileIdentity> read_input = file_identity(vcf_file_path);
     // Reading the unified file back is part of sorting it.
     const auto reading = std::chrono::steady_clock::now();
-    const LineBuffer input = read_lines(vcf_file_path, Compression::Plain);
+    LineBuffer input = read_lines(vcf_file_path, Compression::Plain);
     // Only the last line of a file can lack its "\n".
-    std::deque<std::string> terminated_storage;
-    std::vector<std::string_view> terminated;
-    const bool unterminated_end = !input.lines().empty() && lacks_terminator(input.lines().back());
-    if (unterminated_end) terminated = terminate_lines(input.lines(), terminated_storage);
-    const std::vector<std::string_view>& lines = unterminated_end ? terminated : input.lines();
+    if (!input.text().empty() && input.text().back() != '\n') input = LineBuffer(input.text() + '\n');
+    const std::vector<std::string_view>& lines = input.lines();
     const SortPlan plan = plan_sort(lines, chosen, settings.order);
     if (settings.seconds) {
         settings.seconds->sort += std::chrono::duration<double>(std::chrono::steady_clock::now() - reading).count();

@@ -198,19 +198,4 @@ SortPlan plan_sort(const std::vector<std::string_view>& lines, const std::option
     return plan;
 }
 
-std::vector<std::string_view> terminate_lines(const std::vector<std::string_view>& lines,
-                                              std::deque<std::string>& storage) {
-    std::vector<std::string_view> out;
-    out.reserve(lines.size());
-    for (const std::string_view line : lines) {
-        if (lacks_terminator(line)) {
-            storage.emplace_back(line).push_back('\n');
-            out.push_back(storage.back());
-        } else {
-            out.push_back(line);
-        }
-    }
-    return out;
-}
-
 }  // namespace merivane::compression

@@ -6,7 +6,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <optional>
 #include <string>
@@ -99,9 +98,5 @@ struct SortPlan {
 };
 SortPlan plan_sort(const std::vector<std::string_view>& lines, const std::optional<std::string>& engine,
                    SortOrder order = SortOrder::Text);
-
-// Lines with a "\n" appended to those that lack one. Copies go to `storage`.
-std::vector<std::string_view> terminate_lines(const std::vector<std::string_view>& lines,
-                                              std::deque<std::string>& storage);
 
 }  // namespace merivane::compression

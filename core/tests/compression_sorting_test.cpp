@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <deque>
 #include <random>
 
 #include "compression/gnu_sort.hpp"
@@ -12,11 +11,18 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-// Header lines, then the records in order, as a caller of the engines sees
-// them: unterminated lines are given a "\n" first.
-Lines sorted_with(const Lines& input, std::string_view engine) {
-    std::deque<std::string> storage;
-    const std::vector<std::string_view> lines = terminate_lines({input.begin(), input.end()}, storage);
+// As a caller of the engines hands them over: each line ending in "\n".
+Lines terminated(Lines lines) {
+    for (std::string& line : lines) {
+        if (lacks_terminator(line)) line.push_back('\n');
+    }
+    return lines;
+}
+
+// Header lines, then the records in order.
+Lines sorted_with(const Lines& given, std::string_view engine) {
+    const Lines input = terminated(given);
+    const std::vector<std::string_view> lines(input.begin(), input.end());
     const SortPlan plan = plan_sort(lines, std::string(engine));
     Lines sorted;
     for (const std::size_t i : plan.split.header) sorted.emplace_back(lines[i]);
@@ -125,8 +131,7 @@ TEST(ContigOrder, FollowsTheFirstContigLineOfEachIdThenText) {
     const Lines input{"##contig=<ID=chr2>\n", "##contig=<length=5,ID=chr10>\r\n", "##contig=<ID=chr2,length=9>\n",
                       "##contig=<length=3>\n", "##INFO=<ID=chr1>\n", "#CHROM\tPOS\n",
                       "chrM\t1\n", "chr1\t2\n", "chr10\t3\n", "chr2\t9\n", "chr2\t4\n", "HLA\t1\n"};
-    std::deque<std::string> storage;
-    const std::vector<std::string_view> lines = terminate_lines({input.begin(), input.end()}, storage);
+    const std::vector<std::string_view> lines(input.begin(), input.end());
     const SortPlan plan = plan_sort(lines, std::nullopt, compression::SortOrder::Contig);
     Lines records;
     for (const std::size_t i : plan.split.records) records.emplace_back(lines[i]);
