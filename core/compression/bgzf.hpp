@@ -27,10 +27,9 @@ inline constexpr std::string_view kBgzfEof{
     "\x1f\x8b\x08\x04\x00\x00\x00\x00\x00\xff\x06\x00\x42\x43\x02\x00\x1b\x00\x03\x00\x00\x00\x00\x00\x00\x00\x00\x00",
     28};
 
-// Builds blocks one after another with one reusable deflate state. Level 9
-// is zlib (raw deflate, 32 KiB window), the long-standing bytes; the other
-// levels use libdeflate where the build has it (several times faster than
-// zlib at a comparable size), else zlib.
+// Builds blocks one after another with one reusable deflate state: zlib
+// at level 9 (the long-standing bytes), libdeflate at the other levels where
+// the build has it (several times faster), else zlib.
 class BlockCompressor {
 public:
     explicit BlockCompressor(int level = kDefaultLevel);
@@ -52,23 +51,20 @@ std::string bgzf_block(std::string_view data, int level = kDefaultLevel);
 
 // The BGZF virtual offset of uncompressed offset `u` of a text of
 // `text_size` bytes whose data blocks start at `block_offsets` and whose
-// end-of-file marker starts at `eof_offset`. The end of a block's bytes is
-// the start of the next block, and the end of the text the start of the
-// marker, as htslib reads them.
+// end-of-file marker starts at `eof_offset`; as htslib, a block's end is
+// the next block's start and the text's end the marker's.
 std::uint64_t virtual_offset(const std::vector<std::uint64_t>& block_offsets, std::uint64_t text_size,
                              std::uint64_t eof_offset, std::uint64_t u) noexcept;
 
 // Where compressed bytes go, in order (a file, a test's string).
 using ByteSink = std::function<void(std::string_view)>;
 
-// A streaming BGZF writer: bytes in, blocks of exactly kUncompressedBlockSize
-// input bytes out (the last may hold fewer), in order, then the end-of-file
-// marker. With settings.threads > 1 the blocks are compressed by that many
-// worker threads, a few blocks in flight per worker, and handed to the sink
-// in order by the calling thread; the bytes are the same for every count.
-// Only the calling thread polls check_interrupt(). Any exception (from the
-// sink, a worker or the interrupt check) stops and joins the workers before
-// it leaves the writer; the destructor does the same for an unfinished one.
+// A streaming BGZF writer: bytes in, blocks of kUncompressedBlockSize input
+// bytes out (the last may hold fewer), in order, then the end-of-file
+// marker. With settings.threads > 1 that many workers compress the blocks
+// and the calling thread hands them to the sink in order (the same bytes
+// for every count) and alone polls check_interrupt(). Any exception stops
+// and joins the workers before it leaves the writer, as the destructor does.
 class BgzfWriter {
 public:
     explicit BgzfWriter(ByteSink sink, const CompressionSettings& settings = {});
@@ -115,17 +111,10 @@ void write_indexed_bgzf(const std::string& destination, const CompressionSetting
 // that may lie beside it.
 std::vector<std::string> written_beside(const std::string& destination);
 
-// Compresses `source_path` into `destination_path`, streaming one chunk at a
-// time, and returns `destination_path`. The source is opened before the
-// destination is created, so a missing source leaves the destination alone;
-// a destination naming the source itself is refused (ValueError) for the
-// same reason. The destination appears whole or not at all.
-//
-// With settings.index, the index is built from the same bytes on the way
-// and written beside the destination once it is in place; a text the index
-// cannot hold (see TabixIndexBuilder) raises ValueError and writes nothing.
-// Any other index beside the destination is removed when the new file goes
-// in place, so none outlives the data it indexed.
+// write_indexed_bgzf from the file `source_path`; returns `destination_path`.
+// The source is opened first, so a missing source leaves the destination
+// alone; a destination (or index beside it) naming the source is refused
+// (ValueError).
 std::string write_bgzf(const std::string& source_path, const std::string& destination_path,
                        const CompressionSettings& settings = {});
 

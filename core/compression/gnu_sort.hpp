@@ -17,10 +17,9 @@
 
 namespace merivane::compression {
 
-// The full path of the first `sort` on the PATH if its `--version` banner
-// (standard output only) names coreutils: another program of that name may
-// stand earlier on the PATH and reject every option used here. Nothing is
-// cached; each call repeats the lookup and the banner check (15 s time-out).
+// The first `sort` on the PATH if its `--version` banner (standard output)
+// names coreutils: another `sort` would reject the options used here. Not
+// cached; the banner check times out after 15 s.
 std::optional<std::string> gnu_sort_path();
 bool gnu_sort_available();
 
@@ -30,9 +29,8 @@ struct SortOverrides {
     std::function<std::optional<std::string>()> gnu_sort_path;
 };
 
-// The GNU sort an engine chosen by default uses: overrides.gnu_sort_path's, but
-// the core's own lookup gives a `sort` that hangs on --version a short
-// time-out, then a warning and none (the in-memory engine).
+// The GNU sort an engine chosen by default uses: overrides.gnu_sort_path's,
+// or the own lookup with a short time-out, after which a warning and none.
 std::optional<std::string> gnu_sort_for_default_engine(const SortOverrides& overrides = {});
 
 // One line at a time, each ending in "\n".
@@ -48,19 +46,17 @@ struct LineTally {
     void add(std::string_view line);
 };
 
-// Records on their way to GNU sort, handed over one at a time as they are
-// made (no other copy of them need be held) and kept in a temporary file
-// that has no name, so nothing of them is left behind however the process
-// ends. Sort reads that file as its standard input.
+// Records on their way to GNU sort, added one at a time as they are made,
+// kept in a temporary file without a name (nothing is left behind however
+// the process ends) that sort reads as its standard input.
 class GnuSortInput {
 public:
     GnuSortInput();
 
     // Records added from now on are sorted in `contigs` order, chromosomes
-    // it lacks after them in text order: each goes to sort behind a key of
-    // its own (its chromosome's zero-padded place, and the name of one
-    // without a contig line), which sort orders first and which is taken
-    // off again on the way out.
+    // it lacks after them in text order: each goes to sort behind a key
+    // (the zero-padded place, and the name of a chromosome without a contig
+    // line) that is taken off again on the way out.
     void order_by(ContigOrder contigs);
 
     // One record; a record without its "\n" is given one.
@@ -83,14 +79,8 @@ private:
     std::string key_;
 };
 
-// Sorts `records` with GNU sort and hands each line of its output to
-// `line_sink` as sort writes it (a record without a terminator is given one
-// in the records file, which has no name, so nothing is left behind). The
-// output is checked as it passes: RuntimeError when it is not exactly the
-// records given, in sort order, as UTF-8 (so a caller must treat what it was
-// handed as void until this returns). RuntimeError when
-// overrides.gnu_sort_path gives no sort; CalledProcessError when sort fails.
-// With `contigs`, in contig order (GnuSortInput::order_by).
+// GnuSortInput::sort over `records` with the GNU sort overrides.gnu_sort_path
+// (or the lookup) gives, RuntimeError when none; with `contigs`, in their order.
 void stream_gnu_sort(const std::vector<std::string_view>& records, const LineSink& line_sink,
                      const SortOverrides& overrides = {}, const ContigOrder* contigs = nullptr);
 

@@ -14,16 +14,13 @@
 namespace merivane::compression {
 
 // Sorts `vcf_file_path` (header first, then records by chromosome and
-// position), compresses it as BGZF to `destination_path` (none or empty:
-// the input path plus ".gz") with `settings`, removes the input unless
-// `keep_plain`, and returns the destination. `engine` nullopt chooses GNU
-// sort when one is installed, else the in-memory engine. The sorted lines
-// go from memory, or from GNU sort's output as it arrives, straight into the
-// compressor (and the index, with settings.index). The destination appears
-// whole or not at all, and the input is removed only once it is on disk
-// (and only if it is still the file that was read); a destination, or an
-// index beside it, naming the input is refused before anything is written
-// (ValueError).
+// position) into the BGZF file `destination_path` (none or empty: the input
+// path plus ".gz") with `settings`, as write_indexed_bgzf writes; removes
+// the input unless `keep_plain` and returns the destination. `engine`
+// nullopt chooses GNU sort when one is installed, else the in-memory engine.
+// The input is removed only once the destination is on disk, and only if it
+// is still the file that was read; a destination, or an index beside it,
+// naming the input is refused before anything is written (ValueError).
 std::string sort_and_compress(const std::string& vcf_file_path, const std::optional<std::string>& destination_path,
                               bool keep_plain, const std::optional<std::string>& engine,
                               const CompressionSettings& settings = {}, const SortOverrides& overrides = {});
