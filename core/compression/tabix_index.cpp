@@ -190,24 +190,38 @@ std::optional<long long> read_integer(std::string_view text, std::size_t at, int
 
 struct Interval {
     std::string_view chromosome;
-    std::int64_t beg = -1;  // 0-based
-    std::int64_t end = -1;  // exclusive
+    std::int64_t beg;  // 0-based
+    std::int64_t end;  // exclusive
 };
 
 // A VCF record's interval as tabix reads it: [POS - 1, POS - 1 + length of
 // REF), or to INFO END when that lies beyond the start. nullopt for a line
-// tabix skips (fewer than two fields, a POS without digits). `ends` holds
-// where each of the first `fields` fields ends (at most INFO, the eighth:
-// tabix reads nothing after it).
-std::optional<Interval> interval_of(std::string_view line, const std::size_t* ends, int fields) {
-    Interval out;
-    out.chromosome = line.substr(0, ends[0]);
+// tabix skips (fewer than two fields, a POS without digits). tabix reads no
+// field after INFO, the eighth.
+std::optional<Interval> read_interval(std::string_view line) {
+    std::size_t ends[8];  // where each field ends
+    int fields = 0;
+    for (std::size_t at = 0; fields < 8;) {
+        const void* tab = std::memchr(line.data() + at, '\t', line.size() - at);
+        if (!tab) {
+            ends[fields++] = line.size();
+            break;
+        }
+        ends[fields++] = static_cast<std::size_t>(static_cast<const char*>(tab) - line.data());
+        at = ends[fields - 1] + 1;
+    }
+    // tabix splits at a NUL byte as at a tab: the rare line holding one
+    // within the fields it reads is split again, byte by byte.
+    if (std::memchr(line.data(), '\0', ends[fields - 1]) != nullptr) {
+        fields = 0;
+        for (std::size_t i = 0; i <= line.size() && fields < 8; ++i) {
+            if (i == line.size() || line[i] == '\t' || line[i] == '\0') ends[fields++] = i;
+        }
+    }
     if (fields < 2) return std::nullopt;
-    const std::size_t pos_at = ends[0] + 1;
-    const auto pos = read_integer(line, pos_at, 0);
+    const auto pos = read_integer(line, ends[0] + 1, 0);
     if (!pos) return std::nullopt;
-    out.beg = *pos == std::numeric_limits<long long>::min() ? *pos : *pos - 1;
-    out.end = *pos;
+    Interval out{line.substr(0, ends[0]), *pos == std::numeric_limits<long long>::min() ? *pos : *pos - 1, *pos};
     if (out.beg < 0) out.beg = 0;
     if (out.end < 1) out.end = 1;
     if (fields >= 4 && ends[3] > ends[2] + 1) {
@@ -236,29 +250,6 @@ std::optional<Interval> interval_of(std::string_view line, const std::size_t* en
     return out;
 }
 
-std::optional<Interval> read_interval(std::string_view line) {
-    std::size_t ends[8];
-    int fields = 0;
-    for (std::size_t at = 0; fields < 8;) {
-        const void* tab = std::memchr(line.data() + at, '\t', line.size() - at);
-        if (!tab) {
-            ends[fields++] = line.size();
-            break;
-        }
-        ends[fields++] = static_cast<std::size_t>(static_cast<const char*>(tab) - line.data());
-        at = ends[fields - 1] + 1;
-    }
-    // tabix splits at a NUL byte as at a tab: the rare line holding one
-    // within the fields it reads is split again, byte by byte.
-    if (std::memchr(line.data(), '\0', ends[fields - 1]) != nullptr) {
-        fields = 0;
-        for (std::size_t i = 0; i <= line.size() && fields < 8; ++i) {
-            if (i == line.size() || line[i] == '\t' || line[i] == '\0') ends[fields++] = i;
-        }
-    }
-    return interval_of(line, ends, fields);
-}
-
 // The largest "length" of the ##contig lines, as tabix --csi reads it to
 // decide how deep its bins go.
 void note_contig_length(std::string_view line, std::int64_t& longest) {
@@ -268,11 +259,7 @@ void note_contig_length(std::string_view line, std::int64_t& longest) {
     if (at == std::string_view::npos) return;
     for (at += 6; at < line.size() && (line[at] == ' ' || line[at] == '='); ++at) {
     }
-    const std::string rest(line.substr(at));
-    const int saved = errno;
-    const long long length = std::strtoll(rest.c_str(), nullptr, 10);
-    errno = saved;
-    if (longest < length) longest = length;
+    longest = std::max<std::int64_t>(longest, read_integer(line, at, 10).value_or(0));
 }
 
 void put_u32(std::string& out, std::uint32_t value) {
