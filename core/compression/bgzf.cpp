@@ -35,16 +35,6 @@ constexpr std::size_t kPiece = std::size_t{1} << 30;
 // worker busy while the calling thread writes, little enough to bound memory.
 constexpr std::size_t kBlocksInFlightPerWorker = 4;
 
-void put_le16(char* out, std::uint32_t value) {
-    out[0] = static_cast<char>(value & 0xff);
-    out[1] = static_cast<char>((value >> 8) & 0xff);
-}
-
-void put_le32(char* out, std::uint32_t value) {
-    put_le16(out, value & 0xffff);
-    put_le16(out + 2, value >> 16);
-}
-
 std::uint32_t crc_of(std::string_view data) {
 #ifdef MERIVANE_HAVE_LIBDEFLATE
     return libdeflate_crc32(0, data.data(), data.size());
@@ -148,10 +138,11 @@ std::string_view BlockCompressor::compress(std::string_view data) {
     static constexpr char kBlockHeader[kHeaderSize - 2] = {'\x1f', '\x8b', '\x08', '\x04', 0, 0, 0, 0,
                                                            0,      '\xff', 6,      0,      'B', 'C', 2, 0};
     std::copy(std::begin(kBlockHeader), std::end(kBlockHeader), block_.data());
-    put_le16(block_.data() + kHeaderSize - 2, static_cast<std::uint32_t>(block_size - 1));
-    put_le32(block_.data() + used, crc_of(data));
-    put_le32(block_.data() + used + 4, static_cast<std::uint32_t>(data.size()));
-    block_.resize(block_size);
+    block_[kHeaderSize - 2] = static_cast<char>((block_size - 1) & 0xff);
+    block_[kHeaderSize - 1] = static_cast<char>((block_size - 1) >> 8);
+    block_.resize(used);
+    put_le(block_, crc_of(data));
+    put_le(block_, static_cast<std::uint32_t>(data.size()));
     return block_;
 }
 

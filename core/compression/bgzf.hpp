@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <concepts>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -26,6 +27,13 @@ inline constexpr std::size_t kMaxBlockSize = 65536;
 inline constexpr std::string_view kBgzfEof{
     "\x1f\x8b\x08\x04\x00\x00\x00\x00\x00\xff\x06\x00\x42\x43\x02\x00\x1b\x00\x03\x00\x00\x00\x00\x00\x00\x00\x00\x00",
     28};
+
+// Appends `value` to `out` as little-endian bytes, as BGZF and its indexes
+// store integers.
+template <std::unsigned_integral Unsigned>
+void put_le(std::string& out, Unsigned value) {
+    for (std::size_t i = 0; i < sizeof(Unsigned); ++i) out.push_back(static_cast<char>(value >> (8 * i)));
+}
 
 // Builds blocks one after another with one reusable deflate state: zlib
 // at level 9 (the long-standing bytes), libdeflate at the other levels where

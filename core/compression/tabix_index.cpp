@@ -262,14 +262,6 @@ void note_contig_length(std::string_view line, std::int64_t& longest) {
     longest = std::max<std::int64_t>(longest, read_integer(line, at, 10).value_or(0));
 }
 
-void put_u32(std::string& out, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xff));
-}
-
-void put_u64(std::string& out, std::uint64_t value) {
-    for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xff));
-}
-
 struct Contig {
     std::string name;
     BinTable bins;
@@ -463,23 +455,23 @@ struct TabixIndexBuilder::State {
     std::string header() const {
         std::string meta;
         for (const std::int32_t field : {kPresetVcf, 1, 2, 0, kMetaChar, 0}) {
-            put_u32(meta, static_cast<std::uint32_t>(field));
+            put_le(meta, static_cast<std::uint32_t>(field));
         }
         std::uint64_t names_size = 0;
         for (const Contig& contig : contigs) names_size += contig.name.size() + 1;
-        put_u32(meta, static_cast<std::uint32_t>(names_size));
+        put_le(meta, static_cast<std::uint32_t>(names_size));
         for (const Contig& contig : contigs) meta.append(contig.name).push_back('\0');
         std::string out;
         if (format == IndexFormat::Csi) {
             out.append("CSI\1", 4);
-            put_u32(out, kMinShift);
-            put_u32(out, static_cast<std::uint32_t>(levels));
-            put_u32(out, static_cast<std::uint32_t>(meta.size()));
+            put_le(out, std::uint32_t{kMinShift});
+            put_le(out, static_cast<std::uint32_t>(levels));
+            put_le(out, static_cast<std::uint32_t>(meta.size()));
             out.append(meta);
-            put_u32(out, static_cast<std::uint32_t>(contigs.size()));
+            put_le(out, static_cast<std::uint32_t>(contigs.size()));
         } else {
             out.append("TBI\1", 4);
-            put_u32(out, static_cast<std::uint32_t>(contigs.size()));
+            put_le(out, static_cast<std::uint32_t>(contigs.size()));
             out.append(meta);
         }
         return out;
@@ -557,21 +549,21 @@ struct TabixIndexBuilder::State {
     // then its linear index (tbi only).
     void put_contig(std::string& out, const Contig& contig) const {
         const BinTable& bins = contig.bins;
-        put_u32(out, bins.size());
+        put_le(out, bins.size());
         for (std::uint32_t b = 0; b < bins.buckets(); ++b) {
             if (!bins.live(b)) continue;
             const std::vector<Chunk>& chunks = bins.bin(b).chunks;
-            put_u32(out, bins.key(b));
-            if (format == IndexFormat::Csi) put_u64(out, bins.bin(b).loff);
-            put_u32(out, static_cast<std::uint32_t>(chunks.size()));
+            put_le(out, bins.key(b));
+            if (format == IndexFormat::Csi) put_le(out, bins.bin(b).loff);
+            put_le(out, static_cast<std::uint32_t>(chunks.size()));
             for (const Chunk& chunk : chunks) {
-                put_u64(out, chunk.u);
-                put_u64(out, chunk.v);
+                put_le(out, chunk.u);
+                put_le(out, chunk.v);
             }
         }
         if (format == IndexFormat::Tbi) {
-            put_u32(out, static_cast<std::uint32_t>(contig.linear.size()));
-            for (const std::uint64_t offset : contig.linear) put_u64(out, offset);
+            put_le(out, static_cast<std::uint32_t>(contig.linear.size()));
+            for (const std::uint64_t offset : contig.linear) put_le(out, offset);
         }
     }
 };
@@ -612,7 +604,7 @@ std::string TabixIndexBuilder::finish(const std::vector<std::uint64_t>& block_of
         s.merge_bins(contig);
         s.put_contig(out, contig);
     }
-    put_u64(out, 0);  // records without coordinates: none in a VCF
+    put_le(out, std::uint64_t{0});  // records without coordinates: none in a VCF
     return out;
 }
 
