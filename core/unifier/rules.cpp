@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <ranges>
 
 #include "platform/error.hpp"
 #include "platform/log.hpp"
@@ -45,12 +44,12 @@ std::optional<std::string_view> colon_entry(std::string_view text, std::size_t i
 
 // Index of the first ':'-separated key equal to `key`, or nullopt.
 std::optional<std::size_t> colon_index(std::string_view text, std::string_view key) {
-    std::size_t index = 0;
-    for (const auto entry : std::views::split(text, ':')) {
-        if (std::string_view(entry.begin(), entry.end()) == key) return index;
-        ++index;
+    for (std::size_t index = 0, start = 0;; ++index) {
+        const std::size_t colon = text.find(':', start);
+        if (text.substr(start, colon - start) == key) return index;
+        if (colon == std::string_view::npos) return std::nullopt;
+        start = colon + 1;
     }
-    return std::nullopt;
 }
 
 }  // namespace
