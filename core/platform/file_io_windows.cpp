@@ -12,13 +12,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cwctype>
 
 #include "platform/atomic_output.hpp"
 #include "platform/error.hpp"
 #include "platform/system_files.hpp"
 #include "platform/win32.hpp"
-#include "platform/win32_files.hpp"
 
 namespace merivane {
 
@@ -30,7 +28,7 @@ namespace {
 constexpr std::size_t kLargestTransfer = 1u << 30;
 }  // namespace
 
-int open_file_windows(const std::string& path, OpenMode mode) {
+int win32::open_file(const std::string& path, OpenMode mode) {
     const std::wstring wide = win32::widen(path);
     DWORD access = GENERIC_READ;
     DWORD disposition = OPEN_EXISTING;
@@ -88,14 +86,9 @@ bool handle_information(const std::string& path, BY_HANDLE_FILE_INFORMATION& inf
     ::CloseHandle(handle);
     return ok;
 }
-
-std::wstring case_folded(std::wstring text) {
-    for (wchar_t& c : text) c = static_cast<wchar_t>(std::towlower(c));
-    return text;
-}
 }  // namespace
 
-int open_for_reading(const std::string& path) { return open_file_windows(path, OpenMode::Read); }
+int open_for_reading(const std::string& path) { return win32::open_file(path, win32::OpenMode::Read); }
 
 std::size_t read_some(int fd, char* out, std::size_t capacity, const std::string& path) {
     const int n = ::_read(fd, out, static_cast<unsigned>(std::min(capacity, kLargestTransfer)));
@@ -119,7 +112,7 @@ void seek_to_start(int fd, const std::string& path) {
     if (::_lseeki64(fd, 0, SEEK_SET) < 0) throw_os_error(path);
 }
 
-int os::open_truncated(const std::string& path) { return open_file_windows(path, OpenMode::Truncate); }
+int os::open_truncated(const std::string& path) { return win32::open_file(path, win32::OpenMode::Truncate); }
 
 void OutputFile::write_through(const char* data, std::size_t size) {
     while (size > 0) {
@@ -168,7 +161,7 @@ bool same_file(const std::string& a, const std::string& b) {
     const std::optional<FileIdentity> ib = file_identity(b);
     if (ia && ib) return *ia == *ib;
     // File names are compared without regard to case, as the file system does.
-    return case_folded(to_fs_path(absolute_path(a)).wstring()) == case_folded(to_fs_path(absolute_path(b)).wstring());
+    return win32::folded(to_fs_path(absolute_path(a)).wstring()) == win32::folded(to_fs_path(absolute_path(b)).wstring());
 }
 
 UniqueFd os::open_unnamed_in(const std::string&) { return UniqueFd(); }

@@ -13,7 +13,6 @@
 #include <array>
 #include <cerrno>
 #include <chrono>
-#include <cwctype>
 #include <utility>
 
 #include "platform/command_line.hpp"
@@ -57,14 +56,9 @@ private:
     HANDLE handle_ = nullptr;
 };
 
-std::wstring lower(std::wstring text) {
-    for (wchar_t& c : text) c = static_cast<wchar_t>(std::towlower(c));
-    return text;
-}
-
 bool ends_with_ignoring_case(const std::string& text, const std::string& suffix) {
     if (suffix.size() > text.size()) return false;
-    return lower(win32::widen(text.substr(text.size() - suffix.size()))) == lower(win32::widen(suffix));
+    return win32::folded(win32::widen(text.substr(text.size() - suffix.size()))) == win32::folded(win32::widen(suffix));
 }
 
 bool is_file(const std::string& path) {
@@ -87,8 +81,7 @@ std::vector<std::string> split_list(const std::string& text) {
 // The names a command may have on disk: itself when it already ends in one of
 // PATHEXT's extensions, else itself with each of them in turn.
 std::vector<std::string> executable_names(const std::string& command) {
-    std::string pathext;
-    if (!win32::get_environment("PATHEXT", pathext)) pathext = ".COM;.EXE;.BAT;.CMD;.VBS;.JS;.WS;.MSC";
+    const std::string pathext = win32::get_environment("PATHEXT").value_or(".COM;.EXE;.BAT;.CMD;.VBS;.JS;.WS;.MSC");
     std::vector<std::string> extensions;
     for (std::string& extension : split_list(pathext)) {
         if (!extension.empty()) extensions.push_back(std::move(extension));
@@ -124,7 +117,7 @@ std::wstring variable_name(std::wstring_view entry) {
     // Entries such as "=C:=C:\\dir" (a drive's current directory) begin with
     // the "=" that is not their separator.
     const std::size_t equals = entry.find(L'=', 1);
-    return lower(std::wstring(entry.substr(0, equals)));
+    return win32::folded(std::wstring(entry.substr(0, equals)));
 }
 
 // The current environment with `overrides` set, as a sorted block of
@@ -221,8 +214,7 @@ std::optional<std::string> find_executable(const std::string& name) {
         }
         return std::nullopt;
     }
-    std::string search;
-    if (!win32::get_environment("PATH", search)) search = ".;C:\\bin";
+    const std::string search = win32::get_environment("PATH").value_or(".;C:\\bin");
     // An empty PATH names no directory at all (not the current one).
     if (search.empty()) return std::nullopt;
     std::vector<std::string> directories = split_list(search);
@@ -233,7 +225,7 @@ std::optional<std::string> find_executable(const std::string& name) {
     const std::vector<std::string> names = executable_names(name);
     std::vector<std::wstring> seen;
     for (const std::string& directory : directories) {
-        std::wstring key = lower(win32::widen(directory));
+        std::wstring key = win32::folded(win32::widen(directory));
         std::replace(key.begin(), key.end(), L'/', L'\\');
         if (std::find(seen.begin(), seen.end(), key) != seen.end()) continue;
         seen.push_back(std::move(key));

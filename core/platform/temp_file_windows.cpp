@@ -17,7 +17,6 @@
 #include "platform/paths.hpp"
 #include "platform/system_files.hpp"
 #include "platform/win32.hpp"
-#include "platform/win32_files.hpp"
 
 namespace merivane {
 
@@ -44,7 +43,7 @@ std::pair<std::string, UniqueFd> os::create_exclusive(const std::string& directo
     for (int attempt = 0;; ++attempt) {
         std::string path = join_path(directory, stem + random_characters() + suffix);
         try {
-            UniqueFd fd(open_file_windows(path, OpenMode::CreateNew));
+            UniqueFd fd(win32::open_file(path, win32::OpenMode::CreateNew));
             return {std::move(path), std::move(fd)};
         } catch (const OSError& error) {
             // Taken by a file, or by a directory (reported as access denied
@@ -55,7 +54,12 @@ std::pair<std::string, UniqueFd> os::create_exclusive(const std::string& directo
     }
 }
 
-void os::remove_file_quietly(const std::string& path) noexcept { win32::delete_file_quietly(path); }
+void os::remove_file_quietly(const std::string& path) noexcept {
+    try {
+        ::DeleteFileW(win32::widen(path).c_str());
+    } catch (...) {
+    }
+}
 
 namespace {
 
@@ -71,11 +75,7 @@ bool usable_temp_directory(const std::string& directory) {
     return ok;
 }
 
-std::string environment_or_empty(const char* name) {
-    std::string value;
-    win32::get_environment(name, value);
-    return value;
-}
+std::string environment_or_empty(const char* name) { return win32::get_environment(name).value_or(""); }
 
 }  // namespace
 

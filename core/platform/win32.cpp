@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cerrno>
+#include <cwctype>
 #include <vector>
 
 #include "platform/error.hpp"
@@ -81,28 +82,19 @@ int errno_from(unsigned long win32_error) {
 
 void throw_last_error(const std::string& path) { throw OSError(errno_from(::GetLastError()), path); }
 
-void delete_file_quietly(const std::string& path) noexcept {
-    try {
-        ::DeleteFileW(widen(path).c_str());
-    } catch (...) {
-    }
+std::wstring folded(std::wstring text) {
+    for (wchar_t& c : text) c = static_cast<wchar_t>(std::towlower(c));
+    return text;
 }
 
-bool get_environment(const std::string& name, std::string& value) {
+std::optional<std::string> get_environment(const std::string& name) {
     const std::wstring wide_name = widen(name);
     std::vector<wchar_t> buffer(256);
     for (;;) {
         ::SetLastError(ERROR_SUCCESS);
         const DWORD n = ::GetEnvironmentVariableW(wide_name.c_str(), buffer.data(), static_cast<DWORD>(buffer.size()));
-        if (n == 0) {
-            if (::GetLastError() == ERROR_ENVVAR_NOT_FOUND) return false;
-            value.clear();
-            return true;
-        }
-        if (n < buffer.size()) {
-            value = narrow(std::wstring_view(buffer.data(), n));
-            return true;
-        }
+        if (n == 0 && ::GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
+        if (n < buffer.size()) return narrow(std::wstring_view(buffer.data(), n));
         buffer.resize(n);
     }
 }

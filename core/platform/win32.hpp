@@ -5,6 +5,7 @@
 
 #ifdef _WIN32
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -20,13 +21,23 @@ int errno_from(unsigned long win32_error);
 // OSError for GetLastError(), naming `path`.
 [[noreturn]] void throw_last_error(const std::string& path);
 
-// Removes a file if it can, reporting nothing: for the owners' clean-up on
-// the way out of an error.
-void delete_file_quietly(const std::string& path) noexcept;
+// Lower case, for names Windows compares without regard to case.
+std::wstring folded(std::wstring text);
 
 // Reads an environment variable through the wide API (the C runtime's
-// narrow copy is in the ANSI code page); false when it is not set.
-bool get_environment(const std::string& name, std::string& value);
+// narrow copy is in the ANSI code page); nullopt when it is not set.
+std::optional<std::string> get_environment(const std::string& name);
+
+enum class OpenMode {
+    Read,       // an existing file
+    Truncate,   // created, or emptied in place (O_CREAT | O_TRUNC)
+    CreateNew,  // created, failing when anything has the name (O_EXCL), read and written
+};
+
+// A C runtime descriptor for `path` opened by its UTF-16 name, in binary
+// mode, not inherited by children, and shared for reading, writing and
+// removal. OSError naming `path` when that fails.
+int open_file(const std::string& path, OpenMode mode);
 
 }  // namespace merivane::win32
 
