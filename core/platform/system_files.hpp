@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "platform/unique_fd.hpp"
 
@@ -35,6 +36,8 @@ std::pair<std::string, UniqueFd> create_exclusive(const std::string& directory, 
                                                   const std::string& suffix);
 // Removes a file if it can, reporting nothing: for clean-up on the way out.
 void remove_file_quietly(const std::string& path) noexcept;
+// Where temp_directory() looks, in order, each made absolute.
+std::vector<std::string> temp_directory_candidates();
 // A file with no name in `directory`, open for reading and writing; none
 // (an empty descriptor) where the file system has no such files.
 UniqueFd open_unnamed_in(const std::string& directory);

@@ -1,14 +1,56 @@
-// The owner of a temporary file, the same on every system; creating the file
-// and finding the temporary directory are in temp_file_posix.cpp and
+// Temporary files, the same on every system; creating a file and the places
+// to look for the temporary directory are in temp_file_posix.cpp and
 // temp_file_windows.cpp.
-#include "platform/paths.hpp"
 #include "platform/temp_file.hpp"
+
+#include <cerrno>
 
 #include "platform/error.hpp"
 #include "platform/file_io.hpp"
+#include "platform/paths.hpp"
 #include "platform/system_files.hpp"
 
 namespace merivane {
+
+namespace {
+
+// Whether a file can be created, written and removed in `directory`.
+bool usable_temp_directory(const std::string& directory) {
+    std::string probe;
+    bool written = false;
+    try {
+        auto [path, fd] = os::create_exclusive(directory, "tmp", "");
+        probe = std::move(path);
+        OutputFile file(std::move(fd), probe);
+        file.write("blat");
+        file.close();
+        written = true;
+    } catch (const OSError&) {
+    }
+    if (!probe.empty()) os::remove_file_quietly(probe);
+    return written;
+}
+
+}  // namespace
+
+std::string temp_directory() {
+    std::string tried;
+    for (const std::string& directory : os::temp_directory_candidates()) {
+        if (usable_temp_directory(directory)) return directory;
+        tried += (tried.empty() ? "" : ", ") + directory;
+    }
+    throw OSError(ENOENT, "No usable temporary directory found in [" + tried + "]");
+}
+
+UniqueFd create_unnamed_temp_file() {
+    const std::string directory = temp_directory();
+    if (UniqueFd unnamed = os::open_unnamed_in(directory)) return unnamed;
+    // Where files cannot be nameless: a named one, removed at once (on
+    // Windows it goes for good when its last handle closes).
+    auto [path, owner] = os::create_exclusive(directory, "tmp", "");
+    remove_file(path);
+    return std::move(owner);
+}
 
 TempFile TempFile::in_temp_directory(const std::string& suffix) {
     auto [path, fd] = os::create_exclusive(temp_directory(), "tmp", suffix);
