@@ -14,12 +14,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 
 #include "platform/error.hpp"
 #include "platform/file_io.hpp"
-#include "platform/interrupt.hpp"
+#include "platform/system_files.hpp"
 #include "platform/unique_fd.hpp"
 
 extern char** environ;
@@ -28,8 +27,6 @@ namespace merivane {
 
 namespace {
 
-// The longest a wait goes without asking whether the call was interrupted.
-constexpr int kInterruptPollMs = 100;
 // How long a child sent SIGTERM has to clean up before it is killed.
 constexpr int kGracePeriodMs = 5000;
 
@@ -139,65 +136,6 @@ void close_range_from(int first, int last, int max_fd) {
     ::_exit(127);
 }
 
-// A started child: stopped and reaped unless it was waited for.
-class RunningChild {
-public:
-    RunningChild(pid_t pid, bool gently) : pid_(pid), gently_(gently) {
-#if defined(__linux__) && defined(SYS_pidfd_open)
-        const long fd = ::syscall(SYS_pidfd_open, pid, 0);
-        if (fd >= 0) pidfd_.reset(static_cast<int>(fd));
-#endif
-    }
-    ~RunningChild() { kill_and_reap(); }
-    RunningChild(const RunningChild&) = delete;
-    RunningChild& operator=(const RunningChild&) = delete;
-
-    // A descriptor that becomes readable when the child ends (-1: none).
-    int exit_fd() const noexcept { return pidfd_.get(); }
-
-    // The exit status once the child has ended; nullopt while it runs.
-    std::optional<int> poll_exit() {
-        int status = 0;
-        pid_t done;
-        do {
-            done = ::waitpid(pid_, &status, WNOHANG);
-        } while (done < 0 && errno == EINTR);
-        if (done < 0) throw_os_error("waitpid");
-        if (done == 0) return std::nullopt;
-        pid_ = 0;
-        return exit_status_of(status);
-    }
-
-    // Ends the child (SIGTERM first when gently, SIGKILL after the grace
-    // period) and reaps it.
-    void kill_and_reap() noexcept {
-        if (pid_ <= 0) return;
-        int status = 0;
-        if (gently_ && ::kill(pid_, SIGTERM) == 0) {
-            for (int waited = 0; waited < kGracePeriodMs; waited += 10) {
-                pid_t done;
-                do {
-                    done = ::waitpid(pid_, &status, WNOHANG);
-                } while (done < 0 && errno == EINTR);
-                if (done != 0) {
-                    pid_ = 0;
-                    return;
-                }
-                ::usleep(10000);
-            }
-        }
-        ::kill(pid_, SIGKILL);
-        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-        }
-        pid_ = 0;
-    }
-
-private:
-    pid_t pid_;
-    bool gently_;
-    UniqueFd pidfd_;
-};
-
 int max_descriptor() {
     struct rlimit limit {};
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 65535;
@@ -229,16 +167,105 @@ std::optional<std::string> find_executable(const std::string& name) {
 
 namespace {
 
-// Starts argv[0] with its standard streams as `options` and the pipes ask;
-// returns once the program runs. OSError naming it when it cannot start.
-pid_t start_child(const std::vector<std::string>& argv, const ChildOptions& options, std::optional<Pipe>& out_pipe,
-                  std::optional<Pipe>& err_pipe) {
+// A started child: stopped and reaped unless it was waited for.
+class PosixChild final : public os::RunningChild {
+public:
+    PosixChild(pid_t pid, const ChildOptions& options) : pid_(pid), options_(options) {
+#if defined(__linux__) && defined(SYS_pidfd_open)
+        const long fd = ::syscall(SYS_pidfd_open, pid, 0);
+        if (fd >= 0) pidfd_.reset(static_cast<int>(fd));
+#endif
+    }
+    ~PosixChild() override { kill_and_reap(); }
+
+    std::optional<int> step(int wait_ms, ChildResult& result) override {
+        std::vector<pollfd> fds;
+        for (const UniqueFd* pipe : {&out_, &err_}) {
+            if (*pipe) fds.push_back({pipe->get(), POLLIN, 0});
+        }
+        if (!fds.empty()) {
+            if (::poll(fds.data(), fds.size(), wait_ms) < 0 && errno != EINTR) throw_os_error("poll");
+            for (const pollfd& polled : fds) {
+                if (polled.revents != 0) read_pipe(polled.fd == out_.get() ? out_ : err_, result);
+            }
+            return std::nullopt;
+        }
+        // Output closed (or never piped): wait for the exit.
+        int status = 0;
+        const pid_t done = wait_pid(status, WNOHANG);
+        if (done < 0) throw_os_error("waitpid");
+        if (done > 0) {
+            pid_ = 0;
+            return exit_status_of(status);
+        }
+        if (pidfd_) {
+            pollfd exit_poll{pidfd_.get(), POLLIN, 0};
+            if (::poll(&exit_poll, 1, wait_ms) < 0 && errno != EINTR) throw_os_error("poll");
+        } else {
+            // No exit descriptor: look again soon, still within the poll bound.
+            ::usleep(static_cast<useconds_t>(std::min(wait_ms, 10)) * 1000);
+        }
+        return std::nullopt;
+    }
+
+    UniqueFd out_;  // the reading ends of the child's piped output
+    UniqueFd err_;
+
+private:
+    void read_pipe(UniqueFd& pipe, ChildResult& result) {
+        const ssize_t n = ::read(pipe.get(), buffer_.data(), buffer_.size());
+        if (n > 0) {
+            const std::string_view data(buffer_.data(), static_cast<std::size_t>(n));
+            os::take_output(options_, result, &pipe == &out_, data);
+        } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+            pipe.reset();
+        }
+    }
+
+    // waitpid, retried when a signal interrupts it.
+    pid_t wait_pid(int& status, int flags) noexcept {
+        pid_t done;
+        do {
+            done = ::waitpid(pid_, &status, flags);
+        } while (done < 0 && errno == EINTR);
+        return done;
+    }
+
+    // Ends the child (SIGTERM first when gently, SIGKILL after the grace
+    // period) and reaps it.
+    void kill_and_reap() noexcept {
+        if (pid_ <= 0) return;
+        int status = 0;
+        if (options_.stopped_gently && ::kill(pid_, SIGTERM) == 0) {
+            for (int waited = 0; waited < kGracePeriodMs; waited += 10) {
+                if (wait_pid(status, WNOHANG) != 0) {
+                    pid_ = 0;
+                    return;
+                }
+                ::usleep(10000);
+            }
+        }
+        ::kill(pid_, SIGKILL);
+        wait_pid(status, 0);
+        pid_ = 0;
+    }
+
+    pid_t pid_;
+    const ChildOptions& options_;
+    UniqueFd pidfd_;
+    std::string buffer_ = std::string(1 << 16, '\0');
+};
+
+}  // namespace
+
+std::unique_ptr<os::RunningChild> os::start_child(const std::vector<std::string>& argv, const ChildOptions& options) {
     std::vector<std::string> args = argv;
     std::vector<char*> arg_pointers = pointers_to(args);
     std::vector<std::string> env = child_environment(options.environment_overrides);
     std::vector<char*> env_pointers = pointers_to(env);
     Pipe exec_error;
     UniqueFd stdin_file;
+    std::optional<Pipe> out_pipe, err_pipe;
 
     Launch launch{args[0].c_str(), arg_pointers.data(), env_pointers.data()};
     launch.error_fd = exec_error.write_end.get();
@@ -257,100 +284,21 @@ pid_t start_child(const std::vector<std::string>& argv, const ChildOptions& opti
     const pid_t pid = ::fork();
     if (pid < 0) throw_os_error(argv[0]);
     if (pid == 0) exec_child(launch);
+    auto child = std::make_unique<PosixChild>(pid, options);
     // The parent keeps only the reading ends. The error pipe closes at the
     // child's exec (or exit): four bytes on it are the errno of a failed exec.
     exec_error.write_end.reset();
-    if (out_pipe) out_pipe->write_end.reset();
-    if (err_pipe) err_pipe->write_end.reset();
+    if (out_pipe) child->out_ = std::move(out_pipe->read_end);
+    if (err_pipe) child->err_ = std::move(err_pipe->read_end);
+    out_pipe.reset();
+    err_pipe.reset();
     int exec_errno = 0;
     ssize_t got;
     do {
         got = ::read(exec_error.read_end.get(), &exec_errno, sizeof exec_errno);
     } while (got < 0 && errno == EINTR);
-    if (got == static_cast<ssize_t>(sizeof exec_errno)) {
-        RunningChild(pid, false).kill_and_reap();
-        throw OSError(exec_errno, argv[0]);
-    }
-    return pid;
-}
-
-// Hands what the child writes to its sinks until both pipes close.
-// `next_wait` gives the milliseconds a poll may wait.
-void collect_output(std::optional<Pipe>& out_pipe, std::optional<Pipe>& err_pipe, const ChildOptions& options,
-                    ChildResult& result, const std::function<int()>& next_wait) {
-    std::vector<std::pair<UniqueFd*, std::string*>> streams;
-    if (out_pipe) streams.emplace_back(&out_pipe->read_end, &result.stdout_data);
-    if (err_pipe) streams.emplace_back(&err_pipe->read_end, &result.stderr_data);
-    std::string buffer(1 << 16, '\0');
-    // Output can arrive faster than the check needs running.
-    InterruptPoller poller;
-    for (;;) {
-        std::vector<pollfd> fds;
-        for (auto& [fd, sink] : streams) {
-            if (*fd) fds.push_back({fd->get(), POLLIN, 0});
-        }
-        if (fds.empty()) return;
-        const int ready = ::poll(fds.data(), fds.size(), next_wait());
-        if (ready < 0 && errno != EINTR) throw_os_error("poll");
-        poller.poll();
-        if (ready <= 0) continue;
-        for (const pollfd& polled : fds) {
-            if (polled.revents == 0) continue;
-            for (auto& [fd, sink] : streams) {
-                if (fd->get() != polled.fd) continue;
-                const ssize_t n = ::read(fd->get(), buffer.data(), buffer.size());
-                if (n > 0 && sink == &result.stdout_data && options.stdout_sink) {
-                    options.stdout_sink(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
-                } else if (n > 0) {
-                    sink->append(buffer.data(), static_cast<std::size_t>(n));
-                } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-                    fd->reset();
-                }
-            }
-        }
-    }
-}
-
-int wait_for_exit(RunningChild& child, const std::function<int()>& next_wait) {
-    for (;;) {
-        if (const std::optional<int> status = child.poll_exit()) return *status;
-        const int wait_ms = next_wait();
-        if (child.exit_fd() >= 0) {
-            pollfd exit_poll{child.exit_fd(), POLLIN, 0};
-            if (::poll(&exit_poll, 1, wait_ms) < 0 && errno != EINTR) throw_os_error("poll");
-        } else {
-            // No exit descriptor: look again soon, still within the poll bound.
-            ::usleep(static_cast<useconds_t>(std::min(wait_ms, 10)) * 1000);
-        }
-        check_interrupt();
-    }
-}
-
-}  // namespace
-
-ChildResult run_child(const std::vector<std::string>& argv, const ChildOptions& options) {
-    std::optional<Pipe> out_pipe, err_pipe;
-    RunningChild child(start_child(argv, options, out_pipe, err_pipe), options.stopped_gently);
-    const auto deadline =
-        std::chrono::steady_clock::now() +
-        std::chrono::milliseconds(static_cast<long long>(options.timeout_seconds.value_or(0) * 1000.0));
-    // The time to wait before asking again, in milliseconds.
-    const auto next_wait = [&] {
-        if (!options.timeout_seconds) return kInterruptPollMs;
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            child.kill_and_reap();
-            throw TimeoutExpired(argv, *options.timeout_seconds);
-        }
-        return static_cast<int>(std::min<long long>(kInterruptPollMs, left.count()));
-    };
-    ChildResult result;
-    collect_output(out_pipe, err_pipe, options, result, next_wait);
-    // Output closed (or never piped); wait for the exit.
-    result.exit_status = wait_for_exit(child, next_wait);
-    check_interrupt();
-    return result;
+    if (got == static_cast<ssize_t>(sizeof exec_errno)) throw OSError(exec_errno, argv[0]);
+    return child;
 }
 
 }  // namespace merivane

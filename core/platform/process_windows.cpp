@@ -12,21 +12,18 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <chrono>
+#include <memory>
 #include <utility>
 
 #include "platform/command_line.hpp"
 #include "platform/error.hpp"
-#include "platform/interrupt.hpp"
 #include "platform/paths.hpp"
+#include "platform/system_files.hpp"
 #include "platform/win32.hpp"
 
 namespace merivane {
 
 namespace {
-
-// The longest a wait goes without asking whether the call was interrupted.
-constexpr DWORD kInterruptPollMs = 100;
 
 class Handle {
 public:
@@ -176,35 +173,6 @@ private:
     LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
 };
 
-struct Stream {
-    Handle read_end;
-    std::string* into;
-    bool is_stdout;
-};
-
-// Reads what the pipe holds without blocking. False at end of output.
-bool drain(Stream& stream, const ChildOptions& options) {
-    char buffer[1 << 16];
-    for (;;) {
-        DWORD available = 0;
-        if (!::PeekNamedPipe(stream.read_end.get(), nullptr, 0, nullptr, &available, nullptr)) {
-            if (::GetLastError() == ERROR_BROKEN_PIPE) return false;
-            win32::throw_last_error("pipe");
-        }
-        if (available == 0) return true;
-        DWORD got = 0;
-        if (!::ReadFile(stream.read_end.get(), buffer, std::min<DWORD>(available, sizeof buffer), &got, nullptr)) {
-            if (::GetLastError() == ERROR_BROKEN_PIPE) return false;
-            win32::throw_last_error("pipe");
-        }
-        if (stream.is_stdout && options.stdout_sink) {
-            options.stdout_sink(std::string_view(buffer, got));
-        } else {
-            stream.into->append(buffer, got);
-        }
-    }
-}
-
 }  // namespace
 
 std::optional<std::string> find_executable(const std::string& name) {
@@ -239,52 +207,109 @@ std::optional<std::string> find_executable(const std::string& name) {
 
 namespace {
 
-// The child's ends of its three standard handles, all inheritable: a file,
-// a descriptor or one of this process's own, or a pipe whose reading end
-// goes to `out_stream` or `err_stream`.
-std::array<Handle, 3> child_handles(const ChildOptions& options, std::optional<Stream>& out_stream,
-                                    std::optional<Stream>& err_stream, ChildResult& result) {
-    std::array<Handle, 3> child;
-    if (options.stdin_path) {
-        SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-        child[0].reset(::CreateFileW(win32::widen(*options.stdin_path).c_str(), GENERIC_READ,
-                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit, OPEN_EXISTING,
-                                     FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!child[0]) win32::throw_last_error(*options.stdin_path);
-    } else {
-        child[0] = inheritable_copy(options.stdin_fd >= 0 ? reinterpret_cast<HANDLE>(::_get_osfhandle(options.stdin_fd))
-                                                          : ::GetStdHandle(STD_INPUT_HANDLE));
+// A started child, held in a job object; killed with what it started unless
+// it was waited for to its end.
+class WindowsChild final : public os::RunningChild {
+public:
+    WindowsChild(std::string program, const ChildOptions& options)
+        : program_(std::move(program)), options_(options) {}
+    ~WindowsChild() override {
+        if (ended_ || !process_) return;
+        if (!job_ || !::TerminateJobObject(job_.get(), 1)) ::TerminateProcess(process_.get(), 1);
+        ::WaitForSingleObject(process_.get(), INFINITE);
     }
-    if (options.stdout_fd >= 0) {
-        child[1] = inheritable_copy(reinterpret_cast<HANDLE>(::_get_osfhandle(options.stdout_fd)));
-    } else if (options.capture_stdout || options.stdout_sink) {
-        make_pipe(out_stream.emplace(Stream{Handle(), &result.stdout_data, true}).read_end, child[1]);
-    } else {
-        child[1] = inheritable_copy(::GetStdHandle(STD_OUTPUT_HANDLE));
-    }
-    if (options.capture_stderr) {
-        make_pipe(err_stream.emplace(Stream{Handle(), &result.stderr_data, false}).read_end, child[2]);
-    } else {
-        child[2] = inheritable_copy(::GetStdHandle(STD_ERROR_HANDLE));
-    }
-    return child;
-}
 
-struct StartedChild {
-    Handle process;
+    std::optional<int> step(int wait_ms, ChildResult& result) override {
+        bool reading = false;
+        for (Handle* pipe : {&out_, &err_}) {
+            if (!*pipe) continue;
+            if (drain(*pipe, result)) {
+                reading = true;
+            } else {
+                pipe->reset();
+            }
+        }
+        if (!reading && ::WaitForSingleObject(process_.get(), 0) == WAIT_OBJECT_0) {
+            DWORD code = 0;
+            if (!::GetExitCodeProcess(process_.get(), &code)) win32::throw_last_error(program_);
+            ended_ = true;
+            return static_cast<int>(code);
+        }
+        // Anonymous pipes cannot be waited on; while output may still come,
+        // look again shortly.
+        const DWORD wait = reading ? 1 : static_cast<DWORD>(std::min(wait_ms, 50));
+        if (::WaitForSingleObject(process_.get(), wait) == WAIT_FAILED) win32::throw_last_error(program_);
+        return std::nullopt;
+    }
+
+    Handle process_;
     // Closing the job's last handle kills everything in it, so the child
     // does not outlive this process either. None when it cannot be had.
-    Handle job;
+    Handle job_;
+    Handle out_;  // the reading ends of the child's piped output
+    Handle err_;
 
-    void kill_and_reap() noexcept {
-        if (!job || !::TerminateJobObject(job.get(), 1)) ::TerminateProcess(process.get(), 1);
-        ::WaitForSingleObject(process.get(), INFINITE);
+private:
+    // Reads what the pipe holds without blocking. False at end of output.
+    bool drain(Handle& pipe, ChildResult& result) {
+        char buffer[1 << 16];
+        for (;;) {
+            DWORD available = 0;
+            if (!::PeekNamedPipe(pipe.get(), nullptr, 0, nullptr, &available, nullptr)) {
+                if (::GetLastError() == ERROR_BROKEN_PIPE) return false;
+                win32::throw_last_error("pipe");
+            }
+            if (available == 0) return true;
+            DWORD got = 0;
+            if (!::ReadFile(pipe.get(), buffer, std::min<DWORD>(available, sizeof buffer), &got, nullptr)) {
+                if (::GetLastError() == ERROR_BROKEN_PIPE) return false;
+                win32::throw_last_error("pipe");
+            }
+            os::take_output(options_, result, &pipe == &out_, std::string_view(buffer, got));
+        }
     }
+
+    std::string program_;
+    const ChildOptions& options_;
+    bool ended_ = false;
 };
 
-// Starts argv[0] with exactly `handles` inherited, as its standard handles.
-StartedChild start_child(const std::vector<std::string>& argv, const ChildOptions& options,
-                         const std::array<Handle, 3>& handles) {
+// The child's ends of its three standard handles, all inheritable: a file,
+// a descriptor or one of this process's own, or a pipe whose reading end
+// goes to `child`.
+std::array<Handle, 3> child_handles(const ChildOptions& options, WindowsChild& child) {
+    std::array<Handle, 3> ends;
+    if (options.stdin_path) {
+        SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+        ends[0].reset(::CreateFileW(win32::widen(*options.stdin_path).c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!ends[0]) win32::throw_last_error(*options.stdin_path);
+    } else {
+        ends[0] = inheritable_copy(options.stdin_fd >= 0 ? reinterpret_cast<HANDLE>(::_get_osfhandle(options.stdin_fd))
+                                                         : ::GetStdHandle(STD_INPUT_HANDLE));
+    }
+    if (options.stdout_fd >= 0) {
+        ends[1] = inheritable_copy(reinterpret_cast<HANDLE>(::_get_osfhandle(options.stdout_fd)));
+    } else if (options.capture_stdout || options.stdout_sink) {
+        make_pipe(child.out_, ends[1]);
+    } else {
+        ends[1] = inheritable_copy(::GetStdHandle(STD_OUTPUT_HANDLE));
+    }
+    if (options.capture_stderr) {
+        make_pipe(child.err_, ends[2]);
+    } else {
+        ends[2] = inheritable_copy(::GetStdHandle(STD_ERROR_HANDLE));
+    }
+    return ends;
+}
+
+}  // namespace
+
+std::unique_ptr<os::RunningChild> os::start_child(const std::vector<std::string>& argv, const ChildOptions& options) {
+    auto child = std::make_unique<WindowsChild>(argv[0], options);
+    // Only the child holds its ends once it runs, so its exit ends the pipes.
+    const std::array<Handle, 3> handles = child_handles(options, *child);
     std::wstring command_line = win32::widen(quote_command_line(argv));
     std::wstring environment = environment_block(options.environment_overrides);
     std::vector<HANDLE> inherited;
@@ -307,78 +332,19 @@ StartedChild start_child(const std::vector<std::string>& argv, const ChildOption
                           environment.data(), nullptr, &startup.StartupInfo, &started)) {
         win32::throw_last_error(argv[0]);
     }
-    StartedChild child{Handle(started.hProcess), Handle(::CreateJobObjectW(nullptr, nullptr))};
+    child->process_.reset(started.hProcess);
+    child->job_.reset(::CreateJobObjectW(nullptr, nullptr));
     const Handle thread(started.hThread);
-    if (child.job) {
+    if (child->job_) {
         JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
         limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-        if (!::SetInformationJobObject(child.job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits) ||
-            !::AssignProcessToJobObject(child.job.get(), child.process.get())) {
-            child.job.reset();
+        if (!::SetInformationJobObject(child->job_.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits) ||
+            !::AssignProcessToJobObject(child->job_.get(), child->process_.get())) {
+            child->job_.reset();
         }
     }
     ::ResumeThread(thread.get());
     return child;
-}
-
-// Drains the pipes until the child ends; TimeoutExpired (the child killed)
-// when it outlives its time-out.
-void wait_for_child(StartedChild& child, const std::vector<std::string>& argv, const ChildOptions& options,
-                    std::optional<Stream>& out_stream, std::optional<Stream>& err_stream) {
-    const auto deadline = std::chrono::steady_clock::now() +
-                          std::chrono::milliseconds(static_cast<long long>(options.timeout_seconds.value_or(0) * 1000.0));
-    // Output can arrive faster than the check needs running.
-    InterruptPoller poller;
-    for (;;) {
-        poller.poll();
-        bool reading = false;
-        for (std::optional<Stream>* stream : {&out_stream, &err_stream}) {
-            if (!*stream) continue;
-            if (drain(**stream, options)) {
-                reading = true;
-            } else {
-                stream->reset();
-            }
-        }
-        // Anonymous pipes cannot be waited on; while output may still
-        // come, look again shortly.
-        const DWORD wait_ms = reading ? 1 : kInterruptPollMs / 2;
-        if (!reading && ::WaitForSingleObject(child.process.get(), 0) == WAIT_OBJECT_0) return;
-        if (options.timeout_seconds && std::chrono::steady_clock::now() >= deadline) {
-            child.kill_and_reap();
-            throw TimeoutExpired(argv, *options.timeout_seconds);
-        }
-        if (::WaitForSingleObject(child.process.get(), wait_ms) == WAIT_FAILED) win32::throw_last_error(argv[0]);
-    }
-}
-
-}  // namespace
-
-ChildResult run_child(const std::vector<std::string>& argv, const ChildOptions& options) {
-    if (argv.empty()) throw ValueError("run_child needs a program to run");
-    ChildResult result;
-    std::optional<Stream> out_stream, err_stream;
-    StartedChild child;
-    {
-        // Only the child holds its ends once it runs, so its exit ends the pipes.
-        const std::array<Handle, 3> handles = child_handles(options, out_stream, err_stream, result);
-        child = start_child(argv, options, handles);
-    }
-    try {
-        wait_for_child(child, argv, options, out_stream, err_stream);
-    } catch (const TimeoutExpired&) {
-        throw;
-    } catch (...) {
-        child.kill_and_reap();
-        throw;
-    }
-    DWORD code = 0;
-    if (!::GetExitCodeProcess(child.process.get(), &code)) win32::throw_last_error(argv[0]);
-    result.exit_status = static_cast<int>(code);
-    // A Ctrl-C reaches the child too: the interrupt, not the child's end by
-    // it, is what the caller should see.
-    check_interrupt();
-    return result;
 }
 
 }  // namespace merivane

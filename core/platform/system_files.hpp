@@ -1,14 +1,17 @@
-// What the shared file and temporary-file code asks of the system: each kind
-// of system implements these in its own source (the _posix and _windows
-// files); everything above them is written once.
+// What the shared file, temporary-file and process code asks of the system:
+// each kind of system implements these in its own source (the _posix and
+// _windows files); everything above them is written once.
 #pragma once
 
 #include <cstddef>
 #include <filesystem>
+#include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "platform/process.hpp"
 #include "platform/unique_fd.hpp"
 
 namespace merivane::os {
@@ -61,5 +64,20 @@ void replace_file(const std::string& from, const std::string& destination);
 // "open_unnamed", "rename"; POSIX) for `path`; a nonzero errno value makes
 // it fail so.
 extern int (*injected_failure)(const char* call, const std::string& path);
+
+// A started child. step() hands over what its pipes hold and waits up to
+// `wait_ms` for more or for its end; it returns the exit status once the
+// child has ended and its output is read. A child not waited for to its end
+// is killed and reaped when its owner goes.
+class RunningChild {
+public:
+    virtual ~RunningChild() = default;
+    virtual std::optional<int> step(int wait_ms, ChildResult& result) = 0;
+};
+// Starts argv[0] with its standard streams as `options` asks; OSError naming
+// it when it cannot start.
+std::unique_ptr<RunningChild> start_child(const std::vector<std::string>& argv, const ChildOptions& options);
+// Output read from the child, handed to the stdout sink or kept in `result`.
+void take_output(const ChildOptions& options, ChildResult& result, bool from_stdout, std::string_view data);
 
 }  // namespace merivane::os

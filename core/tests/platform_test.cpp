@@ -369,8 +369,9 @@ TEST(Process, InterruptEndsTheWaitPromptly) {
     }
 }
 
-TEST(Process, UnstartableProgramIsOSError) {
+TEST(Process, UnstartableProgramIsOSErrorAndNoProgramValueError) {
     EXPECT_THROW(run_child({"/nonexistent/program"}, {}), OSError);
+    EXPECT_THROW(run_child({}, {}), ValueError);
 }
 
 }  // namespace

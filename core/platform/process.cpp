@@ -1,0 +1,53 @@
+// Waiting for a child, the same on every system; starting it and the system
+// calls beneath are in process_posix.cpp and process_windows.cpp.
+#include "platform/process.hpp"
+
+#include <algorithm>
+#include <chrono>
+
+#include "platform/error.hpp"
+#include "platform/interrupt.hpp"
+#include "platform/system_files.hpp"
+
+namespace merivane {
+
+void os::take_output(const ChildOptions& options, ChildResult& result, bool from_stdout, std::string_view data) {
+    if (from_stdout && options.stdout_sink) {
+        options.stdout_sink(data);
+    } else {
+        (from_stdout ? result.stdout_data : result.stderr_data).append(data);
+    }
+}
+
+ChildResult run_child(const std::vector<std::string>& argv, const ChildOptions& options) {
+    // The longest a wait goes without asking whether the call was interrupted.
+    constexpr long long kInterruptPollMs = 100;
+    if (argv.empty()) throw ValueError("run_child needs a program to run");
+    const std::unique_ptr<os::RunningChild> child = os::start_child(argv, options);
+    const auto deadline =
+        std::chrono::steady_clock::now() +
+        std::chrono::milliseconds(static_cast<long long>(options.timeout_seconds.value_or(0) * 1000.0));
+    ChildResult result;
+    // Output can arrive faster than the check needs running.
+    InterruptPoller poller;
+    for (;;) {
+        long long wait_ms = kInterruptPollMs;
+        if (options.timeout_seconds) {
+            const auto left = deadline - std::chrono::steady_clock::now();
+            wait_ms = std::min<long long>(wait_ms, std::chrono::duration_cast<std::chrono::milliseconds>(left).count());
+            // Thrown with the child still running: its owner kills it.
+            if (wait_ms <= 0) throw TimeoutExpired(argv, *options.timeout_seconds);
+        }
+        if (const std::optional<int> status = child->step(static_cast<int>(wait_ms), result)) {
+            result.exit_status = *status;
+            break;
+        }
+        poller.poll();
+    }
+    // A Ctrl-C reaches the child too: the interrupt, not the child's end by
+    // it, is what the caller should see.
+    check_interrupt();
+    return result;
+}
+
+}  // namespace merivane
