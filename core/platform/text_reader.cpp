@@ -98,6 +98,22 @@ Utf8Fault find_utf8_fault(std::string_view text, bool at_end, bool files = false
     return {n, n, nullptr};
 }
 
+// The first `size` bytes of `fd` (fewer at its end), whatever sizes the
+// reads come in.
+std::string read_head(int fd, std::size_t size, const std::string& path) {
+    std::string head(size, '\0');
+    std::size_t got = 0;
+    while (got < size) {
+        const std::size_t n = read_some(fd, head.data() + got, size - got, path);
+        if (n == 0) break;
+        got += n;
+    }
+    head.resize(got);
+    return head;
+}
+
+bool starts_gzip(std::string_view bytes) { return bytes.starts_with("\x1f\x8b"); }
+
 // BGZF: a gzip header with FEXTRA set and an extra subfield "BC" of length 2
 // first.
 bool is_bgzf_header(std::string_view head) {
@@ -106,15 +122,11 @@ bool is_bgzf_header(std::string_view head) {
            byte(13) == 'C' && byte(14) == 2 && byte(15) == 0;
 }
 
-std::uint64_t count_newlines(std::string_view text) {
-    return static_cast<std::uint64_t>(std::count(text.begin(), text.end(), '\n'));
-}
-
-// Line breaks in undecoded text: "\n", "\r\n" and a lone "\r" each end a line.
-std::uint64_t count_line_breaks(std::string_view raw) {
-    std::uint64_t count = 0;
-    for (std::size_t i = 0; i < raw.size(); ++i) {
-        if (raw[i] == '\n' || (raw[i] == '\r' && (i + 1 == raw.size() || raw[i + 1] != '\n'))) ++count;
+// Line breaks, decoded or not: "\n", "\r\n" and a lone "\r" each end a line.
+std::uint64_t count_line_breaks(std::string_view text) {
+    auto count = static_cast<std::uint64_t>(std::ranges::count(text, '\n'));
+    for (std::size_t cr = text.find('\r'); cr != std::string_view::npos; cr = text.find('\r', cr + 1)) {
+        if (cr + 1 == text.size() || text[cr + 1] != '\n') ++count;
     }
     return count;
 }
@@ -164,7 +176,7 @@ std::string inflate_start(std::string_view compressed) {
     }
     std::string_view start = file_start.substr(0, 4096);
     std::string inflated;
-    if (start.substr(0, 2) == "\x1f\x8b") {
+    if (starts_gzip(start)) {
         // Compressed bytes read as text: the gzip reading gave up. Either the
         // stream is cut short or damaged, or what it holds is not text.
         inflated = inflate_start(file_start);
@@ -179,6 +191,17 @@ std::string inflate_start(std::string_view compressed) {
     }
     throw error;
 }
+
+// A gzip stream's inflation state (any gzip header), ended with its owner.
+struct Inflater {
+    z_stream stream{};
+    Inflater() {
+        if (inflateInit2(&stream, 15 + 16) != Z_OK) throw RuntimeError("zlib could not be initialised");
+    }
+    ~Inflater() { inflateEnd(&stream); }
+    Inflater(const Inflater&) = delete;
+    Inflater& operator=(const Inflater&) = delete;
+};
 
 // Rewrites "\r\n" and lone "\r" as "\n", appending to `out`.
 void append_normalised(std::string& out, std::string_view text) {
@@ -232,50 +255,29 @@ std::vector<std::string_view> split_lines(std::string_view text) {
 LineBuffer::LineBuffer(std::string text)
     : text_(std::make_unique<std::string>(std::move(text))), lines_(split_lines(*text_)) {}
 
-struct TextReader::GzipState {
-    z_stream stream{};
+struct TextReader::GzipState : Inflater {
     std::string input;         // raw bytes read from the file, not yet inflated
     bool member_open = false;  // inside a member (header seen, end not yet)
     bool member_ended = false;  // at least one member read to its end
     std::uint64_t member_output = 0;  // bytes the open member inflated to
     bool last_member_empty = false;   // the last member ended held nothing (BGZF's EOF block)
     bool input_finished = false;
-
-    GzipState() {
-        if (inflateInit2(&stream, 15 + 16) != Z_OK) throw RuntimeError("zlib could not be initialised");
-    }
-    ~GzipState() { inflateEnd(&stream); }
 };
 
 TextReader::TextReader(const std::string& path, Compression compression)
     : TextReader(path, UniqueFd(open_for_reading(path)), compression) {}
 
+// The bytes of the magic test are kept rather than read again, so a pipe or
+// FIFO reads whole.
 TextReader::TextReader(const std::string& path, UniqueFd fd, Compression compression)
-    : path_(path), fd_(std::move(fd)) {
-    if (compression == Compression::Plain) return;
-    if (compression == Compression::DetectByMagic) {
-        // The bytes of the test are kept rather than read again, so a pipe
-        // or FIFO reads whole.
-        char magic[2];
-        std::size_t got = 0;
-        while (got < 2) {
-            const std::size_t n = read_some(fd_.get(), magic + got, 2 - got, path_);
-            if (n == 0) break;
-            got += n;
-        }
-        taken_.assign(magic, got);
-        if (got < 2 || static_cast<unsigned char>(magic[0]) != 0x1f || static_cast<unsigned char>(magic[1]) != 0x8b) {
-            return;
-        }
-    }
-    gzip_ = std::make_unique<GzipState>();
+    : TextReader(path, compression == Compression::DetectByMagic ? read_head(fd.get(), 2, path) : std::string(),
+                 compression) {
+    fd_ = std::move(fd);
 }
 
 TextReader::TextReader(const std::string& path, std::string bytes, Compression compression)
     : path_(path), taken_(std::move(bytes)) {
-    const bool magic = taken_.size() >= 2 && static_cast<unsigned char>(taken_[0]) == 0x1f &&
-                       static_cast<unsigned char>(taken_[1]) == 0x8b;
-    if (compression == Compression::Gzip || (compression == Compression::DetectByMagic && magic)) {
+    if (compression == Compression::Gzip || (compression == Compression::DetectByMagic && starts_gzip(taken_))) {
         gzip_ = std::make_unique<GzipState>();
     }
 }
@@ -392,8 +394,8 @@ void TextReader::report_decode_error(std::string_view in, std::size_t start, std
     // file's start, as if the file had been read in one piece: the line may
     // begin in text decoded earlier and end in bytes not yet read.
     const std::string_view pending = std::string_view(text_).substr(consumed_);
-    std::uint64_t line = line_number_ + count_newlines(pending);
-    for (const std::string& piece : pieces_) line += count_newlines(piece);
+    std::uint64_t line = line_number_ + count_line_breaks(pending);
+    for (const std::string& piece : pieces_) line += count_line_breaks(piece);
     std::string start_of_line;
     std::size_t cut = pending.rfind('\n');
     if (cut != std::string_view::npos) {
@@ -523,28 +525,16 @@ std::string TextReader::read_all() {
 GzipLayout gzip_layout(const std::string& path) {
     const UniqueFd file(open_for_reading(path));
     const int fd = file.get();
-
-    std::string head(18, '\0');
-    std::size_t got = 0;
-    while (got < head.size()) {
-        const std::size_t n = read_some(fd, head.data() + got, head.size() - got, path);
-        if (n == 0) break;
-        got += n;
-    }
-    head.resize(got);
-    if (got < 2 || head[0] != '\x1f' || head[1] != '\x8b') return GzipLayout::NotGzip;
+    std::string head = read_head(fd, 18, path);
+    if (!starts_gzip(head)) return GzipLayout::NotGzip;
     if (is_bgzf_header(head)) return GzipLayout::Bgzf;
 
-    z_stream stream{};
-    if (inflateInit2(&stream, 15 + 16) != Z_OK) throw RuntimeError("zlib could not be initialised");
-    struct Ender {
-        z_stream& stream;
-        ~Ender() { inflateEnd(&stream); }
-    } ender{stream};
+    Inflater inflater;
+    z_stream& stream = inflater.stream;
     // The head already read is inflated first: no seek back, so a pipe is
     // told apart as a file is.
     stream.next_in = reinterpret_cast<Bytef*>(head.data());
-    stream.avail_in = static_cast<uInt>(got);
+    stream.avail_in = static_cast<uInt>(head.size());
     std::string input(kChunk, '\0');
     std::string output(kChunk, '\0');
     for (;;) {
