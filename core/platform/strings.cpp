@@ -1,5 +1,6 @@
 #include "platform/strings.hpp"
 
+#include <algorithm>
 #include <limits>
 
 #include "platform/error.hpp"
@@ -60,15 +61,7 @@ std::string_view strip_whitespace(std::string_view text) noexcept {
     return text.substr(begin, end - begin);
 }
 
-bool is_blank(std::string_view text) noexcept {
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-        const std::size_t n = space_at(text, pos);
-        if (n == 0) return false;
-        pos += n;
-    }
-    return true;
-}
+bool is_blank(std::string_view text) noexcept { return strip_whitespace(text).empty(); }
 
 std::string_view strip_ascii_whitespace(std::string_view text) noexcept {
     const std::size_t first = text.find_first_not_of(kAsciiWhitespace);
@@ -104,11 +97,7 @@ SignedText split_sign(std::string_view text) noexcept {
 }
 
 bool is_ascii_digits(std::string_view text) noexcept {
-    if (text.empty()) return false;
-    for (const char c : text) {
-        if (c < '0' || c > '9') return false;
-    }
-    return true;
+    return !text.empty() && std::ranges::all_of(text, [](char c) { return c >= '0' && c <= '9'; });
 }
 
 std::optional<std::int64_t> digits_to_int64(bool negative, std::string_view digits) noexcept {
@@ -171,31 +160,14 @@ std::string quoted(std::string_view text) {
 
 std::int64_t parse_int(std::string_view text) {
     const auto [negative, body] = split_sign(strip_whitespace(text));
-    if (body.empty()) invalid_int(text);
     // Digits, with single underscores between them.
-    bool previous_digit = false;
-    bool underscores = false;
-    for (std::size_t i = 0; i < body.size(); ++i) {
-        const char c = body[i];
-        if (c == '_') {
-            if (!previous_digit || i + 1 == body.size()) invalid_int(text);
-            previous_digit = false;
-            underscores = true;
-            continue;
-        }
-        if (c < '0' || c > '9') invalid_int(text);
-        previous_digit = true;
+    std::string digits(body);
+    std::erase(digits, '_');
+    if (!is_ascii_digits(digits) || body.starts_with('_') || body.ends_with('_') ||
+        body.find("__") != std::string_view::npos) {
+        invalid_int(text);
     }
-    std::optional<std::int64_t> value;
-    if (underscores) {
-        std::string digits;
-        for (const char c : body) {
-            if (c != '_') digits += c;
-        }
-        value = digits_to_int64(negative, digits);
-    } else {
-        value = digits_to_int64(negative, body);
-    }
+    const std::optional<std::int64_t> value = digits_to_int64(negative, digits);
     if (!value) throw ValueError("integer out of range: " + quoted(text));
     return *value;
 }
