@@ -24,27 +24,23 @@ private:
 };
 
 // A bad argument value or a malformed field.
-class ValueError : public Error {
-public:
+struct ValueError : Error {
     using Error::Error;
 };
 
 // A record with fewer cells than a rule needs.
-class IndexError : public Error {
-public:
+struct IndexError : Error {
     using Error::Error;
 };
 
 // An argument of the wrong type.
-class TypeError : public Error {
-public:
+struct TypeError : Error {
     using Error::Error;
 };
 
 // A forced external engine that is not installed, and other states the
 // caller cannot fix by changing an argument.
-class RuntimeError : public Error {
-public:
+struct RuntimeError : Error {
     using Error::Error;
 };
 
