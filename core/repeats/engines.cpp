@@ -181,39 +181,19 @@ private:
     std::vector<std::string> first_;  // the first few, for the message
 };
 
-// The repeat VCF's records, read alongside bedtools' output: each record
-// bedtools writes must be the next matching record of the input, so what it
-// writes is a subsequence of the input's records (none invented, repeated or
-// reordered). Reading the input to its end also checks it whole and sees
-// every chromosome it names.
-class InputRecords {
+// The repeat VCF as both engines read it: blank lines passed over, damaged
+// data raised naming the file and the last line read.
+class RepeatVcf {
 public:
-    InputRecords(const std::string& path, const std::string& named, ChromosomesSeen& chromosomes)
+    RepeatVcf(const std::string& path, const std::string& named, ChromosomesSeen& chromosomes)
         : reader_(path, Compression::DetectByMagic), named_(named), chromosomes_(chromosomes) {}
 
-    // Whether `record` (without its line end) is among the records not yet
-    // passed; the records before it are passed.
-    bool find(std::string_view record) {
-        while (next_record()) {
-            if (without_terminator(line_) == record) return true;
-        }
-        return false;
-    }
-    void read_to_end() {
-        while (next_record()) {
-        }
-        if (reader_.bgzf_without_eof_block()) warn_missing_eof_block(named_);
-    }
-
-private:
-    bool next_record() {
+    // The next line that is not blank.
+    bool next(std::string& line) {
         try {
-            while (reader_.next_line(line_)) {
+            while (reader_.next_line(line)) {
                 ++line_number_;
-                if (is_header_line(line_) || is_ascii_blank(line_)) continue;
-                const std::string_view chromosome = std::string_view(line_).substr(0, line_.find('\t'));
-                chromosomes_.see(chromosome);
-                return true;
+                if (!is_ascii_blank(line)) return true;
             }
         } catch (CorruptInputError& error) {
             error.add_note("while reading " + named_ + ", after line " + std::to_string(line_number_));
@@ -222,6 +202,27 @@ private:
         return false;
     }
 
+    // Whether `record` (without its line end) is among the records not yet
+    // passed, passing those before it and seeing their chromosomes. Each
+    // record bedtools writes must be found so: what it writes is then a
+    // subsequence of the input's records (none invented, repeated or
+    // reordered).
+    bool find(std::string_view record) {
+        while (next(line_)) {
+            if (is_header_line(line_)) continue;
+            chromosomes_.see(std::string_view(line_).substr(0, line_.find('\t')));
+            if (without_terminator(line_) == record) return true;
+        }
+        return false;
+    }
+
+    // Reads to the end (no record is empty), which checks the input whole.
+    void finish() {
+        find({});
+        if (reader_.bgzf_without_eof_block()) warn_missing_eof_block(named_);
+    }
+
+private:
     TextReader reader_;
     std::string named_;
     ChromosomesSeen& chromosomes_;
@@ -233,7 +234,7 @@ private:
 // header line) is checked against the input's records.
 class OutputRecords {
 public:
-    OutputRecords(InputRecords& input, const std::string& repeat_path) : input_(input), repeat_path_(repeat_path) {}
+    OutputRecords(RepeatVcf& input, const std::string& repeat_path) : input_(input), repeat_path_(repeat_path) {}
 
     void see(std::string_view data) {
         lines_.feed(data, [this](std::string_view line) { check(without_terminator(line)); });
@@ -253,7 +254,7 @@ private:
                            quoted(first_characters(line, 120)) + "; the filtered repeats were not written");
     }
 
-    InputRecords& input_;
+    RepeatVcf& input_;
     const std::string& repeat_path_;
     LineJoiner lines_;
 };
@@ -299,7 +300,7 @@ void intersect_with_bedtools(const std::string& repeat_path, const std::string& 
     HeaderCheck header(leading_header(input_path));
     ChromosomesSeen chromosomes;
     // A copy was checked whole when it was made: errors name the input.
-    InputRecords input_records(input_path, repeat_path, chromosomes);
+    RepeatVcf input_records(input_path, repeat_path, chromosomes);
     OutputRecords output_records(input_records, repeat_path);
     // Replaces an earlier output only once bedtools has succeeded.
     AtomicOutput output(output_path);
@@ -316,7 +317,7 @@ void intersect_with_bedtools(const std::string& repeat_path, const std::string& 
     const ChildResult result = run_child(argv, options);
     output_records.finish();
     // A damaged input is the input's fault, whatever bedtools made of it.
-    input_records.read_to_end();
+    input_records.finish();
     if (result.exit_status != 0) {
         CalledProcessError error(result.exit_status, command);
         if (!result.stderr_data.empty()) error.add_note("bedtools: " + summary_of(result.stderr_data));
@@ -338,48 +339,40 @@ IntersectCounts intersect_builtin(const std::string& repeat_path, const std::str
                                   const std::string& output_path, bool require_catalog_chromosomes) {
     reject_outputs_naming_inputs({output_path}, {repeat_path, bed_path}, "output_path");
     const CatalogIntervals catalog = read_bed_intervals(bed_path);
-    TextReader input(repeat_path, Compression::DetectByMagic);
+    ChromosomesSeen chromosomes;
+    RepeatVcf input(repeat_path, repeat_path, chromosomes);
     AtomicOutput output(output_path);
 
     IntersectCounts counts;
-    ChromosomesSeen chromosomes;
-    std::uint64_t line_number = 0;
     // Records come grouped by chromosome: remember the last lookup.
     std::string last_chromosome;
     const ChromosomeIntervals* last_intervals = nullptr;
     bool have_last = false;
     std::string line;
-    try {
-        while (input.next_line(line)) {
-            ++line_number;
-            if (is_header_line(line)) {
-                output.write(line);
-                continue;
-            }
-            if (is_ascii_blank(line)) continue;
-            const auto span = record_span(line);
-            if (!span) {
-                ++counts.dropped;
-                continue;
-            }
-            if (!have_last || span->chromosome != last_chromosome) {
-                last_chromosome.assign(span->chromosome);
-                last_intervals = catalog.find(last_chromosome);
-                chromosomes.see(last_chromosome);
-                have_last = true;
-            }
-            if (last_intervals != nullptr && last_intervals->overlap(span->start, span->end)) {
-                output.write(line);
-                ++counts.kept;
-            } else {
-                ++counts.dropped;
-            }
+    while (input.next(line)) {
+        if (is_header_line(line)) {
+            output.write(line);
+            continue;
         }
-    } catch (CorruptInputError& error) {
-        error.add_note("while reading " + repeat_path + ", after line " + std::to_string(line_number));
-        throw;
+        const auto span = record_span(line);
+        if (!span) {
+            ++counts.dropped;
+            continue;
+        }
+        if (!have_last || span->chromosome != last_chromosome) {
+            last_chromosome.assign(span->chromosome);
+            last_intervals = catalog.find(last_chromosome);
+            chromosomes.see(last_chromosome);
+            have_last = true;
+        }
+        if (last_intervals != nullptr && last_intervals->overlap(span->start, span->end)) {
+            output.write(line);
+            ++counts.kept;
+        } else {
+            ++counts.dropped;
+        }
     }
-    if (input.bgzf_without_eof_block()) warn_missing_eof_block(repeat_path);
+    input.finish();
     chromosomes.check(catalog, repeat_path, bed_path, require_catalog_chromosomes);
     output.commit();
     log_info("Repeat records kept: %d, outside the catalog: %d", {counts.kept, counts.dropped});
