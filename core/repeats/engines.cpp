@@ -33,11 +33,9 @@ void warn_missing_eof_block(const std::string& path) {
 }
 
 // A private copy of an input as decoded text, for bedtools: it cannot be
-// handed a file that is read only once (a pipe, a FIFO, /dev/stdin, <(...),
-// whose descriptor it would not even inherit), and it reads only the first
-// member of an ordinary gzip file made of several (`cat a.vcf.gz b.vcf.gz`),
-// exiting 0 with the rest lost. Reading the copy also checks the input:
-// damaged compressed data is reported as the input's fault.
+// handed a file read only once (a pipe, a FIFO, <(...), whose descriptor it
+// would not inherit), and reads only the first member of a gzip file of
+// several, exiting 0 with the rest lost. Damaged data is the input's fault.
 TempFile text_copy(TextReader& reader) {
     TempFile temporary = TempFile::in_temp_directory(".vcf");
     OutputFile copy(temporary.take_fd(), temporary.path());
@@ -53,8 +51,7 @@ TempFile text_copy(TextReader& reader) {
 }
 
 // Whether the text of `path` begins with a byte-order mark, which bedtools
-// would take as part of the first line. Damaged data is reported where the
-// records are read.
+// would take as part of the first line (damaged data is reported later).
 bool begins_with_byte_order_mark(const std::string& path) {
     TextReader reader(path, Compression::DetectByMagic);
     std::string line;
@@ -101,8 +98,8 @@ std::string leading_header(const std::string& path) {
     return header;
 }
 
-// Keeps the start of bedtools' output, enough to hold the expected header
-// even with "\r\n" line ends, and tells whether it begins with that header.
+// Whether bedtools' output begins with the expected header, "\r\n" line
+// ends allowed; keeps just enough of its start to tell.
 class HeaderCheck {
 public:
     explicit HeaderCheck(std::string expected) : expected_(std::move(expected)) {}

@@ -60,7 +60,6 @@ public:
     const std::vector<std::pair<std::string, ChromosomeIntervals>>& chromosomes() const noexcept {
         return chromosomes_;
     }
-    bool empty() const noexcept { return chromosomes_.empty(); }
 
 private:
     struct Hash {
