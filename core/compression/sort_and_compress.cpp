@@ -21,16 +21,8 @@ namespace {
 
 constexpr const char* kSortedWritten = "Wrote sorted, bgzipped VCF to %s";
 
-// ValueError, before anything is written, when writing `destination`
-// would destroy what is being compressed.
-void refuse_destination(const std::string& vcf_file_path, const std::string& destination) {
-    reject_outputs_naming_inputs(written_beside(destination), {vcf_file_path}, "destination_path");
-}
-
-// Compresses the lines `produce` hands on (the header, then the records in
-// sorted order) to `destination`, with its index when asked for; no sorted
-// copy is written and read back. An index names the lines as they stand
-// once sorted.
+// write_indexed_bgzf for the lines `produce` hands on (the header, then the
+// records in sorted order); an index names the lines as they stand sorted.
 void write_sorted(const std::string& vcf_file_path, const std::string& destination,
                   const CompressionSettings& settings, const std::function<void(const LineSink& emit)>& produce) {
     write_indexed_bgzf(destination, settings,
@@ -47,7 +39,7 @@ std::string sort_and_compress(const std::string& vcf_file_path, const std::optio
                               const CompressionSettings& settings, const SortOverrides& overrides) {
     const std::string destination =
         destination_path && !destination_path->empty() ? *destination_path : vcf_file_path + ".gz";
-    refuse_destination(vcf_file_path, destination);
+    reject_outputs_naming_inputs(written_beside(destination), {vcf_file_path}, "destination_path");
 
     std::optional<std::string> chosen = engine;
     if (!chosen) chosen = std::string(gnu_sort_for_default_engine(overrides) ? kGnuSort : kPythonSort);
@@ -128,7 +120,7 @@ void UnsortedRecords::sort(const LineSink& emit) {
 
 std::string compress_sorted(const std::string& vcf_file_path, const std::string& destination_path,
                             std::string_view header, UnsortedRecords& records, const CompressionSettings& settings) {
-    refuse_destination(vcf_file_path, destination_path);
+    reject_outputs_naming_inputs(written_beside(destination_path), {vcf_file_path}, "destination_path");
     write_sorted(vcf_file_path, destination_path, settings, [&](const LineSink& emit) {
         for (const std::string_view line : split_lines(header)) emit(line);
         records.sort(emit);
