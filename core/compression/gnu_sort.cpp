@@ -211,8 +211,7 @@ void GnuSortInput::sort(const std::string& sort_path, const LineSink& line_sink)
     const bool keyed = contigs_.has_value();
     SortedOutputCheck check(given_, sort_path, keyed ? 3 : 2);
     LineJoiner lines;
-    const std::vector<std::string> argv = keyed ? std::vector<std::string>{sort_path, "-k1,1", "-k3,3n"}
-                                                : std::vector<std::string>{sort_path, "-k1,1", "-k2,2n"};
+    const std::vector<std::string> argv{sort_path, "-k1,1", keyed ? "-k3,3n" : "-k2,2n"};
     ChildOptions options;
     options.stdin_fd = out_.fd();
     options.stdout_sink = [&](std::string_view data) {
