@@ -59,11 +59,10 @@ namespace {
 // GNU sort's blanks under LC_ALL=C.
 bool is_sort_blank(char c) noexcept { return c == ' ' || c == '\t'; }
 
-// The key of `sort -k1,1 -k2,2n` as far as it is compared here: field 1
-// (leading blanks included, up to the next blank) and the integer that
-// starts field 2 (leading blanks skipped), as its digits without leading
-// zeros. `integer_known` is false where sort's number reading goes beyond a
-// plain integer (a sign, a decimal point): such pairs are not checked.
+// The key of `sort -k1,1 -k2,2n` as far as it is checked: field 1 (leading
+// blanks included) and the digits, without leading zeros, of the integer
+// starting field 2. Pairs where sort reads more than an integer (a sign, a
+// decimal point) are not checked.
 struct GnuKey {
     std::string_view field1;
     std::string_view digits;
@@ -108,10 +107,9 @@ bool out_of_order(std::string_view before, std::string_view after, std::size_t n
     return before.compare(after) > 0;
 }
 
-// Checks GNU sort's output line by line as it arrives: it must hold exactly
-// the records sort was given, in sort order, as UTF-8. An external program
-// that exits 0 is not thereby right, and a broken or substituted `sort` must
-// not put a wrong file where the caller expects a sorted one.
+// Checks GNU sort's output line by line as it arrives: exactly the records
+// it was given, in sort order, as UTF-8. A broken or substituted `sort` may
+// exit 0, and must still not put a wrong file where a sorted one belongs.
 class SortedOutputCheck {
 public:
     SortedOutputCheck(const LineTally& given, std::string sort_path, std::size_t numeric_field)
@@ -205,9 +203,8 @@ void GnuSortInput::sort(const std::string& sort_path, const LineSink& line_sink)
     out_.flush();
     seek_to_start(out_.fd(), out_.path());
 
-    // Sort's output is read from a pipe as it is written, checked and handed
-    // on a line at a time: no sorted copy on disk, and the caller's work on
-    // the lines overlaps sort's writing of them.
+    // Sort's output is checked and handed on from a pipe as it comes: no
+    // sorted copy on disk, and the caller's work overlaps sort's writing.
     const bool keyed = contigs_.has_value();
     SortedOutputCheck check(given_, sort_path, keyed ? 3 : 2);
     LineJoiner lines;

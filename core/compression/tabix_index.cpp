@@ -165,10 +165,9 @@ std::uint32_t region_to_bin(std::int64_t beg, std::int64_t end, int min_shift, i
     return 0;
 }
 
-// C's strtoll over a field: the text from `at` to the end of `text`, NUL
-// terminated, as tabix reads it (base 0, so "0x10" is 16 and "010" is 8;
-// leading white space skipped). Plain decimal digits take the short road.
-// nullopt when no digits were read.
+// C's strtoll from `at` to the end of `text` (or a NUL), as tabix reads a
+// field: with base 0, "0x10" is 16 and "010" is 8. Plain decimal digits take
+// the short road. nullopt when no digits were read.
 std::optional<long long> read_integer(std::string_view text, std::size_t at, int base) {
     std::size_t i = at;
     if (i < text.size() && text[i] >= '1' && text[i] <= '9') {
@@ -328,9 +327,8 @@ struct TabixIndexBuilder::State {
         contig.bins.bin(contig.bins.put(bin)).chunks.push_back({u, v});
     }
 
-    // The pseudo-bin: where the chromosome's records begin and end, then
-    // how many there are (and that none is unplaced). It takes its bucket in
-    // the same table, in turn.
+    // The pseudo-bin, bucketed in the same table in turn: where the
+    // chromosome's records begin and end, then their count (none unplaced).
     void add_meta(Contig& contig, std::uint64_t beg, std::uint64_t end) {
         add_chunk(contig, meta_bin, beg, end);
         // A second insertion, as htslib makes: the table may grow on it.
@@ -449,9 +447,8 @@ struct TabixIndexBuilder::State {
         }
     }
 
-    // Magic, format fields and sequence names. A csi index keeps them as
-    // auxiliary data behind its bin layout, a tbi index behind the number
-    // of sequences.
+    // Magic, format fields and sequence names: in a csi index as auxiliary
+    // data behind its bin layout, in a tbi index behind the sequence count.
     std::string header() const {
         std::string meta;
         for (const std::int32_t field : {kPresetVcf, 1, 2, 0, kMetaChar, 0}) {
