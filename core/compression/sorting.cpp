@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <compare>
+#include <tuple>
 #include <unordered_map>
 #include <utility>
 
@@ -149,18 +150,15 @@ std::vector<std::size_t> sort_in_memory(const std::vector<std::string_view>& lin
         entries.push_back(entry);
     }
 
-    std::vector<std::uint32_t> by_name(names.size());
-    for (std::uint32_t i = 0; i < by_name.size(); ++i) by_name[i] = i;
-    std::vector<std::uint32_t> declared(names.size(), 0);
-    if (contigs) {
-        // Undeclared chromosomes share the place after the declared ones.
-        for (std::uint32_t i = 0; i < names.size(); ++i) declared[i] = contigs->rank(names[i]).value_or(contigs->size());
+    // Chromosomes by contig place, then name; undeclared ones share the place
+    // after the declared ones.
+    std::vector<std::tuple<std::uint32_t, std::string_view, std::uint32_t>> by_place;
+    for (std::uint32_t i = 0; i < names.size(); ++i) {
+        by_place.emplace_back(contigs ? contigs->rank(names[i]).value_or(contigs->size()) : 0, names[i], i);
     }
-    std::sort(by_name.begin(), by_name.end(), [&](std::uint32_t a, std::uint32_t b) {
-        return declared[a] != declared[b] ? declared[a] < declared[b] : names[a] < names[b];
-    });
+    std::sort(by_place.begin(), by_place.end());
     std::vector<std::uint32_t> rank(names.size());
-    for (std::uint32_t r = 0; r < by_name.size(); ++r) rank[by_name[r]] = r;
+    for (std::uint32_t r = 0; r < by_place.size(); ++r) rank[std::get<2>(by_place[r])] = r;
     for (Entry& entry : entries) entry.chromosome = rank[entry.chromosome];
 
     // The input position as the final tie-break makes the sort stable.
