@@ -19,8 +19,7 @@ AtomicOutput::AtomicOutput(std::string destination)
               direct_ = true;
               return OutputFile(destination_);
           }
-          // Nameless until committed where the file system allows: a killed
-          // process then leaves nothing behind.
+          // A killed process then leaves nothing behind.
           if (UniqueFd unnamed = os::open_unnamed_in(directory_of(destination_))) {
               path_.clear();
               return OutputFile(std::move(unnamed), destination_);
@@ -46,7 +45,6 @@ bool written_in_place(const std::string& path) {
 }
 
 AtomicOutput::~AtomicOutput() {
-    // The descriptor closes with file_; the partial file goes now.
     if (!committed_ && !direct_ && !path_.empty()) os::remove_file_quietly(path_);
 }
 
@@ -59,8 +57,7 @@ void AtomicOutput::commit() {
 
 void AtomicOutput::prepare() {
     if (prepared_) return;
-    // Every error names the destination: the temporary name means nothing
-    // to the caller.
+    // Errors name the destination: the temporary name means nothing to the caller.
     file_.flush();
     if (reads_regular_file(file_.fd())) os::sync_file(file_.fd(), destination_);
     if (!direct_) {

@@ -8,25 +8,19 @@
 
 namespace merivane {
 
-// Writes a file that replaces `destination` only once complete. The bytes
-// go to a new file in the destination's directory: one with no name yet
-// where the file system allows (Linux O_TMPFILE), else a uniquely named
-// "<name>.merivane-XXXXXX.part" created exclusively, never through a
-// symbolic link. commit() flushes it, makes it durable, gives it the mode a
-// plain create would (0666 less the umask), names it and renames it over
-// the destination, so readers see the old file or the new one, never a
-// part. A symbolic link at the destination is replaced, not written
-// through, when it leads to a regular file or nowhere. Without commit() the
-// partial file is removed and an earlier destination stays as it was: a
-// failure, an interrupt or a killed process never leaves a truncated output
-// where a complete one is expected (and a killed process leaves no partial
-// file where the file could stay nameless).
+// Writes a file that replaces `destination` only once complete. The bytes go
+// to a new file beside it: nameless where the file system allows (Linux
+// O_TMPFILE), else an exclusive "<name>.merivane-XXXXXX.part". commit()
+// makes it durable, gives it the mode a plain create would and renames it
+// over the destination, so readers see the old file or the new one, never a
+// part. Without commit() the partial file goes and an earlier destination
+// stays as it was. A symbolic link to a regular file or to nowhere is
+// replaced, not written through.
 //
-// A destination that exists and is not a regular file (/dev/null, a FIFO,
-// a link to a device or to an open descriptor such as /dev/stdout) is
-// written directly, as a plain open would. A directory that takes no new
-// file is refused (OSError naming it) before anything is written: the
-// earlier file stays untouched.
+// Anything else that exists (/dev/null, a FIFO, a link to a device or to an
+// open descriptor such as /dev/stdout) is written directly, as a plain open
+// would. A directory that takes no new file is refused (OSError naming it)
+// before anything is written.
 class AtomicOutput {
 public:
     explicit AtomicOutput(std::string destination);
@@ -65,15 +59,13 @@ private:
     OutputFile file_;
 };
 
-// Whether AtomicOutput(path) would write into what is at `path` (a device,
-// a FIFO, a link to one or to an open descriptor such as /dev/stdout)
-// instead of replacing it; OSError (EISDIR) for a directory.
+// Whether AtomicOutput(path) would write into what is at `path` instead of
+// replacing it; OSError (EISDIR) for a directory.
 bool written_in_place(const std::string& path);
 
 // An advisory lock on a directory against other runs putting files in place
-// in it, held until the descriptor closes and leaving no file behind; none
-// (an empty descriptor) where the file system has no such locks (some NFS):
-// the work goes on without it.
+// in it, held until the descriptor closes; none (an empty descriptor) where
+// the file system has no such locks (some NFS): the work goes on without it.
 UniqueFd lock_directory(const std::string& directory);
 
 // The permission bits a newly created file gets: 0666 less the umask.

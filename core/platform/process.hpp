@@ -27,10 +27,9 @@ struct ChildOptions {
     // (or captured, below).
     int stdout_fd = -1;
     bool capture_stdout = false;
-    // Standard output handed over chunk by chunk as it arrives. Unlike a
-    // redirect to a file, the caller sees every write fail (a full disk):
-    // programs that ignore their own write errors exit 0 all the same. An
-    // exception from the sink kills the child and propagates.
+    // Standard output handed over chunk by chunk as it arrives, so the caller
+    // sees every write fail (programs that ignore their own write errors exit
+    // 0 all the same). An exception from the sink kills the child.
     std::function<void(std::string_view)> stdout_sink;
     bool capture_stderr = false;
     // Variables set (or replaced) in a copy of the current environment.
@@ -51,11 +50,9 @@ struct ChildResult {
 };
 
 // Runs argv[0] (a path) and waits for it, calling check_interrupt() at
-// least every 100 ms; whatever that throws propagates unchanged after the
-// child is killed and reaped, and so it does once more after the child has
-// ended (a Ctrl-C also reaches the child: the interrupt, not the child's
-// death by it, is what the caller should see). Throws OSError when it
-// cannot be started and TimeoutExpired when it outlives its time-out; a
+// least every 100 ms (and once more after the child has ended); what that
+// throws propagates once the child is killed and reaped. OSError when it
+// cannot be started, TimeoutExpired when it outlives its time-out; a
 // non-zero exit is reported in the result, not raised.
 ChildResult run_child(const std::vector<std::string>& argv, const ChildOptions& options);
 
