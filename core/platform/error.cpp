@@ -6,8 +6,6 @@
 namespace merivane {
 
 namespace {
-std::string describe_errno(int errnum) { return std::strerror(errnum); }
-
 std::string join_command(const std::vector<std::string>& cmd) {
     std::string out;
     for (const auto& part : cmd) {
@@ -19,10 +17,10 @@ std::string join_command(const std::vector<std::string>& cmd) {
 }  // namespace
 
 OSError::OSError(int errnum, std::string filename)
-    : Error("[Errno " + std::to_string(errnum) + "] " + describe_errno(errnum) + ": '" + filename + "'"),
+    : Error("[Errno " + std::to_string(errnum) + "] " + std::strerror(errnum) + ": '" + filename + "'"),
       errnum_(errnum),
       filename_(std::move(filename)),
-      strerror_(describe_errno(errnum)) {}
+      strerror_(std::strerror(errnum)) {}
 
 void throw_os_error(const std::string& filename) {
     const int errnum = errno;

@@ -4,6 +4,7 @@
 #include "platform/temp_file.hpp"
 
 #include <cerrno>
+#include <utility>
 
 #include "platform/error.hpp"
 #include "platform/file_io.hpp"
@@ -73,15 +74,12 @@ TempFile TempFile::beside(const std::string& path, const std::string& suffix) {
     }
 }
 
-TempFile::TempFile(TempFile&& other) noexcept : path_(std::move(other.path_)), fd_(std::move(other.fd_)) {
-    other.path_.clear();
-}
+TempFile::TempFile(TempFile&& other) noexcept : path_(other.release()), fd_(std::move(other.fd_)) {}
 
 TempFile& TempFile::operator=(TempFile&& other) noexcept {
     if (this != &other) {
         discard();
-        path_ = std::move(other.path_);
-        other.path_.clear();
+        path_ = other.release();
         fd_ = std::move(other.fd_);
     }
     return *this;
@@ -91,22 +89,14 @@ TempFile::~TempFile() { discard(); }
 
 void TempFile::discard() noexcept {
     fd_.reset();
-    if (!path_.empty()) os::remove_file_quietly(path_);
-    path_.clear();
+    if (!path_.empty()) os::remove_file_quietly(release());
 }
 
 void TempFile::remove() {
     fd_.reset();
-    if (path_.empty()) return;
-    const std::string path = std::move(path_);
-    path_.clear();
-    remove_file(path);
+    if (!path_.empty()) remove_file(release());
 }
 
-std::string TempFile::release() noexcept {
-    std::string path = std::move(path_);
-    path_.clear();
-    return path;
-}
+std::string TempFile::release() noexcept { return std::exchange(path_, {}); }
 
 }  // namespace merivane

@@ -1,6 +1,7 @@
 #include "platform/vcf_fields.hpp"
 
 #include <algorithm>
+#include <algorithm>
 #include <cstring>
 
 #include "platform/strings.hpp"
@@ -13,16 +14,7 @@ const char* find_tab(const char* from, const char* end) {
 }
 }  // namespace
 
-std::size_t cell_count(std::string_view line) {
-    std::size_t count = 1;
-    const char* p = line.data();
-    const char* end = p + line.size();
-    while ((p = find_tab(p, end)) != nullptr) {
-        ++count;
-        ++p;
-    }
-    return count;
-}
+std::size_t cell_count(std::string_view line) { return static_cast<std::size_t>(std::ranges::count(line, '\t')) + 1; }
 
 std::size_t leading_cells(std::string_view line, std::string_view* out, std::size_t wanted) {
     std::size_t found = 0;
@@ -41,13 +33,9 @@ std::size_t leading_cells(std::string_view line, std::string_view* out, std::siz
 }
 
 std::size_t end_of_cell(std::string_view line, std::size_t index) {
-    std::size_t pos = 0;
-    for (std::size_t i = 0;; ++i) {
-        const std::size_t tab = line.find('\t', pos);
-        if (tab == std::string_view::npos) return tab;
-        if (i == index) return tab;
-        pos = tab + 1;
-    }
+    std::size_t tab = line.find('\t');
+    for (std::size_t i = 0; i < index && tab != std::string_view::npos; ++i) tab = line.find('\t', tab + 1);
+    return tab;
 }
 
 LineRole line_role(std::string_view line) noexcept {
