@@ -39,13 +39,8 @@ bool is_own_declaration(std::string_view key, std::string_view id) {
 // 1-22, X, Y, M and MT: the names that tell the two naming styles apart.
 bool is_bare_primary_chromosome(std::string_view name) {
     if (name == "X" || name == "Y" || name == "M" || name == "MT") return true;
-    if (name.empty() || name.size() > 2 || name[0] == '0') return false;
-    int number = 0;
-    for (const char c : name) {
-        if (c < '0' || c > '9') return false;
-        number = number * 10 + (c - '0');
-    }
-    return number <= 22;
+    // Two digits compare as their numbers do.
+    return is_ascii_digits(name) && name[0] != '0' && (name.size() == 1 || (name.size() == 2 && name <= "22"));
 }
 
 // Visits the non-empty tokens of `text`.

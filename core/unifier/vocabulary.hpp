@@ -24,13 +24,8 @@ inline constexpr KindTable<InputKind> kFileTypes{InputKind::Sv, InputKind::Cnv, 
 constexpr std::size_t kind_index(InputKind kind) { return static_cast<std::size_t>(kind); }
 
 constexpr std::string_view kind_name(InputKind kind) {
-    switch (kind) {
-        case InputKind::Sv: return "sv";
-        case InputKind::Cnv: return "cnv";
-        case InputKind::Repeats: return "repeats";
-        case InputKind::Roh: return "roh";
-    }
-    return "";
+    constexpr KindTable<std::string_view> kNames{"sv", "cnv", "repeats", "roh"};
+    return kNames[kind_index(kind)];
 }
 
 constexpr std::optional<InputKind> kind_from_name(std::string_view name) {
