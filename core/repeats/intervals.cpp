@@ -1,7 +1,9 @@
 #include "repeats/intervals.hpp"
 
 #include <algorithm>
+#include <iterator>
 #include <limits>
+#include <numeric>
 
 #include "platform/file_io.hpp"
 #include "platform/paths.hpp"
@@ -33,14 +35,12 @@ void CatalogIntervals::add(std::string_view chromosome, Interval interval) {
 
 void CatalogIntervals::sort() {
     for (auto& [name, chromosome] : chromosomes_) {
-        std::vector<Interval>& intervals = chromosome.intervals;
-        std::sort(intervals.begin(), intervals.end());
-        chromosome.max_end.resize(intervals.size());
-        std::int64_t running = std::numeric_limits<std::int64_t>::min();
-        for (std::size_t i = 0; i < intervals.size(); ++i) {
-            running = std::max(running, intervals[i].end);
-            chromosome.max_end[i] = running;
-        }
+        std::ranges::sort(chromosome.intervals);
+        std::vector<std::int64_t>& max_end = chromosome.max_end;
+        max_end.clear();
+        std::ranges::transform(chromosome.intervals, std::back_inserter(max_end), &Interval::end);
+        std::inclusive_scan(max_end.begin(), max_end.end(), max_end.begin(),
+                            [](std::int64_t a, std::int64_t b) { return std::max(a, b); });
     }
 }
 
@@ -59,8 +59,7 @@ std::span<const Interval> CatalogIntervals::intervals_of(std::string_view chromo
 bool ChromosomeIntervals::overlap(std::int64_t start, std::int64_t end) const {
     // The intervals that start before `end` are a prefix of the list; one of
     // them overlaps exactly when the largest end among them lies past `start`.
-    const auto first_after = std::lower_bound(intervals.begin(), intervals.end(), end,
-                                              [](const Interval& interval, std::int64_t at) { return interval.start < at; });
+    const auto first_after = std::ranges::lower_bound(intervals, end, {}, &Interval::start);
     const auto before = static_cast<std::size_t>(first_after - intervals.begin());
     return before > 0 && max_end[before - 1] > start;
 }
