@@ -184,8 +184,9 @@ PYBIND11_MODULE(compression, m) {
     registry->def(
         [](py::handle records) {
             const LinesView input(records, "records");
-            const merivane::LineBuffer sorted = without_gil(
-                [&, overrides = sort_overrides()] { return core::sort_records_with_gnu_sort(input.views(), overrides); });
+            const merivane::LineBuffer sorted = without_gil([&, overrides = sort_overrides()] {
+                return core::sort_records_with_gnu_sort(input.views(), overrides);
+            });
             return to_str_list(sorted.lines());
         },
         doc("_sort_records_with_gnu_sort(records: List[str]) -> List[str]",

@@ -337,7 +337,8 @@ void define_options(py::module_& m) {
     cls.def("__repr__", [](py::handle self) {
         std::string out = "UnifyOptions(";
         for (std::size_t i = 0; i < std::size(kOptionFields); ++i) {
-            out += std::string(i > 0 ? ", " : "") + kOptionFields[i].first + "=" + std::string(py::repr(fields_of(self)[i]));
+            out += std::string(i > 0 ? ", " : "") + kOptionFields[i].first + "=";
+            out += std::string(py::repr(fields_of(self)[i]));
         }
         return out + ")";
     });

@@ -161,7 +161,10 @@ bool same_file(const std::string& a, const std::string& b) {
     const std::optional<FileIdentity> ib = file_identity(b);
     if (ia && ib) return *ia == *ib;
     // File names are compared without regard to case, as the file system does.
-    return win32::folded(to_fs_path(absolute_path(a)).wstring()) == win32::folded(to_fs_path(absolute_path(b)).wstring());
+    const auto folded = [](const std::string& path) {
+        return win32::folded(to_fs_path(absolute_path(path)).wstring());
+    };
+    return folded(a) == folded(b);
 }
 
 UniqueFd os::open_unnamed_in(const std::string&) { return UniqueFd(); }

@@ -139,7 +139,8 @@ void write_records(InputKind kind, LineSpan lines, const UnifyOptions& options, 
 }
 
 bool reads_as_bed(InputKind kind, LineSpan lines, const UnifyOptions& options, const WriterOverrides& overrides) {
-    return kind == InputKind::Roh && run_step(overrides.roh_lines_are_bed, roh_lines_are_bed, lines, options.roh_format);
+    return kind == InputKind::Roh &&
+           run_step(overrides.roh_lines_are_bed, roh_lines_are_bed, lines, options.roh_format);
 }
 
 // The CNV donor's lines that pass the validity screen. All are screened
