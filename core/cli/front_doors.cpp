@@ -88,15 +88,19 @@ private:
 std::optional<std::string> run_job(const unifier::StructFiles& struct_files, const std::string& output_path,
                                    const unifier::UnifyOptions& options, const OutputSettings& settings) {
     const std::optional<FileIdentity> earlier = entry_identity(output_path);
-    compression::UnsortedRecords records(compression::gnu_sort_for_default_engine(), settings.compression.order);
     std::optional<AtomicOutput> plain;
+    std::optional<compression::UnsortedRecords> records;
     std::string header;
     {
         // The inputs are released before sorting.
         const unifier::FilesLines files = read_counting(struct_files, options, settings.stats);
         const Stopwatch unifying;
         plain.emplace(output_path);
-        SortingSink sink(*plain, records);
+        // Data written in place cannot be read back for the second sort GNU
+        // sort needs after a contig line among the records: sorted in memory.
+        records.emplace(plain->writes_directly() ? std::nullopt : compression::gnu_sort_for_default_engine(),
+                        settings.compression.order);
+        SortingSink sink(*plain, *records);
         std::optional<std::string> unified;
         try {
             unified = unifier::unify_into(unifier::table_of(files), *plain, sink, options, {}, settings.merge_headers,
@@ -113,14 +117,14 @@ std::optional<std::string> run_job(const unifier::StructFiles& struct_files, con
         if (!unified) return std::nullopt;
         header = sink.finish();
     }
-    if (!records.sortable()) {
+    if (!records->sortable()) {
         // The file is put in place and sorted as sort_and_compress sorts it.
         plain->commit();
         return compression::sort_and_compress(output_path, std::nullopt, false, std::nullopt, settings.compression);
     }
     std::string compressed;
     try {
-        compressed = compression::compress_sorted(output_path, output_path + ".gz", header, records,
+        compressed = compression::compress_sorted(output_path, output_path + ".gz", header, *records,
                                                   settings.compression);
     } catch (const Error&) {
         try {
