@@ -175,7 +175,7 @@ std::string os::name_unnamed(int fd, const std::string& destination) {
     std::random_device random;
     const std::string proc_path = "/proc/self/fd/" + std::to_string(fd);
     for (int attempt = 0; attempt < 100; ++attempt) {
-        std::string name = destination + ".merivane-";
+        std::string name = destination + std::string(kTempTag);
         for (std::size_t i = 0; i < kTempRandomPart; ++i) name += kLetters[random() % (sizeof kLetters - 1)];
         name += ".part";
         if (::linkat(AT_FDCWD, proc_path.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) return name;

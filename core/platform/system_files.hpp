@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -29,8 +30,10 @@ inline std::string from_fs_path(const std::filesystem::path& path) {
 // A descriptor writing `path`, created or emptied in place (O_CREAT | O_TRUNC).
 int open_truncated(const std::string& path);
 
-// The random part of a temporary file's name is this long, and no file name
-// may be longer than kMaxFileName.
+// A temporary name beside a file carries this tag, so that what a killed run
+// left can be found. Its random part is kTempRandomPart long, and no file
+// name may be longer than kMaxFileName.
+inline constexpr std::string_view kTempTag = ".merivane-";
 extern const std::size_t kTempRandomPart;
 extern const std::size_t kMaxFileName;
 // Creates `directory`/`stem`<random>`suffix`, exclusively and owner-only,

@@ -59,13 +59,11 @@ TempFile TempFile::in_temp_directory(const std::string& suffix) {
 }
 
 TempFile TempFile::beside(const std::string& path, const std::string& suffix) {
-    // Recognisable, so that what a killed run left can be found and removed.
-    static const std::string kTag = ".merivane-";
     std::string name = file_name_of(path);
-    const std::size_t fixed = kTag.size() + os::kTempRandomPart + suffix.size();
+    const std::size_t fixed = os::kTempTag.size() + os::kTempRandomPart + suffix.size();
     if (name.size() + fixed > os::kMaxFileName) name.resize(os::kMaxFileName > fixed ? os::kMaxFileName - fixed : 0);
     try {
-        auto [created, fd] = os::create_exclusive(directory_of(path), name + kTag, suffix);
+        auto [created, fd] = os::create_exclusive(directory_of(path), name + std::string(os::kTempTag), suffix);
         return TempFile(std::move(created), std::move(fd));
     } catch (const OSError& error) {
         // The temporary name means nothing to the caller; the file they

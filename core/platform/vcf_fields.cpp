@@ -1,7 +1,6 @@
 #include "platform/vcf_fields.hpp"
 
 #include <algorithm>
-#include <algorithm>
 #include <cstring>
 
 #include "platform/strings.hpp"
