@@ -1,6 +1,5 @@
 #include "support.hpp"
 
-#include <pybind11/eval.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -122,7 +121,8 @@ void init_module() {
 
 // ---- definitions -------------------------------------------------------------
 
-Signature::Signature(const std::string& doc, py::handle module) : name(doc.substr(0, doc.find('('))) {
+Signature::Signature(const std::string& doc) : name(doc.substr(0, doc.find('('))) {
+    const py::object literal = py::module_::import("ast").attr("literal_eval");
     int depth = 0;  // within a type's brackets or a default's parentheses, where commas part nothing
     for (std::size_t i = name.size() + 1, start = i; depth >= 0; ++i) {
         if (doc[i] == '[' || doc[i] == '(') ++depth;
@@ -135,7 +135,7 @@ Signature::Signature(const std::string& doc, py::handle module) : name(doc.subst
         } else if (!item.empty()) {
             const std::string value = equals == std::string::npos ? "" : item.substr(equals + 3);
             parameters.emplace_back(item.substr(0, std::min(item.find(':'), equals)),
-                                    value.empty() ? py::object() : py::eval(value, module.attr("__dict__")));
+                                    value.empty() ? py::object() : literal(value));
         }
         start = i + 2;
     }

@@ -30,10 +30,10 @@ void init_module();
 
 // The signature line a docstring begins with, "name(a: T, b: T = default, *,
 // c: T = default) -> R", read for the name and the parameters: their names,
-// their defaults (Python expressions, evaluated in the module) and where the
+// their defaults (Python literals) and where the
 // keyword-only ones begin. Given to a def, it declares those parameters.
 struct Signature {
-    Signature(const std::string& doc, py::handle module);
+    explicit Signature(const std::string& doc);
     std::string name;
     std::vector<std::pair<std::string, py::object>> parameters;  // a null object: no default
     std::size_t keyword_only = SIZE_MAX;
@@ -52,7 +52,7 @@ namespace merivane::binding {
 // Defines `f` on `module` as its docstring's signature line spells it.
 template <class Func>
 std::string define(py::module_ module, Func&& f, const std::string& doc) {
-    const Signature signature(doc, module);
+    const Signature signature(doc);
     module.def(signature.name.c_str(), std::forward<Func>(f), doc.c_str(), signature);
     return signature.name;
 }
