@@ -39,7 +39,7 @@ ALIASES = {
 
 # `merivane` keeps quiet about the doors' warnings of an input the caller
 # did not give: the user knows what they left out.
-NOT_GIVEN_WARNINGS = frozenset(cli._NOT_GIVEN_WARNINGS)
+NOT_GIVEN_WARNINGS = tuple(cli._NOT_GIVEN_WARNINGS)
 
 STDOUT = "-"
 
@@ -352,7 +352,7 @@ def add_input_options(parser: argparse.ArgumentParser, pipeline: str) -> None:
                                  "catalog, hg38)")
         inputs.add_argument("--filtered-repeats", dest="filtered_repeats", metavar="VCF",
                             help="where to keep the catalog's repeat calls (default: beside the output, named after "
-                                 "the -r file with _filtered.vcf; with -o -, beside the -r file)")
+                                 "the -r file with _filtered.vcf; with -o - or a stream, beside the -r file)")
         inputs.add_argument("--allow-no-repeats", action="store_true",
                             help="unify even when no repeat call lies on a chromosome the catalog names (by default "
                                  "that is an error: the calls and the catalog name another reference)")
@@ -527,7 +527,8 @@ def unify_dragen_or_ont(args: argparse.Namespace, output: str) -> Optional[str]:
     tokens = drop_filters(args)
     if tokens:
         struct_files = {cli.SV: args.sv_path, cli.CNV: args.cnv_path, cli.REPEATS: args.repeat_path, cli.ROH: roh}
-        return cli._unify(struct_files, output, cli.UnifyOptions(modify, drop_sv_filters=tokens), **settings)
+        options = cli.UnifyOptions(add_repeat_svtype=modify, drop_sv_filters=tokens)
+        return cli._unify(struct_files, output, options, **settings)
     paths = dict(output_path=output, sv_path=args.sv_path, cnv_path=args.cnv_path, repeat_path=args.repeat_path)
     if args.pipeline == "dragen":
         return cli.dragen_unify(**paths, roh_bed_path=roh, **settings)
@@ -647,7 +648,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     if args.output_path == STDOUT and sys.stdout.isatty():
         parser.error("-o - writes compressed data, not to a terminal; redirect standard output")
     level = logging.DEBUG if args.verbose else logging.WARNING
-    drop = () if args.verbose else tuple(NOT_GIVEN_WARNINGS)
+    drop = () if args.verbose else NOT_GIVEN_WARNINGS
 
     def work() -> None:
         with messages(level, drop):
