@@ -84,9 +84,9 @@ def file_input(path):
 RUNS = {
     "dragen": ("dragen", {"sv": "sv", "cnv": "cnv", "repeats": "repeats", "roh": "roh"},
                {"drop_filter": ["MaxDepth", "LowQual"], "threads": 2, "level": 6, "index": "tbi",
-                "stats": "NA12878.stats.json"},
+                "stats": "NA12878.stats.json", "quiet": True},
                ["--drop-filter", "MaxDepth", "--drop-filter", "LowQual", "--threads", "2", "--level", "6",
-                "--index", "tbi", "--stats", "NA12878.stats.json"]),
+                "--index", "tbi", "--stats", "NA12878.stats.json", "--quiet"]),
     "ont": ("ont", {"sv": "sv", "cnv": "cnv", "repeats": "repeats"},
             {"modify_repeats": True, "sample": "HG002-1", "sort": "contig", "index": "csi", "donor_header": True},
             ["--modify-repeats", "--sample", "HG002-1", "--sort", "contig", "--index", "csi", "--donor-header"]),
