@@ -14,10 +14,12 @@ doc: |
   to another pipeline (`roh` for ont, say) are refused by the command as a
   usage error.
 
+# The expressions below fall back on a default when an input is unset.
 requirements:
   InlineJavascriptRequirement: {}
 
 hints:
+  # The image the project's Containerfile builds, tagged with this version.
   DockerRequirement:
     dockerPull: merivane:0.1.0
   SoftwareRequirement:
@@ -93,11 +95,13 @@ inputs:
   # output
   threads:
     type: int?
-    doc: compression threads (default the command's); the output is the same for any number
+    doc: >-
+      compression threads, also the cores asked of the runner (unset: the
+      command's default, one core asked); the output is the same for any number
     inputBinding: {prefix: --threads, position: 1}
   level:
     type: int?
-    doc: compression level, 0 (fastest, largest) to 9 (smallest) (default the command's)
+    doc: "compression level, 0 (fastest, largest) to 9 (smallest) (unset: the command's default)"
     inputBinding: {prefix: --level, position: 1}
   index:
     type:
@@ -119,7 +123,9 @@ inputs:
     inputBinding: {prefix: --sort, position: 1}
   donor_header:
     type: boolean?
-    doc: use the first input's header alone instead of merging every input's
+    doc: >-
+      use the first input's header alone (SV, else CNV, else repeats) instead
+      of merging every input's INFO, FORMAT, FILTER, ALT and contig lines
     inputBinding: {prefix: --donor-header, position: 1}
   sample:
     type: string?
