@@ -51,9 +51,10 @@ def test_every_option_of_the_command_is_an_input():
     document = tool_document()
     bound = {}
     for name, parameter in document["inputs"].items():
-        item_types = [t for t in parameter["type"] if isinstance(t, dict)] if isinstance(parameter["type"], list) \
-            else []
-        bindings = [parameter.get("inputBinding", {})] + [t.get("inputBinding", {}) for t in item_types]
+        # An array's items carry the prefix of a repeated option.
+        types = parameter["type"] if isinstance(parameter["type"], list) else [parameter["type"]]
+        bindings = [parameter.get("inputBinding", {})]
+        bindings += [t.get("inputBinding", {}) for t in types if isinstance(t, dict)]
         bound.update({b["prefix"]: name for b in bindings if "prefix" in b})
     subcommands = next(a for a in _command.build_parser()._actions if a.dest == "pipeline").choices
     assert set(document["inputs"]["pipeline"]["type"]["symbols"]) == set(subcommands)
