@@ -161,6 +161,41 @@ def test_samples_named_after_anothers_output_do_not_collide(tmp_path):
     assert records(tmp_path / "out" / "X.repeats.filtered" / "X.repeats.filtered.vcf.gz")
 
 
+def test_odd_folder_and_sample_names_keep_to_their_own_files(tmp_path):
+    """An output folder with a space and `;` in it (a path, never a command), a sheet saved with a byte-order mark,
+    a sample whose name MultiQC would clean into another's, and one named after the MultiQC rule."""
+    if shutil.which("multiqc", path=environment()["PATH"]) is None:
+        pytest.skip("multiqc is not installed")
+    sv = REPO / "examples" / "ont" / "HG002.sv.vcf"
+    names = {"S1", "S1.vcf.gz", "multiqc"}
+    sheet = tmp_path / "samples.tsv"
+    sheet.write_text("\ufeffsample\tpipeline\tsv\n" + "".join(f"{name}\tont\t{sv}\n" for name in sorted(names)),
+                     encoding="utf-8")
+    result = snakemake(tmp_path, f"samples={sheet}", "outdir=out dir; touch injected; x", "multiqc=true")
+    assert result.returncode == 0, result.stderr
+    assert not (tmp_path / "injected").exists()
+    out = tmp_path / "out dir; touch injected; x"
+    for name in names:
+        assert records(out / name / f"{name}.vcf.gz"), name
+    header, *rows = (out / "multiqc" / "multiqc_data" / "multiqc_merivane_summary.txt").read_text().splitlines()
+    assert {row.split("\t")[0] for row in rows} == names
+    assert "MultiQC" in (out / "logs" / "multiqc" / "multiqc.log").read_text()
+    assert "MultiQC" not in (out / "logs" / "multiqc.log").read_text()
+
+
+def test_each_job_asks_for_memory_by_the_size_of_its_inputs(tmp_path):
+    sv = tmp_path / "sv.vcf"
+    sv.write_text("##fileformat=VCFv4.2\n" + ("##" + "x" * 1021 + "\n") * 6 * 1024 +
+                  "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\nchr1\t1\t.\tN\t<DEL>\t.\tPASS\t.\n")
+    sheet = tmp_path / "samples.tsv"
+    sheet.write_text(f"sample\tpipeline\tsv\nS1\tont\t{sv}\n")
+    result = snakemake(tmp_path, f"samples={sheet}", "outdir=out", extra=["-n"])
+    assert result.returncode == 0, result.stderr
+    # 512 MB and three times the input's 6 MiB.
+    assert "mem_mb=530," in result.stdout + result.stderr
+    assert "never awaited" not in result.stdout + result.stderr
+
+
 @pytest.mark.parametrize("row, message", [
     ("S1\tnanopore\tsv.vcf\t\t", "pipeline must be dragen, ont or pacbio, not 'nanopore'"),
     ("S1\tont\tsv.vcf\t\troh.bed", "a ont sample takes no roh column"),
