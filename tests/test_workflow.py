@@ -62,9 +62,8 @@ def counts(stats_path):
 
 
 @pytest.fixture(scope="module")
-def runs(tmp_path_factory):
-    """The project's root copied twice: run once as a user would (only --cores 2, from the root, then
-    again), and once through the generic cluster executor, each job a background process of its own."""
+def local_run(tmp_path_factory):
+    """The project's root copied and run as a user would (only --cores 2, from the root), then again."""
     if shutil.which("tabix") is None or shutil.which("multiqc", path=environment()["PATH"]) is None:
         pytest.skip("tabix or multiqc is not installed")
     local = project_copy(tmp_path_factory.mktemp("local"))
@@ -74,7 +73,13 @@ def runs(tmp_path_factory):
     stamps = {p: p.stat().st_mtime_ns for p in (local / "results").rglob("*")}
     second = subprocess.run([*snakemake_command(), "--cores", "2"], cwd=local, env=environment(),
                             capture_output=True, text=True)
+    return local / "results", second, stamps
 
+
+@pytest.fixture(scope="module")
+def runs(local_run, tmp_path_factory):
+    """The local run, and the project's root run once more through the generic cluster executor, each job a
+    background process of its own."""
     if importlib.util.find_spec("snakemake_executor_plugin_cluster_generic") is None:
         pytest.skip("snakemake-executor-plugin-cluster-generic is not installed")
     cluster = project_copy(tmp_path_factory.mktemp("cluster"))
@@ -88,7 +93,7 @@ def runs(tmp_path_factory):
          "--cluster-generic-submit-cmd", str(submit), "--latency-wait", "10"],
         cwd=cluster, env=environment(), capture_output=True, text=True)
     assert clustered.returncode == 0, clustered.stderr
-    return local / "results", second, stamps, cluster / "results"
+    return (*local_run, cluster / "results")
 
 
 def test_a_second_run_does_nothing(runs):
@@ -116,13 +121,18 @@ def test_each_sample_gets_its_folder_and_an_index_that_answers(runs):
         assert without_run_details(compressed)[-len(expected) - 1].endswith(f"\t{sample}\n")
 
 
+def assert_same_results(results, local):
+    """Every sample's records and counts as the local run gave them, and the cohort's report."""
+    for sample in SAMPLES:
+        assert without_run_details(results / sample / f"{sample}.vcf.gz") == \
+            without_run_details(local / sample / f"{sample}.vcf.gz"), sample
+        assert counts(results / sample / f"{sample}.stats.json") == counts(local / sample / f"{sample}.stats.json")
+    assert (results / "multiqc" / "multiqc_report.html").is_file()
+
+
 def test_the_cluster_run_gives_what_the_local_run_gives(runs):
     local, _, _, cluster = runs
-    for sample in SAMPLES:
-        assert without_run_details(cluster / sample / f"{sample}.vcf.gz") == \
-            without_run_details(local / sample / f"{sample}.vcf.gz"), sample
-        assert counts(cluster / sample / f"{sample}.stats.json") == counts(local / sample / f"{sample}.stats.json")
-    assert (cluster / "multiqc" / "multiqc_report.html").is_file()
+    assert_same_results(cluster, local)
 
 
 def test_multiqc_shows_each_samples_counts_as_the_statistics_gave_them(runs):
@@ -219,3 +229,76 @@ def test_lint_has_nothing_to_say(tmp_path):
                             capture_output=True, text=True)
     assert result.returncode == 0, result.stdout + result.stderr
     assert "Lints for" not in result.stdout + result.stderr
+
+
+SLURM_STATE = Path("/run/slurm-local")
+
+
+@pytest.fixture(scope="module")
+def slurm():
+    """A one-node SLURM cluster on this machine (scripts/slurm-local), stopped when the module is done; the
+    daemons it started must be gone then."""
+    if importlib.util.find_spec("snakemake_executor_plugin_slurm") is None:
+        pytest.skip("snakemake-executor-plugin-slurm is not installed")
+    started = subprocess.run([str(REPO / "scripts" / "slurm-local"), "start"], capture_output=True, text=True,
+                             timeout=120)
+    if started.returncode != 0:
+        pytest.skip(f"SLURM cannot start here: {started.stderr.strip()}")
+    daemons = {path.stem: int(path.read_text()) for path in SLURM_STATE.glob("*.pid")}
+    try:
+        yield
+    finally:
+        stopped = subprocess.run([str(REPO / "scripts" / "slurm-local"), "stop"], capture_output=True, text=True,
+                                 timeout=120)
+        assert stopped.returncode == 0, stopped.stderr
+        assert {"slurmctld", "slurmd"} <= set(daemons)
+        assert [name for name, pid in daemons.items() if running(pid)] == []
+
+
+def running(pid):
+    """Whether a process runs (a zombie has stopped; only its parent's wait is missing)."""
+    try:
+        return Path(f"/proc/{pid}/stat").read_text().rpartition(")")[2].split()[0] != "Z"
+    except FileNotFoundError:
+        return False
+
+
+def slurm_run(folder, *config, extra=()):
+    """The workflow through the SLURM executor with the profile the workflow's README shows. Status checks
+    start after 5 s instead of 40 (the jobs here take seconds), and each job takes one of the node's CPUs so
+    that two run at once; a run that waits for ever fails the test."""
+    command = [*snakemake_command(), "--profile", str(REPO / "workflow" / "profiles" / "slurm"),
+               "--slurm-init-seconds-before-status-checks", "5", *extra, "--config", "threads=1", *config]
+    return subprocess.run(command, cwd=folder, env=environment(), capture_output=True, text=True, timeout=600)
+
+
+def test_the_slurm_run_gives_what_the_local_run_gives(slurm, local_run, tmp_path):
+    project = project_copy(tmp_path)
+    result = slurm_run(project)
+    assert result.returncode == 0, result.stderr
+    # Each job went through sbatch.
+    assert result.stderr.count("has been submitted with SLURM jobid") == len(SAMPLES) + 1, result.stderr
+    assert_same_results(project / "results", local_run[0])
+
+
+def test_a_failing_sample_fails_the_slurm_run_and_keep_going_finishes_the_others(slurm, tmp_path):
+    sv = REPO / "examples" / "ont" / "HG002.sv.vcf"
+    # gzip data cut short: merivane refuses it, so the job exits non-zero.
+    (tmp_path / "cut.vcf.gz").write_bytes(gzip.compress(sv.read_bytes())[:300])
+    sheet = tmp_path / "samples.tsv"
+    sheet.write_text(f"sample\tpipeline\tsv\nbad\tont\t{tmp_path / 'cut.vcf.gz'}\ngood\tont\t{sv}\n")
+    settings = ["-s", str(SNAKEFILE), "--configfile", str(REPO / "config" / "config.yaml")]
+
+    stopped = slurm_run(tmp_path, f"samples={sheet}", "multiqc=false", "outdir=stopped", extra=settings)
+    assert stopped.returncode != 0
+    assert "Error in rule unify" in stopped.stderr
+    assert "gzip data cut short" in (tmp_path / "stopped" / "logs" / "bad.log").read_text()
+    assert not (tmp_path / "stopped" / "bad" / "bad.vcf.gz").exists()
+
+    kept_going = slurm_run(tmp_path, f"samples={sheet}", "multiqc=false", "outdir=kept",
+                           extra=[*settings, "--keep-going"])
+    assert kept_going.returncode != 0
+    assert "Error in rule unify" in kept_going.stderr
+    assert not (tmp_path / "kept" / "bad" / "bad.vcf.gz").exists()
+    assert records(tmp_path / "kept" / "good" / "good.vcf.gz")
+    assert (tmp_path / "kept" / "good" / "good.vcf.gz.tbi").is_file()
