@@ -347,11 +347,13 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(HeaderEdit, RefusesTextsThatWouldBreakTheHeader) {
     for (const HeaderEdit& edit : {HeaderEdit{"", {}}, HeaderEdit{"a\tb", {}}, HeaderEdit{"a\nb", {}},
-                                   HeaderEdit{std::nullopt, {"#x"}}, HeaderEdit{std::nullopt, {"##a\n##b"}},
-                                   HeaderEdit{std::nullopt, {"##a\n"}}}) {
+                                   HeaderEdit{" ", {}}, HeaderEdit{"\x0b\x0c", {}}, HeaderEdit{"a\x7f", {}},
+                                   HeaderEdit{std::string("a\0b", 3), {}}, HeaderEdit{std::nullopt, {"#x"}},
+                                   HeaderEdit{std::nullopt, {"##a\n##b"}}, HeaderEdit{std::nullopt, {"##a\n"}},
+                                   HeaderEdit{std::nullopt, {std::string("##a\0b", 5)}}}) {
         EXPECT_THROW(check_header_edit(edit), ValueError);
     }
-    EXPECT_NO_THROW(check_header_edit(HeaderEdit{"HG002 run 2", {"##a=1"}}));
+    EXPECT_NO_THROW(check_header_edit(HeaderEdit{"HG002 run 2 (née)", {"##a=1", "##cmd=a\tb"}}));
 }
 
 }  // namespace

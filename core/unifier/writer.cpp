@@ -338,14 +338,18 @@ LinesTable table_of(const FilesLines& files) {
 }
 
 void check_header_edit(const HeaderEdit& edit) {
-    if (edit.sample && (edit.sample->empty() || edit.sample->find_first_of("\t\n\r") != std::string::npos)) {
+    // htslib reads a sample name of white space alone as none, and a control
+    // character (a tab, a NUL) splits the column or ends the text.
+    const auto control = [](const char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; };
+    if (edit.sample && (std::ranges::any_of(*edit.sample, control) || strip_whitespace(*edit.sample).empty())) {
         throw ValueError("The sample name " + quoted(*edit.sample) +
-                         " cannot name a VCF column: it must be non-empty, without tabs or line breaks");
+                         " cannot name a VCF column: it must hold a visible character and no tab, line break or "
+                         "other control character");
     }
     for (const std::string& line : edit.lines) {
-        if (!is_meta_line(line) || line.find_first_of("\n\r") != std::string::npos) {
+        if (!is_meta_line(line) || line.find_first_of(std::string_view("\n\r\0", 3)) != std::string::npos) {
             throw ValueError("The header line " + quoted(line) +
-                             " must be one line starting with \"##\", without its line break");
+                             " must be one line starting with \"##\", without its line break or a NUL");
         }
     }
 }
