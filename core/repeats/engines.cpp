@@ -125,6 +125,7 @@ private:
 std::string_view without_chr(std::string_view name) { return name.starts_with("chr") ? name.substr(3) : name; }
 
 std::string examples(const std::vector<std::string>& names) {
+    if (names.empty()) return "none";
     std::string out;
     for (const std::string& name : names) out += (out.empty() ? "" : ", ") + quoted(name);
     return out;
@@ -136,7 +137,8 @@ class ChromosomesSeen {
 public:
     // The chromosome of the next record.
     void see(std::string_view chromosome) {
-        if (chromosome == last_) return;
+        // The first record counts even when its chromosome is empty.
+        if (chromosome == last_ && !names_.empty()) return;
         last_.assign(chromosome);
         if (!names_.insert(last_).second) return;
         if (first_.size() < 3) first_.push_back(last_);
@@ -228,7 +230,9 @@ private:
 };
 
 // bedtools' output split into lines as it arrives; each record line (not a
-// header line) is checked against the input's records.
+// header line) is checked against the input's records. The first that fails
+// is raised by finish(), once bedtools' exit status has had its say: a
+// bedtools that failed half-way wrote a stray record because it failed.
 class OutputRecords {
 public:
     OutputRecords(RepeatVcf& input, const std::string& repeat_path) : input_(input), repeat_path_(repeat_path) {}
@@ -237,23 +241,29 @@ public:
         lines_.feed(data, [this](std::string_view line) { check(without_terminator(line)); });
     }
     // The last line, when the output does not end in a line break.
-    void finish() {
+    void end() {
         if (!lines_.rest().empty()) check(lines_.rest());
         lines_.rest().clear();
+    }
+    void finish() const {
+        if (!stray_) return;
+        throw RuntimeError("bedtools wrote a record that is not the next record of \"" + repeat_path_ +
+                           "\" (invented, repeated or out of order): " + quoted(*stray_) +
+                           "; the filtered repeats were not written");
     }
 
 private:
     void check(std::string_view line) {
+        if (stray_) return;
         if (line.ends_with('\r')) line.remove_suffix(1);
         if (is_header_line(line) || input_.find(line)) return;
-        throw RuntimeError("bedtools wrote a record that is not the next record of \"" + repeat_path_ +
-                           "\" (invented, repeated or out of order): " +
-                           quoted(first_characters(line, 120)) + "; the filtered repeats were not written");
+        stray_ = std::string(first_characters(line, 120));
     }
 
     RepeatVcf& input_;
     const std::string& repeat_path_;
     LineJoiner lines_;
+    std::optional<std::string> stray_;
 };
 
 // What bedtools wrote to its error stream, in a line: its messages without
@@ -312,7 +322,7 @@ void intersect_with_bedtools(const std::string& repeat_path, const std::string& 
     // Its warnings quote whole records; they are summarised instead.
     options.capture_stderr = true;
     const ChildResult result = run_child(argv, options);
-    output_records.finish();
+    output_records.end();
     // A damaged input is the input's fault, whatever bedtools made of it.
     input_records.finish();
     if (result.exit_status != 0) {
@@ -320,6 +330,7 @@ void intersect_with_bedtools(const std::string& repeat_path, const std::string& 
         if (!result.stderr_data.empty()) error.add_note("bedtools: " + summary_of(result.stderr_data));
         throw error;
     }
+    output_records.finish();
     // A truncated or foreign output must not pass for a filtered VCF.
     if (!header.passed()) {
         throw RuntimeError("bedtools exited 0, but its output does not begin with the " +

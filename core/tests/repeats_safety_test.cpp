@@ -154,6 +154,36 @@ INSTANTIATE_TEST_SUITE_P(
                       FakeBedtools{"CutsTheLastRecord", "head -c -5 \"$4\"", false}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A bedtools that fails half-way is a failed command, whatever it wrote
+// before: its exit status is looked at before its records are.
+class BedtoolsFailure : public ::testing::TestWithParam<FakeBedtools> {};
+
+TEST_P(BedtoolsFailure, IsTheFailedCommandEvenAfterPartialOutput) {
+    MERIVANE_SKIP_WITHOUT_POSIX_SHELL();
+    TempDir dir;
+    fs::create_directory(dir.path("bin"));
+    write_script(dir, "bin/bedtools", GetParam().body);
+    const char* system_path = std::getenv("PATH");
+    const ScopedEnv path("PATH", dir.path("bin") + ":" + (system_path ? system_path : "/usr/bin:/bin"));
+    const std::string vcf = dir.write("rep.vcf", kHeader + kThreeRecords);
+    const std::string bed = dir.write("c.bed", "chr1\t100\t200\n");
+    try {
+        intersect_with_bedtools(vcf, bed, dir.path("out.vcf"));
+        FAIL() << "a failed bedtools passed";
+    } catch (const CalledProcessError& error) {
+        EXPECT_EQ(error.returncode(), 3);
+        EXPECT_EQ(error.cmd(), bedtools_command(vcf, bed));
+    }
+    EXPECT_EQ(entries(dir.path("")), (std::vector<std::string>{"bin", "c.bed", "rep.vcf"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fakes, BedtoolsFailure,
+    ::testing::Values(FakeBedtools{"StrayLine", "printf 'partial\\n'; exit 3", false},
+                      FakeBedtools{"CutShort", "head -c 100 \"$4\"; exit 3", false},
+                      FakeBedtools{"Nothing", "exit 3", false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // bedtools quotes whole records in its warnings; they reach the log as one
 // line without them, and its messages go with a failure.
 TEST(BedtoolsEngine, ErrorStreamIsSummarised) {
@@ -358,6 +388,8 @@ INSTANTIATE_TEST_SUITE_P(
                                       "'chr2' / '1', '2'; the names differ only by a \"chr\" prefix: GRCh37 "
                                       "against hg38 naming?"},
                            NamingCase{"NothingShared", "chrUn_x", "chr1\t100\t200\n", "'chrUn_x' / 'chr1'"},
+                           NamingCase{"EmptyChromosome", "", "chr1\t100\t200\n", "'' / 'chr1'"},
+                           NamingCase{"CatalogWithoutIntervals", "chr1", "# no locus\n", "'chr1' / none"},
                            // On the catalog's chromosome, though outside its loci: quiet.
                            NamingCase{"SharedButOutside", "chr1", "chr1\t10\t20\n", nullptr})),
     [](const auto& info) {
