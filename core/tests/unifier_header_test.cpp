@@ -218,6 +218,53 @@ std::vector<std::vector<LogArg>> warnings_of(const CapturedLog& log, const char*
     return found;
 }
 
+TEST(MergedHeader, ContigLengthsThatDisagreeAreWarnedAbout) {
+    Inputs inputs;
+    inputs.with(InputKind::Sv, {"##contig=<ID=chr1,length=9>\n", kColumns, kRec1})
+        .with(InputKind::Cnv, {"##contig=<ID=chr1,length=10>\n", kColumns})
+        .with(InputKind::Repeats, {"##contig=<ID=chr1>\n", "##contig=<ID=chr1,length=9>\n", kColumns});
+    CapturedLog log;
+    EXPECT_EQ(merged(inputs).find("length=10"), std::string::npos);
+    EXPECT_EQ(conflicts(log), (std::vector<std::vector<LogArg>>{{std::string("contig"), std::string("chr1"),
+                                                                 std::string("length=9"), std::string("sv"),
+                                                                 std::string("length=10"), std::string("cnv")}}));
+}
+
+// htslib stops at a meta-information line among the records: the merged
+// header takes it in, where the donor's header alone keeps the lines as
+// they are.
+TEST(MergedHeader, MetaLinesAmongTheRecordsJoinTheHeader) {
+    const std::string chr_m = "chrM\t5\t.\tN\t<DEL>\t.\tPASS\tSVTYPE=DEL\tGT\t0/1\n";
+    const std::string cnv = "chr2\t5\t.\tN\t<DUP>\t.\tPASS\tSVTYPE=CNV;CN=3\tGT\t0/1\n";
+    const Texts sv = {"##fileformat=VCFv4.2\n", "##contig=<ID=chr1>\n", kColumns, kRec1, "##contig=<ID=chrM>\n",
+                      "##source=late\n", chr_m};
+    const Texts cnv_lines = {kColumns, cnv, "##INFO=<ID=CN,Number=1,Type=Integer,Description=\"c\">\n"};
+    Inputs inputs;
+    inputs.with(InputKind::Sv, sv).with(InputKind::Cnv, cnv_lines);
+    CapturedLog log;
+    const std::string text = merged(inputs);
+    const std::size_t columns = text.find(kColumns);
+    ASSERT_NE(columns, std::string::npos);
+    EXPECT_EQ(text.substr(columns), kColumns + kRec1 + chr_m + cnv);
+    // The chromosome ranks where its contig line now stands: after the
+    // donor's, before those the header adds.
+    const std::size_t chr1 = text.find("##contig=<ID=chr1>\n"), chr_m_line = text.find("##contig=<ID=chrM>\n");
+    EXPECT_LT(chr1, chr_m_line);
+    EXPECT_LT(chr_m_line, text.find("##contig=<ID=chr2>\n"));
+    EXPECT_LT(text.find("##source=late\n"), columns);
+    EXPECT_LT(text.find("##INFO=<ID=CN,Number=1,Type=Integer"), columns);
+    EXPECT_EQ(text.find("Not declared by the input"), std::string::npos);
+    using Args = std::vector<LogArg>;
+    EXPECT_EQ(warnings_of(log, kMetaLineAmongRecords),
+              (std::vector<Args>{Args{std::string("sv"), std::int64_t{5}}, Args{std::string("sv"), std::int64_t{6}},
+                                 Args{std::string("cnv"), std::int64_t{3}}}));
+
+    TempDir dir;
+    ASSERT_TRUE(unify_lines(inputs.table(), dir.path("donor.vcf"), UnifyOptions{}));
+    EXPECT_EQ(testing::read_file(dir.path("donor.vcf")),
+              sv[0] + sv[1] + sv[2] + sv[3] + sv[4] + sv[5] + sv[6] + cnv + cnv_lines[2]);
+}
+
 TEST(MergedHeader, TagsTheRecordsUseUndeclaredAreDeclared) {
     Inputs inputs;
     // SVLEN has a value in one record only: it is no flag. FILTER values

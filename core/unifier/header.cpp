@@ -28,8 +28,11 @@ void append_terminated(std::string& out, std::string_view line) {
     if (line.empty() || line.back() != '\n') out += '\n';
 }
 
-std::string number_and_type(std::string_view number, std::string_view type) {
-    return "Number=" + std::string(number) + ",Type=" + std::string(type);
+// What two declarations of one ID must agree on; a contig's length only
+// when it is given.
+std::string shape_of(const Declaration& declaration) {
+    if (declaration.key == "contig") return declaration.length.empty() ? "" : "length=" + std::string(declaration.length);
+    return "Number=" + std::string(declaration.number) + ",Type=" + std::string(declaration.type);
 }
 
 bool is_own_declaration(std::string_view key, std::string_view id) {
@@ -86,6 +89,7 @@ std::optional<Declaration> parse_declaration(std::string_view line) {
         if (name == "ID" && declaration.id.empty()) declaration.id = value;
         if (name == "Number" && declaration.number.empty()) declaration.number = value;
         if (name == "Type" && declaration.type.empty()) declaration.type = value;
+        if (name == "length" && declaration.length.empty()) declaration.length = value;
         at = stop == body.size() ? stop : stop + 1;
     }
     if (declaration.id.empty()) return std::nullopt;
@@ -146,7 +150,7 @@ bool HeaderMerge::declared(std::string_view key, std::string_view id) const {
 
 void HeaderMerge::declare(const Declaration& declaration, InputKind kind) {
     declared_.try_emplace({std::string(declaration.key), std::string(declaration.id)},
-                          Seen{kind, std::string(declaration.number), std::string(declaration.type)});
+                          Seen{kind, shape_of(declaration)});
 }
 
 void HeaderMerge::add_input(InputKind kind, LineSpan header) {
@@ -161,13 +165,17 @@ void HeaderMerge::add_input(InputKind kind, LineSpan header) {
             continue;
         }
         const Seen& seen = first->second;
-        if (seen.number == declaration->number && seen.type == declaration->type) continue;
+        const std::string shape = shape_of(*declaration);
+        if (seen.shape == shape || (tag.first == "contig" && (seen.shape.empty() || shape.empty()))) continue;
         if (!warned_.emplace(tag, kind).second) continue;
-        log_warning(kConflictingDeclaration,
-                    {tag.first, tag.second, number_and_type(seen.number, seen.type),
-                     std::string(kind_name(seen.kind)), number_and_type(declaration->number, declaration->type),
-                     std::string(kind_name(kind))});
+        log_warning(kConflictingDeclaration, {tag.first, tag.second, seen.shape, std::string(kind_name(seen.kind)),
+                                              shape, std::string(kind_name(kind))});
     }
+}
+
+void HeaderMerge::add_stray(InputKind kind, std::string_view line) {
+    if (parse_declaration(line)) return add_input(kind, LineSpan(&line, 1));
+    append_terminated(added_, line);
 }
 
 void HeaderMerge::use_record(InputKind kind, std::string_view line) {

@@ -34,6 +34,7 @@ struct Declaration {
     std::string_view id;
     std::string_view number;  // empty when the line gives none
     std::string_view type;
+    std::string_view length;  // of a contig
 };
 
 std::optional<Declaration> parse_declaration(std::string_view line);
@@ -52,6 +53,9 @@ public:
     // header lacks; the first declaration of an ID wins, and one that
     // differs from it in Number or Type is warned about once per input.
     void add_input(InputKind kind, LineSpan header);
+    // A meta-information line met among an input's records: taken as its
+    // header lines are, and kept even when it declares nothing.
+    void add_stray(InputKind kind, std::string_view line);
 
     // Notes the chromosome, INFO and FORMAT keys and FILTER values of a line
     // the writer puts after the header, if it is a record (it has a tab).
@@ -67,8 +71,7 @@ public:
 private:
     struct Seen {
         InputKind kind;
-        std::string number;
-        std::string type;
+        std::string shape;  // Number and Type, or a contig's length
     };
     struct TextHash {
         using is_transparent = void;

@@ -203,21 +203,37 @@ struct Section {
     std::optional<std::vector<std::string>> kept;
 };
 
+// Meta-information lines standing among an input's records (from index
+// `from` on), where htslib stops reading: they join the merged header, with
+// a warning, instead of being written as records.
+void take_stray_meta_lines(HeaderMerge& merge, InputKind kind, LineSpan lines, std::size_t from) {
+    for (std::size_t i = from; i < lines.size(); ++i) {
+        if (!is_meta_line(lines[i])) continue;
+        log_warning(kMetaLineAmongRecords, {std::string(kind_name(kind)), static_cast<std::int64_t>(i + 1)});
+        merge.add_stray(kind, lines[i]);
+    }
+}
+
 // What a merged header adds to the donor's meta-information lines
 // (`donor_meta`): declarations, then contig lines. The header is written
 // first, so every record's chromosome is known beforehand: a scan of the
 // lines in memory, marking and converting nothing that needs no keeping.
-std::pair<std::string, std::string> merged_additions(InputKind donor_kind, LineSpan donor_meta, LineSpan donor_records,
+std::pair<std::string, std::string> merged_additions(InputKind donor_kind, LineSpan donor_input, LineSpan donor_meta,
+                                                     LineSpan donor_records,
                                                      std::vector<Section>& sections, const UnifyOptions& options,
                                                      const WriterOverrides& overrides) {
     HeaderMerge merge(donor_kind, donor_meta);
+    if (donor_kind != InputKind::Repeats) take_stray_meta_lines(merge, donor_kind, donor_input, donor_meta.size());
     for (Section& section : sections) section.bed = reads_as_bed(section.kind, section.lines, options, overrides);
     // Declarations come with the records they describe: an input whose
     // records are not written (no column-header line) adds none.
     for (const Section& section : sections) {
-        if (section.kind == donor_kind || section.bed) continue;
+        if (section.bed) continue;
         const auto columns = std::ranges::find_if(section.lines, contains_column_header);
-        if (columns != section.lines.end()) merge.add_input(section.kind, LineSpan(section.lines.begin(), columns));
+        if (columns == section.lines.end()) continue;
+        if (section.kind != donor_kind) merge.add_input(section.kind, LineSpan(section.lines.begin(), columns));
+        take_stray_meta_lines(merge, section.kind, section.lines,
+                              static_cast<std::size_t>(columns - section.lines.begin()) + 1);
     }
     for (const std::string_view line : donor_records) merge.use_record(donor_kind, line);
     for (Section& section : sections) {
@@ -227,6 +243,7 @@ std::pair<std::string, std::string> merged_additions(InputKind donor_kind, LineS
         if (keep) section.kept.emplace();
         write_records(section.kind, section.lines, options, overrides, section.bed, keep, true,
                       [&](std::string_view line) {
+                          if (is_meta_line(line)) return;  // taken into the header
                           merge.use_record(section.kind, line);
                           if (keep) section.kept->emplace_back(line);
                       });
@@ -252,8 +269,9 @@ bool write_unified(const LinesTable& lines, LineWriter& out, const UnifyOptions&
     std::string declarations;
     std::string contigs;
     if (merge_headers) {
-        std::tie(declarations, contigs) = merged_additions(*donor.kind, donor.lines.first(meta_end),
-                                                           donor.lines.subspan(meta_end), sections, options, overrides);
+        std::tie(declarations, contigs) =
+            merged_additions(*donor.kind, *lines[kind_index(*donor.kind)], donor.lines.first(meta_end),
+                             donor.lines.subspan(meta_end), sections, options, overrides);
     }
     // New contig lines join the donor's, or end the added lines when it has none.
     std::size_t last_contig = std::string_view::npos;
@@ -267,7 +285,11 @@ bool write_unified(const LinesTable& lines, LineWriter& out, const UnifyOptions&
     }
     out.put(declarations);
     if (last_contig == std::string_view::npos) out.put(contigs);
-    for (const std::string_view line : donor.lines.subspan(meta_end)) out.put(line);
+    // A merged header has taken in the meta-information lines among the records.
+    const auto put_record = [&](std::string_view line) {
+        if (!merge_headers || !is_meta_line(line)) out.put(line);
+    };
+    for (const std::string_view line : donor.lines.subspan(meta_end)) put_record(line);
     for (Section& section : sections) {
         if (!merge_headers) section.bed = reads_as_bed(section.kind, section.lines, options, overrides);
         out.section(section.kind);
@@ -275,7 +297,7 @@ bool write_unified(const LinesTable& lines, LineWriter& out, const UnifyOptions&
             for (const std::string& line : *section.kept) out.put(line);
         } else {
             write_records(section.kind, section.lines, options, overrides, section.bed, true, !merge_headers,
-                          [&](std::string_view line) { out.put(line); });
+                          put_record);
         }
     }
     return true;

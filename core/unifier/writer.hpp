@@ -24,6 +24,8 @@ namespace merivane::unifier {
 inline constexpr const char* kNothingToUnify = "Empty/no vcf files to concatenate";
 inline constexpr const char* kNoColumnHeader = "No vcf header for given %s file";
 inline constexpr const char* kUnifiedCreated = "Created unified vcf file at %s";
+inline constexpr const char* kMetaLineAmongRecords =
+    "The %s input has a meta-information line among its records, at line %d; the merged header takes it in";
 
 // What the unified file holds, by input, by SVTYPE and by chromosome,
 // counted as it is written.
