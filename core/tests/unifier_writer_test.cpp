@@ -345,6 +345,78 @@ INSTANTIATE_TEST_SUITE_P(
         SampleCase{"NoColumnHeader", {"##a\n", "##b\n"}, 3}),
     [](const auto& info) { return std::string(info.param.name); });
 
+const std::string kSitesOnly = "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\n";
+const std::string kTwoSamples = kColumns.substr(0, kColumns.size() - 1) + "\tS2\n";
+
+struct ColumnsCase {
+    const char* name;
+    Inputs inputs;
+    const char* refused;  // the input and line the error names; nullptr: unified
+    const char* message_part = "";
+    bool merged_header_refuses = true;  // else only a header edit does
+};
+
+// With a header the caller shapes, an input whose records would not fit
+// it is refused before anything is written.
+class ColumnsAgainstTheHeader : public ::testing::TestWithParam<ColumnsCase> {};
+
+TEST_P(ColumnsAgainstTheHeader, RecordsThatWouldNotFitAreRefused) {
+    TempDir dir;
+    auto param = GetParam();
+    for (const bool merge_headers : {true, false}) {
+        const auto path = dir.write("out.vcf", "old\n");
+        const HeaderEdit edit{std::nullopt, merge_headers ? Texts{} : Texts{"##by=test"}};
+        if (param.refused == nullptr || (merge_headers && !param.merged_header_refuses)) {
+            EXPECT_TRUE(unify_lines(param.inputs.table(), path, UnifyOptions{}, {}, merge_headers, edit));
+            continue;
+        }
+        try {
+            unify_lines(param.inputs.table(), path, UnifyOptions{}, {}, merge_headers, edit);
+            FAIL() << "no error";
+        } catch (const ValueError& error) {
+            EXPECT_EQ(error.notes(), Texts{param.refused});
+            EXPECT_NE(std::string(error.what()).find(param.message_part), std::string::npos) << error.what();
+        }
+        EXPECT_EQ(testing::read_file(path), "old\n");
+    }
+}
+
+const Texts kSitesOnlySv = {kSitesOnly, "chr1\t10\tsv1\tN\t<DEL>\t.\tPASS\tSVTYPE=DEL\n"};
+
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, ColumnsAgainstTheHeader,
+    ::testing::Values(
+        ColumnsCase{"SecondSample", Inputs{}.with(InputKind::Sv, sv_input()).with(InputKind::Cnv,
+                    {kTwoSamples, "chr2\t1\t.\tN\t<DEL>\t.\tPASS\tSVTYPE=CNV\tGT\t0/1\t0/0\n"}),
+                    "in the cnv input, line 1", "sample columns ['S1', 'S2'] but the header, from the sv input, has ['S1']"},
+        ColumnsCase{"SitesOnlyAppended", Inputs{}.with(InputKind::Sv, sv_input()).with(InputKind::Repeats,
+                    {kSitesOnly, "chr3\t1\t.\tN\t<STR>\t.\tPASS\tEND=5\n"}), "in the repeats input, line 1",
+                    "sites-only", false},
+        ColumnsCase{"SitesOnlyCnvDonor", Inputs{}.with(InputKind::Cnv, {"##a\n", kSitesOnly,
+                    "chr2\t1\t.\tN\t<DEL>\t.\tPASS\tEND=9\n"}), "in the cnv input, line 2", "sites-only"},
+        ColumnsCase{"SitesOnlySvDonor", Inputs{}.with(InputKind::Sv, kSitesOnlySv).with(InputKind::Cnv, cnv_input()),
+                    "in the cnv input, line 2", "but the header, from the sv input, has none (a sites-only VCF"},
+        ColumnsCase{"RohUnderTwoSamples", Inputs{}.with(InputKind::Sv, {kTwoSamples}).with(InputKind::Roh, roh_bed()),
+                    "in the roh input, line 1", "one sample column"},
+        ColumnsCase{"RohVcfWithoutSample", Inputs{}.with(InputKind::Sv, sv_input()).with(InputKind::Roh,
+                    {"#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\n"}), "in the roh input, line 1", "[]"},
+        // Two callers often name one sample apart (pbsv's HG002, TRGT's
+        // HG002_Revio): the count is what the records must fit.
+        ColumnsCase{"SampleNamedApart", Inputs{}.with(InputKind::Sv, sv_input()).with(InputKind::Repeats,
+                    {"#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tHG002_Revio\n"})
+                    .with(InputKind::Roh, roh_bed()), nullptr},
+        ColumnsCase{"SitesOnlySvAlone", Inputs{}.with(InputKind::Sv, kSitesOnlySv), nullptr}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The specified layout copies records as they are, fitting or not.
+TEST(UnifiedFile, DonorHeaderAloneCopiesRecordsAsTheyAre) {
+    TempDir dir;
+    Inputs inputs;
+    inputs.with(InputKind::Sv, sv_input()).with(InputKind::Cnv, {kTwoSamples, "chr2\t1\t.\tN\t.\t.\t.\t.\tGT\t0/1\t1/1\n"});
+    ASSERT_TRUE(unify_lines(inputs.table(), dir.path("out.vcf"), UnifyOptions{}));
+    EXPECT_EQ(testing::read_file(dir.path("out.vcf")), joined(sv_input()) + "chr2\t1\t.\tN\t.\t.\t.\t.\tGT\t0/1\t1/1\n");
+}
+
 TEST(HeaderEdit, RefusesTextsThatWouldBreakTheHeader) {
     for (const HeaderEdit& edit : {HeaderEdit{"", {}}, HeaderEdit{"a\tb", {}}, HeaderEdit{"a\nb", {}},
                                    HeaderEdit{" ", {}}, HeaderEdit{"\x0b\x0c", {}}, HeaderEdit{"a\x7f", {}},

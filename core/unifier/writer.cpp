@@ -329,6 +329,82 @@ void check_sample_column(const LinesTable& lines) {
     }
 }
 
+// The sample columns of an input's first #CHROM line, and where it is;
+// nullopt for an input without one (it is warned about as ever).
+struct Columns {
+    std::size_t line;
+    bool sites_only;  // no FORMAT column
+    std::vector<std::string_view> samples;
+};
+
+std::optional<Columns> columns_of(LineSpan lines) {
+    const auto found = std::ranges::find_if(lines, [](std::string_view line) { return line.starts_with("#CHROM"); });
+    if (found == lines.end()) return std::nullopt;
+    const std::string_view line = without_terminator(*found);
+    Columns columns{static_cast<std::size_t>(found - lines.begin()), cell_count(line) <= vcf::kFormat, {}};
+    for (std::size_t tab = end_of_cell(line, vcf::kFormat); tab != std::string_view::npos;) {
+        const std::size_t next = line.find('\t', tab + 1);
+        columns.samples.push_back(line.substr(tab + 1, next == std::string_view::npos ? next : next - tab - 1));
+        tab = next;
+    }
+    return columns;
+}
+
+std::string listed(const Columns& columns) {
+    if (columns.sites_only) return "none (a sites-only VCF, without FORMAT)";
+    std::string out;
+    for (const std::string_view sample : columns.samples) out += (out.empty() ? "" : ", ") + quoted(sample);
+    return "[" + out + "]";
+}
+
+// ValueError, naming the input and its column-header line, for an input
+// whose records would not fit the unified header: sample columns other in
+// number than the donor's (the same sample is often named apart by two
+// callers, so names may differ), or a sites-only CNV or repeat donor (whose
+// records would be screened by genotype, or dropped). Converted ROH
+// intervals carry one sample column. A sites-only input appended, whose
+// records are dropped with a warning, is refused too when
+// `refuse_appended_sites_only`.
+void check_columns(const LinesTable& lines, const UnifyOptions& options, const WriterOverrides& overrides,
+                   bool refuse_appended_sites_only) {
+    std::optional<InputKind> donor;
+    std::optional<Columns> header;
+    for (const InputKind kind : {InputKind::Sv, InputKind::Cnv, InputKind::Repeats}) {
+        if (!lines[kind_index(kind)]) continue;
+        donor = kind;
+        header = columns_of(*lines[kind_index(kind)]);
+        break;
+    }
+    if (!header) return;
+    const std::string header_named = "the header, from the " + std::string(kind_name(*donor)) + " input, has ";
+    for (const InputKind kind : kFileTypes) {
+        const auto& input = lines[kind_index(kind)];
+        if (!input) continue;
+        if (reads_as_bed(kind, *input, options, overrides)) {
+            if (header->samples.size() == 1) continue;
+            on_line(kind, 0, [&] {
+                throw ValueError("The roh input's intervals become records with one sample column, but " +
+                                 header_named + listed(*header));
+            });
+        }
+        const std::optional<Columns> columns = kind == *donor ? header : columns_of(*input);
+        if (!columns) continue;
+        const std::string named = "The " + std::string(kind_name(kind)) + " input";
+        on_line(kind, columns->line, [&] {
+            if (columns->sites_only && kind != InputKind::Sv && (kind == *donor || refuse_appended_sites_only)) {
+                throw ValueError(named + " is a sites-only VCF (no FORMAT or sample column): its records cannot "
+                                 "be unified; give its VCF with the sample's column");
+            }
+            if (columns->sites_only) return;  // dropped with a warning, as ever
+            if (header->sites_only || columns->samples.size() != header->samples.size()) {
+                throw ValueError(named + " has sample columns " + listed(*columns) + " but " + header_named +
+                                 listed(*header) + ": its records would not fit the header; unify one sample's "
+                                 "files (bcftools merge joins samples)");
+            }
+        });
+    }
+}
+
 }  // namespace
 
 std::string_view svtype_of(std::string_view record) {
@@ -397,6 +473,9 @@ std::optional<std::string> unify_into(const LinesTable& lines, AtomicOutput& fil
                                       bool put_in_place) {
     check_header_edit(edit);
     if (edit.sample) check_sample_column(lines);
+    // The specified layout copies records as they are; a header the caller
+    // shapes is one tools are to read.
+    if (merge_headers || !edit.empty()) check_columns(lines, options, overrides, !edit.empty());
     warn_about_chromosome_naming(lines);
     LineWriter writer(sink, edit, tally);
     const bool written = write_unified(lines, writer, options, overrides, merge_headers);
