@@ -2,9 +2,14 @@
 
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <limits>
+#include <mutex>
 #include <stdexcept>
+#include <thread>
 
 #include "cli/front_doors.hpp"
 #include "platform/error.hpp"
@@ -84,10 +89,45 @@ void translate(std::exception_ptr pointer) {
     }
 }
 
+// Work in the core with the GIL released, and whether the interpreter's
+// exit asked it to stop.
+std::mutex work_mutex;
+std::condition_variable work_done;
+std::size_t works_running = 0;
+std::atomic<bool> exiting{false};
+
+bool finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing() != 0;
+#else
+    return _Py_IsFinalizing() != 0;
+#endif
+}
+
 // Polled by the core in long loops and child waits, on the calling thread.
 void check_signals() {
+    if (exiting.load() || finalizing()) {
+        // Not an Error of the core: like a Ctrl-C, it leaves no partial output.
+        throw std::runtime_error("The interpreter is exiting: the call was stopped and its partial outputs removed");
+    }
     py::gil_scoped_acquire gil;
     if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+}
+
+// At the interpreter's exit, before it finalizes (a daemon thread, or one
+// whose join a Ctrl-C cut short, may still be in the core): stops that work
+// at its next interrupt check, which removes its partial outputs, and waits
+// for it to return to Python. A second Ctrl-C ends the wait.
+void stop_work_at_exit() {
+    exiting = true;
+    for (;;) {
+        {
+            const py::gil_scoped_release unlocked;
+            std::unique_lock lock(work_mutex);
+            if (work_done.wait_for(lock, std::chrono::milliseconds(100), [] { return works_running == 0; })) return;
+        }
+        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    }
 }
 
 py::object to_python(const LogArg& arg) {
@@ -103,6 +143,7 @@ py::object to_python(const LogArg& arg) {
 // Module-level calls on the root logger, looked up at the time of the event
 // so that a host that reconfigures (or patches) logging is honoured.
 void forward_to_logging(const LogEvent& event) {
+    if (finalizing()) return;  // nobody is left to read it
     py::gil_scoped_acquire gil;
     py::tuple args(event.args.size() + 1);
     args[0] = text_or_replacement(event.format);
@@ -117,6 +158,24 @@ void init_module() {
     py::register_local_exception_translator(translate);
     set_log_sink(forward_to_logging);
     set_interrupt_check(check_signals);
+    // Each module keeps its own count of work, and waits for it.
+    py::module_::import("atexit").attr("register")(py::cpp_function(stop_work_at_exit));
+}
+
+GilReleased::GilReleased() : state_(PyEval_SaveThread()) {
+    const std::lock_guard lock(work_mutex);
+    ++works_running;
+}
+
+GilReleased::~GilReleased() {
+    // Should the exit have stopped waiting, taking the GIL would end this
+    // thread by an unwind through this destructor; it waits for the process
+    // to end instead, its work done or stopped.
+    while (finalizing()) std::this_thread::sleep_for(std::chrono::seconds(1));
+    PyEval_RestoreThread(state_);
+    const std::lock_guard lock(work_mutex);
+    --works_running;
+    work_done.notify_all();
 }
 
 // ---- definitions -------------------------------------------------------------

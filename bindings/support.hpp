@@ -114,12 +114,27 @@ private:
     std::vector<Entry> entries_;
 };
 
+// The GIL released for work in the core, counted, so that the
+// interpreter's exit can stop that work and wait for it (see init_module):
+// a thread taking the GIL back once the interpreter finalizes is ended by
+// an unwind that C++ cannot let pass.
+class GilReleased {
+public:
+    GilReleased();
+    ~GilReleased();
+    GilReleased(const GilReleased&) = delete;
+    GilReleased& operator=(const GilReleased&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
 // Runs `work` with the GIL released (nothing in it calls Python), so other
 // Python threads run meanwhile; core log events and the interrupt check take
 // the GIL back for themselves.
 template <class Work>
 auto without_gil(Work&& work) {
-    py::gil_scoped_release unlocked;
+    const GilReleased unlocked;
     return work();
 }
 
