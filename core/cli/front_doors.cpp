@@ -24,7 +24,7 @@ namespace merivane::cli {
 using unifier::InputKind;
 
 namespace {
-constexpr const char* kRecordsWithoutSvtype = "%s records of %s carry no SVTYPE";
+constexpr const char* kRecordsWithoutSvtype = "Records of %s without SVTYPE: %s";
 
 // The writer's notes name an input by kind ("in the roh input, line 3");
 // here the file is known, and a note says which it is.
@@ -187,7 +187,7 @@ std::optional<std::string> unify(const unifier::StructFiles& struct_files, const
         settings.stats->output_bytes = size_left(UniqueFd(open_for_reading(*compressed)).get());
     }
     if (settings.stats && settings.stats->output.without_svtype > 0) {
-        log_warning(kRecordsWithoutSvtype, {std::to_string(settings.stats->output.without_svtype), output_path});
+        log_warning(kRecordsWithoutSvtype, {output_path, std::to_string(settings.stats->output.without_svtype)});
     }
     return compressed;
 }
@@ -205,7 +205,11 @@ void reject_pacbio_run_collisions(const std::string& output_path, const Optional
         filtered_repeat_path ? *filtered_repeat_path : repeats::filtered_repeat_path(*full_repeat_path);
     // The filtered VCF is written first, then read as the run's repeat input.
     merivane::reject_outputs_naming_inputs({filtered}, present(std::array{sv_path, cnv_path}), "filtered_repeat_path");
-    reject_outputs_naming_inputs(output_path, {filtered});
+    for (const std::string& output : guarded_outputs(output_path)) {
+        if (!same_file(filtered, output)) continue;
+        throw ValueError("The filtered repeat VCF " + quoted(filtered) + " would replace the output file " +
+                         quoted(output) + "; choose another filtered_repeat_path");
+    }
 }
 
 std::optional<std::string> pacbio_filter_and_unify(const std::string& output_path, const OptionalPath& sv_path,

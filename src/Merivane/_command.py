@@ -2,6 +2,7 @@
 and the installed per-pipeline commands (the fixed parsers of Merivane.cli,
 wrapped). They share how messages are shown and how a failure ends."""
 import argparse
+import errno
 import json
 import logging
 import os
@@ -126,6 +127,19 @@ def one_line(text: str) -> str:
     return text.replace("\r", " ").replace("\n", " ")
 
 
+def escaped(value: Any) -> Any:
+    """Texts as UTF-8 can hold them: an argument or file name in other bytes
+    (legal on Linux, decoded with surrogate escapes) gets those bytes as
+    \\xNN, in the header and the statistics alike."""
+    if isinstance(value, str):
+        return os.fsencode(value).decode("utf-8", "backslashreplace")
+    if isinstance(value, dict):
+        return {escaped(key): escaped(item) for key, item in value.items()}
+    if isinstance(value, list):
+        return [escaped(item) for item in value]
+    return value
+
+
 def error_text(error: BaseException, verbose: bool = False) -> str:
     """The text after "merivane: error: ". A file error reads as the shell's
     tools put it ("<file>: <reason>"); a decoding error leads with what the
@@ -139,6 +153,8 @@ def error_text(error: BaseException, verbose: bool = False) -> str:
         text += ": " + error.strerror
     elif isinstance(error, MemoryError):
         text = "out of memory"
+    elif isinstance(error, IndexError):  # a rule's reach past a record's last cell
+        text = "a record has fewer columns than its input's rules read"
     elif isinstance(error, UnicodeDecodeError):
         # The decoder's byte and position mean little to a user; what the
         # file is (binary, damaged gzip) means much.
@@ -271,6 +287,15 @@ def integer_between(low: int, high: int, within: str) -> Callable[[str], int]:
     return convert
 
 
+def utf8_text(text: str) -> str:
+    """An argparse `type=` for a value written into the VCF as text."""
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        raise argparse.ArgumentTypeError(f"'{escaped(text)}' is not UTF-8 text") from None
+    return text
+
+
 def output_path(text: str) -> str:
     """An argparse `type=` for -o: the printed paths are one a line, so a path
     that would break a line is refused rather than printed in pieces."""
@@ -390,7 +415,7 @@ def add_output_options(parser: argparse.ArgumentParser, pipeline: str) -> None:
     output.add_argument("--donor-header", action="store_true",
                         help="use the first input's header alone (SV, else CNV, else repeats) instead of merging "
                              "every input's INFO, FORMAT, FILTER, ALT and contig lines")
-    output.add_argument("--sample", metavar="NAME",
+    output.add_argument("--sample", metavar="NAME", type=utf8_text,
                         help="rename the output's one sample column to NAME (an error when the header has not "
                              "exactly one)")
     output.add_argument("--stats", metavar="JSON",
@@ -403,7 +428,7 @@ def add_output_options(parser: argparse.ArgumentParser, pipeline: str) -> None:
                              "two runs give the same bytes")
     filters = output.add_mutually_exclusive_group()
     kept = "InvBreakpoint" if pipeline == "pacbio" else "keep all"
-    filters.add_argument("--drop-filter", action="append", dest="drop_filters", metavar="TOKEN",
+    filters.add_argument("--drop-filter", action="append", dest="drop_filters", metavar="TOKEN", type=utf8_text,
                          help=f"leave out SV records whose FILTER holds TOKEN; repeat for more tokens "
                               f"(default: {kept})")
     filters.add_argument("--no-drop-filter", action="store_true", help="keep every SV record, whatever its FILTER")
@@ -453,7 +478,7 @@ def provenance(args: argparse.Namespace) -> Tuple[str, ...]:
     if args.no_version:
         return ()
     return (f"##merivaneVersion={__version__}",
-            f"##merivaneCommand={one_line(args.command_line)}; Date={time.asctime()}")
+            f"##merivaneCommand={one_line(escaped(args.command_line))}; Date={time.asctime()}")
 
 
 def output_settings(args: argparse.Namespace) -> Dict[str, Any]:
@@ -468,7 +493,7 @@ def write_json(document: Dict[str, Any], path: str) -> None:
     handle, temporary = tempfile.mkstemp(prefix=".merivane-", dir=os.path.dirname(os.path.abspath(path)))
     try:
         with os.fdopen(handle, "w", encoding="utf-8") as out:
-            json.dump(document, out, indent=2)
+            json.dump(escaped(document), out, indent=2)
             out.write("\n")
         os.replace(temporary, path)
     except BaseException:
@@ -535,8 +560,33 @@ def unify_dragen_or_ont(args: argparse.Namespace, output: str) -> Optional[str]:
     return cli.ont_unify(**paths, modify_repeats=modify, **settings)
 
 
+def check_catalog(path: str) -> None:
+    """bedtools refuses a catalog line it cannot read as an interval; the
+    command does so whatever the engine, rather than keep fewer loci than
+    the catalog names."""
+    with repeats._open_vcf_text(path) as catalog:
+        for number, line in enumerate(catalog, 1):
+            if not line.strip() or line.startswith(("#", "track", "browser")):
+                continue
+            fields = line.rstrip("\n").split("\t")
+            try:
+                if len(fields) >= 3 and 0 <= int(fields[1]) <= int(fields[2]):
+                    continue
+            except ValueError:
+                pass
+            raise ValueError(f"{path}, line {number}: {escaped(line.strip())!r} is no BED interval "
+                             f"(chromosome, start, end, tab-separated, with 0 <= start <= end)")
+
+
 def unify_pacbio(args: argparse.Namespace, output: str) -> Optional[str]:
     catalog = args.catalog if args.catalog is not None else repeats.default_repeat_catalog_path()
+    # The filter takes a path that names no file for none given; here, as
+    # for -s and -c, it is an error.
+    for given in (args.full_repeat_path, catalog):
+        if given is not None and not os.path.exists(given):
+            raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), given)
+    if args.full_repeat_path is not None:
+        check_catalog(catalog)
     filtered = args.filtered_repeats
     if filtered is None and args.full_repeat_path is not None and not args.streamed:
         # In the output's folder, under the name the filter would give it
@@ -551,8 +601,21 @@ def unify_pacbio(args: argparse.Namespace, output: str) -> Optional[str]:
         **output_settings(args))
 
 
+# The doors name their keywords; the command names its options.
+OPTION_SPELLINGS = {"choose another output_path": "choose another -o",
+                    "choose another filtered_repeat_path": "choose another --filtered-repeats"}
+
+
 def unify(args: argparse.Namespace, output: str) -> str:
-    result = unify_pacbio(args, output) if args.pipeline == "pacbio" else unify_dragen_or_ont(args, output)
+    try:
+        result = unify_pacbio(args, output) if args.pipeline == "pacbio" else unify_dragen_or_ont(args, output)
+    except ValueError as error:
+        text = str(error)
+        for keyword, option in OPTION_SPELLINGS.items():
+            text = text.replace(keyword, option)
+        if text == str(error):
+            raise
+        raise ValueError(text) from error
     if result is None:
         raise ValueError("nothing to unify: no SV, CNV or repeat input with records was given")
     write_statistics(args, result)
