@@ -163,7 +163,9 @@ PYBIND11_MODULE(cli, m) {
                     "beside full_repeat_path, its name ending in _filtered.vcf.\n") +
         kOutputKeywordsDoc +
         "\nrequire_catalog_chromosomes: raise ValueError, before anything is written, when the repeat VCF has\n"
-        "records and none lies on a chromosome the catalog names (by default a WARNING, and no repeat call).";
+        "records and none lies on a chromosome the catalog names (by default a WARNING, and no repeat call);\n"
+        "then a repeat VCF or catalog that names no file is an error, and so is a catalog line that is no\n"
+        "interval.";
     define(m, &pacbio_filter_and_unify,
            doc("pacbio_filter_and_unify(output_path: str, sv_path: Optional[str] = None, "
                "cnv_path: Optional[str] = None, full_repeat_path: Optional[str] = None, "

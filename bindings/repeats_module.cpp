@@ -309,6 +309,8 @@ PYBIND11_MODULE(repeats, m) {
             "Intersect the repeat VCF with the catalog BED; returns the filtered path.",
             "When the repeat VCF has records and none lies on a chromosome the catalog names (GRCh37's \"1\"\n"
             "against hg38's \"chr1\", say), a WARNING is logged and no record is kept; with\n"
-            "require_catalog_chromosomes=True that raises ValueError instead, before anything is written."),
+            "require_catalog_chromosomes=True that raises ValueError instead, before anything is written;\n"
+            "then a path that names no file is an error too (not a WARNING), and so is a catalog line that is\n"
+            "no interval (by default skipped)."),
         {"bedtools_available", "_intersect_with_bedtools", "_intersect_in_python", "_filtered_repeat_path"});
 }

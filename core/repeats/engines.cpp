@@ -122,6 +122,11 @@ private:
     std::string head_;
 };
 
+// The name a strict catalog reading gives its file, or none to skip bad lines.
+std::optional<std::string> required_as(bool required, const std::string& bed_path) {
+    return required ? std::optional<std::string>(bed_path) : std::nullopt;
+}
+
 std::string_view without_chr(std::string_view name) { return name.starts_with("chr") ? name.substr(3) : name; }
 
 std::string examples(const std::vector<std::string>& names) {
@@ -304,6 +309,9 @@ void intersect_with_bedtools(const std::string& repeat_path, const std::string& 
     if (!program) throw OSError(ENOENT, command[0]);
     std::vector<std::string> argv = command;
     argv[0] = *program;
+    // Read before bedtools, whose error names no line, when each line must count.
+    std::optional<CatalogIntervals> catalog;
+    if (require_catalog_chromosomes) catalog = read_bed_intervals(catalog_path, Compression::DetectByMagic, bed_path);
     HeaderCheck header(leading_header(input_path));
     ChromosomesSeen chromosomes;
     // A copy was checked whole when it was made: errors name the input.
@@ -338,15 +346,16 @@ void intersect_with_bedtools(const std::string& repeat_path, const std::string& 
                            "\"; the filtered repeats were not written");
     }
     if (!result.stderr_data.empty()) log_warning("bedtools warned: %s", {summary_of(result.stderr_data)});
-    chromosomes.check(read_bed_intervals(catalog_path, Compression::DetectByMagic), repeat_path, bed_path,
-                      require_catalog_chromosomes);
+    chromosomes.check(catalog ? *catalog : read_bed_intervals(catalog_path, Compression::DetectByMagic), repeat_path,
+                      bed_path, require_catalog_chromosomes);
     output.commit();
 }
 
 IntersectCounts intersect_builtin(const std::string& repeat_path, const std::string& bed_path,
                                   const std::string& output_path, bool require_catalog_chromosomes) {
     reject_outputs_naming_inputs({output_path}, {repeat_path, bed_path}, "output_path");
-    const CatalogIntervals catalog = read_bed_intervals(bed_path);
+    const CatalogIntervals catalog =
+        read_bed_intervals(bed_path, Compression::Plain, required_as(require_catalog_chromosomes, bed_path));
     ChromosomesSeen chromosomes;
     RepeatVcf input(repeat_path, repeat_path, chromosomes);
     AtomicOutput output(output_path);

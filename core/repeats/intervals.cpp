@@ -5,6 +5,7 @@
 #include <limits>
 #include <numeric>
 
+#include "platform/error.hpp"
 #include "platform/file_io.hpp"
 #include "platform/paths.hpp"
 #include "platform/strings.hpp"
@@ -64,20 +65,28 @@ bool ChromosomeIntervals::overlap(std::int64_t start, std::int64_t end) const {
     return before > 0 && max_end[before - 1] > start;
 }
 
-CatalogIntervals read_bed_intervals(const std::string& bed_path, Compression compression) {
+CatalogIntervals read_bed_intervals(const std::string& bed_path, Compression compression,
+                                    const std::optional<std::string>& strict_as) {
     CatalogIntervals catalog;
     TextReader reader(bed_path, compression);
     std::string line;
-    while (reader.next_line(line)) {
+    for (std::size_t number = 1; reader.next_line(line); ++number) {
         const std::string_view text(line);
         if (is_ascii_blank(text) || is_header_line(text) || text.starts_with("track") || text.starts_with("browser")) {
             continue;
         }
         std::string_view cells[3];
-        if (leading_cells(without_trailing_newlines(text), cells, 3) < 3) continue;
-        const auto start = parse_integer(cells[1]);
-        const auto end = parse_integer(cells[2]);
-        if (start && end) catalog.add(cells[0], Interval{*start, *end});
+        const bool three = leading_cells(without_trailing_newlines(text), cells, 3) == 3;
+        const auto start = three ? parse_integer(cells[1]) : std::nullopt;
+        const auto end = three ? parse_integer(cells[2]) : std::nullopt;
+        if (start && end && (!strict_as || (0 <= *start && *start <= *end))) {
+            catalog.add(cells[0], Interval{*start, *end});
+        } else if (strict_as) {
+            // As bedtools refuses it, whatever the engine.
+            throw ValueError(*strict_as + ", line " + std::to_string(number) + ": " +
+                             quoted(strip_ascii_whitespace(text)) +
+                             " is no BED interval (chromosome, start, end, tab-separated, 0 <= start <= end)");
+        }
     }
     catalog.sort();
     return catalog;

@@ -1,5 +1,6 @@
 #include "repeats/repeat_filter.hpp"
 
+#include <cerrno>
 #include <string_view>
 
 #include "platform/error.hpp"
@@ -54,6 +55,11 @@ std::optional<std::string> filter_repeats_vcf(const std::optional<std::string>& 
     if (!repeat_bed_file_path) {
         log_warning("Can't filter repeats file with \"%s\". The bed file does not exist", {NoneValue{}});
         return std::nullopt;
+    }
+    // A caller that requires the catalog to apply gets no repeat calls for
+    // a path that names no file only by an error.
+    for (const std::string& path : {*full_repeat_path, *repeat_bed_file_path}) {
+        if (require_catalog_chromosomes && !path_exists(path)) throw OSError(ENOENT, path);
     }
     if (!path_exists(*full_repeat_path)) {
         log_warning("%s file doesn't exist", {*full_repeat_path});

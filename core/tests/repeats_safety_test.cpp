@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -14,6 +15,7 @@
 #include "platform/error.hpp"
 #include "platform/log.hpp"
 #include "repeats/engines.hpp"
+#include "repeats/repeat_filter.hpp"
 #include "test_support.hpp"
 
 namespace merivane::repeats {
@@ -395,6 +397,57 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) {
         return std::string(std::get<0>(info.param).name) + "_" + std::get<1>(info.param).name;
     });
+
+// A caller that requires the catalog to apply gets an error, naming the
+// file and line, for a catalog line that is no interval, where the filter
+// otherwise skips it; so do both engines.
+class StrictCatalog : public ::testing::TestWithParam<std::tuple<EngineCase, const char*>> {};
+
+TEST_P(StrictCatalog, ALineThatIsNoIntervalIsRefusedWhenRequired) {
+    const auto& [engine, line] = GetParam();
+    if (engine.bedtools && !bedtools_available()) GTEST_SKIP() << "bedtools is not installed";
+    TempDir dir;
+    const std::string vcf = dir.write("rep.vcf", kHeader + kRecord);
+    const std::string bed = dir.write("c.bed", std::string("# loci\nchr1\t100\t200\n") + line);
+    const std::string out = dir.path("out.vcf");
+    try {
+        engine.bedtools ? intersect_with_bedtools(vcf, bed, out, true)
+                        : static_cast<void>(intersect_builtin(vcf, bed, out, true));
+        FAIL() << "a bad catalog line passed";
+    } catch (const ValueError& error) {
+        EXPECT_TRUE(std::string(error.what()).starts_with(bed + ", line 3: ")) << error.what();
+    }
+    EXPECT_FALSE(fs::exists(out));
+    if (!engine.bedtools) {
+        intersect_builtin(vcf, bed, out, false);
+        EXPECT_EQ(read_file(out), kHeader + kRecord);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, StrictCatalog,
+    ::testing::Combine(::testing::Values(EngineCase{"bedtools", true}, EngineCase{"builtin", false}),
+                       ::testing::Values("chr1\tabc\n", "chr1\t300\t250\n", "chr1 300 400\n", "chr1\t-5\t9\n")),
+    [](const auto& info) {
+        return std::string(std::get<0>(info.param).name) + "_" + std::to_string(info.index);
+    });
+
+TEST(RepeatFilter, APathThatNamesNoFileIsAnErrorWhenTheCatalogIsRequired) {
+    TempDir dir;
+    const std::string vcf = dir.write("rep.vcf", kHeader + kRecord);
+    const std::string bed = dir.write("c.bed", "chr1\t100\t200\n");
+    for (const auto& [repeats, catalog] : {std::pair{dir.path("nope.vcf"), bed}, std::pair{vcf, dir.path("nope.bed")}}) {
+        EXPECT_EQ(filter_repeats_vcf(repeats, catalog, std::nullopt, std::nullopt, {}, false), std::nullopt);
+        try {
+            filter_repeats_vcf(repeats, catalog, std::nullopt, std::nullopt, {}, true);
+            FAIL() << "a missing file passed";
+        } catch (const OSError& error) {
+            EXPECT_EQ(error.errnum(), ENOENT);
+            EXPECT_TRUE(error.filename().ends_with("nope.vcf") || error.filename().ends_with("nope.bed"));
+        }
+    }
+    EXPECT_EQ(entries(dir.path("")), (std::vector<std::string>{"c.bed", "rep.vcf"}));
+}
 
 }  // namespace
 }  // namespace merivane::repeats

@@ -388,18 +388,21 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         ColumnsCase{"SecondSample", Inputs{}.with(InputKind::Sv, sv_input()).with(InputKind::Cnv,
                     {kTwoSamples, "chr2\t1\t.\tN\t<DEL>\t.\tPASS\tSVTYPE=CNV\tGT\t0/1\t0/0\n"}),
-                    "in the cnv input, line 1", "sample columns ['S1', 'S2'] but the header, from the sv input, has ['S1']"},
+                    "in the cnv input, line 2", "sample columns ['S1', 'S2'] but the header, from the sv input, has ['S1']"},
         ColumnsCase{"SitesOnlyAppended", Inputs{}.with(InputKind::Sv, sv_input()).with(InputKind::Repeats,
-                    {kSitesOnly, "chr3\t1\t.\tN\t<STR>\t.\tPASS\tEND=5\n"}), "in the repeats input, line 1",
+                    {kSitesOnly, "chr3\t1\t.\tN\t<STR>\t.\tPASS\tEND=5\n"}), "in the repeats input, line 2",
                     "sites-only", false},
         ColumnsCase{"SitesOnlyCnvDonor", Inputs{}.with(InputKind::Cnv, {"##a\n", kSitesOnly,
-                    "chr2\t1\t.\tN\t<DEL>\t.\tPASS\tEND=9\n"}), "in the cnv input, line 2", "sites-only"},
+                    "chr2\t1\t.\tN\t<DEL>\t.\tPASS\tEND=9\n"}), "in the cnv input, line 3", "sites-only"},
         ColumnsCase{"SitesOnlySvDonor", Inputs{}.with(InputKind::Sv, kSitesOnlySv).with(InputKind::Cnv, cnv_input()),
-                    "in the cnv input, line 2", "but the header, from the sv input, has none (a sites-only VCF"},
+                    "in the cnv input, line 3", "but the header, from the sv input, has none (a sites-only VCF"},
         ColumnsCase{"RohUnderTwoSamples", Inputs{}.with(InputKind::Sv, {kTwoSamples}).with(InputKind::Roh, roh_bed()),
-                    "in the roh input, line 1", "one sample column"},
+                    "in the roh input, line 2", "one sample column"},
         ColumnsCase{"RohVcfWithoutSample", Inputs{}.with(InputKind::Sv, sv_input()).with(InputKind::Roh,
-                    {"#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\n"}), "in the roh input, line 1", "[]"},
+                    {"#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\n", "chr5\t1\t.\tN\t<ROH>\t.\tPASS\tEND=9\tGT\n"}),
+                    "in the roh input, line 2", "[]"},
+        // An input without records has none that would not fit.
+        ColumnsCase{"NoRecords", Inputs{}.with(InputKind::Sv, sv_input()).with(InputKind::Cnv, {kTwoSamples}), nullptr},
         // Two callers often name one sample apart (pbsv's HG002, TRGT's
         // HG002_Revio): the count is what the records must fit.
         ColumnsCase{"SampleNamedApart", Inputs{}.with(InputKind::Sv, sv_input()).with(InputKind::Repeats,

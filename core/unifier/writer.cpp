@@ -329,10 +329,17 @@ void check_sample_column(const LinesTable& lines) {
     }
 }
 
-// The sample columns of an input's first #CHROM line, and where it is;
-// nullopt for an input without one (it is warned about as ever).
+// The index of the first record of `lines` from `from` on, or npos.
+std::size_t first_record(LineSpan lines, std::size_t from) {
+    const auto found = std::ranges::find_if(lines.subspan(from), is_record_line);
+    return found == lines.end() ? std::string_view::npos : static_cast<std::size_t>(found - lines.begin());
+}
+
+// The sample columns of an input's first #CHROM line, and the record after
+// it that errors name (npos: none, so nothing to fit); nullopt for an input
+// without that line (it is warned about as ever).
 struct Columns {
-    std::size_t line;
+    std::size_t record;
     bool sites_only;  // no FORMAT column
     std::vector<std::string_view> samples;
 };
@@ -341,7 +348,8 @@ std::optional<Columns> columns_of(LineSpan lines) {
     const auto found = std::ranges::find_if(lines, [](std::string_view line) { return line.starts_with("#CHROM"); });
     if (found == lines.end()) return std::nullopt;
     const std::string_view line = without_terminator(*found);
-    Columns columns{static_cast<std::size_t>(found - lines.begin()), cell_count(line) <= vcf::kFormat, {}};
+    Columns columns{first_record(lines, static_cast<std::size_t>(found - lines.begin())),
+                    cell_count(line) <= vcf::kFormat, {}};
     for (std::size_t tab = end_of_cell(line, vcf::kFormat); tab != std::string_view::npos;) {
         const std::size_t next = line.find('\t', tab + 1);
         columns.samples.push_back(line.substr(tab + 1, next == std::string_view::npos ? next : next - tab - 1));
@@ -357,7 +365,7 @@ std::string listed(const Columns& columns) {
     return "[" + out + "]";
 }
 
-// ValueError, naming the input and its column-header line, for an input
+// ValueError, naming the input and its first record, for an input
 // whose records would not fit the unified header: sample columns other in
 // number than the donor's (the same sample is often named apart by two
 // callers, so names may differ), or a sites-only CNV or repeat donor (whose
@@ -381,16 +389,17 @@ void check_columns(const LinesTable& lines, const UnifyOptions& options, const W
         const auto& input = lines[kind_index(kind)];
         if (!input) continue;
         if (reads_as_bed(kind, *input, options, overrides)) {
-            if (header->samples.size() == 1) continue;
-            on_line(kind, 0, [&] {
+            const std::size_t record = first_record(*input, 0);
+            if (header->samples.size() == 1 || record == std::string_view::npos) continue;
+            on_line(kind, record, [&] {
                 throw ValueError("The roh input's intervals become records with one sample column, but " +
                                  header_named + listed(*header));
             });
         }
         const std::optional<Columns> columns = kind == *donor ? header : columns_of(*input);
-        if (!columns) continue;
+        if (!columns || columns->record == std::string_view::npos) continue;
         const std::string named = "The " + std::string(kind_name(kind)) + " input";
-        on_line(kind, columns->line, [&] {
+        on_line(kind, columns->record, [&] {
             if (columns->sites_only && kind != InputKind::Sv && (kind == *donor || refuse_appended_sites_only)) {
                 throw ValueError(named + " is a sites-only VCF (no FORMAT or sample column): its records cannot "
                                  "be unified; give its VCF with the sample's column");

@@ -2,7 +2,6 @@
 and the installed per-pipeline commands (the fixed parsers of Merivane.cli,
 wrapped). They share how messages are shown and how a failure ends."""
 import argparse
-import errno
 import json
 import logging
 import os
@@ -560,33 +559,8 @@ def unify_dragen_or_ont(args: argparse.Namespace, output: str) -> Optional[str]:
     return cli.ont_unify(**paths, modify_repeats=modify, **settings)
 
 
-def check_catalog(path: str) -> None:
-    """bedtools refuses a catalog line it cannot read as an interval; the
-    command does so whatever the engine, rather than keep fewer loci than
-    the catalog names."""
-    with repeats._open_vcf_text(path) as catalog:
-        for number, line in enumerate(catalog, 1):
-            if not line.strip() or line.startswith(("#", "track", "browser")):
-                continue
-            fields = line.rstrip("\n").split("\t")
-            try:
-                if len(fields) >= 3 and 0 <= int(fields[1]) <= int(fields[2]):
-                    continue
-            except ValueError:
-                pass
-            raise ValueError(f"{path}, line {number}: {escaped(line.strip())!r} is no BED interval "
-                             f"(chromosome, start, end, tab-separated, with 0 <= start <= end)")
-
-
 def unify_pacbio(args: argparse.Namespace, output: str) -> Optional[str]:
     catalog = args.catalog if args.catalog is not None else repeats.default_repeat_catalog_path()
-    # The filter takes a path that names no file for none given; here, as
-    # for -s and -c, it is an error.
-    for given in (args.full_repeat_path, catalog):
-        if given is not None and not os.path.exists(given):
-            raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), given)
-    if args.full_repeat_path is not None:
-        check_catalog(catalog)
     filtered = args.filtered_repeats
     if filtered is None and args.full_repeat_path is not None and not args.streamed:
         # In the output's folder, under the name the filter would give it
