@@ -134,8 +134,6 @@ def escaped(value: Any) -> Any:
         return os.fsencode(value).decode("utf-8", "backslashreplace")
     if isinstance(value, dict):
         return {escaped(key): escaped(item) for key, item in value.items()}
-    if isinstance(value, list):
-        return [escaped(item) for item in value]
     return value
 
 
