@@ -67,7 +67,10 @@ struct BlockCompressor::Engine {
         check_level(level);
 #ifdef MERIVANE_HAVE_LIBDEFLATE
         if (level != kDefaultLevel) {
-            fast = libdeflate_alloc_compressor(level);
+            // htslib's bgzip spreads the gzip levels over libdeflate's 1-12
+            // so; a level then gives the blocks `bgzip -l` gives.
+            static constexpr int kLibdeflateLevel[] = {0, 1, 2, 3, 5, 6, 7, 8, 10};
+            fast = libdeflate_alloc_compressor(kLibdeflateLevel[level]);
             if (fast == nullptr) throw std::bad_alloc();
             return;
         }
