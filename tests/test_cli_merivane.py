@@ -13,15 +13,16 @@ from pathlib import Path
 import pytest
 
 import Merivane
-from Merivane import cli, repeats, unifier
+from Merivane import _command, cli, repeats, unifier
 from reliability_helpers import SORT_BANNER, fake_tool
 
 SCRIPTS = Path(sysconfig.get_path("scripts"))
 MERIVANE = str(SCRIPTS / "merivane")
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 CATALOG = repeats.default_repeat_catalog_path()
-DEFAULTS = dict(merge_headers=True, threads=1, compresslevel=9, index=None, sort_order="text", sample=None,
-                stats=None)
+# The command's defaults: bgzip's level, and a thread per CPU it may use.
+DEFAULTS = dict(merge_headers=True, threads=min(_command.usable_cpus(), _command.DEFAULT_THREADS_CAP),
+                compresslevel=6, index=None, sort_order="text", sample=None, stats=None)
 
 AS_ROOT = os.geteuid() == 0
 SETPRIV = shutil.which("setpriv")

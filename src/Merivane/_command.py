@@ -304,6 +304,26 @@ def output_path(text: str) -> str:
 
 
 MAX_THREADS = 2**31 - 1
+# The default thread count stops here: past it the reading, unifying and
+# sorting, not the compression, bound a run.
+DEFAULT_THREADS_CAP = 8
+
+
+def usable_cpus() -> int:
+    """The CPUs this process may run on: its affinity mask, lowered to a
+    container's or cgroup's CPU quota (cgroup v2 cpu.max) where there is one."""
+    try:
+        cpus = len(os.sched_getaffinity(0))
+    except (AttributeError, OSError):  # not on Linux
+        cpus = os.cpu_count() or 1
+    try:
+        with open("/sys/fs/cgroup/cpu.max") as limit:
+            quota, period = limit.read().split()[:2]
+        if quota != "max":
+            cpus = min(cpus, max(1, -(-int(quota) // int(period))))
+    except (OSError, ValueError):
+        pass
+    return max(1, cpus)
 
 DESCRIPTION = (
     "Merge one sample's structural-variant (SV), copy-number (CNV), tandem-repeat and runs-of-homozygosity (ROH) "
@@ -397,11 +417,13 @@ def add_input_options(parser: argparse.ArgumentParser, pipeline: str) -> None:
 def add_output_options(parser: argparse.ArgumentParser, pipeline: str) -> None:
     output = parser.add_argument_group("output")
     output.add_argument("--threads", type=integer_between(1, MAX_THREADS, f"must be from 1 to {MAX_THREADS}"),
-                        default=1, metavar="N",
-                        help="compress with N threads (default 1); the output is the same for any N")
+                        default=min(usable_cpus(), DEFAULT_THREADS_CAP), metavar="N",
+                        help=f"compress with N threads (default: the CPUs this process may use, at most "
+                             f"{DEFAULT_THREADS_CAP}); the output is the same for any N")
     output.add_argument("--level", type=integer_between(0, 9, "must be from 0 (fastest) to 9 (smallest)"),
-                        default=9, metavar="L",
-                        help="compression level, 0 (fastest, largest) to 9 (smallest; default)")
+                        default=6, metavar="L",
+                        help="compression level as bgzip's: 0 (stored), 1 (fastest) to 8 with bgzip's blocks, 9 "
+                             "(zlib's, the slowest); default 6")
     output.add_argument("--index", choices=("tbi", "csi"), default=None,
                         help="also write a tabix index beside the output: tbi, or csi for chromosomes longer than "
                              "512 Mbp")
