@@ -7,14 +7,11 @@
 #include "compression/bgzf.hpp"
 #include "compression/gnu_sort.hpp"
 #include "compression/sort_and_compress.hpp"
-#include "compression/sorting.hpp"
 #include "platform/atomic_output.hpp"
 #include "platform/error.hpp"
 #include "platform/file_io.hpp"
 #include "platform/log.hpp"
-#include "platform/strings.hpp"
 #include "platform/unique_fd.hpp"
-#include "platform/vcf_fields.hpp"
 #include "repeats/repeat_filter.hpp"
 #include "unifier/reading.hpp"
 #include "unifier/writer.hpp"
@@ -37,51 +34,25 @@ void name_the_input_file(Error& error, const unifier::StructFiles& struct_files)
     }
 }
 
-// Takes the unified VCF as the writer makes it: into the plain file, and
-// parted as sorting parts a plain VCF's lines (a last line left without its
-// line feed given one).
+// Takes the unified VCF as the writer makes it, a whole line at a time: to
+// the sorter, and to the plain file when one is written.
 class SortingSink : public unifier::TextSink {
 public:
-    SortingSink(AtomicOutput& plain, compression::UnsortedRecords& records) : plain_(plain), records_(records) {}
+    SortingSink(AtomicOutput* plain, compression::RecordSorter& sorter) : plain_(plain), sorter_(sorter) {}
 
-    void write(std::string_view text) override {
-        plain_.write(text);
-        lines_.feed(text, [this](std::string_view line) { take(line); });
-    }
-
-    // The header lines, once the writer is done.
-    const std::string& finish() {
-        if (std::string& last = lines_.rest(); !last.empty()) {
-            last.push_back('\n');
-            take(last);
-            last.clear();
-        }
-        return header_;
+    void write(std::string_view line) override {
+        if (plain_) plain_->write(line);
+        sorter_.add(line);
     }
 
 private:
-    // The lines come from inputs read as text, so none holds a "\r" that a
-    // reading of the file would take for a line end.
-    void take(std::string_view line) {
-        switch (line_role(line)) {
-            case LineRole::Header:
-                header_.append(line);
-                records_.add_header_line(line);
-                break;
-            case LineRole::Record: records_.add(line); break;
-            case LineRole::Blank: break;
-        }
-    }
-
-    AtomicOutput& plain_;
-    compression::UnsortedRecords& records_;
-    std::string header_;
-    LineJoiner lines_;
+    AtomicOutput* plain_;
+    compression::RecordSorter& sorter_;
 };
 
 // The steps of unify_lines and then of sort_and_compress, the writer's lines
-// going to the sorting instead of being read back. The plain file is still
-// written, but put in place only when nothing was unified, when sorting or
+// going to the sorter instead of being read back. The plain file, when one
+// is kept, is put in place only when nothing was unified, when sorting or
 // compressing fails, or when it is written in place (a device, a FIFO);
 // after a success an earlier file at `output_path` is removed as
 // sort_and_compress removes the file it compressed.
@@ -89,23 +60,21 @@ std::optional<std::string> run_job(const unifier::StructFiles& struct_files, con
                                    const unifier::UnifyOptions& options, const OutputSettings& settings) {
     const std::optional<FileIdentity> earlier = entry_identity(output_path);
     std::optional<AtomicOutput> plain;
-    std::optional<compression::UnsortedRecords> records;
-    std::string header;
+    std::optional<compression::RecordSorter> sorter;
     {
         // The inputs are released before sorting.
         const unifier::FilesLines files = read_counting(struct_files, options, settings.stats);
         const Stopwatch unifying;
-        plain.emplace(output_path);
-        // Data written in place cannot be read back for the second sort GNU
-        // sort needs after a contig line among the records: sorted in memory.
-        records.emplace(plain->writes_directly() ? std::nullopt : compression::gnu_sort_for_default_engine(),
-                        settings.compression.order);
-        SortingSink sink(*plain, *records);
+        if (settings.plain_file) plain.emplace(output_path);
+        sorter.emplace(compression::gnu_sort_for_default_engine(), settings.compression.order);
+        AtomicOutput* const file = plain ? &*plain : nullptr;
+        SortingSink sink(file, *sorter);
         std::optional<std::string> unified;
         try {
-            unified = unifier::unify_into(unifier::table_of(files), *plain, sink, options, {}, settings.merge_headers,
-                                          settings.header, settings.stats ? &settings.stats->output : nullptr,
-                                          plain->writes_directly());
+            unified = unifier::unify_into(unifier::table_of(files), output_path, file, sink, options, {},
+                                          settings.merge_headers, settings.header,
+                                          settings.stats ? &settings.stats->output : nullptr,
+                                          file && file->writes_directly());
         } catch (Error& error) {
             name_the_input_file(error, struct_files);
             throw;
@@ -115,26 +84,22 @@ std::optional<std::string> run_job(const unifier::StructFiles& struct_files, con
             settings.stats->unify_seconds += unifying.seconds();
         }
         if (!unified) return std::nullopt;
-        header = sink.finish();
-    }
-    if (!records->sortable()) {
-        // The file is put in place and sorted as sort_and_compress sorts it.
-        plain->commit();
-        return compression::sort_and_compress(output_path, std::nullopt, false, std::nullopt, settings.compression);
     }
     std::string compressed;
     try {
-        compressed = compression::compress_sorted(output_path, output_path + ".gz", header, *records,
-                                                  settings.compression);
+        compressed = compression::compress_sorted(output_path, output_path + ".gz", *sorter, settings.compression);
     } catch (const Error&) {
         try {
-            plain->commit();
+            if (plain) plain->commit();
         } catch (const Error&) {
             // The failure being reported is the one that matters.
         }
         throw;
     }
-    if (!plain->writes_directly() && earlier && entry_identity(output_path) == earlier) remove_file(output_path);
+    // Without a plain file, nothing at `output_path` is this run's to remove.
+    if (plain && !plain->writes_directly() && earlier && entry_identity(output_path) == earlier) {
+        remove_file(output_path);
+    }
     return compressed;
 }
 

@@ -23,6 +23,9 @@ struct OutputSettings {
     compression::CompressionSettings compression;
     unifier::HeaderEdit header;
     RunStats* stats = nullptr;  // filled in when given
+    // Whether the plain unified file is written, to be left where sorting or
+    // compressing fails (false: nothing of a failed run is left).
+    bool plain_file = true;
 };
 
 // The options of the long-read doors.

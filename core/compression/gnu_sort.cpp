@@ -197,6 +197,18 @@ void GnuSortInput::add(std::string_view record) {
     given_.add(record);
 }
 
+void GnuSortInput::replay(const LineSink& take) {
+    out_.flush();
+    seek_to_start(out_.fd(), out_.path());
+    LineJoiner lines;
+    std::string chunk(std::size_t{1} << 20, '\0');
+    while (const std::size_t n = read_some(out_.fd(), chunk.data(), chunk.size(), out_.path())) {
+        lines.feed(std::string_view(chunk.data(), n), [&](std::string_view line) {
+            take(contigs_ ? line.substr(line.find('\t') + 1) : line);
+        });
+    }
+}
+
 void GnuSortInput::sort(const std::string& sort_path, const LineSink& line_sink) {
     // Sort reads the records through the descriptor they were written to;
     // whatever a write lost shows in the check of its output.
@@ -227,14 +239,19 @@ void GnuSortInput::sort(const std::string& sort_path, const LineSink& line_sink)
     check.finish(lines.rest());
 }
 
-void stream_gnu_sort(const std::vector<std::string_view>& records, const LineSink& line_sink,
-                     const SortOverrides& overrides, const ContigOrder* contigs) {
+std::string requested_gnu_sort(const SortOverrides& overrides) {
     const std::optional<std::string> sort_path = run_step(overrides.gnu_sort_path, gnu_sort_path);
     if (!sort_path) throw RuntimeError("GNU sort was requested but is not on PATH");
+    return *sort_path;
+}
+
+void stream_gnu_sort(const std::vector<std::string_view>& records, const LineSink& line_sink,
+                     const SortOverrides& overrides, const ContigOrder* contigs) {
+    const std::string sort_path = requested_gnu_sort(overrides);
     GnuSortInput input;
     if (contigs) input.order_by(*contigs);
     for (const std::string_view record : records) input.add(record);
-    input.sort(*sort_path, line_sink);
+    input.sort(sort_path, line_sink);
 }
 
 LineBuffer sort_records_with_gnu_sort(const std::vector<std::string_view>& records, const SortOverrides& overrides) {

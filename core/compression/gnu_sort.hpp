@@ -33,6 +33,10 @@ struct SortOverrides {
 // or the own lookup with a short time-out, after which a warning and none.
 std::optional<std::string> gnu_sort_for_default_engine(const SortOverrides& overrides = {});
 
+// The GNU sort a caller asked for by name: overrides.gnu_sort_path's or the
+// lookup's; RuntimeError when there is none.
+std::string requested_gnu_sort(const SortOverrides& overrides = {});
+
 // One line at a time, each ending in "\n".
 using LineSink = std::function<void(std::string_view line)>;
 
@@ -61,6 +65,9 @@ public:
 
     // One record; a record without its "\n" is given one.
     void add(std::string_view record);
+
+    // Each record added so far to `take`, as added (keys taken off).
+    void replay(const LineSink& take);
 
     // Sorts the records with the GNU sort at `sort_path` and hands each
     // line of its output to `line_sink` as sort writes it, checked as it

@@ -14,6 +14,7 @@
 #include "platform/file_io.hpp"
 #include "platform/log.hpp"
 #include "platform/text_reader.hpp"
+#include "platform/vcf_fields.hpp"
 
 namespace merivane::compression {
 
@@ -41,32 +42,27 @@ std::string sort_and_compress(const std::string& vcf_file_path, const std::optio
         destination_path && !destination_path->empty() ? *destination_path : vcf_file_path + ".gz";
     reject_outputs_naming_inputs(written_beside(destination), {vcf_file_path}, "destination_path");
 
-    std::optional<std::string> chosen = engine;
-    if (!chosen) chosen = std::string(gnu_sort_for_default_engine(overrides) ? kGnuSort : kPythonSort);
+    std::optional<std::string> sort_path;
+    if (!engine) {
+        sort_path = gnu_sort_for_default_engine(overrides);
+        if (sort_path) sort_path = requested_gnu_sort(overrides);
+    } else if (sort_engine(*engine) == SortEngine::GnuSort) {
+        sort_path = requested_gnu_sort(overrides);
+    }
 
     const std::optional<FileIdentity> read_input = file_identity(vcf_file_path);
     // Reading the unified file back is part of sorting it.
     const auto reading = std::chrono::steady_clock::now();
-    LineBuffer input = read_lines(vcf_file_path, Compression::Plain);
-    // Only the last line of a file can lack its "\n".
-    if (!input.text().empty() && input.text().back() != '\n') input = LineBuffer(input.text() + '\n');
-    const std::vector<std::string_view>& lines = input.lines();
-    const SortPlan plan = plan_sort(lines, chosen, settings.order);
+    RecordSorter sorter(std::move(sort_path), settings.order);
+    {
+        TextReader input(vcf_file_path, Compression::Plain);
+        std::string line;
+        while (input.next_line(line)) sorter.add(line);
+    }
     if (settings.seconds) {
         settings.seconds->sort += std::chrono::duration<double>(std::chrono::steady_clock::now() - reading).count();
     }
-
-    write_sorted(vcf_file_path, destination, settings, [&](const LineSink& emit) {
-        for (const std::size_t i : plan.split.header) emit(lines[i]);
-        if (plan.engine == SortEngine::InMemory) {
-            for (const std::size_t i : plan.split.records) emit(lines[i]);
-        } else {
-            std::vector<std::string_view> records;
-            records.reserve(plan.split.records.size());
-            for (const std::size_t i : plan.split.records) records.push_back(lines[i]);
-            stream_gnu_sort(records, emit, overrides, plan.contigs ? &*plan.contigs : nullptr);
-        }
-    });
+    write_sorted(vcf_file_path, destination, settings, [&](const LineSink& emit) { sorter.sort(emit); });
 
     // Only the file that was read goes: a run started meanwhile on the same
     // path may have put a new one there.
@@ -75,29 +71,33 @@ std::string sort_and_compress(const std::string& vcf_file_path, const std::optio
     return destination;
 }
 
-UnsortedRecords::UnsortedRecords(std::optional<std::string> sort_path, SortOrder order)
-    : sort_path_(std::move(sort_path)) {
+RecordSorter::RecordSorter(std::optional<std::string> sort_path, SortOrder order) : sort_path_(std::move(sort_path)) {
     if (order == SortOrder::Contig) contigs_.emplace();
     if (sort_path_) gnu_ = std::make_unique<GnuSortInput>();
 }
 
-void UnsortedRecords::add_header_line(std::string_view line) {
-    if (!contigs_) return;
-    // GNU sort is handed each record with its key, so the order must be
-    // known by the first record; the in-memory engine keys them at the end.
-    if (gnu_ && records_started_) {
-        late_contig_ = late_contig_ || line.starts_with("##contig=");
-        return;
+RecordSorter::~RecordSorter() = default;
+
+void RecordSorter::add(std::string_view line) {
+    switch (line_role(line)) {
+        case LineRole::Header:
+            header_.append(line);
+            if (lacks_terminator(line)) header_.push_back('\n');
+            if (!contigs_) return;
+            contigs_->add_header_line(line);
+            late_contig_ = late_contig_ || (keyed_ && line.starts_with("##contig="));
+            return;
+        case LineRole::Record: return add_record(line);
+        case LineRole::Blank: return;
     }
-    contigs_->add_header_line(line);
 }
 
-UnsortedRecords::~UnsortedRecords() = default;
-
-void UnsortedRecords::add(std::string_view record) {
+void RecordSorter::add_record(std::string_view record) {
     if (gnu_) {
-        if (contigs_ && !records_started_) gnu_->order_by(*contigs_);
-        records_started_ = true;
+        // GNU sort is handed each record with its key, so the order is taken
+        // as it stands at the first record.
+        if (contigs_ && !keyed_) gnu_->order_by(*contigs_);
+        keyed_ = true;
         return gnu_->add(record);
     }
     starts_.push_back(held_.size());
@@ -105,8 +105,19 @@ void UnsortedRecords::add(std::string_view record) {
     if (lacks_terminator(record)) held_.push_back('\n');
 }
 
-void UnsortedRecords::sort(const LineSink& emit) {
-    if (gnu_) return gnu_->sort(*sort_path_, emit);
+void RecordSorter::sort(const LineSink& emit) {
+    emit(header_);
+    if (gnu_) {
+        if (late_contig_) {
+            // A contig line came after the first record: every record is
+            // keyed again by the whole header's order.
+            auto again = std::make_unique<GnuSortInput>();
+            again->order_by(*contigs_);
+            gnu_->replay([&](std::string_view record) { again->add(record); });
+            gnu_ = std::move(again);
+        }
+        return gnu_->sort(*sort_path_, emit);
+    }
     std::vector<std::string_view> lines;
     lines.reserve(starts_.size());
     std::vector<std::size_t> records(starts_.size());
@@ -119,12 +130,8 @@ void UnsortedRecords::sort(const LineSink& emit) {
 }
 
 std::string compress_sorted(const std::string& vcf_file_path, const std::string& destination_path,
-                            std::string_view header, UnsortedRecords& records, const CompressionSettings& settings) {
-    reject_outputs_naming_inputs(written_beside(destination_path), {vcf_file_path}, "destination_path");
-    write_sorted(vcf_file_path, destination_path, settings, [&](const LineSink& emit) {
-        for (const std::string_view line : split_lines(header)) emit(line);
-        records.sort(emit);
-    });
+                            RecordSorter& records, const CompressionSettings& settings) {
+    write_sorted(vcf_file_path, destination_path, settings, [&](const LineSink& emit) { records.sort(emit); });
     log_info(kSortedWritten, {destination_path});
     return destination_path;
 }

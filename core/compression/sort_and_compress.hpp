@@ -25,42 +25,42 @@ std::string sort_and_compress(const std::string& vcf_file_path, const std::optio
                               bool keep_plain, const std::optional<std::string>& engine,
                               const CompressionSettings& settings = {}, const SortOverrides& overrides = {});
 
-// The records of a plain VCF that was never written out, on their way to
-// be sorted in `order`: by the GNU sort at `sort_path`, or with none in
-// memory, as sort_and_compress sorts a file's records with either engine.
-class UnsortedRecords {
+// The lines of a VCF, handed over in any order, sorted: the header lines
+// first in the order given, then the records in sort order, blank lines
+// left out. Records go to the GNU sort at `sort_path` (through an unnamed
+// temporary file) or, with none, are sorted in memory; contig order keys
+// them by the contig lines given, a contig line after the first record
+// included.
+class RecordSorter {
 public:
-    UnsortedRecords(std::optional<std::string> sort_path, SortOrder order);
-    ~UnsortedRecords();
-    UnsortedRecords(const UnsortedRecords&) = delete;
-    UnsortedRecords& operator=(const UnsortedRecords&) = delete;
+    RecordSorter(std::optional<std::string> sort_path, SortOrder order);
+    ~RecordSorter();
+    RecordSorter(const RecordSorter&) = delete;
+    RecordSorter& operator=(const RecordSorter&) = delete;
 
-    // A header line of the VCF (contig order sorts by its contig lines).
-    void add_header_line(std::string_view line);
-    // One record; a record without its "\n" is given one.
-    void add(std::string_view record);
-    // False when GNU sort was handed records keyed by a contig order that a
-    // later contig line changed: the VCF must then be sorted from its file.
-    bool sortable() const noexcept { return !late_contig_; }
-    // Each record in sort order to `emit`; errors as stream_gnu_sort's. Once.
+    // One whole line (its "\n" may lack on the last one, and is given).
+    void add(std::string_view line);
+    // The header, then each record in sort order, to `emit`; errors as
+    // stream_gnu_sort's. Once.
     void sort(const LineSink& emit);
 
 private:
+    void add_record(std::string_view record);
+
     std::optional<std::string> sort_path_;
     std::optional<ContigOrder> contigs_;
-    bool records_started_ = false;
-    bool late_contig_ = false;
+    std::string header_;
+    bool keyed_ = false;               // records have gone to GNU sort
+    bool late_contig_ = false;         // GNU sort was handed records keyed by an older order
     std::unique_ptr<GnuSortInput> gnu_;
     std::string held_;                 // in memory: the records one after another
     std::vector<std::size_t> starts_;  // and where each begins
 };
 
-// sort_and_compress for such a VCF: `header` holds its header lines in
-// order, each ending in "\n"; `vcf_file_path` names the plain VCF this
-// stands for: the destination is checked against it as above and an
-// index's messages name it; nothing is removed.
+// The sort_and_compress step for such lines, whose run checked its outputs
+// already: `records`, sorted, into `destination_path`; an index's messages
+// name the plain VCF they stand for, `vcf_file_path`.
 std::string compress_sorted(const std::string& vcf_file_path, const std::string& destination_path,
-                            std::string_view header, UnsortedRecords& records,
-                            const CompressionSettings& settings = {});
+                            RecordSorter& records, const CompressionSettings& settings = {});
 
 }  // namespace merivane::compression

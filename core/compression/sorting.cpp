@@ -30,13 +30,6 @@ std::optional<Position> parse_position(std::string_view field) noexcept {
     return position;
 }
 
-// None or empty text chooses the in-memory engine.
-SortEngine parse_engine(const std::optional<std::string>& engine) {
-    if (!engine || engine->empty() || *engine == kPythonSort) return SortEngine::InMemory;
-    if (*engine == kGnuSort) return SortEngine::GnuSort;
-    throw UnknownSortEngine(*engine);
-}
-
 int compare_positions(const Position& a, const Position& b) noexcept {
     if (a.magnitude != b.magnitude) return a.magnitude < b.magnitude ? -1 : 1;
     if (a.magnitude == 0) return a.value < b.value ? -1 : (a.value > b.value ? 1 : 0);
@@ -47,6 +40,12 @@ int compare_positions(const Position& a, const Position& b) noexcept {
 }
 
 }  // namespace
+
+SortEngine sort_engine(const std::optional<std::string>& engine) {
+    if (!engine || engine->empty() || *engine == kPythonSort) return SortEngine::InMemory;
+    if (*engine == kGnuSort) return SortEngine::GnuSort;
+    throw UnknownSortEngine(*engine);
+}
 
 UnknownSortEngine::UnknownSortEngine(const std::string& engine) : ValueError("Unknown sort engine: " + quoted(engine)) {}
 
@@ -185,7 +184,7 @@ std::vector<std::size_t> sort_in_memory(const std::vector<std::string_view>& lin
 SortPlan plan_sort(const std::vector<std::string_view>& lines, const std::optional<std::string>& engine,
                    SortOrder order) {
     SortPlan plan{SortEngine::InMemory, split_header(lines), std::nullopt};
-    plan.engine = parse_engine(engine);
+    plan.engine = sort_engine(engine);
     if (order == SortOrder::Contig) {
         plan.contigs.emplace();
         for (const std::size_t i : plan.split.header) plan.contigs->add_header_line(lines[i]);

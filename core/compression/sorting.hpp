@@ -30,6 +30,10 @@ public:
     explicit UnknownSortEngine(const std::string& engine);
 };
 
+// The engine a name chooses: none or empty text the in-memory one;
+// UnknownSortEngine for another name.
+SortEngine sort_engine(const std::optional<std::string>& engine);
+
 // A line that would run into the next one when lines are joined.
 inline bool lacks_terminator(std::string_view line) noexcept { return line.empty() || line.back() != '\n'; }
 

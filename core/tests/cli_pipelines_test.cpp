@@ -266,6 +266,35 @@ TEST(UnifyWithoutReadingBack, AFailedSortLeavesTheUnifiedFile) {
     EXPECT_EQ(entries(dir.path("")), (std::vector<std::string>{"sv.vcf", "u.vcf", "u.vcf.gz"}));
 }
 
+// Without a plain file a run leaves nothing at the unified file's path,
+// whether the sort fails or the run succeeds: an earlier file there stays,
+// and so does an earlier ".gz" when the sort fails.
+TEST(UnifyWithoutReadingBack, WithoutAPlainFileNothingOfTheRunIsLeftThere) {
+    MERIVANE_SKIP_WITHOUT_POSIX_SHELL();
+    TempDir dir;
+    StructFiles files;
+    files[kind_index(InputKind::Sv)] = dir.write("sv.vcf", kSvHeader + kRecord2 + kRecord1);
+    const std::string output = dir.write("u.vcf", "earlier");
+    dir.write("u.vcf.gz", "earlier good output");
+    OutputSettings settings;
+    settings.plain_file = false;
+    {
+        TempDir bin;
+        write_script(bin, "sort", "case \"$1\" in --version) echo 'sort (GNU coreutils) 9.1';; *) exit 3;; esac");
+        ScopedEnv path("PATH", bin.path(""));
+        CapturedLog log;
+        EXPECT_THROW(unify(files, output, UnifyOptions{}, settings), CalledProcessError);
+        EXPECT_EQ(read_file(output + ".gz"), "earlier good output");
+    }
+    EXPECT_EQ(unify(files, output, UnifyOptions{}, settings), output + ".gz");
+    EXPECT_EQ(read_file(output), "earlier");
+    EXPECT_EQ(entries(dir.path("")), (std::vector<std::string>{"sv.vcf", "u.vcf", "u.vcf.gz"}));
+    const TempDir empty;
+    files[kind_index(InputKind::Sv)] = empty.write("sv.vcf", kSvHeader);
+    EXPECT_EQ(unify(files, empty.path("none.vcf"), UnifyOptions{}, settings), std::nullopt);
+    EXPECT_EQ(entries(empty.path("")), std::vector<std::string>{"sv.vcf"});
+}
+
 struct OverlapCase {
     const char* name;
     std::string output;  // relative to the directory, "" for the input itself

@@ -18,10 +18,11 @@ namespace merivane::unifier {
 
 namespace {
 
-// Writes lines as held, terminating a line left open before anything
-// follows it (else the next input's first record would continue it).
-// Applies the header edit on the way, the added lines just before the first
-// line that is no "##" line, and counts the records of each input.
+// Writes lines as held, one whole line to each call of the sink,
+// terminating a line left open before anything follows it (else the next
+// input's first record would continue it). Applies the header edit on the
+// way, the added lines just before the first line that is no "##" line,
+// and counts the records of each input.
 class LineWriter {
 public:
     LineWriter(TextSink& sink, const HeaderEdit& edit, RecordTally* tally)
@@ -31,8 +32,6 @@ public:
     void section(InputKind kind) { kind_ = kind; }
 
     void put(std::string_view text) {
-        if (text.empty()) return;
-        if (!in_header_ && !tally_) return put_raw(text);
         for (std::size_t start = 0; start < text.size();) {
             const std::size_t end = std::min(text.find('\n', start), text.size() - 1) + 1;
             put_line(text.substr(start, end - start));
@@ -40,16 +39,23 @@ public:
         }
     }
 
-    // A header of meta-information lines alone still gets the added lines.
+    // A header of meta-information lines alone still gets the added lines;
+    // a last line without its line feed goes out as it is.
     void finish() {
         if (in_header_) end_header();
+        if (!open_.empty()) sink_.write(open_);
+        open_.clear();
     }
 
 private:
-    void put_raw(std::string_view text) {
-        if (open_) sink_.write("\n");
-        sink_.write(text);
-        open_ = text.back() != '\n';
+    void put_raw(std::string_view line) {
+        if (!open_.empty()) {
+            open_.push_back('\n');
+            sink_.write(open_);
+            open_.clear();
+        }
+        if (line.back() == '\n') return sink_.write(line);
+        open_.assign(line);
     }
 
     void end_header() {
@@ -77,7 +83,7 @@ private:
     RecordTally* tally_;
     InputKind kind_ = InputKind::Sv;
     bool in_header_;
-    bool open_ = false;
+    std::string open_;  // a line waiting for its line feed
 };
 
 class FileSink : public TextSink {
@@ -463,9 +469,16 @@ void check_header_edit(const HeaderEdit& edit) {
 
 void write_vcf_content(InputKind kind, LineSpan lines, TextSink& out, const UnifyOptions& options,
                        const WriterOverrides& overrides) {
-    LineWriter writer(out, {}, nullptr);
+    // The text goes on as the rules give it, a line left open terminated
+    // before anything follows it.
+    bool open = false;
     write_records(kind, lines, options, overrides, reads_as_bed(kind, lines, options, overrides), true, true,
-                  [&](std::string_view line) { writer.put(line); });
+                  [&](std::string_view text) {
+                      if (text.empty()) return;
+                      if (open) out.write("\n");
+                      out.write(text);
+                      open = text.back() != '\n';
+                  });
 }
 
 std::optional<std::string> unify_lines(const LinesTable& lines, const std::string& output_path,
@@ -473,10 +486,11 @@ std::optional<std::string> unify_lines(const LinesTable& lines, const std::strin
                                        const HeaderEdit& edit, RecordTally* tally) {
     AtomicOutput file(output_path);
     FileSink sink(file);
-    return unify_into(lines, file, sink, options, overrides, merge_headers, edit, tally, true);
+    return unify_into(lines, file.destination(), &file, sink, options, overrides, merge_headers, edit, tally, true);
 }
 
-std::optional<std::string> unify_into(const LinesTable& lines, AtomicOutput& file, TextSink& sink,
+std::optional<std::string> unify_into(const LinesTable& lines, const std::string& output_path, AtomicOutput* file,
+                                      TextSink& sink,
                                       const UnifyOptions& options, const WriterOverrides& overrides,
                                       bool merge_headers, const HeaderEdit& edit, RecordTally* tally,
                                       bool put_in_place) {
@@ -489,14 +503,14 @@ std::optional<std::string> unify_into(const LinesTable& lines, AtomicOutput& fil
     LineWriter writer(sink, edit, tally);
     const bool written = write_unified(lines, writer, options, overrides, merge_headers);
     if (written) writer.finish();
-    if (!written || put_in_place) file.commit();
+    if (file && (!written || put_in_place)) file->commit();
     if (!written) {
         // With nothing to unify the file is still created, and left empty.
         log_warning(kNothingToUnify);
         return std::nullopt;
     }
-    log_info(kUnifiedCreated, {file.destination()});
-    return file.destination();
+    log_info(kUnifiedCreated, {output_path});
+    return output_path;
 }
 
 }  // namespace merivane::unifier

@@ -100,10 +100,12 @@ std::optional<std::string> unify_lines(const LinesTable& lines, const std::strin
                                        bool merge_headers = false, const HeaderEdit& edit = {},
                                        RecordTally* tally = nullptr);
 
-// unify_lines into `file` through `sink`, which may take the text
-// elsewhere too. The file is put in place when nothing was unified or when
-// `put_in_place`; otherwise the caller decides.
-std::optional<std::string> unify_into(const LinesTable& lines, AtomicOutput& file, TextSink& sink,
+// unify_lines of `output_path` through `sink`, one whole line at a time,
+// which may take the text elsewhere too (to `file`, if any). The file is put
+// in place when nothing was unified or when `put_in_place`; otherwise the
+// caller decides.
+std::optional<std::string> unify_into(const LinesTable& lines, const std::string& output_path, AtomicOutput* file,
+                                      TextSink& sink,
                                       const UnifyOptions& options, const WriterOverrides& overrides,
                                       bool merge_headers, const HeaderEdit& edit, RecordTally* tally,
                                       bool put_in_place);
