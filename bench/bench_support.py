@@ -9,6 +9,9 @@ from pathlib import Path
 # The generator of deterministic synthetic pipeline outputs lives in the
 # shared folder beside the repository.
 MAKE_INPUTS = Path(__file__).resolve().parents[2] / "shared" / "bench" / "make_inputs.py"
+# The pipelines a user would write instead, as performance peers.
+PEER = MAKE_INPUTS.parent / "peer_pipeline.sh"
+PEER_BCFTOOLS = MAKE_INPUTS.parent / "peer_bcftools.sh"
 
 
 def default_work(name):
@@ -52,3 +55,62 @@ def peak_kib(code, *args):
     out = subprocess.run([sys.executable, "-c", code + _REPORT_PEAK, *args], check=True, capture_output=True,
                          text=True)
     return int(out.stdout.split()[-1])
+
+
+def timed_child(argv, **env):
+    """Wall-clock seconds and peak resident KiB of the command `argv` (the
+    largest of its processes, as wait4 reports it), with `env` added to the
+    environment."""
+    start = time.perf_counter()
+    child = subprocess.Popen(argv, env=dict(os.environ, **env), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    _, status, usage = os.wait4(child.pid, 0)
+    seconds = time.perf_counter() - start
+    child.returncode = os.waitstatus_to_exitcode(status)
+    if child.returncode != 0:
+        raise SystemExit(f"{argv[0]} failed with exit status {child.returncode}")
+    return seconds, usage.ru_maxrss
+
+
+def same_bytes(a, b):
+    with open(a, "rb") as first, open(b, "rb") as second:
+        while True:
+            x, y = first.read(1 << 20), second.read(1 << 20)
+            if x != y:
+                return False
+            if not x:
+                return True
+
+
+def verdict(ok):
+    return "met" if ok else "NOT MET"
+
+
+def unavoidable_costs_inputs(work, paths, compressed):
+    """The files the costs a run cannot avoid are timed on: the sorted text
+    of `compressed` (for write_bgzf alone) and the records in the order a
+    run hands them to the sort (for GNU sort alone: sort is much faster on
+    input already sorted). Returns their paths and the unified size."""
+    import gzip
+    import shutil
+    from Merivane import unifier
+
+    sorted_path = os.path.join(work, "sorted.vcf")
+    with gzip.open(compressed, "rb") as packed, open(sorted_path, "wb") as plain:
+        shutil.copyfileobj(packed, plain, 1 << 20)
+    unsorted_path = os.path.join(work, "unsorted.vcf")
+    unifier.unify_lines(unifier.read_struct_lines(dict(paths)), unsorted_path)
+    records_path = os.path.join(work, "records.vcf")
+    with open(unsorted_path, "rb") as source, open(records_path, "wb") as records:
+        for line in source:
+            if not line.startswith(b"#"):
+                records.write(line)
+    os.remove(unsorted_path)
+    return sorted_path, records_path, os.path.getsize(sorted_path)
+
+
+def gnu_sort_alone(records_path, sorted_out):
+    from Merivane import compression
+
+    with open(records_path, "rb") as stdin, open(sorted_out, "wb") as stdout:
+        subprocess.run([compression._gnu_sort_path(), "-k1,1", "-k2,2n"], stdin=stdin, stdout=stdout, check=True,
+                       env=dict(os.environ, LC_ALL="C"))

@@ -25,7 +25,6 @@ Timings are wall-clock, the best of R runs. The machine should be otherwise
 idle: on a loaded machine every ratio drifts towards 1.
 """
 import argparse
-import gzip
 import os
 import shutil
 import subprocess
@@ -34,10 +33,9 @@ import threading
 import time
 from pathlib import Path
 
-from bench_support import MAKE_INPUTS, best_of, make_inputs, peak_kib
+from bench_support import (PEER, best_of, gnu_sort_alone, make_inputs, peak_kib, same_bytes,
+                           unavoidable_costs_inputs, verdict)
 from Merivane import compression, unifier
-
-PEER = MAKE_INPUTS.parent / "peer_pipeline.sh"
 
 JOB_CHILD = """
 import sys
@@ -50,20 +48,6 @@ if sv:
 
 def run_job(output, paths, **settings):
     return unifier.run(output, paths["sv"], paths["cnv"], paths["repeats"], paths["roh"], **settings)
-
-
-def same_bytes(a, b):
-    with open(a, "rb") as first, open(b, "rb") as second:
-        while True:
-            x, y = first.read(1 << 20), second.read(1 << 20)
-            if x != y:
-                return False
-            if not x:
-                return True
-
-
-def verdict(ok):
-    return "met" if ok else "NOT MET"
 
 
 def main():
@@ -93,30 +77,11 @@ def main():
           f"(target <= 0.60x: {verdict(t2 / t1 <= 0.60)}); same bytes: {identical}", flush=True)
 
     # The two costs a run cannot avoid, each alone on the same file.
-    sorted_path = str(work / "sorted.vcf")
-    with gzip.open(one, "rb") as packed, open(sorted_path, "wb") as plain:
-        shutil.copyfileobj(packed, plain, 1 << 20)
-    unified_bytes = os.path.getsize(sorted_path)
-    # GNU sort gets the records in the order the run hands them over (the
-    # unified file's order): sort is much faster on input already sorted.
-    unsorted_path = str(work / "unsorted.vcf")
-    struct_files = {"sv": paths["sv"], "cnv": paths["cnv"], "repeats": paths["repeats"], "roh": paths["roh"]}
-    unifier.unify_lines(unifier.read_struct_lines(struct_files), unsorted_path)
-    records_path = str(work / "records.vcf")
-    with open(unsorted_path, "rb") as source, open(records_path, "wb") as records:
-        for line in source:
-            if not line.startswith(b"#"):
-                records.write(line)
-    os.remove(unsorted_path)
+    sorted_path, records_path, unified_bytes = unavoidable_costs_inputs(str(work), paths, one)
     t_bgzf, _ = best_of(args.repeat, lambda: compression.write_bgzf(sorted_path, str(work / "alone.vcf.gz")))
-    sort_program = compression._gnu_sort_path()
     t_sort = 0.0
-    if sort_program:
-        def gnu_sort_alone():
-            with open(records_path, "rb") as stdin, open(str(work / "records.sorted"), "wb") as stdout:
-                subprocess.run([sort_program, "-k1,1", "-k2,2n"], stdin=stdin, stdout=stdout, check=True,
-                               env=dict(os.environ, LC_ALL="C"))
-        t_sort, _ = best_of(args.repeat, gnu_sort_alone)
+    if compression._gnu_sort_path():
+        t_sort, _ = best_of(args.repeat, lambda: gnu_sort_alone(records_path, str(work / "records.sorted")))
     ratio = t1 / (t_bgzf + t_sort)
     print(f"write_bgzf alone: {t_bgzf:7.2f} s; GNU sort alone: {t_sort:7.2f} s; default run {t1:7.2f} s = "
           f"{ratio:.3f}x their sum (target <= 1.05x: {verdict(ratio <= 1.05)})", flush=True)
