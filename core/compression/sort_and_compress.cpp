@@ -2,14 +2,10 @@
 
 #include <chrono>
 #include <cstdint>
-#include <functional>
-#include <string_view>
-#include <vector>
 
 #include "compression/bgzf.hpp"
 #include "compression/gnu_sort.hpp"
 #include "compression/sorting.hpp"
-#include "compression/tabix_index.hpp"
 #include "platform/error.hpp"
 #include "platform/file_io.hpp"
 #include "platform/log.hpp"
@@ -22,15 +18,14 @@ namespace {
 
 constexpr const char* kSortedWritten = "Wrote sorted, bgzipped VCF to %s";
 
-// write_indexed_bgzf for the lines `produce` hands on (the header, then the
-// records in sorted order); an index names the lines as they stand sorted.
+// write_indexed_bgzf of the sorted lines; an index names them as they stand
+// sorted.
 void write_sorted(const std::string& vcf_file_path, const std::string& destination,
-                  const CompressionSettings& settings, const std::function<void(const LineSink& emit)>& produce) {
-    write_indexed_bgzf(destination, settings,
-                       [&vcf_file_path](std::uint64_t line) {
-                           return "'" + vcf_file_path + "' (sorted), line " + std::to_string(line);
-                       },
-                       produce);
+                  const CompressionSettings& settings, RecordSorter& sorter) {
+    const auto namer = [&vcf_file_path](std::uint64_t line) {
+        return "'" + vcf_file_path + "' (sorted), line " + std::to_string(line);
+    };
+    write_indexed_bgzf(destination, settings, namer, [&](const ByteSink& emit) { sorter.sort(emit); });
 }
 
 }  // namespace
@@ -42,27 +37,24 @@ std::string sort_and_compress(const std::string& vcf_file_path, const std::optio
         destination_path && !destination_path->empty() ? *destination_path : vcf_file_path + ".gz";
     reject_outputs_naming_inputs(written_beside(destination), {vcf_file_path}, "destination_path");
 
-    std::optional<std::string> sort_path;
-    if (!engine) {
-        sort_path = gnu_sort_for_default_engine(overrides);
-        if (sort_path) sort_path = requested_gnu_sort(overrides);
-    } else if (sort_engine(*engine) == SortEngine::GnuSort) {
-        sort_path = requested_gnu_sort(overrides);
-    }
-
+    // GNU sort by default where one answers; a missing input fails before
+    // the engine asked for is checked, and then GNU sort is looked up anew.
+    const bool gnu = engine ? false : !!gnu_sort_for_default_engine(overrides);
     const std::optional<FileIdentity> read_input = file_identity(vcf_file_path);
     // Reading the unified file back is part of sorting it.
     const auto reading = std::chrono::steady_clock::now();
-    RecordSorter sorter(std::move(sort_path), settings.order);
+    std::optional<RecordSorter> sorter;
     {
         TextReader input(vcf_file_path, Compression::Plain);
+        const bool named_gnu = engine && sort_engine(*engine) == SortEngine::GnuSort;
+        sorter.emplace(gnu || named_gnu ? std::optional(requested_gnu_sort(overrides)) : std::nullopt, settings.order);
         std::string line;
-        while (input.next_line(line)) sorter.add(line);
+        while (input.next_line(line)) sorter->add(line);
     }
     if (settings.seconds) {
         settings.seconds->sort += std::chrono::duration<double>(std::chrono::steady_clock::now() - reading).count();
     }
-    write_sorted(vcf_file_path, destination, settings, [&](const LineSink& emit) { sorter.sort(emit); });
+    write_sorted(vcf_file_path, destination, settings, *sorter);
 
     // Only the file that was read goes: a run started meanwhile on the same
     // path may have put a new one there.
@@ -87,22 +79,19 @@ void RecordSorter::add(std::string_view line) {
             contigs_->add_header_line(line);
             late_contig_ = late_contig_ || (keyed_ && line.starts_with("##contig="));
             return;
-        case LineRole::Record: return add_record(line);
         case LineRole::Blank: return;
+        case LineRole::Record: break;
     }
-}
-
-void RecordSorter::add_record(std::string_view record) {
     if (gnu_) {
         // GNU sort is handed each record with its key, so the order is taken
         // as it stands at the first record.
         if (contigs_ && !keyed_) gnu_->order_by(*contigs_);
         keyed_ = true;
-        return gnu_->add(record);
+        return gnu_->add(line);
     }
     starts_.push_back(held_.size());
-    held_.append(record);
-    if (lacks_terminator(record)) held_.push_back('\n');
+    held_.append(line);
+    if (lacks_terminator(line)) held_.push_back('\n');
 }
 
 void RecordSorter::sort(const LineSink& emit) {
@@ -131,7 +120,7 @@ void RecordSorter::sort(const LineSink& emit) {
 
 std::string compress_sorted(const std::string& vcf_file_path, const std::string& destination_path,
                             RecordSorter& records, const CompressionSettings& settings) {
-    write_sorted(vcf_file_path, destination_path, settings, [&](const LineSink& emit) { records.sort(emit); });
+    write_sorted(vcf_file_path, destination_path, settings, records);
     log_info(kSortedWritten, {destination_path});
     return destination_path;
 }

@@ -45,8 +45,6 @@ public:
     void sort(const LineSink& emit);
 
 private:
-    void add_record(std::string_view record);
-
     std::optional<std::string> sort_path_;
     std::optional<ContigOrder> contigs_;
     std::string header_;

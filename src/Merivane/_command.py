@@ -312,18 +312,13 @@ DEFAULT_THREADS_CAP = 8
 def usable_cpus() -> int:
     """The CPUs this process may run on: its affinity mask, lowered to a
     container's or cgroup's CPU quota (cgroup v2 cpu.max) where there is one."""
-    try:
-        cpus = len(os.sched_getaffinity(0))
-    except (AttributeError, OSError):  # not on Linux
-        cpus = os.cpu_count() or 1
+    cpus = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
     try:
         with open("/sys/fs/cgroup/cpu.max") as limit:
             quota, period = limit.read().split()[:2]
-        if quota != "max":
-            cpus = min(cpus, max(1, -(-int(quota) // int(period))))
-    except (OSError, ValueError):
-        pass
-    return max(1, cpus)
+        return max(1, min(cpus, -(-int(quota) // int(period))))
+    except (OSError, ValueError):  # no cgroup v2, or no quota ("max")
+        return max(1, cpus)
 
 DESCRIPTION = (
     "Merge one sample's structural-variant (SV), copy-number (CNV), tandem-repeat and runs-of-homozygosity (ROH) "
