@@ -11,6 +11,7 @@
 #include "platform/error.hpp"
 #include "platform/file_io.hpp"
 #include "platform/log.hpp"
+#include "platform/strings.hpp"
 #include "platform/unique_fd.hpp"
 #include "repeats/repeat_filter.hpp"
 #include "unifier/reading.hpp"
