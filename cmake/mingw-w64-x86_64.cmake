@@ -17,9 +17,11 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# Executables link libgcc, libstdc++, winpthread and zlib statically, so they
-# run without a DLL search path.
+# Executables and the Python extension modules link libgcc, libstdc++,
+# winpthread and zlib statically, so they load without the compiler's DLLs
+# beside them.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static")
 set(ZLIB_USE_STATIC_LIBS ON)
 
 # ctest runs the test executables through wine (Debian's wine64 package puts
