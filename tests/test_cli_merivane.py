@@ -14,7 +14,7 @@ import pytest
 
 import Merivane
 from Merivane import _command, cli, repeats, unifier
-from reliability_helpers import SORT_BANNER, fake_tool
+from reliability_helpers import AS_ROOT, SORT_BANNER, fake_tool
 
 SCRIPTS = Path(sysconfig.get_path("scripts"))
 MERIVANE = str(SCRIPTS / "merivane")
@@ -24,7 +24,6 @@ CATALOG = repeats.default_repeat_catalog_path()
 DEFAULTS = dict(merge_headers=True, threads=min(_command.usable_cpus(), _command.DEFAULT_THREADS_CAP),
                 compresslevel=6, index=None, sort_order="text", sample=None, stats=None)
 
-AS_ROOT = os.geteuid() == 0
 SETPRIV = shutil.which("setpriv")
 DROP_OVERRIDES = ["--inh-caps=-dac_override,-dac_read_search", "--bounding-set=-dac_override,-dac_read_search"]
 

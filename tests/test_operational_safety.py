@@ -13,9 +13,8 @@ import time
 import pytest
 
 from Merivane import cli, compression, repeats
-from reliability_helpers import HEADER, REPEAT_TEXT, SORT_BANNER, names_in, record, with_fake_tools
+from reliability_helpers import AS_ROOT, HEADER, REPEAT_TEXT, SORT_BANNER, names_in, record, with_fake_tools
 
-AS_ROOT = os.geteuid() == 0
 needs_gnu_sort = pytest.mark.skipif(not compression.gnu_sort_available(), reason="no GNU sort installed")
 
 # Large enough that compressing it takes a moment to catch.

@@ -15,6 +15,7 @@ import pytest
 
 from Merivane import cli, compression, repeats, unifier
 from reliability_helpers import (
+    AS_ROOT,
     CATALOG_TEXT,
     REPEAT_TEXT,
     SORT_BANNER,
@@ -29,7 +30,6 @@ needs_full_device = pytest.mark.skipif(not os.path.exists("/dev/full"), reason="
 needs_bedtools = pytest.mark.skipif(not repeats.bedtools_available(), reason="bedtools is not installed")
 # Root reads files whatever their permissions; it is bound by them again
 # once it gives up the capabilities that override them.
-AS_ROOT = os.geteuid() == 0
 SETPRIV = shutil.which("setpriv")
 DROP_OVERRIDES = ["--inh-caps=-dac_override,-dac_read_search", "--bounding-set=-dac_override,-dac_read_search"]
 
