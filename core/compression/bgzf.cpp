@@ -411,6 +411,7 @@ void write_indexed_bgzf(const std::string& destination, const CompressionSetting
         settings.seconds->index += seconds(indexing);
         // What is left is the producing: sorting, or reading the source.
         settings.seconds->sort += seconds(Clock::now() - start - compressing - indexing);
+        settings.seconds->bytes = writer.compressed_size();
     }
 }
 

@@ -2,6 +2,8 @@
 // zlib at level 9, one thread, no index beside the file.
 #pragma once
 
+#include <cstdint>
+
 #include <optional>
 
 namespace merivane::compression {
@@ -26,6 +28,7 @@ struct StageSeconds {
     double sort = 0;
     double compress = 0;
     double index = 0;
+    std::uint64_t bytes = 0;  // and the compressed bytes written
 };
 
 struct CompressionSettings {

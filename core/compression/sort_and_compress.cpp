@@ -30,12 +30,15 @@ void write_sorted(const std::string& vcf_file_path, const std::string& destinati
 
 }  // namespace
 
+std::string sorting_temporary_of(const std::string& vcf_file_path) { return vcf_file_path + ".sorted.tmp"; }
+
 std::string sort_and_compress(const std::string& vcf_file_path, const std::optional<std::string>& destination_path,
                               bool keep_plain, const std::optional<std::string>& engine,
                               const CompressionSettings& settings, const SortOverrides& overrides) {
     const std::string destination =
         destination_path && !destination_path->empty() ? *destination_path : vcf_file_path + ".gz";
-    reject_outputs_naming_inputs(written_beside(destination), {vcf_file_path}, "destination_path");
+    reject_outputs_naming_inputs(written_beside(destination), {vcf_file_path, sorting_temporary_of(vcf_file_path)},
+                                 "destination_path");
 
     // GNU sort by default where one answers; a missing input fails before
     // the engine asked for is checked, and then GNU sort is looked up anew.

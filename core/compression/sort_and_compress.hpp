@@ -13,6 +13,10 @@
 
 namespace merivane::compression {
 
+// "<vcf_file_path>.sorted.tmp", the name sorting once gave its temporary
+// file beside the input: no output of a run may bear it.
+std::string sorting_temporary_of(const std::string& vcf_file_path);
+
 // Sorts `vcf_file_path` (header first, then records by chromosome and
 // position) into the BGZF file `destination_path` (none or empty: the input
 // path plus ".gz") with `settings`, as write_indexed_bgzf writes; removes

@@ -14,6 +14,12 @@ namespace merivane {
 AtomicOutput::AtomicOutput(std::string destination)
     : destination_(std::move(destination)), file_([&] {
           path_ = destination_;
+          // As a plain open of "" fails; the folder of "" would be the current one.
+          if (destination_.empty()) throw OSError(ENOENT, destination_);
+          if (destination_ == kStandardOutput) {
+              direct_ = true;
+              return OutputFile(os::duplicate_standard_output(), "standard output");
+          }
           const os::Destination kind = os::destination_kind(destination_);
           if (kind == os::Destination::Direct) {
               direct_ = true;

@@ -69,12 +69,13 @@ std::string absolute_path(const std::string& path) {
 }
 
 void reject_outputs_naming_inputs(const std::vector<std::string>& outputs, const std::vector<std::string>& inputs,
-                                  std::string_view parameter) {
+                                  std::string_view parameter, std::string_view what) {
     for (const std::string& output : outputs) {
         for (const std::string& input : inputs) {
             if (same_file(output, input)) {
-                throw ValueError("The output file " + merivane::quoted(output) + " would replace the input file " +
-                                 merivane::quoted(input) + "; choose another " + std::string(parameter));
+                throw ValueError("The output file " + merivane::quoted(output) + " would replace the " +
+                                 std::string(what) + " " + merivane::quoted(input) + "; choose another " +
+                                 std::string(parameter));
             }
         }
     }

@@ -68,10 +68,11 @@ std::string absolute_path(const std::string& path);
 bool same_file(const std::string& a, const std::string& b);
 
 // ValueError, before anything is written, when one of `outputs` is one of
-// `inputs` by any path: writing it would destroy that input. The message
-// asks for another `parameter`.
+// `inputs` by any path: writing it would destroy that input (or, as `what`
+// names them, another file of the run). The message asks for another
+// `parameter`.
 void reject_outputs_naming_inputs(const std::vector<std::string>& outputs, const std::vector<std::string>& inputs,
-                                  std::string_view parameter);
+                                  std::string_view parameter, std::string_view what = "input file");
 
 // Which file a path names (device and file number), to tell later whether
 // the path still names it: `file_identity` follows symbolic links,

@@ -1,5 +1,6 @@
 // The file layer's system calls on POSIX.
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -33,6 +34,12 @@ int open_retrying(const std::string& path, int flags) {
 }  // namespace
 
 int os::open_truncated(const std::string& path) { return open_retrying(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC); }
+
+UniqueFd os::duplicate_standard_output() {
+    const int fd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) throw_os_error("standard output");
+    return UniqueFd(fd);
+}
 
 int open_for_reading(const std::string& path) {
     const int fd = open_retrying(path, O_RDONLY | O_CLOEXEC);
@@ -75,11 +82,26 @@ void OutputFile::write_through(const char* data, std::size_t size) {
     while (size > 0) {
         const ssize_t n = ::write(fd_.get(), data, size);
         if (n < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR) {
+                check_interrupt();
+                continue;
+            }
+            // A non-blocking descriptor (a stream a caller set so) is
+            // waited on until it takes more.
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                pollfd ready{fd_.get(), POLLOUT, 0};
+                if (::poll(&ready, 1, 250) >= 0 || errno == EINTR) {
+                    check_interrupt();
+                    continue;
+                }
+            }
             throw_os_error(path_);
         }
         data += n;
         size -= static_cast<std::size_t>(n);
+        // A signal cuts a write short rather than failing it: a reader that
+        // takes nothing must not keep Ctrl-C from stopping the run.
+        if (size > 0) check_interrupt();
     }
 }
 

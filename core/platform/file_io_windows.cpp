@@ -114,6 +114,12 @@ void seek_to_start(int fd, const std::string& path) {
 
 int os::open_truncated(const std::string& path) { return win32::open_file(path, win32::OpenMode::Truncate); }
 
+UniqueFd os::duplicate_standard_output() {
+    const int fd = ::_dup(1);
+    if (fd < 0) throw_os_error("standard output");
+    return UniqueFd(fd);
+}
+
 void OutputFile::write_through(const char* data, std::size_t size) {
     while (size > 0) {
         const int n = ::_write(fd_.get(), data, static_cast<unsigned>(std::min(size, kLargestTransfer)));

@@ -29,6 +29,9 @@ inline std::string from_fs_path(const std::filesystem::path& path) {
 
 // A descriptor writing `path`, created or emptied in place (O_CREAT | O_TRUNC).
 int open_truncated(const std::string& path);
+// A descriptor of its own on the process's standard output; OSError (EBADF)
+// when it is closed.
+UniqueFd duplicate_standard_output();
 
 // A temporary name beside a file carries this tag, so that what a killed run
 // left can be found. Its random part is kTempRandomPart long, and no file
