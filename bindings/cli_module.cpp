@@ -27,8 +27,9 @@ Overrides* registry = nullptr;
 
 py::object unify_entry(py::object struct_files, py::object output_path, py::object options, py::object merge_headers,
                        py::object threads, py::object compresslevel, py::object index, py::object sort_order,
-                        py::object sample, py::object header_lines, py::object stats) {
-    const RunKeywords keywords(merge_headers, threads, compresslevel, index, sort_order, sample, header_lines, stats);
+                        py::object sample, py::object header_lines, py::object stats, py::object command) {
+    const RunKeywords keywords(merge_headers, threads, compresslevel, index, sort_order, sample, header_lines, stats,
+                               command);
     const unifier::StructFiles files = merivane::binding::struct_files(struct_files);
     const std::string output = path_text(output_path, "output_path");
     if (!registry->reaches_intact("_unify")) {
@@ -48,8 +49,9 @@ template <Door door>
 py::object unify_door(py::object output_path, py::object sv_path, py::object cnv_path, py::object repeat_path,
                       py::object option, py::object merge_headers, py::object threads, py::object compresslevel,
                       py::object index, py::object sort_order, py::object sample, py::object header_lines,
-                      py::object stats) {
-    const RunKeywords keywords(merge_headers, threads, compresslevel, index, sort_order, sample, header_lines, stats);
+                      py::object stats, py::object command) {
+    const RunKeywords keywords(merge_headers, threads, compresslevel, index, sort_order, sample, header_lines, stats,
+                               command);
     const unifier::KindTable<py::handle> paths = {sv_path, cnv_path, repeat_path,
                                                   door == Door::Dragen ? option : py::none()};
     const std::string output = path_text(output_path, "output_path");
@@ -77,8 +79,9 @@ py::object pacbio_filter_and_unify(py::object output_path, py::object sv_path, p
                                    py::object drop_sv_filters, py::object filtered_repeat_path,
                                    py::object merge_headers, py::object threads, py::object compresslevel,
                                    py::object index, py::object sort_order, py::object require_catalog_chromosomes,
-                                   py::object sample, py::object header_lines, py::object stats) {
-    const RunKeywords keywords(merge_headers, threads, compresslevel, index, sort_order, sample, header_lines, stats);
+                                   py::object sample, py::object header_lines, py::object stats, py::object command) {
+    const RunKeywords keywords(merge_headers, threads, compresslevel, index, sort_order, sample, header_lines, stats,
+                               command);
     const std::string output = path_text(output_path, "output_path");
     const auto sv = optional<path_text>(sv_path, "sv_path");
     const auto cnv = optional<path_text>(cnv_path, "cnv_path");
@@ -136,32 +139,32 @@ PYBIND11_MODULE(cli, m) {
 
     registry->def(&unify_entry,
                   doc("_unify(struct_files: dict, output_path: str, options: UnifyOptions, *, "
-                      MERIVANE_OUTPUT_SIGNATURE,
+                      MERIVANE_DOOR_SIGNATURE,
                       "Read, unify, sort and compress; the compressed file's path, or None when nothing was unified.",
-                      kOutputKeywordsDoc),
+                      kDoorKeywordsDoc),
                   {"read_struct_lines", "unify_lines", "sort_and_compress"});
     define(m, &unify_door<Door::Dragen>,
            doc("dragen_unify(output_path: str, sv_path: Optional[str] = None, cnv_path: Optional[str] = None, "
-               "repeat_path: Optional[str] = None, roh_bed_path: Optional[str] = None, *, " MERIVANE_OUTPUT_SIGNATURE,
+               "repeat_path: Optional[str] = None, roh_bed_path: Optional[str] = None, *, " MERIVANE_DOOR_SIGNATURE,
                "Unify a DRAGEN run's SV, CNV, repeat and ROH outputs into one sorted, bgzipped VCF.",
-               kOutputKeywordsDoc));
+               kDoorKeywordsDoc));
     define(m, &unify_door<Door::Ont>,
            doc("ont_unify(output_path: str, sv_path: Optional[str] = None, cnv_path: Optional[str] = None, "
                "repeat_path: Optional[str] = None, modify_repeats: Optional[bool] = None, *, "
-               MERIVANE_OUTPUT_SIGNATURE,
+               MERIVANE_DOOR_SIGNATURE,
                "Unify an Oxford Nanopore run's SV, CNV and repeat outputs into one sorted, bgzipped VCF.",
-               kOutputKeywordsDoc));
+               kDoorKeywordsDoc));
     registry->def(&unify_door<Door::Pacbio>,
                   doc("pacbio_unify(output_path: str, sv_path: Optional[str] = None, cnv_path: Optional[str] = None, "
                       "repeat_path: Optional[str] = None, drop_sv_filters: Sequence[str] = (), *, "
-                      MERIVANE_OUTPUT_SIGNATURE,
+                      MERIVANE_DOOR_SIGNATURE,
                       "Unify a PacBio run's SV, CNV and catalog-filtered repeat outputs into one sorted, bgzipped VCF.",
-                      kOutputKeywordsDoc),
+                      kDoorKeywordsDoc),
                   {"_unify"});
     const std::string filter_and_unify_keywords =
         std::string("filtered_repeat_path: where the filtered repeat VCF is written (and left); by default\n"
                     "beside full_repeat_path, its name ending in _filtered.vcf.\n") +
-        kOutputKeywordsDoc +
+        kDoorKeywordsDoc +
         "\nrequire_catalog_chromosomes: raise ValueError, before anything is written, when the repeat VCF has\n"
         "records and none lies on a chromosome the catalog names (by default a WARNING, and no repeat call);\n"
         "then a repeat VCF or catalog that names no file is an error, and so is a catalog line that is no\n"
@@ -173,7 +176,8 @@ PYBIND11_MODULE(cli, m) {
                "filtered_repeat_path: Optional[str] = None, merge_headers: bool = False, threads: int = 1, "
                "compresslevel: int = 9, index: Optional[str] = None, sort_order: str = \"text\", "
                "require_catalog_chromosomes: bool = False, sample: Optional[str] = None, "
-               "header_lines: Sequence[str] = (), stats: Optional[dict] = None) -> Optional[str]",
+               "header_lines: Sequence[str] = (), stats: Optional[Union[dict, str]] = None, "
+               "command: Optional[str] = None) -> Optional[str]",
                "Restrict the full PacBio repeat VCF to the catalog, then unify as pacbio_unify does.",
                filter_and_unify_keywords.c_str()));
 

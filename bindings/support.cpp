@@ -387,8 +387,8 @@ py::object unify_through_module(const Overrides& overrides, const unifier::Struc
     cli::reject_outputs_naming_inputs(files, path_text(output_path, "output_path"));
     // Replaced steps run in Python, where the header edit and the counting
     // cannot reach.
-    if (!settings.header.empty() || settings.stats) {
-        throw py::value_error("sample, header_lines and stats need the package's own read_struct_lines, "
+    if (!settings.header.empty() || settings.stats || settings.command) {
+        throw py::value_error("sample, header_lines, command and stats need the package's own read_struct_lines, "
                               "unify_lines and sort_and_compress");
     }
     const py::object lines = overrides.attr("read_struct_lines")(struct_files, options);
@@ -502,17 +502,29 @@ py::dict changed_keywords(const compression::CompressionSettings& settings) {
 }
 
 RunKeywords::RunKeywords(py::handle merge_headers, py::handle threads, py::handle compresslevel, py::handle index,
-                         py::handle order, py::handle sample, py::handle header_lines, py::handle stats) {
+                         py::handle order, py::handle sample, py::handle header_lines, py::handle stats,
+                         py::handle command) {
+    // A text such as 'no' would count as true; a bool or a number is asked for.
+    if (!PyLong_Check(merge_headers.ptr())) {
+        throw py::type_error("merge_headers must be a bool, not " + type_name(merge_headers));
+    }
     settings_.merge_headers = truthy(merge_headers);
+    settings_.command = optional<require_text>(command, "command");
     settings_.compression = compression_settings(threads, compresslevel, index, order);
     settings_.header.sample = optional<require_text>(sample, "sample");
     settings_.header.lines = text_list(header_lines, "header_lines", "header_lines items");
     unifier::check_header_edit(settings_.header);
-    if (!stats.is_none()) {
-        if (!PyDict_Check(stats.ptr())) throw py::type_error("stats must be a dict or None, not " + type_name(stats));
+    if (stats.is_none()) return;
+    if (PyUnicode_Check(stats.ptr())) {
+        settings_.stats_path = path_text(stats, "stats");
+    } else if (PyDict_Check(stats.ptr())) {
         dict_ = py::reinterpret_borrow<py::object>(stats);
-        settings_.stats = &stats_;
+    } else {
+        throw py::type_error("stats must be a dict, a path (str) or None, not " + type_name(stats));
     }
+    settings_.stats = &stats_;
+    stats_.version = require_text(py::module_::import("Merivane._version").attr("__version__"), "__version__");
+    stats_.command = settings_.command;
 }
 
 py::dict RunKeywords::changed() const {
@@ -526,44 +538,18 @@ py::dict RunKeywords::changed() const {
         out["header_lines"] = py::tuple(lines);
     }
     if (dict_) out["stats"] = dict_;
+    if (settings_.command) out["command"] = to_str(*settings_.command);
     return out;
 }
-
-namespace {
-py::dict counts_dict(const unifier::RecordTally::Counts& counts) {
-    py::dict out;
-    for (const auto& [key, count] : counts) out[to_str(key)] = count;
-    return out;
-}
-}  // namespace
 
 py::object RunKeywords::deliver(const std::optional<std::string>& written) const {
     py::object result = optional_str(written);
     if (!dict_) return result;
-    const cli::RunStats& s = stats_;
-    py::dict inputs;
-    for (const unifier::InputKind kind : unifier::kFileTypes) {
-        const cli::InputStats& input = s.inputs[unifier::kind_index(kind)];
-        const py::dict left_out("filter"_a = input.filter, "no_call"_a = input.no_call,
-                                "outside_catalog"_a = input.outside_catalog, "header_only"_a = input.header_only,
-                                "no_column_header"_a = input.no_column_header);
-        inputs[to_str(unifier::kind_name(kind))] =
-            py::dict("path"_a = optional_str(input.path), "filtered_path"_a = optional_str(input.filtered_path),
-                     "read"_a = input.read, "kept"_a = input.kept, "left_out"_a = left_out,
-                     "input_left_out"_a = input.left_out);
-    }
-    const py::dict output("path"_a = result, "bytes"_a = s.output_bytes, "records"_a = s.output.records,
-                          "without_svtype"_a = s.output.without_svtype, "by_svtype"_a = counts_dict(s.output.by_svtype),
-                          "by_chromosome"_a = counts_dict(s.output.by_chromosome));
-    const py::dict seconds("read"_a = s.read_seconds, "filter"_a = s.filter_seconds, "unify"_a = s.unify_seconds,
-                           "sort"_a = s.written.sort, "compress"_a = s.written.compress, "index"_a = s.written.index);
-    py::dict document = py::reinterpret_borrow<py::dict>(dict_);
-    document.clear();
-    document["version"] = py::module_::import("Merivane._version").attr("__version__");
-    document["command"] = py::none();
-    document["inputs"] = inputs;
-    document["output"] = output;
-    document["seconds"] = seconds;
+    // The document the statistics file holds, filled into the caller's dict.
+    const py::object document = py::module_::import("json").attr("loads")(to_str(cli::stats_json(stats_, written)));
+    py::dict filled = py::reinterpret_borrow<py::dict>(dict_);
+    filled.clear();
+    filled.attr("update")(document);
     return result;
 }
 
@@ -590,14 +576,26 @@ py::object RunKeywords::deliver(const std::optional<std::string>& written) const
 const char* const kMergeHeadersDoc = MERIVANE_MERGE_HEADERS;
 const char* const kCompressionKeywordsDoc = MERIVANE_COMPRESSION_KEYWORDS;
 const char* const kSortKeywordsDoc = MERIVANE_COMPRESSION_KEYWORDS "\n" MERIVANE_SORT_ORDER;
-const char* const kOutputKeywordsDoc =
-    MERIVANE_MERGE_HEADERS "\n" MERIVANE_COMPRESSION_KEYWORDS "\n" MERIVANE_SORT_ORDER "\n"
-    "sample: renames the header's one sample column (ValueError, before anything is written, when the\n"
-    "header has not exactly one); None (the default) keeps the name the caller wrote.\n"
-    "header_lines: \"##\" lines (without line ends) added to the header just before #CHROM.\n"
-    "stats: a dict the run fills in place with its statistics: per input what was read, kept and left\n"
-    "out by reason; the output's records by SVTYPE and chromosome, and its size; seconds per step.";
+#define MERIVANE_OUTPUT_KEYWORDS_DOC                                                                   \
+    MERIVANE_MERGE_HEADERS "\n" MERIVANE_COMPRESSION_KEYWORDS "\n" MERIVANE_SORT_ORDER "\n"               \
+    "sample: renames the header's one sample column (ValueError, before anything is written, when the\n" \
+    "header has not exactly one); None (the default) keeps the name the caller wrote.\n"                 \
+    "header_lines: \"##\" lines (without line ends) added to the header just before #CHROM.\n"           \
+    "stats: a dict the run fills in place with its statistics: per input what was read, kept and left\n" \
+    "out by reason; the output's records by SVTYPE and chromosome, and its size; seconds per step.\n"    \
+    "A failed run leaves the dict as it was."
 
+const char* const kOutputKeywordsDoc = MERIVANE_OUTPUT_KEYWORDS_DOC;
+const char* const kDoorKeywordsDoc = MERIVANE_OUTPUT_KEYWORDS_DOC
+    " A path (str) instead gets that document as JSON, with MultiQC's files\n"
+    "beside it (the path less .json, then .summary_mqc.json, .sources_mqc.json, .svtypes_mqc.json;\n"
+    "none for a device or FIFO, which gets the document alone): outputs of the run, checked with the\n"
+    "others and put in place once the compressed file is.\n"
+    "command: the command line of the merivane run this is, which its statistics record. Such a run\n"
+    "keeps no plain file: an output_path naming a stream (\"-\" for standard output, a device, a FIFO)\n"
+    "gets the compressed VCF itself, and nothing to unify raises ValueError before anything is written.";
+
+#undef MERIVANE_OUTPUT_KEYWORDS_DOC
 #undef MERIVANE_MERGE_HEADERS
 #undef MERIVANE_COMPRESSION_KEYWORDS
 #undef MERIVANE_SORT_ORDER

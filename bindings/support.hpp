@@ -234,7 +234,8 @@ py::dict changed_keywords(const compression::CompressionSettings& settings);
 class RunKeywords {
 public:
     RunKeywords(py::handle merge_headers, py::handle threads, py::handle compresslevel, py::handle index,
-                py::handle sort_order, py::handle sample, py::handle header_lines, py::handle stats);
+                py::handle sort_order, py::handle sample, py::handle header_lines, py::handle stats,
+                py::handle command = py::handle(Py_None));
     RunKeywords(const RunKeywords&) = delete;
     RunKeywords& operator=(const RunKeywords&) = delete;
 
@@ -259,10 +260,13 @@ private:
 // How a docstring's signature line spells them, to its end. A signature's
 // defaults are the ones Python sees, so the level there must be the core's.
 static_assert(compression::kDefaultLevel == 9, "signatures say compresslevel: int = 9");
-#define MERIVANE_OUTPUT_SIGNATURE                                                                          \
+#define MERIVANE_OUTPUT_KEYWORDS                                                                           \
     "merge_headers: bool = False, threads: int = 1, compresslevel: int = 9, index: Optional[str] = None, " \
-    "sort_order: str = \"text\", sample: Optional[str] = None, header_lines: Sequence[str] = (), "         \
-    "stats: Optional[dict] = None) -> Optional[str]"
+    "sort_order: str = \"text\", sample: Optional[str] = None, header_lines: Sequence[str] = (), "
+#define MERIVANE_OUTPUT_SIGNATURE MERIVANE_OUTPUT_KEYWORDS "stats: Optional[dict] = None) -> Optional[str]"
+// The doors' also take a statistics file and the command line of a merivane run.
+#define MERIVANE_DOOR_SIGNATURE \
+    MERIVANE_OUTPUT_KEYWORDS "stats: Optional[Union[dict, str]] = None, command: Optional[str] = None) -> Optional[str]"
 
 // Descriptions of those keywords, for the docstrings.
 extern const char* const kMergeHeadersDoc;
@@ -270,5 +274,7 @@ extern const char* const kCompressionKeywordsDoc;
 // Those of sort_and_compress: the compression keywords and sort_order.
 extern const char* const kSortKeywordsDoc;
 extern const char* const kOutputKeywordsDoc;
+// Those of the doors, which also take a statistics file and a command line.
+extern const char* const kDoorKeywordsDoc;
 
 }  // namespace merivane::binding

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <iterator>
+#include <memory>
 #include <span>
 
 #include "compression/bgzf.hpp"
@@ -11,6 +13,7 @@
 #include "platform/error.hpp"
 #include "platform/file_io.hpp"
 #include "platform/log.hpp"
+#include "platform/paths.hpp"
 #include "platform/strings.hpp"
 #include "platform/unique_fd.hpp"
 #include "repeats/repeat_filter.hpp"
@@ -51,22 +54,38 @@ private:
     compression::RecordSorter& sorter_;
 };
 
+constexpr const char* kNothingToUnify = "nothing to unify: no SV, CNV or repeat input with records was given";
+
+// Whether a command's run gives `output_path` the compressed VCF itself:
+// standard output ("-"), or what a file would be written into (a device, a
+// FIFO).
+bool streams_into(const std::string& output_path, const OutputSettings& settings) {
+    return settings.command && (output_path == "-" || written_in_place(output_path));
+}
+
 // The steps of unify_lines and then of sort_and_compress, the writer's lines
 // going to the sorter instead of being read back. The plain file, when one
 // is kept, is put in place only when nothing was unified, when sorting or
-// compressing fails, or when it is written in place (a device, a FIFO);
-// after a success an earlier file at `output_path` is removed as
-// sort_and_compress removes the file it compressed.
+// compressing fails (not when the index refuses the records, which leaves
+// nothing), or when it is written in place (a device, a FIFO); after a
+// success an earlier file at `output_path` is removed as sort_and_compress
+// removes the file it compressed. A command's run keeps no plain file, and
+// with nothing to unify fails before writing anything.
 std::optional<std::string> run_job(const unifier::StructFiles& struct_files, const std::string& output_path,
                                    const unifier::UnifyOptions& options, const OutputSettings& settings) {
     const std::optional<FileIdentity> earlier = entry_identity(output_path);
+    const bool stream = streams_into(output_path, settings);
     std::optional<AtomicOutput> plain;
     std::optional<compression::RecordSorter> sorter;
     {
         // The inputs are released before sorting.
         const unifier::FilesLines files = read_counting(struct_files, options, settings.stats);
+        const auto donor = [&](InputKind kind) { return files[unifier::kind_index(kind)].has_value(); };
+        if (settings.command && !donor(InputKind::Sv) && !donor(InputKind::Cnv) && !donor(InputKind::Repeats)) {
+            throw ValueError(kNothingToUnify);
+        }
         const Stopwatch unifying;
-        if (settings.plain_file) plain.emplace(output_path);
+        if (settings.plain_file && !settings.command) plain.emplace(output_path);
         sorter.emplace(compression::gnu_sort_for_default_engine(), settings.compression.order);
         AtomicOutput* const file = plain ? &*plain : nullptr;
         SortingSink sink(file, *sorter);
@@ -86,12 +105,18 @@ std::optional<std::string> run_job(const unifier::StructFiles& struct_files, con
         }
         if (!unified) return std::nullopt;
     }
+    if (stream) {
+        // No plain file stands for the stream, and no index goes beside it.
+        const std::string into = output_path == "-" ? std::string(kStandardOutput) : output_path;
+        compression::compress_sorted("", into, *sorter, settings.compression);
+        return output_path;
+    }
     std::string compressed;
     try {
         compressed = compression::compress_sorted(output_path, output_path + ".gz", *sorter, settings.compression);
-    } catch (const Error&) {
+    } catch (const Error& error) {
         try {
-            if (plain) plain->commit();
+            if (plain && !dynamic_cast<const ValueError*>(&error)) plain->commit();
         } catch (const Error&) {
             // The failure being reported is the one that matters.
         }
@@ -104,6 +129,44 @@ std::optional<std::string> run_job(const unifier::StructFiles& struct_files, con
     return compressed;
 }
 
+// The statistics file and MultiQC's files beside it, opened before the run
+// writes anything (a folder that takes no new file fails it first) and put
+// in place once the compressed file is, so they never describe a run that
+// did not finish.
+class StatsFiles {
+public:
+    StatsFiles(const std::string& path, const std::vector<std::string>& inputs,
+               const std::vector<std::string>& outputs) {
+        std::vector<std::string> paths{path};
+        if (!written_in_place(path)) std::ranges::copy(multiqc_paths(path), std::back_inserter(paths));
+        merivane::reject_outputs_naming_inputs(paths, inputs, "stats");
+        merivane::reject_outputs_naming_inputs(paths, outputs, "stats", "output file");
+        for (const std::string& one : paths) files_.push_back(std::make_unique<AtomicOutput>(one));
+    }
+
+    // `compressed`: the file written, or the stream written into.
+    void commit(const RunStats& stats, const std::string& compressed, const std::optional<std::string>& sample) {
+        std::vector<std::string> documents{stats_json(stats, compressed)};
+        if (files_.size() > 1) {
+            // MultiQC's sample: the output's name, or for a stream the statistics file's.
+            const bool stream = compressed == "-" || written_in_place(compressed);
+            const std::string name = file_name_of(stream ? files_.front()->destination() : compressed);
+            std::ranges::copy(multiqc_documents(stats, sample.value_or(name.substr(0, name.find('.')))),
+                              std::back_inserter(documents));
+        }
+        // All complete and durable before any replaces an earlier file.
+        for (std::size_t i = 0; i < files_.size(); ++i) {
+            files_[i]->write(documents[i]);
+            files_[i]->prepare();
+        }
+        // The document last: MultiQC's files without it describe no run.
+        for (auto file = files_.rbegin(); file != files_.rend(); ++file) (*file)->commit();
+    }
+
+private:
+    std::vector<std::unique_ptr<AtomicOutput>> files_;
+};
+
 std::vector<std::string> present(std::span<const OptionalPath> given) {
     std::vector<std::string> paths;
     for (const auto& path : given) {
@@ -113,10 +176,11 @@ std::vector<std::string> present(std::span<const OptionalPath> given) {
 }
 
 // What a run at `output_path` writes or removes: the unified file, the
-// compressed file and the indexes beside it.
+// compressed file and the indexes beside it; and the name sorting once gave
+// its temporary file, which an input is not to bear.
 std::vector<std::string> guarded_outputs(const std::string& output_path) {
     std::vector<std::string> outputs = compression::written_beside(output_path + ".gz");
-    outputs.insert(outputs.begin(), output_path);
+    outputs.insert(outputs.begin(), {output_path, compression::sorting_temporary_of(output_path)});
     return outputs;
 }
 
@@ -142,19 +206,48 @@ void reject_outputs_naming_inputs(const unifier::StructFiles& struct_files, cons
     reject_outputs_naming_inputs(output_path, present(struct_files));
 }
 
-std::optional<std::string> unify(const unifier::StructFiles& struct_files, const std::string& output_path,
-                                 const unifier::UnifyOptions& options, const OutputSettings& given) {
-    reject_outputs_naming_inputs(struct_files, output_path);
-    unifier::check_header_edit(given.header);
+namespace {
+
+// unify() once the run's outputs are checked.
+std::optional<std::string> unify_checked(const unifier::StructFiles& struct_files, const std::string& output_path,
+                                         const unifier::UnifyOptions& options, const OutputSettings& given) {
     OutputSettings settings = given;
     if (settings.stats) settings.compression.seconds = &settings.stats->written;
     const std::optional<std::string> compressed = run_job(struct_files, output_path, options, settings);
-    if (settings.stats && compressed) {
-        settings.stats->output_bytes = size_left(UniqueFd(open_for_reading(*compressed)).get());
-    }
+    if (settings.stats) settings.stats->output_bytes = settings.stats->written.bytes;
     if (settings.stats && settings.stats->output.without_svtype > 0) {
         log_warning(kRecordsWithoutSvtype, {output_path, std::to_string(settings.stats->output.without_svtype)});
     }
+    return compressed;
+}
+
+// Every file the run writes at `output_path`: as guarded_outputs, or the
+// stream a command's run writes into.
+std::vector<std::string> run_outputs(const std::string& output_path, const OutputSettings& settings) {
+    if (output_path == "-" && streams_into(output_path, settings)) return {"/dev/stdout"};
+    return streams_into(output_path, settings) ? std::vector{output_path} : guarded_outputs(output_path);
+}
+
+std::optional<StatsFiles> stats_files(const OutputSettings& settings, const std::vector<std::string>& inputs,
+                                      const std::vector<std::string>& outputs) {
+    if (!settings.stats_path) return std::nullopt;
+    return std::make_optional<StatsFiles>(*settings.stats_path, inputs, outputs);
+}
+
+void commit_stats(std::optional<StatsFiles>& files, const OutputSettings& settings,
+                  const std::optional<std::string>& compressed) {
+    if (files && compressed) files->commit(*settings.stats, *compressed, settings.header.sample);
+}
+
+}  // namespace
+
+std::optional<std::string> unify(const unifier::StructFiles& struct_files, const std::string& output_path,
+                                 const unifier::UnifyOptions& options, const OutputSettings& settings) {
+    reject_outputs_naming_inputs(struct_files, output_path);
+    unifier::check_header_edit(settings.header);
+    std::optional<StatsFiles> stats = stats_files(settings, present(struct_files), run_outputs(output_path, settings));
+    const std::optional<std::string> compressed = unify_checked(struct_files, output_path, options, settings);
+    commit_stats(stats, settings, compressed);
     return compressed;
 }
 
@@ -188,6 +281,13 @@ std::optional<std::string> pacbio_filter_and_unify(const std::string& output_pat
     reject_pacbio_run_collisions(output_path, sv_path, cnv_path, full_repeat_path, repeat_bed_file_path,
                                  filtered_repeat_path);
     unifier::check_header_edit(settings.header);
+    std::vector<std::string> outputs = run_outputs(output_path, settings);
+    if (full_repeat_path) {
+        outputs.push_back(filtered_repeat_path ? *filtered_repeat_path
+                                               : repeats::filtered_repeat_path(*full_repeat_path));
+    }
+    std::optional<StatsFiles> stats =
+        stats_files(settings, present(std::array{sv_path, cnv_path, full_repeat_path, repeat_bed_file_path}), outputs);
     const Stopwatch filtering;
     const std::optional<std::string> filtered =
         repeats::filter_repeats_vcf(full_repeat_path, repeat_bed_file_path, std::nullopt, filtered_repeat_path, {},
@@ -196,8 +296,8 @@ std::optional<std::string> pacbio_filter_and_unify(const std::string& output_pat
     // the filtered one lacks.
     const std::uint64_t full_records = settings.stats && filtered ? count_file_records(*full_repeat_path) : 0;
     if (settings.stats) settings.stats->filter_seconds += filtering.seconds();
-    std::optional<std::string> compressed = unify({sv_path, cnv_path, filtered, std::nullopt}, output_path,
-                                                  pacbio_options(std::move(drop_sv_filters)), settings);
+    std::optional<std::string> compressed = unify_checked({sv_path, cnv_path, filtered, std::nullopt}, output_path,
+                                                          pacbio_options(std::move(drop_sv_filters)), settings);
     if (settings.stats && filtered) {
         InputStats& input = settings.stats->inputs[unifier::kind_index(InputKind::Repeats)];
         input.filtered_path = std::move(input.path);
@@ -205,6 +305,7 @@ std::optional<std::string> pacbio_filter_and_unify(const std::string& output_pat
         input.outside_catalog = full_records - input.read;
         input.read = full_records;
     }
+    commit_stats(stats, settings, compressed);
     return compressed;
 }
 

@@ -26,6 +26,16 @@ struct OutputSettings {
     // Whether the plain unified file is written, to be left where sorting or
     // compressing fails (false: nothing of a failed run is left).
     bool plain_file = true;
+    // Where they are written as JSON, MultiQC's files beside it: outputs of
+    // the run, checked with the others and put in place once the compressed
+    // file is (a device or FIFO gets the document alone, written into).
+    OptionalPath stats_path;
+    // The command line of the merivane run this is, recorded in the
+    // statistics. Such a run keeps no plain file: a stream as output_path
+    // ("-" for standard output, a device, a FIFO) gets the compressed VCF
+    // itself, and with nothing to unify it fails (ValueError) before
+    // writing anything.
+    std::optional<std::string> command;
 };
 
 // The options of the long-read doors.
@@ -41,7 +51,8 @@ void reject_outputs_naming_inputs(const unifier::StructFiles& struct_files, cons
 // The whole job, checked first as above: unifier::unify_lines of the read
 // inputs at `output_path`, then compression::sort_and_compress of that file
 // (which it removes); returns the ".gz" path, or nullopt when nothing could
-// donate a header (the empty unified file stays). A host whose caller
+// donate a header (the empty unified file stays, and no statistics file is
+// written: there is no output to describe). A host whose caller
 // replaced one of those functions calls them in this order instead.
 std::optional<std::string> unify(const unifier::StructFiles& struct_files, const std::string& output_path,
                                  const unifier::UnifyOptions& options, const OutputSettings& settings = {});

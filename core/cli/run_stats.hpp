@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "compression/settings.hpp"
 #include "unifier/reading.hpp"
@@ -41,6 +42,8 @@ struct InputStats {
 };
 
 struct RunStats {
+    std::string version;                 // of the package that made the run
+    std::optional<std::string> command;  // the command line, when a command made it
     unifier::KindTable<InputStats> inputs;
     unifier::RecordTally output;  // what the unified file holds
     std::uint64_t output_bytes = 0;
@@ -58,6 +61,19 @@ unifier::FilesLines read_counting(const unifier::StructFiles& struct_files, cons
 // Once the unified file is written: what each input kept, and why the rest
 // was left out.
 void settle_inputs(RunStats& stats, const unifier::FilesLines& files);
+
+// The statistics as one JSON document (indented by two, ASCII only, a
+// byte that is no UTF-8 escaped as the host's file names decode it), with
+// `output_path` the compressed file written, if any.
+std::string stats_json(const RunStats& stats, const std::optional<std::string>& output_path);
+
+// MultiQC's custom-content files beside a statistics file at `stats_path`:
+// <stats_path less .json>.<section>_mqc.json.
+std::vector<std::string> multiqc_paths(const std::string& stats_path);
+// Their documents, in that order: a row of the cohort's table and a bar of
+// each plot for `sample`. MultiQC joins the files of every sample that
+// share an id into one section.
+std::vector<std::string> multiqc_documents(const RunStats& stats, const std::string& sample);
 
 // Records of a VCF, plain or compressed.
 std::uint64_t count_file_records(const std::string& path);

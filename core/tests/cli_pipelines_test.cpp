@@ -20,6 +20,7 @@
 #include "compression/sort_and_compress.hpp"
 #include "platform/error.hpp"
 #include "platform/file_io.hpp"
+#include "platform/system_files.hpp"
 #include "platform/text_reader.hpp"
 #include "test_support.hpp"
 #include "unifier/reading.hpp"
@@ -320,7 +321,7 @@ TEST_P(OutputsNamingInputs, AreRefused) {
 INSTANTIATE_TEST_SUITE_P(Paths, OutputsNamingInputs,
                          ::testing::Values(OverlapCase{"Same", "in.vcf", "in.vcf", true},
                                            OverlapCase{"CompressedOutput", "in.vcf", "in.vcf.gz", true},
-                                           OverlapCase{"NoLongerATemporaryName", "in.vcf", "in.vcf.sorted.tmp", false},
+                                           OverlapCase{"SortingTemporaryName", "in.vcf", "in.vcf.sorted.tmp", true},
                                            OverlapCase{"IndexOfCompressedOutput", "in.vcf", "in.vcf.gz.csi", true},
                                            OverlapCase{"OtherSpelling", "sub/../in.vcf", "in.vcf", true},
                                            OverlapCase{"Distinct", "out.vcf", "in.vcf", false},
@@ -434,6 +435,97 @@ TEST(RunStatistics, AddUpOnTheBundledExamples) {
         EXPECT_EQ(*repeats.filtered_path, dir.path("p.rep.vcf"));
         EXPECT_GT(repeats.outside_catalog, 0u);
     }
+}
+
+// The statistics file is written as the host's json.dump(indent=2) writes
+// the document its dict gets: ASCII, the host's escapes, a byte that is no
+// UTF-8 as a file name decodes it.
+class StatsJsonText : public ::testing::TestWithParam<std::pair<std::string, std::string>> {};
+
+TEST_P(StatsJsonText, EscapesAsTheHostDoes) {
+    RunStats stats;
+    stats.inputs[kind_index(InputKind::Sv)].path = GetParam().first;
+    const std::string json = stats_json(stats, std::nullopt);
+    EXPECT_NE(json.find("\"path\": \"" + GetParam().second + "\",\n"), std::string::npos) << json;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, StatsJsonText,
+    ::testing::Values(std::pair<std::string, std::string>{"a\"b\\c", "a\\\"b\\\\c"},
+                      std::pair<std::string, std::string>{"t\tn\nv\x0b", "t\\tn\\nv\\u000b"},
+                      std::pair<std::string, std::string>{"caf\xc3\xa9 \x7f", "caf\\u00e9 \\u007f"},
+                      std::pair<std::string, std::string>{"\xf0\x9f\xa7\xac", "\\ud83e\\uddec"},
+                      std::pair<std::string, std::string>{"o\xff.vcf \xc0\xaf", "o\\udcff.vcf \\udcc0\\udcaf"}));
+
+TEST(StatsJsonText, NumbersAndEmptyObjectsAsTheHostWrites) {
+    RunStats stats;
+    stats.read_seconds = 2;
+    stats.unify_seconds = 0.25;
+    const std::string json = stats_json(stats, std::string("o.vcf.gz"));
+    EXPECT_NE(json.find("\"read\": 2.0,\n"), std::string::npos) << json;
+    EXPECT_NE(json.find("\"unify\": 0.25,\n"), std::string::npos) << json;
+    EXPECT_NE(json.find("\"by_svtype\": {},\n"), std::string::npos) << json;
+    EXPECT_TRUE(json.starts_with("{\n  \"version\": \"\",\n  \"command\": null,\n  \"inputs\": {\n"));
+    EXPECT_TRUE(json.ends_with("\n  }\n}\n"));
+}
+
+TEST(SortingTemporaryName, IsNoDestinationOfSortAndCompress) {
+    TempDir dir;
+    const std::string vcf = dir.write("u.vcf", "##x\n" + kColumns);
+    EXPECT_THROW(compression::sort_and_compress(vcf, vcf + ".sorted.tmp", false, std::nullopt), ValueError);
+    EXPECT_EQ(entries(dir.path("")), std::vector<std::string>{"u.vcf"});
+}
+
+// The statistics files fail as the compressed file does: a failure at any
+// step of any of them leaves no temporary file and no document describing
+// a run that did not finish.
+TEST(StatsFiles, AFailureAtAnyStepKeepsTheEarlierOnes) {
+    const std::vector<std::string> names{"s.json", "s.summary_mqc.json", "s.sources_mqc.json", "s.svtypes_mqc.json"};
+    for (const char* call : {"fsync", "rename"}) {
+        for (const std::string& failing : names) {
+            TempDir dir;
+            StructFiles files;
+            files[kind_index(InputKind::Sv)] =
+                dir.write("sv.vcf", "##s\n" + kColumns + "chr2\t1\t.\tN\t<DEL>\t.\tPASS\tSVTYPE=DEL\tGT\t0/1\n");
+            for (const std::string& name : names) dir.write(name, "earlier\n");
+            RunStats stats;
+            OutputSettings settings;
+            settings.stats = &stats;
+            settings.stats_path = dir.path("s.json");
+            static std::string target, step;
+            target = dir.path(failing);
+            step = call;
+            os::injected_failure = [](const char* at, const std::string& path) {
+                return at == step && path == target ? EIO : 0;
+            };
+            EXPECT_THROW(unify(files, dir.path("u.vcf"), UnifyOptions{}, settings), OSError) << call << failing;
+            os::injected_failure = nullptr;
+            // Nothing is renamed before every file is durable; the document
+            // goes last, so it never stands beside files of another run.
+            const bool all_earlier = step == "fsync";
+            for (const std::string& name : names) {
+                if (all_earlier || name == failing || name == names[0]) {
+                    EXPECT_EQ(read_file(dir.path(name)), "earlier\n") << call << name;
+                }
+            }
+            for (const std::string& entry : entries(dir.path(""))) {
+                EXPECT_EQ(entry.find(".merivane-"), std::string::npos) << call << failing << ": " << entry;
+            }
+        }
+    }
+}
+
+TEST(CommandRun, NothingToUnifyWritesNothing) {
+    TempDir dir;
+    StructFiles files;
+    files[kind_index(InputKind::Roh)] = dir.write("roh.bed", "chr1\t9\t20\t3\n");
+    const std::string output = dir.write("u.vcf", "kept\n");
+    OutputSettings settings;
+    settings.command = "merivane dragen -o u.vcf -d roh.bed";
+    CapturedLog log;
+    EXPECT_THROW(unify(files, output, UnifyOptions{}, settings), ValueError);
+    EXPECT_EQ(read_file(output), "kept\n");
+    EXPECT_EQ(entries(dir.path("")), (std::vector<std::string>{"roh.bed", "u.vcf"}));
 }
 
 }  // namespace

@@ -2,14 +2,12 @@
 and the installed per-pipeline commands (the fixed parsers of Merivane.cli,
 wrapped). They share how messages are shown and how a failure ends."""
 import argparse
-import json
 import logging
 import os
 import shlex
-import shutil
 import signal
+import stat
 import sys
-import tempfile
 import textwrap
 import threading
 import time
@@ -126,15 +124,11 @@ def one_line(text: str) -> str:
     return text.replace("\r", " ").replace("\n", " ")
 
 
-def escaped(value: Any) -> Any:
-    """Texts as UTF-8 can hold them: an argument or file name in other bytes
+def escaped(text: str) -> str:
+    """A text as UTF-8 can hold it: an argument or file name in other bytes
     (legal on Linux, decoded with surrogate escapes) gets those bytes as
     \\xNN, in the header and the statistics alike."""
-    if isinstance(value, str):
-        return os.fsencode(value).decode("utf-8", "backslashreplace")
-    if isinstance(value, dict):
-        return {escaped(key): escaped(item) for key, item in value.items()}
-    return value
+    return os.fsencode(text).decode("utf-8", "backslashreplace")
 
 
 def error_text(error: BaseException, verbose: bool = False) -> str:
@@ -144,7 +138,7 @@ def error_text(error: BaseException, verbose: bool = False) -> str:
     brackets."""
     notes = [str(note) for note in getattr(error, "__notes__", ())]
     if isinstance(error, OSError) and error.filename is not None and error.strerror:
-        text = os.fsdecode(error.filename)
+        text = os.fsdecode(error.filename) or "''"
         if error.filename2 is not None:
             text += " -> " + os.fsdecode(error.filename2)
         text += ": " + error.strerror
@@ -389,7 +383,8 @@ def add_input_options(parser: argparse.ArgumentParser, pipeline: str) -> None:
                                  "catalog, hg38)")
         inputs.add_argument("--filtered-repeats", dest="filtered_repeats", metavar="VCF",
                             help="where to keep the catalog's repeat calls (default: beside the output, named after "
-                                 "the -r file with _filtered.vcf; with -o - or a stream, beside the -r file)")
+                                 "the -r file with _filtered.vcf; with -o - or a stream, beside the -r file, or in "
+                                 "the current folder when -r names no file, as a pipe)")
         inputs.add_argument("--allow-no-repeats", action="store_true",
                             help="unify even when no repeat call lies on a chromosome the catalog names (by default "
                                  "that is an error: the calls and the catalog name another reference)")
@@ -499,56 +494,7 @@ def output_settings(args: argparse.Namespace) -> Dict[str, Any]:
     """The door keywords every subcommand passes."""
     return dict(merge_headers=not args.donor_header, threads=args.threads, compresslevel=args.level,
                 index=args.index, sort_order=args.sort_order, sample=args.sample, header_lines=provenance(args),
-                stats=args.statistics)
-
-
-def write_json(document: Dict[str, Any], path: str) -> None:
-    """Written whole: to a temporary file beside `path`, then renamed."""
-    handle, temporary = tempfile.mkstemp(prefix=".merivane-", dir=os.path.dirname(os.path.abspath(path)))
-    try:
-        with os.fdopen(handle, "w", encoding="utf-8") as out:
-            json.dump(escaped(document), out, indent=2)
-            out.write("\n")
-        os.replace(temporary, path)
-    except BaseException:
-        os.remove(temporary)
-        raise
-
-
-def multiqc_sections(document: Dict[str, Any], sample: str) -> Dict[str, Dict[str, Any]]:
-    """MultiQC custom content for one sample: a row of the cohort's table and
-    a bar of each plot. MultiQC joins the files of every sample that share
-    an id into one section."""
-    inputs, output = document["inputs"], document["output"]
-    left_out = sum(sum(counts["left_out"].values()) for counts in inputs.values())
-    row = {"read": sum(counts["read"] for counts in inputs.values()), "kept": output["records"],
-           "left_out": left_out, "without_svtype": output["without_svtype"],
-           "megabytes": round(output["bytes"] / 1e6, 3), "seconds": round(sum(document["seconds"].values()), 3)}
-    svtypes = dict(output["by_svtype"])
-    if output["without_svtype"]:
-        svtypes["(none)"] = output["without_svtype"]
-    return {
-        "summary": {"id": "merivane_summary", "section_name": "Merivane", "plot_type": "table",
-                    "description": "Records each sample's inputs gave, kept in its unified VCF and left out.",
-                    "data": {sample: row}},
-        "sources": {"id": "merivane_sources", "section_name": "Merivane: records by source", "plot_type": "bargraph",
-                    "data": {sample: {kind: counts["kept"] for kind, counts in inputs.items()}}},
-        "svtypes": {"id": "merivane_svtypes", "section_name": "Merivane: records by SVTYPE", "plot_type": "bargraph",
-                    "data": {sample: svtypes}},
-    }
-
-
-def write_statistics(args: argparse.Namespace, result: str) -> None:
-    """The statistics document, with the command line, and beside it the
-    MultiQC files: <stats, less .json>.<section>_mqc.json."""
-    if args.stats is None:
-        return
-    args.statistics["command"] = args.command_line
-    write_json(args.statistics, args.stats)
-    stem = args.stats[:-len(".json")] if args.stats.endswith(".json") else args.stats
-    sample = args.sample or os.path.basename(result).split(".")[0]
-    for name, section in multiqc_sections(args.statistics, sample).items():
-        write_json(section, f"{stem}.{name}_mqc.json")
+                stats=args.stats)
 
 
 def drop_filters(args: argparse.Namespace, by_default: Tuple[str, ...] = ()) -> Tuple[str, ...]:
@@ -557,7 +503,18 @@ def drop_filters(args: argparse.Namespace, by_default: Tuple[str, ...] = ()) -> 
     return by_default if args.drop_filters is None else tuple(args.drop_filters)
 
 
-def unify_dragen_or_ont(args: argparse.Namespace, output: str) -> Optional[str]:
+def through(door: Callable[..., Optional[str]], args: argparse.Namespace, *positional: Any,
+            **keywords: Any) -> Optional[str]:
+    """Calls a door of Merivane.cli as looked up now. The package's own is
+    told the command line, and then plans the whole run in the core (a
+    stream gets the bgzipped VCF itself, nothing to unify writes nothing);
+    one a caller replaced gets the keywords it always got."""
+    if getattr(door, "__module__", None) == cli.__name__:
+        keywords["command"] = escaped(args.command_line)
+    return door(*positional, **keywords)
+
+
+def unify_dragen_or_ont(args: argparse.Namespace) -> Optional[str]:
     """Through the pipeline's door; with FILTER tokens to drop, which those
     doors do not take, through `_unify` with the door's inputs and options
     plus the tokens."""
@@ -567,48 +524,30 @@ def unify_dragen_or_ont(args: argparse.Namespace, output: str) -> Optional[str]:
     if tokens:
         struct_files = {cli.SV: args.sv_path, cli.CNV: args.cnv_path, cli.REPEATS: args.repeat_path, cli.ROH: roh}
         options = cli.UnifyOptions(add_repeat_svtype=modify, drop_sv_filters=tokens)
-        return cli._unify(struct_files, output, options, **settings)
-    paths = dict(output_path=output, sv_path=args.sv_path, cnv_path=args.cnv_path, repeat_path=args.repeat_path)
+        return through(cli._unify, args, struct_files, args.output_path, options, **settings)
+    paths = dict(output_path=args.output_path, sv_path=args.sv_path, cnv_path=args.cnv_path,
+                 repeat_path=args.repeat_path)
     if args.pipeline == "dragen":
-        return cli.dragen_unify(**paths, roh_bed_path=roh, **settings)
-    return cli.ont_unify(**paths, modify_repeats=modify, **settings)
+        return through(cli.dragen_unify, args, **paths, roh_bed_path=roh, **settings)
+    return through(cli.ont_unify, args, **paths, modify_repeats=modify, **settings)
 
 
-def unify_pacbio(args: argparse.Namespace, output: str) -> Optional[str]:
+def unify_pacbio(args: argparse.Namespace) -> Optional[str]:
     catalog = args.catalog if args.catalog is not None else repeats.default_repeat_catalog_path()
-    filtered = args.filtered_repeats
-    if filtered is None and args.full_repeat_path is not None and not args.streamed:
+    filtered, full = args.filtered_repeats, args.full_repeat_path
+    if filtered is None and full is not None and (not args.streamed or streams_to(full)):
         # In the output's folder, under the name the filter would give it
         # beside its input: the input's folder may be read-only (a shared run
         # folder); the output's is the one place the command is known to write.
-        name = repeats._filtered_repeat_path(os.path.basename(args.full_repeat_path))
-        filtered = os.path.join(os.path.dirname(args.output_path), name)
-    return cli.pacbio_filter_and_unify(
-        output_path=output, sv_path=args.sv_path, cnv_path=args.cnv_path, full_repeat_path=args.full_repeat_path,
-        repeat_bed_file_path=catalog, drop_sv_filters=drop_filters(args, ("InvBreakpoint",)),
-        filtered_repeat_path=filtered, require_catalog_chromosomes=not args.allow_no_repeats,
-        **output_settings(args))
-
-
-# The doors name their keywords; the command names its options.
-OPTION_SPELLINGS = {"choose another output_path": "choose another -o",
-                    "choose another filtered_repeat_path": "choose another --filtered-repeats"}
-
-
-def unify(args: argparse.Namespace, output: str) -> str:
-    try:
-        result = unify_pacbio(args, output) if args.pipeline == "pacbio" else unify_dragen_or_ont(args, output)
-    except ValueError as error:
-        text = str(error)
-        for keyword, option in OPTION_SPELLINGS.items():
-            text = text.replace(keyword, option)
-        if text == str(error):
-            raise
-        raise ValueError(text) from error
-    if result is None:
-        raise ValueError("nothing to unify: no SV, CNV or repeat input with records was given")
-    write_statistics(args, result)
-    return result
+        # A stream has no folder: the current one then, when -r is no file
+        # either (a pipe, /dev/stdin), else the filter's default beside it.
+        folder = "" if args.streamed else os.path.dirname(args.output_path)
+        filtered = os.path.join(folder, repeats._filtered_repeat_path(os.path.basename(full)))
+    return through(
+        cli.pacbio_filter_and_unify, args, output_path=args.output_path, sv_path=args.sv_path,
+        cnv_path=args.cnv_path, full_repeat_path=full, repeat_bed_file_path=catalog,
+        drop_sv_filters=drop_filters(args, ("InvBreakpoint",)), filtered_repeat_path=filtered,
+        require_catalog_chromosomes=not args.allow_no_repeats, **output_settings(args))
 
 
 def write_out(text: str) -> None:
@@ -622,69 +561,65 @@ def write_out(text: str) -> None:
     buffer.flush()
 
 
-def wait_for_commits_in(folder: str) -> None:
-    """Returns once no run holds the folder's lock (on systems with flock)."""
+def standard_output_is_open() -> bool:
+    if sys.stdout is None:  # the interpreter started with it closed
+        return False
     try:
-        import fcntl
-        descriptor = os.open(folder or ".", os.O_RDONLY)
-    except (ImportError, OSError):
-        return
-    try:
-        fcntl.flock(descriptor, fcntl.LOCK_SH)
+        os.fstat(1)
     except OSError:
-        pass
-    finally:
-        os.close(descriptor)
+        return False
+    return True
 
 
-def unify_to_file(args: argparse.Namespace) -> None:
-    existed = os.path.lexists(args.output_path)
+# The doors name their keywords; the command names its options.
+OPTION_SPELLINGS = {"choose another output_path": "choose another -o",
+                    "choose another filtered_repeat_path": "choose another --filtered-repeats"}
+
+
+def unify(args: argparse.Namespace) -> None:
+    """The run, and on success the paths of what it wrote (none for a
+    stream, which got the data itself)."""
+    if not standard_output_is_open():
+        raise RuntimeError("standard output is closed: the command has nowhere to put the VCF or its path")
     try:
-        result = unify(args, args.output_path)
-    except BaseException:
-        # The doors leave an empty plain file when nothing is unified; one
-        # this run created is no output of it.
-        if not existed and os.path.isfile(args.output_path) and os.path.getsize(args.output_path) == 0:
-            os.remove(args.output_path)
-        raise
+        result = unify_pacbio(args) if args.pipeline == "pacbio" else unify_dragen_or_ont(args)
+    except BrokenPipeError as error:
+        if args.output_path != STDOUT:
+            raise
+        raise RuntimeError("standard output was closed before the whole VCF was written") from error
+    except ValueError as error:
+        text = str(error)
+        for keyword, option in OPTION_SPELLINGS.items():
+            text = text.replace(keyword, option)
+        if text == str(error):
+            raise
+        raise ValueError(text) from error
+    if result is None:
+        raise ValueError("nothing to unify: no SV, CNV or repeat input with records was given")
+    if args.streamed:
+        return
     printed = [result]
     if args.index is not None:
         index_path = f"{result}.{args.index}"
-        if not os.path.isfile(index_path):
-            # Another run on the same output may be between putting its data
-            # and its index in place; it holds the folder's lock meanwhile.
-            wait_for_commits_in(os.path.dirname(result))
         if not os.path.isfile(index_path):
             raise ValueError(f"no index was written beside {result}")
         printed.append(index_path)
     write_out("".join(path + "\n" for path in printed))
 
 
-def unify_to_stream(args: argparse.Namespace) -> None:
-    """The run writes into a private folder, removed on every way out; the
-    finished bgzipped file is then copied to standard output or the stream
-    -o names."""
-    with tempfile.TemporaryDirectory(prefix="merivane-") as folder:
-        result = unify(args, os.path.join(folder, "stdout.vcf"))
-        if args.output_path != STDOUT:
-            with open(result, "rb") as finished, open(args.output_path, "wb") as stream:
-                shutil.copyfileobj(finished, stream, 1 << 20)
-            return
-        sys.stdout.flush()
-        try:
-            with open(result, "rb") as finished:
-                shutil.copyfileobj(finished, sys.stdout.buffer, 1 << 20)
-            sys.stdout.buffer.flush()
-        except BrokenPipeError:
-            # The reader went away (`| head`): say so once, not again when
-            # the interpreter flushes standard output at exit.
-            try:
-                devnull = os.open(os.devnull, os.O_WRONLY)
-                os.dup2(devnull, sys.stdout.fileno())
-                os.close(devnull)
-            except (OSError, ValueError):
-                pass
-            raise RuntimeError("standard output was closed before the whole VCF was written") from None
+def is_terminal(path: str) -> bool:
+    if path == STDOUT:
+        return sys.stdout is not None and sys.stdout.isatty()
+    try:
+        if not stat.S_ISCHR(os.stat(path).st_mode):
+            return False
+        descriptor = os.open(path, os.O_WRONLY | getattr(os, "O_NOCTTY", 0) | getattr(os, "O_NONBLOCK", 0))
+    except OSError:
+        return False
+    try:
+        return os.isatty(descriptor)
+    finally:
+        os.close(descriptor)
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
@@ -692,21 +627,18 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     given = arguments(argv)
     args = parser.parse_args(with_aliases_renamed(given))
     args.command_line = shlex.join(["merivane", *given])
-    args.statistics = None if args.stats is None else {}
     args.streamed = streams_to(args.output_path)
     if args.streamed and args.index is not None:
         what = "-o -" if args.output_path == STDOUT else f"-o {args.output_path} (no file)"
         parser.error(f"--index needs a file beside the output; it cannot go with {what}")
-    if args.output_path == STDOUT and sys.stdout.isatty():
-        parser.error("-o - writes compressed data, not to a terminal; redirect standard output")
+    if args.streamed and is_terminal(args.output_path):
+        hint = "; redirect standard output" if args.output_path == STDOUT else ""
+        parser.error(f"-o {args.output_path} writes compressed data, not to a terminal{hint}")
     level = logging.DEBUG if args.verbose else logging.WARNING
     drop = () if args.verbose else NOT_GIVEN_WARNINGS
 
     def work() -> None:
         with messages(level, drop):
-            if args.streamed:
-                unify_to_stream(args)
-            else:
-                unify_to_file(args)
+            unify(args)
 
     return run_guarded(work, args.verbose)

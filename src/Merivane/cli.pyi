@@ -1,6 +1,6 @@
 # Types of the Merivane.cli extension module.
 import argparse
-from typing import Any, Dict, Optional, Sequence, Tuple
+from typing import Any, Dict, Optional, Sequence, Tuple, Union
 
 from Merivane.repeats import filter_repeats_vcf as filter_repeats_vcf
 from Merivane.unifier import CNV as CNV
@@ -28,7 +28,8 @@ def _unify(
     sort_order: str = "text",
     sample: Optional[str] = None,
     header_lines: Sequence[str] = (),
-    stats: Optional[Dict[str, Any]] = None,
+    stats: Optional[Union[Dict[str, Any], str]] = None,
+    command: Optional[str] = None,
 ) -> Optional[str]: ...
 def dragen_unify(
     output_path: str,
@@ -44,7 +45,8 @@ def dragen_unify(
     sort_order: str = "text",
     sample: Optional[str] = None,
     header_lines: Sequence[str] = (),
-    stats: Optional[Dict[str, Any]] = None,
+    stats: Optional[Union[Dict[str, Any], str]] = None,
+    command: Optional[str] = None,
 ) -> Optional[str]: ...
 def ont_unify(
     output_path: str,
@@ -60,7 +62,8 @@ def ont_unify(
     sort_order: str = "text",
     sample: Optional[str] = None,
     header_lines: Sequence[str] = (),
-    stats: Optional[Dict[str, Any]] = None,
+    stats: Optional[Union[Dict[str, Any], str]] = None,
+    command: Optional[str] = None,
 ) -> Optional[str]: ...
 def pacbio_unify(
     output_path: str,
@@ -76,7 +79,8 @@ def pacbio_unify(
     sort_order: str = "text",
     sample: Optional[str] = None,
     header_lines: Sequence[str] = (),
-    stats: Optional[Dict[str, Any]] = None,
+    stats: Optional[Union[Dict[str, Any], str]] = None,
+    command: Optional[str] = None,
 ) -> Optional[str]: ...
 def pacbio_filter_and_unify(
     output_path: str,
@@ -95,7 +99,8 @@ def pacbio_filter_and_unify(
     require_catalog_chromosomes: bool = False,
     sample: Optional[str] = None,
     header_lines: Sequence[str] = (),
-    stats: Optional[Dict[str, Any]] = None,
+    stats: Optional[Union[Dict[str, Any], str]] = None,
+    command: Optional[str] = None,
 ) -> Optional[str]: ...
 def _add_common_arguments(parser: argparse.ArgumentParser) -> None: ...
 def dragen_from_cli(argv: Optional[Sequence[str]] = None) -> None: ...
