@@ -37,8 +37,9 @@ std::string sort_and_compress(const std::string& vcf_file_path, const std::optio
                               const CompressionSettings& settings, const SortOverrides& overrides) {
     const std::string destination =
         destination_path && !destination_path->empty() ? *destination_path : vcf_file_path + ".gz";
-    reject_outputs_naming_inputs(written_beside(destination), {vcf_file_path, sorting_temporary_of(vcf_file_path)},
-                                 "destination_path");
+    reject_outputs_naming_inputs(written_beside(destination), {vcf_file_path}, "destination_path");
+    reject_outputs_naming_inputs({destination}, {sorting_temporary_of(vcf_file_path)}, "destination_path",
+                                 "input's sorting name");
 
     // GNU sort by default where one answers; a missing input fails before
     // the engine asked for is checked, and then GNU sort is looked up anew.
