@@ -75,6 +75,7 @@ std::optional<std::string> run_job(const unifier::StructFiles& struct_files, con
                                    const unifier::UnifyOptions& options, const OutputSettings& settings) {
     const std::optional<FileIdentity> earlier = entry_identity(output_path);
     const bool stream = streams_into(output_path, settings);
+    const bool keep_plain = !stream && settings.plain_file && !settings.command;
     std::optional<AtomicOutput> plain;
     std::optional<compression::RecordSorter> sorter;
     {
@@ -85,9 +86,12 @@ std::optional<std::string> run_job(const unifier::StructFiles& struct_files, con
             throw ValueError(kNothingToUnify);
         }
         const Stopwatch unifying;
-        if (settings.plain_file && !settings.command) plain.emplace(output_path);
+        // Opened even when it is not kept, so that a folder taking no new file
+        // fails the run, under the name the run was given, before anything is
+        // written.
+        if (!stream && (settings.plain_file || settings.command)) plain.emplace(output_path);
         sorter.emplace(compression::gnu_sort_for_default_engine(), settings.compression.order);
-        AtomicOutput* const file = plain ? &*plain : nullptr;
+        AtomicOutput* const file = keep_plain ? &*plain : nullptr;
         SortingSink sink(file, *sorter);
         std::optional<std::string> unified;
         try {
@@ -116,13 +120,13 @@ std::optional<std::string> run_job(const unifier::StructFiles& struct_files, con
         compressed = compression::compress_sorted(output_path, output_path + ".gz", *sorter, settings.compression);
     } catch (const Error& error) {
         try {
-            if (plain && !dynamic_cast<const ValueError*>(&error)) plain->commit();
+            if (keep_plain && !dynamic_cast<const ValueError*>(&error)) plain->commit();
         } catch (const Error&) {
             // The failure being reported is the one that matters.
         }
         throw;
     }
-    // Without a plain file, nothing at `output_path` is this run's to remove.
+    // An earlier file at `output_path` goes as the plain file would have.
     if (plain && !plain->writes_directly() && earlier && entry_identity(output_path) == earlier) {
         remove_file(output_path);
     }

@@ -36,8 +36,7 @@ std::pair<char32_t, std::size_t> next_code_point(std::string_view text, std::siz
     return {point, length};
 }
 
-// JSON values as the host's json.dump(indent=2) writes them: ASCII, a byte
-// that is no UTF-8 escaped as the host decodes a file name.
+// JSON values as the host's json.dump(indent=2) writes them, in ASCII.
 std::string json(std::string_view text) {
     std::string out = "\"";
     const auto unit = [&out](char32_t value) {
@@ -47,7 +46,14 @@ std::string json(std::string_view text) {
     };
     for (std::size_t pos = 0; pos < text.size();) {
         auto [point, length] = next_code_point(text, pos);
-        if (length == 0) std::tie(point, length) = std::pair<char32_t, std::size_t>(0xDC00 + (text[pos] & 0xFF), 1);
+        if (length == 0) {
+            // A byte that is no UTF-8 is written as the text \xNN, so the
+            // document stays valid UTF-8 and keeps the byte readable.
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\\\x%02x", static_cast<unsigned>(text[pos++] & 0xFF));
+            out += hex;
+            continue;
+        }
         pos += length;
         constexpr std::string_view kShort("btn\0fr", 6);
         if (point == '"' || point == '\\') {

@@ -438,8 +438,8 @@ TEST(RunStatistics, AddUpOnTheBundledExamples) {
 }
 
 // The statistics file is written as the host's json.dump(indent=2) writes
-// the document its dict gets: ASCII, the host's escapes, a byte that is no
-// UTF-8 as a file name decodes it.
+// the document its dict gets: ASCII, the host's escapes, and a byte that is
+// no UTF-8 as the text \xNN, so that the file stays valid UTF-8.
 class StatsJsonText : public ::testing::TestWithParam<std::pair<std::string, std::string>> {};
 
 TEST_P(StatsJsonText, EscapesAsTheHostDoes) {
@@ -455,7 +455,7 @@ INSTANTIATE_TEST_SUITE_P(
                       std::pair<std::string, std::string>{"t\tn\nv\x0b", "t\\tn\\nv\\u000b"},
                       std::pair<std::string, std::string>{"caf\xc3\xa9 \x7f", "caf\\u00e9 \\u007f"},
                       std::pair<std::string, std::string>{"\xf0\x9f\xa7\xac", "\\ud83e\\uddec"},
-                      std::pair<std::string, std::string>{"o\xff.vcf \xc0\xaf", "o\\udcff.vcf \\udcc0\\udcaf"}));
+                      std::pair<std::string, std::string>{"o\xff.vcf \xc0\xaf", "o\\\\xff.vcf \\\\xc0\\\\xaf"}));
 
 TEST(StatsJsonText, NumbersAndEmptyObjectsAsTheHostWrites) {
     RunStats stats;
