@@ -64,6 +64,10 @@ REFUSED = {
         "bad.bed, line 1: 'chr1 100 200'"),
     "second sample": (lambda d: ["dragen", "-s", EXAMPLES / "dragen" / "NA12878.sv.vcf", *two_sample_cnv(d)],
                       "The cnv input has sample columns ['A', 'B'] but the header, from the sv input, has ['NA12878']"),
+    "second sample under the donor's header": (
+        lambda d: ["dragen", "-s", EXAMPLES / "dragen" / "NA12878.sv.vcf", *two_sample_cnv(d), "--donor-header",
+                   "--no-version"],
+        "The cnv input has sample columns ['A', 'B'] but the header, from the sv input, has ['NA12878']"),
     "sites-only CNV after SV": (lambda d: ["dragen", "-s", EXAMPLES / "dragen" / "NA12878.sv.vcf",
                                            *sites_only_cnv(d)], "The cnv input is a sites-only VCF"),
     "sites-only CNV alone": (lambda d: ["dragen", *sites_only_cnv(d)], "The cnv input is a sites-only VCF"),

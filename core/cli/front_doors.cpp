@@ -85,6 +85,11 @@ std::optional<std::string> run_job(const unifier::StructFiles& struct_files, con
         if (settings.command && !donor(InputKind::Sv) && !donor(InputKind::Cnv) && !donor(InputKind::Repeats)) {
             throw ValueError(kNothingToUnify);
         }
+        // A merivane run writes no record that does not fit its header, the
+        // donor's alone included (the writer checks the other headers).
+        if (settings.command && !settings.merge_headers && settings.header.empty()) {
+            unifier::check_columns(unifier::table_of(files), options, {}, true);
+        }
         const Stopwatch unifying;
         // Opened even when it is not kept, so that a folder taking no new file
         // fails the run, under the name the run was given, before anything is

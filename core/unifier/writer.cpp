@@ -379,6 +379,8 @@ std::string listed(const Columns& columns) {
 // intervals carry one sample column. A sites-only input appended, whose
 // records are dropped with a warning, is refused too when
 // `refuse_appended_sites_only`.
+}  // namespace
+
 void check_columns(const LinesTable& lines, const UnifyOptions& options, const WriterOverrides& overrides,
                    bool refuse_appended_sites_only) {
     std::optional<InputKind> donor;
@@ -419,8 +421,6 @@ void check_columns(const LinesTable& lines, const UnifyOptions& options, const W
         });
     }
 }
-
-}  // namespace
 
 std::string_view svtype_of(std::string_view record) {
     std::string_view cells[vcf::kInfo + 1];
