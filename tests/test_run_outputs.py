@@ -300,3 +300,10 @@ def test_a_path_as_stats_writes_the_document_the_dict_gets(folder):
     assert document["output"]["path"] == written
     assert {k: v for k, v in document.items() if k != "seconds" and k != "output"} == \
         {k: v for k, v in stats.items() if k != "seconds" and k != "output"}
+
+
+@pytest.mark.parametrize("output, sample", [("S1.vcf", "S1"), ("S1.x.vcf", "S1.x"), ("S1", "S1")])
+def test_the_multiqc_sample_is_the_output_less_its_file_kind(folder, output, sample):
+    result = run("pacbio", "-o", output, "-s", "sv.vcf", "--stats", "run.json", cwd=folder)
+    assert result.returncode == 0, result.stderr
+    assert list(json.loads((folder / "run.summary_mqc.json").read_text())["data"]) == [sample]

@@ -159,8 +159,12 @@ public:
         if (files_.size() > 1) {
             // MultiQC's sample: the output's name, or for a stream the statistics file's.
             const bool stream = compressed == "-" || written_in_place(compressed);
-            const std::string name = file_name_of(stream ? files_.front()->destination() : compressed);
-            std::ranges::copy(multiqc_documents(stats, sample.value_or(name.substr(0, name.find('.')))),
+            // Only the file kind's ends go, so that S1.x.vcf.gz and S1.vcf.gz stay two samples.
+            std::string name = file_name_of(stream ? files_.front()->destination() : compressed);
+            for (const std::string_view end : {".gz", ".vcf", ".json"}) {
+                if (name.ends_with(end)) name.resize(name.size() - end.size());
+            }
+            std::ranges::copy(multiqc_documents(stats, sample.value_or(name)),
                               std::back_inserter(documents));
         }
         // All complete and durable before any replaces an earlier file.
