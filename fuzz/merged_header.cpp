@@ -1,7 +1,8 @@
 // The unified file with and without a merged header, on arbitrary inputs:
-// both succeed or both fail; merging only adds "##" lines, each declaring an
-// ID no earlier line declares; and every chromosome a record uses that fits
-// a contig line is declared by one.
+// both succeed or both fail (unless the records would not fit the merged
+// header, which refuses them); merging only adds "##" lines, each declaring
+// an ID no earlier line declares; and every chromosome a record uses that
+// fits a contig line is declared by one.
 //
 // Input: one byte whose low four bits say which of SV, CNV, REPEATS and ROH
 // are present, then their texts separated by zero bytes.
@@ -61,10 +62,31 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const auto plain = unified(table, "a", false);
     const auto merged = unified(table, "b", true);
+    // The merged header refuses records that would not fit it.
+    try {
+        unifier::check_columns(table, unifier::UnifyOptions{}, {}, false);
+    } catch (const Error&) {
+        check(!merged, "the merged header took records that do not fit it");
+        return 0;
+    }
     check(plain.has_value() == merged.has_value(), "only one of the two calls failed");
     if (!plain || *plain == "<none>") {
         check(plain == merged, "only one of the two calls found a header donor");
         return 0;
+    }
+
+    // It also takes in the meta-information lines met among an input's
+    // records, so the default output shows the lines merging adds only when
+    // each VCF's meta-information ends at its column header and no such
+    // line follows.
+    for (std::size_t i = 0; i < 4; ++i) {
+        if (!table[i]) continue;
+        const auto meta = [](std::string_view line) { return line.starts_with("##"); };
+        // An appended input's records begin after the line holding the column header.
+        const auto body = std::ranges::find_if(
+            *table[i], [&](std::string_view line) { return !meta(line) || line.find("#CHROM") != line.npos; });
+        if (i < 3 && (body == table[i]->end() || !body->starts_with("#CHROM"))) return 0;
+        if (body != table[i]->end() && std::any_of(std::next(body), table[i]->end(), meta)) return 0;
     }
 
     const auto expected = split_lines(*plain);
