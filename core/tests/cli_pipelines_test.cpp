@@ -480,6 +480,9 @@ TEST(SortingTemporaryName, IsNoDestinationOfSortAndCompress) {
 // step of any of them leaves no temporary file and no document describing
 // a run that did not finish.
 TEST(StatsFiles, AFailureAtAnyStepKeepsTheEarlierOnes) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the failures are injected at the POSIX file layer's steps";
+#endif
     const std::vector<std::string> names{"s.json", "s.summary_mqc.json", "s.sources_mqc.json", "s.svtypes_mqc.json"};
     for (const char* call : {"fsync", "rename"}) {
         for (const std::string& failing : names) {
