@@ -117,12 +117,18 @@ int os::open_truncated(const std::string& path) { return win32::open_file(path, 
 UniqueFd os::duplicate_standard_output() {
     const int fd = ::_dup(1);
     if (fd < 0) throw_os_error("standard output");
+    // The runtime opens it in text mode, which would turn each 0x0A of the
+    // compressed data into 0x0D 0x0A.
+    ::_setmode(fd, _O_BINARY);
     return UniqueFd(fd);
 }
 
 void OutputFile::write_through(const char* data, std::size_t size) {
     while (size > 0) {
         const int n = ::_write(fd_.get(), data, static_cast<unsigned>(std::min(size, kLargestTransfer)));
+        // A pipe whose reader is gone fails as ERROR_NO_DATA, which the
+        // runtime reports as EINVAL: it is a broken pipe.
+        if (n < 0 && errno == EINVAL && ::GetLastError() == ERROR_NO_DATA) throw OSError(EPIPE, path_);
         if (n < 0) throw_os_error(path_);
         if (n == 0) throw OSError(ENOSPC, path_);
         data += n;
