@@ -77,9 +77,18 @@ py::object make_exception(const Error& error) {
     return py::reinterpret_borrow<py::object>(type)(message);
 }
 
+// The interpreter's exit stopping a call in the core. Translated here, in the
+// module that threw it: a wheel links its own C++ runtime into each module,
+// so pybind11's shared translators would not know the type.
+struct InterpreterExiting : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
 void translate(std::exception_ptr pointer) {
     try {
         if (pointer) std::rethrow_exception(pointer);
+    } catch (const InterpreterExiting& error) {
+        PyErr_SetString(PyExc_RuntimeError, error.what());
     } catch (const Error& error) {
         // A Ctrl-C that also killed a child (GNU sort, bedtools) shows up as
         // the child's failure; the pending KeyboardInterrupt is what the
@@ -108,7 +117,7 @@ bool finalizing() {
 void check_signals() {
     if (exiting.load() || finalizing()) {
         // Not an Error of the core: like a Ctrl-C, it leaves no partial output.
-        throw std::runtime_error("The interpreter is exiting: the call was stopped and its partial outputs removed");
+        throw InterpreterExiting("The interpreter is exiting: the call was stopped and its partial outputs removed");
     }
     py::gil_scoped_acquire gil;
     if (PyErr_CheckSignals() != 0) throw py::error_already_set();
