@@ -156,6 +156,9 @@ PYBIND11_MODULE(compression, m) {
     m.attr("PYTHON_SORT") = py::str(std::string(core::kPythonSort));
     m.attr("_UNCOMPRESSED_BLOCK_SIZE") = core::kUncompressedBlockSize;
     m.attr("_BGZF_EOF") = py::bytes(std::string(core::kBgzfEof));
+    // The level's default and range, read by the merivane command.
+    m.attr("_DEFAULT_LEVEL") = core::kDefaultLevel;
+    m.attr("_LEVELS") = py::make_tuple(core::kMinLevel, core::kMaxLevel);
 
     define(m, &split_header,
            doc("split_header(lines: Iterable[str]) -> Tuple[List[str], List[str]]",

@@ -44,7 +44,10 @@ std::uint32_t crc_of(std::string_view data) {
 }
 
 void check_level(int level) {
-    if (level < 0 || level > 9) throw ValueError("compresslevel must be between 0 and 9, not " + std::to_string(level));
+    if (level < kMinLevel || level > kMaxLevel) {
+        throw ValueError("compresslevel must be between " + std::to_string(kMinLevel) + " and " +
+                         std::to_string(kMaxLevel) + ", not " + std::to_string(level));
+    }
 }
 
 void check_settings(const CompressionSettings& settings) {

@@ -18,7 +18,10 @@ enum class IndexFormat { Tbi, Csi };
 // without a contig line then follow in text order.
 enum class SortOrder { Text, Contig };
 
-// The deflate level when none is given.
+// The deflate levels, as the host's gzip module names them: 0 stores, 9
+// (zlib's, the default when none is given) is the smallest.
+inline constexpr int kMinLevel = 0;
+inline constexpr int kMaxLevel = 9;
 inline constexpr int kDefaultLevel = 9;
 
 // Seconds spent writing a compressed file, by step. The records stream from
@@ -35,7 +38,7 @@ struct CompressionSettings {
     // Blocks are compressed by this many workers and written in order; the
     // bytes are the same for every count. 1 starts no thread.
     int threads = 1;
-    // Deflate level, 0-9, as the host's gzip module names it.
+    // Deflate level, kMinLevel to kMaxLevel.
     int level = kDefaultLevel;
     std::optional<IndexFormat> index;
     SortOrder order = SortOrder::Text;
