@@ -223,6 +223,27 @@ def test_a_bad_sheet_stops_the_run_naming_its_line(tmp_path, row, message):
     assert message in result.stdout + result.stderr
 
 
+def one_ont_sample(tmp_path):
+    sheet = tmp_path / "samples.tsv"
+    sheet.write_text(f"sample\tpipeline\tsv\nS1\tont\t{REPO / 'examples' / 'ont' / 'HG002.sv.vcf'}\n")
+    return f"samples={sheet}"
+
+
+@pytest.mark.parametrize("config, given", [((), None), (("level=3",), "--level 3")])
+def test_the_level_reaches_the_command_only_when_configured(tmp_path, config, given):
+    result = snakemake(tmp_path, one_ont_sample(tmp_path), "outdir=out", *config, extra=["-n", "-p"])
+    assert result.returncode == 0, result.stderr
+    printed = result.stdout + result.stderr
+    assert "--threads" in printed, printed
+    assert ("--level" in printed) == (given is not None)
+    assert given is None or given in printed
+
+
+def test_a_level_out_of_range_fails_with_the_commands_error(tmp_path):
+    result = snakemake(tmp_path, one_ont_sample(tmp_path), "outdir=out", "level=12")
+    assert result.returncode != 0
+    assert "'12' must be from 0 (fastest) to 9 (smallest)" in (tmp_path / "out" / "logs" / "S1.log").read_text()
+
 
 def test_lint_has_nothing_to_say(tmp_path):
     result = subprocess.run([*snakemake_command(), "--lint"], cwd=project_copy(tmp_path), env=environment(),
