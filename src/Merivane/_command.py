@@ -15,7 +15,7 @@ import traceback
 from contextlib import contextmanager
 from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
 
-from . import __version__, cli, repeats
+from . import __version__, cli, compression, repeats
 
 EXIT_SUCCESS = 0
 EXIT_FAILURE = 1
@@ -301,6 +301,9 @@ MAX_THREADS = 2**31 - 1
 # The default thread count stops here: past it the reading, unifying and
 # sorting, not the compression, bound a run.
 DEFAULT_THREADS_CAP = 8
+# bgzip's default rather than the library's, which is slower for about the
+# same size.
+DEFAULT_LEVEL = 6
 
 
 def usable_cpus() -> int:
@@ -410,10 +413,12 @@ def add_output_options(parser: argparse.ArgumentParser, pipeline: str) -> None:
                         default=min(usable_cpus(), DEFAULT_THREADS_CAP), metavar="N",
                         help=f"compress with N threads (default: the CPUs this process may use, at most "
                              f"{DEFAULT_THREADS_CAP}); the output is the same for any N")
-    output.add_argument("--level", type=integer_between(0, 9, "must be from 0 (fastest) to 9 (smallest)"),
-                        default=6, metavar="L",
-                        help="compression level as bgzip's: 0 (stored), 1 (fastest) to 8 with bgzip's blocks, 9 "
-                             "(zlib's, the slowest); default 6")
+    lowest, highest = compression._LEVELS
+    output.add_argument("--level", type=integer_between(lowest, highest, f"must be from {lowest} (fastest) to "
+                                                                         f"{highest} (smallest)"),
+                        default=DEFAULT_LEVEL, metavar="L",
+                        help=f"compression level as bgzip's: {lowest} (stored), 1 (fastest) to 8 with bgzip's "
+                             f"blocks, {highest} (zlib's, the slowest); default {DEFAULT_LEVEL}")
     output.add_argument("--index", choices=("tbi", "csi"), default=None,
                         help="also write a tabix index beside the output: tbi, or csi for chromosomes longer than "
                              "512 Mbp")

@@ -3,6 +3,9 @@ from typing import Final, Iterable, List, Optional, Tuple
 
 GNU_SORT: Final[str]
 PYTHON_SORT: Final[str]
+_DEFAULT_LEVEL: Final[int]
+# The lowest and the highest compression level.
+_LEVELS: Final[Tuple[int, int]]
 
 def gnu_sort_available() -> bool: ...
 def split_header(lines: Iterable[str]) -> Tuple[List[str], List[str]]: ...
