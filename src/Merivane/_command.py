@@ -25,15 +25,9 @@ WATCHED_SIGNALS: Dict[int, str] = {signal.SIGINT: "interrupted", signal.SIGTERM:
 # The spellings of the per-pipeline commands, accepted by `merivane` as its
 # own options' aliases: renamed before parsing, so the help lists each option
 # once and -o stays required under either name.
-ALIASES = {
-    "--outputPath": "--output-path",
-    "--svPath": "--sv-path",
-    "--cnvPath": "--cnv-path",
-    "--repeatPath": "--repeat-path",
-    "--fullRepeatPath": "--full-repeat-path",
-    "--repeatLocationsBedFilePath": "--catalog",
-    "-modify": "--modify-repeats",
-}
+ALIASES = {"--outputPath": "--output-path", "--svPath": "--sv-path", "--cnvPath": "--cnv-path",
+           "--repeatPath": "--repeat-path", "--fullRepeatPath": "--full-repeat-path",
+           "--repeatLocationsBedFilePath": "--catalog", "-modify": "--modify-repeats"}
 
 # `merivane` keeps quiet about the doors' warnings of an input the caller
 # did not give: the user knows what they left out.
@@ -43,10 +37,10 @@ STDOUT = "-"
 
 
 def streams_to(path: str) -> bool:
-    """Whether -o names a stream rather than a file to put in place: "-", or
-    what the core would write into (a device, a FIFO, /dev/stdout). A stream
-    gets the bgzipped VCF itself: a plain VCF written into it and a ".gz"
-    made beside it (/dev/null.gz) would be nobody's wish."""
+    """Whether -o names a stream (a device, a FIFO, /dev/stdout) rather than a
+    file to put in place. A stream gets the bgzipped VCF itself: a plain VCF
+    written into it and a ".gz" made beside it (/dev/null.gz) would be
+    nobody's wish."""
     if path == STDOUT:
         return True
     try:
@@ -79,24 +73,21 @@ def messages(level: int, drop: Sequence[str] = ()) -> Iterator[None]:
 
 
 class SignalWatch:
-    """Notes a Ctrl-C or SIGTERM (what batch schedulers send at a time limit)
-    during one command run, and turns either into KeyboardInterrupt, so the
-    core stops and removes its partial outputs as it does for Ctrl-C. The
-    signal may reach a child program (sort, bedtools) too, whose death then
-    reaches us first. Installed only over the interpreter's default handlers,
-    on the main thread, and put back afterwards."""
+    """Turns a Ctrl-C or SIGTERM (what batch schedulers send at a time limit)
+    during one command run into KeyboardInterrupt, so the core stops and
+    removes its partial outputs as it does for Ctrl-C. The signal may reach a
+    child program (sort, bedtools) too, whose death then reaches us first.
+    Installed only over the interpreter's default handlers, on the main
+    thread, and put back afterwards."""
 
-    def __init__(self) -> None:
-        self.seen: Optional[int] = None
-        self.previous: Dict[int, Any] = {}
+    seen: Optional[int] = None
 
     def __enter__(self) -> "SignalWatch":
-        if threading.current_thread() is not threading.main_thread():
-            return self
-        defaults = {signal.SIGINT: signal.default_int_handler, signal.SIGTERM: signal.SIG_DFL}
-        for number, default in defaults.items():
-            if signal.getsignal(number) is default:
-                self.previous[number] = signal.signal(number, self.stop)
+        self.previous: Dict[int, Any] = {}
+        if threading.current_thread() is threading.main_thread():
+            for number, default in ((signal.SIGINT, signal.default_int_handler), (signal.SIGTERM, signal.SIG_DFL)):
+                if signal.getsignal(number) is default:
+                    self.previous[number] = signal.signal(number, self.stop)
         return self
 
     def __exit__(self, *exc_info: object) -> None:
@@ -104,8 +95,7 @@ class SignalWatch:
             signal.signal(number, handler)
 
     def stop(self, number: int, frame: object) -> None:
-        if self.seen is None:
-            self.seen = number
+        self.seen = self.seen or number
         raise KeyboardInterrupt
 
     def signal_behind(self, error: BaseException) -> Optional[int]:
@@ -115,9 +105,7 @@ class SignalWatch:
         if isinstance(error, KeyboardInterrupt):
             return signal.SIGINT
         returncode = getattr(error, "returncode", None)  # a child killed by it
-        if isinstance(returncode, int) and -returncode in WATCHED_SIGNALS:
-            return -returncode
-        return None
+        return -returncode if isinstance(returncode, int) and -returncode in WATCHED_SIGNALS else None
 
 
 def one_line(text: str) -> str:
@@ -160,16 +148,13 @@ def error_text(error: BaseException, verbose: bool = False) -> str:
     return one_line(text)
 
 
-def say(text: str) -> None:
-    print(text, file=sys.stderr, flush=True)
-
-
-def run_guarded(work: Callable[[], None], verbose: bool = False) -> int:
-    """Runs one command's work. A failure becomes one line on standard error
-    and an exit status; argparse's own exits (help, usage errors) pass."""
+def run_guarded(work: Callable[[], None], level: int, drop: Sequence[str] = (), verbose: bool = False) -> int:
+    """Runs one command's work with its messages shown at `level`. A failure
+    becomes one line on standard error and an exit status; argparse's own
+    exits (help, usage errors) pass."""
     watch = SignalWatch()
     try:
-        with watch:
+        with watch, messages(level, drop):
             try:
                 work()
                 return EXIT_SUCCESS
@@ -177,16 +162,15 @@ def run_guarded(work: Callable[[], None], verbose: bool = False) -> int:
                 raise
             except BaseException as error:
                 # The core removed its partial outputs on the way here.
-                number = watch.signal_behind(error)
-                if number is not None:
+                if watch.signal_behind(error) is not None:
                     raise KeyboardInterrupt from error
                 if verbose:
                     traceback.print_exception(type(error), error, error.__traceback__, file=sys.stderr)
-                say("merivane: error: " + error_text(error, verbose))
+                print("merivane: error: " + error_text(error, verbose), file=sys.stderr, flush=True)
                 return EXIT_FAILURE
     except KeyboardInterrupt:
         number = watch.seen or signal.SIGINT
-        say("merivane: " + WATCHED_SIGNALS[number])
+        print("merivane: " + WATCHED_SIGNALS[number], file=sys.stderr, flush=True)
         return 128 + number
 
 
@@ -205,44 +189,34 @@ def add_common_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("-c", "--cnvPath", required=False, default=None, help="CNV input file path (optional)")
 
 
-def fixed_parser(description: str, *paths: Tuple[str, str, str]) -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(description=description)
-    cli._add_common_arguments(parser)
-    for short_flag, long_flag, help_text in paths:
-        parser.add_argument(short_flag, long_flag, required=False, default=None, help=help_text)
-    return parser
+def fixed_command(description: str, door: str, *options: Tuple[Tuple[str, ...], str, Dict[str, Any]]
+                  ) -> Callable[[Optional[Sequence[str]]], None]:
+    """A fixed command line: -o, -s, -c, then `options` (flags, the door's
+    keyword, argparse settings), parsed and handed to the door."""
+
+    def from_cli(argv: Optional[Sequence[str]] = None) -> None:
+        parser = argparse.ArgumentParser(description=description)
+        cli._add_common_arguments(parser)
+        dests = dict(output_path="outputPath", sv_path="svPath", cnv_path="cnvPath")
+        for flags, keyword, settings in options:
+            dests[keyword] = parser.add_argument(*flags, required=False, default=None, **settings).dest
+        given = vars(parser.parse_args(argv))
+        getattr(cli, door)(**{keyword: given[dest] for keyword, dest in dests.items()})
+
+    return from_cli
 
 
-def dragen_from_cli(argv: Optional[Sequence[str]] = None) -> None:
-    args = fixed_parser("Unify DRAGEN structural vcf files",
-                        ("-r", "--repeatPath", "repeats input file path (optional)"),
-                        ("-d", "--roh", "ROH bed file (optional)")).parse_args(argv)
-    cli.dragen_unify(output_path=args.outputPath, sv_path=args.svPath, cnv_path=args.cnvPath,
-                     repeat_path=args.repeatPath, roh_bed_path=args.roh)
-
-
-def ont_from_cli(argv: Optional[Sequence[str]] = None) -> None:
-    parser = fixed_parser("Unify Oxford Nanopore structural vcf files",
-                          ("-r", "--repeatPath", "repeats input file path (optional)"))
-    parser.add_argument("-modify", action="store_true", required=False, default=None,
-                        help="force ;SVTYPE=REP onto every repeat call. No longer needed: a repeat call that carries "
-                             "no SVTYPE is marked either way")
-    args = parser.parse_args(argv)
-    cli.ont_unify(output_path=args.outputPath, sv_path=args.svPath, cnv_path=args.cnvPath,
-                  repeat_path=args.repeatPath, modify_repeats=args.modify)
-
-
-def pacbio_from_cli(argv: Optional[Sequence[str]] = None) -> None:
-    args = fixed_parser("Filter PacBio repeats file with pre-defined bed file and unify structural vcf files",
-                        ("-r", "--fullRepeatPath", "Full repeats input file path (optional)"),
-                        ("-b", "--repeatLocationsBedFilePath", "Repeats filtering bed file path (optional)")
-                        ).parse_args(argv)
-    cli.pacbio_filter_and_unify(output_path=args.outputPath, sv_path=args.svPath, cnv_path=args.cnvPath,
-                                full_repeat_path=args.fullRepeatPath,
-                                repeat_bed_file_path=args.repeatLocationsBedFilePath)
-
-
-# ---- the installed per-pipeline commands ------------------------------------
+REPEAT_PATH = (("-r", "--repeatPath"), "repeat_path", dict(help="repeats input file path (optional)"))
+dragen_from_cli = fixed_command("Unify DRAGEN structural vcf files", "dragen_unify", REPEAT_PATH,
+                                (("-d", "--roh"), "roh_bed_path", dict(help="ROH bed file (optional)")))
+ont_from_cli = fixed_command("Unify Oxford Nanopore structural vcf files", "ont_unify", REPEAT_PATH, (
+    ("-modify",), "modify_repeats", dict(action="store_true", help="force ;SVTYPE=REP onto every repeat call. No "
+                                         "longer needed: a repeat call that carries no SVTYPE is marked either way")))
+pacbio_from_cli = fixed_command(
+    "Filter PacBio repeats file with pre-defined bed file and unify structural vcf files", "pacbio_filter_and_unify",
+    (("-r", "--fullRepeatPath"), "full_repeat_path", dict(help="Full repeats input file path (optional)")),
+    (("-b", "--repeatLocationsBedFilePath"), "repeat_bed_file_path",
+     dict(help="Repeats filtering bed file path (optional)")))
 
 
 def installed_command(command: str, entry: str, argv: Optional[Sequence[str]]) -> int:
@@ -252,15 +226,10 @@ def installed_command(command: str, entry: str, argv: Optional[Sequence[str]]) -
     if "--version" in arguments(argv):
         print(f"{command} {__version__}", flush=True)
         return EXIT_SUCCESS
-
-    def work() -> None:
-        with messages(logging.INFO):
-            getattr(cli, entry)(argv)
-
-    return run_guarded(work)
+    return run_guarded(lambda: getattr(cli, entry)(argv), logging.INFO)
 
 
-# ---- merivane ---------------------------------------------------------------
+# ---- merivane: its options --------------------------------------------------
 
 
 def integer_between(low: int, high: int, within: str) -> Callable[[str], int]:
@@ -367,42 +336,34 @@ PIPELINES = {
 }
 
 
-def wrapped(text: str) -> str:
-    return textwrap.fill(text, width=79)
-
-
 def add_input_options(parser: argparse.ArgumentParser, pipeline: str) -> None:
     inputs = parser.add_argument_group("files (plain or gzip-compressed; every input optional)")
-    inputs.add_argument("-o", "--output-path", dest="output_path", metavar="VCF", type=output_path, required=True,
+    inputs.add_argument("-o", "--output-path", metavar="VCF", type=output_path, required=True,
                         help="where to write the unified VCF; the finished file is this path + .gz, or - for the "
                              "bgzipped VCF on standard output, as for a device or FIFO (/dev/stdout) (required)")
-    inputs.add_argument("-s", "--sv-path", dest="sv_path", metavar="VCF", help="structural-variant VCF")
-    inputs.add_argument("-c", "--cnv-path", dest="cnv_path", metavar="VCF", help="copy-number VCF")
+    inputs.add_argument("-s", "--sv-path", metavar="VCF", help="structural-variant VCF")
+    inputs.add_argument("-c", "--cnv-path", metavar="VCF", help="copy-number VCF")
     if pipeline == "pacbio":
-        inputs.add_argument("-r", "--full-repeat-path", dest="full_repeat_path", metavar="VCF",
+        inputs.add_argument("-r", "--full-repeat-path", metavar="VCF",
                             help="TRGT repeat VCF of the whole genome, cut down to the catalog")
-        inputs.add_argument("-b", "--catalog", dest="catalog", metavar="BED",
-                            help="BED of the repeat loci to keep (default: the bundled STRchive disease-locus "
-                                 "catalog, hg38)")
-        inputs.add_argument("--filtered-repeats", dest="filtered_repeats", metavar="VCF",
-                            help="where to keep the catalog's repeat calls (default: beside the output, named after "
-                                 "the -r file with _filtered.vcf; with -o - or a stream, beside the -r file, or in "
-                                 "the current folder when -r names no file, as a pipe)")
-        inputs.add_argument("--allow-no-repeats", action="store_true",
-                            help="unify even when no repeat call lies on a chromosome the catalog names (by default "
-                                 "that is an error: the calls and the catalog name another reference)")
+        inputs.add_argument("-b", "--catalog", metavar="BED", help="BED of the repeat loci to keep (default: the "
+                            "bundled STRchive disease-locus catalog, hg38)")
+        inputs.add_argument("--filtered-repeats", metavar="VCF", help="where to keep the catalog's repeat calls "
+                            "(default: beside the output, named after the -r file with _filtered.vcf; with -o - or a "
+                            "stream, beside the -r file, or in the current folder when -r names no file, as a pipe)")
+        inputs.add_argument("--allow-no-repeats", action="store_true", help="unify even when no repeat call lies on "
+                            "a chromosome the catalog names (by default that is an error: the calls and the catalog "
+                            "name another reference)")
         return
     caller = "ExpansionHunter" if pipeline == "dragen" else "Straglr"
-    inputs.add_argument("-r", "--repeat-path", dest="repeat_path", metavar="VCF",
-                        help=f"tandem-repeat VCF ({caller})")
+    inputs.add_argument("-r", "--repeat-path", metavar="VCF", help=f"tandem-repeat VCF ({caller})")
     if pipeline == "dragen":
-        inputs.add_argument("-d", "--roh", dest="roh", metavar="BED",
+        inputs.add_argument("-d", "--roh", metavar="BED",
                             help="runs of homozygosity: the BED of DRAGEN's ROH caller, or an ROH VCF")
         return
     records = parser.add_argument_group("repeat records")
-    records.add_argument("--modify-repeats", dest="modify_repeats", action="store_const", const=True, default=None,
-                         help="mark every repeat call SVTYPE=REP, whatever it carries (default: only calls that "
-                              "carry no SVTYPE)")
+    records.add_argument("--modify-repeats", action="store_const", const=True, help="mark every repeat call "
+                         "SVTYPE=REP, whatever it carries (default: only calls that carry no SVTYPE)")
     records.add_argument("--no-modify-repeats", dest="modify_repeats", action="store_const", const=False,
                          help="mark no repeat call")
 
@@ -413,33 +374,28 @@ def add_output_options(parser: argparse.ArgumentParser, pipeline: str) -> None:
                         default=min(usable_cpus(), DEFAULT_THREADS_CAP), metavar="N",
                         help=f"compress with N threads (default: the CPUs this process may use, at most "
                              f"{DEFAULT_THREADS_CAP}); the output is the same for any N")
-    lowest, highest = compression._LEVELS
-    output.add_argument("--level", type=integer_between(lowest, highest, f"must be from {lowest} (fastest) to "
-                                                                         f"{highest} (smallest)"),
-                        default=DEFAULT_LEVEL, metavar="L",
-                        help=f"compression level as bgzip's: {lowest} (stored), 1 (fastest) to 8 with bgzip's "
-                             f"blocks, {highest} (zlib's, the slowest); default {DEFAULT_LEVEL}")
-    output.add_argument("--index", choices=("tbi", "csi"), default=None,
-                        help="also write a tabix index beside the output: tbi, or csi for chromosomes longer than "
-                             "512 Mbp")
+    low, high = compression._LEVELS
+    output.add_argument("--level", type=integer_between(low, high, f"must be from {low} (fastest) to {high} "
+                                                        "(smallest)"), default=DEFAULT_LEVEL, metavar="L",
+                        help=f"compression level as bgzip's: {low} (stored), 1 (fastest) to 8 with bgzip's blocks, "
+                             f"{high} (zlib's, the slowest); default {DEFAULT_LEVEL}")
+    output.add_argument("--index", choices=("tbi", "csi"), help="also write a tabix index beside the output: tbi, "
+                        "or csi for chromosomes longer than 512 Mbp")
     output.add_argument("--sort", choices=("text", "contig"), default="text", dest="sort_order",
                         help="order of the chromosomes: text (chr1, chr10, chr2; the default, which tabix and "
                              "bcftools take) or contig, the order of the header's contig lines, which Picard, GATK "
                              "and bcftools sort use")
-    output.add_argument("--donor-header", action="store_true",
-                        help="use the first input's header alone (SV, else CNV, else repeats) instead of merging "
-                             "every input's INFO, FORMAT, FILTER, ALT and contig lines")
-    output.add_argument("--sample", metavar="NAME", type=utf8_text,
-                        help="rename the output's one sample column to NAME (an error when the header has not "
-                             "exactly one)")
-    output.add_argument("--stats", metavar="JSON",
-                        help="write the run's statistics to JSON: records read, kept and left out per input (and "
-                             "why), the output's records by SVTYPE and chromosome, its size, seconds per step; "
-                             "beside it, MultiQC's custom-content files (JSON less .json, then "
-                             ".summary_mqc.json, .sources_mqc.json, .svtypes_mqc.json)")
-    output.add_argument("--no-version", action="store_true",
-                        help="leave the ##merivaneVersion and ##merivaneCommand lines out of the header, so that "
-                             "two runs give the same bytes")
+    output.add_argument("--donor-header", action="store_true", help="use the first input's header alone (SV, else "
+                        "CNV, else repeats) instead of merging every input's INFO, FORMAT, FILTER, ALT and contig "
+                        "lines")
+    output.add_argument("--sample", metavar="NAME", type=utf8_text, help="rename the output's one sample column to "
+                        "NAME (an error when the header has not exactly one)")
+    output.add_argument("--stats", metavar="JSON", help="write the run's statistics to JSON: records read, kept and "
+                        "left out per input (and why), the output's records by SVTYPE and chromosome, its size, "
+                        "seconds per step; beside it, MultiQC's custom-content files (JSON less .json, then "
+                        ".summary_mqc.json, .sources_mqc.json, .svtypes_mqc.json)")
+    output.add_argument("--no-version", action="store_true", help="leave the ##merivaneVersion and "
+                        "##merivaneCommand lines out of the header, so that two runs give the same bytes")
     filters = output.add_mutually_exclusive_group()
     kept = "InvBreakpoint" if pipeline == "pacbio" else "keep all"
     filters.add_argument("--drop-filter", action="append", dest="drop_filters", metavar="TOKEN", type=utf8_text,
@@ -448,111 +404,94 @@ def add_output_options(parser: argparse.ArgumentParser, pipeline: str) -> None:
     filters.add_argument("--no-drop-filter", action="store_true", help="keep every SV record, whatever its FILTER")
 
 
-def add_message_options(parser: argparse.ArgumentParser) -> None:
-    group = parser.add_argument_group("messages")
-    loudness = group.add_mutually_exclusive_group()
-    loudness.add_argument("-q", "--quiet", action="store_true",
-                          help="show only warnings and errors (the default)")
-    loudness.add_argument("-v", "--verbose", action="store_true",
-                          help="show every message, and the full traceback of an error")
-    group.add_argument("--version", action="version", version=f"merivane {__version__}")
-
-
 def build_parser() -> argparse.ArgumentParser:
     formatter = argparse.RawDescriptionHelpFormatter
-    parser = argparse.ArgumentParser(prog="merivane", description=wrapped(DESCRIPTION), epilog=EPILOG,
-                                     formatter_class=formatter, allow_abbrev=False)
+    parser = argparse.ArgumentParser(prog="merivane", description=textwrap.fill(DESCRIPTION, width=79),
+                                     epilog=EPILOG, formatter_class=formatter, allow_abbrev=False)
     parser.add_argument("--version", action="version", version=f"merivane {__version__}")
     subparsers = parser.add_subparsers(dest="pipeline", metavar="PIPELINE", title="pipelines")
     subparsers.required = True
     for name, (summary, description, example) in PIPELINES.items():
-        sub = subparsers.add_parser(name, help=summary, description=wrapped(description), epilog=example,
-                                    formatter_class=formatter, allow_abbrev=False)
+        sub = subparsers.add_parser(name, help=summary, description=textwrap.fill(description, width=79),
+                                    epilog=example, formatter_class=formatter, allow_abbrev=False)
         add_input_options(sub, name)
         add_output_options(sub, name)
-        add_message_options(sub)
+        group = sub.add_argument_group("messages")
+        loudness = group.add_mutually_exclusive_group()
+        loudness.add_argument("-q", "--quiet", action="store_true", help="show only warnings and errors (the default)")
+        loudness.add_argument("-v", "--verbose", action="store_true",
+                              help="show every message, and the full traceback of an error")
+        group.add_argument("--version", action="version", version=f"merivane {__version__}")
     return parser
 
 
 def with_aliases_renamed(argv: Sequence[str]) -> List[str]:
-    renamed = []
-    options_ended = False
+    renamed, options_ended = [], False
     for argument in argv:
         if not options_ended and isinstance(argument, str):
             options_ended = argument == "--"
             name, equals, value = argument.partition("=")
-            if name in ALIASES:
-                argument = ALIASES[name] + equals + value
+            argument = ALIASES.get(name, name) + equals + value
         renamed.append(argument)
     return renamed
 
 
-def provenance(args: argparse.Namespace) -> Tuple[str, ...]:
-    """The header lines saying what made the file, as bcftools writes its own."""
-    if args.no_version:
-        return ()
-    return (f"##merivaneVersion={__version__}",
-            f"##merivaneCommand={one_line(escaped(args.command_line))}; Date={time.asctime()}")
+# ---- merivane: the run ------------------------------------------------------
 
 
-def output_settings(args: argparse.Namespace) -> Dict[str, Any]:
-    """The door keywords every subcommand passes."""
-    return dict(merge_headers=not args.donor_header, threads=args.threads, compresslevel=args.level,
-                index=args.index, sort_order=args.sort_order, sample=args.sample, header_lines=provenance(args),
-                stats=args.stats)
+def filtered_repeats(args: argparse.Namespace) -> Optional[str]:
+    """Where the catalog's repeat calls are kept: in the output's folder (the
+    one place the command is known to write; the input's may be a read-only
+    run folder), named as the filter would name them beside their input. A
+    stream has no folder: the current one then, when -r is no file either (a
+    pipe, /dev/stdin), else the filter's default beside it."""
+    given: Optional[str] = args.filtered_repeats
+    full = args.full_repeat_path
+    if given is not None or full is None or (args.streamed and not streams_to(full)):
+        return given
+    folder = "" if args.streamed else os.path.dirname(args.output_path)
+    return os.path.join(folder, repeats._filtered_repeat_path(os.path.basename(full)))
 
 
-def drop_filters(args: argparse.Namespace, by_default: Tuple[str, ...] = ()) -> Tuple[str, ...]:
-    if args.no_drop_filter:
-        return ()
-    return by_default if args.drop_filters is None else tuple(args.drop_filters)
-
-
-def through(door: Callable[..., Optional[str]], args: argparse.Namespace, *positional: Any,
-            **keywords: Any) -> Optional[str]:
-    """Calls a door of Merivane.cli as looked up now. The package's own is
-    told the command line, and then plans the whole run in the core (a
-    stream gets the bgzipped VCF itself, nothing to unify writes nothing);
-    one a caller replaced gets the keywords it always got."""
+def run_door(args: argparse.Namespace) -> Optional[str]:
+    """The run through its door of Merivane.cli, as looked up now. The
+    package's own door is told the command line, and then plans the whole run
+    in the core; one a caller replaced gets the keywords it always got. FILTER
+    tokens to drop outside PacBio, which those doors do not take, go through
+    `_unify` with the door's inputs and options."""
+    # The header lines saying what made the file, as bcftools writes its own.
+    made_by = () if args.no_version else (
+        f"##merivaneVersion={__version__}",
+        f"##merivaneCommand={one_line(escaped(args.command_line))}; Date={time.asctime()}")
+    keywords: Dict[str, Any] = dict(
+        merge_headers=not args.donor_header, threads=args.threads, compresslevel=args.level, index=args.index,
+        sort_order=args.sort_order, sample=args.sample, header_lines=made_by, stats=args.stats)
+    paths = dict(output_path=args.output_path, sv_path=args.sv_path, cnv_path=args.cnv_path)
+    tokens = () if args.no_drop_filter else args.drop_filters
+    roh, modify = getattr(args, "roh", None), getattr(args, "modify_repeats", None)
+    door: Callable[..., Optional[str]]
+    positional: Tuple[Any, ...] = ()
+    if args.pipeline == "pacbio":
+        catalog = args.catalog if args.catalog is not None else repeats.default_repeat_catalog_path()
+        door = cli.pacbio_filter_and_unify
+        keywords.update(paths, full_repeat_path=args.full_repeat_path, repeat_bed_file_path=catalog,
+                        drop_sv_filters=("InvBreakpoint",) if tokens is None else tuple(tokens),
+                        filtered_repeat_path=filtered_repeats(args),
+                        require_catalog_chromosomes=not args.allow_no_repeats)
+    elif tokens:
+        struct_files = {cli.SV: args.sv_path, cli.CNV: args.cnv_path, cli.REPEATS: args.repeat_path, cli.ROH: roh}
+        door = cli._unify
+        positional = (struct_files, args.output_path, cli.UnifyOptions(add_repeat_svtype=modify,
+                                                                       drop_sv_filters=tuple(tokens)))
+    elif args.pipeline == "dragen":
+        door = cli.dragen_unify
+        keywords.update(paths, repeat_path=args.repeat_path, roh_bed_path=roh)
+    else:
+        door = cli.ont_unify
+        keywords.update(paths, repeat_path=args.repeat_path, modify_repeats=modify)
     if getattr(door, "__module__", None) == cli.__name__:
         keywords["command"] = escaped(args.command_line)
     return door(*positional, **keywords)
-
-
-def unify_dragen_or_ont(args: argparse.Namespace) -> Optional[str]:
-    """Through the pipeline's door; with FILTER tokens to drop, which those
-    doors do not take, through `_unify` with the door's inputs and options
-    plus the tokens."""
-    roh, modify = getattr(args, "roh", None), getattr(args, "modify_repeats", None)
-    settings = output_settings(args)
-    tokens = drop_filters(args)
-    if tokens:
-        struct_files = {cli.SV: args.sv_path, cli.CNV: args.cnv_path, cli.REPEATS: args.repeat_path, cli.ROH: roh}
-        options = cli.UnifyOptions(add_repeat_svtype=modify, drop_sv_filters=tokens)
-        return through(cli._unify, args, struct_files, args.output_path, options, **settings)
-    paths = dict(output_path=args.output_path, sv_path=args.sv_path, cnv_path=args.cnv_path,
-                 repeat_path=args.repeat_path)
-    if args.pipeline == "dragen":
-        return through(cli.dragen_unify, args, **paths, roh_bed_path=roh, **settings)
-    return through(cli.ont_unify, args, **paths, modify_repeats=modify, **settings)
-
-
-def unify_pacbio(args: argparse.Namespace) -> Optional[str]:
-    catalog = args.catalog if args.catalog is not None else repeats.default_repeat_catalog_path()
-    filtered, full = args.filtered_repeats, args.full_repeat_path
-    if filtered is None and full is not None and (not args.streamed or streams_to(full)):
-        # In the output's folder, under the name the filter would give it
-        # beside its input: the input's folder may be read-only (a shared run
-        # folder); the output's is the one place the command is known to write.
-        # A stream has no folder: the current one then, when -r is no file
-        # either (a pipe, /dev/stdin), else the filter's default beside it.
-        folder = "" if args.streamed else os.path.dirname(args.output_path)
-        filtered = os.path.join(folder, repeats._filtered_repeat_path(os.path.basename(full)))
-    return through(
-        cli.pacbio_filter_and_unify, args, output_path=args.output_path, sv_path=args.sv_path,
-        cnv_path=args.cnv_path, full_repeat_path=full, repeat_bed_file_path=catalog,
-        drop_sv_filters=drop_filters(args, ("InvBreakpoint",)), filtered_repeat_path=filtered,
-        require_catalog_chromosomes=not args.allow_no_repeats, **output_settings(args))
 
 
 def write_out(text: str) -> None:
@@ -567,13 +506,10 @@ def write_out(text: str) -> None:
 
 
 def standard_output_is_open() -> bool:
-    if sys.stdout is None:  # the interpreter started with it closed
-        return False
     try:
-        os.fstat(1)
+        return sys.stdout is not None and os.fstat(1) is not None  # None: the interpreter started with it closed
     except OSError:
         return False
-    return True
 
 
 # The doors name their keywords; the command names its options.
@@ -587,7 +523,7 @@ def unify(args: argparse.Namespace) -> None:
     if not standard_output_is_open():
         raise RuntimeError("standard output is closed: the command has nowhere to put the VCF or its path")
     try:
-        result = unify_pacbio(args) if args.pipeline == "pacbio" else unify_dragen_or_ont(args)
+        result = run_door(args)
     except BrokenPipeError as error:
         if args.output_path != STDOUT:
             raise
@@ -605,10 +541,9 @@ def unify(args: argparse.Namespace) -> None:
         return
     printed = [result]
     if args.index is not None:
-        index_path = f"{result}.{args.index}"
-        if not os.path.isfile(index_path):
+        printed.append(f"{result}.{args.index}")
+        if not os.path.isfile(printed[-1]):
             raise ValueError(f"no index was written beside {result}")
-        printed.append(index_path)
     write_out("".join(path + "\n" for path in printed))
 
 
@@ -639,11 +574,6 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     if args.streamed and is_terminal(args.output_path):
         hint = "; redirect standard output" if args.output_path == STDOUT else ""
         parser.error(f"-o {args.output_path} writes compressed data, not to a terminal{hint}")
-    level = logging.DEBUG if args.verbose else logging.WARNING
-    drop = () if args.verbose else NOT_GIVEN_WARNINGS
-
-    def work() -> None:
-        with messages(level, drop):
-            unify(args)
-
-    return run_guarded(work, args.verbose)
+    if args.verbose:
+        return run_guarded(lambda: unify(args), logging.DEBUG, verbose=True)
+    return run_guarded(lambda: unify(args), logging.WARNING, NOT_GIVEN_WARNINGS)
