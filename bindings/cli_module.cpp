@@ -23,7 +23,7 @@ namespace {
 namespace cli = merivane::cli;
 namespace unifier = merivane::unifier;
 
-Overrides* registry = nullptr;
+ModuleFunctions* registry = nullptr;
 
 py::object unify_entry(py::object struct_files, py::object output_path, py::object options, py::object merge_headers,
                        py::object threads, py::object compresslevel, py::object index, py::object sort_order,
@@ -117,15 +117,15 @@ PYBIND11_MODULE(cli, m) {
     merivane::binding::init_module();
     m.doc() = "Front doors for the DRAGEN, Oxford Nanopore and PacBio pipelines, and their command lines.";
     // Looked up by name at call time: replacing one is honoured.
-    registry = &Overrides::create(m);
+    registry = &ModuleFunctions::create(m);
 
     // Names bound at load time; a failing import makes this module fail to load.
     const py::module_ unifier_module = py::module_::import("Merivane.unifier");
     for (const char* name : {"SV", "CNV", "REPEATS", "ROH", "UnifyOptions"}) m.attr(name) = unifier_module.attr(name);
     for (const char* name : {"read_struct_lines", "unify_lines", "sort_and_compress"}) {
-        registry->import_from(Overrides::of(unifier_module), name);
+        registry->import_from(ModuleFunctions::of(unifier_module), name);
     }
-    registry->import_from(Overrides::of(py::module_::import("Merivane.repeats")), "filter_repeats_vcf");
+    registry->import_from(ModuleFunctions::of(py::module_::import("Merivane.repeats")), "filter_repeats_vcf");
     // The doors' warnings about an input the caller did not give, and the one
     // for a run with nothing to unify, which its error line repeats.
     m.attr("_NOT_GIVEN_WARNINGS") = py::make_tuple(unifier::kInputMissing, merivane::repeats::kFullRepeatsNotGiven,

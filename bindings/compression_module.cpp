@@ -21,7 +21,7 @@ using namespace merivane::binding;
 
 namespace {
 
-Overrides* registry = nullptr;
+ModuleFunctions* registry = nullptr;
 
 // GNU sort as the module finds it now: the core's lookup while
 // `_gnu_sort_path` is the one loaded, else the replacement, called with the
@@ -173,7 +173,7 @@ PYBIND11_MODULE(compression, m) {
                "Header lines first, then the records by chromosome, position and whole line, sorted in\n"
                "memory (PYTHON_SORT, the default) or by GNU sort (GNU_SORT)."));
     // Looked up by name at call time: replacing one is honoured.
-    registry = &Overrides::create(m);
+    registry = &ModuleFunctions::create(m);
     registry->def([] { return optional_str(without_gil(core::gnu_sort_path)); },
                   doc("_gnu_sort_path() -> Optional[str]",
                       "Full path of the GNU sort found on PATH, or None when there is none."));

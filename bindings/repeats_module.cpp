@@ -109,7 +109,7 @@ private:
 // -1 for None, as Python's file objects take it.
 std::int64_t size_argument(py::handle size) { return size.is_none() ? -1 : to_int64(size); }
 
-Overrides* registry = nullptr;
+ModuleFunctions* registry = nullptr;
 
 py::object span_to_python(const std::optional<repeats::RecordSpan>& span) {
     if (!span) return py::none();
@@ -201,7 +201,7 @@ PYBIND11_MODULE(repeats, m) {
 
     const py::handle module = m;
     // Looked up by name at call time: replacing one is honoured.
-    registry = &Overrides::create(m);
+    registry = &ModuleFunctions::create(m);
 
     define(
         m,

@@ -227,54 +227,54 @@ void pybind11::detail::process_attribute<merivane::binding::Signature>::init(
 
 namespace merivane::binding {
 
-// ---- replaceable functions ---------------------------------------------------
+// ---- functions looked up at call time ----------------------------------------
 
 namespace {
-constexpr const char* kOverridesCapsule = "Merivane._overrides";
+constexpr const char* kCapsule = "Merivane._module_functions";
 }
 
-Overrides& Overrides::create(py::module_ module) {
+ModuleFunctions& ModuleFunctions::create(py::module_ module) {
     // Never freed: the package's other modules hold on to it.
-    auto* overrides = new Overrides(module);
-    module.attr("_overrides") = py::capsule(overrides, kOverridesCapsule);
-    return *overrides;
+    auto* functions = new ModuleFunctions(module);
+    module.attr("_module_functions") = py::capsule(functions, kCapsule);
+    return *functions;
 }
 
-const Overrides& Overrides::of(const py::module_& module) {
-    const py::object capsule = module.attr("_overrides");
-    void* pointer = PyCapsule_GetPointer(capsule.ptr(), kOverridesCapsule);
+const ModuleFunctions& ModuleFunctions::of(const py::module_& module) {
+    const py::object capsule = module.attr("_module_functions");
+    void* pointer = PyCapsule_GetPointer(capsule.ptr(), kCapsule);
     if (pointer == nullptr) throw py::error_already_set();
-    return *static_cast<const Overrides*>(pointer);
+    return *static_cast<const ModuleFunctions*>(pointer);
 }
 
-void Overrides::add(const char* name, std::vector<Reach> reaches) {
+void ModuleFunctions::add(const char* name, std::vector<Reach> reaches) {
     entries_.push_back({name, module_.attr(name), std::move(reaches)});
 }
 
-void Overrides::import_from(const Overrides& other, const char* name) {
+void ModuleFunctions::import_from(const ModuleFunctions& other, const char* name) {
     module_.attr(name) = other.module_.attr(name);
     add(name, other.entry(name).reaches);
 }
 
-const Overrides::Entry& Overrides::entry(const char* name) const {
+const ModuleFunctions::Entry& ModuleFunctions::entry(const char* name) const {
     for (const Entry& e : entries_) {
         if (e.name == name) return e;
     }
     throw std::logic_error(std::string("not a registered function: ") + name);
 }
 
-std::optional<py::object> Overrides::replaced(const char* name) const {
+std::optional<py::object> ModuleFunctions::replaced(const char* name) const {
     const Entry& e = entry(name);
     py::object current = module_.attr(name);
     if (current.is(e.loaded)) return std::nullopt;
     return current;
 }
 
-bool Overrides::intact(const char* name) const { return !replaced(name) && reaches_intact(name); }
+bool ModuleFunctions::intact(const char* name) const { return !replaced(name) && reaches_intact(name); }
 
-bool Overrides::reaches_intact(const char* name) const {
+bool ModuleFunctions::reaches_intact(const char* name) const {
     return std::ranges::all_of(entry(name).reaches,
-                               [](const Reach& reach) { return reach.overrides->intact(reach.name.c_str()); });
+                               [](const Reach& reach) { return reach.functions->intact(reach.name.c_str()); });
 }
 
 std::string require_text(py::handle value, const char* what) {
@@ -391,8 +391,9 @@ py::str to_str(std::string_view text) {
     return py::reinterpret_steal<py::str>(out);
 }
 
-py::object unify_through_module(const Overrides& overrides, const unifier::StructFiles& files, py::handle struct_files,
-                                py::handle output_path, py::handle options, const cli::OutputSettings& settings) {
+py::object unify_through_module(const ModuleFunctions& functions, const unifier::StructFiles& files,
+                                py::handle struct_files, py::handle output_path, py::handle options,
+                                const cli::OutputSettings& settings) {
     cli::reject_outputs_naming_inputs(files, path_text(output_path, "output_path"));
     // Replaced steps run in Python, where the header edit and the counting
     // cannot reach.
@@ -400,12 +401,12 @@ py::object unify_through_module(const Overrides& overrides, const unifier::Struc
         throw py::value_error("sample, header_lines, command and stats need the package's own read_struct_lines, "
                               "unify_lines and sort_and_compress");
     }
-    const py::object lines = overrides.attr("read_struct_lines")(struct_files, options);
+    const py::object lines = functions.attr("read_struct_lines")(struct_files, options);
     py::dict merge;
     if (settings.merge_headers) merge["merge_headers"] = true;
-    const py::object unified = overrides.attr("unify_lines")(lines, output_path, options, **merge);
+    const py::object unified = functions.attr("unify_lines")(lines, output_path, options, **merge);
     if (unified.is_none()) return py::none();
-    return overrides.attr("sort_and_compress")(unified, **changed_keywords(settings.compression));
+    return functions.attr("sort_and_compress")(unified, **changed_keywords(settings.compression));
 }
 
 py::str to_path_str(std::string_view path) {

@@ -57,20 +57,20 @@ std::string define(py::module_ module, Func&& f, const std::string& doc) {
     return signature.name;
 }
 
-// ---- replaceable functions ---------------------------------------------------
+// ---- functions looked up at call time ----------------------------------------
 
 // The functions of one module that the package looks up by name at call
 // time, so that a caller who replaces one (a test's monkeypatch) is
 // honoured. Each is registered with the names it looks up in turn; while a
 // function and everything it reaches are the ones loaded, callers may run
 // the work in the core instead. Lives as long as the process.
-class Overrides {
+class ModuleFunctions {
 public:
     // The registry of `module`, published on it for the package's other
     // modules (see of()).
-    static Overrides& create(py::module_ module);
+    static ModuleFunctions& create(py::module_ module);
     // The registry of another module of the package.
-    static const Overrides& of(const py::module_& module);
+    static const ModuleFunctions& of(const py::module_& module);
 
     // Defines a function as define() does and registers it with the names of
     // this module it looks up itself.
@@ -83,7 +83,7 @@ public:
     }
     // Binds `name` to the function of that name in another module's
     // registry, which reaches there what it reaches.
-    void import_from(const Overrides& other, const char* name);
+    void import_from(const ModuleFunctions& other, const char* name);
 
     // The object now bound to `name`, or nullopt while it is the one loaded.
     std::optional<py::object> replaced(const char* name) const;
@@ -98,7 +98,7 @@ public:
 private:
     // A name another function looks up, on this module or another one.
     struct Reach {
-        const Overrides* overrides;
+        const ModuleFunctions* functions;
         std::string name;
     };
     struct Entry {
@@ -106,7 +106,7 @@ private:
         py::object loaded;
         std::vector<Reach> reaches;
     };
-    explicit Overrides(py::module_ module) : module_(std::move(module)) {}
+    explicit ModuleFunctions(py::module_ module) : module_(std::move(module)) {}
     void add(const char* name, std::vector<Reach> reaches);
     const Entry& entry(const char* name) const;
 
@@ -186,12 +186,13 @@ unifier::StructFiles struct_files(const unifier::KindTable<py::handle>& paths);
 // Those paths as given, keyed by the kind texts, for a replaced `_unify`.
 py::dict struct_files_dict(const unifier::KindTable<py::handle>& paths);
 
-// The job through the functions `overrides` has bound now, for when a caller
+// The job through the functions `functions` has bound now, for when a caller
 // replaced one: read_struct_lines, unify_lines, then sort_and_compress, each
 // given only the settings that differ from their defaults. The outputs are
 // checked against the inputs first, as the core job checks them.
-py::object unify_through_module(const Overrides& overrides, const unifier::StructFiles& files, py::handle struct_files,
-                                py::handle output_path, py::handle options, const cli::OutputSettings& settings);
+py::object unify_through_module(const ModuleFunctions& functions, const unifier::StructFiles& files,
+                                py::handle struct_files, py::handle output_path, py::handle options,
+                                const cli::OutputSettings& settings);
 
 // A str from UTF-8 the core produced.
 py::str to_str(std::string_view text);

@@ -30,7 +30,7 @@ constexpr const char* kModuleDoc =
     "read_struct_lines reads the inputs, unify_lines writes them under one header (the first present\n"
     "of SV, CNV, REPEATS), and run does both, then sorts and BGZF-compresses the result.";
 
-Overrides* registry = nullptr;
+ModuleFunctions* registry = nullptr;
 py::object options_type;
 core::KindTable<py::handle> kinds;  // the SV, CNV, REPEATS, ROH constants
 
@@ -386,11 +386,11 @@ PYBIND11_MODULE(unifier, m) {
     merivane::binding::init_module();
     m.doc() = kModuleDoc;
     // Looked up by name at call time: replacing one is honoured.
-    registry = &Overrides::create(m);
+    registry = &ModuleFunctions::create(m);
 
     // Bound when the module loads: if compression cannot be imported, neither
     // can this module.
-    registry->import_from(Overrides::of(py::module_::import("Merivane.compression")), "sort_and_compress");
+    registry->import_from(ModuleFunctions::of(py::module_::import("Merivane.compression")), "sort_and_compress");
 
     define_vocabulary(m);
     define_options(m);
