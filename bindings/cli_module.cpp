@@ -109,17 +109,9 @@ py::object pacbio_filter_and_unify(py::object output_path, py::object sv_path, p
                                        **keywords.changed());
 }
 
-}  // namespace
-
-PYBIND11_MODULE(cli, m) {
-    py::options options;
-    options.disable_function_signatures();
-    merivane::binding::init_module();
-    m.doc() = "Front doors for the DRAGEN, Oxford Nanopore and PacBio pipelines, and their command lines.";
-    // Looked up by name at call time: replacing one is honoured.
-    registry = &ModuleFunctions::create(m);
-
-    // Names bound at load time; a failing import makes this module fail to load.
+// The names another module gives this one, bound at load time: a failing
+// import makes this module fail to load.
+void import_names(py::module_ m) {
     const py::module_ unifier_module = py::module_::import("Merivane.unifier");
     for (const char* name : {"SV", "CNV", "REPEATS", "ROH", "UnifyOptions"}) m.attr(name) = unifier_module.attr(name);
     for (const char* name : {"read_struct_lines", "unify_lines", "sort_and_compress"}) {
@@ -130,70 +122,66 @@ PYBIND11_MODULE(cli, m) {
     // for a run with nothing to unify, which its error line repeats.
     m.attr("_NOT_GIVEN_WARNINGS") = py::make_tuple(unifier::kInputMissing, merivane::repeats::kFullRepeatsNotGiven,
                                                    unifier::kNothingToUnify);
+}
 
-    // Whether an output path names a stream to write into (the command then
-    // gives it the compressed VCF) rather than a file to put in place.
-    define(m, [](py::handle path) { return merivane::written_in_place(path_text(path, "path")); },
-           doc("_written_in_place(path: str) -> bool",
-               "Whether a file put at path would be written into what is there."));
-
+void define_doors(py::module_ m) {
     registry->def(&unify_entry,
-                  doc("_unify(struct_files: dict, output_path: str, options: UnifyOptions, *, "
-                      MERIVANE_DOOR_SIGNATURE,
+                  doc("_unify(struct_files: dict, output_path: str, options: UnifyOptions, *, " + kDoorSignature,
                       "Read, unify, sort and compress; the compressed file's path, or None when nothing was unified.",
                       kDoorKeywordsDoc),
                   {"read_struct_lines", "unify_lines", "sort_and_compress"});
+    const std::string paths = "(output_path: str, sv_path: Optional[str] = None, cnv_path: Optional[str] = None, ";
     define(m, &unify_door<Door::Dragen>,
-           doc("dragen_unify(output_path: str, sv_path: Optional[str] = None, cnv_path: Optional[str] = None, "
-               "repeat_path: Optional[str] = None, roh_bed_path: Optional[str] = None, *, " MERIVANE_DOOR_SIGNATURE,
+           doc("dragen_unify" + paths + "repeat_path: Optional[str] = None, roh_bed_path: Optional[str] = None, *, " +
+                   kDoorSignature,
                "Unify a DRAGEN run's SV, CNV, repeat and ROH outputs into one sorted, bgzipped VCF.",
                kDoorKeywordsDoc));
     define(m, &unify_door<Door::Ont>,
-           doc("ont_unify(output_path: str, sv_path: Optional[str] = None, cnv_path: Optional[str] = None, "
-               "repeat_path: Optional[str] = None, modify_repeats: Optional[bool] = None, *, "
-               MERIVANE_DOOR_SIGNATURE,
+           doc("ont_unify" + paths + "repeat_path: Optional[str] = None, modify_repeats: Optional[bool] = None, *, " +
+                   kDoorSignature,
                "Unify an Oxford Nanopore run's SV, CNV and repeat outputs into one sorted, bgzipped VCF.",
                kDoorKeywordsDoc));
     registry->def(&unify_door<Door::Pacbio>,
-                  doc("pacbio_unify(output_path: str, sv_path: Optional[str] = None, cnv_path: Optional[str] = None, "
-                      "repeat_path: Optional[str] = None, drop_sv_filters: Sequence[str] = (), *, "
-                      MERIVANE_DOOR_SIGNATURE,
+                  doc("pacbio_unify" + paths +
+                          "repeat_path: Optional[str] = None, drop_sv_filters: Sequence[str] = (), *, " +
+                          kDoorSignature,
                       "Unify a PacBio run's SV, CNV and catalog-filtered repeat outputs into one sorted, bgzipped VCF.",
                       kDoorKeywordsDoc),
                   {"_unify"});
-    const std::string filter_and_unify_keywords =
-        std::string("filtered_repeat_path: where the filtered repeat VCF is written (and left); by default\n"
-                    "beside full_repeat_path, its name ending in _filtered.vcf.\n") +
-        kDoorKeywordsDoc +
-        "\nrequire_catalog_chromosomes: raise ValueError, before anything is written, when the repeat VCF has\n"
-        "records and none lies on a chromosome the catalog names (by default a WARNING, and no repeat call);\n"
-        "then a repeat VCF or catalog that names no file is an error, and so is a catalog line that is no\n"
-        "interval.";
     define(m, &pacbio_filter_and_unify,
-           doc("pacbio_filter_and_unify(output_path: str, sv_path: Optional[str] = None, "
-               "cnv_path: Optional[str] = None, full_repeat_path: Optional[str] = None, "
-               "repeat_bed_file_path: Optional[str] = None, drop_sv_filters: Sequence[str] = (), *, "
-               "filtered_repeat_path: Optional[str] = None, merge_headers: bool = False, threads: int = 1, "
-               "compresslevel: int = 9, index: Optional[str] = None, sort_order: str = \"text\", "
-               "require_catalog_chromosomes: bool = False, sample: Optional[str] = None, "
-               "header_lines: Sequence[str] = (), stats: Optional[Union[dict, str]] = None, "
-               "command: Optional[str] = None) -> Optional[str]",
+           doc("pacbio_filter_and_unify" + paths +
+                   "full_repeat_path: Optional[str] = None, "
+                   "repeat_bed_file_path: Optional[str] = None, drop_sv_filters: Sequence[str] = (), *, "
+                   "filtered_repeat_path: Optional[str] = None, merge_headers: bool = False, threads: int = 1, " +
+                   kLevelKeyword +
+                   ", index: Optional[str] = None, sort_order: str = \"text\", "
+                   "require_catalog_chromosomes: bool = False, sample: Optional[str] = None, "
+                   "header_lines: Sequence[str] = (), stats: Optional[Union[dict, str]] = None, "
+                   "command: Optional[str] = None) -> Optional[str]",
                "Restrict the full PacBio repeat VCF to the catalog, then unify as pacbio_unify does.",
-               filter_and_unify_keywords.c_str()));
+               "filtered_repeat_path: where the filtered repeat VCF is written (and left); by default\n"
+               "beside full_repeat_path, its name ending in _filtered.vcf.\n" + kDoorKeywordsDoc +
+               "\nrequire_catalog_chromosomes: raise ValueError, before anything is written, when the repeat VCF has\n"
+               "records and none lies on a chromosome the catalog names (by default a WARNING, and no repeat call);\n"
+               "then a repeat VCF or catalog that names no file is an error, and so is a catalog line that is no\n"
+               "interval."));
+}
 
-    // The command lines are built and run by Merivane._command, its `target`
-    // looked up at call time and given `leading`, then the one argument.
-    const auto command = [](std::string target, py::tuple leading = py::tuple()) {
-        return [target, leading](py::object argument) {
-            return py::module_::import("Merivane._command").attr(target.c_str())(*(leading + py::make_tuple(argument)));
-        };
+// The command lines are built and run by Merivane._command, its `target`
+// looked up at call time and given `leading`, then the one argument.
+auto command(std::string target, py::tuple leading = py::tuple()) {
+    return [target = std::move(target), leading](py::object argument) {
+        return py::module_::import("Merivane._command").attr(target.c_str())(*(leading + py::make_tuple(argument)));
     };
+}
+
+void define_commands(py::module_ m) {
     define(m, command("add_common_arguments"),
            doc("_add_common_arguments(parser: argparse.ArgumentParser) -> None",
                "Add the options every pipeline's command line shares: -o, -s and -c."));
     const auto define_command = [&](const std::string& name, const char* returns, const std::string& summary,
                                     auto&& run) {
-        define(m, run, doc((name + "(argv: Optional[Sequence[str]] = None) -> " + returns).c_str(), summary.c_str()));
+        define(m, run, doc(name + "(argv: Optional[Sequence[str]] = None) -> " + returns, summary.c_str()));
     };
     define_command("_main", "int",
                    "The merivane command: its exit status (argparse exits by itself on a usage error or --help).",
@@ -208,4 +196,22 @@ PYBIND11_MODULE(cli, m) {
                            " with messages on standard error and a one-line error; its exit status.",
                        command("installed_command", py::make_tuple(std::string("merivane-") + pipeline, from_cli)));
     }
+}
+
+}  // namespace
+
+PYBIND11_MODULE(cli, m) {
+    py::options options;
+    options.disable_function_signatures();
+    init_module(m, "Front doors for the DRAGEN, Oxford Nanopore and PacBio pipelines, and their command lines.");
+    // Looked up by name at call time: replacing one is honoured.
+    registry = &ModuleFunctions::create(m);
+    import_names(m);
+    // Whether an output path names a stream to write into (the command then
+    // gives it the compressed VCF) rather than a file to put in place.
+    define(m, [](py::handle path) { return merivane::written_in_place(path_text(path, "path")); },
+           doc("_written_in_place(path: str) -> bool",
+               "Whether a file put at path would be written into what is there."));
+    define_doors(m);
+    define_commands(m);
 }

@@ -144,22 +144,7 @@ py::object sort_and_compress(py::handle vcf_file_path, py::handle destination_pa
     return to_path_str(written);
 }
 
-}  // namespace
-
-PYBIND11_MODULE(compression, m) {
-    py::options options;
-    options.disable_function_signatures();
-    merivane::binding::init_module();
-    m.doc() = "Sort a VCF header-first, then by chromosome and position, and write it as BGZF for tabix.";
-
-    m.attr("GNU_SORT") = py::str(std::string(core::kGnuSort));
-    m.attr("PYTHON_SORT") = py::str(std::string(core::kPythonSort));
-    m.attr("_UNCOMPRESSED_BLOCK_SIZE") = core::kUncompressedBlockSize;
-    m.attr("_BGZF_EOF") = py::bytes(std::string(core::kBgzfEof));
-    // The level's default and range, read by the merivane command.
-    m.attr("_DEFAULT_LEVEL") = core::kDefaultLevel;
-    m.attr("_LEVELS") = py::make_tuple(core::kMinLevel, core::kMaxLevel);
-
+void define_sorting(py::module_ m) {
     define(m, &split_header,
            doc("split_header(lines: Iterable[str]) -> Tuple[List[str], List[str]]",
                "Split lines into the header lines (starting with \"#\", wherever they stand) and the records,\n"
@@ -172,8 +157,10 @@ PYBIND11_MODULE(compression, m) {
            doc("sort_vcf_lines(lines: Iterable[str], engine: Optional[str] = None) -> List[str]",
                "Header lines first, then the records by chromosome, position and whole line, sorted in\n"
                "memory (PYTHON_SORT, the default) or by GNU sort (GNU_SORT)."));
-    // Looked up by name at call time: replacing one is honoured.
-    registry = &ModuleFunctions::create(m);
+}
+
+// GNU sort's finder and what calls it, looked up by name at call time.
+void define_gnu_sort() {
     registry->def([] { return optional_str(without_gil(core::gnu_sort_path)); },
                   doc("_gnu_sort_path() -> Optional[str]",
                       "Full path of the GNU sort found on PATH, or None when there is none."));
@@ -195,18 +182,42 @@ PYBIND11_MODULE(compression, m) {
         doc("_sort_records_with_gnu_sort(records: List[str]) -> List[str]",
             "Sort records with GNU sort -k1,1 -k2,2n under LC_ALL=C; each comes back ending in a line feed."),
         {"_gnu_sort_path"});
+}
+
+void define_files(py::module_ m) {
     define(m, &bgzf_block, doc("_bgzf_block(data: bytes) -> bytes", "One BGZF block holding data."));
     define(m, &write_bgzf,
-           doc("write_bgzf(source_path: str, destination_path: str, *, threads: int = 1, compresslevel: int = 9, "
-               "index: Optional[str] = None) -> str",
+           doc("write_bgzf(source_path: str, destination_path: str, *, threads: int = 1, " + kLevelKeyword +
+                   ", index: Optional[str] = None) -> str",
                "Compress a file as BGZF, ending it with the BGZF end-of-file marker; returns destination_path.",
                kCompressionKeywordsDoc));
     registry->def(&sort_and_compress,
                   doc("sort_and_compress(vcf_file_path: str, destination_path: Optional[str] = None, keep_plain: bool "
-                      "= False, engine: Optional[str] = None, *, threads: int = 1, compresslevel: int = 9, "
-                      "index: Optional[str] = None, sort_order: str = \"text\") -> str",
+                      "= False, engine: Optional[str] = None, *, threads: int = 1, " +
+                          kLevelKeyword + ", index: Optional[str] = None, sort_order: str = \"text\") -> str",
                       "Sort a VCF and write it BGZF-compressed to destination_path (default: the input path plus\n"
                       "\".gz\"), removing the plain input unless keep_plain; returns the destination.",
                       kSortKeywordsDoc),
                   {"gnu_sort_available", "_gnu_sort_path"});
+}
+
+}  // namespace
+
+PYBIND11_MODULE(compression, m) {
+    py::options options;
+    options.disable_function_signatures();
+    init_module(m, "Sort a VCF header-first, then by chromosome and position, and write it as BGZF for tabix.");
+    m.attr("GNU_SORT") = py::str(std::string(core::kGnuSort));
+    m.attr("PYTHON_SORT") = py::str(std::string(core::kPythonSort));
+    m.attr("_UNCOMPRESSED_BLOCK_SIZE") = core::kUncompressedBlockSize;
+    m.attr("_BGZF_EOF") = py::bytes(std::string(core::kBgzfEof));
+    // The level's default and range, read by the merivane command.
+    m.attr("_DEFAULT_LEVEL") = core::kDefaultLevel;
+    m.attr("_LEVELS") = py::make_tuple(core::kMinLevel, core::kMaxLevel);
+
+    define_sorting(m);
+    // Looked up by name at call time: replacing one is honoured.
+    registry = &ModuleFunctions::create(m);
+    define_gnu_sort();
+    define_files(m);
 }

@@ -31,15 +31,6 @@ constexpr const char* kModuleDoc =
     "overlap a disease-locus BED (the shipped one is at default_repeat_catalog_path()), using\n"
     "bedtools where it is installed and a built-in streaming intersection otherwise.";
 
-std::int64_t to_int64(py::handle value) {
-    PyObject* index = PyNumber_Index(value.ptr());
-    if (index == nullptr) throw py::error_already_set();
-    const long long result = PyLong_AsLongLong(index);
-    Py_DECREF(index);
-    if (result == -1 && PyErr_Occurred()) throw py::error_already_set();
-    return result;
-}
-
 // A repeat VCF opened as text: a read-only stream of lines on the core's
 // reader, so a Python caller streams a gzip or plain file the way the
 // built-in engine does.
@@ -180,36 +171,16 @@ repeats::FilterOverrides filter_overrides() {
 // the filter refuses: an output naming an input would be emptied before it
 // is read.
 template <class Engine>
-void intersect(Engine engine, py::handle repeat_path, py::handle bed_path, py::handle output_path) {
-    const std::string repeat = path_text(repeat_path, "repeat_path");
-    const std::string bed = path_text(bed_path, "bed_path");
-    const std::string output = path_text(output_path, "output_path");
-    without_gil([&] { engine(repeat, bed, output, false); });
+auto intersect(Engine engine) {
+    return [engine](py::object repeat_path, py::object bed_path, py::object output_path) {
+        const std::string repeat = path_text(repeat_path, "repeat_path");
+        const std::string bed = path_text(bed_path, "bed_path");
+        const std::string output = path_text(output_path, "output_path");
+        without_gil([&] { engine(repeat, bed, output, false); });
+    };
 }
 
-}  // namespace
-
-PYBIND11_MODULE(repeats, m) {
-    py::options options;
-    options.disable_function_signatures();
-    merivane::binding::init_module();
-    m.doc() = kModuleDoc;
-
-    m.attr("BEDTOOLS") = std::string(repeats::kBedtools);
-    m.attr("BUILTIN") = std::string(repeats::kBuiltin);
-    m.attr("_BUNDLED_CATALOG") = std::string(repeats::kBundledCatalog);
-
-    const py::handle module = m;
-    // Looked up by name at call time: replacing one is honoured.
-    registry = &ModuleFunctions::create(m);
-
-    define(
-        m,
-        [module]() {
-            return to_path_str(repeats::bundled_catalog_path(path_text(module.attr("__file__"), "__file__")));
-        },
-        doc("default_repeat_catalog_path() -> str", "Path to the bundled hg38 pathogenic-STR catalog."));
-
+void define_stream(py::module_ m) {
     py::class_<VcfTextStream>(m, "_VcfTextStream",
                               "A repeat VCF read as text: lines with their \"\\n\", gzip or plain by its first bytes.")
         .def_property_readonly("name", &VcfTextStream::name)
@@ -238,10 +209,19 @@ PYBIND11_MODULE(repeats, m) {
             s.close();
             return false;
         });
-
     define(m, [](py::object path) { return VcfTextStream(path_text(path, "path")); },
            doc("_open_vcf_text(path: str) -> TextIO",
                "Open a repeat VCF as UTF-8 text, gunzipping it when it starts with the gzip magic."));
+}
+
+// The catalog and record-span helpers the engines share.
+void define_helpers(py::module_ m) {
+    define(
+        m,
+        [module = py::handle(m)] {
+            return to_path_str(repeats::bundled_catalog_path(path_text(module.attr("__file__"), "__file__")));
+        },
+        doc("default_repeat_catalog_path() -> str", "Path to the bundled hg38 pathogenic-STR catalog."));
     define(
         m,
         [](py::object bed_path) {
@@ -269,19 +249,18 @@ PYBIND11_MODULE(repeats, m) {
         },
         doc("_overlaps(intervals: Sequence[Tuple[int, int]], start: int, end: int) -> bool",
             "Whether [start, end) shares a base with any interval of a list sorted by start."));
+}
 
+// The filter and its steps, looked up by name at call time.
+void define_filter() {
     registry->def([] { return without_gil(repeats::bedtools_available); },
                   doc("bedtools_available() -> bool", "Whether a ``bedtools`` binary is on PATH."));
     registry->def(
-        [](py::object repeat_path, py::object bed_path, py::object output_path) {
-            intersect(repeats::intersect_with_bedtools, repeat_path, bed_path, output_path);
-        },
+        intersect(repeats::intersect_with_bedtools),
         doc("_intersect_with_bedtools(repeat_path: str, bed_path: str, output_path: str) -> None",
             "Write the header and the catalog-overlapping records of the repeat VCF with bedtools intersect."));
     registry->def(
-        [](py::object repeat_path, py::object bed_path, py::object output_path) {
-            intersect(repeats::intersect_builtin, repeat_path, bed_path, output_path);
-        },
+        intersect(repeats::intersect_builtin),
         doc("_intersect_in_python(repeat_path: str, bed_path: str, output_path: str) -> None",
             "Write the header and the catalog-overlapping records of the repeat VCF, streaming it."));
     registry->def(
@@ -313,4 +292,20 @@ PYBIND11_MODULE(repeats, m) {
             "then a path that names no file is an error too (not a WARNING), and so is a catalog line that is\n"
             "no interval (by default skipped)."),
         {"bedtools_available", "_intersect_with_bedtools", "_intersect_in_python", "_filtered_repeat_path"});
+}
+
+}  // namespace
+
+PYBIND11_MODULE(repeats, m) {
+    py::options options;
+    options.disable_function_signatures();
+    init_module(m, kModuleDoc);
+    m.attr("BEDTOOLS") = std::string(repeats::kBedtools);
+    m.attr("BUILTIN") = std::string(repeats::kBuiltin);
+    m.attr("_BUNDLED_CATALOG") = std::string(repeats::kBundledCatalog);
+    // Looked up by name at call time: replacing one is honoured.
+    registry = &ModuleFunctions::create(m);
+    define_helpers(m);
+    define_stream(m);
+    define_filter();
 }

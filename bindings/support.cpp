@@ -1,6 +1,5 @@
 #include "support.hpp"
 
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -22,11 +21,13 @@ namespace merivane::binding {
 
 namespace {
 
-py::object text_or_replacement(const std::string& text) {
-    PyObject* decoded = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogateescape");
-    if (decoded == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(decoded);
+py::str decoded(std::string_view text, const char* errors) {
+    PyObject* out = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), errors);
+    if (out == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(out);
 }
+
+py::str text_or_replacement(std::string_view text) { return decoded(text, "surrogateescape"); }
 
 py::list decoded_list(const std::vector<std::string>& texts) {
     py::list out;
@@ -163,7 +164,8 @@ void forward_to_logging(const LogEvent& event) {
 
 }  // namespace
 
-void init_module() {
+void init_module(py::module_ module, const char* doc) {
+    module.doc() = doc;
     py::register_local_exception_translator(translate);
     set_log_sink(forward_to_logging);
     set_interrupt_check(check_signals);
@@ -241,8 +243,7 @@ ModuleFunctions& ModuleFunctions::create(py::module_ module) {
 }
 
 const ModuleFunctions& ModuleFunctions::of(const py::module_& module) {
-    const py::object capsule = module.attr("_module_functions");
-    void* pointer = PyCapsule_GetPointer(capsule.ptr(), kCapsule);
+    void* pointer = PyCapsule_GetPointer(module.attr("_module_functions").ptr(), kCapsule);
     if (pointer == nullptr) throw py::error_already_set();
     return *static_cast<const ModuleFunctions*>(pointer);
 }
@@ -277,13 +278,14 @@ bool ModuleFunctions::reaches_intact(const char* name) const {
                                [](const Reach& reach) { return reach.functions->intact(reach.name.c_str()); });
 }
 
-std::string require_text(py::handle value, const char* what) {
-    const std::string_view view = text_view(value, what);
-    return std::string(view);
+namespace {
+void require_str(py::handle value, const char* what) {
+    if (!PyUnicode_Check(value.ptr())) throw py::type_error(std::string(what) + " must be str, not " + type_name(value));
 }
+}  // namespace
 
 std::string path_text(py::handle value, const char* what) {
-    if (!PyUnicode_Check(value.ptr())) throw py::type_error(std::string(what) + " must be str, not " + type_name(value));
+    require_str(value, what);
     // As the host's open() encodes a name: one that is not UTF-8 (legal on
     // Linux) arrives with surrogate escapes and goes on as its own bytes.
     const py::object bytes = py::reinterpret_steal<py::object>(PyUnicode_EncodeFSDefault(value.ptr()));
@@ -294,7 +296,7 @@ std::string path_text(py::handle value, const char* what) {
 }
 
 std::string_view text_view(py::handle value, const char* what) {
-    if (!PyUnicode_Check(value.ptr())) throw py::type_error(std::string(what) + " must be str, not " + type_name(value));
+    require_str(value, what);
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(value.ptr(), &size);
     if (data == nullptr) throw py::error_already_set();
@@ -385,29 +387,7 @@ std::optional<bool> tri_state(py::handle value) {
     return value.ptr() != Py_False;
 }
 
-py::str to_str(std::string_view text) {
-    PyObject* out = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
-    if (out == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::str>(out);
-}
-
-py::object unify_through_module(const ModuleFunctions& functions, const unifier::StructFiles& files,
-                                py::handle struct_files, py::handle output_path, py::handle options,
-                                const cli::OutputSettings& settings) {
-    cli::reject_outputs_naming_inputs(files, path_text(output_path, "output_path"));
-    // Replaced steps run in Python, where the header edit and the counting
-    // cannot reach.
-    if (!settings.header.empty() || settings.stats || settings.command) {
-        throw py::value_error("sample, header_lines, command and stats need the package's own read_struct_lines, "
-                              "unify_lines and sort_and_compress");
-    }
-    const py::object lines = functions.attr("read_struct_lines")(struct_files, options);
-    py::dict merge;
-    if (settings.merge_headers) merge["merge_headers"] = true;
-    const py::object unified = functions.attr("unify_lines")(lines, output_path, options, **merge);
-    if (unified.is_none()) return py::none();
-    return functions.attr("sort_and_compress")(unified, **changed_keywords(settings.compression));
-}
+py::str to_str(std::string_view text) { return decoded(text, "strict"); }
 
 py::str to_path_str(std::string_view path) {
     PyObject* out = PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
@@ -440,44 +420,61 @@ LinesView::LinesView(py::handle iterable, const char* what) {
     }
 }
 
-std::string doc(const char* signature, const char* summary, const char* keywords) {
-    std::string out(signature);
-    for (const char* part : {summary, keywords}) {
-        if (part == nullptr) continue;
-        out += "\n\n";
-        out += part;
-    }
+std::string doc(const std::string& signature, const char* summary, std::string_view keywords) {
+    std::string out = signature;
+    if (summary != nullptr) out.append("\n\n").append(summary);
+    if (!keywords.empty()) out.append("\n\n").append(keywords);
     return out;
 }
 
 namespace {
 
+py::object index_of(py::handle value) {
+    PyObject* number = PyNumber_Index(value.ptr());
+    if (number == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(number);
+}
+
 // An integer keyword as the host reads one (operator.index), within
 // [low, high]; the host's own TypeError for anything that is no integer.
 int bounded_int(py::handle value, const char* name, long low, long high) {
-    const py::object number = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
-    if (!number) throw py::error_already_set();
+    const py::object number = index_of(value);
     int overflow = 0;
     const long result = PyLong_AsLongAndOverflow(number.ptr(), &overflow);
     if (result == -1 && PyErr_Occurred()) throw py::error_already_set();
-    if (overflow < 0 || (overflow == 0 && result < low)) {
-        throw py::value_error(std::string(name) + " must be at least " + std::to_string(low) + ", not " +
-                              std::string(py::repr(number)));
-    }
-    if (overflow > 0 || result > high) {
-        throw py::value_error(std::string(name) + " must be at most " + std::to_string(high) + ", not " +
-                              std::string(py::repr(number)));
+    const bool under = overflow < 0 || (overflow == 0 && result < low);
+    if (under || overflow > 0 || result > high) {
+        throw py::value_error(std::string(name) + (under ? " must be at least " : " must be at most ") +
+                              std::to_string(under ? low : high) + ", not " + std::string(py::repr(number)));
     }
     return static_cast<int>(result);
 }
 
+// The settings that differ from their defaults, as keyword arguments for a
+// replaced function: at the defaults, it is called exactly as it always was.
+py::dict changed_keywords(const compression::CompressionSettings& settings) {
+    const compression::CompressionSettings defaults;
+    py::dict out;
+    if (settings.threads != defaults.threads) out["threads"] = settings.threads;
+    if (settings.level != defaults.level) out["compresslevel"] = settings.level;
+    if (settings.index) out["index"] = *settings.index == compression::IndexFormat::Tbi ? "tbi" : "csi";
+    if (settings.order == compression::SortOrder::Contig) out["sort_order"] = "contig";
+    return out;
+}
+
 }  // namespace
+
+std::int64_t to_int64(py::handle value) {
+    const long long result = PyLong_AsLongLong(index_of(value).ptr());
+    if (result == -1 && PyErr_Occurred()) throw py::error_already_set();
+    return result;
+}
 
 compression::CompressionSettings compression_settings(py::handle threads, py::handle compresslevel, py::handle index,
                                                       py::handle order) {
     compression::CompressionSettings settings;
     settings.threads = bounded_int(threads, "threads", 1, std::numeric_limits<int>::max());
-    settings.level = bounded_int(compresslevel, "compresslevel", 0, 9);
+    settings.level = bounded_int(compresslevel, "compresslevel", compression::kMinLevel, compression::kMaxLevel);
     if (!index.is_none()) {
         if (!PyUnicode_Check(index.ptr())) {
             throw py::type_error("index must be str or None, not " + type_name(index));
@@ -499,16 +496,6 @@ compression::CompressionSettings compression_settings(py::handle threads, py::ha
         throw py::value_error("sort_order must be 'text' or 'contig', not " + std::string(py::repr(order)));
     }
     return settings;
-}
-
-py::dict changed_keywords(const compression::CompressionSettings& settings) {
-    const compression::CompressionSettings defaults;
-    py::dict out;
-    if (settings.threads != defaults.threads) out["threads"] = settings.threads;
-    if (settings.level != defaults.level) out["compresslevel"] = settings.level;
-    if (settings.index) out["index"] = *settings.index == compression::IndexFormat::Tbi ? "tbi" : "csi";
-    if (settings.order == compression::SortOrder::Contig) out["sort_order"] = "contig";
-    return out;
 }
 
 RunKeywords::RunKeywords(py::handle merge_headers, py::handle threads, py::handle compresslevel, py::handle index,
@@ -563,40 +550,72 @@ py::object RunKeywords::deliver(const std::optional<std::string>& written) const
     return result;
 }
 
-#define MERIVANE_SORT_ORDER                                                                            \
-    "sort_order: \"text\" (the default) orders records by chromosome name as text (chr1, chr10, chr2);\n" \
-    "\"contig\" by the order of the header's ##contig lines, as bcftools sort, Picard and GATK do,\n"   \
-    "chromosomes without a contig line following in text order."
+py::object unify_through_module(const ModuleFunctions& functions, const unifier::StructFiles& files,
+                                py::handle struct_files, py::handle output_path, py::handle options,
+                                const cli::OutputSettings& settings) {
+    cli::reject_outputs_naming_inputs(files, path_text(output_path, "output_path"));
+    // Replaced steps run in Python, where the header edit and the counting
+    // cannot reach.
+    if (!settings.header.empty() || settings.stats || settings.command) {
+        throw py::value_error("sample, header_lines, command and stats need the package's own read_struct_lines, "
+                              "unify_lines and sort_and_compress");
+    }
+    const py::object lines = functions.attr("read_struct_lines")(struct_files, options);
+    py::dict merge;
+    if (settings.merge_headers) merge["merge_headers"] = true;
+    const py::object unified = functions.attr("unify_lines")(lines, output_path, options, **merge);
+    if (unified.is_none()) return py::none();
+    return functions.attr("sort_and_compress")(unified, **changed_keywords(settings.compression));
+}
 
-#define MERIVANE_COMPRESSION_KEYWORDS                                                                   \
-    "threads: the number of workers compressing blocks, written in order; the bytes are the same for\n" \
-    "every count, and 1 (the default) starts no thread.\n"                                             \
-    "compresslevel: the deflate level, 0 (stored) to 9 (smallest, the default), as gzip names it.\n"   \
-    "index: \"tbi\" or \"csi\" also writes the tabix index beside the compressed file (its path plus\n" \
-    "\".tbi\" or \".csi\"), built while compressing, the same as tabix -p vcf (--csi) writes; None\n" \
-    "(the default) writes none. An earlier index beside the file is removed either way. Records that\n" \
-    "tabix could not index (a chromosome's records apart, positions going down, a position past\n" \
-    "2^29 in a tbi) raise ValueError naming the line, and nothing is written."
+// ---- docstrings ----------------------------------------------------------------
 
-#define MERIVANE_MERGE_HEADERS                                                                       \
-    "merge_headers: when true, the unified header also declares the INFO, FORMAT, FILTER, ALT and\n" \
-    "contig lines that the other inputs and the unified records use; by default (False) it is the\n" \
-    "header donor's alone."
+const std::string kLevelKeyword = "compresslevel: int = " + std::to_string(compression::kDefaultLevel);
+namespace {
+const std::string kOutputKeywords = "merge_headers: bool = False, threads: int = 1, " + kLevelKeyword +
+                                    ", index: Optional[str] = None, sort_order: str = \"text\", "
+                                    "sample: Optional[str] = None, header_lines: Sequence[str] = (), ";
+}  // namespace
+const std::string kOutputSignature = kOutputKeywords + "stats: Optional[dict] = None) -> Optional[str]";
+const std::string kDoorSignature =
+    kOutputKeywords + "stats: Optional[Union[dict, str]] = None, command: Optional[str] = None) -> Optional[str]";
 
-const char* const kMergeHeadersDoc = MERIVANE_MERGE_HEADERS;
-const char* const kCompressionKeywordsDoc = MERIVANE_COMPRESSION_KEYWORDS;
-const char* const kSortKeywordsDoc = MERIVANE_COMPRESSION_KEYWORDS "\n" MERIVANE_SORT_ORDER;
-#define MERIVANE_OUTPUT_KEYWORDS_DOC                                                                   \
-    MERIVANE_MERGE_HEADERS "\n" MERIVANE_COMPRESSION_KEYWORDS "\n" MERIVANE_SORT_ORDER "\n"               \
-    "sample: renames the header's one sample column (ValueError, before anything is written, when the\n" \
-    "header has not exactly one); None (the default) keeps the name the caller wrote.\n"                 \
-    "header_lines: \"##\" lines (without line ends) added to the header just before #CHROM.\n"           \
-    "stats: a dict the run fills in place with its statistics: per input what was read, kept and left\n" \
-    "out by reason; the output's records by SVTYPE and chromosome, and its size; seconds per step.\n"    \
-    "A failed run leaves the dict as it was."
+namespace {
+constexpr const char* kSortOrderDoc =
+    "sort_order: \"text\" (the default) orders records by chromosome name as text (chr1, chr10, chr2);\n"
+    "\"contig\" by the order of the header's ##contig lines, as bcftools sort, Picard and GATK do,\n"
+    "chromosomes without a contig line following in text order.";
+// The default level is named the smallest: the two must stay one.
+static_assert(compression::kDefaultLevel == compression::kMaxLevel, "the default level is the smallest");
+const std::string kLevelsDoc = "compresslevel: the deflate level, " + std::to_string(compression::kMinLevel) +
+                               " (stored) to " + std::to_string(compression::kMaxLevel) +
+                               " (smallest, the default), as gzip names it.\n";
+}  // namespace
 
-const char* const kOutputKeywordsDoc = MERIVANE_OUTPUT_KEYWORDS_DOC;
-const char* const kDoorKeywordsDoc = MERIVANE_OUTPUT_KEYWORDS_DOC
+const std::string kMergeHeadersDoc =
+    "merge_headers: when true, the unified header also declares the INFO, FORMAT, FILTER, ALT and\n"
+    "contig lines that the other inputs and the unified records use; by default (False) it is the\n"
+    "header donor's alone.";
+const std::string kCompressionKeywordsDoc =
+    "threads: the number of workers compressing blocks, written in order; the bytes are the same for\n"
+    "every count, and 1 (the default) starts no thread.\n" +
+    kLevelsDoc +
+    "index: \"tbi\" or \"csi\" also writes the tabix index beside the compressed file (its path plus\n"
+    "\".tbi\" or \".csi\"), built while compressing, the same as tabix -p vcf (--csi) writes; None\n"
+    "(the default) writes none. An earlier index beside the file is removed either way. Records that\n"
+    "tabix could not index (a chromosome's records apart, positions going down, a position past\n"
+    "2^29 in a tbi) raise ValueError naming the line, and nothing is written.";
+const std::string kSortKeywordsDoc = kCompressionKeywordsDoc + "\n" + kSortOrderDoc;
+const std::string kOutputKeywordsDoc =
+    kMergeHeadersDoc + "\n" + kSortKeywordsDoc +
+    "\nsample: renames the header's one sample column (ValueError, before anything is written, when the\n"
+    "header has not exactly one); None (the default) keeps the name the caller wrote.\n"
+    "header_lines: \"##\" lines (without line ends) added to the header just before #CHROM.\n"
+    "stats: a dict the run fills in place with its statistics: per input what was read, kept and left\n"
+    "out by reason; the output's records by SVTYPE and chromosome, and its size; seconds per step.\n"
+    "A failed run leaves the dict as it was.";
+const std::string kDoorKeywordsDoc =
+    kOutputKeywordsDoc +
     " A path (str) instead gets that document as JSON, with MultiQC's files\n"
     "beside it (the path less .json, then .summary_mqc.json, .sources_mqc.json, .svtypes_mqc.json;\n"
     "none for a device or FIFO, which gets the document alone): outputs of the run, checked with the\n"
@@ -604,10 +623,5 @@ const char* const kDoorKeywordsDoc = MERIVANE_OUTPUT_KEYWORDS_DOC
     "command: the command line of the merivane run this is, which its statistics record. Such a run\n"
     "keeps no plain file: an output_path naming a stream (\"-\" for standard output, a device, a FIFO)\n"
     "gets the compressed VCF itself, and nothing to unify raises ValueError before anything is written.";
-
-#undef MERIVANE_OUTPUT_KEYWORDS_DOC
-#undef MERIVANE_MERGE_HEADERS
-#undef MERIVANE_COMPRESSION_KEYWORDS
-#undef MERIVANE_SORT_ORDER
 
 }  // namespace merivane::binding

@@ -13,25 +13,26 @@
 #include <utility>
 #include <vector>
 
-#include "compression/settings.hpp"
 #include "cli/front_doors.hpp"
+#include "compression/settings.hpp"
 #include "unifier/vocabulary.hpp"
 
 namespace merivane::binding {
 
 namespace py = pybind11;
 
-// Registers the error translation (local to the calling module), the logging
-// bridge and the interrupt check. Each module body also disables pybind11's
-// signature lines while it defines functions: the docstrings carry their own.
-void init_module();
+// Gives `module` its docstring and registers the error translation (local to
+// the calling module), the logging bridge and the interrupt check. Each module
+// body also disables pybind11's signature lines while it defines functions:
+// the docstrings carry their own.
+void init_module(py::module_ module, const char* doc);
 
 // ---- definitions -------------------------------------------------------------
 
 // The signature line a docstring begins with, "name(a: T, b: T = default, *,
-// c: T = default) -> R", read for the name and the parameters: their names,
-// their defaults (Python literals) and where the
-// keyword-only ones begin. Given to a def, it declares those parameters.
+// c: T = default) -> R", read for the name, the parameters with their
+// defaults (Python literals) and where the keyword-only ones begin. Given to
+// a def, it declares those parameters.
 struct Signature {
     explicit Signature(const std::string& doc);
     std::string name;
@@ -57,6 +58,10 @@ std::string define(py::module_ module, Func&& f, const std::string& doc) {
     return signature.name;
 }
 
+// A docstring: the annotated signature line, then the summary and the
+// description of the keywords, if any.
+std::string doc(const std::string& signature, const char* summary = nullptr, std::string_view keywords = {});
+
 // ---- functions looked up at call time ----------------------------------------
 
 // The functions of one module that the package looks up by name at call
@@ -69,7 +74,6 @@ public:
     // The registry of `module`, published on it for the package's other
     // modules (see of()).
     static ModuleFunctions& create(py::module_ module);
-    // The registry of another module of the package.
     static const ModuleFunctions& of(const py::module_& module);
 
     // Defines a function as define() does and registers it with the names of
@@ -92,11 +96,9 @@ public:
     // Whether everything `name` reaches is still the one loaded (a function
     // asks this of itself: its own binding does not matter once called).
     bool reaches_intact(const char* name) const;
-    // The function now bound to `name`.
     py::object attr(const char* name) const { return module_.attr(name); }
 
 private:
-    // A name another function looks up, on this module or another one.
     struct Reach {
         const ModuleFunctions* functions;
         std::string name;
@@ -143,7 +145,7 @@ auto without_gil(Work&& work) {
 // The UTF-8 text of a str; TypeError naming `what` for anything else. A view
 // stays valid while the object lives.
 std::string_view text_view(py::handle value, const char* what);
-std::string require_text(py::handle value, const char* what);
+inline std::string require_text(py::handle value, const char* what) { return std::string(text_view(value, what)); }
 // A file path, encoded as os.fsencode does; ValueError("embedded null byte")
 // for a NUL, as open() refuses it, before any file is touched.
 std::string path_text(py::handle value, const char* what);
@@ -155,6 +157,8 @@ std::optional<std::string> optional(py::handle value, const char* what) {
     return Read(value, what);
 }
 
+// An integer as the host reads one (operator.index), with its errors.
+std::int64_t to_int64(py::handle value);
 // The name of a value's type, as the host's messages spell it.
 std::string type_name(py::handle value);
 // Refuses a lone str or bytes where a sequence of str is wanted: iterated, it
@@ -214,10 +218,6 @@ private:
     std::vector<std::string_view> views_;
 };
 
-// A docstring: the annotated signature line, then the summary and the
-// description of the keywords, if any.
-std::string doc(const char* signature, const char* summary = nullptr, const char* keywords = nullptr);
-
 // ---- output settings ---------------------------------------------------------
 
 // The keywords of the functions that write a compressed file, read as given
@@ -225,9 +225,6 @@ std::string doc(const char* signature, const char* summary = nullptr, const char
 // at its default when null.
 compression::CompressionSettings compression_settings(py::handle threads, py::handle compresslevel, py::handle index,
                                                       py::handle order = {});
-// The settings that differ from their defaults, as keyword arguments for a
-// replaced function: at the defaults, it is called exactly as it always was.
-py::dict changed_keywords(const compression::CompressionSettings& settings);
 
 // The keyword-only parameters of the functions that unify, read as given,
 // with the statistics the core collects when the caller passes a dict as
@@ -258,24 +255,22 @@ private:
     py::object dict_;
 };
 
-// How a docstring's signature line spells them, to its end. A signature's
-// defaults are the ones Python sees, so the level there must be the core's.
-static_assert(compression::kDefaultLevel == 9, "signatures say compresslevel: int = 9");
-#define MERIVANE_OUTPUT_KEYWORDS                                                                           \
-    "merge_headers: bool = False, threads: int = 1, compresslevel: int = 9, index: Optional[str] = None, " \
-    "sort_order: str = \"text\", sample: Optional[str] = None, header_lines: Sequence[str] = (), "
-#define MERIVANE_OUTPUT_SIGNATURE MERIVANE_OUTPUT_KEYWORDS "stats: Optional[dict] = None) -> Optional[str]"
-// The doors' also take a statistics file and the command line of a merivane run.
-#define MERIVANE_DOOR_SIGNATURE \
-    MERIVANE_OUTPUT_KEYWORDS "stats: Optional[Union[dict, str]] = None, command: Optional[str] = None) -> Optional[str]"
+// ---- how the docstrings spell the shared keywords ----------------------------
 
-// Descriptions of those keywords, for the docstrings.
-extern const char* const kMergeHeadersDoc;
-extern const char* const kCompressionKeywordsDoc;
+// The level keyword of a signature line, its default the core's: a
+// signature's defaults are the ones Python sees.
+extern const std::string kLevelKeyword;
+// The keyword-only parameters of the functions that unify, to the end of the
+// signature line; the doors' also take a statistics file and a command line.
+extern const std::string kOutputSignature;
+extern const std::string kDoorSignature;
+
+// Descriptions of those keywords.
+extern const std::string kMergeHeadersDoc;
+extern const std::string kCompressionKeywordsDoc;
 // Those of sort_and_compress: the compression keywords and sort_order.
-extern const char* const kSortKeywordsDoc;
-extern const char* const kOutputKeywordsDoc;
-// Those of the doors, which also take a statistics file and a command line.
-extern const char* const kDoorKeywordsDoc;
+extern const std::string kSortKeywordsDoc;
+extern const std::string kOutputKeywordsDoc;
+extern const std::string kDoorKeywordsDoc;
 
 }  // namespace merivane::binding

@@ -378,37 +378,7 @@ void define_vocabulary(py::module_& m) {
     m.attr("RohFormat") = type("RohFormat", py::make_tuple(), members);
 }
 
-}  // namespace
-
-PYBIND11_MODULE(unifier, m) {
-    py::options options;
-    options.disable_function_signatures();
-    merivane::binding::init_module();
-    m.doc() = kModuleDoc;
-    // Looked up by name at call time: replacing one is honoured.
-    registry = &ModuleFunctions::create(m);
-
-    // Bound when the module loads: if compression cannot be imported, neither
-    // can this module.
-    registry->import_from(ModuleFunctions::of(py::module_::import("Merivane.compression")), "sort_and_compress");
-
-    define_vocabulary(m);
-    define_options(m);
-
-    // --- input reading
-    registry->def(
-        [](py::handle file_path) {
-            const std::string path = path_text(file_path, "file_path");
-            const core::Lines lines = without_gil([&] { return core::get_lines(path); });
-            return to_str_list(lines.views);
-        },
-        doc("get_lines(file_path: str) -> List[str]", "The file's lines, whether or not it is gzipped."));
-    registry->def(&is_empty_objects, doc("is_empty(lines: Iterable[str]) -> bool",
-                                         "True when nothing but headers and blank lines is present."));
-    registry->def(&vcf_header_objects, doc("vcf_header_from_lines(vcf_lines: Iterable[str]) -> str",
-                                           "Everything up to and including the #CHROM column header."));
-
-    // --- record rules
+void define_rules() {
     registry->def([](py::handle line) { return core::is_valid_line(text_view(line, "line")); },
                   doc("is_valid_line(line: str) -> bool",
                       "Whether a CNV line is carried into the unified file: headers and records with SVTYPE= are,\n"
@@ -437,14 +407,28 @@ PYBIND11_MODULE(unifier, m) {
     registry->def(
         [](py::handle bed_line) { return to_str(core::roh_bed_line_to_vcf(text_view(bed_line, "bed_line"))); },
         doc("roh_bed_line_to_vcf(bed_line: str) -> str", "One DRAGEN ROH BED interval as an <ROH> VCF record."));
+}
 
+void define_reading() {
+    registry->def(
+        [](py::handle file_path) {
+            const std::string path = path_text(file_path, "file_path");
+            const core::Lines lines = without_gil([&] { return core::get_lines(path); });
+            return to_str_list(lines.views);
+        },
+        doc("get_lines(file_path: str) -> List[str]", "The file's lines, whether or not it is gzipped."));
+    registry->def(&is_empty_objects, doc("is_empty(lines: Iterable[str]) -> bool",
+                                         "True when nothing but headers and blank lines is present."));
+    registry->def(&vcf_header_objects, doc("vcf_header_from_lines(vcf_lines: Iterable[str]) -> str",
+                                           "Everything up to and including the #CHROM column header."));
     registry->def(&read_struct_lines,
                   doc("read_struct_lines(struct_files: Dict[str, Optional[str]], "
                       "options: Optional[UnifyOptions] = None) -> Dict[str, Optional[List[str]]]",
                       "Read each input path into lines, dropping the ones with nothing to add."),
                   {"get_lines", "is_empty", "drop_sv_records_by_filter"});
+}
 
-    // --- writer
+void define_writing(py::module_ m) {
     registry->def(&unify_lines,
                   doc("unify_lines(files_lines: Dict[str, Optional[List[str]]], output_path: str, "
                       "options: Optional[UnifyOptions] = None, *, merge_headers: bool = False) -> Optional[str]",
@@ -455,13 +439,30 @@ PYBIND11_MODULE(unifier, m) {
            doc("_write_vcf_content(file_type: str, lines_dict: Dict[str, Optional[List[str]]], output_h, "
                "options: UnifyOptions) -> None",
                "Append one input's records (never its header) to output_h."));
-
-    // --- the whole job
     define(m, &run,
            doc("run(output_path: str, sv_path: Optional[str] = None, cnv_path: Optional[str] = None, "
                "repeat_path: Optional[str] = None, roh_bed_path: Optional[str] = None, skip_svtype: bool = False, "
-               "drop_sv_filters: Sequence[str] = (), *, " MERIVANE_OUTPUT_SIGNATURE,
+               "drop_sv_filters: Sequence[str] = (), *, " +
+                   kOutputSignature,
                "Read, unify, sort and BGZF-compress the inputs; return the compressed file's path, or None\n"
                "when there was nothing to unify.",
                kOutputKeywordsDoc));
+}
+
+}  // namespace
+
+PYBIND11_MODULE(unifier, m) {
+    py::options options;
+    options.disable_function_signatures();
+    init_module(m, kModuleDoc);
+    // Looked up by name at call time: replacing one is honoured.
+    registry = &ModuleFunctions::create(m);
+    // Bound when the module loads: if compression cannot be imported, neither
+    // can this module.
+    registry->import_from(ModuleFunctions::of(py::module_::import("Merivane.compression")), "sort_and_compress");
+    define_vocabulary(m);
+    define_options(m);
+    define_rules();
+    define_reading();
+    define_writing(m);
 }

@@ -55,3 +55,19 @@ def test_the_stubs_give_the_parameters_and_defaults_the_modules_document(stub, r
     unspelled = {name for name, _, default in parameters(stub) if default == "..."}
     documented = [(name, kind, "..." if name in unspelled else default) for name, kind, default in documented]
     assert parameters(stub) == documented
+
+
+def test_every_signature_line_gives_the_compressors_default_level():
+    import re
+
+    from Merivane import cli, compression, repeats, unifier
+
+    defaults = {}
+    for module in (compression, unifier, repeats, cli):
+        for name in dir(module):
+            signature = (getattr(getattr(module, name), "__doc__", None) or "").split("\n", 1)[0]
+            found = re.findall(r"\bcompresslevel: int = (\w+)", signature)
+            if found:
+                defaults[f"{module.__name__}.{name}"] = found
+    assert {"Merivane.compression.write_bgzf", "Merivane.unifier.run", "Merivane.cli.pacbio_unify"} <= set(defaults)
+    assert all(found == [str(compression._DEFAULT_LEVEL)] for found in defaults.values()), defaults
