@@ -204,7 +204,6 @@ PYBIND11_MODULE(cli, m) {
     py::options options;
     options.disable_function_signatures();
     init_module(m, "Front doors for the DRAGEN, Oxford Nanopore and PacBio pipelines, and their command lines.");
-    // Looked up by name at call time: replacing one is honoured.
     registry = &ModuleFunctions::create(m);
     import_names(m);
     // Whether an output path names a stream to write into (the command then

@@ -216,7 +216,6 @@ PYBIND11_MODULE(compression, m) {
     m.attr("_LEVELS") = py::make_tuple(core::kMinLevel, core::kMaxLevel);
 
     define_sorting(m);
-    // Looked up by name at call time: replacing one is honoured.
     registry = &ModuleFunctions::create(m);
     define_gnu_sort();
     define_files(m);

@@ -110,11 +110,8 @@ py::object span_to_python(const std::optional<repeats::RecordSpan>& span) {
 py::dict intervals_to_python(const repeats::CatalogIntervals& catalog) {
     py::dict table;
     for (const auto& [chromosome, indexed] : catalog.chromosomes()) {
-        const std::vector<repeats::Interval>& intervals = indexed.intervals;
-        py::list pairs(intervals.size());
-        for (std::size_t i = 0; i < intervals.size(); ++i) {
-            pairs[i] = py::make_tuple(intervals[i].start, intervals[i].end);
-        }
+        py::list pairs;
+        for (const repeats::Interval& interval : indexed.intervals) pairs.append(py::make_tuple(interval.start, interval.end));
         table[to_str(chromosome)] = pairs;
     }
     return table;
@@ -303,7 +300,6 @@ PYBIND11_MODULE(repeats, m) {
     m.attr("BEDTOOLS") = std::string(repeats::kBedtools);
     m.attr("BUILTIN") = std::string(repeats::kBuiltin);
     m.attr("_BUNDLED_CATALOG") = std::string(repeats::kBundledCatalog);
-    // Looked up by name at call time: replacing one is honoured.
     registry = &ModuleFunctions::create(m);
     define_helpers(m);
     define_stream(m);

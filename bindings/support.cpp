@@ -162,6 +162,52 @@ void forward_to_logging(const LogEvent& event) {
     py::module_::import("logging").attr(level)(*args);
 }
 
+void require_str(py::handle value, const char* what) {
+    if (!PyUnicode_Check(value.ptr())) throw py::type_error(std::string(what) + " must be str, not " + type_name(value));
+}
+
+// The texts of a sequence of str; an item that is no str is named
+// `item_what` in the TypeError.
+std::vector<std::string> text_list(py::handle sequence, const char* what, const char* item_what) {
+    reject_lone_text(sequence, what);
+    std::vector<std::string> out;
+    for (py::handle item : sequence) out.push_back(require_text(item, item_what));
+    return out;
+}
+
+py::object index_of(py::handle value) {
+    PyObject* number = PyNumber_Index(value.ptr());
+    if (number == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(number);
+}
+
+// An integer keyword as the host reads one (operator.index), within
+// [low, high]; the host's own TypeError for anything that is no integer.
+int bounded_int(py::handle value, const char* name, long low, long high) {
+    const py::object number = index_of(value);
+    int overflow = 0;
+    const long result = PyLong_AsLongAndOverflow(number.ptr(), &overflow);
+    if (result == -1 && PyErr_Occurred()) throw py::error_already_set();
+    const bool under = overflow < 0 || (overflow == 0 && result < low);
+    if (under || overflow > 0 || result > high) {
+        throw py::value_error(std::string(name) + (under ? " must be at least " : " must be at most ") +
+                              std::to_string(under ? low : high) + ", not " + std::string(py::repr(number)));
+    }
+    return static_cast<int>(result);
+}
+
+// The settings that differ from their defaults, as keyword arguments for a
+// replaced function: at the defaults, it is called exactly as it always was.
+py::dict changed_keywords(const compression::CompressionSettings& settings) {
+    const compression::CompressionSettings defaults;
+    py::dict out;
+    if (settings.threads != defaults.threads) out["threads"] = settings.threads;
+    if (settings.level != defaults.level) out["compresslevel"] = settings.level;
+    if (settings.index) out["index"] = *settings.index == compression::IndexFormat::Tbi ? "tbi" : "csi";
+    if (settings.order == compression::SortOrder::Contig) out["sort_order"] = "contig";
+    return out;
+}
+
 }  // namespace
 
 void init_module(py::module_ module, const char* doc) {
@@ -231,9 +277,7 @@ namespace merivane::binding {
 
 // ---- functions looked up at call time ----------------------------------------
 
-namespace {
 constexpr const char* kCapsule = "Merivane._module_functions";
-}
 
 ModuleFunctions& ModuleFunctions::create(py::module_ module) {
     // Never freed: the package's other modules hold on to it.
@@ -278,12 +322,6 @@ bool ModuleFunctions::reaches_intact(const char* name) const {
                                [](const Reach& reach) { return reach.functions->intact(reach.name.c_str()); });
 }
 
-namespace {
-void require_str(py::handle value, const char* what) {
-    if (!PyUnicode_Check(value.ptr())) throw py::type_error(std::string(what) + " must be str, not " + type_name(value));
-}
-}  // namespace
-
 std::string path_text(py::handle value, const char* what) {
     require_str(value, what);
     // As the host's open() encodes a name: one that is not UTF-8 (legal on
@@ -310,17 +348,6 @@ void reject_lone_text(py::handle value, const char* what) {
         throw py::type_error(std::string(what) + " must be a sequence of str, not " + type_name(value));
     }
 }
-
-namespace {
-// The texts of a sequence of str; an item that is no str is named
-// `item_what` in the TypeError.
-std::vector<std::string> text_list(py::handle sequence, const char* what, const char* item_what) {
-    reject_lone_text(sequence, what);
-    std::vector<std::string> out;
-    for (py::handle item : sequence) out.push_back(require_text(item, item_what));
-    return out;
-}
-}  // namespace
 
 std::vector<std::string> filter_tokens(py::handle tokens, const char* what) {
     if (!truthy(tokens)) return {};
@@ -382,22 +409,12 @@ bool truthy(py::handle value) {
     return result != 0;
 }
 
-std::optional<bool> tri_state(py::handle value) {
-    if (value.is_none()) return std::nullopt;
-    return value.ptr() != Py_False;
-}
-
 py::str to_str(std::string_view text) { return decoded(text, "strict"); }
 
 py::str to_path_str(std::string_view path) {
     PyObject* out = PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
     if (out == nullptr) throw py::error_already_set();
     return py::reinterpret_steal<py::str>(out);
-}
-
-py::object optional_str(const std::optional<std::string>& path) {
-    if (!path) return py::none();
-    return to_path_str(*path);
 }
 
 py::list to_str_list(const std::vector<std::string_view>& lines) {
@@ -426,43 +443,6 @@ std::string doc(const std::string& signature, const char* summary, std::string_v
     if (!keywords.empty()) out.append("\n\n").append(keywords);
     return out;
 }
-
-namespace {
-
-py::object index_of(py::handle value) {
-    PyObject* number = PyNumber_Index(value.ptr());
-    if (number == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(number);
-}
-
-// An integer keyword as the host reads one (operator.index), within
-// [low, high]; the host's own TypeError for anything that is no integer.
-int bounded_int(py::handle value, const char* name, long low, long high) {
-    const py::object number = index_of(value);
-    int overflow = 0;
-    const long result = PyLong_AsLongAndOverflow(number.ptr(), &overflow);
-    if (result == -1 && PyErr_Occurred()) throw py::error_already_set();
-    const bool under = overflow < 0 || (overflow == 0 && result < low);
-    if (under || overflow > 0 || result > high) {
-        throw py::value_error(std::string(name) + (under ? " must be at least " : " must be at most ") +
-                              std::to_string(under ? low : high) + ", not " + std::string(py::repr(number)));
-    }
-    return static_cast<int>(result);
-}
-
-// The settings that differ from their defaults, as keyword arguments for a
-// replaced function: at the defaults, it is called exactly as it always was.
-py::dict changed_keywords(const compression::CompressionSettings& settings) {
-    const compression::CompressionSettings defaults;
-    py::dict out;
-    if (settings.threads != defaults.threads) out["threads"] = settings.threads;
-    if (settings.level != defaults.level) out["compresslevel"] = settings.level;
-    if (settings.index) out["index"] = *settings.index == compression::IndexFormat::Tbi ? "tbi" : "csi";
-    if (settings.order == compression::SortOrder::Contig) out["sort_order"] = "contig";
-    return out;
-}
-
-}  // namespace
 
 std::int64_t to_int64(py::handle value) {
     const long long result = PyLong_AsLongLong(index_of(value).ptr());
@@ -575,12 +555,6 @@ namespace {
 const std::string kOutputKeywords = "merge_headers: bool = False, threads: int = 1, " + kLevelKeyword +
                                     ", index: Optional[str] = None, sort_order: str = \"text\", "
                                     "sample: Optional[str] = None, header_lines: Sequence[str] = (), ";
-}  // namespace
-const std::string kOutputSignature = kOutputKeywords + "stats: Optional[dict] = None) -> Optional[str]";
-const std::string kDoorSignature =
-    kOutputKeywords + "stats: Optional[Union[dict, str]] = None, command: Optional[str] = None) -> Optional[str]";
-
-namespace {
 constexpr const char* kSortOrderDoc =
     "sort_order: \"text\" (the default) orders records by chromosome name as text (chr1, chr10, chr2);\n"
     "\"contig\" by the order of the header's ##contig lines, as bcftools sort, Picard and GATK do,\n"
@@ -591,6 +565,10 @@ const std::string kLevelsDoc = "compresslevel: the deflate level, " + std::to_st
                                " (stored) to " + std::to_string(compression::kMaxLevel) +
                                " (smallest, the default), as gzip names it.\n";
 }  // namespace
+
+const std::string kOutputSignature = kOutputKeywords + "stats: Optional[dict] = None) -> Optional[str]";
+const std::string kDoorSignature =
+    kOutputKeywords + "stats: Optional[Union[dict, str]] = None, command: Optional[str] = None) -> Optional[str]";
 
 const std::string kMergeHeadersDoc =
     "merge_headers: when true, the unified header also declares the INFO, FORMAT, FILTER, ALT and\n"

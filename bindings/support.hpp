@@ -174,7 +174,9 @@ py::tuple filter_token_tuple(py::handle tokens, const char* what);
 bool truthy(py::handle value);
 // An Optional[bool] as callers give it: None unset, the False object false,
 // anything else true.
-std::optional<bool> tri_state(py::handle value);
+inline std::optional<bool> tri_state(py::handle value) {
+    return value.is_none() ? std::nullopt : std::optional<bool>(value.ptr() != Py_False);
+}
 
 // A UnifyOptions (or any object with its three fields) as core options.
 unifier::UnifyOptions core_options(py::handle options);
@@ -203,7 +205,9 @@ py::str to_str(std::string_view text);
 py::list to_str_list(const std::vector<std::string_view>& lines);
 // A path as os.fsdecode gives it; optional_str: None for none.
 py::str to_path_str(std::string_view path);
-py::object optional_str(const std::optional<std::string>& path);
+inline py::object optional_str(const std::optional<std::string>& path) {
+    return path ? py::object(to_path_str(*path)) : py::object(py::none());
+}
 
 // Python lines (any iterable of str) seen as core line views, the objects
 // held so the views stay valid.

@@ -17,6 +17,7 @@
 #include "unifier/writer.hpp"
 
 namespace py = pybind11;
+using namespace pybind11::literals;
 
 namespace {
 
@@ -355,22 +356,19 @@ void define_options(py::module_& m) {
 void define_vocabulary(py::module_& m) {
     // The module's constants are the keys of every mapping it returns.
     py::tuple file_types(core::kFileTypes.size());
+    const char* const constants[] = {"SV", "CNV", "REPEATS", "ROH"};
     for (const InputKind kind : core::kFileTypes) {
-        py::str name(std::string(core::kind_name(kind)));
-        kinds[core::kind_index(kind)] = name;  // held by FILE_TYPES for good
-        file_types[core::kind_index(kind)] = name;
+        const std::size_t i = core::kind_index(kind);
+        const py::str name(std::string(core::kind_name(kind)));
+        kinds[i] = name;  // held by FILE_TYPES for good
+        file_types[i] = name;
+        m.attr(constants[i]) = name;
     }
-    m.attr("SV") = file_types[0];
-    m.attr("CNV") = file_types[1];
-    m.attr("REPEATS") = file_types[2];
-    m.attr("ROH") = file_types[3];
     m.attr("FILE_TYPES") = file_types;
     m.attr("_VCF_COLUMN_HEADER") = py::str(std::string(core::kVcfColumnHeader));
 
-    py::dict members;
-    members["AUTO"] = py::str(std::string(core::roh_format::kAuto));
-    members["BED"] = py::str(std::string(core::roh_format::kBed));
-    members["VCF"] = py::str(std::string(core::roh_format::kVcf));
+    py::dict members("AUTO"_a = std::string(core::roh_format::kAuto), "BED"_a = std::string(core::roh_format::kBed),
+                     "VCF"_a = std::string(core::roh_format::kVcf));
     members["__doc__"] = "How a caller's ROH input arrives.";
     members["__module__"] = m.attr("__name__");
     members["__qualname__"] = "RohFormat";
@@ -455,7 +453,6 @@ PYBIND11_MODULE(unifier, m) {
     py::options options;
     options.disable_function_signatures();
     init_module(m, kModuleDoc);
-    // Looked up by name at call time: replacing one is honoured.
     registry = &ModuleFunctions::create(m);
     // Bound when the module loads: if compression cannot be imported, neither
     // can this module.
