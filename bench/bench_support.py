@@ -1,4 +1,5 @@
 """What the benchmarks share: input generation, timing and peak memory."""
+import argparse
 import os
 import subprocess
 import sys
@@ -17,6 +18,22 @@ PEER_BCFTOOLS = MAKE_INPUTS.parent / "peer_bcftools.sh"
 def default_work(name):
     """A work directory of that name under the system's temporary directory."""
     return os.path.join(tempfile.gettempdir(), name)
+
+
+def bench_parser(doc, work, repeat=1):
+    """The options the benchmarks share: --records, --work (default: `work`
+    in the temporary directory) and --repeat."""
+    ap = argparse.ArgumentParser(description=doc.splitlines()[0])
+    ap.add_argument("--records", type=int, default=1_000_000)
+    ap.add_argument("--work", default=default_work(work))
+    ap.add_argument("--repeat", type=int, default=repeat, help="runs per timing; the best counts")
+    return ap
+
+
+def bench_inputs(args, compressed=False):
+    """make_inputs.py's files for args.records under args.work, made once."""
+    os.makedirs(args.work, exist_ok=True)
+    return make_inputs(os.path.join(args.work, f"inputs-{args.records}"), args.records, compressed)
 
 
 def make_inputs(directory, records, compressed=False):

@@ -17,18 +17,17 @@ from `make_inputs.py DIR --records N` (1.5 N records), generated under DIR
   the file's size (target: at most 2.5x); GNU sort's own memory is that of
   its own process and not counted.
 """
-import argparse
 import os
 import shutil
 import zlib
 
-from bench_support import best_of, default_work, make_inputs, peak_kib
+from bench_support import bench_inputs, bench_parser, best_of, peak_kib
 from Merivane import compression
 
 
-def prepare(work, records):
-    inputs = os.path.dirname(make_inputs(os.path.join(work, "inputs"), records)["sv"])
-    combined = os.path.join(work, "combined.vcf")
+def prepare(args):
+    inputs = os.path.dirname(bench_inputs(args)["sv"])
+    combined = os.path.join(args.work, "combined.vcf")
     if not os.path.exists(combined):
         with open(combined, "w", encoding="utf-8", newline="") as out:
             with open(os.path.join(inputs, "sv.vcf"), encoding="utf-8", newline="") as sv:
@@ -61,31 +60,39 @@ if sys.argv[1] != "-":
 """
 
 
-def main():
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--work", default=default_work("merivane-compression-bench"))
-    ap.add_argument("--records", type=int, default=1_000_000)
-    ap.add_argument("--repeat", type=int, default=1, help="runs per timing; the best counts")
-    args = ap.parse_args()
-    os.makedirs(args.work, exist_ok=True)
-    combined = prepare(args.work, args.records)
-    size = os.path.getsize(combined)
-    with open(combined, encoding="utf-8", newline="") as f:
-        lines = f.readlines()
-    records = compression.split_header(lines)[1]
-    have_gnu = compression.gnu_sort_available()
-    print(f"input: {len(records):,} records, {size / 2**20:.1f} MiB ({combined})")
-
-    # Sorting engines through sort_vcf_lines.
+def engines(args, lines):
+    """The in-memory engine against the GNU sort engine, both through
+    sort_vcf_lines; returns the sorted lines."""
     t_memory, sorted_lines = best_of(args.repeat, lambda: compression.sort_vcf_lines(lines, compression.PYTHON_SORT))
     print(f"sort_vcf_lines, in-memory engine: {t_memory:8.2f} s")
-    if have_gnu:
+    if compression.gnu_sort_available():
         t_gnu, gnu_lines = best_of(args.repeat, lambda: compression.sort_vcf_lines(lines, compression.GNU_SORT))
         print(f"sort_vcf_lines, GNU sort engine:  {t_gnu:8.2f} s   in-memory is {t_gnu / t_memory:.1f}x faster "
               f"(target >= 3x); outputs identical: {gnu_lines == sorted_lines}")
     else:
         print("sort_vcf_lines, GNU sort engine:  not installed")
+    return t_memory, sorted_lines
 
+
+def peaks(combined, out_path, size):
+    """Peak memory, each in a fresh process."""
+    base = peak_kib(PEAK_CHILD, "-")
+    print(f"peak RSS of a process that only imports the module: {base / 1024:7.1f} MiB")
+    for name in [compression.PYTHON_SORT] + [compression.GNU_SORT] * compression.gnu_sort_available():
+        own = peak_kib(PEAK_CHILD, combined, out_path, name)
+        print(f"peak RSS running sort_and_compress ({name}): {own / 1024:7.1f} MiB = {own * 1024 / size:.2f}x "
+              f"the file (target <= 2.5x); {(own - base) * 1024 / size:.2f}x without the interpreter")
+
+
+def main():
+    args = bench_parser(__doc__, "merivane-compression-bench").parse_args()
+    combined = prepare(args)
+    size = os.path.getsize(combined)
+    with open(combined, encoding="utf-8", newline="") as f:
+        lines = f.readlines()
+    records = compression.split_header(lines)[1]
+    print(f"input: {len(records):,} records, {size / 2**20:.1f} MiB ({combined})")
+    t_memory, sorted_lines = engines(args, lines)
     sorted_path = os.path.join(args.work, "sorted.vcf")
     with open(sorted_path, "w", encoding="utf-8", newline="") as out:
         out.writelines(sorted_lines)
@@ -102,11 +109,10 @@ def main():
           f"(target within 5 %); {os.path.getsize(bgzf_path) / 2**20:.1f} MiB")
 
     # sort_and_compress against the two costs it cannot avoid.
+    have_gnu = compression.gnu_sort_available()
     engine = compression.GNU_SORT if have_gnu else compression.PYTHON_SORT
-    if have_gnu:
-        t_engine, _ = best_of(args.repeat, lambda: compression._sort_records_with_gnu_sort(records))
-    else:
-        t_engine = t_memory
+    t_engine = best_of(args.repeat, lambda: compression._sort_records_with_gnu_sort(records))[0] if have_gnu \
+        else t_memory
     del lines, records
     out_path = os.path.join(args.work, "combined.vcf.gz")
     t_all, _ = best_of(args.repeat, lambda: compression.sort_and_compress(combined, out_path, True))
@@ -115,14 +121,7 @@ def main():
     print(f"engine alone ({engine}) on the records: {t_engine:8.2f} s")
     print(f"sort_and_compress (default engine):     {t_all:8.2f} s   {t_all / (t_bgzf + t_engine):.3f}x "
           f"write_bgzf + engine (target <= 1.1x); output identical to write_bgzf's: {identical}")
-
-    # Peak memory, each in a fresh process.
-    base = peak_kib(PEAK_CHILD, "-")
-    print(f"peak RSS of a process that only imports the module: {base / 1024:7.1f} MiB")
-    for name in [compression.PYTHON_SORT] + [compression.GNU_SORT] * have_gnu:
-        own = peak_kib(PEAK_CHILD, combined, out_path, name)
-        print(f"peak RSS running sort_and_compress ({name}): {own / 1024:7.1f} MiB = {own * 1024 / size:.2f}x "
-              f"the file (target <= 2.5x); {(own - base) * 1024 / size:.2f}x without the interpreter")
+    peaks(combined, out_path, size)
     os.remove(out_path)
 
 

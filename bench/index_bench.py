@@ -23,14 +23,13 @@ more than the cost measured, the CPU time much less. Runs alternate (plain,
 indexed, plain, ...) so a change of load weighs on both alike; the best of R
 counts.
 """
-import argparse
 import gzip
 import os
 import shutil
 import subprocess
 import time
 
-from bench_support import default_work, make_inputs
+from bench_support import bench_inputs, bench_parser
 from Merivane import compression, unifier
 
 
@@ -46,14 +45,31 @@ def timed(run):
     return time.perf_counter() - wall, cpu_seconds() - cpu, result
 
 
+def index_alone(args, plain_gz, c_plain):
+    """The index's own cost: write_bgzf on the run's output text with and
+    without index="tbi", alternating, as CPU time of the calling thread."""
+    text = os.path.join(args.work, "sorted.vcf")
+    with gzip.open(plain_gz, "rb") as packed, open(text, "wb") as plain_text:
+        shutil.copyfileobj(packed, plain_text, 1 << 20)
+    thread = {None: [], "tbi": []}
+    for _ in range(args.repeat + 1):
+        for index in thread:
+            start = time.thread_time()
+            compression.write_bgzf(text, text + ".gz", compresslevel=6, index=index)
+            thread[index].append(time.thread_time() - start)
+    own = min(thread["tbi"]) - min(thread[None])
+    print(f"write_bgzf alone, thread CPU: {min(thread[None]):.2f} s without, {min(thread['tbi']):.2f} s with the "
+          f"index: {own:+.2f} s = {100 * own / c_plain:+.2f} % of the run's CPU time")
+    for path in (text, text + ".gz", text + ".gz.tbi"):
+        if os.path.exists(path):
+            os.remove(path)
+
+
 def main():
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--work", default=default_work("merivane-index-bench"))
-    ap.add_argument("--records", type=int, default=1_000_000)
-    ap.add_argument("--repeat", type=int, default=3, help="runs per timing; the best counts")
+    ap = bench_parser(__doc__, "merivane-index-bench", repeat=3)
     ap.add_argument("--threads", type=int, default=1, help="the run's compression threads")
     args = ap.parse_args()
-    paths = make_inputs(os.path.join(args.work, f"inputs-{args.records}"), args.records)
+    paths = bench_inputs(args)
     plain_out = os.path.join(args.work, "plain.vcf")
     indexed_out = os.path.join(args.work, "indexed.vcf")
 
@@ -94,19 +110,8 @@ def main():
               f"{(c_indexed - c_plain) / c_tabix:.2f}x its CPU time; index identical to tabix's: {same_index}")
     else:
         print("tabix -p vcf after:   not installed")
-    text = os.path.join(args.work, "sorted.vcf")
-    with gzip.open(plain_gz, "rb") as packed, open(text, "wb") as plain_text:
-        shutil.copyfileobj(packed, plain_text, 1 << 20)
-    thread = {None: [], "tbi": []}
-    for _ in range(args.repeat + 1):
-        for index in thread:
-            start = time.thread_time()
-            compression.write_bgzf(text, text + ".gz", compresslevel=6, index=index)
-            thread[index].append(time.thread_time() - start)
-    own = min(thread["tbi"]) - min(thread[None])
-    print(f"write_bgzf alone, thread CPU: {min(thread[None]):.2f} s without, {min(thread['tbi']):.2f} s with the "
-          f"index: {own:+.2f} s = {100 * own / c_plain:+.2f} % of the run's CPU time")
-    for path in (plain_gz, plain_gz + ".tbi", indexed_gz, indexed_gz + ".tbi", text, text + ".gz", text + ".gz.tbi"):
+    index_alone(args, plain_gz, c_plain)
+    for path in (plain_gz, plain_gz + ".tbi", indexed_gz, indexed_gz + ".tbi"):
         if os.path.exists(path):
             os.remove(path)
 

@@ -20,7 +20,7 @@ import subprocess
 import sys
 import time
 
-from bench_support import default_work
+from bench_support import default_work, timed_child
 from bench_support import make_inputs as generate
 
 SMALL_RECORDS = 20_000
@@ -40,14 +40,7 @@ def make_inputs(directory, records):
 
 def run_child(vcf, engine, out, bed=""):
     """(seconds, peak resident KiB) of one filter run in a fresh interpreter."""
-    started = time.perf_counter()
-    child = subprocess.Popen([sys.executable, "-c", CHILD, vcf, engine, out, bed])
-    _, status, usage = os.wait4(child.pid, 0)
-    elapsed = time.perf_counter() - started
-    child.returncode = os.waitstatus_to_exitcode(status)
-    if child.returncode != 0:
-        raise SystemExit(f"{engine} run failed with status {child.returncode}")
-    return elapsed, usage.ru_maxrss
+    return timed_child([sys.executable, "-c", CHILD, vcf, engine, out, bed])
 
 
 def split(path):

@@ -24,16 +24,14 @@ figure:
 Timings are wall-clock, the best of R runs. The machine should be otherwise
 idle: on a loaded machine every ratio drifts towards 1.
 """
-import argparse
 import os
 import shutil
 import subprocess
-import tempfile
 import threading
 import time
 from pathlib import Path
 
-from bench_support import (PEER, best_of, gnu_sort_alone, make_inputs, peak_kib, same_bytes,
+from bench_support import (PEER, bench_inputs, bench_parser, best_of, gnu_sort_alone, peak_kib, same_bytes,
                            unavoidable_costs_inputs, verdict)
 from Merivane import compression, unifier
 
@@ -50,23 +48,8 @@ def run_job(output, paths, **settings):
     return unifier.run(output, paths["sv"], paths["cnv"], paths["repeats"], paths["roh"], **settings)
 
 
-def main():
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--records", type=int, default=1_000_000)
-    ap.add_argument("--work", default=os.path.join(tempfile.gettempdir(), "merivane-throughput-bench"))
-    ap.add_argument("--repeat", type=int, default=1, help="runs per timing; the best counts")
-    ap.add_argument("--no-memory", action="store_true", help="skip the peak-memory runs")
-    ap.add_argument("--no-peer", action="store_true", help="skip the shell peer")
-    args = ap.parse_args()
-    os.makedirs(args.work, exist_ok=True)
-    inputs_dir = os.path.join(args.work, f"inputs-{args.records}")
-    paths = make_inputs(inputs_dir, args.records)
-    work = Path(args.work)
-    out = str(work / "unified.vcf")
-    print(f"GNU sort: {compression.gnu_sort_available()}; cores: {os.cpu_count()}; "
-          f"load average: {os.getloadavg()[0]:.1f}", flush=True)
-
-    # One thread, then two, at the default level.
+def threads_against_one(args, paths, out, work):
+    """One thread, then two, at the default level; returns the one-thread output."""
     t1, result = best_of(args.repeat, lambda: run_job(out, paths))
     one = str(work / "threads1.vcf.gz")
     os.replace(result, one)
@@ -75,8 +58,11 @@ def main():
     os.remove(result)
     print(f"run, threads=1: {t1:7.2f} s; threads=2: {t2:7.2f} s = {t2 / t1:.3f}x "
           f"(target <= 0.60x: {verdict(t2 / t1 <= 0.60)}); same bytes: {identical}", flush=True)
+    return t1, one
 
-    # The two costs a run cannot avoid, each alone on the same file.
+
+def against_costs_alone(args, paths, work, t1, one):
+    """The two costs a run cannot avoid, each alone on the same file."""
     sorted_path, records_path, unified_bytes = unavoidable_costs_inputs(str(work), paths, one)
     t_bgzf, _ = best_of(args.repeat, lambda: compression.write_bgzf(sorted_path, str(work / "alone.vcf.gz")))
     t_sort = 0.0
@@ -85,28 +71,32 @@ def main():
     ratio = t1 / (t_bgzf + t_sort)
     print(f"write_bgzf alone: {t_bgzf:7.2f} s; GNU sort alone: {t_sort:7.2f} s; default run {t1:7.2f} s = "
           f"{ratio:.3f}x their sum (target <= 1.05x: {verdict(ratio <= 1.05)})", flush=True)
-    for name in ("alone.vcf.gz", "records.sorted", "records.vcf"):
+    for name in ("alone.vcf.gz", "records.sorted", "records.vcf", "sorted.vcf"):
         if os.path.exists(work / name):
             os.remove(work / name)
+    return unified_bytes
 
-    # Level 6 on two threads against the shell peer at the same settings.
+
+def against_peer(args, paths, out, work):
+    """Level 6 on two threads against the shell peer at the same settings."""
     t6, result = best_of(args.repeat, lambda: run_job(out, paths, threads=2, compresslevel=6))
     size6 = os.path.getsize(result)
     os.remove(result)
     if args.no_peer or not PEER.exists() or not shutil.which("bgzip"):
-        print(f"level 6, threads=2: {t6:7.2f} s, {size6:,} bytes (peer skipped)", flush=True)
-    else:
-        peer_out = str(work / "peer.vcf.gz")
-        env = dict(os.environ, LEVEL="6", THREADS="2")
-        t_peer, _ = best_of(args.repeat, lambda: subprocess.run(["bash", str(PEER), inputs_dir, peer_out],
-                                                                 env=env, check=True))
-        peer_size = os.path.getsize(peer_out)
-        os.remove(peer_out)
-        print(f"level 6, threads=2: {t6:7.2f} s, {size6:,} bytes; peer LEVEL=6 THREADS=2: {t_peer:7.2f} s, "
-              f"{peer_size:,} bytes; time {t6 / t_peer:.3f}x (target <= 1.0x: {verdict(t6 <= t_peer)}), "
-              f"size {size6 / peer_size:.4f}x (target <= 1.02x: {verdict(size6 <= 1.02 * peer_size)})", flush=True)
+        return print(f"level 6, threads=2: {t6:7.2f} s, {size6:,} bytes (peer skipped)", flush=True)
+    peer_out = str(work / "peer.vcf.gz")
+    env = dict(os.environ, LEVEL="6", THREADS="2")
+    t_peer, _ = best_of(args.repeat, lambda: subprocess.run(["bash", str(PEER), os.path.dirname(paths["sv"]),
+                                                             peer_out], env=env, check=True))
+    peer_size = os.path.getsize(peer_out)
+    os.remove(peer_out)
+    print(f"level 6, threads=2: {t6:7.2f} s, {size6:,} bytes; peer LEVEL=6 THREADS=2: {t_peer:7.2f} s, "
+          f"{peer_size:,} bytes; time {t6 / t_peer:.3f}x (target <= 1.0x: {verdict(t6 <= t_peer)}), "
+          f"size {size6 / peer_size:.4f}x (target <= 1.02x: {verdict(size6 <= 1.02 * peer_size)})", flush=True)
 
-    # Two samples: in two Python threads, then one after the other.
+
+def two_samples(args, paths, work):
+    """Two samples: in two Python threads, then one after the other."""
     outs = [str(work / "sample_a.vcf"), str(work / "sample_b.vcf")]
 
     def both_in_threads():
@@ -133,6 +123,21 @@ def main():
     print(f"two samples in two Python threads: {t_threads:7.2f} s; one after the other: {t_serial:7.2f} s = "
           f"{t_threads / t_serial:.3f}x (target <= 0.65x: {verdict(t_threads / t_serial <= 0.65)})", flush=True)
 
+
+def main():
+    ap = bench_parser(__doc__, "merivane-throughput-bench")
+    ap.add_argument("--no-memory", action="store_true", help="skip the peak-memory runs")
+    ap.add_argument("--no-peer", action="store_true", help="skip the shell peer")
+    args = ap.parse_args()
+    paths = bench_inputs(args)
+    work = Path(args.work)
+    out = str(work / "unified.vcf")
+    print(f"GNU sort: {compression.gnu_sort_available()}; cores: {os.cpu_count()}; "
+          f"load average: {os.getloadavg()[0]:.1f}", flush=True)
+    t1, one = threads_against_one(args, paths, out, work)
+    unified_bytes = against_costs_alone(args, paths, work, t1, one)
+    against_peer(args, paths, out, work)
+    two_samples(args, paths, work)
     if not args.no_memory:
         for threads in (1, 2, 4):
             peak = peak_kib(JOB_CHILD, out, paths["sv"], paths["cnv"], paths["repeats"], paths["roh"], str(threads))
@@ -141,7 +146,6 @@ def main():
             print(f"peak RSS at threads={threads}: {peak / 1024:7.1f} MiB = {factor:.2f}x the unified file "
                   f"({unified_bytes / 2**20:.1f} MiB; target <= 1.5x: {verdict(factor <= 1.5)})", flush=True)
     os.remove(one)
-    os.remove(sorted_path)
     print(f"load average at the end: {os.getloadavg()[0]:.1f}")
 
 
