@@ -39,6 +39,61 @@ int compare_positions(const Position& a, const Position& b) noexcept {
     return a.magnitude > 0 ? by_size : -by_size;
 }
 
+// A record as the in-memory engine compares it. Chromosomes are few: each
+// is ranked once, so that most comparisons are of two integers. Positions
+// beyond 64 bits keep their digits aside.
+struct Entry {
+    std::uint32_t chromosome;
+    std::int32_t magnitude;
+    std::int64_t position;  // the value, or the index in `huge` when beyond 64 bits
+    std::size_t line;
+};
+
+// The place of each chromosome, numbered as first seen, in the sort order:
+// by contig place, then name; undeclared ones share the place after the
+// declared ones.
+std::vector<std::uint32_t> chromosome_ranks(const std::vector<std::string_view>& names, const ContigOrder* contigs) {
+    std::vector<std::tuple<std::uint32_t, std::string_view, std::uint32_t>> by_place;
+    for (std::uint32_t i = 0; i < names.size(); ++i) {
+        by_place.emplace_back(contigs ? contigs->rank(names[i]).value_or(contigs->size()) : 0, names[i], i);
+    }
+    std::sort(by_place.begin(), by_place.end());
+    std::vector<std::uint32_t> rank(names.size());
+    for (std::uint32_t r = 0; r < by_place.size(); ++r) rank[std::get<2>(by_place[r])] = r;
+    return rank;
+}
+
+// Each record's key, read once, its POS in `huge` when beyond 64 bits;
+// polls for an interrupt every thousand keys.
+std::vector<Entry> read_entries(const std::vector<std::string_view>& lines, const std::vector<std::size_t>& records,
+                                const ContigOrder* contigs, std::vector<Position>& huge, InterruptPoller& poller) {
+    std::vector<Entry> entries;
+    entries.reserve(records.size());
+    std::unordered_map<std::string_view, std::uint32_t> ids;
+    std::vector<std::string_view> names;
+    std::string_view last_name;
+    std::uint32_t last_id = 0;
+    for (const std::size_t index : records) {
+        poller.poll_every(1023);
+        const SortKey key = sort_key(lines[index]);
+        if (names.empty() || key.chromosome != last_name) {
+            const auto [it, added] = ids.try_emplace(key.chromosome, static_cast<std::uint32_t>(names.size()));
+            if (added) names.push_back(key.chromosome);
+            last_id = it->second;
+            last_name = key.chromosome;
+        }
+        Entry entry{last_id, key.position.magnitude, key.position.value, index};
+        if (key.position.magnitude != 0) {
+            entry.position = static_cast<std::int64_t>(huge.size());
+            huge.push_back(key.position);
+        }
+        entries.push_back(entry);
+    }
+    const std::vector<std::uint32_t> rank = chromosome_ranks(names, contigs);
+    for (Entry& entry : entries) entry.chromosome = rank[entry.chromosome];
+    return entries;
+}
+
 }  // namespace
 
 SortEngine sort_engine(const std::optional<std::string>& engine) {
@@ -110,78 +165,15 @@ LineSplit split_header(const std::vector<std::string_view>& lines) {
     return split;
 }
 
-namespace {
-
-// A record as the in-memory engine compares it. Chromosomes are few: each
-// is ranked once, so that most comparisons are of two integers. Positions
-// beyond 64 bits keep their digits aside.
-struct Entry {
-    std::uint32_t chromosome;
-    std::int32_t magnitude;
-    std::int64_t position;  // the value, or the index in `huge` when beyond 64 bits
-    std::size_t line;
-};
-
-struct Entries {
-    std::vector<Entry> entries;
-    std::vector<Position> huge;
-};
-
-// The place of each chromosome, numbered as first seen, in the sort order:
-// by contig place, then name; undeclared ones share the place after the
-// declared ones.
-std::vector<std::uint32_t> chromosome_ranks(const std::vector<std::string_view>& names, const ContigOrder* contigs) {
-    std::vector<std::tuple<std::uint32_t, std::string_view, std::uint32_t>> by_place;
-    for (std::uint32_t i = 0; i < names.size(); ++i) {
-        by_place.emplace_back(contigs ? contigs->rank(names[i]).value_or(contigs->size()) : 0, names[i], i);
-    }
-    std::sort(by_place.begin(), by_place.end());
-    std::vector<std::uint32_t> rank(names.size());
-    for (std::uint32_t r = 0; r < by_place.size(); ++r) rank[std::get<2>(by_place[r])] = r;
-    return rank;
-}
-
-// Each record's key, read once; polls for an interrupt every thousand keys.
-Entries read_entries(const std::vector<std::string_view>& lines, const std::vector<std::size_t>& records,
-                     const ContigOrder* contigs, InterruptPoller& poller) {
-    Entries out;
-    out.entries.reserve(records.size());
-    std::unordered_map<std::string_view, std::uint32_t> ids;
-    std::vector<std::string_view> names;
-    std::string_view last_name;
-    std::uint32_t last_id = 0;
-    for (const std::size_t index : records) {
-        poller.poll_every(1023);
-        const SortKey key = sort_key(lines[index]);
-        if (names.empty() || key.chromosome != last_name) {
-            const auto [it, added] = ids.try_emplace(key.chromosome, static_cast<std::uint32_t>(names.size()));
-            if (added) names.push_back(key.chromosome);
-            last_id = it->second;
-            last_name = key.chromosome;
-        }
-        Entry entry{last_id, key.position.magnitude, key.position.value, index};
-        if (key.position.magnitude != 0) {
-            entry.position = static_cast<std::int64_t>(out.huge.size());
-            out.huge.push_back(key.position);
-        }
-        out.entries.push_back(entry);
-    }
-    const std::vector<std::uint32_t> rank = chromosome_ranks(names, contigs);
-    for (Entry& entry : out.entries) entry.chromosome = rank[entry.chromosome];
-    return out;
-}
-
-}  // namespace
-
 std::vector<std::size_t> sort_in_memory(const std::vector<std::string_view>& lines,
                                         const std::vector<std::size_t>& records, const ContigOrder* contigs) {
     // Only the calling thread sorts, so it polls for an interrupt here, also
     // every 64Ki comparisons.
     InterruptPoller poller;
-    Entries keyed = read_entries(lines, records, contigs, poller);
-    const std::vector<Position>& huge = keyed.huge;
+    std::vector<Position> huge;
+    std::vector<Entry> entries = read_entries(lines, records, contigs, huge, poller);
     // The input position as the final tie-break makes the sort stable.
-    std::sort(keyed.entries.begin(), keyed.entries.end(), [&](const Entry& a, const Entry& b) {
+    std::sort(entries.begin(), entries.end(), [&](const Entry& a, const Entry& b) {
         poller.poll_every(65535);
         if (a.chromosome != b.chromosome) return a.chromosome < b.chromosome;
         if (a.magnitude == 0 && b.magnitude == 0) {
@@ -195,8 +187,8 @@ std::vector<std::size_t> sort_in_memory(const std::vector<std::string_view>& lin
         return a.line < b.line;
     });
     std::vector<std::size_t> order;
-    order.reserve(keyed.entries.size());
-    for (const Entry& entry : keyed.entries) order.push_back(entry.line);
+    order.reserve(entries.size());
+    for (const Entry& entry : entries) order.push_back(entry.line);
     return order;
 }
 
