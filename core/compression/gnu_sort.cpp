@@ -245,19 +245,13 @@ std::string requested_gnu_sort(const SortOverrides& overrides) {
     return *sort_path;
 }
 
-void stream_gnu_sort(const std::vector<std::string_view>& records, const LineSink& line_sink,
-                     const SortOverrides& overrides, const ContigOrder* contigs) {
-    const std::string sort_path = requested_gnu_sort(overrides);
-    GnuSortInput input;
-    if (contigs) input.order_by(*contigs);
-    for (const std::string_view record : records) input.add(record);
-    input.sort(sort_path, line_sink);
-}
-
 LineBuffer sort_records_with_gnu_sort(const std::vector<std::string_view>& records, const SortOverrides& overrides) {
     // Read back as text files are read: "\r\n" and a lone "\r" end a line.
+    const std::string sort_path = requested_gnu_sort(overrides);
+    GnuSortInput input;
+    for (const std::string_view record : records) input.add(record);
     std::string text;
-    stream_gnu_sort(records, [&text](std::string_view line) {
+    input.sort(sort_path, [&text](std::string_view line) {
         if (line.find('\r') == std::string_view::npos) {
             text.append(line);
             return;
@@ -269,7 +263,7 @@ LineBuffer sort_records_with_gnu_sort(const std::vector<std::string_view>& recor
                 text.push_back('\n');
             }
         }
-    }, overrides);
+    });
     return LineBuffer(std::move(text));
 }
 

@@ -86,12 +86,7 @@ private:
     std::string key_;
 };
 
-// GnuSortInput::sort over `records` with the GNU sort overrides.gnu_sort_path
-// (or the lookup) gives, RuntimeError when none; with `contigs`, in their order.
-void stream_gnu_sort(const std::vector<std::string_view>& records, const LineSink& line_sink,
-                     const SortOverrides& overrides = {}, const ContigOrder* contigs = nullptr);
-
-// The sorted records, each ending in "\n".
+// The sorted records, each ending in "\n"; RuntimeError with no GNU sort.
 LineBuffer sort_records_with_gnu_sort(const std::vector<std::string_view>& records, const SortOverrides& overrides = {});
 
 }  // namespace merivane::compression

@@ -45,7 +45,7 @@ public:
     // One whole line (its "\n" may lack on the last one, and is given).
     void add(std::string_view line);
     // The header, then each record in sort order, to `emit`; errors as
-    // stream_gnu_sort's. Once.
+    // GnuSortInput::sort's. Once.
     void sort(const LineSink& emit);
 
 private:
