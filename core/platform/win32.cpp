@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cwctype>
+#include <utility>
 #include <vector>
 
 #include "platform/error.hpp"
@@ -33,51 +34,29 @@ std::string narrow(std::wstring_view text) {
 }
 
 int errno_from(unsigned long win32_error) {
-    switch (win32_error) {
-        case ERROR_FILE_NOT_FOUND:
-        case ERROR_PATH_NOT_FOUND:
-        case ERROR_INVALID_DRIVE:
-        case ERROR_BAD_NETPATH:
-        case ERROR_BAD_NET_NAME:
-        case ERROR_BAD_PATHNAME:
-        case ERROR_NO_MORE_FILES:
-            return ENOENT;
-        case ERROR_FILE_EXISTS:
-        case ERROR_ALREADY_EXISTS:
-            return EEXIST;
-        case ERROR_ACCESS_DENIED:
-        case ERROR_SHARING_VIOLATION:
-        case ERROR_LOCK_VIOLATION:
-        case ERROR_WRITE_PROTECT:
-        case ERROR_CURRENT_DIRECTORY:
-        case ERROR_NETWORK_ACCESS_DENIED:
-            return EACCES;
-        case ERROR_DISK_FULL:
-        case ERROR_HANDLE_DISK_FULL:
-            return ENOSPC;
-        case ERROR_TOO_MANY_OPEN_FILES:
-            return EMFILE;
-        case ERROR_NOT_ENOUGH_MEMORY:
-        case ERROR_OUTOFMEMORY:
-            return ENOMEM;
-        case ERROR_DIRECTORY:
-            return ENOTDIR;
-        case ERROR_DIR_NOT_EMPTY:
-            return ENOTEMPTY;
-        case ERROR_NOT_SAME_DEVICE:
-            return EXDEV;
-        case ERROR_BROKEN_PIPE:
-        case ERROR_NO_DATA:
-            return EPIPE;
-        case ERROR_INVALID_HANDLE:
-            return EBADF;
-        case ERROR_BAD_EXE_FORMAT:
-            return ENOEXEC;
-        case ERROR_FILENAME_EXCED_RANGE:
-            return ENAMETOOLONG;
-        default:
-            return EINVAL;
+    // As the C runtime maps them; anything else is EINVAL.
+    static constexpr std::pair<unsigned long, int> kErrnos[] = {
+        {ERROR_FILE_NOT_FOUND, ENOENT}, {ERROR_PATH_NOT_FOUND, ENOENT}, {ERROR_INVALID_DRIVE, ENOENT},
+        {ERROR_BAD_NETPATH, ENOENT}, {ERROR_BAD_NET_NAME, ENOENT}, {ERROR_BAD_PATHNAME, ENOENT},
+        {ERROR_NO_MORE_FILES, ENOENT},
+        {ERROR_FILE_EXISTS, EEXIST}, {ERROR_ALREADY_EXISTS, EEXIST},
+        {ERROR_ACCESS_DENIED, EACCES}, {ERROR_SHARING_VIOLATION, EACCES}, {ERROR_LOCK_VIOLATION, EACCES},
+        {ERROR_WRITE_PROTECT, EACCES}, {ERROR_CURRENT_DIRECTORY, EACCES}, {ERROR_NETWORK_ACCESS_DENIED, EACCES},
+        {ERROR_DISK_FULL, ENOSPC}, {ERROR_HANDLE_DISK_FULL, ENOSPC},
+        {ERROR_TOO_MANY_OPEN_FILES, EMFILE},
+        {ERROR_NOT_ENOUGH_MEMORY, ENOMEM}, {ERROR_OUTOFMEMORY, ENOMEM},
+        {ERROR_DIRECTORY, ENOTDIR},
+        {ERROR_DIR_NOT_EMPTY, ENOTEMPTY},
+        {ERROR_NOT_SAME_DEVICE, EXDEV},
+        {ERROR_BROKEN_PIPE, EPIPE}, {ERROR_NO_DATA, EPIPE},
+        {ERROR_INVALID_HANDLE, EBADF},
+        {ERROR_BAD_EXE_FORMAT, ENOEXEC},
+        {ERROR_FILENAME_EXCED_RANGE, ENAMETOOLONG},
+    };
+    for (const auto& [code, errnum] : kErrnos) {
+        if (code == win32_error) return errnum;
     }
+    return EINVAL;
 }
 
 void throw_last_error(const std::string& path) { throw OSError(errno_from(::GetLastError()), path); }
