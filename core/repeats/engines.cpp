@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <optional>
-#include <span>
 #include <unordered_set>
 
 #include "platform/atomic_output.hpp"
@@ -16,7 +15,6 @@
 #include "platform/strings.hpp"
 #include "platform/text_reader.hpp"
 #include "platform/vcf_fields.hpp"
-#include "repeats/intervals.hpp"
 
 namespace merivane::repeats {
 
@@ -121,11 +119,6 @@ private:
     std::string expected_;
     std::string head_;
 };
-
-// The name a strict catalog reading gives its file, or none to skip bad lines.
-std::optional<std::string> required_as(bool required, const std::string& bed_path) {
-    return required ? std::optional<std::string>(bed_path) : std::nullopt;
-}
 
 std::string_view without_chr(std::string_view name) { return name.starts_with("chr") ? name.substr(3) : name; }
 
@@ -354,17 +347,17 @@ void intersect_with_bedtools(const std::string& repeat_path, const std::string& 
 IntersectCounts intersect_builtin(const std::string& repeat_path, const std::string& bed_path,
                                   const std::string& output_path, bool require_catalog_chromosomes) {
     reject_outputs_naming_inputs({output_path}, {repeat_path, bed_path}, "output_path");
-    const CatalogIntervals catalog =
-        read_bed_intervals(bed_path, Compression::Plain, required_as(require_catalog_chromosomes, bed_path));
+    // Bad catalog lines are refused, naming the catalog, or skipped.
+    const CatalogIntervals catalog = read_bed_intervals(
+        bed_path, Compression::Plain, require_catalog_chromosomes ? std::optional(bed_path) : std::nullopt);
     ChromosomesSeen chromosomes;
     RepeatVcf input(repeat_path, repeat_path, chromosomes);
     AtomicOutput output(output_path);
 
     IntersectCounts counts;
     // Records come grouped by chromosome: remember the last lookup.
-    std::string last_chromosome;
+    std::optional<std::string> last_chromosome;
     const ChromosomeIntervals* last_intervals = nullptr;
-    bool have_last = false;
     std::string line;
     while (input.next(line)) {
         if (is_header_line(line)) {
@@ -376,11 +369,10 @@ IntersectCounts intersect_builtin(const std::string& repeat_path, const std::str
             ++counts.dropped;
             continue;
         }
-        if (!have_last || span->chromosome != last_chromosome) {
-            last_chromosome.assign(span->chromosome);
-            last_intervals = catalog.find(last_chromosome);
-            chromosomes.see(last_chromosome);
-            have_last = true;
+        if (span->chromosome != last_chromosome) {
+            last_chromosome.emplace(span->chromosome);
+            last_intervals = catalog.find(*last_chromosome);
+            chromosomes.see(*last_chromosome);
         }
         if (last_intervals != nullptr && last_intervals->overlap(span->start, span->end)) {
             output.write(line);

@@ -9,7 +9,6 @@
 #include "platform/file_io.hpp"
 #include "platform/paths.hpp"
 #include "platform/strings.hpp"
-#include "platform/text_reader.hpp"
 #include "platform/vcf_fields.hpp"
 
 namespace merivane::repeats {

@@ -71,10 +71,9 @@ private:
 };
 
 // Loads a catalog BED (plain UTF-8 text, never decompressed unless asked).
-// Lines that are blank, headers ("#", "track", "browser"), short, or whose
-// start or end is not an integer are skipped without a word.
-// A line that is no interval is skipped, or, given `strict_as`, a
-// ValueError naming that file and the line.
+// Lines that are blank or headers ("#", "track", "browser") are skipped; a
+// short one, or one whose start or end is not an integer, too, or, given
+// `strict_as`, is a ValueError naming that file and the line.
 CatalogIntervals read_bed_intervals(const std::string& bed_path, Compression compression = Compression::Plain,
                                     const std::optional<std::string>& strict_as = std::nullopt);
 
