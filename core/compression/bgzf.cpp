@@ -11,17 +11,17 @@
 #include <deque>
 #include <exception>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
 #include <utility>
 
-#include "compression/tabix_index.hpp"
 #include "platform/atomic_output.hpp"
 #include "platform/error.hpp"
 #include "platform/file_io.hpp"
-#include "platform/interrupt.hpp"
 #include "platform/log.hpp"
+#include "platform/paths.hpp"
 
 namespace merivane::compression {
 
@@ -56,6 +56,70 @@ void check_settings(const CompressionSettings& settings) {
     }
     check_level(settings.level);
 }
+
+// The index side of one BGZF output: whatever index was asked for (or none)
+// and no other beside the destination, so that an index never outlives the
+// data it indexed. The index is fed what the writer is fed; once the data
+// is complete, prepare() writes the index whole to a file of its own, and
+// commit(data) puts data and index in place. Without commit() the new files
+// go and nothing beside the destination is touched.
+class IndexBeside {
+public:
+    IndexBeside(std::string destination, std::optional<IndexFormat> format, const LineNamer& namer)
+        : destination_(std::move(destination)), format_(format) {
+        if (format_) builder_.emplace(*format_, namer);
+    }
+
+    void feed(std::string_view data) {
+        if (builder_) builder_->feed(data);
+    }
+
+    void prepare(const std::vector<std::uint64_t>& block_offsets, std::uint64_t compressed_size) {
+        if (!builder_) return;
+        const std::string index = builder_->finish(block_offsets, compressed_size);
+        AtomicOutput& pending = pending_.emplace(index_path(destination_, *format_));
+        // tabix compresses its index at the default level, 6; 9 takes several
+        // times as long on a linear index's long runs of equal offsets.
+        CompressionSettings index_settings;
+        index_settings.level = 6;
+        BgzfWriter writer([&pending](std::string_view block) { pending.write(block); }, index_settings);
+        writer.write(index);
+        writer.finish();
+        pending.prepare();
+    }
+
+    // For data written over the destination in place: earlier indexes stop
+    // matching it as soon as writing begins.
+    void remove_earlier() {
+        for (const IndexFormat format : {IndexFormat::Tbi, IndexFormat::Csi}) {
+            const std::string path = index_path(destination_, format);
+            if (path_exists(path)) remove_file(path);
+        }
+    }
+
+    // Both new files complete and durable first, so that a failure up to
+    // there leaves the earlier pair as it was. Then, as one step against
+    // other runs on the same directory: the earlier indexes removed, the
+    // data renamed, the index renamed. Whatever order runs finish in, the
+    // index beside the data is its own; a crash inside leaves the new data
+    // with no index, never with an earlier one.
+    void commit(AtomicOutput& data) {
+        if (data.writes_directly()) return data.commit();
+        data.prepare();
+        const std::string directory = directory_of(destination_);
+        const UniqueFd lock = lock_directory(directory);
+        remove_earlier();
+        data.place();
+        if (pending_) pending_->place();
+        sync_directory(directory);
+    }
+
+private:
+    std::string destination_;
+    std::optional<IndexFormat> format_;
+    std::optional<TabixIndexBuilder> builder_;
+    std::optional<AtomicOutput> pending_;
+};
 
 }  // namespace
 
@@ -180,13 +244,8 @@ public:
     // emits every finished block at the head of the order; waits for the
     // oldest while the in-flight limit is reached.
     void submit(std::string& data, const ByteSink& emit) {
-        std::unique_ptr<Job> job;
-        if (!free_.empty()) {
-            job = std::move(free_.back());
-            free_.pop_back();
-        } else {
-            job = std::make_unique<Job>();
-        }
+        std::unique_ptr<Job> job = free_.empty() ? std::make_unique<Job>() : std::move(free_.back());
+        if (!free_.empty()) free_.pop_back();
         std::swap(job->input, data);
         data.clear();
         job->done = false;

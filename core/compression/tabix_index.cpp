@@ -1,7 +1,6 @@
 #include "compression/tabix_index.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -10,10 +9,7 @@
 #include <utility>
 
 #include "compression/bgzf.hpp"
-#include "platform/atomic_output.hpp"
 #include "platform/error.hpp"
-#include "platform/file_io.hpp"
-#include "platform/paths.hpp"
 #include "platform/strings.hpp"
 
 namespace merivane::compression {
@@ -200,14 +196,9 @@ struct Interval {
 std::optional<Interval> read_interval(std::string_view line) {
     std::size_t ends[8];  // where each field ends
     int fields = 0;
-    for (std::size_t at = 0; fields < 8;) {
-        const void* tab = std::memchr(line.data() + at, '\t', line.size() - at);
-        if (!tab) {
-            ends[fields++] = line.size();
-            break;
-        }
-        ends[fields++] = static_cast<std::size_t>(static_cast<const char*>(tab) - line.data());
-        at = ends[fields - 1] + 1;
+    for (std::size_t at = 0; fields < 8 && at <= line.size();) {
+        ends[fields] = std::min(line.find('\t', at), line.size());
+        at = ends[fields++] + 1;
     }
     // tabix splits at a NUL byte as at a tab: the rare line holding one
     // within the fields it reads is split again, byte by byte.
@@ -256,8 +247,7 @@ void note_contig_length(std::string_view line, std::int64_t& longest) {
     if (line.substr(0, 8) != "##contig") return;
     std::size_t at = line.find("length", 8);
     if (at == std::string_view::npos) return;
-    for (at += 6; at < line.size() && (line[at] == ' ' || line[at] == '='); ++at) {
-    }
+    at = std::min(line.find_first_not_of(" =", at + 6), line.size());
     longest = std::max<std::int64_t>(longest, read_integer(line, at, 10).value_or(0));
 }
 
@@ -603,46 +593,6 @@ std::string TabixIndexBuilder::finish(const std::vector<std::uint64_t>& block_of
     }
     put_le(out, std::uint64_t{0});  // records without coordinates: none in a VCF
     return out;
-}
-
-IndexBeside::IndexBeside(std::string destination, std::optional<IndexFormat> format, LineNamer namer)
-    : destination_(std::move(destination)), format_(format) {
-    if (format_) builder_ = std::make_unique<TabixIndexBuilder>(*format_, std::move(namer));
-}
-
-IndexBeside::~IndexBeside() = default;
-
-void IndexBeside::prepare(const std::vector<std::uint64_t>& block_offsets, std::uint64_t compressed_size) {
-    if (builder_) {
-        const std::string index = builder_->finish(block_offsets, compressed_size);
-        pending_ = std::make_unique<AtomicOutput>(index_path(destination_, *format_));
-        // tabix compresses its index at the default level, 6; 9 takes several
-        // times as long on a linear index's long runs of equal offsets.
-        CompressionSettings index_settings;
-        index_settings.level = 6;
-        BgzfWriter writer([this](std::string_view block) { pending_->write(block); }, index_settings);
-        writer.write(index);
-        writer.finish();
-        pending_->prepare();
-    }
-}
-
-void IndexBeside::remove_earlier() {
-    for (const IndexFormat format : {IndexFormat::Tbi, IndexFormat::Csi}) {
-        const std::string path = index_path(destination_, format);
-        if (path_exists(path)) remove_file(path);
-    }
-}
-
-void IndexBeside::commit(AtomicOutput& data) {
-    if (data.writes_directly()) return data.commit();
-    data.prepare();
-    const std::string directory = directory_of(destination_);
-    const UniqueFd lock = lock_directory(directory);
-    remove_earlier();
-    data.place();
-    if (pending_) pending_->place();
-    sync_directory(directory);
 }
 
 }  // namespace merivane::compression

@@ -9,16 +9,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "compression/settings.hpp"
-
-namespace merivane {
-class AtomicOutput;
-}
 
 namespace merivane::compression {
 
@@ -56,40 +51,5 @@ private:
 
 // "<destination>.tbi" or "<destination>.csi".
 std::string index_path(const std::string& destination, IndexFormat format);
-
-// The index side of one BGZF output: whatever index was asked for (or none)
-// and no other beside the destination, so that an index never outlives the
-// data it indexed. The index is fed what the writer is fed; once the data
-// is complete, prepare() writes the index whole to a file of its own, and
-// commit(data) puts data and index in place. Without commit() the new files
-// go and nothing beside the destination is touched.
-class IndexBeside {
-public:
-    IndexBeside(std::string destination, std::optional<IndexFormat> format, LineNamer namer);
-    ~IndexBeside();
-    IndexBeside(const IndexBeside&) = delete;
-    IndexBeside& operator=(const IndexBeside&) = delete;
-
-    void feed(std::string_view data) {
-        if (builder_) builder_->feed(data);
-    }
-    void prepare(const std::vector<std::uint64_t>& block_offsets, std::uint64_t compressed_size);
-    // For data written over the destination in place: earlier indexes stop
-    // matching it as soon as writing begins.
-    void remove_earlier();
-    // Both new files complete and durable first, so that a failure up to
-    // there leaves the earlier pair as it was. Then, as one step against
-    // other runs on the same directory: the earlier indexes removed, the
-    // data renamed, the index renamed. Whatever order runs finish in, the
-    // index beside the data is its own; a crash inside leaves the new data
-    // with no index, never with an earlier one.
-    void commit(AtomicOutput& data);
-
-private:
-    std::string destination_;
-    std::optional<IndexFormat> format_;
-    std::unique_ptr<TabixIndexBuilder> builder_;
-    std::unique_ptr<AtomicOutput> pending_;
-};
 
 }  // namespace merivane::compression
