@@ -1,14 +1,17 @@
-// The file layer's system calls on POSIX.
+// The file layer's system calls on POSIX, temporary files' among them.
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <vector>
 
 #include "platform/atomic_output.hpp"
 #include "platform/error.hpp"
@@ -30,6 +33,17 @@ int open_retrying(const std::string& path, int flags) {
         if (errno != EINTR) throw_os_error(path);
         check_interrupt();
     }
+}
+
+// Whether a symbolic link leads into /proc/<pid>/fd, to a descriptor the
+// caller opened: it is written into, never replaced, whatever it is. The
+// link /dev/fd/1 lies there itself; /dev/stdout points there.
+bool leads_to_descriptor(const std::string& path) {
+    namespace fs = std::filesystem;
+    std::error_code ignored;
+    const fs::path link = os::to_fs_path(path);
+    const fs::path directory = fs::canonical(link.parent_path().empty() ? "." : link.parent_path(), ignored);
+    return directory.string().starts_with("/proc/") || fs::read_symlink(link, ignored).string().starts_with("/proc/");
 }
 }  // namespace
 
@@ -115,21 +129,16 @@ void remove_file(const std::string& path) {
     if (::unlink(path.c_str()) != 0) throw_os_error(path);
 }
 
-namespace {
-std::optional<FileIdentity> identity(int status, const struct stat& info) {
-    if (status != 0) return std::nullopt;
-    return FileIdentity(info.st_dev, info.st_ino);
-}
-}  // namespace
-
 std::optional<FileIdentity> file_identity(const std::string& path) {
     struct stat info {};
-    return identity(::stat(path.c_str(), &info), info);
+    if (::stat(path.c_str(), &info) != 0) return std::nullopt;
+    return FileIdentity(info.st_dev, info.st_ino);
 }
 
 std::optional<FileIdentity> entry_identity(const std::string& path) {
     struct stat info {};
-    return identity(::lstat(path.c_str(), &info), info);
+    if (::lstat(path.c_str(), &info) != 0) return std::nullopt;
+    return FileIdentity(info.st_dev, info.st_ino);
 }
 
 bool same_file(const std::string& a, const std::string& b) {
@@ -152,19 +161,6 @@ UniqueFd os::open_unnamed_in(const std::string& directory) {
     return UniqueFd();
 #endif
 }
-
-namespace {
-// Whether a symbolic link leads into /proc/<pid>/fd, to a descriptor the
-// caller opened: it is written into, never replaced, whatever it is. The
-// link /dev/fd/1 lies there itself; /dev/stdout points there.
-bool leads_to_descriptor(const std::string& path) {
-    namespace fs = std::filesystem;
-    std::error_code ignored;
-    const fs::path link = os::to_fs_path(path);
-    const fs::path directory = fs::canonical(link.parent_path().empty() ? "." : link.parent_path(), ignored);
-    return directory.string().starts_with("/proc/") || fs::read_symlink(link, ignored).string().starts_with("/proc/");
-}
-}  // namespace
 
 os::Destination os::destination_kind(const std::string& path) {
     struct stat link {};
@@ -243,6 +239,37 @@ void sync_directory(const std::string& directory) {
     const std::string path = directory.empty() ? "." : directory;
     const UniqueFd fd(open_retrying(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     os::sync_file(fd.get(), path);
+}
+
+// Temporary files: mkostemps names and creates them.
+const std::size_t os::kTempRandomPart = 6;  // the XXXXXX of mkostemps
+const std::size_t os::kMaxFileName = NAME_MAX;
+
+// The file `directory`/`stem`XXXXXX`suffix`, created exclusively and 0600.
+std::pair<std::string, UniqueFd> os::create_exclusive(const std::string& directory, const std::string& stem,
+                                                      const std::string& suffix) {
+    std::string pattern = join_path(directory, stem + std::string(kTempRandomPart, 'X') + suffix);
+    int fd;
+    do {
+        fd = ::mkostemps(pattern.data(), static_cast<int>(suffix.size()), O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) throw_os_error(pattern);
+    return {std::move(pattern), UniqueFd(fd)};
+}
+
+void os::remove_file_quietly(const std::string& path) noexcept { ::unlink(path.c_str()); }
+
+// $TMPDIR, $TEMP, $TMP, /tmp, /var/tmp, /usr/tmp and the current directory.
+std::vector<std::string> os::temp_directory_candidates() {
+    std::vector<std::string> candidates;
+    for (const char* name : {"TMPDIR", "TEMP", "TMP"}) {
+        const char* value = std::getenv(name);
+        if (value && *value) candidates.push_back(absolute_path(value));
+    }
+    for (const char* fixed : {"/tmp", "/var/tmp", "/usr/tmp"}) candidates.emplace_back(fixed);
+    std::vector<char> cwd(PATH_MAX);
+    candidates.emplace_back(::getcwd(cwd.data(), cwd.size()) ? cwd.data() : ".");
+    return candidates;
 }
 
 }  // namespace merivane

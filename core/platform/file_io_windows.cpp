@@ -12,20 +12,44 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <random>
+#include <vector>
 
 #include "platform/atomic_output.hpp"
 #include "platform/error.hpp"
+#include "platform/paths.hpp"
 #include "platform/system_files.hpp"
 #include "platform/win32.hpp"
 
 namespace merivane {
 
-using os::to_fs_path;
-
 namespace {
 // The C runtime counts bytes in an unsigned int; larger requests are made in
 // pieces this size (a single read of 2^32 bytes would otherwise ask for none).
 constexpr std::size_t kLargestTransfer = 1u << 30;
+
+// Which file `path` names (of a link itself with FILE_FLAG_OPEN_REPARSE_POINT
+// in `flags`); nullopt when it cannot be opened. st_dev and st_ino mean
+// nothing here (every file has inode 0): the volume serial number and file
+// index identify a file.
+std::optional<FileIdentity> identity(const std::string& path, DWORD flags) {
+    std::wstring wide;
+    try {
+        wide = win32::widen(path);
+    } catch (const OSError&) {
+        return std::nullopt;
+    }
+    // No access is asked for, so a file another program holds open still
+    // answers; the backup flag lets a directory be opened as well.
+    const HANDLE handle = ::CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool ok = ::GetFileInformationByHandle(handle, &info) != 0;
+    ::CloseHandle(handle);
+    if (!ok) return std::nullopt;
+    return FileIdentity(info.dwVolumeSerialNumber, (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow);
+}
 }  // namespace
 
 int win32::open_file(const std::string& path, OpenMode mode) {
@@ -65,28 +89,6 @@ int win32::open_file(const std::string& path, OpenMode mode) {
     }
     return fd;
 }
-
-namespace {
-
-// The volume and file index of an existing file (of a link itself with
-// FILE_FLAG_OPEN_REPARSE_POINT in `flags`); false when it cannot be opened.
-bool handle_information(const std::string& path, BY_HANDLE_FILE_INFORMATION& info, DWORD flags = 0) {
-    std::wstring wide;
-    try {
-        wide = win32::widen(path);
-    } catch (const OSError&) {
-        return false;
-    }
-    // No access is asked for, so a file another program holds open still
-    // answers; the backup flag lets a directory be opened as well.
-    const HANDLE handle = ::CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return false;
-    const bool ok = ::GetFileInformationByHandle(handle, &info) != 0;
-    ::CloseHandle(handle);
-    return ok;
-}
-}  // namespace
 
 int open_for_reading(const std::string& path) { return win32::open_file(path, win32::OpenMode::Read); }
 
@@ -151,17 +153,6 @@ void remove_file(const std::string& path) {
     if (!::DeleteFileW(win32::widen(path).c_str())) win32::throw_last_error(path);
 }
 
-namespace {
-// st_dev and st_ino mean nothing here (every file has inode 0): the volume
-// serial number and file index identify a file.
-std::optional<FileIdentity> identity(const std::string& path, DWORD flags) {
-    BY_HANDLE_FILE_INFORMATION info {};
-    if (!handle_information(path, info, flags)) return std::nullopt;
-    return FileIdentity(info.dwVolumeSerialNumber,
-                        (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow);
-}
-}  // namespace
-
 std::optional<FileIdentity> file_identity(const std::string& path) { return identity(path, 0); }
 
 std::optional<FileIdentity> entry_identity(const std::string& path) {
@@ -174,7 +165,7 @@ bool same_file(const std::string& a, const std::string& b) {
     if (ia && ib) return *ia == *ib;
     // File names are compared without regard to case, as the file system does.
     const auto folded = [](const std::string& path) {
-        return win32::folded(to_fs_path(absolute_path(path)).wstring());
+        return win32::folded(os::to_fs_path(absolute_path(path)).wstring());
     };
     return folded(a) == folded(b);
 }
@@ -229,5 +220,59 @@ unsigned created_file_mode() {
 
 // The moves are written through; a directory cannot be flushed on its own here.
 void sync_directory(const std::string&) {}
+
+// Temporary files: created new (CREATE_NEW) under random names, in the
+// directory the host's tempfile would choose. Windows has no mode bits; a new
+// file takes the access rules of its directory (the user's own temporary
+// directory by default).
+const std::size_t os::kTempRandomPart = 8;  // as the host's tempfile names
+const std::size_t os::kMaxFileName = 255;
+
+// `directory`\`stem`<random>`suffix`, failing rather than opening anything
+// that already has the name.
+std::pair<std::string, UniqueFd> os::create_exclusive(const std::string& directory, const std::string& stem,
+                                                      const std::string& suffix) {
+    static constexpr char kCharacters[] = "abcdefghijklmnopqrstuvwxyz0123456789_";
+    thread_local std::mt19937_64 generator{std::random_device{}()};
+    std::uniform_int_distribution<std::size_t> pick(0, sizeof kCharacters - 2);
+    for (int attempt = 0;; ++attempt) {
+        std::string name = stem;
+        for (std::size_t i = 0; i < kTempRandomPart; ++i) name += kCharacters[pick(generator)];
+        std::string path = join_path(directory, name + suffix);
+        try {
+            UniqueFd fd(win32::open_file(path, win32::OpenMode::CreateNew));
+            return {std::move(path), std::move(fd)};
+        } catch (const OSError& error) {
+            // Taken by a file, or by a directory (reported as access denied
+            // when the name is a directory): another name.
+            const bool taken = error.errnum() == EEXIST || (error.errnum() == EISDIR);
+            if (!taken || attempt >= 100) throw;
+        }
+    }
+}
+
+void os::remove_file_quietly(const std::string& path) noexcept {
+    try {
+        ::DeleteFileW(win32::widen(path).c_str());
+    } catch (...) {
+    }
+}
+
+// The host's tempfile candidates on Windows, in its order.
+std::vector<std::string> os::temp_directory_candidates() {
+    const auto variable = [](const char* name) { return win32::get_environment(name).value_or(""); };
+    std::vector<std::string> candidates;
+    for (const char* name : {"TMPDIR", "TEMP", "TMP"}) {
+        if (!variable(name).empty()) candidates.push_back(variable(name));
+    }
+    std::string home = variable("USERPROFILE");
+    if (home.empty() && !variable("HOMEPATH").empty()) home = variable("HOMEDRIVE") + variable("HOMEPATH");
+    if (!home.empty()) candidates.push_back(home + "\\AppData\\Local\\Temp");
+    if (!variable("SYSTEMROOT").empty()) candidates.push_back(variable("SYSTEMROOT") + "\\Temp");
+    for (const char* fixed : {"c:\\temp", "c:\\tmp", "\\temp", "\\tmp"}) candidates.emplace_back(fixed);
+    candidates.emplace_back(".");
+    for (std::string& candidate : candidates) candidate = absolute_path(candidate);
+    return candidates;
+}
 
 }  // namespace merivane

@@ -1,6 +1,6 @@
 // Temporary files, the same on every system; creating a file and the places
-// to look for the temporary directory are in temp_file_posix.cpp and
-// temp_file_windows.cpp.
+// to look for the temporary directory are in file_io_posix.cpp and
+// file_io_windows.cpp.
 #include "platform/temp_file.hpp"
 
 #include <cerrno>
@@ -74,27 +74,9 @@ TempFile TempFile::beside(const std::string& path, const std::string& suffix) {
 
 TempFile::TempFile(TempFile&& other) noexcept : path_(other.release()), fd_(std::move(other.fd_)) {}
 
-TempFile& TempFile::operator=(TempFile&& other) noexcept {
-    if (this != &other) {
-        discard();
-        path_ = other.release();
-        fd_ = std::move(other.fd_);
-    }
-    return *this;
-}
-
-TempFile::~TempFile() { discard(); }
-
-void TempFile::discard() noexcept {
+TempFile::~TempFile() {
     fd_.reset();
     if (!path_.empty()) os::remove_file_quietly(release());
 }
-
-void TempFile::remove() {
-    fd_.reset();
-    if (!path_.empty()) remove_file(release());
-}
-
-std::string TempFile::release() noexcept { return std::exchange(path_, {}); }
 
 }  // namespace merivane

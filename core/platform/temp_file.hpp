@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 
 #include "platform/unique_fd.hpp"
 
@@ -22,25 +23,18 @@ public:
     static TempFile beside(const std::string& path, const std::string& suffix);
 
     TempFile(TempFile&& other) noexcept;
-    TempFile& operator=(TempFile&& other) noexcept;
-    TempFile(const TempFile&) = delete;
-    TempFile& operator=(const TempFile&) = delete;
+    TempFile& operator=(TempFile&& other) = delete;
     ~TempFile();
 
     const std::string& path() const noexcept { return path_; }
-    // The open descriptor; -1 once taken or closed.
+    // The open descriptor; -1 once taken.
     int fd() const noexcept { return fd_.get(); }
     UniqueFd take_fd() noexcept { return std::move(fd_); }
-    // Closes the descriptor, reporting a failure (OSError).
-    void close() { fd_.close(path_); }
-    // Removes the file now, reporting a failure (OSError).
-    void remove();
     // Keeps the file: it is no longer removed. Returns its path.
-    std::string release() noexcept;
+    std::string release() noexcept { return std::exchange(path_, {}); }
 
 private:
     TempFile(std::string path, UniqueFd fd) noexcept : path_(std::move(path)), fd_(std::move(fd)) {}
-    void discard() noexcept;
 
     std::string path_;  // empty: nothing owned
     UniqueFd fd_;
