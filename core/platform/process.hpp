@@ -19,13 +19,10 @@ namespace merivane {
 std::optional<std::string> find_executable(const std::string& name);
 
 struct ChildOptions {
-    // Standard input read from this file, or from this open descriptor
-    // (left open); otherwise inherited.
-    std::optional<std::string> stdin_path;
+    // Standard input read from this open descriptor (left open); otherwise
+    // inherited.
     int stdin_fd = -1;
-    // Standard output written to this open descriptor; otherwise inherited
-    // (or captured, below).
-    int stdout_fd = -1;
+    // Standard output captured (or handed over, below); otherwise inherited.
     bool capture_stdout = false;
     // Standard output handed over chunk by chunk as it arrives, so the caller
     // sees every write fail (programs that ignore their own write errors exit

@@ -17,7 +17,6 @@
 #include <cstdlib>
 
 #include "platform/error.hpp"
-#include "platform/file_io.hpp"
 #include "platform/system_files.hpp"
 #include "platform/unique_fd.hpp"
 
@@ -39,14 +38,8 @@ std::vector<std::string> child_environment(const std::vector<std::pair<std::stri
     std::vector<std::string> env;
     for (char** entry = environ; entry && *entry; ++entry) {
         const std::string text(*entry);
-        bool replaced = false;
-        for (const auto& [name, value] : overrides) {
-            if (text.size() > name.size() && text.compare(0, name.size(), name) == 0 && text[name.size()] == '=') {
-                replaced = true;
-                break;
-            }
-        }
-        if (!replaced) env.push_back(text);
+        const auto sets_it = [&](const auto& variable) { return text.starts_with(variable.first + "="); };
+        if (std::ranges::none_of(overrides, sets_it)) env.push_back(text);
     }
     for (const auto& [name, value] : overrides) env.push_back(name + "=" + value);
     return env;
@@ -70,12 +63,6 @@ struct Pipe {
         write_end.reset(fds[1]);
     }
 };
-
-int exit_status_of(int wait_status) {
-    if (WIFEXITED(wait_status)) return WEXITSTATUS(wait_status);
-    if (WIFSIGNALED(wait_status)) return -WTERMSIG(wait_status);
-    return wait_status;
-}
 
 // What the forked child needs, all prepared before the fork: after it only
 // async-signal-safe calls are allowed (the host may run other threads).
@@ -142,31 +129,6 @@ int max_descriptor() {
     return static_cast<int>(std::min<rlim_t>(limit.rlim_cur, 1 << 20)) - 1;
 }
 
-}  // namespace
-
-std::optional<std::string> find_executable(const std::string& name) {
-    if (name.find('/') != std::string::npos) {
-        if (is_executable_file(name)) return name;
-        return std::nullopt;
-    }
-    const char* path_env = std::getenv("PATH");
-    const std::string search = path_env ? path_env : "/bin:/usr/bin";
-    // An empty PATH names no directory at all (not the current one).
-    if (search.empty()) return std::nullopt;
-    std::size_t start = 0;
-    while (start <= search.size()) {
-        std::size_t end = search.find(':', start);
-        if (end == std::string::npos) end = search.size();
-        const std::string directory = search.substr(start, end - start);
-        const std::string candidate = directory.empty() ? name : directory + "/" + name;
-        if (is_executable_file(candidate)) return candidate;
-        start = end + 1;
-    }
-    return std::nullopt;
-}
-
-namespace {
-
 // A started child: stopped and reaped unless it was waited for.
 class PosixChild final : public os::RunningChild {
 public:
@@ -196,7 +158,8 @@ public:
         if (done < 0) throw_os_error("waitpid");
         if (done > 0) {
             pid_ = 0;
-            return exit_status_of(status);
+            if (WIFEXITED(status)) return WEXITSTATUS(status);
+            return WIFSIGNALED(status) ? -WTERMSIG(status) : status;
         }
         if (pidfd_) {
             pollfd exit_poll{pidfd_.get(), POLLIN, 0};
@@ -258,13 +221,31 @@ private:
 
 }  // namespace
 
+std::optional<std::string> find_executable(const std::string& name) {
+    if (name.find('/') != std::string::npos) {
+        if (is_executable_file(name)) return name;
+        return std::nullopt;
+    }
+    const char* path_env = std::getenv("PATH");
+    const std::string search = path_env ? path_env : "/bin:/usr/bin";
+    // An empty PATH names no directory at all (not the current one).
+    if (search.empty()) return std::nullopt;
+    for (std::size_t start = 0; start <= search.size();) {
+        const std::size_t end = std::min(search.find(':', start), search.size());
+        const std::string directory = search.substr(start, end - start);
+        const std::string candidate = directory.empty() ? name : directory + "/" + name;
+        if (is_executable_file(candidate)) return candidate;
+        start = end + 1;
+    }
+    return std::nullopt;
+}
+
 std::unique_ptr<os::RunningChild> os::start_child(const std::vector<std::string>& argv, const ChildOptions& options) {
     std::vector<std::string> args = argv;
     std::vector<char*> arg_pointers = pointers_to(args);
     std::vector<std::string> env = child_environment(options.environment_overrides);
     std::vector<char*> env_pointers = pointers_to(env);
     Pipe exec_error;
-    UniqueFd stdin_file;
     std::optional<Pipe> out_pipe, err_pipe;
 
     Launch launch{args[0].c_str(), arg_pointers.data(), env_pointers.data()};
@@ -272,13 +253,8 @@ std::unique_ptr<os::RunningChild> os::start_child(const std::vector<std::string>
     launch.parent = ::getpid();
     launch.max_fd = max_descriptor();
     if (options.stopped_gently) launch.death_signal = SIGTERM;
-    if (options.stdin_path) stdin_file.reset(open_for_reading(*options.stdin_path));
-    launch.redirect[0] = stdin_file ? stdin_file.get() : options.stdin_fd;
-    if (options.stdout_fd >= 0) {
-        launch.redirect[1] = options.stdout_fd;
-    } else if (options.capture_stdout || options.stdout_sink) {
-        launch.redirect[1] = out_pipe.emplace().write_end.get();
-    }
+    launch.redirect[0] = options.stdin_fd;
+    if (options.capture_stdout || options.stdout_sink) launch.redirect[1] = out_pipe.emplace().write_end.get();
     if (options.capture_stderr) launch.redirect[2] = err_pipe.emplace().write_end.get();
 
     const pid_t pid = ::fork();

@@ -65,10 +65,8 @@ bool is_file(const std::string& path) {
 
 std::vector<std::string> split_list(const std::string& text) {
     std::vector<std::string> items;
-    std::size_t start = 0;
-    while (start <= text.size()) {
-        std::size_t end = text.find(';', start);
-        if (end == std::string::npos) end = text.size();
+    for (std::size_t start = 0; start <= text.size();) {
+        const std::size_t end = std::min(text.find(';', start), text.size());
         items.push_back(text.substr(start, end - start));
         start = end + 1;
     }
@@ -79,13 +77,10 @@ std::vector<std::string> split_list(const std::string& text) {
 // PATHEXT's extensions, else itself with each of them in turn.
 std::vector<std::string> executable_names(const std::string& command) {
     const std::string pathext = win32::get_environment("PATHEXT").value_or(".COM;.EXE;.BAT;.CMD;.VBS;.JS;.WS;.MSC");
-    std::vector<std::string> extensions;
-    for (std::string& extension : split_list(pathext)) {
-        if (!extension.empty()) extensions.push_back(std::move(extension));
-    }
-    for (const std::string& extension : extensions) {
-        if (ends_with_ignoring_case(command, extension)) return {command};
-    }
+    std::vector<std::string> extensions = split_list(pathext);
+    std::erase(extensions, std::string());
+    const auto ends_command = [&](const std::string& extension) { return ends_with_ignoring_case(command, extension); };
+    if (std::ranges::any_of(extensions, ends_command)) return {command};
     std::vector<std::string> names;
     for (const std::string& extension : extensions) names.push_back(command + extension);
     return names;
@@ -173,40 +168,6 @@ private:
     LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
 };
 
-}  // namespace
-
-std::optional<std::string> find_executable(const std::string& name) {
-    if (!split_path(name).directory.empty()) {
-        for (const std::string& candidate : executable_names(name)) {
-            if (is_file(candidate)) return candidate;
-        }
-        return std::nullopt;
-    }
-    const std::string search = win32::get_environment("PATH").value_or(".;C:\\bin");
-    // An empty PATH names no directory at all (not the current one).
-    if (search.empty()) return std::nullopt;
-    std::vector<std::string> directories = split_list(search);
-    // Windows looks in the current directory before the PATH.
-    if (std::find(directories.begin(), directories.end(), ".") == directories.end()) {
-        directories.insert(directories.begin(), ".");
-    }
-    const std::vector<std::string> names = executable_names(name);
-    std::vector<std::wstring> seen;
-    for (const std::string& directory : directories) {
-        std::wstring key = win32::folded(win32::widen(directory));
-        std::replace(key.begin(), key.end(), L'/', L'\\');
-        if (std::find(seen.begin(), seen.end(), key) != seen.end()) continue;
-        seen.push_back(std::move(key));
-        for (const std::string& file : names) {
-            const std::string candidate = join_path(directory, file);
-            if (is_file(candidate)) return candidate;
-        }
-    }
-    return std::nullopt;
-}
-
-namespace {
-
 // A started child, held in a job object; killed with what it started unless
 // it was waited for to its end.
 class WindowsChild final : public os::RunningChild {
@@ -274,24 +235,14 @@ private:
     bool ended_ = false;
 };
 
-// The child's ends of its three standard handles, all inheritable: a file,
-// a descriptor or one of this process's own, or a pipe whose reading end
-// goes to `child`.
+// The child's ends of its three standard handles, all inheritable: a
+// descriptor or one of this process's own, or a pipe whose reading end goes
+// to `child`.
 std::array<Handle, 3> child_handles(const ChildOptions& options, WindowsChild& child) {
     std::array<Handle, 3> ends;
-    if (options.stdin_path) {
-        SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-        ends[0].reset(::CreateFileW(win32::widen(*options.stdin_path).c_str(), GENERIC_READ,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!ends[0]) win32::throw_last_error(*options.stdin_path);
-    } else {
-        ends[0] = inheritable_copy(options.stdin_fd >= 0 ? reinterpret_cast<HANDLE>(::_get_osfhandle(options.stdin_fd))
-                                                         : ::GetStdHandle(STD_INPUT_HANDLE));
-    }
-    if (options.stdout_fd >= 0) {
-        ends[1] = inheritable_copy(reinterpret_cast<HANDLE>(::_get_osfhandle(options.stdout_fd)));
-    } else if (options.capture_stdout || options.stdout_sink) {
+    ends[0] = inheritable_copy(options.stdin_fd >= 0 ? reinterpret_cast<HANDLE>(::_get_osfhandle(options.stdin_fd))
+                                                     : ::GetStdHandle(STD_INPUT_HANDLE));
+    if (options.capture_stdout || options.stdout_sink) {
         make_pipe(child.out_, ends[1]);
     } else {
         ends[1] = inheritable_copy(::GetStdHandle(STD_OUTPUT_HANDLE));
@@ -305,6 +256,36 @@ std::array<Handle, 3> child_handles(const ChildOptions& options, WindowsChild& c
 }
 
 }  // namespace
+
+std::optional<std::string> find_executable(const std::string& name) {
+    if (!split_path(name).directory.empty()) {
+        for (const std::string& candidate : executable_names(name)) {
+            if (is_file(candidate)) return candidate;
+        }
+        return std::nullopt;
+    }
+    const std::string search = win32::get_environment("PATH").value_or(".;C:\\bin");
+    // An empty PATH names no directory at all (not the current one).
+    if (search.empty()) return std::nullopt;
+    std::vector<std::string> directories = split_list(search);
+    // Windows looks in the current directory before the PATH.
+    if (std::find(directories.begin(), directories.end(), ".") == directories.end()) {
+        directories.insert(directories.begin(), ".");
+    }
+    const std::vector<std::string> names = executable_names(name);
+    std::vector<std::wstring> seen;
+    for (const std::string& directory : directories) {
+        std::wstring key = win32::folded(win32::widen(directory));
+        std::replace(key.begin(), key.end(), L'/', L'\\');
+        if (std::find(seen.begin(), seen.end(), key) != seen.end()) continue;
+        seen.push_back(std::move(key));
+        for (const std::string& file : names) {
+            const std::string candidate = join_path(directory, file);
+            if (is_file(candidate)) return candidate;
+        }
+    }
+    return std::nullopt;
+}
 
 std::unique_ptr<os::RunningChild> os::start_child(const std::vector<std::string>& argv, const ChildOptions& options) {
     auto child = std::make_unique<WindowsChild>(argv[0], options);
