@@ -3,12 +3,10 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 
 #include "platform/error.hpp"
 #include "platform/file_io.hpp"
-#include "platform/interrupt.hpp"
 
 namespace merivane {
 
@@ -83,8 +81,7 @@ Utf8Fault find_utf8_fault(std::string_view text, bool at_end, bool files = false
         } else {
             return {i, i + 1, "invalid start byte"};
         }
-        std::size_t k = 1;
-        for (; k <= need; ++k) {
+        for (std::size_t k = 1; k <= need; ++k) {
             if (i + k >= n) {
                 return {i, n, at_end ? "unexpected end of data" : "incomplete"};
             }
@@ -155,13 +152,8 @@ std::string inflate_start(std::string_view compressed) {
     // can be gigabytes.
     std::size_t line_start = fault.start;
     while (line_start > 0 && raw[line_start - 1] != '\n' && raw[line_start - 1] != '\r') --line_start;
-    std::size_t line_end = raw.find_first_of("\r\n", fault.end);
-    if (line_end == std::string_view::npos) {
-        line_end = raw.size();
-    } else {
-        if (raw[line_end] == '\r' && line_end + 1 < raw.size() && raw[line_end + 1] == '\n') ++line_end;
-        ++line_end;
-    }
+    std::size_t line_end = std::min(raw.find_first_of("\r\n", fault.end), raw.size());
+    if (line_end < raw.size()) line_end += raw.substr(line_end, 2) == "\r\n" ? 2 : 1;
     UnicodeDecodeError error(std::string(raw.substr(line_start, line_end - line_start)), fault.start - line_start,
                              fault.end - line_start, fault.reason);
     const std::uint64_t line = first_line + count_line_breaks(raw.substr(0, fault.start));
@@ -174,20 +166,15 @@ std::string inflate_start(std::string_view compressed) {
         error.add_note(path + " holds NUL bytes: not a text file, or torn by a crash?");
         throw error;
     }
-    std::string_view start = file_start.substr(0, 4096);
-    std::string inflated;
-    if (starts_gzip(start)) {
-        // Compressed bytes read as text: the gzip reading gave up. Either the
-        // stream is cut short or damaged, or what it holds is not text.
-        inflated = inflate_start(file_start);
-        start = inflated;
-        if (start.find('\0') == std::string_view::npos) {
-            error.add_note(path + " is gzip data cut short or damaged");
-            throw error;
-        }
-    }
+    // Compressed bytes read as text: the gzip reading gave up. Either the
+    // stream is cut short or damaged, or what it holds is not text.
+    const bool gzip = starts_gzip(file_start);
+    const std::string inflated = gzip ? inflate_start(file_start) : std::string();
+    const std::string_view start = gzip ? std::string_view(inflated) : file_start.substr(0, 4096);
     if (start.find('\0') != std::string_view::npos) {
         error.add_note(path + " holds binary data, not text (a BAM or CRAM file?)");
+    } else if (gzip) {
+        error.add_note(path + " is gzip data cut short or damaged");
     }
     throw error;
 }
@@ -205,15 +192,10 @@ struct Inflater {
 
 // Rewrites "\r\n" and lone "\r" as "\n", appending to `out`.
 void append_normalised(std::string& out, std::string_view text) {
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-        const void* hit = std::memchr(text.data() + pos, '\r', text.size() - pos);
-        if (hit == nullptr) {
-            out.append(text.data() + pos, text.size() - pos);
-            return;
-        }
-        const std::size_t cr = static_cast<const char*>(hit) - text.data();
-        out.append(text.data() + pos, cr - pos);
+    for (std::size_t pos = 0; pos < text.size();) {
+        const std::size_t cr = std::min(text.find('\r', pos), text.size());
+        out.append(text.substr(pos, cr - pos));
+        if (cr == text.size()) return;
         out.push_back('\n');
         pos = cr + 1;
         if (pos < text.size() && text[pos] == '\n') ++pos;
@@ -242,11 +224,9 @@ void validate_utf8(std::string_view text, const std::string& path, std::uint64_t
 
 std::vector<std::string_view> split_lines(std::string_view text) {
     std::vector<std::string_view> lines;
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-        const void* hit = std::memchr(text.data() + pos, '\n', text.size() - pos);
-        const std::size_t end = hit ? static_cast<const char*>(hit) - text.data() + 1 : text.size();
-        lines.emplace_back(text.data() + pos, end - pos);
+    for (std::size_t pos = 0; pos < text.size();) {
+        const std::size_t end = std::min(text.find('\n', pos), text.size() - 1) + 1;
+        lines.push_back(text.substr(pos, end - pos));
         pos = end;
     }
     return lines;
@@ -396,20 +376,15 @@ void TextReader::report_decode_error(std::string_view in, std::size_t start, std
     const std::string_view pending = std::string_view(text_).substr(consumed_);
     std::uint64_t line = line_number_ + count_line_breaks(pending);
     for (const std::string& piece : pieces_) line += count_line_breaks(piece);
-    std::string start_of_line;
-    std::size_t cut = pending.rfind('\n');
-    if (cut != std::string_view::npos) {
-        start_of_line = pending.substr(cut + 1);
-    } else {
-        start_of_line = pending;
-        for (auto piece = pieces_.rbegin(); piece != pieces_.rend(); ++piece) {
-            cut = piece->rfind('\n');
-            start_of_line.insert(0, cut == std::string::npos ? std::string_view(*piece)
-                                                             : std::string_view(*piece).substr(cut + 1));
-            if (cut != std::string::npos) break;
-        }
+    // The line's start: back through the pending text, then the pieces
+    // before it, to the last "\n".
+    std::string raw;
+    for (std::size_t back = 0; back <= pieces_.size(); ++back) {
+        const std::string_view text = back == 0 ? pending : std::string_view(pieces_[pieces_.size() - back]);
+        const std::size_t cut = text.rfind('\n');
+        raw.insert(0, cut == std::string_view::npos ? text : text.substr(cut + 1));
+        if (cut != std::string_view::npos) break;
     }
-    std::string raw = std::move(start_of_line);
     const std::size_t offset = raw.size();
     raw.append(in);
     // Read on to the end of the line, and to the end of the file's first
@@ -477,13 +452,12 @@ bool TextReader::next_line(std::string& line) {
             }
             return true;
         }
+        // Once the input is finished, the text left is the last line.
         if (!fill()) {
-            if (finished_ && consumed_ < text_.size()) {
-                line.assign(text_, consumed_, std::string::npos);
-                consumed_ = text_.size();
-                return true;
-            }
-            if (finished_) return false;
+            if (consumed_ == text_.size()) return false;
+            line.assign(text_, consumed_, std::string::npos);
+            consumed_ = text_.size();
+            return true;
         }
     }
 }

@@ -26,7 +26,6 @@ enum class Compression {
 // keeps its "\n"; the last line lacks one when the file does not end in one.
 class LineBuffer {
 public:
-    LineBuffer() : text_(std::make_unique<std::string>()) {}
     explicit LineBuffer(std::string text);
 
     const std::string& text() const noexcept { return *text_; }
