@@ -8,6 +8,10 @@
 
 namespace merivane {
 
+// A destination no path can spell (a path holds no NUL): the process's
+// standard output, written into as it was opened (appending, say).
+inline constexpr std::string_view kStandardOutput{"\0-", 2};
+
 // Writes a file that replaces `destination` only once complete. The bytes go
 // to a new file beside it: nameless where the file system allows (Linux
 // O_TMPFILE), else an exclusive "<name>.merivane-XXXXXX.part". commit()
@@ -21,16 +25,6 @@ namespace merivane {
 // open descriptor such as /dev/stdout) is written directly, as a plain open
 // would. A directory that takes no new file is refused (OSError naming it)
 // before anything is written.
-// A destination no path can spell (a path holds no NUL): the process's
-// standard output, written into as it was opened (appending, say).
-inline constexpr std::string_view kStandardOutput{"\0-", 2};
-// The device that takes every byte and keeps none.
-#ifdef _WIN32
-inline constexpr const char* kNullDevice = "NUL";
-#else
-inline constexpr const char* kNullDevice = "/dev/null";
-#endif
-
 class AtomicOutput {
 public:
     explicit AtomicOutput(std::string destination);

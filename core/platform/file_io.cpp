@@ -11,20 +11,13 @@
 
 namespace merivane {
 
-namespace fs = std::filesystem;
-using os::from_fs_path;
-using os::to_fs_path;
-
 namespace {
 constexpr std::size_t kOutputBuffer = 1 << 20;
 }  // namespace
 
 int (*os::injected_failure)(const char* call, const std::string& path) = nullptr;
 
-OutputFile::OutputFile(std::string path) : path_(std::move(path)) {
-    fd_.reset(os::open_truncated(path_));
-    buffer_.reserve(kOutputBuffer);
-}
+OutputFile::OutputFile(std::string path) : OutputFile(UniqueFd(os::open_truncated(path)), path) {}
 
 OutputFile::OutputFile(UniqueFd fd, std::string path) : path_(std::move(path)), fd_(std::move(fd)) {
     buffer_.reserve(kOutputBuffer);
@@ -45,8 +38,7 @@ void OutputFile::write(std::string_view data) {
 void OutputFile::flush() {
     if (buffer_.empty()) return;
     // Clear first: after a failed write the buffered bytes are not retried.
-    std::string pending;
-    pending.swap(buffer_);
+    const std::string pending = std::exchange(buffer_, {});
     buffer_.reserve(kOutputBuffer);
     write_through(pending.data(), pending.size());
 }
@@ -64,8 +56,8 @@ void OutputFile::close() {
 
 std::string absolute_path(const std::string& path) {
     std::error_code ignored;
-    fs::path absolute = fs::absolute(to_fs_path(path), ignored);
-    return from_fs_path(absolute.lexically_normal());
+    const std::filesystem::path absolute = std::filesystem::absolute(os::to_fs_path(path), ignored);
+    return os::from_fs_path(absolute.lexically_normal());
 }
 
 void reject_outputs_naming_inputs(const std::vector<std::string>& outputs, const std::vector<std::string>& inputs,

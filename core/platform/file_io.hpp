@@ -35,7 +35,6 @@ class OutputFile {
 public:
     explicit OutputFile(std::string path);
     OutputFile(UniqueFd fd, std::string path);
-    ~OutputFile() = default;
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
 

@@ -43,5 +43,4 @@ inline void log_warning(std::string format, std::vector<LogArg> args = {}) {
     log_event({LogLevel::Warning, std::move(format), std::move(args)});
 }
 
-
 }  // namespace merivane

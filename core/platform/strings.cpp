@@ -11,22 +11,8 @@ namespace {
 
 constexpr std::string_view kAsciiWhitespace = " \t\n\r\f\v";
 
-// Byte length of a white-space character that ends just before `end`, or 0.
-std::size_t space_before(std::string_view text, std::size_t end) noexcept {
-    for (std::size_t width = 1; width <= 3 && width <= end; ++width) {
-        const auto c = static_cast<unsigned char>(text[end - width]);
-        if ((c & 0xc0) == 0x80) continue;  // a continuation byte: the character starts earlier
-        return space_at(text, end - width) == width ? width : 0;
-    }
-    return 0;
-}
-
-[[noreturn]] void invalid_int(std::string_view text) {
-    throw ValueError("invalid literal for int() with base 10: " + quoted(text));
-}
-
-}  // namespace
-
+// Byte length of the white-space character (as the host's str.isspace() has
+// it) that starts at `text[pos]`, or 0.
 std::size_t space_at(std::string_view text, std::size_t pos) noexcept {
     const auto c = static_cast<unsigned char>(text[pos]);
     if (c < 0x80) return (c == ' ' || (c >= 0x09 && c <= 0x0d) || (c >= 0x1c && c <= 0x1f)) ? 1 : 0;
@@ -45,6 +31,18 @@ std::size_t space_at(std::string_view text, std::size_t pos) noexcept {
     if (c == 0xe3) return (at(1) == 0x80 && at(2) == 0x80) ? 3 : 0;                 // U+3000
     return 0;
 }
+
+// Byte length of a white-space character that ends just before `end`, or 0.
+std::size_t space_before(std::string_view text, std::size_t end) noexcept {
+    for (std::size_t width = 1; width <= 3 && width <= end; ++width) {
+        const auto c = static_cast<unsigned char>(text[end - width]);
+        if ((c & 0xc0) == 0x80) continue;  // a continuation byte: the character starts earlier
+        return space_at(text, end - width) == width ? width : 0;
+    }
+    return 0;
+}
+
+}  // namespace
 
 std::string_view strip_whitespace(std::string_view text) noexcept {
     std::size_t begin = 0, end = text.size();
@@ -165,7 +163,7 @@ std::int64_t parse_int(std::string_view text) {
     std::erase(digits, '_');
     if (!is_ascii_digits(digits) || body.starts_with('_') || body.ends_with('_') ||
         body.find("__") != std::string_view::npos) {
-        invalid_int(text);
+        throw ValueError("invalid literal for int() with base 10: " + quoted(text));
     }
     const std::optional<std::int64_t> value = digits_to_int64(negative, digits);
     if (!value) throw ValueError("integer out of range: " + quoted(text));

@@ -11,15 +11,11 @@
 
 namespace merivane {
 
-// Byte length of the white-space character (as the host's str.isspace() has
-// it: ASCII white space, the separators U+001C..U+001F, and the Unicode
-// spaces) that starts at `text[pos]`, or 0.
-std::size_t space_at(std::string_view text, std::size_t pos) noexcept;
-
-// Strips leading and trailing white space as the host's str.strip() does.
+// Strips leading and trailing white space as the host's str.strip() does:
+// ASCII white space, the separators U+001C..U+001F, and the Unicode spaces.
 std::string_view strip_whitespace(std::string_view text) noexcept;
 
-// Empty, or white space only (see `space_at`).
+// Empty, or white space only (see `strip_whitespace`).
 bool is_blank(std::string_view text) noexcept;
 
 // Strips only the ASCII white space C's isspace() knows: space, tab, "\n",

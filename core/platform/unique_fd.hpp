@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 
 namespace merivane {
 
@@ -26,11 +27,7 @@ public:
     explicit operator bool() const noexcept { return fd_ >= 0; }
 
     // Gives the descriptor up without closing it.
-    int release() noexcept {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
+    int release() noexcept { return std::exchange(fd_, -1); }
     // Closes the current descriptor, ignoring errors, and takes `fd`.
     void reset(int fd = -1) noexcept;
     // Closes the descriptor; OSError naming `path` when that fails. The

@@ -1,32 +1,19 @@
 #include "platform/vcf_fields.hpp"
 
 #include <algorithm>
-#include <cstring>
 
 #include "platform/strings.hpp"
 
 namespace merivane {
 
-namespace {
-const char* find_tab(const char* from, const char* end) {
-    return static_cast<const char*>(std::memchr(from, '\t', static_cast<std::size_t>(end - from)));
-}
-}  // namespace
-
 std::size_t cell_count(std::string_view line) { return static_cast<std::size_t>(std::ranges::count(line, '\t')) + 1; }
 
 std::size_t leading_cells(std::string_view line, std::string_view* out, std::size_t wanted) {
     std::size_t found = 0;
-    const char* p = line.data();
-    const char* end = p + line.size();
-    while (found < wanted) {
-        const char* tab = find_tab(p, end);
-        if (tab == nullptr) {
-            out[found++] = std::string_view(p, static_cast<std::size_t>(end - p));
-            break;
-        }
-        out[found++] = std::string_view(p, static_cast<std::size_t>(tab - p));
-        p = tab + 1;
+    for (std::size_t at = 0; found < wanted && at <= line.size();) {
+        const std::size_t tab = std::min(line.find('\t', at), line.size());
+        out[found++] = line.substr(at, tab - at);
+        at = tab + 1;
     }
     return found;
 }
