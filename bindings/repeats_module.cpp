@@ -234,8 +234,7 @@ void define_helpers(py::module_ m) {
         m,
         [](py::object info) -> py::object {
             const auto end = repeats::info_end(text_view(info, "info"));
-            if (!end) return py::none();
-            return py::int_(*end);
+            return end ? py::object(py::int_(*end)) : py::none();
         },
         doc("_info_end(info: str) -> Optional[int]", "The integer of the first END= entry of a VCF INFO column."));
     define(

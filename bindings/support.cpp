@@ -456,25 +456,19 @@ compression::CompressionSettings compression_settings(py::handle threads, py::ha
     settings.threads = bounded_int(threads, "threads", 1, std::numeric_limits<int>::max());
     settings.level = bounded_int(compresslevel, "compresslevel", compression::kMinLevel, compression::kMaxLevel);
     if (!index.is_none()) {
-        if (!PyUnicode_Check(index.ptr())) {
-            throw py::type_error("index must be str or None, not " + type_name(index));
-        }
+        if (!PyUnicode_Check(index.ptr())) throw py::type_error("index must be str or None, not " + type_name(index));
         const std::string_view format = text_view(index, "index");
-        if (format == "tbi") {
-            settings.index = compression::IndexFormat::Tbi;
-        } else if (format == "csi") {
-            settings.index = compression::IndexFormat::Csi;
-        } else {
+        if (format != "tbi" && format != "csi") {
             throw py::value_error("index must be None, 'tbi' or 'csi', not " + std::string(py::repr(index)));
         }
+        settings.index = format == "tbi" ? compression::IndexFormat::Tbi : compression::IndexFormat::Csi;
     }
     if (!order) return settings;
     const std::string_view name = text_view(order, "sort_order");
-    if (name == "contig") {
-        settings.order = compression::SortOrder::Contig;
-    } else if (name != "text") {
+    if (name != "text" && name != "contig") {
         throw py::value_error("sort_order must be 'text' or 'contig', not " + std::string(py::repr(order)));
     }
+    if (name == "contig") settings.order = compression::SortOrder::Contig;
     return settings;
 }
 

@@ -118,15 +118,10 @@ py::list drop_sv_objects(py::handle lines, const std::vector<std::string>& token
     const LinesView input = lines_view(lines, "lines");
     py::list kept;
     const core::SvFilterTokens filter(tokens);
-    std::size_t removed = 0;
     for (std::size_t i = 0; i < input.views().size(); ++i) {
-        if (filter.drops(input.views()[i])) {
-            ++removed;
-        } else {
-            kept.append(input.objects()[i]);
-        }
+        if (!filter.drops(input.views()[i])) kept.append(input.objects()[i]);
     }
-    filter.log_removed(removed);
+    filter.log_removed(input.views().size() - kept.size());
     return kept;
 }
 
