@@ -3,6 +3,7 @@
 // module's definition at the end.
 #include <pybind11/pybind11.h>
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -54,10 +55,7 @@ py::list list_of(const std::vector<py::object>& objects, const std::vector<std::
 py::bytes bgzf_block(py::handle data) {
     Py_buffer view;
     if (PyObject_GetBuffer(data.ptr(), &view, PyBUF_SIMPLE) != 0) throw py::error_already_set();
-    struct Release {
-        Py_buffer* view;
-        ~Release() { PyBuffer_Release(view); }
-    } release{&view};
+    const std::unique_ptr<Py_buffer, void (*)(Py_buffer*)> release(&view, PyBuffer_Release);
     const std::string block = core::bgzf_block(std::string_view(static_cast<const char*>(view.buf), view.len));
     return py::bytes(block);
 }
