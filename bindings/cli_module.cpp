@@ -27,7 +27,7 @@ ModuleFunctions* registry = nullptr;
 
 py::object unify_entry(py::object struct_files, py::object output_path, py::object options, py::object merge_headers,
                        py::object threads, py::object compresslevel, py::object index, py::object sort_order,
-                        py::object sample, py::object header_lines, py::object stats, py::object command) {
+                       py::object sample, py::object header_lines, py::object stats, py::object command) {
     const RunKeywords keywords(merge_headers, threads, compresslevel, index, sort_order, sample, header_lines, stats,
                                command);
     const unifier::StructFiles files = merivane::binding::struct_files(struct_files);

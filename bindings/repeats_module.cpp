@@ -69,12 +69,9 @@ public:
     py::list readlines(std::int64_t hint) {
         py::list lines;
         std::size_t total = 0;
-        for (;;) {
-            py::str line = readline(-1);
-            const Py_ssize_t length = PyUnicode_GetLength(line.ptr());
-            if (length == 0) break;
+        for (py::str line = readline(-1); PyUnicode_GetLength(line.ptr()) > 0; line = readline(-1)) {
             lines.append(line);
-            total += static_cast<std::size_t>(length);
+            total += static_cast<std::size_t>(PyUnicode_GetLength(line.ptr()));
             if (hint > 0 && total >= static_cast<std::size_t>(hint)) break;
         }
         return lines;
