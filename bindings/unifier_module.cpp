@@ -200,13 +200,13 @@ py::dict read_struct_lines(py::handle struct_files, py::handle options_arg) {
 
 core::WriterOverrides writer_overrides(py::handle options) {
     core::WriterOverrides overrides;
-    overrides.repeat = repeat_overrides();
+    replaced_test(overrides.repeat_line_needs_svtype, "_repeat_line_needs_svtype");
+    replaced_rewrite(overrides.modify_repeat_line, "modify_repeat_line");
     replaced_test(overrides.is_valid_line, "is_valid_line");
     replaced_rewrite(overrides.roh_bed_line_to_vcf, "roh_bed_line_to_vcf");
     if (auto rule = registry->replaced("_marked_repeat_line")) {
         overrides.marked_repeat_line = [rule = *rule, add = py::object(options.attr("add_repeat_svtype"))](
-                                       std::string_view line, std::optional<bool>, std::string& out,
-                                       const core::RepeatOverrides&) -> std::string_view {
+                                       std::string_view line, std::optional<bool>, std::string& out) -> std::string_view {
             out = require_text(rule(to_str(line), add), "_marked_repeat_line()");
             return out;
         };

@@ -165,15 +165,15 @@ TEST(MergedHeader, RecordsRewrittenByAReplacedRuleAreDeclaredAndRewrittenOnce) {
             out = "chrZ" + std::string(line.substr(line.find('\t')));
         };
         WriterOverrides overrides;
-        ASSERT_TRUE(overrides.marks_repeats_as_core());
+        ASSERT_TRUE(marks_repeats_as_core(overrides));
         if (whole_marking) {
-            overrides.marked_repeat_line = [&](std::string_view line, std::optional<bool>, std::string& out,
-                                           const RepeatOverrides&) -> std::string_view {
+            overrides.marked_repeat_line = [&](std::string_view line, std::optional<bool>,
+                                               std::string& out) -> std::string_view {
                 rewrite(line, out);
                 return out;
             };
         } else {
-            overrides.repeat.modify = rewrite;
+            overrides.modify_repeat_line = rewrite;
         }
         Inputs inputs;
         inputs.with(InputKind::Sv, {"##s\n", kColumns, kRec1})

@@ -283,8 +283,8 @@ TEST(WriteVcfContent, RohBedWithVcfShapeDeclaredTreatsHeadersAsComments) {
 TEST(WriteVcfContent, ReplacedRulesAreUsed) {
     StringSink sink;
     WriterOverrides overrides;
-    overrides.marked_repeat_line = [](std::string_view line, std::optional<bool>, std::string& out,
-                                  const RepeatOverrides&) -> std::string_view { return out = "<" + std::string(line) + ">"; };
+    overrides.marked_repeat_line = [](std::string_view line, std::optional<bool>,
+                                      std::string& out) -> std::string_view { return out = "<" + std::string(line) + ">"; };
     const std::vector<std::string_view> lines = {kColumns, "a\n", "b\n"};
     write_vcf_content(InputKind::Repeats, lines, sink, UnifyOptions{}, overrides);
     EXPECT_EQ(sink.pieces, (Texts{"<a\n>", "\n", "<b\n>"}));

@@ -107,23 +107,26 @@ decltype(auto) on_line(InputKind kind, std::size_t index, Rule&& rule) {
     }
 }
 
-// Passes the records of one input to `put`. With `mark` false, repeat
+// Passes the records of one input to `put`. With `marking` false, repeat
 // records pass unmarked: marking keeps their chromosome, which is all a scan
 // before the header needs.
 template <class Put>
 void write_records(InputKind kind, LineSpan lines, const UnifyOptions& options, const WriterOverrides& overrides,
-                   bool reading_bed, bool mark, bool warn, Put&& put) {
+                   bool reading_bed, bool marking, bool warn, Put&& put) {
     // A BED has no header: its content starts at its first line.
     bool reading_content = reading_bed;
     std::string scratch;
+    const RepeatOverrides repeat{overrides.repeat_line_needs_svtype, overrides.modify_repeat_line};
+    const auto mark = [&](std::string_view text, std::optional<bool> add, std::string& out) {
+        return marked_repeat_line(text, add, out, repeat);
+    };
     for (std::size_t i = 0; i < lines.size(); ++i) {
         std::string_view line = lines[i];
         if (reading_content) {
             if (kind == InputKind::Repeats) {
-                if (mark) {
+                if (marking) {
                     line = on_line(kind, i, [&] {
-                        return run_step(overrides.marked_repeat_line, marked_repeat_line, line, options.add_repeat_svtype, scratch,
-                                        overrides.repeat);
+                        return run_step(overrides.marked_repeat_line, mark, line, options.add_repeat_svtype, scratch);
                     });
                 }
             } else if (reading_bed) {
@@ -245,7 +248,7 @@ std::pair<std::string, std::string> merged_additions(InputKind donor_kind, LineS
     for (Section& section : sections) {
         // Converted ROH intervals are few and made once; repeat records are
         // kept only when a replaced rule may rewrite them, chromosome and all.
-        const bool keep = section.bed || (section.kind == InputKind::Repeats && !overrides.marks_repeats_as_core());
+        const bool keep = section.bed || (section.kind == InputKind::Repeats && !marks_repeats_as_core(overrides));
         if (keep) section.kept.emplace();
         write_records(section.kind, section.lines, options, overrides, section.bed, keep, true,
                       [&](std::string_view line) {
@@ -308,6 +311,14 @@ bool write_unified(const LinesTable& lines, LineWriter& out, const UnifyOptions&
     }
     return true;
 }
+
+}  // namespace
+
+bool marks_repeats_as_core(const WriterOverrides& overrides) noexcept {
+    return !overrides.marked_repeat_line && !overrides.modify_repeat_line;
+}
+
+namespace {
 
 void add_one(RecordTally::Counts& counts, std::string_view key) {
     if (const auto found = counts.find(key); found != counts.end()) {

@@ -59,18 +59,18 @@ public:
 // (platform/overrides.hpp).
 struct WriterOverrides {
     std::function<bool(std::string_view line)> is_valid_line;
-    std::function<std::string_view(std::string_view line, std::optional<bool> add, std::string& scratch,
-                                   const RepeatOverrides& repeat)>
+    std::function<std::string_view(std::string_view line, std::optional<bool> add, std::string& scratch)>
         marked_repeat_line;
-    RepeatOverrides repeat;
+    std::function<bool(std::string_view line)> repeat_line_needs_svtype;
+    std::function<void(std::string_view line, std::string& out)> modify_repeat_line;
     std::function<bool(LineSpan lines, std::string_view declared)> roh_lines_are_bed;
     std::function<void(std::string_view bed_line, std::string& out)> roh_bed_line_to_vcf;
     std::function<std::string(LineSpan lines)> vcf_header_from_lines;
-
-    // Whether repeat records are marked by the core's rules alone, so that
-    // marking one twice gives the same line and calls nothing outside.
-    bool marks_repeats_as_core() const noexcept { return !marked_repeat_line && !repeat.modify; }
 };
+
+// Whether repeat records are marked by the core's rules alone, so that
+// marking one twice gives the same line and calls nothing outside.
+bool marks_repeats_as_core(const WriterOverrides& overrides) noexcept;
 
 // What a caller changes in the unified header: the one sample column
 // renamed, and meta-information lines ("##...", without line ends) added
