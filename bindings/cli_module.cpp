@@ -69,7 +69,7 @@ py::object unify_door(py::object output_path, py::object sv_path, py::object cnv
     if (registry->intact("_unify")) {
         return keywords.run([&] { return cli::unify(files, output, options, keywords.settings()); });
     }
-    cli::reject_outputs_naming_inputs(files, output);
+    cli::check_plan(cli::unify_plan(files, output, options));
     return registry->attr("_unify")(struct_files_dict(paths), output_path, registry->attr("UnifyOptions")(**fields),
                                     **keywords.changed());
 }
@@ -97,7 +97,7 @@ py::object pacbio_filter_and_unify(py::object output_path, py::object sv_path, p
                                                 keywords.settings(), required);
         });
     }
-    cli::reject_pacbio_run_collisions(output, sv, cnv, full, bed, filtered_path);
+    cli::check_plan(cli::pacbio_plan(output, sv, cnv, full, bed, {}, filtered_path));
     // The filter's own default output unless the caller named one.
     py::dict filter_keywords;
     if (filtered_path) filter_keywords["output_path"] = filtered_repeat_path;

@@ -180,19 +180,17 @@ py::dict read_struct_lines(py::handle struct_files, py::handle options_arg) {
 
     // Each step: the replacement if there is one, else the core's over the
     // Python lists.
-    core::ReadOverrides<py::object> overrides;
-    overrides.get_lines = [&](const std::string& path) -> py::object {
-        if (get_lines) return (*get_lines)(to_path_str(path));
-        return to_str_list(core::get_lines(path).views);
-    };
-    overrides.drop_sv_records = [&](py::object lines, const core::UnifyOptions& opts) -> py::object {
-        if (drop) return (*drop)(lines, options.attr("drop_sv_filters"));
-        return drop_sv_objects(lines, opts.drop_sv_filters);
-    };
-    overrides.is_empty = [&](const py::object& lines) {
-        return is_empty ? truthy((*is_empty)(lines)) : is_empty_objects(lines);
-    };
-    const auto lines = core::read_struct_lines_with(files, unify_options, overrides);
+    const auto lines = core::read_struct_lines_with(
+        files, unify_options,
+        [&](InputKind, const std::string& path) -> py::object {
+            if (get_lines) return (*get_lines)(to_path_str(path));
+            return to_str_list(core::get_lines(path).views);
+        },
+        [&](py::object lines, const core::UnifyOptions& opts) -> py::object {
+            if (drop) return (*drop)(lines, options.attr("drop_sv_filters"));
+            return drop_sv_objects(lines, opts.drop_sv_filters);
+        },
+        [&](const py::object& lines) { return is_empty ? truthy((*is_empty)(lines)) : is_empty_objects(lines); });
     return by_kind(lines, [](const py::object& read) { return read; });
 }
 

@@ -63,94 +63,105 @@ bool streams_into(const std::string& output_path, const OutputSettings& settings
     return settings.command && (output_path == "-" || written_in_place(output_path));
 }
 
-// The steps of unify_lines and then of sort_and_compress, the writer's lines
-// going to the sorter instead of being read back. The plain file, when one
+// Where the job writes: the plain file, opened even when it is not kept so
+// that a folder taking no new file fails the run, under the name the run was
+// given, before anything is written; and the sorter the writer's lines go to.
+struct JobOutputs {
+    std::optional<AtomicOutput> plain;
+    std::optional<compression::RecordSorter> sorter;
+};
+
+// The steps of unify_lines, the writer's lines going to the sorter instead
+// of being read back, and to the plain file when one is kept (not by a
+// command's run, which with nothing to unify fails before writing anything).
+// False when nothing was unified: the plain file is then put in place.
+bool unify_step(const unifier::StructFiles& inputs, const std::string& output_path,
+                const unifier::UnifyOptions& options, const OutputSettings& settings, bool stream, JobOutputs& out) {
+    RunStats* const stats = settings.stats;
+    unifier::KindTable<unifier::ReadCounts> counts;
+    const Stopwatch reading;
+    // Read here, the inputs are released before sorting.
+    const unifier::FilesLines files = unifier::read_struct_lines(inputs, options, stats ? &counts : nullptr);
+    if (stats) stats->read_seconds += reading.seconds();
+    const auto donor = [&](InputKind kind) { return files[unifier::kind_index(kind)].has_value(); };
+    if (settings.command && !donor(InputKind::Sv) && !donor(InputKind::Cnv) && !donor(InputKind::Repeats)) {
+        throw ValueError(kNothingToUnify);
+    }
+    // A merivane run writes no record that does not fit its header, the
+    // donor's alone included (the writer checks the other headers).
+    if (settings.command && !settings.merge_headers && settings.header.empty()) {
+        unifier::check_columns(unifier::table_of(files), options, {}, true);
+    }
+    const Stopwatch unifying;
+    if (!stream) out.plain.emplace(output_path);
+    out.sorter.emplace(compression::gnu_sort_for_default_engine(), settings.compression.order);
+    AtomicOutput* const file = stream || settings.command ? nullptr : &*out.plain;
+    SortingSink sink(file, *out.sorter);
+    std::optional<std::string> unified;
+    try {
+        unified = unifier::unify_into(unifier::table_of(files), output_path, file, sink, options, {},
+                                      settings.merge_headers, settings.header, stats ? &stats->output : nullptr,
+                                      file && file->writes_directly());
+    } catch (Error& error) {
+        name_the_input_file(error, inputs);
+        throw;
+    }
+    if (stats) {
+        settle_inputs(*stats, inputs, counts, files);
+        stats->unify_seconds += unifying.seconds();
+    }
+    return unified.has_value();
+}
+
+// unify_step, then the steps of sort_and_compress. The plain file, when one
 // is kept, is put in place only when nothing was unified, when sorting or
 // compressing fails (not when the index refuses the records, which leaves
 // nothing), or when it is written in place (a device, a FIFO); after a
 // success an earlier file at `output_path` is removed as sort_and_compress
-// removes the file it compressed. A command's run keeps no plain file, and
-// with nothing to unify fails before writing anything.
-std::optional<std::string> run_job(const unifier::StructFiles& struct_files, const std::string& output_path,
+// removes the file it compressed.
+std::optional<std::string> run_job(const unifier::StructFiles& inputs, const std::string& output_path,
                                    const unifier::UnifyOptions& options, const OutputSettings& settings) {
     const std::optional<FileIdentity> earlier = entry_identity(output_path);
     const bool stream = streams_into(output_path, settings);
-    const bool keep_plain = !stream && settings.plain_file && !settings.command;
-    std::optional<AtomicOutput> plain;
-    std::optional<compression::RecordSorter> sorter;
-    {
-        // The inputs are released before sorting.
-        const unifier::FilesLines files = read_counting(struct_files, options, settings.stats);
-        const auto donor = [&](InputKind kind) { return files[unifier::kind_index(kind)].has_value(); };
-        if (settings.command && !donor(InputKind::Sv) && !donor(InputKind::Cnv) && !donor(InputKind::Repeats)) {
-            throw ValueError(kNothingToUnify);
-        }
-        // A merivane run writes no record that does not fit its header, the
-        // donor's alone included (the writer checks the other headers).
-        if (settings.command && !settings.merge_headers && settings.header.empty()) {
-            unifier::check_columns(unifier::table_of(files), options, {}, true);
-        }
-        const Stopwatch unifying;
-        // Opened even when it is not kept, so that a folder taking no new file
-        // fails the run, under the name the run was given, before anything is
-        // written.
-        if (!stream && (settings.plain_file || settings.command)) plain.emplace(output_path);
-        sorter.emplace(compression::gnu_sort_for_default_engine(), settings.compression.order);
-        AtomicOutput* const file = keep_plain ? &*plain : nullptr;
-        SortingSink sink(file, *sorter);
-        std::optional<std::string> unified;
-        try {
-            unified = unifier::unify_into(unifier::table_of(files), output_path, file, sink, options, {},
-                                          settings.merge_headers, settings.header,
-                                          settings.stats ? &settings.stats->output : nullptr,
-                                          file && file->writes_directly());
-        } catch (Error& error) {
-            name_the_input_file(error, struct_files);
-            throw;
-        }
-        if (settings.stats) {
-            settle_inputs(*settings.stats, files);
-            settings.stats->unify_seconds += unifying.seconds();
-        }
-        if (!unified) return std::nullopt;
-    }
+    JobOutputs out;
+    if (!unify_step(inputs, output_path, options, settings, stream, out)) return std::nullopt;
     if (stream) {
         // No plain file stands for the stream, and no index goes beside it.
         const std::string into = output_path == "-" ? std::string(kStandardOutput) : output_path;
-        compression::compress_sorted("", into, *sorter, settings.compression);
+        compression::compress_sorted("", into, *out.sorter, settings.compression);
         return output_path;
     }
     std::string compressed;
     try {
-        compressed = compression::compress_sorted(output_path, output_path + ".gz", *sorter, settings.compression);
+        compressed = compression::compress_sorted(output_path, output_path + ".gz", *out.sorter, settings.compression);
     } catch (const Error& error) {
         try {
-            if (keep_plain && !dynamic_cast<const ValueError*>(&error)) plain->commit();
+            if (!settings.command && !dynamic_cast<const ValueError*>(&error)) out.plain->commit();
         } catch (const Error&) {
             // The failure being reported is the one that matters.
         }
         throw;
     }
     // An earlier file at `output_path` goes as the plain file would have.
-    if (plain && !plain->writes_directly() && earlier && entry_identity(output_path) == earlier) {
-        remove_file(output_path);
-    }
+    if (!out.plain->writes_directly() && earlier && entry_identity(output_path) == earlier) remove_file(output_path);
     return compressed;
 }
 
-// The statistics file and MultiQC's files beside it, opened before the run
-// writes anything (a folder that takes no new file fails it first) and put
-// in place once the compressed file is, so they never describe a run that
-// did not finish.
+// The statistics file and MultiQC's files beside it (none beside a device or
+// FIFO).
+std::vector<std::string> stats_paths(const std::string& path) {
+    std::vector<std::string> paths{path};
+    if (!written_in_place(path)) std::ranges::copy(multiqc_paths(path), std::back_inserter(paths));
+    return paths;
+}
+
+// The statistics files, opened before the run writes anything (a folder that
+// takes no new file fails it first) and put in place once the compressed
+// file is, so they never describe a run that did not finish.
 class StatsFiles {
 public:
-    StatsFiles(const std::string& path, const std::vector<std::string>& inputs,
-               const std::vector<std::string>& outputs) {
-        std::vector<std::string> paths{path};
-        if (!written_in_place(path)) std::ranges::copy(multiqc_paths(path), std::back_inserter(paths));
-        merivane::reject_outputs_naming_inputs(paths, inputs, "stats");
-        merivane::reject_outputs_naming_inputs(paths, outputs, "stats", "output file");
-        for (const std::string& one : paths) files_.push_back(std::make_unique<AtomicOutput>(one));
+    explicit StatsFiles(const std::string& path) {
+        for (const std::string& one : stats_paths(path)) files_.push_back(std::make_unique<AtomicOutput>(one));
     }
 
     // `compressed`: the file written, or the stream written into.
@@ -188,6 +199,17 @@ std::vector<std::string> present(std::span<const OptionalPath> given) {
     return paths;
 }
 
+// What the run reads: the inputs it unifies, and a PacBio run's full repeat
+// VCF and catalog, inputs of the run even though not unified themselves.
+std::vector<std::string> run_inputs(const RunPlan& plan) {
+    std::vector<std::string> inputs = present(plan.inputs);
+    if (plan.filter) {
+        std::ranges::copy(present(std::array{plan.filter->full_repeat_path, plan.filter->repeat_bed_file_path}),
+                          std::back_inserter(inputs));
+    }
+    return inputs;
+}
+
 // What a run at `output_path` writes or removes: the unified file, the
 // compressed file and the indexes beside it; and the name sorting once gave
 // its temporary file, which an input is not to bear.
@@ -195,6 +217,58 @@ std::vector<std::string> guarded_outputs(const std::string& output_path) {
     std::vector<std::string> outputs = compression::written_beside(output_path + ".gz");
     outputs.insert(outputs.begin(), {output_path, compression::sorting_temporary_of(output_path)});
     return outputs;
+}
+
+// Every file the run writes: as guarded_outputs, or the stream a command's
+// run writes into; then the filtered repeat VCF.
+std::vector<std::string> run_outputs(const RunPlan& plan) {
+    std::vector<std::string> outputs;
+    if (!streams_into(plan.output_path, plan.settings)) {
+        outputs = guarded_outputs(plan.output_path);
+    } else {
+        outputs = {plan.output_path == "-" ? "/dev/stdout" : plan.output_path};
+    }
+    if (plan.filter && plan.filter->full_repeat_path) outputs.push_back(plan.filter->filtered_path);
+    return outputs;
+}
+
+// The filtered VCF is written first, then read as the run's repeat input:
+// it names no input, and no output of the unification.
+void check_filtered_path(const RepeatFilterStep& step, const std::vector<std::string>& inputs,
+                         const std::vector<std::string>& outputs) {
+    reject_outputs_naming_inputs({step.filtered_path}, inputs, "filtered_repeat_path");
+    for (const std::string& output : outputs) {
+        if (!same_file(step.filtered_path, output)) continue;
+        throw ValueError("The filtered repeat VCF " + quoted(step.filtered_path) + " would replace the output file " +
+                         quoted(output) + "; choose another filtered_repeat_path");
+    }
+}
+
+// The filter step of a checked plan, timed; with statistics, what it read
+// and kept (counted here when its engine does not count them).
+std::optional<repeats::FilteredRepeats> filter_step(const RepeatFilterStep& step, RunStats* stats) {
+    const Stopwatch filtering;
+    std::optional<repeats::FilteredRepeats> filtered = repeats::filter_repeats_unchecked(
+        step.full_repeat_path, step.repeat_bed_file_path, step.filtered_path, step.require_catalog_chromosomes);
+    if (!stats) return filtered;
+    if (filtered && !filtered->counts) {
+        const auto records = static_cast<std::int64_t>(count_file_records(*step.full_repeat_path));
+        filtered->counts = repeats::IntersectCounts{0, records};
+    }
+    stats->filter_seconds += filtering.seconds();
+    return filtered;
+}
+
+// A PacBio run's repeat input as given is the full VCF: the records the
+// catalog left out are those of the full VCF the filtered one lacks.
+void credit_full_repeats(RunStats& stats, const OptionalPath& full_repeat_path,
+                         const repeats::IntersectCounts& counts) {
+    InputStats& input = stats.inputs[unifier::kind_index(InputKind::Repeats)];
+    const auto full_records = static_cast<std::uint64_t>(counts.kept + counts.dropped);
+    input.filtered_path = std::move(input.path);
+    input.path = full_repeat_path;
+    input.outside_catalog = full_records - input.read;
+    input.read = full_records;
 }
 
 }  // namespace
@@ -211,77 +285,68 @@ unifier::UnifyOptions pacbio_options(std::vector<std::string> drop_sv_filters) {
     return options;
 }
 
-void reject_outputs_naming_inputs(const std::string& output_path, const std::vector<std::string>& input_paths) {
-    merivane::reject_outputs_naming_inputs(guarded_outputs(output_path), input_paths, "output_path");
+RunPlan unify_plan(const unifier::StructFiles& struct_files, const std::string& output_path,
+                   const unifier::UnifyOptions& options, const OutputSettings& settings) {
+    return {struct_files, output_path, options, settings, std::nullopt};
 }
 
-void reject_outputs_naming_inputs(const unifier::StructFiles& struct_files, const std::string& output_path) {
-    reject_outputs_naming_inputs(output_path, present(struct_files));
-}
-
-namespace {
-
-// unify() once the run's outputs are checked.
-std::optional<std::string> unify_checked(const unifier::StructFiles& struct_files, const std::string& output_path,
-                                         const unifier::UnifyOptions& options, const OutputSettings& given) {
-    OutputSettings settings = given;
-    if (settings.stats) settings.compression.seconds = &settings.stats->written;
-    const std::optional<std::string> compressed = run_job(struct_files, output_path, options, settings);
-    if (settings.stats) settings.stats->output_bytes = settings.stats->written.bytes;
-    if (settings.stats && settings.stats->output.without_svtype > 0) {
-        log_warning(kRecordsWithoutSvtype, {output_path, std::to_string(settings.stats->output.without_svtype)});
+RunPlan pacbio_plan(const std::string& output_path, const OptionalPath& sv_path, const OptionalPath& cnv_path,
+                    const OptionalPath& full_repeat_path, const OptionalPath& repeat_bed_file_path,
+                    std::vector<std::string> drop_sv_filters, const OptionalPath& filtered_repeat_path,
+                    const OutputSettings& settings, bool require_catalog_chromosomes) {
+    RunPlan plan{{sv_path, cnv_path, std::nullopt, std::nullopt}, output_path,
+                 pacbio_options(std::move(drop_sv_filters)), settings, RepeatFilterStep{}};
+    RepeatFilterStep& step = *plan.filter;
+    step.full_repeat_path = full_repeat_path;
+    step.repeat_bed_file_path = repeat_bed_file_path;
+    step.require_catalog_chromosomes = require_catalog_chromosomes;
+    // An empty name, as none, leaves the filter its default.
+    if (full_repeat_path && filtered_repeat_path && !filtered_repeat_path->empty()) {
+        step.filtered_path = *filtered_repeat_path;
+    } else if (full_repeat_path) {
+        step.filtered_path = repeats::filtered_repeat_path(*full_repeat_path);
     }
+    return plan;
+}
+
+void check_plan(const RunPlan& plan) {
+    const std::vector<std::string> inputs = run_inputs(plan);
+    const std::vector<std::string> guarded = guarded_outputs(plan.output_path);
+    reject_outputs_naming_inputs(guarded, inputs, "output_path");
+    if (plan.filter && plan.filter->full_repeat_path) check_filtered_path(*plan.filter, inputs, guarded);
+    unifier::check_header_edit(plan.settings.header);
+    if (!plan.settings.stats_path) return;
+    const std::vector<std::string> stats = stats_paths(*plan.settings.stats_path);
+    reject_outputs_naming_inputs(stats, inputs, "stats");
+    reject_outputs_naming_inputs(stats, run_outputs(plan), "stats", "output file");
+}
+
+std::optional<std::string> execute_plan(const RunPlan& plan) {
+    std::optional<StatsFiles> stats_files;
+    if (plan.settings.stats_path) stats_files.emplace(*plan.settings.stats_path);
+    OutputSettings settings = plan.settings;
+    RunStats* const stats = settings.stats;
+    if (stats) settings.compression.seconds = &stats->written;
+    unifier::StructFiles inputs = plan.inputs;
+    std::optional<repeats::FilteredRepeats> filtered;
+    if (plan.filter) filtered = filter_step(*plan.filter, stats);
+    if (filtered) inputs[unifier::kind_index(InputKind::Repeats)] = filtered->path;
+    const std::optional<std::string> compressed = run_job(inputs, plan.output_path, plan.options, settings);
+    if (!stats) return compressed;
+    stats->output_bytes = stats->written.bytes;
+    if (stats->output.without_svtype > 0) {
+        log_warning(kRecordsWithoutSvtype, {plan.output_path, std::to_string(stats->output.without_svtype)});
+    }
+    if (filtered) credit_full_repeats(*stats, plan.filter->full_repeat_path, *filtered->counts);
+    if (stats_files && compressed) stats_files->commit(*stats, *compressed, settings.header.sample);
     return compressed;
 }
-
-// Every file the run writes at `output_path`: as guarded_outputs, or the
-// stream a command's run writes into.
-std::vector<std::string> run_outputs(const std::string& output_path, const OutputSettings& settings) {
-    if (output_path == "-" && streams_into(output_path, settings)) return {"/dev/stdout"};
-    return streams_into(output_path, settings) ? std::vector{output_path} : guarded_outputs(output_path);
-}
-
-std::optional<StatsFiles> stats_files(const OutputSettings& settings, const std::vector<std::string>& inputs,
-                                      const std::vector<std::string>& outputs) {
-    if (!settings.stats_path) return std::nullopt;
-    return std::make_optional<StatsFiles>(*settings.stats_path, inputs, outputs);
-}
-
-void commit_stats(std::optional<StatsFiles>& files, const OutputSettings& settings,
-                  const std::optional<std::string>& compressed) {
-    if (files && compressed) files->commit(*settings.stats, *compressed, settings.header.sample);
-}
-
-}  // namespace
 
 std::optional<std::string> unify(const unifier::StructFiles& struct_files, const std::string& output_path,
                                  const unifier::UnifyOptions& options, const OutputSettings& settings) {
-    reject_outputs_naming_inputs(struct_files, output_path);
-    unifier::check_header_edit(settings.header);
-    std::optional<StatsFiles> stats = stats_files(settings, present(struct_files), run_outputs(output_path, settings));
-    const std::optional<std::string> compressed = unify_checked(struct_files, output_path, options, settings);
-    commit_stats(stats, settings, compressed);
-    return compressed;
-}
-
-void reject_pacbio_run_collisions(const std::string& output_path, const OptionalPath& sv_path,
-                                  const OptionalPath& cnv_path, const OptionalPath& full_repeat_path,
-                                  const OptionalPath& repeat_bed_file_path,
-                                  const OptionalPath& filtered_repeat_path) {
-    // The full repeat VCF and the catalog are inputs of this run even though
-    // they are not unified themselves.
-    reject_outputs_naming_inputs(output_path,
-                                 present(std::array{sv_path, cnv_path, full_repeat_path, repeat_bed_file_path}));
-    if (!full_repeat_path) return;
-    const std::string filtered =
-        filtered_repeat_path ? *filtered_repeat_path : repeats::filtered_repeat_path(*full_repeat_path);
-    // The filtered VCF is written first, then read as the run's repeat input.
-    merivane::reject_outputs_naming_inputs({filtered}, present(std::array{sv_path, cnv_path}), "filtered_repeat_path");
-    for (const std::string& output : guarded_outputs(output_path)) {
-        if (!same_file(filtered, output)) continue;
-        throw ValueError("The filtered repeat VCF " + quoted(filtered) + " would replace the output file " +
-                         quoted(output) + "; choose another filtered_repeat_path");
-    }
+    const RunPlan plan = unify_plan(struct_files, output_path, options, settings);
+    check_plan(plan);
+    return execute_plan(plan);
 }
 
 std::optional<std::string> pacbio_filter_and_unify(const std::string& output_path, const OptionalPath& sv_path,
@@ -291,35 +356,11 @@ std::optional<std::string> pacbio_filter_and_unify(const std::string& output_pat
                                                    std::vector<std::string> drop_sv_filters,
                                                    const OptionalPath& filtered_repeat_path,
                                                    const OutputSettings& settings, bool require_catalog_chromosomes) {
-    reject_pacbio_run_collisions(output_path, sv_path, cnv_path, full_repeat_path, repeat_bed_file_path,
-                                 filtered_repeat_path);
-    unifier::check_header_edit(settings.header);
-    std::vector<std::string> outputs = run_outputs(output_path, settings);
-    if (full_repeat_path) {
-        outputs.push_back(filtered_repeat_path ? *filtered_repeat_path
-                                               : repeats::filtered_repeat_path(*full_repeat_path));
-    }
-    std::optional<StatsFiles> stats =
-        stats_files(settings, present(std::array{sv_path, cnv_path, full_repeat_path, repeat_bed_file_path}), outputs);
-    const Stopwatch filtering;
-    const std::optional<std::string> filtered =
-        repeats::filter_repeats_vcf(full_repeat_path, repeat_bed_file_path, std::nullopt, filtered_repeat_path, {},
-                                    require_catalog_chromosomes);
-    // The repeat records the catalog left out: those of the full VCF that
-    // the filtered one lacks.
-    const std::uint64_t full_records = settings.stats && filtered ? count_file_records(*full_repeat_path) : 0;
-    if (settings.stats) settings.stats->filter_seconds += filtering.seconds();
-    std::optional<std::string> compressed = unify_checked({sv_path, cnv_path, filtered, std::nullopt}, output_path,
-                                                          pacbio_options(std::move(drop_sv_filters)), settings);
-    if (settings.stats && filtered) {
-        InputStats& input = settings.stats->inputs[unifier::kind_index(InputKind::Repeats)];
-        input.filtered_path = std::move(input.path);
-        input.path = full_repeat_path;
-        input.outside_catalog = full_records - input.read;
-        input.read = full_records;
-    }
-    commit_stats(stats, settings, compressed);
-    return compressed;
+    const RunPlan plan = pacbio_plan(output_path, sv_path, cnv_path, full_repeat_path, repeat_bed_file_path,
+                                     std::move(drop_sv_filters), filtered_repeat_path, settings,
+                                     require_catalog_chromosomes);
+    check_plan(plan);
+    return execute_plan(plan);
 }
 
 }  // namespace merivane::cli

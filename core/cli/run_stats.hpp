@@ -53,14 +53,10 @@ struct RunStats {
     compression::StageSeconds written;  // sort, compress, index
 };
 
-// unifier::read_struct_lines, counting into `stats` (when given) what each
-// input holds.
-unifier::FilesLines read_counting(const unifier::StructFiles& struct_files, const unifier::UnifyOptions& options,
-                                  RunStats* stats);
-
-// Once the unified file is written: what each input kept, and why the rest
-// was left out.
-void settle_inputs(RunStats& stats, const unifier::FilesLines& files);
+// Once the unified file is written: each input as given, what reading saw
+// of it (`read`), what the writer kept, and why the rest was left out.
+void settle_inputs(RunStats& stats, const unifier::StructFiles& given,
+                   const unifier::KindTable<unifier::ReadCounts>& read, const unifier::FilesLines& files);
 
 // The statistics as one JSON document (indented by two, ASCII only, a
 // byte that is no UTF-8 escaped as the host's file names decode it), with

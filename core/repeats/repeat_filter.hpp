@@ -20,12 +20,12 @@ std::string filtered_repeat_path(const std::string& full_repeat_path);
 
 // The steps of the filter a host may stand in for (platform/overrides.hpp).
 struct FilterOverrides {
-    using Intersect = std::function<void(const std::string&, const std::string&, const std::string&)>;
-
     std::function<bool()> bedtools_available;
-    Intersect intersect_with_bedtools;
-    Intersect intersect_builtin;
-    std::function<std::string(const std::string&)> filtered_repeat_path;
+    std::function<void(const std::string& repeats, const std::string& bed, const std::string& out)>
+        intersect_with_bedtools;
+    std::function<void(const std::string& repeats, const std::string& bed, const std::string& out)>
+        intersect_builtin;
+    std::function<std::string(const std::string& full_repeat_path)> filtered_repeat_path;
 };
 
 // Filters `full_repeat_path` against the catalog `repeat_bed_file_path` and
@@ -42,5 +42,19 @@ std::optional<std::string> filter_repeats_vcf(const std::optional<std::string>& 
                                               const std::optional<std::string>& output_path,
                                               const FilterOverrides& overrides = {},
                                               bool require_catalog_chromosomes = false);
+
+// The filtered VCF and, when the engine counted them, the records it kept
+// and left out.
+struct FilteredRepeats {
+    std::string path;
+    std::optional<IntersectCounts> counts;
+};
+
+// filter_repeats_vcf with the engine chosen by default, for a run that has
+// checked already that `output_path` names no input.
+std::optional<FilteredRepeats> filter_repeats_unchecked(const std::optional<std::string>& full_repeat_path,
+                                                      const std::optional<std::string>& repeat_bed_file_path,
+                                                      const std::string& output_path,
+                                                      bool require_catalog_chromosomes);
 
 }  // namespace merivane::repeats

@@ -267,10 +267,10 @@ TEST(UnifyWithoutReadingBack, AFailedSortLeavesTheUnifiedFile) {
     EXPECT_EQ(entries(dir.path("")), (std::vector<std::string>{"sv.vcf", "u.vcf", "u.vcf.gz"}));
 }
 
-// Without a plain file a run leaves nothing at the unified file's path,
-// whether the sort fails or the run succeeds: an earlier file there stays,
-// and so does an earlier ".gz" when the sort fails.
-TEST(UnifyWithoutReadingBack, WithoutAPlainFileNothingOfTheRunIsLeftThere) {
+// A command's run keeps no plain file: it leaves nothing at the unified
+// file's path when the sort fails (an earlier file there stays, and so does
+// an earlier ".gz"), and with nothing to unify it writes nothing at all.
+TEST(UnifyWithoutReadingBack, ACommandsRunLeavesNoPlainFile) {
     MERIVANE_SKIP_WITHOUT_POSIX_SHELL();
     TempDir dir;
     StructFiles files;
@@ -278,7 +278,7 @@ TEST(UnifyWithoutReadingBack, WithoutAPlainFileNothingOfTheRunIsLeftThere) {
     const std::string output = dir.write("u.vcf", "earlier");
     dir.write("u.vcf.gz", "earlier good output");
     OutputSettings settings;
-    settings.plain_file = false;
+    settings.command = "merivane dragen";
     {
         TempDir bin;
         write_script(bin, "sort", "case \"$1\" in --version) echo 'sort (GNU coreutils) 9.1';; *) exit 3;; esac");
@@ -287,12 +287,13 @@ TEST(UnifyWithoutReadingBack, WithoutAPlainFileNothingOfTheRunIsLeftThere) {
         EXPECT_THROW(unify(files, output, UnifyOptions{}, settings), CalledProcessError);
         EXPECT_EQ(read_file(output + ".gz"), "earlier good output");
     }
-    EXPECT_EQ(unify(files, output, UnifyOptions{}, settings), output + ".gz");
     EXPECT_EQ(read_file(output), "earlier");
-    EXPECT_EQ(entries(dir.path("")), (std::vector<std::string>{"sv.vcf", "u.vcf", "u.vcf.gz"}));
+    // After a success the earlier file goes, as the plain file would have.
+    EXPECT_EQ(unify(files, output, UnifyOptions{}, settings), output + ".gz");
+    EXPECT_EQ(entries(dir.path("")), (std::vector<std::string>{"sv.vcf", "u.vcf.gz"}));
     const TempDir empty;
     files[kind_index(InputKind::Sv)] = empty.write("sv.vcf", kSvHeader);
-    EXPECT_EQ(unify(files, empty.path("none.vcf"), UnifyOptions{}, settings), std::nullopt);
+    EXPECT_THROW(unify(files, empty.path("none.vcf"), UnifyOptions{}, settings), ValueError);
     EXPECT_EQ(entries(empty.path("")), std::vector<std::string>{"sv.vcf"});
 }
 
@@ -310,11 +311,11 @@ TEST_P(OutputsNamingInputs, AreRefused) {
     const auto& c = GetParam();
     const std::string input = dir.write(c.input, "##x\n");
     const std::string other = dir.write("other.vcf", "##y\n");
-    const std::string output = dir.path(c.output);
+    const RunPlan plan = unify_plan({other, input, std::nullopt, std::nullopt}, dir.path(c.output), UnifyOptions{});
     if (c.refused) {
-        EXPECT_THROW(reject_outputs_naming_inputs(output, {other, input}), ValueError);
+        EXPECT_THROW(check_plan(plan), ValueError);
     } else {
-        EXPECT_NO_THROW(reject_outputs_naming_inputs(output, {other, input}));
+        EXPECT_NO_THROW(check_plan(plan));
     }
 }
 
@@ -333,7 +334,8 @@ TEST(OutputsNamingInputs, ALinkToAnInputIsTheInput) {
     const std::string input = dir.write("in.vcf", "##x\n");
     const std::string link = dir.path("link.vcf");
     if (!testing::make_symlink(input, link)) GTEST_SKIP() << "the system refuses to make symbolic links";
-    EXPECT_THROW(reject_outputs_naming_inputs(link, {input}), ValueError);
+    EXPECT_THROW(check_plan(unify_plan({input, std::nullopt, std::nullopt, std::nullopt}, link, UnifyOptions{})),
+                 ValueError);
 }
 
 }  // namespace

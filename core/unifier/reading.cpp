@@ -26,21 +26,34 @@ std::string vcf_header_from_lines(LineSpan lines) {
     return header;
 }
 
-ReadOverrides<Lines> core_read_steps() {
-    ReadOverrides<Lines> overrides;
-    overrides.get_lines = [](const std::string& path) { return get_lines(path); };
-    overrides.drop_sv_records = [](Lines lines, const UnifyOptions& opts) {
-        if (!opts.drop_sv_filters.empty()) {
-            lines.views = drop_sv_records_by_filter(lines.views, opts.drop_sv_filters);
-        }
-        return lines;
+FilesLines read_struct_lines(const StructFiles& struct_files, const UnifyOptions& options,
+                             KindTable<ReadCounts>* counts) {
+    KindTable<ReadCounts> seen;
+    ReadCounts* current = nullptr;
+    const auto records = [](const Lines& lines) {
+        return static_cast<std::uint64_t>(std::ranges::count_if(lines.views, is_record_line));
     };
-    overrides.is_empty = [](const Lines& lines) { return is_empty(lines.views); };
-    return overrides;
-}
-
-FilesLines read_struct_lines(const StructFiles& struct_files, const UnifyOptions& options) {
-    return read_struct_lines_with(struct_files, options, core_read_steps());
+    FilesLines files = read_struct_lines_with(
+        struct_files, options,
+        [&](InputKind kind, const std::string& path) {
+            current = &seen[kind_index(kind)];
+            Lines lines = get_lines(path);
+            if (counts) current->read = records(lines);
+            return lines;
+        },
+        [&](Lines lines, const UnifyOptions& opts) {
+            if (opts.drop_sv_filters.empty()) return lines;
+            lines.views = drop_sv_records_by_filter(lines.views, opts.drop_sv_filters);
+            if (counts) current->dropped = current->read - records(lines);
+            return lines;
+        },
+        [&](const Lines& lines) {
+            const bool empty = is_empty(lines.views);
+            if (empty && counts) current->header_only = records(lines);
+            return empty;
+        });
+    if (counts) *counts = seen;
+    return files;
 }
 
 }  // namespace merivane::unifier

@@ -2,7 +2,8 @@
 // nothing to add (absent, empty, header-only) are left out with a warning.
 #pragma once
 
-#include <functional>
+#include <cstdint>
+#include <type_traits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -35,30 +36,25 @@ bool ends_vcf_header(std::string_view line);
 // Everything up to and including the first line mentioning "#CHROM".
 std::string vcf_header_from_lines(LineSpan lines);
 
-// The steps of reading over any representation L of a line list; every
-// member is set, as the core has steps only for its own lists.
-template <class L>
-struct ReadOverrides {
-    std::function<L(const std::string& path)> get_lines;
-    std::function<L(L lines, const UnifyOptions& options)> drop_sv_records;
-    std::function<bool(const L& lines)> is_empty;
-};
-
-template <class L>
-KindTable<std::optional<L>> read_struct_lines_with(const StructFiles& struct_files, const UnifyOptions& options,
-                                                   const ReadOverrides<L>& overrides) {
-    KindTable<std::optional<L>> result;
+// Reads each given input with `get_lines(kind, path)`, drops SV records by
+// their FILTER with `drop_sv_records`, and leaves out with a warning an input
+// `is_empty` finds nothing in; over any representation of a line list, so
+// that a host reads its own lists the same way.
+template <class GetLines, class DropSvRecords, class IsEmpty>
+auto read_struct_lines_with(const StructFiles& struct_files, const UnifyOptions& options, GetLines&& get_lines,
+                            DropSvRecords&& drop_sv_records, IsEmpty&& is_empty) {
+    KindTable<std::optional<std::invoke_result_t<GetLines&, InputKind, const std::string&>>> result;
     for (const InputKind kind : kFileTypes) {
         const std::optional<std::string>& path = struct_files[kind_index(kind)];
         if (!path) {
             log_warning(kInputMissing, {std::string(kind_name(kind))});
             continue;
         }
-        L lines = overrides.get_lines(*path);
+        auto lines = get_lines(kind, *path);
         // The emptiness test sees the filtered SV list: an SV file whose
         // every record was dropped has nothing to add either.
-        if (kind == InputKind::Sv) lines = overrides.drop_sv_records(std::move(lines), options);
-        if (overrides.is_empty(lines)) {
+        if (kind == InputKind::Sv) lines = drop_sv_records(std::move(lines), options);
+        if (is_empty(lines)) {
             log_warning(kInputEmpty, {std::string(kind_name(kind))});
             continue;
         }
@@ -69,8 +65,16 @@ KindTable<std::optional<L>> read_struct_lines_with(const StructFiles& struct_fil
 
 using FilesLines = KindTable<std::optional<Lines>>;
 
-ReadOverrides<Lines> core_read_steps();
+// The records reading saw in one input, those its FILTER dropped, and those
+// left out with an input that had nothing to add.
+struct ReadCounts {
+    std::uint64_t read = 0;
+    std::uint64_t dropped = 0;
+    std::uint64_t header_only = 0;
+};
 
-FilesLines read_struct_lines(const StructFiles& struct_files, const UnifyOptions& options);
+// The lines of each input; `counts`, when given, gets what each held.
+FilesLines read_struct_lines(const StructFiles& struct_files, const UnifyOptions& options,
+                             KindTable<ReadCounts>* counts = nullptr);
 
 }  // namespace merivane::unifier
