@@ -495,6 +495,7 @@ void write_vcf_content(InputKind kind, LineSpan lines, TextSink& out, const Unif
 std::optional<std::string> unify_lines(const LinesTable& lines, const std::string& output_path,
                                        const UnifyOptions& options, const WriterOverrides& overrides, bool merge_headers,
                                        const HeaderEdit& edit, RecordTally* tally) {
+    check_header_edit(edit);
     AtomicOutput file(output_path);
     FileSink sink(file);
     return unify_into(lines, file.destination(), &file, sink, options, overrides, merge_headers, edit, tally, true);
@@ -505,7 +506,6 @@ std::optional<std::string> unify_into(const LinesTable& lines, const std::string
                                       const UnifyOptions& options, const WriterOverrides& overrides,
                                       bool merge_headers, const HeaderEdit& edit, RecordTally* tally,
                                       bool put_in_place) {
-    check_header_edit(edit);
     if (edit.sample) check_sample_column(lines);
     // The specified layout copies records as they are; a header the caller
     // shapes is one tools are to read.

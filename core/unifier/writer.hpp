@@ -100,10 +100,6 @@ std::optional<std::string> unify_lines(const LinesTable& lines, const std::strin
                                        bool merge_headers = false, const HeaderEdit& edit = {},
                                        RecordTally* tally = nullptr);
 
-// unify_lines of `output_path` through `sink`, one whole line at a time,
-// which may take the text elsewhere too (to `file`, if any). The file is put
-// in place when nothing was unified or when `put_in_place`; otherwise the
-// caller decides.
 // ValueError, naming the input and its first record, when an input's
 // records would not fit the header written: sample columns other in number
 // than the donor's, or a sites-only donor (or, when
@@ -111,6 +107,10 @@ std::optional<std::string> unify_lines(const LinesTable& lines, const std::strin
 void check_columns(const LinesTable& lines, const UnifyOptions& options, const WriterOverrides& overrides,
                    bool refuse_appended_sites_only);
 
+// unify_lines of `output_path` through `sink`, one whole line at a time,
+// which may take the text elsewhere too (to `file`, if any), for a caller
+// that checked `edit` already. The file is put in place when nothing was
+// unified or when `put_in_place`; otherwise the caller decides.
 std::optional<std::string> unify_into(const LinesTable& lines, const std::string& output_path, AtomicOutput* file,
                                       TextSink& sink,
                                       const UnifyOptions& options, const WriterOverrides& overrides,
