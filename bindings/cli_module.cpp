@@ -69,7 +69,7 @@ py::object unify_door(py::object output_path, py::object sv_path, py::object cnv
     if (registry->intact("_unify")) {
         return keywords.run([&] { return cli::unify(files, output, options, keywords.settings()); });
     }
-    cli::check_plan(cli::unify_plan(files, output, options));
+    cli::check_plan({files, output, options, {}, std::nullopt});
     return registry->attr("_unify")(struct_files_dict(paths), output_path, registry->attr("UnifyOptions")(**fields),
                                     **keywords.changed());
 }
@@ -93,8 +93,8 @@ py::object pacbio_filter_and_unify(py::object output_path, py::object sv_path, p
     const bool required = truthy(require_catalog_chromosomes);
     if (registry->intact("filter_repeats_vcf") && registry->intact("pacbio_unify")) {
         return keywords.run([&] {
-            return cli::pacbio_filter_and_unify(output, sv, cnv, full, bed, std::move(tokens), filtered_path,
-                                                keywords.settings(), required);
+            return cli::run(cli::pacbio_plan(output, sv, cnv, full, bed, std::move(tokens), filtered_path,
+                                             keywords.settings(), required));
         });
     }
     cli::check_plan(cli::pacbio_plan(output, sv, cnv, full, bed, {}, filtered_path));

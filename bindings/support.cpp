@@ -527,7 +527,7 @@ py::object RunKeywords::deliver(const std::optional<std::string>& written) const
 py::object unify_through_module(const ModuleFunctions& functions, const unifier::StructFiles& files,
                                 py::handle struct_files, py::handle output_path, py::handle options,
                                 const cli::OutputSettings& settings) {
-    cli::check_plan(cli::unify_plan(files, path_text(output_path, "output_path"), {}));
+    cli::check_plan({files, path_text(output_path, "output_path"), {}, {}, std::nullopt});
     // Replaced steps run in Python, where the header edit and the counting
     // cannot reach.
     if (!settings.header.empty() || settings.stats || settings.command) {

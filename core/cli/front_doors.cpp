@@ -244,31 +244,46 @@ void check_filtered_path(const RepeatFilterStep& step, const std::vector<std::st
     }
 }
 
-// The filter step of a checked plan, timed; with statistics, what it read
-// and kept (counted here when its engine does not count them).
-std::optional<repeats::FilteredRepeats> filter_step(const RepeatFilterStep& step, RunStats* stats) {
-    const Stopwatch filtering;
-    std::optional<repeats::FilteredRepeats> filtered = repeats::filter_repeats_unchecked(
-        step.full_repeat_path, step.repeat_bed_file_path, step.filtered_path, step.require_catalog_chromosomes);
-    if (!stats) return filtered;
-    if (filtered && !filtered->counts) {
-        const auto records = static_cast<std::int64_t>(count_file_records(*step.full_repeat_path));
-        filtered->counts = repeats::IntersectCounts{0, records};
-    }
-    stats->filter_seconds += filtering.seconds();
-    return filtered;
-}
-
 // A PacBio run's repeat input as given is the full VCF: the records the
-// catalog left out are those of the full VCF the filtered one lacks.
+// catalog left out are those of the full VCF the filtered one lacks (which
+// only the built-in engine counts as it goes).
 void credit_full_repeats(RunStats& stats, const OptionalPath& full_repeat_path,
-                         const repeats::IntersectCounts& counts) {
+                         const repeats::FilteredRepeats& filtered) {
     InputStats& input = stats.inputs[unifier::kind_index(InputKind::Repeats)];
-    const auto full_records = static_cast<std::uint64_t>(counts.kept + counts.dropped);
+    const std::uint64_t full_records = filtered.counts
+                                           ? static_cast<std::uint64_t>(filtered.counts->kept + filtered.counts->dropped)
+                                           : count_file_records(*full_repeat_path);
     input.filtered_path = std::move(input.path);
     input.path = full_repeat_path;
     input.outside_catalog = full_records - input.read;
     input.read = full_records;
+}
+
+// The plan's steps, once check_plan has passed it.
+std::optional<std::string> execute(const RunPlan& plan) {
+    std::optional<StatsFiles> stats_files;
+    if (plan.settings.stats_path) stats_files.emplace(*plan.settings.stats_path);
+    OutputSettings settings = plan.settings;
+    RunStats* const stats = settings.stats;
+    if (stats) settings.compression.seconds = &stats->written;
+    unifier::StructFiles inputs = plan.inputs;
+    std::optional<repeats::FilteredRepeats> filtered;
+    if (const RepeatFilterStep* const step = plan.filter ? &*plan.filter : nullptr) {
+        const Stopwatch filtering;
+        filtered = repeats::filter_repeats(step->full_repeat_path, step->repeat_bed_file_path, std::nullopt,
+                                           step->filtered_path, {}, step->require_catalog_chromosomes, false);
+        if (stats) stats->filter_seconds += filtering.seconds();
+    }
+    if (filtered) inputs[unifier::kind_index(InputKind::Repeats)] = filtered->path;
+    const std::optional<std::string> compressed = run_job(inputs, plan.output_path, plan.options, settings);
+    if (!stats) return compressed;
+    stats->output_bytes = stats->written.bytes;
+    if (stats->output.without_svtype > 0) {
+        log_warning(kRecordsWithoutSvtype, {plan.output_path, std::to_string(stats->output.without_svtype)});
+    }
+    if (filtered) credit_full_repeats(*stats, plan.filter->full_repeat_path, *filtered);
+    if (stats_files && compressed) stats_files->commit(*stats, *compressed, settings.header.sample);
+    return compressed;
 }
 
 }  // namespace
@@ -285,26 +300,17 @@ unifier::UnifyOptions pacbio_options(std::vector<std::string> drop_sv_filters) {
     return options;
 }
 
-RunPlan unify_plan(const unifier::StructFiles& struct_files, const std::string& output_path,
-                   const unifier::UnifyOptions& options, const OutputSettings& settings) {
-    return {struct_files, output_path, options, settings, std::nullopt};
-}
-
 RunPlan pacbio_plan(const std::string& output_path, const OptionalPath& sv_path, const OptionalPath& cnv_path,
                     const OptionalPath& full_repeat_path, const OptionalPath& repeat_bed_file_path,
                     std::vector<std::string> drop_sv_filters, const OptionalPath& filtered_repeat_path,
                     const OutputSettings& settings, bool require_catalog_chromosomes) {
     RunPlan plan{{sv_path, cnv_path, std::nullopt, std::nullopt}, output_path,
-                 pacbio_options(std::move(drop_sv_filters)), settings, RepeatFilterStep{}};
-    RepeatFilterStep& step = *plan.filter;
-    step.full_repeat_path = full_repeat_path;
-    step.repeat_bed_file_path = repeat_bed_file_path;
-    step.require_catalog_chromosomes = require_catalog_chromosomes;
+                 pacbio_options(std::move(drop_sv_filters)), settings,
+                 RepeatFilterStep{full_repeat_path, repeat_bed_file_path, {}, require_catalog_chromosomes}};
     // An empty name, as none, leaves the filter its default.
-    if (full_repeat_path && filtered_repeat_path && !filtered_repeat_path->empty()) {
-        step.filtered_path = *filtered_repeat_path;
-    } else if (full_repeat_path) {
-        step.filtered_path = repeats::filtered_repeat_path(*full_repeat_path);
+    const bool named = filtered_repeat_path && !filtered_repeat_path->empty();
+    if (full_repeat_path) {
+        plan.filter->filtered_path = named ? *filtered_repeat_path : repeats::filtered_repeat_path(*full_repeat_path);
     }
     return plan;
 }
@@ -321,46 +327,14 @@ void check_plan(const RunPlan& plan) {
     reject_outputs_naming_inputs(stats, run_outputs(plan), "stats", "output file");
 }
 
-std::optional<std::string> execute_plan(const RunPlan& plan) {
-    std::optional<StatsFiles> stats_files;
-    if (plan.settings.stats_path) stats_files.emplace(*plan.settings.stats_path);
-    OutputSettings settings = plan.settings;
-    RunStats* const stats = settings.stats;
-    if (stats) settings.compression.seconds = &stats->written;
-    unifier::StructFiles inputs = plan.inputs;
-    std::optional<repeats::FilteredRepeats> filtered;
-    if (plan.filter) filtered = filter_step(*plan.filter, stats);
-    if (filtered) inputs[unifier::kind_index(InputKind::Repeats)] = filtered->path;
-    const std::optional<std::string> compressed = run_job(inputs, plan.output_path, plan.options, settings);
-    if (!stats) return compressed;
-    stats->output_bytes = stats->written.bytes;
-    if (stats->output.without_svtype > 0) {
-        log_warning(kRecordsWithoutSvtype, {plan.output_path, std::to_string(stats->output.without_svtype)});
-    }
-    if (filtered) credit_full_repeats(*stats, plan.filter->full_repeat_path, *filtered->counts);
-    if (stats_files && compressed) stats_files->commit(*stats, *compressed, settings.header.sample);
-    return compressed;
+std::optional<std::string> run(const RunPlan& plan) {
+    check_plan(plan);
+    return execute(plan);
 }
 
 std::optional<std::string> unify(const unifier::StructFiles& struct_files, const std::string& output_path,
                                  const unifier::UnifyOptions& options, const OutputSettings& settings) {
-    const RunPlan plan = unify_plan(struct_files, output_path, options, settings);
-    check_plan(plan);
-    return execute_plan(plan);
-}
-
-std::optional<std::string> pacbio_filter_and_unify(const std::string& output_path, const OptionalPath& sv_path,
-                                                   const OptionalPath& cnv_path,
-                                                   const OptionalPath& full_repeat_path,
-                                                   const OptionalPath& repeat_bed_file_path,
-                                                   std::vector<std::string> drop_sv_filters,
-                                                   const OptionalPath& filtered_repeat_path,
-                                                   const OutputSettings& settings, bool require_catalog_chromosomes) {
-    const RunPlan plan = pacbio_plan(output_path, sv_path, cnv_path, full_repeat_path, repeat_bed_file_path,
-                                     std::move(drop_sv_filters), filtered_repeat_path, settings,
-                                     require_catalog_chromosomes);
-    check_plan(plan);
-    return execute_plan(plan);
+    return run({struct_files, output_path, options, settings, std::nullopt});
 }
 
 }  // namespace merivane::cli

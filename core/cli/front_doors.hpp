@@ -59,8 +59,6 @@ struct RunPlan {
     std::optional<RepeatFilterStep> filter;
 };
 
-RunPlan unify_plan(const unifier::StructFiles& struct_files, const std::string& output_path,
-                   const unifier::UnifyOptions& options, const OutputSettings& settings = {});
 RunPlan pacbio_plan(const std::string& output_path, const OptionalPath& sv_path, const OptionalPath& cnv_path,
                     const OptionalPath& full_repeat_path, const OptionalPath& repeat_bed_file_path,
                     std::vector<std::string> drop_sv_filters, const OptionalPath& filtered_repeat_path = std::nullopt,
@@ -72,24 +70,17 @@ RunPlan pacbio_plan(const std::string& output_path, const OptionalPath& sv_path,
 // outputs, or a header edit that would break the header.
 void check_plan(const RunPlan& plan);
 
-// Runs a checked plan: the filter, if any, then unifier::unify_lines of the
-// read inputs at `output_path` and compression::sort_and_compress of that
-// file (which it removes); returns the ".gz" path, or nullopt when nothing
-// could donate a header (the empty unified file stays, and no statistics
-// file is written: there is no output to describe). A host whose caller
-// replaced one of those functions calls them in this order instead.
-std::optional<std::string> execute_plan(const RunPlan& plan);
+// Checks the plan, then runs it: the filter, if any, then
+// unifier::unify_lines of the read inputs at `output_path` and
+// compression::sort_and_compress of that file (which it removes); returns
+// the ".gz" path, or nullopt when nothing could donate a header (the empty
+// unified file stays, and no statistics file is written: there is no output
+// to describe). A host whose caller replaced one of those functions checks
+// the plan and calls them in this order instead.
+std::optional<std::string> run(const RunPlan& plan);
 
-// The whole job: its plan made, checked and executed.
+// run() of the plan of those inputs and settings.
 std::optional<std::string> unify(const unifier::StructFiles& struct_files, const std::string& output_path,
                                  const unifier::UnifyOptions& options, const OutputSettings& settings = {});
-std::optional<std::string> pacbio_filter_and_unify(const std::string& output_path, const OptionalPath& sv_path,
-                                                   const OptionalPath& cnv_path,
-                                                   const OptionalPath& full_repeat_path,
-                                                   const OptionalPath& repeat_bed_file_path,
-                                                   std::vector<std::string> drop_sv_filters,
-                                                   const OptionalPath& filtered_repeat_path = std::nullopt,
-                                                   const OutputSettings& settings = {},
-                                                   bool require_catalog_chromosomes = false);
 
 }  // namespace merivane::cli

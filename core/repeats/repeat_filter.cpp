@@ -43,19 +43,19 @@ std::string filtered_repeat_path(const std::string& full_repeat_path) {
     return join_path(parts.directory, filtered);
 }
 
-namespace {
-
-// Whether both inputs are there to filter; a missing one is logged, or an
-// error when the catalog is required.
-bool inputs_present(const std::optional<std::string>& full_repeat_path,
-                    const std::optional<std::string>& repeat_bed_file_path, bool require_catalog_chromosomes) {
+std::optional<FilteredRepeats> filter_repeats(const std::optional<std::string>& full_repeat_path,
+                                              const std::optional<std::string>& repeat_bed_file_path,
+                                              const std::optional<std::string>& engine,
+                                              const std::optional<std::string>& output_path,
+                                              const FilterOverrides& overrides, bool require_catalog_chromosomes,
+                                              bool check_output) {
     if (!full_repeat_path) {
         log_warning(kFullRepeatsNotGiven, {NoneValue{}});
-        return false;
+        return std::nullopt;
     }
     if (!repeat_bed_file_path) {
         log_warning("Can't filter repeats file with \"%s\". The bed file does not exist", {NoneValue{}});
-        return false;
+        return std::nullopt;
     }
     // A caller that requires the catalog to apply gets no repeat calls for
     // a path that names no file only by an error.
@@ -64,64 +64,48 @@ bool inputs_present(const std::optional<std::string>& full_repeat_path,
     }
     if (!path_exists(*full_repeat_path)) {
         log_warning("%s file doesn't exist", {*full_repeat_path});
-        return false;
+        return std::nullopt;
     }
     if (!path_exists(*repeat_bed_file_path)) {
         log_warning("%s doesn't exist", {*repeat_bed_file_path});
-        return false;
+        return std::nullopt;
     }
-    return true;
-}
 
-std::string chosen_engine(const std::optional<std::string>& engine, const FilterOverrides& overrides) {
     const std::string chosen(
         engine ? *engine : run_step(overrides.bedtools_available, bedtools_available) ? kBedtools : kBuiltin);
-    if (chosen == kBedtools && !run_step(overrides.bedtools_available, bedtools_available)) {
+    const bool use_bedtools = chosen == kBedtools;
+    if (use_bedtools && !run_step(overrides.bedtools_available, bedtools_available)) {
         throw RuntimeError("bedtools was requested to filter the repeats VCF but is not on PATH");
     }
-    return chosen;
-}
 
-std::optional<IntersectCounts> intersect(const std::string& chosen, const std::string& full, const std::string& bed,
-                                         const std::string& out, const FilterOverrides& overrides, bool required) {
-    log_info("Filtering %s against %s with the %s engine", {full, bed, chosen});
-    const auto& replaced = chosen == kBedtools ? overrides.intersect_with_bedtools : overrides.intersect_builtin;
+    FilteredRepeats filtered{output_path && !output_path->empty()
+                                 ? *output_path
+                                 : run_step(overrides.filtered_repeat_path, filtered_repeat_path, *full_repeat_path),
+                             std::nullopt};
+    if (check_output) {
+        reject_outputs_naming_inputs({filtered.path}, {*full_repeat_path, *repeat_bed_file_path}, "output_path");
+    }
+    log_info("Filtering %s against %s with the %s engine", {*full_repeat_path, *repeat_bed_file_path, chosen});
+    const auto& replaced = use_bedtools ? overrides.intersect_with_bedtools : overrides.intersect_builtin;
     if (replaced) {
-        replaced(full, bed, out);
-        return std::nullopt;
+        replaced(*full_repeat_path, *repeat_bed_file_path, filtered.path);
+    } else if (use_bedtools) {
+        intersect_with_bedtools(*full_repeat_path, *repeat_bed_file_path, filtered.path, require_catalog_chromosomes);
+    } else {
+        filtered.counts =
+            intersect_builtin(*full_repeat_path, *repeat_bed_file_path, filtered.path, require_catalog_chromosomes);
     }
-    if (chosen == kBedtools) {
-        intersect_with_bedtools(full, bed, out, required);
-        return std::nullopt;
-    }
-    return intersect_builtin(full, bed, out, required);
+    return filtered;
 }
-
-}  // namespace
 
 std::optional<std::string> filter_repeats_vcf(const std::optional<std::string>& full_repeat_path,
                                               const std::optional<std::string>& repeat_bed_file_path,
                                               const std::optional<std::string>& engine,
                                               const std::optional<std::string>& output_path,
                                               const FilterOverrides& overrides, bool require_catalog_chromosomes) {
-    if (!inputs_present(full_repeat_path, repeat_bed_file_path, require_catalog_chromosomes)) return std::nullopt;
-    const std::string chosen = chosen_engine(engine, overrides);
-    const std::string filtered_path = output_path && !output_path->empty()
-                                          ? *output_path
-                                          : run_step(overrides.filtered_repeat_path, filtered_repeat_path, *full_repeat_path);
-    reject_outputs_naming_inputs({filtered_path}, {*full_repeat_path, *repeat_bed_file_path}, "output_path");
-    intersect(chosen, *full_repeat_path, *repeat_bed_file_path, filtered_path, overrides, require_catalog_chromosomes);
-    return filtered_path;
-}
-
-std::optional<FilteredRepeats> filter_repeats_unchecked(const std::optional<std::string>& full_repeat_path,
-                                                      const std::optional<std::string>& repeat_bed_file_path,
-                                                      const std::string& output_path,
-                                                      bool require_catalog_chromosomes) {
-    if (!inputs_present(full_repeat_path, repeat_bed_file_path, require_catalog_chromosomes)) return std::nullopt;
-    const std::string chosen = chosen_engine(std::nullopt, {});
-    return FilteredRepeats{output_path, intersect(chosen, *full_repeat_path, *repeat_bed_file_path, output_path, {},
-                                                  require_catalog_chromosomes)};
+    auto filtered = filter_repeats(full_repeat_path, repeat_bed_file_path, engine, output_path, overrides,
+                                   require_catalog_chromosomes, true);
+    return filtered ? std::optional(std::move(filtered->path)) : std::nullopt;
 }
 
 }  // namespace merivane::repeats

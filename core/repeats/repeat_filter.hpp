@@ -50,11 +50,14 @@ struct FilteredRepeats {
     std::optional<IntersectCounts> counts;
 };
 
-// filter_repeats_vcf with the engine chosen by default, for a run that has
-// checked already that `output_path` names no input.
-std::optional<FilteredRepeats> filter_repeats_unchecked(const std::optional<std::string>& full_repeat_path,
-                                                      const std::optional<std::string>& repeat_bed_file_path,
-                                                      const std::string& output_path,
-                                                      bool require_catalog_chromosomes);
+// filter_repeats_vcf, also giving the built-in engine's counts; without
+// `check_output` for a run that checked already that the output names no
+// input.
+std::optional<FilteredRepeats> filter_repeats(const std::optional<std::string>& full_repeat_path,
+                                              const std::optional<std::string>& repeat_bed_file_path,
+                                              const std::optional<std::string>& engine,
+                                              const std::optional<std::string>& output_path,
+                                              const FilterOverrides& overrides, bool require_catalog_chromosomes,
+                                              bool check_output);
 
 }  // namespace merivane::repeats

@@ -311,7 +311,7 @@ TEST_P(OutputsNamingInputs, AreRefused) {
     const auto& c = GetParam();
     const std::string input = dir.write(c.input, "##x\n");
     const std::string other = dir.write("other.vcf", "##y\n");
-    const RunPlan plan = unify_plan({other, input, std::nullopt, std::nullopt}, dir.path(c.output), UnifyOptions{});
+    const RunPlan plan{{other, input, std::nullopt, std::nullopt}, dir.path(c.output), UnifyOptions{}, {}, {}};
     if (c.refused) {
         EXPECT_THROW(check_plan(plan), ValueError);
     } else {
@@ -334,7 +334,7 @@ TEST(OutputsNamingInputs, ALinkToAnInputIsTheInput) {
     const std::string input = dir.write("in.vcf", "##x\n");
     const std::string link = dir.path("link.vcf");
     if (!testing::make_symlink(input, link)) GTEST_SKIP() << "the system refuses to make symbolic links";
-    EXPECT_THROW(check_plan(unify_plan({input, std::nullopt, std::nullopt, std::nullopt}, link, UnifyOptions{})),
+    EXPECT_THROW(check_plan({{input, std::nullopt, std::nullopt, std::nullopt}, link, UnifyOptions{}, {}, {}}),
                  ValueError);
 }
 
@@ -426,10 +426,10 @@ TEST(RunStatistics, AddUpOnTheBundledExamples) {
         RunStats pacbio;
         settings.stats = &pacbio;
         const std::string p = examples + "pacbio/HG003.";
-        compressed = pacbio_filter_and_unify(
+        compressed = run(pacbio_plan(
             dir.path("p.vcf"), p + "sv.vcf", std::nullopt, p + "trgt.vcf",
             std::string(MERIVANE_SOURCE_DIR) + "/src/Merivane/data/STRchive-disease-loci.hg38.TRGT.bed",
-            {"InvBreakpoint"}, dir.path("p.rep.vcf"), settings);
+            {"InvBreakpoint"}, dir.path("p.rep.vcf"), settings));
         ASSERT_TRUE(compressed);
         expect_counts_add_up(pacbio, *compressed);
         const InputStats& repeats = pacbio.inputs[kind_index(InputKind::Repeats)];

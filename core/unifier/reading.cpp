@@ -33,25 +33,24 @@ FilesLines read_struct_lines(const StructFiles& struct_files, const UnifyOptions
     const auto records = [](const Lines& lines) {
         return static_cast<std::uint64_t>(std::ranges::count_if(lines.views, is_record_line));
     };
-    FilesLines files = read_struct_lines_with(
-        struct_files, options,
-        [&](InputKind kind, const std::string& path) {
-            current = &seen[kind_index(kind)];
-            Lines lines = get_lines(path);
-            if (counts) current->read = records(lines);
-            return lines;
-        },
-        [&](Lines lines, const UnifyOptions& opts) {
-            if (opts.drop_sv_filters.empty()) return lines;
-            lines.views = drop_sv_records_by_filter(lines.views, opts.drop_sv_filters);
-            if (counts) current->dropped = current->read - records(lines);
-            return lines;
-        },
-        [&](const Lines& lines) {
-            const bool empty = is_empty(lines.views);
-            if (empty && counts) current->header_only = records(lines);
-            return empty;
-        });
+    const auto read = [&](InputKind kind, const std::string& path) {
+        Lines lines = get_lines(path);
+        current = &seen[kind_index(kind)];
+        current->read = counts ? records(lines) : 0;
+        return lines;
+    };
+    const auto drop = [&](Lines lines, const UnifyOptions& opts) {
+        if (opts.drop_sv_filters.empty()) return lines;
+        lines.views = drop_sv_records_by_filter(lines.views, opts.drop_sv_filters);
+        current->dropped = counts ? current->read - records(lines) : 0;
+        return lines;
+    };
+    const auto empty = [&](const Lines& lines) {
+        const bool found = is_empty(lines.views);
+        current->header_only = found && counts ? records(lines) : 0;
+        return found;
+    };
+    FilesLines files = read_struct_lines_with(struct_files, options, read, drop, empty);
     if (counts) *counts = seen;
     return files;
 }

@@ -312,14 +312,6 @@ bool write_unified(const LinesTable& lines, LineWriter& out, const UnifyOptions&
     return true;
 }
 
-}  // namespace
-
-bool marks_repeats_as_core(const WriterOverrides& overrides) noexcept {
-    return !overrides.marked_repeat_line && !overrides.modify_repeat_line;
-}
-
-namespace {
-
 void add_one(RecordTally::Counts& counts, std::string_view key) {
     if (const auto found = counts.find(key); found != counts.end()) {
         ++found->second;

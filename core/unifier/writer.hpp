@@ -70,7 +70,9 @@ struct WriterOverrides {
 
 // Whether repeat records are marked by the core's rules alone, so that
 // marking one twice gives the same line and calls nothing outside.
-bool marks_repeats_as_core(const WriterOverrides& overrides) noexcept;
+inline bool marks_repeats_as_core(const WriterOverrides& overrides) noexcept {
+    return !overrides.marked_repeat_line && !overrides.modify_repeat_line;
+}
 
 // What a caller changes in the unified header: the one sample column
 // renamed, and meta-information lines ("##...", without line ends) added
