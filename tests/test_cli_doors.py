@@ -150,6 +150,21 @@ def test_pacbio_refuses_a_filtered_path_that_names_the_sv_input(tmp_path):
     assert sv.read_bytes() == before
 
 
+@pytest.mark.parametrize("names", ["full", "catalog"])
+def test_pacbio_refuses_a_filtered_path_that_names_its_own_inputs(tmp_path, names):
+    full = tmp_path / "calls.vcf"
+    shutil.copy(EXAMPLES / "pacbio" / "HG003.trgt.vcf", full)
+    catalog = tmp_path / "catalog.bed"
+    shutil.copy(CATALOG, catalog)
+    target = full if names == "full" else catalog
+    before = target.read_bytes()
+    with pytest.raises(ValueError, match="choose another filtered_repeat_path"):
+        cli.pacbio_filter_and_unify(str(tmp_path / "out.vcf"), full_repeat_path=str(full),
+                                    repeat_bed_file_path=str(catalog), filtered_repeat_path=str(target))
+    assert target.read_bytes() == before
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["calls.vcf", "catalog.bed"]
+
+
 def test_patched_steps_are_looked_up_at_call_time(staged, monkeypatch):
     d = staged("pacbio")
     seen = []

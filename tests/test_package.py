@@ -46,7 +46,7 @@ def parameters(function):
     return [(name, kind, None if d is None else ast.unparse(d)) for name, kind, d in shape]
 
 
-@pytest.mark.parametrize("stub, runtime", stub_functions())
+@pytest.mark.parametrize("stub, runtime", list(stub_functions()))
 def test_the_stubs_give_the_parameters_and_defaults_the_modules_document(stub, runtime):
     # The extension functions carry no introspectable signature; each
     # docstring begins with it instead.
