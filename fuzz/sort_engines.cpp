@@ -76,8 +76,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const ContigOrder* by : std::initializer_list<const ContigOrder*>{nullptr, &contigs}) {
         const std::vector<std::size_t> order = sort_in_memory(records, all, by);
         std::vector<std::string> external;
-        stream_gnu_sort(records, [&](std::string_view line) { external.emplace_back(line); },
-                        {[] { return sort_path; }}, by);
+        GnuSortInput input;
+        if (by) input.order_by(*by);
+        for (const std::string_view record : records) input.add(record);
+        input.sort(*sort_path, [&](std::string_view line) { external.emplace_back(line); });
         check(external.size() == order.size(), "GNU sort returned another number of records");
         for (std::size_t i = 0; i < order.size(); ++i) {
             if (external[i] == records[order[i]]) continue;
