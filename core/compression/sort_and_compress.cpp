@@ -1,5 +1,7 @@
 #include "compression/sort_and_compress.hpp"
 
+#include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <cstdint>
 
@@ -9,6 +11,7 @@
 #include "platform/error.hpp"
 #include "platform/file_io.hpp"
 #include "platform/log.hpp"
+#include "platform/strings.hpp"
 #include "platform/text_reader.hpp"
 #include "platform/vcf_fields.hpp"
 
@@ -17,6 +20,7 @@ namespace merivane::compression {
 namespace {
 
 constexpr const char* kSortedWritten = "Wrote sorted, bgzipped VCF to %s";
+constexpr std::size_t kHeldBlockSize = std::size_t{4} << 20;
 
 // write_indexed_bgzf of the sorted lines; an index names them as they stand
 // sorted.
@@ -79,47 +83,130 @@ void RecordSorter::add(std::string_view line) {
         case LineRole::Header:
             header_.append(line);
             if (lacks_terminator(line)) header_.push_back('\n');
-            if (!contigs_) return;
-            contigs_->add_header_line(line);
-            late_contig_ = late_contig_ || (keyed_ && line.starts_with("##contig="));
+            if (contigs_) contigs_->add_header_line(line);
             return;
         case LineRole::Blank: return;
         case LineRole::Record: break;
     }
-    if (gnu_) {
-        // GNU sort is handed each record with its key, so the order is taken
-        // as it stands at the first record.
-        if (contigs_ && !keyed_) gnu_->order_by(*contigs_);
-        keyed_ = true;
-        return gnu_->add(line);
+    // For GNU sort the records wait on disk: a run's inputs are still in
+    // memory while its records are made.
+    if (gnu_) return gnu_->add(line);
+    hold(line);
+}
+
+void RecordSorter::hold(std::string_view record) {
+    const std::size_t size = record.size() + (lacks_terminator(record) ? 1 : 0);
+    if (blocks_.empty() || blocks_.back().capacity() - blocks_.back().size() < size) {
+        blocks_.emplace_back().reserve(std::max(size, kHeldBlockSize));
     }
-    starts_.push_back(held_.size());
-    held_.append(line);
-    if (lacks_terminator(line)) held_.push_back('\n');
+    std::string& block = blocks_.back();
+    block.append(record);
+    if (size > record.size()) block.push_back('\n');
+    records_.emplace_back(block.data() + block.size() - size, size);
 }
 
 void RecordSorter::sort(const LineSink& emit) {
     emit(header_);
-    if (gnu_) {
-        if (late_contig_) {
-            // A contig line came after the first record: every record is
-            // keyed again by the whole header's order.
-            auto again = std::make_unique<GnuSortInput>();
-            again->order_by(*contigs_);
-            gnu_->replay([&](std::string_view record) { again->add(record); });
-            gnu_ = std::move(again);
+    if (!gnu_) {
+        std::vector<std::size_t> all(records_.size());
+        for (std::size_t i = 0; i < all.size(); ++i) all[i] = i;
+        for (const std::size_t i : sort_in_memory(records_, all, contigs_ ? &*contigs_ : nullptr)) emit(records_[i]);
+        return;
+    }
+    gnu_->replay([this](std::string_view record) { hold(record); });
+    if (sort_by_keys(emit)) return;
+    if (contigs_) {
+        // Each record goes to sort behind its key in the whole header's order.
+        gnu_ = std::make_unique<GnuSortInput>();
+        gnu_->order_by(*contigs_);
+        for (const std::string_view record : records_) gnu_->add(record);
+    }
+    blocks_ = {};
+    records_ = {};
+    gnu_->sort(*sort_path_, emit);
+}
+
+namespace {
+
+// Appends what stands for `record` when sort sorts keys: a chromosome and
+// a POS that `sort -k1,1 -k2,2n` orders as it orders the record short of its
+// last resort, written so that one chromosome and POS make one key (no
+// leading zeros). In contig order the chromosome is its contig's
+// zero-padded place, and its name when it has none. False for a record
+// whose chromosome holds a blank or a control character, or whose POS is
+// signed or has a fraction: sort reads those its own way.
+bool append_sort_key(std::string& key, std::string_view record, const ContigOrder* contigs, std::size_t place_width) {
+    std::size_t i = 0;
+    while (i < record.size() && static_cast<unsigned char>(record[i]) > ' ') ++i;
+    if (i == 0 || (i < record.size() && record[i] != '\t' && record[i] != '\n')) return false;
+    const std::string_view chromosome = record.substr(0, i);
+    if (contigs) {
+        const std::optional<std::uint32_t> rank = contigs->rank(chromosome);
+        const std::string place = std::to_string(rank.value_or(contigs->size()));
+        key.append(place_width - place.size(), '0').append(place);
+        if (!rank) key.append(chromosome);
+    } else {
+        key.append(chromosome);
+    }
+    key.push_back('\t');
+    while (i < record.size() && (record[i] == '\t' || record[i] == ' ')) ++i;
+    while (i < record.size() && record[i] == '0') ++i;
+    const std::size_t digits = i;
+    while (i < record.size() && record[i] >= '0' && record[i] <= '9') ++i;
+    if (i < record.size() && (record[i] == '.' || record[i] == '-')) return false;
+    key.append(i > digits ? record.substr(digits, i - digits) : "0");
+    return true;
+}
+
+// A record as sort's last resort compares it: without its line feed.
+std::string_view compared(std::string_view record) { return record.substr(0, record.size() - 1); }
+
+}  // namespace
+
+// GNU sort sorts a short key for each record rather than the records: it
+// reads, compares and writes back a fraction of the bytes. Records whose
+// keys tie (one chromosome and POS) go out in the order of their bytes,
+// which is where sort's last resort puts them. False, with nothing emitted,
+// when a record has no such key.
+bool RecordSorter::sort_by_keys(const LineSink& emit) const {
+    const std::vector<std::string_view>& records = records_;
+    GnuSortInput keys;
+    const std::size_t place_width = contigs_ ? std::to_string(contigs_->size()).size() : 0;
+    std::string key;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        key.clear();
+        if (!append_sort_key(key, records[i], contigs_ ? &*contigs_ : nullptr, place_width)) return false;
+        key.append("\t").append(std::to_string(i)).push_back('\n');
+        keys.add(key);
+    }
+    std::string tied_key;
+    std::vector<std::size_t> tied;
+    const auto emit_tied = [&] {
+        std::ranges::sort(tied, [&](std::size_t a, std::size_t b) { return compared(records[a]) < compared(records[b]); });
+        for (const std::size_t i : tied) emit(records[i]);
+        tied.clear();
+    };
+    keys.sort(*sort_path_, [&](std::string_view line) {
+        // Each line is a key, a tab and the record's number.
+        const std::size_t tab = line.rfind('\t');
+        std::size_t number = records.size();
+        if (tab != std::string_view::npos) {
+            const char* const end = line.data() + line.size() - 1;
+            const auto [stop, failed] = std::from_chars(line.data() + tab + 1, end, number);
+            if (failed != std::errc() || stop != end) number = records.size();
         }
-        return gnu_->sort(*sort_path_, emit);
-    }
-    std::vector<std::string_view> lines;
-    lines.reserve(starts_.size());
-    std::vector<std::size_t> records(starts_.size());
-    for (std::size_t i = 0; i < starts_.size(); ++i) {
-        const std::size_t end = i + 1 < starts_.size() ? starts_[i + 1] : held_.size();
-        lines.emplace_back(held_.data() + starts_[i], end - starts_[i]);
-        records[i] = i;
-    }
-    for (const std::size_t i : sort_in_memory(lines, records, contigs_ ? &*contigs_ : nullptr)) emit(lines[i]);
+        if (number >= records.size()) {
+            throw RuntimeError("the output of GNU sort (" + *sort_path_ + ") holds other lines than it was given; "
+                               "the sorted result was not used");
+        }
+        if (line.substr(0, tab) != tied_key) {
+            emit_tied();
+            tied_key.assign(line.substr(0, tab));
+        }
+        tied.push_back(number);
+    });
+    emit_tied();
+    return true;
 }
 
 std::string compress_sorted(const std::string& vcf_file_path, const std::string& destination_path,

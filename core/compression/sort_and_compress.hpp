@@ -2,6 +2,7 @@
 // BGZF-compressed ".gz" file that tabix indexes.
 #pragma once
 
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -31,10 +32,10 @@ std::string sort_and_compress(const std::string& vcf_file_path, const std::optio
 
 // The lines of a VCF, handed over in any order, sorted: the header lines
 // first in the order given, then the records in sort order, blank lines
-// left out. Records go to the GNU sort at `sort_path` (through an unnamed
-// temporary file) or, with none, are sorted in memory; contig order keys
-// them by the contig lines given, a contig line after the first record
-// included.
+// left out. Records are sorted in memory or, with a `sort_path`, by that
+// GNU sort, which is handed them through an unnamed temporary file; contig
+// order keys them by the contig lines given, a contig line after the first
+// record included.
 class RecordSorter {
 public:
     RecordSorter(std::optional<std::string> sort_path, SortOrder order);
@@ -49,14 +50,17 @@ public:
     void sort(const LineSink& emit);
 
 private:
+    void hold(std::string_view record);
+    bool sort_by_keys(const LineSink& emit) const;
+
     std::optional<std::string> sort_path_;
     std::optional<ContigOrder> contigs_;
     std::string header_;
-    bool keyed_ = false;               // records have gone to GNU sort
-    bool late_contig_ = false;         // GNU sort was handed records keyed by an older order
     std::unique_ptr<GnuSortInput> gnu_;
-    std::string held_;                 // in memory: the records one after another
-    std::vector<std::size_t> starts_;  // and where each begins
+    // Records held in memory, in blocks that never move once filled (a
+    // string grown to hold them all would need twice their size meanwhile).
+    std::deque<std::string> blocks_;
+    std::vector<std::string_view> records_;
 };
 
 // The sort_and_compress step for such lines, whose run checked its outputs

@@ -3,6 +3,7 @@
 #include <random>
 
 #include "compression/gnu_sort.hpp"
+#include "compression/sort_and_compress.hpp"
 #include "compression/sorting.hpp"
 #include "test_support.hpp"
 
@@ -118,6 +119,63 @@ TEST(SortEngine, EnginesAgreeOnManyRecords) {
     }
     EXPECT_EQ(sorted_with(input, kGnuSort), sorted_with(input, kPythonSort));
 }
+
+// What RecordSorter gives with GNU sort must be what GNU sort gives for the
+// whole records, byte for byte, whichever way it has sort do the work.
+struct SorterCase {
+    const char* name;
+    Lines records;
+};
+
+class RecordSorterWithGnuSort : public ::testing::TestWithParam<std::tuple<SorterCase, compression::SortOrder>> {};
+
+TEST_P(RecordSorterWithGnuSort, GivesGnuSortsOrderOfTheWholeRecords) {
+    const std::optional<std::string> sort_path = gnu_sort_path();
+    if (!sort_path) GTEST_SKIP() << "no GNU sort installed";
+    const auto& [c, order] = GetParam();
+    const Lines header{"##fileformat=VCFv4.2\n", "##contig=<ID=chr2>\n", "##contig=<ID=chr1>\n", "#CHROM\tPOS\n"};
+    RecordSorter sorter(*sort_path, order);
+    GnuSortInput whole;
+    ContigOrder contigs;
+    for (const std::string& line : header) {
+        sorter.add(line);
+        contigs.add_header_line(line);
+    }
+    if (order == compression::SortOrder::Contig) whole.order_by(contigs);
+    for (const std::string& record : c.records) {
+        sorter.add(record);
+        whole.add(record);
+    }
+    std::string got;
+    sorter.sort([&got](std::string_view text) { got.append(text); });
+    std::string expected;
+    for (const std::string& line : header) expected += line;
+    whole.sort(*sort_path, [&expected](std::string_view line) { expected.append(line); });
+    EXPECT_EQ(got, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RecordSorterWithGnuSort,
+    ::testing::Combine(
+        ::testing::Values(
+            SorterCase{"TiesPrefixesAndUnnamedContigs",
+                       {"chr1\t5\tb\n", "chr1\t5\ta\n", "chr1\t05\ta\n", "chr1\t5\ta\n", "chr1\t5\n",
+                        "chr10\t1\n", "chr1_alt\t1\n", "chr2\t300\n", "chr2\t30\n", "chrUn\t7\n",
+                        "chrUn1\t7\n", "chrU\t7\n", "chr1\t000\n", "chr1\n", "chr1\t\n", "chr1\t12abc\n",
+                        "chr1\t+7\n", "chr1\t\t 9\tx\n", "chr1\t999999999999999999\n",
+                        "chr1\t100000000000000000000000\n", "chr1\t0099999999999999999999999\n", "\xc3\xa9\t1\n",
+                        "chr1\t3"}},
+            // Each of these has sort read a record its own way.
+            SorterCase{"ASignedPosition", {"chr1\t5\n", "chr1\t-3\n", "chr1\t-\n", "chr2\t1\n"}},
+            SorterCase{"AFractionalPosition", {"chr1\t5\n", "chr1\t4.9\n", "chr1\t.5\n", "chr2\t1\n"}},
+            SorterCase{"BlanksInOrBeforeTheChromosome",
+                       {"chr1 x\t5\n", "chr1\t5\n", " chr1\t4\n", "\tchr1\t3\n", "chr2\t1\n"}},
+            SorterCase{"AControlCharacterInTheChromosome", {"chr1\x01\t5\n", "chr1\t5\n", "chr\x7f\t2\n"}}),
+        ::testing::Values(compression::SortOrder::Text, compression::SortOrder::Contig)),
+    [](const auto& info) {
+        const bool contig = std::get<1>(info.param) == compression::SortOrder::Contig;
+        return std::string(std::get<0>(info.param).name) + (contig ? "InContigOrder" : "");
+    });
 
 }  // namespace
 }  // namespace merivane::compression
