@@ -72,9 +72,6 @@ bool written_in_place(const std::string& path);
 // the file system has no such locks (some NFS): the work goes on without it.
 UniqueFd lock_directory(const std::string& directory);
 
-// The permission bits a newly created file gets: 0666 less the umask.
-unsigned created_file_mode();
-
 // Flushes a directory's entries (a rename within it) to disk.
 void sync_directory(const std::string& directory);
 

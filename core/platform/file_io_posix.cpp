@@ -45,6 +45,20 @@ bool leads_to_descriptor(const std::string& path) {
     const fs::path directory = fs::canonical(link.parent_path().empty() ? "." : link.parent_path(), ignored);
     return directory.string().starts_with("/proc/") || fs::read_symlink(link, ignored).string().starts_with("/proc/");
 }
+
+// The permission bits a newly created file gets: 0666 less the umask.
+unsigned created_file_mode() {
+    // Reading the umask through umask() would change it for a moment under
+    // every other thread; Linux reports it in /proc.
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("Umask:", 0) == 0) return 0666u & ~static_cast<unsigned>(std::stoul(line.substr(6), nullptr, 8));
+    }
+    const mode_t mask = ::umask(022);
+    ::umask(mask);
+    return 0666u & ~static_cast<unsigned>(mask);
+}
 }  // namespace
 
 int os::open_truncated(const std::string& path) { return open_retrying(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC); }
@@ -220,19 +234,6 @@ UniqueFd lock_directory(const std::string& directory) {
         check_interrupt();
     }
     return fd;
-}
-
-unsigned created_file_mode() {
-    // Reading the umask through umask() would change it for a moment under
-    // every other thread; Linux reports it in /proc.
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("Umask:", 0) == 0) return 0666u & ~static_cast<unsigned>(std::stoul(line.substr(6), nullptr, 8));
-    }
-    const mode_t mask = ::umask(022);
-    ::umask(mask);
-    return 0666u & ~static_cast<unsigned>(mask);
 }
 
 void sync_directory(const std::string& directory) {

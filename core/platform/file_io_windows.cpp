@@ -211,13 +211,6 @@ void os::replace_file(const std::string& from, const std::string& destination) {
     }
 }
 
-unsigned created_file_mode() {
-    // The C runtime keeps a umask for its read-only bit.
-    const int mask = ::_umask(0);
-    ::_umask(mask);
-    return 0666u & ~static_cast<unsigned>(mask);
-}
-
 // The moves are written through; a directory cannot be flushed on its own here.
 void sync_directory(const std::string&) {}
 
