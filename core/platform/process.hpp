@@ -53,4 +53,12 @@ struct ChildResult {
 // non-zero exit is reported in the result, not raised.
 ChildResult run_child(const std::vector<std::string>& argv, const ChildOptions& options);
 
+// The command line that Windows' CommandLineToArgvW (a child's C runtime)
+// splits back into `argv`, quoted as the host's subprocess.list2cmdline
+// quotes it: an argument with a space or a tab, or an empty one, goes in
+// double quotes; a double quote is escaped with a backslash, and so are the
+// backslashes right before a double quote (or before the closing one), which
+// are doubled. Other backslashes stand as they are.
+std::string quote_command_line(const std::vector<std::string>& argv);
+
 }  // namespace merivane

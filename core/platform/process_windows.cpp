@@ -15,7 +15,6 @@
 #include <memory>
 #include <utility>
 
-#include "platform/command_line.hpp"
 #include "platform/error.hpp"
 #include "platform/paths.hpp"
 #include "platform/system_files.hpp"

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/command_line.hpp"
 #include "platform/paths.hpp"
+#include "platform/process.hpp"
 
 namespace merivane {
 namespace {
