@@ -2,6 +2,8 @@
 // calls are in file_io_posix.cpp and file_io_windows.cpp.
 #include "platform/file_io.hpp"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <filesystem>
 
@@ -16,6 +18,22 @@ constexpr std::size_t kOutputBuffer = 1 << 20;
 }  // namespace
 
 int (*os::injected_failure)(const char* call, const std::string& path) = nullptr;
+
+void UniqueFd::reset(int fd) noexcept {
+    if (fd_ >= 0 && fd_ != fd) ::close(fd_);
+    fd_ = fd;
+}
+
+void UniqueFd::close(const std::string& path) {
+    const int fd = release();
+    if (fd < 0) return;
+    // On Linux the descriptor is released even when close fails, so it is
+    // never retried; EINTR says nothing about the data.
+    if (::close(fd) != 0 && errno != EINTR) {
+        const int error = errno;
+        throw OSError(error, path);
+    }
+}
 
 OutputFile::OutputFile(std::string path) : OutputFile(UniqueFd(os::open_truncated(path)), path) {}
 
@@ -56,8 +74,8 @@ void OutputFile::close() {
 
 std::string absolute_path(const std::string& path) {
     std::error_code ignored;
-    const std::filesystem::path absolute = std::filesystem::absolute(os::to_fs_path(path), ignored);
-    return os::from_fs_path(absolute.lexically_normal());
+    const std::u8string text = std::filesystem::absolute(os::to_fs_path(path), ignored).lexically_normal().u8string();
+    return std::string(reinterpret_cast<const char*>(text.data()), text.size());
 }
 
 void reject_outputs_naming_inputs(const std::vector<std::string>& outputs, const std::vector<std::string>& inputs,

@@ -22,11 +22,6 @@ inline std::filesystem::path to_fs_path(const std::string& path) {
     return std::filesystem::path(std::u8string(reinterpret_cast<const char8_t*>(path.data()), path.size()));
 }
 
-inline std::string from_fs_path(const std::filesystem::path& path) {
-    const std::u8string text = path.u8string();
-    return std::string(reinterpret_cast<const char*>(text.data()), text.size());
-}
-
 // A descriptor writing `path`, created or emptied in place (O_CREAT | O_TRUNC).
 int open_truncated(const std::string& path);
 // A descriptor of its own on the process's standard output; OSError (EBADF)
