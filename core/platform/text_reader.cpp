@@ -511,14 +511,16 @@ GzipLayout gzip_layout(const std::string& path) {
     stream.avail_in = static_cast<uInt>(head.size());
     std::string input(kChunk, '\0');
     std::string output(kChunk, '\0');
+    // The next bytes of the file to inflate; false at its end.
+    const auto refill = [&] {
+        stream.next_in = reinterpret_cast<Bytef*>(input.data());
+        stream.avail_in = static_cast<uInt>(read_some(fd, input.data(), input.size(), path));
+        return stream.avail_in > 0;
+    };
     for (;;) {
         check_interrupt();  // a megabyte of output per turn
-        if (stream.avail_in == 0) {
-            const std::size_t n = read_some(fd, input.data(), input.size(), path);
-            if (n == 0) return GzipLayout::SingleMember;  // truncated: the readers report that
-            stream.next_in = reinterpret_cast<Bytef*>(input.data());
-            stream.avail_in = static_cast<uInt>(n);
-        }
+        // Truncated: the readers report that.
+        if (stream.avail_in == 0 && !refill()) return GzipLayout::SingleMember;
         stream.next_out = reinterpret_cast<Bytef*>(output.data());
         stream.avail_out = static_cast<uInt>(output.size());
         const int rc = inflate(&stream, Z_NO_FLUSH);
@@ -532,10 +534,7 @@ GzipLayout gzip_layout(const std::string& path) {
             ++stream.next_in;
             --stream.avail_in;
         }
-        const std::size_t n = read_some(fd, input.data(), input.size(), path);
-        if (n == 0) return GzipLayout::SingleMember;
-        stream.next_in = reinterpret_cast<Bytef*>(input.data());
-        stream.avail_in = static_cast<uInt>(n);
+        if (!refill()) return GzipLayout::SingleMember;
     }
 }
 
