@@ -308,9 +308,13 @@ TEST(RecordTally, CountsByInputSvtypeAndChromosome) {
     EXPECT_EQ(tally.without_svtype, 1u);
     EXPECT_EQ(tally.by_svtype, (RecordTally::Counts{{"CNV", 1}, {"DEL", 1}, {"REP", 1}, {"ROH", 2}, {"STR", 1}}));
     EXPECT_EQ(tally.by_chromosome, (RecordTally::Counts{{"chr1", 1}, {"chr2", 2}, {"chr3", 2}, {"chr4", 2}}));
-    EXPECT_EQ(svtype_of("c\t1\t.\tN\t.\t.\tPASS\tXSVTYPE=DEL;SVTYPE=INV\n"), "INV");
-    EXPECT_EQ(svtype_of("c\t1\t.\tN\t.\t.\tPASS\tEND=3;SVTYPE=\n"), "");
-    EXPECT_EQ(svtype_of("c\t1\t.\tN\n"), "");
+    // A record's SVTYPE is the value of an INFO entry "SVTYPE=", never empty.
+    RecordTally one;
+    one.count(InputKind::Sv, "c\t1\t.\tN\t.\t.\tPASS\tXSVTYPE=DEL;SVTYPE=INV\n");
+    one.count(InputKind::Sv, "c\t1\t.\tN\t.\t.\tPASS\tEND=3;SVTYPE=\n");
+    one.count(InputKind::Sv, "c\t1\t.\tN\n");
+    EXPECT_EQ(one.by_svtype, (RecordTally::Counts{{"INV", 1}}));
+    EXPECT_EQ(one.without_svtype, 2u);
 }
 
 struct SampleCase {

@@ -152,18 +152,6 @@ bool reads_as_bed(InputKind kind, LineSpan lines, const UnifyOptions& options, c
            run_step(overrides.roh_lines_are_bed, roh_lines_are_bed, lines, options.roh_format);
 }
 
-// The CNV donor's lines that pass the validity screen. All are screened
-// before any is written, so a bad record leaves nothing of this input behind.
-std::vector<std::string_view> valid_cnv_lines(LineSpan lines, const WriterOverrides& overrides) {
-    std::vector<std::string_view> valid;
-    valid.reserve(lines.size());
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        const bool keep = on_line(InputKind::Cnv, i, [&] { return run_step(overrides.is_valid_line, is_valid_line, lines[i]); });
-        if (keep) valid.push_back(lines[i]);
-    }
-    return valid;
-}
-
 // The input whose header the unified file carries (the first present of SV,
 // CNV, repeats) and its lines as written first: all of an SV input's, a CNV
 // input's valid ones, a repeat input's header alone. Not copyable: the
@@ -176,7 +164,15 @@ public:
             this->lines = *sv;
         } else if (const auto& cnv = lines[kind_index(InputKind::Cnv)]) {
             kind = InputKind::Cnv;
-            held_ = valid_cnv_lines(*cnv, overrides);
+            // The lines that pass the validity screen, all screened before any
+            // is written, so a bad record leaves nothing of this input behind.
+            held_.reserve(cnv->size());
+            for (std::size_t i = 0; i < cnv->size(); ++i) {
+                const std::string_view line = (*cnv)[i];
+                if (on_line(*kind, i, [&] { return run_step(overrides.is_valid_line, is_valid_line, line); })) {
+                    held_.push_back(line);
+                }
+            }
             this->lines = held_;
         } else if (const auto& repeats = lines[kind_index(InputKind::Repeats)]) {
             kind = InputKind::Repeats;
@@ -312,6 +308,13 @@ bool write_unified(const LinesTable& lines, LineWriter& out, const UnifyOptions&
     return true;
 }
 
+// The SVTYPE= value of a record's INFO, or empty when it has none.
+std::string_view svtype_of(std::string_view record) {
+    std::string_view cells[vcf::kInfo + 1];
+    if (leading_cells(without_terminator(record), cells, vcf::kInfo + 1) <= vcf::kInfo) return {};
+    return info_value(cells[vcf::kInfo], own_tag::kSvtype.id).value_or(std::string_view());
+}
+
 void add_one(RecordTally::Counts& counts, std::string_view key) {
     if (const auto found = counts.find(key); found != counts.end()) {
         ++found->second;
@@ -374,14 +377,6 @@ std::string listed(const Columns& columns) {
     return "[" + out + "]";
 }
 
-// ValueError, naming the input and its first record, for an input
-// whose records would not fit the unified header: sample columns other in
-// number than the donor's (the same sample is often named apart by two
-// callers, so names may differ), or a sites-only CNV or repeat donor (whose
-// records would be screened by genotype, or dropped). Converted ROH
-// intervals carry one sample column. A sites-only input appended, whose
-// records are dropped with a warning, is refused too when
-// `refuse_appended_sites_only`.
 }  // namespace
 
 void check_columns(const LinesTable& lines, const UnifyOptions& options, const WriterOverrides& overrides,
@@ -423,12 +418,6 @@ void check_columns(const LinesTable& lines, const UnifyOptions& options, const W
             }
         });
     }
-}
-
-std::string_view svtype_of(std::string_view record) {
-    std::string_view cells[vcf::kInfo + 1];
-    if (leading_cells(without_terminator(record), cells, vcf::kInfo + 1) <= vcf::kInfo) return {};
-    return info_value(cells[vcf::kInfo], own_tag::kSvtype.id).value_or(std::string_view());
 }
 
 void RecordTally::count(InputKind kind, std::string_view record) {

@@ -41,9 +41,6 @@ struct RecordTally {
     Counts by_chromosome;
 };
 
-// The SVTYPE= value of a record's INFO, or empty when it has none.
-std::string_view svtype_of(std::string_view record);
-
 // Input kind -> the input's lines, or nullopt when absent.
 using LinesTable = KindTable<std::optional<LineSpan>>;
 
@@ -102,10 +99,13 @@ std::optional<std::string> unify_lines(const LinesTable& lines, const std::strin
                                        bool merge_headers = false, const HeaderEdit& edit = {},
                                        RecordTally* tally = nullptr);
 
-// ValueError, naming the input and its first record, when an input's
+// ValueError, naming the input and its first record, for an input whose
 // records would not fit the header written: sample columns other in number
-// than the donor's, or a sites-only donor (or, when
-// `refuse_appended_sites_only`, a sites-only input appended).
+// than the donor's (the same sample is often named apart by two callers, so
+// names may differ), or a sites-only CNV or repeat donor (whose records would
+// be screened by genotype, or dropped). Converted ROH intervals carry one
+// sample column. A sites-only input appended, whose records are dropped with
+// a warning, is refused too when `refuse_appended_sites_only`.
 void check_columns(const LinesTable& lines, const UnifyOptions& options, const WriterOverrides& overrides,
                    bool refuse_appended_sites_only);
 
