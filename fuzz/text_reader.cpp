@@ -32,7 +32,7 @@ using merivane::fuzz::same;
 namespace {
 
 std::vector<std::string> whole(const std::string& path, Compression compression) {
-    const LineBuffer buffer = read_lines(path, compression);
+    const LineBuffer buffer(TextReader(path, compression).read_all());
     return {buffer.lines().begin(), buffer.lines().end()};
 }
 

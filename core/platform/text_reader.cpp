@@ -538,11 +538,6 @@ GzipLayout gzip_layout(const std::string& path) {
     }
 }
 
-LineBuffer read_lines(const std::string& path, Compression compression) {
-    TextReader reader(path, compression);
-    return LineBuffer(reader.read_all());
-}
-
 LineBuffer read_lines_gzip_or_plain(const std::string& path) {
     // One opening and one pass over the bytes, so a pipe or FIFO reads as a
     // file does and an endless input fails at its first bad bytes.

@@ -110,9 +110,6 @@ private:
     bool finished_ = false;
 };
 
-// The whole file as lines.
-LineBuffer read_lines(const std::string& path, Compression compression);
-
 // First tries the file as gzip; if that fails in any way (not gzip, corrupt,
 // not UTF-8, unreadable), reads it again as plain UTF-8, whose error, if any,
 // is the one raised. A file that cannot be read twice (a pipe, a FIFO,

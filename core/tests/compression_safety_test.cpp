@@ -28,6 +28,7 @@ namespace {
 namespace fs = std::filesystem;
 using testing::entries;
 using testing::read_file;
+using testing::read_lines;
 using testing::TempDir;
 using testing::write_script;
 

@@ -31,6 +31,7 @@ namespace merivane {
 namespace {
 
 using testing::TempDir;
+using testing::read_lines;
 
 std::vector<std::string> as_strings(const LineBuffer& buffer) {
     return {buffer.lines().begin(), buffer.lines().end()};

@@ -15,6 +15,7 @@ namespace {
 
 using testing::gzip_bytes;
 using testing::TempDir;
+using testing::read_lines;
 
 std::vector<std::string> whole_lines(const std::string& path, Compression compression) {
     const LineBuffer buffer = read_lines(path, compression);

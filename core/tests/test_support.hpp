@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/log.hpp"
+#include "platform/text_reader.hpp"
 
 namespace merivane::testing {
 
@@ -26,6 +27,10 @@ private:
 };
 
 std::string read_file(const std::string& path);
+// The whole file as lines, as a TextReader reads it.
+inline LineBuffer read_lines(const std::string& path, Compression compression) {
+    return LineBuffer(TextReader(path, compression).read_all());
+}
 
 // Writes `data` at `offset` into a new file, leaving the bytes before it a
 // hole; false where the file system cannot (no sparse files, or none that

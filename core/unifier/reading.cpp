@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "platform/text_reader.hpp"
-#include "platform/strings.hpp"
 #include "platform/vcf_fields.hpp"
 
 namespace merivane::unifier {
