@@ -45,7 +45,6 @@ class SvFilterTokens {
 public:
     explicit SvFilterTokens(const std::vector<std::string>& tokens);
 
-    bool empty() const noexcept { return tokens_.empty(); }
     // Whether `line` is a record whose FILTER carries one of the tokens.
     bool drops(std::string_view line) const;
     void log_removed(std::size_t removed) const;
