@@ -241,16 +241,12 @@ std::array<Handle, 3> child_handles(const ChildOptions& options, WindowsChild& c
     std::array<Handle, 3> ends;
     ends[0] = inheritable_copy(options.stdin_fd >= 0 ? reinterpret_cast<HANDLE>(::_get_osfhandle(options.stdin_fd))
                                                      : ::GetStdHandle(STD_INPUT_HANDLE));
-    if (options.capture_stdout || options.stdout_sink) {
-        make_pipe(child.out_, ends[1]);
-    } else {
-        ends[1] = inheritable_copy(::GetStdHandle(STD_OUTPUT_HANDLE));
-    }
-    if (options.capture_stderr) {
-        make_pipe(child.err_, ends[2]);
-    } else {
-        ends[2] = inheritable_copy(::GetStdHandle(STD_ERROR_HANDLE));
-    }
+    const auto output = [](bool piped, Handle& reading_end, Handle& end, DWORD standard) {
+        if (piped) return make_pipe(reading_end, end);
+        end = inheritable_copy(::GetStdHandle(standard));
+    };
+    output(options.capture_stdout || options.stdout_sink, child.out_, ends[1], STD_OUTPUT_HANDLE);
+    output(options.capture_stderr, child.err_, ends[2], STD_ERROR_HANDLE);
     return ends;
 }
 
