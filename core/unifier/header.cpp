@@ -216,12 +216,8 @@ void HeaderMerge::use_tags(InputKind kind, std::string_view line) {
                 return;
             }
             use_tag(used_info_, kind, "INFO", key, has_value);
-            if (index < last_info_.size()) {
-                last_info_[index] = {std::string(key), has_value};
-            } else {
-                last_info_.emplace_back(std::string(key), has_value);
-            }
-            ++index;
+            if (index == last_info_.size()) last_info_.emplace_back();
+            last_info_[index++] = {std::string(key), has_value};
         });
     }
     if (count > vcf::kFormat && cells[vcf::kFormat] != last_format_) {
