@@ -1,10 +1,8 @@
 #include "cli/front_doors.hpp"
 
 #include <algorithm>
-#include <array>
 #include <iterator>
 #include <memory>
-#include <span>
 
 #include "compression/bgzf.hpp"
 #include "compression/gnu_sort.hpp"
@@ -15,7 +13,6 @@
 #include "platform/log.hpp"
 #include "platform/paths.hpp"
 #include "platform/strings.hpp"
-#include "platform/unique_fd.hpp"
 #include "repeats/repeat_filter.hpp"
 #include "unifier/reading.hpp"
 #include "unifier/writer.hpp"
@@ -191,21 +188,14 @@ private:
     std::vector<std::unique_ptr<AtomicOutput>> files_;
 };
 
-std::vector<std::string> present(std::span<const OptionalPath> given) {
-    std::vector<std::string> paths;
-    for (const auto& path : given) {
-        if (path) paths.push_back(*path);
-    }
-    return paths;
-}
-
 // What the run reads: the inputs it unifies, and a PacBio run's full repeat
 // VCF and catalog, inputs of the run even though not unified themselves.
 std::vector<std::string> run_inputs(const RunPlan& plan) {
-    std::vector<std::string> inputs = present(plan.inputs);
-    if (plan.filter) {
-        std::ranges::copy(present(std::array{plan.filter->full_repeat_path, plan.filter->repeat_bed_file_path}),
-                          std::back_inserter(inputs));
+    std::vector<OptionalPath> given(plan.inputs.begin(), plan.inputs.end());
+    if (plan.filter) given.insert(given.end(), {plan.filter->full_repeat_path, plan.filter->repeat_bed_file_path});
+    std::vector<std::string> inputs;
+    for (const OptionalPath& path : given) {
+        if (path) inputs.push_back(*path);
     }
     return inputs;
 }
@@ -219,13 +209,10 @@ std::vector<std::string> guarded_outputs(const std::string& output_path) {
     return outputs;
 }
 
-// Every file the run writes: as guarded_outputs, or the stream a command's
-// run writes into; then the filtered repeat VCF.
-std::vector<std::string> run_outputs(const RunPlan& plan) {
-    std::vector<std::string> outputs;
-    if (!streams_into(plan.output_path, plan.settings)) {
-        outputs = guarded_outputs(plan.output_path);
-    } else {
+// Every file the run writes: `outputs` (its guarded_outputs), or the stream a
+// command's run writes into instead; then the filtered repeat VCF.
+std::vector<std::string> run_outputs(const RunPlan& plan, std::vector<std::string> outputs) {
+    if (streams_into(plan.output_path, plan.settings)) {
         outputs = {plan.output_path == "-" ? "/dev/stdout" : plan.output_path};
     }
     if (plan.filter && plan.filter->full_repeat_path) outputs.push_back(plan.filter->filtered_path);
@@ -245,16 +232,13 @@ void check_filtered_path(const RepeatFilterStep& step, const std::vector<std::st
 }
 
 // A PacBio run's repeat input as given is the full VCF: the records the
-// catalog left out are those of the full VCF the filtered one lacks (which
-// only the built-in engine counts as it goes).
-void credit_full_repeats(RunStats& stats, const OptionalPath& full_repeat_path,
-                         const repeats::FilteredRepeats& filtered) {
+// catalog left out are those of the full VCF the filtered one lacks, as the
+// engine counted them (a run's filter has no stand-in engine).
+void credit_full_repeats(RunStats& stats, const OptionalPath& full_path, const repeats::IntersectCounts& counts) {
     InputStats& input = stats.inputs[unifier::kind_index(InputKind::Repeats)];
-    const std::uint64_t full_records = filtered.counts
-                                           ? static_cast<std::uint64_t>(filtered.counts->kept + filtered.counts->dropped)
-                                           : count_file_records(*full_repeat_path);
+    const auto full_records = static_cast<std::uint64_t>(counts.kept + counts.dropped);
     input.filtered_path = std::move(input.path);
-    input.path = full_repeat_path;
+    input.path = full_path;
     input.outside_catalog = full_records - input.read;
     input.read = full_records;
 }
@@ -277,11 +261,10 @@ std::optional<std::string> execute(const RunPlan& plan) {
     if (filtered) inputs[unifier::kind_index(InputKind::Repeats)] = filtered->path;
     const std::optional<std::string> compressed = run_job(inputs, plan.output_path, plan.options, settings);
     if (!stats) return compressed;
-    stats->output_bytes = stats->written.bytes;
     if (stats->output.without_svtype > 0) {
         log_warning(kRecordsWithoutSvtype, {plan.output_path, std::to_string(stats->output.without_svtype)});
     }
-    if (filtered) credit_full_repeats(*stats, plan.filter->full_repeat_path, *filtered);
+    if (filtered) credit_full_repeats(*stats, plan.filter->full_repeat_path, filtered->counts.value());
     if (stats_files && compressed) stats_files->commit(*stats, *compressed, settings.header.sample);
     return compressed;
 }
@@ -315,6 +298,11 @@ RunPlan pacbio_plan(const std::string& output_path, const OptionalPath& sv_path,
     return plan;
 }
 
+std::string command_filtered_path(const std::string& full_repeat_path, const std::string& output_path, bool stream) {
+    const std::string name = repeats::filtered_repeat_path(file_name_of(full_repeat_path));
+    return join_path(stream ? "" : directory_of(output_path), name);
+}
+
 void check_plan(const RunPlan& plan) {
     const std::vector<std::string> inputs = run_inputs(plan);
     const std::vector<std::string> guarded = guarded_outputs(plan.output_path);
@@ -324,7 +312,7 @@ void check_plan(const RunPlan& plan) {
     if (!plan.settings.stats_path) return;
     const std::vector<std::string> stats = stats_paths(*plan.settings.stats_path);
     reject_outputs_naming_inputs(stats, inputs, "stats");
-    reject_outputs_naming_inputs(stats, run_outputs(plan), "stats", "output file");
+    reject_outputs_naming_inputs(stats, run_outputs(plan, guarded), "stats", "output file");
 }
 
 std::optional<std::string> run(const RunPlan& plan) {

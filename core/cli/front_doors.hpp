@@ -64,6 +64,12 @@ RunPlan pacbio_plan(const std::string& output_path, const OptionalPath& sv_path,
                     std::vector<std::string> drop_sv_filters, const OptionalPath& filtered_repeat_path = std::nullopt,
                     const OutputSettings& settings = {}, bool require_catalog_chromosomes = false);
 
+// Where a merivane run keeps the filtered repeat VCF unless told: in the
+// folder of `output_path`, the one place the command is known to write (the
+// input's may be a read-only run folder), or for a stream, which has none, in
+// the current one; named as the filter names it beside the full VCF.
+std::string command_filtered_path(const std::string& full_repeat_path, const std::string& output_path, bool stream);
+
 // ValueError, before anything is written: an output of the run (the unified
 // file, the compressed one and its index, the filtered repeat VCF, the
 // statistics files) that would replace one of its inputs or another of its

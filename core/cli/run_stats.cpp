@@ -1,14 +1,10 @@
 #include "cli/run_stats.hpp"
 
-#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
-#include <tuple>
+#include <utility>
 #include <vector>
-
-#include "platform/text_reader.hpp"
-#include "platform/vcf_fields.hpp"
 
 namespace merivane::cli {
 
@@ -147,7 +143,7 @@ std::string stats_json(const RunStats& stats, const std::optional<std::string>& 
                                          {"input_left_out", json(input.left_out)}}));
     }
     const Members output{{"path", json(output_path)},
-                         {"bytes", json(stats.output_bytes)},
+                         {"bytes", json(stats.written.bytes)},
                          {"records", json(stats.output.records)},
                          {"without_svtype", json(stats.output.without_svtype)},
                          {"by_svtype", json(stats.output.by_svtype)},
@@ -184,7 +180,7 @@ std::vector<std::string> multiqc_documents(const RunStats& stats, const std::str
                       {"kept", json(stats.output.records)},
                       {"left_out", json(left_out)},
                       {"without_svtype", json(stats.output.without_svtype)},
-                      {"megabytes", json(rounded(static_cast<double>(stats.output_bytes) / 1e6))},
+                      {"megabytes", json(rounded(static_cast<double>(stats.written.bytes) / 1e6))},
                       {"seconds", json(rounded(seconds))}};
     unifier::RecordTally::Counts svtypes = stats.output.by_svtype;
     if (stats.output.without_svtype > 0) svtypes["(none)"] = stats.output.without_svtype;
@@ -192,14 +188,6 @@ std::vector<std::string> multiqc_documents(const RunStats& stats, const std::str
     return {section("merivane_summary", "Merivane", "table", {{"description", json(kSummary)}}, sample, json(row)),
             section("merivane_sources", "Merivane: records by source", "bargraph", {}, sample, json(sources)),
             section("merivane_svtypes", "Merivane: records by SVTYPE", "bargraph", {}, sample, json(svtypes))};
-}
-
-std::uint64_t count_file_records(const std::string& path) {
-    TextReader reader(path, Compression::DetectByMagic);
-    std::uint64_t records = 0;
-    std::string line;
-    while (reader.next_line(line)) records += is_record_line(line) ? 1 : 0;
-    return records;
 }
 
 }  // namespace merivane::cli

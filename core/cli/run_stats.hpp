@@ -46,7 +46,6 @@ struct RunStats {
     std::optional<std::string> command;  // the command line, when a command made it
     unifier::KindTable<InputStats> inputs;
     unifier::RecordTally output;  // what the unified file holds
-    std::uint64_t output_bytes = 0;
     double read_seconds = 0;
     double filter_seconds = 0;
     double unify_seconds = 0;
@@ -70,8 +69,5 @@ std::vector<std::string> multiqc_paths(const std::string& stats_path);
 // each plot for `sample`. MultiQC joins the files of every sample that
 // share an id into one section.
 std::vector<std::string> multiqc_documents(const RunStats& stats, const std::string& sample);
-
-// Records of a VCF, plain or compressed.
-std::uint64_t count_file_records(const std::string& path);
 
 }  // namespace merivane::cli

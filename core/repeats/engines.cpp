@@ -20,11 +20,13 @@ namespace merivane::repeats {
 
 bool bedtools_available() { return find_executable(std::string(kBedtools)).has_value(); }
 
+namespace {
+
+// The command line the bedtools engine runs. "-u" writes a record once
+// however many catalog intervals it overlaps.
 std::vector<std::string> bedtools_command(const std::string& repeat_path, const std::string& bed_path) {
     return {std::string(kBedtools), "intersect", "-u", "-a", repeat_path, "-b", bed_path, "-header"};
 }
-
-namespace {
 
 void warn_missing_eof_block(const std::string& path) {
     log_warning("%s has no BGZF end-of-file block: the file may be truncated", {path});
@@ -207,6 +209,7 @@ public:
     bool find(std::string_view record) {
         while (next(line_)) {
             if (is_header_line(line_)) continue;
+            ++records_;
             chromosomes_.see(std::string_view(line_).substr(0, line_.find('\t')));
             if (without_terminator(line_) == record) return true;
         }
@@ -218,6 +221,8 @@ public:
         find({});
         if (reader_.bgzf_without_eof_block()) warn_missing_eof_block(named_);
     }
+    // The records passed so far: after finish(), all of them.
+    std::int64_t records() const { return records_; }
 
 private:
     TextReader reader_;
@@ -225,6 +230,7 @@ private:
     ChromosomesSeen& chromosomes_;
     std::string line_;
     std::uint64_t line_number_ = 0;
+    std::int64_t records_ = 0;
 };
 
 // bedtools' output split into lines as it arrives; each record line (not a
@@ -249,19 +255,23 @@ public:
                            "\" (invented, repeated or out of order): " + quoted(*stray_) +
                            "; the filtered repeats were not written");
     }
+    // The record lines written (each one of the input's, unless finish() raises).
+    std::int64_t kept() const { return kept_; }
 
 private:
     void check(std::string_view line) {
         if (stray_) return;
         if (line.ends_with('\r')) line.remove_suffix(1);
-        if (is_header_line(line) || input_.find(line)) return;
-        stray_ = std::string(first_characters(line, 120));
+        if (is_header_line(line)) return;
+        ++kept_;
+        if (!input_.find(line)) stray_ = std::string(first_characters(line, 120));
     }
 
     RepeatVcf& input_;
     const std::string& repeat_path_;
     LineJoiner lines_;
     std::optional<std::string> stray_;
+    std::int64_t kept_ = 0;
 };
 
 // What bedtools wrote to its error stream, in a line: its messages without
@@ -285,11 +295,8 @@ std::string summary_of(std::string_view errors) {
     return summary + " (" + std::to_string(lines) + (lines == 1 ? " line)" : " lines)");
 }
 
-}  // namespace
-
-void intersect_with_bedtools(const std::string& repeat_path, const std::string& bed_path,
-                             const std::string& output_path, bool require_catalog_chromosomes) {
-    reject_outputs_naming_inputs({output_path}, {repeat_path, bed_path}, "output_path");
+IntersectCounts bedtools_engine(const std::string& repeat_path, const std::string& bed_path,
+                                const std::string& output_path, bool require_catalog_chromosomes) {
     const std::optional<TempFile> input_copy = bedtools_copy(repeat_path);
     const std::string& input_path = input_copy ? input_copy->path() : repeat_path;
     // A catalog that is not there is bedtools' to report, as it always was.
@@ -342,11 +349,11 @@ void intersect_with_bedtools(const std::string& repeat_path, const std::string& 
     chromosomes.check(catalog ? *catalog : read_bed_intervals(catalog_path, Compression::DetectByMagic), repeat_path,
                       bed_path, require_catalog_chromosomes);
     output.commit();
+    return {output_records.kept(), input_records.records() - output_records.kept()};
 }
 
-IntersectCounts intersect_builtin(const std::string& repeat_path, const std::string& bed_path,
-                                  const std::string& output_path, bool require_catalog_chromosomes) {
-    reject_outputs_naming_inputs({output_path}, {repeat_path, bed_path}, "output_path");
+IntersectCounts builtin_engine(const std::string& repeat_path, const std::string& bed_path,
+                               const std::string& output_path, bool require_catalog_chromosomes) {
     // Bad catalog lines are refused, naming the catalog, or skipped.
     const CatalogIntervals catalog = read_bed_intervals(
         bed_path, Compression::Plain, require_catalog_chromosomes ? std::optional(bed_path) : std::nullopt);
@@ -386,6 +393,26 @@ IntersectCounts intersect_builtin(const std::string& repeat_path, const std::str
     output.commit();
     log_info("Repeat records kept: %d, outside the catalog: %d", {counts.kept, counts.dropped});
     return counts;
+}
+
+}  // namespace
+
+IntersectCounts run_engine(bool bedtools, const std::string& repeat_path, const std::string& bed_path,
+                           const std::string& output_path, bool require_catalog_chromosomes) {
+    const auto engine = bedtools ? bedtools_engine : builtin_engine;
+    return engine(repeat_path, bed_path, output_path, require_catalog_chromosomes);
+}
+
+void intersect_with_bedtools(const std::string& repeat_path, const std::string& bed_path,
+                             const std::string& output_path, bool require_catalog_chromosomes) {
+    reject_outputs_naming_inputs({output_path}, {repeat_path, bed_path}, "output_path");
+    bedtools_engine(repeat_path, bed_path, output_path, require_catalog_chromosomes);
+}
+
+IntersectCounts intersect_builtin(const std::string& repeat_path, const std::string& bed_path,
+                                  const std::string& output_path, bool require_catalog_chromosomes) {
+    reject_outputs_naming_inputs({output_path}, {repeat_path, bed_path}, "output_path");
+    return builtin_engine(repeat_path, bed_path, output_path, require_catalog_chromosomes);
 }
 
 }  // namespace merivane::repeats

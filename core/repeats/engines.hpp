@@ -18,10 +18,6 @@ inline constexpr std::string_view kBuiltin = "builtin";
 // Whether an executable `bedtools` is on the PATH; looked up afresh each call.
 bool bedtools_available();
 
-// The command line the bedtools engine runs. "-u" writes a record once
-// however many catalog intervals it overlaps.
-std::vector<std::string> bedtools_command(const std::string& repeat_path, const std::string& bed_path);
-
 // Both engines refuse an output naming an input and replace the output only
 // once it is complete. They read the repeat VCF once, so it may be a pipe; a
 // damaged one raises naming it. When it has records and none lies on a
@@ -47,5 +43,10 @@ struct IntersectCounts {
 // skipping blank ones; memory use is the catalog's. Logs the counts.
 IntersectCounts intersect_builtin(const std::string& repeat_path, const std::string& bed_path,
                                   const std::string& output_path, bool require_catalog_chromosomes = false);
+
+// The bedtools engine or the built-in one, as above, giving the records it
+// kept and left out; without the check of the output, which the filter made.
+IntersectCounts run_engine(bool bedtools, const std::string& repeat_path, const std::string& bed_path,
+                           const std::string& output_path, bool require_catalog_chromosomes);
 
 }  // namespace merivane::repeats

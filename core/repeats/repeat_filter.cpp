@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <string_view>
+#include <utility>
 
 #include "platform/error.hpp"
 #include "platform/file_io.hpp"
@@ -49,25 +50,20 @@ std::optional<FilteredRepeats> filter_repeats(const std::optional<std::string>& 
                                               const std::optional<std::string>& output_path,
                                               const FilterOverrides& overrides, bool require_catalog_chromosomes,
                                               bool check_output) {
-    if (!full_repeat_path) {
-        log_warning(kFullRepeatsNotGiven, {NoneValue{}});
-        return std::nullopt;
-    }
-    if (!repeat_bed_file_path) {
-        log_warning("Can't filter repeats file with \"%s\". The bed file does not exist", {NoneValue{}});
+    if (!full_repeat_path || !repeat_bed_file_path) {
+        log_warning(full_repeat_path ? "Can't filter repeats file with \"%s\". The bed file does not exist"
+                                     : kFullRepeatsNotGiven,
+                    {NoneValue{}});
         return std::nullopt;
     }
     // A caller that requires the catalog to apply gets no repeat calls for
     // a path that names no file only by an error.
-    for (const std::string& path : {*full_repeat_path, *repeat_bed_file_path}) {
-        if (require_catalog_chromosomes && !path_exists(path)) throw OSError(ENOENT, path);
-    }
-    if (!path_exists(*full_repeat_path)) {
-        log_warning("%s file doesn't exist", {*full_repeat_path});
-        return std::nullopt;
-    }
-    if (!path_exists(*repeat_bed_file_path)) {
-        log_warning("%s doesn't exist", {*repeat_bed_file_path});
+    using Missing = std::pair<const std::string&, const char*>;
+    for (const auto& [path, missing] :
+         {Missing{*full_repeat_path, "%s file doesn't exist"}, Missing{*repeat_bed_file_path, "%s doesn't exist"}}) {
+        if (path_exists(path)) continue;
+        if (require_catalog_chromosomes) throw OSError(ENOENT, path);
+        log_warning(missing, {path});
         return std::nullopt;
     }
 
@@ -89,11 +85,9 @@ std::optional<FilteredRepeats> filter_repeats(const std::optional<std::string>& 
     const auto& replaced = use_bedtools ? overrides.intersect_with_bedtools : overrides.intersect_builtin;
     if (replaced) {
         replaced(*full_repeat_path, *repeat_bed_file_path, filtered.path);
-    } else if (use_bedtools) {
-        intersect_with_bedtools(*full_repeat_path, *repeat_bed_file_path, filtered.path, require_catalog_chromosomes);
     } else {
-        filtered.counts =
-            intersect_builtin(*full_repeat_path, *repeat_bed_file_path, filtered.path, require_catalog_chromosomes);
+        filtered.counts = run_engine(use_bedtools, *full_repeat_path, *repeat_bed_file_path, filtered.path,
+                                     require_catalog_chromosomes);
     }
     return filtered;
 }

@@ -43,14 +43,14 @@ std::optional<std::string> filter_repeats_vcf(const std::optional<std::string>& 
                                               const FilterOverrides& overrides = {},
                                               bool require_catalog_chromosomes = false);
 
-// The filtered VCF and, when the engine counted them, the records it kept
-// and left out.
+// The filtered VCF and, unless a host stood in for the engine, the records
+// it kept and left out.
 struct FilteredRepeats {
     std::string path;
     std::optional<IntersectCounts> counts;
 };
 
-// filter_repeats_vcf, also giving the built-in engine's counts; without
+// filter_repeats_vcf, also giving the engine's counts; without
 // `check_output` for a run that checked already that the output names no
 // input.
 std::optional<FilteredRepeats> filter_repeats(const std::optional<std::string>& full_repeat_path,

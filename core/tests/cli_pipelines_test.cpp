@@ -360,7 +360,7 @@ void expect_counts_add_up(const RunStats& stats, const std::string& compressed) 
     std::uint64_t typed = stats.output.without_svtype;
     for (const auto& [svtype, count] : stats.output.by_svtype) typed += count;
     EXPECT_EQ(typed, records);
-    EXPECT_EQ(stats.output_bytes, fs::file_size(compressed));
+    EXPECT_EQ(stats.written.bytes, fs::file_size(compressed));
 }
 
 TEST(RunStatistics, CountEveryReasonARecordIsLeftOut) {
