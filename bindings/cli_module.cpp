@@ -211,6 +211,14 @@ PYBIND11_MODULE(cli, m) {
     define(m, [](py::handle path) { return merivane::written_in_place(path_text(path, "path")); },
            doc("_written_in_place(path: str) -> bool",
                "Whether a file put at path would be written into what is there."));
+    define(
+        m,
+        [](py::handle full, py::handle output, py::handle stream) {
+            return to_path_str(cli::command_filtered_path(path_text(full, "full_repeat_path"),
+                                                          path_text(output, "output_path"), truthy(stream)));
+        },
+        doc("_filtered_repeat_path_for(full_repeat_path: str, output_path: str, stream: bool) -> str",
+            "Where the merivane command keeps the filtered repeat VCF unless told: beside the output."));
     define_doors(m);
     define_commands(m);
 }

@@ -440,17 +440,14 @@ def with_aliases_renamed(argv: Sequence[str]) -> List[str]:
 
 
 def filtered_repeats(args: argparse.Namespace) -> Optional[str]:
-    """Where the catalog's repeat calls are kept: in the output's folder (the
-    one place the command is known to write; the input's may be a read-only
-    run folder), named as the filter would name them beside their input. A
-    stream has no folder: the current one then, when -r is no file either (a
-    pipe, /dev/stdin), else the filter's default beside it."""
+    """Where the catalog's repeat calls are kept unless told: beside the output
+    (cli._filtered_repeat_path_for); with a stream as output and a file as -r,
+    the filter's default beside that file (None)."""
     given: Optional[str] = args.filtered_repeats
     full = args.full_repeat_path
     if given is not None or full is None or (args.streamed and not streams_to(full)):
         return given
-    folder = "" if args.streamed else os.path.dirname(args.output_path)
-    return os.path.join(folder, repeats._filtered_repeat_path(os.path.basename(full)))
+    return cli._filtered_repeat_path_for(full, args.output_path, args.streamed)
 
 
 def run_door(args: argparse.Namespace) -> Optional[str]:

@@ -15,6 +15,7 @@ from Merivane.unifier import unify_lines as unify_lines
 _NOT_GIVEN_WARNINGS: Tuple[str, str, str]
 
 def _written_in_place(path: str) -> bool: ...
+def _filtered_repeat_path_for(full_repeat_path: str, output_path: str, stream: bool) -> str: ...
 
 def _unify(
     struct_files: Dict[str, Optional[str]],
