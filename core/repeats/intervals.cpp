@@ -13,15 +13,19 @@
 
 namespace merivane::repeats {
 
-std::string bundled_catalog_path(const std::string& module_file) {
-    const std::string directory = directory_of(absolute_path(module_file));
-    return join_path(join_path(directory, "data"), std::string(kBundledCatalog));
-}
+namespace {
 
 std::optional<std::int64_t> parse_integer(std::string_view text) {
     const auto [negative, digits] = split_sign(strip_ascii_whitespace(text));
     if (!is_ascii_digits(digits)) return std::nullopt;
     return digits_to_int64(negative, digits);
+}
+
+}  // namespace
+
+std::string bundled_catalog_path(const std::string& module_file) {
+    const std::string directory = directory_of(absolute_path(module_file));
+    return join_path(join_path(directory, "data"), std::string(kBundledCatalog));
 }
 
 void CatalogIntervals::add(std::string_view chromosome, Interval interval) {
@@ -48,12 +52,6 @@ const ChromosomeIntervals* CatalogIntervals::find(std::string_view chromosome) c
     const auto found = index_.find(chromosome);
     if (found == index_.end()) return nullptr;
     return &chromosomes_[found->second].second;
-}
-
-std::span<const Interval> CatalogIntervals::intervals_of(std::string_view chromosome) const {
-    const ChromosomeIntervals* found = find(chromosome);
-    if (found == nullptr) return {};
-    return found->intervals;
 }
 
 bool ChromosomeIntervals::overlap(std::int64_t start, std::int64_t end) const {

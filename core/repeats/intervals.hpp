@@ -21,11 +21,6 @@ inline constexpr std::string_view kBundledCatalog = "STRchive-disease-loci.hg38.
 // "<absolute directory of module_file>/data/<catalog name>", unchecked.
 std::string bundled_catalog_path(const std::string& module_file);
 
-// A decimal integer with optional surrounding ASCII whitespace and one
-// leading sign; nullopt for anything else, a value outside 64 bits included,
-// so that a coordinate never wraps.
-std::optional<std::int64_t> parse_integer(std::string_view text);
-
 // A catalog interval in BED coordinates: 0-based start, exclusive end.
 struct Interval {
     std::int64_t start;
@@ -52,8 +47,6 @@ public:
     // Sorts every list and builds its running maxima; call once all are added.
     void sort();
 
-    // The chromosome's intervals; empty for a chromosome the catalog lacks.
-    std::span<const Interval> intervals_of(std::string_view chromosome) const;
     // The chromosome's indexed intervals; nullptr for one the catalog lacks.
     const ChromosomeIntervals* find(std::string_view chromosome) const;
 
@@ -86,7 +79,10 @@ struct RecordSpan {
 };
 
 // The value of the first "END=" entry of an INFO column; nullopt when there
-// is none or when that first entry is not an integer.
+// is none or when that first entry is not an integer. Integers here (and in
+// a BED) are decimal, with optional surrounding ASCII whitespace and one
+// leading sign; one outside 64 bits is none, so that a coordinate never
+// wraps.
 std::optional<std::int64_t> info_end(std::string_view info);
 
 // [POS - 1, END) where INFO carries an integer END, else
