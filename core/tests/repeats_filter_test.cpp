@@ -105,6 +105,12 @@ TEST_P(EnginesAgreeTest, BothEnginesKeepTheSameRecords) {
 
     EXPECT_EQ(read_file(dir.path("builtin.vcf")), kHeader + in.kept);
     EXPECT_EQ(lines_kept(read_file(dir.path("bedtools.vcf"))), in.kept);
+    // A run's statistics take the counts from whichever engine ran.
+    for (const bool with_bedtools : {false, true}) {
+        const IntersectCounts counts = run_engine(with_bedtools, vcf, bed, dir.path("counted.vcf"), false);
+        EXPECT_EQ(counts.kept, 4) << "bedtools: " << with_bedtools;
+        EXPECT_EQ(counts.dropped, 4) << "bedtools: " << with_bedtools;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
