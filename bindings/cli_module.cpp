@@ -32,11 +32,7 @@ py::object unify_entry(py::object struct_files, py::object output_path, py::obje
                                command);
     const unifier::StructFiles files = merivane::binding::struct_files(struct_files);
     const std::string output = path_text(output_path, "output_path");
-    if (!registry->reaches_intact("_unify")) {
-        return unify_through_module(*registry, files, struct_files, output_path, options, keywords.settings());
-    }
-    const unifier::UnifyOptions unify_options = core_options(options);
-    return keywords.run([&] { return cli::unify(files, output, unify_options, keywords.settings()); });
+    return keywords.unify(*registry, "_unify", files, output, struct_files, output_path, options);
 }
 
 enum class Door { Dragen, Ont, Pacbio };

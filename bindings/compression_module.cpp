@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "compression/bgzf.hpp"
@@ -29,14 +30,18 @@ ModuleFunctions* registry = nullptr;
 // GIL (the finder may run while it is released).
 core::SortOverrides sort_overrides() {
     if (registry->intact("_gnu_sort_path")) return {};
-    return {[] {
-        py::gil_scoped_acquire gil;
-        return optional<path_text>(registry->attr("_gnu_sort_path")(), "_gnu_sort_path()");
-    }};
+    return {with_gil(*registry, "_gnu_sort_path",
+                     [](py::handle path) { return optional<path_text>(path, "_gnu_sort_path()"); })};
 }
 
-[[noreturn]] void raise_unknown_engine(py::handle engine) {
-    throw py::value_error("Unknown sort engine: " + py::repr(engine).cast<std::string>());
+// Runs `work` without the GIL, an unknown engine named as the caller gave it.
+template <class Work>
+auto naming_engine(py::handle engine, Work&& work) {
+    try {
+        return without_gil(std::forward<Work>(work));
+    } catch (const core::UnknownSortEngine&) {
+        throw py::value_error("Unknown sort engine: " + py::repr(engine).cast<std::string>());
+    }
 }
 
 py::object position_to_int(const core::Position& position) {
@@ -87,22 +92,17 @@ py::list sort_vcf_lines(py::handle lines, py::handle engine) {
         views[i] = text_view(objects[i], "lines");
     }
 
-    std::optional<core::SortPlan> plan;
-    try {
-        plan = without_gil([&] { return core::plan_sort(views, engine_name); });
-    } catch (const core::UnknownSortEngine&) {
-        raise_unknown_engine(engine);
-    }
-    py::list sorted = list_of(objects, plan->split.header, py::list());
-    if (plan->engine == core::SortEngine::InMemory) return list_of(objects, plan->split.records, sorted);
+    const core::SortPlan plan = naming_engine(engine, [&] { return core::plan_sort(views, engine_name); });
+    py::list sorted = list_of(objects, plan.split.header, py::list());
+    if (plan.engine == core::SortEngine::InMemory) return list_of(objects, plan.split.records, sorted);
 
     if (const auto patched = registry->replaced("_sort_records_with_gnu_sort")) {
-        for (py::handle line : (*patched)(list_of(objects, plan->split.records, py::list()))) sorted.append(line);
+        for (py::handle line : (*patched)(list_of(objects, plan.split.records, py::list()))) sorted.append(line);
         return sorted;
     }
     std::vector<std::string_view> records;
-    records.reserve(plan->split.records.size());
-    for (const std::size_t i : plan->split.records) records.push_back(views[i]);
+    records.reserve(plan.split.records.size());
+    for (const std::size_t i : plan.split.records) records.push_back(views[i]);
     const merivane::LineBuffer external =
         without_gil([&, overrides = sort_overrides()] { return core::sort_records_with_gnu_sort(records, overrides); });
     for (const std::string_view line : external.lines()) sorted.append(to_str(line));
@@ -130,14 +130,9 @@ py::object sort_and_compress(py::handle vcf_file_path, py::handle destination_pa
         const bool available = truthy(registry->attr("gnu_sort_available")());
         engine_name = std::string(available ? core::kGnuSort : core::kPythonSort);
     }
-    std::string written;
-    try {
-        written = without_gil([&, overrides = sort_overrides()] {
-            return core::sort_and_compress(path, destination, keep, engine_name, settings, overrides);
-        });
-    } catch (const core::UnknownSortEngine&) {
-        raise_unknown_engine(engine);
-    }
+    const std::string written = naming_engine(engine, [&, overrides = sort_overrides()] {
+        return core::sort_and_compress(path, destination, keep, engine_name, settings, overrides);
+    });
     if (destination && !destination->empty()) return py::reinterpret_borrow<py::object>(destination_path);
     return to_path_str(written);
 }

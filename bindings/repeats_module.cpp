@@ -108,7 +108,9 @@ py::dict intervals_to_python(const repeats::CatalogIntervals& catalog) {
     py::dict table;
     for (const auto& [chromosome, indexed] : catalog.chromosomes()) {
         py::list pairs;
-        for (const repeats::Interval& interval : indexed.intervals) pairs.append(py::make_tuple(interval.start, interval.end));
+        for (const repeats::Interval& interval : indexed.intervals) {
+            pairs.append(py::make_tuple(interval.start, interval.end));
+        }
         table[to_str(chromosome)] = pairs;
     }
     return table;
@@ -136,28 +138,15 @@ std::vector<repeats::Interval> intervals_from_python(py::handle intervals) {
 // through the module (with the GIL, which the filter otherwise releases).
 repeats::FilterOverrides filter_overrides() {
     repeats::FilterOverrides overrides;
-    if (registry->replaced("bedtools_available")) {
-        overrides.bedtools_available = [] {
-            py::gil_scoped_acquire gil;
-            return truthy(registry->attr("bedtools_available")());
-        };
-    }
-    const auto intersect_through = [](const char* name) {
-        return [name](const std::string& repeat_path, const std::string& bed_path, const std::string& output_path) {
-            py::gil_scoped_acquire gil;
-            registry->attr(name)(to_path_str(repeat_path), to_path_str(bed_path), to_path_str(output_path));
-        };
+    const auto through = [](auto& step, const char* name, auto read) {
+        if (registry->replaced(name)) step = with_gil(*registry, name, read);
     };
-    if (registry->replaced("_intersect_with_bedtools")) {
-        overrides.intersect_with_bedtools = intersect_through("_intersect_with_bedtools");
-    }
-    if (registry->replaced("_intersect_in_python")) overrides.intersect_builtin = intersect_through("_intersect_in_python");
-    if (registry->replaced("_filtered_repeat_path")) {
-        overrides.filtered_repeat_path = [](const std::string& path) {
-            py::gil_scoped_acquire gil;
-            return path_text(registry->attr("_filtered_repeat_path")(to_path_str(path)), "_filtered_repeat_path result");
-        };
-    }
+    const auto ignore = [](const py::object&) {};
+    through(overrides.bedtools_available, "bedtools_available", truthy);
+    through(overrides.intersect_with_bedtools, "_intersect_with_bedtools", ignore);
+    through(overrides.intersect_builtin, "_intersect_in_python", ignore);
+    through(overrides.filtered_repeat_path, "_filtered_repeat_path",
+            [](py::handle path) { return path_text(path, "_filtered_repeat_path result"); });
     return overrides;
 }
 

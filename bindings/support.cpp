@@ -10,12 +10,9 @@
 #include <stdexcept>
 #include <thread>
 
-#include "cli/front_doors.hpp"
 #include "platform/error.hpp"
 #include "platform/interrupt.hpp"
 #include "platform/log.hpp"
-
-using namespace pybind11::literals;
 
 namespace merivane::binding {
 
@@ -33,16 +30,6 @@ py::list decoded_list(const std::vector<std::string>& texts) {
     py::list out;
     for (const auto& text : texts) out.append(text_or_replacement(text));
     return out;
-}
-
-void attach_notes(py::object& exception, const Error& error) {
-    if (error.notes().empty() || !py::hasattr(exception, "add_note")) return;
-    for (const auto& note : error.notes()) exception.attr("add_note")(text_or_replacement(note));
-}
-
-void raise_object(py::object exception, const Error& error) {
-    attach_notes(exception, error);
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.ptr())), exception.ptr());
 }
 
 py::object make_exception(const Error& error) {
@@ -65,7 +52,8 @@ py::object make_exception(const Error& error) {
         return py::module_::import("subprocess").attr("CalledProcessError")(e->returncode(), decoded_list(e->cmd()));
     }
     if (const auto* e = dynamic_cast<const TimeoutExpired*>(&error)) {
-        return py::module_::import("subprocess").attr("TimeoutExpired")(decoded_list(e->cmd()), e->timeout_seconds());
+        return py::module_::import("subprocess").attr("TimeoutExpired")(decoded_list(e->cmd()),
+                                                                        e->timeout_seconds());
     }
     if (const auto* e = dynamic_cast<const CorruptInputError*>(&error)) {
         if (e->truncated()) return py::reinterpret_borrow<py::object>(PyExc_EOFError)(message);
@@ -95,7 +83,11 @@ void translate(std::exception_ptr pointer) {
         // the child's failure; the pending KeyboardInterrupt is what the
         // caller must see.
         if (PyErr_CheckSignals() != 0) return;
-        raise_object(make_exception(error), error);
+        const py::object exception = make_exception(error);
+        if (!error.notes().empty() && py::hasattr(exception, "add_note")) {
+            for (const auto& note : error.notes()) exception.attr("add_note")(text_or_replacement(note));
+        }
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.ptr())), exception.ptr());
     }
 }
 
@@ -163,7 +155,9 @@ void forward_to_logging(const LogEvent& event) {
 }
 
 void require_str(py::handle value, const char* what) {
-    if (!PyUnicode_Check(value.ptr())) throw py::type_error(std::string(what) + " must be str, not " + type_name(value));
+    if (!PyUnicode_Check(value.ptr())) {
+        throw py::type_error(std::string(what) + " must be str, not " + type_name(value));
+    }
 }
 
 // The texts of a sequence of str; an item that is no str is named
@@ -417,14 +411,6 @@ py::str to_path_str(std::string_view path) {
     return py::reinterpret_steal<py::str>(out);
 }
 
-py::list to_str_list(const std::vector<std::string_view>& lines) {
-    py::list out(lines.size());
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), to_str(lines[i]).release().ptr());
-    }
-    return out;
-}
-
 LinesView::LinesView(py::handle iterable, const char* what) {
     if (PyList_Check(iterable.ptr()) || PyTuple_Check(iterable.ptr())) {
         const auto size = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(iterable.ptr()));
@@ -484,6 +470,8 @@ RunKeywords::RunKeywords(py::handle merge_headers, py::handle threads, py::handl
     settings_.compression = compression_settings(threads, compresslevel, index, order);
     settings_.header.sample = optional<require_text>(sample, "sample");
     settings_.header.lines = text_list(header_lines, "header_lines", "header_lines items");
+    // The core's plan checks it too, but only once the paths are read: a
+    // caller is told of a bad edit first, and a replaced `_unify` never gets one.
     unifier::check_header_edit(settings_.header);
     if (stats.is_none()) return;
     if (PyUnicode_Check(stats.ptr())) {
@@ -503,11 +491,7 @@ py::dict RunKeywords::changed() const {
     if (settings_.merge_headers) out["merge_headers"] = true;
     for (const auto& [key, value] : changed_keywords(settings_.compression)) out[key] = value;
     if (settings_.header.sample) out["sample"] = to_str(*settings_.header.sample);
-    if (!settings_.header.lines.empty()) {
-        py::list lines;
-        for (const std::string& line : settings_.header.lines) lines.append(to_str(line));
-        out["header_lines"] = py::tuple(lines);
-    }
+    if (!settings_.header.lines.empty()) out["header_lines"] = py::tuple(to_str_list(settings_.header.lines));
     if (dict_) out["stats"] = dict_;
     if (settings_.command) out["command"] = to_str(*settings_.command);
     return out;
@@ -524,22 +508,26 @@ py::object RunKeywords::deliver(const std::optional<std::string>& written) const
     return result;
 }
 
-py::object unify_through_module(const ModuleFunctions& functions, const unifier::StructFiles& files,
-                                py::handle struct_files, py::handle output_path, py::handle options,
-                                const cli::OutputSettings& settings) {
-    cli::check_plan({files, path_text(output_path, "output_path"), {}, {}, std::nullopt});
+py::object RunKeywords::unify(const ModuleFunctions& functions, const char* name, const unifier::StructFiles& files,
+                              const std::string& output, py::handle struct_files, py::handle output_path,
+                              py::handle options) const {
+    if (functions.reaches_intact(name)) {
+        const unifier::UnifyOptions unify_options = core_options(options);
+        return run([&] { return cli::unify(files, output, unify_options, settings_); });
+    }
+    cli::check_plan({files, output, {}, {}, std::nullopt});
     // Replaced steps run in Python, where the header edit and the counting
     // cannot reach.
-    if (!settings.header.empty() || settings.stats || settings.command) {
+    if (!settings_.header.empty() || settings_.stats || settings_.command) {
         throw py::value_error("sample, header_lines, command and stats need the package's own read_struct_lines, "
                               "unify_lines and sort_and_compress");
     }
     const py::object lines = functions.attr("read_struct_lines")(struct_files, options);
     py::dict merge;
-    if (settings.merge_headers) merge["merge_headers"] = true;
+    if (settings_.merge_headers) merge["merge_headers"] = true;
     const py::object unified = functions.attr("unify_lines")(lines, output_path, options, **merge);
     if (unified.is_none()) return py::none();
-    return functions.attr("sort_and_compress")(unified, **changed_keywords(settings.compression));
+    return functions.attr("sort_and_compress")(unified, **changed_keywords(settings_.compression));
 }
 
 // ---- docstrings ----------------------------------------------------------------

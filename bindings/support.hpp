@@ -192,21 +192,31 @@ unifier::StructFiles struct_files(const unifier::KindTable<py::handle>& paths);
 // Those paths as given, keyed by the kind texts, for a replaced `_unify`.
 py::dict struct_files_dict(const unifier::KindTable<py::handle>& paths);
 
-// The job through the functions `functions` has bound now, for when a caller
-// replaced one: read_struct_lines, unify_lines, then sort_and_compress, each
-// given only the settings that differ from their defaults. The outputs are
-// checked against the inputs first, as the core job checks them.
-py::object unify_through_module(const ModuleFunctions& functions, const unifier::StructFiles& files,
-                                py::handle struct_files, py::handle output_path, py::handle options,
-                                const cli::OutputSettings& settings);
 
-// A str from UTF-8 the core produced.
+// A str from UTF-8 the core produced; to_str_list: a list of them.
 py::str to_str(std::string_view text);
-py::list to_str_list(const std::vector<std::string_view>& lines);
+template <class Texts>
+py::list to_str_list(const Texts& texts) {
+    py::list out(std::size(texts));
+    Py_ssize_t i = 0;
+    for (const auto& text : texts) PyList_SET_ITEM(out.ptr(), i++, to_str(text).release().ptr());
+    return out;
+}
 // A path as os.fsdecode gives it; optional_str: None for none.
 py::str to_path_str(std::string_view path);
 inline py::object optional_str(const std::optional<std::string>& path) {
     return path ? py::object(to_path_str(*path)) : py::object(py::none());
+}
+
+// A step the core may call with the GIL released, made of the function
+// `name` as `functions` has it bound now: called with the GIL, given the
+// core's paths as str, its result read by `read`.
+template <class Read>
+auto with_gil(const ModuleFunctions& functions, const char* name, Read read) {
+    return [&functions, name, read](const auto&... paths) {
+        const py::gil_scoped_acquire gil;
+        return read(functions.attr(name)(to_path_str(paths)...));
+    };
 }
 
 // Python lines (any iterable of str) seen as core line views, the objects
@@ -250,6 +260,17 @@ public:
     py::object run(Work&& work) const {
         return deliver(without_gil(std::forward<Work>(work)));
     }
+
+    // The job of `run` and `_unify`, the function `name` of `functions`: in
+    // the core while everything it reaches is the one loaded, else through
+    // the functions bound now (read_struct_lines, unify_lines, then
+    // sort_and_compress, each given only the settings that differ from their
+    // defaults), the outputs checked against the inputs first, as the core
+    // job checks them.
+    // `output` is output_path as path_text reads it.
+    py::object unify(const ModuleFunctions& functions, const char* name, const unifier::StructFiles& files,
+                     const std::string& output, py::handle struct_files, py::handle output_path,
+                     py::handle options) const;
 
 private:
     py::object deliver(const std::optional<std::string>& written) const;

@@ -8,7 +8,6 @@
 #include <string_view>
 #include <vector>
 
-#include "cli/front_doors.hpp"
 #include "platform/vcf_fields.hpp"
 #include "support.hpp"
 #include "unifier/reading.hpp"
@@ -61,7 +60,8 @@ void for_each_text(py::handle iterable, const char* what, Visit&& visit) {
 // The fields of a UnifyOptions; one made by __new__ alone has none.
 const py::tuple& fields_of(py::handle options) {
     auto* instance = reinterpret_cast<py::detail::instance*>(options.ptr());
-    const py::detail::value_and_holder fields = instance->get_value_and_holder(py::detail::get_type_info(typeid(Options)));
+    const py::detail::value_and_holder fields =
+        instance->get_value_and_holder(py::detail::get_type_info(typeid(Options)));
     if (!fields.holder_constructed()) throw py::type_error("UnifyOptions instance was never initialised");
     return fields.value_ptr<Options>()->fields;
 }
@@ -108,7 +108,8 @@ core::RepeatOverrides repeat_overrides() {
 py::object marked_repeat_line(py::handle repeat_line, py::handle add_repeat_svtype) {
     const std::string_view line = text_view(repeat_line, "repeat_line");
     std::string scratch;
-    const std::string_view out = core::marked_repeat_line(line, tri_state(add_repeat_svtype), scratch, repeat_overrides());
+    const std::string_view out =
+        core::marked_repeat_line(line, tri_state(add_repeat_svtype), scratch, repeat_overrides());
     // A line that passes unchanged is handed back as the very object.
     if (out.data() == line.data()) return py::reinterpret_borrow<py::object>(repeat_line);
     return to_str(out);
@@ -204,20 +205,20 @@ core::WriterOverrides writer_overrides(py::handle options) {
     replaced_rewrite(overrides.roh_bed_line_to_vcf, "roh_bed_line_to_vcf");
     if (auto rule = registry->replaced("_marked_repeat_line")) {
         overrides.marked_repeat_line = [rule = *rule, add = py::object(options.attr("add_repeat_svtype"))](
-                                       std::string_view line, std::optional<bool>, std::string& out) -> std::string_view {
+                                           std::string_view line, std::optional<bool>, std::string& out) {
             out = require_text(rule(to_str(line), add), "_marked_repeat_line()");
-            return out;
+            return std::string_view(out);
         };
     }
     if (auto rule = registry->replaced("_roh_lines_are_bed")) {
-        overrides.roh_lines_are_bed = [rule = *rule, declared = py::object(options.attr("roh_format"))](core::LineSpan lines,
-                                                                                std::string_view) {
-            return truthy(rule(to_str_list({lines.begin(), lines.end()}), declared));
+        overrides.roh_lines_are_bed = [rule = *rule, declared = py::object(options.attr("roh_format"))](
+                                          core::LineSpan lines, std::string_view) {
+            return truthy(rule(to_str_list(lines), declared));
         };
     }
     if (auto rule = registry->replaced("vcf_header_from_lines")) {
         overrides.vcf_header_from_lines = [rule = *rule](core::LineSpan lines) {
-            return require_text(rule(to_str_list({lines.begin(), lines.end()})), "vcf_header_from_lines()");
+            return require_text(rule(to_str_list(lines)), "vcf_header_from_lines()");
         };
     }
     return overrides;
@@ -262,7 +263,9 @@ void write_vcf_content(py::handle file_type, py::handle lines_dict, py::handle o
     if (!kind) throw py::value_error("Unknown input kind: " + std::string(py::repr(file_type)));
     check_options(options_arg, "options");
     const py::object lines = lines_dict[file_type];
-    if (lines.is_none()) throw py::type_error("the " + kind_text + " entry of lines_dict must be a list of str, not None");
+    if (lines.is_none()) {
+        throw py::type_error("the " + kind_text + " entry of lines_dict must be a list of str, not None");
+    }
     const LinesView input = lines_view(lines, "lines");
     PythonSink sink(output_h);
     core::write_vcf_content(*kind, input.views(), sink, core_options(options_arg), writer_overrides(options_arg));
@@ -279,18 +282,10 @@ py::object run(py::handle output_path, py::handle sv_path, py::handle cnv_path, 
     const core::KindTable<py::handle> paths = {sv_path, cnv_path, repeat_path, roh_bed_path};
     const core::StructFiles files = struct_files(paths);
     // Through run a caller can only switch repeat marking off, never force it.
-    const bool skip = truthy(skip_svtype);
-    const py::tuple tokens = filter_token_tuple(drop_sv_filters, "drop_sv_filters");
-
-    if (registry->intact("read_struct_lines") && registry->intact("unify_lines") && registry->intact("sort_and_compress")) {
-        core::UnifyOptions options;
-        if (skip) options.add_repeat_svtype = false;
-        options.drop_sv_filters = filter_tokens(tokens, "drop_sv_filters");
-        return keywords.run([&] { return merivane::cli::unify(files, output, options, keywords.settings()); });
-    }
-    const py::object options = options_type(skip ? py::object(py::bool_(false)) : py::object(py::none()),
-                                            py::str(std::string(core::roh_format::kAuto)), tokens);
-    return unify_through_module(*registry, files, struct_files_dict(paths), output_path, options, keywords.settings());
+    const py::object add_repeat_svtype = truthy(skip_svtype) ? py::object(py::bool_(false)) : py::object(py::none());
+    const py::object options = options_type(add_repeat_svtype, py::str(std::string(core::roh_format::kAuto)),
+                                            filter_token_tuple(drop_sv_filters, "drop_sv_filters"));
+    return keywords.unify(*registry, "run", files, output, struct_files_dict(paths), output_path, options);
 }
 
 // --- options record --------------------------------------------------------
@@ -386,7 +381,9 @@ void define_rules() {
                       "The repeat line as it should be written."),
                   {"_repeat_line_needs_svtype", "modify_repeat_line"});
     registry->def(
-        [](py::handle lines, py::handle tokens) { return drop_sv_objects(lines, filter_tokens(tokens, "filter_tokens")); },
+        [](py::handle lines, py::handle tokens) {
+            return drop_sv_objects(lines, filter_tokens(tokens, "filter_tokens"));
+        },
         doc("drop_sv_records_by_filter(lines: Sequence[str], filter_tokens: Sequence[str]) -> List[str]",
             "A new list without the SV records whose FILTER carries one of the tokens."));
     registry->def(
@@ -430,14 +427,15 @@ void define_writing(py::module_ m) {
            doc("_write_vcf_content(file_type: str, lines_dict: Dict[str, Optional[List[str]]], output_h, "
                "options: UnifyOptions) -> None",
                "Append one input's records (never its header) to output_h."));
-    define(m, &run,
-           doc("run(output_path: str, sv_path: Optional[str] = None, cnv_path: Optional[str] = None, "
-               "repeat_path: Optional[str] = None, roh_bed_path: Optional[str] = None, skip_svtype: bool = False, "
-               "drop_sv_filters: Sequence[str] = (), *, " +
-                   kOutputSignature,
-               "Read, unify, sort and BGZF-compress the inputs; return the compressed file's path, or None\n"
-               "when there was nothing to unify.",
-               kOutputKeywordsDoc));
+    registry->def(&run,
+                  doc("run(output_path: str, sv_path: Optional[str] = None, cnv_path: Optional[str] = None, "
+                      "repeat_path: Optional[str] = None, roh_bed_path: Optional[str] = None, "
+                      "skip_svtype: bool = False, drop_sv_filters: Sequence[str] = (), *, " +
+                          kOutputSignature,
+                      "Read, unify, sort and BGZF-compress the inputs; return the compressed file's path, or None\n"
+                      "when there was nothing to unify.",
+                      kOutputKeywordsDoc),
+                  {"read_struct_lines", "unify_lines", "sort_and_compress"});
 }
 
 }  // namespace
