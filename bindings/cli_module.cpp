@@ -144,16 +144,14 @@ void define_doors(py::module_ m) {
                       "Unify a PacBio run's SV, CNV and catalog-filtered repeat outputs into one sorted, bgzipped VCF.",
                       kDoorKeywordsDoc),
                   {"_unify"});
+    // The door's keywords, with the filter's own among them.
+    std::string filter_signature = "filtered_repeat_path: Optional[str] = None, " + kDoorSignature;
+    filter_signature.insert(filter_signature.find("sample: "), "require_catalog_chromosomes: bool = False, ");
     define(m, &pacbio_filter_and_unify,
            doc("pacbio_filter_and_unify" + paths +
                    "full_repeat_path: Optional[str] = None, "
-                   "repeat_bed_file_path: Optional[str] = None, drop_sv_filters: Sequence[str] = (), *, "
-                   "filtered_repeat_path: Optional[str] = None, merge_headers: bool = False, threads: int = 1, " +
-                   kLevelKeyword +
-                   ", index: Optional[str] = None, sort_order: str = \"text\", "
-                   "require_catalog_chromosomes: bool = False, sample: Optional[str] = None, "
-                   "header_lines: Sequence[str] = (), stats: Optional[Union[dict, str]] = None, "
-                   "command: Optional[str] = None) -> Optional[str]",
+                   "repeat_bed_file_path: Optional[str] = None, drop_sv_filters: Sequence[str] = (), *, " +
+                   filter_signature,
                "Restrict the full PacBio repeat VCF to the catalog, then unify as pacbio_unify does.",
                "filtered_repeat_path: where the filtered repeat VCF is written (and left); by default\n"
                "beside full_repeat_path, its name ending in _filtered.vcf.\n" + kDoorKeywordsDoc +
