@@ -192,7 +192,6 @@ unifier::StructFiles struct_files(const unifier::KindTable<py::handle>& paths);
 // Those paths as given, keyed by the kind texts, for a replaced `_unify`.
 py::dict struct_files_dict(const unifier::KindTable<py::handle>& paths);
 
-
 // A str from UTF-8 the core produced; to_str_list: a list of them.
 py::str to_str(std::string_view text);
 template <class Texts>
@@ -261,13 +260,12 @@ public:
         return deliver(without_gil(std::forward<Work>(work)));
     }
 
-    // The job of `run` and `_unify`, the function `name` of `functions`: in
-    // the core while everything it reaches is the one loaded, else through
-    // the functions bound now (read_struct_lines, unify_lines, then
-    // sort_and_compress, each given only the settings that differ from their
-    // defaults), the outputs checked against the inputs first, as the core
-    // job checks them.
-    // `output` is output_path as path_text reads it.
+    // The job of `run` and `_unify`, the function `name` of `functions`, its
+    // output_path read as `output`: in the core while everything it reaches
+    // is the one loaded, else through the functions bound now
+    // (read_struct_lines, unify_lines, then sort_and_compress, each given
+    // only the settings that differ from their defaults), the outputs checked
+    // against the inputs first, as the core job checks them.
     py::object unify(const ModuleFunctions& functions, const char* name, const unifier::StructFiles& files,
                      const std::string& output, py::handle struct_files, py::handle output_path,
                      py::handle options) const;
