@@ -4,6 +4,7 @@
 #include <charconv>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 
 #include "compression/bgzf.hpp"
 #include "compression/gnu_sort.hpp"
@@ -11,7 +12,6 @@
 #include "platform/error.hpp"
 #include "platform/file_io.hpp"
 #include "platform/log.hpp"
-#include "platform/strings.hpp"
 #include "platform/text_reader.hpp"
 #include "platform/vcf_fields.hpp"
 
@@ -75,8 +75,6 @@ RecordSorter::RecordSorter(std::optional<std::string> sort_path, SortOrder order
     if (order == SortOrder::Contig) contigs_.emplace();
     if (sort_path_) gnu_ = std::make_unique<GnuSortInput>();
 }
-
-RecordSorter::~RecordSorter() = default;
 
 void RecordSorter::add(std::string_view line) {
     switch (line_role(line)) {
@@ -169,33 +167,31 @@ std::string_view compared(std::string_view record) { return record.substr(0, rec
 // which is where sort's last resort puts them. False, with nothing emitted,
 // when a record has no such key.
 bool RecordSorter::sort_by_keys(const LineSink& emit) const {
-    const std::vector<std::string_view>& records = records_;
     GnuSortInput keys;
     const std::size_t place_width = contigs_ ? std::to_string(contigs_->size()).size() : 0;
     std::string key;
-    for (std::size_t i = 0; i < records.size(); ++i) {
+    for (std::size_t i = 0; i < records_.size(); ++i) {
         key.clear();
-        if (!append_sort_key(key, records[i], contigs_ ? &*contigs_ : nullptr, place_width)) return false;
+        if (!append_sort_key(key, records_[i], contigs_ ? &*contigs_ : nullptr, place_width)) return false;
         key.append("\t").append(std::to_string(i)).push_back('\n');
         keys.add(key);
     }
     std::string tied_key;
     std::vector<std::size_t> tied;
     const auto emit_tied = [&] {
-        std::ranges::sort(tied, [&](std::size_t a, std::size_t b) { return compared(records[a]) < compared(records[b]); });
-        for (const std::size_t i : tied) emit(records[i]);
+        std::ranges::sort(tied, std::less<>(), [this](std::size_t i) { return compared(records_[i]); });
+        for (const std::size_t i : tied) emit(records_[i]);
         tied.clear();
     };
     keys.sort(*sort_path_, [&](std::string_view line) {
         // Each line is a key, a tab and the record's number.
         const std::size_t tab = line.rfind('\t');
-        std::size_t number = records.size();
-        if (tab != std::string_view::npos) {
-            const char* const end = line.data() + line.size() - 1;
-            const auto [stop, failed] = std::from_chars(line.data() + tab + 1, end, number);
-            if (failed != std::errc() || stop != end) number = records.size();
+        const char* const end = line.data() + line.size() - 1;
+        std::size_t number = records_.size();
+        if (tab == std::string_view::npos || std::from_chars(line.data() + tab + 1, end, number).ptr != end) {
+            number = records_.size();
         }
-        if (number >= records.size()) {
+        if (number >= records_.size()) {
             throw RuntimeError("the output of GNU sort (" + *sort_path_ + ") holds other lines than it was given; "
                                "the sorted result was not used");
         }

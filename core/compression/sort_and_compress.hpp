@@ -39,7 +39,6 @@ std::string sort_and_compress(const std::string& vcf_file_path, const std::optio
 class RecordSorter {
 public:
     RecordSorter(std::optional<std::string> sort_path, SortOrder order);
-    ~RecordSorter();
     RecordSorter(const RecordSorter&) = delete;
     RecordSorter& operator=(const RecordSorter&) = delete;
 
