@@ -493,6 +493,7 @@ py::dict RunKeywords::changed() const {
     if (settings_.header.sample) out["sample"] = to_str(*settings_.header.sample);
     if (!settings_.header.lines.empty()) out["header_lines"] = py::tuple(to_str_list(settings_.header.lines));
     if (dict_) out["stats"] = dict_;
+    if (settings_.stats_path) out["stats"] = to_path_str(*settings_.stats_path);
     if (settings_.command) out["command"] = to_str(*settings_.command);
     return out;
 }

@@ -143,6 +143,17 @@ def test_doors_hand_a_replaced_unify_only_the_settings_that_differ(pacbio, monke
     assert seen == [(3, {**unify_keywords, **compress_keywords})]
 
 
+@pytest.mark.parametrize("stats", ["s.json", {}], ids=["path", "dict"])
+@pytest.mark.parametrize("door", ["dragen_unify", "pacbio_filter_and_unify"])
+def test_doors_hand_a_replaced_unify_the_statistics_asked_for(pacbio, monkeypatch, door, stats):
+    # A path dropped on the way would leave a run reported as done without its statistics.
+    seen = []
+    monkeypatch.setattr(cli, "_unify", lambda *args, **keywords: seen.append(keywords) or "done")
+    function, args = entries(pacbio)[door]
+    assert function(*args, stats=stats) == "done"
+    assert seen == [{"stats": stats}]
+
+
 def test_filtered_repeat_path_reaches_a_replaced_filter_only_when_given(pacbio, monkeypatch):
     seen = []
     monkeypatch.setattr(cli, "filter_repeats_vcf", lambda *args, **keywords: seen.append((args, keywords)))
