@@ -203,9 +203,7 @@ void GnuSortInput::replay(const LineSink& take) {
     LineJoiner lines;
     std::string chunk(std::size_t{1} << 20, '\0');
     while (const std::size_t n = read_some(out_.fd(), chunk.data(), chunk.size(), out_.path())) {
-        lines.feed(std::string_view(chunk.data(), n), [&](std::string_view line) {
-            take(contigs_ ? line.substr(line.find('\t') + 1) : line);
-        });
+        lines.feed(std::string_view(chunk.data(), n), take);
     }
 }
 

@@ -66,7 +66,8 @@ public:
     // One record; a record without its "\n" is given one.
     void add(std::string_view record);
 
-    // Each record added so far to `take`, as added (keys taken off).
+    // Each line written so far to `take`: the records as added, behind their
+    // keys after order_by.
     void replay(const LineSink& take);
 
     // Sorts the records with the GNU sort at `sort_path` and hands each
