@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <utility>
 
 #include "compression/bgzf.hpp"
 #include "compression/gnu_sort.hpp"
@@ -126,34 +127,33 @@ void RecordSorter::sort(const LineSink& emit) {
 
 namespace {
 
-// Appends what stands for `record` when sort sorts keys: a chromosome and
-// a POS that `sort -k1,1 -k2,2n` orders as it orders the record short of its
-// last resort, written so that one chromosome and POS make one key (no
-// leading zeros). In contig order the chromosome is its contig's
-// zero-padded place, and its name when it has none. False for a record
-// whose chromosome holds a blank or a control character, or whose POS is
-// signed or has a fraction: sort reads those its own way.
-bool append_sort_key(std::string& key, std::string_view record, const ContigOrder* contigs, std::size_t place_width) {
+// What `sort -k1,1 -k2,2n` orders a record by, short of its last resort:
+// the chromosome, and the digits, without leading zeros, of the POS it
+// reads. None for a record whose chromosome holds a blank or a control
+// character, or whose POS is signed or has a fraction: sort reads those
+// its own way.
+struct SortFields {
+    std::string_view chromosome;
+    std::string_view digits;
+};
+
+std::optional<SortFields> sort_fields_of(std::string_view record) {
     std::size_t i = 0;
     while (i < record.size() && static_cast<unsigned char>(record[i]) > ' ') ++i;
-    if (i == 0 || (i < record.size() && record[i] != '\t' && record[i] != '\n')) return false;
-    const std::string_view chromosome = record.substr(0, i);
-    if (contigs) {
-        const std::optional<std::uint32_t> rank = contigs->rank(chromosome);
-        const std::string place = std::to_string(rank.value_or(contigs->size()));
-        key.append(place_width - place.size(), '0').append(place);
-        if (!rank) key.append(chromosome);
-    } else {
-        key.append(chromosome);
-    }
-    key.push_back('\t');
+    if (i == 0 || (i < record.size() && record[i] != '\t' && record[i] != '\n')) return std::nullopt;
+    SortFields key{record.substr(0, i), {}};
     while (i < record.size() && (record[i] == '\t' || record[i] == ' ')) ++i;
     while (i < record.size() && record[i] == '0') ++i;
     const std::size_t digits = i;
     while (i < record.size() && record[i] >= '0' && record[i] <= '9') ++i;
-    if (i < record.size() && (record[i] == '.' || record[i] == '-')) return false;
-    key.append(i > digits ? record.substr(digits, i - digits) : "0");
-    return true;
+    if (i < record.size() && (record[i] == '.' || record[i] == '-')) return std::nullopt;
+    key.digits = record.substr(digits, i - digits);
+    return key;
+}
+
+// Appends `text` to `key` left-padded with zeros to `width`.
+void append_padded(std::string& key, std::string_view text, std::size_t width) {
+    key.append(width - text.size(), '0').append(text);
 }
 
 // A record as sort's last resort compares it: without its line feed.
@@ -162,42 +162,60 @@ std::string_view compared(std::string_view record) { return record.substr(0, rec
 }  // namespace
 
 // GNU sort sorts a short key for each record rather than the records: it
-// reads, compares and writes back a fraction of the bytes. Records whose
-// keys tie (one chromosome and POS) go out in the order of their bytes,
-// which is where sort's last resort puts them. False, with nothing emitted,
-// when a record has no such key.
+// reads, compares and writes back a fraction of the bytes. The key is one
+// field that sort compares byte by byte: in contig order the zero-padded
+// place of the chromosome's contig (those without one after them), the
+// chromosome, a byte below any a chromosome holds (so that chr1 goes before
+// chr10, as the field alone does), the POS zero-padded to the longest, and
+// the record's number. Records whose keys tie (one chromosome and POS) go
+// out in the order of their bytes, which is where sort's last resort puts
+// them. False, with nothing emitted, when a record has no such key.
 bool RecordSorter::sort_by_keys(const LineSink& emit) const {
-    GnuSortInput keys;
+    std::size_t pos_width = 1;
+    for (const std::string_view record : records_) {
+        const std::optional<SortFields> fields = sort_fields_of(record);
+        if (!fields) return false;
+        pos_width = std::max(pos_width, fields->digits.size());
+    }
     const std::size_t place_width = contigs_ ? std::to_string(contigs_->size()).size() : 0;
+    GnuSortInput keys;
     std::string key;
     for (std::size_t i = 0; i < records_.size(); ++i) {
+        const SortFields fields = *sort_fields_of(records_[i]);
         key.clear();
-        if (!append_sort_key(key, records_[i], contigs_ ? &*contigs_ : nullptr, place_width)) return false;
-        key.append("\t").append(std::to_string(i)).push_back('\n');
+        if (contigs_) {
+            const std::uint32_t place = contigs_->rank(fields.chromosome).value_or(contigs_->size());
+            append_padded(key, std::to_string(place), place_width);
+        }
+        key.append(fields.chromosome).push_back('\x01');
+        append_padded(key, fields.digits.empty() ? "0" : fields.digits, pos_width);
+        key.append(std::to_string(i)).push_back('\n');
         keys.add(key);
     }
-    std::string tied_key;
     std::vector<std::size_t> tied;
     const auto emit_tied = [&] {
         std::ranges::sort(tied, std::less<>(), [this](std::size_t i) { return compared(records_[i]); });
         for (const std::size_t i : tied) emit(records_[i]);
         tied.clear();
     };
+    std::string tied_key;
     keys.sort(*sort_path_, [&](std::string_view line) {
-        // Each line is a key, a tab and the record's number.
-        const std::size_t tab = line.rfind('\t');
+        // Each line is a key and the record's number.
         const char* const end = line.data() + line.size() - 1;
         std::size_t number = records_.size();
-        if (tab == std::string_view::npos || std::from_chars(line.data() + tab + 1, end, number).ptr != end) {
+        const std::size_t mark = line.find('\x01');
+        const std::size_t key_width = mark + 1 + pos_width;
+        if (mark == std::string_view::npos || line.size() <= key_width + 1 ||
+            std::from_chars(line.data() + key_width, end, number).ptr != end) {
             number = records_.size();
         }
         if (number >= records_.size()) {
             throw RuntimeError("the output of GNU sort (" + *sort_path_ + ") holds other lines than it was given; "
                                "the sorted result was not used");
         }
-        if (line.substr(0, tab) != tied_key) {
+        if (line.substr(0, key_width) != tied_key) {
             emit_tied();
-            tied_key.assign(line.substr(0, tab));
+            tied_key.assign(line.substr(0, key_width));
         }
         tied.push_back(number);
     });

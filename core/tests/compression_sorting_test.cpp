@@ -160,7 +160,7 @@ INSTANTIATE_TEST_SUITE_P(
         ::testing::Values(
             SorterCase{"TiesPrefixesAndUnnamedContigs",
                        {"chr1\t5\tb\n", "chr1\t5\ta\n", "chr1\t05\ta\n", "chr1\t5\ta\n", "chr1\t5\n",
-                        "chr10\t1\n", "chr1_alt\t1\n", "chr2\t300\n", "chr2\t30\n", "chrUn\t7\n",
+                        "chr10\t1\n", "chr1_alt\t1\n", "chr1!\t2\n", "chr2\t300\n", "chr2\t30\n", "chrUn\t7\n",
                         "chrUn1\t7\n", "chrU\t7\n", "chr1\t000\n", "chr1\n", "chr1\t\n", "chr1\t12abc\n",
                         "chr1\t+7\n", "chr1\t\t 9\tx\n", "chr1\t999999999999999999\n",
                         "chr1\t100000000000000000000000\n", "chr1\t0099999999999999999999999\n", "\xc3\xa9\t1\n",
