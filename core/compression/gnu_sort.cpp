@@ -197,16 +197,6 @@ void GnuSortInput::add(std::string_view record) {
     given_.add(record);
 }
 
-void GnuSortInput::replay(const LineSink& take) {
-    out_.flush();
-    seek_to_start(out_.fd(), out_.path());
-    LineJoiner lines;
-    std::string chunk(std::size_t{1} << 20, '\0');
-    while (const std::size_t n = read_some(out_.fd(), chunk.data(), chunk.size(), out_.path())) {
-        lines.feed(std::string_view(chunk.data(), n), take);
-    }
-}
-
 void GnuSortInput::sort(const std::string& sort_path, const LineSink& line_sink) {
     // Sort reads the records through the descriptor they were written to;
     // whatever a write lost shows in the check of its output.

@@ -66,10 +66,6 @@ public:
     // One record; a record without its "\n" is given one.
     void add(std::string_view record);
 
-    // Each line written so far to `take`: the records as added, behind their
-    // keys after order_by.
-    void replay(const LineSink& take);
-
     // Sorts the records with the GNU sort at `sort_path` and hands each
     // line of its output to `line_sink` as sort writes it, checked as it
     // passes: RuntimeError when the output is not exactly the records given,

@@ -13,6 +13,8 @@
 #include "platform/error.hpp"
 #include "platform/file_io.hpp"
 #include "platform/log.hpp"
+#include "platform/strings.hpp"
+#include "platform/temp_file.hpp"
 #include "platform/text_reader.hpp"
 #include "platform/vcf_fields.hpp"
 
@@ -74,7 +76,7 @@ std::string sort_and_compress(const std::string& vcf_file_path, const std::optio
 
 RecordSorter::RecordSorter(std::optional<std::string> sort_path, SortOrder order) : sort_path_(std::move(sort_path)) {
     if (order == SortOrder::Contig) contigs_.emplace();
-    if (sort_path_) gnu_ = std::make_unique<GnuSortInput>();
+    if (sort_path_) spilled_.emplace(create_unnamed_temp_file(), "records to sort");
 }
 
 void RecordSorter::add(std::string_view line) {
@@ -89,8 +91,20 @@ void RecordSorter::add(std::string_view line) {
     }
     // For GNU sort the records wait on disk: a run's inputs are still in
     // memory while its records are made.
-    if (gnu_) return gnu_->add(line);
-    hold(line);
+    if (!spilled_) return hold(line);
+    spilled_->write(line);
+    if (lacks_terminator(line)) spilled_->write("\n");
+}
+
+void RecordSorter::read_back() {
+    spilled_->flush();
+    seek_to_start(spilled_->fd(), spilled_->path());
+    LineJoiner lines;
+    std::string chunk(std::size_t{1} << 20, '\0');
+    while (const std::size_t n = read_some(spilled_->fd(), chunk.data(), chunk.size(), spilled_->path())) {
+        lines.feed(std::string_view(chunk.data(), n), [this](std::string_view record) { hold(record); });
+    }
+    spilled_.reset();
 }
 
 void RecordSorter::hold(std::string_view record) {
@@ -106,23 +120,22 @@ void RecordSorter::hold(std::string_view record) {
 
 void RecordSorter::sort(const LineSink& emit) {
     emit(header_);
-    if (!gnu_) {
+    if (!sort_path_) {
         std::vector<std::size_t> all(records_.size());
         for (std::size_t i = 0; i < all.size(); ++i) all[i] = i;
         for (const std::size_t i : sort_in_memory(records_, all, contigs_ ? &*contigs_ : nullptr)) emit(records_[i]);
         return;
     }
-    gnu_->replay([this](std::string_view record) { hold(record); });
+    read_back();
     if (sort_by_keys(emit)) return;
-    if (contigs_) {
-        // Each record goes to sort behind its key in the whole header's order.
-        gnu_ = std::make_unique<GnuSortInput>();
-        gnu_->order_by(*contigs_);
-        for (const std::string_view record : records_) gnu_->add(record);
-    }
+    // Sort reads each record its own way: all go to it whole, in contig
+    // order behind their keys in the whole header's order.
+    GnuSortInput whole;
+    if (contigs_) whole.order_by(*contigs_);
+    for (const std::string_view record : records_) whole.add(record);
     blocks_ = {};
     records_ = {};
-    gnu_->sort(*sort_path_, emit);
+    whole.sort(*sort_path_, emit);
 }
 
 namespace {

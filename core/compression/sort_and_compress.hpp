@@ -3,7 +3,6 @@
 #pragma once
 
 #include <deque>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -11,6 +10,7 @@
 
 #include "compression/gnu_sort.hpp"
 #include "compression/settings.hpp"
+#include "platform/file_io.hpp"
 
 namespace merivane::compression {
 
@@ -50,12 +50,15 @@ public:
 
 private:
     void hold(std::string_view record);
+    // The records written to `spilled_`, into memory.
+    void read_back();
     bool sort_by_keys(const LineSink& emit) const;
 
     std::optional<std::string> sort_path_;
     std::optional<ContigOrder> contigs_;
     std::string header_;
-    std::unique_ptr<GnuSortInput> gnu_;
+    // For GNU sort, where the records wait meanwhile: an unnamed temporary file.
+    std::optional<OutputFile> spilled_;
     // Records held in memory, in blocks that never move once filled (a
     // string grown to hold them all would need twice their size meanwhile).
     std::deque<std::string> blocks_;
