@@ -33,9 +33,9 @@ std::string sort_and_compress(const std::string& vcf_file_path, const std::optio
 // The lines of a VCF, handed over in any order, sorted: the header lines
 // first in the order given, then the records in sort order, blank lines
 // left out. Records are sorted in memory or, with a `sort_path`, by that
-// GNU sort, which is handed them through an unnamed temporary file; contig
-// order keys them by the contig lines given, a contig line after the first
-// record included.
+// GNU sort, which is handed a short key of each while the records wait in
+// an unnamed temporary file; contig order keys them by the contig lines
+// given, a contig line after the first record included.
 class RecordSorter {
 public:
     RecordSorter(std::optional<std::string> sort_path, SortOrder order);
