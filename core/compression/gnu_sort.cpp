@@ -37,6 +37,9 @@ std::optional<std::string> find_gnu_sort(double timeout_seconds) {
     if (result.stdout_data.find("coreutils") == std::string::npos) return std::nullopt;
     return path;
 }
+
+// GNU sort's blanks under LC_ALL=C.
+bool is_sort_blank(char c) noexcept { return c == ' ' || c == '\t'; }
 }  // namespace
 
 std::optional<std::string> gnu_sort_path() { return find_gnu_sort(kBannerTimeoutSeconds); }
@@ -54,23 +57,6 @@ std::optional<std::string> gnu_sort_for_default_engine(const SortOverrides& over
     }
 }
 
-namespace {
-
-// GNU sort's blanks under LC_ALL=C.
-bool is_sort_blank(char c) noexcept { return c == ' ' || c == '\t'; }
-
-// The key of `sort -k1,1 -k2,2n` as far as it is checked: field 1 (leading
-// blanks included) and the digits, without leading zeros, of the integer
-// starting field 2. Pairs where sort reads more than an integer (a sign, a
-// decimal point) are not checked.
-struct GnuKey {
-    std::string_view field1;
-    std::string_view digits;
-    bool integer_known = true;
-};
-
-// `numeric_field` is the 1-based field read as the number (2, or 3 behind
-// a contig-order key).
 GnuKey gnu_key(std::string_view line, std::size_t numeric_field) {
     if (line.ends_with('\n')) line.remove_suffix(1);
     GnuKey key;
@@ -83,7 +69,8 @@ GnuKey gnu_key(std::string_view line, std::size_t numeric_field) {
     key.field1 = line.substr(0, i);
     for (std::size_t field = 2; field < numeric_field; ++field) skip_field();
     while (i < line.size() && is_sort_blank(line[i])) ++i;
-    if (i < line.size() && (line[i] == '-' || line[i] == '+' || line[i] == '.')) key.integer_known = false;
+    // A "+" is no sign to sort -n: the field reads as 0, as one without digits.
+    if (i < line.size() && (line[i] == '-' || line[i] == '.')) key.integer_known = false;
     while (i < line.size() && line[i] == '0') ++i;
     const std::size_t start = i;
     while (i < line.size() && line[i] >= '0' && line[i] <= '9') ++i;
@@ -91,6 +78,8 @@ GnuKey gnu_key(std::string_view line, std::size_t numeric_field) {
     if (i < line.size() && line[i] == '.') key.integer_known = false;
     return key;
 }
+
+namespace {
 
 // Whether `sort -k1,1 -k2,2n` puts `after` before `before`; false also when
 // this check cannot tell.

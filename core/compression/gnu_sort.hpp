@@ -37,6 +37,18 @@ std::optional<std::string> gnu_sort_for_default_engine(const SortOverrides& over
 // lookup's; RuntimeError when there is none.
 std::string requested_gnu_sort(const SortOverrides& overrides = {});
 
+// The key of `sort -k1,1 -k2,2n` as far as it is read here: field 1 (leading
+// blanks included) and the digits, without leading zeros, of the integer
+// starting field `numeric_field` (1-based: 2, or 3 behind a contig-order
+// key). Where sort reads more than an integer (a minus sign, a decimal
+// point), the integer is not known.
+struct GnuKey {
+    std::string_view field1;
+    std::string_view digits;
+    bool integer_known = true;
+};
+GnuKey gnu_key(std::string_view line, std::size_t numeric_field = 2);
+
 // One line at a time, each ending in "\n".
 using LineSink = std::function<void(std::string_view line)>;
 

@@ -140,27 +140,14 @@ void RecordSorter::sort(const LineSink& emit) {
 
 namespace {
 
-// What `sort -k1,1 -k2,2n` orders a record by, short of its last resort:
-// the chromosome, and the digits, without leading zeros, of the POS it
-// reads. None for a record whose chromosome holds a blank or a control
-// character, or whose POS is signed or has a fraction: sort reads those
-// its own way.
-struct SortFields {
-    std::string_view chromosome;
-    std::string_view digits;
-};
-
-std::optional<SortFields> sort_fields_of(std::string_view record) {
-    std::size_t i = 0;
-    while (i < record.size() && static_cast<unsigned char>(record[i]) > ' ') ++i;
-    if (i == 0 || (i < record.size() && record[i] != '\t' && record[i] != '\n')) return std::nullopt;
-    SortFields key{record.substr(0, i), {}};
-    while (i < record.size() && (record[i] == '\t' || record[i] == ' ')) ++i;
-    while (i < record.size() && record[i] == '0') ++i;
-    const std::size_t digits = i;
-    while (i < record.size() && record[i] >= '0' && record[i] <= '9') ++i;
-    if (i < record.size() && (record[i] == '.' || record[i] == '-')) return std::nullopt;
-    key.digits = record.substr(digits, i - digits);
+// What sort orders `record` by, short of its last resort, where a key of
+// one field can stand for it: not for a chromosome with a blank before it
+// or a control character in it, nor for a POS sort reads as more than an
+// integer (a minus sign, a fraction). Sort reads those its own way.
+std::optional<GnuKey> plain_key_of(std::string_view record) {
+    const GnuKey key = gnu_key(record);
+    const auto control = [](char c) { return static_cast<unsigned char>(c) <= ' '; };
+    if (key.field1.empty() || !key.integer_known || std::ranges::any_of(key.field1, control)) return std::nullopt;
     return key;
 }
 
@@ -186,21 +173,21 @@ std::string_view compared(std::string_view record) { return record.substr(0, rec
 bool RecordSorter::sort_by_keys(const LineSink& emit) const {
     std::size_t pos_width = 1;
     for (const std::string_view record : records_) {
-        const std::optional<SortFields> fields = sort_fields_of(record);
-        if (!fields) return false;
-        pos_width = std::max(pos_width, fields->digits.size());
+        const std::optional<GnuKey> key = plain_key_of(record);
+        if (!key) return false;
+        pos_width = std::max(pos_width, key->digits.size());
     }
     const std::size_t place_width = contigs_ ? std::to_string(contigs_->size()).size() : 0;
     GnuSortInput keys;
     std::string key;
     for (std::size_t i = 0; i < records_.size(); ++i) {
-        const SortFields fields = *sort_fields_of(records_[i]);
+        const GnuKey fields = *plain_key_of(records_[i]);
         key.clear();
         if (contigs_) {
-            const std::uint32_t place = contigs_->rank(fields.chromosome).value_or(contigs_->size());
+            const std::uint32_t place = contigs_->rank(fields.field1).value_or(contigs_->size());
             append_padded(key, std::to_string(place), place_width);
         }
-        key.append(fields.chromosome).push_back('\x01');
+        key.append(fields.field1).push_back('\x01');
         append_padded(key, fields.digits.empty() ? "0" : fields.digits, pos_width);
         key.append(std::to_string(i)).push_back('\n');
         keys.add(key);
