@@ -31,8 +31,7 @@ constexpr std::size_t kHeaderSize = 18;
 constexpr std::size_t kTrailerSize = 8;
 // zlib counts in unsigned int: larger inputs go in pieces.
 constexpr std::size_t kPiece = std::size_t{1} << 30;
-// Blocks submitted but not yet written, per worker: enough to keep every
-// worker busy while the calling thread writes, little enough to bound memory.
+// Blocks in flight per worker: enough to keep each busy, few enough to bound memory.
 constexpr std::size_t kBlocksInFlightPerWorker = 4;
 
 std::uint32_t crc_of(std::string_view data) {
@@ -57,12 +56,9 @@ void check_settings(const CompressionSettings& settings) {
     check_level(settings.level);
 }
 
-// The index side of one BGZF output: whatever index was asked for (or none)
-// and no other beside the destination, so that an index never outlives the
-// data it indexed. The index is fed what the writer is fed; once the data
-// is complete, prepare() writes the index whole to a file of its own, and
-// commit(data) puts data and index in place. Without commit() the new files
-// go and nothing beside the destination is touched.
+// The index beside one BGZF output, fed what the writer is fed: prepare()
+// writes it whole to a file of its own, commit(data) puts data and index in
+// place; without commit() nothing beside the destination is touched.
 class IndexBeside {
 public:
     IndexBeside(std::string destination, std::optional<IndexFormat> format, const LineNamer& namer)
@@ -78,8 +74,7 @@ public:
         if (!builder_) return;
         const std::string index = builder_->finish(block_offsets, compressed_size);
         AtomicOutput& pending = pending_.emplace(index_path(destination_, *format_));
-        // tabix compresses its index at the default level, 6; 9 takes several
-        // times as long on a linear index's long runs of equal offsets.
+        // Level 6, as tabix: 9 is several times slower on a linear index's runs.
         CompressionSettings index_settings;
         index_settings.level = 6;
         BgzfWriter writer([&pending](std::string_view block) { pending.write(block); }, index_settings);
@@ -97,12 +92,10 @@ public:
         }
     }
 
-    // Both new files complete and durable first, so that a failure up to
-    // there leaves the earlier pair as it was. Then, as one step against
-    // other runs on the same directory: the earlier indexes removed, the
-    // data renamed, the index renamed. Whatever order runs finish in, the
-    // index beside the data is its own; a crash inside leaves the new data
-    // with no index, never with an earlier one.
+    // Both files durable first, so a failure leaves the earlier pair. Then,
+    // locked against other runs in the directory: earlier indexes removed,
+    // data and index renamed. The index beside the data is always its own;
+    // a crash inside leaves the new data with no index, never an earlier one.
     void commit(AtomicOutput& data) {
         if (data.writes_directly()) return data.commit();
         data.prepare();
@@ -156,8 +149,7 @@ struct BlockCompressor::Engine {
     Engine(const Engine&) = delete;
     Engine& operator=(const Engine&) = delete;
 
-    // Deflates `data` into `block` after its header; returns the end of the
-    // compressed data.
+    // Deflates `data` into `block` after its header; returns where it ends.
     std::size_t deflate_into(std::string& block, std::string_view data) {
 #ifdef MERIVANE_HAVE_LIBDEFLATE
         if (fast != nullptr) {
@@ -221,15 +213,14 @@ std::string bgzf_block(std::string_view data, int level) {
     return std::string(compressor.compress(data));
 }
 
-// Worker threads compressing blocks; the calling thread submits blocks and
-// writes them out in submission order. Workers start as the work needs them,
-// up to the thread count, so a small file starts one; with one thread the
-// calling thread compresses every block itself.
+// The calling thread submits blocks and emits them in order. Workers start
+// as the work needs them, up to the thread count (a small file starts one);
+// with one thread the calling thread compresses every block itself.
 class BgzfWriter::Pool {
 public:
-    Pool(int threads, int level)
+    Pool(int threads, int level, ByteSink emit)
         : max_workers_(threads > 1 ? static_cast<std::size_t>(threads) : 0), level_(level),
-          limit_(kBlocksInFlightPerWorker * static_cast<std::size_t>(threads)) {}
+          limit_(kBlocksInFlightPerWorker * static_cast<std::size_t>(threads)), emit_(std::move(emit)) {}
 
     ~Pool() {
         {
@@ -240,10 +231,9 @@ public:
         for (std::thread& worker : workers_) worker.join();
     }
 
-    // Takes `data` (leaving it empty, with a recycled buffer's capacity) and
-    // emits every finished block at the head of the order; waits for the
-    // oldest while the in-flight limit is reached.
-    void submit(std::string& data, const ByteSink& emit) {
+    // Takes `data` (leaving it empty, with a recycled buffer) and emits the
+    // finished blocks at the head; waits for the oldest at the in-flight limit.
+    void submit(std::string& data) {
         std::unique_ptr<Job> job = free_.empty() ? std::make_unique<Job>() : std::move(free_.back());
         if (!free_.empty()) free_.pop_back();
         std::swap(job->input, data);
@@ -267,12 +257,12 @@ public:
             queued->done = true;
         }
         work_ready_.notify_one();
-        emit_ready(emit, in_order_.size() > limit_);
+        emit_ready(in_order_.size() > limit_);
     }
 
     // Emits every submitted block, waiting for each in turn.
-    void drain(const ByteSink& emit) {
-        while (!in_order_.empty()) emit_ready(emit, true);
+    void drain() {
+        while (!in_order_.empty()) emit_ready(true);
     }
 
 private:
@@ -284,14 +274,12 @@ private:
     };
 
     void start_worker() {
-        // Made here, on the calling thread, so that a failure to set one up
-        // is raised to the caller rather than lost in a thread.
+        // Made on the calling thread, so that its failure reaches the caller.
         auto compressor = std::make_shared<BlockCompressor>(level_);
         try {
             workers_.emplace_back([this, compressor] { work(*compressor); });
         } catch (const std::system_error& error) {
-            // A limit on processes or threads: go on with the workers there
-            // are (the bytes are the same for every count).
+            // A limit on threads: go on with the workers there are.
             if (error.code() != std::errc::resource_unavailable_try_again) throw;
             log_warning("Compressing with %d threads instead of %d: the system would start no more",
                         {static_cast<std::int64_t>(std::max<std::size_t>(workers_.size(), 1)),
@@ -323,9 +311,8 @@ private:
         }
     }
 
-    // Emits finished blocks from the head of the order; with `wait`, waits
-    // for the head block first, polling for an interrupt meanwhile.
-    void emit_ready(const ByteSink& emit, bool wait) {
+    // With `wait`, waits for the head block first, polling for an interrupt.
+    void emit_ready(bool wait) {
         while (!in_order_.empty()) {
             Job* head = in_order_.front().get();
             {
@@ -342,7 +329,7 @@ private:
             }
             wait = false;
             if (head->error) std::rethrow_exception(head->error);
-            emit(head->output);
+            emit_(head->output);
             free_.push_back(std::move(in_order_.front()));
             in_order_.pop_front();
         }
@@ -351,6 +338,7 @@ private:
     std::size_t max_workers_;
     const int level_;
     const std::size_t limit_;
+    const ByteSink emit_;
 
     std::mutex mutex_;
     std::condition_variable work_ready_;
@@ -370,7 +358,7 @@ private:
 BgzfWriter::BgzfWriter(ByteSink sink, const CompressionSettings& settings)
     : sink_(std::move(sink)) {
     check_settings(settings);
-    pool_ = std::make_unique<Pool>(settings.threads, settings.level);
+    pool_ = std::make_unique<Pool>(settings.threads, settings.level, [this](std::string_view block) { emit(block); });
     pending_.reserve(kUncompressedBlockSize);
 }
 
@@ -390,7 +378,7 @@ void BgzfWriter::write(std::string_view data) {
             pending_.append(data.substr(0, take));
             data.remove_prefix(take);
             if (pending_.size() == kUncompressedBlockSize) {
-                pool_->submit(pending_, [this](std::string_view block) { emit(block); });
+                pool_->submit(pending_);
                 pending_.reserve(kUncompressedBlockSize);
                 poller_.poll();
             }
@@ -406,9 +394,8 @@ void BgzfWriter::finish() {
     if (!pool_) throw std::logic_error("BgzfWriter::finish after a failure");
     // Stopped and joined on the way out, whether the last blocks went out or not.
     const std::unique_ptr<Pool> pool = std::move(pool_);
-    const auto emit_block = [this](std::string_view block) { emit(block); };
-    if (!pending_.empty()) pool->submit(pending_, emit_block);
-    pool->drain(emit_block);
+    if (!pending_.empty()) pool->submit(pending_);
+    pool->drain();
     sink_(kBgzfEof);
     written_ += kBgzfEof.size();
     finished_ = true;
@@ -446,8 +433,7 @@ void write_indexed_bgzf(const std::string& destination, const CompressionSetting
     const Clock::time_point start = Clock::now();
     Clock::duration compressing{};
     Clock::duration indexing{};
-    // Adds the time `step` takes to `total`, when the settings ask for it:
-    // the bytes stream from `produce` into both, so each step counts its own.
+    // The bytes stream from `produce` into both, so each step times its own.
     auto timed = [&settings](Clock::duration& total, auto&& step) {
         if (!settings.seconds) return step();
         const Clock::time_point before = Clock::now();
@@ -455,8 +441,8 @@ void write_indexed_bgzf(const std::string& destination, const CompressionSetting
         total += Clock::now() - before;
     };
     AtomicOutput out(destination);
-    // Written in place (a device, a FIFO), the data stops matching an
-    // earlier index at once, and no file beside it indexes what went there.
+    // Written in place (a device, a FIFO), the data has no index beside it,
+    // and an earlier one stops matching it at once.
     IndexBeside index(destination, out.writes_directly() ? std::nullopt : settings.index, namer);
     if (out.writes_directly()) index.remove_earlier();
     BgzfWriter writer([&out](std::string_view block) { out.write(block); }, settings);
