@@ -41,10 +41,9 @@ struct Bin {
     std::uint64_t loff = 0;
 };
 
-// Bin numbers -> bins, laid out bucket for bucket as htslib's khash lays out
-// an integer-keyed map (identity hash, quadratic probing, power-of-two
-// sizes, 0.77 load, in-place rehash). Index files list bins in bucket
-// order, so this layout is part of the bytes.
+// Bin numbers -> bins, laid out as htslib's khash lays out an integer map
+// (identity hash, quadratic probing, power-of-two sizes, 0.77 load, in-place
+// rehash): index files list bins in bucket order, so the layout is in the bytes.
 class BinTable {
 public:
     std::uint32_t buckets() const noexcept { return n_buckets_; }
@@ -105,8 +104,7 @@ private:
         keys_.resize(n);
         vals_.resize(n);
         const std::uint32_t mask = n - 1;
-        // Each live entry moves to its new bucket; one found there that has
-        // not moved yet is kicked out and placed next.
+        // An entry found in the new bucket that has not moved yet is kicked out and placed next.
         for (std::uint32_t j = 0; j != old; ++j) {
             if (!live(j)) continue;
             std::uint32_t key = keys_[j];
@@ -161,9 +159,8 @@ std::uint32_t region_to_bin(std::int64_t beg, std::int64_t end, int min_shift, i
     return 0;
 }
 
-// C's strtoll from `at` to the end of `text` (or a NUL), as tabix reads a
-// field: with base 0, "0x10" is 16 and "010" is 8. Plain decimal digits take
-// the short road. nullopt when no digits were read.
+// C's strtoll from `at` (up to a NUL), as tabix reads a field: with base 0,
+// "0x10" is 16 and "010" is 8. nullopt when no digits were read.
 std::optional<long long> read_integer(std::string_view text, std::size_t at, int base) {
     std::size_t i = at;
     if (i < text.size() && text[i] >= '1' && text[i] <= '9') {
@@ -189,10 +186,9 @@ struct Interval {
     std::int64_t end;  // exclusive
 };
 
-// A VCF record's interval as tabix reads it: [POS - 1, POS - 1 + length of
-// REF), or to INFO END when that lies beyond the start. nullopt for a line
-// tabix skips (fewer than two fields, a POS without digits). tabix reads no
-// field after INFO, the eighth.
+// A record's interval as tabix reads it: [POS - 1, POS - 1 + length of REF),
+// or to INFO END when beyond the start. nullopt for a line tabix skips (fewer
+// than two fields, a POS without digits). No field after INFO is read.
 std::optional<Interval> read_interval(std::string_view line) {
     std::size_t ends[8];  // where each field ends
     int fields = 0;
@@ -200,8 +196,7 @@ std::optional<Interval> read_interval(std::string_view line) {
         ends[fields] = std::min(line.find('\t', at), line.size());
         at = ends[fields++] + 1;
     }
-    // tabix splits at a NUL byte as at a tab: the rare line holding one
-    // within the fields it reads is split again, byte by byte.
+    // tabix splits at a NUL byte as at a tab: such a line is split again.
     if (std::memchr(line.data(), '\0', ends[fields - 1]) != nullptr) {
         fields = 0;
         for (std::size_t i = 0; i <= line.size() && fields < 8; ++i) {
@@ -217,19 +212,16 @@ std::optional<Interval> read_interval(std::string_view line) {
     if (fields >= 4 && ends[3] > ends[2] + 1) {
         // Saturating: a POS near the 64-bit limit is refused as out of range.
         const auto length = static_cast<std::int64_t>(ends[3] - ends[2] - 1);
-        out.end = out.beg > std::numeric_limits<std::int64_t>::max() - length ? std::numeric_limits<std::int64_t>::max()
-                                                                              : out.beg + length;
+        out.end = std::min(out.beg, std::numeric_limits<std::int64_t>::max() - length) + length;
     }
     if (fields >= 8) {
         const std::string_view info = line.substr(ends[6] + 1, ends[7] - ends[6] - 1);
         // END= at the start of INFO, else the first ";END=".
-        std::size_t at = std::string_view::npos;
-        const std::size_t first = info.find("END=");
-        if (first == 0) {
+        std::size_t at = info.find(";END=");
+        if (info.starts_with("END=")) {
             at = 4;
-        } else if (first != std::string_view::npos) {
-            const std::size_t later = info.find(";END=", first - 1);
-            if (later != std::string_view::npos) at = later + 5;
+        } else if (at != std::string_view::npos) {
+            at += 5;
         }
         if (at != std::string_view::npos && (at == info.size() || info[at] != '.')) {
             const long long end = read_integer(info, at, 0).value_or(0);
@@ -240,8 +232,7 @@ std::optional<Interval> read_interval(std::string_view line) {
     return out;
 }
 
-// The largest "length" of the ##contig lines, as tabix --csi reads it to
-// decide how deep its bins go.
+// The longest ##contig "length", read as tabix --csi reads it to size its bins.
 void note_contig_length(std::string_view line, std::int64_t& longest) {
     line = line.substr(0, line.find('\0'));
     if (line.substr(0, 8) != "##contig") return;
@@ -317,8 +308,8 @@ struct TabixIndexBuilder::State {
         contig.bins.bin(contig.bins.put(bin)).chunks.push_back({u, v});
     }
 
-    // The pseudo-bin, bucketed in the same table in turn: where the
-    // chromosome's records begin and end, then their count (none unplaced).
+    // The pseudo-bin, in the same table: where the chromosome's records begin
+    // and end, then their count (none unplaced).
     void add_meta(Contig& contig, std::uint64_t beg, std::uint64_t end) {
         add_chunk(contig, meta_bin, beg, end);
         // A second insertion, as htslib makes: the table may grow on it.
@@ -329,31 +320,31 @@ struct TabixIndexBuilder::State {
         throw ValueError("cannot index " + namer(line_number + 1) + ": " + problem);
     }
 
-    // One line without its "\n"; `end_offset` is where the next one starts.
-    void line(std::string_view text, std::uint64_t end_offset) {
-        if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
+    // One line, its "\n" included unless it ends the text.
+    void line(std::string_view text) {
+        taken += text.size();
+        if (text.ends_with('\n')) text.remove_suffix(1);
+        if (text.ends_with('\r')) text.remove_suffix(1);
         const bool meta = !text.empty() && text.front() == kMetaChar;
-        if (in_header) {
-            if (meta) {
-                if (format == IndexFormat::Csi) note_contig_length(text, longest_contig);
-                header_end = end_offset;
-                return;
+        if (in_header && meta) {
+            if (format == IndexFormat::Csi) note_contig_length(text, longest_contig);
+            header_end = taken;
+        } else if (!meta) {
+            if (in_header) {
+                in_header = false;
+                start_records(true);
             }
-            in_header = false;
-            start_records(true);
+            if (const auto interval = read_interval(text)) push(*interval, taken);
         }
-        if (meta) return;
-        if (const auto interval = read_interval(text)) push(*interval, end_offset);
+        ++line_number;
     }
 
     // At the first line that is not a header line (`widen`), or at the end
     // of a file that has none (not widened, as tabix does not).
     void start_records(bool widen) {
         if (format == IndexFormat::Csi && widen) {
-            // Deep enough for the longest declared contig, as tabix --csi.
-            const std::int64_t longest =
-                longest_contig > std::numeric_limits<std::int64_t>::max() - 256 ? std::numeric_limits<std::int64_t>::max()
-                                                                                 : longest_contig + 256;
+            // Deep enough for the longest declared contig, as tabix --csi (saturating).
+            const std::int64_t longest = std::min(longest_contig, std::numeric_limits<std::int64_t>::max() - 256) + 256;
             for (std::int64_t span = std::int64_t{1} << (kMinShift + 3 * levels); longest > span; span <<= 3) {
                 if (++levels > kMostLevels) {
                     refuse("a ##contig line declares a length of " + std::to_string(longest_contig) +
@@ -391,8 +382,7 @@ struct TabixIndexBuilder::State {
                    std::to_string(last_coor + 1) + "; an index needs each chromosome's records in position order");
         }
 
-        // Linear index: each 16 kb window the record touches, if still unset,
-        // starts at this record.
+        // Each 16 kb window the record touches, if still unset, starts here.
         const auto first_window = static_cast<std::size_t>(record.beg >> kMinShift);
         const auto last_window = static_cast<std::size_t>((record.end - 1) >> kMinShift);
         if (contig.linear.size() < last_window + 1) contig.linear.resize(last_window + 1, kUnset);
@@ -418,14 +408,10 @@ struct TabixIndexBuilder::State {
         last_coor = record.beg;
     }
 
-    // After the last feed: the line left without "\n" ends at the end of
-    // the text, and the last chromosome's chunk and pseudo-bin are added.
+    // After the last feed: the line left without "\n", then the last
+    // chromosome's chunk and pseudo-bin.
     void end_of_text() {
-        if (const std::string& rest = lines.rest(); !rest.empty()) {
-            taken += rest.size();
-            line(rest, taken);
-            ++line_number;
-        }
+        if (!lines.rest().empty()) line(lines.rest());
         if (in_header) {
             in_header = false;
             start_records(false);
@@ -438,7 +424,7 @@ struct TabixIndexBuilder::State {
     }
 
     // Magic, format fields and sequence names: in a csi index as auxiliary
-    // data behind its bin layout, in a tbi index behind the sequence count.
+    // data after its bin layout, in a tbi index after the sequence count.
     std::string header() const {
         std::string meta;
         for (const std::int32_t field : {kPresetVcf, 1, 2, 0, kMetaChar, 0}) {
@@ -464,8 +450,7 @@ struct TabixIndexBuilder::State {
         return out;
     }
 
-    // Calls `visit(bin)` for every real bin (not the pseudo-bin) numbered
-    // `from` or more, in bucket order.
+    // Visits the real bins (not the pseudo-bin) numbered `from` or more, in bucket order.
     template <typename Visit>
     void for_each_bin(BinTable& bins, std::uint32_t from, Visit visit) const {
         for (std::uint32_t b = 0; b < bins.buckets(); ++b) {
@@ -473,8 +458,8 @@ struct TabixIndexBuilder::State {
         }
     }
 
-    // The contig's uncompressed offsets made virtual, and each bin's
-    // smallest offset (csi) taken from the linear index.
+    // The contig's offsets made virtual; each bin's smallest offset (csi)
+    // taken from the linear index.
     template <typename ToVirtual>
     void make_virtual(Contig& contig, const ToVirtual& to_virtual) const {
         BinTable& bins = contig.bins;
@@ -532,8 +517,7 @@ struct TabixIndexBuilder::State {
         });
     }
 
-    // The contig's bins (with each one's smallest offset in a csi index),
-    // then its linear index (tbi only).
+    // The bins (csi: with their smallest offsets), then the linear index (tbi).
     void put_contig(std::string& out, const Contig& contig) const {
         const BinTable& bins = contig.bins;
         put_le(out, bins.size());
@@ -565,11 +549,7 @@ TabixIndexBuilder::~TabixIndexBuilder() = default;
 
 void TabixIndexBuilder::feed(std::string_view data) {
     State& s = *state_;
-    s.lines.feed(data, [&s](std::string_view line) {
-        s.taken += line.size();
-        s.line(line.substr(0, line.size() - 1), s.taken);
-        ++s.line_number;
-    });
+    s.lines.feed(data, [&s](std::string_view text) { s.line(text); });
 }
 
 std::string TabixIndexBuilder::finish(const std::vector<std::uint64_t>& block_offsets, std::uint64_t compressed_size) {
