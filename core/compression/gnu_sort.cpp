@@ -40,49 +40,9 @@ std::optional<std::string> find_gnu_sort(double timeout_seconds) {
 
 // GNU sort's blanks under LC_ALL=C.
 bool is_sort_blank(char c) noexcept { return c == ' ' || c == '\t'; }
-}  // namespace
 
-std::optional<std::string> gnu_sort_path() { return find_gnu_sort(kBannerTimeoutSeconds); }
-
-bool gnu_sort_available() { return gnu_sort_path().has_value(); }
-
-std::optional<std::string> gnu_sort_for_default_engine(const SortOverrides& overrides) {
-    if (overrides.gnu_sort_path) return overrides.gnu_sort_path();
-    try {
-        return find_gnu_sort(kChoiceTimeoutSeconds);
-    } catch (const TimeoutExpired& error) {
-        log_warning("GNU sort (%s) did not answer --version within %d seconds; sorting in memory instead",
-                    {error.cmd().front(), static_cast<std::int64_t>(kChoiceTimeoutSeconds)});
-        return std::nullopt;
-    }
-}
-
-GnuKey gnu_key(std::string_view line, std::size_t numeric_field) {
-    if (line.ends_with('\n')) line.remove_suffix(1);
-    GnuKey key;
-    std::size_t i = 0;
-    const auto skip_field = [&] {
-        while (i < line.size() && is_sort_blank(line[i])) ++i;
-        while (i < line.size() && !is_sort_blank(line[i])) ++i;
-    };
-    skip_field();
-    key.field1 = line.substr(0, i);
-    for (std::size_t field = 2; field < numeric_field; ++field) skip_field();
-    while (i < line.size() && is_sort_blank(line[i])) ++i;
-    // A "+" is no sign to sort -n: the field reads as 0, as one without digits.
-    if (i < line.size() && (line[i] == '-' || line[i] == '.')) key.integer_known = false;
-    while (i < line.size() && line[i] == '0') ++i;
-    const std::size_t start = i;
-    while (i < line.size() && line[i] >= '0' && line[i] <= '9') ++i;
-    key.digits = line.substr(start, i - start);
-    if (i < line.size() && line[i] == '.') key.integer_known = false;
-    return key;
-}
-
-namespace {
-
-// Whether `sort -k1,1 -k2,2n` puts `after` before `before`; false also when
-// this check cannot tell.
+// Whether `sort -k1,1 -k2,2n` puts `after` before `before`; false when this
+// cannot tell.
 bool out_of_order(std::string_view before, std::string_view after, std::size_t numeric_field) {
     const GnuKey a = gnu_key(before, numeric_field);
     const GnuKey b = gnu_key(after, numeric_field);
@@ -96,9 +56,8 @@ bool out_of_order(std::string_view before, std::string_view after, std::size_t n
     return before.compare(after) > 0;
 }
 
-// Checks GNU sort's output line by line as it arrives: exactly the records
-// it was given, in sort order, as UTF-8. A broken or substituted `sort` may
-// exit 0, and must still not put a wrong file where a sorted one belongs.
+// Checks sort's output as it arrives: a broken or substituted `sort` may exit
+// 0, and must still not put a wrong file where a sorted one belongs.
 class SortedOutputCheck {
 public:
     SortedOutputCheck(const LineTally& given, std::string sort_path, std::size_t numeric_field)
@@ -140,6 +99,43 @@ private:
 };
 
 }  // namespace
+
+std::optional<std::string> gnu_sort_path() { return find_gnu_sort(kBannerTimeoutSeconds); }
+
+bool gnu_sort_available() { return gnu_sort_path().has_value(); }
+
+std::optional<std::string> gnu_sort_for_default_engine(const SortOverrides& overrides) {
+    if (overrides.gnu_sort_path) return overrides.gnu_sort_path();
+    try {
+        return find_gnu_sort(kChoiceTimeoutSeconds);
+    } catch (const TimeoutExpired& error) {
+        log_warning("GNU sort (%s) did not answer --version within %d seconds; sorting in memory instead",
+                    {error.cmd().front(), static_cast<std::int64_t>(kChoiceTimeoutSeconds)});
+        return std::nullopt;
+    }
+}
+
+GnuKey gnu_key(std::string_view line, std::size_t numeric_field) {
+    if (line.ends_with('\n')) line.remove_suffix(1);
+    GnuKey key;
+    std::size_t i = 0;
+    const auto skip_field = [&] {
+        while (i < line.size() && is_sort_blank(line[i])) ++i;
+        while (i < line.size() && !is_sort_blank(line[i])) ++i;
+    };
+    skip_field();
+    key.field1 = line.substr(0, i);
+    for (std::size_t field = 2; field < numeric_field; ++field) skip_field();
+    while (i < line.size() && is_sort_blank(line[i])) ++i;
+    // A "+" is no sign to sort -n: the field reads as 0, as one without digits.
+    if (i < line.size() && (line[i] == '-' || line[i] == '.')) key.integer_known = false;
+    while (i < line.size() && line[i] == '0') ++i;
+    const std::size_t start = i;
+    while (i < line.size() && line[i] >= '0' && line[i] <= '9') ++i;
+    key.digits = line.substr(start, i - start);
+    if (i < line.size() && line[i] == '.') key.integer_known = false;
+    return key;
+}
 
 void LineTally::add(std::string_view line) {
     ++lines;
@@ -187,13 +183,11 @@ void GnuSortInput::add(std::string_view record) {
 }
 
 void GnuSortInput::sort(const std::string& sort_path, const LineSink& line_sink) {
-    // Sort reads the records through the descriptor they were written to;
-    // whatever a write lost shows in the check of its output.
+    // Sort reads the descriptor the records went to: what a write lost shows in the check.
     out_.flush();
     seek_to_start(out_.fd(), out_.path());
 
-    // Sort's output is checked and handed on from a pipe as it comes: no
-    // sorted copy on disk, and the caller's work overlaps sort's writing.
+    // From a pipe: no sorted copy on disk, and the caller's work overlaps sort's.
     const bool keyed = contigs_.has_value();
     SortedOutputCheck check(given_, sort_path, keyed ? 3 : 2);
     LineJoiner lines;
@@ -206,9 +200,9 @@ void GnuSortInput::sort(const std::string& sort_path, const LineSink& line_sink)
             line_sink(keyed ? line.substr(line.find('\t') + 1) : line);
         });
     };
-    // Sort spills into the temporary directory the core chose (TMPDIR may
-    // name one that is missing or read-only). Ended by this call or by this
-    // process's death, it is sent SIGTERM, on which it removes its files.
+    // Sort spills into the core's temporary directory (TMPDIR may be missing or
+    // read-only). Stopped early, even by this process's death, it gets SIGTERM,
+    // on which it removes its files.
     options.environment_overrides = {{"LC_ALL", "C"}, {"TMPDIR", temp_directory()}};
     options.stopped_gently = true;
     const ChildResult result = run_child(argv, options);

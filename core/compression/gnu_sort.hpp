@@ -1,7 +1,6 @@
-// The external engine: GNU coreutils `sort -k1,1 -k2,2n` under LC_ALL=C,
-// which orders records exactly as the in-memory engine does. Records reach
-// sort through a temporary file rather than a pipe (sort reads a file
-// several times faster); its output comes back through a pipe.
+// The external engine: GNU `sort -k1,1 -k2,2n` under LC_ALL=C, the in-memory
+// engine's order. Records reach sort through a temporary file (read several
+// times faster than a pipe); its output comes back through a pipe.
 #pragma once
 
 #include <cstdint>
@@ -17,31 +16,28 @@
 
 namespace merivane::compression {
 
-// The first `sort` on the PATH if its `--version` banner (standard output)
-// names coreutils: another `sort` would reject the options used here. Not
-// cached; the banner check times out after 15 s.
+// The first `sort` on the PATH if its `--version` names coreutils (another
+// would reject the options used here). Not cached; times out after 15 s.
 std::optional<std::string> gnu_sort_path();
 bool gnu_sort_available();
 
-// The step of the external engine a host may stand in for
-// (platform/overrides.hpp).
+// The step a host may stand in for (platform/overrides.hpp).
 struct SortOverrides {
     std::function<std::optional<std::string>()> gnu_sort_path;
 };
 
-// The GNU sort an engine chosen by default uses: overrides.gnu_sort_path's,
-// or the own lookup with a short time-out, after which a warning and none.
+// For an engine chosen by default: the override's, or the lookup's with a
+// short time-out, after which a warning and none.
 std::optional<std::string> gnu_sort_for_default_engine(const SortOverrides& overrides = {});
 
-// The GNU sort a caller asked for by name: overrides.gnu_sort_path's or the
-// lookup's; RuntimeError when there is none.
+// For an engine asked for by name: the override's or the lookup's;
+// RuntimeError when there is none.
 std::string requested_gnu_sort(const SortOverrides& overrides = {});
 
 // The key of `sort -k1,1 -k2,2n` as far as it is read here: field 1 (leading
 // blanks included) and the digits, without leading zeros, of the integer
-// starting field `numeric_field` (1-based: 2, or 3 behind a contig-order
-// key). Where sort reads more than an integer (a minus sign, a decimal
-// point), the integer is not known.
+// starting field `numeric_field` (1-based). Not known where sort reads more
+// than an integer (a minus sign, a decimal point).
 struct GnuKey {
     std::string_view field1;
     std::string_view digits;
@@ -52,8 +48,7 @@ GnuKey gnu_key(std::string_view line, std::size_t numeric_field = 2);
 // One line at a time, each ending in "\n".
 using LineSink = std::function<void(std::string_view line)>;
 
-// What identifies a set of lines whatever their order: how many, how many
-// bytes, and the sum of their hashes.
+// Identifies a set of lines whatever their order.
 struct LineTally {
     std::uint64_t lines = 0;
     std::uint64_t bytes = 0;
@@ -62,27 +57,24 @@ struct LineTally {
     void add(std::string_view line);
 };
 
-// Records on their way to GNU sort, added one at a time as they are made,
-// kept in a temporary file without a name (nothing is left behind however
-// the process ends) that sort reads as its standard input.
+// Records on their way to GNU sort, in a temporary file without a name
+// (nothing is left behind however the process ends), sort's standard input.
 class GnuSortInput {
 public:
     GnuSortInput();
 
-    // Records added from now on are sorted in `contigs` order, chromosomes
-    // it lacks after them in text order: each goes to sort behind a key
-    // (the zero-padded place, and the name of a chromosome without a contig
-    // line) that is taken off again on the way out.
+    // Records added from now on sort in `contigs` order, the chromosomes it
+    // lacks after them in text order: each goes behind a key (the zero-padded
+    // place, and the name when it has no contig line), taken off on the way out.
     void order_by(ContigOrder contigs);
 
     // One record; a record without its "\n" is given one.
     void add(std::string_view record);
 
-    // Sorts the records with the GNU sort at `sort_path` and hands each
-    // line of its output to `line_sink` as sort writes it, checked as it
-    // passes: RuntimeError when the output is not exactly the records given,
-    // in sort order, as UTF-8 (so a caller must treat what it was handed as
-    // void until this returns); CalledProcessError when sort fails. Once.
+    // Hands each line of sort's output to `line_sink` as it comes, checked:
+    // RuntimeError when it is not exactly the records given, in order, as
+    // UTF-8 (so what was handed on is void until this returns);
+    // CalledProcessError when sort fails. Once.
     void sort(const std::string& sort_path, const LineSink& line_sink);
 
 private:

@@ -25,8 +25,7 @@ namespace {
 constexpr const char* kSortedWritten = "Wrote sorted, bgzipped VCF to %s";
 constexpr std::size_t kHeldBlockSize = std::size_t{4} << 20;
 
-// write_indexed_bgzf of the sorted lines; an index names them as they stand
-// sorted.
+// An index names the lines as they stand sorted.
 void write_sorted(const std::string& vcf_file_path, const std::string& destination,
                   const CompressionSettings& settings, RecordSorter& sorter) {
     const auto namer = [&vcf_file_path](std::uint64_t line) {
@@ -50,7 +49,7 @@ std::string sort_and_compress(const std::string& vcf_file_path, const std::optio
 
     // GNU sort by default where one answers; a missing input fails before
     // the engine asked for is checked, and then GNU sort is looked up anew.
-    const bool gnu = engine ? false : !!gnu_sort_for_default_engine(overrides);
+    const bool gnu = !engine && gnu_sort_for_default_engine(overrides);
     const std::optional<FileIdentity> read_input = file_identity(vcf_file_path);
     // Reading the unified file back is part of sorting it.
     const auto reading = std::chrono::steady_clock::now();
@@ -96,17 +95,6 @@ void RecordSorter::add(std::string_view line) {
     if (lacks_terminator(line)) spilled_->write("\n");
 }
 
-void RecordSorter::read_back() {
-    spilled_->flush();
-    seek_to_start(spilled_->fd(), spilled_->path());
-    LineJoiner lines;
-    std::string chunk(std::size_t{1} << 20, '\0');
-    while (const std::size_t n = read_some(spilled_->fd(), chunk.data(), chunk.size(), spilled_->path())) {
-        lines.feed(std::string_view(chunk.data(), n), [this](std::string_view record) { hold(record); });
-    }
-    spilled_.reset();
-}
-
 void RecordSorter::hold(std::string_view record) {
     const std::size_t size = record.size() + (lacks_terminator(record) ? 1 : 0);
     if (blocks_.empty() || blocks_.back().capacity() - blocks_.back().size() < size) {
@@ -126,7 +114,15 @@ void RecordSorter::sort(const LineSink& emit) {
         for (const std::size_t i : sort_in_memory(records_, all, contigs_ ? &*contigs_ : nullptr)) emit(records_[i]);
         return;
     }
-    read_back();
+    // The spilled records, back into memory.
+    spilled_->flush();
+    seek_to_start(spilled_->fd(), spilled_->path());
+    LineJoiner lines;
+    std::string chunk(std::size_t{1} << 20, '\0');
+    while (const std::size_t n = read_some(spilled_->fd(), chunk.data(), chunk.size(), spilled_->path())) {
+        lines.feed(std::string_view(chunk.data(), n), [this](std::string_view record) { hold(record); });
+    }
+    spilled_.reset();
     if (sort_by_keys(emit)) return;
     // Sort reads each record its own way: all go to it whole, in contig
     // order behind their keys in the whole header's order.
@@ -140,10 +136,9 @@ void RecordSorter::sort(const LineSink& emit) {
 
 namespace {
 
-// What sort orders `record` by, short of its last resort, where a key of
-// one field can stand for it: not for a chromosome with a blank before it
-// or a control character in it, nor for a POS sort reads as more than an
-// integer (a minus sign, a fraction). Sort reads those its own way.
+// What sort orders `record` by, short of its last resort, where one field can
+// stand for it: not for a chromosome with a blank before it or a control
+// character in it, nor for a POS sort reads as more than an integer.
 std::optional<GnuKey> plain_key_of(std::string_view record) {
     const GnuKey key = gnu_key(record);
     const auto control = [](char c) { return static_cast<unsigned char>(c) <= ' '; };
@@ -151,7 +146,6 @@ std::optional<GnuKey> plain_key_of(std::string_view record) {
     return key;
 }
 
-// Appends `text` to `key` left-padded with zeros to `width`.
 void append_padded(std::string& key, std::string_view text, std::size_t width) {
     key.append(width - text.size(), '0').append(text);
 }
@@ -161,15 +155,12 @@ std::string_view compared(std::string_view record) { return record.substr(0, rec
 
 }  // namespace
 
-// GNU sort sorts a short key for each record rather than the records: it
-// reads, compares and writes back a fraction of the bytes. The key is one
-// field that sort compares byte by byte: in contig order the zero-padded
-// place of the chromosome's contig (those without one after them), the
-// chromosome, a byte below any a chromosome holds (so that chr1 goes before
-// chr10, as the field alone does), the POS zero-padded to the longest, and
-// the record's number. Records whose keys tie (one chromosome and POS) go
-// out in the order of their bytes, which is where sort's last resort puts
-// them. False, with nothing emitted, when a record has no such key.
+// Sort is handed a short key per record (a fraction of the bytes), one field
+// compared bytewise: in contig order the zero-padded contig place, then the
+// chromosome, a byte below any it holds (chr1 before chr10, as the field
+// alone), the zero-padded POS and the record's number. Records whose keys tie
+// go out in byte order, as sort's last resort. False, with nothing emitted,
+// when a record has no such key.
 bool RecordSorter::sort_by_keys(const LineSink& emit) const {
     std::size_t pos_width = 1;
     for (const std::string_view record : records_) {
@@ -202,14 +193,11 @@ bool RecordSorter::sort_by_keys(const LineSink& emit) const {
     keys.sort(*sort_path_, [&](std::string_view line) {
         // Each line is a key and the record's number.
         const char* const end = line.data() + line.size() - 1;
-        std::size_t number = records_.size();
+        std::size_t number = 0;
         const std::size_t mark = line.find('\x01');
         const std::size_t key_width = mark + 1 + pos_width;
         if (mark == std::string_view::npos || line.size() <= key_width + 1 ||
-            std::from_chars(line.data() + key_width, end, number).ptr != end) {
-            number = records_.size();
-        }
-        if (number >= records_.size()) {
+            std::from_chars(line.data() + key_width, end, number).ptr != end || number >= records_.size()) {
             throw RuntimeError("the output of GNU sort (" + *sort_path_ + ") holds other lines than it was given; "
                                "the sorted result was not used");
         }

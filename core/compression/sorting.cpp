@@ -30,18 +30,16 @@ std::optional<Position> parse_position(std::string_view field) noexcept {
     return position;
 }
 
-int compare_positions(const Position& a, const Position& b) noexcept {
-    if (a.magnitude != b.magnitude) return a.magnitude < b.magnitude ? -1 : 1;
-    if (a.magnitude == 0) return a.value < b.value ? -1 : (a.value > b.value ? 1 : 0);
+std::strong_ordering compare_positions(const Position& a, const Position& b) noexcept {
+    if (a.magnitude != b.magnitude) return a.magnitude <=> b.magnitude;
+    if (a.magnitude == 0) return a.value <=> b.value;
     // Both beyond 64 bits with one sign: more digits is further from zero.
     const auto order = std::pair(a.digits.size(), a.digits) <=> std::pair(b.digits.size(), b.digits);
-    const int by_size = order < 0 ? -1 : (order > 0 ? 1 : 0);
-    return a.magnitude > 0 ? by_size : -by_size;
+    return a.magnitude > 0 ? order : 0 <=> order;
 }
 
-// A record as the in-memory engine compares it. Chromosomes are few: each
-// is ranked once, so that most comparisons are of two integers. Positions
-// beyond 64 bits keep their digits aside.
+// A record as the in-memory engine compares it. Chromosomes are few: each is
+// ranked once, so that most comparisons are of two integers.
 struct Entry {
     std::uint32_t chromosome;
     std::int32_t magnitude;
@@ -49,9 +47,8 @@ struct Entry {
     std::size_t line;
 };
 
-// The place of each chromosome, numbered as first seen, in the sort order:
-// by contig place, then name; undeclared ones share the place after the
-// declared ones.
+// Each chromosome's place (numbered as first seen) in the sort order: by
+// contig place, then name; undeclared ones share the place after the others.
 std::vector<std::uint32_t> chromosome_ranks(const std::vector<std::string_view>& names, const ContigOrder* contigs) {
     std::vector<std::tuple<std::uint32_t, std::string_view, std::uint32_t>> by_place;
     for (std::uint32_t i = 0; i < names.size(); ++i) {
@@ -63,8 +60,7 @@ std::vector<std::uint32_t> chromosome_ranks(const std::vector<std::string_view>&
     return rank;
 }
 
-// Each record's key, read once, its POS in `huge` when beyond 64 bits;
-// polls for an interrupt every thousand keys.
+// Each record's key, read once, its POS in `huge` when beyond 64 bits.
 std::vector<Entry> read_entries(const std::vector<std::string_view>& lines, const std::vector<std::size_t>& records,
                                 const ContigOrder* contigs, std::vector<Position>& huge, InterruptPoller& poller) {
     std::vector<Entry> entries;
@@ -167,8 +163,7 @@ LineSplit split_header(const std::vector<std::string_view>& lines) {
 
 std::vector<std::size_t> sort_in_memory(const std::vector<std::string_view>& lines,
                                         const std::vector<std::size_t>& records, const ContigOrder* contigs) {
-    // Only the calling thread sorts, so it polls for an interrupt here, also
-    // every 64Ki comparisons.
+    // Only the calling thread sorts, so it polls for an interrupt here.
     InterruptPoller poller;
     std::vector<Position> huge;
     std::vector<Entry> entries = read_entries(lines, records, contigs, huge, poller);
@@ -181,14 +176,13 @@ std::vector<std::size_t> sort_in_memory(const std::vector<std::string_view>& lin
         } else {
             const Position pa = a.magnitude == 0 ? Position{0, a.position, {}} : huge[a.position];
             const Position pb = b.magnitude == 0 ? Position{0, b.position, {}} : huge[b.position];
-            if (const int c = compare_positions(pa, pb)) return c < 0;
+            if (const auto c = compare_positions(pa, pb); c != 0) return c < 0;
         }
         if (const int c = lines[a.line].compare(lines[b.line])) return c < 0;
         return a.line < b.line;
     });
-    std::vector<std::size_t> order;
-    order.reserve(entries.size());
-    for (const Entry& entry : entries) order.push_back(entry.line);
+    std::vector<std::size_t> order(entries.size());
+    std::ranges::transform(entries, order.begin(), &Entry::line);
     return order;
 }
 

@@ -1,7 +1,6 @@
-// The order tabix needs: every header line first, in input order, then the
-// records by chromosome (bytes), position (numeric) and whole line (bytes).
-// That is the order of `LC_ALL=C sort -k1,1 -k2,2n`, so the in-memory engine
-// here and the GNU sort engine are interchangeable on well-formed records.
+// The order tabix needs: header lines first, in input order, then records by
+// chromosome (bytes), position (numeric) and line (bytes): the order of
+// `LC_ALL=C sort -k1,1 -k2,2n`, so both engines agree on well-formed records.
 #pragma once
 
 #include <cstddef>
@@ -23,23 +22,20 @@ inline constexpr std::string_view kPythonSort = "python_sort";
 
 enum class SortEngine { InMemory, GnuSort };
 
-// An engine name that is neither of the two. A host catches it by type to
-// spell the name in its own repr() form.
+// A host catches it by type to spell the name in its own repr() form.
 class UnknownSortEngine : public ValueError {
 public:
     explicit UnknownSortEngine(const std::string& engine);
 };
 
-// The engine a name chooses: none or empty text the in-memory one;
-// UnknownSortEngine for another name.
+// None or empty text chooses the in-memory engine.
 SortEngine sort_engine(const std::optional<std::string>& engine);
 
 // A line that would run into the next one when lines are joined.
 inline bool lacks_terminator(std::string_view line) noexcept { return line.empty() || line.back() != '\n'; }
 
-// POS as an integer of any size. Positions that fit 64 bits (all real ones)
-// stay in `value`; beyond that the decimal digits themselves are kept, so a
-// huge POS still compares by its true value.
+// POS as an integer of any size: beyond 64 bits the digits are kept, so that
+// a huge POS still compares by its true value.
 struct Position {
     int magnitude = 0;           // 0: `value` holds it; +1 / -1: beyond 64 bits, that sign
     std::int64_t value = 0;
@@ -58,11 +54,9 @@ SortKey read_sort_key(std::string_view line) noexcept;
 // The same, warning about a record whose POS is not a number.
 SortKey sort_key(std::string_view line);
 
-// The chromosome order of the header's ##contig lines (the first line of an
-// ID counts), which contig order sorts by.
+// The chromosome order of the header's ##contig lines (an ID's first counts).
 class ContigOrder {
 public:
-    // Notes `line` if it is a ##contig line with an ID.
     void add_header_line(std::string_view line);
     // The 0-based place of the chromosome's contig line, if it has one.
     std::optional<std::uint32_t> rank(std::string_view chromosome) const;
@@ -76,25 +70,21 @@ private:
     std::unordered_map<std::string, std::uint32_t, TextHash, std::equal_to<>> ranks_;
 };
 
-// Positions of header lines and records within `lines`; blank lines are in
-// neither.
+// Positions of header lines and records within `lines`; blank lines are in neither.
 struct LineSplit {
     std::vector<std::size_t> header;
     std::vector<std::size_t> records;
 };
 LineSplit split_header(const std::vector<std::string_view>& lines);
 
-// `records` (positions within `lines`) reordered by sort key; a stable sort
-// that computes each key once. With `contigs`, chromosomes go in its order,
-// those it lacks after them in text order.
+// `records` (positions within `lines`) in sort order, stably, each key read
+// once. With `contigs`, chromosomes in its order, those it lacks after them.
 std::vector<std::size_t> sort_in_memory(const std::vector<std::string_view>& lines,
                                         const std::vector<std::size_t>& records,
                                         const ContigOrder* contigs = nullptr);
 
-// Splits `lines` (already terminated) and checks the engine only after that.
-// With the in-memory engine the records come back sorted; with GNU sort they
-// stay in input order for the caller to run the external engine on them.
-// With SortOrder::Contig, `contigs` holds the header's contig order.
+// Splits `lines` (terminated), then checks the engine. The in-memory engine
+// sorts the records; for GNU sort they stay in input order for the caller.
 struct SortPlan {
     SortEngine engine;
     LineSplit split;
