@@ -1,17 +1,11 @@
 #include "compression/gnu_sort.hpp"
 
-#include <cstdint>
-#include <functional>
-
-#include "compression/sorting.hpp"
 #include "platform/error.hpp"
-#include "platform/file_io.hpp"
 #include "platform/log.hpp"
 #include "platform/overrides.hpp"
 #include "platform/process.hpp"
 #include "platform/strings.hpp"
 #include "platform/temp_file.hpp"
-#include "platform/text_reader.hpp"
 
 namespace merivane::compression {
 
@@ -165,11 +159,10 @@ void GnuSortInput::add(std::string_view record) {
             if (!rank) key_.append(chromosome);
             key_.push_back('\t');
         }
-        terminated_.assign(key_).append(record);
+    }
+    if (contigs_ || lacks_terminator(record)) {
+        terminated_.assign(key_).append(record);  // key_ stays empty without contig order
         if (lacks_terminator(record)) terminated_.push_back('\n');
-        record = terminated_;
-    } else if (lacks_terminator(record)) {
-        terminated_.assign(record).push_back('\n');
         record = terminated_;
     }
     out_.write(record);
@@ -217,23 +210,17 @@ std::string requested_gnu_sort(const SortOverrides& overrides) {
 }
 
 LineBuffer sort_records_with_gnu_sort(const std::vector<std::string_view>& records, const SortOverrides& overrides) {
-    // Read back as text files are read: "\r\n" and a lone "\r" end a line.
     const std::string sort_path = requested_gnu_sort(overrides);
     GnuSortInput input;
     for (const std::string_view record : records) input.add(record);
     std::string text;
+    // Read back as text files are read: "\r\n" and a lone "\r" end a line.
     input.sort(sort_path, [&text](std::string_view line) {
-        if (line.find('\r') == std::string_view::npos) {
-            text.append(line);
-            return;
+        for (std::size_t cr; (cr = line.find('\r')) != std::string_view::npos; line.remove_prefix(cr + 1)) {
+            text.append(line.substr(0, cr));
+            if (line.substr(cr + 1, 1) != "\n") text.push_back('\n');
         }
-        for (std::size_t at = 0; at < line.size(); ++at) {
-            if (line[at] != '\r') {
-                text.push_back(line[at]);
-            } else if (at + 1 == line.size() || line[at + 1] != '\n') {
-                text.push_back('\n');
-            }
-        }
+        text.append(line);
     });
     return LineBuffer(std::move(text));
 }

@@ -8,14 +8,12 @@
 
 namespace merivane::compression {
 
-// The index written beside a BGZF file: `<file>.tbi` or `<file>.csi`, as
-// `tabix -p vcf` and `tabix --csi -p vcf` write them.
+// The index beside a BGZF file, `<file>.tbi` or `<file>.csi`, as tabix writes it.
 enum class IndexFormat { Tbi, Csi };
 
-// How records are ordered: by chromosome name as text (the long-standing
-// order, which tabix and bcftools take), or by the order of the header's
-// ##contig lines, as bcftools sort, Picard and GATK order them; chromosomes
-// without a contig line then follow in text order.
+// By chromosome name as text (the long-standing order, which tabix takes), or
+// by the header's ##contig lines, as bcftools sort, Picard and GATK order them;
+// chromosomes without a contig line then follow in text order.
 enum class SortOrder { Text, Contig };
 
 // The deflate levels, as the host's gzip module names them: 0 stores, 9
@@ -24,9 +22,8 @@ inline constexpr int kMinLevel = 0;
 inline constexpr int kMaxLevel = 9;
 inline constexpr int kDefaultLevel = 9;
 
-// Seconds spent writing a compressed file, by step. The records stream from
-// the sort into the compressor and the index, so each step counts the time
-// spent in its own work.
+// Seconds spent writing a compressed file, by step; the records stream through
+// all of them, so each step counts the time spent in its own work.
 struct StageSeconds {
     double sort = 0;
     double compress = 0;
@@ -35,10 +32,8 @@ struct StageSeconds {
 };
 
 struct CompressionSettings {
-    // Blocks are compressed by this many workers and written in order; the
-    // bytes are the same for every count. 1 starts no thread.
+    // Compressing workers; the bytes are the same for every count. 1 starts no thread.
     int threads = 1;
-    // Deflate level, kMinLevel to kMaxLevel.
     int level = kDefaultLevel;
     std::optional<IndexFormat> index;
     SortOrder order = SortOrder::Text;

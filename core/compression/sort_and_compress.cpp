@@ -8,10 +8,8 @@
 #include <utility>
 
 #include "compression/bgzf.hpp"
-#include "compression/gnu_sort.hpp"
 #include "compression/sorting.hpp"
 #include "platform/error.hpp"
-#include "platform/file_io.hpp"
 #include "platform/log.hpp"
 #include "platform/strings.hpp"
 #include "platform/temp_file.hpp"

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <compare>
 #include <tuple>
-#include <unordered_map>
 #include <utility>
 
 #include "platform/interrupt.hpp"
@@ -110,11 +109,9 @@ SortKey read_sort_key(std::string_view line) noexcept {
         return key;
     }
     key.chromosome = cells[vcf::kChrom];
-    if (const auto position = parse_position(cells[vcf::kPos])) {
-        key.position = *position;
-    } else {
-        key.numeric = false;
-    }
+    const std::optional<Position> position = parse_position(cells[vcf::kPos]);
+    key.position = position.value_or(Position{});
+    key.numeric = position.has_value();
     return key;
 }
 

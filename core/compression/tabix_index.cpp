@@ -434,16 +434,14 @@ struct TabixIndexBuilder::State {
         for (const Contig& contig : contigs) names_size += contig.name.size() + 1;
         put_le(meta, static_cast<std::uint32_t>(names_size));
         for (const Contig& contig : contigs) meta.append(contig.name).push_back('\0');
-        std::string out;
+        std::string out(format == IndexFormat::Csi ? "CSI\1" : "TBI\1", 4);
         if (format == IndexFormat::Csi) {
-            out.append("CSI\1", 4);
             put_le(out, std::uint32_t{kMinShift});
             put_le(out, static_cast<std::uint32_t>(levels));
             put_le(out, static_cast<std::uint32_t>(meta.size()));
             out.append(meta);
             put_le(out, static_cast<std::uint32_t>(contigs.size()));
         } else {
-            out.append("TBI\1", 4);
             put_le(out, static_cast<std::uint32_t>(contigs.size()));
             out.append(meta);
         }
