@@ -296,10 +296,7 @@ struct TabixIndexBuilder::State {
     std::uint32_t tid_of(std::string_view name) {
         if (last_looked_up != kNoBin && contigs[last_looked_up].name == name) return last_looked_up;
         const auto [it, added] = ids.try_emplace(std::string(name), static_cast<std::uint32_t>(contigs.size()));
-        if (added) {
-            contigs.emplace_back();
-            contigs.back().name = it->first;
-        }
+        if (added) contigs.emplace_back().name = it->first;
         last_looked_up = it->second;
         return it->second;
     }
