@@ -18,11 +18,9 @@ namespace merivane::unifier {
 
 namespace {
 
-// Writes lines as held, one whole line to each call of the sink,
-// terminating a line left open before anything follows it (else the next
-// input's first record would continue it). Applies the header edit on the
-// way, the added lines just before the first line that is no "##" line,
-// and counts the records of each input.
+// Hands the sink one whole line per call, terminating a line left open (else
+// the next input's first record would continue it). Applies the header edit,
+// its lines before the first line that is no "##" line, and counts records.
 class LineWriter {
 public:
     LineWriter(TextSink& sink, const HeaderEdit& edit, RecordTally* tally)
@@ -95,8 +93,7 @@ private:
     AtomicOutput& file_;
 };
 
-// Runs a rule on line `index` of an input; an error it raises names the
-// input and the line.
+// Runs a rule on line `index` of an input; an error it raises names both.
 template <class Rule>
 decltype(auto) on_line(InputKind kind, std::size_t index, Rule&& rule) {
     try {
@@ -107,9 +104,8 @@ decltype(auto) on_line(InputKind kind, std::size_t index, Rule&& rule) {
     }
 }
 
-// Passes the records of one input to `put`. With `marking` false, repeat
-// records pass unmarked: marking keeps their chromosome, which is all a scan
-// before the header needs.
+// Passes the records of one input to `put`. With `marking` false repeat records
+// pass unmarked: a scan before the header needs only their chromosome.
 template <class Put>
 void write_records(InputKind kind, LineSpan lines, const UnifyOptions& options, const WriterOverrides& overrides,
                    bool reading_bed, bool marking, bool warn, Put&& put) {
@@ -139,9 +135,7 @@ void write_records(InputKind kind, LineSpan lines, const UnifyOptions& options, 
             }
             put(line);
         }
-        // The column-header line itself is met before content starts, so it
-        // is never written here; once content has started, the test would
-        // change nothing.
+        // Tested after `put`, so the column-header line itself is never written.
         if (!reading_content && contains_column_header(line)) reading_content = true;
     }
     if (!reading_content && warn) log_warning(kNoColumnHeader, {std::string(kind_name(kind))});
@@ -152,31 +146,37 @@ bool reads_as_bed(InputKind kind, LineSpan lines, const UnifyOptions& options, c
            run_step(overrides.roh_lines_are_bed, roh_lines_are_bed, lines, options.roh_format);
 }
 
-// The input whose header the unified file carries (the first present of SV,
-// CNV, repeats) and its lines as written first: all of an SV input's, a CNV
+// The input whose header the unified file carries: the first present of SV,
+// CNV and repeats; nullopt when none is.
+std::optional<InputKind> donor_kind(const LinesTable& lines) {
+    for (const InputKind kind : {InputKind::Sv, InputKind::Cnv, InputKind::Repeats}) {
+        if (lines[kind_index(kind)]) return kind;
+    }
+    return std::nullopt;
+}
+
+// The donor and its lines as written first: all of an SV input's, a CNV
 // input's valid ones, a repeat input's header alone. Not copyable: the
 // lines may view `header_`.
 class Donor {
 public:
-    Donor(const LinesTable& lines, const WriterOverrides& overrides) {
-        if (const auto& sv = lines[kind_index(InputKind::Sv)]) {
-            kind = InputKind::Sv;
-            this->lines = *sv;
-        } else if (const auto& cnv = lines[kind_index(InputKind::Cnv)]) {
-            kind = InputKind::Cnv;
+    Donor(const LinesTable& lines, const WriterOverrides& overrides) : kind(donor_kind(lines)) {
+        if (!kind) return;
+        const LineSpan input = *lines[kind_index(*kind)];
+        if (*kind == InputKind::Sv) {
+            this->lines = input;
+        } else if (*kind == InputKind::Cnv) {
             // The lines that pass the validity screen, all screened before any
             // is written, so a bad record leaves nothing of this input behind.
-            held_.reserve(cnv->size());
-            for (std::size_t i = 0; i < cnv->size(); ++i) {
-                const std::string_view line = (*cnv)[i];
-                if (on_line(*kind, i, [&] { return run_step(overrides.is_valid_line, is_valid_line, line); })) {
-                    held_.push_back(line);
+            held_.reserve(input.size());
+            for (std::size_t i = 0; i < input.size(); ++i) {
+                if (on_line(*kind, i, [&] { return run_step(overrides.is_valid_line, is_valid_line, input[i]); })) {
+                    held_.push_back(input[i]);
                 }
             }
             this->lines = held_;
-        } else if (const auto& repeats = lines[kind_index(InputKind::Repeats)]) {
-            kind = InputKind::Repeats;
-            header_ = run_step(overrides.vcf_header_from_lines, vcf_header_from_lines, *repeats);
+        } else {
+            header_ = run_step(overrides.vcf_header_from_lines, vcf_header_from_lines, input);
             held_ = split_lines(header_);
             this->lines = held_;
         }
@@ -184,13 +184,12 @@ public:
     Donor(const Donor&) = delete;
     Donor& operator=(const Donor&) = delete;
 
-    // Whether `other`'s records follow in a section of their own: a CNV
-    // donor's come with its header.
+    // Whether `other`'s records follow in a section of their own (a CNV donor's come with its header).
     bool followed_by(InputKind other) const {
         return other != InputKind::Sv && !(other == InputKind::Cnv && kind == InputKind::Cnv);
     }
 
-    std::optional<InputKind> kind;  // nullopt when no input can donate
+    std::optional<InputKind> kind;
     LineSpan lines;
 
 private:
@@ -198,9 +197,8 @@ private:
     std::string header_;
 };
 
-// An input whose records follow the donor's lines, and, with a merged
-// header, the records made by the scan when making them again would run a
-// rule twice.
+// An input appended after the donor's lines; `kept`, the records the header
+// scan made, when making them again would run a rule twice.
 struct Section {
     InputKind kind;
     LineSpan lines;
@@ -208,9 +206,8 @@ struct Section {
     std::optional<std::vector<std::string>> kept;
 };
 
-// Meta-information lines standing among an input's records (from index
-// `from` on), where htslib stops reading: they join the merged header, with
-// a warning, instead of being written as records.
+// Meta-information lines among an input's records (from `from` on), where
+// htslib stops reading: they join the merged header, with a warning.
 void take_stray_meta_lines(HeaderMerge& merge, InputKind kind, LineSpan lines, std::size_t from) {
     for (std::size_t i = from; i < lines.size(); ++i) {
         if (!is_meta_line(lines[i])) continue;
@@ -219,10 +216,9 @@ void take_stray_meta_lines(HeaderMerge& merge, InputKind kind, LineSpan lines, s
     }
 }
 
-// What a merged header adds to the donor's meta-information lines
-// (`donor_meta`): declarations, then contig lines. The header is written
-// first, so every record's chromosome is known beforehand: a scan of the
-// lines in memory, marking and converting nothing that needs no keeping.
+// The declarations and contig lines a merged header adds to `donor_meta`. The
+// header comes first, so a scan of the lines in memory finds every record's
+// chromosome beforehand, marking and converting only what it keeps.
 std::pair<std::string, std::string> merged_additions(InputKind donor_kind, LineSpan donor_input, LineSpan donor_meta,
                                                      LineSpan donor_records,
                                                      std::vector<Section>& sections, const UnifyOptions& options,
@@ -326,19 +322,17 @@ void add_one(RecordTally::Counts& counts, std::string_view key) {
 // ValueError, naming the line, unless the header donor's column-header line
 // has exactly one sample column.
 void check_sample_column(const LinesTable& lines) {
-    for (const InputKind kind : {InputKind::Sv, InputKind::Cnv, InputKind::Repeats}) {
-        const auto& donor = lines[kind_index(kind)];
-        if (!donor) continue;
-        std::size_t i = 0;
-        while (i < donor->size() && is_meta_line((*donor)[i])) ++i;
-        const std::size_t samples =
-            i < donor->size() && contains_column_header((*donor)[i]) ? cell_count((*donor)[i]) - vcf::kFirstSample : 0;
-        if (samples == 1) return;
-        on_line(kind, i, [&] {
-            throw ValueError("Only a header with exactly one sample column can have it renamed; this one has " +
-                             std::to_string(samples));
-        });
-    }
+    const std::optional<InputKind> kind = donor_kind(lines);
+    if (!kind) return;
+    const LineSpan donor = *lines[kind_index(*kind)];
+    const auto columns = std::ranges::find_if_not(donor, is_meta_line);
+    const std::size_t samples =
+        columns != donor.end() && contains_column_header(*columns) ? cell_count(*columns) - vcf::kFirstSample : 0;
+    if (samples == 1) return;
+    on_line(*kind, static_cast<std::size_t>(columns - donor.begin()), [&] {
+        throw ValueError("Only a header with exactly one sample column can have it renamed; this one has " +
+                         std::to_string(samples));
+    });
 }
 
 // The index of the first record of `lines` from `from` on, or npos.
@@ -381,14 +375,9 @@ std::string listed(const Columns& columns) {
 
 void check_columns(const LinesTable& lines, const UnifyOptions& options, const WriterOverrides& overrides,
                    bool refuse_appended_sites_only) {
-    std::optional<InputKind> donor;
-    std::optional<Columns> header;
-    for (const InputKind kind : {InputKind::Sv, InputKind::Cnv, InputKind::Repeats}) {
-        if (!lines[kind_index(kind)]) continue;
-        donor = kind;
-        header = columns_of(*lines[kind_index(kind)]);
-        break;
-    }
+    const std::optional<InputKind> donor = donor_kind(lines);
+    if (!donor) return;
+    const std::optional<Columns> header = columns_of(*lines[kind_index(*donor)]);
     if (!header) return;
     const std::string header_named = "the header, from the " + std::string(kind_name(*donor)) + " input, has ";
     for (const InputKind kind : kFileTypes) {
@@ -461,8 +450,7 @@ void check_header_edit(const HeaderEdit& edit) {
 
 void write_vcf_content(InputKind kind, LineSpan lines, TextSink& out, const UnifyOptions& options,
                        const WriterOverrides& overrides) {
-    // The text goes on as the rules give it, a line left open terminated
-    // before anything follows it.
+    // A line the rules leave open is terminated before anything follows it.
     bool open = false;
     write_records(kind, lines, options, overrides, reads_as_bed(kind, lines, options, overrides), true, true,
                   [&](std::string_view text) {
@@ -488,8 +476,8 @@ std::optional<std::string> unify_into(const LinesTable& lines, const std::string
                                       bool merge_headers, const HeaderEdit& edit, RecordTally* tally,
                                       bool put_in_place) {
     if (edit.sample) check_sample_column(lines);
-    // The specified layout copies records as they are; a header the caller
-    // shapes is one tools are to read.
+    // The plain layout copies records as they are; a merged or edited header
+    // is one tools are to read.
     if (merge_headers || !edit.empty()) check_columns(lines, options, overrides, !edit.empty());
     warn_about_chromosome_naming(lines);
     LineWriter writer(sink, edit, tally);

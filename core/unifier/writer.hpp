@@ -27,8 +27,7 @@ inline constexpr const char* kUnifiedCreated = "Created unified vcf file at %s";
 inline constexpr const char* kMetaLineAmongRecords =
     "The %s input has a meta-information line among its records, at line %d; the merged header takes it in";
 
-// What the unified file holds, by input, by SVTYPE and by chromosome,
-// counted as it is written.
+// What the unified file holds, by input, by SVTYPE and by chromosome.
 struct RecordTally {
     using Counts = std::map<std::string, std::uint64_t, std::less<>>;
 
@@ -52,8 +51,7 @@ public:
     virtual void write(std::string_view text) = 0;
 };
 
-// The record rules the writer applies, as a host may stand in for them
-// (platform/overrides.hpp).
+// The record rules the writer applies, as a host may stand in for them (platform/overrides.hpp).
 struct WriterOverrides {
     std::function<bool(std::string_view line)> is_valid_line;
     std::function<std::string_view(std::string_view line, std::optional<bool> add, std::string& scratch)>
@@ -71,9 +69,8 @@ inline bool marks_repeats_as_core(const WriterOverrides& overrides) noexcept {
     return !overrides.marked_repeat_line && !overrides.modify_repeat_line;
 }
 
-// What a caller changes in the unified header: the one sample column
-// renamed, and meta-information lines ("##...", without line ends) added
-// just before the column-header line.
+// A caller's change to the unified header: the one sample column renamed, and
+// "##" lines (without line ends) added just before the column-header line.
 struct HeaderEdit {
     std::optional<std::string> sample;
     std::vector<std::string> lines;
@@ -90,29 +87,26 @@ void check_header_edit(const HeaderEdit& edit);
 void write_vcf_content(InputKind kind, LineSpan lines, TextSink& out, const UnifyOptions& options,
                        const WriterOverrides& overrides = {});
 
-// Writes the unified file at `output_path`, replacing an earlier one only
-// once complete, and returns that path; nullopt when no input could donate
-// a header (an empty file is left). `merge_headers` adds to the donor's
-// header what the other inputs declare and the records use (header.hpp).
+// Writes the unified file at `output_path`, replacing an earlier one only once
+// complete, and returns that path; nullopt, leaving an empty file, when no
+// input could donate a header. `merge_headers`: see header.hpp.
 std::optional<std::string> unify_lines(const LinesTable& lines, const std::string& output_path,
                                        const UnifyOptions& options, const WriterOverrides& overrides = {},
                                        bool merge_headers = false, const HeaderEdit& edit = {},
                                        RecordTally* tally = nullptr);
 
-// ValueError, naming the input and its first record, for an input whose
-// records would not fit the header written: sample columns other in number
-// than the donor's (the same sample is often named apart by two callers, so
-// names may differ), or a sites-only CNV or repeat donor (whose records would
-// be screened by genotype, or dropped). Converted ROH intervals carry one
-// sample column. A sites-only input appended, whose records are dropped with
-// a warning, is refused too when `refuse_appended_sites_only`.
+// ValueError, naming the input and its first record, for records that would not
+// fit the header: a sample count other than the donor's (two callers often name
+// one sample apart, so names may differ; converted ROH intervals have one), or a
+// sites-only CNV or repeat donor (its records would be screened by genotype, or
+// dropped). An appended sites-only input, whose records are dropped with a
+// warning, is refused too when `refuse_appended_sites_only`.
 void check_columns(const LinesTable& lines, const UnifyOptions& options, const WriterOverrides& overrides,
                    bool refuse_appended_sites_only);
 
-// unify_lines of `output_path` through `sink`, one whole line at a time,
-// which may take the text elsewhere too (to `file`, if any), for a caller
-// that checked `edit` already. The file is put in place when nothing was
-// unified or when `put_in_place`; otherwise the caller decides.
+// unify_lines through `sink`, one whole line at a time (it may write `file`
+// too), for a caller that checked `edit`. `file` is put in place when nothing
+// was unified or when `put_in_place`; otherwise the caller decides.
 std::optional<std::string> unify_into(const LinesTable& lines, const std::string& output_path, AtomicOutput* file,
                                       TextSink& sink,
                                       const UnifyOptions& options, const WriterOverrides& overrides,
