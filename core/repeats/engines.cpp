@@ -22,20 +22,13 @@ bool bedtools_available() { return find_executable(std::string(kBedtools)).has_v
 
 namespace {
 
-// The command line the bedtools engine runs. "-u" writes a record once
-// however many catalog intervals it overlaps.
-std::vector<std::string> bedtools_command(const std::string& repeat_path, const std::string& bed_path) {
-    return {std::string(kBedtools), "intersect", "-u", "-a", repeat_path, "-b", bed_path, "-header"};
-}
-
 void warn_missing_eof_block(const std::string& path) {
     log_warning("%s has no BGZF end-of-file block: the file may be truncated", {path});
 }
 
-// A private copy of an input as decoded text, for bedtools: it cannot be
-// handed a file read only once (a pipe, a FIFO, <(...), whose descriptor it
-// would not inherit), and reads only the first member of a gzip file of
-// several, exiting 0 with the rest lost. Damaged data is the input's fault.
+// A private copy of an input as decoded text, for bedtools: it cannot be handed
+// a file read only once (a pipe, a FIFO, <(...)), and of a gzip file of several
+// members reads only the first, exiting 0. Damaged data is the input's fault.
 TempFile text_copy(TextReader& reader) {
     TempFile temporary = TempFile::in_temp_directory(".vcf");
     OutputFile copy(temporary.take_fd(), temporary.path());
@@ -104,8 +97,8 @@ class HeaderCheck {
 public:
     explicit HeaderCheck(std::string expected) : expected_(std::move(expected)) {}
     void see(std::string_view data) {
-        const std::size_t room = 2 * expected_.size() + 2 - std::min(head_.size(), 2 * expected_.size() + 2);
-        head_.append(data.substr(0, std::min(room, data.size())));
+        const std::size_t limit = 2 * expected_.size() + 2;
+        if (head_.size() < limit) head_.append(data.substr(0, limit - head_.size()));
     }
     bool passed() const {
         std::string normalised;
@@ -131,11 +124,9 @@ std::string examples(const std::vector<std::string>& names) {
     return out;
 }
 
-// The chromosomes a repeat VCF's records lie on, to tell whether any is one
-// the catalog names.
+// The chromosomes a repeat VCF's records lie on, to tell whether any is the catalog's.
 class ChromosomesSeen {
 public:
-    // The chromosome of the next record.
     void see(std::string_view chromosome) {
         // The first record counts even when its chromosome is empty.
         if (chromosome == last_ && !names_.empty()) return;
@@ -144,8 +135,7 @@ public:
         if (first_.size() < 3) first_.push_back(last_);
     }
 
-    // Raises or warns (see intersect_builtin) when there were records and
-    // none lies on a chromosome of `catalog`.
+    // Raises or warns (see engines.hpp) when there were records and none lies on `catalog`.
     void check(const CatalogIntervals& catalog, const std::string& repeat_path, const std::string& bed_path,
                bool required) const {
         if (names_.empty()) return;
@@ -201,11 +191,9 @@ public:
         return false;
     }
 
-    // Whether `record` (without its line end) is among the records not yet
-    // passed, passing those before it and seeing their chromosomes. Each
-    // record bedtools writes must be found so: what it writes is then a
-    // subsequence of the input's records (none invented, repeated or
-    // reordered).
+    // Whether `record` (without its line end) is among the records not yet passed,
+    // passing those before it. Each record bedtools writes must be found so: its
+    // output is then a subsequence of the input's (none invented, repeated or reordered).
     bool find(std::string_view record) {
         while (next(line_)) {
             if (is_header_line(line_)) continue;
@@ -233,10 +221,9 @@ private:
     std::int64_t records_ = 0;
 };
 
-// bedtools' output split into lines as it arrives; each record line (not a
-// header line) is checked against the input's records. The first that fails
-// is raised by finish(), once bedtools' exit status has had its say: a
-// bedtools that failed half-way wrote a stray record because it failed.
+// Checks each record line of bedtools' output against the input's records as it
+// arrives. finish() raises the first stray one only after the exit status has
+// had its say: a bedtools that failed half-way wrote it because it failed.
 class OutputRecords {
 public:
     OutputRecords(RepeatVcf& input, const std::string& repeat_path) : input_(input), repeat_path_(repeat_path) {}
@@ -284,12 +271,11 @@ std::string summary_of(std::string_view errors) {
         if (line.empty()) continue;
         ++lines;
         if (line.find('\t') != std::string_view::npos || kept.size() == 3) continue;
-        if (std::find(kept.begin(), kept.end(), line) == kept.end()) kept.push_back(line);
+        if (std::ranges::find(kept, line) == kept.end()) kept.push_back(line);
     }
     std::string summary;
     for (const std::string_view line : kept) {
-        if (!summary.empty()) summary += " | ";
-        summary += first_characters(line, 160);
+        summary += (summary.empty() ? "" : " | ") + std::string(first_characters(line, 160));
     }
     if (summary.empty()) summary = "records only";
     return summary + " (" + std::to_string(lines) + (lines == 1 ? " line)" : " lines)");
@@ -303,8 +289,9 @@ IntersectCounts bedtools_engine(const std::string& repeat_path, const std::strin
     // It reads a gzip catalog too.
     const std::optional<TempFile> catalog_copy = path_exists(bed_path) ? bedtools_copy(bed_path) : std::nullopt;
     const std::string& catalog_path = catalog_copy ? catalog_copy->path() : bed_path;
-    // The command that runs, on the private copies when there are any.
-    const std::vector<std::string> command = bedtools_command(input_path, catalog_path);
+    // "-u" writes a record once however many catalog intervals it overlaps.
+    const std::vector<std::string> command{std::string(kBedtools), "intersect", "-u", "-a", input_path,
+                                           "-b", catalog_path, "-header"};
     const auto program = find_executable(command[0]);
     if (!program) throw OSError(ENOENT, command[0]);
     std::vector<std::string> argv = command;

@@ -1,6 +1,10 @@
-// The two engines of the repeat filter. Both keep a record when its span
-// overlaps at least one catalog interval, each record at most once, and copy
-// the VCF's header lines.
+// The two engines of the repeat filter. Both keep each record whose span overlaps
+// a catalog interval, once, and copy the VCF's header lines; refuse an output
+// naming an input and replace the output only once it is complete; read the
+// repeat VCF once (it may be a pipe), a damaged one raising naming it. When it
+// has records and none lies on a catalog chromosome (GRCh37's "1" against hg38's
+// "chr1", or another reference): ValueError with `require_catalog_chromosomes`,
+// else a WARNING.
 #pragma once
 
 #include <cstdint>
@@ -18,18 +22,11 @@ inline constexpr std::string_view kBuiltin = "builtin";
 // Whether an executable `bedtools` is on the PATH; looked up afresh each call.
 bool bedtools_available();
 
-// Both engines refuse an output naming an input and replace the output only
-// once it is complete. They read the repeat VCF once, so it may be a pipe; a
-// damaged one raises naming it. When it has records and none lies on a
-// catalog chromosome (GRCh37's "1" against hg38's "chr1", or another
-// reference): ValueError with `require_catalog_chromosomes`, else a WARNING.
-
-// Runs `bedtools intersect`, its output copied into `output_path` as it
-// arrives, on private copies of inputs it could not read itself. A non-zero
-// exit raises CalledProcessError; a failed write OSError (bedtools would exit
-// 0); output that does not begin with the VCF's header lines, or whose
-// records are not a subsequence of its records, RuntimeError. bedtools'
-// error stream is summarised in one line.
+// Runs `bedtools intersect` (on private copies of inputs it cannot read itself),
+// copying its output into `output_path` as it arrives. CalledProcessError for a
+// non-zero exit, OSError for a failed write (bedtools would exit 0), RuntimeError
+// for output not led by the VCF's header lines or whose records are no
+// subsequence of its records. Its error stream is summarised in one line.
 void intersect_with_bedtools(const std::string& repeat_path, const std::string& bed_path,
                              const std::string& output_path, bool require_catalog_chromosomes = false);
 

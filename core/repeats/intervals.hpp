@@ -34,8 +34,7 @@ struct ChromosomeIntervals {
     std::vector<Interval> intervals;
     std::vector<std::int64_t> max_end;  // max_end[i]: the largest end of intervals[0..i]
 
-    // Whether [start, end) shares a base with any of the intervals (as
-    // `overlaps` below).
+    // Whether [start, end) shares a base with any of the intervals (as `overlaps`).
     bool overlap(std::int64_t start, std::int64_t end) const;
 };
 
@@ -70,19 +69,17 @@ private:
 CatalogIntervals read_bed_intervals(const std::string& bed_path, Compression compression = Compression::Plain,
                                     const std::optional<std::string>& strict_as = std::nullopt);
 
-// The span a VCF record covers, 0-based and half-open; `chromosome` views
-// into the line.
+// The span a VCF record covers, 0-based and half-open; `chromosome` views the line.
 struct RecordSpan {
     std::string_view chromosome;
     std::int64_t start;
     std::int64_t end;
 };
 
-// The value of the first "END=" entry of an INFO column; nullopt when there
-// is none or when that first entry is not an integer. Integers here (and in
-// a BED) are decimal, with optional surrounding ASCII whitespace and one
-// leading sign; one outside 64 bits is none, so that a coordinate never
-// wraps.
+// The value of the first "END=" entry of an INFO column; nullopt when there is
+// none or it is not an integer. Integers here (and in a BED) are decimal, with
+// optional surrounding ASCII whitespace and one leading sign; one outside 64
+// bits is none, so that a coordinate never wraps.
 std::optional<std::int64_t> info_end(std::string_view info);
 
 // [POS - 1, END) where INFO carries an integer END, else
