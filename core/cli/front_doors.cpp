@@ -35,8 +35,7 @@ void name_the_input_file(Error& error, const unifier::StructFiles& struct_files)
     }
 }
 
-// Takes the unified VCF as the writer makes it, a whole line at a time: to
-// the sorter, and to the plain file when one is written.
+// The writer's lines, each whole, go to the sorter and to the plain file if written.
 class SortingSink : public unifier::TextSink {
 public:
     SortingSink(AtomicOutput* plain, compression::RecordSorter& sorter) : plain_(plain), sorter_(sorter) {}
@@ -54,24 +53,21 @@ private:
 constexpr const char* kNothingToUnify = "nothing to unify: no SV, CNV or repeat input with records was given";
 
 // Whether a command's run gives `output_path` the compressed VCF itself:
-// standard output ("-"), or what a file would be written into (a device, a
-// FIFO).
+// standard output ("-"), or what a file is written into (a device, a FIFO).
 bool streams_into(const std::string& output_path, const OutputSettings& settings) {
     return settings.command && (output_path == "-" || written_in_place(output_path));
 }
 
-// Where the job writes: the plain file, opened even when it is not kept so
-// that a folder taking no new file fails the run, under the name the run was
-// given, before anything is written; and the sorter the writer's lines go to.
+// Where the job writes: the sorter, and the plain file, opened even when not
+// kept so that a folder taking no new file fails the run before anything is written.
 struct JobOutputs {
     std::optional<AtomicOutput> plain;
     std::optional<compression::RecordSorter> sorter;
 };
 
-// The steps of unify_lines, the writer's lines going to the sorter instead
-// of being read back, and to the plain file when one is kept (not by a
-// command's run, which with nothing to unify fails before writing anything).
-// False when nothing was unified: the plain file is then put in place.
+// The steps of unify_lines, the writer's lines going to the sorter instead of
+// being read back, and to the plain file when one is kept (not by a command's
+// run). False when nothing was unified: the plain file is then put in place.
 bool unify_step(const unifier::StructFiles& inputs, const std::string& output_path,
                 const unifier::UnifyOptions& options, const OutputSettings& settings, bool stream, JobOutputs& out) {
     RunStats* const stats = settings.stats;
@@ -80,14 +76,13 @@ bool unify_step(const unifier::StructFiles& inputs, const std::string& output_pa
     // Read here, the inputs are released before sorting.
     const unifier::FilesLines files = unifier::read_struct_lines(inputs, options, stats ? &counts : nullptr);
     if (stats) stats->read_seconds += reading.seconds();
-    const auto donor = [&](InputKind kind) { return files[unifier::kind_index(kind)].has_value(); };
-    if (settings.command && !donor(InputKind::Sv) && !donor(InputKind::Cnv) && !donor(InputKind::Repeats)) {
-        throw ValueError(kNothingToUnify);
-    }
+    const unifier::LinesTable table = unifier::table_of(files);
+    // A command's run fails before writing anything.
+    if (settings.command && !unifier::donor_kind(table)) throw ValueError(kNothingToUnify);
     // A merivane run writes no record that does not fit its header, the
     // donor's alone included (the writer checks the other headers).
     if (settings.command && !settings.merge_headers && settings.header.empty()) {
-        unifier::check_columns(unifier::table_of(files), options, {}, true);
+        unifier::check_columns(table, options, {}, true);
     }
     const Stopwatch unifying;
     if (!stream) out.plain.emplace(output_path);
@@ -96,7 +91,7 @@ bool unify_step(const unifier::StructFiles& inputs, const std::string& output_pa
     SortingSink sink(file, *out.sorter);
     std::optional<std::string> unified;
     try {
-        unified = unifier::unify_into(unifier::table_of(files), output_path, file, sink, options, {},
+        unified = unifier::unify_into(table, output_path, file, sink, options, {},
                                       settings.merge_headers, settings.header, stats ? &stats->output : nullptr,
                                       file && file->writes_directly());
     } catch (Error& error) {
@@ -110,12 +105,11 @@ bool unify_step(const unifier::StructFiles& inputs, const std::string& output_pa
     return unified.has_value();
 }
 
-// unify_step, then the steps of sort_and_compress. The plain file, when one
-// is kept, is put in place only when nothing was unified, when sorting or
-// compressing fails (not when the index refuses the records, which leaves
-// nothing), or when it is written in place (a device, a FIFO); after a
-// success an earlier file at `output_path` is removed as sort_and_compress
-// removes the file it compressed.
+// unify_step, then the steps of sort_and_compress. A kept plain file is put in
+// place only when nothing was unified, when it is written in place, or when
+// sorting or compressing fails (not when the index refuses the records); after
+// a success an earlier file at `output_path` goes, as sort_and_compress removes
+// the file it compressed.
 std::optional<std::string> run_job(const unifier::StructFiles& inputs, const std::string& output_path,
                                    const unifier::UnifyOptions& options, const OutputSettings& settings) {
     const std::optional<FileIdentity> earlier = entry_identity(output_path);
@@ -144,17 +138,16 @@ std::optional<std::string> run_job(const unifier::StructFiles& inputs, const std
     return compressed;
 }
 
-// The statistics file and MultiQC's files beside it (none beside a device or
-// FIFO).
+// The statistics file and MultiQC's files beside it (none beside a device or FIFO).
 std::vector<std::string> stats_paths(const std::string& path) {
     std::vector<std::string> paths{path};
     if (!written_in_place(path)) std::ranges::copy(multiqc_paths(path), std::back_inserter(paths));
     return paths;
 }
 
-// The statistics files, opened before the run writes anything (a folder that
-// takes no new file fails it first) and put in place once the compressed
-// file is, so they never describe a run that did not finish.
+// Opened before the run writes anything (a folder that takes no new file fails
+// it first), put in place once the compressed file is: never describing a run
+// that did not finish.
 class StatsFiles {
 public:
     explicit StatsFiles(const std::string& path) {
@@ -172,8 +165,7 @@ public:
             for (const std::string_view end : {".gz", ".vcf", ".json"}) {
                 if (name.ends_with(end)) name.resize(name.size() - end.size());
             }
-            std::ranges::copy(multiqc_documents(stats, sample.value_or(name)),
-                              std::back_inserter(documents));
+            std::ranges::copy(multiqc_documents(stats, sample.value_or(name)), std::back_inserter(documents));
         }
         // All complete and durable before any replaces an earlier file.
         for (std::size_t i = 0; i < files_.size(); ++i) {
@@ -231,9 +223,8 @@ void check_filtered_path(const RepeatFilterStep& step, const std::vector<std::st
     }
 }
 
-// A PacBio run's repeat input as given is the full VCF: the records the
-// catalog left out are those of the full VCF the filtered one lacks, as the
-// engine counted them (a run's filter has no stand-in engine).
+// A PacBio run's repeat input as given is the full VCF: the catalog left out what
+// the filtered one lacks of the engine's count (a run's filter has no stand-in).
 void credit_full_repeats(RunStats& stats, const OptionalPath& full_path, const repeats::IntersectCounts& counts) {
     InputStats& input = stats.inputs[unifier::kind_index(InputKind::Repeats)];
     const auto full_records = static_cast<std::uint64_t>(counts.kept + counts.dropped);

@@ -16,22 +16,19 @@ namespace merivane::cli {
 
 using OptionalPath = std::optional<std::string>;
 
-// How the unified file is written: its header, and how it is compressed.
-// The defaults give the long-standing output.
+// How the unified file is written; the defaults give the long-standing output.
 struct OutputSettings {
     bool merge_headers = false;
     compression::CompressionSettings compression;
     unifier::HeaderEdit header;
     RunStats* stats = nullptr;  // filled in when given
-    // Where they are written as JSON, MultiQC's files beside it: outputs of
-    // the run, checked with the others and put in place once the compressed
-    // file is (a device or FIFO gets the document alone, written into).
+    // Where they are written as JSON, MultiQC's files beside it; put in place
+    // once the compressed file is (a device or FIFO gets the document alone).
     OptionalPath stats_path;
-    // The command line of the merivane run this is, recorded in the
-    // statistics. Such a run keeps no plain file: a stream as output_path
-    // ("-" for standard output, a device, a FIFO) gets the compressed VCF
-    // itself, and with nothing to unify it fails (ValueError) before
-    // writing anything.
+    // The command line of the merivane run this is, recorded in the statistics.
+    // Such a run keeps no plain file, gives a stream output_path ("-", a device,
+    // a FIFO) the compressed VCF itself, and with nothing to unify raises
+    // ValueError before writing anything.
     std::optional<std::string> command;
 };
 
@@ -48,9 +45,8 @@ struct RepeatFilterStep {
     bool require_catalog_chromosomes = false;
 };
 
-// One run, decided before anything is read: the inputs it unifies (for a
-// PacBio run the repeat input is the filter's output), where and how it
-// writes, and the filter it runs first, if any.
+// One run, decided before anything is read; a PacBio run's repeat input is the
+// output of the filter it runs first.
 struct RunPlan {
     unifier::StructFiles inputs;
     std::string output_path;
@@ -64,25 +60,21 @@ RunPlan pacbio_plan(const std::string& output_path, const OptionalPath& sv_path,
                     std::vector<std::string> drop_sv_filters, const OptionalPath& filtered_repeat_path = std::nullopt,
                     const OutputSettings& settings = {}, bool require_catalog_chromosomes = false);
 
-// Where a merivane run keeps the filtered repeat VCF unless told: in the
-// folder of `output_path`, the one place the command is known to write (the
-// input's may be a read-only run folder), or for a stream, which has none, in
-// the current one; named as the filter names it beside the full VCF.
+// Where a merivane run keeps the filtered repeat VCF unless told: beside
+// `output_path`, the one place it is known to write (the input's folder may be
+// read-only), or for a stream in the current folder; named as the filter would.
 std::string command_filtered_path(const std::string& full_repeat_path, const std::string& output_path, bool stream);
 
-// ValueError, before anything is written: an output of the run (the unified
-// file, the compressed one and its index, the filtered repeat VCF, the
-// statistics files) that would replace one of its inputs or another of its
-// outputs, or a header edit that would break the header.
+// ValueError, before anything is written, for an output of the run (unified,
+// compressed, index, filtered repeats, statistics) that would replace an input
+// or another output, or for a header edit that would break the header.
 void check_plan(const RunPlan& plan);
 
-// Checks the plan, then runs it: the filter, if any, then
-// unifier::unify_lines of the read inputs at `output_path` and
-// compression::sort_and_compress of that file (which it removes); returns
-// the ".gz" path, or nullopt when nothing could donate a header (the empty
-// unified file stays, and no statistics file is written: there is no output
-// to describe). A host whose caller replaced one of those functions checks
-// the plan and calls them in this order instead.
+// Checks the plan, then runs the filter, if any, unify_lines of the inputs at
+// `output_path` and sort_and_compress of that file (which it removes); returns
+// the ".gz" path, or nullopt when nothing could donate a header (the empty file
+// stays, and no statistics describe a run without output). A host whose caller
+// replaced one of those functions checks the plan and calls them in this order.
 std::optional<std::string> run(const RunPlan& plan);
 
 // run() of the plan of those inputs and settings.

@@ -32,19 +32,18 @@ std::pair<char32_t, std::size_t> next_code_point(std::string_view text, std::siz
 // JSON values as the host's json.dump(indent=2) writes them, in ASCII.
 std::string json(std::string_view text) {
     std::string out = "\"";
-    const auto unit = [&out](char32_t value) {
-        char hex[8];
-        std::snprintf(hex, sizeof hex, "\\u%04x", static_cast<unsigned>(value));
-        out += hex;
+    const auto hex = [&out](const char* format, unsigned value) {
+        char escape[8];
+        std::snprintf(escape, sizeof escape, format, value);
+        out += escape;
     };
+    const auto unit = [&hex](char32_t value) { hex("\\u%04x", static_cast<unsigned>(value)); };
     for (std::size_t pos = 0; pos < text.size();) {
         auto [point, length] = next_code_point(text, pos);
         if (length == 0) {
             // A byte that is no UTF-8 is written as the text \xNN, so the
             // document stays valid UTF-8 and keeps the byte readable.
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\\\x%02x", static_cast<unsigned>(text[pos++] & 0xFF));
-            out += hex;
+            hex("\\\\x%02x", static_cast<unsigned>(text[pos++] & 0xFF));
             continue;
         }
         pos += length;

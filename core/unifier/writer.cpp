@@ -146,15 +146,6 @@ bool reads_as_bed(InputKind kind, LineSpan lines, const UnifyOptions& options, c
            run_step(overrides.roh_lines_are_bed, roh_lines_are_bed, lines, options.roh_format);
 }
 
-// The input whose header the unified file carries: the first present of SV,
-// CNV and repeats; nullopt when none is.
-std::optional<InputKind> donor_kind(const LinesTable& lines) {
-    for (const InputKind kind : {InputKind::Sv, InputKind::Cnv, InputKind::Repeats}) {
-        if (lines[kind_index(kind)]) return kind;
-    }
-    return std::nullopt;
-}
-
 // The donor and its lines as written first: all of an SV input's, a CNV
 // input's valid ones, a repeat input's header alone. Not copyable: the
 // lines may view `header_`.
@@ -421,6 +412,13 @@ void RecordTally::count(InputKind kind, std::string_view record) {
     } else {
         add_one(by_svtype, svtype);
     }
+}
+
+std::optional<InputKind> donor_kind(const LinesTable& lines) {
+    for (const InputKind kind : {InputKind::Sv, InputKind::Cnv, InputKind::Repeats}) {
+        if (lines[kind_index(kind)]) return kind;
+    }
+    return std::nullopt;
 }
 
 LinesTable table_of(const FilesLines& files) {

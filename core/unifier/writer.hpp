@@ -45,6 +45,10 @@ using LinesTable = KindTable<std::optional<LineSpan>>;
 
 LinesTable table_of(const FilesLines& files);
 
+// The input whose header the unified file carries: the first present of SV,
+// CNV and repeats; nullopt when none is.
+std::optional<InputKind> donor_kind(const LinesTable& lines);
+
 class TextSink {
 public:
     virtual ~TextSink() = default;
