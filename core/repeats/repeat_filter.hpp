@@ -29,13 +29,12 @@ struct FilterOverrides {
 };
 
 // Filters `full_repeat_path` against the catalog `repeat_bed_file_path` and
-// returns the path of the filtered VCF. A missing input is logged and gives
-// nullopt with nothing written. `engine` forces "bedtools" (RuntimeError when
-// it is not on the PATH) or, for any other value, the built-in engine.
-// ValueError, before any file is created, when the output would be one of
-// the inputs. When the repeat VCF has records and none lies on a chromosome
-// the catalog names: a WARNING, or with `require_catalog_chromosomes` a
-// ValueError and no output.
+// returns the filtered VCF's path. An input not given, or missing, is logged and
+// gives nullopt with nothing written (a missing one is OSError with
+// `require_catalog_chromosomes`). `engine` forces "bedtools" (RuntimeError when
+// not on the PATH) or, for any other value, the built-in engine. ValueError,
+// before any file is created, when the output would be an input. For records on
+// no catalog chromosome, see engines.hpp.
 std::optional<std::string> filter_repeats_vcf(const std::optional<std::string>& full_repeat_path,
                                               const std::optional<std::string>& repeat_bed_file_path,
                                               const std::optional<std::string>& engine,

@@ -28,8 +28,7 @@ void append_terminated(std::string& out, std::string_view line) {
     if (line.empty() || line.back() != '\n') out += '\n';
 }
 
-// What two declarations of one ID must agree on; a contig's length only
-// when it is given.
+// What two declarations of one ID must agree on; a contig's length only when given.
 std::string shape_of(const Declaration& declaration) {
     if (declaration.key == "contig") return declaration.length.empty() ? "" : "length=" + std::string(declaration.length);
     return "Number=" + std::string(declaration.number) + ",Type=" + std::string(declaration.type);
@@ -67,8 +66,7 @@ std::optional<Declaration> parse_declaration(std::string_view line) {
     declaration.key = line.substr(2, open - 2);
     if (std::ranges::find(kMergedKeys, declaration.key) == kMergedKeys.end()) return std::nullopt;
 
-    // Comma-separated key=value fields; a quoted value may hold commas and
-    // escaped quotes.
+    // Comma-separated key=value fields; a quoted value may hold commas and escaped quotes.
     const std::string_view body = line.substr(open + 2, line.size() - open - 3);
     std::size_t at = 0;
     while (at < body.size()) {
@@ -82,15 +80,14 @@ std::optional<Declaration> parse_declaration(std::string_view line) {
             }
             end = std::min(end + 1, body.size());
         }
-        const std::size_t comma = body.find(',', end);
-        const std::size_t stop = comma == std::string_view::npos ? body.size() : comma;
+        const std::size_t stop = std::min(body.find(',', end), body.size());
         // Quotes, if any, stay part of the value.
         const std::string_view value = body.substr(equals + 1, stop - equals - 1);
         if (name == "ID" && declaration.id.empty()) declaration.id = value;
         if (name == "Number" && declaration.number.empty()) declaration.number = value;
         if (name == "Type" && declaration.type.empty()) declaration.type = value;
         if (name == "length" && declaration.length.empty()) declaration.length = value;
-        at = stop == body.size() ? stop : stop + 1;
+        at = stop + 1;
     }
     if (declaration.id.empty()) return std::nullopt;
     return declaration;

@@ -39,9 +39,8 @@ struct Declaration {
 
 std::optional<Declaration> parse_declaration(std::string_view line);
 
-// One warning when the records of one input name primary chromosomes with
-// "chr" (chr1) and those of another without (1): inputs called against
-// references that name chromosomes apart never meet on one.
+// Warns once when one input's records name primary chromosomes "chr1" and
+// another's "1": inputs called against references named apart never meet.
 void warn_about_chromosome_naming(const KindTable<std::optional<LineSpan>>& lines);
 
 class HeaderMerge {

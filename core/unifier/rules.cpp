@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <iterator>
 
 #include "platform/error.hpp"
 #include "platform/log.hpp"
@@ -141,9 +142,7 @@ std::vector<std::string_view> drop_sv_records_by_filter(LineSpan lines, const st
     const SvFilterTokens filter(tokens);
     std::vector<std::string_view> kept;
     kept.reserve(lines.size());
-    for (const std::string_view line : lines) {
-        if (!filter.drops(line)) kept.push_back(line);
-    }
+    std::ranges::copy_if(lines, std::back_inserter(kept), [&](std::string_view line) { return !filter.drops(line); });
     filter.log_removed(lines.size() - kept.size());
     return kept;
 }
@@ -153,7 +152,7 @@ bool contains_column_header(std::string_view line) { return line.find(kVcfColumn
 bool roh_lines_are_bed(LineSpan lines, std::string_view declared) {
     if (declared == roh_format::kBed) return true;
     if (declared == roh_format::kVcf) return false;
-    return std::none_of(lines.begin(), lines.end(), contains_column_header);
+    return std::ranges::none_of(lines, contains_column_header);
 }
 
 void roh_bed_line_to_vcf(std::string_view bed_line, std::string& out) {
