@@ -119,12 +119,10 @@ void write_records(InputKind kind, LineSpan lines, const UnifyOptions& options, 
     for (std::size_t i = 0; i < lines.size(); ++i) {
         std::string_view line = lines[i];
         if (reading_content) {
-            if (kind == InputKind::Repeats) {
-                if (marking) {
-                    line = on_line(kind, i, [&] {
-                        return run_step(overrides.marked_repeat_line, mark, line, options.add_repeat_svtype, scratch);
-                    });
-                }
+            if (kind == InputKind::Repeats && marking) {
+                line = on_line(kind, i, [&] {
+                    return run_step(overrides.marked_repeat_line, mark, line, options.add_repeat_svtype, scratch);
+                });
             } else if (reading_bed) {
                 if (!is_record_line(line)) continue;
                 on_line(kind, i, [&] {
