@@ -35,18 +35,13 @@ void name_the_input_file(Error& error, const unifier::StructFiles& struct_files)
     }
 }
 
-// The writer's lines, each whole, go to the sorter and to the plain file if written.
+// The writer's lines, each whole, go to the sorter.
 class SortingSink : public unifier::TextSink {
 public:
-    SortingSink(AtomicOutput* plain, compression::RecordSorter& sorter) : plain_(plain), sorter_(sorter) {}
-
-    void write(std::string_view line) override {
-        if (plain_) plain_->write(line);
-        sorter_.add(line);
-    }
+    explicit SortingSink(compression::RecordSorter& sorter) : sorter_(sorter) {}
+    void write(std::string_view line) override { sorter_.add(line); }
 
 private:
-    AtomicOutput* plain_;
     compression::RecordSorter& sorter_;
 };
 
@@ -88,10 +83,10 @@ bool unify_step(const unifier::StructFiles& inputs, const std::string& output_pa
     if (!stream) out.plain.emplace(output_path);
     out.sorter.emplace(compression::gnu_sort_for_default_engine(), settings.compression.order);
     AtomicOutput* const file = stream || settings.command ? nullptr : &*out.plain;
-    SortingSink sink(file, *out.sorter);
+    SortingSink sink(*out.sorter);
     std::optional<std::string> unified;
     try {
-        unified = unifier::unify_into(table, output_path, file, sink, options, {},
+        unified = unifier::unify_into(table, output_path, file, &sink, options, {},
                                       settings.merge_headers, settings.header, stats ? &stats->output : nullptr,
                                       file && file->writes_directly());
     } catch (Error& error) {

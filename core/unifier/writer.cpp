@@ -18,13 +18,13 @@ namespace merivane::unifier {
 
 namespace {
 
-// Hands the sink one whole line per call, terminating a line left open (else
-// the next input's first record would continue it). Applies the header edit,
-// its lines before the first line that is no "##" line, and counts records.
+// Writes one whole line per call, terminating a line left open (else the next
+// input's first record would continue it). Applies the header edit, its lines
+// before the first line that is no "##" line, and counts records.
 class LineWriter {
 public:
-    LineWriter(TextSink& sink, const HeaderEdit& edit, RecordTally* tally)
-        : sink_(sink), edit_(edit), tally_(tally), in_header_(!edit.empty()) {}
+    LineWriter(AtomicOutput* file, TextSink* sink, const HeaderEdit& edit, RecordTally* tally)
+        : file_(file), sink_(sink), edit_(edit), tally_(tally), in_header_(!edit.empty()) {}
 
     // The input whose lines follow.
     void section(InputKind kind) { kind_ = kind; }
@@ -41,18 +41,24 @@ public:
     // a last line without its line feed goes out as it is.
     void finish() {
         if (in_header_) end_header();
-        if (!open_.empty()) sink_.write(open_);
+        if (!open_.empty()) write(open_);
         open_.clear();
     }
 
 private:
+    // To the file, then the sink, whichever are given.
+    void write(std::string_view text) {
+        if (file_) file_->write(text);
+        if (sink_) sink_->write(text);
+    }
+
     void put_raw(std::string_view line) {
         if (!open_.empty()) {
             open_.push_back('\n');
-            sink_.write(open_);
+            write(open_);
             open_.clear();
         }
-        if (line.back() == '\n') return sink_.write(line);
+        if (line.back() == '\n') return write(line);
         open_.assign(line);
     }
 
@@ -76,21 +82,13 @@ private:
         put_raw(line);
     }
 
-    TextSink& sink_;
+    AtomicOutput* file_;
+    TextSink* sink_;
     const HeaderEdit& edit_;
     RecordTally* tally_;
     InputKind kind_ = InputKind::Sv;
     bool in_header_;
     std::string open_;  // a line waiting for its line feed
-};
-
-class FileSink : public TextSink {
-public:
-    explicit FileSink(AtomicOutput& file) : file_(file) {}
-    void write(std::string_view text) override { file_.write(text); }
-
-private:
-    AtomicOutput& file_;
 };
 
 // Runs a rule on line `index` of an input; an error it raises names both.
@@ -458,16 +456,15 @@ void write_vcf_content(InputKind kind, LineSpan lines, TextSink& out, const Unif
 }
 
 std::optional<std::string> unify_lines(const LinesTable& lines, const std::string& output_path,
-                                       const UnifyOptions& options, const WriterOverrides& overrides, bool merge_headers,
-                                       const HeaderEdit& edit, RecordTally* tally) {
+                                       const UnifyOptions& options, const WriterOverrides& overrides,
+                                       bool merge_headers, const HeaderEdit& edit, RecordTally* tally) {
     check_header_edit(edit);
     AtomicOutput file(output_path);
-    FileSink sink(file);
-    return unify_into(lines, file.destination(), &file, sink, options, overrides, merge_headers, edit, tally, true);
+    return unify_into(lines, file.destination(), &file, nullptr, options, overrides, merge_headers, edit, tally, true);
 }
 
 std::optional<std::string> unify_into(const LinesTable& lines, const std::string& output_path, AtomicOutput* file,
-                                      TextSink& sink,
+                                      TextSink* sink,
                                       const UnifyOptions& options, const WriterOverrides& overrides,
                                       bool merge_headers, const HeaderEdit& edit, RecordTally* tally,
                                       bool put_in_place) {
@@ -476,7 +473,7 @@ std::optional<std::string> unify_into(const LinesTable& lines, const std::string
     // is one tools are to read.
     if (merge_headers || !edit.empty()) check_columns(lines, options, overrides, !edit.empty());
     warn_about_chromosome_naming(lines);
-    LineWriter writer(sink, edit, tally);
+    LineWriter writer(file, sink, edit, tally);
     const bool written = write_unified(lines, writer, options, overrides, merge_headers);
     if (written) writer.finish();
     if (file && (!written || put_in_place)) file->commit();

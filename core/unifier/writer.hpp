@@ -108,11 +108,11 @@ std::optional<std::string> unify_lines(const LinesTable& lines, const std::strin
 void check_columns(const LinesTable& lines, const UnifyOptions& options, const WriterOverrides& overrides,
                    bool refuse_appended_sites_only);
 
-// unify_lines through `sink`, one whole line at a time (it may write `file`
-// too), for a caller that checked `edit`. `file` is put in place when nothing
+// unify_lines into `file` and `sink`, one whole line at a time (either may be
+// null), for a caller that checked `edit`. `file` is put in place when nothing
 // was unified or when `put_in_place`; otherwise the caller decides.
 std::optional<std::string> unify_into(const LinesTable& lines, const std::string& output_path, AtomicOutput* file,
-                                      TextSink& sink,
+                                      TextSink* sink,
                                       const UnifyOptions& options, const WriterOverrides& overrides,
                                       bool merge_headers, const HeaderEdit& edit, RecordTally* tally,
                                       bool put_in_place);
