@@ -1,9 +1,7 @@
 // Merivane.cli: one front door per pipeline and the command lines that call
 // them; the installed commands' entry points hand over to Merivane._command.
-// A door runs entirely in the core unless a caller has replaced one of the
-// functions it calls (a patched module attribute); then the same steps run
-// through the module's attributes, so the replacement is honoured. The doors
-// come first, the module's definition at the end.
+// A door runs in the core unless a caller has replaced a function it calls;
+// then the same steps run through the module's attributes.
 #include <pybind11/pybind11.h>
 
 #include <string>
@@ -38,9 +36,8 @@ py::object unify_entry(py::object struct_files, py::object output_path, py::obje
 enum class Door { Dragen, Ont, Pacbio };
 
 // A door over its paths and its one option of the pipeline's (roh_bed_path,
-// modify_repeats or drop_sv_filters): in the core while `_unify` is the one
-// loaded (the core refuses colliding outputs itself), else through `_unify`
-// with the module's UnifyOptions made of that option.
+// modify_repeats or drop_sv_filters): in the core, which refuses colliding
+// outputs itself, while `_unify` is the one loaded, else through `_unify`.
 template <Door door>
 py::object unify_door(py::object output_path, py::object sv_path, py::object cnv_path, py::object repeat_path,
                       py::object option, py::object merge_headers, py::object threads, py::object compresslevel,
@@ -127,23 +124,22 @@ void define_doors(py::module_ m) {
                       kDoorKeywordsDoc),
                   {"read_struct_lines", "unify_lines", "sort_and_compress"});
     const std::string paths = "(output_path: str, sv_path: Optional[str] = None, cnv_path: Optional[str] = None, ";
+    // The three unify_door doors differ in their one option of the pipeline's.
+    const auto door_doc = [&paths](const char* name, const char* option, const char* summary) {
+        return doc(name + paths + "repeat_path: Optional[str] = None, " + option + ", *, " + kDoorSignature, summary,
+                   kDoorKeywordsDoc);
+    };
     define(m, &unify_door<Door::Dragen>,
-           doc("dragen_unify" + paths + "repeat_path: Optional[str] = None, roh_bed_path: Optional[str] = None, *, " +
-                   kDoorSignature,
-               "Unify a DRAGEN run's SV, CNV, repeat and ROH outputs into one sorted, bgzipped VCF.",
-               kDoorKeywordsDoc));
+           door_doc("dragen_unify", "roh_bed_path: Optional[str] = None",
+                    "Unify a DRAGEN run's SV, CNV, repeat and ROH outputs into one sorted, bgzipped VCF."));
     define(m, &unify_door<Door::Ont>,
-           doc("ont_unify" + paths + "repeat_path: Optional[str] = None, modify_repeats: Optional[bool] = None, *, " +
-                   kDoorSignature,
-               "Unify an Oxford Nanopore run's SV, CNV and repeat outputs into one sorted, bgzipped VCF.",
-               kDoorKeywordsDoc));
-    registry->def(&unify_door<Door::Pacbio>,
-                  doc("pacbio_unify" + paths +
-                          "repeat_path: Optional[str] = None, drop_sv_filters: Sequence[str] = (), *, " +
-                          kDoorSignature,
-                      "Unify a PacBio run's SV, CNV and catalog-filtered repeat outputs into one sorted, bgzipped VCF.",
-                      kDoorKeywordsDoc),
-                  {"_unify"});
+           door_doc("ont_unify", "modify_repeats: Optional[bool] = None",
+                    "Unify an Oxford Nanopore run's SV, CNV and repeat outputs into one sorted, bgzipped VCF."));
+    registry->def(
+        &unify_door<Door::Pacbio>,
+        door_doc("pacbio_unify", "drop_sv_filters: Sequence[str] = ()",
+                 "Unify a PacBio run's SV, CNV and catalog-filtered repeat outputs into one sorted, bgzipped VCF."),
+        {"_unify"});
     // The door's keywords, with the filter's own among them.
     std::string filter_signature = "filtered_repeat_path: Optional[str] = None, " + kDoorSignature;
     filter_signature.insert(filter_signature.find("sample: "), "require_catalog_chromosomes: bool = False, ");
@@ -195,9 +191,8 @@ void define_commands(py::module_ m) {
 }  // namespace
 
 PYBIND11_MODULE(cli, m) {
-    py::options options;
-    options.disable_function_signatures();
-    init_module(m, "Front doors for the DRAGEN, Oxford Nanopore and PacBio pipelines, and their command lines.");
+    const ModuleSetup setup(m, "Front doors for the DRAGEN, Oxford Nanopore and PacBio pipelines, and their command "
+                               "lines.");
     registry = &ModuleFunctions::create(m);
     import_names(m);
     // Whether an output path names a stream to write into (the command then

@@ -1,6 +1,5 @@
 // Merivane.compression: sorting a VCF header-first and then by chromosome
-// and position, and writing it as BGZF. The conversions come first, the
-// module's definition at the end.
+// and position, and writing it as BGZF.
 #include <pybind11/pybind11.h>
 
 #include <memory>
@@ -197,9 +196,8 @@ void define_files(py::module_ m) {
 }  // namespace
 
 PYBIND11_MODULE(compression, m) {
-    py::options options;
-    options.disable_function_signatures();
-    init_module(m, "Sort a VCF header-first, then by chromosome and position, and write it as BGZF for tabix.");
+    const ModuleSetup setup(m, "Sort a VCF header-first, then by chromosome and position, and write it as BGZF for "
+                               "tabix.");
     m.attr("GNU_SORT") = py::str(std::string(core::kGnuSort));
     m.attr("PYTHON_SORT") = py::str(std::string(core::kPythonSort));
     m.attr("_UNCOMPRESSED_BLOCK_SIZE") = core::kUncompressedBlockSize;

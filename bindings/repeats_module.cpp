@@ -1,6 +1,5 @@
 // Merivane.repeats: the repeat filter, its two intersection engines and the
-// catalog and record-span helpers they share. The stream type and the
-// conversions come first, the module's definition at the end.
+// catalog and record-span helpers they share.
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
@@ -31,9 +30,8 @@ constexpr const char* kModuleDoc =
     "overlap a disease-locus BED (the shipped one is at default_repeat_catalog_path()), using\n"
     "bedtools where it is installed and a built-in streaming intersection otherwise.";
 
-// A repeat VCF opened as text: a read-only stream of lines on the core's
-// reader, so a Python caller streams a gzip or plain file the way the
-// built-in engine does.
+// A repeat VCF as a read-only text stream on the core's reader, so a Python
+// caller streams a gzip or plain file the way the built-in engine does.
 class VcfTextStream {
 public:
     explicit VcfTextStream(const std::string& path)
@@ -279,9 +277,7 @@ void define_filter() {
 }  // namespace
 
 PYBIND11_MODULE(repeats, m) {
-    py::options options;
-    options.disable_function_signatures();
-    init_module(m, kModuleDoc);
+    const ModuleSetup setup(m, kModuleDoc);
     m.attr("BEDTOOLS") = std::string(repeats::kBedtools);
     m.attr("BUILTIN") = std::string(repeats::kBuiltin);
     m.attr("_BUNDLED_CATALOG") = std::string(repeats::kBundledCatalog);

@@ -204,7 +204,8 @@ py::dict changed_keywords(const compression::CompressionSettings& settings) {
 
 }  // namespace
 
-void init_module(py::module_ module, const char* doc) {
+ModuleSetup::ModuleSetup(py::module_ module, const char* doc) {
+    options_.disable_function_signatures();
     module.doc() = doc;
     py::register_local_exception_translator(translate);
     set_log_sink(forward_to_logging);
@@ -296,16 +297,14 @@ void ModuleFunctions::import_from(const ModuleFunctions& other, const char* name
 }
 
 const ModuleFunctions::Entry& ModuleFunctions::entry(const char* name) const {
-    for (const Entry& e : entries_) {
-        if (e.name == name) return e;
-    }
-    throw std::logic_error(std::string("not a registered function: ") + name);
+    const auto found = std::ranges::find(entries_, std::string_view(name), &Entry::name);
+    if (found == entries_.end()) throw std::logic_error(std::string("not a registered function: ") + name);
+    return *found;
 }
 
 std::optional<py::object> ModuleFunctions::replaced(const char* name) const {
-    const Entry& e = entry(name);
     py::object current = module_.attr(name);
-    if (current.is(e.loaded)) return std::nullopt;
+    if (current.is(entry(name).loaded)) return std::nullopt;
     return current;
 }
 

@@ -21,11 +21,17 @@ namespace merivane::binding {
 
 namespace py = pybind11;
 
-// Gives `module` its docstring and registers the error translation (local to
-// the calling module), the logging bridge and the interrupt check. Each module
-// body also disables pybind11's signature lines while it defines functions:
-// the docstrings carry their own.
-void init_module(py::module_ module, const char* doc);
+// Held by a module's body: gives the module its docstring, registers the
+// error translation (local to that module), the logging bridge and the
+// interrupt check, and keeps pybind11 from writing signature lines, since the
+// docstrings carry their own.
+class ModuleSetup {
+public:
+    ModuleSetup(py::module_ module, const char* doc);
+
+private:
+    py::options options_;
+};
 
 // ---- definitions -------------------------------------------------------------
 
@@ -64,20 +70,16 @@ std::string doc(const std::string& signature, const char* summary = nullptr, std
 
 // ---- functions looked up at call time ----------------------------------------
 
-// The functions of one module that the package looks up by name at call
-// time, so that a caller who replaces one (a test's monkeypatch) is
-// honoured. Each is registered with the names it looks up in turn; while a
-// function and everything it reaches are the ones loaded, callers may run
-// the work in the core instead. Lives as long as the process.
+// The functions of a module that the package looks up by name at call time,
+// so that a caller who replaces one (a test's monkeypatch) is honoured; while
+// a function and all it reaches are the ones loaded, the work runs in the core.
 class ModuleFunctions {
 public:
-    // The registry of `module`, published on it for the package's other
-    // modules (see of()).
+    // Published on `module` for the package's other modules (see of()).
     static ModuleFunctions& create(py::module_ module);
     static const ModuleFunctions& of(const py::module_& module);
 
-    // Defines a function as define() does and registers it with the names of
-    // this module it looks up itself.
+    // Defines a function as define() does, with the names of this module it looks up.
     template <class Func>
     void def(Func&& f, const std::string& doc, std::initializer_list<const char*> reaches = {}) {
         const std::string name = define(module_, std::forward<Func>(f), doc);
@@ -85,8 +87,7 @@ public:
         for (const char* reached : reaches) own.push_back({this, reached});
         add(name.c_str(), std::move(own));
     }
-    // Binds `name` to the function of that name in another module's
-    // registry, which reaches there what it reaches.
+    // Binds `name` to another module's function of that name, with what it reaches there.
     void import_from(const ModuleFunctions& other, const char* name);
 
     // The object now bound to `name`, or nullopt while it is the one loaded.
@@ -116,10 +117,9 @@ private:
     std::vector<Entry> entries_;
 };
 
-// The GIL released for work in the core, counted, so that the
-// interpreter's exit can stop that work and wait for it (see init_module):
-// a thread taking the GIL back once the interpreter finalizes is ended by
-// an unwind that C++ cannot let pass.
+// The GIL released for work in the core, counted so that the interpreter's
+// exit can stop that work and wait for it: a thread taking the GIL back once
+// the interpreter finalizes is ended by an unwind that C++ cannot let pass.
 class GilReleased {
 public:
     GilReleased();
@@ -131,9 +131,8 @@ private:
     PyThreadState* state_;
 };
 
-// Runs `work` with the GIL released (nothing in it calls Python), so other
-// Python threads run meanwhile; core log events and the interrupt check take
-// the GIL back for themselves.
+// Runs `work`, which calls no Python, with the GIL released; core log events
+// and the interrupt check take it back for themselves.
 template <class Work>
 auto without_gil(Work&& work) {
     const GilReleased unlocked;
@@ -186,8 +185,7 @@ py::object mapping_get(py::handle mapping, py::handle key);
 // The inputs of a mapping from input kind to optional path (anything with
 // `get`); missing keys are absent inputs.
 unifier::StructFiles struct_files(py::handle mapping);
-// The inputs of a door or `run`: sv_path, cnv_path, repeat_path and
-// roh_bed_path (None for none).
+// The inputs of a door or `run`: sv_path, cnv_path, repeat_path, roh_bed_path.
 unifier::StructFiles struct_files(const unifier::KindTable<py::handle>& paths);
 // Those paths as given, keyed by the kind texts, for a replaced `_unify`.
 py::dict struct_files_dict(const unifier::KindTable<py::handle>& paths);
@@ -207,9 +205,8 @@ inline py::object optional_str(const std::optional<std::string>& path) {
     return path ? py::object(to_path_str(*path)) : py::object(py::none());
 }
 
-// A step the core may call with the GIL released, made of the function
-// `name` as `functions` has it bound now: called with the GIL, given the
-// core's paths as str, its result read by `read`.
+// A step the core may call without the GIL: the function `name` bound now,
+// called with the GIL on the core's paths as str, its result read by `read`.
 template <class Read>
 auto with_gil(const ModuleFunctions& functions, const char* name, Read read) {
     return [&functions, name, read](const auto&... paths) {
@@ -233,15 +230,14 @@ private:
 
 // ---- output settings ---------------------------------------------------------
 
-// The keywords of the functions that write a compressed file, read as given
-// (ValueError out of range, TypeError for the wrong type); `order` is left
-// at its default when null.
+// The keywords of the functions that write a compressed file; `order` is
+// left at its default when null.
 compression::CompressionSettings compression_settings(py::handle threads, py::handle compresslevel, py::handle index,
                                                       py::handle order = {});
 
-// The keyword-only parameters of the functions that unify, read as given,
-// with the statistics the core collects when the caller passes a dict as
-// stats. Not copyable: the settings point at those statistics.
+// The keyword-only parameters of the functions that unify, with the
+// statistics the core collects for them. Not copyable: the settings point at
+// those statistics.
 class RunKeywords {
 public:
     RunKeywords(py::handle merge_headers, py::handle threads, py::handle compresslevel, py::handle index,
@@ -253,19 +249,16 @@ public:
     const cli::OutputSettings& settings() const noexcept { return settings_; }
     // The keywords that differ from their defaults, the stats dict included.
     py::dict changed() const;
-    // Runs the job in the core, without the GIL, and fills the caller's
-    // stats dict, if any; the written path, or None.
+    // Runs the job in the core without the GIL, filling the caller's stats
+    // dict, if any; the written path, or None.
     template <class Work>
     py::object run(Work&& work) const {
         return deliver(without_gil(std::forward<Work>(work)));
     }
 
-    // The job of `run` and `_unify`, the function `name` of `functions`, its
-    // output_path read as `output`: in the core while everything it reaches
-    // is the one loaded, else through the functions bound now
-    // (read_struct_lines, unify_lines, then sort_and_compress, each given
-    // only the settings that differ from their defaults), the outputs checked
-    // against the inputs first, as the core job checks them.
+    // The job of `run` and `_unify` (`name`): in the core while all it reaches
+    // is the one loaded, else through the functions bound now, each given only
+    // the settings that differ from their defaults, the outputs checked first.
     py::object unify(const ModuleFunctions& functions, const char* name, const unifier::StructFiles& files,
                      const std::string& output, py::handle struct_files, py::handle output_path,
                      py::handle options) const;

@@ -1,6 +1,5 @@
 // Merivane.unifier: the input vocabulary and options, reading the inputs,
-// the record rules, the unified writer and the one-call job `run`. The
-// conversions come first, the module's definition at the end.
+// the record rules, the unified writer and the one-call job `run`.
 #include <pybind11/pybind11.h>
 
 #include <optional>
@@ -98,18 +97,13 @@ void replaced_rewrite(std::function<void(std::string_view, std::string&)>& rule,
     }
 }
 
-core::RepeatOverrides repeat_overrides() {
+py::object marked_repeat_line(py::handle repeat_line, py::handle add_repeat_svtype) {
+    const std::string_view line = text_view(repeat_line, "repeat_line");
     core::RepeatOverrides overrides;
     replaced_test(overrides.needs_svtype, "_repeat_line_needs_svtype");
     replaced_rewrite(overrides.modify, "modify_repeat_line");
-    return overrides;
-}
-
-py::object marked_repeat_line(py::handle repeat_line, py::handle add_repeat_svtype) {
-    const std::string_view line = text_view(repeat_line, "repeat_line");
     std::string scratch;
-    const std::string_view out =
-        core::marked_repeat_line(line, tri_state(add_repeat_svtype), scratch, repeat_overrides());
+    const std::string_view out = core::marked_repeat_line(line, tri_state(add_repeat_svtype), scratch, overrides);
     // A line that passes unchanged is handed back as the very object.
     if (out.data() == line.data()) return py::reinterpret_borrow<py::object>(repeat_line);
     return to_str(out);
@@ -355,11 +349,10 @@ void define_vocabulary(py::module_& m) {
     m.attr("FILE_TYPES") = file_types;
     m.attr("_VCF_COLUMN_HEADER") = py::str(std::string(core::kVcfColumnHeader));
 
-    py::dict members("AUTO"_a = std::string(core::roh_format::kAuto), "BED"_a = std::string(core::roh_format::kBed),
-                     "VCF"_a = std::string(core::roh_format::kVcf));
-    members["__doc__"] = "How a caller's ROH input arrives.";
-    members["__module__"] = m.attr("__name__");
-    members["__qualname__"] = "RohFormat";
+    const py::dict members("AUTO"_a = std::string(core::roh_format::kAuto),
+                           "BED"_a = std::string(core::roh_format::kBed), "VCF"_a = std::string(core::roh_format::kVcf),
+                           "__doc__"_a = "How a caller's ROH input arrives.", "__module__"_a = m.attr("__name__"),
+                           "__qualname__"_a = "RohFormat");
     const py::object type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type));
     m.attr("RohFormat") = type("RohFormat", py::make_tuple(), members);
 }
@@ -441,9 +434,7 @@ void define_writing(py::module_ m) {
 }  // namespace
 
 PYBIND11_MODULE(unifier, m) {
-    py::options options;
-    options.disable_function_signatures();
-    init_module(m, kModuleDoc);
+    const ModuleSetup setup(m, kModuleDoc);
     registry = &ModuleFunctions::create(m);
     // Bound when the module loads: if compression cannot be imported, neither
     // can this module.
