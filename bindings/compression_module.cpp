@@ -2,6 +2,7 @@
 // and position, and writing it as BGZF.
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <string>
@@ -99,9 +100,8 @@ py::list sort_vcf_lines(py::handle lines, py::handle engine) {
         for (py::handle line : (*patched)(list_of(objects, plan.split.records, py::list()))) sorted.append(line);
         return sorted;
     }
-    std::vector<std::string_view> records;
-    records.reserve(plan.split.records.size());
-    for (const std::size_t i : plan.split.records) records.push_back(views[i]);
+    std::vector<std::string_view> records(plan.split.records.size());
+    std::ranges::transform(plan.split.records, records.begin(), [&](std::size_t i) { return views[i]; });
     const merivane::LineBuffer external =
         without_gil([&, overrides = sort_overrides()] { return core::sort_records_with_gnu_sort(records, overrides); });
     for (const std::string_view line : external.lines()) sorted.append(to_str(line));

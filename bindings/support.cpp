@@ -423,8 +423,7 @@ LinesView::LinesView(py::handle iterable, const char* what) {
 }
 
 std::string doc(const std::string& signature, const char* summary, std::string_view keywords) {
-    std::string out = signature;
-    if (summary != nullptr) out.append("\n\n").append(summary);
+    std::string out = signature + "\n\n" + summary;
     if (!keywords.empty()) out.append("\n\n").append(keywords);
     return out;
 }

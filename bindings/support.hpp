@@ -64,9 +64,9 @@ std::string define(py::module_ module, Func&& f, const std::string& doc) {
     return signature.name;
 }
 
-// A docstring: the annotated signature line, then the summary and the
+// A docstring: the annotated signature line, the summary, then the
 // description of the keywords, if any.
-std::string doc(const std::string& signature, const char* summary = nullptr, std::string_view keywords = {});
+std::string doc(const std::string& signature, const char* summary, std::string_view keywords = {});
 
 // ---- functions looked up at call time ----------------------------------------
 
@@ -219,7 +219,7 @@ auto with_gil(const ModuleFunctions& functions, const char* name, Read read) {
 // held so the views stay valid.
 class LinesView {
 public:
-    explicit LinesView(py::handle iterable, const char* what = "lines");
+    explicit LinesView(py::handle iterable, const char* what);
     const std::vector<std::string_view>& views() const noexcept { return views_; }
     const std::vector<py::object>& objects() const noexcept { return objects_; }
 
