@@ -106,9 +106,7 @@ py::dict intervals_to_python(const repeats::CatalogIntervals& catalog) {
     py::dict table;
     for (const auto& [chromosome, indexed] : catalog.chromosomes()) {
         py::list pairs;
-        for (const repeats::Interval& interval : indexed.intervals) {
-            pairs.append(py::make_tuple(interval.start, interval.end));
-        }
+        for (const auto& interval : indexed.intervals) pairs.append(py::make_tuple(interval.start, interval.end));
         table[to_str(chromosome)] = pairs;
     }
     return table;

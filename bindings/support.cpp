@@ -79,9 +79,8 @@ void translate(std::exception_ptr pointer) {
     } catch (const InterpreterExiting& error) {
         PyErr_SetString(PyExc_RuntimeError, error.what());
     } catch (const Error& error) {
-        // A Ctrl-C that also killed a child (GNU sort, bedtools) shows up as
-        // the child's failure; the pending KeyboardInterrupt is what the
-        // caller must see.
+        // A Ctrl-C that also killed a child (GNU sort, bedtools) shows up as the
+        // child's failure; the caller must see the pending KeyboardInterrupt.
         if (PyErr_CheckSignals() != 0) return;
         const py::object exception = make_exception(error);
         if (!error.notes().empty() && py::hasattr(exception, "add_note")) {
@@ -220,9 +219,8 @@ GilReleased::GilReleased() : state_(PyEval_SaveThread()) {
 }
 
 GilReleased::~GilReleased() {
-    // Should the exit have stopped waiting, taking the GIL would end this
-    // thread by an unwind through this destructor; it waits for the process
-    // to end instead, its work done or stopped.
+    // Once the exit stopped waiting, taking the GIL would end this thread by an
+    // unwind through this destructor; it waits for the process to end instead.
     while (finalizing()) std::this_thread::sleep_for(std::chrono::seconds(1));
     PyEval_RestoreThread(state_);
     const std::lock_guard lock(work_mutex);
