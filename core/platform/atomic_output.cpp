@@ -1,5 +1,4 @@
-// The output that replaces its destination whole, the same on every system;
-// the system calls beneath it are in file_io_posix.cpp and file_io_windows.cpp.
+// The output that replaces its destination whole, the same on every system.
 #include "platform/atomic_output.hpp"
 
 #include <cerrno>
@@ -37,8 +36,7 @@ AtomicOutput::AtomicOutput(std::string destination)
               return OutputFile(std::move(fd), destination_);
           } catch (const OSError& error) {
               // Writing an earlier file in place would leave it torn by a
-              // failure or a kill: refused, naming the folder that takes no
-              // new file.
+              // kill: refused, naming the folder that takes no new file.
               const int e = error.errnum();
               if (kind != os::Destination::Replace || (e != EACCES && e != EPERM && e != EROFS)) throw;
               const std::string folder = directory_of(destination_);

@@ -8,23 +8,18 @@
 
 namespace merivane {
 
-// A destination no path can spell (a path holds no NUL): the process's
-// standard output, written into as it was opened (appending, say).
+// The process's standard output, written into as it was opened (appending,
+// say): a NUL keeps any path from spelling it.
 inline constexpr std::string_view kStandardOutput{"\0-", 2};
 
-// Writes a file that replaces `destination` only once complete. The bytes go
-// to a new file beside it: nameless where the file system allows (Linux
-// O_TMPFILE), else an exclusive "<name>.merivane-XXXXXX.part". commit()
-// makes it durable, gives it the mode a plain create would and renames it
-// over the destination, so readers see the old file or the new one, never a
-// part. Without commit() the partial file goes and an earlier destination
-// stays as it was. A symbolic link to a regular file or to nowhere is
-// replaced, not written through.
-//
-// Anything else that exists (/dev/null, a FIFO, a link to a device or to an
-// open descriptor such as /dev/stdout) is written directly, as a plain open
-// would. A directory that takes no new file is refused (OSError naming it)
-// before anything is written.
+// Writes a file that replaces `destination` only once committed, so readers
+// see the old file or the new one, never a part. The bytes go to a new file
+// beside it: nameless where the file system allows (Linux O_TMPFILE), else an
+// exclusive "<name>.merivane-XXXXXX.part", removed again without commit(). A
+// symbolic link to a regular file or to nowhere is replaced, not written
+// through; anything else that exists (/dev/null, a FIFO, /dev/stdout) is
+// written directly, as a plain open would. A directory that takes no new file
+// is refused (OSError naming it) before anything is written.
 class AtomicOutput {
 public:
     explicit AtomicOutput(std::string destination);
@@ -33,19 +28,18 @@ public:
     AtomicOutput& operator=(const AtomicOutput&) = delete;
 
     void write(std::string_view data) { file_.write(data); }
-    // Buffered bytes out to the descriptor; call before writing to fd()
-    // directly.
+    // Call before writing to fd() directly.
     void flush() { file_.flush(); }
     int fd() const noexcept { return file_.fd(); }
 
     // prepare() then place(); OSError naming the destination when any step
     // fails (the partial file is then removed).
     void commit();
-    // Everything but the rename: the file complete, durable and named
-    // beside the destination, which is not touched yet.
+    // Everything but the rename: the file complete, durable, with the mode a
+    // plain create gives and named beside the destination, not touched yet.
     void prepare();
-    // Renames the prepared file over the destination. The directory is not
-    // synced: the caller does that once (sync_directory).
+    // Renames the prepared file over the destination; the caller syncs the
+    // directory once (sync_directory).
     void place();
 
     const std::string& destination() const noexcept { return destination_; }
@@ -67,9 +61,9 @@ private:
 // replacing it; OSError (EISDIR) for a directory.
 bool written_in_place(const std::string& path);
 
-// An advisory lock on a directory against other runs putting files in place
-// in it, held until the descriptor closes; none (an empty descriptor) where
-// the file system has no such locks (some NFS): the work goes on without it.
+// An advisory lock against other runs putting files in place in `directory`,
+// held until the descriptor closes; empty where the file system has no such
+// locks (some NFS), and the work goes on without it.
 UniqueFd lock_directory(const std::string& directory);
 
 // Flushes a directory's entries (a rename within it) to disk.

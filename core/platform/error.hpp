@@ -1,6 +1,5 @@
-// Error kinds of the core. Each maps one-to-one onto an exception of the host
-// (see bindings/support), so the core says *what* went wrong and the binding
-// decides how the host spells it.
+// Error kinds of the core, each mapped onto one exception of the host
+// (bindings/support): the core says what went wrong, the binding how to spell it.
 #pragma once
 
 #include <cstddef>
@@ -38,8 +37,7 @@ struct TypeError : Error {
     using Error::Error;
 };
 
-// A forced external engine that is not installed, and other states the
-// caller cannot fix by changing an argument.
+// A state no other argument would fix (a forced engine not installed).
 struct RuntimeError : Error {
     using Error::Error;
 };
@@ -59,8 +57,7 @@ private:
     std::string strerror_;
 };
 
-// Throws OSError for the current errno, read before anything else can
-// change it.
+// OSError for the current errno, read before anything can change it.
 [[noreturn]] void throw_os_error(const std::string& filename);
 
 // Bytes that are not valid UTF-8. `object` holds the bytes around the fault
@@ -94,8 +91,7 @@ private:
     bool truncated_;
 };
 
-// An external program that ran and exited with a non-zero status
-// (a negative status is the number of the signal that ended it).
+// An external program that exited non-zero (minus the signal that ended it).
 class CalledProcessError : public Error {
 public:
     CalledProcessError(int returncode, std::vector<std::string> cmd);

@@ -1,5 +1,4 @@
-// The parts of the file layer that are the same on every system; the system
-// calls are in file_io_posix.cpp and file_io_windows.cpp.
+// The parts of the file layer that are the same on every system.
 #include "platform/file_io.hpp"
 
 #include <unistd.h>
@@ -27,8 +26,8 @@ void UniqueFd::reset(int fd) noexcept {
 void UniqueFd::close(const std::string& path) {
     const int fd = release();
     if (fd < 0) return;
-    // On Linux the descriptor is released even when close fails, so it is
-    // never retried; EINTR says nothing about the data.
+    // Linux releases the descriptor even when close fails, so it is never
+    // retried; EINTR says nothing about the data.
     if (::close(fd) != 0 && errno != EINTR) {
         const int error = errno;
         throw OSError(error, path);

@@ -15,22 +15,19 @@
 namespace merivane {
 
 int open_for_reading(const std::string& path);
-// Reads up to `capacity` bytes; 0 at end of file. Retries on EINTR, after
-// polling the interrupt check.
+// Up to `capacity` bytes, 0 at end of file; EINTR is retried after the interrupt check.
 std::size_t read_some(int fd, char* out, std::size_t capacity, const std::string& path);
 void seek_to_start(int fd, const std::string& path);
-// Whether the descriptor reads a regular file, which can be read again from
-// the start; a pipe, FIFO or terminal gives its bytes only once.
+// A regular file can be read again from the start; a pipe, FIFO or terminal
+// gives its bytes only once.
 bool reads_regular_file(int fd) noexcept;
-// How many bytes a regular file holds past the current offset; 0 for
-// anything else (or when that cannot be told). A size to reserve, not a
-// promise: the file may still grow.
+// Bytes a regular file holds past the offset (else 0): a size to reserve, not
+// a promise, as the file may still grow.
 std::size_t size_left(int fd) noexcept;
 
-// A file written through a large buffer. The constructor creates or
-// truncates the file (or takes a descriptor already open for writing, with
-// the path its errors name); `close` flushes and reports errors. The
-// destructor closes without reporting, for the way out of an error.
+// A file written through a large buffer, created or truncated (or a
+// descriptor open for writing, with the path errors name). close() reports
+// errors; the destructor, for the way out of an error, does not.
 class OutputFile {
 public:
     explicit OutputFile(std::string path);
@@ -56,9 +53,8 @@ private:
 // Whether anything (file, directory, ...) exists at `path`; a dangling
 // symbolic link does not count.
 bool path_exists(const std::string& path);
-// Removes a file; OSError when that fails. Only what a replace would take
-// goes (a regular file, a link to one or to nothing): a device, FIFO,
-// socket or a link to one or to an open descriptor (/dev/stdout) stays.
+// Removes a file (OSError when that fails), but only what a replace would
+// take: a device, FIFO, socket or /dev/stdout stays.
 void remove_file(const std::string& path);
 // The absolute, lexically normalised form of `path`.
 std::string absolute_path(const std::string& path);
@@ -66,17 +62,15 @@ std::string absolute_path(const std::string& path);
 // exist, else the same absolute normalised path.
 bool same_file(const std::string& a, const std::string& b);
 
-// ValueError, before anything is written, when one of `outputs` is one of
-// `inputs` by any path: writing it would destroy that input (or, as `what`
-// names them, another file of the run). The message asks for another
-// `parameter`.
+// ValueError, before anything is written, when an output is one of `inputs`
+// (as `what` names them) by any path, which writing would destroy; the
+// message asks for another `parameter`.
 void reject_outputs_naming_inputs(const std::vector<std::string>& outputs, const std::vector<std::string>& inputs,
                                   std::string_view parameter, std::string_view what = "input file");
 
-// Which file a path names (device and file number), to tell later whether
-// the path still names it: `file_identity` follows symbolic links,
-// `entry_identity` identifies a link itself. nullopt when there is nothing
-// (or it cannot be told).
+// Which file a path names (device and file number), to tell later whether it
+// still does; `entry_identity` identifies a link itself. nullopt when there
+// is nothing or it cannot be told.
 using FileIdentity = std::pair<std::uint64_t, std::uint64_t>;
 std::optional<FileIdentity> file_identity(const std::string& path);
 std::optional<FileIdentity> entry_identity(const std::string& path);

@@ -23,9 +23,8 @@
 namespace merivane {
 
 namespace {
-// open(2), retried when a signal interrupts it. Opening a FIFO waits for
-// the other side, perhaps forever: the host decides whether the signal
-// ends the call.
+// open(2), retried after a signal; opening a FIFO may wait forever for the
+// other side, so the host decides whether the signal ends the call.
 int open_retrying(const std::string& path, int flags) {
     for (;;) {
         const int fd = ::open(path.c_str(), flags, 0666);
@@ -35,9 +34,8 @@ int open_retrying(const std::string& path, int flags) {
     }
 }
 
-// Whether a symbolic link leads into /proc/<pid>/fd, to a descriptor the
-// caller opened: it is written into, never replaced, whatever it is. The
-// link /dev/fd/1 lies there itself; /dev/stdout points there.
+// A link into /proc/<pid>/fd (as /dev/fd/1 lies, /dev/stdout points) is a
+// descriptor the caller opened: written into, never replaced.
 bool leads_to_descriptor(const std::string& path) {
     namespace fs = std::filesystem;
     std::error_code ignored;
@@ -46,10 +44,9 @@ bool leads_to_descriptor(const std::string& path) {
     return directory.string().starts_with("/proc/") || fs::read_symlink(link, ignored).string().starts_with("/proc/");
 }
 
-// The permission bits a newly created file gets: 0666 less the umask.
+// 0666 less the umask, read from /proc: umask() would change it for a
+// moment under every other thread.
 unsigned created_file_mode() {
-    // Reading the umask through umask() would change it for a moment under
-    // every other thread; Linux reports it in /proc.
     std::ifstream status("/proc/self/status");
     std::string line;
     while (std::getline(status, line)) {
@@ -84,8 +81,7 @@ std::size_t read_some(int fd, char* out, std::size_t capacity, const std::string
         const ssize_t n = ::read(fd, out, capacity);
         if (n >= 0) return static_cast<std::size_t>(n);
         if (errno != EINTR) throw_os_error(path);
-        // A signal woke a read that may wait forever (a FIFO nobody feeds):
-        // the host decides whether that ends the call.
+        // The read may wait forever (a FIFO nobody feeds): the host decides.
         check_interrupt();
     }
 }
@@ -114,8 +110,7 @@ void OutputFile::write_through(const char* data, std::size_t size) {
                 check_interrupt();
                 continue;
             }
-            // A non-blocking descriptor (a stream a caller set so) is
-            // waited on until it takes more.
+            // A non-blocking descriptor (a caller's stream) is waited on.
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
                 pollfd ready{fd_.get(), POLLOUT, 0};
                 if (::poll(&ready, 1, 250) >= 0 || errno == EINTR) {
@@ -192,7 +187,7 @@ void os::sync_file(int fd, const std::string& destination) {
     if (const int error = injected_failure ? injected_failure("fsync", destination) : 0) throw OSError(error, destination);
     while (::fsync(fd) != 0) {
         if (errno == EINTR) continue;
-        // Some special files and file systems cannot be synced: nothing to lose.
+        // Special files and some file systems cannot be synced: nothing to lose.
         if (errno == EINVAL || errno == EROFS) return;
         throw_os_error(destination);
     }
@@ -212,8 +207,7 @@ std::string os::name_unnamed(int fd, const std::string& destination) {
         name += ".part";
         if (::linkat(AT_FDCWD, proc_path.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) return name;
         if (errno == EEXIST) continue;
-        // Without /proc, linking by descriptor needs no path at all (but a
-        // privilege on older kernels).
+        // Without /proc, by descriptor (a privilege on older kernels).
         if (errno == ENOENT && ::linkat(fd, "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH) == 0) return name;
         if (errno == EEXIST) continue;
         throw_os_error(destination);
@@ -230,7 +224,7 @@ UniqueFd lock_directory(const std::string& directory) {
     UniqueFd fd(::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     while (fd && ::flock(fd.get(), LOCK_EX) != 0) {
         if (errno != EINTR) return UniqueFd();
-        // Another run holds it, for as long as its renames take.
+        // Another run holds it while its renames take.
         check_interrupt();
     }
     return fd;
@@ -242,11 +236,9 @@ void sync_directory(const std::string& directory) {
     os::sync_file(fd.get(), path);
 }
 
-// Temporary files: mkostemps names and creates them.
 const std::size_t os::kTempRandomPart = 6;  // the XXXXXX of mkostemps
 const std::size_t os::kMaxFileName = NAME_MAX;
 
-// The file `directory`/`stem`XXXXXX`suffix`, created exclusively and 0600.
 std::pair<std::string, UniqueFd> os::create_exclusive(const std::string& directory, const std::string& stem,
                                                       const std::string& suffix) {
     std::string pattern = join_path(directory, stem + std::string(kTempRandomPart, 'X') + suffix);

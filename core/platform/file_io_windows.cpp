@@ -1,7 +1,6 @@
-// The file layer's system calls on Windows: paths go to the wide-character API as UTF-16,
-// offsets and sizes are 64-bit, and every file is opened in binary mode and
-// not inherited by children. Descriptors are the C runtime's, so callers see
-// the same `int` as on POSIX.
+// The file layer's system calls on Windows: paths go to the wide API as UTF-16,
+// offsets are 64-bit, and descriptors are the C runtime's `int`s, binary and
+// not inherited.
 #include "platform/file_io.hpp"
 
 #include <fcntl.h>
@@ -24,14 +23,11 @@
 namespace merivane {
 
 namespace {
-// The C runtime counts bytes in an unsigned int; larger requests are made in
-// pieces this size (a single read of 2^32 bytes would otherwise ask for none).
+// The C runtime counts bytes in an unsigned int (2^32 would ask for none).
 constexpr std::size_t kLargestTransfer = 1u << 30;
 
-// Which file `path` names (of a link itself with FILE_FLAG_OPEN_REPARSE_POINT
-// in `flags`); nullopt when it cannot be opened. st_dev and st_ino mean
-// nothing here (every file has inode 0): the volume serial number and file
-// index identify a file.
+// By volume serial number and file index, as st_ino is 0 here (a link itself
+// with FILE_FLAG_OPEN_REPARSE_POINT); nullopt when it cannot be opened.
 std::optional<FileIdentity> identity(const std::string& path, DWORD flags) {
     std::wstring wide;
     try {
@@ -39,8 +35,8 @@ std::optional<FileIdentity> identity(const std::string& path, DWORD flags) {
     } catch (const OSError&) {
         return std::nullopt;
     }
-    // No access is asked for, so a file another program holds open still
-    // answers; the backup flag lets a directory be opened as well.
+    // No access, so a file another program holds still answers; the backup
+    // flag opens a directory too.
     const HANDLE handle = ::CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
@@ -62,8 +58,8 @@ int win32::open_file(const std::string& path, OpenMode mode) {
         disposition = mode == OpenMode::CreateNew ? CREATE_NEW : OPEN_ALWAYS;
         flags = mode == OpenMode::CreateNew ? _O_RDWR : _O_WRONLY;
     }
-    // Shared for deletion too, so a file open here can still be removed or
-    // replaced (POSIX allows that of any open file); not inherited.
+    // Shared for deletion, so an open file can still be removed or replaced
+    // as on POSIX.
     const HANDLE handle = ::CreateFileW(wide.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                         nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
@@ -75,8 +71,8 @@ int win32::open_file(const std::string& path, OpenMode mode) {
         }
         throw OSError(win32::errno_from(error), path);
     }
-    // O_TRUNC: emptied in place, so the file keeps its identity (hard
-    // links) as on POSIX; devices (NUL) have nothing to empty.
+    // Emptied in place, keeping its identity (hard links) as on POSIX;
+    // devices (NUL) have nothing to empty.
     if (mode == OpenMode::Truncate && ::GetFileType(handle) == FILE_TYPE_DISK && !::SetEndOfFile(handle)) {
         const DWORD error = ::GetLastError();
         ::CloseHandle(handle);
@@ -119,8 +115,7 @@ int os::open_truncated(const std::string& path) { return win32::open_file(path, 
 UniqueFd os::duplicate_standard_output() {
     const int fd = ::_dup(1);
     if (fd < 0) throw_os_error("standard output");
-    // The runtime opens it in text mode, which would turn each 0x0A of the
-    // compressed data into 0x0D 0x0A.
+    // In text mode each 0x0A of compressed data would become 0x0D 0x0A.
     ::_setmode(fd, _O_BINARY);
     return UniqueFd(fd);
 }
@@ -128,8 +123,7 @@ UniqueFd os::duplicate_standard_output() {
 void OutputFile::write_through(const char* data, std::size_t size) {
     while (size > 0) {
         const int n = ::_write(fd_.get(), data, static_cast<unsigned>(std::min(size, kLargestTransfer)));
-        // A pipe whose reader is gone fails as ERROR_NO_DATA, which the
-        // runtime reports as EINVAL: it is a broken pipe.
+        // A pipe whose reader is gone: ERROR_NO_DATA, reported as EINVAL.
         if (n < 0 && errno == EINVAL && ::GetLastError() == ERROR_NO_DATA) throw OSError(EPIPE, path_);
         if (n < 0) throw_os_error(path_);
         if (n == 0) throw OSError(ENOSPC, path_);
@@ -214,15 +208,11 @@ void os::replace_file(const std::string& from, const std::string& destination) {
 // The moves are written through; a directory cannot be flushed on its own here.
 void sync_directory(const std::string&) {}
 
-// Temporary files: created new (CREATE_NEW) under random names, in the
-// directory the host's tempfile would choose. Windows has no mode bits; a new
-// file takes the access rules of its directory (the user's own temporary
-// directory by default).
+// Without mode bits a new file takes its directory's access rules (by default
+// the user's own temporary directory).
 const std::size_t os::kTempRandomPart = 8;  // as the host's tempfile names
 const std::size_t os::kMaxFileName = 255;
 
-// `directory`\`stem`<random>`suffix`, failing rather than opening anything
-// that already has the name.
 std::pair<std::string, UniqueFd> os::create_exclusive(const std::string& directory, const std::string& stem,
                                                       const std::string& suffix) {
     static constexpr char kCharacters[] = "abcdefghijklmnopqrstuvwxyz0123456789_";
@@ -236,9 +226,8 @@ std::pair<std::string, UniqueFd> os::create_exclusive(const std::string& directo
             UniqueFd fd(win32::open_file(path, win32::OpenMode::CreateNew));
             return {std::move(path), std::move(fd)};
         } catch (const OSError& error) {
-            // Taken by a file, or by a directory (reported as access denied
-            // when the name is a directory): another name.
-            const bool taken = error.errnum() == EEXIST || (error.errnum() == EISDIR);
+            // Taken by a file or a directory: another name.
+            const bool taken = error.errnum() == EEXIST || error.errnum() == EISDIR;
             if (!taken || attempt >= 100) throw;
         }
     }

@@ -1,9 +1,7 @@
 // Cancellation of long calls. A host that can be interrupted (Ctrl-C)
-// installs a check; long loops and waits for a child call check_interrupt()
-// often, at least every 100 ms or so of work. The check throws to abandon
-// the call: whatever it throws travels up unchanged while the owners of
-// descriptors, temporaries, partial outputs and children clean up on the
-// way. Only the calling thread checks, never a worker thread.
+// installs a check, which long work calls about every 100 ms from the calling
+// thread only (never a worker); what it throws travels up unchanged while the
+// owners of descriptors, temporaries, outputs and children clean up.
 #pragma once
 
 #include <chrono>
@@ -12,15 +10,13 @@ namespace merivane {
 
 using InterruptCheck = void (*)();
 
-// Installs the process-wide check (nullptr: none). Returns the previous one.
+// Installs the process-wide check (nullptr: none); returns the previous one.
 InterruptCheck set_interrupt_check(InterruptCheck check) noexcept;
 
-// Runs the installed check, if any.
 void check_interrupt();
 
-// Polling the check from a hot loop without paying for it on every
-// iteration: the clock is cheap, the check (which may take a lock in the
-// host) runs about every 50 ms.
+// The check from a hot loop: the clock is cheap, the check (which may take a
+// lock in the host) runs about every 50 ms.
 class InterruptPoller {
 public:
     void poll() {

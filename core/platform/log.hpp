@@ -1,6 +1,5 @@
-// Log events of the core. The core never formats a message itself: it hands
-// the %-style format and its values to a sink, so a host logger receives both
-// apart (a Python LogRecord keeps `msg` and `args`).
+// Log events of the core, never formatted here: the %-style format and its
+// values reach the host apart (a Python LogRecord keeps `msg` and `args`).
 #pragma once
 
 #include <cstdint>
@@ -29,8 +28,7 @@ struct LogEvent {
 
 using LogSink = std::function<void(const LogEvent&)>;
 
-// Installs the sink that receives every event; an empty sink drops them.
-// Returns the previous sink so a caller (a test) can put it back.
+// Installs the sink of every event (empty: dropped); returns the previous one.
 LogSink set_log_sink(LogSink sink);
 
 void log_event(LogEvent event);

@@ -1,5 +1,4 @@
-// Waiting for a child, the same on every system; starting it and the system
-// calls beneath are in process_posix.cpp and process_windows.cpp.
+// Waiting for a child, the same on every system.
 #include "platform/process.hpp"
 
 #include <algorithm>
@@ -28,8 +27,7 @@ ChildResult run_child(const std::vector<std::string>& argv, const ChildOptions& 
         std::chrono::steady_clock::now() +
         std::chrono::milliseconds(static_cast<long long>(options.timeout_seconds.value_or(0) * 1000.0));
     ChildResult result;
-    // Output can arrive faster than the check needs running.
-    InterruptPoller poller;
+    InterruptPoller poller;  // output can arrive faster than the check needs
     for (;;) {
         long long wait_ms = kInterruptPollMs;
         if (options.timeout_seconds) {
@@ -44,8 +42,7 @@ ChildResult run_child(const std::vector<std::string>& argv, const ChildOptions& 
         }
         poller.poll();
     }
-    // A Ctrl-C reaches the child too: the interrupt, not the child's end by
-    // it, is what the caller should see.
+    // A Ctrl-C reaches the child too: the caller should see the interrupt.
     check_interrupt();
     return result;
 }
@@ -70,8 +67,7 @@ std::string quote_command_line(const std::vector<std::string>& argv) {
             backslashes = 0;
             line += c;
         }
-        // Backslashes at the end are read literally unless a closing quote
-        // follows them.
+        // Trailing backslashes are literal unless a closing quote follows.
         line.append(quoted ? backslashes * 2 : backslashes, '\\');
         if (quoted) line += '"';
     }

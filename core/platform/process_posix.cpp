@@ -64,8 +64,8 @@ struct Pipe {
     }
 };
 
-// What the forked child needs, all prepared before the fork: after it only
-// async-signal-safe calls are allowed (the host may run other threads).
+// Prepared before the fork: after it only async-signal-safe calls are allowed
+// (the host may run other threads).
 struct Launch {
     const char* program;
     char* const* argv;
@@ -89,11 +89,11 @@ void close_range_from(int first, int last, int max_fd) {
 [[noreturn]] void exec_child(const Launch& launch) {
     int error = 0;
 #ifdef __linux__
-    // Dies with the thread that started it: a killed parent leaves no sort
-    // or bedtools running on. Checked after: the parent may already be gone.
+    // A killed parent leaves no sort or bedtools running on; the parent may
+    // already be gone before the request.
     if (::prctl(PR_SET_PDEATHSIG, launch.death_signal) != 0 || ::getppid() != launch.parent) ::_exit(127);
 #endif
-    // Signals as a fresh program expects them (the host ignores SIGPIPE and
+    // Signals as a fresh program expects them (the host ignores SIGPIPE, and
     // its threads may block signals).
     sigset_t none;
     sigemptyset(&none);
@@ -110,8 +110,7 @@ void close_range_from(int first, int last, int max_fd) {
         }
     }
     if (error == 0) {
-        // Nothing but the three standard streams (and, until exec closes
-        // it, the error pipe) reaches the program.
+        // Only the standard streams (and, until exec, the error pipe) remain.
         const unsigned top = launch.max_fd < 0 ? ~0u : static_cast<unsigned>(launch.max_fd);
         close_range_from(3, launch.error_fd - 1, launch.max_fd);
         close_range_from(launch.error_fd + 1, static_cast<int>(std::min<unsigned>(top, 0x7fffffff)), launch.max_fd);
@@ -165,7 +164,7 @@ public:
             pollfd exit_poll{pidfd_.get(), POLLIN, 0};
             if (::poll(&exit_poll, 1, wait_ms) < 0 && errno != EINTR) throw_os_error("poll");
         } else {
-            // No exit descriptor: look again soon, still within the poll bound.
+            // No exit descriptor: look again soon.
             ::usleep(static_cast<useconds_t>(std::min(wait_ms, 10)) * 1000);
         }
         return std::nullopt;
@@ -194,8 +193,7 @@ private:
         return done;
     }
 
-    // Ends the child (SIGTERM first when gently, SIGKILL after the grace
-    // period) and reaps it.
+    // SIGTERM first when gently, SIGKILL after the grace period.
     void kill_and_reap() noexcept {
         if (pid_ <= 0) return;
         int status = 0;
@@ -261,8 +259,8 @@ std::unique_ptr<os::RunningChild> os::start_child(const std::vector<std::string>
     if (pid < 0) throw_os_error(argv[0]);
     if (pid == 0) exec_child(launch);
     auto child = std::make_unique<PosixChild>(pid, options);
-    // The parent keeps only the reading ends. The error pipe closes at the
-    // child's exec (or exit): four bytes on it are the errno of a failed exec.
+    // The parent keeps only the reading ends. The error pipe closes at exec
+    // (or exit); four bytes on it are the errno of a failed exec.
     exec_error.write_end.reset();
     if (out_pipe) child->out_ = std::move(out_pipe->read_end);
     if (err_pipe) child->err_ = std::move(err_pipe->read_end);

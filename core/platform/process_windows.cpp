@@ -1,8 +1,6 @@
-// Child processes and executable lookup on Windows: PATH and PATHEXT searched
-// as the host's shutil.which searches them, children started with
-// CreateProcessW from a quoted command line and a UTF-16 environment, held in
-// a job object so that killing one kills what it started, and handed only
-// their three standard handles.
+// Children on Windows: started by CreateProcessW with only their three
+// standard handles, held in a job object so that killing one kills what it
+// started. PATH and PATHEXT are searched as shutil.which searches them.
 #include "platform/process.hpp"
 
 #include <windows.h>
@@ -72,8 +70,7 @@ std::vector<std::string> split_list(const std::string& text) {
     return items;
 }
 
-// The names a command may have on disk: itself when it already ends in one of
-// PATHEXT's extensions, else itself with each of them in turn.
+// The command itself when it ends in a PATHEXT extension, else with each.
 std::vector<std::string> executable_names(const std::string& command) {
     const std::string pathext = win32::get_environment("PATHEXT").value_or(".COM;.EXE;.BAT;.CMD;.VBS;.JS;.WS;.MSC");
     std::vector<std::string> extensions = split_list(pathext);
@@ -96,8 +93,7 @@ Handle inheritable_copy(HANDLE handle) {
     return copy;
 }
 
-// A pipe whose writing end the child inherits and whose reading end stays
-// here.
+// The child inherits the writing end; the reading end stays here.
 void make_pipe(Handle& read_end, Handle& write_end) {
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     if (!::CreatePipe(read_end.out(), write_end.out(), &inherit, 1 << 20)) win32::throw_last_error("pipe");
@@ -111,9 +107,8 @@ std::wstring variable_name(std::wstring_view entry) {
     return win32::folded(std::wstring(entry.substr(0, equals)));
 }
 
-// The current environment with `overrides` set, as a sorted block of
-// NUL-terminated UTF-16 entries ending in an empty one. Names are matched
-// without regard to case, as Windows matches them.
+// The environment with `overrides` set, as a sorted block of NUL-terminated
+// entries ending in an empty one; names match without regard to case.
 std::wstring environment_block(const std::vector<std::pair<std::string, std::string>>& overrides) {
     std::vector<std::wstring> entries;
     for (const auto& [name, value] : overrides) entries.push_back(win32::widen(name + "=" + value));
@@ -167,8 +162,7 @@ private:
     LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
 };
 
-// A started child, held in a job object; killed with what it started unless
-// it was waited for to its end.
+// Killed with what it started unless waited for to its end.
 class WindowsChild final : public os::RunningChild {
 public:
     WindowsChild(std::string program, const ChildOptions& options)
@@ -195,22 +189,21 @@ public:
             ended_ = true;
             return static_cast<int>(code);
         }
-        // Anonymous pipes cannot be waited on; while output may still come,
-        // look again shortly.
+        // Anonymous pipes cannot be waited on: look again shortly.
         const DWORD wait = reading ? 1 : static_cast<DWORD>(std::min(wait_ms, 50));
         if (::WaitForSingleObject(process_.get(), wait) == WAIT_FAILED) win32::throw_last_error(program_);
         return std::nullopt;
     }
 
     Handle process_;
-    // Closing the job's last handle kills everything in it, so the child
-    // does not outlive this process either. None when it cannot be had.
+    // Closing its last handle kills everything in it, so the child does not
+    // outlive this process. None when it cannot be had.
     Handle job_;
     Handle out_;  // the reading ends of the child's piped output
     Handle err_;
 
 private:
-    // Reads what the pipe holds without blocking. False at end of output.
+    // Reads what the pipe holds without blocking; false at end of output.
     bool drain(Handle& pipe, ChildResult& result) {
         char buffer[1 << 16];
         for (;;) {
@@ -234,9 +227,8 @@ private:
     bool ended_ = false;
 };
 
-// The child's ends of its three standard handles, all inheritable: a
-// descriptor or one of this process's own, or a pipe whose reading end goes
-// to `child`.
+// The child's three standard handles, inheritable: a descriptor, this
+// process's own, or a pipe whose reading end goes to `child`.
 std::array<Handle, 3> child_handles(const ChildOptions& options, WindowsChild& child) {
     std::array<Handle, 3> ends;
     ends[0] = inheritable_copy(options.stdin_fd >= 0 ? reinterpret_cast<HANDLE>(::_get_osfhandle(options.stdin_fd))

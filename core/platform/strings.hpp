@@ -1,6 +1,5 @@
-// Text operations on UTF-8 shaped after the host's own string methods, so a
-// line gets the same treatment whichever side reads it, and a message spells
-// a value the way the host would.
+// UTF-8 text operations shaped after the host's string methods, so a line is
+// treated alike on either side and a message spells a value as the host would.
 #pragma once
 
 #include <cstddef>
@@ -18,8 +17,7 @@ std::string_view strip_whitespace(std::string_view text) noexcept;
 // Empty, or white space only (see `strip_whitespace`).
 bool is_blank(std::string_view text) noexcept;
 
-// Strips only the ASCII white space C's isspace() knows: space, tab, "\n",
-// "\r", form feed and vertical tab.
+// Strips only the ASCII white space C's isspace() knows.
 std::string_view strip_ascii_whitespace(std::string_view text) noexcept;
 
 // Empty, or ASCII white space only (see `strip_ascii_whitespace`).
@@ -45,15 +43,12 @@ bool is_ascii_digits(std::string_view text) noexcept;
 // nullopt when it lies beyond 64 bits. Leading zeros are allowed.
 std::optional<std::int64_t> digits_to_int64(bool negative, std::string_view digits) noexcept;
 
-// A base-10 integer the way the host's int() reads text: surrounding white
-// space (as strip_whitespace has it), an optional sign, ASCII digits with
-// single underscores between them.
-// ValueError (with the host's wording) for anything else or for a value
-// beyond 64 bits.
+// A base-10 integer as the host's int() reads text: surrounding white space,
+// an optional sign, ASCII digits with single underscores between them.
+// ValueError (in the host's words) for anything else or beyond 64 bits.
 std::int64_t parse_int(std::string_view text);
 
-// Number of characters (code points) in UTF-8 text: continuation bytes do
-// not start one.
+// Number of characters (code points) in UTF-8 text.
 std::size_t character_count(std::string_view text) noexcept;
 
 // The first `count` characters (code points) of UTF-8 text.
@@ -62,9 +57,8 @@ std::string_view first_characters(std::string_view text, std::size_t count) noex
 // The host's repr() of a text: quoted, with control characters escaped.
 std::string quoted(std::string_view text);
 
-// Cuts text that arrives in pieces (a child's output, a writer's calls)
-// into lines, each handed on with its "\n"; a line split across pieces is
-// put together first.
+// Cuts text that arrives in pieces (a child's output, a writer's calls) into
+// whole lines, each handed on with its "\n".
 class LineJoiner {
 public:
     template <class Take>

@@ -1,6 +1,5 @@
-// What the shared file, temporary-file and process code asks of the system:
-// each kind of system implements these in its own source (the _posix and
-// _windows files); everything above them is written once.
+// What the shared file, temporary-file and process code asks of the system,
+// implemented once per kind of system (the _posix and _windows files).
 #pragma once
 
 #include <cstddef>
@@ -28,9 +27,8 @@ int open_truncated(const std::string& path);
 // when it is closed.
 UniqueFd duplicate_standard_output();
 
-// A temporary name beside a file carries this tag, so that what a killed run
-// left can be found. Its random part is kTempRandomPart long, and no file
-// name may be longer than kMaxFileName.
+// The tag of a temporary name beside a file, so that what a killed run left
+// can be found, then kTempRandomPart random characters.
 inline constexpr std::string_view kTempTag = ".merivane-";
 extern const std::size_t kTempRandomPart;
 extern const std::size_t kMaxFileName;
@@ -40,36 +38,33 @@ std::pair<std::string, UniqueFd> create_exclusive(const std::string& directory, 
                                                   const std::string& suffix);
 // Removes a file if it can, reporting nothing: for clean-up on the way out.
 void remove_file_quietly(const std::string& path) noexcept;
-// Where temp_directory() looks, in order, each made absolute.
+// Where temp_directory() looks, in order, made absolute.
 std::vector<std::string> temp_directory_candidates();
 // A file with no name in `directory`, open for reading and writing; none
 // (an empty descriptor) where the file system has no such files.
 UniqueFd open_unnamed_in(const std::string& directory);
 
-// What is at a destination: nothing, a file to replace (a regular file, or
-// a symbolic link to one or to nothing), or something to write into (a
-// device, FIFO or socket, or a link to one or to an open descriptor, as
-// /dev/stdout is). OSError (EISDIR) for a directory.
+// What is at a destination: nothing, a file to replace (a regular file, or a
+// link to one or to nothing), or something to write into (a device, FIFO,
+// socket, or a link to one or to an open descriptor, as /dev/stdout is).
+// OSError (EISDIR) for a directory.
 enum class Destination { Missing, Replace, Direct };
 Destination destination_kind(const std::string& path);
-// The steps of putting a new file in place, each failure naming
-// `destination`: data to disk; the mode a plain create gives; a name
-// beside the destination ("<name>.merivane-XXXXXX.part") for a file that
-// has none; the rename over it.
+// The steps of putting a new file in place, failures naming `destination`:
+// data to disk; a plain create's mode; a name beside the destination
+// ("<name>.merivane-XXXXXX.part") for a nameless file; the rename over it.
 void sync_file(int fd, const std::string& destination);
 void give_created_mode(int fd, const std::string& destination);
 std::string name_unnamed(int fd, const std::string& destination);
 void replace_file(const std::string& from, const std::string& destination);
 
-// For tests: when set, asked before the system call `call` ("fsync",
-// "open_unnamed", "rename"; POSIX) for `path`; a nonzero errno value makes
-// it fail so.
+// For tests: asked before the system call `call` ("fsync"; on POSIX also
+// "open_unnamed", "rename") for `path`; a nonzero errno makes it fail so.
 extern int (*injected_failure)(const char* call, const std::string& path);
 
-// A started child. step() hands over what its pipes hold and waits up to
-// `wait_ms` for more or for its end; it returns the exit status once the
-// child has ended and its output is read. A child not waited for to its end
-// is killed and reaped when its owner goes.
+// A started child, killed and reaped with its owner unless waited for to its
+// end. step() hands over what its pipes hold and waits up to `wait_ms` for
+// more; it returns the exit status once the child has ended, output read.
 class RunningChild {
 public:
     virtual ~RunningChild() = default;

@@ -1,6 +1,4 @@
-// Temporary files, the same on every system; creating a file and the places
-// to look for the temporary directory are in file_io_posix.cpp and
-// file_io_windows.cpp.
+// Temporary files, the same on every system.
 #include "platform/temp_file.hpp"
 
 #include <cerrno>
@@ -46,8 +44,7 @@ std::string temp_directory() {
 UniqueFd create_unnamed_temp_file() {
     const std::string directory = temp_directory();
     if (UniqueFd unnamed = os::open_unnamed_in(directory)) return unnamed;
-    // Where files cannot be nameless: a named one, removed at once (on
-    // Windows it goes for good when its last handle closes).
+    // Else a named one, removed at once (on Windows, gone with its last handle).
     auto [path, owner] = os::create_exclusive(directory, "tmp", "");
     remove_file(path);
     return std::move(owner);
@@ -66,8 +63,7 @@ TempFile TempFile::beside(const std::string& path, const std::string& suffix) {
         auto [created, fd] = os::create_exclusive(directory_of(path), name + std::string(os::kTempTag), suffix);
         return TempFile(std::move(created), std::move(fd));
     } catch (const OSError& error) {
-        // The temporary name means nothing to the caller; the file they
-        // named does.
+        // The temporary name means nothing to the caller.
         throw OSError(error.errnum(), path);
     }
 }

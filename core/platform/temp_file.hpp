@@ -8,18 +8,16 @@
 
 namespace merivane {
 
-// A new file, created exclusively (so never through a symbolic link or onto
-// a file someone else made), readable and writable only by its owner, and
-// open for reading and writing. It is removed when the owner goes, unless
-// released. A process killed outright leaves it behind: where nothing needs
-// the name, create_unnamed_temp_file leaves nothing.
+// A new file, created exclusively (never through a link or onto someone
+// else's file), open for reading and writing by its owner only, and removed
+// with the owner unless released. A killed process leaves it behind; where
+// nothing needs the name, create_unnamed_temp_file leaves nothing.
 class TempFile {
 public:
     // In the system temporary directory: "tmp", random characters, `suffix`.
     static TempFile in_temp_directory(const std::string& suffix);
-    // Beside `path`, in its directory: `path`'s file name, ".merivane-",
+    // Beside `path`: its file name (shortened if too long), ".merivane-",
     // random characters, `suffix` ("u.vcf" gives "u.vcf.merivane-Xq3Tz9.part").
-    // A file name too long for the file system is shortened before that.
     static TempFile beside(const std::string& path, const std::string& suffix);
 
     TempFile(TempFile&& other) noexcept;
@@ -40,14 +38,12 @@ private:
     UniqueFd fd_;
 };
 
-// A file with no name in the system temporary directory, open for reading
-// and writing: nothing is left behind however the process ends.
+// A nameless file in the system temporary directory, open for reading and
+// writing: nothing is left behind however the process ends.
 UniqueFd create_unnamed_temp_file();
 
-// The system temporary directory, chosen as Python's tempfile chooses it:
-// the first of $TMPDIR, $TEMP, $TMP, /tmp, /var/tmp, /usr/tmp and the
-// current directory in which a file can actually be created and written.
-// OSError (ENOENT) when none can.
+// The system temporary directory as Python's tempfile chooses it: the first
+// candidate in which a file can be created and written; OSError (ENOENT) if none.
 std::string temp_directory();
 
 }  // namespace merivane

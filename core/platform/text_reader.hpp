@@ -1,7 +1,6 @@
-// Reading text files the way every input of the system is read: UTF-8,
-// strictly, without NUL bytes; a byte-order mark at the start dropped;
-// "\r\n" and a lone "\r" read as "\n"; optionally gzip-compressed (any
-// number of concatenated members, so BGZF reads whole).
+// Text read as every input is: strict UTF-8 without NUL bytes, a leading
+// byte-order mark dropped, "\r\n" and a lone "\r" read as "\n", optionally
+// gzip-compressed (any number of members, so BGZF reads whole).
 #pragma once
 
 #include <cstddef>
@@ -22,8 +21,7 @@ enum class Compression {
     DetectByMagic,  // gzip when the file starts with 1f 8b, plain otherwise
 };
 
-// A whole file held in memory as one text, with a view per line. Each view
-// keeps its "\n"; the last line lacks one when the file does not end in one.
+// A whole file as one text, with a view per line, each keeping its "\n".
 class LineBuffer {
 public:
     explicit LineBuffer(std::string text);
@@ -32,8 +30,8 @@ public:
     const std::vector<std::string_view>& lines() const noexcept { return lines_; }
 
 private:
-    // Behind a pointer so that moving the buffer never moves the characters
-    // the views point into (a short std::string keeps them inline).
+    // Behind a pointer: moving a short std::string would move the characters
+    // the views point into.
     std::unique_ptr<std::string> text_;
     std::vector<std::string_view> lines_;
 };
@@ -45,47 +43,42 @@ std::vector<std::string_view> split_lines(std::string_view text);
 class TextReader {
 public:
     TextReader(const std::string& path, Compression compression);
-    // Reads `fd`, already open on the file at `path` (which errors name).
+    // Reads `fd`, open on `path` (which errors name).
     TextReader(const std::string& path, UniqueFd fd, Compression compression);
-    // Reads `bytes`, already taken from the file at `path` (which errors
-    // name), instead of opening it.
+    // Reads `bytes`, already taken from `path`, instead of opening it.
     TextReader(const std::string& path, std::string bytes, Compression compression);
     ~TextReader();
     TextReader(const TextReader&) = delete;
     TextReader& operator=(const TextReader&) = delete;
 
-    // Replaces `line` by the next line (with its "\n" unless it is the last
-    // line of a file without a final line break); false at the end.
+    // Replaces `line` by the next line, with its "\n" if it has one; false
+    // at the end.
     bool next_line(std::string& line);
 
-    // The rest of the file as one text.
     std::string read_all();
 
     bool compressed() const noexcept { return gzip_ != nullptr; }
     // Whether the text began with a byte-order mark (dropped).
     bool byte_order_mark() const noexcept { return marked_; }
-    // Whether the file, read to its end, is BGZF whose last block is not the
-    // empty end-of-file block: it was probably cut short at a block boundary,
-    // which gzip itself cannot tell (htslib warns about it).
+    // Read to its end, BGZF without the empty end-of-file block: probably cut
+    // short at a block boundary, which gzip cannot tell (htslib warns).
     bool bgzf_without_eof_block() const noexcept;
     const std::string& path() const noexcept { return path_; }
 
 private:
     struct GzipState;
 
-    // Appends the next decoded chunk to `text_`; false at the end of input.
+    // Appends the next decoded chunk to `text_`; false at the end.
     bool fill();
-    // Makes room in `text_` for the next chunk, moving a full piece of a
-    // whole reading to `pieces_` (`expected`: the text still to come, when
-    // known).
+    // Room in `text_` for the next chunk, a full piece moved to `pieces_`
+    // (`expected`: the text still to come, when known).
     void make_room(std::size_t expected);
     std::size_t read_raw(char* out, std::size_t capacity);
-    // The file's bytes: first those already taken (the gzip test's peek, or
-    // everything for a reader over bytes), then the descriptor's.
+    // The file's bytes: first those taken (the magic test's, or all for a
+    // reader over bytes), then the descriptor's.
     std::size_t read_source(char* out, std::size_t capacity);
     void decode_append(const char* data, std::size_t size, bool at_end);
-    // Throws the decode error for the fault at [start, end) of `in`, the
-    // undecoded bytes that follow the text decoded so far.
+    // The decode error for [start, end) of `in`, the bytes after the text so far.
     [[noreturn]] void report_decode_error(std::string_view in, std::size_t start, std::size_t end,
                                           const char* reason);
 
@@ -110,10 +103,9 @@ private:
     bool finished_ = false;
 };
 
-// First tries the file as gzip; if that fails in any way (not gzip, corrupt,
-// not UTF-8, unreadable), reads it again as plain UTF-8, whose error, if any,
-// is the one raised. A file that cannot be read twice (a pipe, a FIFO,
-// /dev/stdin) is read once and both readings are tried on its bytes.
+// The file as gzip or, when that reading fails on what the file holds, as
+// plain UTF-8, whose error is the one raised. The bytes are read once, so a
+// pipe or FIFO reads as a file does.
 LineBuffer read_lines_gzip_or_plain(const std::string& path);
 
 enum class GzipLayout {
@@ -123,13 +115,12 @@ enum class GzipLayout {
     SeveralMembers,  // ordinary members one after another (`cat a.gz b.gz`)
 };
 
-// How a file is compressed, told from its bytes. Telling one ordinary member
-// from several inflates the first member whole.
+// How a file is compressed; telling one ordinary member from several
+// inflates the first member whole.
 GzipLayout gzip_layout(const std::string& path);
 
-// Checks that `text` is valid UTF-8 (NUL bytes allowed: it need not come
-// from a file); throws UnicodeDecodeError naming the
-// line (counted from `first_line`) and the file.
+// UnicodeDecodeError naming the line (counted from `first_line`) and the file
+// unless `text` is valid UTF-8; NUL is allowed, as it need not be a file's.
 void validate_utf8(std::string_view text, const std::string& path, std::uint64_t first_line = 1);
 
 }  // namespace merivane

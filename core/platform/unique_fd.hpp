@@ -1,4 +1,3 @@
-// Ownership of an open file descriptor.
 #pragma once
 
 #include <string>
@@ -6,10 +5,9 @@
 
 namespace merivane {
 
-// Owns one descriptor (-1: none) and closes it when it goes. A destructor
-// cannot report, so it ignores a failed close; where a failed close means
-// lost data (a written file on a full or network disk), call close(path),
-// which reports it as OSError.
+// Owns one descriptor (-1: none). The destructor ignores a failed close; where
+// that means lost data (a written file on a full or network disk), close(path)
+// reports it as OSError.
 class UniqueFd {
 public:
     UniqueFd() noexcept = default;
@@ -28,10 +26,9 @@ public:
 
     // Gives the descriptor up without closing it.
     int release() noexcept { return std::exchange(fd_, -1); }
-    // Closes the current descriptor, ignoring errors, and takes `fd`.
+    // Closes the current descriptor, ignoring errors.
     void reset(int fd = -1) noexcept;
-    // Closes the descriptor; OSError naming `path` when that fails. The
-    // descriptor is gone either way.
+    // OSError naming `path` when the close fails; the descriptor is gone either way.
     void close(const std::string& path);
 
 private:

@@ -1,6 +1,5 @@
-// The tab-separated fields of a VCF record (or a BED line), and the fixed
-// columns of a VCF record by position: one reading shared by the record
-// rules, the repeat spans and the sort key.
+// The tab-separated fields of a VCF record or BED line, and what a line is:
+// one reading shared by every reader of VCF and BED text.
 #pragma once
 
 #include <cstddef>
@@ -15,14 +14,11 @@ enum Column : std::size_t { kChrom, kPos, kId, kRef, kAlt, kQual, kFilter, kInfo
 inline constexpr std::size_t kFixedColumns = kFormat;
 }  // namespace vcf
 
-// What a line is, the one reading for every reader of VCF and BED text.
-// A header line: a meta-information line ("##...") or the column header.
+// A meta-information line ("##...") or the column header.
 inline bool is_header_line(std::string_view line) noexcept { return line.starts_with('#'); }
-// A meta-information line.
 inline bool is_meta_line(std::string_view line) noexcept { return line.starts_with("##"); }
-// What a line of a plain VCF is to sorting: header lines keep their order
-// at the top, records are sorted, blank lines (white space only, as the
-// host's str.isspace() has it) are dropped.
+// To sorting, header lines keep their order at the top, records are sorted,
+// blank lines (white space only, as the host's str.isspace() has it) dropped.
 enum class LineRole { Header, Record, Blank };
 LineRole line_role(std::string_view line) noexcept;
 inline bool is_record_line(std::string_view line) noexcept { return line_role(line) == LineRole::Record; }
@@ -33,8 +29,7 @@ bool is_header_or_blank(std::string_view line) noexcept;
 // Number of tab-separated cells (an empty line has one).
 std::size_t cell_count(std::string_view line);
 
-// Fills out[0..n) with the first cells of `line`, n at most `wanted`, and
-// returns n; the last cell found runs to the next tab or the end of the line.
+// Fills out[0..n) with the first n <= `wanted` cells of `line`; returns n.
 std::size_t leading_cells(std::string_view line, std::string_view* out, std::size_t wanted);
 
 // Offset of the tab that ends cell `index`, or npos when that cell is the

@@ -1,6 +1,5 @@
-// Windows helpers of the platform layer: the core's paths and texts are UTF-8,
-// the Win32 API's are UTF-16, and its failures are Win32 error codes where
-// the core reports errno values.
+// Windows helpers: the core's paths are UTF-8 and its failures errno values,
+// the Win32 API's UTF-16 and Win32 error codes.
 #pragma once
 
 #ifdef _WIN32
@@ -34,9 +33,8 @@ enum class OpenMode {
     CreateNew,  // created, failing when anything has the name (O_EXCL), read and written
 };
 
-// A C runtime descriptor for `path` opened by its UTF-16 name, in binary
-// mode, not inherited by children, and shared for reading, writing and
-// removal. OSError naming `path` when that fails.
+// A C runtime descriptor for `path`, binary, not inherited, and shared for
+// reading, writing and removal; OSError naming `path` when that fails.
 int open_file(const std::string& path, OpenMode mode);
 
 }  // namespace merivane::win32
