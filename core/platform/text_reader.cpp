@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "platform/error.hpp"
 #include "platform/file_io.hpp"
@@ -16,10 +17,10 @@ constexpr std::size_t kChunk = 1 << 20;
 // Raw bytes decoded per step: small enough to stay in cache between the
 // read, the check and the copy.
 constexpr std::size_t kReadChunk = 1 << 16;
-// Room a step needs in the text: a chunk and a carried partial character.
+// Room a step needs: a chunk and a carried partial character.
 constexpr std::size_t kStepRoom = kReadChunk + 8;
-// A whole reading of unknown length is kept in pieces of this size and
-// joined at the end, so no growing buffer is ever copied whole.
+// A whole reading of unknown length is kept in pieces joined at the end, so
+// no growing buffer is ever copied whole.
 constexpr std::size_t kPiece = std::size_t{64} << 20;
 // Below this, a whole reading grows its text by half at a time.
 constexpr std::size_t kSmallText = std::size_t{4} << 20;
@@ -27,11 +28,11 @@ constexpr std::size_t kSmallText = std::size_t{4} << 20;
 constexpr std::size_t kHeadSize = 1 << 16;
 // How far past a decode error its line is read to show it whole.
 constexpr std::size_t kLineTail = 1 << 16;
-// A UTF-8 byte-order mark, which editors and spreadsheets put before the
-// first line; left in, "##fileformat" would no longer start with "#".
+// Editors and spreadsheets put it first; left in, "##fileformat" would no
+// longer start with "#".
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
-// The reason a NUL byte gives: UTF-8 allows it, but no text input holds one,
-// and a crash often leaves a file's tail as zeros.
+// UTF-8 allows NUL, but no text input holds one, and a crash often leaves a
+// file's tail as zeros.
 constexpr const char* kNulReason = "NUL byte in text";
 
 struct Utf8Fault {
@@ -40,11 +41,10 @@ struct Utf8Fault {
     const char* reason;  // nullptr: valid
 };
 
-// Strict UTF-8 as Python's decoder checks it: no overlong forms, no
-// surrogates, nothing above U+10FFFF. `at_end` says whether a sequence cut
-// off by the end of `text` is a fault ("unexpected end of data") or simply
-// continues in the next chunk (reported as a fault with reason "incomplete").
-// `files`: the text is a file's, where a NUL byte is a fault too.
+// Strict UTF-8 as Python's decoder checks it: no overlong forms, surrogates
+// or code points past U+10FFFF. A sequence cut off by the end of `text` is
+// "unexpected end of data" `at_end`, else "incomplete" (it goes on in the
+// next chunk). In a file's text (`files`) a NUL byte is a fault too.
 Utf8Fault find_utf8_fault(std::string_view text, bool at_end, bool files = false) {
     const std::uint64_t stop_mask = 0x8080808080808080ULL;
     const auto* s = reinterpret_cast<const unsigned char*>(text.data());
@@ -95,8 +95,7 @@ Utf8Fault find_utf8_fault(std::string_view text, bool at_end, bool files = false
     return {n, n, nullptr};
 }
 
-// The first `size` bytes of `fd` (fewer at its end), whatever sizes the
-// reads come in.
+// The first `size` bytes of `fd` (fewer at its end), whatever sizes reads give.
 std::string read_head(int fd, std::size_t size, const std::string& path) {
     std::string head(size, '\0');
     std::size_t got = 0;
@@ -111,8 +110,7 @@ std::string read_head(int fd, std::size_t size, const std::string& path) {
 
 bool starts_gzip(std::string_view bytes) { return bytes.starts_with("\x1f\x8b"); }
 
-// BGZF: a gzip header with FEXTRA set and an extra subfield "BC" of length 2
-// first.
+// BGZF: a gzip header with FEXTRA set and first an extra subfield "BC" of length 2.
 bool is_bgzf_header(std::string_view head) {
     const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(head[i]); };
     return head.size() >= 18 && byte(0) == 0x1f && byte(1) == 0x8b && (byte(3) & 4) && byte(12) == 'B' &&
@@ -143,13 +141,11 @@ std::string inflate_start(std::string_view compressed) {
     return out;
 }
 
-// `file_start`: the file's first bytes (up to kHeadSize; empty when not
-// known), where the hints below look, so every way of reading one file gives
-// the same error.
+// `file_start`: the file's first bytes (up to kHeadSize, or none), where the
+// hints look, so every way of reading one file gives the same error.
 [[noreturn]] void throw_decode_error(std::string_view raw, const Utf8Fault& fault, const std::string& path,
                                      std::uint64_t first_line, std::string_view file_start) {
-    // Report the offending line only, with its line break: the whole input
-    // can be gigabytes.
+    // The offending line only, with its line break: the input can be gigabytes.
     std::size_t line_start = fault.start;
     while (line_start > 0 && raw[line_start - 1] != '\n' && raw[line_start - 1] != '\r') --line_start;
     std::size_t line_end = std::min(raw.find_first_of("\r\n", fault.end), raw.size());
@@ -158,16 +154,14 @@ std::string inflate_start(std::string_view compressed) {
                              fault.end - line_start, fault.reason);
     const std::uint64_t line = first_line + count_line_breaks(raw.substr(0, fault.start));
     error.add_note("while reading " + path + ", line " + std::to_string(line));
-    // A byte that is not UTF-8 usually means the wrong file, not a bad line:
-    // say which kind, so the user does not hunt for an encoding problem.
-    // NUL bytes after some text: what a crash leaves of a file's tail. (From
-    // the first line on, the file is binary: the hints below say so.)
+    // Bytes that are not UTF-8 usually mean the wrong file, not a bad line:
+    // say which, so the user does not hunt for an encoding problem. NUL bytes
+    // after some text are what a crash leaves of a file's tail.
     if (fault.reason == kNulReason && line > 1) {
         error.add_note(path + " holds NUL bytes: not a text file, or torn by a crash?");
         throw error;
     }
-    // Compressed bytes read as text: the gzip reading gave up. Either the
-    // stream is cut short or damaged, or what it holds is not text.
+    // Compressed bytes read as text: the gzip reading gave up.
     const bool gzip = starts_gzip(file_start);
     const std::string inflated = gzip ? inflate_start(file_start) : std::string();
     const std::string_view start = gzip ? std::string_view(inflated) : file_start.substr(0, 4096);
@@ -190,6 +184,12 @@ struct Inflater {
     Inflater& operator=(const Inflater&) = delete;
 };
 
+// Skips the zero padding that may follow a member; whether input is left.
+bool skip_padding(z_stream& stream) {
+    for (; stream.avail_in > 0 && *stream.next_in == 0; --stream.avail_in) ++stream.next_in;
+    return stream.avail_in > 0;
+}
+
 // Rewrites "\r\n" and lone "\r" as "\n", appending to `out`.
 void append_normalised(std::string& out, std::string_view text) {
     for (std::size_t pos = 0; pos < text.size();) {
@@ -202,8 +202,7 @@ void append_normalised(std::string& out, std::string_view text) {
     }
 }
 
-// Grows `text` to room for exactly `capacity` characters (a reserve on the
-// string itself may round up to twice its current room).
+// Room for exactly `capacity` characters (a string's own reserve may double).
 void reserve_exactly(std::string& text, std::size_t capacity) {
     if (capacity <= text.capacity()) return;
     std::string bigger;
@@ -247,8 +246,7 @@ struct TextReader::GzipState : Inflater {
 TextReader::TextReader(const std::string& path, Compression compression)
     : TextReader(path, UniqueFd(open_for_reading(path)), compression) {}
 
-// The bytes of the magic test are kept rather than read again, so a pipe or
-// FIFO reads whole.
+// The magic test's bytes are kept, not read again, so a pipe reads whole.
 TextReader::TextReader(const std::string& path, UniqueFd fd, Compression compression)
     : TextReader(path, compression == Compression::DetectByMagic ? read_head(fd.get(), 2, path) : std::string(),
                  compression) {
@@ -265,8 +263,7 @@ TextReader::TextReader(const std::string& path, std::string bytes, Compression c
 std::size_t TextReader::read_source(char* out, std::size_t capacity) {
     std::size_t n = 0;
     if (taken_used_ < taken_.size()) {
-        n = std::min(capacity, taken_.size() - taken_used_);
-        std::memcpy(out, taken_.data() + taken_used_, n);
+        n = taken_.copy(out, capacity, taken_used_);
         taken_used_ += n;
         if (taken_used_ == taken_.size()) {
             std::string().swap(taken_);
@@ -301,12 +298,8 @@ std::size_t TextReader::read_raw(char* out, std::size_t capacity) {
             if (n == 0) gz.input_finished = true;
         }
         if (!gz.member_open) {
-            // Between members: zero padding may follow a member, but a file
-            // that starts with zeros is not gzip at all.
-            while (gz.member_ended && gz.stream.avail_in > 0 && *gz.stream.next_in == 0) {
-                ++gz.stream.next_in;
-                --gz.stream.avail_in;
-            }
+            // Padding follows a member; a file that starts with zeros is not gzip.
+            if (gz.member_ended) skip_padding(gz.stream);
             if (gz.stream.avail_in == 0) {
                 if (gz.input_finished) return 0;
                 continue;
@@ -370,14 +363,12 @@ void TextReader::decode_append(const char* data, std::size_t size, bool at_end) 
 }
 
 void TextReader::report_decode_error(std::string_view in, std::size_t start, std::size_t end, const char* reason) {
-    // The error shows the whole line of the fault and counts lines from the
-    // file's start, as if the file had been read in one piece: the line may
-    // begin in text decoded earlier and end in bytes not yet read.
+    // The whole line and its number, as if the file were read in one piece:
+    // the line may begin in text decoded earlier and end in bytes not yet read.
     const std::string_view pending = std::string_view(text_).substr(consumed_);
     std::uint64_t line = line_number_ + count_line_breaks(pending);
     for (const std::string& piece : pieces_) line += count_line_breaks(piece);
-    // The line's start: back through the pending text, then the pieces
-    // before it, to the last "\n".
+    // Back through the pending text, then the pieces, to the line's start.
     std::string raw;
     for (std::size_t back = 0; back <= pieces_.size(); ++back) {
         const std::string_view text = back == 0 ? pending : std::string_view(pieces_[pieces_.size() - back]);
@@ -387,8 +378,7 @@ void TextReader::report_decode_error(std::string_view in, std::size_t start, std
     }
     const std::size_t offset = raw.size();
     raw.append(in);
-    // Read on to the end of the line, and to the end of the file's first
-    // bytes (which the hints look at, whatever sizes the reads came in).
+    // On to the end of the line and of the file's first bytes (for the hints).
     bool line_ended = raw.find_first_of("\r\n", offset + end) != std::string::npos;
     try {
         char chunk[4096];
@@ -417,8 +407,8 @@ void TextReader::make_room(std::size_t expected) {
         text_ = std::string();
         reserve_exactly(text_, kPiece + kStepRoom);
     } else if (text_.size() + expected > kSmallText || text_.size() >= kSmallText) {
-        // A large text: room for a whole piece at once. Pages not yet
-        // written cost no memory, and the text is moved at most once.
+        // Room for a whole piece at once: pages not yet written cost no
+        // memory, and the text is moved at most once.
         reserve_exactly(text_, std::max(kPiece, text_.size() + expected) + kStepRoom);
     } else {
         reserve_exactly(text_, text_.size() + std::max({text_.size() / 2, expected, kStepRoom}));
@@ -465,8 +455,7 @@ bool TextReader::next_line(std::string& line) {
 std::string TextReader::read_all() {
     text_.erase(0, consumed_);
     consumed_ = 0;
-    // A plain regular file says how long its text is at most: room for all
-    // of it at once, so the text is never moved.
+    // A plain regular file bounds its text: room for all of it, never moved.
     std::size_t expected = 0;
     if (!gzip_) {
         expected = taken_.size() - taken_used_ + carry_.size() + (fd_ ? size_left(fd_.get()) : 0);
@@ -477,22 +466,16 @@ std::string TextReader::read_all() {
     do {
         make_room(expected);
     } while (fill());
-    // Room left unused is address space only, never written: fitting the
-    // text to it would copy it.
+    // Unused room is address space only; fitting the text would copy it.
     if (pieces_.empty()) return std::move(text_);
-    // Joined piece by piece, each freed once copied, so the reading never
-    // holds much more than one copy of the text.
+    // Each piece is freed once copied: never much more than one copy held.
     std::size_t total = text_.size();
     for (const std::string& piece : pieces_) total += piece.size();
     std::string all;
     all.reserve(total);
-    for (std::string& piece : pieces_) {
-        all.append(piece);
-        std::string().swap(piece);
-    }
+    for (std::string& piece : pieces_) all.append(std::exchange(piece, {}));
     pieces_.clear();
-    all.append(text_);
-    std::string().swap(text_);
+    all.append(std::exchange(text_, {}));
     return all;
 }
 
@@ -505,8 +488,7 @@ GzipLayout gzip_layout(const std::string& path) {
 
     Inflater inflater;
     z_stream& stream = inflater.stream;
-    // The head already read is inflated first: no seek back, so a pipe is
-    // told apart as a file is.
+    // The head already read is inflated first: no seek back, so a pipe works.
     stream.next_in = reinterpret_cast<Bytef*>(head.data());
     stream.avail_in = static_cast<uInt>(head.size());
     std::string input(kChunk, '\0');
@@ -529,18 +511,13 @@ GzipLayout gzip_layout(const std::string& path) {
     }
     // Anything but zero padding after the first member is another member.
     for (;;) {
-        while (stream.avail_in > 0) {
-            if (*stream.next_in != 0) return GzipLayout::SeveralMembers;
-            ++stream.next_in;
-            --stream.avail_in;
-        }
+        if (skip_padding(stream)) return GzipLayout::SeveralMembers;
         if (!refill()) return GzipLayout::SingleMember;
     }
 }
 
 LineBuffer read_lines_gzip_or_plain(const std::string& path) {
-    // One opening and one pass over the bytes, so a pipe or FIFO reads as a
-    // file does and an endless input fails at its first bad bytes.
+    // One pass over the bytes, so an endless input fails at its first bad bytes.
     TextReader reader(path, Compression::DetectByMagic);
     if (!reader.compressed()) return LineBuffer(reader.read_all());
     try {
@@ -548,20 +525,18 @@ LineBuffer read_lines_gzip_or_plain(const std::string& path) {
     } catch (const OSError&) {
         throw;  // a failed read says nothing about what the file holds
     } catch (const UnicodeDecodeError&) {
-        // Sound gzip text torn by NUL bytes, whatever its encoding: the gzip
-        // reading knows the line. (Binary from the start, it goes on below.)
+        // Sound gzip text torn by NUL bytes past its first line: the gzip
+        // reading knows the line.
         if (reader.torn_) throw;
     } catch (const Error&) {
         // Not gzip after all (or not text inside): the plain reading decides.
-        // Anything else (out of memory, an interrupt) is no verdict on the
-        // file and passes unchanged.
+        // Anything else (out of memory, an interrupt) passes unchanged.
     }
-    // Bytes that begin with the gzip magic are never UTF-8 (0x8b cannot
-    // begin a character): the plain reading fails on the first line, and
-    // the file's first bytes, kept by the gzip reading, are all it needs.
+    // The gzip magic is never UTF-8 (0x8b cannot begin a character): the plain
+    // reading fails on the first line and needs only the file's first bytes,
+    // which the gzip reading kept, perhaps after a first short read.
     char chunk[4096];
     while (reader.raw_head_.size() < kHeadSize && reader.read_source(chunk, sizeof chunk) > 0) {
-        // (the gzip reading may have given up after a first short read)
     }
     TextReader plain(path, std::move(reader.raw_head_), Compression::Plain);
     return LineBuffer(plain.read_all());
