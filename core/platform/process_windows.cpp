@@ -118,14 +118,11 @@ std::wstring environment_block(const std::vector<std::pair<std::string, std::str
     if (const LPWCH strings = ::GetEnvironmentStringsW()) {
         for (const wchar_t* entry = strings; *entry; entry += std::wcslen(entry) + 1) {
             const std::wstring_view text(entry);
-            if (std::find(replaced.begin(), replaced.end(), variable_name(text)) == replaced.end()) {
-                entries.emplace_back(text);
-            }
+            if (std::ranges::find(replaced, variable_name(text)) == replaced.end()) entries.emplace_back(text);
         }
         ::FreeEnvironmentStringsW(strings);
     }
-    std::stable_sort(entries.begin(), entries.end(),
-                     [](const std::wstring& a, const std::wstring& b) { return variable_name(a) < variable_name(b); });
+    std::ranges::stable_sort(entries, {}, variable_name);
     std::wstring block;
     for (const auto& entry : entries) {
         block += entry;
@@ -256,15 +253,13 @@ std::optional<std::string> find_executable(const std::string& name) {
     if (search.empty()) return std::nullopt;
     std::vector<std::string> directories = split_list(search);
     // Windows looks in the current directory before the PATH.
-    if (std::find(directories.begin(), directories.end(), ".") == directories.end()) {
-        directories.insert(directories.begin(), ".");
-    }
+    if (std::ranges::find(directories, ".") == directories.end()) directories.insert(directories.begin(), ".");
     const std::vector<std::string> names = executable_names(name);
     std::vector<std::wstring> seen;
     for (const std::string& directory : directories) {
         std::wstring key = win32::folded(win32::widen(directory));
-        std::replace(key.begin(), key.end(), L'/', L'\\');
-        if (std::find(seen.begin(), seen.end(), key) != seen.end()) continue;
+        std::ranges::replace(key, L'/', L'\\');
+        if (std::ranges::find(seen, key) != seen.end()) continue;
         seen.push_back(std::move(key));
         for (const std::string& file : names) {
             const std::string candidate = join_path(directory, file);

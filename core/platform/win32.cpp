@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cwctype>
 #include <utility>
@@ -53,10 +54,8 @@ int errno_from(unsigned long win32_error) {
         {ERROR_BAD_EXE_FORMAT, ENOEXEC},
         {ERROR_FILENAME_EXCED_RANGE, ENAMETOOLONG},
     };
-    for (const auto& [code, errnum] : kErrnos) {
-        if (code == win32_error) return errnum;
-    }
-    return EINVAL;
+    const auto* found = std::ranges::find(kErrnos, win32_error, &std::pair<unsigned long, int>::first);
+    return found == std::end(kErrnos) ? EINVAL : found->second;
 }
 
 void throw_last_error(const std::string& path) { throw OSError(errno_from(::GetLastError()), path); }
