@@ -28,10 +28,7 @@ void UniqueFd::close(const std::string& path) {
     if (fd < 0) return;
     // Linux releases the descriptor even when close fails, so it is never
     // retried; EINTR says nothing about the data.
-    if (::close(fd) != 0 && errno != EINTR) {
-        const int error = errno;
-        throw OSError(error, path);
-    }
+    if (::close(fd) != 0 && errno != EINTR) throw_os_error(path);
 }
 
 OutputFile::OutputFile(std::string path) : OutputFile(UniqueFd(os::open_truncated(path)), path) {}

@@ -220,10 +220,7 @@ private:
 }  // namespace
 
 std::optional<std::string> find_executable(const std::string& name) {
-    if (name.find('/') != std::string::npos) {
-        if (is_executable_file(name)) return name;
-        return std::nullopt;
-    }
+    if (name.find('/') != std::string::npos) return is_executable_file(name) ? std::optional(name) : std::nullopt;
     const char* path_env = std::getenv("PATH");
     const std::string search = path_env ? path_env : "/bin:/usr/bin";
     // An empty PATH names no directory at all (not the current one).

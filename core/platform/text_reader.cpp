@@ -459,9 +459,7 @@ std::string TextReader::read_all() {
     std::size_t expected = 0;
     if (!gzip_) {
         expected = taken_.size() - taken_used_ + carry_.size() + (fd_ ? size_left(fd_.get()) : 0);
-        if (text_.capacity() - text_.size() < expected + kStepRoom) {
-            reserve_exactly(text_, text_.size() + expected + kStepRoom);
-        }
+        reserve_exactly(text_, text_.size() + expected + kStepRoom);
     }
     do {
         make_room(expected);
