@@ -60,8 +60,8 @@ private:
 // OSError for the current errno, read before anything can change it.
 [[noreturn]] void throw_os_error(const std::string& filename);
 
-// Bytes that are not valid UTF-8. `object` holds the bytes around the fault
-// (not necessarily the whole input) and start/end index into it.
+// Bytes that are not UTF-8; `object` holds those around the fault (not
+// necessarily the whole input), start/end index into it.
 class UnicodeDecodeError : public Error {
 public:
     UnicodeDecodeError(std::string object, std::size_t start, std::size_t end, std::string reason);

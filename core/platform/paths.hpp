@@ -27,13 +27,11 @@ struct SplitPath {
 // separators unless it is nothing but separators (a root).
 SplitPath split_path(std::string_view path, PathRules rules = PathRules::Native);
 
-// The two halves of split_path.
 inline std::string directory_of(std::string_view path) { return split_path(path).directory; }
 inline std::string file_name_of(std::string_view path) { return split_path(path).name; }
 
-// os.path.join(directory, name) for a name with no directory or drive of its
-// own: one separator between them unless the directory already ends in one
-// (or, on Windows, is a bare drive such as "C:").
+// os.path.join(directory, name) for a bare name: one separator between them
+// unless the directory ends in one or (Windows) is a bare drive such as "C:".
 std::string join_path(std::string_view directory, std::string_view name, PathRules rules = PathRules::Native);
 
 }  // namespace merivane

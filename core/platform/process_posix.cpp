@@ -128,7 +128,6 @@ int max_descriptor() {
     return static_cast<int>(std::min<rlim_t>(limit.rlim_cur, 1 << 20)) - 1;
 }
 
-// A started child: stopped and reaped unless it was waited for.
 class PosixChild final : public os::RunningChild {
 public:
     PosixChild(pid_t pid, const ChildOptions& options) : pid_(pid), options_(options) {
