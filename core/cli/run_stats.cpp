@@ -33,7 +33,7 @@ std::pair<char32_t, std::size_t> next_code_point(std::string_view text, std::siz
 std::string json(std::string_view text) {
     std::string out = "\"";
     const auto hex = [&out](const char* format, unsigned value) {
-        char escape[8];
+        char escape[16];  // room for any unsigned: an optimised build warns of truncation
         std::snprintf(escape, sizeof escape, format, value);
         out += escape;
     };
