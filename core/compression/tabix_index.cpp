@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <limits>
 #include <unordered_map>
 #include <utility>
@@ -73,12 +72,11 @@ public:
         return i;
     }
 
+    // `b` holds a bin.
     void erase(std::uint32_t b) noexcept {
-        if (b != n_buckets_ && live(b)) {
-            flags_[b] |= kDeleted;
-            vals_[b] = Bin{};
-            --size_;
-        }
+        flags_[b] |= kDeleted;
+        vals_[b] = Bin{};
+        --size_;
     }
 
 private:
@@ -192,16 +190,9 @@ struct Interval {
 std::optional<Interval> read_interval(std::string_view line) {
     std::size_t ends[8];  // where each field ends
     int fields = 0;
-    for (std::size_t at = 0; fields < 8 && at <= line.size();) {
-        ends[fields] = std::min(line.find('\t', at), line.size());
-        at = ends[fields++] + 1;
-    }
-    // tabix splits at a NUL byte as at a tab: such a line is split again.
-    if (std::memchr(line.data(), '\0', ends[fields - 1]) != nullptr) {
-        fields = 0;
-        for (std::size_t i = 0; i <= line.size() && fields < 8; ++i) {
-            if (i == line.size() || line[i] == '\t' || line[i] == '\0') ends[fields++] = i;
-        }
+    // tabix splits at a NUL byte as at a tab.
+    for (std::size_t i = 0; i <= line.size() && fields < 8; ++i) {
+        if (i == line.size() || line[i] == '\t' || line[i] == '\0') ends[fields++] = i;
     }
     if (fields < 2) return std::nullopt;
     const auto pos = read_integer(line, ends[0] + 1, 0);
