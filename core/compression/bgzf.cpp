@@ -231,21 +231,16 @@ public:
         for (std::thread& worker : workers_) worker.join();
     }
 
-    // Takes `data` (leaving it empty, with a recycled buffer) and emits the
-    // finished blocks at the head; waits for the oldest at the in-flight limit.
+    // Takes `data` (leaving it empty) and emits the finished blocks at the
+    // head; waits for the oldest at the in-flight limit.
     void submit(std::string& data) {
-        std::unique_ptr<Job> job = free_.empty() ? std::make_unique<Job>() : std::move(free_.back());
-        if (!free_.empty()) free_.pop_back();
-        std::swap(job->input, data);
-        data.clear();
-        job->done = false;
-        job->error = nullptr;
-        Job* queued = job.get();
-        in_order_.push_back(std::move(job));
+        // A deque keeps its elements in place, so workers may hold them.
+        Job& job = in_order_.emplace_back();
+        std::swap(job.input, data);
         bool no_worker;
         {
             std::lock_guard lock(mutex_);
-            queue_.push_back(queued);
+            queue_.push_back(&job);
             if (workers_.size() < max_workers_ && idle_ < queue_.size()) start_worker();
             no_worker = workers_.empty();
             if (no_worker) queue_.pop_back();
@@ -253,8 +248,8 @@ public:
         if (no_worker) {
             // No thread wanted, or not one could be started: compressed here, in order.
             if (!own_compressor_) own_compressor_ = std::make_unique<BlockCompressor>(level_);
-            queued->output.assign(own_compressor_->compress(queued->input));
-            queued->done = true;
+            job.output.assign(own_compressor_->compress(job.input));
+            job.done = true;
         }
         work_ready_.notify_one();
         emit_ready(in_order_.size() > limit_);
@@ -314,13 +309,13 @@ private:
     // With `wait`, waits for the head block first, polling for an interrupt.
     void emit_ready(bool wait) {
         while (!in_order_.empty()) {
-            Job* head = in_order_.front().get();
+            const Job& head = in_order_.front();
             {
                 std::unique_lock lock(mutex_);
-                while (!head->done) {
+                while (!head.done) {
                     if (!wait) return;
                     job_done_.wait_for(lock, std::chrono::milliseconds(50));
-                    if (!head->done) {
+                    if (!head.done) {
                         lock.unlock();
                         poller_.poll();
                         lock.lock();
@@ -328,9 +323,8 @@ private:
                 }
             }
             wait = false;
-            if (head->error) std::rethrow_exception(head->error);
-            emit_(head->output);
-            free_.push_back(std::move(in_order_.front()));
+            if (head.error) std::rethrow_exception(head.error);
+            emit_(head.output);
             in_order_.pop_front();
         }
     }
@@ -349,8 +343,7 @@ private:
     std::vector<std::thread> workers_;
 
     // The calling thread's alone.
-    std::deque<std::unique_ptr<Job>> in_order_;  // submitted, not yet emitted
-    std::vector<std::unique_ptr<Job>> free_;
+    std::deque<Job> in_order_;  // submitted, not yet emitted
     std::unique_ptr<BlockCompressor> own_compressor_;  // only when no worker runs
     InterruptPoller poller_;
 };
