@@ -56,63 +56,13 @@ void check_settings(const CompressionSettings& settings) {
     check_level(settings.level);
 }
 
-// The index beside one BGZF output, fed what the writer is fed: prepare()
-// writes it whole to a file of its own, commit(data) puts data and index in
-// place; without commit() nothing beside the destination is touched.
-class IndexBeside {
-public:
-    IndexBeside(std::string destination, std::optional<IndexFormat> format, const LineNamer& namer)
-        : destination_(std::move(destination)), format_(format) {
-        if (format_) builder_.emplace(*format_, namer);
+// The indexes an earlier file at `destination` had beside it.
+void remove_indexes(const std::string& destination) {
+    for (const IndexFormat format : {IndexFormat::Tbi, IndexFormat::Csi}) {
+        const std::string path = index_path(destination, format);
+        if (path_exists(path)) remove_file(path);
     }
-
-    void feed(std::string_view data) {
-        if (builder_) builder_->feed(data);
-    }
-
-    void prepare(const std::vector<std::uint64_t>& block_offsets, std::uint64_t compressed_size) {
-        if (!builder_) return;
-        const std::string index = builder_->finish(block_offsets, compressed_size);
-        AtomicOutput& pending = pending_.emplace(index_path(destination_, *format_));
-        // Level 6, as tabix: 9 is several times slower on a linear index's runs.
-        CompressionSettings index_settings;
-        index_settings.level = 6;
-        BgzfWriter writer([&pending](std::string_view block) { pending.write(block); }, index_settings);
-        writer.write(index);
-        writer.finish();
-        pending.prepare();
-    }
-
-    // For data written over the destination in place: earlier indexes stop
-    // matching it as soon as writing begins.
-    void remove_earlier() {
-        for (const IndexFormat format : {IndexFormat::Tbi, IndexFormat::Csi}) {
-            const std::string path = index_path(destination_, format);
-            if (path_exists(path)) remove_file(path);
-        }
-    }
-
-    // Both files durable first, so a failure leaves the earlier pair. Then,
-    // locked against other runs in the directory: earlier indexes removed,
-    // data and index renamed. The index beside the data is always its own;
-    // a crash inside leaves the new data with no index, never an earlier one.
-    void commit(AtomicOutput& data) {
-        if (data.writes_directly()) return data.commit();
-        data.prepare();
-        const std::string directory = directory_of(destination_);
-        const UniqueFd lock = lock_directory(directory);
-        remove_earlier();
-        data.place();
-        if (pending_) pending_->place();
-        sync_directory(directory);
-    }
-
-private:
-    std::string destination_;
-    std::optional<IndexFormat> format_;
-    std::optional<TabixIndexBuilder> builder_;
-    std::optional<AtomicOutput> pending_;
-};
+}
 
 }  // namespace
 
@@ -436,16 +386,48 @@ void write_indexed_bgzf(const std::string& destination, const CompressionSetting
     AtomicOutput out(destination);
     // Written in place (a device, a FIFO), the data has no index beside it,
     // and an earlier one stops matching it at once.
-    IndexBeside index(destination, out.writes_directly() ? std::nullopt : settings.index, namer);
-    if (out.writes_directly()) index.remove_earlier();
+    std::optional<TabixIndexBuilder> builder;
+    if (out.writes_directly()) {
+        remove_indexes(destination);
+    } else if (settings.index) {
+        builder.emplace(*settings.index, namer);
+    }
     BgzfWriter writer([&out](std::string_view block) { out.write(block); }, settings);
     produce([&](std::string_view data) {
-        timed(indexing, [&] { index.feed(data); });
+        timed(indexing, [&] {
+            if (builder) builder->feed(data);
+        });
         timed(compressing, [&] { writer.write(data); });
     });
     timed(compressing, [&] { writer.finish(); });
-    timed(indexing, [&] { index.prepare(writer.block_offsets(), writer.compressed_size()); });
-    index.commit(out);
+    std::optional<AtomicOutput> index;
+    timed(indexing, [&] {
+        if (!builder) return;
+        const std::string bytes = builder->finish(writer.block_offsets(), writer.compressed_size());
+        AtomicOutput& pending = index.emplace(index_path(destination, *settings.index));
+        // Level 6, as tabix: 9 is several times slower on a linear index's runs.
+        CompressionSettings index_settings;
+        index_settings.level = 6;
+        BgzfWriter index_writer([&pending](std::string_view block) { pending.write(block); }, index_settings);
+        index_writer.write(bytes);
+        index_writer.finish();
+        pending.prepare();
+    });
+    if (out.writes_directly()) {
+        out.commit();
+    } else {
+        // Both files durable first, so a failure leaves the earlier pair. Then,
+        // locked against other runs in the directory: earlier indexes removed,
+        // data and index renamed. The index beside the data is always its own;
+        // a crash inside leaves the new data with no index, never an earlier one.
+        out.prepare();
+        const std::string directory = directory_of(destination);
+        const UniqueFd lock = lock_directory(directory);
+        remove_indexes(destination);
+        out.place();
+        if (index) index->place();
+        sync_directory(directory);
+    }
     if (settings.seconds) {
         const auto seconds = [](Clock::duration d) { return std::chrono::duration<double>(d).count(); };
         settings.seconds->compress += seconds(compressing);
