@@ -50,48 +50,6 @@ bool out_of_order(std::string_view before, std::string_view after, std::size_t n
     return before.compare(after) > 0;
 }
 
-// Checks sort's output as it arrives: a broken or substituted `sort` may exit
-// 0, and must still not put a wrong file where a sorted one belongs.
-class SortedOutputCheck {
-public:
-    SortedOutputCheck(const LineTally& given, std::string sort_path, std::size_t numeric_field)
-        : given_(given), sort_path_(std::move(sort_path)), numeric_field_(numeric_field) {}
-
-    void take(std::string_view line) {
-        const std::uint64_t number = got_.lines + 1;
-        try {
-            validate_utf8(line, sort_path_, number);
-        } catch (const UnicodeDecodeError&) {
-            fault("is not valid UTF-8 at line " + std::to_string(number));
-        }
-        if (got_.lines > 0 && out_of_order(previous_, line, numeric_field_)) {
-            fault("is not in sort order at line " + std::to_string(number));
-        }
-        got_.add(line);
-        previous_.assign(line);
-    }
-
-    void finish(std::string_view unterminated) const {
-        if (!unterminated.empty()) fault("ends in a line without a line feed");
-        if (got_.lines != given_.lines || got_.bytes != given_.bytes) {
-            fault("holds " + std::to_string(got_.lines) + " lines (" + std::to_string(got_.bytes) + " bytes) for the " +
-                  std::to_string(given_.lines) + " lines (" + std::to_string(given_.bytes) + " bytes) it was given");
-        }
-        if (got_.hash_sum != given_.hash_sum) fault("holds other lines than it was given");
-    }
-
-private:
-    [[noreturn]] void fault(const std::string& what) const {
-        throw RuntimeError("the output of GNU sort (" + sort_path_ + ") " + what + "; the sorted result was not used");
-    }
-
-    const LineTally& given_;
-    std::string sort_path_;
-    std::size_t numeric_field_;
-    LineTally got_;
-    std::string previous_;
-};
-
 }  // namespace
 
 std::optional<std::string> gnu_sort_path() { return find_gnu_sort(kBannerTimeoutSeconds); }
@@ -180,16 +138,32 @@ void GnuSortInput::sort(const std::string& sort_path, const LineSink& line_sink)
     out_.flush();
     seek_to_start(out_.fd(), out_.path());
 
+    // Sort's output is checked as it arrives: a broken or substituted `sort`
+    // may exit 0, and must still not put a wrong file where a sorted one belongs.
+    const auto fault = [&sort_path](const std::string& what) {
+        throw RuntimeError("the output of GNU sort (" + sort_path + ") " + what + "; the sorted result was not used");
+    };
+    LineTally got;
+    std::string previous;
     // From a pipe: no sorted copy on disk, and the caller's work overlaps sort's.
     const bool keyed = contigs_.has_value();
-    SortedOutputCheck check(given_, sort_path, keyed ? 3 : 2);
     LineJoiner lines;
     const std::vector<std::string> argv{sort_path, "-k1,1", keyed ? "-k3,3n" : "-k2,2n"};
     ChildOptions options;
     options.stdin_fd = out_.fd();
     options.stdout_sink = [&](std::string_view data) {
         lines.feed(data, [&](std::string_view line) {
-            check.take(line);
+            const std::uint64_t number = got.lines + 1;
+            try {
+                validate_utf8(line, sort_path, number);
+            } catch (const UnicodeDecodeError&) {
+                fault("is not valid UTF-8 at line " + std::to_string(number));
+            }
+            if (got.lines > 0 && out_of_order(previous, line, keyed ? 3 : 2)) {
+                fault("is not in sort order at line " + std::to_string(number));
+            }
+            got.add(line);
+            previous.assign(line);
             line_sink(keyed ? line.substr(line.find('\t') + 1) : line);
         });
     };
@@ -200,7 +174,12 @@ void GnuSortInput::sort(const std::string& sort_path, const LineSink& line_sink)
     options.stopped_gently = true;
     const ChildResult result = run_child(argv, options);
     if (result.exit_status != 0) throw CalledProcessError(result.exit_status, argv);
-    check.finish(lines.rest());
+    if (!lines.rest().empty()) fault("ends in a line without a line feed");
+    if (got.lines != given_.lines || got.bytes != given_.bytes) {
+        fault("holds " + std::to_string(got.lines) + " lines (" + std::to_string(got.bytes) + " bytes) for the " +
+              std::to_string(given_.lines) + " lines (" + std::to_string(given_.bytes) + " bytes) it was given");
+    }
+    if (got.hash_sum != given_.hash_sum) fault("holds other lines than it was given");
 }
 
 std::string requested_gnu_sort(const SortOverrides& overrides) {
