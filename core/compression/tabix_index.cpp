@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdlib>
 #include <limits>
 #include <unordered_map>
@@ -160,19 +161,16 @@ std::uint32_t region_to_bin(std::int64_t beg, std::int64_t end, int min_shift, i
 // C's strtoll from `at` (up to a NUL), as tabix reads a field: with base 0,
 // "0x10" is 16 and "010" is 8. nullopt when no digits were read.
 std::optional<long long> read_integer(std::string_view text, std::size_t at, int base) {
-    std::size_t i = at;
-    if (i < text.size() && text[i] >= '1' && text[i] <= '9') {
-        long long value = 0;
-        std::size_t digits = 0;
-        for (; i < text.size() && text[i] >= '0' && text[i] <= '9' && digits < 18; ++i, ++digits) {
-            value = value * 10 + (text[i] - '0');
-        }
-        if (i == text.size() || text[i] < '0' || text[i] > '9') return value;
+    // Decimal digits that fit, the usual field, read without copying the rest of the line.
+    long long value = 0;
+    if (at < text.size() && text[at] >= '1' && text[at] <= '9' &&
+        std::from_chars(text.data() + at, text.data() + text.size(), value).ec == std::errc()) {
+        return value;
     }
     const std::string copy(text.substr(at));
     char* stop = nullptr;
     const int saved = errno;
-    const long long value = std::strtoll(copy.c_str(), &stop, base);
+    value = std::strtoll(copy.c_str(), &stop, base);
     errno = saved;
     if (stop == copy.c_str()) return std::nullopt;
     return value;
@@ -318,10 +316,7 @@ struct TabixIndexBuilder::State {
             if (format == IndexFormat::Csi) note_contig_length(text, longest_contig);
             header_end = taken;
         } else if (!meta) {
-            if (in_header) {
-                in_header = false;
-                start_records(true);
-            }
+            if (in_header) start_records(true);
             if (const auto interval = read_interval(text)) push(*interval, taken);
         }
         ++line_number;
@@ -330,6 +325,7 @@ struct TabixIndexBuilder::State {
     // At the first line that is not a header line (`widen`), or at the end
     // of a file that has none (not widened, as tabix does not).
     void start_records(bool widen) {
+        in_header = false;
         if (format == IndexFormat::Csi && widen) {
             // Deep enough for the longest declared contig, as tabix --csi (saturating).
             const std::int64_t longest = std::min(longest_contig, std::numeric_limits<std::int64_t>::max() - 256) + 256;
@@ -394,21 +390,6 @@ struct TabixIndexBuilder::State {
         ++n_mapped;
         last_off = end_offset;
         last_coor = record.beg;
-    }
-
-    // After the last feed: the line left without "\n", then the last
-    // chromosome's chunk and pseudo-bin.
-    void end_of_text() {
-        if (!lines.rest().empty()) line(lines.rest());
-        if (in_header) {
-            in_header = false;
-            start_records(false);
-        }
-        if (save_tid >= 0) {
-            Contig& last = contigs[static_cast<std::size_t>(save_tid)];
-            add_chunk(last, save_bin, save_off, taken);
-            add_meta(last, off_beg, taken);
-        }
     }
 
     // Magic, format fields and sequence names: in a csi index as auxiliary
@@ -542,7 +523,14 @@ std::string TabixIndexBuilder::finish(const std::vector<std::uint64_t>& block_of
     State& s = *state_;
     if (s.finished) throw RuntimeError("the index was already finished");
     s.finished = true;
-    s.end_of_text();
+    // The line left without "\n", then the last chromosome's chunk and pseudo-bin.
+    if (!s.lines.rest().empty()) s.line(s.lines.rest());
+    if (s.in_header) s.start_records(false);
+    if (s.save_tid >= 0) {
+        Contig& last = s.contigs[static_cast<std::size_t>(s.save_tid)];
+        s.add_chunk(last, s.save_bin, s.save_off, s.taken);
+        s.add_meta(last, s.off_beg, s.taken);
+    }
     const std::uint64_t total = s.taken;
     const std::uint64_t needed_blocks = (total + kUncompressedBlockSize - 1) / kUncompressedBlockSize;
     if (block_offsets.size() != needed_blocks || compressed_size < kBgzfEof.size()) {
