@@ -243,14 +243,13 @@ private:
             Job* job = queue_.front();
             queue_.pop_front();
             lock.unlock();
-            std::exception_ptr error;
+            // The calling thread reads the job only once it sees it done, under the lock.
             try {
                 job->output.assign(compressor.compress(job->input));
             } catch (...) {
-                error = std::current_exception();
+                job->error = std::current_exception();
             }
             lock.lock();
-            job->error = error;
             job->done = true;
             job_done_.notify_all();
         }
