@@ -42,7 +42,7 @@ std::strong_ordering compare_positions(const Position& a, const Position& b) noe
 struct Entry {
     std::uint32_t chromosome;
     std::int32_t magnitude;
-    std::int64_t position;  // the value, or the index in `huge` when beyond 64 bits
+    std::int64_t position;  // unless beyond 64 bits: that is rare, and read from the line again
     std::size_t line;
 };
 
@@ -59,9 +59,9 @@ std::vector<std::uint32_t> chromosome_ranks(const std::vector<std::string_view>&
     return rank;
 }
 
-// Each record's key, read once, its POS in `huge` when beyond 64 bits.
+// Each record's key, read once.
 std::vector<Entry> read_entries(const std::vector<std::string_view>& lines, const std::vector<std::size_t>& records,
-                                const ContigOrder* contigs, std::vector<Position>& huge, InterruptPoller& poller) {
+                                const ContigOrder* contigs, InterruptPoller& poller) {
     std::vector<Entry> entries;
     entries.reserve(records.size());
     std::unordered_map<std::string_view, std::uint32_t> ids;
@@ -77,12 +77,7 @@ std::vector<Entry> read_entries(const std::vector<std::string_view>& lines, cons
             last_id = it->second;
             last_name = key.chromosome;
         }
-        Entry entry{last_id, key.position.magnitude, key.position.value, index};
-        if (key.position.magnitude != 0) {
-            entry.position = static_cast<std::int64_t>(huge.size());
-            huge.push_back(key.position);
-        }
-        entries.push_back(entry);
+        entries.push_back({last_id, key.position.magnitude, key.position.value, index});
     }
     const std::vector<std::uint32_t> rank = chromosome_ranks(names, contigs);
     for (Entry& entry : entries) entry.chromosome = rank[entry.chromosome];
@@ -162,19 +157,15 @@ std::vector<std::size_t> sort_in_memory(const std::vector<std::string_view>& lin
                                         const std::vector<std::size_t>& records, const ContigOrder* contigs) {
     // Only the calling thread sorts, so it polls for an interrupt here.
     InterruptPoller poller;
-    std::vector<Position> huge;
-    std::vector<Entry> entries = read_entries(lines, records, contigs, huge, poller);
+    std::vector<Entry> entries = read_entries(lines, records, contigs, poller);
+    const auto position = [&](const Entry& e) {
+        return e.magnitude == 0 ? Position{0, e.position, {}} : read_sort_key(lines[e.line]).position;
+    };
     // The input position as the final tie-break makes the sort stable.
     std::sort(entries.begin(), entries.end(), [&](const Entry& a, const Entry& b) {
         poller.poll_every(65535);
         if (a.chromosome != b.chromosome) return a.chromosome < b.chromosome;
-        if (a.magnitude == 0 && b.magnitude == 0) {
-            if (a.position != b.position) return a.position < b.position;
-        } else {
-            const Position pa = a.magnitude == 0 ? Position{0, a.position, {}} : huge[a.position];
-            const Position pb = b.magnitude == 0 ? Position{0, b.position, {}} : huge[b.position];
-            if (const auto c = compare_positions(pa, pb); c != 0) return c < 0;
-        }
+        if (const auto c = compare_positions(position(a), position(b)); c != 0) return c < 0;
         if (const int c = lines[a.line].compare(lines[b.line])) return c < 0;
         return a.line < b.line;
     });
