@@ -96,7 +96,6 @@ UnknownSortEngine::UnknownSortEngine(const std::string& engine) : ValueError("Un
 
 SortKey read_sort_key(std::string_view line) noexcept {
     SortKey key;
-    key.line = line;
     std::string_view cells[vcf::kPos + 1];
     if (leading_cells(line, cells, vcf::kPos + 1) <= vcf::kPos) {
         key.chromosome = line;

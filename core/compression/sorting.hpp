@@ -46,7 +46,6 @@ struct SortKey {
     std::string_view chromosome;
     Position position;
     bool numeric = true;  // false: POS missing or not an integer, sorted as 0
-    std::string_view line;
 };
 
 // Reads a record's key without side effects.
