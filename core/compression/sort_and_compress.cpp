@@ -32,6 +32,23 @@ void write_sorted(const std::string& vcf_file_path, const std::string& destinati
     write_indexed_bgzf(destination, settings, namer, [&](const ByteSink& emit) { sorter.sort(emit); });
 }
 
+// What sort orders `record` by, short of its last resort, where one field can
+// stand for it: not for a chromosome with a blank before it or a control
+// character in it, nor for a POS sort reads as more than an integer.
+std::optional<GnuKey> plain_key_of(std::string_view record) {
+    const GnuKey key = gnu_key(record);
+    const auto control = [](char c) { return static_cast<unsigned char>(c) <= ' '; };
+    if (key.field1.empty() || !key.integer_known || std::ranges::any_of(key.field1, control)) return std::nullopt;
+    return key;
+}
+
+void append_padded(std::string& key, std::string_view text, std::size_t width) {
+    key.append(width - text.size(), '0').append(text);
+}
+
+// A record as sort's last resort compares it: without its line feed.
+std::string_view compared(std::string_view record) { return record.substr(0, record.size() - 1); }
+
 }  // namespace
 
 std::string sorting_temporary_of(const std::string& vcf_file_path) { return vcf_file_path + ".sorted.tmp"; }
@@ -131,27 +148,6 @@ void RecordSorter::sort(const LineSink& emit) {
     records_ = {};
     whole.sort(*sort_path_, emit);
 }
-
-namespace {
-
-// What sort orders `record` by, short of its last resort, where one field can
-// stand for it: not for a chromosome with a blank before it or a control
-// character in it, nor for a POS sort reads as more than an integer.
-std::optional<GnuKey> plain_key_of(std::string_view record) {
-    const GnuKey key = gnu_key(record);
-    const auto control = [](char c) { return static_cast<unsigned char>(c) <= ' '; };
-    if (key.field1.empty() || !key.integer_known || std::ranges::any_of(key.field1, control)) return std::nullopt;
-    return key;
-}
-
-void append_padded(std::string& key, std::string_view text, std::size_t width) {
-    key.append(width - text.size(), '0').append(text);
-}
-
-// A record as sort's last resort compares it: without its line feed.
-std::string_view compared(std::string_view record) { return record.substr(0, record.size() - 1); }
-
-}  // namespace
 
 // Sort is handed a short key per record (a fraction of the bytes), one field
 // compared bytewise: in contig order the zero-padded contig place, then the
