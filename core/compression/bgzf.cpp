@@ -146,10 +146,9 @@ std::string_view BlockCompressor::compress(std::string_view data) {
     if (block_size > kMaxBlockSize) {
         throw ValueError("BGZF block would be " + std::to_string(block_size) + " bytes, over the 65536 limit");
     }
-    // ID1 ID2 CM FLG, MTIME 0, XFL 0, OS unknown, XLEN 6, then the "BC" subfield.
-    static constexpr char kBlockHeader[kHeaderSize - 2] = {'\x1f', '\x8b', '\x08', '\x04', 0, 0, 0, 0,
-                                                           0,      '\xff', 6,      0,      'B', 'C', 2, 0};
-    std::copy(std::begin(kBlockHeader), std::end(kBlockHeader), block_.data());
+    // ID1 ID2 CM FLG, MTIME 0, XFL 0, OS unknown, XLEN 6, then the "BC"
+    // subfield: the end-of-file marker's header up to its size.
+    std::copy_n(kBgzfEof.begin(), kHeaderSize - 2, block_.begin());
     block_[kHeaderSize - 2] = static_cast<char>((block_size - 1) & 0xff);
     block_[kHeaderSize - 1] = static_cast<char>((block_size - 1) >> 8);
     block_.resize(used);
@@ -352,13 +351,12 @@ std::uint64_t virtual_offset(const std::vector<std::uint64_t>& block_offsets, st
 std::string write_bgzf(const std::string& source_path, const std::string& destination_path,
                        const CompressionSettings& settings) {
     check_settings(settings);
-    const UniqueFd source_fd(open_for_reading(source_path));
-    const int source = source_fd.get();
+    const UniqueFd source(open_for_reading(source_path));
     // The destination and any index beside it are replaced or removed.
     reject_outputs_naming_inputs(written_beside(destination_path), {source_path}, "destination_path");
     write_indexed_bgzf(destination_path, settings, name_lines_of(source_path), [&](const ByteSink& emit) {
         std::string chunk(std::size_t{16} * kUncompressedBlockSize, '\0');
-        while (const std::size_t n = read_some(source, chunk.data(), chunk.size(), source_path)) {
+        while (const std::size_t n = read_some(source.get(), chunk.data(), chunk.size(), source_path)) {
             emit(std::string_view(chunk.data(), n));
         }
     });
