@@ -45,9 +45,8 @@ bool out_of_order(std::string_view before, std::string_view after, std::size_t n
     if (a.digits.size() != b.digits.size()) return a.digits.size() > b.digits.size();
     if (const int c = a.digits.compare(b.digits)) return c > 0;
     // The last resort compares the lines without their line feeds.
-    if (before.ends_with('\n')) before.remove_suffix(1);
-    if (after.ends_with('\n')) after.remove_suffix(1);
-    return before.compare(after) > 0;
+    const auto bare = [](std::string_view s) { return s.substr(0, s.size() - (s.ends_with('\n') ? 1 : 0)); };
+    return bare(before) > bare(after);
 }
 
 }  // namespace
@@ -125,12 +124,7 @@ void GnuSortInput::add(std::string_view record) {
     }
     out_.write(record);
     // Counted as sort counts lines: a record holding a "\n" is two to it.
-    std::size_t end;
-    while ((end = record.find('\n')) != std::string_view::npos && end + 1 < record.size()) {
-        given_.add(record.substr(0, end + 1));
-        record.remove_prefix(end + 1);
-    }
-    given_.add(record);
+    for (const std::string_view line : split_lines(record)) given_.add(line);
 }
 
 void GnuSortInput::sort(const std::string& sort_path, const LineSink& line_sink) {
