@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <compare>
-#include <tuple>
+#include <map>
 #include <utility>
 
 #include "platform/interrupt.hpp"
@@ -46,40 +46,29 @@ struct Entry {
     std::size_t line;
 };
 
-// Each chromosome's place (numbered as first seen) in the sort order: by
-// contig place, then name; undeclared ones share the place after the others.
-std::vector<std::uint32_t> chromosome_ranks(const std::vector<std::string_view>& names, const ContigOrder* contigs) {
-    std::vector<std::tuple<std::uint32_t, std::string_view, std::uint32_t>> by_place;
-    for (std::uint32_t i = 0; i < names.size(); ++i) {
-        by_place.emplace_back(contigs ? contigs->rank(names[i]).value_or(contigs->size()) : 0, names[i], i);
-    }
-    std::sort(by_place.begin(), by_place.end());
-    std::vector<std::uint32_t> rank(names.size());
-    for (std::uint32_t r = 0; r < by_place.size(); ++r) rank[std::get<2>(by_place[r])] = r;
-    return rank;
-}
-
-// Each record's key, read once.
+// Each record's key, read once. Chromosomes are numbered as first seen,
+// then ranked by contig place, then name; undeclared ones share the place
+// after the others.
 std::vector<Entry> read_entries(const std::vector<std::string_view>& lines, const std::vector<std::size_t>& records,
                                 const ContigOrder* contigs, InterruptPoller& poller) {
     std::vector<Entry> entries;
     entries.reserve(records.size());
-    std::unordered_map<std::string_view, std::uint32_t> ids;
-    std::vector<std::string_view> names;
+    std::map<std::pair<std::uint32_t, std::string_view>, std::uint32_t> ids;
     std::string_view last_name;
     std::uint32_t last_id = 0;
     for (const std::size_t index : records) {
         poller.poll_every(1023);
         const SortKey key = sort_key(lines[index]);
-        if (names.empty() || key.chromosome != last_name) {
-            const auto [it, added] = ids.try_emplace(key.chromosome, static_cast<std::uint32_t>(names.size()));
-            if (added) names.push_back(key.chromosome);
-            last_id = it->second;
+        if (ids.empty() || key.chromosome != last_name) {
+            const std::uint32_t place = contigs ? contigs->rank(key.chromosome).value_or(contigs->size()) : 0;
+            last_id = ids.try_emplace({place, key.chromosome}, static_cast<std::uint32_t>(ids.size())).first->second;
             last_name = key.chromosome;
         }
         entries.push_back({last_id, key.position.magnitude, key.position.value, index});
     }
-    const std::vector<std::uint32_t> rank = chromosome_ranks(names, contigs);
+    std::vector<std::uint32_t> rank(ids.size());
+    std::uint32_t next = 0;
+    for (const auto& [chromosome, id] : ids) rank[id] = next++;
     for (Entry& entry : entries) entry.chromosome = rank[entry.chromosome];
     return entries;
 }
