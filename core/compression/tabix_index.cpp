@@ -29,7 +29,7 @@ constexpr int kMostLevels = 9;
 // its parent.
 constexpr std::uint64_t kMinMarkerDistance = 0x10000;
 constexpr std::uint64_t kUnset = std::numeric_limits<std::uint64_t>::max();
-constexpr std::uint32_t kNoBin = 0xffffffffu;
+constexpr std::uint32_t kNone = 0xffffffffu;  // no bin, or no chromosome, yet
 
 struct Chunk {
     std::uint64_t u;
@@ -253,7 +253,7 @@ std::string index_path(const std::string& destination, IndexFormat format) {
 struct TabixIndexBuilder::State {
     IndexFormat format;
     LineNamer namer;
-    int levels;
+    int levels = 0;
     std::uint32_t n_bins = 0;
     std::uint32_t meta_bin = 0;
 
@@ -267,14 +267,13 @@ struct TabixIndexBuilder::State {
 
     std::vector<Contig> contigs;
     std::unordered_map<std::string, std::uint32_t> ids;
-    std::uint32_t last_looked_up = kNoBin;
 
     // The running state of htslib's index builder; offsets uncompressed.
-    std::uint32_t last_bin = kNoBin;
-    std::uint32_t save_bin = kNoBin;
+    std::uint32_t last_bin = kNone;
+    std::uint32_t save_bin = kNone;
     std::int64_t last_coor = 0;
-    std::int64_t last_tid = -1;
-    std::int64_t save_tid = -1;
+    std::uint32_t last_tid = kNone;
+    std::uint32_t save_tid = kNone;
     std::uint64_t last_off = 0;
     std::uint64_t save_off = 0;
     std::uint64_t off_beg = 0;
@@ -283,10 +282,9 @@ struct TabixIndexBuilder::State {
     bool finished = false;
 
     std::uint32_t tid_of(std::string_view name) {
-        if (last_looked_up != kNoBin && contigs[last_looked_up].name == name) return last_looked_up;
+        if (last_tid != kNone && contigs[last_tid].name == name) return last_tid;
         const auto [it, added] = ids.try_emplace(std::string(name), static_cast<std::uint32_t>(contigs.size()));
         if (added) contigs.emplace_back().name = it->first;
-        last_looked_up = it->second;
         return it->second;
     }
 
@@ -326,6 +324,7 @@ struct TabixIndexBuilder::State {
     // of a file that has none (not widened, as tabix does not).
     void start_records(bool widen) {
         in_header = false;
+        levels = format == IndexFormat::Tbi ? kTbiLevels : kCsiLevels;
         if (format == IndexFormat::Csi && widen) {
             // Deep enough for the longest declared contig, as tabix --csi (saturating).
             const std::int64_t longest = std::min(longest_contig, std::numeric_limits<std::int64_t>::max() - 256) + 256;
@@ -352,14 +351,14 @@ struct TabixIndexBuilder::State {
         }
         const std::uint32_t tid = tid_of(record.chromosome);
         Contig& contig = contigs[tid];
-        if (last_tid != static_cast<std::int64_t>(tid)) {
+        if (last_tid != tid) {
             if (contig.started) {
                 refuse("the records of " + contig.name +
                        " are not together (they resume after another chromosome's); an index needs each chromosome's "
                        "records in one run");
             }
             last_tid = tid;
-            last_bin = kNoBin;
+            last_bin = kNone;
             contig.started = true;
         } else if (last_coor > record.beg) {
             refuse("position " + std::to_string(record.beg + 1) + " on " + contig.name + " follows position " +
@@ -376,10 +375,10 @@ struct TabixIndexBuilder::State {
 
         const std::uint32_t bin = region_to_bin(record.beg, record.end, kMinShift, levels);
         if (last_bin != bin) {
-            if (save_bin != kNoBin) add_chunk(contigs[static_cast<std::size_t>(save_tid)], save_bin, save_off, last_off);
-            if (last_bin == kNoBin && save_bin != kNoBin) {
+            if (save_bin != kNone) add_chunk(contigs[save_tid], save_bin, save_off, last_off);
+            if (last_bin == kNone && save_bin != kNone) {
                 // A new chromosome: the previous one's span and count.
-                add_meta(contigs[static_cast<std::size_t>(save_tid)], off_beg, last_off);
+                add_meta(contigs[save_tid], off_beg, last_off);
                 n_mapped = 0;
                 off_beg = last_off;
             }
@@ -467,11 +466,9 @@ struct TabixIndexBuilder::State {
                 bins.erase(b);
             });
         }
-        if (const std::uint32_t root = bins.get(0); root != bins.buckets()) {
-            std::sort(bins.bin(root).chunks.begin(), bins.bin(root).chunks.end(), by_start);
-        }
         for_each_bin(bins, 0, [&](std::uint32_t b) {
             std::vector<Chunk>& chunks = bins.bin(b).chunks;
+            if (bins.key(b) == 0) std::sort(chunks.begin(), chunks.end(), by_start);
             std::size_t kept = 0;
             for (std::size_t i = 1; i < chunks.size(); ++i) {
                 if (chunks[kept].v >> 16 >= chunks[i].u >> 16) {
@@ -509,7 +506,6 @@ struct TabixIndexBuilder::State {
 TabixIndexBuilder::TabixIndexBuilder(IndexFormat format, LineNamer namer) : state_(std::make_unique<State>()) {
     state_->format = format;
     state_->namer = std::move(namer);
-    state_->levels = format == IndexFormat::Tbi ? kTbiLevels : kCsiLevels;
 }
 
 TabixIndexBuilder::~TabixIndexBuilder() = default;
@@ -526,8 +522,8 @@ std::string TabixIndexBuilder::finish(const std::vector<std::uint64_t>& block_of
     // The line left without "\n", then the last chromosome's chunk and pseudo-bin.
     if (!s.lines.rest().empty()) s.line(s.lines.rest());
     if (s.in_header) s.start_records(false);
-    if (s.save_tid >= 0) {
-        Contig& last = s.contigs[static_cast<std::size_t>(s.save_tid)];
+    if (s.save_tid != kNone) {
+        Contig& last = s.contigs[s.save_tid];
         s.add_chunk(last, s.save_bin, s.save_off, s.taken);
         s.add_meta(last, s.off_beg, s.taken);
     }
