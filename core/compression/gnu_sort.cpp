@@ -96,10 +96,7 @@ void LineTally::add(std::string_view line) {
 
 GnuSortInput::GnuSortInput() : out_(create_unnamed_temp_file(), "GNU sort input") {}
 
-void GnuSortInput::order_by(ContigOrder contigs) {
-    key_width_ = std::to_string(contigs.size()).size();
-    contigs_ = std::move(contigs);
-}
+void GnuSortInput::order_by(ContigOrder contigs) { contigs_ = std::move(contigs); }
 
 void GnuSortInput::add(std::string_view record) {
     if (contigs_) {
@@ -112,7 +109,7 @@ void GnuSortInput::add(std::string_view record) {
             last_chromosome_.assign(chromosome);
             const std::optional<std::uint32_t> rank = contigs_->rank(chromosome);
             const std::string place = std::to_string(rank.value_or(contigs_->size()));
-            key_.assign(key_width_ - place.size(), '0').append(place);
+            key_.assign(std::to_string(contigs_->size()).size() - place.size(), '0').append(place);
             if (!rank) key_.append(chromosome);
             key_.push_back('\t');
         }

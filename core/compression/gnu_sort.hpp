@@ -82,7 +82,6 @@ private:
     LineTally given_;
     std::string terminated_;
     std::optional<ContigOrder> contigs_;
-    std::size_t key_width_ = 0;
     std::string last_chromosome_;
     std::string key_;
 };
