@@ -186,15 +186,13 @@ public:
         // A deque keeps its elements in place, so workers may hold them.
         Job& job = in_order_.emplace_back();
         std::swap(job.input, data);
-        bool no_worker;
         {
             std::lock_guard lock(mutex_);
             queue_.push_back(&job);
             if (workers_.size() < max_workers_ && idle_ < queue_.size()) start_worker();
-            no_worker = workers_.empty();
-            if (no_worker) queue_.pop_back();
+            if (workers_.empty()) queue_.pop_back();
         }
-        if (no_worker) {
+        if (workers_.empty()) {
             // No thread wanted, or not one could be started: compressed here, in order.
             if (!own_compressor_) own_compressor_ = std::make_unique<BlockCompressor>(level_);
             job.output.assign(own_compressor_->compress(job.input));
@@ -288,7 +286,7 @@ private:
     std::deque<Job*> queue_;  // waiting for a worker
     std::size_t idle_ = 0;    // workers waiting for work
     bool stopping_ = false;
-    std::vector<std::thread> workers_;
+    std::vector<std::thread> workers_;  // started and joined by the calling thread alone
 
     // The calling thread's alone.
     std::deque<Job> in_order_;  // submitted, not yet emitted
