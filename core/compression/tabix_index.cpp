@@ -436,17 +436,16 @@ struct TabixIndexBuilder::State {
         for (std::uint64_t& offset : contig.linear) offset = to_virtual(offset);
         for (std::uint32_t b = 0; b < bins.buckets(); ++b) {
             if (!bins.live(b)) continue;
+            const std::uint32_t key = bins.key(b);
             std::vector<Chunk>& chunks = bins.bin(b).chunks;
             // The pseudo-bin's second pair holds counts, not offsets.
-            const std::size_t offsets = bins.key(b) == meta_bin ? 1 : chunks.size();
+            const std::size_t offsets = key == meta_bin ? 1 : chunks.size();
             for (std::size_t i = 0; i < offsets; ++i) chunks[i] = {to_virtual(chunks[i].u), to_virtual(chunks[i].v)};
-        }
-        for_each_bin(bins, 0, [&](std::uint32_t b) {
-            const std::uint32_t key = bins.key(b);
+            if (key == meta_bin) continue;
             const int level = bin_level(key);
             const auto bottom = static_cast<std::size_t>(key - bin_first(level)) << (3 * (levels - level));
             bins.bin(b).loff = bottom < contig.linear.size() ? contig.linear[bottom] : 0;
-        });
+        }
     }
 
     // Bins whose chunks span less than one block join their parent, deepest
