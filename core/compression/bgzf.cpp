@@ -167,9 +167,9 @@ std::string bgzf_block(std::string_view data, int level) {
 // with one thread the calling thread compresses every block itself.
 class BgzfWriter::Pool {
 public:
-    Pool(int threads, int level, ByteSink emit)
+    Pool(int threads, int level, BgzfWriter& writer)
         : max_workers_(threads > 1 ? static_cast<std::size_t>(threads) : 0), level_(level),
-          limit_(kBlocksInFlightPerWorker * static_cast<std::size_t>(threads)), emit_(std::move(emit)) {}
+          limit_(kBlocksInFlightPerWorker * static_cast<std::size_t>(threads)), writer_(writer) {}
 
     ~Pool() {
         {
@@ -270,7 +270,9 @@ private:
             }
             wait = false;
             if (head.error) std::rethrow_exception(head.error);
-            emit_(head.output);
+            writer_.block_offsets_.push_back(writer_.written_);
+            writer_.sink_(head.output);
+            writer_.written_ += head.output.size();
             in_order_.pop_front();
         }
     }
@@ -278,7 +280,7 @@ private:
     std::size_t max_workers_;
     const int level_;
     const std::size_t limit_;
-    const ByteSink emit_;
+    BgzfWriter& writer_;
 
     std::mutex mutex_;
     std::condition_variable work_ready_;
@@ -297,17 +299,11 @@ private:
 BgzfWriter::BgzfWriter(ByteSink sink, const CompressionSettings& settings)
     : sink_(std::move(sink)) {
     check_settings(settings);
-    pool_ = std::make_unique<Pool>(settings.threads, settings.level, [this](std::string_view block) { emit(block); });
+    pool_ = std::make_unique<Pool>(settings.threads, settings.level, *this);
     pending_.reserve(kUncompressedBlockSize);
 }
 
 BgzfWriter::~BgzfWriter() = default;
-
-void BgzfWriter::emit(std::string_view block) {
-    block_offsets_.push_back(written_);
-    sink_(block);
-    written_ += block.size();
-}
 
 void BgzfWriter::write(std::string_view data) {
     if (!pool_) throw std::logic_error("BgzfWriter::write after finish or a failure");

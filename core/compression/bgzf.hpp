@@ -86,8 +86,6 @@ public:
 private:
     class Pool;
 
-    void emit(std::string_view block);
-
     ByteSink sink_;
     std::unique_ptr<Pool> pool_;
     std::string pending_;
