@@ -11,6 +11,7 @@
 #include "compression/bgzf.hpp"
 #include "platform/error.hpp"
 #include "platform/strings.hpp"
+#include "platform/vcf_fields.hpp"
 
 namespace merivane::compression {
 
@@ -204,18 +205,12 @@ std::optional<Interval> read_interval(std::string_view line) {
         out.end = std::min(out.beg, std::numeric_limits<std::int64_t>::max() - length) + length;
     }
     if (fields >= 8) {
-        const std::string_view info = line.substr(ends[6] + 1, ends[7] - ends[6] - 1);
         // END= at the start of INFO, else the first ";END=".
-        std::size_t at = info.find(";END=");
-        if (info.starts_with("END=")) {
-            at = 4;
-        } else if (at != std::string_view::npos) {
-            at += 5;
-        }
-        if (at != std::string_view::npos && (at == info.size() || info[at] != '.')) {
-            const long long end = read_integer(info, at, 0).value_or(0);
+        const auto end = info_value(line.substr(ends[6] + 1, ends[7] - ends[6] - 1), "END");
+        if (end && !end->starts_with('.')) {
+            const long long value = read_integer(*end, 0, 0).value_or(0);
             // An END not beyond the start is ignored, as tabix does.
-            if (end > out.beg) out.end = end;
+            if (value > out.beg) out.end = value;
         }
     }
     return out;
