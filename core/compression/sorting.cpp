@@ -112,8 +112,7 @@ void ContigOrder::add_header_line(std::string_view line) {
     if (!line.starts_with(kOpen) || !line.ends_with('>')) return;
     const std::string_view body = line.substr(kOpen.size(), line.size() - kOpen.size() - 1);
     for (std::size_t at = 0; at < body.size();) {
-        std::size_t comma = body.find(',', at);
-        if (comma == std::string_view::npos) comma = body.size();
+        const std::size_t comma = std::min(body.find(',', at), body.size());
         if (const std::string_view field = body.substr(at, comma - at); field.starts_with("ID=")) {
             ranks_.try_emplace(std::string(field.substr(3)), size());
             return;
