@@ -189,9 +189,11 @@ struct Interval {
 std::optional<Interval> read_interval(std::string_view line) {
     std::size_t ends[8];  // where each field ends
     int fields = 0;
-    // tabix splits at a NUL byte as at a tab.
-    for (std::size_t i = 0; i <= line.size() && fields < 8; ++i) {
-        if (i == line.size() || line[i] == '\t' || line[i] == '\0') ends[fields++] = i;
+    for (std::size_t at = 0; fields < 8 && at <= line.size(); at = ends[fields++] + 1) {
+        ends[fields] = std::min(line.find('\t', at), line.size());
+        // tabix splits at a NUL byte as at a tab.
+        const std::size_t nul = line.substr(at, ends[fields] - at).find('\0');
+        if (nul != std::string_view::npos) ends[fields] = at + nul;
     }
     if (fields < 2) return std::nullopt;
     const auto pos = read_integer(line, ends[0] + 1, 0);
