@@ -53,83 +53,74 @@ bool streams_into(const std::string& output_path, const OutputSettings& settings
     return settings.command && (output_path == "-" || written_in_place(output_path));
 }
 
-// Where the job writes: the sorter, and the plain file, opened even when not
-// kept so that a folder taking no new file fails the run before anything is written.
-struct JobOutputs {
-    std::optional<AtomicOutput> plain;
-    std::optional<compression::RecordSorter> sorter;
-};
-
 // The steps of unify_lines, the writer's lines going to the sorter instead of
 // being read back, and to the plain file when one is kept (not by a command's
-// run). False when nothing was unified: the plain file is then put in place.
-bool unify_step(const unifier::StructFiles& inputs, const std::string& output_path,
-                const unifier::UnifyOptions& options, const OutputSettings& settings, bool stream, JobOutputs& out) {
-    RunStats* const stats = settings.stats;
-    unifier::KindTable<unifier::ReadCounts> counts;
-    const Stopwatch reading;
-    // Read here, the inputs are released before sorting.
-    const unifier::FilesLines files = unifier::read_struct_lines(inputs, options, stats ? &counts : nullptr);
-    if (stats) stats->read_seconds += reading.seconds();
-    const unifier::LinesTable table = unifier::table_of(files);
-    // A command's run fails before writing anything.
-    if (settings.command && !unifier::donor_kind(table)) throw ValueError(kNothingToUnify);
-    // A merivane run writes no record that does not fit its header, the
-    // donor's alone included (the writer checks the other headers).
-    if (settings.command && !settings.merge_headers && settings.header.empty()) {
-        unifier::check_columns(table, options, {}, true);
-    }
-    const Stopwatch unifying;
-    if (!stream) out.plain.emplace(output_path);
-    out.sorter.emplace(compression::gnu_sort_for_default_engine(), settings.compression.order);
-    AtomicOutput* const file = stream || settings.command ? nullptr : &*out.plain;
-    SortingSink sink(*out.sorter);
-    std::optional<std::string> unified;
-    try {
-        unified = unifier::unify_into(table, output_path, file, &sink, options, {},
-                                      settings.merge_headers, settings.header, stats ? &stats->output : nullptr,
-                                      file && file->writes_directly());
-    } catch (Error& error) {
-        name_the_input_file(error, inputs);
-        throw;
-    }
-    if (stats) {
-        settle_inputs(*stats, inputs, counts, files);
-        stats->unify_seconds += unifying.seconds();
-    }
-    return unified.has_value();
-}
-
-// unify_step, then the steps of sort_and_compress. A kept plain file is put in
-// place only when nothing was unified, when it is written in place, or when
-// sorting or compressing fails (not when the index refuses the records); after
-// a success an earlier file at `output_path` goes, as sort_and_compress removes
-// the file it compressed.
+// run); then those of sort_and_compress. The plain file is opened even when not
+// kept, so that a folder taking no new file fails the run before anything is
+// written. A kept plain file is put in place only when nothing was unified, when
+// it is written in place, or when sorting or compressing fails (not when the
+// index refuses the records); after a success an earlier file at `output_path`
+// goes, as sort_and_compress removes the file it compressed.
 std::optional<std::string> run_job(const unifier::StructFiles& inputs, const std::string& output_path,
                                    const unifier::UnifyOptions& options, const OutputSettings& settings) {
     const std::optional<FileIdentity> earlier = entry_identity(output_path);
     const bool stream = streams_into(output_path, settings);
-    JobOutputs out;
-    if (!unify_step(inputs, output_path, options, settings, stream, out)) return std::nullopt;
+    RunStats* const stats = settings.stats;
+    std::optional<AtomicOutput> plain;
+    std::optional<compression::RecordSorter> sorter;
+    {
+        // Read in this block, the inputs are released before sorting.
+        unifier::KindTable<unifier::ReadCounts> counts;
+        const Stopwatch reading;
+        const unifier::FilesLines files = unifier::read_struct_lines(inputs, options, stats ? &counts : nullptr);
+        if (stats) stats->read_seconds += reading.seconds();
+        const unifier::LinesTable table = unifier::table_of(files);
+        // A command's run fails before writing anything.
+        if (settings.command && !unifier::donor_kind(table)) throw ValueError(kNothingToUnify);
+        // A merivane run writes no record that does not fit its header, the
+        // donor's alone included (the writer checks the other headers).
+        if (settings.command && !settings.merge_headers && settings.header.empty()) {
+            unifier::check_columns(table, options, {}, true);
+        }
+        const Stopwatch unifying;
+        if (!stream) plain.emplace(output_path);
+        sorter.emplace(compression::gnu_sort_for_default_engine(), settings.compression.order);
+        AtomicOutput* const file = stream || settings.command ? nullptr : &*plain;
+        SortingSink sink(*sorter);
+        std::optional<std::string> unified;
+        try {
+            unified = unifier::unify_into(table, output_path, file, &sink, options, {},
+                                          settings.merge_headers, settings.header, stats ? &stats->output : nullptr,
+                                          file && file->writes_directly());
+        } catch (Error& error) {
+            name_the_input_file(error, inputs);
+            throw;
+        }
+        if (stats) {
+            settle_inputs(*stats, inputs, counts, files);
+            stats->unify_seconds += unifying.seconds();
+        }
+        if (!unified) return std::nullopt;
+    }
     if (stream) {
         // No plain file stands for the stream, and no index goes beside it.
         const std::string into = output_path == "-" ? std::string(kStandardOutput) : output_path;
-        compression::compress_sorted("", into, *out.sorter, settings.compression);
+        compression::compress_sorted("", into, *sorter, settings.compression);
         return output_path;
     }
     std::string compressed;
     try {
-        compressed = compression::compress_sorted(output_path, output_path + ".gz", *out.sorter, settings.compression);
+        compressed = compression::compress_sorted(output_path, output_path + ".gz", *sorter, settings.compression);
     } catch (const Error& error) {
         try {
-            if (!settings.command && !dynamic_cast<const ValueError*>(&error)) out.plain->commit();
+            if (!settings.command && !dynamic_cast<const ValueError*>(&error)) plain->commit();
         } catch (const Error&) {
             // The failure being reported is the one that matters.
         }
         throw;
     }
     // An earlier file at `output_path` goes as the plain file would have.
-    if (!out.plain->writes_directly() && earlier && entry_identity(output_path) == earlier) remove_file(output_path);
+    if (!plain->writes_directly() && earlier && entry_identity(output_path) == earlier) remove_file(output_path);
     return compressed;
 }
 
@@ -187,48 +178,6 @@ std::vector<std::string> run_inputs(const RunPlan& plan) {
     return inputs;
 }
 
-// What a run at `output_path` writes or removes: the unified file, the
-// compressed file and the indexes beside it; and the name sorting once gave
-// its temporary file, which an input is not to bear.
-std::vector<std::string> guarded_outputs(const std::string& output_path) {
-    std::vector<std::string> outputs = compression::written_beside(output_path + ".gz");
-    outputs.insert(outputs.begin(), {output_path, compression::sorting_temporary_of(output_path)});
-    return outputs;
-}
-
-// Every file the run writes: `outputs` (its guarded_outputs), or the stream a
-// command's run writes into instead; then the filtered repeat VCF.
-std::vector<std::string> run_outputs(const RunPlan& plan, std::vector<std::string> outputs) {
-    if (streams_into(plan.output_path, plan.settings)) {
-        outputs = {plan.output_path == "-" ? "/dev/stdout" : plan.output_path};
-    }
-    if (plan.filter && plan.filter->full_repeat_path) outputs.push_back(plan.filter->filtered_path);
-    return outputs;
-}
-
-// The filtered VCF is written first, then read as the run's repeat input:
-// it names no input, and no output of the unification.
-void check_filtered_path(const RepeatFilterStep& step, const std::vector<std::string>& inputs,
-                         const std::vector<std::string>& outputs) {
-    reject_outputs_naming_inputs({step.filtered_path}, inputs, "filtered_repeat_path");
-    for (const std::string& output : outputs) {
-        if (!same_file(step.filtered_path, output)) continue;
-        throw ValueError("The filtered repeat VCF " + quoted(step.filtered_path) + " would replace the output file " +
-                         quoted(output) + "; choose another filtered_repeat_path");
-    }
-}
-
-// A PacBio run's repeat input as given is the full VCF: the catalog left out what
-// the filtered one lacks of the engine's count (a run's filter has no stand-in).
-void credit_full_repeats(RunStats& stats, const OptionalPath& full_path, const repeats::IntersectCounts& counts) {
-    InputStats& input = stats.inputs[unifier::kind_index(InputKind::Repeats)];
-    const auto full_records = static_cast<std::uint64_t>(counts.kept + counts.dropped);
-    input.filtered_path = std::move(input.path);
-    input.path = full_path;
-    input.outside_catalog = full_records - input.read;
-    input.read = full_records;
-}
-
 // The plan's steps, once check_plan has passed it.
 std::optional<std::string> execute(const RunPlan& plan) {
     std::optional<StatsFiles> stats_files;
@@ -237,20 +186,30 @@ std::optional<std::string> execute(const RunPlan& plan) {
     RunStats* const stats = settings.stats;
     if (stats) settings.compression.seconds = &stats->written;
     unifier::StructFiles inputs = plan.inputs;
-    std::optional<repeats::FilteredRepeats> filtered;
+    std::optional<std::string> filtered;
+    repeats::IntersectCounts counts;
     if (const RepeatFilterStep* const step = plan.filter ? &*plan.filter : nullptr) {
         const Stopwatch filtering;
-        filtered = repeats::filter_repeats(step->full_repeat_path, step->repeat_bed_file_path, std::nullopt,
-                                           step->filtered_path, {}, step->require_catalog_chromosomes, false);
+        filtered = repeats::filter_repeats_vcf(step->full_repeat_path, step->repeat_bed_file_path, std::nullopt,
+                                               step->filtered_path, {}, step->require_catalog_chromosomes, &counts);
         if (stats) stats->filter_seconds += filtering.seconds();
     }
-    if (filtered) inputs[unifier::kind_index(InputKind::Repeats)] = filtered->path;
+    if (filtered) inputs[unifier::kind_index(InputKind::Repeats)] = *filtered;
     const std::optional<std::string> compressed = run_job(inputs, plan.output_path, plan.options, settings);
     if (!stats) return compressed;
     if (stats->output.without_svtype > 0) {
         log_warning(kRecordsWithoutSvtype, {plan.output_path, std::to_string(stats->output.without_svtype)});
     }
-    if (filtered) credit_full_repeats(*stats, plan.filter->full_repeat_path, filtered->counts.value());
+    if (filtered) {
+        // A PacBio run's repeat input as given is the full VCF: the catalog
+        // left out what the filtered one lacks of the engine's count.
+        InputStats& input = stats->inputs[unifier::kind_index(InputKind::Repeats)];
+        const auto full_records = static_cast<std::uint64_t>(counts.kept + counts.dropped);
+        input.filtered_path = std::move(input.path);
+        input.path = plan.filter->full_repeat_path;
+        input.outside_catalog = full_records - input.read;
+        input.read = full_records;
+    }
     if (stats_files && compressed) stats_files->commit(*stats, *compressed, settings.header.sample);
     return compressed;
 }
@@ -291,14 +250,35 @@ std::string command_filtered_path(const std::string& full_repeat_path, const std
 
 void check_plan(const RunPlan& plan) {
     const std::vector<std::string> inputs = run_inputs(plan);
-    const std::vector<std::string> guarded = guarded_outputs(plan.output_path);
-    reject_outputs_naming_inputs(guarded, inputs, "output_path");
-    if (plan.filter && plan.filter->full_repeat_path) check_filtered_path(*plan.filter, inputs, guarded);
+    // What a run at `output_path` writes or removes: the unified file, the
+    // compressed file and the indexes beside it; and the name sorting once gave
+    // its temporary file, which an input is not to bear.
+    std::vector<std::string> outputs = compression::written_beside(plan.output_path + ".gz");
+    outputs.insert(outputs.begin(), {plan.output_path, compression::sorting_temporary_of(plan.output_path)});
+    reject_outputs_naming_inputs(outputs, inputs, "output_path");
+    const bool filtering = plan.filter && plan.filter->full_repeat_path;
+    if (filtering) {
+        // The filtered VCF is written first, then read as the run's repeat
+        // input: it names no input, and no output of the unification.
+        const std::string& filtered = plan.filter->filtered_path;
+        reject_outputs_naming_inputs({filtered}, inputs, "filtered_repeat_path");
+        for (const std::string& output : outputs) {
+            if (!same_file(filtered, output)) continue;
+            throw ValueError("The filtered repeat VCF " + quoted(filtered) + " would replace the output file " +
+                             quoted(output) + "; choose another filtered_repeat_path");
+        }
+    }
     unifier::check_header_edit(plan.settings.header);
     if (!plan.settings.stats_path) return;
     const std::vector<std::string> stats = stats_paths(*plan.settings.stats_path);
     reject_outputs_naming_inputs(stats, inputs, "stats");
-    reject_outputs_naming_inputs(stats, run_outputs(plan, guarded), "stats", "output file");
+    // Every file the run writes: those above, or the stream a command's run
+    // writes into instead; then the filtered repeat VCF.
+    if (streams_into(plan.output_path, plan.settings)) {
+        outputs = {plan.output_path == "-" ? "/dev/stdout" : plan.output_path};
+    }
+    if (filtering) outputs.push_back(plan.filter->filtered_path);
+    reject_outputs_naming_inputs(stats, outputs, "stats", "output file");
 }
 
 std::optional<std::string> run(const RunPlan& plan) {

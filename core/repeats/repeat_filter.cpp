@@ -44,12 +44,12 @@ std::string filtered_repeat_path(const std::string& full_repeat_path) {
     return join_path(parts.directory, filtered);
 }
 
-std::optional<FilteredRepeats> filter_repeats(const std::optional<std::string>& full_repeat_path,
+std::optional<std::string> filter_repeats_vcf(const std::optional<std::string>& full_repeat_path,
                                               const std::optional<std::string>& repeat_bed_file_path,
                                               const std::optional<std::string>& engine,
                                               const std::optional<std::string>& output_path,
                                               const FilterOverrides& overrides, bool require_catalog_chromosomes,
-                                              bool check_output) {
+                                              IntersectCounts* counts) {
     if (!full_repeat_path || !repeat_bed_file_path) {
         log_warning(full_repeat_path ? "Can't filter repeats file with \"%s\". The bed file does not exist"
                                      : kFullRepeatsNotGiven,
@@ -74,32 +74,20 @@ std::optional<FilteredRepeats> filter_repeats(const std::optional<std::string>& 
         throw RuntimeError("bedtools was requested to filter the repeats VCF but is not on PATH");
     }
 
-    FilteredRepeats filtered{output_path && !output_path->empty()
-                                 ? *output_path
-                                 : run_step(overrides.filtered_repeat_path, filtered_repeat_path, *full_repeat_path),
-                             std::nullopt};
-    if (check_output) {
-        reject_outputs_naming_inputs({filtered.path}, {*full_repeat_path, *repeat_bed_file_path}, "output_path");
-    }
+    const std::string filtered = output_path && !output_path->empty()
+                                     ? *output_path
+                                     : run_step(overrides.filtered_repeat_path, filtered_repeat_path, *full_repeat_path);
+    reject_outputs_naming_inputs({filtered}, {*full_repeat_path, *repeat_bed_file_path}, "output_path");
     log_info("Filtering %s against %s with the %s engine", {*full_repeat_path, *repeat_bed_file_path, chosen});
     const auto& replaced = use_bedtools ? overrides.intersect_with_bedtools : overrides.intersect_builtin;
     if (replaced) {
-        replaced(*full_repeat_path, *repeat_bed_file_path, filtered.path);
+        replaced(*full_repeat_path, *repeat_bed_file_path, filtered);
     } else {
-        filtered.counts = run_engine(use_bedtools, *full_repeat_path, *repeat_bed_file_path, filtered.path,
-                                     require_catalog_chromosomes);
+        const IntersectCounts engine_counts =
+            run_engine(use_bedtools, *full_repeat_path, *repeat_bed_file_path, filtered, require_catalog_chromosomes);
+        if (counts) *counts = engine_counts;
     }
     return filtered;
-}
-
-std::optional<std::string> filter_repeats_vcf(const std::optional<std::string>& full_repeat_path,
-                                              const std::optional<std::string>& repeat_bed_file_path,
-                                              const std::optional<std::string>& engine,
-                                              const std::optional<std::string>& output_path,
-                                              const FilterOverrides& overrides, bool require_catalog_chromosomes) {
-    auto filtered = filter_repeats(full_repeat_path, repeat_bed_file_path, engine, output_path, overrides,
-                                   require_catalog_chromosomes, true);
-    return filtered ? std::optional(std::move(filtered->path)) : std::nullopt;
 }
 
 }  // namespace merivane::repeats

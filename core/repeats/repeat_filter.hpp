@@ -34,29 +34,14 @@ struct FilterOverrides {
 // `require_catalog_chromosomes`). `engine` forces "bedtools" (RuntimeError when
 // not on the PATH) or, for any other value, the built-in engine. ValueError,
 // before any file is created, when the output would be an input. For records on
-// no catalog chromosome, see engines.hpp.
+// no catalog chromosome, see engines.hpp. `counts`, when given, gets the records
+// the engine kept and left out, unless a host stood in for it.
 std::optional<std::string> filter_repeats_vcf(const std::optional<std::string>& full_repeat_path,
                                               const std::optional<std::string>& repeat_bed_file_path,
                                               const std::optional<std::string>& engine,
                                               const std::optional<std::string>& output_path,
                                               const FilterOverrides& overrides = {},
-                                              bool require_catalog_chromosomes = false);
-
-// The filtered VCF and, unless a host stood in for the engine, the records
-// it kept and left out.
-struct FilteredRepeats {
-    std::string path;
-    std::optional<IntersectCounts> counts;
-};
-
-// filter_repeats_vcf, also giving the engine's counts; without
-// `check_output` for a run that checked already that the output names no
-// input.
-std::optional<FilteredRepeats> filter_repeats(const std::optional<std::string>& full_repeat_path,
-                                              const std::optional<std::string>& repeat_bed_file_path,
-                                              const std::optional<std::string>& engine,
-                                              const std::optional<std::string>& output_path,
-                                              const FilterOverrides& overrides, bool require_catalog_chromosomes,
-                                              bool check_output);
+                                              bool require_catalog_chromosomes = false,
+                                              IntersectCounts* counts = nullptr);
 
 }  // namespace merivane::repeats
