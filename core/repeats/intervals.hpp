@@ -3,11 +3,11 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -54,12 +54,8 @@ public:
     }
 
 private:
-    struct Hash {
-        using is_transparent = void;
-        std::size_t operator()(std::string_view text) const noexcept { return std::hash<std::string_view>{}(text); }
-    };
     std::vector<std::pair<std::string, ChromosomeIntervals>> chromosomes_;
-    std::unordered_map<std::string, std::size_t, Hash, std::equal_to<>> index_;
+    std::map<std::string, std::size_t, std::less<>> index_;
 };
 
 // Loads a catalog BED (plain UTF-8 text, never decompressed unless asked).

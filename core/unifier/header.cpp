@@ -161,10 +161,10 @@ void HeaderMerge::add_input(InputKind kind, LineSpan header) {
             append_terminated(declaration->key == "contig" ? added_contigs_ : added_, line);
             continue;
         }
-        const Seen& seen = first->second;
+        Seen& seen = first->second;
         const std::string shape = shape_of(*declaration);
         if (seen.shape == shape || (tag.first == "contig" && (seen.shape.empty() || shape.empty()))) continue;
-        if (!warned_.emplace(tag, kind).second) continue;
+        if (std::exchange(seen.warned[kind_index(kind)], true)) continue;
         log_warning(kConflictingDeclaration, {tag.first, tag.second, seen.shape, std::string(kind_name(seen.kind)),
                                               shape, std::string(kind_name(kind))});
     }

@@ -6,7 +6,6 @@
 
 #include <map>
 #include <optional>
-#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -71,6 +70,7 @@ private:
     struct Seen {
         InputKind kind;
         std::string shape;  // Number and Type, or a contig's length
+        KindTable<bool> warned{};  // inputs already warned of a differing declaration
     };
     struct TextHash {
         using is_transparent = void;
@@ -91,7 +91,6 @@ private:
     void use_tags(InputKind kind, std::string_view line);
 
     std::map<std::pair<std::string, std::string>, Seen, std::less<>> declared_;
-    std::set<std::pair<std::pair<std::string, std::string>, InputKind>> warned_;
     std::string added_;
     std::string added_contigs_;
     std::unordered_set<std::string, TextHash, std::equal_to<>> used_;

@@ -143,16 +143,15 @@ bool reads_as_bed(InputKind kind, LineSpan lines, const UnifyOptions& options, c
 }
 
 // The donor and its lines as written first: all of an SV input's, a CNV
-// input's valid ones, a repeat input's header alone. Not copyable: the
-// lines may view `header_`.
+// input's valid ones, a repeat input's header alone; its meta-information
+// lines, then the rest. Not copyable: the lines may view `header_`.
 class Donor {
 public:
     Donor(const LinesTable& lines, const WriterOverrides& overrides) : kind(donor_kind(lines)) {
         if (!kind) return;
-        const LineSpan input = *lines[kind_index(*kind)];
-        if (*kind == InputKind::Sv) {
-            this->lines = input;
-        } else if (*kind == InputKind::Cnv) {
+        input = *lines[kind_index(*kind)];
+        LineSpan written = input;
+        if (*kind == InputKind::Cnv) {
             // The lines that pass the validity screen, all screened before any
             // is written, so a bad record leaves nothing of this input behind.
             held_.reserve(input.size());
@@ -161,12 +160,17 @@ public:
                     held_.push_back(input[i]);
                 }
             }
-            this->lines = held_;
-        } else {
+            written = held_;
+        } else if (*kind == InputKind::Repeats) {
             header_ = run_step(overrides.vcf_header_from_lines, vcf_header_from_lines, input);
             held_ = split_lines(header_);
-            this->lines = held_;
+            written = held_;
         }
+        // Added lines go after the meta-information lines, before the
+        // column-header line (or, in a donor without one, before its first record).
+        const auto meta_end = std::ranges::find_if_not(written, is_meta_line);
+        meta = LineSpan(written.begin(), meta_end);
+        records = LineSpan(meta_end, written.end());
     }
     Donor(const Donor&) = delete;
     Donor& operator=(const Donor&) = delete;
@@ -177,7 +181,9 @@ public:
     }
 
     std::optional<InputKind> kind;
-    LineSpan lines;
+    LineSpan input;  // as read
+    LineSpan meta;
+    LineSpan records;
 
 private:
     std::vector<std::string_view> held_;
@@ -203,15 +209,14 @@ void take_stray_meta_lines(HeaderMerge& merge, InputKind kind, LineSpan lines, s
     }
 }
 
-// The declarations and contig lines a merged header adds to `donor_meta`. The
-// header comes first, so a scan of the lines in memory finds every record's
-// chromosome beforehand, marking and converting only what it keeps.
-std::pair<std::string, std::string> merged_additions(InputKind donor_kind, LineSpan donor_input, LineSpan donor_meta,
-                                                     LineSpan donor_records,
-                                                     std::vector<Section>& sections, const UnifyOptions& options,
-                                                     const WriterOverrides& overrides) {
-    HeaderMerge merge(donor_kind, donor_meta);
-    if (donor_kind != InputKind::Repeats) take_stray_meta_lines(merge, donor_kind, donor_input, donor_meta.size());
+// The declarations and contig lines a merged header adds to the donor's meta
+// lines. The header comes first, so a scan of the lines in memory finds every
+// record's chromosome beforehand, marking and converting only what it keeps.
+std::pair<std::string, std::string> merged_additions(const Donor& donor, std::vector<Section>& sections,
+                                                     const UnifyOptions& options, const WriterOverrides& overrides) {
+    const InputKind donor_kind = *donor.kind;
+    HeaderMerge merge(donor_kind, donor.meta);
+    if (donor_kind != InputKind::Repeats) take_stray_meta_lines(merge, donor_kind, donor.input, donor.meta.size());
     for (Section& section : sections) section.bed = reads_as_bed(section.kind, section.lines, options, overrides);
     // Declarations come with the records they describe: an input whose
     // records are not written (no column-header line) adds none.
@@ -223,7 +228,7 @@ std::pair<std::string, std::string> merged_additions(InputKind donor_kind, LineS
         take_stray_meta_lines(merge, section.kind, section.lines,
                               static_cast<std::size_t>(columns - section.lines.begin()) + 1);
     }
-    for (const std::string_view line : donor_records) merge.use_record(donor_kind, line);
+    for (const std::string_view line : donor.records) merge.use_record(donor_kind, line);
     for (Section& section : sections) {
         // Converted ROH intervals are few and made once; repeat records are
         // kept only when a replaced rule may rewrite them, chromosome and all.
@@ -250,25 +255,17 @@ bool write_unified(const LinesTable& lines, LineWriter& out, const UnifyOptions&
         const auto& input = lines[kind_index(kind)];
         if (input && donor.followed_by(kind)) sections.push_back({kind, *input, false, std::nullopt});
     }
-    // Added lines go after the donor's meta-information lines, before its
-    // column-header line (or, in a donor without one, before its first record).
-    const auto meta_end =
-        static_cast<std::size_t>(std::ranges::find_if_not(donor.lines, is_meta_line) - donor.lines.begin());
     std::string declarations;
     std::string contigs;
-    if (merge_headers) {
-        std::tie(declarations, contigs) =
-            merged_additions(*donor.kind, *lines[kind_index(*donor.kind)], donor.lines.first(meta_end),
-                             donor.lines.subspan(meta_end), sections, options, overrides);
-    }
+    if (merge_headers) std::tie(declarations, contigs) = merged_additions(donor, sections, options, overrides);
     // New contig lines join the donor's, or end the added lines when it has none.
     std::size_t last_contig = std::string_view::npos;
-    for (std::size_t i = 0; i < meta_end; ++i) {
-        if (donor.lines[i].starts_with("##contig=")) last_contig = i;
+    for (std::size_t i = 0; i < donor.meta.size(); ++i) {
+        if (donor.meta[i].starts_with("##contig=")) last_contig = i;
     }
     out.section(*donor.kind);
-    for (std::size_t i = 0; i < meta_end; ++i) {
-        out.put(donor.lines[i]);
+    for (std::size_t i = 0; i < donor.meta.size(); ++i) {
+        out.put(donor.meta[i]);
         if (i == last_contig) out.put(contigs);
     }
     out.put(declarations);
@@ -277,7 +274,7 @@ bool write_unified(const LinesTable& lines, LineWriter& out, const UnifyOptions&
     const auto put_record = [&](std::string_view line) {
         if (!merge_headers || !is_meta_line(line)) out.put(line);
     };
-    for (const std::string_view line : donor.lines.subspan(meta_end)) put_record(line);
+    for (const std::string_view line : donor.records) put_record(line);
     for (Section& section : sections) {
         if (!merge_headers) section.bed = reads_as_bed(section.kind, section.lines, options, overrides);
         out.section(section.kind);
