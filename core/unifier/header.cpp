@@ -187,7 +187,7 @@ void HeaderMerge::use_record(InputKind kind, std::string_view line) {
     if (chromosome == last_used_) return;
     auto found = used_.find(chromosome);
     if (found == used_.end()) found = used_.emplace(chromosome).first;
-    // Elements of an unordered_set stay where they are.
+    // Elements of a set stay where they are.
     last_used_ = *found;
 }
 
@@ -255,14 +255,11 @@ std::string HeaderMerge::declarations() const {
 }
 
 std::string HeaderMerge::contigs() const {
-    std::vector<std::string_view> missing;
-    for (const std::string& chromosome : used_) {
-        if (fits_header_line(chromosome) && !declared("contig", chromosome)) missing.emplace_back(chromosome);
-    }
-    // Text comparison orders as unsigned bytes, as the sorted file does.
-    std::sort(missing.begin(), missing.end());
     std::string out = added_contigs_;
-    for (const std::string_view chromosome : missing) out += "##contig=<ID=" + std::string(chromosome) + ">\n";
+    for (const std::string& chromosome : used_) {
+        if (!fits_header_line(chromosome) || declared("contig", chromosome)) continue;
+        out += "##contig=<ID=" + chromosome + ">\n";
+    }
     return out;
 }
 

@@ -6,10 +6,9 @@
 
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
-#include <unordered_map>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -72,12 +71,8 @@ private:
         std::string shape;  // Number and Type, or a contig's length
         KindTable<bool> warned{};  // inputs already warned of a differing declaration
     };
-    struct TextHash {
-        using is_transparent = void;
-        std::size_t operator()(std::string_view text) const noexcept { return std::hash<std::string_view>{}(text); }
-    };
     // IDs the records use -> their place in undeclared_, or npos.
-    using UsedTags = std::unordered_map<std::string, std::size_t, TextHash, std::equal_to<>>;
+    using UsedTags = std::map<std::string, std::size_t, std::less<>>;
     // A tag the records use that no header line declares, in the order met.
     struct Undeclared {
         std::string_view key;
@@ -93,7 +88,7 @@ private:
     std::map<std::pair<std::string, std::string>, Seen, std::less<>> declared_;
     std::string added_;
     std::string added_contigs_;
-    std::unordered_set<std::string, TextHash, std::equal_to<>> used_;
+    std::set<std::string, std::less<>> used_;  // ordered as unsigned bytes, as the sorted file is
     std::string_view last_used_;
     UsedTags used_info_;
     UsedTags used_format_;
