@@ -124,13 +124,6 @@ std::optional<std::string> run_job(const unifier::StructFiles& inputs, const std
     return compressed;
 }
 
-// The statistics file and MultiQC's files beside it (none beside a device or FIFO).
-std::vector<std::string> stats_paths(const std::string& path) {
-    std::vector<std::string> paths{path};
-    if (!written_in_place(path)) std::ranges::copy(multiqc_paths(path), std::back_inserter(paths));
-    return paths;
-}
-
 // Opened before the run writes anything (a folder that takes no new file fails
 // it first), put in place once the compressed file is: never describing a run
 // that did not finish.
@@ -165,18 +158,6 @@ public:
 private:
     std::vector<std::unique_ptr<AtomicOutput>> files_;
 };
-
-// What the run reads: the inputs it unifies, and a PacBio run's full repeat
-// VCF and catalog, inputs of the run even though not unified themselves.
-std::vector<std::string> run_inputs(const RunPlan& plan) {
-    std::vector<OptionalPath> given(plan.inputs.begin(), plan.inputs.end());
-    if (plan.filter) given.insert(given.end(), {plan.filter->full_repeat_path, plan.filter->repeat_bed_file_path});
-    std::vector<std::string> inputs;
-    for (const OptionalPath& path : given) {
-        if (path) inputs.push_back(*path);
-    }
-    return inputs;
-}
 
 // The plan's steps, once check_plan has passed it.
 std::optional<std::string> execute(const RunPlan& plan) {
@@ -249,7 +230,14 @@ std::string command_filtered_path(const std::string& full_repeat_path, const std
 }
 
 void check_plan(const RunPlan& plan) {
-    const std::vector<std::string> inputs = run_inputs(plan);
+    // What the run reads: the inputs it unifies, and a PacBio run's full repeat
+    // VCF and catalog, inputs of the run even though not unified themselves.
+    std::vector<OptionalPath> given(plan.inputs.begin(), plan.inputs.end());
+    if (plan.filter) given.insert(given.end(), {plan.filter->full_repeat_path, plan.filter->repeat_bed_file_path});
+    std::vector<std::string> inputs;
+    for (const OptionalPath& path : given) {
+        if (path) inputs.push_back(*path);
+    }
     // What a run at `output_path` writes or removes: the unified file, the
     // compressed file and the indexes beside it; and the name sorting once gave
     // its temporary file, which an input is not to bear.

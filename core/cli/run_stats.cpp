@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/atomic_output.hpp"
+
 namespace merivane::cli {
 
 using unifier::InputKind;
@@ -158,9 +160,10 @@ std::string stats_json(const RunStats& stats, const std::optional<std::string>& 
            "\n";
 }
 
-std::vector<std::string> multiqc_paths(const std::string& stats_path) {
+std::vector<std::string> stats_paths(const std::string& stats_path) {
+    if (written_in_place(stats_path)) return {stats_path};
     const std::string stem = stats_path.ends_with(".json") ? stats_path.substr(0, stats_path.size() - 5) : stats_path;
-    return {stem + ".summary_mqc.json", stem + ".sources_mqc.json", stem + ".svtypes_mqc.json"};
+    return {stats_path, stem + ".summary_mqc.json", stem + ".sources_mqc.json", stem + ".svtypes_mqc.json"};
 }
 
 std::vector<std::string> multiqc_documents(const RunStats& stats, const std::string& sample) {

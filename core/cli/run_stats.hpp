@@ -62,9 +62,9 @@ void settle_inputs(RunStats& stats, const unifier::StructFiles& given,
 // `output_path` the compressed file written, if any.
 std::string stats_json(const RunStats& stats, const std::optional<std::string>& output_path);
 
-// MultiQC's custom-content files beside a statistics file at `stats_path`:
-// <stats_path less .json>.<section>_mqc.json.
-std::vector<std::string> multiqc_paths(const std::string& stats_path);
+// The statistics file and MultiQC's custom-content files beside it (none
+// beside a device or FIFO): <stats_path less .json>.<section>_mqc.json.
+std::vector<std::string> stats_paths(const std::string& stats_path);
 // Their documents, in that order: a row of the cohort's table and a bar of
 // each plot for `sample`. MultiQC joins the files of every sample that
 // share an id into one section.

@@ -74,9 +74,10 @@ std::optional<std::string> filter_repeats_vcf(const std::optional<std::string>& 
         throw RuntimeError("bedtools was requested to filter the repeats VCF but is not on PATH");
     }
 
-    const std::string filtered = output_path && !output_path->empty()
-                                     ? *output_path
-                                     : run_step(overrides.filtered_repeat_path, filtered_repeat_path, *full_repeat_path);
+    const std::string filtered =
+        output_path && !output_path->empty()
+            ? *output_path
+            : run_step(overrides.filtered_repeat_path, filtered_repeat_path, *full_repeat_path);
     reject_outputs_naming_inputs({filtered}, {*full_repeat_path, *repeat_bed_file_path}, "output_path");
     log_info("Filtering %s against %s with the %s engine", {*full_repeat_path, *repeat_bed_file_path, chosen});
     const auto& replaced = use_bedtools ? overrides.intersect_with_bedtools : overrides.intersect_builtin;
