@@ -159,42 +159,6 @@ private:
     std::vector<std::unique_ptr<AtomicOutput>> files_;
 };
 
-// The plan's steps, once check_plan has passed it.
-std::optional<std::string> execute(const RunPlan& plan) {
-    std::optional<StatsFiles> stats_files;
-    if (plan.settings.stats_path) stats_files.emplace(*plan.settings.stats_path);
-    OutputSettings settings = plan.settings;
-    RunStats* const stats = settings.stats;
-    if (stats) settings.compression.seconds = &stats->written;
-    unifier::StructFiles inputs = plan.inputs;
-    std::optional<std::string> filtered;
-    repeats::IntersectCounts counts;
-    if (const RepeatFilterStep* const step = plan.filter ? &*plan.filter : nullptr) {
-        const Stopwatch filtering;
-        filtered = repeats::filter_repeats_vcf(step->full_repeat_path, step->repeat_bed_file_path, std::nullopt,
-                                               step->filtered_path, {}, step->require_catalog_chromosomes, &counts);
-        if (stats) stats->filter_seconds += filtering.seconds();
-    }
-    if (filtered) inputs[unifier::kind_index(InputKind::Repeats)] = *filtered;
-    const std::optional<std::string> compressed = run_job(inputs, plan.output_path, plan.options, settings);
-    if (!stats) return compressed;
-    if (stats->output.without_svtype > 0) {
-        log_warning(kRecordsWithoutSvtype, {plan.output_path, std::to_string(stats->output.without_svtype)});
-    }
-    if (filtered) {
-        // A PacBio run's repeat input as given is the full VCF: the catalog
-        // left out what the filtered one lacks of the engine's count.
-        InputStats& input = stats->inputs[unifier::kind_index(InputKind::Repeats)];
-        const auto full_records = static_cast<std::uint64_t>(counts.kept + counts.dropped);
-        input.filtered_path = std::move(input.path);
-        input.path = plan.filter->full_repeat_path;
-        input.outside_catalog = full_records - input.read;
-        input.read = full_records;
-    }
-    if (stats_files && compressed) stats_files->commit(*stats, *compressed, settings.header.sample);
-    return compressed;
-}
-
 }  // namespace
 
 unifier::UnifyOptions ont_options(std::optional<bool> modify_repeats) {
@@ -271,7 +235,38 @@ void check_plan(const RunPlan& plan) {
 
 std::optional<std::string> run(const RunPlan& plan) {
     check_plan(plan);
-    return execute(plan);
+    std::optional<StatsFiles> stats_files;
+    if (plan.settings.stats_path) stats_files.emplace(*plan.settings.stats_path);
+    OutputSettings settings = plan.settings;
+    RunStats* const stats = settings.stats;
+    if (stats) settings.compression.seconds = &stats->written;
+    unifier::StructFiles inputs = plan.inputs;
+    std::optional<std::string> filtered;
+    repeats::IntersectCounts counts;
+    if (const RepeatFilterStep* const step = plan.filter ? &*plan.filter : nullptr) {
+        const Stopwatch filtering;
+        filtered = repeats::filter_repeats_vcf(step->full_repeat_path, step->repeat_bed_file_path, std::nullopt,
+                                               step->filtered_path, {}, step->require_catalog_chromosomes, &counts);
+        if (stats) stats->filter_seconds += filtering.seconds();
+    }
+    if (filtered) inputs[unifier::kind_index(InputKind::Repeats)] = *filtered;
+    const std::optional<std::string> compressed = run_job(inputs, plan.output_path, plan.options, settings);
+    if (!stats) return compressed;
+    if (stats->output.without_svtype > 0) {
+        log_warning(kRecordsWithoutSvtype, {plan.output_path, std::to_string(stats->output.without_svtype)});
+    }
+    if (filtered) {
+        // A PacBio run's repeat input as given is the full VCF: the catalog
+        // left out what the filtered one lacks of the engine's count.
+        InputStats& input = stats->inputs[unifier::kind_index(InputKind::Repeats)];
+        const auto full_records = static_cast<std::uint64_t>(counts.kept + counts.dropped);
+        input.filtered_path = std::move(input.path);
+        input.path = plan.filter->full_repeat_path;
+        input.outside_catalog = full_records - input.read;
+        input.read = full_records;
+    }
+    if (stats_files && compressed) stats_files->commit(*stats, *compressed, settings.header.sample);
+    return compressed;
 }
 
 std::optional<std::string> unify(const unifier::StructFiles& struct_files, const std::string& output_path,
