@@ -288,21 +288,6 @@ bool write_unified(const LinesTable& lines, LineWriter& out, const UnifyOptions&
     return true;
 }
 
-// The SVTYPE= value of a record's INFO, or empty when it has none.
-std::string_view svtype_of(std::string_view record) {
-    std::string_view cells[vcf::kInfo + 1];
-    if (leading_cells(without_terminator(record), cells, vcf::kInfo + 1) <= vcf::kInfo) return {};
-    return info_value(cells[vcf::kInfo], own_tag::kSvtype.id).value_or(std::string_view());
-}
-
-void add_one(RecordTally::Counts& counts, std::string_view key) {
-    if (const auto found = counts.find(key); found != counts.end()) {
-        ++found->second;
-    } else {
-        counts.emplace(std::string(key), 1);
-    }
-}
-
 // ValueError, naming the line, unless the header donor's column-header line
 // has exactly one sample column.
 void check_sample_column(const LinesTable& lines) {
@@ -396,14 +381,15 @@ void check_columns(const LinesTable& lines, const UnifyOptions& options, const W
 void RecordTally::count(InputKind kind, std::string_view record) {
     ++kept[kind_index(kind)];
     ++records;
-    std::string_view chrom;
-    leading_cells(without_terminator(record), &chrom, 1);
-    add_one(by_chromosome, chrom);
-    const std::string_view svtype = svtype_of(record);
-    if (svtype.empty()) {
-        ++without_svtype;
+    std::string_view cells[vcf::kInfo + 1];
+    const bool has_info = leading_cells(without_terminator(record), cells, vcf::kInfo + 1) > vcf::kInfo;
+    ++by_chromosome[std::string(cells[vcf::kChrom])];
+    const std::optional<std::string_view> svtype =
+        has_info ? info_value(cells[vcf::kInfo], own_tag::kSvtype.id) : std::nullopt;
+    if (svtype && !svtype->empty()) {
+        ++by_svtype[std::string(*svtype)];
     } else {
-        add_one(by_svtype, svtype);
+        ++without_svtype;
     }
 }
 
