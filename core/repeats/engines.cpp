@@ -174,8 +174,8 @@ private:
 // data raised naming the file and the last line read.
 class RepeatVcf {
 public:
-    RepeatVcf(const std::string& path, const std::string& named, ChromosomesSeen& chromosomes)
-        : reader_(path, Compression::DetectByMagic), named_(named), chromosomes_(chromosomes) {}
+    RepeatVcf(const std::string& path, const std::string& named)
+        : reader_(path, Compression::DetectByMagic), named_(named) {}
 
     // The next line that is not blank.
     bool next(std::string& line) {
@@ -198,7 +198,7 @@ public:
         while (next(line_)) {
             if (is_header_line(line_)) continue;
             ++records_;
-            chromosomes_.see(std::string_view(line_).substr(0, line_.find('\t')));
+            chromosomes.see(std::string_view(line_).substr(0, line_.find('\t')));
             if (without_terminator(line_) == record) return true;
         }
         return false;
@@ -212,10 +212,11 @@ public:
     // The records passed so far: after finish(), all of them.
     std::int64_t records() const { return records_; }
 
+    ChromosomesSeen chromosomes;  // of the records passed
+
 private:
     TextReader reader_;
     std::string named_;
-    ChromosomesSeen& chromosomes_;
     std::string line_;
     std::uint64_t line_number_ = 0;
     std::int64_t records_ = 0;
@@ -300,9 +301,8 @@ IntersectCounts bedtools_engine(const std::string& repeat_path, const std::strin
     std::optional<CatalogIntervals> catalog;
     if (require_catalog_chromosomes) catalog = read_bed_intervals(catalog_path, Compression::DetectByMagic, bed_path);
     HeaderCheck header(leading_header(input_path));
-    ChromosomesSeen chromosomes;
     // A copy was checked whole when it was made: errors name the input.
-    RepeatVcf input_records(input_path, repeat_path, chromosomes);
+    RepeatVcf input_records(input_path, repeat_path);
     OutputRecords output_records(input_records, repeat_path);
     // Replaces an earlier output only once bedtools has succeeded.
     AtomicOutput output(output_path);
@@ -333,8 +333,8 @@ IntersectCounts bedtools_engine(const std::string& repeat_path, const std::strin
                            "\"; the filtered repeats were not written");
     }
     if (!result.stderr_data.empty()) log_warning("bedtools warned: %s", {summary_of(result.stderr_data)});
-    chromosomes.check(catalog ? *catalog : read_bed_intervals(catalog_path, Compression::DetectByMagic), repeat_path,
-                      bed_path, require_catalog_chromosomes);
+    input_records.chromosomes.check(catalog ? *catalog : read_bed_intervals(catalog_path, Compression::DetectByMagic),
+                                    repeat_path, bed_path, require_catalog_chromosomes);
     output.commit();
     return {output_records.kept(), input_records.records() - output_records.kept()};
 }
@@ -344,8 +344,7 @@ IntersectCounts builtin_engine(const std::string& repeat_path, const std::string
     // Bad catalog lines are refused, naming the catalog, or skipped.
     const CatalogIntervals catalog = read_bed_intervals(
         bed_path, Compression::Plain, require_catalog_chromosomes ? std::optional(bed_path) : std::nullopt);
-    ChromosomesSeen chromosomes;
-    RepeatVcf input(repeat_path, repeat_path, chromosomes);
+    RepeatVcf input(repeat_path, repeat_path);
     AtomicOutput output(output_path);
 
     IntersectCounts counts;
@@ -366,7 +365,7 @@ IntersectCounts builtin_engine(const std::string& repeat_path, const std::string
         if (span->chromosome != last_chromosome) {
             last_chromosome.emplace(span->chromosome);
             last_intervals = catalog.find(*last_chromosome);
-            chromosomes.see(*last_chromosome);
+            input.chromosomes.see(*last_chromosome);
         }
         if (last_intervals != nullptr && last_intervals->overlap(span->start, span->end)) {
             output.write(line);
@@ -376,7 +375,7 @@ IntersectCounts builtin_engine(const std::string& repeat_path, const std::string
         }
     }
     input.finish();
-    chromosomes.check(catalog, repeat_path, bed_path, require_catalog_chromosomes);
+    input.chromosomes.check(catalog, repeat_path, bed_path, require_catalog_chromosomes);
     output.commit();
     log_info("Repeat records kept: %d, outside the catalog: %d", {counts.kept, counts.dropped});
     return counts;

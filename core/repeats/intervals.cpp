@@ -29,11 +29,8 @@ std::string bundled_catalog_path(const std::string& module_file) {
 }
 
 void CatalogIntervals::add(std::string_view chromosome, Interval interval) {
-    auto found = index_.find(chromosome);
-    if (found == index_.end()) {
-        found = index_.emplace(std::string(chromosome), chromosomes_.size()).first;
-        chromosomes_.emplace_back(std::string(chromosome), ChromosomeIntervals{});
-    }
+    const auto [found, added] = index_.try_emplace(std::string(chromosome), chromosomes_.size());
+    if (added) chromosomes_.emplace_back(std::string(chromosome), ChromosomeIntervals{});
     chromosomes_[found->second].second.intervals.push_back(interval);
 }
 

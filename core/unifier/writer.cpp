@@ -175,11 +175,6 @@ public:
     Donor(const Donor&) = delete;
     Donor& operator=(const Donor&) = delete;
 
-    // Whether `other`'s records follow in a section of their own (a CNV donor's come with its header).
-    bool followed_by(InputKind other) const {
-        return other != InputKind::Sv && !(other == InputKind::Cnv && kind == InputKind::Cnv);
-    }
-
     std::optional<InputKind> kind;
     LineSpan input;  // as read
     LineSpan meta;
@@ -251,9 +246,13 @@ bool write_unified(const LinesTable& lines, LineWriter& out, const UnifyOptions&
     const Donor donor(lines, overrides);
     if (!donor.kind) return false;
     std::vector<Section> sections;
+    // The other inputs' records follow in sections of their own, and so do a
+    // repeat donor's: the donor gave its header alone.
     for (const InputKind kind : kFileTypes) {
         const auto& input = lines[kind_index(kind)];
-        if (input && donor.followed_by(kind)) sections.push_back({kind, *input, false, std::nullopt});
+        if (input && (kind != *donor.kind || kind == InputKind::Repeats)) {
+            sections.push_back({kind, *input, false, std::nullopt});
+        }
     }
     std::string declarations;
     std::string contigs;
