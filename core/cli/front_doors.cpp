@@ -85,7 +85,7 @@ std::optional<std::string> run_job(const unifier::StructFiles& inputs, const std
         const Stopwatch unifying;
         if (!stream) plain.emplace(output_path);
         sorter.emplace(compression::gnu_sort_for_default_engine(), settings.compression.order);
-        AtomicOutput* const file = stream || settings.command ? nullptr : &*plain;
+        AtomicOutput* const file = settings.command ? nullptr : &*plain;
         SortingSink sink(*sorter);
         std::optional<std::string> unified;
         try {
@@ -177,15 +177,12 @@ RunPlan pacbio_plan(const std::string& output_path, const OptionalPath& sv_path,
                     const OptionalPath& full_repeat_path, const OptionalPath& repeat_bed_file_path,
                     std::vector<std::string> drop_sv_filters, const OptionalPath& filtered_repeat_path,
                     const OutputSettings& settings, bool require_catalog_chromosomes) {
-    RunPlan plan{{sv_path, cnv_path, std::nullopt, std::nullopt}, output_path,
-                 pacbio_options(std::move(drop_sv_filters)), settings,
-                 RepeatFilterStep{full_repeat_path, repeat_bed_file_path, {}, require_catalog_chromosomes}};
     // An empty name, as none, leaves the filter its default.
     const bool named = filtered_repeat_path && !filtered_repeat_path->empty();
-    if (full_repeat_path) {
-        plan.filter->filtered_path = named ? *filtered_repeat_path : repeats::filtered_repeat_path(*full_repeat_path);
-    }
-    return plan;
+    std::string filtered;
+    if (full_repeat_path) filtered = named ? *filtered_repeat_path : repeats::filtered_repeat_path(*full_repeat_path);
+    return {{sv_path, cnv_path, std::nullopt, std::nullopt}, output_path, pacbio_options(std::move(drop_sv_filters)),
+            settings, RepeatFilterStep{full_repeat_path, repeat_bed_file_path, filtered, require_catalog_chromosomes}};
 }
 
 std::string command_filtered_path(const std::string& full_repeat_path, const std::string& output_path, bool stream) {

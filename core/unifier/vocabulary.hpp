@@ -76,7 +76,6 @@ struct UnifyOptions {
     bool operator==(const UnifyOptions&) const = default;
 };
 
-// Input kind -> optional path.
 using StructFiles = KindTable<std::optional<std::string>>;
 
 }  // namespace merivane::unifier

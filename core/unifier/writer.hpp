@@ -40,7 +40,6 @@ struct RecordTally {
     Counts by_chromosome;
 };
 
-// Input kind -> the input's lines, or nullopt when absent.
 using LinesTable = KindTable<std::optional<LineSpan>>;
 
 LinesTable table_of(const FilesLines& files);
