@@ -138,7 +138,6 @@ void SvFilterTokens::log_removed(std::size_t removed) const {
 }
 
 std::vector<std::string_view> drop_sv_records_by_filter(LineSpan lines, const std::vector<std::string>& tokens) {
-    if (tokens.empty()) return {lines.begin(), lines.end()};
     const SvFilterTokens filter(tokens);
     std::vector<std::string_view> kept;
     kept.reserve(lines.size());

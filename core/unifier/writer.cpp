@@ -446,8 +446,7 @@ std::optional<std::string> unify_lines(const LinesTable& lines, const std::strin
 }
 
 std::optional<std::string> unify_into(const LinesTable& lines, const std::string& output_path, AtomicOutput* file,
-                                      TextSink* sink,
-                                      const UnifyOptions& options, const WriterOverrides& overrides,
+                                      TextSink* sink, const UnifyOptions& options, const WriterOverrides& overrides,
                                       bool merge_headers, const HeaderEdit& edit, RecordTally* tally,
                                       bool put_in_place) {
     if (edit.sample) check_sample_column(lines);

@@ -111,8 +111,7 @@ void check_columns(const LinesTable& lines, const UnifyOptions& options, const W
 // null), for a caller that checked `edit`. `file` is put in place when nothing
 // was unified or when `put_in_place`; otherwise the caller decides.
 std::optional<std::string> unify_into(const LinesTable& lines, const std::string& output_path, AtomicOutput* file,
-                                      TextSink* sink,
-                                      const UnifyOptions& options, const WriterOverrides& overrides,
+                                      TextSink* sink, const UnifyOptions& options, const WriterOverrides& overrides,
                                       bool merge_headers, const HeaderEdit& edit, RecordTally* tally,
                                       bool put_in_place);
 
