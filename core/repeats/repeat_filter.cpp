@@ -39,9 +39,7 @@ std::string filtered_repeat_path(const std::string& full_repeat_path) {
         name.remove_suffix(extension.size());
         if (extension == ".vcf") break;
     }
-    const std::string filtered = std::string(name) + "_filtered.vcf";
-    if (parts.directory.empty()) return filtered;
-    return join_path(parts.directory, filtered);
+    return join_path(parts.directory, std::string(name) + "_filtered.vcf");
 }
 
 std::optional<std::string> filter_repeats_vcf(const std::optional<std::string>& full_repeat_path,

@@ -46,7 +46,6 @@ public:
     }
 
 private:
-    // To the file, then the sink, whichever are given.
     void write(std::string_view text) {
         if (file_) file_->write(text);
         if (sink_) sink_->write(text);
