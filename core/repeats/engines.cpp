@@ -91,30 +91,6 @@ std::string leading_header(const std::string& path) {
     return header;
 }
 
-// Whether bedtools' output begins with the expected header, "\r\n" line
-// ends allowed; keeps just enough of its start to tell.
-class HeaderCheck {
-public:
-    explicit HeaderCheck(std::string expected) : expected_(std::move(expected)) {}
-    void see(std::string_view data) {
-        const std::size_t limit = 2 * expected_.size() + 2;
-        if (head_.size() < limit) head_.append(data.substr(0, limit - head_.size()));
-    }
-    bool passed() const {
-        std::string normalised;
-        for (std::size_t i = 0; i < head_.size() && normalised.size() < expected_.size(); ++i) {
-            if (head_[i] == '\r' && i + 1 < head_.size() && head_[i + 1] == '\n') continue;
-            normalised += head_[i];
-        }
-        return normalised == expected_;
-    }
-    std::size_t lines() const { return static_cast<std::size_t>(std::count(expected_.begin(), expected_.end(), '\n')); }
-
-private:
-    std::string expected_;
-    std::string head_;
-};
-
 std::string_view without_chr(std::string_view name) { return name.starts_with("chr") ? name.substr(3) : name; }
 
 std::string examples(const std::vector<std::string>& names) {
@@ -222,15 +198,17 @@ private:
     std::int64_t records_ = 0;
 };
 
-// Checks each record line of bedtools' output against the input's records as it
-// arrives. finish() raises the first stray one only after the exit status has
+// Checks bedtools' output as it arrives: that it begins with the VCF's header
+// lines ("\r\n" line ends allowed), and each record line against the input's
+// records. finish() raises the first stray one only after the exit status has
 // had its say: a bedtools that failed half-way wrote it because it failed.
 class OutputRecords {
 public:
-    OutputRecords(RepeatVcf& input, const std::string& repeat_path) : input_(input), repeat_path_(repeat_path) {}
+    OutputRecords(RepeatVcf& input, const std::string& repeat_path, std::string header)
+        : input_(input), repeat_path_(repeat_path), header_(std::move(header)) {}
 
     void see(std::string_view data) {
-        lines_.feed(data, [this](std::string_view line) { check(without_terminator(line)); });
+        lines_.feed(data, [this](std::string_view line) { check(line); });
     }
     // The last line, when the output does not end in a line break.
     void end() {
@@ -243,11 +221,21 @@ public:
                            "\" (invented, repeated or out of order): " + quoted(*stray_) +
                            "; the filtered repeats were not written");
     }
+    // Whether the output began with the header lines, and how many they are.
+    bool header_passed() const { return header_matched_ == header_.size(); }
+    std::size_t header_lines() const { return static_cast<std::size_t>(std::ranges::count(header_, '\n')); }
     // The record lines written (each one of the input's, unless finish() raises).
     std::int64_t kept() const { return kept_; }
 
 private:
     void check(std::string_view line) {
+        if (header_matched_ < header_.size()) {
+            const std::string normalised =
+                line.ends_with("\r\n") ? std::string(line.substr(0, line.size() - 2)) + '\n' : std::string(line);
+            const bool matches = header_.compare(header_matched_, normalised.size(), normalised) == 0;
+            header_matched_ = matches ? header_matched_ + normalised.size() : std::string::npos;
+        }
+        line = without_terminator(line);
         if (stray_) return;
         if (line.ends_with('\r')) line.remove_suffix(1);
         if (is_header_line(line)) return;
@@ -257,6 +245,8 @@ private:
 
     RepeatVcf& input_;
     const std::string& repeat_path_;
+    std::string header_;
+    std::size_t header_matched_ = 0;  // npos once a line differs
     LineJoiner lines_;
     std::optional<std::string> stray_;
     std::int64_t kept_ = 0;
@@ -300,17 +290,16 @@ IntersectCounts bedtools_engine(const std::string& repeat_path, const std::strin
     // Read before bedtools, whose error names no line, when each line must count.
     std::optional<CatalogIntervals> catalog;
     if (require_catalog_chromosomes) catalog = read_bed_intervals(catalog_path, Compression::DetectByMagic, bed_path);
-    HeaderCheck header(leading_header(input_path));
+    std::string header = leading_header(input_path);
     // A copy was checked whole when it was made: errors name the input.
     RepeatVcf input_records(input_path, repeat_path);
-    OutputRecords output_records(input_records, repeat_path);
+    OutputRecords output_records(input_records, repeat_path, std::move(header));
     // Replaces an earlier output only once bedtools has succeeded.
     AtomicOutput output(output_path);
     // bedtools exits 0 even when its writes fail (a full disk), so its
     // output passes through here, where a failed write is seen and raised.
     ChildOptions options;
     options.stdout_sink = [&](std::string_view data) {
-        header.see(data);
         output_records.see(data);
         output.write(data);
     };
@@ -327,9 +316,9 @@ IntersectCounts bedtools_engine(const std::string& repeat_path, const std::strin
     }
     output_records.finish();
     // A truncated or foreign output must not pass for a filtered VCF.
-    if (!header.passed()) {
+    if (!output_records.header_passed()) {
         throw RuntimeError("bedtools exited 0, but its output does not begin with the " +
-                           std::to_string(header.lines()) + " header lines of \"" + repeat_path +
+                           std::to_string(output_records.header_lines()) + " header lines of \"" + repeat_path +
                            "\"; the filtered repeats were not written");
     }
     if (!result.stderr_data.empty()) log_warning("bedtools warned: %s", {summary_of(result.stderr_data)});
