@@ -95,13 +95,14 @@ std::optional<Declaration> parse_declaration(std::string_view line) {
 
 void warn_about_chromosome_naming(const KindTable<std::optional<LineSpan>>& lines) {
     // Per input: the first chr-prefixed and the first bare primary name
-    // among its records (or a BED's lines).
-    KindTable<std::pair<std::string_view, std::string_view>> naming;
+    // among its records (or a BED's lines). Only inputs that keep to one
+    // style count: one that mixes them has its reasons, and says nothing
+    // about the others.
+    KindTable<std::string_view> style;
     for (const InputKind kind : kFileTypes) {
         const auto& input = lines[kind_index(kind)];
         if (!input) continue;
-        auto& [prefixed, bare] = naming[kind_index(kind)];
-        std::string_view last;
+        std::string_view prefixed, bare, last;
         for (const std::string_view line : *input) {
             if (line.empty() || is_header_line(line)) continue;
             const std::string_view chromosome = line.substr(0, line.find('\t'));
@@ -114,22 +115,19 @@ void warn_about_chromosome_naming(const KindTable<std::optional<LineSpan>>& line
             }
             if (!prefixed.empty() && !bare.empty()) break;
         }
+        if (prefixed.empty() != bare.empty()) style[kind_index(kind)] = prefixed.empty() ? bare : prefixed;
     }
-    // Only inputs that keep to one style count: one that mixes them has its
-    // reasons, and says nothing about the others.
-    const auto style = [&naming](InputKind kind) {
-        const auto& [prefixed, bare] = naming[kind_index(kind)];
-        return prefixed.empty() == bare.empty() ? std::string_view() : prefixed.empty() ? bare : prefixed;
-    };
-    for (const InputKind a : kFileTypes) {
-        for (const InputKind b : kFileTypes) {
-            const std::string_view a_name = style(a), b_name = style(b);
-            if (kind_index(a) >= kind_index(b) || a_name.empty() || b_name.empty()) continue;
-            if (a_name.starts_with("chr") == b_name.starts_with("chr")) continue;
-            log_warning(kChromosomeNaming, {std::string(kind_name(a)), std::string(a_name), std::string(kind_name(b)),
-                                            std::string(b_name)});
-            return;
-        }
+    // The first input with a style against the first with the other one.
+    const auto styled = [&style](InputKind kind) { return !style[kind_index(kind)].empty(); };
+    const auto first = std::ranges::find_if(kFileTypes, styled);
+    if (first == kFileTypes.end()) return;
+    const std::string_view first_name = style[kind_index(*first)];
+    for (const InputKind kind : kFileTypes) {
+        const std::string_view name = style[kind_index(kind)];
+        if (name.empty() || name.starts_with("chr") == first_name.starts_with("chr")) continue;
+        log_warning(kChromosomeNaming, {std::string(kind_name(*first)), std::string(first_name),
+                                        std::string(kind_name(kind)), std::string(name)});
+        return;
     }
 }
 
