@@ -225,15 +225,11 @@ void HeaderMerge::use_tags(InputKind kind, std::string_view line) {
 
 void HeaderMerge::use_tag(UsedTags& used, InputKind kind, std::string_view key, std::string_view id,
                           bool has_value) {
-    auto found = used.find(id);
-    if (found == used.end()) {
-        std::size_t place = std::string_view::npos;
-        if (fits_header_line(id) && !declared(key, id) && !is_own_declaration(key, id)) {
-            place = undeclared_.size();
-            undeclared_.push_back({key, std::string(id), has_value});
-            log_warning(kUndeclaredTag, {std::string(key), std::string(id), std::string(kind_name(kind))});
-        }
-        found = used.emplace(id, place).first;
+    const auto [found, added] = used.try_emplace(std::string(id), std::string_view::npos);
+    if (added && fits_header_line(id) && !declared(key, id) && !is_own_declaration(key, id)) {
+        found->second = undeclared_.size();
+        undeclared_.push_back({key, std::string(id), has_value});
+        log_warning(kUndeclaredTag, {std::string(key), std::string(id), std::string(kind_name(kind))});
     }
     if (has_value && found->second != std::string_view::npos) undeclared_[found->second].has_value = true;
 }
