@@ -169,23 +169,14 @@ py::dict read_struct_lines(py::handle struct_files, py::handle options_arg) {
         return by_kind(lines, [](const core::Lines& read) -> py::object { return to_str_list(read.views); });
     }
 
-    const auto get_lines = registry->replaced("get_lines");
-    const auto is_empty = registry->replaced("is_empty");
-    const auto drop = registry->replaced("drop_sv_records_by_filter");
-
-    // Each step: the replacement if there is one, else the core's over the
-    // Python lists.
+    // Each step through the function bound now, over the Python lists.
     const auto lines = core::read_struct_lines_with(
         files, unify_options,
-        [&](InputKind, const std::string& path) -> py::object {
-            if (get_lines) return (*get_lines)(to_path_str(path));
-            return to_str_list(core::get_lines(path).views);
+        [&](InputKind, const std::string& path) { return registry->attr("get_lines")(to_path_str(path)); },
+        [&](const py::object& lines, const core::UnifyOptions&) {
+            return registry->attr("drop_sv_records_by_filter")(lines, options.attr("drop_sv_filters"));
         },
-        [&](py::object lines, const core::UnifyOptions& opts) -> py::object {
-            if (drop) return (*drop)(lines, options.attr("drop_sv_filters"));
-            return drop_sv_objects(lines, opts.drop_sv_filters);
-        },
-        [&](const py::object& lines) { return is_empty ? truthy((*is_empty)(lines)) : is_empty_objects(lines); });
+        [&](const py::object& lines) { return truthy(registry->attr("is_empty")(lines)); });
     return by_kind(lines, [](const py::object& read) { return read; });
 }
 
