@@ -2,7 +2,6 @@
 // and position, and writing it as BGZF.
 #include <pybind11/pybind11.h>
 
-#include <algorithm>
 #include <memory>
 #include <optional>
 #include <string>
@@ -96,15 +95,9 @@ py::list sort_vcf_lines(py::handle lines, py::handle engine) {
     py::list sorted = list_of(objects, plan.split.header, py::list());
     if (plan.engine == core::SortEngine::InMemory) return list_of(objects, plan.split.records, sorted);
 
-    if (const auto patched = registry->replaced("_sort_records_with_gnu_sort")) {
-        for (py::handle line : (*patched)(list_of(objects, plan.split.records, py::list()))) sorted.append(line);
-        return sorted;
-    }
-    std::vector<std::string_view> records(plan.split.records.size());
-    std::ranges::transform(plan.split.records, records.begin(), [&](std::size_t i) { return views[i]; });
-    const merivane::LineBuffer external =
-        without_gil([&, overrides = sort_overrides()] { return core::sort_records_with_gnu_sort(records, overrides); });
-    for (const std::string_view line : external.lines()) sorted.append(to_str(line));
+    // GNU sort through the function bound now.
+    const py::object records = list_of(objects, plan.split.records, py::list());
+    for (py::handle line : registry->attr("_sort_records_with_gnu_sort")(records)) sorted.append(line);
     return sorted;
 }
 
