@@ -22,33 +22,13 @@ namespace merivane {
 
 namespace {
 
-class Handle {
-public:
-    Handle() = default;
-    explicit Handle(HANDLE handle) : handle_(handle) {}
-    ~Handle() { reset(); }
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    Handle(Handle&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
-    Handle& operator=(Handle&& other) noexcept {
-        if (this != &other) reset(std::exchange(other.handle_, nullptr));
-        return *this;
+// An owned handle, closed with its owner (INVALID_HANDLE_VALUE, some calls' "none", is not).
+struct HandleCloser {
+    void operator()(HANDLE handle) const {
+        if (handle != INVALID_HANDLE_VALUE) ::CloseHandle(handle);
     }
-
-    HANDLE get() const { return handle_; }
-    HANDLE* out() {
-        reset();
-        return &handle_;
-    }
-    explicit operator bool() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
-    void reset(HANDLE handle = nullptr) {
-        if (*this) ::CloseHandle(handle_);
-        handle_ = handle;
-    }
-
-private:
-    HANDLE handle_ = nullptr;
 };
+using Handle = std::unique_ptr<void, HandleCloser>;
 
 bool ends_with_ignoring_case(const std::string& text, const std::string& suffix) {
     if (suffix.size() > text.size()) return false;
@@ -84,19 +64,22 @@ std::vector<std::string> executable_names(const std::string& command) {
 
 // A handle the child can inherit, to the same object as `handle`.
 Handle inheritable_copy(HANDLE handle) {
-    Handle copy;
-    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return copy;
-    if (!::DuplicateHandle(::GetCurrentProcess(), handle, ::GetCurrentProcess(), copy.out(), 0, TRUE,
+    HANDLE copy = nullptr;
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return Handle();
+    if (!::DuplicateHandle(::GetCurrentProcess(), handle, ::GetCurrentProcess(), &copy, 0, TRUE,
                            DUPLICATE_SAME_ACCESS)) {
         win32::throw_last_error("DuplicateHandle");
     }
-    return copy;
+    return Handle(copy);
 }
 
 // The child inherits the writing end; the reading end stays here.
 void make_pipe(Handle& read_end, Handle& write_end) {
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    if (!::CreatePipe(read_end.out(), write_end.out(), &inherit, 1 << 20)) win32::throw_last_error("pipe");
+    HANDLE reading = nullptr, writing = nullptr;
+    if (!::CreatePipe(&reading, &writing, &inherit, 1 << 20)) win32::throw_last_error("pipe");
+    read_end.reset(reading);
+    write_end.reset(writing);
     ::SetHandleInformation(read_end.get(), HANDLE_FLAG_INHERIT, 0);
 }
 
@@ -204,17 +187,15 @@ private:
     bool drain(Handle& pipe, ChildResult& result) {
         char buffer[1 << 16];
         for (;;) {
-            DWORD available = 0;
-            if (!::PeekNamedPipe(pipe.get(), nullptr, 0, nullptr, &available, nullptr)) {
+            DWORD available = 0, got = 0;
+            // Either call failing on a closed pipe is the end of the output.
+            if (!::PeekNamedPipe(pipe.get(), nullptr, 0, nullptr, &available, nullptr) ||
+                (available > 0 &&
+                 !::ReadFile(pipe.get(), buffer, std::min<DWORD>(available, sizeof buffer), &got, nullptr))) {
                 if (::GetLastError() == ERROR_BROKEN_PIPE) return false;
                 win32::throw_last_error("pipe");
             }
             if (available == 0) return true;
-            DWORD got = 0;
-            if (!::ReadFile(pipe.get(), buffer, std::min<DWORD>(available, sizeof buffer), &got, nullptr)) {
-                if (::GetLastError() == ERROR_BROKEN_PIPE) return false;
-                win32::throw_last_error("pipe");
-            }
             os::take_output(options_, result, &pipe == &out_, std::string_view(buffer, got));
         }
     }
