@@ -44,6 +44,13 @@ bool leads_to_descriptor(const std::string& path) {
     return directory.string().starts_with("/proc/") || fs::read_symlink(link, ignored).string().starts_with("/proc/");
 }
 
+// `look`: stat, or lstat for the entry itself.
+std::optional<FileIdentity> identity(const std::string& path, int (*look)(const char*, struct stat*)) {
+    struct stat info {};
+    if (look(path.c_str(), &info) != 0) return std::nullopt;
+    return FileIdentity(info.st_dev, info.st_ino);
+}
+
 // 0666 less the umask, read from /proc: umask() would change it for a
 // moment under every other thread.
 unsigned created_file_mode() {
@@ -138,17 +145,9 @@ void remove_file(const std::string& path) {
     if (::unlink(path.c_str()) != 0) throw_os_error(path);
 }
 
-std::optional<FileIdentity> file_identity(const std::string& path) {
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) return std::nullopt;
-    return FileIdentity(info.st_dev, info.st_ino);
-}
+std::optional<FileIdentity> file_identity(const std::string& path) { return identity(path, ::stat); }
 
-std::optional<FileIdentity> entry_identity(const std::string& path) {
-    struct stat info {};
-    if (::lstat(path.c_str(), &info) != 0) return std::nullopt;
-    return FileIdentity(info.st_dev, info.st_ino);
-}
+std::optional<FileIdentity> entry_identity(const std::string& path) { return identity(path, ::lstat); }
 
 bool same_file(const std::string& a, const std::string& b) {
     const std::optional<FileIdentity> ia = file_identity(a);
