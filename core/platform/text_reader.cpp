@@ -85,10 +85,10 @@ Utf8Fault find_utf8_fault(std::string_view text, bool at_end, bool files = false
             if (i + k >= n) {
                 return {i, n, at_end ? "unexpected end of data" : "incomplete"};
             }
-            const unsigned char cc = s[i + k];
-            const unsigned char min = (k == 1) ? lo : 0x80;
-            const unsigned char max = (k == 1) ? hi : 0xBF;
-            if (cc < min || cc > max) return {i, i + k, "invalid continuation byte"};
+            if (s[i + k] < lo || s[i + k] > hi) return {i, i + k, "invalid continuation byte"};
+            // Only the second byte has narrower bounds.
+            lo = 0x80;
+            hi = 0xBF;
         }
         i += need + 1;
     }
