@@ -263,7 +263,7 @@ private:
                     job_done_.wait_for(lock, std::chrono::milliseconds(50));
                     if (!head.done) {
                         lock.unlock();
-                        poller_.poll();
+                        writer_.poller_.poll();
                         lock.lock();
                     }
                 }
@@ -293,7 +293,6 @@ private:
     // The calling thread's alone.
     std::deque<Job> in_order_;  // submitted, not yet emitted
     std::unique_ptr<BlockCompressor> own_compressor_;  // only when no worker runs
-    InterruptPoller poller_;
 };
 
 BgzfWriter::BgzfWriter(ByteSink sink, const CompressionSettings& settings)
