@@ -523,13 +523,12 @@ std::string TabixIndexBuilder::finish(const std::vector<std::uint64_t>& block_of
         s.add_chunk(last, s.save_bin, s.save_off, s.taken);
         s.add_meta(last, s.off_beg, s.taken);
     }
-    const std::uint64_t total = s.taken;
-    const std::uint64_t needed_blocks = (total + kUncompressedBlockSize - 1) / kUncompressedBlockSize;
+    const std::uint64_t needed_blocks = (s.taken + kUncompressedBlockSize - 1) / kUncompressedBlockSize;
     if (block_offsets.size() != needed_blocks || compressed_size < kBgzfEof.size()) {
         throw RuntimeError("the compressed blocks do not match the text indexed");
     }
     const auto to_virtual = [&, eof = compressed_size - kBgzfEof.size()](std::uint64_t u) {
-        return virtual_offset(block_offsets, total, eof, u);
+        return virtual_offset(block_offsets, s.taken, eof, u);
     };
     std::string out = s.header();
     for (Contig& contig : s.contigs) {
