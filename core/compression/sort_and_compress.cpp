@@ -46,9 +46,6 @@ void append_padded(std::string& key, std::string_view text, std::size_t width) {
     key.append(width - text.size(), '0').append(text);
 }
 
-// A record as sort's last resort compares it: without its line feed.
-std::string_view compared(std::string_view record) { return record.substr(0, record.size() - 1); }
-
 }  // namespace
 
 std::string sorting_temporary_of(const std::string& vcf_file_path) { return vcf_file_path + ".sorted.tmp"; }
@@ -179,7 +176,9 @@ bool RecordSorter::sort_by_keys(const LineSink& emit) const {
     }
     std::vector<std::size_t> tied;
     const auto emit_tied = [&] {
-        std::ranges::sort(tied, std::less<>(), [this](std::size_t i) { return compared(records_[i]); });
+        // As sort's last resort compares them: without their line feeds.
+        const auto compared = [this](std::size_t i) { return records_[i].substr(0, records_[i].size() - 1); };
+        std::ranges::sort(tied, std::less<>(), compared);
         for (const std::size_t i : tied) emit(records_[i]);
         tied.clear();
     };
