@@ -22,14 +22,12 @@ std::optional<std::string> find_gnu_sort(double timeout_seconds) {
     options.capture_stdout = true;
     options.capture_stderr = true;
     options.timeout_seconds = timeout_seconds;
-    ChildResult result;
     try {
-        result = run_child({*path, "--version"}, options);
+        if (run_child({*path, "--version"}, options).stdout_data.find("coreutils") != std::string::npos) return path;
     } catch (const OSError&) {
-        return std::nullopt;  // cannot be started: as good as absent
+        // Cannot be started: as good as absent.
     }
-    if (result.stdout_data.find("coreutils") == std::string::npos) return std::nullopt;
-    return path;
+    return std::nullopt;
 }
 
 // GNU sort's blanks under LC_ALL=C.
