@@ -107,8 +107,7 @@ public:
         // The first record counts even when its chromosome is empty.
         if (chromosome == last_ && !names_.empty()) return;
         last_.assign(chromosome);
-        if (!names_.insert(last_).second) return;
-        if (first_.size() < 3) first_.push_back(last_);
+        if (names_.insert(last_).second && first_.size() < 3) first_.push_back(last_);
     }
 
     // Raises or warns (see engines.hpp) when there were records and none lies on `catalog`.
@@ -346,17 +345,14 @@ IntersectCounts builtin_engine(const std::string& repeat_path, const std::string
             output.write(line);
             continue;
         }
+        // A line without a span is left out, as one outside the catalog.
         const auto span = record_span(line);
-        if (!span) {
-            ++counts.dropped;
-            continue;
-        }
-        if (span->chromosome != last_chromosome) {
+        if (span && span->chromosome != last_chromosome) {
             last_chromosome.emplace(span->chromosome);
             last_intervals = catalog.find(*last_chromosome);
             input.chromosomes.see(*last_chromosome);
         }
-        if (last_intervals != nullptr && last_intervals->overlap(span->start, span->end)) {
+        if (span && last_intervals != nullptr && last_intervals->overlap(span->start, span->end)) {
             output.write(line);
             ++counts.kept;
         } else {

@@ -47,8 +47,7 @@ void CatalogIntervals::sort() {
 
 const ChromosomeIntervals* CatalogIntervals::find(std::string_view chromosome) const {
     const auto found = index_.find(chromosome);
-    if (found == index_.end()) return nullptr;
-    return &chromosomes_[found->second].second;
+    return found == index_.end() ? nullptr : &chromosomes_[found->second].second;
 }
 
 bool ChromosomeIntervals::overlap(std::int64_t start, std::int64_t end) const {
