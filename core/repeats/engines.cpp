@@ -327,8 +327,24 @@ IntersectCounts bedtools_engine(const std::string& repeat_path, const std::strin
     return {output_records.kept(), input_records.records() - output_records.kept()};
 }
 
-IntersectCounts builtin_engine(const std::string& repeat_path, const std::string& bed_path,
-                               const std::string& output_path, bool require_catalog_chromosomes) {
+}  // namespace
+
+IntersectCounts run_engine(bool bedtools, const std::string& repeat_path, const std::string& bed_path,
+                           const std::string& output_path, bool require_catalog_chromosomes) {
+    // The built-in engine repeats the filter's check of the output, to the same end.
+    const auto engine = bedtools ? bedtools_engine : intersect_builtin;
+    return engine(repeat_path, bed_path, output_path, require_catalog_chromosomes);
+}
+
+void intersect_with_bedtools(const std::string& repeat_path, const std::string& bed_path,
+                             const std::string& output_path, bool require_catalog_chromosomes) {
+    reject_outputs_naming_inputs({output_path}, {repeat_path, bed_path}, "output_path");
+    bedtools_engine(repeat_path, bed_path, output_path, require_catalog_chromosomes);
+}
+
+IntersectCounts intersect_builtin(const std::string& repeat_path, const std::string& bed_path,
+                                  const std::string& output_path, bool require_catalog_chromosomes) {
+    reject_outputs_naming_inputs({output_path}, {repeat_path, bed_path}, "output_path");
     // Bad catalog lines are refused, naming the catalog, or skipped.
     const CatalogIntervals catalog = read_bed_intervals(
         bed_path, Compression::Plain, require_catalog_chromosomes ? std::optional(bed_path) : std::nullopt);
@@ -364,26 +380,6 @@ IntersectCounts builtin_engine(const std::string& repeat_path, const std::string
     output.commit();
     log_info("Repeat records kept: %d, outside the catalog: %d", {counts.kept, counts.dropped});
     return counts;
-}
-
-}  // namespace
-
-IntersectCounts run_engine(bool bedtools, const std::string& repeat_path, const std::string& bed_path,
-                           const std::string& output_path, bool require_catalog_chromosomes) {
-    const auto engine = bedtools ? bedtools_engine : builtin_engine;
-    return engine(repeat_path, bed_path, output_path, require_catalog_chromosomes);
-}
-
-void intersect_with_bedtools(const std::string& repeat_path, const std::string& bed_path,
-                             const std::string& output_path, bool require_catalog_chromosomes) {
-    reject_outputs_naming_inputs({output_path}, {repeat_path, bed_path}, "output_path");
-    bedtools_engine(repeat_path, bed_path, output_path, require_catalog_chromosomes);
-}
-
-IntersectCounts intersect_builtin(const std::string& repeat_path, const std::string& bed_path,
-                                  const std::string& output_path, bool require_catalog_chromosomes) {
-    reject_outputs_naming_inputs({output_path}, {repeat_path, bed_path}, "output_path");
-    return builtin_engine(repeat_path, bed_path, output_path, require_catalog_chromosomes);
 }
 
 }  // namespace merivane::repeats
