@@ -53,6 +53,26 @@ bool streams_into(const std::string& output_path, const OutputSettings& settings
     return settings.command && (output_path == "-" || written_in_place(output_path));
 }
 
+// The sorted records compressed to `output_path`.gz. A kept plain file is put
+// in place when that fails, unless the index refused the records.
+std::string compress_beside(const std::string& output_path, compression::RecordSorter& sorter, AtomicOutput& plain,
+                            const OutputSettings& settings, const std::optional<FileIdentity>& earlier) {
+    std::string compressed;
+    try {
+        compressed = compression::compress_sorted(output_path, output_path + ".gz", sorter, settings.compression);
+    } catch (const Error& error) {
+        try {
+            if (!settings.command && !dynamic_cast<const ValueError*>(&error)) plain.commit();
+        } catch (const Error&) {
+            // The failure being reported is the one that matters.
+        }
+        throw;
+    }
+    // An earlier file at `output_path` goes as the plain file would have.
+    if (!plain.writes_directly() && earlier && entry_identity(output_path) == earlier) remove_file(output_path);
+    return compressed;
+}
+
 // The steps of unify_lines, the writer's lines going to the sorter instead of
 // being read back, and to the plain file when one is kept (not by a command's
 // run); then those of sort_and_compress. The plain file is opened even when not
@@ -108,20 +128,7 @@ std::optional<std::string> run_job(const unifier::StructFiles& inputs, const std
         compression::compress_sorted("", into, *sorter, settings.compression);
         return output_path;
     }
-    std::string compressed;
-    try {
-        compressed = compression::compress_sorted(output_path, output_path + ".gz", *sorter, settings.compression);
-    } catch (const Error& error) {
-        try {
-            if (!settings.command && !dynamic_cast<const ValueError*>(&error)) plain->commit();
-        } catch (const Error&) {
-            // The failure being reported is the one that matters.
-        }
-        throw;
-    }
-    // An earlier file at `output_path` goes as the plain file would have.
-    if (!plain->writes_directly() && earlier && entry_identity(output_path) == earlier) remove_file(output_path);
-    return compressed;
+    return compress_beside(output_path, *sorter, *plain, settings, earlier);
 }
 
 // Opened before the run writes anything (a folder that takes no new file fails

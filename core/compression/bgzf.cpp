@@ -360,6 +360,39 @@ std::vector<std::string> written_beside(const std::string& destination) {
     return {destination, index_path(destination, IndexFormat::Tbi), index_path(destination, IndexFormat::Csi)};
 }
 
+namespace {
+
+// The index's bytes as BGZF, made durable but not yet in place. Level 6, as
+// tabix: 9 is several times slower on a linear index's runs.
+void write_index(AtomicOutput& index, const std::string& bytes) {
+    CompressionSettings index_settings;
+    index_settings.level = 6;
+    BgzfWriter index_writer([&index](std::string_view block) { index.write(block); }, index_settings);
+    index_writer.write(bytes);
+    index_writer.finish();
+    index.prepare();
+}
+
+// Both files durable first, so a failure leaves the earlier pair. Then,
+// locked against other runs in the directory: earlier indexes removed, data
+// and index renamed. The index beside the data is always its own; a crash
+// inside leaves the new data with no index, never an earlier one.
+void put_in_place(AtomicOutput& out, AtomicOutput* index, const std::string& destination) {
+    if (out.writes_directly()) {
+        out.commit();
+        return;
+    }
+    out.prepare();
+    const std::string directory = directory_of(destination);
+    const UniqueFd lock = lock_directory(directory);
+    remove_indexes(destination);
+    out.place();
+    if (index) index->place();
+    sync_directory(directory);
+}
+
+}  // namespace
+
 void write_indexed_bgzf(const std::string& destination, const CompressionSettings& settings, const LineNamer& namer,
                         const std::function<void(const ByteSink& emit)>& produce) {
     using Clock = std::chrono::steady_clock;
@@ -394,30 +427,9 @@ void write_indexed_bgzf(const std::string& destination, const CompressionSetting
     timed(indexing, [&] {
         if (!builder) return;
         const std::string bytes = builder->finish(writer.block_offsets(), writer.compressed_size());
-        AtomicOutput& pending = index.emplace(index_path(destination, *settings.index));
-        // Level 6, as tabix: 9 is several times slower on a linear index's runs.
-        CompressionSettings index_settings;
-        index_settings.level = 6;
-        BgzfWriter index_writer([&pending](std::string_view block) { pending.write(block); }, index_settings);
-        index_writer.write(bytes);
-        index_writer.finish();
-        pending.prepare();
+        write_index(index.emplace(index_path(destination, *settings.index)), bytes);
     });
-    if (out.writes_directly()) {
-        out.commit();
-    } else {
-        // Both files durable first, so a failure leaves the earlier pair. Then,
-        // locked against other runs in the directory: earlier indexes removed,
-        // data and index renamed. The index beside the data is always its own;
-        // a crash inside leaves the new data with no index, never an earlier one.
-        out.prepare();
-        const std::string directory = directory_of(destination);
-        const UniqueFd lock = lock_directory(directory);
-        remove_indexes(destination);
-        out.place();
-        if (index) index->place();
-        sync_directory(directory);
-    }
+    put_in_place(out, index ? &*index : nullptr, destination);
     if (settings.seconds) {
         const auto seconds = [](Clock::duration d) { return std::chrono::duration<double>(d).count(); };
         settings.seconds->compress += seconds(compressing);
