@@ -12,32 +12,20 @@
 
 namespace merivane::repeats {
 
-namespace {
-
-// The last extension of a file name, as Python's os.path.splitext sees it:
-// from the last "." on, unless only dots stand before it (".vcf" is a hidden
-// file's name, not an extension).
-std::string_view last_extension(std::string_view name) {
-    const std::size_t dot = name.rfind('.');
-    if (dot == std::string_view::npos) return {};
-    const std::size_t first_other = name.find_first_not_of('.');
-    if (first_other == std::string_view::npos || first_other >= dot) return {};
-    return name.substr(dot);
-}
-
-}  // namespace
-
 std::string filtered_repeat_path(const std::string& full_repeat_path) {
     // Split and joined again as os.path.split and os.path.join do on this
     // system: on Windows a backslash separates too, and a drive letter stays
     // with its directory.
     const SplitPath parts = split_path(full_repeat_path);
     std::string_view name = parts.name;
+    // Extensions as Python's os.path.splitext sees them: from the last "." on,
+    // unless only dots stand before it (".vcf" is a hidden file's name).
     for (;;) {
-        const std::string_view extension = last_extension(name);
-        if (extension.empty()) break;
-        name.remove_suffix(extension.size());
-        if (extension == ".vcf") break;
+        const std::size_t dot = name.rfind('.');
+        if (dot == std::string_view::npos || name.find_first_not_of('.') >= dot) break;
+        const bool vcf = name.substr(dot) == ".vcf";
+        name.remove_suffix(name.size() - dot);
+        if (vcf) break;
     }
     return join_path(parts.directory, std::string(name) + "_filtered.vcf");
 }
