@@ -271,8 +271,11 @@ std::string summary_of(std::string_view errors) {
     return summary + " (" + std::to_string(lines) + (lines == 1 ? " line)" : " lines)");
 }
 
-IntersectCounts bedtools_engine(const std::string& repeat_path, const std::string& bed_path,
-                                const std::string& output_path, bool require_catalog_chromosomes) {
+}  // namespace
+
+IntersectCounts intersect_with_bedtools(const std::string& repeat_path, const std::string& bed_path,
+                                        const std::string& output_path, bool require_catalog_chromosomes) {
+    reject_outputs_naming_inputs({output_path}, {repeat_path, bed_path}, "output_path");
     const std::optional<TempFile> input_copy = bedtools_copy(repeat_path);
     const std::string& input_path = input_copy ? input_copy->path() : repeat_path;
     // A catalog that is not there is bedtools' to report, as it always was.
@@ -327,19 +330,11 @@ IntersectCounts bedtools_engine(const std::string& repeat_path, const std::strin
     return {output_records.kept(), input_records.records() - output_records.kept()};
 }
 
-}  // namespace
-
 IntersectCounts run_engine(bool bedtools, const std::string& repeat_path, const std::string& bed_path,
                            const std::string& output_path, bool require_catalog_chromosomes) {
-    // The built-in engine repeats the filter's check of the output, to the same end.
-    const auto engine = bedtools ? bedtools_engine : intersect_builtin;
+    // Each engine repeats the filter's check of the output, to the same end.
+    const auto engine = bedtools ? intersect_with_bedtools : intersect_builtin;
     return engine(repeat_path, bed_path, output_path, require_catalog_chromosomes);
-}
-
-void intersect_with_bedtools(const std::string& repeat_path, const std::string& bed_path,
-                             const std::string& output_path, bool require_catalog_chromosomes) {
-    reject_outputs_naming_inputs({output_path}, {repeat_path, bed_path}, "output_path");
-    bedtools_engine(repeat_path, bed_path, output_path, require_catalog_chromosomes);
 }
 
 IntersectCounts intersect_builtin(const std::string& repeat_path, const std::string& bed_path,

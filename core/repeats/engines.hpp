@@ -22,18 +22,18 @@ inline constexpr std::string_view kBuiltin = "builtin";
 // Whether an executable `bedtools` is on the PATH; looked up afresh each call.
 bool bedtools_available();
 
+struct IntersectCounts {
+    std::int64_t kept = 0;     // records written
+    std::int64_t dropped = 0;  // records outside the catalog, or without a span
+};
+
 // Runs `bedtools intersect` (on private copies of inputs it cannot read itself),
 // copying its output into `output_path` as it arrives. CalledProcessError for a
 // non-zero exit, OSError for a failed write (bedtools would exit 0), RuntimeError
 // for output not led by the VCF's header lines or whose records are no
 // subsequence of its records. Its error stream is summarised in one line.
-void intersect_with_bedtools(const std::string& repeat_path, const std::string& bed_path,
-                             const std::string& output_path, bool require_catalog_chromosomes = false);
-
-struct IntersectCounts {
-    std::int64_t kept = 0;     // records written
-    std::int64_t dropped = 0;  // records outside the catalog, or without a span
-};
+IntersectCounts intersect_with_bedtools(const std::string& repeat_path, const std::string& bed_path,
+                                        const std::string& output_path, bool require_catalog_chromosomes = false);
 
 // The built-in engine: loads the catalog, then streams the VCF (plain or
 // gzip) into `output_path`, copying header lines wherever they stand and
@@ -42,7 +42,7 @@ IntersectCounts intersect_builtin(const std::string& repeat_path, const std::str
                                   const std::string& output_path, bool require_catalog_chromosomes = false);
 
 // The bedtools engine or the built-in one, as above, giving the records it
-// kept and left out; without the check of the output, which the filter made.
+// kept and left out.
 IntersectCounts run_engine(bool bedtools, const std::string& repeat_path, const std::string& bed_path,
                            const std::string& output_path, bool require_catalog_chromosomes);
 
