@@ -97,8 +97,9 @@ void warn_about_chromosome_naming(const KindTable<std::optional<LineSpan>>& line
     // Per input: the first chr-prefixed and the first bare primary name
     // among its records (or a BED's lines). Only inputs that keep to one
     // style count: one that mixes them has its reasons, and says nothing
-    // about the others.
-    KindTable<std::string_view> style;
+    // about the others. The first input with a style is set against the
+    // first with the other one.
+    std::optional<std::pair<InputKind, std::string_view>> first;
     for (const InputKind kind : kFileTypes) {
         const auto& input = lines[kind_index(kind)];
         if (!input) continue;
@@ -115,19 +116,14 @@ void warn_about_chromosome_naming(const KindTable<std::optional<LineSpan>>& line
             }
             if (!prefixed.empty() && !bare.empty()) break;
         }
-        if (prefixed.empty() != bare.empty()) style[kind_index(kind)] = prefixed.empty() ? bare : prefixed;
-    }
-    // The first input with a style against the first with the other one.
-    const auto styled = [&style](InputKind kind) { return !style[kind_index(kind)].empty(); };
-    const auto first = std::ranges::find_if(kFileTypes, styled);
-    if (first == kFileTypes.end()) return;
-    const std::string_view first_name = style[kind_index(*first)];
-    for (const InputKind kind : kFileTypes) {
-        const std::string_view name = style[kind_index(kind)];
-        if (name.empty() || name.starts_with("chr") == first_name.starts_with("chr")) continue;
-        log_warning(kChromosomeNaming, {std::string(kind_name(*first)), std::string(first_name),
-                                        std::string(kind_name(kind)), std::string(name)});
-        return;
+        if (prefixed.empty() == bare.empty()) continue;
+        const std::string_view name = prefixed.empty() ? bare : prefixed;
+        if (!first) {
+            first.emplace(kind, name);
+        } else if (name.starts_with("chr") != first->second.starts_with("chr")) {
+            return log_warning(kChromosomeNaming, {std::string(kind_name(first->first)), std::string(first->second),
+                                                   std::string(kind_name(kind)), std::string(name)});
+        }
     }
 }
 
