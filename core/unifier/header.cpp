@@ -131,7 +131,10 @@ HeaderMerge::HeaderMerge(InputKind donor, LineSpan donor_meta) {
     // The donor's lines stay as they are, repeated IDs included; the first
     // declaration of an ID is the one later inputs are compared with.
     for (const std::string_view line : donor_meta) {
-        if (const auto declaration = parse_declaration(line)) declare(*declaration, donor);
+        if (const auto declaration = parse_declaration(line)) {
+            declared_.try_emplace({std::string(declaration->key), std::string(declaration->id)},
+                                  Seen{donor, shape_of(*declaration)});
+        }
     }
 }
 
@@ -139,24 +142,18 @@ bool HeaderMerge::declared(std::string_view key, std::string_view id) const {
     return declared_.find(std::pair<std::string, std::string>(key, id)) != declared_.end();
 }
 
-void HeaderMerge::declare(const Declaration& declaration, InputKind kind) {
-    declared_.try_emplace({std::string(declaration.key), std::string(declaration.id)},
-                          Seen{kind, shape_of(declaration)});
-}
-
 void HeaderMerge::add_input(InputKind kind, LineSpan header) {
     for (const std::string_view line : header) {
         const auto declaration = parse_declaration(line);
         if (!declaration) continue;
-        std::pair<std::string, std::string> tag(declaration->key, declaration->id);
-        const auto first = declared_.find(tag);
-        if (first == declared_.end()) {
-            declare(*declaration, kind);
+        const std::string shape = shape_of(*declaration);
+        const auto [first, added] =
+            declared_.try_emplace({std::string(declaration->key), std::string(declaration->id)}, Seen{kind, shape});
+        if (added) {
             append_terminated(declaration->key == "contig" ? added_contigs_ : added_, line);
             continue;
         }
-        Seen& seen = first->second;
-        const std::string shape = shape_of(*declaration);
+        auto& [tag, seen] = *first;
         if (seen.shape == shape || (tag.first == "contig" && (seen.shape.empty() || shape.empty()))) continue;
         if (std::exchange(seen.warned[kind_index(kind)], true)) continue;
         log_warning(kConflictingDeclaration, {tag.first, tag.second, seen.shape, std::string(kind_name(seen.kind)),

@@ -81,7 +81,6 @@ private:
     };
 
     bool declared(std::string_view key, std::string_view id) const;
-    void declare(const Declaration& declaration, InputKind kind);
     void use_tag(UsedTags& used, InputKind kind, std::string_view key, std::string_view id, bool has_value);
     void use_tags(InputKind kind, std::string_view line);
 
