@@ -188,7 +188,7 @@ void HeaderMerge::use_tags(InputKind kind, std::string_view line) {
     if (count > vcf::kFilter && cells[vcf::kFilter] != last_filter_) {
         last_filter_.assign(cells[vcf::kFilter]);
         for_each_token(cells[vcf::kFilter], ';', [&](std::string_view value) {
-            if (value != "PASS" && value != ".") use_tag(used_filters_, kind, "FILTER", value, false);
+            if (value != "PASS" && value != ".") use_tag(kind, "FILTER", value, false);
         });
     }
     if (count > vcf::kInfo && cells[vcf::kInfo] != ".") {
@@ -203,7 +203,7 @@ void HeaderMerge::use_tags(InputKind kind, std::string_view line) {
                 ++index;
                 return;
             }
-            use_tag(used_info_, kind, "INFO", key, has_value);
+            use_tag(kind, "INFO", key, has_value);
             if (index == last_info_.size()) last_info_.emplace_back();
             last_info_[index++] = {std::string(key), has_value};
         });
@@ -211,14 +211,13 @@ void HeaderMerge::use_tags(InputKind kind, std::string_view line) {
     if (count > vcf::kFormat && cells[vcf::kFormat] != last_format_) {
         last_format_.assign(cells[vcf::kFormat]);
         for_each_token(cells[vcf::kFormat], ':', [&](std::string_view id) {
-            if (id != ".") use_tag(used_format_, kind, "FORMAT", id, true);
+            if (id != ".") use_tag(kind, "FORMAT", id, true);
         });
     }
 }
 
-void HeaderMerge::use_tag(UsedTags& used, InputKind kind, std::string_view key, std::string_view id,
-                          bool has_value) {
-    const auto [found, added] = used.try_emplace(std::string(id), std::string_view::npos);
+void HeaderMerge::use_tag(InputKind kind, std::string_view key, std::string_view id, bool has_value) {
+    const auto [found, added] = used_tags_.try_emplace({key, std::string(id)}, std::string_view::npos);
     if (added && fits_header_line(id) && !declared(key, id) && !is_own_declaration(key, id)) {
         found->second = undeclared_.size();
         undeclared_.push_back({key, std::string(id), has_value});

@@ -71,8 +71,6 @@ private:
         std::string shape;  // Number and Type, or a contig's length
         KindTable<bool> warned{};  // inputs already warned of a differing declaration
     };
-    // IDs the records use -> their place in undeclared_, or npos.
-    using UsedTags = std::map<std::string, std::size_t, std::less<>>;
     // A tag the records use that no header line declares, in the order met.
     struct Undeclared {
         std::string_view key;
@@ -81,7 +79,7 @@ private:
     };
 
     bool declared(std::string_view key, std::string_view id) const;
-    void use_tag(UsedTags& used, InputKind kind, std::string_view key, std::string_view id, bool has_value);
+    void use_tag(InputKind kind, std::string_view key, std::string_view id, bool has_value);
     void use_tags(InputKind kind, std::string_view line);
 
     std::map<std::pair<std::string, std::string>, Seen, std::less<>> declared_;
@@ -89,9 +87,8 @@ private:
     std::string added_contigs_;
     std::set<std::string, std::less<>> used_;  // ordered as unsigned bytes, as the sorted file is
     std::string_view last_used_;
-    UsedTags used_info_;
-    UsedTags used_format_;
-    UsedTags used_filters_;
+    // The keys and IDs the records use -> their place in undeclared_, or npos.
+    std::map<std::pair<std::string_view, std::string>, std::size_t> used_tags_;
     std::vector<Undeclared> undeclared_;
     // The last FILTER and FORMAT texts met: records mostly repeat them.
     std::string last_filter_;
