@@ -1,6 +1,7 @@
 #include "cli/front_doors.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <iterator>
 #include <memory>
 
@@ -23,6 +24,10 @@ using unifier::InputKind;
 
 namespace {
 constexpr const char* kRecordsWithoutSvtype = "Records of %s without SVTYPE: %s";
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 // The writer's notes name an input by kind ("in the roh input, line 3");
 // here the file is known, and a note says which it is.
@@ -91,9 +96,9 @@ std::optional<std::string> run_job(const unifier::StructFiles& inputs, const std
     {
         // Read in this block, the inputs are released before sorting.
         unifier::KindTable<unifier::ReadCounts> counts;
-        const Stopwatch reading;
+        const Clock::time_point reading = Clock::now();
         const unifier::FilesLines files = unifier::read_struct_lines(inputs, options, stats ? &counts : nullptr);
-        if (stats) stats->read_seconds += reading.seconds();
+        if (stats) stats->read_seconds += seconds_since(reading);
         const unifier::LinesTable table = unifier::table_of(files);
         // A command's run fails before writing anything.
         if (settings.command && !unifier::donor_kind(table)) throw ValueError(kNothingToUnify);
@@ -102,7 +107,7 @@ std::optional<std::string> run_job(const unifier::StructFiles& inputs, const std
         if (settings.command && !settings.merge_headers && settings.header.empty()) {
             unifier::check_columns(table, options, {}, true);
         }
-        const Stopwatch unifying;
+        const Clock::time_point unifying = Clock::now();
         if (!stream) plain.emplace(output_path);
         sorter.emplace(compression::gnu_sort_for_default_engine(), settings.compression.order);
         AtomicOutput* const file = settings.command ? nullptr : &*plain;
@@ -118,7 +123,7 @@ std::optional<std::string> run_job(const unifier::StructFiles& inputs, const std
         }
         if (stats) {
             settle_inputs(*stats, inputs, counts, files);
-            stats->unify_seconds += unifying.seconds();
+            stats->unify_seconds += seconds_since(unifying);
         }
         if (!unified) return std::nullopt;
     }
@@ -248,10 +253,10 @@ std::optional<std::string> run(const RunPlan& plan) {
     std::optional<std::string> filtered;
     repeats::IntersectCounts counts;
     if (const RepeatFilterStep* const step = plan.filter ? &*plan.filter : nullptr) {
-        const Stopwatch filtering;
+        const Clock::time_point filtering = Clock::now();
         filtered = repeats::filter_repeats_vcf(step->full_repeat_path, step->repeat_bed_file_path, std::nullopt,
                                                step->filtered_path, {}, step->require_catalog_chromosomes, &counts);
-        if (stats) stats->filter_seconds += filtering.seconds();
+        if (stats) stats->filter_seconds += seconds_since(filtering);
     }
     if (filtered) inputs[unifier::kind_index(InputKind::Repeats)] = *filtered;
     const std::optional<std::string> compressed = run_job(inputs, plan.output_path, plan.options, settings);

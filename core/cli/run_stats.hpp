@@ -3,7 +3,6 @@
 // took. Counts add up: read = kept + every reason's count.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -14,16 +13,6 @@
 #include "unifier/writer.hpp"
 
 namespace merivane::cli {
-
-class Stopwatch {
-public:
-    double seconds() const {
-        return std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
-    }
-
-private:
-    std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
-};
 
 struct InputStats {
     // The input as given (for PacBio repeats, the full VCF before the
