@@ -209,16 +209,6 @@ core::WriterOverrides writer_overrides(py::handle options) {
     return overrides;
 }
 
-// Writes through a Python object's `write`, one text per call.
-class PythonSink : public core::TextSink {
-public:
-    explicit PythonSink(py::handle output) : write_(output.attr("write")) {}
-    void write(std::string_view text) override { write_(to_str(text)); }
-
-private:
-    py::object write_;
-};
-
 py::object unify_lines(py::handle files_lines, py::handle output_path, py::handle options_arg,
                        py::handle merge_headers_arg) {
     const bool merge_headers = truthy(merge_headers_arg);
@@ -252,7 +242,8 @@ void write_vcf_content(py::handle file_type, py::handle lines_dict, py::handle o
         throw py::type_error("the " + kind_text + " entry of lines_dict must be a list of str, not None");
     }
     const LinesView input = lines_view(lines, "lines");
-    PythonSink sink(output_h);
+    // Writes through the object's `write`, one text per call.
+    const auto sink = [write = py::object(output_h.attr("write"))](std::string_view text) { write(to_str(text)); };
     core::write_vcf_content(*kind, input.views(), sink, core_options(options_arg), writer_overrides(options_arg));
 }
 

@@ -40,16 +40,6 @@ void name_the_input_file(Error& error, const unifier::StructFiles& struct_files)
     }
 }
 
-// The writer's lines, each whole, go to the sorter.
-class SortingSink : public unifier::TextSink {
-public:
-    explicit SortingSink(compression::RecordSorter& sorter) : sorter_(sorter) {}
-    void write(std::string_view line) override { sorter_.add(line); }
-
-private:
-    compression::RecordSorter& sorter_;
-};
-
 constexpr const char* kNothingToUnify = "nothing to unify: no SV, CNV or repeat input with records was given";
 
 // Whether a command's run gives `output_path` the compressed VCF itself:
@@ -111,12 +101,11 @@ std::optional<std::string> run_job(const unifier::StructFiles& inputs, const std
         if (!stream) plain.emplace(output_path);
         sorter.emplace(compression::gnu_sort_for_default_engine(), settings.compression.order);
         AtomicOutput* const file = settings.command ? nullptr : &*plain;
-        SortingSink sink(*sorter);
         std::optional<std::string> unified;
         try {
-            unified = unifier::unify_into(table, output_path, file, &sink, options, {},
-                                          settings.merge_headers, settings.header, stats ? &stats->output : nullptr,
-                                          file && file->writes_directly());
+            unified = unifier::unify_into(table, output_path, file, [&](std::string_view line) { sorter->add(line); },
+                                          options, {}, settings.merge_headers, settings.header,
+                                          stats ? &stats->output : nullptr, file && file->writes_directly());
         } catch (Error& error) {
             name_the_input_file(error, inputs);
             throw;

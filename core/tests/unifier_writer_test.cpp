@@ -265,9 +265,8 @@ TEST(UnifiedFile, UnopenableOutputIsAnOSErrorAndLogsNothing) {
     EXPECT_TRUE(log.events().empty());
 }
 
-class StringSink : public TextSink {
-public:
-    void write(std::string_view text) override { pieces.emplace_back(text); }
+struct StringSink {
+    void operator()(std::string_view text) { pieces.emplace_back(text); }
     std::vector<std::string> pieces;
 };
 
@@ -276,7 +275,7 @@ TEST(WriteVcfContent, RohBedWithVcfShapeDeclaredTreatsHeadersAsComments) {
     UnifyOptions as_bed;
     as_bed.roh_format = "bed";
     const std::vector<std::string_view> lines = {"##roh\n", kColumns, "chr5\t1\t9\t3\n"};
-    write_vcf_content(InputKind::Roh, lines, sink, as_bed);
+    write_vcf_content(InputKind::Roh, lines, std::ref(sink), as_bed);
     EXPECT_EQ(sink.pieces, Texts{"chr5\t2\t.\tN\t<ROH>\t.\tPASS\tEND=9;SVTYPE=ROH;ROH_SCORE=3\tGT\t1/1\n"});
 }
 
@@ -286,7 +285,7 @@ TEST(WriteVcfContent, ReplacedRulesAreUsed) {
     overrides.marked_repeat_line = [](std::string_view line, std::optional<bool>,
                                       std::string& out) -> std::string_view { return out = "<" + std::string(line) + ">"; };
     const std::vector<std::string_view> lines = {kColumns, "a\n", "b\n"};
-    write_vcf_content(InputKind::Repeats, lines, sink, UnifyOptions{}, overrides);
+    write_vcf_content(InputKind::Repeats, lines, std::ref(sink), UnifyOptions{}, overrides);
     EXPECT_EQ(sink.pieces, (Texts{"<a\n>", "\n", "<b\n>"}));
 }
 

@@ -23,7 +23,7 @@ namespace {
 // before the first line that is no "##" line, and counts records.
 class LineWriter {
 public:
-    LineWriter(AtomicOutput* file, TextSink* sink, const HeaderEdit& edit, RecordTally* tally)
+    LineWriter(AtomicOutput* file, const TextSink& sink, const HeaderEdit& edit, RecordTally* tally)
         : file_(file), sink_(sink), edit_(edit), tally_(tally), in_header_(!edit.empty()) {}
 
     // The input whose lines follow.
@@ -48,7 +48,7 @@ public:
 private:
     void write(std::string_view text) {
         if (file_) file_->write(text);
-        if (sink_) sink_->write(text);
+        if (sink_) sink_(text);
     }
 
     void put_raw(std::string_view line) {
@@ -82,7 +82,7 @@ private:
     }
 
     AtomicOutput* file_;
-    TextSink* sink_;
+    const TextSink& sink_;
     const HeaderEdit& edit_;
     RecordTally* tally_;
     InputKind kind_ = InputKind::Sv;
@@ -423,15 +423,15 @@ void check_header_edit(const HeaderEdit& edit) {
     }
 }
 
-void write_vcf_content(InputKind kind, LineSpan lines, TextSink& out, const UnifyOptions& options,
+void write_vcf_content(InputKind kind, LineSpan lines, const TextSink& out, const UnifyOptions& options,
                        const WriterOverrides& overrides) {
     // A line the rules leave open is terminated before anything follows it.
     bool open = false;
     write_records(kind, lines, options, overrides, reads_as_bed(kind, lines, options, overrides), true, true,
                   [&](std::string_view text) {
                       if (text.empty()) return;
-                      if (open) out.write("\n");
-                      out.write(text);
+                      if (open) out("\n");
+                      out(text);
                       open = text.back() != '\n';
                   });
 }
@@ -441,13 +441,13 @@ std::optional<std::string> unify_lines(const LinesTable& lines, const std::strin
                                        bool merge_headers, const HeaderEdit& edit, RecordTally* tally) {
     check_header_edit(edit);
     AtomicOutput file(output_path);
-    return unify_into(lines, file.destination(), &file, nullptr, options, overrides, merge_headers, edit, tally, true);
+    return unify_into(lines, file.destination(), &file, {}, options, overrides, merge_headers, edit, tally, true);
 }
 
 std::optional<std::string> unify_into(const LinesTable& lines, const std::string& output_path, AtomicOutput* file,
-                                      TextSink* sink, const UnifyOptions& options, const WriterOverrides& overrides,
-                                      bool merge_headers, const HeaderEdit& edit, RecordTally* tally,
-                                      bool put_in_place) {
+                                      const TextSink& sink, const UnifyOptions& options,
+                                      const WriterOverrides& overrides, bool merge_headers, const HeaderEdit& edit,
+                                      RecordTally* tally, bool put_in_place) {
     if (edit.sample) check_sample_column(lines);
     // The plain layout copies records as they are; a merged or edited header
     // is one tools are to read.

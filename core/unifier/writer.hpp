@@ -48,11 +48,7 @@ LinesTable table_of(const FilesLines& files);
 // CNV and repeats; nullopt when none is.
 std::optional<InputKind> donor_kind(const LinesTable& lines);
 
-class TextSink {
-public:
-    virtual ~TextSink() = default;
-    virtual void write(std::string_view text) = 0;
-};
+using TextSink = std::function<void(std::string_view text)>;
 
 // The record rules the writer applies, as a host may stand in for them (platform/overrides.hpp).
 struct WriterOverrides {
@@ -87,7 +83,7 @@ void check_header_edit(const HeaderEdit& edit);
 // Appends the records of one input (never its header) to `out`: the lines
 // after its column-header line, repeat records marked, or every interval of
 // an ROH BED converted. Warns when the input has no column header.
-void write_vcf_content(InputKind kind, LineSpan lines, TextSink& out, const UnifyOptions& options,
+void write_vcf_content(InputKind kind, LineSpan lines, const TextSink& out, const UnifyOptions& options,
                        const WriterOverrides& overrides = {});
 
 // Writes the unified file at `output_path`, replacing an earlier one only once
@@ -108,11 +104,11 @@ void check_columns(const LinesTable& lines, const UnifyOptions& options, const W
                    bool refuse_appended_sites_only);
 
 // unify_lines into `file` and `sink`, one whole line at a time (either may be
-// null), for a caller that checked `edit`. `file` is put in place when nothing
-// was unified or when `put_in_place`; otherwise the caller decides.
+// null or empty), for a caller that checked `edit`. `file` is put in place when
+// nothing was unified or when `put_in_place`; otherwise the caller decides.
 std::optional<std::string> unify_into(const LinesTable& lines, const std::string& output_path, AtomicOutput* file,
-                                      TextSink* sink, const UnifyOptions& options, const WriterOverrides& overrides,
-                                      bool merge_headers, const HeaderEdit& edit, RecordTally* tally,
-                                      bool put_in_place);
+                                      const TextSink& sink, const UnifyOptions& options,
+                                      const WriterOverrides& overrides, bool merge_headers, const HeaderEdit& edit,
+                                      RecordTally* tally, bool put_in_place);
 
 }  // namespace merivane::unifier
