@@ -25,8 +25,6 @@ const std::string kRohAfterEnd = ';' + kSvtypeKey + "ROH;" + std::string(own_tag
 const std::string kRohAfterScore = '\t' + std::string(own_tag::kGenotype.id) + "\t1/1\n";
 // The rules read records with one sample: its columns, and no more.
 constexpr std::size_t kRecordCells = vcf::kFirstSample + 1;
-using vcf::kFilter;
-using vcf::kInfo;
 
 [[noreturn]] void list_index_out_of_range() { throw IndexError("list index out of range"); }
 
@@ -62,7 +60,7 @@ bool is_valid_line(std::string_view line) {
     // The first sample may run to the end of the line; more samples follow
     // otherwise. Either way only the first one is consulted.
     std::string_view sample = cells[vcf::kFirstSample];
-    if (has_svtype(cells[kInfo])) return true;
+    if (has_svtype(cells[vcf::kInfo])) return true;
     const std::optional<std::size_t> gt = colon_index(cells[vcf::kFormat], "GT");
     if (!gt) throw ValueError("'GT' is not in list");
     const std::optional<std::string_view> genotype = colon_entry(sample, *gt);
@@ -80,7 +78,7 @@ void modify_repeat_line(std::string_view line, std::string& out) {
         throw ValueError("not enough values to unpack (expected " + std::to_string(kRecordCells) + ", got " +
                          std::to_string(cells) + ")");
     }
-    const std::size_t info_end = end_of_cell(line, kInfo);
+    const std::size_t info_end = end_of_cell(line, vcf::kInfo);
     out.clear();
     out.reserve(line.size() + kRepeatMark.size());
     out.append(line.substr(0, info_end));
@@ -97,7 +95,7 @@ std::string modify_repeat_line(std::string_view line) {
 bool repeat_line_needs_svtype(std::string_view line) {
     std::array<std::string_view, kRecordCells> cells;
     if (leading_cells(line, cells.data(), cells.size()) < kRecordCells) return false;
-    return !has_svtype(cells[kInfo]);
+    return !has_svtype(cells[vcf::kInfo]);
 }
 
 std::string_view marked_repeat_line(std::string_view line, std::optional<bool> add, std::string& scratch,
@@ -118,10 +116,10 @@ SvFilterTokens::SvFilterTokens(const std::vector<std::string>& tokens) : tokens_
 bool SvFilterTokens::drops(std::string_view line) const {
     if (tokens_.empty() || is_header_line(line)) return false;
     line = without_trailing_newlines(line);
-    std::array<std::string_view, kFilter + 2> cells;
+    std::array<std::string_view, vcf::kFilter + 2> cells;
     // Looking one cell past FILTER stops it at its tab.
-    if (leading_cells(line, cells.data(), cells.size()) <= kFilter) return false;
-    std::string_view filter = cells[kFilter];
+    if (leading_cells(line, cells.data(), cells.size()) <= vcf::kFilter) return false;
+    std::string_view filter = cells[vcf::kFilter];
     for (;;) {
         const std::size_t semicolon = filter.find(';');
         const std::string_view part = filter.substr(0, semicolon);
