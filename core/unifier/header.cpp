@@ -68,8 +68,7 @@ std::optional<Declaration> parse_declaration(std::string_view line) {
 
     // Comma-separated key=value fields; a quoted value may hold commas and escaped quotes.
     const std::string_view body = line.substr(open + 2, line.size() - open - 3);
-    std::size_t at = 0;
-    while (at < body.size()) {
+    for (std::size_t at = 0; at < body.size();) {
         const std::size_t equals = body.find('=', at);
         if (equals == std::string_view::npos) break;
         const std::string_view name = body.substr(at, equals - at);
