@@ -184,12 +184,14 @@ void HeaderMerge::use_record(InputKind kind, std::string_view line) {
 void HeaderMerge::use_tags(InputKind kind, std::string_view line) {
     std::string_view cells[vcf::kFormat + 1];
     const std::size_t count = leading_cells(without_terminator(line), cells, vcf::kFormat + 1);
-    if (count > vcf::kFilter && cells[vcf::kFilter] != last_filter_) {
-        last_filter_.assign(cells[vcf::kFilter]);
-        for_each_token(cells[vcf::kFilter], ';', [&](std::string_view value) {
-            if (value != "PASS" && value != ".") use_tag(kind, "FILTER", value, false);
+    const auto use_column = [&](std::size_t column, std::string& last, char separator, std::string_view key) {
+        if (count <= column || cells[column] == last) return;
+        last.assign(cells[column]);
+        for_each_token(cells[column], separator, [&](std::string_view id) {
+            if (id != "." && (column != vcf::kFilter || id != "PASS")) use_tag(kind, key, id, column == vcf::kFormat);
         });
-    }
+    };
+    use_column(vcf::kFilter, last_filter_, ';', "FILTER");
     if (count > vcf::kInfo && cells[vcf::kInfo] != ".") {
         // Records of one caller mostly give the same keys in the same order:
         // those of the record before are passed over with a comparison each.
@@ -207,12 +209,7 @@ void HeaderMerge::use_tags(InputKind kind, std::string_view line) {
             last_info_[index++] = {std::string(key), has_value};
         });
     }
-    if (count > vcf::kFormat && cells[vcf::kFormat] != last_format_) {
-        last_format_.assign(cells[vcf::kFormat]);
-        for_each_token(cells[vcf::kFormat], ':', [&](std::string_view id) {
-            if (id != ".") use_tag(kind, "FORMAT", id, true);
-        });
-    }
+    use_column(vcf::kFormat, last_format_, ':', "FORMAT");
 }
 
 void HeaderMerge::use_tag(InputKind kind, std::string_view key, std::string_view id, bool has_value) {
