@@ -149,7 +149,6 @@ public:
     Donor(const LinesTable& lines, const WriterOverrides& overrides) : kind(donor_kind(lines)) {
         if (!kind) return;
         input = *lines[kind_index(*kind)];
-        LineSpan written = input;
         if (*kind == InputKind::Cnv) {
             // The lines that pass the validity screen, all screened before any
             // is written, so a bad record leaves nothing of this input behind.
@@ -159,12 +158,11 @@ public:
                     held_.push_back(input[i]);
                 }
             }
-            written = held_;
         } else if (*kind == InputKind::Repeats) {
             header_ = run_step(overrides.vcf_header_from_lines, vcf_header_from_lines, input);
             held_ = split_lines(header_);
-            written = held_;
         }
+        const LineSpan written = *kind == InputKind::Sv ? input : LineSpan(held_);
         // Added lines go after the meta-information lines, before the
         // column-header line (or, in a donor without one, before its first record).
         const auto meta_end = std::ranges::find_if_not(written, is_meta_line);
