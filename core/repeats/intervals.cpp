@@ -95,9 +95,8 @@ std::optional<RecordSpan> record_span(std::string_view line) {
     std::string_view fields[vcf::kFixedColumns];
     if (leading_cells(line, fields, vcf::kFixedColumns) < vcf::kFixedColumns) return std::nullopt;
     const auto position = parse_integer(fields[vcf::kPos]);
-    if (!position) return std::nullopt;
     // POS - 1 of the most negative POS has no 64-bit value either.
-    if (*position == std::numeric_limits<std::int64_t>::min()) return std::nullopt;
+    if (!position || *position == std::numeric_limits<std::int64_t>::min()) return std::nullopt;
     const std::int64_t start = *position - 1;
     std::optional<std::int64_t> end = info_end(fields[vcf::kInfo]);
     if (!end) {
