@@ -125,40 +125,31 @@ std::optional<std::string> run_job(const unifier::StructFiles& inputs, const std
     return compress_beside(output_path, *sorter, *plain, settings, earlier);
 }
 
-// Opened before the run writes anything (a folder that takes no new file fails
-// it first), put in place once the compressed file is: never describing a run
-// that did not finish.
-class StatsFiles {
-public:
-    explicit StatsFiles(const std::string& path) {
-        for (const std::string& one : stats_paths(path)) files_.push_back(std::make_unique<AtomicOutput>(one));
-    }
-
-    // `compressed`: the file written, or the stream written into.
-    void commit(const RunStats& stats, const std::string& compressed, const std::optional<std::string>& sample) {
-        std::vector<std::string> documents{stats_json(stats, compressed)};
-        if (files_.size() > 1) {
-            // MultiQC's sample: the output's name, or for a stream the statistics file's.
-            const bool stream = compressed == "-" || written_in_place(compressed);
-            // Only the file kind's ends go, so that S1.x.vcf.gz and S1.vcf.gz stay two samples.
-            std::string name = file_name_of(stream ? files_.front()->destination() : compressed);
-            for (const std::string_view end : {".gz", ".vcf", ".json"}) {
-                if (name.ends_with(end)) name.resize(name.size() - end.size());
-            }
-            std::ranges::copy(multiqc_documents(stats, sample.value_or(name)), std::back_inserter(documents));
+// The statistics files are opened before the run writes anything (a folder that
+// takes no new file fails it first) and put in place once the compressed file is
+// (`compressed`: the file written, or the stream written into): never describing
+// a run that did not finish.
+void commit_stats(const std::vector<std::unique_ptr<AtomicOutput>>& files, const RunStats& stats,
+                  const std::string& compressed, const std::optional<std::string>& sample) {
+    std::vector<std::string> documents{stats_json(stats, compressed)};
+    if (files.size() > 1) {
+        // MultiQC's sample: the output's name, or for a stream the statistics file's.
+        const bool stream = compressed == "-" || written_in_place(compressed);
+        // Only the file kind's ends go, so that S1.x.vcf.gz and S1.vcf.gz stay two samples.
+        std::string name = file_name_of(stream ? files.front()->destination() : compressed);
+        for (const std::string_view end : {".gz", ".vcf", ".json"}) {
+            if (name.ends_with(end)) name.resize(name.size() - end.size());
         }
-        // All complete and durable before any replaces an earlier file.
-        for (std::size_t i = 0; i < files_.size(); ++i) {
-            files_[i]->write(documents[i]);
-            files_[i]->prepare();
-        }
-        // The document last: MultiQC's files without it describe no run.
-        for (auto file = files_.rbegin(); file != files_.rend(); ++file) (*file)->commit();
+        std::ranges::copy(multiqc_documents(stats, sample.value_or(name)), std::back_inserter(documents));
     }
-
-private:
-    std::vector<std::unique_ptr<AtomicOutput>> files_;
-};
+    // All complete and durable before any replaces an earlier file.
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        files[i]->write(documents[i]);
+        files[i]->prepare();
+    }
+    // The document last: MultiQC's files without it describe no run.
+    for (auto file = files.rbegin(); file != files.rend(); ++file) (*file)->commit();
+}
 
 }  // namespace
 
@@ -233,8 +224,12 @@ void check_plan(const RunPlan& plan) {
 
 std::optional<std::string> run(const RunPlan& plan) {
     check_plan(plan);
-    std::optional<StatsFiles> stats_files;
-    if (plan.settings.stats_path) stats_files.emplace(*plan.settings.stats_path);
+    std::vector<std::unique_ptr<AtomicOutput>> stats_files;
+    if (plan.settings.stats_path) {
+        for (const std::string& path : stats_paths(*plan.settings.stats_path)) {
+            stats_files.push_back(std::make_unique<AtomicOutput>(path));
+        }
+    }
     OutputSettings settings = plan.settings;
     RunStats* const stats = settings.stats;
     if (stats) settings.compression.seconds = &stats->written;
@@ -263,7 +258,7 @@ std::optional<std::string> run(const RunPlan& plan) {
         input.outside_catalog = full_records - input.read;
         input.read = full_records;
     }
-    if (stats_files && compressed) stats_files->commit(*stats, *compressed, settings.header.sample);
+    if (!stats_files.empty() && compressed) commit_stats(stats_files, *stats, *compressed, settings.header.sample);
     return compressed;
 }
 
