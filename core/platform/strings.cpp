@@ -12,13 +12,13 @@ namespace {
 constexpr std::string_view kAsciiWhitespace = " \t\n\r\f\v";
 
 // Byte length of the white-space character (as the host's str.isspace() has
-// it) that starts at `text[pos]`, or 0.
-std::size_t space_at(std::string_view text, std::size_t pos) noexcept {
-    const auto c = static_cast<unsigned char>(text[pos]);
-    if (c < 0x80) return (c == ' ' || (c >= 0x09 && c <= 0x0d) || (c >= 0x1c && c <= 0x1f)) ? 1 : 0;
+// it) that starts `text`, or 0.
+std::size_t leading_space(std::string_view text) noexcept {
     const auto at = [&](std::size_t i) -> unsigned char {
-        return pos + i < text.size() ? static_cast<unsigned char>(text[pos + i]) : 0;
+        return i < text.size() ? static_cast<unsigned char>(text[i]) : 0;
     };
+    const unsigned char c = at(0);
+    if (c < 0x80) return (c == ' ' || (c >= 0x09 && c <= 0x0d) || (c >= 0x1c && c <= 0x1f)) ? 1 : 0;
     if (c == 0xc2) return (at(1) == 0x85 || at(1) == 0xa0) ? 2 : 0;                 // U+0085, U+00A0
     if (c == 0xe1) return (at(1) == 0x9a && at(2) == 0x80) ? 3 : 0;                 // U+1680
     if (c == 0xe2) {
@@ -32,12 +32,12 @@ std::size_t space_at(std::string_view text, std::size_t pos) noexcept {
     return 0;
 }
 
-// Byte length of a white-space character that ends just before `end`, or 0.
-std::size_t space_before(std::string_view text, std::size_t end) noexcept {
-    for (std::size_t width = 1; width <= 3 && width <= end; ++width) {
-        const auto c = static_cast<unsigned char>(text[end - width]);
+// Byte length of a white-space character that ends `text`, or 0.
+std::size_t trailing_space(std::string_view text) noexcept {
+    for (std::size_t width = 1; width <= 3 && width <= text.size(); ++width) {
+        const auto c = static_cast<unsigned char>(text[text.size() - width]);
         if ((c & 0xc0) == 0x80) continue;  // a continuation byte: the character starts earlier
-        return space_at(text, end - width) == width ? width : 0;
+        return leading_space(text.substr(text.size() - width)) == width ? width : 0;
     }
     return 0;
 }
@@ -45,18 +45,9 @@ std::size_t space_before(std::string_view text, std::size_t end) noexcept {
 }  // namespace
 
 std::string_view strip_whitespace(std::string_view text) noexcept {
-    std::size_t begin = 0, end = text.size();
-    while (begin < end) {
-        const std::size_t n = space_at(text, begin);
-        if (n == 0) break;
-        begin += n;
-    }
-    while (end > begin) {
-        const std::size_t n = space_before(text, end);
-        if (n == 0) break;
-        end -= n;
-    }
-    return text.substr(begin, end - begin);
+    while (const std::size_t n = leading_space(text)) text.remove_prefix(n);
+    while (const std::size_t n = trailing_space(text)) text.remove_suffix(n);
+    return text;
 }
 
 bool is_blank(std::string_view text) noexcept { return strip_whitespace(text).empty(); }
