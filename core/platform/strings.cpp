@@ -1,6 +1,7 @@
 #include "platform/strings.hpp"
 
 #include <algorithm>
+#include <charconv>
 #include <limits>
 
 #include "platform/error.hpp"
@@ -90,17 +91,13 @@ bool is_ascii_digits(std::string_view text) noexcept {
 }
 
 std::optional<std::int64_t> digits_to_int64(bool negative, std::string_view digits) noexcept {
-    // Accumulate the magnitude unsigned so that the most negative value fits.
-    const std::uint64_t limit =
-        static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) + (negative ? 1u : 0u);
+    // Read unsigned so that the most negative value fits; no digits leave it 0.
     std::uint64_t magnitude = 0;
-    for (const char c : digits) {
-        const auto digit = static_cast<std::uint64_t>(c - '0');
-        if (magnitude > (limit - digit) / 10) return std::nullopt;
-        magnitude = magnitude * 10 + digit;
-    }
-    if (negative) return magnitude == 0 ? 0 : -static_cast<std::int64_t>(magnitude - 1) - 1;
-    return static_cast<std::int64_t>(magnitude);
+    const std::errc error = std::from_chars(digits.data(), digits.data() + digits.size(), magnitude).ec;
+    const std::uint64_t limit = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) + negative;
+    if (error == std::errc::result_out_of_range || magnitude > limit) return std::nullopt;
+    // Minus (magnitude - 1), less one: -2^63 never passes through +2^63.
+    return negative ? -static_cast<std::int64_t>(magnitude - 1) - 1 : static_cast<std::int64_t>(magnitude);
 }
 
 std::size_t character_count(std::string_view text) noexcept {
