@@ -65,25 +65,17 @@ bool is_ascii_blank(std::string_view text) noexcept {
 }
 
 std::string_view without_terminator(std::string_view line) noexcept {
-    if (!line.empty() && line.back() == '\n') {
-        line.remove_suffix(1);
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    }
+    if (line.ends_with('\n')) line.remove_suffix(line.ends_with("\r\n") ? 2 : 1);
     return line;
 }
 
 std::string_view without_trailing_newlines(std::string_view line) noexcept {
-    while (!line.empty() && line.back() == '\n') line.remove_suffix(1);
-    return line;
+    return line.substr(0, line.find_last_not_of('\n') + 1);
 }
 
 SignedText split_sign(std::string_view text) noexcept {
-    SignedText out{false, text};
-    if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
-        out.negative = text.front() == '-';
-        out.digits.remove_prefix(1);
-    }
-    return out;
+    const bool signed_text = text.starts_with('+') || text.starts_with('-');
+    return {text.starts_with('-'), signed_text ? text.substr(1) : text};
 }
 
 bool is_ascii_digits(std::string_view text) noexcept {
