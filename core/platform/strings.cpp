@@ -108,26 +108,19 @@ std::string_view first_characters(std::string_view text, std::size_t count) noex
 }
 
 std::string quoted(std::string_view text) {
-    const bool has_single = text.find('\'') != std::string_view::npos;
-    const bool has_double = text.find('"') != std::string_view::npos;
-    const char quote = (has_single && !has_double) ? '"' : '\'';
+    const bool single_only = text.find('\'') != std::string_view::npos && text.find('"') == std::string_view::npos;
+    const char quote = single_only ? '"' : '\'';
     std::string out(1, quote);
     static constexpr char kHex[] = "0123456789abcdef";
     for (const char ch : text) {
         const auto c = static_cast<unsigned char>(ch);
+        const std::size_t named = std::string_view("\n\r\t").find(ch);
         if (ch == quote || ch == '\\') {
-            out += '\\';
-            out += ch;
-        } else if (ch == '\n') {
-            out += "\\n";
-        } else if (ch == '\r') {
-            out += "\\r";
-        } else if (ch == '\t') {
-            out += "\\t";
+            out.append({'\\', ch});
+        } else if (named != std::string_view::npos) {
+            out.append({'\\', "nrt"[named]});
         } else if (c < 0x20 || c == 0x7f) {
-            out += "\\x";
-            out += kHex[c >> 4];
-            out += kHex[c & 0xf];
+            out.append({'\\', 'x', kHex[c >> 4], kHex[c & 0xf]});
         } else {
             out += ch;
         }
