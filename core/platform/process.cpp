@@ -59,11 +59,7 @@ std::string quote_command_line(const std::vector<std::string>& argv) {
                 ++backslashes;
                 continue;
             }
-            if (c == '"') {
-                line.append(backslashes * 2 + 1, '\\');
-            } else {
-                line.append(backslashes, '\\');
-            }
+            line.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
             backslashes = 0;
             line += c;
         }
