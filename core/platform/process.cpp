@@ -11,11 +11,8 @@
 namespace merivane {
 
 void os::take_output(const ChildOptions& options, ChildResult& result, bool from_stdout, std::string_view data) {
-    if (from_stdout && options.stdout_sink) {
-        options.stdout_sink(data);
-    } else {
-        (from_stdout ? result.stdout_data : result.stderr_data).append(data);
-    }
+    if (from_stdout && options.stdout_sink) return options.stdout_sink(data);
+    (from_stdout ? result.stdout_data : result.stderr_data).append(data);
 }
 
 ChildResult run_child(const std::vector<std::string>& argv, const ChildOptions& options) {
