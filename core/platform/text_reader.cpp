@@ -262,13 +262,9 @@ TextReader::TextReader(const std::string& path, std::string bytes, Compression c
 
 std::size_t TextReader::read_source(char* out, std::size_t capacity) {
     std::size_t n = 0;
-    if (taken_used_ < taken_.size()) {
-        n = taken_.copy(out, capacity, taken_used_);
-        taken_used_ += n;
-        if (taken_used_ == taken_.size()) {
-            std::string().swap(taken_);
-            taken_used_ = 0;
-        }
+    if (!taken_.empty()) {
+        n = taken_.copy(out, capacity);
+        taken_.erase(0, n);
     } else if (fd_) {
         n = read_some(fd_.get(), out, capacity, path_);
     }
@@ -458,7 +454,7 @@ std::string TextReader::read_all() {
     // A plain regular file bounds its text: room for all of it, never moved.
     std::size_t expected = 0;
     if (!gzip_) {
-        expected = taken_.size() - taken_used_ + carry_.size() + (fd_ ? size_left(fd_.get()) : 0);
+        expected = taken_.size() + carry_.size() + (fd_ ? size_left(fd_.get()) : 0);
         reserve_exactly(text_, text_.size() + expected + kStepRoom);
     }
     do {

@@ -87,7 +87,6 @@ private:
     std::string path_;
     UniqueFd fd_;  // closed however the constructor or the reading ends
     std::string taken_;        // bytes read from the file but not yet used
-    std::size_t taken_used_ = 0;
     std::unique_ptr<GzipState> gzip_;
     std::string text_;         // decoded text not yet handed out
     std::size_t consumed_ = 0;  // how much of text_ was handed out
