@@ -238,8 +238,7 @@ struct TextReader::GzipState : Inflater {
     std::string input;         // raw bytes read from the file, not yet inflated
     bool member_open = false;  // inside a member (header seen, end not yet)
     bool member_ended = false;  // at least one member read to its end
-    std::uint64_t member_output = 0;  // bytes the open member inflated to
-    bool last_member_empty = false;   // the last member ended held nothing (BGZF's EOF block)
+    std::uint64_t member_output = 0;  // bytes the last member opened inflated to (0: BGZF's EOF block)
     bool input_finished = false;
 };
 
@@ -276,7 +275,7 @@ std::size_t TextReader::read_source(char* out, std::size_t capacity) {
 TextReader::~TextReader() = default;
 
 bool TextReader::bgzf_without_eof_block() const noexcept {
-    return finished_ && gzip_ && gzip_->member_ended && is_bgzf_header(raw_head_) && !gzip_->last_member_empty;
+    return finished_ && gzip_ && gzip_->member_ended && is_bgzf_header(raw_head_) && gzip_->member_output != 0;
 }
 
 std::size_t TextReader::read_raw(char* out, std::size_t capacity) {
@@ -301,6 +300,7 @@ std::size_t TextReader::read_raw(char* out, std::size_t capacity) {
                 continue;
             }
             gz.member_open = true;
+            gz.member_output = 0;
         }
         gz.stream.next_out = reinterpret_cast<Bytef*>(out);
         gz.stream.avail_out = static_cast<uInt>(capacity);
@@ -310,8 +310,6 @@ std::size_t TextReader::read_raw(char* out, std::size_t capacity) {
         if (rc == Z_STREAM_END) {
             gz.member_open = false;
             gz.member_ended = true;
-            gz.last_member_empty = gz.member_output == 0;
-            gz.member_output = 0;
             inflateReset(&gz.stream);
         } else if (rc == Z_BUF_ERROR) {
             if (gz.stream.avail_in == 0 && gz.input_finished) {
