@@ -115,33 +115,6 @@ std::wstring environment_block(const std::vector<std::pair<std::string, std::str
     return block;
 }
 
-class ThreadAttributes {
-public:
-    explicit ThreadAttributes(std::vector<HANDLE> handles) : handles_(std::move(handles)) {
-        SIZE_T size = 0;
-        ::InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
-        storage_.resize(size);
-        list_ = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage_.data());
-        if (!::InitializeProcThreadAttributeList(list_, 1, 0, &size)) win32::throw_last_error("CreateProcess");
-        if (!handles_.empty() &&
-            !::UpdateProcThreadAttribute(list_, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles_.data(),
-                                         handles_.size() * sizeof(HANDLE), nullptr, nullptr)) {
-            ::DeleteProcThreadAttributeList(list_);
-            win32::throw_last_error("CreateProcess");
-        }
-    }
-    ~ThreadAttributes() { ::DeleteProcThreadAttributeList(list_); }
-    ThreadAttributes(const ThreadAttributes&) = delete;
-    ThreadAttributes& operator=(const ThreadAttributes&) = delete;
-
-    LPPROC_THREAD_ATTRIBUTE_LIST get() const { return list_; }
-
-private:
-    std::vector<HANDLE> handles_;
-    std::vector<char> storage_;
-    LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
-};
-
 // Killed with what it started unless waited for to its end.
 class WindowsChild final : public os::RunningChild {
 public:
@@ -260,14 +233,25 @@ std::unique_ptr<os::RunningChild> os::start_child(const std::vector<std::string>
     for (const Handle& handle : handles) {
         if (handle) inherited.push_back(handle.get());
     }
-    ThreadAttributes attributes(inherited);
+    // Only those handles are inherited.
+    SIZE_T size = 0;
+    ::InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    std::vector<char> storage(size);
+    const auto list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage.data());
+    if (!::InitializeProcThreadAttributeList(list, 1, 0, &size)) win32::throw_last_error("CreateProcess");
+    const std::unique_ptr<_PROC_THREAD_ATTRIBUTE_LIST, decltype(&::DeleteProcThreadAttributeList)> attributes(
+        list, &::DeleteProcThreadAttributeList);
+    if (!inherited.empty() && !::UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited.data(),
+                                                           inherited.size() * sizeof(HANDLE), nullptr, nullptr)) {
+        win32::throw_last_error("CreateProcess");
+    }
     STARTUPINFOEXW startup{};
     startup.StartupInfo.cb = sizeof startup;
     startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
     startup.StartupInfo.hStdInput = handles[0].get();
     startup.StartupInfo.hStdOutput = handles[1].get();
     startup.StartupInfo.hStdError = handles[2].get();
-    startup.lpAttributeList = attributes.get();
+    startup.lpAttributeList = list;
 
     // Started suspended, so it is in the job before it can start anything.
     PROCESS_INFORMATION started{};
