@@ -46,9 +46,16 @@ std::optional<FileIdentity> identity(const std::string& path, DWORD flags) {
     if (!ok) return std::nullopt;
     return FileIdentity(info.dwVolumeSerialNumber, (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow);
 }
-}  // namespace
 
-int win32::open_file(const std::string& path, OpenMode mode) {
+enum class OpenMode {
+    Read,       // an existing file
+    Truncate,   // created, or emptied in place (O_CREAT | O_TRUNC)
+    CreateNew,  // created, failing when anything has the name (O_EXCL), read and written
+};
+
+// A C runtime descriptor for `path`, binary, not inherited, and shared for
+// reading, writing and removal; OSError naming `path` when that fails.
+int open_file(const std::string& path, OpenMode mode) {
     const std::wstring wide = win32::widen(path);
     DWORD access = GENERIC_READ;
     DWORD disposition = OPEN_EXISTING;
@@ -85,8 +92,9 @@ int win32::open_file(const std::string& path, OpenMode mode) {
     }
     return fd;
 }
+}  // namespace
 
-int open_for_reading(const std::string& path) { return win32::open_file(path, win32::OpenMode::Read); }
+int open_for_reading(const std::string& path) { return open_file(path, OpenMode::Read); }
 
 std::size_t read_some(int fd, char* out, std::size_t capacity, const std::string& path) {
     const int n = ::_read(fd, out, static_cast<unsigned>(std::min(capacity, kLargestTransfer)));
@@ -110,7 +118,7 @@ void seek_to_start(int fd, const std::string& path) {
     if (::_lseeki64(fd, 0, SEEK_SET) < 0) throw_os_error(path);
 }
 
-int os::open_truncated(const std::string& path) { return win32::open_file(path, win32::OpenMode::Truncate); }
+int os::open_truncated(const std::string& path) { return open_file(path, OpenMode::Truncate); }
 
 UniqueFd os::duplicate_standard_output() {
     const int fd = ::_dup(1);
@@ -223,7 +231,7 @@ std::pair<std::string, UniqueFd> os::create_exclusive(const std::string& directo
         for (std::size_t i = 0; i < kTempRandomPart; ++i) name += kCharacters[pick(generator)];
         std::string path = join_path(directory, name + suffix);
         try {
-            UniqueFd fd(win32::open_file(path, win32::OpenMode::CreateNew));
+            UniqueFd fd(open_file(path, OpenMode::CreateNew));
             return {std::move(path), std::move(fd)};
         } catch (const OSError& error) {
             // Taken by a file or a directory: another name.

@@ -27,16 +27,6 @@ std::wstring folded(std::wstring text);
 // narrow copy is in the ANSI code page); nullopt when it is not set.
 std::optional<std::string> get_environment(const std::string& name);
 
-enum class OpenMode {
-    Read,       // an existing file
-    Truncate,   // created, or emptied in place (O_CREAT | O_TRUNC)
-    CreateNew,  // created, failing when anything has the name (O_EXCL), read and written
-};
-
-// A C runtime descriptor for `path`, binary, not inherited, and shared for
-// reading, writing and removal; OSError naming `path` when that fails.
-int open_file(const std::string& path, OpenMode mode);
-
 }  // namespace merivane::win32
 
 #endif
