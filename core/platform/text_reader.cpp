@@ -235,7 +235,7 @@ LineBuffer::LineBuffer(std::string text)
     : text_(std::make_unique<std::string>(std::move(text))), lines_(split_lines(*text_)) {}
 
 struct TextReader::GzipState : Inflater {
-    std::string input;         // raw bytes read from the file, not yet inflated
+    std::string input = std::string(kChunk, '\0');  // raw bytes read, not yet inflated
     bool member_open = false;  // inside a member (header seen, end not yet)
     bool member_ended = false;  // at least one member read to its end
     std::uint64_t member_output = 0;  // bytes the last member opened inflated to (0: BGZF's EOF block)
@@ -285,9 +285,7 @@ std::size_t TextReader::read_raw(char* out, std::size_t capacity) {
     std::size_t produced = 0;
     while (produced == 0) {
         if (gz.stream.avail_in == 0 && !gz.input_finished) {
-            gz.input.resize(kChunk);
             const std::size_t n = read_source(gz.input.data(), gz.input.size());
-            gz.input.resize(n);
             gz.stream.next_in = reinterpret_cast<Bytef*>(gz.input.data());
             gz.stream.avail_in = static_cast<uInt>(n);
             if (n == 0) gz.input_finished = true;
