@@ -111,9 +111,8 @@ void close_range_from(int first, int last, int max_fd) {
     }
     if (error == 0) {
         // Only the standard streams (and, until exec, the error pipe) remain.
-        const unsigned top = launch.max_fd < 0 ? ~0u : static_cast<unsigned>(launch.max_fd);
         close_range_from(3, launch.error_fd - 1, launch.max_fd);
-        close_range_from(launch.error_fd + 1, static_cast<int>(std::min<unsigned>(top, 0x7fffffff)), launch.max_fd);
+        close_range_from(launch.error_fd + 1, launch.max_fd < 0 ? 0x7fffffff : launch.max_fd, launch.max_fd);
         ::execve(launch.program, launch.argv, launch.envp);
         error = errno;
     }
