@@ -121,12 +121,6 @@ void close_range_from(int first, int last, int max_fd) {
     ::_exit(127);
 }
 
-int max_descriptor() {
-    struct rlimit limit {};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 65535;
-    return static_cast<int>(std::min<rlim_t>(limit.rlim_cur, 1 << 20)) - 1;
-}
-
 class PosixChild final : public os::RunningChild {
 public:
     PosixChild(pid_t pid, const ChildOptions& options) : pid_(pid), options_(options) {
@@ -244,7 +238,9 @@ std::unique_ptr<os::RunningChild> os::start_child(const std::vector<std::string>
     Launch launch{args[0].c_str(), arg_pointers.data(), env_pointers.data()};
     launch.error_fd = exec_error.write_end.get();
     launch.parent = ::getpid();
-    launch.max_fd = max_descriptor();
+    struct rlimit limit {};
+    const bool no_limit = ::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY;
+    launch.max_fd = no_limit ? 65535 : static_cast<int>(std::min<rlim_t>(limit.rlim_cur, 1 << 20)) - 1;
     if (options.stopped_gently) launch.death_signal = SIGTERM;
     launch.redirect[0] = options.stdin_fd;
     if (options.capture_stdout || options.stdout_sink) launch.redirect[1] = out_pipe.emplace().write_end.get();
