@@ -66,14 +66,13 @@ class UnicodeDecodeError : public Error {
 public:
     UnicodeDecodeError(std::string object, std::size_t start, std::size_t end, std::string reason);
 
-    const std::string& encoding() const noexcept { return encoding_; }
+    std::string encoding() const { return "utf-8"; }
     const std::string& object() const noexcept { return object_; }
     std::size_t start() const noexcept { return start_; }
     std::size_t end() const noexcept { return end_; }
     const std::string& reason() const noexcept { return reason_; }
 
 private:
-    std::string encoding_ = "utf-8";
     std::string object_;
     std::size_t start_;
     std::size_t end_;
