@@ -327,10 +327,8 @@ void TextReader::decode_append(const char* data, std::size_t size, bool at_end) 
     std::string joined;
     std::string_view in(data, size);
     if (!carry_.empty()) {
-        joined = carry_;
-        joined.append(data, size);
+        in = joined.assign(carry_).append(data, size);
         carry_.clear();
-        in = joined;
     }
     if (at_start_) {
         // The mark may arrive a byte at a time (a FIFO's small writes).
