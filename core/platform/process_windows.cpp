@@ -127,15 +127,11 @@ public:
     }
 
     std::optional<int> step(int wait_ms, ChildResult& result) override {
-        bool reading = false;
         for (Handle* pipe : {&out_, &err_}) {
-            if (!*pipe) continue;
-            if (drain(*pipe, result)) {
-                reading = true;
-            } else {
-                pipe->reset();
-            }
+            if (*pipe && !drain(*pipe, result)) pipe->reset();
         }
+        // A pipe still open is one still being read.
+        const bool reading = out_ || err_;
         if (!reading && ::WaitForSingleObject(process_.get(), 0) == WAIT_OBJECT_0) {
             DWORD code = 0;
             if (!::GetExitCodeProcess(process_.get(), &code)) win32::throw_last_error(program_);
