@@ -107,10 +107,7 @@ std::wstring environment_block(const std::vector<std::pair<std::string, std::str
     }
     std::ranges::stable_sort(entries, {}, variable_name);
     std::wstring block;
-    for (const auto& entry : entries) {
-        block += entry;
-        block += L'\0';
-    }
+    for (const auto& entry : entries) block.append(entry).push_back(L'\0');
     block += L'\0';
     return block;
 }
