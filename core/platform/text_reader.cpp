@@ -146,8 +146,7 @@ std::string inflate_start(std::string_view compressed) {
 [[noreturn]] void throw_decode_error(std::string_view raw, const Utf8Fault& fault, const std::string& path,
                                      std::uint64_t first_line, std::string_view file_start) {
     // The offending line only, with its line break: the input can be gigabytes.
-    std::size_t line_start = fault.start;
-    while (line_start > 0 && raw[line_start - 1] != '\n' && raw[line_start - 1] != '\r') --line_start;
+    const std::size_t line_start = raw.substr(0, fault.start).find_last_of("\r\n") + 1;  // npos + 1: 0
     std::size_t line_end = std::min(raw.find_first_of("\r\n", fault.end), raw.size());
     if (line_end < raw.size()) line_end += raw.substr(line_end, 2) == "\r\n" ? 2 : 1;
     UnicodeDecodeError error(std::string(raw.substr(line_start, line_end - line_start)), fault.start - line_start,
