@@ -51,8 +51,7 @@ public:
     TextReader(const TextReader&) = delete;
     TextReader& operator=(const TextReader&) = delete;
 
-    // Replaces `line` by the next line, with its "\n" if it has one; false
-    // at the end.
+    // The next line into `line`, with its "\n" if it has one; false at the end.
     bool next_line(std::string& line);
 
     std::string read_all();
@@ -74,8 +73,7 @@ private:
     // (`expected`: the text still to come, when known).
     void make_room(std::size_t expected);
     std::size_t read_raw(char* out, std::size_t capacity);
-    // The file's bytes: first those taken (the magic test's, or all for a
-    // reader over bytes), then the descriptor's.
+    // The file's bytes: those taken first (the magic test's, or all given), then the descriptor's.
     std::size_t read_source(char* out, std::size_t capacity);
     void decode_append(const char* data, std::size_t size, bool at_end);
     // The decode error for [start, end) of `in`, the bytes after the text so far.
