@@ -409,13 +409,10 @@ bool TextReader::fill() {
     poller_.poll();
     char chunk[kReadChunk];
     const std::size_t n = read_raw(chunk, sizeof chunk);
-    if (n == 0) {
-        finished_ = true;
-        decode_append(nullptr, 0, true);
-        return !carry_.empty();
-    }
-    decode_append(chunk, n, false);
-    return true;
+    finished_ = n == 0;
+    // At the end this decodes what was carried, or raises its error.
+    decode_append(chunk, n, finished_);
+    return !finished_;
 }
 
 bool TextReader::next_line(std::string& line) {
