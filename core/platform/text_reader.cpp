@@ -284,10 +284,9 @@ std::size_t TextReader::read_raw(char* out, std::size_t capacity) {
     std::size_t produced = 0;
     while (produced == 0) {
         if (gz.stream.avail_in == 0 && !gz.input_finished) {
-            const std::size_t n = read_source(gz.input.data(), gz.input.size());
             gz.stream.next_in = reinterpret_cast<Bytef*>(gz.input.data());
-            gz.stream.avail_in = static_cast<uInt>(n);
-            if (n == 0) gz.input_finished = true;
+            gz.stream.avail_in = static_cast<uInt>(read_source(gz.input.data(), gz.input.size()));
+            gz.input_finished = gz.stream.avail_in == 0;
         }
         if (!gz.member_open) {
             // Padding follows a member; a file that starts with zeros is not gzip.
