@@ -180,8 +180,8 @@ public:
         for (std::thread& worker : workers_) worker.join();
     }
 
-    // Takes `data` (leaving it empty) and emits the finished blocks at the
-    // head; waits for the oldest at the in-flight limit.
+    // Takes `data` (leaving it empty), then emits what is ready; waits for
+    // the oldest at the in-flight limit.
     void submit(std::string& data) {
         // A deque keeps its elements in place, so workers may hold them.
         Job& job = in_order_.emplace_back();
@@ -199,12 +199,29 @@ public:
             job.done = true;
         }
         work_ready_.notify_one();
-        emit_ready(in_order_.size() > limit_);
+        emit(limit_);
     }
 
-    // Emits every submitted block, waiting for each in turn.
-    void drain() {
-        while (!in_order_.empty()) emit_ready(true);
+    // Emits the finished blocks at the head, waiting for each (polling for an
+    // interrupt) while more than `keep` are in flight: 0 emits them all.
+    void emit(std::size_t keep) {
+        while (!in_order_.empty()) {
+            const Job& head = in_order_.front();
+            {
+                std::unique_lock lock(mutex_);
+                if (!head.done && in_order_.size() <= keep) return;
+                while (!job_done_.wait_for(lock, std::chrono::milliseconds(50), [&] { return head.done; })) {
+                    lock.unlock();
+                    writer_.poller_.poll();
+                    lock.lock();
+                }
+            }
+            if (head.error) std::rethrow_exception(head.error);
+            writer_.block_offsets_.push_back(writer_.written_);
+            writer_.sink_(head.output);
+            writer_.written_ += head.output.size();
+            in_order_.pop_front();
+        }
     }
 
 private:
@@ -249,31 +266,6 @@ private:
             lock.lock();
             job->done = true;
             job_done_.notify_all();
-        }
-    }
-
-    // With `wait`, waits for the head block first, polling for an interrupt.
-    void emit_ready(bool wait) {
-        while (!in_order_.empty()) {
-            const Job& head = in_order_.front();
-            {
-                std::unique_lock lock(mutex_);
-                while (!head.done) {
-                    if (!wait) return;
-                    job_done_.wait_for(lock, std::chrono::milliseconds(50));
-                    if (!head.done) {
-                        lock.unlock();
-                        writer_.poller_.poll();
-                        lock.lock();
-                    }
-                }
-            }
-            wait = false;
-            if (head.error) std::rethrow_exception(head.error);
-            writer_.block_offsets_.push_back(writer_.written_);
-            writer_.sink_(head.output);
-            writer_.written_ += head.output.size();
-            in_order_.pop_front();
         }
     }
 
@@ -329,7 +321,7 @@ void BgzfWriter::finish() {
     // Stopped and joined on the way out, whether the last blocks went out or not.
     const std::unique_ptr<Pool> pool = std::move(pool_);
     if (!pending_.empty()) pool->submit(pending_);
-    pool->drain();
+    pool->emit(0);
     sink_(kBgzfEof);
     written_ += kBgzfEof.size();
     finished_ = true;
