@@ -67,8 +67,7 @@ void remove_indexes(const std::string& destination) {
 }  // namespace
 
 struct BlockCompressor::Engine {
-    z_stream z{};
-    bool zlib = false;
+    z_stream z{};  // deflateEnd leaves one never initialised alone
 #ifdef MERIVANE_HAVE_LIBDEFLATE
     libdeflate_compressor* fast = nullptr;
 #endif
@@ -88,10 +87,9 @@ struct BlockCompressor::Engine {
         if (deflateInit2(&z, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
             throw RuntimeError("zlib could not be initialised");
         }
-        zlib = true;
     }
     ~Engine() {
-        if (zlib) deflateEnd(&z);
+        deflateEnd(&z);
 #ifdef MERIVANE_HAVE_LIBDEFLATE
         if (fast != nullptr) libdeflate_free_compressor(fast);
 #endif
