@@ -59,8 +59,7 @@ void check_settings(const CompressionSettings& settings) {
 // The indexes an earlier file at `destination` had beside it.
 void remove_indexes(const std::string& destination) {
     for (const IndexFormat format : {IndexFormat::Tbi, IndexFormat::Csi}) {
-        const std::string path = index_path(destination, format);
-        if (path_exists(path)) remove_file(path);
+        if (const std::string path = index_path(destination, format); path_exists(path)) remove_file(path);
     }
 }
 
@@ -155,10 +154,7 @@ std::string_view BlockCompressor::compress(std::string_view data) {
     return block_;
 }
 
-std::string bgzf_block(std::string_view data, int level) {
-    BlockCompressor compressor(level);
-    return std::string(compressor.compress(data));
-}
+std::string bgzf_block(std::string_view data, int level) { return std::string(BlockCompressor(level).compress(data)); }
 
 // The calling thread submits blocks and emits them in order. Workers start
 // as the work needs them, up to the thread count (a small file starts one);
