@@ -54,10 +54,10 @@ public:
     Bin& bin(std::uint32_t b) noexcept { return vals_[b]; }
     const Bin& bin(std::uint32_t b) const noexcept { return vals_[b]; }
 
-    std::uint32_t get(std::uint32_t key) const noexcept {
-        if (n_buckets_ == 0) return 0;
+    // The bin of `key`, or nullptr; the table holds a bin already.
+    Bin* find(std::uint32_t key) noexcept {
         const std::uint32_t i = probe(key);
-        return (flags_[i] & kEither) ? n_buckets_ : i;
+        return (flags_[i] & kEither) ? nullptr : &vals_[i];
     }
 
     // The bucket holding `key`, a new empty bin there if it was absent. No
@@ -455,10 +455,9 @@ struct TabixIndexBuilder::State {
                 std::vector<Chunk>& chunks = bins.bin(b).chunks;
                 if (level < levels) std::sort(chunks.begin(), chunks.end(), by_start);
                 if ((chunks.back().v >> 16) - (chunks.front().u >> 16) >= kMinMarkerDistance) return;
-                const std::uint32_t parent = bins.get(bin_parent(bins.key(b)));
-                if (parent == bins.buckets()) return;
-                std::vector<Chunk>& into = bins.bin(parent).chunks;
-                into.insert(into.end(), chunks.begin(), chunks.end());
+                Bin* const parent = bins.find(bin_parent(bins.key(b)));
+                if (!parent) return;
+                parent->chunks.insert(parent->chunks.end(), chunks.begin(), chunks.end());
                 bins.erase(b);
             });
         }
