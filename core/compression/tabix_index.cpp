@@ -231,8 +231,7 @@ void note_contig_length(std::string_view line, std::int64_t& longest) {
 struct Contig {
     std::string name;
     BinTable bins;
-    std::vector<std::uint64_t> linear;  // uncompressed offsets until finish
-    bool started = false;               // a record of it was indexed
+    std::vector<std::uint64_t> linear;  // uncompressed offsets until finish; empty before a record
 };
 
 }  // namespace
@@ -349,14 +348,13 @@ struct TabixIndexBuilder::State {
         const std::uint32_t tid = tid_of(record.chromosome);
         Contig& contig = contigs[tid];
         if (last_tid != tid) {
-            if (contig.started) {
+            if (!contig.linear.empty()) {
                 refuse("the records of " + contig.name +
                        " are not together (they resume after another chromosome's); an index needs each chromosome's "
                        "records in one run");
             }
             last_tid = tid;
             last_bin = kNone;
-            contig.started = true;
         } else if (last_coor > record.beg) {
             refuse("position " + std::to_string(record.beg + 1) + " on " + contig.name + " follows position " +
                    std::to_string(last_coor + 1) + "; an index needs each chromosome's records in position order");
