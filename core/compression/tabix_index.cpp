@@ -249,7 +249,7 @@ std::string index_path(const std::string& destination, IndexFormat format) {
 struct TabixIndexBuilder::State {
     IndexFormat format;
     LineNamer namer;
-    int levels = 0;
+    int levels = 0;  // 0 while in the header
     std::uint32_t n_bins = 0;
     std::uint32_t meta_bin = 0;
 
@@ -257,7 +257,6 @@ struct TabixIndexBuilder::State {
     std::uint64_t line_number = 0;  // lines completed
     LineJoiner lines;
 
-    bool in_header = true;
     std::uint64_t header_end = 0;   // offset after the last header line
     std::int64_t longest_contig = 0;
 
@@ -306,11 +305,11 @@ struct TabixIndexBuilder::State {
         if (text.ends_with('\n')) text.remove_suffix(1);
         if (text.ends_with('\r')) text.remove_suffix(1);
         const bool meta = !text.empty() && text.front() == kMetaChar;
-        if (in_header && meta) {
+        if (levels == 0 && meta) {
             if (format == IndexFormat::Csi) note_contig_length(text, longest_contig);
             header_end = taken;
         } else if (!meta) {
-            if (in_header) start_records(true);
+            if (levels == 0) start_records(true);
             if (const auto interval = read_interval(text)) push(*interval, taken);
         }
         ++line_number;
@@ -319,7 +318,6 @@ struct TabixIndexBuilder::State {
     // At the first line that is not a header line (`widen`), or at the end
     // of a file that has none (not widened, as tabix does not).
     void start_records(bool widen) {
-        in_header = false;
         levels = format == IndexFormat::Tbi ? kTbiLevels : kCsiLevels;
         if (format == IndexFormat::Csi && widen) {
             // Deep enough for the longest declared contig, as tabix --csi (saturating).
@@ -514,7 +512,7 @@ std::string TabixIndexBuilder::finish(const std::vector<std::uint64_t>& block_of
     s.finished = true;
     // The line left without "\n", then the last chromosome's chunk and pseudo-bin.
     if (!s.lines.rest().empty()) s.line(s.lines.rest());
-    if (s.in_header) s.start_records(false);
+    if (s.levels == 0) s.start_records(false);
     if (s.save_tid != kNone) {
         Contig& last = s.contigs[s.save_tid];
         s.add_chunk(last, s.save_bin, s.save_off, s.taken);
