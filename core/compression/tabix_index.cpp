@@ -362,9 +362,7 @@ struct TabixIndexBuilder::State {
         const auto first_window = static_cast<std::size_t>(record.beg >> kMinShift);
         const auto last_window = static_cast<std::size_t>((record.end - 1) >> kMinShift);
         if (contig.linear.size() < last_window + 1) contig.linear.resize(last_window + 1, kUnset);
-        for (std::size_t w = first_window; w <= last_window; ++w) {
-            if (contig.linear[w] == kUnset) contig.linear[w] = last_off;
-        }
+        std::replace(contig.linear.begin() + first_window, contig.linear.begin() + last_window + 1, kUnset, last_off);
 
         const std::uint32_t bin = region_to_bin(record.beg, record.end, kMinShift, levels);
         if (last_bin != bin) {
