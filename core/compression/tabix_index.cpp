@@ -399,11 +399,9 @@ struct TabixIndexBuilder::State {
             put_le(out, static_cast<std::uint32_t>(levels));
             put_le(out, static_cast<std::uint32_t>(meta.size()));
             out.append(meta);
-            put_le(out, static_cast<std::uint32_t>(contigs.size()));
-        } else {
-            put_le(out, static_cast<std::uint32_t>(contigs.size()));
-            out.append(meta);
         }
+        put_le(out, static_cast<std::uint32_t>(contigs.size()));
+        if (format == IndexFormat::Tbi) out.append(meta);
         return out;
     }
 
