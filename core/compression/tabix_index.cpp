@@ -198,9 +198,7 @@ std::optional<Interval> read_interval(std::string_view line) {
     if (fields < 2) return std::nullopt;
     const auto pos = read_integer(line, ends[0] + 1, 0);
     if (!pos) return std::nullopt;
-    Interval out{line.substr(0, ends[0]), *pos == std::numeric_limits<long long>::min() ? *pos : *pos - 1, *pos};
-    if (out.beg < 0) out.beg = 0;
-    if (out.end < 1) out.end = 1;
+    Interval out{line.substr(0, ends[0]), std::max(*pos, 1LL) - 1, std::max(*pos, 1LL)};
     if (fields >= 4 && ends[3] > ends[2] + 1) {
         // Saturating: a POS near the 64-bit limit is refused as out of range.
         const auto length = static_cast<std::int64_t>(ends[3] - ends[2] - 1);
