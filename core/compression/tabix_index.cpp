@@ -404,8 +404,7 @@ struct TabixIndexBuilder::State {
     }
 
     // Visits the real bins (not the pseudo-bin) numbered `from` or more, in bucket order.
-    template <typename Visit>
-    void for_each_bin(BinTable& bins, std::uint32_t from, Visit visit) const {
+    void for_each_bin(BinTable& bins, std::uint32_t from, auto visit) const {
         for (std::uint32_t b = 0; b < bins.buckets(); ++b) {
             if (bins.live(b) && bins.key(b) < n_bins && bins.key(b) >= from) visit(b);
         }
@@ -413,8 +412,7 @@ struct TabixIndexBuilder::State {
 
     // The contig's offsets made virtual; each bin's smallest offset (csi)
     // taken from the linear index.
-    template <typename ToVirtual>
-    void make_virtual(Contig& contig, const ToVirtual& to_virtual) const {
+    void make_virtual(Contig& contig, const auto& to_virtual) const {
         BinTable& bins = contig.bins;
         // Windows before a record's first one take the next window's offset.
         for (std::size_t w = contig.linear.size() - 1; w-- > 0;) {
