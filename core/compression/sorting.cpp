@@ -123,8 +123,7 @@ void ContigOrder::add_header_line(std::string_view line) {
 
 std::optional<std::uint32_t> ContigOrder::rank(std::string_view chromosome) const {
     const auto found = ranks_.find(chromosome);
-    if (found == ranks_.end()) return std::nullopt;
-    return found->second;
+    return found == ranks_.end() ? std::nullopt : std::optional(found->second);
 }
 
 LineSplit split_header(const std::vector<std::string_view>& lines) {

@@ -173,8 +173,7 @@ std::optional<long long> read_integer(std::string_view text, std::size_t at, int
     const int saved = errno;
     value = std::strtoll(copy.c_str(), &stop, base);
     errno = saved;
-    if (stop == copy.c_str()) return std::nullopt;
-    return value;
+    return stop == copy.c_str() ? std::nullopt : std::optional(value);
 }
 
 struct Interval {
