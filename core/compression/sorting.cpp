@@ -19,14 +19,8 @@ std::optional<Position> parse_position(std::string_view field) noexcept {
     auto [negative, digits] = split_sign(strip_whitespace(field));
     if (!is_ascii_digits(digits)) return std::nullopt;
     while (digits.size() > 1 && digits[0] == '0') digits.remove_prefix(1);
-    Position position;
-    if (const auto value = digits_to_int64(negative, digits)) {
-        position.value = *value;
-    } else {
-        position.magnitude = negative ? -1 : 1;
-        position.digits = digits;
-    }
-    return position;
+    if (const auto value = digits_to_int64(negative, digits)) return Position{0, *value, {}};
+    return Position{negative ? -1 : 1, 0, digits};
 }
 
 std::strong_ordering compare_positions(const Position& a, const Position& b) noexcept {
