@@ -124,11 +124,8 @@ LineSplit split_header(const std::vector<std::string_view>& lines) {
     LineSplit split;
     split.records.reserve(lines.size());
     for (std::size_t i = 0; i < lines.size(); ++i) {
-        switch (line_role(lines[i])) {
-            case LineRole::Header: split.header.push_back(i); break;
-            case LineRole::Record: split.records.push_back(i); break;
-            case LineRole::Blank: break;
-        }
+        const LineRole role = line_role(lines[i]);
+        if (role != LineRole::Blank) (role == LineRole::Header ? split.header : split.records).push_back(i);
     }
     return split;
 }
