@@ -62,9 +62,8 @@ public:
     std::uint32_t size() const noexcept { return static_cast<std::uint32_t>(ranks_.size()); }
 
 private:
-    struct TextHash {
+    struct TextHash : std::hash<std::string_view> {
         using is_transparent = void;
-        std::size_t operator()(std::string_view text) const noexcept { return std::hash<std::string_view>{}(text); }
     };
     std::unordered_map<std::string, std::uint32_t, TextHash, std::equal_to<>> ranks_;
 };
