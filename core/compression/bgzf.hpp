@@ -40,8 +40,6 @@ class BlockCompressor {
 public:
     explicit BlockCompressor(int level = kDefaultLevel);
     ~BlockCompressor();
-    BlockCompressor(const BlockCompressor&) = delete;
-    BlockCompressor& operator=(const BlockCompressor&) = delete;
 
     // The whole block holding `data`, valid until the next call. ValueError
     // when it would exceed kMaxBlockSize.
@@ -71,8 +69,6 @@ class BgzfWriter {
 public:
     explicit BgzfWriter(ByteSink sink, const CompressionSettings& settings = {});
     ~BgzfWriter();
-    BgzfWriter(const BgzfWriter&) = delete;
-    BgzfWriter& operator=(const BgzfWriter&) = delete;
 
     void write(std::string_view data);
     // Writes what is left and the end-of-file marker to the sink.

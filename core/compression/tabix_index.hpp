@@ -24,8 +24,6 @@ class TabixIndexBuilder {
 public:
     TabixIndexBuilder(IndexFormat format, LineNamer namer);
     ~TabixIndexBuilder();
-    TabixIndexBuilder(const TabixIndexBuilder&) = delete;
-    TabixIndexBuilder& operator=(const TabixIndexBuilder&) = delete;
 
     // The next bytes as they go to the BGZF writer, in pieces of any size.
     // ValueError, naming the line, at the first record the index cannot hold:
