@@ -51,8 +51,6 @@ bool out_of_order(std::string_view before, std::string_view after, std::size_t n
 
 std::optional<std::string> gnu_sort_path() { return find_gnu_sort(kBannerTimeoutSeconds); }
 
-bool gnu_sort_available() { return gnu_sort_path().has_value(); }
-
 std::optional<std::string> gnu_sort_for_default_engine(const SortOverrides& overrides) {
     if (overrides.gnu_sort_path) return overrides.gnu_sort_path();
     try {

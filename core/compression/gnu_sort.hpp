@@ -19,7 +19,7 @@ namespace merivane::compression {
 // The first `sort` on the PATH if its `--version` names coreutils (another
 // would reject the options used here). Not cached; times out after 15 s.
 std::optional<std::string> gnu_sort_path();
-bool gnu_sort_available();
+inline bool gnu_sort_available() { return gnu_sort_path().has_value(); }
 
 // The step a host may stand in for (platform/overrides.hpp).
 struct SortOverrides {

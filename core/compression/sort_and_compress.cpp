@@ -48,8 +48,6 @@ void append_padded(std::string& key, std::string_view text, std::size_t width) {
 
 }  // namespace
 
-std::string sorting_temporary_of(const std::string& vcf_file_path) { return vcf_file_path + ".sorted.tmp"; }
-
 std::string sort_and_compress(const std::string& vcf_file_path, const std::optional<std::string>& destination_path,
                               bool keep_plain, const std::optional<std::string>& engine,
                               const CompressionSettings& settings, const SortOverrides& overrides) {

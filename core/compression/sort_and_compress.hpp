@@ -16,7 +16,7 @@ namespace merivane::compression {
 
 // The name sorting once gave its temporary file beside the input: no output
 // of a run may bear it.
-std::string sorting_temporary_of(const std::string& vcf_file_path);
+inline std::string sorting_temporary_of(const std::string& vcf_file_path) { return vcf_file_path + ".sorted.tmp"; }
 
 // Sorts `vcf_file_path` into the BGZF file `destination_path` (none or empty:
 // the input path plus ".gz") as write_indexed_bgzf writes, and returns it.

@@ -239,10 +239,6 @@ LineNamer name_lines_of(std::string path) {
     };
 }
 
-std::string index_path(const std::string& destination, IndexFormat format) {
-    return destination + (format == IndexFormat::Tbi ? ".tbi" : ".csi");
-}
-
 struct TabixIndexBuilder::State {
     IndexFormat format;
     LineNamer namer;

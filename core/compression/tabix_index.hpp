@@ -40,6 +40,8 @@ private:
     std::unique_ptr<State> state_;
 };
 
-std::string index_path(const std::string& destination, IndexFormat format);
+inline std::string index_path(const std::string& destination, IndexFormat format) {
+    return destination + (format == IndexFormat::Tbi ? ".tbi" : ".csi");
+}
 
 }  // namespace merivane::compression
