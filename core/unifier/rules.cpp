@@ -57,13 +57,12 @@ bool is_valid_line(std::string_view line) {
     if (line.empty() || is_header_line(line)) return true;
     std::array<std::string_view, kRecordCells> cells;
     if (leading_cells(line, cells.data(), cells.size()) < kRecordCells) list_index_out_of_range();
-    // The first sample may run to the end of the line; more samples follow
-    // otherwise. Either way only the first one is consulted.
-    std::string_view sample = cells[vcf::kFirstSample];
     if (has_svtype(cells[vcf::kInfo])) return true;
     const std::optional<std::size_t> gt = colon_index(cells[vcf::kFormat], "GT");
     if (!gt) throw ValueError("'GT' is not in list");
-    const std::optional<std::string_view> genotype = colon_entry(sample, *gt);
+    // The first sample may run to the end of the line; more samples follow
+    // otherwise. Either way only the first one is consulted.
+    const std::optional<std::string_view> genotype = colon_entry(cells[vcf::kFirstSample], *gt);
     if (!genotype) list_index_out_of_range();
     // A genotype ending the line still carries the terminator.
     return without_terminator(*genotype) != "./.";
