@@ -335,8 +335,7 @@ void define_vocabulary(py::module_& m) {
                            "BED"_a = std::string(core::roh_format::kBed), "VCF"_a = std::string(core::roh_format::kVcf),
                            "__doc__"_a = "How a caller's ROH input arrives.", "__module__"_a = m.attr("__name__"),
                            "__qualname__"_a = "RohFormat");
-    const py::object type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type));
-    m.attr("RohFormat") = type("RohFormat", py::make_tuple(), members);
+    m.attr("RohFormat") = py::handle(reinterpret_cast<PyObject*>(&PyType_Type))("RohFormat", py::make_tuple(), members);
 }
 
 void define_rules() {
