@@ -24,9 +24,8 @@ namespace {
 
 ModuleFunctions* registry = nullptr;
 
-// GNU sort as the module finds it now: the core's lookup while
-// `_gnu_sort_path` is the one loaded, else the replacement, called with the
-// GIL (the finder may run while it is released).
+// GNU sort as the module finds it now: the core's lookup, or a replaced
+// `_gnu_sort_path` called with the GIL (the finder may run without it).
 core::SortOverrides sort_overrides() {
     if (registry->intact("_gnu_sort_path")) return {};
     return {with_gil(*registry, "_gnu_sort_path",

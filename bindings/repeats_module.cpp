@@ -146,9 +146,8 @@ repeats::FilterOverrides filter_overrides() {
     return overrides;
 }
 
-// An engine called on its own, with the paths read as given. It refuses what
-// the filter refuses: an output naming an input would be emptied before it
-// is read.
+// An engine called on its own, paths as given. It refuses what the filter
+// refuses: an output naming an input would be emptied before it is read.
 template <class Engine>
 auto intersect(Engine engine) {
     return [engine](py::object repeat_path, py::object bed_path, py::object output_path) {

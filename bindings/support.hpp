@@ -235,9 +235,8 @@ private:
 compression::CompressionSettings compression_settings(py::handle threads, py::handle compresslevel, py::handle index,
                                                       py::handle order = {});
 
-// The keyword-only parameters of the functions that unify, with the
-// statistics the core collects for them. Not copyable: the settings point at
-// those statistics.
+// The unifying functions' keyword-only parameters and the statistics the core
+// collects for them; not copyable, as the settings point at those statistics.
 class RunKeywords {
 public:
     RunKeywords(py::handle merge_headers, py::handle threads, py::handle compresslevel, py::handle index,
