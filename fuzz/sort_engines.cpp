@@ -80,8 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const ContigOrder* by : std::initializer_list<const ContigOrder*>{nullptr, &contigs}) {
         const std::vector<std::size_t> order = sort_in_memory(records, all, by);
         std::vector<std::string> external;
-        GnuSortInput input;
-        if (by) input.order_by(*by);
+        GnuSortInput input(by ? std::optional(*by) : std::nullopt);
         for (const std::string_view record : records) input.add(record);
         input.sort(*sort_path, [&](std::string_view line) { external.emplace_back(line); });
         check(external.size() == order.size(), "GNU sort returned another number of records");

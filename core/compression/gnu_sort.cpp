@@ -90,9 +90,8 @@ void LineTally::add(std::string_view line) {
     hash_sum += std::hash<std::string_view>{}(line);
 }
 
-GnuSortInput::GnuSortInput() : out_(create_unnamed_temp_file(), "GNU sort input") {}
-
-void GnuSortInput::order_by(ContigOrder contigs) { contigs_ = std::move(contigs); }
+GnuSortInput::GnuSortInput(std::optional<ContigOrder> contigs)
+    : out_(create_unnamed_temp_file(), "GNU sort input"), contigs_(std::move(contigs)) {}
 
 void GnuSortInput::add(std::string_view record) {
     if (contigs_) {

@@ -61,12 +61,10 @@ struct LineTally {
 // (nothing is left behind however the process ends), sort's standard input.
 class GnuSortInput {
 public:
-    GnuSortInput();
-
-    // Records added from now on sort in `contigs` order, the chromosomes it
-    // lacks after them in text order: each goes behind a key (the zero-padded
-    // place, and the name when it has no contig line), taken off on the way out.
-    void order_by(ContigOrder contigs);
+    // With `contigs`, records sort in that order, the chromosomes it lacks
+    // after them in text order: each goes behind a key (the zero-padded place,
+    // and the name when it has no contig line), taken off on the way out.
+    explicit GnuSortInput(std::optional<ContigOrder> contigs = std::nullopt);
 
     // One record; a record without its "\n" is given one.
     void add(std::string_view record);

@@ -136,8 +136,7 @@ void RecordSorter::sort(const LineSink& emit) {
     if (sort_by_keys(emit)) return;
     // Sort reads each record its own way: all go to it whole, in contig
     // order behind their keys in the whole header's order.
-    GnuSortInput whole;
-    if (contigs_) whole.order_by(*contigs_);
+    GnuSortInput whole(contigs_);
     for (const std::string_view record : records_) whole.add(record);
     blocks_ = {};
     records_ = {};

@@ -135,13 +135,12 @@ TEST_P(RecordSorterWithGnuSort, GivesGnuSortsOrderOfTheWholeRecords) {
     const auto& [c, order] = GetParam();
     const Lines header{"##fileformat=VCFv4.2\n", "##contig=<ID=chr2>\n", "##contig=<ID=chr1>\n", "#CHROM\tPOS\n"};
     RecordSorter sorter(*sort_path, order);
-    GnuSortInput whole;
     ContigOrder contigs;
     for (const std::string& line : header) {
         sorter.add(line);
         contigs.add_header_line(line);
     }
-    if (order == compression::SortOrder::Contig) whole.order_by(contigs);
+    GnuSortInput whole(order == compression::SortOrder::Contig ? std::optional(contigs) : std::nullopt);
     for (const std::string& record : c.records) {
         sorter.add(record);
         whole.add(record);
