@@ -1,6 +1,7 @@
 #include "repeats/intervals.hpp"
 
 #include <algorithm>
+#include <iterator>
 #include <limits>
 #include <numeric>
 
@@ -36,10 +37,11 @@ void CatalogIntervals::add(std::string_view chromosome, Interval interval) {
 void CatalogIntervals::sort() {
     for (auto& [name, chromosome] : chromosomes_) {
         std::ranges::sort(chromosome.intervals);
-        chromosome.max_end.resize(chromosome.intervals.size());
-        std::transform_inclusive_scan(
-            chromosome.intervals.begin(), chromosome.intervals.end(), chromosome.max_end.begin(),
-            [](std::int64_t a, std::int64_t b) { return std::max(a, b); }, [](const Interval& i) { return i.end; });
+        std::vector<std::int64_t>& max_end = chromosome.max_end;
+        max_end.clear();
+        std::ranges::transform(chromosome.intervals, std::back_inserter(max_end), &Interval::end);
+        std::inclusive_scan(max_end.begin(), max_end.end(), max_end.begin(),
+                            [](std::int64_t a, std::int64_t b) { return std::max(a, b); });
     }
 }
 
