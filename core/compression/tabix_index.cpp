@@ -240,6 +240,7 @@ LineNamer name_lines_of(std::string path) {
 }
 
 struct TabixIndexBuilder::State {
+    State(IndexFormat format, LineNamer namer) : format(format), namer(std::move(namer)) {}
     IndexFormat format;
     LineNamer namer;
     int levels = 0;  // 0 while in the header
@@ -481,16 +482,13 @@ struct TabixIndexBuilder::State {
     }
 };
 
-TabixIndexBuilder::TabixIndexBuilder(IndexFormat format, LineNamer namer) : state_(std::make_unique<State>()) {
-    state_->format = format;
-    state_->namer = std::move(namer);
-}
+TabixIndexBuilder::TabixIndexBuilder(IndexFormat format, LineNamer namer)
+    : state_(std::make_unique<State>(format, std::move(namer))) {}
 
 TabixIndexBuilder::~TabixIndexBuilder() = default;
 
 void TabixIndexBuilder::feed(std::string_view data) {
-    State& s = *state_;
-    s.lines.feed(data, [&s](std::string_view text) { s.line(text); });
+    state_->lines.feed(data, [&s = *state_](std::string_view text) { s.line(text); });
 }
 
 std::string TabixIndexBuilder::finish(const std::vector<std::uint64_t>& block_offsets, std::uint64_t compressed_size) {
